@@ -1,0 +1,31 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorel {
+
+// A parsed command line: the subcommand, the --folder option (taken from
+// anywhere on the line) and the remaining arguments in order.
+struct CommandLine {
+    std::string command;  // empty: the windows
+    std::optional<std::string> folder;
+    std::vector<std::string> args;
+};
+
+// Usage errors are reported by the commands themselves; exit status 2.
+inline constexpr int kExitUsage = 2;
+
+// Parses argv; returns std::nullopt (after printing why) for a usage error.
+std::optional<CommandLine> parseCommandLine(int argc, char** argv);
+
+// Start-up work shared by every command: resolves and creates the application
+// folder, creates data.mdb when missing and upgrades its schema. Returns the
+// folder.
+std::string prepareAppFolder(const CommandLine& cl);
+
+int cmdInit(const CommandLine& cl);
+int cmdRun(const CommandLine& cl);
+
+}  // namespace vorel

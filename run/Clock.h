@@ -1,0 +1,27 @@
+#pragma once
+
+namespace vorel {
+
+// Local wall-clock time, as the run stamps logs and merges dates.
+struct LocalTime {
+    int year = 2000;
+    int month = 1;  // 1..12
+    int day = 1;    // 1..31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+// Injected so that tests can fix and advance the time.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual LocalTime now() const = 0;
+};
+
+class SystemClock : public Clock {
+public:
+    LocalTime now() const override;
+};
+
+}  // namespace vorel

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vorel {
+
+// Every failure of the mail component carries the code that the run turns into
+// a text with MailErrorText.
+class MailError : public std::runtime_error {
+public:
+    MailError(int code, const std::string& detail) : std::runtime_error(detail), code_(code) {}
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+// The run's texts for the component's error codes; any other code gives the
+// code in decimal and " Undefined Error".
+std::string MailErrorText(int code);
+
+enum class SmtpProtocol { Smtp = 0, Esmtp = 2 };
+
+// One message to send. Either a text message (sourceFile empty) built from the
+// content fields, or a saved message file sent whole under the addressing
+// fields.
+struct OutgoingMessage {
+    std::string to;
+    std::string copyTo;  // empty: no copy
+    std::string from;
+    std::string sender;
+    std::string subject;
+    std::string messageRef;  // left part of the Message-ID
+    std::vector<std::string> extraHeaders;  // "Name: value" lines, e.g. the X-Mailer line
+    // text branch
+    std::string contentType = "text";
+    std::string contentSubtype = "plain";
+    std::string charset = "charset=us-ascii";
+    std::string transferEncoding = "8bit";
+    std::string body;
+    // file branch: path of a message file saved by saveMessageFile
+    std::string sourceFile;
+};
+
+// Direction of a transcript line.
+enum class TranscriptDirection { Sent, Received };
+
+// All POP3 and SMTP/ESMTP traffic of the system. Every call is synchronous and
+// raises MailError on failure.
+class MailComponent {
+public:
+    virtual ~MailComponent() = default;
+
+    // Transcript: while on, every protocol line exchanged with a server is
+    // handed over as sent or received, line end included.
+    using TranscriptHandler = std::function<void(const std::string& line, TranscriptDirection)>;
+    virtual void setTranscriptHandler(TranscriptHandler handler) = 0;
+    virtual void setTranscriptOn(bool on) = 0;
+    virtual bool transcriptOn() const = 0;
+    // Notices for the run log (for instance that a connection is not encrypted).
+    using NoticeHandler = std::function<void(const std::string& text)>;
+    virtual void setNoticeHandler(NoticeHandler handler) = 0;
+
+    virtual void setTimeout(int seconds) = 0;
+
+    // POP3 ------------------------------------------------------------
+    // Connects and logs in; one connection for the whole session.
+    virtual void popConnect(const std::string& host, const std::string& user,
+                            const std::string& password) = 0;
+    virtual long messageCount() = 0;
+    // Selects message i (from 1) as the current message.
+    virtual void selectMessage(long i) = 0;
+    // Fetches the current message's header: from(), to(), subject() become its
+    // decoded values (display names kept), empty when absent.
+    virtual void fetchHeader() = 0;
+    // Decoded value of the first header field `name` (any case) of the
+    // current message's header; empty when absent. Valid after fetchHeader.
+    virtual std::string headerField(const std::string& name) const = 0;
+    virtual bool hasHeaderField(const std::string& name) const = 0;
+    // Marks the current message deleted; committed at disconnect.
+    virtual void deleteMessage() = 0;
+    // Makes the whole current message available and sets from(), to(),
+    // subject() from it. Downloads it at most once per selected message.
+    virtual void fetchMessage() = 0;
+    // The work file: header lines and the decoded text of the message.
+    virtual void saveWorkFile(const std::string& path) = 0;
+    // The message exactly as received, for sending on with a new addressing.
+    virtual void saveMessageFile(const std::string& path) = 0;
+    // Attachment parts of the fetched message.
+    virtual int extraCount() = 0;
+    // The first text part of the fetched message, decoded.
+    virtual std::string bodyText() = 0;
+
+    virtual std::string from() const = 0;
+    virtual std::string to() const = 0;
+    virtual std::string subject() const = 0;
+    virtual void setFrom(const std::string& value) = 0;
+    virtual void setTo(const std::string& value) = 0;
+    virtual void setSubject(const std::string& value) = 0;
+
+    // SMTP ------------------------------------------------------------
+    // ESMTP authenticates with the POP3 user and password; SMTP does not.
+    virtual void smtpConnect(const std::string& host, SmtpProtocol protocol,
+                             const std::string& user, const std::string& password) = 0;
+    virtual void send(const OutgoingMessage& message) = 0;
+
+    // Ends whichever sessions are open: QUIT on POP3 commits deletions.
+    virtual void disconnect() = 0;
+};
+
+}  // namespace vorel

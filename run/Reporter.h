@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+
+#include "run/MailComponent.h"
+
+namespace vorel {
+
+class Clock;
+class RunHost;
+
+// The run's three reporting channels: the status line, the run log (list and
+// log.txt) and the server transcript (list and debug.log, password masked).
+class Reporter {
+public:
+    Reporter(std::string folder, RunHost& host, const Clock& clock);
+
+    void SetStatus(const std::string& text);
+    void AddLogLine(const std::string& text);
+    // A line for the on-screen log only (the driver's "Testing To: " lines).
+    void AddScreenLogLine(const std::string& text);
+    void AddDebugLine(const std::string& text);
+    void SetDebugMode(long value);
+    // The user ticked or cleared "Debug Mode".
+    void DebugBoxClicked(bool ticked);
+    // The mail component's transcript: masks passwords and AUTH exchanges.
+    void OnTranscript(const std::string& line, TranscriptDirection direction);
+
+    // The log setting (setup.ini line 6): log.txt is written unless exactly "0".
+    void setLogSetting(const std::string& value) { logSetting_ = value; }
+    void attach(MailComponent& mail) { mail_ = &mail; }
+    RunHost& host() { return host_; }
+
+private:
+    std::string folder_;
+    RunHost& host_;
+    const Clock& clock_;
+    MailComponent* mail_ = nullptr;
+    std::string logSetting_ = "1";
+    bool debugBox_ = false;
+    bool inAuth_ = false;
+};
+
+// Removes one trailing character 255 from the text when there is one.
+std::string& checkchr255(std::string& text);
+
+}  // namespace vorel

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/AntiSpam.h"
+#include "store/Database.h"
+#include "store/Settings.h"
+
+namespace vorel {
+
+class Clock;
+class MailComponent;
+class Reporter;
+
+struct RunCounters {
+    std::int32_t antiSpam = 0;
+    std::int32_t processed = 0;
+    std::int32_t autoresponders = 0;
+    std::int32_t subscriptions = 0;
+    std::int32_t unsubscriptions = 0;
+};
+
+// What a run holds while it goes on. Counters and the cancel and send-failed
+// flags are cleared once per run; the rest is set again by every try.
+struct RunState {
+    RunCounters counters;
+    bool cancelRequested = false;
+    std::int16_t messagesOnConnection = 0;
+    bool sendFailed = false;
+    bool smtpConnected = false;
+    bool dialUp = false;
+    std::vector<AntiSpamEntry> antiSpam;
+    Settings settings;  // setup.ini as read by the current try
+    std::string timeout = "30";
+    std::optional<Database> db;
+    // Set when the sending step carried records over (cancel or error), so the
+    // message files they may name are kept.
+    bool carriedOver = false;
+};
+
+// Everything the handling of one message and one send needs.
+struct RunContext {
+    std::string folder;
+    RunState& state;
+    Reporter& report;
+    MailComponent& mail;
+    const Clock& clock;
+};
+
+// Support address of the "Error Processing " line and the product's web
+// address of the X-Mailer line.
+inline constexpr char kSupportAddress[] = "support@vorel.example";
+inline constexpr char kProductWebAddress[] = "http://www.vorel.example";
+
+}  // namespace vorel

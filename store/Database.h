@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace vorel {
+
+// A failure of data.mdb: the message names the file and what went wrong.
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Rows carry their rowid in `id`; 0 means "not stored yet".
+struct Autoresponder {
+    std::int64_t id = 0;
+    std::string Name, To, Subject, msgfrom, msgsubject, message, mailto;
+    std::int64_t Counter = 0;
+};
+
+struct MailingList {
+    std::int64_t id = 0;
+    std::string Name;
+    std::int64_t Type = 0;
+    std::string textTOADD;
+    std::string subscribefrom, subscribesubject, subscribemessage;
+    std::string unsubscribefrom, unsubscribesubject, unsubscribemessage;
+    std::string sendtolistfrom, sendtolistsubject;
+    std::string onsubscribeto, onsubscribesubject;
+    std::string onunsubscribeto, onunsubscribesubject;
+};
+
+struct Member {
+    std::int64_t id = 0;
+    std::string name;  // the list's Name
+    std::string Email;
+    std::string Data;
+};
+
+// data.mdb: an SQLite 3 database with the tables autoresponders, mailling and
+// emails. Look-ups compare without regard to letter case and bind every value,
+// so apostrophes and wildcard characters in names and addresses are plain
+// data. Rows are returned in insertion order. WAL mode and a busy timeout let
+// an editor and a running mail run share the file.
+class Database {
+public:
+    // Opens an existing database; throws StoreError naming the file when it
+    // is missing, not an SQLite database, or damaged. Never creates or repairs.
+    static Database open(const std::string& path);
+    // Creates the database with its three tables when the file does not exist.
+    // An existing file is left alone. Throws StoreError on failure.
+    static void createIfMissing(const std::string& path);
+    // Start-up schema upgrade: adds the Data field to emails; every failure
+    // (field present, file missing or locked, not a database) is ignored.
+    static void upgradeSchema(const std::string& path) noexcept;
+
+    Database(Database&&) noexcept;
+    Database& operator=(Database&&) noexcept;
+    ~Database();
+
+    const std::string& path() const { return path_; }
+
+    // autoresponders
+    std::vector<Autoresponder> autoresponders();
+    std::optional<Autoresponder> findAutoresponder(const std::string& name);
+    std::int64_t addAutoresponder(const Autoresponder& row);  // returns the new id
+    void updateAutoresponder(const Autoresponder& row);       // by id
+    void deleteAutoresponder(std::int64_t id);
+    void incrementCounter(std::int64_t autoresponderId);      // Counter + 1, stored at once
+
+    // mailling
+    std::vector<MailingList> lists();
+    std::optional<MailingList> findList(const std::string& name);
+    std::int64_t addList(const MailingList& row);
+    void updateList(const MailingList& row);
+    void deleteList(std::int64_t id);
+
+    // emails
+    std::vector<Member> members(const std::string& listName);
+    // Streams the members of one list in stored order without holding them all.
+    void forEachMember(const std::string& listName, const std::function<void(const Member&)>& fn);
+    std::int64_t memberCount(const std::string& listName);
+    std::optional<Member> findMember(const std::string& listName, const std::string& email);
+    // Members of one list whose address contains `text`, literally, ignoring case.
+    std::vector<Member> searchMembers(const std::string& listName, const std::string& text);
+    std::int64_t addMember(const Member& row);
+    void updateMember(const Member& row);
+    void deleteMember(std::int64_t id);
+    void deleteMembersOf(const std::string& listName);
+
+    // Groups many writes (imports, bulk adds) into one transaction.
+    void begin();
+    void commit();
+    void rollback() noexcept;
+
+private:
+    Database(sqlite3* db, std::string path);
+    struct Statements;
+    sqlite3* db_ = nullptr;
+    std::string path_;
+    std::unique_ptr<Statements> stmts_;
+};
+
+}  // namespace vorel

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <string>
+
+namespace vorel {
+
+// One outbound message. On disk each field is its text, CR LF, then a line
+// holding the single byte 0xFF. Fields read back carry one trailing CR LF.
+struct QueueRecord {
+    std::string to;
+    std::string from;
+    std::string subject;
+    std::string body;  // or "~" + path of a message file
+};
+
+inline constexpr char kQueueFile[] = "msgqueue.txt";
+inline constexpr char kQueueNewFile[] = "msgqueue.new";
+
+// Appends one record to msgqueue.txt (created when missing), opening and
+// closing the file for the one record. Throws std::runtime_error on failure.
+void AppendQueueRecord(const std::string& folder, const QueueRecord& record);
+
+// Smallest n >= 1 for which "<n>.msg" does not exist in `folder`, in decimal.
+std::string NextMessageFileName(const std::string& folder);
+// folder + separator + name + ".msg"
+std::string messageFilePath(const std::string& folder, const std::string& number);
+// True when `path` is exactly a message file of `folder`: the folder, a
+// separator, one or more digits and ".msg".
+bool isMessageFileOf(const std::string& folder, const std::string& path);
+
+// Reads msgqueue.txt record by record (the sending step).
+class QueueReader {
+public:
+    // Throws std::runtime_error when the file cannot be opened.
+    explicit QueueReader(const std::string& path);
+    bool atEnd();
+    // Reads four fields; a record cut short by the end of the file gives the
+    // missing fields empty. Each field read ends with CR LF.
+    QueueRecord readRecord();
+    // Copies every line not read yet, unchanged, to the end of `newPath`.
+    // `progress` is called after each line with the counter before it is
+    // raised (0, 1, 2 ...). Returns the number of lines copied.
+    std::uint64_t carryOverTo(const std::string& newPath,
+                              const std::function<void(std::uint64_t)>& progress = {});
+    void close();
+
+private:
+    bool readLine(std::string& line);  // without its line end; false at end of file
+    std::ifstream in_;
+};
+
+// Appends a record as read back (each field with its trailing CR LF) to
+// msgqueue.new in the form AppendQueueRecord writes, so that it reads back the
+// same any number of times.
+void RequeueRecord(const std::string& folder, const QueueRecord& asRead);
+
+// Makes msgqueue.new the queue with one atomic rename; without msgqueue.new
+// the queue is removed.
+void ReplaceQueue(const std::string& folder);
+
+}  // namespace vorel
