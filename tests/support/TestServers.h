@@ -1,0 +1,81 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vorel::test {
+
+// A real Dovecot POP3 server on 127.0.0.1 at a free port, with its own
+// configuration, one passwd-file user and a Maildir under a temporary folder.
+// Started by the constructor, stopped (and everything removed) by the
+// destructor; no process outlives the object.
+class PopServer {
+public:
+    struct Options {
+        bool tls = false;  // also a POP3S port, and STLS on the plain port
+        std::string user = "alice";
+        std::string password = "s3cret-Pw";
+    };
+    PopServer();
+    explicit PopServer(const Options& options);
+    ~PopServer();
+    PopServer(const PopServer&) = delete;
+    PopServer& operator=(const PopServer&) = delete;
+
+    std::string host() const;  // "127.0.0.1"
+    int port() const;          // plain POP3 (STLS offered when tls)
+    int tlsPort() const;       // POP3S; 0 without tls
+    const std::string& user() const;
+    const std::string& password() const;
+    std::string caFile() const;  // PEM of the self-signed certificate (tls only)
+
+    // Seeds the next message (numbered in the order added). Raw RFC 5322 text;
+    // LF line ends are turned into CR LF.
+    void addMessage(const std::string& raw);
+    // Raw texts of the messages still in the mailbox, in POP3 order.
+    std::vector<std::string> messages() const;
+    std::size_t messageCount() const;
+    std::string log() const;  // Dovecot's log
+    // Kills the server at once (to test a server that dies mid-session).
+    void kill();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A recording SMTP server (aiosmtpd) on 127.0.0.1 at a free port. Stores every
+// message and session; can refuse chosen senders or recipients with 550 and
+// require AUTH.
+class SmtpServer {
+public:
+    struct Options {
+        std::string authUser;  // non-empty: AUTH PLAIN/LOGIN offered and required
+        std::string authPassword;
+        std::vector<std::string> refuseRecipients;  // 550 on RCPT TO
+        std::vector<std::string> refuseSenders;     // 550 on MAIL FROM
+    };
+    struct Received {
+        int session = 0;  // 1 for the first connection, 2 for the next ...
+        std::string mailFrom;
+        std::vector<std::string> rcptTo;
+        std::string data;  // the message as received, CR LF line ends
+    };
+    SmtpServer();
+    explicit SmtpServer(const Options& options);
+    ~SmtpServer();
+    SmtpServer(const SmtpServer&) = delete;
+    SmtpServer& operator=(const SmtpServer&) = delete;
+
+    std::string host() const;  // "127.0.0.1"
+    int port() const;
+    std::vector<Received> received() const;
+    int sessionCount() const;  // connections opened so far
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorel::test
