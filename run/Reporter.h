@@ -30,8 +30,18 @@ public:
     void setLogSetting(const std::string& value) { logSetting_ = value; }
     void attach(MailComponent& mail) { mail_ = &mail; }
     RunHost& host() { return host_; }
+    const Clock& clock() const { return clock_; }
+    // State of the "Debug Mode" box as the run last set or saw it.
+    bool debugBox() const { return debugBox_; }
 
 private:
+    // Sets the box as the program does: a change of value fires its click.
+    void setDebugBox(bool ticked);
+    void setTranscript(bool on);
+    // The transcript line as it may be shown and stored: password and AUTH
+    // exchanges masked. `line` comes without its line end.
+    std::string maskLine(const std::string& line, TranscriptDirection direction);
+
     std::string folder_;
     RunHost& host_;
     const Clock& clock_;

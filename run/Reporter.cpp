@@ -1,0 +1,175 @@
+#include "run/Reporter.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "run/Clock.h"
+#include "run/RunHost.h"
+
+namespace vorel {
+
+namespace {
+
+constexpr char kMask[] = "********";
+
+// Our fixed short date form and the log time, "DD/MM/YYYY HH:MM:SS".
+std::string logStamp(const LocalTime& t) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
+                  t.minute, t.second);
+    return buf;
+}
+
+// Opens, appends and closes; a file that cannot be written is skipped.
+void appendLine(const std::string& path, const std::string& line) {
+    std::FILE* f = std::fopen(path.c_str(), "ab");
+    if (!f) {
+        return;
+    }
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fwrite("\r\n", 1, 2, f);
+    std::fclose(f);
+}
+
+std::string stripLineEnd(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) {
+        s.pop_back();
+    }
+    return s;
+}
+
+bool startsWithNoCase(const std::string& s, const std::string& prefix) {
+    if (s.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char a = s[i];
+        if (a >= 'a' && a <= 'z') {
+            a = static_cast<char>(a - 'a' + 'A');
+        }
+        if (a != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A server's request for more SASL data: "+ ..." in POP3, "334 ..." in SMTP.
+bool isChallenge(const std::string& line) {
+    return line == "+" || line.rfind("+ ", 0) == 0 || line.rfind("334", 0) == 0;
+}
+
+}  // namespace
+
+std::string& checkchr255(std::string& text) {
+    if (!text.empty() && static_cast<unsigned char>(text.back()) == 255) {
+        text.pop_back();
+    }
+    return text;
+}
+
+Reporter::Reporter(std::string folder, RunHost& host, const Clock& clock)
+    : folder_(std::move(folder)), host_(host), clock_(clock) {}
+
+void Reporter::SetStatus(const std::string& text) {
+    host_.setStatus(text);
+}
+
+void Reporter::AddLogLine(const std::string& text) {
+    host_.addLogEntry(text);
+    if (logSetting_ == "0") {
+        return;
+    }
+    appendLine(folder_ + "/log.txt", logStamp(clock_.now()) + " " + text);
+}
+
+void Reporter::AddScreenLogLine(const std::string& text) {
+    host_.addLogEntry(text);
+}
+
+void Reporter::AddDebugLine(const std::string& text) {
+    host_.addDebugLine(text);
+}
+
+void Reporter::setTranscript(bool on) {
+    if (mail_) {
+        mail_->setTranscriptOn(on);
+    }
+}
+
+void Reporter::setDebugBox(bool ticked) {
+    bool changed = ticked != debugBox_;
+    debugBox_ = ticked;
+    host_.setDebugModeBox(ticked);
+    // A check box set by the program to a new value runs its click handler.
+    if (changed) {
+        DebugBoxClicked(ticked);
+    }
+}
+
+void Reporter::SetDebugMode(long value) {
+    if (value == 1) {
+        setTranscript(true);
+        setDebugBox(true);
+        return;
+    }
+    setTranscript(false);
+    host_.clearDebugLines();
+    AddDebugLine("Debugging Switched Off - Turn on in System Settings or Below");
+    setDebugBox(false);
+}
+
+void Reporter::DebugBoxClicked(bool ticked) {
+    debugBox_ = ticked;
+    if (ticked) {
+        setTranscript(true);
+        return;
+    }
+    setTranscript(false);
+    host_.clearDebugLines();
+    AddDebugLine("Debugging Switched Off");
+}
+
+std::string Reporter::maskLine(const std::string& line, TranscriptDirection direction) {
+    // Any line naming PASS may carry the POP3 password, whoever sent it.
+    if (line.find("PASS") != std::string::npos) {
+        return "PASS ********";
+    }
+    // SASL logins (POP3 and SMTP alike) carry the credentials in base64 on
+    // the AUTH line and on every client line answering a challenge.
+    if (direction == TranscriptDirection::Sent) {
+        if (startsWithNoCase(line, "AUTH ")) {
+            inAuth_ = true;
+            std::size_t mechEnd = line.find(' ', 5);
+            if (mechEnd == std::string::npos) {
+                return line;
+            }
+            return line.substr(0, mechEnd) + " " + kMask;
+        }
+        if (inAuth_) {
+            return kMask;
+        }
+        return line;
+    }
+    if (inAuth_ && !isChallenge(line)) {
+        inAuth_ = false;
+    }
+    return line;
+}
+
+void Reporter::OnTranscript(const std::string& line, TranscriptDirection direction) {
+    std::string t = line;
+    checkchr255(t);
+    t = stripLineEnd(t);
+    checkchr255(t);
+    bool passLine = t.find("PASS") != std::string::npos;
+    std::string shown = maskLine(t, direction);
+    appendLine(folder_ + "/debug.log", shown);
+    // The list shows the mask two characters shorter, as the screen always has.
+    if (passLine) {
+        shown.resize(shown.size() - 2);
+    }
+    host_.addDebugLine(shown);
+}
+
+}  // namespace vorel
