@@ -1,0 +1,85 @@
+#include "mail/Address.h"
+
+namespace vorel {
+
+namespace {
+
+// Blanks only: addresses and headers are trimmed of spaces, nothing else.
+std::string trimBlanks(const std::string& s) {
+    std::size_t b = s.find_first_not_of(' ');
+    if (b == std::string::npos) {
+        return "";
+    }
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+}  // namespace
+
+bool IsValidEmail(const std::string& address) {
+    std::size_t at = address.find('@');
+    if (at == std::string::npos || at == 0 || at == address.size() - 1) {
+        return false;
+    }
+    return address.front() != '.' && address.back() != '.';
+}
+
+std::string TextBefore(const std::string& text, const std::string& separator) {
+    std::size_t p = text.find(separator);
+    return p == std::string::npos ? text : text.substr(0, p);
+}
+
+std::string TextAfter(const std::string& text, const std::string& separator) {
+    std::size_t p = text.find(separator);
+    if (p == std::string::npos) {
+        return "";
+    }
+    // The last (len - position) characters, position counted from 1: only the
+    // first character of the separator is skipped.
+    return text.substr(p + 1);
+}
+
+std::string ExtractAddresses(const std::string& header) {
+    if (header.find('<') == std::string::npos) {
+        return trimBlanks(header);
+    }
+    std::string result;
+    bool inside = false;
+    for (char c : header) {
+        if (c != '>' && inside) {
+            result += c;
+        }
+        if (c == '<') {
+            inside = true;
+        } else if (c == '>') {
+            inside = false;
+        } else if (c == ',') {
+            result += c;
+        }
+    }
+    if (!result.empty() && result.front() == ',') {
+        result.erase(0, 1);
+    }
+    return result;
+}
+
+std::string TidyAddress(const std::string& address) {
+    std::string result;
+    bool inside = false;
+    for (char c : address) {
+        result += c;
+        if (c == '<') {
+            inside = true;
+        } else if (c == '>') {
+            inside = false;
+        }
+    }
+    if (inside) {
+        result += '>';
+    }
+    if (result.size() >= 2 && result.compare(result.size() - 2, 2, "\r\n") == 0) {
+        result.erase(result.size() - 2);
+    }
+    return result;
+}
+
+}  // namespace vorel
