@@ -1,0 +1,257 @@
+#include "run/SendStep.h"
+
+#include <glib.h>
+
+#include <cctype>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "mail/Sender.h"
+#include "run/MailComponent.h"
+#include "run/Reporter.h"
+#include "run/RunState.h"
+#include "store/AppFolder.h"
+#include "store/Queue.h"
+#include "store/Settings.h"
+
+namespace fs = std::filesystem;
+
+namespace vorel {
+
+namespace {
+
+constexpr char kLogFile[] = "log.txt";
+constexpr char kLogSubject[] = "*** Email Log from VOREL Software ***";
+constexpr char kLogContinuation[] = "Continuation of Log.....\r\n\r\n";
+constexpr int kLinesPerLogMail = 600;
+
+std::optional<std::uintmax_t> sizeOf(const std::string& path) {
+    std::error_code ec;
+    auto size = fs::file_size(path, ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+// Puts msgqueue.new back to what it held before the step, so that a queue
+// whose records could not all be kept is left whole instead of replaced.
+void rollBackCarryOver(const std::string& newPath, std::optional<std::uintmax_t> sizeBefore) {
+    std::error_code ec;
+    if (sizeBefore) {
+        fs::resize_file(newPath, *sizeBefore, ec);
+    } else {
+        fs::remove(newPath, ec);
+    }
+}
+
+bool endsWithMsg(const std::string& name) {
+    if (name.size() < 4) {
+        return false;
+    }
+    std::string ext = name.substr(name.size() - 4);
+    for (char& c : ext) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return ext == ".msg";
+}
+
+}  // namespace
+
+void RunSendingStep(RunContext& ctx) {
+    RunState& st = ctx.state;
+    const Settings& s = st.settings;
+    const std::string queuePath = joinPath(ctx.folder, kQueueFile);
+    const std::string newPath = joinPath(ctx.folder, kQueueNewFile);
+    // A msgqueue.new left by an interrupted run is appended to, then becomes
+    // the queue; its size now is what a roll-back returns to.
+    const std::optional<std::uintmax_t> newSizeBefore = sizeOf(newPath);
+    bool keepQueue = false;  // records could not be kept: leave msgqueue.txt as is
+
+    if (fileExists(queuePath)) {
+        std::optional<QueueReader> reader;
+        bool loopFailed = false;
+        try {
+            reader.emplace(queuePath);
+        } catch (const std::exception&) {
+            // Nothing read, nothing sent: the queue stays for the next run.
+            keepQueue = true;
+        }
+        if (reader) {
+            try {
+                while (!reader->atEnd()) {
+                    if (st.cancelRequested) {
+                        break;
+                    }
+                    QueueRecord record = reader->readRecord();
+                    if (SendOneMessage(ctx, record.to, record.from, s.txtSMTP, record.body,
+                                       record.subject)) {
+                        continue;
+                    }
+                    try {
+                        RequeueRecord(ctx.folder, record);
+                    } catch (const std::exception&) {
+                        // The failed record would be lost with the old queue.
+                        keepQueue = true;
+                        throw;
+                    }
+                    ctx.mail.disconnect();
+                    ctx.report.AddLogLine("Reconnecting to SMTP Server due to failed message");
+                    ctx.mail.smtpConnect(
+                        s.txtSMTP,
+                        lineIsOnWhenNonZero(s.chkESMTP) ? SmtpProtocol::Esmtp : SmtpProtocol::Smtp,
+                        s.txtUSERID, s.txtPASSWORD);
+                }
+            } catch (const std::exception&) {
+                loopFailed = true;
+            }
+
+            // After a cancel, or an error that ended the loop early, the unread
+            // records stay queued.
+            if (!keepQueue && (st.cancelRequested || loopFailed)) {
+                st.carriedOver = true;
+                try {
+                    ctx.report.SetStatus("Transferring Queue Please wait... ");
+                    reader->carryOverTo(newPath, [&ctx](std::uint64_t line) {
+                        if (line % 1000 == 0) {
+                            ctx.report.SetStatus("Trasnsferring Line " + std::to_string(line));
+                        }
+                    });
+                } catch (const std::exception&) {
+                    keepQueue = true;
+                }
+            }
+            reader->close();
+        }
+    }
+
+    ctx.report.SetStatus("Complete");
+    if (keepQueue) {
+        // Records already sent would go again next run; none is lost.
+        st.carriedOver = true;
+        rollBackCarryOver(newPath, newSizeBefore);
+        return;
+    }
+    try {
+        ReplaceQueue(ctx.folder);
+    } catch (const std::exception&) {
+        st.carriedOver = true;
+    }
+}
+
+void LogStatistics(RunContext& ctx) {
+    const RunCounters& c = ctx.state.counters;
+    const std::string rule(57, '-');
+    Reporter& r = ctx.report;
+    r.AddLogLine(rule);
+    r.AddLogLine("STATISTICS");
+    r.AddLogLine(rule);
+    r.AddLogLine("Vorel Processed  : " + std::to_string(c.processed) + " Emails");
+    r.AddLogLine("Autoresponders  : " + std::to_string(c.autoresponders));
+    r.AddLogLine("Subscriptions     : " + std::to_string(c.subscriptions));
+    r.AddLogLine("Unsubscriptions  : " + std::to_string(c.unsubscriptions));
+    r.AddLogLine("Anti-Spam Filter :" + std::to_string(c.antiSpam));
+    r.AddLogLine(rule);
+    r.AddLogLine(" ");
+}
+
+void SendLogEmail(RunContext& ctx) {
+    const Settings& s = ctx.state.settings;
+    const std::string& address = s.txtEMAILLOG;
+    if (address.empty()) {
+        return;
+    }
+    std::string body;
+    int lineCounter = 1;
+    ctx.report.SetStatus("Sending Log to Email Address " + address);
+    const std::string logPath = joinPath(ctx.folder, kLogFile);
+    if (!fileExists(logPath)) {
+        return;
+    }
+
+    auto sendPiece = [&ctx, &s, &address](const std::string& text) {
+        return SendOneMessage(ctx, address, address, s.txtSMTP, text, kLogSubject);
+    };
+
+    // The sends below add their own lines to log.txt; the mail carries the
+    // log as it was when the step began, so reading stops at that size.
+    bool readWhole = false;
+    try {
+        std::ifstream in(logPath, std::ios::binary);
+        const std::optional<std::uintmax_t> size = sizeOf(logPath);
+        if (in && size) {
+            std::uintmax_t consumed = 0;
+            std::string line;
+            while (consumed < *size && std::getline(in, line)) {
+                consumed += line.size() + (in.eof() ? 0 : 1);
+                if (consumed > *size) {
+                    line.resize(line.size() - static_cast<std::size_t>(consumed - *size));
+                }
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                body += line;
+                body += "\r\n";
+                if (lineCounter >= kLinesPerLogMail) {
+                    sendPiece(body);
+                    lineCounter = 0;
+                    body = kLogContinuation;
+                } else {
+                    ++lineCounter;
+                }
+            }
+            readWhole = consumed >= *size && !in.bad();
+        }
+    } catch (const std::exception&) {
+        readWhole = false;
+    }
+
+    // What was read goes out even after a read error; the log is kept then,
+    // since part of it was never mailed.
+    if (sendPiece(body) && readWhole) {
+        std::error_code ec;
+        fs::remove(logPath, ec);
+    }
+}
+
+void CleanUpMessageFiles(RunContext& ctx) {
+    if (ctx.state.sendFailed || ctx.state.carriedOver) {
+        return;  // queued records may still name them
+    }
+    std::error_code ec;
+    fs::directory_iterator it(ctx.folder, ec);
+    if (ec) {
+        return;
+    }
+    for (const fs::directory_entry& entry : it) {
+        std::error_code fileEc;
+        if (entry.is_regular_file(fileEc) && endsWithMsg(entry.path().filename().string())) {
+            fs::remove(entry.path(), fileEc);
+        }
+    }
+}
+
+void StartEndProgram(RunContext& ctx) {
+    const std::string& program = ctx.state.settings.txtRUNPROGRAM;
+    if (program.empty()) {
+        return;
+    }
+    ctx.report.SetStatus("Calling " + program);
+    // Split as a shell would, but run no shell: the setting is a program and
+    // its arguments, not a script.
+    gchar** argv = nullptr;
+    if (!g_shell_parse_argv(program.c_str(), nullptr, &argv, nullptr)) {
+        return;
+    }
+    // Without G_SPAWN_DO_NOT_REAP_CHILD GLib starts the program through an
+    // intermediate child that it reaps at once, so the program belongs to
+    // init from the start: not waited for, and never left as our zombie.
+    g_spawn_async(nullptr, argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, nullptr);
+    g_strfreev(argv);
+}
+
+}  // namespace vorel
