@@ -101,7 +101,9 @@ public:
     void rollback() noexcept;
 
 private:
+    class Use;
     Database(sqlite3* db, std::string path);
+    [[noreturn]] void fail(const std::string& what) const;
     struct Statements;
     sqlite3* db_ = nullptr;
     std::string path_;

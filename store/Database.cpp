@@ -1,0 +1,608 @@
+#include "store/Database.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <utility>
+
+#include "store/AppFolder.h"
+
+namespace vorel {
+
+namespace {
+
+// The tables as the system first creates them. emails has no Data field yet:
+// the start-up upgrade adds it, as it does to databases made before it existed.
+constexpr const char* kCreateTables = R"sql(
+CREATE TABLE autoresponders (
+    Name TEXT COLLATE NOCASE, "To" TEXT, Subject TEXT, msgfrom TEXT, msgsubject TEXT,
+    message TEXT, mailto TEXT, Counter INTEGER DEFAULT 0);
+CREATE TABLE mailling (
+    Name TEXT COLLATE NOCASE, Type INTEGER DEFAULT 0, textTOADD TEXT,
+    subscribefrom TEXT, subscribesubject TEXT, subscribemessage TEXT,
+    unsubscribefrom TEXT, unsubscribesubject TEXT, unsubscribemessage TEXT,
+    sendtolistfrom TEXT, sendtolistsubject TEXT,
+    onsubscribeto TEXT, onsubscribesubject TEXT,
+    onunsubscribeto TEXT, onunsubscribesubject TEXT);
+CREATE TABLE emails (name TEXT COLLATE NOCASE, Email TEXT COLLATE NOCASE);
+)sql";
+
+// Look-ups by name and by (list, address) must not scan. emails_by_list keeps
+// the members of one list in stored order, so listing them needs no sort.
+constexpr std::array<const char*, 4> kIndexes = {
+    "CREATE INDEX IF NOT EXISTS autoresponders_by_name ON autoresponders(Name COLLATE NOCASE)",
+    "CREATE INDEX IF NOT EXISTS mailling_by_name ON mailling(Name COLLATE NOCASE)",
+    "CREATE INDEX IF NOT EXISTS emails_by_list_address"
+    " ON emails(name COLLATE NOCASE, Email COLLATE NOCASE)",
+    "CREATE INDEX IF NOT EXISTS emails_by_list ON emails(name COLLATE NOCASE)",
+};
+
+constexpr int kBusyTimeoutMs = 10000;
+
+enum Query : std::size_t {
+    kAllAutoresponders,
+    kFindAutoresponder,
+    kAddAutoresponder,
+    kUpdateAutoresponder,
+    kDeleteAutoresponder,
+    kIncrementCounter,
+    kAllLists,
+    kFindList,
+    kAddList,
+    kUpdateList,
+    kDeleteList,
+    kMembers,
+    kMemberCount,
+    kFindMember,
+    kSearchMembers,
+    kAddMember,
+    kUpdateMember,
+    kDeleteMember,
+    kDeleteMembersOf,
+    kBegin,
+    kCommit,
+    kRollback,
+    kQueryCount
+};
+
+#define VOREL_AUTORESPONDER_COLUMNS \
+    "rowid, Name, \"To\", Subject, msgfrom, msgsubject, message, mailto, Counter"
+#define VOREL_LIST_COLUMNS                                                             \
+    "rowid, Name, Type, textTOADD, subscribefrom, subscribesubject, subscribemessage," \
+    " unsubscribefrom, unsubscribesubject, unsubscribemessage, sendtolistfrom,"        \
+    " sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"          \
+    " onunsubscribesubject"
+#define VOREL_MEMBER_COLUMNS "rowid, name, Email, Data"
+
+// Every value is bound; COLLATE NOCASE makes names and addresses match without
+// regard to letter case and lets the NOCASE indexes serve the look-ups.
+constexpr std::array<const char*, kQueryCount> kSql = {
+    "SELECT " VOREL_AUTORESPONDER_COLUMNS " FROM autoresponders ORDER BY rowid",
+    "SELECT " VOREL_AUTORESPONDER_COLUMNS
+    " FROM autoresponders WHERE Name = ?1 COLLATE NOCASE ORDER BY rowid LIMIT 1",
+    "INSERT INTO autoresponders (Name, \"To\", Subject, msgfrom, msgsubject, message, mailto,"
+    " Counter) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+    "UPDATE autoresponders SET Name = ?2, \"To\" = ?3, Subject = ?4, msgfrom = ?5,"
+    " msgsubject = ?6, message = ?7, mailto = ?8, Counter = ?9 WHERE rowid = ?1",
+    "DELETE FROM autoresponders WHERE rowid = ?1",
+    "UPDATE autoresponders SET Counter = coalesce(Counter, 0) + 1 WHERE rowid = ?1",
+    "SELECT " VOREL_LIST_COLUMNS " FROM mailling ORDER BY rowid",
+    "SELECT " VOREL_LIST_COLUMNS
+    " FROM mailling WHERE Name = ?1 COLLATE NOCASE ORDER BY rowid LIMIT 1",
+    "INSERT INTO mailling (Name, Type, textTOADD, subscribefrom, subscribesubject,"
+    " subscribemessage, unsubscribefrom, unsubscribesubject, unsubscribemessage,"
+    " sendtolistfrom, sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"
+    " onunsubscribesubject) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14,"
+    " ?15, ?16)",
+    "UPDATE mailling SET Name = ?2, Type = ?3, textTOADD = ?4, subscribefrom = ?5,"
+    " subscribesubject = ?6, subscribemessage = ?7, unsubscribefrom = ?8,"
+    " unsubscribesubject = ?9, unsubscribemessage = ?10, sendtolistfrom = ?11,"
+    " sendtolistsubject = ?12, onsubscribeto = ?13, onsubscribesubject = ?14,"
+    " onunsubscribeto = ?15, onunsubscribesubject = ?16 WHERE rowid = ?1",
+    "DELETE FROM mailling WHERE rowid = ?1",
+    "SELECT " VOREL_MEMBER_COLUMNS " FROM emails WHERE name = ?1 COLLATE NOCASE ORDER BY rowid",
+    "SELECT count(*) FROM emails WHERE name = ?1 COLLATE NOCASE",
+    "SELECT " VOREL_MEMBER_COLUMNS
+    " FROM emails WHERE name = ?1 COLLATE NOCASE AND Email = ?2 COLLATE NOCASE"
+    " ORDER BY rowid LIMIT 1",
+    // instr on lowered text: a literal "contains", so %, _, * and ? are plain data.
+    "SELECT " VOREL_MEMBER_COLUMNS
+    " FROM emails WHERE name = ?1 COLLATE NOCASE"
+    " AND instr(lower(Email), lower(?2)) > 0 ORDER BY rowid",
+    "INSERT INTO emails (name, Email, Data) VALUES (?1, ?2, ?3)",
+    "UPDATE emails SET name = ?2, Email = ?3, Data = ?4 WHERE rowid = ?1",
+    "DELETE FROM emails WHERE rowid = ?1",
+    "DELETE FROM emails WHERE name = ?1 COLLATE NOCASE",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+};
+
+// True when the file starts with the SQLite 3 header. Checked before SQLite
+// sees the file, because SQLite takes an empty file for a new database and
+// would write to it.
+bool hasSqliteHeader(const std::string& path) {
+    static constexpr char kMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
+                                        'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+    std::ifstream in(path, std::ios::binary);
+    char head[16] = {};
+    return in.read(head, sizeof head) && std::memcmp(head, kMagic, sizeof head) == 0;
+}
+
+std::string columnText(sqlite3_stmt* s, int col) {
+    const unsigned char* t = sqlite3_column_text(s, col);
+    if (!t) {
+        return {};  // NULL reads as empty text
+    }
+    return std::string(reinterpret_cast<const char*>(t),
+                       static_cast<std::size_t>(sqlite3_column_bytes(s, col)));
+}
+
+Autoresponder readAutoresponder(sqlite3_stmt* s) {
+    Autoresponder a;
+    a.id = sqlite3_column_int64(s, 0);
+    a.Name = columnText(s, 1);
+    a.To = columnText(s, 2);
+    a.Subject = columnText(s, 3);
+    a.msgfrom = columnText(s, 4);
+    a.msgsubject = columnText(s, 5);
+    a.message = columnText(s, 6);
+    a.mailto = columnText(s, 7);
+    a.Counter = sqlite3_column_int64(s, 8);
+    return a;
+}
+
+MailingList readList(sqlite3_stmt* s) {
+    MailingList l;
+    l.id = sqlite3_column_int64(s, 0);
+    l.Name = columnText(s, 1);
+    l.Type = sqlite3_column_int64(s, 2);
+    l.textTOADD = columnText(s, 3);
+    l.subscribefrom = columnText(s, 4);
+    l.subscribesubject = columnText(s, 5);
+    l.subscribemessage = columnText(s, 6);
+    l.unsubscribefrom = columnText(s, 7);
+    l.unsubscribesubject = columnText(s, 8);
+    l.unsubscribemessage = columnText(s, 9);
+    l.sendtolistfrom = columnText(s, 10);
+    l.sendtolistsubject = columnText(s, 11);
+    l.onsubscribeto = columnText(s, 12);
+    l.onsubscribesubject = columnText(s, 13);
+    l.onunsubscribeto = columnText(s, 14);
+    l.onunsubscribesubject = columnText(s, 15);
+    return l;
+}
+
+Member readMember(sqlite3_stmt* s) {
+    Member m;
+    m.id = sqlite3_column_int64(s, 0);
+    m.name = columnText(s, 1);
+    m.Email = columnText(s, 2);
+    m.Data = columnText(s, 3);
+    return m;
+}
+
+void execIgnoringErrors(sqlite3* db, const char* sql) {
+    sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+struct Database::Statements {
+    std::array<sqlite3_stmt*, kQueryCount> cached{};
+    ~Statements() {
+        for (sqlite3_stmt* s : cached) {
+            sqlite3_finalize(s);
+        }
+    }
+};
+
+// One use of a prepared statement: binds, steps, and resets it on the way out.
+// A cached statement that is still being stepped (a caller nested inside
+// forEachMember) is not disturbed: the nested use gets a statement of its own.
+class Database::Use {
+public:
+    Use(Database& db, Query q) : db_(db) {
+        sqlite3_stmt*& slot = db.stmts_->cached[q];
+        if (slot && !sqlite3_stmt_busy(slot)) {
+            s_ = slot;
+            return;
+        }
+        if (sqlite3_prepare_v3(db.db_, kSql[q], -1, SQLITE_PREPARE_PERSISTENT, &s_, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_finalize(s_);
+            s_ = nullptr;
+            db.fail("cannot prepare a query");
+        }
+        if (!slot) {
+            slot = s_;
+        } else {
+            owned_ = true;
+        }
+    }
+    ~Use() {
+        if (owned_) {
+            sqlite3_finalize(s_);
+        } else {
+            sqlite3_reset(s_);
+        }
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+
+    Use& text(int i, const std::string& v) {
+        // The values outlive the statement's use, so SQLite need not copy them.
+        check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC));
+        return *this;
+    }
+    Use& integer(int i, std::int64_t v) {
+        check(sqlite3_bind_int64(s_, i, v));
+        return *this;
+    }
+    // True while there is a row.
+    bool step() {
+        int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW) {
+            return true;
+        }
+        if (rc != SQLITE_DONE) {
+            db_.fail("query failed");
+        }
+        return false;
+    }
+    sqlite3_stmt* get() const { return s_; }
+
+private:
+    void check(int rc) {
+        if (rc != SQLITE_OK) {
+            db_.fail("cannot bind a value");
+        }
+    }
+    Database& db_;
+    sqlite3_stmt* s_ = nullptr;
+    bool owned_ = false;
+};
+
+Database::Database(sqlite3* db, std::string path)
+    : db_(db), path_(std::move(path)), stmts_(std::make_unique<Statements>()) {}
+
+Database::Database(Database&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)),
+      path_(std::move(other.path_)),
+      stmts_(std::move(other.stmts_)) {}
+
+Database& Database::operator=(Database&& other) noexcept {
+    if (this != &other) {
+        stmts_.reset();
+        sqlite3_close_v2(db_);
+        db_ = std::exchange(other.db_, nullptr);
+        path_ = std::move(other.path_);
+        stmts_ = std::move(other.stmts_);
+    }
+    return *this;
+}
+
+Database::~Database() {
+    stmts_.reset();  // statements before the connection
+    sqlite3_close_v2(db_);
+}
+
+void Database::fail(const std::string& what) const {
+    throw StoreError(path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "no connection"));
+}
+
+Database Database::open(const std::string& path) {
+    if (!fileExists(path)) {
+        throw StoreError(path + ": the database file does not exist");
+    }
+    if (!hasSqliteHeader(path)) {
+        throw StoreError(path +
+                         ": not an SQLite database (or unreadable); the file is left as it is");
+    }
+    sqlite3* raw = nullptr;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    Database db(raw, path);
+    if (rc != SQLITE_OK) {
+        db.fail("cannot open the database");
+    }
+    sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(raw, 1);
+
+    // Reading the schema also proves that the file is a sound database.
+    int found = 0;
+    {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(raw,
+                               "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND"
+                               " lower(name) IN ('autoresponders', 'mailling', 'emails')",
+                               -1, &s, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(s);
+            db.fail("cannot read the database");
+        }
+        rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) {
+            found = sqlite3_column_int(s, 0);
+        }
+        sqlite3_finalize(s);
+        if (rc != SQLITE_ROW) {
+            db.fail("cannot read the database");
+        }
+    }
+    if (found < 3) {
+        throw StoreError(path +
+                         ": the database lacks the tables autoresponders, mailling and emails");
+    }
+    // WAL lets an editor read and write while a mail run holds the file.
+    // Failing to switch (a read-only folder) leaves the default journal.
+    execIgnoringErrors(raw, "PRAGMA journal_mode = WAL");
+    execIgnoringErrors(raw, "PRAGMA synchronous = NORMAL");
+    execIgnoringErrors(raw, "PRAGMA cache_size = -65536");
+    return db;
+}
+
+void Database::createIfMissing(const std::string& path) {
+    if (fileExists(path)) {
+        return;
+    }
+    // Built under a temporary name and linked into place, so that a half-made
+    // database never carries the real name and an existing file is never replaced.
+    std::string tmp = path + ".new-XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0) {
+        throw StoreError(path + ": cannot create the database: " + std::strerror(errno));
+    }
+    ::close(fd);
+    auto discard = [&] { ::unlink(tmp.c_str()); };
+
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(tmp.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    std::string error;
+    if (rc == SQLITE_OK) {
+        std::string sql = std::string("BEGIN;") + kCreateTables;
+        for (const char* index : kIndexes) {
+            sql += index;
+            sql += ";";
+        }
+        sql += "COMMIT;";
+        char* msg = nullptr;
+        rc = sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &msg);
+        if (rc != SQLITE_OK) {
+            error = msg ? msg : sqlite3_errstr(rc);
+        }
+        sqlite3_free(msg);
+    } else {
+        error = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+    }
+    sqlite3_close_v2(raw);
+    if (!error.empty()) {
+        discard();
+        throw StoreError(path + ": cannot create the database: " + error);
+    }
+    if (::link(tmp.c_str(), path.c_str()) != 0) {
+        int err = errno;
+        bool madeElsewhere = fileExists(path);
+        // Some file systems have no hard links; rename is the fall-back.
+        if (!madeElsewhere && (err == EPERM || err == ENOTSUP || err == EXDEV) &&
+            ::rename(tmp.c_str(), path.c_str()) == 0) {
+            return;
+        }
+        discard();
+        if (!madeElsewhere) {
+            throw StoreError(path + ": cannot create the database: " + std::strerror(err));
+        }
+        return;
+    }
+    discard();
+}
+
+void Database::upgradeSchema(const std::string& path) noexcept {
+    try {
+        // Never touch a missing file or one that is not a database.
+        if (!fileExists(path) || !hasSqliteHeader(path)) {
+            return;
+        }
+        sqlite3* raw = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(raw, 2000);
+            // Fails harmlessly once the field exists.
+            execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN Data TEXT");
+            for (const char* index : kIndexes) {
+                execIgnoringErrors(raw, index);
+            }
+        }
+        sqlite3_close_v2(raw);
+    } catch (...) {
+    }
+}
+
+// autoresponders
+
+std::vector<Autoresponder> Database::autoresponders() {
+    std::vector<Autoresponder> rows;
+    Use q(*this, kAllAutoresponders);
+    while (q.step()) {
+        rows.push_back(readAutoresponder(q.get()));
+    }
+    return rows;
+}
+
+std::optional<Autoresponder> Database::findAutoresponder(const std::string& name) {
+    Use q(*this, kFindAutoresponder);
+    q.text(1, name);
+    if (q.step()) {
+        return readAutoresponder(q.get());
+    }
+    return std::nullopt;
+}
+
+std::int64_t Database::addAutoresponder(const Autoresponder& row) {
+    Use q(*this, kAddAutoresponder);
+    q.text(1, row.Name).text(2, row.To).text(3, row.Subject).text(4, row.msgfrom);
+    q.text(5, row.msgsubject).text(6, row.message).text(7, row.mailto).integer(8, row.Counter);
+    q.step();
+    return sqlite3_last_insert_rowid(db_);
+}
+
+void Database::updateAutoresponder(const Autoresponder& row) {
+    Use q(*this, kUpdateAutoresponder);
+    q.integer(1, row.id).text(2, row.Name).text(3, row.To).text(4, row.Subject);
+    q.text(5, row.msgfrom).text(6, row.msgsubject).text(7, row.message).text(8, row.mailto);
+    q.integer(9, row.Counter);
+    q.step();
+}
+
+void Database::deleteAutoresponder(std::int64_t id) {
+    Use q(*this, kDeleteAutoresponder);
+    q.integer(1, id);
+    q.step();
+}
+
+void Database::incrementCounter(std::int64_t autoresponderId) {
+    Use q(*this, kIncrementCounter);
+    q.integer(1, autoresponderId);
+    q.step();
+}
+
+// mailling
+
+std::vector<MailingList> Database::lists() {
+    std::vector<MailingList> rows;
+    Use q(*this, kAllLists);
+    while (q.step()) {
+        rows.push_back(readList(q.get()));
+    }
+    return rows;
+}
+
+std::optional<MailingList> Database::findList(const std::string& name) {
+    Use q(*this, kFindList);
+    q.text(1, name);
+    if (q.step()) {
+        return readList(q.get());
+    }
+    return std::nullopt;
+}
+
+namespace {
+template <class U>
+void bindList(U& q, const MailingList& l) {
+    q.text(2, l.Name).integer(3, l.Type).text(4, l.textTOADD);
+    q.text(5, l.subscribefrom).text(6, l.subscribesubject).text(7, l.subscribemessage);
+    q.text(8, l.unsubscribefrom).text(9, l.unsubscribesubject).text(10, l.unsubscribemessage);
+    q.text(11, l.sendtolistfrom).text(12, l.sendtolistsubject);
+    q.text(13, l.onsubscribeto).text(14, l.onsubscribesubject);
+    q.text(15, l.onunsubscribeto).text(16, l.onunsubscribesubject);
+}
+}  // namespace
+
+std::int64_t Database::addList(const MailingList& row) {
+    Use q(*this, kAddList);
+    bindList(q, row);
+    q.step();
+    return sqlite3_last_insert_rowid(db_);
+}
+
+void Database::updateList(const MailingList& row) {
+    Use q(*this, kUpdateList);
+    q.integer(1, row.id);
+    bindList(q, row);
+    q.step();
+}
+
+void Database::deleteList(std::int64_t id) {
+    Use q(*this, kDeleteList);
+    q.integer(1, id);
+    q.step();
+}
+
+// emails
+
+std::vector<Member> Database::members(const std::string& listName) {
+    std::vector<Member> rows;
+    forEachMember(listName, [&rows](const Member& m) { rows.push_back(m); });
+    return rows;
+}
+
+void Database::forEachMember(const std::string& listName,
+                             const std::function<void(const Member&)>& fn) {
+    Use q(*this, kMembers);
+    q.text(1, listName);
+    while (q.step()) {
+        fn(readMember(q.get()));
+    }
+}
+
+std::int64_t Database::memberCount(const std::string& listName) {
+    Use q(*this, kMemberCount);
+    q.text(1, listName);
+    return q.step() ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
+std::optional<Member> Database::findMember(const std::string& listName, const std::string& email) {
+    Use q(*this, kFindMember);
+    q.text(1, listName).text(2, email);
+    if (q.step()) {
+        return readMember(q.get());
+    }
+    return std::nullopt;
+}
+
+std::vector<Member> Database::searchMembers(const std::string& listName, const std::string& text) {
+    std::vector<Member> rows;
+    Use q(*this, kSearchMembers);
+    q.text(1, listName).text(2, text);
+    while (q.step()) {
+        rows.push_back(readMember(q.get()));
+    }
+    return rows;
+}
+
+std::int64_t Database::addMember(const Member& row) {
+    Use q(*this, kAddMember);
+    q.text(1, row.name).text(2, row.Email).text(3, row.Data);
+    q.step();
+    return sqlite3_last_insert_rowid(db_);
+}
+
+void Database::updateMember(const Member& row) {
+    Use q(*this, kUpdateMember);
+    q.integer(1, row.id).text(2, row.name).text(3, row.Email).text(4, row.Data);
+    q.step();
+}
+
+void Database::deleteMember(std::int64_t id) {
+    Use q(*this, kDeleteMember);
+    q.integer(1, id);
+    q.step();
+}
+
+void Database::deleteMembersOf(const std::string& listName) {
+    Use q(*this, kDeleteMembersOf);
+    q.text(1, listName);
+    q.step();
+}
+
+void Database::begin() {
+    Use q(*this, kBegin);
+    q.step();
+}
+
+void Database::commit() {
+    Use q(*this, kCommit);
+    q.step();
+}
+
+void Database::rollback() noexcept {
+    if (!db_ || sqlite3_get_autocommit(db_)) {
+        return;
+    }
+    execIgnoringErrors(db_, "ROLLBACK");
+}
+
+}  // namespace vorel

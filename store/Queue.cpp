@@ -1,0 +1,233 @@
+#include "store/Queue.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "store/AppFolder.h"
+
+namespace vorel {
+
+namespace {
+
+constexpr char kSeparator = '\xFF';
+constexpr char kSeparatorLine[] = "\xFF\r\n";
+
+[[noreturn]] void fail(const std::string& what, const std::string& path) {
+    throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
+}
+
+// One open, one write and one close per call, so that a record is never held
+// half-written in a buffer between calls.
+void appendBytes(const std::string& path, const std::string& bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        fail("cannot open", path);
+    }
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            int saved = errno;
+            ::close(fd);
+            errno = saved;
+            fail("cannot write", path);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) {
+        fail("cannot write", path);
+    }
+}
+
+// A field line that is exactly the separator byte would end the field early and
+// shift every later field and record. Such a line is written with one blank
+// after the byte: it then reads back as that two-byte line, and stays so when
+// the record is queued again.
+void appendField(std::string& out, const std::string& text) {
+    std::size_t start = 0;
+    while (true) {
+        std::size_t nl = text.find('\n', start);
+        std::size_t end = (nl == std::string::npos) ? text.size() : nl;
+        std::size_t len = end - start;
+        // The reader drops one CR before the LF; the last piece gets our CR LF.
+        bool isSeparator =
+            len > 0 && text[start] == kSeparator &&
+            (len == 1 || (nl != std::string::npos && len == 2 && text[start + 1] == '\r'));
+        if (isSeparator) {
+            out += kSeparator;
+            out += ' ';
+            out.append(text, start + 1, len - 1);
+        } else {
+            out.append(text, start, len);
+        }
+        if (nl == std::string::npos) {
+            break;
+        }
+        out += '\n';
+        start = nl + 1;
+    }
+    out += "\r\n";
+    out += kSeparatorLine;
+}
+
+std::string encodeRecord(const QueueRecord& r) {
+    std::string out;
+    out.reserve(r.to.size() + r.from.size() + r.subject.size() + r.body.size() + 24);
+    appendField(out, r.to);
+    appendField(out, r.from);
+    appendField(out, r.subject);
+    appendField(out, r.body);
+    return out;
+}
+
+std::string withoutReadLineEnd(const std::string& field) {
+    if (field.size() >= 2 && field.compare(field.size() - 2, 2, "\r\n") == 0) {
+        return field.substr(0, field.size() - 2);
+    }
+    return field;
+}
+
+}  // namespace
+
+void AppendQueueRecord(const std::string& folder, const QueueRecord& record) {
+    appendBytes(joinPath(folder, kQueueFile), encodeRecord(record));
+}
+
+std::string NextMessageFileName(const std::string& folder) {
+    unsigned long long n = 1;
+    while (fileExists(messageFilePath(folder, std::to_string(n)))) {
+        ++n;
+    }
+    return std::to_string(n);
+}
+
+std::string messageFilePath(const std::string& folder, const std::string& number) {
+    return joinPath(folder, number + ".msg");
+}
+
+bool isMessageFileOf(const std::string& folder, const std::string& path) {
+    const std::string prefix = joinPath(folder, "");
+    const std::string suffix = ".msg";
+    if (path.size() <= prefix.size() + suffix.size() ||
+        path.compare(0, prefix.size(), prefix) != 0 ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    for (std::size_t i = prefix.size(); i < path.size() - suffix.size(); ++i) {
+        if (path[i] < '0' || path[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+QueueReader::QueueReader(const std::string& path) {
+    in_.open(path, std::ios::binary);
+    if (!in_) {
+        throw std::runtime_error("cannot open " + path);
+    }
+}
+
+bool QueueReader::atEnd() {
+    if (!in_.is_open() || !in_.good()) {
+        return true;
+    }
+    return in_.peek() == std::ifstream::traits_type::eof();
+}
+
+bool QueueReader::readLine(std::string& line) {
+    if (!in_.is_open() || !std::getline(in_, line)) {
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return true;
+}
+
+QueueRecord QueueReader::readRecord() {
+    QueueRecord r;
+    std::string line;
+    for (std::string* field : {&r.to, &r.from, &r.subject, &r.body}) {
+        while (readLine(line)) {
+            if (line.size() == 1 && line[0] == kSeparator) {
+                break;
+            }
+            field->append(line);
+            field->append("\r\n");
+        }
+    }
+    return r;
+}
+
+std::uint64_t QueueReader::carryOverTo(const std::string& newPath,
+                                       const std::function<void(std::uint64_t)>& progress) {
+    if (!in_.is_open()) {
+        return 0;
+    }
+    std::FILE* out = std::fopen(newPath.c_str(), "ab");
+    if (!out) {
+        fail("cannot open", newPath);
+    }
+    std::uint64_t count = 0;
+    std::string line;
+    while (std::getline(in_, line)) {
+        // getline stops at end of file without a line end; copy what was there.
+        if (!in_.eof()) {
+            line += '\n';
+        }
+        if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) {
+            int saved = errno;
+            std::fclose(out);
+            errno = saved;
+            fail("cannot write", newPath);
+        }
+        if (progress) {
+            progress(count);
+        }
+        ++count;
+    }
+    if (std::fclose(out) != 0) {
+        fail("cannot write", newPath);
+    }
+    return count;
+}
+
+void QueueReader::close() {
+    if (in_.is_open()) {
+        in_.close();
+    }
+}
+
+void RequeueRecord(const std::string& folder, const QueueRecord& asRead) {
+    QueueRecord r{withoutReadLineEnd(asRead.to), withoutReadLineEnd(asRead.from),
+                  withoutReadLineEnd(asRead.subject), withoutReadLineEnd(asRead.body)};
+    appendBytes(joinPath(folder, kQueueNewFile), encodeRecord(r));
+}
+
+void ReplaceQueue(const std::string& folder) {
+    const std::string queue = joinPath(folder, kQueueFile);
+    const std::string carried = joinPath(folder, kQueueNewFile);
+    // One rename: there is no moment at which neither file holds the records.
+    if (::rename(carried.c_str(), queue.c_str()) == 0) {
+        return;
+    }
+    if (errno != ENOENT) {
+        fail("cannot rename " + carried + " to", queue);
+    }
+    if (::unlink(queue.c_str()) != 0 && errno != ENOENT) {
+        fail("cannot delete", queue);
+    }
+}
+
+}  // namespace vorel
