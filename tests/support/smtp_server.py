@@ -1,0 +1,119 @@
+#!/usr/bin/python3
+"""Recording SMTP server for the tests (aiosmtpd).
+
+Listens on 127.0.0.1 at a port the system picks and writes that port to
+<dir>/port once it accepts connections. Every accepted message becomes a file
+<dir>/msg-NNNNNN.eml: a small envelope block ("session: n", "from: addr",
+"rcpt: addr" lines, then an empty line) followed by the data exactly as
+received. <dir>/sessions holds the number of connections so far.
+"""
+
+import argparse
+import asyncio
+import os
+import signal
+
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+
+class State:
+    sessions = 0
+    messages = 0
+
+
+def write_atomic(path, data):
+    # The test reads while the server runs: never let it see half a file.
+    tmp = path + ".tmp"
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.rename(tmp, path)
+
+
+class Recorder:
+    def __init__(self, folder, refuse_rcpt, refuse_from):
+        self.folder = folder
+        self.refuse_rcpt = {a.lower() for a in refuse_rcpt}
+        self.refuse_from = {a.lower() for a in refuse_from}
+
+    async def handle_MAIL(self, server, session, envelope, address, mail_options):
+        if address.lower() in self.refuse_from:
+            return "550 5.7.1 Sender refused"
+        envelope.mail_from = address
+        envelope.mail_options.extend(mail_options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower() in self.refuse_rcpt:
+            return "550 5.1.1 Recipient refused"
+        envelope.rcpt_tos.append(address)
+        envelope.rcpt_options.extend(rcpt_options)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        State.messages += 1
+        head = "session: %d\n" % getattr(session, "vorel_number", 0)
+        head += "from: %s\n" % envelope.mail_from
+        for rcpt in envelope.rcpt_tos:
+            head += "rcpt: %s\n" % rcpt
+        head += "\n"
+        data = envelope.original_content or b""
+        write_atomic(
+            os.path.join(self.folder, "msg-%06d.eml" % State.messages),
+            head.encode("utf-8", "surrogateescape") + data,
+        )
+        return "250 Message accepted"
+
+
+class CountingSMTP(SMTP):
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        State.sessions += 1
+        self.session.vorel_number = State.sessions
+        write_atomic(os.path.join(self.folder, "sessions"), b"%d\n" % State.sessions)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--auth-user", default="")
+    parser.add_argument("--auth-password", default="")
+    parser.add_argument("--refuse-rcpt", action="append", default=[])
+    parser.add_argument("--refuse-from", action="append", default=[])
+    args = parser.parse_args()
+
+    recorder = Recorder(args.dir, args.refuse_rcpt, args.refuse_from)
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        if (
+            isinstance(auth_data, LoginPassword)
+            and auth_data.login.decode("utf-8", "replace") == args.auth_user
+            and auth_data.password.decode("utf-8", "replace") == args.auth_password
+        ):
+            return AuthResult(success=True)
+        # handled=False makes aiosmtpd answer 535; otherwise the client waits.
+        return AuthResult(success=False, handled=False)
+
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+
+    def factory():
+        kwargs = dict(hostname="vorel-test-smtp", data_size_limit=None)
+        if args.auth_user:
+            kwargs.update(authenticator=authenticator, auth_required=True,
+                          auth_require_tls=False)
+        server = CountingSMTP(recorder, loop=loop, **kwargs)
+        server.folder = args.dir
+        return server
+
+    server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0))
+    port = server.sockets[0].getsockname()[1]
+    write_atomic(os.path.join(args.dir, "port"), b"%d\n" % port)
+    loop.add_signal_handler(signal.SIGTERM, loop.stop)
+    try:
+        loop.run_forever()
+    finally:
+        server.close()
+
+
+if __name__ == "__main__":
+    main()
