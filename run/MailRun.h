@@ -9,6 +9,7 @@ class MailComponent;
 class RunHost;
 struct RunState;
 class Reporter;
+class DialUp;
 
 // One mail run in an application folder, with up to 10 tries.
 class MailRun {
@@ -25,7 +26,11 @@ public:
 
     const RunState& state() const;
     Reporter& reporter();
+    // The dial-up connection the run uses (nmcli when present); tests replace it.
+    DialUp& dialUp();
     ~MailRun();
+    MailRun(const MailRun&) = delete;
+    MailRun& operator=(const MailRun&) = delete;
 
 private:
     struct Impl;

@@ -1,0 +1,409 @@
+#include "run/MailRun.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "mail/Address.h"
+#include "mail/Processing.h"
+#include "run/Clock.h"
+#include "run/DialUp.h"
+#include "run/MailComponent.h"
+#include "run/Reporter.h"
+#include "run/RunHost.h"
+#include "run/RunState.h"
+#include "run/SendStep.h"
+#include "store/AntiSpam.h"
+#include "store/AppFolder.h"
+#include "store/Database.h"
+#include "store/Settings.h"
+
+namespace vorel {
+
+namespace {
+
+constexpr int kTries = 10;
+// The component's time-out while messages are read and handled.
+constexpr int kSessionTimeout = 300;
+
+// "DD-MM-YYYY HH:MM:SS", the stamp of the run's start and end lines.
+std::string runStamp(const LocalTime& t) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%02d-%02d-%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
+                  t.minute, t.second);
+    return buf;
+}
+
+std::string upper(std::string s) {
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return s;
+}
+
+int secondsOf(const std::string& text) {
+    long v = roundedNumber(text);
+    if (v < 0) {
+        return 0;
+    }
+    return v > INT_MAX ? INT_MAX : static_cast<int>(v);
+}
+
+// Settings the run has not read yet are empty: a setup.ini that ends early
+// then neither deletes mail nor starts a program nobody chose.
+Settings emptySettings() {
+    Settings s;
+    for (int n = 1; n <= Settings::kLineCount; ++n) {
+        s.line(n).clear();
+    }
+    return s;
+}
+
+// Why a step of the POP3 session failed, for the run log.
+std::string failureText(const std::exception& e) {
+    if (const auto* m = dynamic_cast<const MailError*>(&e)) {
+        return MailErrorText(m->code());
+    }
+    return e.what();
+}
+
+}  // namespace
+
+struct MailRun::Impl {
+    Impl(std::string f, RunHost& h, MailComponent& m, const Clock& c)
+        : folder(std::move(f)),
+          host(h),
+          mail(m),
+          clock(c),
+          report(folder, host, clock),
+          ctx{folder, state, report, mail, clock},
+          dialUp(DialUp::fromSystem()) {}
+    ~Impl() {
+        // The component may outlive the run; it must not call into a dead one.
+        mail.setTranscriptHandler(nullptr);
+        mail.setNoticeHandler(nullptr);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    bool doRunMail();
+    bool runOnce();
+    bool readSettings();
+    void readAntiSpam();
+    bool openDatabase();
+    bool dialUpStep();
+    // Returns false when the try must end (too many unreadable headers).
+    bool readMessages(std::int16_t n);
+    bool readHeader();
+    bool isSpam();
+    void closeRun();
+
+    std::string folder;
+    RunHost& host;
+    MailComponent& mail;
+    const Clock& clock;
+    RunState state;
+    Reporter report;
+    RunContext ctx;
+    DialUp dialUp;
+};
+
+bool MailRun::Impl::doRunMail() {
+    state.counters = RunCounters{};
+    state.cancelRequested = false;
+    state.sendFailed = false;
+    state.carriedOver = false;
+    state.settings = emptySettings();
+    report.attach(mail);
+    mail.setTranscriptHandler([this](const std::string& line, TranscriptDirection direction) {
+        report.OnTranscript(line, direction);
+    });
+    mail.setNoticeHandler([this](const std::string& text) { report.AddLogLine(text); });
+
+    bool failed = true;
+    host.yield();
+    report.SetStatus("Checking Log");
+    std::remove(joinPath(folder, "debug.log").c_str());
+
+    for (int attempt = 1; attempt <= kTries; ++attempt) {
+        failed = false;
+        host.yield();
+        if (runOnce()) {
+            break;
+        }
+        if (state.cancelRequested) {
+            break;
+        }
+        report.AddLogLine("An Error Occurred Processing Mail, Starting again....Try " +
+                          std::to_string(attempt) + " of 10");
+        failed = true;
+        try {
+            mail.disconnect();
+        } catch (...) {
+        }
+    }
+    // Nothing is held open between runs.
+    state.db.reset();
+
+    if (failed) {
+        report.AddLogLine(
+            "Vorel did not process your emails properly, try running it again later!");
+    } else {
+        report.AddLogLine(runStamp(clock.now()) + " Mail Run Complete");
+    }
+    return !failed;
+}
+
+bool MailRun::Impl::readSettings() {
+    std::optional<int> lines = readSettingsLines(folder, state.settings);
+    if (!lines) {
+        host.showMessage("Please set up your email system first!, using SETUP");
+        return false;
+    }
+    const Settings& s = state.settings;
+    // A file that ends before line 18 leaves debug mode as it was.
+    if (*lines >= Settings::kLineCount) {
+        report.SetDebugMode(roundedNumber(s.chkDEBUG));
+    }
+    report.setLogSetting(s.chkLOG);
+    state.timeout = runTimeout(s.txtTIMEOUT);
+    state.dialUp = lineIsOnWhenNonZero(s.chkAUTODIAL);
+    return true;
+}
+
+void MailRun::Impl::readAntiSpam() {
+    state.antiSpam.clear();
+    if (!findAntiSpamFile(folder)) {
+        return;
+    }
+    report.SetStatus("Reading Anti Spam File...");
+    for (const std::string& line : readAntiSpamLines(folder)) {
+        state.antiSpam.push_back(splitAntiSpamLine(line));
+        host.yield();
+    }
+    report.SetStatus("Anti Spam File Read");
+}
+
+bool MailRun::Impl::openDatabase() {
+    state.db.reset();
+    std::string path = joinPath(folder, "data.mdb");
+    try {
+        state.db.emplace(Database::open(path));
+    } catch (const std::exception& e) {
+        // Message handling cannot work without the database; say which file.
+        report.AddLogLine("Unable to open the database " + path + ": " + e.what());
+        return false;
+    }
+    return true;
+}
+
+bool MailRun::Impl::dialUpStep() {
+    const Settings& s = state.settings;
+    try {
+        mail.setTimeout(secondsOf(state.timeout));
+        dialUp.setEntryName(s.cmbDIALUP);
+        report.AddLogLine("Beginning Connect...");
+        dialUp.setUserName(s.txtDIALUPID);
+        dialUp.setPassword(s.txtDIALUPPASSWORD);
+        dialUp.dial();
+        host.yield();
+        report.AddLogLine("Connected");
+    } catch (const std::exception&) {
+        report.AddLogLine("Connect Failed " + std::to_string(dialUp.errorNumber()) + " " +
+                          dialUp.errorText());
+        return false;
+    }
+    return true;
+}
+
+bool MailRun::Impl::readHeader() {
+    host.yield();
+    host.yield();
+    try {
+        mail.fetchHeader();
+        if (mail.subject().empty()) {
+            mail.setSubject("(No Subject)");
+        }
+        if (mail.to().empty()) {
+            mail.setTo("(No To)");
+        }
+        if (mail.from().empty()) {
+            mail.setFrom("(No From)");
+        }
+        mail.setTo(TidyAddress(mail.to()));
+        ++state.counters.processed;
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+// Every matching entry deletes and counts once: the test does not stop at
+// the first match.
+bool MailRun::Impl::isSpam() {
+    const std::string from = mail.from();
+    const std::string subject = mail.subject();
+    const std::string fromU = upper(from), subjectU = upper(subject), toU = upper(mail.to());
+    bool spam = false;
+    for (const AntiSpamEntry& e : state.antiSpam) {
+        if (fromU == upper(e.from) || subjectU == upper(e.subject) || toU == upper(e.to)) {
+            spam = true;
+            report.AddLogLine("Message from:" + from + " Subject: " + subject +
+                              " deleted anti-spam filter");
+            mail.deleteMessage();
+            ++state.counters.antiSpam;
+        }
+    }
+    return spam;
+}
+
+bool MailRun::Impl::readMessages(std::int16_t n) {
+    int headerFailures = 0;
+    const std::string total = std::to_string(n);
+    for (std::int16_t i = 1; i <= n && i > 0; ++i) {
+        mail.selectMessage(i);
+        report.SetStatus("Reading Header " + std::to_string(i) + " of " + total);
+        if (!readHeader()) {
+            report.AddLogLine("Skipping Message " + std::to_string(i) + " Unable to read header.");
+            if (++headerFailures > 3) {
+                report.AddLogLine("To many failiures reading headers in this session!");
+                try {
+                    mail.disconnect();
+                } catch (...) {
+                }
+                return false;
+            }
+        } else {
+            mail.setFrom(ExtractAddresses(mail.from()));
+            mail.setTo(ExtractAddresses(mail.to()));
+            const std::string line =
+                "To: " + mail.to() + " From: " + mail.from() + " Subject: " + mail.subject();
+            report.SetStatus("Message " + line);
+            report.AddScreenLogLine("Testing " + line);
+            bool spam = isSpam();
+            report.SetStatus("Done ..");
+            if (!spam) {
+                ProcessMessage(ctx, i);
+            }
+        }
+        if (state.cancelRequested) {
+            break;
+        }
+        if (i == INT16_MAX) {
+            break;
+        }
+    }
+    return true;
+}
+
+void MailRun::Impl::closeRun() {
+    try {
+        CleanUpMessageFiles(ctx);
+    } catch (...) {
+    }
+    try {
+        StartEndProgram(ctx);
+    } catch (...) {
+    }
+    report.SetStatus(state.cancelRequested ? "Mail run Cancelled by User" : "Mail Run Complete");
+    if (state.dialUp && lineIsOnWhenNonZero(state.settings.chkAUTODISCONNECT)) {
+        try {
+            dialUp.hangUp();
+        } catch (...) {
+        }
+    }
+}
+
+bool MailRun::Impl::runOnce() {
+    state.messagesOnConnection = 0;
+    state.smtpConnected = false;
+    state.dialUp = false;
+
+    if (!readSettings()) {
+        return false;
+    }
+    readAntiSpam();
+    if (!openDatabase()) {
+        return false;
+    }
+    if (state.dialUp && !dialUpStep()) {
+        return false;
+    }
+    report.AddLogLine(runStamp(clock.now()) + " Mail Run Started");
+
+    const Settings& s = state.settings;
+    try {
+        report.SetStatus("Connecting to POP server");
+        mail.setTimeout(secondsOf(state.timeout));
+        mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
+        long count = mail.messageCount();
+        if (count > INT16_MAX || count < INT16_MIN) {
+            throw std::overflow_error("Overflow: " + std::to_string(count) +
+                                      " messages are more than a run can count");
+        }
+        const auto n = static_cast<std::int16_t>(count);
+        report.SetStatus("Connected...");
+        mail.setTimeout(kSessionTimeout);
+        if (n <= 0) {
+            report.AddLogLine("No messages to download!");
+        } else if (!readMessages(n)) {
+            return false;
+        }
+        mail.disconnect();
+        if (state.cancelRequested) {
+            report.AddLogLine("Mail Run Cancelled by User");
+            return true;
+        }
+        state.smtpConnected = false;
+        report.AddLogLine("Process complete... Starting message send");
+        RunSendingStep(ctx);
+        LogStatistics(ctx);
+        SendLogEmail(ctx);
+    } catch (const std::exception& e) {
+        report.AddLogLine("Connect to Host Failed Please check your email host settings " +
+                          failureText(e));
+        return false;
+    }
+    closeRun();
+    return true;
+}
+
+MailRun::MailRun(std::string folder, RunHost& host, MailComponent& mail, const Clock& clock)
+    : impl_(new Impl(std::move(folder), host, mail, clock)) {}
+
+MailRun::~MailRun() {
+    delete impl_;
+}
+
+bool MailRun::doRunMail() {
+    return impl_->doRunMail();
+}
+
+void MailRun::requestCancel() {
+    impl_->state.cancelRequested = true;
+}
+
+void MailRun::debugBoxClicked(bool ticked) {
+    impl_->report.DebugBoxClicked(ticked);
+}
+
+const RunState& MailRun::state() const {
+    return impl_->state;
+}
+
+Reporter& MailRun::reporter() {
+    return impl_->report;
+}
+
+DialUp& MailRun::dialUp() {
+    return impl_->dialUp;
+}
+
+}  // namespace vorel
