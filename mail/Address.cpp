@@ -1,19 +1,8 @@
 #include "mail/Address.h"
 
+#include "mail/TextCompare.h"
+
 namespace vorel {
-
-namespace {
-
-// Blanks only: addresses and headers are trimmed of spaces, nothing else.
-std::string trimBlanks(const std::string& s) {
-    std::size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos) {
-        return "";
-    }
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
-}  // namespace
 
 bool IsValidEmail(const std::string& address) {
     std::size_t at = address.find('@');

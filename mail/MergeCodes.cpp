@@ -1,0 +1,111 @@
+#include "mail/MergeCodes.h"
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#include "mail/TextCompare.h"
+#include "run/MailComponent.h"
+#include "run/RunState.h"
+
+namespace vorel {
+
+namespace {
+
+constexpr std::size_t kMessageTextLimit = 32000;
+constexpr char kMarker[] = "%vorelcode%";
+
+const char* const kMonths[] = {"January",   "February", "March",    "April",
+                               "May",       "June",     "July",     "August",
+                               "September", "October",  "November", "December"};
+
+std::string twoDigits(int v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+}  // namespace
+
+std::string ReadMessageTextFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    std::string text;
+    std::string line;
+    // The limit is tested before each line, so the text may pass it by one line.
+    while (text.size() < kMessageTextLimit && std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        text += line;
+        text += '~';
+    }
+    if (in.bad()) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    return text;
+}
+
+std::string ReadMessageText(RunContext& ctx) {
+    const std::string path = ctx.folder + "/temp.msg";
+    ctx.mail.saveWorkFile(path);
+    return ReadMessageTextFile(path);
+}
+
+MergeFields ParseMergeFields(const std::string& messageText) {
+    MergeFields fields;
+    std::size_t first = messageText.find(kMarker);
+    if (first == std::string::npos) {
+        return fields;
+    }
+    std::string text = replaceAll(messageText.substr(first), kMarker, "");
+    std::size_t pos = 0;
+    if (!text.empty() && text[0] == '~') {
+        pos = 1;
+    }
+    // pos marks the start of the remaining text.
+    while (pos < text.size()) {
+        std::size_t eq = text.find('=', pos);
+        if (eq == std::string::npos) {
+            break;  // no further line can give a field
+        }
+        std::size_t valueEnd = text.find('~', eq + 1);
+        fields.emplace_back(text.substr(pos, eq - pos),
+                            text.substr(eq + 1, valueEnd == std::string::npos ? std::string::npos
+                                                                              : valueEnd - eq - 1));
+        // The rest after "=" becomes the remaining text, then its first line
+        // is dropped: the field's own line.
+        pos = valueEnd == std::string::npos ? text.size() : valueEnd + 1;
+    }
+    return fields;
+}
+
+std::string FormatMergeDate(const LocalTime& t) {
+    const char* month = (t.month >= 1 && t.month <= 12) ? kMonths[t.month - 1] : "";
+    return twoDigits(t.day) + " " + month + " " + std::to_string(t.year);
+}
+
+std::string FormatClockTime(const LocalTime& t) {
+    return twoDigits(t.hour) + ":" + twoDigits(t.minute) + ":" + twoDigits(t.second);
+}
+
+std::string MergeTemplate(const std::string& tmpl, const LocalTime& now, const std::string& email,
+                          const MergeFields& fields) {
+    std::string out = replaceAll(tmpl, "%date%", FormatMergeDate(now));
+    out = replaceAll(out, "%time%", FormatClockTime(now));
+    out = replaceAll(out, "%email%", email);
+    for (const auto& [name, value] : fields) {
+        out = replaceAll(out, "%" + lowerCase(name) + "%", value);
+    }
+    return out;
+}
+
+std::string ApplyMergeCodes(RunContext& ctx, const std::string& tmpl) {
+    LocalTime now = ctx.clock.now();
+    std::string email = ctx.mail.from();
+    return MergeTemplate(tmpl, now, email, ParseMergeFields(ReadMessageText(ctx)));
+}
+
+}  // namespace vorel

@@ -1,0 +1,268 @@
+#include "mail/Processing.h"
+
+#include <stdexcept>
+
+#include "mail/Address.h"
+#include "mail/MergeCodes.h"
+#include "mail/TextCompare.h"
+#include "run/MailComponent.h"
+#include "run/Reporter.h"
+#include "run/RunState.h"
+#include "store/Queue.h"
+
+namespace vorel {
+
+namespace {
+
+// The handling of one message. From, To and Subject are the values the run
+// driver left on the component when the handling began; fetching the whole
+// message later replaces the component's values with the raw header's.
+class MessageHandler {
+public:
+    MessageHandler(RunContext& ctx, long number)
+        : ctx_(ctx),
+          number_(std::to_string(number)),
+          from_(ctx.mail.from()),
+          to_(ctx.mail.to()),
+          subject_(ctx.mail.subject()) {}
+
+    void run();
+
+private:
+    Database& db();
+    bool leaveIsOff() const { return ctx_.state.settings.chkLEAVE == "0"; }
+    void autoresponderPass();
+    void carryOut(const Autoresponder& row);
+    void forward(const Autoresponder& row);
+    void listPass();
+    void subscribe(const MailingList& list);
+    void unsubscribe(const MailingList& list);
+    void post(const MailingList& list);
+    void fetchWholeMessage();
+    // Puts back the values the driver left, so that later merges and rules
+    // see the bare addresses again.
+    void restoreHeaderValues();
+
+    RunContext& ctx_;
+    std::string number_;
+    std::string from_, to_, subject_;
+    bool actedOn_ = false;
+};
+
+Database& MessageHandler::db() {
+    if (!ctx_.state.db) {
+        throw std::runtime_error("the database is not open");
+    }
+    return *ctx_.state.db;
+}
+
+void MessageHandler::run() {
+    autoresponderPass();
+    listPass();
+    if (leaveIsOff() && actedOn_) {
+        try {
+            ctx_.mail.deleteMessage();
+        } catch (const std::exception&) {
+            // Left on the server; the next run handles it again.
+        }
+    }
+}
+
+void MessageHandler::autoresponderPass() {
+    std::vector<Autoresponder> rows = db().autoresponders();
+    if (rows.empty()) {
+        ctx_.report.AddLogLine("No Autoresponders setup");
+        return;
+    }
+    ctx_.report.SetStatus("Checking Autoresponders");
+    for (const Autoresponder& row : rows) {
+        if (sameText(to_, row.To) || sameText(subject_, row.Subject) ||
+            sameText(to_, "<" + row.To + ">")) {
+            carryOut(row);
+        }
+    }
+}
+
+void MessageHandler::carryOut(const Autoresponder& row) {
+    std::string reply = ApplyMergeCodes(ctx_, row.message);
+    if (!trimBlanks(row.message).empty()) {
+        AppendQueueRecord(ctx_.folder, QueueRecord{from_, row.msgfrom, row.msgsubject, reply});
+    }
+    ++ctx_.state.counters.autoresponders;
+    if (!row.mailto.empty()) {
+        forward(row);
+    }
+    db().incrementCounter(row.id);
+    actedOn_ = true;
+    ctx_.report.AddLogLine("Autoresponder " + row.Name + " Message Sent to " + from_);
+}
+
+void MessageHandler::fetchWholeMessage() {
+    ctx_.report.SetStatus("Reading Message " + number_ + " for forwarding");
+    ctx_.mail.fetchMessage();
+}
+
+void MessageHandler::restoreHeaderValues() {
+    ctx_.mail.setFrom(from_);
+    ctx_.mail.setTo(to_);
+    ctx_.mail.setSubject(subject_);
+}
+
+void MessageHandler::forward(const Autoresponder& row) {
+    std::string n = NextMessageFileName(ctx_.folder);
+    fetchWholeMessage();
+    if (ctx_.mail.subject().empty()) {
+        ctx_.mail.setSubject("(No Subject)");
+    }
+    std::string path = messageFilePath(ctx_.folder, n);
+    ctx_.mail.saveMessageFile(path);
+    AppendQueueRecord(ctx_.folder, QueueRecord{row.mailto, row.msgfrom,
+                                               "(VOREL FWD) Originally From: " + ctx_.mail.from() +
+                                                   " " + ctx_.mail.subject(),
+                                               "~" + path});
+    restoreHeaderValues();
+}
+
+void MessageHandler::listPass() {
+    std::vector<MailingList> lists = db().lists();
+    if (lists.empty()) {
+        ctx_.report.AddLogLine("No mailling lists set up!");
+        return;
+    }
+    ctx_.report.SetStatus("Checking Mailing lists");
+    for (const MailingList& list : lists) {
+        subscribe(list);
+        unsubscribe(list);
+        post(list);
+        ctx_.report.SetStatus("Checked maillist " + list.Name);
+    }
+}
+
+void MessageHandler::subscribe(const MailingList& list) {
+    bool request = sameText(to_, list.onsubscribeto) ||
+                   sameText(subject_, list.onsubscribesubject) ||
+                   sameText(to_, "<" + list.onsubscribeto + ">");
+    if (!request || list.subscribemessage.empty()) {
+        return;
+    }
+    // The merge reads the message text once; the same text goes into Data.
+    LocalTime now = ctx_.clock.now();
+    std::string email = ctx_.mail.from();
+    std::string text = ReadMessageText(ctx_);
+    std::string welcome = MergeTemplate(list.subscribemessage, now, email, ParseMergeFields(text));
+
+    if (!IsValidEmail(from_)) {
+        ctx_.report.AddLogLine("Email Address " + from_ + " Not permitted to subscribe to  " +
+                               list.Name + " invalid email address");
+        return;
+    }
+    AppendQueueRecord(ctx_.folder,
+                      QueueRecord{from_, list.subscribefrom, list.subscribesubject, welcome});
+    ++ctx_.state.counters.subscriptions;
+
+    std::optional<Member> found = db().findMember(list.Name, from_);
+    if (!found) {
+        ctx_.report.AddLogLine("Email Address " + from_ + " Added to " + list.Name);
+        db().addMember(Member{0, list.Name, from_, text});
+    } else {
+        ctx_.report.AddLogLine("Email Address " + from_ + " Already Subscribed to " + list.Name);
+        found->Data = text;
+        found->name = list.Name;
+        found->Email = from_;
+        db().updateMember(*found);
+    }
+    if (leaveIsOff()) {
+        actedOn_ = true;
+    }
+}
+
+void MessageHandler::unsubscribe(const MailingList& list) {
+    bool request = sameText(to_, list.onunsubscribeto) ||
+                   sameText(subject_, list.onunsubscribesubject) ||
+                   sameText(to_, "<" + list.onunsubscribeto + ">") ||
+                   sameText(to_ + ",", list.onunsubscribeto);
+    if (!request || !IsValidEmail(from_)) {
+        return;
+    }
+    std::optional<Member> found = db().findMember(list.Name, from_);
+    if (!found) {
+        ctx_.report.AddLogLine("Email Address " + from_ +
+                               " Requested unsubscribe, but not found in " + list.Name);
+        return;
+    }
+    ++ctx_.state.counters.unsubscriptions;
+    db().deleteMember(found->id);
+    ctx_.report.AddLogLine("Email Address " + from_ + " Deleted from " + list.Name);
+    ctx_.report.AddLogLine("Sending unsubscribe message");
+    AppendQueueRecord(ctx_.folder, QueueRecord{from_, list.unsubscribefrom, list.unsubscribesubject,
+                                               list.unsubscribemessage});
+    if (leaveIsOff()) {
+        actedOn_ = true;
+    }
+}
+
+void MessageHandler::post(const MailingList& list) {
+    bool request = sameText(to_, list.sendtolistfrom) || sameText(subject_, list.sendtolistsubject);
+    if (!request || !IsValidEmail(from_) || !db().findMember(list.Name, from_)) {
+        return;
+    }
+    ctx_.report.AddLogLine("Email Address " + from_ + " Sent Message into " + list.Name);
+    fetchWholeMessage();
+    if (ctx_.mail.extraCount() < 1) {
+        const std::string poster = ctx_.mail.from();
+        const std::string subject = ctx_.mail.subject();
+        const std::string body = ctx_.mail.bodyText() + "\r\n" + list.textTOADD;
+        // Streamed: a list of any size is copied without holding its members.
+        db().forEachMember(list.Name, [&](const Member& member) {
+            AppendQueueRecord(ctx_.folder, QueueRecord{member.Email, poster, subject, body});
+            ctx_.report.SetStatus("Queue Message to " + member.Email);
+        });
+        if (leaveIsOff()) {
+            actedOn_ = true;
+        }
+    }
+    restoreHeaderValues();
+}
+
+bool localPartIs(const std::string& address, const char* name) {
+    return sameText(trimBlanks(TextBefore(address, "@")), name);
+}
+
+}  // namespace
+
+bool IsAutomaticMessage(const MailComponent& mail, const std::string& fromAddress) {
+    if (mail.hasHeaderField("Auto-Submitted")) {
+        std::string value = TextBefore(mail.headerField("Auto-Submitted"), ";");
+        std::size_t b = value.find_first_not_of(" \t\r\n");
+        std::size_t e = value.find_last_not_of(" \t\r\n");
+        value = b == std::string::npos ? "" : value.substr(b, e - b + 1);
+        if (!sameText(value, "no")) {
+            return true;
+        }
+    }
+    if (localPartIs(fromAddress, "MAILER-DAEMON") || localPartIs(fromAddress, "postmaster")) {
+        return true;
+    }
+    return mail.headerField("X-Mailer").rfind("VOREL MAIL ", 0) == 0;
+}
+
+void ProcessMessage(RunContext& ctx, long messageNumber) {
+    std::string number = std::to_string(messageNumber);
+    try {
+        MessageHandler handler(ctx, messageNumber);
+        if (IsAutomaticMessage(ctx.mail, ctx.mail.from())) {
+            ctx.report.AddLogLine("Message from:" + ctx.mail.from() + " Subject: " +
+                                  ctx.mail.subject() + " is an automatic message, not answered");
+            return;
+        }
+        handler.run();
+    } catch (const MailError& e) {
+        ctx.report.AddLogLine("Error Processing " + number + " " + MailErrorText(e.code()) +
+                              " Please email this error to " + kSupportAddress);
+    } catch (const std::exception& e) {
+        ctx.report.AddLogLine("Error Processing " + number + " " + e.what() +
+                              " Please email this error to " + kSupportAddress);
+    }
+}
+
+}  // namespace vorel

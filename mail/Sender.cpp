@@ -1,0 +1,114 @@
+#include "mail/Sender.h"
+
+#include <exception>
+
+#include "mail/Address.h"
+#include "mail/TextCompare.h"
+#include "run/Clock.h"
+#include "run/MailComponent.h"
+#include "run/Reporter.h"
+#include "run/RunHost.h"
+#include "run/RunState.h"
+#include "store/Queue.h"
+#include "store/Settings.h"
+
+namespace vorel {
+
+namespace {
+
+// Connections are renewed after this many messages.
+constexpr int kMessagesPerConnection = 30;
+
+// The path a "~" body names, or "" when the body names no message file of the
+// application folder. Only our own message files may be sent as files: a body
+// that came from outside (a list post, a merged field) must never make us mail
+// an arbitrary local file.
+std::string messageFileOfBody(const std::string& folder, const std::string& body) {
+    if (body.empty() || body[0] != '~') {
+        return "";
+    }
+    std::string path = trimBlanks(body.substr(1));
+    if (path.size() >= 2 && path.compare(path.size() - 2, 2, "\r\n") == 0) {
+        path.erase(path.size() - 2);
+    }
+    path = trimBlanks(path);
+    return isMessageFileOf(folder, path) ? path : "";
+}
+
+std::string messageRef(const LocalTime& t) {
+    int seconds = t.hour * 3600 + t.minute * 60 + t.second;
+    return std::to_string(t.year) + std::to_string(t.month) + std::to_string(t.day) +
+           std::to_string(seconds) + "_KESO";
+}
+
+}  // namespace
+
+bool SendOneMessage(RunContext& ctx, std::string to, std::string from, const std::string& host,
+                    const std::string& body, std::string subject) {
+    RunState& state = ctx.state;
+    ++state.messagesOnConnection;
+    to = TidyAddress(checkchr255(to));
+    from = TidyAddress(checkchr255(from));
+    subject = replaceAll(checkchr255(subject), "\r\n", " ");
+
+    ctx.report.host().yield();
+    ctx.report.host().yield();
+    try {
+        OutgoingMessage message;
+        std::string file = messageFileOfBody(ctx.folder, body);
+        if (!file.empty()) {
+            message.sourceFile = file;
+        } else {
+            message.contentType = "text";
+            message.contentSubtype = body.find("<HTML>") != std::string::npos ? "html" : "plain";
+            message.charset = "charset=us-ascii";
+            message.transferEncoding = "8bit";
+            message.body = body;
+        }
+        message.to = to;
+        message.copyTo = TidyAddress(state.settings.txtAUTOFORWARD);
+        message.from = from;
+        message.sender = from;
+        message.subject = subject;
+        message.extraHeaders.push_back(std::string("X-Mailer: VOREL MAIL ") + kProductWebAddress +
+                                       " GET YOURS FREE - This software must NOT be used for "
+                                       "spamming");
+        message.messageRef = messageRef(ctx.clock.now());
+
+        if (state.messagesOnConnection > kMessagesPerConnection) {
+            state.messagesOnConnection = 0;
+            ctx.mail.disconnect();
+            state.smtpConnected = false;
+            ctx.report.AddLogLine("Safety check, disconnecting from server");
+        }
+        if (!state.smtpConnected) {
+            if (lineIsOnWhenNonZero(state.settings.chkESMTP)) {
+                ctx.report.AddLogLine("Connecting to ESTMP server " + host);
+                ctx.mail.smtpConnect(host, SmtpProtocol::Esmtp, state.settings.txtUSERID,
+                                     state.settings.txtPASSWORD);
+            } else {
+                ctx.report.AddLogLine("Connecting to STMP server " + host);
+                ctx.mail.smtpConnect(host, SmtpProtocol::Smtp, "", "");
+            }
+            state.smtpConnected = true;
+        }
+        ctx.mail.send(message);
+    } catch (const std::exception& e) {
+        state.sendFailed = true;
+        const auto* mailError = dynamic_cast<const MailError*>(&e);
+        std::string text = mailError ? MailErrorText(mailError->code()) : e.what();
+        ctx.report.AddLogLine("Message FAILED From: " + from + " to: " + to + ": Host " + host +
+                              " Subject " + subject);
+        ctx.report.AddLogLine("Message Failed : " + std::string(" Error:") + text +
+                              " message Re-Queued");
+        return false;
+    }
+    // Reported outside the failure handling: a message handed over must never
+    // be re-queued, or it would go out twice.
+    ctx.report.SetStatus("Message sent to " + to + ": Subject " + subject);
+    ctx.report.AddLogLine("Message Sent From: " + from + " to: " + to + ": Host " + host +
+                          " Subject " + subject);
+    return true;
+}
+
+}  // namespace vorel
