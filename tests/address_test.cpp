@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "mail/Address.h"
+
+namespace vorel {
+namespace {
+
+struct ValidCase {
+    const char* address;
+    bool valid;
+};
+
+TEST(IsValidEmail, OnlyTheAtAndDotRulesCount) {
+    const ValidCase cases[] = {
+        {"user@example.com", true},
+        {"user@localhost", true},  // no "." needed
+        {"us@@er", true},          // two "@" side by side in the middle
+        {"a b@c d", true},         // blanks are not checked
+        {"a@b@c", true},           // a second "@" is not checked
+        {"x@y", true},
+        {"@example.com", false},  // first character
+        {"user@", false},         // last character
+        {".user@example.com", false},
+        {"user@example.com.", false},
+        {"userexample.com", false},
+        {"", false},
+        {"@", false},
+        {".@", false},
+        {"a.@b", true},  // "." only matters at the ends
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsValidEmail(c.address), c.valid) << '"' << c.address << '"';
+    }
+}
+
+struct SplitCase {
+    const char* text;
+    const char* separator;
+    const char* before;
+    const char* after;
+};
+
+TEST(Splitters, BeforeAndAfterTheFirstSeparator) {
+    const SplitCase cases[] = {
+        {"name=value", "=", "name", "value"},
+        {"a=b=c", "=", "a", "b=c"},
+        {"no separator", "=", "no separator", ""},
+        {"=lead", "=", "", "lead"},
+        {"trail=", "=", "trail", ""},
+        {"", "=", "", ""},
+        {"line1~line2~", "~", "line1", "line2~"},
+        // A two-character separator: only its first character is skipped.
+        {"key::value", "::", "key", ":value"},
+        {"a\tb\tc", "\t", "a", "b\tc"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TextBefore(c.text, c.separator), c.before) << '"' << c.text << '"';
+        EXPECT_EQ(TextAfter(c.text, c.separator), c.after) << '"' << c.text << '"';
+    }
+}
+
+struct RewriteCase {
+    const char* input;
+    const char* output;
+};
+
+TEST(ExtractAddresses, ReducesHeadersToBareAddresses) {
+    const RewriteCase cases[] = {
+        {"Joe Bloggs <joe@example.com>", "joe@example.com"},
+        {"Joe <joe@a.example>, Ann <ann@b.example>", "joe@a.example,ann@b.example"},
+        {"   joe@example.com  ", "joe@example.com"},
+        {"joe@example.com", "joe@example.com"},
+        {"<joe@example.com>", "joe@example.com"},
+        {"<>", ""},
+        // A bare address before a bracketed one is lost; the comma stays out
+        // because a leading comma is removed.
+        {"bare@x.example, Ann <ann@b.example>", "ann@b.example"},
+        // A comma inside the brackets is appended twice.
+        {"<a,b@x>", "a,,b@x"},
+        // Not trimmed once there are brackets.
+        {"Joe < joe@x >", " joe@x "},
+        // Unclosed bracket: everything after it.
+        {"Joe <joe@x", "joe@x"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ExtractAddresses(c.input), c.output) << '"' << c.input << '"';
+    }
+}
+
+TEST(TidyAddress, ClosesBracketsAndDropsOneLineEnd) {
+    const RewriteCase cases[] = {
+        {"Joe <joe@example.com", "Joe <joe@example.com>"},
+        {"joe@example.com\r\n", "joe@example.com"},
+        {"joe@example.com", "joe@example.com"},
+        {"Joe <joe@example.com>", "Joe <joe@example.com>"},
+        {"joe@example.com\r\n\r\n", "joe@example.com\r\n"},  // only one line end
+        {"joe@example.com\n", "joe@example.com\n"},          // LF alone stays
+        // The bracket is closed after the line end, which then is not the end.
+        {"<joe@x\r\n", "<joe@x\r\n>"},
+        {"a <b> <c", "a <b> <c>"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TidyAddress(c.input), c.output) << '"' << c.input << '"';
+    }
+}
+
+}  // namespace
+}  // namespace vorel
