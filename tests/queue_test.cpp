@@ -1,0 +1,188 @@
+// The outbound queue file: exact bytes, round trips through reading and
+// re-queueing, carry-over, replacement and message file names.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/Queue.h"
+#include "support/TempFolder.h"
+
+using vorel::QueueReader;
+using vorel::QueueRecord;
+using vorel::test::TempFolder;
+
+namespace {
+
+const std::string kSep = "\xFF\r\n";
+
+std::vector<QueueRecord> readAll(const std::string& path) {
+    std::vector<QueueRecord> records;
+    QueueReader reader(path);
+    while (!reader.atEnd()) {
+        records.push_back(reader.readRecord());
+    }
+    return records;
+}
+
+void expectSame(const QueueRecord& a, const QueueRecord& b) {
+    EXPECT_EQ(a.to, b.to);
+    EXPECT_EQ(a.from, b.from);
+    EXPECT_EQ(a.subject, b.subject);
+    EXPECT_EQ(a.body, b.body);
+}
+
+TEST(QueueFile, OneLineFieldsMakeEightLines) {
+    TempFolder f;
+    vorel::AppendQueueRecord(f.path(), {"to@x", "from@y", "Hi", "Body"});
+    EXPECT_EQ(f.read("msgqueue.txt"),
+              "to@x\r\n" + kSep + "from@y\r\n" + kSep + "Hi\r\n" + kSep + "Body\r\n" + kSep);
+    vorel::AppendQueueRecord(f.path(), {"", "", "", "a\r\nb\r\nc"});
+    EXPECT_EQ(f.read("msgqueue.txt").substr(36),
+              "\r\n" + kSep + "\r\n" + kSep + "\r\n" + kSep + "a\r\nb\r\nc\r\n" + kSep);
+}
+
+struct RoundTrip {
+    const char* name;
+    QueueRecord written;
+    QueueRecord readBack;
+};
+
+class QueueRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+// Reading gives each field plus one CR LF; re-queueing that and reading again
+// gives the same values, however often it is done.
+TEST_P(QueueRoundTrip, ReadRequeueRead) {
+    const RoundTrip& c = GetParam();
+    TempFolder f;
+    vorel::AppendQueueRecord(f.path(), c.written);
+    vorel::AppendQueueRecord(f.path(), {"next", "record", "stays", "intact"});
+    for (int pass = 0; pass < 3; ++pass) {
+        auto records = readAll(f.file("msgqueue.txt"));
+        ASSERT_EQ(records.size(), 2u) << "pass " << pass;
+        expectSame(records[0], c.readBack);
+        expectSame(records[1], {"next\r\n", "record\r\n", "stays\r\n", "intact\r\n"});
+        for (const auto& r : records) {
+            vorel::RequeueRecord(f.path(), r);
+        }
+        vorel::ReplaceQueue(f.path());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, QueueRoundTrip,
+    ::testing::Values(RoundTrip{"OneLine",
+                                {"a@b", "c@d", "Subj", "Hello"},
+                                {"a@b\r\n", "c@d\r\n", "Subj\r\n", "Hello\r\n"}},
+                      RoundTrip{"Empty", {"", "", "", ""}, {"\r\n", "\r\n", "\r\n", "\r\n"}},
+                      RoundTrip{"ThreeLineBody",
+                                {"t", "f", "s", "one\r\ntwo\r\nthree"},
+                                {"t\r\n", "f\r\n", "s\r\n", "one\r\ntwo\r\nthree\r\n"}},
+                      RoundTrip{"LfOnlyBodyAndBlankLines",
+                                {"t", "f", "s", "one\n\ntwo\n"},
+                                {"t\r\n", "f\r\n", "s\r\n", "one\r\n\r\ntwo\r\n\r\n"}},
+                      RoundTrip{"FileReference",
+                                {"t", "f", "s", "~/app/3.msg"},
+                                {"t\r\n", "f\r\n", "s\r\n", "~/app/3.msg\r\n"}},
+                      // A line that is only the separator byte would end the field early;
+                      // it is stored with one blank after it.
+                      RoundTrip{"SeparatorByteLines",
+                                {"\xFF", "f", "s", "a\r\n\xFF\r\nb\n\xFF"},
+                                {"\xFF \r\n", "f\r\n", "s\r\n", "a\r\n\xFF \r\nb\r\n\xFF \r\n"}},
+                      RoundTrip{"SeparatorByteInsideText",
+                                {"t", "f", "\xFF\xFF", "x\xFF"},
+                                {"t\r\n", "f\r\n", "\xFF\xFF\r\n", "x\xFF\r\n"}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(QueueFile, RecordCutShortByEndOfFile) {
+    TempFolder f;
+    // A writer stopped inside the second field; the last line has no line end.
+    f.write("msgqueue.txt", "a@b\r\n" + kSep + "from\r\nmore");
+    auto records = readAll(f.file("msgqueue.txt"));
+    ASSERT_EQ(records.size(), 1u);
+    expectSame(records[0], {"a@b\r\n", "from\r\nmore\r\n", "", ""});
+}
+
+TEST(QueueFile, ReaderSurvivesJunk) {
+    std::mt19937 rng(7);
+    const char alphabet[] = {'a', '\r', '\n', '\xFF', '\0', '~'};
+    TempFolder f;
+    for (int i = 0; i < 200; ++i) {
+        std::string junk(rng() % 300, 'a');
+        for (char& c : junk) {
+            c = alphabet[rng() % sizeof alphabet];
+        }
+        f.write("msgqueue.txt", junk);
+        QueueReader reader(f.file("msgqueue.txt"));
+        std::size_t records = 0;
+        while (!reader.atEnd()) {
+            reader.readRecord();
+            ASSERT_LE(++records, junk.size());
+        }
+    }
+}
+
+TEST(QueueFile, CarryOverCopiesUnreadBytesExactly) {
+    TempFolder f;
+    vorel::AppendQueueRecord(f.path(), {"first", "f", "s", "b"});
+    const std::string before = f.read("msgqueue.txt");
+    // The rest holds odd line ends and no final line end; all of it is copied.
+    const std::string rest = "x\r\n" + kSep + "lf only\n\r\n\xFF\r\nno end";
+    f.write("msgqueue.txt", before + rest);
+    f.write("msgqueue.new", "failed record\r\n");
+
+    QueueReader reader(f.file("msgqueue.txt"));
+    vorel::QueueRecord first = reader.readRecord();
+    EXPECT_EQ(first.to, "first\r\n");
+    std::vector<std::uint64_t> seen;
+    EXPECT_EQ(
+        reader.carryOverTo(f.file("msgqueue.new"), [&](std::uint64_t n) { seen.push_back(n); }),
+        6u);
+    EXPECT_EQ(seen, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
+    EXPECT_TRUE(reader.atEnd());
+    reader.close();
+    vorel::ReplaceQueue(f.path());
+    EXPECT_EQ(f.read("msgqueue.txt"), "failed record\r\n" + rest);
+    EXPECT_FALSE(f.exists("msgqueue.new"));
+}
+
+TEST(QueueFile, ReplaceQueue) {
+    TempFolder f;
+    f.write("msgqueue.txt", "old");
+    vorel::ReplaceQueue(f.path());  // no carry-over: the queue is emptied
+    EXPECT_FALSE(f.exists("msgqueue.txt"));
+    vorel::ReplaceQueue(f.path());  // nothing at all is fine
+    f.write("msgqueue.new", "left from an interrupted run");
+    vorel::ReplaceQueue(f.path());
+    EXPECT_EQ(f.read("msgqueue.txt"), "left from an interrupted run");
+    EXPECT_FALSE(f.exists("msgqueue.new"));
+    EXPECT_THROW(QueueReader(f.file("nothing.txt")), std::runtime_error);
+}
+
+TEST(MessageFiles, NextNameIsTheFirstGap) {
+    TempFolder f;
+    EXPECT_EQ(vorel::NextMessageFileName(f.path()), "1");
+    f.write("1.msg", "");
+    f.write("2.msg", "");
+    EXPECT_EQ(vorel::NextMessageFileName(f.path()), "3");
+    f.write("1.msg.bak", "");
+    std::remove(f.file("1.msg").c_str());
+    EXPECT_EQ(vorel::NextMessageFileName(f.path()), "1");
+    EXPECT_EQ(vorel::messageFilePath(f.path(), "12"), f.path() + "/12.msg");
+}
+
+TEST(MessageFiles, OnlyNumberedFilesOfTheFolderCount) {
+    const std::string dir = "/home/u/app";
+    EXPECT_TRUE(vorel::isMessageFileOf(dir, "/home/u/app/1.msg"));
+    EXPECT_TRUE(vorel::isMessageFileOf(dir, "/home/u/app/0042.msg"));
+    EXPECT_TRUE(vorel::isMessageFileOf(dir + "/", "/home/u/app/7.msg"));
+    for (const char* bad :
+         {"/home/u/app/.msg", "/home/u/app/1.msg\r\n", "/home/u/app/../1.msg", "/home/u/app/a.msg",
+          "/home/u/app/sub/1.msg", "/home/u/app//1.msg", "/home/u/app1/1.msg", "/etc/passwd",
+          "~/etc/passwd", "/home/u/app/1.MSG", "/home/u/app/-1.msg", ""}) {
+        EXPECT_FALSE(vorel::isMessageFileOf(dir, bad)) << bad;
+    }
+}
+
+}  // namespace
