@@ -1,0 +1,97 @@
+// Where the application folder is, and finding files in it without regard to
+// letter case.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "store/AppFolder.h"
+#include "support/TempFolder.h"
+
+using vorel::test::TempFolder;
+
+namespace {
+
+// Sets or clears environment variables for one test and restores them after.
+class EnvGuard {
+public:
+    void set(const char* name, const char* value) {
+        if (!saved_.count(name)) {
+            const char* old = getenv(name);
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        if (value) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~EnvGuard() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(AppFolder, ResolutionOrder) {
+    EnvGuard env;
+    env.set("HOME", "/home/someone");
+    env.set("XDG_DATA_HOME", nullptr);
+    env.set("VOREL_FOLDER", nullptr);
+    EXPECT_EQ(vorel::resolveAppFolder(std::nullopt), "/home/someone/.local/share/vorel");
+    env.set("XDG_DATA_HOME", "relative/ignored");
+    EXPECT_EQ(vorel::resolveAppFolder(std::nullopt), "/home/someone/.local/share/vorel");
+    env.set("XDG_DATA_HOME", "/data/");
+    EXPECT_EQ(vorel::resolveAppFolder(std::nullopt), "/data/vorel");
+    env.set("VOREL_FOLDER", "");
+    EXPECT_EQ(vorel::resolveAppFolder(std::nullopt), "/data/vorel");
+    env.set("VOREL_FOLDER", "/srv/vorel/");
+    EXPECT_EQ(vorel::resolveAppFolder(std::nullopt), "/srv/vorel");
+    EXPECT_EQ(vorel::resolveAppFolder(std::string("/opt/x")), "/opt/x");
+    EXPECT_EQ(vorel::resolveAppFolder(std::string("")), "/srv/vorel");
+    // A relative folder is pinned to the working directory: queue records
+    // hold message file paths that must stay valid.
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    EXPECT_EQ(vorel::resolveAppFolder(std::string("rel/./app")), std::string(cwd) + "/rel/app");
+}
+
+TEST(AppFolder, EnsureFolderCreatesParentsAndReportsAFileInTheWay) {
+    TempFolder f;
+    vorel::ensureFolder(f.file("a/b/c"));
+    vorel::ensureFolder(f.file("a/b/c"));
+    EXPECT_TRUE(vorel::fileExists(f.file("a/b/c")));
+    f.write("plain", "x");
+    try {
+        vorel::ensureFolder(f.file("plain/sub"));
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(f.file("plain/sub")), std::string::npos);
+    }
+}
+
+TEST(AppFolder, FindFileNoCase) {
+    TempFolder f;
+    EXPECT_FALSE(vorel::findFileNoCase(f.path(), "antispam.lst"));
+    f.write("AntiSpam.Lst", "");
+    EXPECT_EQ(vorel::findFileNoCase(f.path(), "ANTISPAM.LST"), f.file("AntiSpam.Lst"));
+    f.write("antispam.lst", "");
+    EXPECT_EQ(vorel::findFileNoCase(f.path(), "antispam.lst"), f.file("antispam.lst"));
+    vorel::ensureFolder(f.file("DIR.LST"));
+    EXPECT_FALSE(vorel::findFileNoCase(f.path(), "dir.lst"));
+    EXPECT_FALSE(vorel::findFileNoCase(f.file("missing"), "x"));
+    EXPECT_EQ(vorel::joinPath("/a/", "b"), "/a/b");
+    EXPECT_EQ(vorel::joinPath("/a", "b"), "/a/b");
+}
+
+}  // namespace
