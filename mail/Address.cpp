@@ -62,11 +62,13 @@ std::string TidyAddress(const std::string& address) {
             inside = false;
         }
     }
-    if (inside) {
-        result += '>';
-    }
+    // The line end goes before the bracket is closed: queue fields always end
+    // with CR LF, and closing first would leave the CR LF inside the address.
     if (result.size() >= 2 && result.compare(result.size() - 2, 2, "\r\n") == 0) {
         result.erase(result.size() - 2);
+    }
+    if (inside) {
+        result += '>';
     }
     return result;
 }

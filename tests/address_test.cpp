@@ -98,8 +98,8 @@ TEST(TidyAddress, ClosesBracketsAndDropsOneLineEnd) {
         {"Joe <joe@example.com>", "Joe <joe@example.com>"},
         {"joe@example.com\r\n\r\n", "joe@example.com\r\n"},  // only one line end
         {"joe@example.com\n", "joe@example.com\n"},          // LF alone stays
-        // The bracket is closed after the line end, which then is not the end.
-        {"<joe@x\r\n", "<joe@x\r\n>"},
+        // The line end never ends up inside the closed bracket.
+        {"Joe <joe@x\r\n", "Joe <joe@x>"},
         {"a <b> <c", "a <b> <c>"},
         {"", ""},
     };
