@@ -255,7 +255,7 @@ void memberBench(const std::string& dir) {
         "  %d look-ups: average %.1f us, median %.1f us, 99th percentile %.1f us,"
         " slowest %.1f us\n",
         kLookups, avg * 1e6, times[times.size() / 2] * 1e6, p99 * 1e6, times.back() * 1e6);
-    verdict("99th percentile look-up vs 1 ms", p99, 1e-3, 1.0);
+    std::printf("  99th percentile under 1 ms: %s\n", p99 < 1e-3 ? "met" : "NOT MET");
 
     sqlite3* raw = nullptr;
     sqlite3_open(path.c_str(), &raw);
