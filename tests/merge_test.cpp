@@ -119,6 +119,14 @@ TEST(ReadMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
     folder.write("big.msg", big);
     EXPECT_EQ(ReadMessageTextFile(folder.file("big.msg")).size(), 212u * 151u);
 
+    // Reaching exactly 32000 stops the reading too.
+    std::string exact;
+    for (int i = 0; i < 400; ++i) {
+        exact += std::string(99, 'y') + "\n";
+    }
+    folder.write("exact.msg", exact);
+    EXPECT_EQ(ReadMessageTextFile(folder.file("exact.msg")).size(), 32000u);
+
     // A field whose line starts past the limit is not found; one before it is.
     std::string withFields = "%vorelcode%\r\nnear=1\r\n";
     while (withFields.size() < 32100) {
