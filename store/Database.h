@@ -73,7 +73,7 @@ public:
     std::int64_t addAutoresponder(const Autoresponder& row);  // returns the new id
     void updateAutoresponder(const Autoresponder& row);       // by id
     void deleteAutoresponder(std::int64_t id);
-    void incrementCounter(std::int64_t autoresponderId);      // Counter + 1, stored at once
+    void incrementCounter(std::int64_t autoresponderId);  // Counter + 1, stored at once
 
     // mailling
     std::vector<MailingList> lists();
