@@ -324,6 +324,12 @@ void FakeMailComponent::requirePop(const std::string& call) const {
     }
 }
 
+void FakeMailComponent::requireFetched(const std::string& call) const {
+    if (current_ == 0 || fetched_ != current_) {
+        throw MailError(20000, call + " before the message was fetched");
+    }
+}
+
 const std::string& FakeMailComponent::currentRaw() const {
     if (current_ < 1 || current_ > static_cast<long>(mailbox_.size())) {
         throw MailError(20000, "no such message " + std::to_string(current_));
@@ -486,11 +492,13 @@ void FakeMailComponent::saveMessageFile(const std::string& path) {
 
 int FakeMailComponent::extraCount() {
     enter("extraCount");
+    requireFetched("extraCount");
     return attachmentCount(currentRaw());
 }
 
 std::string FakeMailComponent::bodyText() {
     enter("bodyText");
+    requireFetched("bodyText");
     return firstTextPart(currentRaw());
 }
 

@@ -23,7 +23,8 @@ namespace vorel::test {
 //    selected message, like the real component); downloads() tells how many.
 //  - bodyText() is the first text/* part that is not an attachment, with
 //    quoted-printable or base64 undone; extraCount() counts the other leaf
-//    parts (attachments) of a multipart message.
+//    parts (attachments) of a multipart message. Both throw MailError(20000)
+//    unless the current message was fetched, as the real component needs it.
 //  - saveWorkFile() writes the header lines, a blank line and bodyText(), CR LF
 //    line ends; saveMessageFile() writes the raw message unchanged. Both fetch
 //    the message first when it was not fetched yet.
@@ -123,6 +124,7 @@ private:
     // Records the call, then throws when a failure is scripted for it.
     void enter(const std::string& call, const std::string& args = "");
     void requirePop(const std::string& call) const;
+    void requireFetched(const std::string& call) const;
     const std::string& currentRaw() const;
     void loadHeader();
     void transcript(const std::string& line, TranscriptDirection direction);
