@@ -158,6 +158,7 @@ TEST(QueueFile, ReplaceQueue) {
     EXPECT_EQ(f.read("msgqueue.txt"), "left from an interrupted run");
     EXPECT_FALSE(f.exists("msgqueue.new"));
     EXPECT_THROW(QueueReader(f.file("nothing.txt")), std::runtime_error);
+    EXPECT_THROW(vorel::AppendQueueRecord(f.file("no/such/folder"), {}), std::runtime_error);
 }
 
 TEST(MessageFiles, NextNameIsTheFirstGap) {
