@@ -1,0 +1,133 @@
+#pragma once
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "run/MailComponent.h"
+#include "run/Mime.h"
+
+namespace vorel {
+
+// Where a libcurl failure happened: the same transport error means different
+// things while connecting and in the middle of a session.
+enum class MailPhase { PopConnect, PopCommand, SmtpConnect, SmtpSend };
+
+// Codes of failures that the error table does not name. They give
+// "<code> Undefined Error"; the MailError's text says more.
+namespace mailcode {
+constexpr int kCurlBase = 30000;          // 30000 + libcurl's code
+constexpr int kNoMessage = 31001;         // no message selected, or out of range
+constexpr int kMessageDeleted = 31002;    // the message is marked deleted
+constexpr int kFile = 31003;              // a message file cannot be read or written
+constexpr int kBadServerAddress = 11001;  // an unusable server setting reads as "not found"
+}  // namespace mailcode
+
+// The one place where transport failures become the run's error codes.
+// responseCode is the last server reply code libcurl saw (SMTP), 0 if none.
+int MailErrorCodeFor(int curlCode, long responseCode, MailPhase phase);
+
+// The mail component on libcurl (transport, TLS, authentication) and GMime
+// (reading and writing messages).
+//
+// Decisions for this platform:
+// - Header values are decoded (RFC 2047, unfolded). From and To keep display
+//   names and brackets, several addresses joined with ", ".
+// - One POP3 connection per session. libcurl silently opens a new connection
+//   after an -ERR reply or a dropped connection, where message numbers may
+//   differ: any request that opened a new connection, or failed, ends the
+//   session (10057) and its socket is shut without QUIT, so nothing pending
+//   is committed on a connection we did not mean to use.
+// - The mailbox listing (LIST) is read once at login: it gives the message
+//   count and the sizes that tell a message cut short (an error) from a
+//   whole one.
+// - bodyText() is the first text part that is not an attachment, as UTF-8;
+//   extraCount() counts every other part except the alternatives of that
+//   text and signatures.
+// - saveWorkFile() writes decoded header lines and the decoded text, so that
+//   "name=value" lines survive quoted-printable and base64 bodies;
+//   saveMessageFile() writes the message exactly as received, and send()
+//   with sourceFile sends it whole under the new addressing.
+// - Server settings: "host[:port]" upgrades with STARTTLS when offered and
+//   otherwise goes on in clear (with a notice unless the host is loopback);
+//   pop3:// and smtp:// require STARTTLS; pop3s:// and smtps:// are TLS from
+//   the first byte. Certificates are checked against the system store plus
+//   the file named by VOREL_CA_FILE.
+// - Protocol 0 sends without authentication; 2 authenticates with the
+//   mechanisms the server offers (libcurl greets with EHLO either way).
+class CurlMailComponent : public MailComponent {
+public:
+    CurlMailComponent();
+    ~CurlMailComponent() override;
+    CurlMailComponent(const CurlMailComponent&) = delete;
+    CurlMailComponent& operator=(const CurlMailComponent&) = delete;
+
+    void setTranscriptHandler(TranscriptHandler handler) override;
+    void setTranscriptOn(bool on) override;
+    bool transcriptOn() const override { return transcriptOn_; }
+    void setNoticeHandler(NoticeHandler handler) override;
+    void setTimeout(int seconds) override;
+
+    void popConnect(const std::string& host, const std::string& user,
+                    const std::string& password) override;
+    long messageCount() override;
+    void selectMessage(long i) override;
+    void fetchHeader() override;
+    std::string headerField(const std::string& name) const override;
+    bool hasHeaderField(const std::string& name) const override;
+    void deleteMessage() override;
+    void fetchMessage() override;
+    void saveWorkFile(const std::string& path) override;
+    void saveMessageFile(const std::string& path) override;
+    int extraCount() override;
+    std::string bodyText() override;
+
+    std::string from() const override { return from_; }
+    std::string to() const override { return to_; }
+    std::string subject() const override { return subject_; }
+    void setFrom(const std::string& value) override { from_ = value; }
+    void setTo(const std::string& value) override { to_ = value; }
+    void setSubject(const std::string& value) override { subject_ = value; }
+
+    void smtpConnect(const std::string& host, SmtpProtocol protocol, const std::string& user,
+                     const std::string& password) override;
+    void send(const OutgoingMessage& message) override;
+
+    void disconnect() override;
+
+    struct Session;  // one libcurl handle and what is known of its connection
+
+private:
+    void closePop(bool quit);
+    void closeSmtp();
+    void applyOptions(Session& s);
+    void connected(Session& s);
+    std::string popRequest(const std::string& path, const char* command, bool nobody);
+    void requireMessage() const;
+    const mime::ParsedMessage& ensureMessage();
+    [[noreturn]] void fail(Session& s, int curlCode, MailPhase phase);
+
+    TranscriptHandler transcript_;
+    NoticeHandler notice_;
+    bool transcriptOn_ = false;
+    int timeout_ = 60;
+
+    std::unique_ptr<Session> pop_;
+    std::unique_ptr<Session> smtp_;
+    std::vector<long> sizes_;  // LIST at login, index = message number - 1
+    std::set<long> deleted_;
+    long current_ = 0;
+
+    bool headerFetched_ = false;
+    mime::ParsedHeader header_;
+    bool messageFetched_ = false;
+    std::string raw_;
+    mime::ParsedMessage message_;
+
+    std::string from_;
+    std::string to_;
+    std::string subject_;
+};
+
+}  // namespace vorel

@@ -1,0 +1,570 @@
+#include "run/Mime.h"
+
+#include <gmime/gmime.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+namespace vorel::mime {
+namespace {
+
+struct GObjectUnref {
+    void operator()(void* p) const {
+        if (p != nullptr) {
+            g_object_unref(p);
+        }
+    }
+};
+template <typename T>
+using GPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct GFree {
+    void operator()(void* p) const { g_free(p); }
+};
+using GString_ = std::unique_ptr<char, GFree>;
+
+struct FormatFree {
+    void operator()(GMimeFormatOptions* p) const { g_mime_format_options_free(p); }
+};
+struct ParserOptionsFree {
+    void operator()(GMimeParserOptions* p) const { g_mime_parser_options_free(p); }
+};
+
+std::string take(char* s) {
+    GString_ owned(s);
+    return s != nullptr ? std::string(s) : std::string();
+}
+
+// CR LF output for everything written.
+GMimeFormatOptions* dosFormat() {
+    static std::unique_ptr<GMimeFormatOptions, FormatFree> options = [] {
+        std::unique_ptr<GMimeFormatOptions, FormatFree> o(g_mime_format_options_new());
+        g_mime_format_options_set_newline_format(o.get(), GMIME_NEWLINE_FORMAT_DOS);
+        return o;
+    }();
+    return options.get();
+}
+
+// Undeclared 8-bit text in received headers is most often Windows-1252.
+GMimeParserOptions* parserOptions() {
+    static std::unique_ptr<GMimeParserOptions, ParserOptionsFree> options = [] {
+        std::unique_ptr<GMimeParserOptions, ParserOptionsFree> o(g_mime_parser_options_new());
+        const char* charsets[] = {"UTF-8", "windows-1252", nullptr};
+        g_mime_parser_options_set_fallback_charsets(o.get(), charsets);
+        return o;
+    }();
+    return options.get();
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string trim(const std::string& s) {
+    const char* ws = " \t\r\n";
+    std::size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) {
+        return {};
+    }
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+// One line of header text: no line breaks (they would start a new header
+// field), no NULs, valid UTF-8.
+std::string headerText(const std::string& value) {
+    std::string out = ToUtf8(value);
+    for (char& c : out) {
+        if (c == '\r' || c == '\n' || c == '\t') {
+            c = ' ';
+        }
+    }
+    return trim(out);
+}
+
+GPtr<GMimeMessage> parse(const std::string& raw) {
+    EnsureInit();
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    return GPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), parserOptions()));
+}
+
+std::string addressText(GMimeMessage* msg, GMimeAddressType type, const char* name) {
+    InternetAddressList* list = g_mime_message_get_addresses(msg, type);
+    if (list != nullptr && internet_address_list_length(list) > 0) {
+        std::string text = headerText(take(internet_address_list_to_string(list, nullptr, FALSE)));
+        if (!text.empty()) {
+            return text;
+        }
+    }
+    // Not an address list GMime understands: the decoded text as it stands.
+    const char* value = g_mime_object_get_header(GMIME_OBJECT(msg), name);
+    return value != nullptr ? headerText(value) : std::string();
+}
+
+void fillHeader(GMimeMessage* msg, ParsedHeader& out) {
+    out.from = addressText(msg, GMIME_ADDRESS_TYPE_FROM, "From");
+    out.to = addressText(msg, GMIME_ADDRESS_TYPE_TO, "To");
+    const char* subject = g_mime_message_get_subject(msg);
+    out.subject = subject != nullptr ? headerText(subject) : std::string();
+    GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(msg));
+    const int count = headers != nullptr ? g_mime_header_list_get_count(headers) : 0;
+    for (int i = 0; i < count; ++i) {
+        GMimeHeader* h = g_mime_header_list_get_header_at(headers, i);
+        const char* name = g_mime_header_get_name(h);
+        const char* value = g_mime_header_get_value(h);
+        out.fields.push_back(HeaderField{name != nullptr ? headerText(name) : std::string(),
+                                         value != nullptr ? headerText(value) : std::string()});
+    }
+}
+
+// A leaf part with the chain of multiparts above it.
+struct Leaf {
+    GMimeObject* part;
+    std::vector<GMimeObject*> ancestors;
+    bool signature;  // the second part of multipart/signed
+};
+
+void collectLeaves(GMimeObject* obj, std::vector<GMimeObject*>& path, std::vector<Leaf>& out,
+                   bool signature, int depth) {
+    if (obj == nullptr) {
+        return;
+    }
+    // Deeper nesting than any mail program writes: treat it as one part.
+    if (GMIME_IS_MULTIPART(obj) && depth < 64) {
+        GMimeMultipart* mp = GMIME_MULTIPART(obj);
+        const bool signedPart =
+            g_mime_content_type_is_type(g_mime_object_get_content_type(obj), "multipart", "signed");
+        path.push_back(obj);
+        const int n = g_mime_multipart_get_count(mp);
+        for (int i = 0; i < n; ++i) {
+            collectLeaves(g_mime_multipart_get_part(mp, i), path, out, signedPart && i == 1,
+                          depth + 1);
+        }
+        path.pop_back();
+        return;
+    }
+    out.push_back(Leaf{obj, path, signature});
+}
+
+bool isMainTextCandidate(GMimeObject* part) {
+    return GMIME_IS_TEXT_PART(part) && !g_mime_part_is_attachment(GMIME_PART(part));
+}
+
+std::string partText(GMimeObject* part) {
+    std::string text = take(g_mime_text_part_get_text(GMIME_TEXT_PART(part)));
+    return ToCrlf(ToUtf8(text));
+}
+
+bool ascii(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; });
+}
+
+std::size_t longestLine(const std::string& s) {
+    std::size_t longest = 0;
+    std::size_t start = 0;
+    while (start <= s.size()) {
+        std::size_t nl = s.find('\n', start);
+        std::size_t end = nl == std::string::npos ? s.size() : nl;
+        longest = std::max(longest, end - start);
+        if (nl == std::string::npos) {
+            break;
+        }
+        start = nl + 1;
+    }
+    return longest;
+}
+
+std::string toLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            out += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void addAddresses(GMimeMessage* msg, GMimeAddressType type, const std::string& text) {
+    const std::string clean = headerText(text);
+    if (clean.empty()) {
+        return;
+    }
+    GPtr<InternetAddressList> list(internet_address_list_parse(parserOptions(), clean.c_str()));
+    InternetAddressList* target = g_mime_message_get_addresses(msg, type);
+    if (list && internet_address_list_length(list.get()) > 0) {
+        internet_address_list_append(target, list.get());
+    } else {
+        GPtr<InternetAddress> mailbox(internet_address_mailbox_new(nullptr, clean.c_str()));
+        internet_address_list_add(target, mailbox.get());
+    }
+}
+
+bool validFieldName(const std::string& name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return c > 32 && c < 127 && c != ':';
+    });
+}
+
+// From, Sender, To, Cc, Subject, Date, Message-ID and the extra lines: what
+// every message we send carries, whatever its body.
+GPtr<GMimeMessage> addressedMessage(const OutgoingMessage& m, const std::string& messageId) {
+    EnsureInit();
+    GPtr<GMimeMessage> msg(g_mime_message_new(TRUE));
+    GDateTime* now = g_date_time_new_now_local();
+    g_mime_message_set_date(msg.get(), now);
+    g_date_time_unref(now);
+    addAddresses(msg.get(), GMIME_ADDRESS_TYPE_FROM, m.from);
+    // A Sender field only says something when it differs from From.
+    const auto from = Mailboxes(m.from);
+    const auto sender = Mailboxes(m.sender);
+    if (!sender.empty() && (from.empty() || lower(from[0]) != lower(sender[0]))) {
+        addAddresses(msg.get(), GMIME_ADDRESS_TYPE_SENDER, m.sender);
+    }
+    addAddresses(msg.get(), GMIME_ADDRESS_TYPE_TO, m.to);
+    addAddresses(msg.get(), GMIME_ADDRESS_TYPE_CC, m.copyTo);
+    g_mime_message_set_subject(msg.get(), headerText(m.subject).c_str(), "utf-8");
+    g_mime_message_set_message_id(msg.get(), messageId.c_str());
+    for (const auto& line : m.extraHeaders) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        const std::string name = trim(line.substr(0, colon));
+        if (!validFieldName(name)) {
+            continue;
+        }
+        g_mime_object_append_header(GMIME_OBJECT(msg.get()), name.c_str(),
+                                    headerText(line.substr(colon + 1)).c_str(), "utf-8");
+    }
+    return msg;
+}
+
+std::string serialize(GMimeObject* obj) {
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new());
+    g_mime_object_write_to_stream(obj, dosFormat(), stream.get());
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
+    return std::string(reinterpret_cast<const char*>(bytes->data), bytes->len);
+}
+
+}  // namespace
+
+void EnsureInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+std::string ToUtf8(const std::string& bytes) {
+    std::string clean = bytes;
+    clean.erase(std::remove(clean.begin(), clean.end(), '\0'), clean.end());
+    if (g_utf8_validate(clean.data(), static_cast<gssize>(clean.size()), nullptr)) {
+        return clean;
+    }
+    for (const char* charset : {"WINDOWS-1252", "ISO-8859-1"}) {
+        gsize written = 0;
+        GString_ converted(g_convert(clean.data(), static_cast<gssize>(clean.size()), "UTF-8",
+                                     charset, nullptr, &written, nullptr));
+        if (converted) {
+            return std::string(converted.get(), written);
+        }
+    }
+    return std::string();
+}
+
+std::string ToCrlf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 40 + 2);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r') {
+            out += "\r\n";
+            if (i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+        } else if (c == '\n') {
+            out += "\r\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+ParsedHeader ParseHeader(const std::string& raw) {
+    ParsedHeader out;
+    if (auto msg = parse(raw)) {
+        fillHeader(msg.get(), out);
+    }
+    return out;
+}
+
+ParsedMessage ParseMessage(const std::string& raw) {
+    ParsedMessage out;
+    auto msg = parse(raw);
+    if (!msg) {
+        return out;
+    }
+    fillHeader(msg.get(), out);
+    std::vector<Leaf> leaves;
+    std::vector<GMimeObject*> path;
+    collectLeaves(g_mime_message_get_mime_part(msg.get()), path, leaves, false, 0);
+    // The main text is the first text part that is not an attachment; the
+    // multipart/alternative holding it (if any) holds its other renderings.
+    const Leaf* main = nullptr;
+    for (const auto& leaf : leaves) {
+        if (isMainTextCandidate(leaf.part)) {
+            main = &leaf;
+            break;
+        }
+    }
+    GMimeObject* alternative = nullptr;
+    if (main != nullptr) {
+        out.bodyText = partText(main->part);
+        for (auto it = main->ancestors.rbegin(); it != main->ancestors.rend(); ++it) {
+            if (g_mime_content_type_is_type(g_mime_object_get_content_type(*it), "multipart",
+                                            "alternative")) {
+                alternative = *it;
+                break;
+            }
+        }
+    }
+    for (const auto& leaf : leaves) {
+        if (&leaf == main || leaf.signature) {
+            continue;
+        }
+        if (alternative != nullptr && std::find(leaf.ancestors.begin(), leaf.ancestors.end(),
+                                                alternative) != leaf.ancestors.end()) {
+            continue;
+        }
+        ++out.extraCount;
+    }
+    return out;
+}
+
+std::string WorkFileText(const ParsedMessage& message) {
+    std::string out;
+    for (const auto& f : message.fields) {
+        out += f.name + ": " + f.value + "\r\n";
+    }
+    out += "\r\n";
+    out += message.bodyText;
+    if (!message.bodyText.empty() && message.bodyText.back() != '\n') {
+        out += "\r\n";
+    }
+    return out;
+}
+
+std::vector<std::string> Mailboxes(const std::string& list) {
+    EnsureInit();
+    std::vector<std::string> out;
+    const std::string clean = headerText(list);
+    if (clean.empty()) {
+        return out;
+    }
+    auto add = [&out](std::string addr) {
+        // Nothing that could end or bend an SMTP command line.
+        addr.erase(std::remove_if(
+                       addr.begin(), addr.end(),
+                       [](unsigned char c) { return c < 33 || c == 127 || c == '<' || c == '>'; }),
+                   addr.end());
+        if (!addr.empty()) {
+            out.push_back(addr);
+        }
+    };
+    GPtr<InternetAddressList> parsed(internet_address_list_parse(parserOptions(), clean.c_str()));
+    std::vector<InternetAddressList*> pending;
+    if (parsed) {
+        pending.push_back(parsed.get());
+    }
+    while (!pending.empty()) {
+        InternetAddressList* l = pending.back();
+        pending.pop_back();
+        const int n = internet_address_list_length(l);
+        // Depth-first would reverse groups; collect in order instead.
+        std::vector<InternetAddressList*> groups;
+        for (int i = 0; i < n; ++i) {
+            InternetAddress* a = internet_address_list_get_address(l, i);
+            if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
+                const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
+                add(addr != nullptr ? addr : "");
+            } else if (INTERNET_ADDRESS_IS_GROUP(a)) {
+                groups.push_back(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)));
+            }
+        }
+        pending.insert(pending.end(), groups.rbegin(), groups.rend());
+    }
+    if (out.empty()) {
+        add(clean);
+    }
+    return out;
+}
+
+std::string MakeMessageId(const std::string& messageRef, const std::string& fromAddress) {
+    static std::atomic<unsigned long> counter{0};
+    std::string left;
+    for (unsigned char c : messageRef) {
+        if (std::isalnum(c) || c == '_' || c == '-') {
+            left += static_cast<char>(c);
+        } else if (c == '.' && !left.empty() && left.back() != '.') {
+            left += '.';
+        }
+    }
+    while (!left.empty() && left.back() == '.') {
+        left.pop_back();
+    }
+    if (left.empty()) {
+        left = "vorel";
+    }
+    std::string domain;
+    const auto boxes = Mailboxes(fromAddress);
+    if (!boxes.empty()) {
+        const std::size_t at = boxes[0].rfind('@');
+        if (at != std::string::npos) {
+            for (unsigned char c : boxes[0].substr(at + 1)) {
+                if (std::isalnum(c) || c == '-' ||
+                    (c == '.' && !domain.empty() && domain.back() != '.')) {
+                    domain += static_cast<char>(c);
+                }
+            }
+        }
+    }
+    while (!domain.empty() && domain.back() == '.') {
+        domain.pop_back();
+    }
+    if (domain.empty()) {
+        domain = "localhost";
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    return left + "." + std::to_string(seconds) + "." + std::to_string(::getpid()) + "." +
+           std::to_string(++counter) + "@" + domain;
+}
+
+std::string ComposeText(const OutgoingMessage& m, const std::string& messageId) {
+    auto msg = addressedMessage(m, messageId);
+    const std::string text = toLf(ToUtf8(m.body));
+    const bool plain7 = ascii(text);
+    // Text that is not pure ASCII is UTF-8 here, whatever label the caller
+    // asked for: a us-ascii label would garble every non-English reply.
+    std::string charset = "utf-8";
+    if (plain7) {
+        std::string asked = m.charset;
+        const std::size_t eq = asked.find('=');
+        if (eq != std::string::npos) {
+            asked = asked.substr(eq + 1);
+        }
+        asked.erase(std::remove(asked.begin(), asked.end(), '"'), asked.end());
+        asked = trim(asked);
+        charset = asked.empty() ? "us-ascii" : asked;
+    }
+    GMimeContentEncoding encoding =
+        g_mime_content_encoding_from_string(trim(m.transferEncoding).c_str());
+    // Lines must stay under SMTP's 998 octets and 8-bit data must survive
+    // servers without 8BITMIME: quoted-printable unless base64 was asked for.
+    if (!plain7 || longestLine(text) > 998) {
+        if (encoding != GMIME_CONTENT_ENCODING_BASE64) {
+            encoding = GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+        }
+    } else if (encoding == GMIME_CONTENT_ENCODING_DEFAULT) {
+        encoding = GMIME_CONTENT_ENCODING_7BIT;
+    }
+    const std::string type = trim(m.contentType).empty() ? "text" : trim(m.contentType);
+    const std::string subtype = trim(m.contentSubtype).empty() ? "plain" : trim(m.contentSubtype);
+    GPtr<GMimePart> part(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
+    g_mime_object_set_content_type_parameter(GMIME_OBJECT(part.get()), "charset", charset.c_str());
+    GPtr<GMimeStream> content(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+    GPtr<GMimeDataWrapper> wrapper(
+        g_mime_data_wrapper_new_with_stream(content.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+    g_mime_part_set_content(part.get(), wrapper.get());
+    g_mime_part_set_content_encoding(part.get(), encoding);
+    g_mime_message_set_mime_part(msg.get(), GMIME_OBJECT(part.get()));
+    return serialize(GMIME_OBJECT(msg.get()));
+}
+
+std::string Readdress(const std::string& raw, const OutgoingMessage& m,
+                      const std::string& messageId) {
+    const std::string text = ToCrlf(raw);
+    std::string head;
+    std::string body;
+    if (text.rfind("\r\n", 0) == 0) {
+        body = text.substr(2);
+    } else {
+        const std::size_t end = text.find("\r\n\r\n");
+        if (end == std::string::npos) {
+            head = text;
+            if (!head.empty() && head.back() != '\n') {
+                head += "\r\n";
+            }
+        } else {
+            head = text.substr(0, end + 2);
+            body = text.substr(end + 4);
+        }
+    }
+    // Fields replaced by the new addressing, and trace or signature fields
+    // that would be wrong (or fail verification) on the message sent on.
+    std::vector<std::string> dropped = {"to",
+                                        "cc",
+                                        "bcc",
+                                        "from",
+                                        "sender",
+                                        "subject",
+                                        "date",
+                                        "message-id",
+                                        "received",
+                                        "return-path",
+                                        "delivered-to",
+                                        "x-original-to",
+                                        "dkim-signature"};
+    for (const auto& line : m.extraHeaders) {
+        dropped.push_back(lower(trim(line.substr(0, line.find(':')))));
+    }
+    std::string kept;
+    bool keeping = false;
+    std::size_t pos = 0;
+    while (pos < head.size()) {
+        std::size_t nl = head.find("\r\n", pos);
+        if (nl == std::string::npos) {
+            nl = head.size();
+        }
+        const std::string line = head.substr(pos, nl - pos);
+        pos = nl + 2;
+        if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+            if (keeping) {
+                kept += line + "\r\n";
+            }
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos || !validFieldName(trim(line.substr(0, colon)))) {
+            // Not a header field (an mbox "From " line, junk): it would end
+            // the header block early.
+            keeping = false;
+            continue;
+        }
+        const std::string name = lower(trim(line.substr(0, colon)));
+        keeping = std::find(dropped.begin(), dropped.end(), name) == dropped.end() &&
+                  name.rfind("arc-", 0) != 0 && name.rfind("resent-", 0) != 0;
+        if (keeping) {
+            kept += line + "\r\n";
+        }
+    }
+    auto msg = addressedMessage(m, messageId);
+    const std::string fresh = take(g_mime_object_get_headers(GMIME_OBJECT(msg.get()), dosFormat()));
+    return fresh + kept + "\r\n" + body;
+}
+
+}  // namespace vorel::mime

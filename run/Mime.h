@@ -1,0 +1,63 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "run/MailComponent.h"
+
+// Reading and writing of messages for the mail component, on GMime. Every text
+// handed out is UTF-8; every text written is CR LF.
+namespace vorel::mime {
+
+// g_mime_init, once per process.
+void EnsureInit();
+
+struct HeaderField {
+    std::string name;
+    std::string value;  // decoded (RFC 2047), unfolded
+};
+
+struct ParsedHeader {
+    // Address fields keep display names and angle brackets ("A <a@x>, B <b@y>").
+    std::string from;
+    std::string to;
+    std::string subject;
+    std::vector<HeaderField> fields;  // every header field in order
+};
+
+struct ParsedMessage : ParsedHeader {
+    std::string bodyText;  // the main text part decoded, CR LF line ends
+    int extraCount = 0;    // parts besides the main text and its alternatives
+};
+
+// Parses a header block (TOP n 0) or a whole message. Never throws on bad
+// input: whatever GMime makes of it is returned.
+ParsedHeader ParseHeader(const std::string& raw);
+ParsedMessage ParseMessage(const std::string& raw);
+
+// The work file: "Name: value" header lines, a blank line, the body text.
+std::string WorkFileText(const ParsedMessage& message);
+
+// Bytes as UTF-8: valid UTF-8 is kept, anything else is read as Windows-1252.
+std::string ToUtf8(const std::string& bytes);
+
+// The addr-specs of an address list text ("A <a@x>, b@y" -> a@x, b@y).
+std::vector<std::string> Mailboxes(const std::string& list);
+
+// "<ref.pid.counter@domain>" without the brackets: unique per call within
+// the process, syntactically valid whatever messageRef holds.
+std::string MakeMessageId(const std::string& messageRef, const std::string& fromAddress);
+
+// A text message ready for DATA (CR LF, not dot-stuffed).
+std::string ComposeText(const OutgoingMessage& message, const std::string& messageId);
+
+// A saved message under new addressing: its own header fields except the
+// addressing, trace and signature ones, new ones in front, the body byte for
+// byte (line ends made CR LF).
+std::string Readdress(const std::string& raw, const OutgoingMessage& message,
+                      const std::string& messageId);
+
+// LF or lone CR line ends become CR LF.
+std::string ToCrlf(const std::string& text);
+
+}  // namespace vorel::mime

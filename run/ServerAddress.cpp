@@ -1,0 +1,126 @@
+#include "run/ServerAddress.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+namespace vorel {
+namespace {
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string trim(const std::string& s) {
+    const char* ws = " \t\r\n";
+    std::size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) {
+        return {};
+    }
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+int parsePort(const std::string& text, const std::string& whole) {
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        throw std::invalid_argument("bad port in server address \"" + whole + "\"");
+    }
+    int port = std::stoi(text);
+    if (port < 1 || port > 65535) {
+        throw std::invalid_argument("bad port in server address \"" + whole + "\"");
+    }
+    return port;
+}
+
+bool validHostChar(unsigned char c) {
+    return std::isalnum(c) || c == '.' || c == '-' || c == '_' || c == ':' || c >= 0x80;
+}
+
+}  // namespace
+
+ServerAddress ParseServerAddress(const std::string& text, ServerAddress::Service service) {
+    const std::string whole = trim(text);
+    ServerAddress a;
+    a.service = service;
+    const bool pop = service == ServerAddress::Service::Pop3;
+    a.port = pop ? 110 : 25;
+    std::string rest = whole;
+    const std::size_t sep = rest.find("://");
+    if (sep != std::string::npos) {
+        const std::string scheme = lower(rest.substr(0, sep));
+        if (scheme == (pop ? "pop3" : "smtp")) {
+            a.security = ServerAddress::Security::Required;
+        } else if (scheme == (pop ? "pop3s" : "smtps")) {
+            a.security = ServerAddress::Security::Implicit;
+            a.port = pop ? 995 : 465;
+        } else {
+            throw std::invalid_argument("unsupported scheme in server address \"" + whole + "\"");
+        }
+        rest = rest.substr(sep + 3);
+        // A trailing path ("smtp://host/") carries nothing for us.
+        rest = rest.substr(0, rest.find('/'));
+    }
+    if (!rest.empty() && rest[0] == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos) {
+            throw std::invalid_argument("unclosed bracket in server address \"" + whole + "\"");
+        }
+        a.host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty()) {
+            if (after[0] != ':') {
+                throw std::invalid_argument("bad server address \"" + whole + "\"");
+            }
+            a.port = parsePort(after.substr(1), whole);
+        }
+    } else {
+        const std::size_t colon = rest.find(':');
+        // More than one colon without brackets: a bare IPv6 address.
+        if (colon != std::string::npos && rest.find(':', colon + 1) == std::string::npos) {
+            a.host = rest.substr(0, colon);
+            a.port = parsePort(rest.substr(colon + 1), whole);
+        } else {
+            a.host = rest;
+        }
+    }
+    if (a.host.empty() || !std::all_of(a.host.begin(), a.host.end(),
+                                       [](unsigned char c) { return validHostChar(c); })) {
+        throw std::invalid_argument("bad server address \"" + whole + "\"");
+    }
+    return a;
+}
+
+std::string ServerAddress::url() const {
+    std::string scheme = service == Service::Pop3 ? "pop3" : "smtp";
+    if (security == Security::Implicit) {
+        scheme += 's';
+    }
+    const std::string h = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return scheme + "://" + h + ":" + std::to_string(port);
+}
+
+bool ServerAddress::loopback() const {
+    return IsLoopbackHost(host);
+}
+
+bool IsLoopbackHost(const std::string& host) {
+    const std::string h = lower(host);
+    if (h == "localhost" || h == "localhost.") {
+        return true;
+    }
+    in_addr v4{};
+    if (inet_pton(AF_INET, h.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, h.c_str(), &v6) == 1) {
+        return IN6_IS_ADDR_LOOPBACK(&v6);
+    }
+    return false;
+}
+
+}  // namespace vorel

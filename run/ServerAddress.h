@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+namespace vorel {
+
+// Where a mail server is and how the connection to it is protected, as the
+// user writes it in the POP3 and SMTP settings: "host", "host:port", or a URL
+// "pop3://", "pop3s://", "smtp://", "smtps://" with an optional port.
+struct ServerAddress {
+    enum class Security {
+        Implicit,       // pop3s:// smtps://: TLS from the first byte
+        Required,       // pop3:// smtp://: STARTTLS or fail
+        Opportunistic,  // bare host: STARTTLS when offered, else clear text
+    };
+    enum class Service { Pop3, Smtp };
+
+    std::string host;  // without brackets, even for IPv6
+    int port = 0;
+    Security security = Security::Opportunistic;
+    Service service = Service::Pop3;
+
+    // "pop3://host:port" etc. for libcurl (IPv6 hosts in brackets).
+    std::string url() const;
+    bool loopback() const;
+};
+
+// Parses a server setting; throws std::invalid_argument when it names no
+// usable server (empty, a scheme of another service, a bad port).
+ServerAddress ParseServerAddress(const std::string& text, ServerAddress::Service service);
+
+// 127.0.0.0/8, ::1 and "localhost".
+bool IsLoopbackHost(const std::string& host);
+
+}  // namespace vorel
