@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,7 @@ using namespace vorel;
 namespace {
 
 constexpr double kFloor = 0.9;  // of the peer's rate in the same run
+constexpr int kRounds = 3;
 
 class CountingHost : public RunHost {
 public:
@@ -242,12 +244,24 @@ int main(int argc, char** argv) {
         int status = 0;
         try {
             VorelRun small = vorelRun(port, 1000);
-            VorelRun big = vorelRun(port, count);
-            double peer = peerRun(port, count, bodyFile);
+            // Best of three, taken in turns, so that a burst of load on a
+            // shared machine does not decide the comparison.
+            VorelRun big;
+            double peer = 0;
+            for (int round = 0; round < kRounds; ++round) {
+                VorelRun r = vorelRun(port, count);
+                if (round == 0 || r.seconds < big.seconds) {
+                    big.seconds = r.seconds;
+                }
+                big.maxrssKiB = std::max(big.maxrssKiB, r.maxrssKiB);
+                double p = peerRun(port, count, bodyFile);
+                peer = round == 0 ? p : std::min(peer, p);
+            }
             double ours = count / big.seconds;
             double theirs = count / peer;
-            std::printf("messages of %zu bytes of body, connection renewed every 31 messages\n",
-                        benchBody().size());
+            std::printf(
+                "messages of %zu bytes of body, connection renewed every 31 messages, best of %d\n",
+                benchBody().size(), kRounds);
             std::printf("sending step (vorel):  %6d messages in %6.2f s = %7.0f messages/s\n",
                         count, big.seconds, ours);
             std::printf("smtplib (peer):        %6d messages in %6.2f s = %7.0f messages/s\n",
