@@ -1,14 +1,112 @@
+#include <csignal>
 #include <cstdio>
+#include <functional>
+#include <string>
+#include <utility>
 
 #include "app/Commands.h"
+#include "run/Clock.h"
+#include "run/CurlMailComponent.h"
+#include "run/MailRun.h"
+#include "run/RunHost.h"
 
 namespace vorel {
 
-// Placeholder until the mail run lands.
+namespace {
+
+volatile std::sig_atomic_t gStopRequested = 0;
+
+extern "C" void onStopSignal(int) {
+    gStopRequested = 1;
+}
+
+// The terminal as the run's surroundings: the run log on standard output,
+// everything else on standard error or nowhere.
+class TerminalHost : public RunHost {
+public:
+    explicit TerminalHost(bool verbose) : verbose_(verbose) {}
+
+    void onStop(std::function<void()> fn) { onStop_ = std::move(fn); }
+
+    void setStatus(const std::string& text) override {
+        if (verbose_) {
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
+    }
+    void addLogEntry(const std::string& text) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    // The server transcript goes to debug.log only.
+    void addDebugLine(const std::string&) override {}
+    void clearDebugLines() override {}
+    void setDebugModeBox(bool) override {}
+    void showMessage(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    // Nobody is there to answer: the careful answer.
+    bool askYesNo(const std::string& text) override {
+        std::fprintf(stderr, "%s (answered No)\n", text.c_str());
+        return false;
+    }
+    void yield() override {
+        if (gStopRequested && !stopped_) {
+            stopped_ = true;
+            std::fputs("vorel run: stopping after the item at hand\n", stderr);
+            if (onStop_) {
+                onStop_();
+            }
+        }
+    }
+
+private:
+    bool verbose_;
+    bool stopped_ = false;
+    std::function<void()> onStop_;
+};
+
+// SIGINT and SIGTERM act as the stop button; a second signal ends the
+// program at once (SA_RESETHAND).
+void installStopHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+void restoreDefaultHandlers() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+}  // namespace
+
 int cmdRun(const CommandLine& cl) {
-    prepareAppFolder(cl);
-    std::fputs("vorel run: the mail run is not available yet\n", stderr);
-    return 1;
+    bool verbose = false;
+    for (const std::string& a : cl.args) {
+        if (a == "--verbose") {
+            verbose = true;
+        } else {
+            std::fprintf(stderr, "vorel run: unknown option '%s'\n", a.c_str());
+            return kExitUsage;
+        }
+    }
+    std::string folder = prepareAppFolder(cl);
+
+    TerminalHost host(verbose);
+    CurlMailComponent mail;
+    SystemClock clock;
+    MailRun run(folder, host, mail, clock);
+    host.onStop([&run] { run.requestCancel(); });
+
+    gStopRequested = 0;
+    installStopHandlers();
+    bool ended = run.doRunMail();
+    restoreDefaultHandlers();
+    return ended ? 0 : 1;
 }
 
 }  // namespace vorel

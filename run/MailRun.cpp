@@ -245,8 +245,9 @@ bool MailRun::Impl::readHeader() {
     return true;
 }
 
-// Every matching entry deletes and counts once: the test does not stop at
-// the first match.
+// Every matching entry is logged and counted: the test does not stop at the
+// first match. The message is deleted once, since a component may refuse to
+// delete a message already marked, which would end the try.
 bool MailRun::Impl::isSpam() {
     const std::string from = mail.from();
     const std::string subject = mail.subject();
@@ -254,10 +255,12 @@ bool MailRun::Impl::isSpam() {
     bool spam = false;
     for (const AntiSpamEntry& e : state.antiSpam) {
         if (fromU == upper(e.from) || subjectU == upper(e.subject) || toU == upper(e.to)) {
-            spam = true;
             report.AddLogLine("Message from:" + from + " Subject: " + subject +
                               " deleted anti-spam filter");
-            mail.deleteMessage();
+            if (!spam) {
+                mail.deleteMessage();
+            }
+            spam = true;
             ++state.counters.antiSpam;
         }
     }
