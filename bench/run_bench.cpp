@@ -1,0 +1,422 @@
+// Cost of a whole mail run over a loopback Dovecot mailbox, against the floor
+// of the same work done bare with the mail component in the same process: one
+// header scan of the mailbox plus the whole-message downloads the run needs.
+//
+// Mailbox: 30% of the messages match one of 20 autoresponders, 10% are
+// subscribe or unsubscribe requests to 5 lists, 5% are spam, the rest match
+// nothing. The SMTP host is a closed loopback port, so the sending step fails
+// at once and carries the queue over: sending is measured by send_bench.
+//
+// Usage: run_bench [MESSAGES MEMBERS]   (default: 200 / 1,000, 1,000 / 1,000
+// and 1,000 / 10,000 messages / members per list, which show whether peak
+// memory grows with the mailbox and the lists; each in a process of its own)
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run/Clock.h"
+#include "run/CurlMailComponent.h"
+#include "run/MailRun.h"
+#include "run/RunHost.h"
+#include "run/RunState.h"
+#include "store/Database.h"
+#include "store/Settings.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace vorel;
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kAutoresponders = 20;
+constexpr int kLists = 5;
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void spit(const fs::path& p, const std::string& content) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + p.string());
+    }
+}
+
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool portAnswers(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// A throw-away Dovecot on loopback with one Maildir user.
+struct Dovecot {
+    std::string root;
+    fs::path maildir;
+    int port = 0;
+    pid_t pid = -1;
+    uid_t uid = 65534;
+    gid_t gid = 65534;
+    int seeded = 0;
+
+    Dovecot() {
+        std::string t = (fs::temp_directory_path() / "vorel-runbench-XXXXXX").string();
+        if (!mkdtemp(t.data())) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        root = t;
+        ::chmod(root.c_str(), 0755);
+        if (const passwd* pw = ::getpwnam("nobody")) {
+            uid = pw->pw_uid;
+        }
+        if (const group* gr = ::getgrnam("nogroup")) {
+            gid = gr->gr_gid;
+        }
+        const fs::path r(root);
+        fs::create_directories(r / "run");
+        fs::create_directories(r / "state");
+        maildir = r / "home" / "bench" / "Maildir";
+        for (const char* sub : {"tmp", "new", "cur"}) {
+            fs::create_directories(maildir / sub);
+        }
+        spit(r / "passwd", "bench:{PLAIN}bench-pw::::::\n");
+        port = freePort();
+        std::ostringstream c;
+        c << "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " << root
+          << "/run\nstate_dir = " << root << "/state\nlog_path = " << root
+          << "/dovecot.log\nssl = no\ndisable_plaintext_auth = no\n"
+          << "auth_mechanisms = plain login\nauth_failure_delay = 0\n"
+          << "mail_location = maildir:~/Maildir\npop3_uidl_format = %f\n"
+          << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << root << "/passwd\n}\n"
+          << "userdb {\n  driver = static\n  args = uid=" << uid << " gid=" << gid
+          << " home=" << root << "/home/%u\n}\n"
+          << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n"
+          << "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = "
+          << port << "\n  }\n}\n";
+        spit(r / "dovecot.conf", c.str());
+    }
+
+    void add(const std::string& raw) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%010d.bench", ++seeded);
+        spit(maildir / "new" / name, raw);
+    }
+
+    void start() {
+        for (const auto& e : fs::recursive_directory_iterator(fs::path(root) / "home")) {
+            ::chown(e.path().c_str(), uid, gid);
+        }
+        ::chown((fs::path(root) / "home").c_str(), uid, gid);
+        std::string conf = root + "/dovecot.conf";
+        std::vector<char*> argv = {const_cast<char*>("/usr/sbin/dovecot"), const_cast<char*>("-c"),
+                                   conf.data(), const_cast<char*>("-F"), nullptr};
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+        if (posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ) != 0) {
+            throw std::runtime_error("cannot start dovecot");
+        }
+        posix_spawnattr_destroy(&attr);
+        auto end = Steady::now() + std::chrono::seconds(15);
+        while (!portAnswers(port)) {
+            if (Steady::now() > end) {
+                throw std::runtime_error("dovecot did not answer:\n" + log());
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    std::string log() const { return slurp(fs::path(root) / "dovecot.log"); }
+
+    // retr= of session `n` (from 1) once Dovecot has logged its end.
+    long retrCount(std::size_t n) const {
+        auto end = Steady::now() + std::chrono::seconds(5);
+        while (true) {
+            std::string l = log();
+            std::size_t p = 0;
+            std::size_t seen = 0;
+            while ((p = l.find("retr=", p)) != std::string::npos) {
+                if (++seen == n) {
+                    return std::atol(l.c_str() + p + 5);
+                }
+                p += 5;
+            }
+            if (Steady::now() > end) {
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    ~Dovecot() {
+        if (pid > 0) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+};
+
+class QuietHost : public RunHost {
+public:
+    long entries = 0;
+    void setStatus(const std::string&) override {}
+    void addLogEntry(const std::string&) override { ++entries; }
+    void addDebugLine(const std::string&) override {}
+    void clearDebugLines() override {}
+    void setDebugModeBox(bool) override {}
+    void showMessage(const std::string& t) override { std::fprintf(stderr, "%s\n", t.c_str()); }
+    bool askYesNo(const std::string&) override { return false; }
+    void yield() override {}
+};
+
+std::string body() {
+    std::string b = "Dear list,\r\n\r\n";
+    while (b.size() < 2000) {
+        b += "A line of ordinary text to give the message a realistic size.\r\n";
+    }
+    return b;
+}
+
+std::string mail(int i, const std::string& from, const std::string& to, const std::string& subject,
+                 const std::string& text) {
+    return "From: Sender " + std::to_string(i) + " <" + from + ">\r\nTo: " + to +
+           "\r\nSubject: " + subject + "\r\nMessage-ID: <" + std::to_string(i) +
+           "@bench>\r\nDate: Sun, 06 Dec 2026 08:00:00 +0000\r\n\r\n" + text;
+}
+
+double seconds(Steady::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long maxRssKb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+int runOnce(int messages, int members) {
+    Dovecot pop;
+    std::string folder = (fs::temp_directory_path() / "vorel-runbench-app-XXXXXX").string();
+    if (!mkdtemp(folder.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    const std::string dbPath = folder + "/data.mdb";
+    Database::createIfMissing(dbPath);
+    Database::upgradeSchema(dbPath);
+    {
+        Database db = Database::open(dbPath);
+        db.begin();
+        for (int k = 0; k < kAutoresponders; ++k) {
+            Autoresponder a;
+            a.Name = "AR" + std::to_string(k);
+            a.To = "ar" + std::to_string(k) + "@me.example";
+            a.msgfrom = "robot@me.example";
+            a.msgsubject = "Re: your mail";
+            a.message = "Hello %name%, thanks for writing on %date% at %time% (%email%).";
+            db.addAutoresponder(a);
+        }
+        for (int l = 0; l < kLists; ++l) {
+            MailingList m;
+            m.Name = "LIST" + std::to_string(l);
+            m.onsubscribeto = "join" + std::to_string(l) + "@me.example";
+            m.onunsubscribeto = "leave" + std::to_string(l) + "@me.example";
+            m.sendtolistfrom = "list" + std::to_string(l) + "@me.example";
+            m.subscribefrom = m.unsubscribefrom = m.sendtolistfrom;
+            m.subscribesubject = "Welcome";
+            m.subscribemessage = "Welcome to the list, %email%.";
+            m.unsubscribesubject = "Goodbye";
+            m.unsubscribemessage = "You have left the list.";
+            db.addList(m);
+            for (int k = 0; k < members; ++k) {
+                db.addMember(Member{0, m.Name,
+                                    "m" + std::to_string(k) + "@l" + std::to_string(l) + ".example",
+                                    ""});
+            }
+        }
+        db.commit();
+    }
+    std::string spamList;
+    for (int k = 0; k < 5; ++k) {
+        spamList += "spammer" + std::to_string(k) + "@spam.example\r\n";
+    }
+    spit(fs::path(folder) / "antispam.lst", spamList);
+
+    // Which messages the run must download whole: autoresponder replies and
+    // subscriptions read the message text for merge fields.
+    std::vector<long> whole;
+    const std::string text = body();
+    for (int i = 1; i <= messages; ++i) {
+        int kind = i % 100;
+        if (kind < 30) {
+            pop.add(mail(i, "s" + std::to_string(i) + "@x.example",
+                         "ar" + std::to_string(i % kAutoresponders) + "@me.example", "Question",
+                         text + "%vorelcode%\r\nname=Sender" + std::to_string(i) + "\r\n"));
+            whole.push_back(i);
+        } else if (kind < 40) {
+            int l = i % kLists;
+            if (i % 2 == 0) {
+                pop.add(mail(i, "new" + std::to_string(i) + "@x.example",
+                             "join" + std::to_string(l) + "@me.example", "subscribe", text));
+                whole.push_back(i);
+            } else {
+                pop.add(mail(
+                    i, "m" + std::to_string(i % members) + "@l" + std::to_string(l) + ".example",
+                    "leave" + std::to_string(l) + "@me.example", "unsubscribe", text));
+            }
+        } else if (kind < 45) {
+            pop.add(mail(i, "spammer" + std::to_string(i % 5) + "@spam.example", "me@me.example",
+                         "Offer", text));
+        } else {
+            pop.add(mail(i, "p" + std::to_string(i) + "@x.example", "me@me.example", "Just a note",
+                         text));
+        }
+    }
+    pop.start();
+
+    Settings s;
+    s.txtPOP = "127.0.0.1:" + std::to_string(pop.port);
+    s.txtSMTP = "127.0.0.1:" + std::to_string(freePort());  // closed: the queue is carried over
+    s.txtUSERID = "bench";
+    s.txtPASSWORD = "bench-pw";
+    s.chkLEAVE = "0";
+    s.txtRUNPROGRAM = "";
+    writeSettings(folder, s);
+
+    CurlMailComponent component;
+    auto scan = [&](bool downloads) {
+        component.setTimeout(30);
+        component.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
+        long n = component.messageCount();
+        std::size_t w = 0;
+        for (long i = 1; i <= n; ++i) {
+            component.selectMessage(i);
+            component.fetchHeader();
+            if (downloads && w < whole.size() && whole[w] == i) {
+                component.fetchMessage();
+                ++w;
+            }
+        }
+        component.disconnect();
+    };
+    scan(false);  // warms Dovecot's index and the page cache
+    // The floor is the best of three scans; CPU time is this process's alone,
+    // steadier than wall time on a shared machine.
+    double floor = 1e9, floorCpu = 1e9;
+    for (int k = 0; k < 3; ++k) {
+        double c0 = cpuSeconds();
+        auto t0 = Steady::now();
+        scan(true);
+        floor = std::min(floor, seconds(Steady::now() - t0));
+        floorCpu = std::min(floorCpu, cpuSeconds() - c0);
+    }
+    const long floorRetr = pop.retrCount(4);
+
+    QuietHost host;
+    SystemClock clock;
+    MailRun run(folder, host, component, clock);
+    double c0 = cpuSeconds();
+    auto t0 = Steady::now();
+    bool ok = run.doRunMail();
+    const double took = seconds(Steady::now() - t0);
+    const double tookCpu = cpuSeconds() - c0;
+    const long runRetr = pop.retrCount(5);
+    const RunCounters& c = run.state().counters;
+
+    std::printf(
+        "messages %d, members/list %d: run %s in %.3f s (%.0f messages/s); processed %d, "
+        "autoresponders %d, subscriptions %d, unsubscriptions %d, anti-spam %d\n"
+        "  whole-message downloads: run %ld, floor %ld (expected %zu)\n"
+        "  floor (header scan + downloads): %.3f s wall, %.3f s CPU\n"
+        "  run/floor = %.2f wall, %.2f CPU (goal <= 1.50)\n"
+        "  peak memory (maxrss): %ld KB\n",
+        messages, members, ok ? "ended" : "FAILED", took, messages / took, c.processed,
+        c.autoresponders, c.subscriptions, c.unsubscriptions, c.antiSpam, runRetr, floorRetr,
+        whole.size(), floor, floorCpu, took / floor, tookCpu / floorCpu, maxRssKb());
+    std::fflush(stdout);
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    return ok ? 0 : 1;
+}
+
+// Each configuration in a child process, so that maxrss is its own.
+int inChild(int messages, int members) {
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int rc = 1;
+        try {
+            rc = runOnce(messages, members);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "run_bench: %s\n", e.what());
+        }
+        std::fflush(stdout);
+        _exit(rc);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3) {
+        return inChild(std::atoi(argv[1]), std::atoi(argv[2]));
+    }
+    int rc = inChild(200, 1000);
+    rc |= inChild(1000, 1000);
+    rc |= inChild(1000, 10000);
+    return rc;
+}
