@@ -180,6 +180,7 @@ void SendLogEmail(RunContext& ctx) {
     // The sends below add their own lines to log.txt; the mail carries the
     // log as it was when the step began, so reading stops at that size.
     bool readWhole = false;
+    bool unsentLines = false;
     try {
         std::ifstream in(logPath, std::ios::binary);
         const std::optional<std::uintmax_t> size = sizeOf(logPath);
@@ -196,8 +197,10 @@ void SendLogEmail(RunContext& ctx) {
                 }
                 body += line;
                 body += "\r\n";
+                unsentLines = true;
                 if (lineCounter >= kLinesPerLogMail) {
                     sendPiece(body);
+                    unsentLines = false;
                     lineCounter = 0;
                     body = kLogContinuation;
                 } else {
@@ -210,8 +213,11 @@ void SendLogEmail(RunContext& ctx) {
         readWhole = false;
     }
 
-    // What was read goes out even after a read error; the log is kept then,
-    // since part of it was never mailed.
+    // After a read error the lines read so far still go out, but the log is
+    // kept, since part of it was never mailed.
+    if (!readWhole && !unsentLines) {
+        return;
+    }
     if (sendPiece(body) && readWhole) {
         std::error_code ec;
         fs::remove(logPath, ec);

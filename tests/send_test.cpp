@@ -425,22 +425,32 @@ TEST(SendStep, LogIsMailedInPiecesOf600Then601Lines) {
     }
 }
 
-TEST(SendStep, LogIsKeptWithoutAnAddressOrWhenItsLastPieceFails) {
-    for (bool withAddress : {false, true}) {
-        SCOPED_TRACE(withAddress);
+TEST(SendStep, LogIsKeptWithoutAnAddressWhenItsLastPieceFailsOrWhenUnreadable) {
+    enum Kind { NoAddress, Refused, Unreadable };
+    for (Kind kind : {NoAddress, Refused, Unreadable}) {
+        SCOPED_TRACE(kind);
         SmtpServer smtp(refusing("me@log.example"));
         Closing c(&smtp);
         c.state.settings.chkLOG = "0";
-        c.state.settings.txtEMAILLOG = withAddress ? "me@log.example" : "";
+        c.state.settings.txtEMAILLOG = kind == NoAddress ? "" : "me@log.example";
         const std::string log = "01/01/2026 00:00:00 keep me\r\n";
-        c.folder.write("log.txt", log);
+        if (kind == Unreadable) {
+            std::filesystem::create_directory(c.folder.file("log.txt"));
+        } else {
+            c.folder.write("log.txt", log);
+        }
+        c.folder.write("1.msg", "saved");
         c.run();
         EXPECT_TRUE(smtp.received().empty());
-        EXPECT_EQ(c.folder.read("log.txt"), log);
-        EXPECT_EQ(c.host.countLogContaining("Sending Log"), 0);
+        if (kind != Unreadable) {
+            EXPECT_EQ(c.folder.read("log.txt"), log);
+        }
+        EXPECT_EQ(c.host.countLogContaining("Message FAILED"), kind == Refused ? 1 : 0);
         const auto& st = c.host.statuses();
         EXPECT_EQ(std::count(st.begin(), st.end(), "Sending Log to Email Address me@log.example"),
-                  withAddress ? 1 : 0);
+                  kind == NoAddress ? 0 : 1);
+        // The closing steps after it still ran.
+        EXPECT_EQ(c.folder.exists("1.msg"), kind == Refused);
     }
 }
 
