@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 namespace vorel::mime {
 namespace {
@@ -76,6 +78,10 @@ std::string trim(const std::string& s) {
     return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
+bool ascii(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; });
+}
+
 // One line of header text: no line breaks (they would start a new header
 // field), no NULs, valid UTF-8.
 std::string headerText(const std::string& value) {
@@ -96,33 +102,142 @@ GPtr<GMimeMessage> parse(const std::string& raw) {
     return GPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), parserOptions()));
 }
 
-std::string addressText(GMimeMessage* msg, GMimeAddressType type, const char* name) {
-    InternetAddressList* list = g_mime_message_get_addresses(msg, type);
-    if (list != nullptr && internet_address_list_length(list) > 0) {
-        std::string text = headerText(take(internet_address_list_to_string(list, nullptr, FALSE)));
+// The header block is read here rather than by GMime's parser: the run
+// reads every waiting message's header, and building a whole GMimeMessage
+// for each costs several times the network round trip.
+struct RawField {
+    std::string name;
+    std::string value;  // unfolded, still encoded
+};
+
+std::vector<RawField> splitHeader(const std::string& raw) {
+    std::vector<RawField> fields;
+    std::size_t pos = 0;
+    bool open = false;  // the last line started a field that continuation lines extend
+    while (pos < raw.size()) {
+        std::size_t nl = raw.find('\n', pos);
+        std::size_t end = nl == std::string::npos ? raw.size() : nl;
+        std::size_t stop = end;
+        if (stop > pos && raw[stop - 1] == '\r') {
+            --stop;
+        }
+        const std::string_view line(raw.data() + pos, stop - pos);
+        pos = nl == std::string::npos ? raw.size() : nl + 1;
+        if (line.empty()) {
+            break;  // end of the header block
+        }
+        if (line[0] == ' ' || line[0] == '\t') {
+            if (open) {
+                fields.back().value += line;
+            }
+            continue;
+        }
+        const std::size_t colon = line.find(':');
+        open = colon != std::string_view::npos && colon > 0;
+        if (open) {
+            std::string name(line.substr(0, colon));
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
+                name.pop_back();
+            }
+            fields.push_back(RawField{std::move(name), std::string(line.substr(colon + 1))});
+        }
+    }
+    return fields;
+}
+
+bool sameName(const std::string& a, const char* b) {
+    const std::size_t n = std::strlen(b);
+    if (a.size() != n) {
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string decodeText(const std::string& value) {
+    // Most values are plain ASCII without encoded words: nothing to decode.
+    if (value.find("=?") == std::string::npos && ascii(value)) {
+        return headerText(value);
+    }
+    // Undeclared 8-bit text first becomes UTF-8 (as Windows-1252), so that
+    // the decoder sees only encoded words and UTF-8.
+    const std::string utf8 = ToUtf8(value);
+    return headerText(take(g_mime_utils_header_decode_text(parserOptions(), utf8.c_str())));
+}
+
+// "Name <addr>" with the name quoted when it holds specials, as RFC 5322
+// writes it (GMime's own formatting also converts IDN domains, which costs
+// more than the rest of the header together).
+void appendAddresses(InternetAddressList* list, std::string& out) {
+    const int n = internet_address_list_length(list);
+    for (int i = 0; i < n; ++i) {
+        InternetAddress* a = internet_address_list_get_address(list, i);
+        if (!out.empty() && out.back() != ' ' && out.back() != ':') {
+            out += ", ";
+        }
+        const char* rawName = internet_address_get_name(a);
+        std::string name = rawName != nullptr ? headerText(rawName) : std::string();
+        if (!name.empty() && name.find_first_of("()<>[]:;@\\,.\"") != std::string::npos) {
+            std::string quoted = "\"";
+            for (char c : name) {
+                if (c == '"' || c == '\\') {
+                    quoted += '\\';
+                }
+                quoted += c;
+            }
+            name = quoted + "\"";
+        }
+        if (INTERNET_ADDRESS_IS_GROUP(a)) {
+            out += name + ": ";
+            appendAddresses(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)), out);
+            out += ";";
+        } else if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
+            const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
+            const std::string spec = addr != nullptr ? headerText(addr) : std::string();
+            out += name.empty() ? spec : name + " <" + spec + ">";
+        }
+    }
+}
+
+std::string addressText(const std::string& value) {
+    const std::string utf8 = ToUtf8(value);
+    GPtr<InternetAddressList> list(internet_address_list_parse(parserOptions(), utf8.c_str()));
+    if (list && internet_address_list_length(list.get()) > 0) {
+        std::string text;
+        appendAddresses(list.get(), text);
+        text = headerText(text);
         if (!text.empty()) {
             return text;
         }
     }
     // Not an address list GMime understands: the decoded text as it stands.
-    const char* value = g_mime_object_get_header(GMIME_OBJECT(msg), name);
-    return value != nullptr ? headerText(value) : std::string();
+    return decodeText(value);
 }
 
-void fillHeader(GMimeMessage* msg, ParsedHeader& out) {
-    out.from = addressText(msg, GMIME_ADDRESS_TYPE_FROM, "From");
-    out.to = addressText(msg, GMIME_ADDRESS_TYPE_TO, "To");
-    const char* subject = g_mime_message_get_subject(msg);
-    out.subject = subject != nullptr ? headerText(subject) : std::string();
-    GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(msg));
-    const int count = headers != nullptr ? g_mime_header_list_get_count(headers) : 0;
-    for (int i = 0; i < count; ++i) {
-        GMimeHeader* h = g_mime_header_list_get_header_at(headers, i);
-        const char* name = g_mime_header_get_name(h);
-        const char* value = g_mime_header_get_value(h);
-        out.fields.push_back(HeaderField{name != nullptr ? headerText(name) : std::string(),
-                                         value != nullptr ? headerText(value) : std::string()});
+void fillHeader(const std::string& raw, ParsedHeader& out) {
+    EnsureInit();
+    // Repeated address fields (malformed, but seen) are read as one list.
+    std::string from;
+    std::string to;
+    bool haveSubject = false;
+    for (auto& f : splitHeader(raw)) {
+        if (sameName(f.name, "From")) {
+            from += (from.empty() ? "" : ",") + f.value;
+        } else if (sameName(f.name, "To")) {
+            to += (to.empty() ? "" : ",") + f.value;
+        } else if (!haveSubject && sameName(f.name, "Subject")) {
+            out.subject = decodeText(f.value);
+            haveSubject = true;
+        }
+        out.fields.push_back(HeaderField{headerText(f.name), std::move(f.value)});
     }
+    out.from = from.empty() ? std::string() : addressText(from);
+    out.to = to.empty() ? std::string() : addressText(to);
 }
 
 // A leaf part with the chain of multiparts above it.
@@ -161,10 +276,6 @@ bool isMainTextCandidate(GMimeObject* part) {
 std::string partText(GMimeObject* part) {
     std::string text = take(g_mime_text_part_get_text(GMIME_TEXT_PART(part)));
     return ToCrlf(ToUtf8(text));
-}
-
-bool ascii(const std::string& s) {
-    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; });
 }
 
 std::size_t longestLine(const std::string& s) {
@@ -305,19 +416,17 @@ std::string ToCrlf(const std::string& text) {
 
 ParsedHeader ParseHeader(const std::string& raw) {
     ParsedHeader out;
-    if (auto msg = parse(raw)) {
-        fillHeader(msg.get(), out);
-    }
+    fillHeader(raw, out);
     return out;
 }
 
 ParsedMessage ParseMessage(const std::string& raw) {
     ParsedMessage out;
+    fillHeader(raw, out);
     auto msg = parse(raw);
     if (!msg) {
         return out;
     }
-    fillHeader(msg.get(), out);
     std::vector<Leaf> leaves;
     std::vector<GMimeObject*> path;
     collectLeaves(g_mime_message_get_mime_part(msg.get()), path, leaves, false, 0);
@@ -354,10 +463,14 @@ ParsedMessage ParseMessage(const std::string& raw) {
     return out;
 }
 
+std::string DecodeHeaderValue(const std::string& raw) {
+    return decodeText(raw);
+}
+
 std::string WorkFileText(const ParsedMessage& message) {
     std::string out;
     for (const auto& f : message.fields) {
-        out += f.name + ": " + f.value + "\r\n";
+        out += f.name + ": " + decodeText(f.value) + "\r\n";
     }
     out += "\r\n";
     out += message.bodyText;

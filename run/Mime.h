@@ -14,7 +14,7 @@ void EnsureInit();
 
 struct HeaderField {
     std::string name;
-    std::string value;  // decoded (RFC 2047), unfolded
+    std::string value;  // unfolded, as received: DecodeHeaderValue gives the text
 };
 
 struct ParsedHeader {
@@ -34,6 +34,10 @@ struct ParsedMessage : ParsedHeader {
 // input: whatever GMime makes of it is returned.
 ParsedHeader ParseHeader(const std::string& raw);
 ParsedMessage ParseMessage(const std::string& raw);
+
+// A header field's text: RFC 2047 words decoded, undeclared 8-bit text read
+// as Windows-1252, line breaks gone, trimmed.
+std::string DecodeHeaderValue(const std::string& raw);
 
 // The work file: "Name: value" header lines, a blank line, the body text.
 std::string WorkFileText(const ParsedMessage& message);
