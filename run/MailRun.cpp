@@ -84,7 +84,13 @@ struct MailRun::Impl {
           clock(c),
           report(folder, host, clock),
           ctx{folder, state, report, mail, clock},
-          dialUp(DialUp::fromSystem()) {}
+          dialUp(DialUp::fromSystem()) {
+        report.attach(mail);
+        mail.setTranscriptHandler([this](const std::string& line, TranscriptDirection direction) {
+            report.OnTranscript(line, direction);
+        });
+        mail.setNoticeHandler([this](const std::string& text) { report.AddLogLine(text); });
+    }
     ~Impl() {
         // The component may outlive the run; it must not call into a dead one.
         mail.setTranscriptHandler(nullptr);
@@ -121,11 +127,6 @@ bool MailRun::Impl::doRunMail() {
     state.sendFailed = false;
     state.carriedOver = false;
     state.settings = emptySettings();
-    report.attach(mail);
-    mail.setTranscriptHandler([this](const std::string& line, TranscriptDirection direction) {
-        report.OnTranscript(line, direction);
-    });
-    mail.setNoticeHandler([this](const std::string& text) { report.AddLogLine(text); });
 
     bool failed = true;
     host.yield();

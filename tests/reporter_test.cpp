@@ -44,12 +44,6 @@ TEST_F(ReporterFixture, LogLinesAreStampedAndAppendedWithCrLf) {
               (std::vector<std::string>{"Mail Run Started", "two  blanks kept "}));
 }
 
-TEST_F(ReporterFixture, ScreenOnlyLinesStayOutOfTheFile) {
-    report.AddScreenLogLine("Testing To: a@b From: c@d Subject: x");
-    EXPECT_FALSE(folder.exists("log.txt"));
-    EXPECT_EQ(host.logEntries().size(), 1u);
-}
-
 class LogSetting : public ReporterFixture,
                    public ::testing::WithParamInterface<std::pair<const char*, bool>> {};
 
@@ -151,20 +145,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {S, "MAIL FROM:<alice@example.org>\r\n", "MAIL FROM:<alice@example.org>",
                    "MAIL FROM:<alice@example.org>"}}}),
     [](const auto& p) { return std::string(p.param.name); });
-
-TEST_F(ReporterFixture, CredentialsNeverReachTheFileOrList) {
-    for (const char* secret : {"PASS s3cret\r\n", "AUTH PLAIN AGFsaWNlAHMzY3JldA==\r\n"}) {
-        report.OnTranscript(secret, S);
-        report.OnTranscript("+OK\r\n", R);
-    }
-    std::string file = folder.read("debug.log");
-    for (const char* needle : {"s3cret", "AGFsaWNlAHMzY3JldA", "czNjcmV0"}) {
-        EXPECT_EQ(file.find(needle), std::string::npos) << needle;
-        for (const auto& l : host.allDebugLines()) {
-            EXPECT_EQ(l.find(needle), std::string::npos) << l;
-        }
-    }
-}
 
 // --- debug mode ------------------------------------------------------------
 

@@ -254,6 +254,13 @@ INSTANTIATE_TEST_SUITE_P(
         DialCase{"Fails", 4, {"Beginning Connect...", "Connect Failed 4 no carrier"}, false}),
     [](const auto& p) { return std::string(p.param.name); });
 
+TEST(DialUpProgram, ExitStatusAndErrorOutputOfTheProgram) {
+    ProgramResult r = RunProgramAndWait({"sh", "-c", "echo out; echo no carrier >&2; exit 4"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.errorOutput, "no carrier");
+    EXPECT_EQ(RunProgramAndWait({"/nonexistent/nmcli"}).status, -1);
+}
+
 // --- against the loopback Dovecot -----------------------------------------------
 
 TEST_F(RunFixture, AntiSpamAutoresponderAndAutomaticMessages) {
