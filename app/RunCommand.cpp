@@ -104,6 +104,8 @@ int cmdRun(const CommandLine& cl) {
 
     gStopRequested = 0;
     installStopHandlers();
+    // A reader of our output that goes away must not end the run half-way.
+    std::signal(SIGPIPE, SIG_IGN);
     bool ended = run.doRunMail();
     restoreDefaultHandlers();
     return ended ? 0 : 1;
