@@ -131,30 +131,27 @@ void Reporter::DebugBoxClicked(bool ticked) {
 }
 
 std::string Reporter::maskLine(const std::string& line, TranscriptDirection direction) {
-    // Any line naming PASS may carry the POP3 password, whoever sent it.
-    if (line.find("PASS") != std::string::npos) {
-        return "PASS ********";
-    }
+    std::string shown = line;
     // SASL logins (POP3 and SMTP alike) carry the credentials in base64 on
     // the AUTH line and on every client line answering a challenge.
     if (direction == TranscriptDirection::Sent) {
         if (startsWithNoCase(line, "AUTH ")) {
             inAuth_ = true;
             std::size_t mechEnd = line.find(' ', 5);
-            if (mechEnd == std::string::npos) {
-                return line;
+            if (mechEnd != std::string::npos) {
+                shown = line.substr(0, mechEnd) + " " + kMask;
             }
-            return line.substr(0, mechEnd) + " " + kMask;
+        } else if (inAuth_) {
+            shown = kMask;
         }
-        if (inAuth_) {
-            return kMask;
-        }
-        return line;
-    }
-    if (inAuth_ && !isChallenge(line)) {
+    } else if (inAuth_ && !isChallenge(line)) {
         inAuth_ = false;
     }
-    return line;
+    // Any line naming PASS may carry the POP3 password, whoever sent it.
+    if (line.find("PASS") != std::string::npos) {
+        shown = "PASS ********";
+    }
+    return shown;
 }
 
 void Reporter::OnTranscript(const std::string& line, TranscriptDirection direction) {
