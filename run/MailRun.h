@@ -14,6 +14,8 @@ class DialUp;
 // One mail run in an application folder, with up to 10 tries.
 class MailRun {
 public:
+    // host, mail and clock must outlive the run; the run sets the component's
+    // transcript and notice handlers and clears them when it is destroyed.
     MailRun(std::string folder, RunHost& host, MailComponent& mail, const Clock& clock);
 
     // The whole run. Returns true when it ended (complete or cancelled), false
