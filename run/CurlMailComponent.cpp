@@ -1,16 +1,19 @@
 #include "run/CurlMailComponent.h"
 
 #include <curl/curl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 
 #include "run/ServerAddress.h"
 
@@ -63,46 +66,179 @@ int MailErrorCodeFor(int curlCode, long responseCode, MailPhase phase) {
     return mailcode::kCurlBase + curlCode;
 }
 
+int MailErrorCodeForReply(int reply) {
+    if (reply >= 500 && reply < 600) {
+        return 20002;
+    }
+    // "Service not available, closing transmission channel".
+    if (reply == 421) {
+        return 10057;
+    }
+    return mailcode::kReplyBase + reply;
+}
+
 struct CurlMailComponent::Session {
     CURL* curl = nullptr;
+    curl_socket_t fd = CURL_SOCKET_BAD;
     ServerAddress address;
-    std::string base;
-    std::string url;      // as last set on the handle
-    bool nobody = false;  // as last set on the handle
-    std::string body;
-    std::size_t bodyLimit = 0;
-    const std::string* upload = nullptr;
-    std::size_t uploadPos = 0;
-    curl_slist* recipients = nullptr;
+    std::string in;  // received and not yet consumed from inPos on
+    std::size_t inPos = 0;
+    bool connecting = true;
     bool startTlsSent = false;
-    bool quitSent = false;
-    std::string lastReply;
+    bool pipelining = false;
     bool broken = false;
     const TranscriptHandler* transcript = nullptr;
     const bool* transcriptOn = nullptr;
+    const int* timeout = nullptr;
     char error[CURL_ERROR_SIZE] = {};
 
-    ~Session() {
-        if (recipients != nullptr) {
-            curl_slist_free_all(recipients);
-        }
-        if (curl != nullptr) {
-            curl_easy_cleanup(curl);
-        }
-    }
+    ~Session() { abandon(); }
+
     // Closes the connection without a QUIT: a POP3 QUIT would commit
-    // deletions made on a connection we can no longer vouch for.
+    // deletions made in a session we can no longer vouch for, and libcurl
+    // says QUIT on cleanup unless the socket is already shut.
     void abandon() {
         if (curl == nullptr) {
             return;
         }
-        curl_socket_t fd = CURL_SOCKET_BAD;
-        if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &fd) == CURLE_OK &&
-            fd != CURL_SOCKET_BAD) {
+        if (fd != CURL_SOCKET_BAD) {
             ::shutdown(fd, SHUT_RDWR);
         }
         curl_easy_cleanup(curl);
         curl = nullptr;
+    }
+
+    void emit(std::string_view line, TranscriptDirection direction) const {
+        if (*transcriptOn && *transcript) {
+            try {
+                (*transcript)(std::string(line), direction);
+            } catch (...) {
+                // A failing log must not end the session.
+            }
+        }
+    }
+
+    [[noreturn]] void lost(const std::string& why) {
+        broken = true;
+        abandon();
+        throw MailError(10057, address.host + ": " + why);
+    }
+
+    void waitFor(short events) {
+        pollfd p{fd, events, 0};
+        while (true) {
+            const int r = ::poll(&p, 1, *timeout * 1000);
+            if (r > 0) {
+                return;
+            }
+            if (r == 0) {
+                lost("no answer within " + std::to_string(*timeout) + " seconds");
+            }
+            if (errno != EINTR) {
+                lost(std::string("poll: ") + std::strerror(errno));
+            }
+        }
+    }
+
+    // Everything in as few writes as the connection takes.
+    void sendAll(std::string_view data) {
+        while (!data.empty()) {
+            size_t n = 0;
+            const CURLcode rc = curl_easy_send(curl, data.data(), data.size(), &n);
+            if (rc == CURLE_AGAIN) {
+                waitFor(POLLOUT);
+                continue;
+            }
+            if (rc != CURLE_OK) {
+                lost(curl_easy_strerror(rc));
+            }
+            data.remove_prefix(n);
+        }
+    }
+
+    void sendLines(const std::string& lines) {
+        std::size_t pos = 0;
+        while (pos < lines.size()) {
+            const std::size_t end = lines.find('\n', pos);
+            const std::size_t stop = end == std::string::npos ? lines.size() : end + 1;
+            emit(std::string_view(lines).substr(pos, stop - pos), TranscriptDirection::Sent);
+            pos = stop;
+        }
+        sendAll(lines);
+    }
+
+    // The next line, LF included; valid until the next call. A line longer
+    // than `limit` or a closed connection ends the session.
+    std::string_view readLine(std::size_t limit) {
+        if (inPos > (1u << 16) && inPos * 2 > in.size()) {
+            in.erase(0, inPos);
+            inPos = 0;
+        }
+        std::size_t scanned = inPos;
+        while (true) {
+            const std::size_t nl = in.find('\n', scanned);
+            if (nl != std::string::npos) {
+                std::string_view line(in.data() + inPos, nl + 1 - inPos);
+                inPos = nl + 1;
+                return line;
+            }
+            scanned = in.size();
+            if (in.size() - inPos > limit) {
+                lost("reply line too long");
+            }
+            char buffer[64 * 1024];
+            size_t n = 0;
+            const CURLcode rc = curl_easy_recv(curl, buffer, sizeof buffer, &n);
+            if (rc == CURLE_AGAIN) {
+                waitFor(POLLIN);
+                continue;
+            }
+            if (rc != CURLE_OK) {
+                lost(curl_easy_strerror(rc));
+            }
+            if (n == 0) {
+                lost("the server closed the connection");
+            }
+            in.append(buffer, n);
+        }
+    }
+
+    // A multi-line POP3 reply after its status line: dot-unstuffed, the
+    // final "." line dropped.
+    std::string readMultiline(std::size_t limit) {
+        std::string body;
+        while (true) {
+            std::string_view line = readLine(limit);
+            if (line == ".\r\n" || line == ".\n") {
+                return body;
+            }
+            if (line[0] == '.') {
+                line.remove_prefix(1);
+            }
+            if (body.size() + line.size() > limit) {
+                lost("reply larger than the message");
+            }
+            body.append(line);
+        }
+    }
+
+    // An SMTP reply: its code, every line in the transcript.
+    int readReply(std::string* text) {
+        while (true) {
+            const std::string_view line = readLine(1u << 16);
+            emit(line, TranscriptDirection::Received);
+            if (line.size() < 4 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
+                !std::isdigit(static_cast<unsigned char>(line[1])) ||
+                !std::isdigit(static_cast<unsigned char>(line[2]))) {
+                lost("not an SMTP reply: " + std::string(line.substr(0, 80)));
+            }
+            if (line[3] != '-') {
+                if (text != nullptr) {
+                    *text = std::string(line);
+                }
+                return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+            }
+        }
     }
 };
 
@@ -110,65 +246,46 @@ namespace {
 
 using Session = CurlMailComponent::Session;
 
-// Each HEADER_OUT/HEADER_IN call is normally one protocol line; split anyway.
+std::string upperPrefix(std::string_view line, std::size_t n) {
+    std::string out(line.substr(0, n));
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return out;
+}
+
+// libcurl's side of the dialogue while it connects, negotiates TLS and logs
+// in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
 int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
     if (type != CURLINFO_HEADER_OUT && type != CURLINFO_HEADER_IN) {
         return 0;
     }
     auto* s = static_cast<Session*>(userp);
-    const std::string text(data, size);
+    if (!s->connecting) {
+        return 0;  // our own commands are reported where they are written
+    }
+    const std::string_view text(data, size);
     const auto direction =
         type == CURLINFO_HEADER_OUT ? TranscriptDirection::Sent : TranscriptDirection::Received;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        std::size_t nl = text.find('\n', pos);
-        const std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
-        const std::string line = text.substr(pos, end - pos);
+        const std::size_t nl = text.find('\n', pos);
+        const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+        const std::string_view line = text.substr(pos, end - pos);
         pos = end;
+        const std::string upper = upperPrefix(line, 16);
         if (direction == TranscriptDirection::Sent) {
-            std::string upper = line.substr(0, 8);
-            std::transform(upper.begin(), upper.end(), upper.begin(),
-                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
             if (upper.rfind("STLS", 0) == 0 || upper.rfind("STARTTLS", 0) == 0) {
                 s->startTlsSent = true;
             }
-            if (upper.rfind("QUIT", 0) == 0) {
-                s->quitSent = true;
-            }
-        } else {
-            s->lastReply = line;
+        } else if (upper.rfind("PIPELINING", 0) == 0 || upper.rfind("250-PIPELINING", 0) == 0 ||
+                   upper.rfind("250 PIPELINING", 0) == 0) {
+            // CAPA (POP3) or EHLO (SMTP); a capability seen before a TLS
+            // upgrade is asked again after it, so the last word stands.
+            s->pipelining = true;
         }
-        if (*s->transcriptOn && *s->transcript) {
-            try {
-                (*s->transcript)(line, direction);
-            } catch (...) {
-                // A failing log must not unwind through libcurl.
-            }
-        }
+        s->emit(line, direction);
     }
     return 0;
-}
-
-size_t onWrite(char* data, size_t size, size_t n, void* userp) {
-    auto* s = static_cast<Session*>(userp);
-    const size_t bytes = size * n;
-    // A server that never stops sending must not exhaust memory.
-    if (s->body.size() + bytes > s->bodyLimit) {
-        return 0;
-    }
-    s->body.append(data, bytes);
-    return bytes;
-}
-
-size_t onRead(char* buffer, size_t size, size_t n, void* userp) {
-    auto* s = static_cast<Session*>(userp);
-    if (s->upload == nullptr) {
-        return 0;
-    }
-    const size_t chunk = std::min(size * n, s->upload->size() - s->uploadPos);
-    std::memcpy(buffer, s->upload->data() + s->uploadPos, chunk);
-    s->uploadPos += chunk;
-    return chunk;
 }
 
 void globalInit() {
@@ -216,7 +333,27 @@ void writeWholeFile(const std::string& path, const std::string& content) {
     }
 }
 
+// DATA: lines starting with "." get another, the end is ".".
+std::string dotStuffed(const std::string& data) {
+    std::string out;
+    out.reserve(data.size() + data.size() / 64 + 8);
+    bool lineStart = true;
+    for (char c : data) {
+        if (lineStart && c == '.') {
+            out += '.';
+        }
+        out += c;
+        lineStart = c == '\n';
+    }
+    if (!lineStart) {
+        out += "\r\n";
+    }
+    out += ".\r\n";
+    return out;
+}
+
 constexpr std::size_t kListLimit = 64u << 20;
+constexpr std::size_t kMaxWindow = 64;
 
 }  // namespace
 
@@ -239,11 +376,6 @@ void CurlMailComponent::setTranscriptHandler(TranscriptHandler handler) {
 
 void CurlMailComponent::setTranscriptOn(bool on) {
     transcriptOn_ = on;
-    for (Session* s : {pop_.get(), smtp_.get()}) {
-        if (s != nullptr && s->curl != nullptr) {
-            curl_easy_setopt(s->curl, CURLOPT_VERBOSE, on ? 1L : 0L);
-        }
-    }
 }
 
 void CurlMailComponent::setNoticeHandler(NoticeHandler handler) {
@@ -253,87 +385,52 @@ void CurlMailComponent::setNoticeHandler(NoticeHandler handler) {
 void CurlMailComponent::setTimeout(int seconds) {
     // No time-out at all would let a silent server hang the run for good.
     timeout_ = seconds > 0 ? seconds : 60;
-    for (Session* s : {pop_.get(), smtp_.get()}) {
-        if (s != nullptr && s->curl != nullptr) {
-            applyOptions(*s);
-        }
-    }
 }
 
 void CurlMailComponent::applyOptions(Session& s) {
     const long t = timeout_;
     curl_easy_setopt(s.curl, CURLOPT_CONNECTTIMEOUT, t);
     curl_easy_setopt(s.curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, t);
-    // An inactivity limit rather than a total: a big message on a slow line
-    // may take longer than the time-out, a stalled one may not.
-    curl_easy_setopt(s.curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(s.curl, CURLOPT_LOW_SPEED_TIME, t);
 }
 
-[[noreturn]] void CurlMailComponent::fail(Session& s, int curlCode, MailPhase phase) {
-    long response = 0;
-    if (s.curl != nullptr) {
-        curl_easy_getinfo(s.curl, CURLINFO_RESPONSE_CODE, &response);
-    }
-    const int code = MailErrorCodeFor(curlCode, response, phase);
-    std::string detail =
-        s.address.host + ": " + curl_easy_strerror(static_cast<CURLcode>(curlCode));
-    if (s.error[0] != '\0') {
-        detail += std::string(" (") + s.error + ")";
-    }
-    if (tlsFailure(curlCode) && notice_) {
-        // The table has no text for these; the run log should still say why.
-        notice_("Secure connection to " + s.address.host + " failed: " + detail);
-    }
-    if (&s == pop_.get()) {
-        s.broken = true;
-        s.abandon();
-    }
-    throw MailError(code, detail);
-}
-
-void CurlMailComponent::connected(Session& s) {
-    const bool encrypted =
-        s.address.security == ServerAddress::Security::Implicit || s.startTlsSent;
-    if (!encrypted && !s.address.loopback() && notice_) {
-        notice_("The connection to " + s.address.host + " is not encrypted");
-    }
-    curl_easy_setopt(s.curl, CURLOPT_VERBOSE, transcriptOn_ ? 1L : 0L);
-}
-
-namespace {
-
-std::unique_ptr<Session> openSession(const std::string& setting, ServerAddress::Service service,
-                                     const CurlMailComponent::TranscriptHandler* transcript,
-                                     const bool* transcriptOn) {
+// libcurl connects, upgrades with STARTTLS (or starts TLS), greets and logs
+// in; the connection is then ours.
+std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool pop,
+                                                 const std::string& user,
+                                                 const std::string& password, bool authenticate) {
     auto s = std::make_unique<Session>();
+    const auto service = pop ? ServerAddress::Service::Pop3 : ServerAddress::Service::Smtp;
     try {
-        s->address = ParseServerAddress(setting, service);
+        s->address = ParseServerAddress(host, service);
     } catch (const std::invalid_argument& e) {
         throw MailError(mailcode::kBadServerAddress, e.what());
     }
-    s->base = s->address.url();
-    s->transcript = transcript;
-    s->transcriptOn = transcriptOn;
+    s->transcript = &transcript_;
+    s->transcriptOn = &transcriptOn_;
+    s->timeout = &timeout_;
     s->curl = curl_easy_init();
     if (s->curl == nullptr) {
         throw MailError(mailcode::kCurlBase + CURLE_FAILED_INIT, "libcurl failed to start");
     }
     CURL* c = s->curl;
+    std::string url = s->address.url() + "/";
+    if (!pop) {
+        url += ehloName();
+    }
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, s->error);
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, onDebug);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, s.get());
-    // Verbose while connecting, whatever the transcript: the STARTTLS line
-    // tells whether the connection ended up encrypted.
+    // Always verbose while connecting: the capabilities and the STARTTLS
+    // line are read from the dialogue.
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onWrite);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, s.get());
-    curl_easy_setopt(c, CURLOPT_READFUNCTION, onRead);
-    curl_easy_setopt(c, CURLOPT_READDATA, s.get());
-    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024);
-    // Whole buffers per write: a message in a few large sends, not per line.
-    curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+    applyOptions(*s);
+    if (authenticate) {
+        curl_easy_setopt(c, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(c, CURLOPT_PASSWORD, password.c_str());
+    }
     switch (s->address.security) {
         case ServerAddress::Security::Implicit:
             break;
@@ -350,29 +447,46 @@ std::unique_ptr<Session> openSession(const std::string& setting, ServerAddress::
         curl_easy_setopt(c, CURLOPT_CAINFO, ca);
         curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
     }
+    const CURLcode rc = curl_easy_perform(c);
+    s->connecting = false;
+    if (rc != CURLE_OK) {
+        long response = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &response);
+        const int code =
+            MailErrorCodeFor(rc, response, pop ? MailPhase::PopConnect : MailPhase::SmtpConnect);
+        std::string detail = s->address.host + ": " + curl_easy_strerror(rc);
+        if (s->error[0] != '\0') {
+            detail += std::string(" (") + s->error + ")";
+        }
+        if (tlsFailure(rc) && notice_) {
+            // The table has no text for these; the run log should still say why.
+            notice_("Secure connection to " + s->address.host + " failed: " + detail);
+        }
+        throw MailError(code, detail);
+    }
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
+    if (curl_easy_getinfo(c, CURLINFO_ACTIVESOCKET, &s->fd) != CURLE_OK ||
+        s->fd == CURL_SOCKET_BAD) {
+        throw MailError(10057, s->address.host + ": no connection after login");
+    }
+    const bool encrypted =
+        s->address.security == ServerAddress::Security::Implicit || s->startTlsSent;
+    if (!encrypted && !s->address.loopback() && notice_) {
+        notice_("The connection to " + s->address.host + " is not encrypted");
+    }
     return s;
 }
-
-}  // namespace
 
 // POP3 ------------------------------------------------------------------
 
 void CurlMailComponent::popConnect(const std::string& host, const std::string& user,
                                    const std::string& password) {
     closePop(true);
-    auto s = openSession(host, ServerAddress::Service::Pop3, &transcript_, &transcriptOn_);
-    applyOptions(*s);
-    curl_easy_setopt(s->curl, CURLOPT_USERNAME, user.c_str());
-    curl_easy_setopt(s->curl, CURLOPT_PASSWORD, password.c_str());
-    // Login and the listing in one request: the count and every size.
-    s->url = s->base + "/";
-    curl_easy_setopt(s->curl, CURLOPT_URL, s->url.c_str());
-    s->bodyLimit = kListLimit;
-    const CURLcode rc = curl_easy_perform(s->curl);
-    if (rc != CURLE_OK) {
-        fail(*s, rc, MailPhase::PopConnect);
-    }
-    std::istringstream lines(s->body);
+    pop_ = open(host, true, user, password, true);
+    // The count and every size, once.
+    popCommand("LIST");
+    const std::string list = pop_->readMultiline(kListLimit);
+    std::istringstream lines(list);
     std::string line;
     while (std::getline(lines, line)) {
         long number = 0;
@@ -385,54 +499,61 @@ void CurlMailComponent::popConnect(const std::string& host, const std::string& u
             sizes_[static_cast<std::size_t>(number - 1)] = size;
         }
     }
-    s->body.clear();
-    s->body.shrink_to_fit();
-    connected(*s);
-    pop_ = std::move(s);
 }
 
-std::string CurlMailComponent::popRequest(const std::string& path, const char* command,
-                                          bool nobody) {
+CurlMailComponent::Session& CurlMailComponent::popSession() {
     if (!pop_) {
         throw MailError(10057, "no POP3 session");
     }
-    Session& s = *pop_;
-    if (s.broken) {
-        throw MailError(10057, s.address.host + ": the POP3 session was lost");
+    if (pop_->broken) {
+        throw MailError(10057, pop_->address.host + ": the POP3 session was lost");
     }
-    // Parsing the URL again for every TOP is a measurable part of a scan.
-    std::string url = s.base + "/" + path;
-    if (url != s.url) {
-        curl_easy_setopt(s.curl, CURLOPT_URL, url.c_str());
-        s.url = std::move(url);
+    return *pop_;
+}
+
+// Sends one command (after every reply still due) and reads its status line.
+std::string CurlMailComponent::popCommand(const std::string& command) {
+    drainHeaders();
+    Session& s = popSession();
+    s.sendLines(command + "\r\n");
+    const std::string status(s.readLine(1u << 16));
+    s.emit(status, TranscriptDirection::Received);
+    if (status.rfind("+OK", 0) != 0) {
+        if (status.rfind("-ERR", 0) != 0) {
+            s.lost("not a POP3 reply: " + status.substr(0, 80));
+        }
+        // A refused command; the session goes on.
+        throw MailError(
+            MailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
+            s.address.host + ": " + command.substr(0, command.find(' ')) + ": " + status);
     }
-    curl_easy_setopt(s.curl, CURLOPT_CUSTOMREQUEST, command);
-    if (nobody != s.nobody) {
-        curl_easy_setopt(s.curl, CURLOPT_NOBODY, nobody ? 1L : 0L);
-        s.nobody = nobody;
+    return status;
+}
+
+void CurlMailComponent::readHeaderReply() {
+    Session& s = popSession();
+    const long i = pending_.front();
+    HeaderReply reply;
+    reply.status = std::string(s.readLine(1u << 16));
+    s.emit(reply.status, TranscriptDirection::Received);
+    if (reply.status.rfind("+OK", 0) == 0) {
+        reply.ok = true;
+        reply.text = s.readMultiline(static_cast<std::size_t>(sizes_[i - 1]) + (1u << 20));
+    } else if (reply.status.rfind("-ERR", 0) != 0) {
+        s.lost("not a POP3 reply: " + reply.status.substr(0, 80));
     }
-    s.body.clear();
-    s.error[0] = '\0';
-    const CURLcode rc = curl_easy_perform(s.curl);
-    if (rc != CURLE_OK) {
-        fail(s, rc, MailPhase::PopCommand);
+    pending_.pop_front();
+    prefetched_[i] = std::move(reply);
+}
+
+void CurlMailComponent::drainHeaders() {
+    while (!pending_.empty()) {
+        readHeaderReply();
     }
-    long connects = 0;
-    curl_easy_getinfo(s.curl, CURLINFO_NUM_CONNECTS, &connects);
-    if (connects > 0) {
-        // libcurl logged in again behind our back: other message numbers,
-        // other pending deletions. Not a session we may go on with.
-        s.broken = true;
-        s.abandon();
-        throw MailError(10057, s.address.host + ": the POP3 connection was lost");
-    }
-    return std::move(s.body);
 }
 
 long CurlMailComponent::messageCount() {
-    if (!pop_ || pop_->broken) {
-        throw MailError(10057, "no POP3 session");
-    }
+    popSession();
     // As STAT counts: messages marked deleted are left out.
     return static_cast<long>(sizes_.size() - deleted_.size());
 }
@@ -454,7 +575,6 @@ void CurlMailComponent::requireMessage() const {
         throw MailError(mailcode::kNoMessage,
                         "no message " + std::to_string(current_) + " in the mailbox");
     }
-    // Asking the server would earn an -ERR, after which libcurl quits.
     if (deleted_.count(current_) != 0) {
         throw MailError(mailcode::kMessageDeleted,
                         "message " + std::to_string(current_) + " is marked deleted");
@@ -462,12 +582,39 @@ void CurlMailComponent::requireMessage() const {
 }
 
 void CurlMailComponent::fetchHeader() {
+    Session& s = popSession();
     requireMessage();
-    const long size = sizes_[static_cast<std::size_t>(current_ - 1)];
-    pop_->bodyLimit = static_cast<std::size_t>(size) + (1u << 20);
-    const std::string head =
-        popRequest("", ("TOP " + std::to_string(current_) + " 0").c_str(), false);
-    header_ = mime::ParseHeader(head);
+    const long i = current_;
+    const bool due = prefetched_.count(i) != 0 ||
+                     std::find(pending_.begin(), pending_.end(), i) != pending_.end();
+    if (!due) {
+        drainHeaders();
+        prefetched_.clear();
+        // Ask for this header and, on a pipelining server, the next ones: a
+        // scan goes on to them, and a TOP changes nothing on the server.
+        const std::size_t window = s.pipelining ? window_ : 1;
+        std::string commands;
+        for (long j = i; j <= static_cast<long>(sizes_.size()) && pending_.size() < window; ++j) {
+            if (deleted_.count(j) == 0) {
+                commands += "TOP " + std::to_string(j) + " 0\r\n";
+                pending_.push_back(j);
+            }
+        }
+        window_ = std::min(window_ * 2, kMaxWindow);
+        s.sendLines(commands);
+    }
+    while (prefetched_.count(i) == 0) {
+        readHeaderReply();
+    }
+    // Replies read ahead for messages before this one will not be asked for.
+    prefetched_.erase(prefetched_.begin(), prefetched_.find(i));
+    HeaderReply reply = std::move(prefetched_[i]);
+    prefetched_.erase(i);
+    if (!reply.ok) {
+        throw MailError(MailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
+                        s.address.host + ": TOP: " + reply.status);
+    }
+    header_ = mime::ParseHeader(reply.text);
     headerFetched_ = true;
     from_ = header_.from;
     to_ = header_.to;
@@ -498,8 +645,9 @@ bool CurlMailComponent::hasHeaderField(const std::string& name) const {
 }
 
 void CurlMailComponent::deleteMessage() {
+    popSession();
     requireMessage();
-    popRequest("", ("DELE " + std::to_string(current_)).c_str(), true);
+    popCommand("DELE " + std::to_string(current_));
     deleted_.insert(current_);
 }
 
@@ -507,17 +655,14 @@ const mime::ParsedMessage& CurlMailComponent::ensureMessage() {
     if (messageFetched_) {
         return message_;
     }
+    popSession();
     requireMessage();
-    const long size = sizes_[static_cast<std::size_t>(current_ - 1)];
-    pop_->bodyLimit = static_cast<std::size_t>(size) * 2 + (1u << 20);
-    std::string raw = popRequest(std::to_string(current_), nullptr, false);
-    if (raw.size() < static_cast<std::size_t>(size)) {
-        // libcurl reports a RETR cut off by a closed connection as success.
-        pop_->broken = true;
-        pop_->abandon();
-        throw MailError(10057, "message " + std::to_string(current_) +
-                                   " cut short: " + std::to_string(raw.size()) + " of " +
-                                   std::to_string(size) + " bytes");
+    const auto size = static_cast<std::size_t>(sizes_[static_cast<std::size_t>(current_ - 1)]);
+    popCommand("RETR " + std::to_string(current_));
+    std::string raw = pop_->readMultiline(size * 2 + (1u << 20));
+    if (raw.size() < size) {
+        pop_->lost("message " + std::to_string(current_) + " cut short: " +
+                   std::to_string(raw.size()) + " of " + std::to_string(size) + " bytes");
     }
     message_ = mime::ParseMessage(raw);
     raw_ = std::move(raw);
@@ -555,33 +700,22 @@ void CurlMailComponent::closePop(bool quit) {
     if (!pop_) {
         return;
     }
-    std::unique_ptr<Session> s = std::move(pop_);
-    sizes_.clear();
-    deleted_.clear();
-    selectMessage(0);
-    if (s->broken || s->curl == nullptr || !quit) {
-        s->abandon();
-        return;
-    }
-    // The last request closes the connection, so the QUIT that commits the
-    // deletions goes out now (and shows in the transcript) and its answer
-    // can be checked.
-    curl_easy_setopt(s->curl, CURLOPT_URL, (s->base + "/").c_str());
-    curl_easy_setopt(s->curl, CURLOPT_CUSTOMREQUEST, "NOOP");
-    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(s->curl, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(s->curl, CURLOPT_VERBOSE, 1L);
-    s->quitSent = false;
-    s->lastReply.clear();
-    const CURLcode rc = curl_easy_perform(s->curl);
-    long connects = 0;
-    curl_easy_getinfo(s->curl, CURLINFO_NUM_CONNECTS, &connects);
-    if (rc != CURLE_OK || connects > 0) {
-        s->abandon();
-        throw MailError(10057, s->address.host + ": connection lost before QUIT");
-    }
-    if (!s->quitSent || s->lastReply.rfind("+OK", 0) != 0) {
-        throw MailError(10057, s->address.host + ": QUIT was not accepted: " + s->lastReply);
+    const bool live = !pop_->broken && pop_->curl != nullptr;
+    struct Reset {
+        CurlMailComponent* self;
+        ~Reset() {
+            self->pop_.reset();
+            self->sizes_.clear();
+            self->deleted_.clear();
+            self->pending_.clear();
+            self->prefetched_.clear();
+            self->window_ = 1;
+            self->selectMessage(0);
+        }
+    } reset{this};
+    if (live && quit) {
+        // The QUIT commits the deletions; its answer says whether it did.
+        popCommand("QUIT");
     }
 }
 
@@ -589,42 +723,48 @@ void CurlMailComponent::closePop(bool quit) {
 
 void CurlMailComponent::smtpConnect(const std::string& host, SmtpProtocol protocol,
                                     const std::string& user, const std::string& password) {
-    closeSmtp();
-    auto s = openSession(host, ServerAddress::Service::Smtp, &transcript_, &transcriptOn_);
-    applyOptions(*s);
-    s->base = s->address.url() + "/" + ehloName();
-    if (protocol == SmtpProtocol::Esmtp) {
-        curl_easy_setopt(s->curl, CURLOPT_USERNAME, user.c_str());
-        curl_easy_setopt(s->curl, CURLOPT_PASSWORD, password.c_str());
+    closeSmtp(true);
+    smtp_ = open(host, false, user, password, protocol == SmtpProtocol::Esmtp);
+}
+
+// Sends commands (in one write when the server pipelines) and reads every
+// reply; returns the first refusal (0 when all were accepted).
+int CurlMailComponent::smtpCommands(const std::vector<std::string>& commands, bool pipelined) {
+    Session& s = *smtp_;
+    int refused = 0;
+    if (pipelined) {
+        std::string all;
+        for (const auto& c : commands) {
+            all += c + "\r\n";
+        }
+        s.sendLines(all);
+        for (std::size_t k = 0; k < commands.size(); ++k) {
+            const int reply = s.readReply(nullptr);
+            if (reply >= 400 && refused == 0) {
+                refused = reply;
+            }
+        }
+        return refused;
     }
-    // Connect, greet, upgrade and authenticate now, so that a bad server
-    // setting fails here rather than with the first message.
-    curl_easy_setopt(s->curl, CURLOPT_URL, s->base.c_str());
-    curl_easy_setopt(s->curl, CURLOPT_CUSTOMREQUEST, "NOOP");
-    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 1L);
-    s->bodyLimit = 1u << 20;
-    const CURLcode rc = curl_easy_perform(s->curl);
-    if (rc != CURLE_OK) {
-        fail(*s, rc, MailPhase::SmtpConnect);
+    for (const auto& c : commands) {
+        s.sendLines(c + "\r\n");
+        const int reply = s.readReply(nullptr);
+        if (reply >= 400) {
+            return reply;
+        }
     }
-    curl_easy_setopt(s->curl, CURLOPT_CUSTOMREQUEST, nullptr);
-    curl_easy_setopt(s->curl, CURLOPT_NOBODY, 0L);
-    connected(*s);
-    smtp_ = std::move(s);
+    return 0;
 }
 
 void CurlMailComponent::send(const OutgoingMessage& message) {
-    if (!smtp_) {
+    if (!smtp_ || smtp_->broken) {
         throw MailError(10057, "no SMTP session");
     }
-    Session& s = *smtp_;
     const std::string id = mime::MakeMessageId(message.messageRef, message.from);
-    std::string data = message.sourceFile.empty()
-                           ? mime::ComposeText(message, id)
-                           : mime::Readdress(readWholeFile(message.sourceFile), message, id);
-    if (data.size() < 2 || data.compare(data.size() - 2, 2, "\r\n") != 0) {
-        data += "\r\n";
-    }
+    const std::string data =
+        dotStuffed(message.sourceFile.empty()
+                       ? mime::ComposeText(message, id)
+                       : mime::Readdress(readWholeFile(message.sourceFile), message, id));
     std::vector<std::string> rcpt = mime::Mailboxes(message.to);
     for (const auto& a : mime::Mailboxes(message.copyTo)) {
         rcpt.push_back(a);
@@ -633,40 +773,89 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
         throw MailError(20002, "no recipient for the message");
     }
     const auto senders = mime::Mailboxes(message.sender.empty() ? message.from : message.sender);
-    const std::string mailFrom = "<" + (senders.empty() ? std::string() : senders[0]) + ">";
-
-    if (s.recipients != nullptr) {
-        curl_slist_free_all(s.recipients);
-        s.recipients = nullptr;
-    }
+    std::vector<std::string> envelope = {"MAIL FROM:<" +
+                                         (senders.empty() ? std::string() : senders[0]) + ">"};
     for (const auto& a : rcpt) {
-        s.recipients = curl_slist_append(s.recipients, ("<" + a + ">").c_str());
+        envelope.push_back("RCPT TO:<" + a + ">");
     }
-    curl_easy_setopt(s.curl, CURLOPT_URL, s.base.c_str());
-    curl_easy_setopt(s.curl, CURLOPT_CUSTOMREQUEST, nullptr);
-    curl_easy_setopt(s.curl, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(s.curl, CURLOPT_MAIL_FROM, mailFrom.c_str());
-    curl_easy_setopt(s.curl, CURLOPT_MAIL_RCPT, s.recipients);
-    curl_easy_setopt(s.curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(s.curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(data.size()));
-    s.upload = &data;
-    s.uploadPos = 0;
-    s.error[0] = '\0';
-    const CURLcode rc = curl_easy_perform(s.curl);
-    s.upload = nullptr;
-    curl_easy_setopt(s.curl, CURLOPT_UPLOAD, 0L);
-    if (rc != CURLE_OK) {
-        fail(s, rc, MailPhase::SmtpSend);
+    Session& s = *smtp_;
+    try {
+        std::string text;
+        if (s.pipelining) {
+            // MAIL, RCPT and DATA in one write (RFC 2920): DATA is refused
+            // when no recipient was accepted; when only some were, the
+            // transaction is dropped with the connection rather than
+            // finished, since a message goes to all its recipients or none.
+            envelope.push_back("DATA");
+            std::string all;
+            for (const auto& c : envelope) {
+                all += c + "\r\n";
+            }
+            s.sendLines(all);
+            int refused = 0;
+            for (std::size_t k = 0; k + 1 < envelope.size(); ++k) {
+                const int reply = s.readReply(nullptr);
+                if (reply >= 400 && refused == 0) {
+                    refused = reply;
+                }
+            }
+            const int dataReply = s.readReply(&text);
+            if (refused != 0 && dataReply == 354) {
+                s.broken = true;
+                s.abandon();
+                throw MailError(
+                    MailErrorCodeForReply(refused),
+                    s.address.host + ": recipient refused (" + std::to_string(refused) + ")");
+            }
+            if (refused != 0 || dataReply != 354) {
+                smtpCommands({"RSET"}, false);
+                const int code = refused != 0 ? refused : dataReply;
+                throw MailError(MailErrorCodeForReply(code),
+                                s.address.host + ": refused (" + std::to_string(code) + ")");
+            }
+        } else {
+            // Any refused address refuses the message: it is queued again whole.
+            if (const int refused = smtpCommands(envelope, false)) {
+                smtpCommands({"RSET"}, false);
+                throw MailError(
+                    MailErrorCodeForReply(refused),
+                    s.address.host + ": envelope refused (" + std::to_string(refused) + ")");
+            }
+            s.sendLines("DATA\r\n");
+            if (const int reply = s.readReply(&text); reply != 354) {
+                smtpCommands({"RSET"}, false);
+                throw MailError(MailErrorCodeForReply(reply), s.address.host + ": DATA: " + text);
+            }
+        }
+        s.sendAll(data);
+        if (const int reply = s.readReply(&text); reply >= 400) {
+            throw MailError(MailErrorCodeForReply(reply), s.address.host + ": message: " + text);
+        }
+    } catch (const MailError&) {
+        if (smtp_->broken) {
+            smtp_.reset();
+        }
+        throw;
     }
 }
 
-void CurlMailComponent::closeSmtp() {
-    // curl_easy_cleanup says QUIT.
-    smtp_.reset();
+void CurlMailComponent::closeSmtp(bool quit) {
+    if (!smtp_) {
+        return;
+    }
+    std::unique_ptr<Session> s = std::move(smtp_);
+    if (quit && !s->broken && s->curl != nullptr) {
+        try {
+            s->sendLines("QUIT\r\n");
+            s->readReply(nullptr);
+        } catch (const MailError&) {
+            // Everything sent was already accepted; a lost QUIT loses nothing.
+        }
+    }
 }
 
 void CurlMailComponent::disconnect() {
-    closeSmtp();
+    closeSmtp(true);
     closePop(true);
 }
 

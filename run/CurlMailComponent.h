@@ -1,5 +1,7 @@
 #pragma once
 
+#include <deque>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -18,6 +20,7 @@ enum class MailPhase { PopConnect, PopCommand, SmtpConnect, SmtpSend };
 // "<code> Undefined Error"; the MailError's text says more.
 namespace mailcode {
 constexpr int kCurlBase = 30000;          // 30000 + libcurl's code
+constexpr int kReplyBase = 40000;         // 40000 + an SMTP reply code the table has no text for
 constexpr int kNoMessage = 31001;         // no message selected, or out of range
 constexpr int kMessageDeleted = 31002;    // the message is marked deleted
 constexpr int kFile = 31003;              // a message file cannot be read or written
@@ -27,6 +30,8 @@ constexpr int kBadServerAddress = 11001;  // an unusable server setting reads as
 // The one place where transport failures become the run's error codes.
 // responseCode is the last server reply code libcurl saw (SMTP), 0 if none.
 int MailErrorCodeFor(int curlCode, long responseCode, MailPhase phase);
+// The code for an SMTP server's refusal (reply 4xx or 5xx) of a command.
+int MailErrorCodeForReply(int reply);
 
 // The mail component on libcurl (transport, TLS, authentication) and GMime
 // (reading and writing messages).
@@ -34,14 +39,22 @@ int MailErrorCodeFor(int curlCode, long responseCode, MailPhase phase);
 // Decisions for this platform:
 // - Header values are decoded (RFC 2047, unfolded). From and To keep display
 //   names and brackets, several addresses joined with ", ".
-// - One POP3 connection per session. libcurl silently opens a new connection
-//   after an -ERR reply or a dropped connection, where message numbers may
-//   differ: any request that opened a new connection, or failed, ends the
-//   session (10057) and its socket is shut without QUIT, so nothing pending
-//   is committed on a connection we did not mean to use.
+// - libcurl opens the connection, negotiates TLS and logs in (CONNECT_ONLY);
+//   the commands of the session are then written and read here over that
+//   connection. libcurl's own request cycle would silently log in again
+//   after an -ERR reply or a dropped connection (with other message numbers
+//   and pending deletions lost or committed); here an -ERR is just a failed
+//   command, and a lost connection ends the session (10057), its socket shut
+//   without QUIT so nothing pending is committed.
+// - One POP3 connection per session; deletions are committed by the QUIT of
+//   disconnect(), whose answer is checked.
 // - The mailbox listing (LIST) is read once at login: it gives the message
 //   count and the sizes that tell a message cut short (an error) from a
 //   whole one.
+// - Header scans: when the server offers PIPELINING, fetchHeader() asks for
+//   the next few headers in the same write (a growing window, at most 64),
+//   so that a scan is not one round trip per message. Other commands first
+//   read every reply still due. SMTP pipelines MAIL and RCPT the same way.
 // - bodyText() is the first text part that is not an attachment, as UTF-8;
 //   extraCount() counts every other part except the alternatives of that
 //   text and signatures.
@@ -99,14 +112,28 @@ public:
     struct Session;  // one libcurl handle and what is known of its connection
 
 private:
+    struct HeaderReply {
+        bool ok = false;
+        std::string status;
+        std::string text;
+    };
+
     void closePop(bool quit);
-    void closeSmtp();
+    void closeSmtp(bool quit);
     void applyOptions(Session& s);
-    void connected(Session& s);
-    std::string popRequest(const std::string& path, const char* command, bool nobody);
+    std::unique_ptr<Session> open(const std::string& host, bool pop, const std::string& user,
+                                  const std::string& password, bool authenticate);
+    Session& popSession();
+    void drainHeaders();
+    void readHeaderReply();
+    std::string popCommand(const std::string& command);
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
-    [[noreturn]] void fail(Session& s, int curlCode, MailPhase phase);
+    int smtpCommands(const std::vector<std::string>& commands, bool pipelined);
+
+    std::deque<long> pending_;                // TOP replies asked for, not read yet
+    std::map<long, HeaderReply> prefetched_;  // TOP replies read ahead
+    std::size_t window_ = 1;
 
     TranscriptHandler transcript_;
     NoticeHandler notice_;

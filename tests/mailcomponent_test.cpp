@@ -578,8 +578,13 @@ std::string headerOf(const std::string& data, const std::string& name) {
 }
 }  // namespace
 
-TEST(SmtpComponent, TextMessagesOnOneConnection) {
-    SmtpServer smtp;
+// Parameter: the server advertises PIPELINING.
+class SmtpModes : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SmtpModes, TextMessagesOnOneConnection) {
+    SmtpServer::Options options;
+    options.pipelining = GetParam();
+    SmtpServer smtp(options);
     CurlMailComponent mail;
     mail.smtpConnect(smtpAddress(smtp), SmtpProtocol::Smtp, "", "");
     OutgoingMessage ascii = textMessage("a@example.org", "Thanks.\r\n.leading dot\r\n");
@@ -675,23 +680,62 @@ TEST(SmtpComponent, ForwardedMessageKeepsBodyAndAttachments) {
     EXPECT_NE(d.find("AAECAwQFBgcICQ=="), std::string::npos);
 }
 
-TEST(SmtpComponent, RefusedRecipientOrSender) {
+// With and without PIPELINING: any refused address fails the whole message
+// (nothing is delivered to the others), and a new session sends again.
+TEST_P(SmtpModes, RefusedRecipientOrSender) {
     SmtpServer::Options o;
     o.refuseRecipients = {"gone@example.org"};
     o.refuseSenders = {"spammer@example.org"};
+    o.pipelining = GetParam();
+    SmtpServer smtp(o);
+    CurlMailComponent mail;
+    auto reconnect = [&] {
+        mail.disconnect();
+        mail.smtpConnect(smtpAddress(smtp), SmtpProtocol::Smtp, "", "");
+    };
+    reconnect();
+    EXPECT_EQ(codeOf([&] { mail.send(textMessage("gone@example.org", "x")); }), 20002);
+    reconnect();
+    OutgoingMessage spam = textMessage("a@example.org", "x");
+    spam.from = spam.sender = "spammer@example.org";
+    EXPECT_EQ(codeOf([&] { mail.send(spam); }), 20002);
+    reconnect();
+    EXPECT_EQ(codeOf([&] { mail.send(textMessage("ok@example.org, gone@example.org", "x")); }),
+              20002);
+    reconnect();
+    EXPECT_EQ(codeOf([&] { mail.send(textMessage("", "x")); }), 20002) << "no recipient";
+    mail.send(textMessage("a@example.org", "fine"));
+    mail.send(textMessage("b@example.org", "fine too"));
+    mail.disconnect();
+    auto got = smtp.received();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].rcptTo, std::vector<std::string>{"a@example.org"});
+    EXPECT_EQ(got[1].rcptTo, std::vector<std::string>{"b@example.org"});
+    EXPECT_EQ(got[0].session, got[1].session);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipelining, SmtpModes, ::testing::Bool());
+
+TEST(SmtpComponent, RefusedMessageStaysRefusedOnTheSameSessionWithoutPipelining) {
+    SmtpServer::Options o;
+    o.refuseRecipients = {"gone@example.org"};
     SmtpServer smtp(o);
     CurlMailComponent mail;
     mail.smtpConnect(smtpAddress(smtp), SmtpProtocol::Smtp, "", "");
     EXPECT_EQ(codeOf([&] { mail.send(textMessage("gone@example.org", "x")); }), 20002);
-    OutgoingMessage spam = textMessage("a@example.org", "x");
-    spam.from = spam.sender = "spammer@example.org";
-    EXPECT_EQ(codeOf([&] { mail.send(spam); }), 20002);
-    EXPECT_EQ(codeOf([&] { mail.send(textMessage("", "x")); }), 20002) << "no recipient";
-    // The session goes on after a refusal.
-    mail.send(textMessage("a@example.org", "fine"));
+    mail.send(textMessage("a@example.org", "after RSET"));
     mail.disconnect();
-    ASSERT_EQ(smtp.received().size(), 1u);
-    EXPECT_EQ(smtp.received()[0].rcptTo, std::vector<std::string>{"a@example.org"});
+    EXPECT_EQ(smtp.received().size(), 1u);
+    EXPECT_EQ(smtp.sessionCount(), 1);
+}
+
+TEST(MailErrorCodeForReply, SmtpRefusals) {
+    const std::vector<std::pair<int, int>> table = {{550, 20002}, {553, 20002}, {554, 20002},
+                                                    {530, 20002}, {421, 10057}, {450, 40450},
+                                                    {451, 40451}, {452, 40452}};
+    for (const auto& [reply, code] : table) {
+        EXPECT_EQ(MailErrorCodeForReply(reply), code) << reply;
+    }
 }
 
 TEST(SmtpComponent, EsmtpAuthenticates) {

@@ -452,6 +452,9 @@ void SmtpServer::Impl::start() {
     for (const auto& a : options.refuseSenders) {
         args.insert(args.end(), {"--refuse-from", a});
     }
+    if (options.pipelining) {
+        args.push_back("--pipelining");
+    }
     pid = spawn(args, root + "/server.log");
     // The script writes its port once it listens.
     auto end = Clock::now() + std::chrono::seconds(15);

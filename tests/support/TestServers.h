@@ -55,6 +55,7 @@ public:
         std::string authPassword;
         std::vector<std::string> refuseRecipients;  // 550 on RCPT TO
         std::vector<std::string> refuseSenders;     // 550 on MAIL FROM
+        bool pipelining = false;  // advertise PIPELINING (RFC 2920) in the EHLO reply
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...

@@ -30,10 +30,19 @@ def write_atomic(path, data):
 
 
 class Recorder:
-    def __init__(self, folder, refuse_rcpt, refuse_from):
+    def __init__(self, folder, refuse_rcpt, refuse_from, pipelining):
         self.folder = folder
+        self.pipelining = pipelining
         self.refuse_rcpt = {a.lower() for a in refuse_rcpt}
         self.refuse_from = {a.lower() for a in refuse_from}
+
+    async def handle_EHLO(self, server, session, envelope, hostname, responses):
+        session.host_name = hostname
+        # aiosmtpd reads commands one after another from the stream, so it
+        # serves pipelined clients; it just does not say so.
+        if self.pipelining:
+            responses.insert(len(responses) - 1, "250-PIPELINING")
+        return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
         if address.lower() in self.refuse_from:
@@ -79,9 +88,10 @@ def main():
     parser.add_argument("--auth-password", default="")
     parser.add_argument("--refuse-rcpt", action="append", default=[])
     parser.add_argument("--refuse-from", action="append", default=[])
+    parser.add_argument("--pipelining", action="store_true")
     args = parser.parse_args()
 
-    recorder = Recorder(args.dir, args.refuse_rcpt, args.refuse_from)
+    recorder = Recorder(args.dir, args.refuse_rcpt, args.refuse_from, args.pipelining)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         if (
