@@ -8,6 +8,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -85,11 +86,15 @@ bool ascii(const std::string& s) {
 // One line of header text: no line breaks (they would start a new header
 // field), no NULs, valid UTF-8.
 std::string headerText(const std::string& value) {
-    std::string out = ToUtf8(value);
-    for (char& c : out) {
-        if (c == '\r' || c == '\n' || c == '\t') {
-            c = ' ';
+    const std::string utf8 = ToUtf8(value);
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const char c = utf8[i];
+        if (c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') {
+            continue;  // CR LF becomes the one blank of its LF
         }
+        out += (c == '\r' || c == '\n' || c == '\t') ? ' ' : c;
     }
     return trim(out);
 }
@@ -498,26 +503,21 @@ std::vector<std::string> Mailboxes(const std::string& list) {
         }
     };
     GPtr<InternetAddressList> parsed(internet_address_list_parse(parserOptions(), clean.c_str()));
-    std::vector<InternetAddressList*> pending;
-    if (parsed) {
-        pending.push_back(parsed.get());
-    }
-    while (!pending.empty()) {
-        InternetAddressList* l = pending.back();
-        pending.pop_back();
+    // Groups are read where they stand, members in order.
+    std::function<void(InternetAddressList*, int)> walk = [&](InternetAddressList* l, int depth) {
         const int n = internet_address_list_length(l);
-        // Depth-first would reverse groups; collect in order instead.
-        std::vector<InternetAddressList*> groups;
         for (int i = 0; i < n; ++i) {
             InternetAddress* a = internet_address_list_get_address(l, i);
             if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
                 const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
                 add(addr != nullptr ? addr : "");
-            } else if (INTERNET_ADDRESS_IS_GROUP(a)) {
-                groups.push_back(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)));
+            } else if (INTERNET_ADDRESS_IS_GROUP(a) && depth < 8) {
+                walk(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)), depth + 1);
             }
         }
-        pending.insert(pending.end(), groups.rbegin(), groups.rend());
+    };
+    if (parsed) {
+        walk(parsed.get(), 0);
     }
     if (out.empty()) {
         add(clean);
