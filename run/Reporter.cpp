@@ -80,7 +80,15 @@ void Reporter::AddLogLine(const std::string& text) {
     if (logSetting_ == "0") {
         return;
     }
-    appendLine(folder_ + "/log.txt", logStamp(clock_.now()) + " " + text);
+    // One line per entry, whatever a decoded header put into the text: a line
+    // break in a subject must not forge a log line (the log is mailed too).
+    std::string line = logStamp(clock_.now()) + " " + text;
+    for (char& c : line) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+    appendLine(folder_ + "/log.txt", line);
 }
 
 void Reporter::AddScreenLogLine(const std::string& text) {

@@ -37,11 +37,12 @@ TEST_F(ReporterFixture, LogLinesAreStampedAndAppendedWithCrLf) {
     report.AddLogLine("Mail Run Started");
     clock.t = LocalTime{2026, 12, 31, 23, 59, 58};
     report.AddLogLine("two  blanks kept ");
+    report.AddLogLine("Subject: a\r\n31/12/2026 00:00:00 forged");
     EXPECT_EQ(folder.read("log.txt"),
               "05/03/2026 07:04:09 Mail Run Started\r\n"
-              "31/12/2026 23:59:58 two  blanks kept \r\n");
-    EXPECT_EQ(host.logEntries(),
-              (std::vector<std::string>{"Mail Run Started", "two  blanks kept "}));
+              "31/12/2026 23:59:58 two  blanks kept \r\n"
+              "31/12/2026 23:59:58 Subject: a  31/12/2026 00:00:00 forged\r\n");
+    EXPECT_EQ(host.logEntries().size(), 3u);
 }
 
 class LogSetting : public ReporterFixture,
