@@ -6,10 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run/CurlMailComponent.h"
@@ -761,4 +766,208 @@ TEST(SmtpComponent, EsmtpAuthenticates) {
     EXPECT_EQ(codeOf([&] { mail.send(textMessage("a@example.org", "x")); }), 20002);
     mail.disconnect();
     EXPECT_EQ(smtp.received().size(), 1u);
+}
+
+// ------------------------------------------------- misbehaving POP3 server
+
+namespace {
+
+// One connection to a scripted POP3 server on a thread: the script reads the
+// client's lines and answers what the test wants.
+class ScriptedPop {
+public:
+    struct Conn {
+        int fd;
+        std::string buf;
+        std::string line() {
+            while (buf.find("\r\n") == std::string::npos) {
+                char chunk[4096];
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n <= 0) {
+                    return "";
+                }
+                buf.append(chunk, static_cast<std::size_t>(n));
+            }
+            const std::size_t end = buf.find("\r\n");
+            std::string out = buf.substr(0, end);
+            buf.erase(0, end + 2);
+            return out;
+        }
+        void send(const std::string& text) const {
+            std::size_t off = 0;
+            while (off < text.size()) {
+                const ssize_t n = ::write(fd, text.data() + off, text.size() - off);
+                if (n <= 0) {
+                    return;
+                }
+                off += static_cast<std::size_t>(n);
+            }
+        }
+        // Greeting and USER/PASS login, then LIST answered with `list`.
+        void login(const std::string& list) {
+            send("+OK scripted\r\n");
+            for (std::string l = line(); !l.empty(); l = line()) {
+                if (l == "CAPA") {
+                    send("+OK\r\nUSER\r\n.\r\n");
+                } else if (l.rfind("USER", 0) == 0 || l.rfind("PASS", 0) == 0) {
+                    send("+OK\r\n");
+                } else if (l == "LIST") {
+                    send("+OK\r\n" + list + ".\r\n");
+                    return;
+                } else {
+                    send("-ERR unexpected\r\n");
+                }
+            }
+        }
+    };
+
+    explicit ScriptedPop(std::function<void(Conn&)> script) {
+        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        ::listen(listen_, 1);
+        thread_ = std::thread([this, script] {
+            const int fd = ::accept(listen_, nullptr, nullptr);
+            if (fd < 0) {
+                return;
+            }
+            Conn c{fd, {}};
+            script(c);
+            // Hold the connection until the client is done with it.
+            char sink[256];
+            while (!done_ && ::read(fd, sink, sizeof sink) > 0) {
+            }
+            ::close(fd);
+        });
+    }
+    ~ScriptedPop() {
+        done_ = true;
+        ::shutdown(listen_, SHUT_RDWR);
+        ::close(listen_);
+        thread_.join();
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int listen_ = -1;
+    int port_ = 0;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+TEST(PopMisbehaving, ErrReplyFailsOneCommandOnly) {
+    std::vector<std::string> seen;
+    {
+        ScriptedPop server([&](ScriptedPop::Conn& c) {
+            c.login("1 30\r\n2 30\r\n");
+            for (std::string l = c.line(); !l.empty(); l = c.line()) {
+                seen.push_back(l);
+                if (l == "TOP 1 0") {
+                    c.send("-ERR no such message\r\n");
+                } else if (l == "TOP 2 0") {
+                    c.send("+OK\r\nSubject: two\r\n..dotted: yes\r\n\r\n.\r\n");
+                } else if (l == "QUIT") {
+                    c.send("+OK bye\r\n");
+                    return;
+                }
+            }
+        });
+        CurlMailComponent mail;
+        mail.setTimeout(5);
+        mail.popConnect(server.address(), "u", "p");
+        mail.selectMessage(1);
+        EXPECT_EQ(codeOf([&] { mail.fetchHeader(); }), 30008);
+        mail.selectMessage(2);
+        mail.fetchHeader();
+        EXPECT_EQ(mail.subject(), "two");
+        EXPECT_TRUE(mail.hasHeaderField(".dotted")) << "dot-unstuffed";
+        EXPECT_NO_THROW(mail.disconnect());
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"TOP 1 0", "TOP 2 0", "QUIT"}))
+        << "no new login, no QUIT before the end";
+}
+
+TEST(PopMisbehaving, BrokenRepliesEndTheSession) {
+    struct Case {
+        const char* name;
+        std::string list;
+        std::function<void(ScriptedPop::Conn&)> answer;  // to the first command after LIST
+        std::function<void(CurlMailComponent&)> call;
+        int code;
+    };
+    auto header = [](CurlMailComponent& m) {
+        m.selectMessage(1);
+        m.fetchHeader();
+    };
+    auto whole = [](CurlMailComponent& m) {
+        m.selectMessage(1);
+        m.fetchMessage();
+    };
+    const std::vector<Case> cases = {
+        {"garbage", "1 30\r\n", [](auto& c) { c.send("HELLO THERE\r\n"); }, header, 10057},
+        {"closed", "1 30\r\n", [](auto& c) { ::shutdown(c.fd, SHUT_RDWR); }, header, 10057},
+        {"silent", "1 30\r\n", [](auto&) {}, header, 10057},
+        {"retr cut by close", "1 5000\r\n",
+         [](auto& c) {
+             c.send("+OK\r\nSubject: x\r\n\r\n" + std::string(100, 'a'));
+             ::shutdown(c.fd, SHUT_RDWR);
+         },
+         whole, 10057},
+        {"retr shorter than listed", "1 5000\r\n",
+         [](auto& c) { c.send("+OK\r\nSubject: x\r\n\r\nshort\r\n.\r\n"); }, whole, 10057},
+        {"endless header", "1 10\r\n",
+         [](auto& c) {
+             c.send("+OK\r\n");
+             for (int i = 0; i < 40000; ++i) {
+                 c.send("X-Filler: " + std::string(60, 'f') + "\r\n");
+             }
+         },
+         header, 10057},
+    };
+    for (const auto& tc : cases) {
+        ScriptedPop server([&](ScriptedPop::Conn& c) {
+            c.login(tc.list);
+            c.line();
+            tc.answer(c);
+        });
+        CurlMailComponent mail;
+        mail.setTimeout(1);
+        mail.popConnect(server.address(), "u", "p");
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(codeOf([&] { tc.call(mail); }), tc.code) << tc.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << tc.name;
+        EXPECT_EQ(codeOf([&] { mail.fetchHeader(); }), 10057) << tc.name << ": session over";
+        EXPECT_NO_THROW(mail.disconnect()) << tc.name;
+    }
+}
+
+TEST(PopMisbehaving, GarbageGreetingAndRefusedQuit) {
+    {
+        ScriptedPop server([](ScriptedPop::Conn& c) { c.send("220 this is SMTP\r\n"); });
+        CurlMailComponent mail;
+        mail.setTimeout(2);
+        EXPECT_EQ(codeOf([&] { mail.popConnect(server.address(), "u", "p"); }), 0);
+    }
+    {
+        ScriptedPop server([](ScriptedPop::Conn& c) {
+            c.login("1 30\r\n");
+            c.line();  // DELE 1
+            c.send("+OK\r\n");
+            c.line();  // QUIT
+            c.send("-ERR could not expunge\r\n");
+        });
+        CurlMailComponent mail;
+        mail.setTimeout(2);
+        mail.popConnect(server.address(), "u", "p");
+        mail.selectMessage(1);
+        mail.deleteMessage();
+        EXPECT_EQ(codeOf([&] { mail.disconnect(); }), 30008) << "deletions not committed";
+    }
 }
