@@ -591,7 +591,11 @@ void CurlMailComponent::fetchHeader() {
         drainHeaders();
         prefetched_.clear();
         // Ask for this header and, on a pipelining server, the next ones: a
-        // scan goes on to them, and a TOP changes nothing on the server.
+        // scan goes on to them, and a TOP changes nothing on the server. The
+        // window grows while the reading goes on in order.
+        if (i != nextToAsk_) {
+            window_ = 1;
+        }
         const std::size_t window = s.pipelining ? window_ : 1;
         std::string commands;
         for (long j = i; j <= static_cast<long>(sizes_.size()) && pending_.size() < window; ++j) {
@@ -599,6 +603,7 @@ void CurlMailComponent::fetchHeader() {
                 commands += "TOP " + std::to_string(j) + " 0\r\n";
                 pending_.push_back(j);
             }
+            nextToAsk_ = j + 1;
         }
         window_ = std::min(window_ * 2, kMaxWindow);
         s.sendLines(commands);
@@ -710,6 +715,7 @@ void CurlMailComponent::closePop(bool quit) {
             self->pending_.clear();
             self->prefetched_.clear();
             self->window_ = 1;
+            self->nextToAsk_ = 0;
             self->selectMessage(0);
         }
     } reset{this};

@@ -134,6 +134,7 @@ private:
     std::deque<long> pending_;                // TOP replies asked for, not read yet
     std::map<long, HeaderReply> prefetched_;  // TOP replies read ahead
     std::size_t window_ = 1;
+    long nextToAsk_ = 0;  // the message after the last TOP asked for
 
     TranscriptHandler transcript_;
     NoticeHandler notice_;

@@ -125,6 +125,29 @@ const char* kMultipart =
 
 }  // namespace
 
+namespace {
+OutgoingMessage textMessage(const std::string& to, const std::string& body) {
+    OutgoingMessage m;
+    m.to = to;
+    m.from = "owner@example.org";
+    m.sender = "owner@example.org";
+    m.subject = "Re: hello";
+    m.messageRef = "202612545296_KESO";
+    m.extraHeaders = {"X-Mailer: VOREL MAIL test"};
+    m.body = body;
+    return m;
+}
+
+std::string headerOf(const std::string& data, const std::string& name) {
+    std::smatch m;
+    if (std::regex_search(data, m,
+                          std::regex("(^|\r\n)" + name + ": ([^\r\n]*)", std::regex::icase))) {
+        return m[2];
+    }
+    return "<none>";
+}
+}  // namespace
+
 // ------------------------------------------------------------- error table
 
 TEST(MailErrorText, TableTextsAndFallback) {
@@ -363,6 +386,77 @@ TEST(PopComponent, DeletionsAreCommittedAtDisconnectOnly) {
     EXPECT_EQ(logins, 1u) << pop.log();
 }
 
+// A scan as the run makes it: headers in order, with deletions and whole
+// messages in between, while headers are being read ahead.
+TEST(PopComponent, ScanWithDeletionsAndDownloadsInBetween) {
+    PopServer pop;
+    const int n = 150;
+    for (int i = 1; i <= n; ++i) {
+        pop.addMessage("Subject: m" + std::to_string(i) + "\n\nbody " + std::to_string(i) + "\n");
+    }
+    CurlMailComponent mail;
+    mail.popConnect(popAddress(pop), pop.user(), pop.password());
+    ASSERT_EQ(mail.messageCount(), n);
+    for (int i = 1; i <= n; ++i) {
+        mail.selectMessage(i);
+        mail.fetchHeader();
+        ASSERT_EQ(mail.subject(), "m" + std::to_string(i));
+        if (i % 5 == 0) {
+            ASSERT_EQ(mail.bodyText(), "body " + std::to_string(i) + "\r\n");
+        }
+        if (i % 3 == 0) {
+            mail.deleteMessage();
+        }
+    }
+    EXPECT_EQ(mail.messageCount(), n - n / 3);
+    mail.selectMessage(4);
+    mail.fetchHeader();  // going back: asked for again
+    EXPECT_EQ(mail.subject(), "m4");
+    mail.disconnect();
+    const auto left = pop.messages();
+    ASSERT_EQ(left.size(), static_cast<std::size_t>(n - n / 3));
+    EXPECT_NE(left[2].find("Subject: m4\r\n"), std::string::npos);
+    EXPECT_NE(pop.log().find("top=" + std::to_string(n + 1) + "/"), std::string::npos)
+        << "every header asked for once:\n"
+        << pop.log();
+}
+
+TEST(PopComponent, LargeMessageFetchedSavedAndSent) {
+    PopServer pop;
+    std::string body;
+    for (int i = 0; i < 60000; ++i) {
+        body += (i % 7 == 0 ? "." : "") + std::string("line ") + std::to_string(i) + " " +
+                std::string(70, 'x') + "\n";
+    }
+    pop.addMessage("Subject: big\nFrom: a@example.org\n\n" + body);
+    SmtpServer smtp;
+    TempFolder folder;
+    CurlMailComponent mail;
+    mail.popConnect(popAddress(pop), pop.user(), pop.password());
+    mail.selectMessage(1);
+    mail.fetchMessage();
+    mail.saveMessageFile(folder.file("1.msg"));
+    mail.disconnect();
+    const std::string saved = folder.read("1.msg");
+    EXPECT_EQ(saved, pop.messages()[0]);
+    EXPECT_GT(saved.size(), 4u << 20);
+    OutgoingMessage fwd = textMessage("to@example.org", "");
+    fwd.sourceFile = folder.file("1.msg");
+    mail.smtpConnect(smtpAddress(smtp), SmtpProtocol::Smtp, "", "");
+    mail.send(fwd);
+    mail.disconnect();
+    const auto received = smtp.received();
+    ASSERT_EQ(received.size(), 1u);
+    const std::string& got = received[0].data;
+    // Compared by hand: a diff of megabytes is more than gtest can print.
+    const std::string sent = got.substr(got.find("\r\n\r\n"));
+    const std::string kept = saved.substr(saved.find("\r\n\r\n"));
+    const auto diff = std::mismatch(sent.begin(), sent.end(), kept.begin(), kept.end());
+    EXPECT_TRUE(sent == kept) << "sizes " << sent.size() << " and " << kept.size()
+                              << ", first difference at " << (diff.first - sent.begin()) << ": "
+                              << std::string(diff.first, std::min(diff.first + 40, sent.end()));
+}
+
 TEST(PopComponent, WholeMessageFetchedOnceAndSavedBothWays) {
     PopServer pop;
     pop.addMessage(kQuotedPrintable);
@@ -559,29 +653,6 @@ TEST(Tls, RequiredStartTlsFailsWithoutIt) {
 }
 
 // ---------------------------------------------------------------- SMTP
-
-namespace {
-OutgoingMessage textMessage(const std::string& to, const std::string& body) {
-    OutgoingMessage m;
-    m.to = to;
-    m.from = "owner@example.org";
-    m.sender = "owner@example.org";
-    m.subject = "Re: hello";
-    m.messageRef = "202612545296_KESO";
-    m.extraHeaders = {"X-Mailer: VOREL MAIL test"};
-    m.body = body;
-    return m;
-}
-
-std::string headerOf(const std::string& data, const std::string& name) {
-    std::smatch m;
-    if (std::regex_search(data, m,
-                          std::regex("(^|\r\n)" + name + ": ([^\r\n]*)", std::regex::icase))) {
-        return m[2];
-    }
-    return "<none>";
-}
-}  // namespace
 
 // Parameter: the server advertises PIPELINING.
 class SmtpModes : public ::testing::TestWithParam<bool> {};
