@@ -1042,3 +1042,49 @@ TEST(PopMisbehaving, GarbageGreetingAndRefusedQuit) {
         EXPECT_EQ(codeOf([&] { mail.disconnect(); }), 30008) << "deletions not committed";
     }
 }
+
+// ---------------------------------------------------------------- SMTP TLS
+
+TEST(SmtpTls, ImplicitAndStartTlsAndCertificateChecks) {
+    SmtpServer::Options o;
+    o.tls = true;
+    o.authUser = "alice";
+    o.authPassword = "s3cret";
+    SmtpServer smtp(o);
+    ASSERT_NE(smtp.tlsPort(), 0);
+    const std::string smtps = "smtps://127.0.0.1:" + std::to_string(smtp.tlsPort());
+    const std::string starttls = "smtp://127.0.0.1:" + std::to_string(smtp.port());
+    {
+        Recorded r;
+        EXPECT_EQ(
+            codeOf([&] { r.mail.smtpConnect(smtps, SmtpProtocol::Esmtp, "alice", "s3cret"); }),
+            mailcode::kCurlBase + 60);
+        ASSERT_EQ(r.notices.size(), 1u);
+        EXPECT_NE(r.notices[0].find("Secure connection to 127.0.0.1 failed"), std::string::npos);
+        EXPECT_EQ(
+            codeOf([&] { r.mail.smtpConnect(starttls, SmtpProtocol::Esmtp, "alice", "s3cret"); }),
+            mailcode::kCurlBase + 60);
+        EXPECT_FALSE(r.sent("AUTH")) << "no credentials before the certificate is trusted";
+    }
+    ::setenv("VOREL_CA_FILE", smtp.caFile().c_str(), 1);
+    for (const std::string& address : {smtps, starttls, smtpAddress(smtp)}) {
+        Recorded r;
+        r.mail.setTranscriptOn(true);
+        r.mail.smtpConnect(address, SmtpProtocol::Esmtp, "alice", "s3cret");
+        r.mail.send(textMessage("a@example.org", "over TLS"));
+        r.mail.disconnect();
+        EXPECT_EQ(r.sent("STARTTLS"), address != smtps) << address;
+        EXPECT_TRUE(r.sent("AUTH")) << address;
+        EXPECT_TRUE(r.notices.empty()) << address;
+    }
+    ::unsetenv("VOREL_CA_FILE");
+    EXPECT_EQ(smtp.received().size(), 3u);
+
+    SmtpServer clear;  // no STARTTLS offered
+    CurlMailComponent mail;
+    EXPECT_EQ(codeOf([&] {
+                  mail.smtpConnect("smtp://127.0.0.1:" + std::to_string(clear.port()),
+                                   SmtpProtocol::Smtp, "", "");
+              }),
+              mailcode::kCurlBase + 64);
+}

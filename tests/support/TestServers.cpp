@@ -191,6 +191,19 @@ bool groupAlive(pid_t pgid) {
     return false;
 }
 
+// A self-signed certificate for 127.0.0.1 (IP subjectAltName) as
+// folder/cert.pem with its key in folder/key.pem.
+void makeCertificate(const fs::path& folder) {
+    const std::string f = folder.string();
+    const std::string cmd =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        f + "/key.pem' -out '" + f + "/cert.pem' >'" + f + "/openssl.log' 2>&1";
+    if (std::system(cmd.c_str()) != 0) {
+        throw std::runtime_error("test server: openssl failed:\n" + slurp(folder / "openssl.log"));
+    }
+}
+
 std::string crlf(const std::string& raw) {
     std::string out;
     out.reserve(raw.size() + raw.size() / 32);
@@ -277,13 +290,7 @@ void PopServer::Impl::start() {
          << " home=" << root << "/home/%u\n}\n"
          << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
     if (options.tls) {
-        const std::string cmd =
-            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-            "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
-            root + "/key.pem' -out '" + root + "/cert.pem' >'" + root + "/openssl.log' 2>&1";
-        if (std::system(cmd.c_str()) != 0) {
-            throw std::runtime_error("test server: openssl failed:\n" + slurp(r / "openssl.log"));
-        }
+        makeCertificate(r);
         tlsPort = freePort();
         while (tlsPort == port) {
             tlsPort = freePort();
@@ -415,6 +422,7 @@ struct SmtpServer::Impl {
     Options options;
     std::string root;
     int port = 0;
+    int tlsPort = 0;
     pid_t pid = -1;
     bool reaped = false;
 
@@ -455,6 +463,10 @@ void SmtpServer::Impl::start() {
     if (options.pipelining) {
         args.push_back("--pipelining");
     }
+    if (options.tls) {
+        makeCertificate(r);
+        args.insert(args.end(), {"--tls-cert", root + "/cert.pem", "--tls-key", root + "/key.pem"});
+    }
     pid = spawn(args, root + "/server.log");
     // The script writes its port once it listens.
     auto end = Clock::now() + std::chrono::seconds(15);
@@ -462,6 +474,9 @@ void SmtpServer::Impl::start() {
         std::string text = slurp(r / "spool" / "port");
         if (!text.empty()) {
             port = std::stoi(text);
+            if (options.tls) {
+                tlsPort = std::stoi(slurp(r / "spool" / "tlsport"));
+            }
             break;
         }
         if (exited(pid)) {
@@ -491,6 +506,12 @@ std::string SmtpServer::host() const {
 }
 int SmtpServer::port() const {
     return impl_->port;
+}
+int SmtpServer::tlsPort() const {
+    return impl_->tlsPort;
+}
+std::string SmtpServer::caFile() const {
+    return impl_->options.tls ? impl_->root + "/cert.pem" : std::string();
 }
 
 std::vector<SmtpServer::Received> SmtpServer::received() const {

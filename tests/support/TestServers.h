@@ -56,6 +56,7 @@ public:
         std::vector<std::string> refuseRecipients;  // 550 on RCPT TO
         std::vector<std::string> refuseSenders;     // 550 on MAIL FROM
         bool pipelining = false;  // advertise PIPELINING (RFC 2920) in the EHLO reply
+        bool tls = false;         // STARTTLS on the plain port, and an SMTPS port
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...
@@ -71,6 +72,8 @@ public:
 
     std::string host() const;  // "127.0.0.1"
     int port() const;
+    int tlsPort() const;         // SMTPS; 0 without tls
+    std::string caFile() const;  // PEM of the self-signed certificate (tls only)
     std::vector<Received> received() const;
     int sessionCount() const;  // connections opened so far
 

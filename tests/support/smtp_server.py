@@ -12,6 +12,7 @@ import argparse
 import asyncio
 import os
 import signal
+import ssl
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
@@ -89,6 +90,8 @@ def main():
     parser.add_argument("--refuse-rcpt", action="append", default=[])
     parser.add_argument("--refuse-from", action="append", default=[])
     parser.add_argument("--pipelining", action="store_true")
+    parser.add_argument("--tls-cert", default="")
+    parser.add_argument("--tls-key", default="")
     args = parser.parse_args()
 
     recorder = Recorder(args.dir, args.refuse_rcpt, args.refuse_from, args.pipelining)
@@ -106,8 +109,15 @@ def main():
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
 
-    def factory():
+    context = None
+    if args.tls_cert:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+
+    def factory(starttls=True):
         kwargs = dict(hostname="vorel-test-smtp", data_size_limit=None)
+        if context is not None and starttls:
+            kwargs.update(tls_context=context)
         if args.auth_user:
             kwargs.update(authenticator=authenticator, auth_required=True,
                           auth_require_tls=False)
@@ -117,6 +127,12 @@ def main():
 
     server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0))
     port = server.sockets[0].getsockname()[1]
+    if context is not None:
+        # TLS from the first byte on a second port (no STARTTLS there).
+        secure = loop.run_until_complete(
+            loop.create_server(lambda: factory(False), "127.0.0.1", 0, ssl=context))
+        tls_port = secure.sockets[0].getsockname()[1]
+        write_atomic(os.path.join(args.dir, "tlsport"), b"%d\n" % tls_port)
     write_atomic(os.path.join(args.dir, "port"), b"%d\n" % port)
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     try:
