@@ -484,8 +484,14 @@ void CurlMailComponent::popConnect(const std::string& host, const std::string& u
     closePop(true);
     pop_ = open(host, true, user, password, true);
     // The count and every size, once.
-    popCommand("LIST");
-    const std::string list = pop_->readMultiline(kListLimit);
+    std::string list;
+    try {
+        popCommand("LIST");
+        list = pop_->readMultiline(kListLimit);
+    } catch (const MailError&) {
+        closePop(false);  // a session without its listing is no session
+        throw;
+    }
     std::istringstream lines(list);
     std::string line;
     while (std::getline(lines, line)) {

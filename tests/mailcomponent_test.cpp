@@ -1041,6 +1041,20 @@ TEST(PopMisbehaving, GarbageGreetingAndRefusedQuit) {
         mail.deleteMessage();
         EXPECT_EQ(codeOf([&] { mail.disconnect(); }), 30008) << "deletions not committed";
     }
+    {
+        ScriptedPop server([](ScriptedPop::Conn& c) {
+            c.send("+OK\r\n");
+            for (std::string l = c.line(); !l.empty(); l = c.line()) {
+                c.send(l == "CAPA"   ? "+OK\r\nUSER\r\n.\r\n"
+                       : l == "LIST" ? "-ERR busy\r\n"
+                                     : "+OK\r\n");
+            }
+        });
+        CurlMailComponent mail;
+        mail.setTimeout(2);
+        EXPECT_EQ(codeOf([&] { mail.popConnect(server.address(), "u", "p"); }), 30008);
+        EXPECT_EQ(codeOf([&] { mail.messageCount(); }), 10057) << "no session without a listing";
+    }
 }
 
 // ---------------------------------------------------------------- SMTP TLS
