@@ -54,7 +54,9 @@ int MailErrorCodeForReply(int reply);
 // - Header scans: when the server offers PIPELINING, fetchHeader() asks for
 //   the next few headers in the same write (a growing window, at most 64),
 //   so that a scan is not one round trip per message. Other commands first
-//   read every reply still due. SMTP pipelines MAIL and RCPT the same way.
+//   read every reply still due. SMTP pipelines MAIL, RCPT and DATA the same
+//   way. A message goes to all its recipients or to none: one refused
+//   address fails it (20002), so that the run queues it again whole.
 // - bodyText() is the first text part that is not an attachment, as UTF-8;
 //   extraCount() counts every other part except the alternatives of that
 //   text and signatures.
@@ -69,6 +71,18 @@ int MailErrorCodeForReply(int reply);
 //   the file named by VOREL_CA_FILE.
 // - Protocol 0 sends without authentication; 2 authenticates with the
 //   mechanisms the server offers (libcurl greets with EHLO either way).
+// - Sending: text that is not pure ASCII goes out as UTF-8 in
+//   quoted-printable (so do over-long lines); header values that need it are
+//   encoded; every message gets Date, MIME-Version and a unique Message-ID
+//   whose left part is messageRef; Sender only when it differs from From;
+//   CopyTo is a Cc field and one more recipient.
+// - Error codes: host not found 11001; refused or unreachable 10065; login
+//   refused 20012 (SASL cannot tell the user from the password); a POP3
+//   host that answers but does not greet or list like a POP3 server 0; an
+//   SMTP refusal (5xx) 20002; a lost connection, a time-out or garbage in
+//   the middle of a session 10057; an -ERR answer to a command 30008; TLS
+//   failures 30000 + libcurl's code, with a notice saying why.
+// - Destroying the component ends its sessions as disconnect() does.
 class CurlMailComponent : public MailComponent {
 public:
     CurlMailComponent();
