@@ -8,6 +8,7 @@
 #include "run/Reporter.h"
 #include "run/RunState.h"
 #include "support/FakeMailComponent.h"
+#include "support/FixedClock.h"
 #include "support/RecordingHost.h"
 #include "support/TempFolder.h"
 
@@ -20,10 +21,7 @@ using test::TempFolder;
 
 const LocalTime kNow{2026, 12, 5, 9, 4, 7};
 
-class FixedClock : public Clock {
-public:
-    LocalTime now() const override { return kNow; }
-};
+using test::FixedClock;
 
 struct MergeCase {
     const char* name;
@@ -142,7 +140,7 @@ TEST(ReadMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
 TEST(ApplyMergeCodes, MergesTheCurrentMessageThroughTempMsg) {
     TempFolder folder;
     RecordingHost host;
-    FixedClock clock;
+    FixedClock clock{kNow};
     Reporter report(folder.path(), host, clock);
     FakeMailComponent mail;
     RunState state;

@@ -14,6 +14,7 @@
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
+#include "support/FixedClock.h"
 #include "support/RecordingHost.h"
 #include "support/TempFolder.h"
 
@@ -24,10 +25,7 @@ using test::FakeMailComponent;
 using test::RecordingHost;
 using test::TempFolder;
 
-class FixedClock : public Clock {
-public:
-    LocalTime now() const override { return {2026, 12, 5, 12, 34, 56}; }
-};
+using test::FixedClock;
 
 std::string message(const std::string& from, const std::string& to, const std::string& subject,
                     const std::string& body = "Hello\r\n", const std::string& extra = "") {

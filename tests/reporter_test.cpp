@@ -6,6 +6,7 @@
 #include "run/Clock.h"
 #include "run/Reporter.h"
 #include "support/FakeMailComponent.h"
+#include "support/FixedClock.h"
 #include "support/RecordingHost.h"
 #include "support/TempFolder.h"
 
@@ -16,16 +17,12 @@ using test::FakeMailComponent;
 using test::RecordingHost;
 using test::TempFolder;
 
-class FixedClock : public Clock {
-public:
-    LocalTime t{2026, 3, 5, 7, 4, 9};
-    LocalTime now() const override { return t; }
-};
+using test::FixedClock;
 
 struct ReporterFixture : ::testing::Test {
     TempFolder folder;
     RecordingHost host;
-    FixedClock clock;
+    FixedClock clock{LocalTime{2026, 3, 5, 7, 4, 9}};
     FakeMailComponent mail;
     Reporter report{folder.path(), host, clock};
     ReporterFixture() { report.attach(mail); }
@@ -62,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Values, LogSetting,
 
 TEST(ReporterFiles, UnwritableLogFilesAreSkippedSilently) {
     RecordingHost host;
-    FixedClock clock;
+    FixedClock clock{LocalTime{2026, 3, 5, 7, 4, 9}};
     Reporter report("/nonexistent/vorel/folder", host, clock);
     EXPECT_NO_THROW(report.AddLogLine("still shown"));
     EXPECT_NO_THROW(report.OnTranscript("+OK\r\n", TranscriptDirection::Received));

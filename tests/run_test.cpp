@@ -26,6 +26,7 @@
 #include "store/Queue.h"
 #include "store/Settings.h"
 #include "support/FakeMailComponent.h"
+#include "support/FixedClock.h"
 #include "support/RecordingHost.h"
 #include "support/TempFolder.h"
 #include "support/TestServers.h"
@@ -42,10 +43,7 @@ using test::RecordingHost;
 using test::SmtpServer;
 using test::TempFolder;
 
-class FixedClock : public Clock {
-public:
-    LocalTime now() const override { return LocalTime{2026, 12, 6, 8, 5, 7}; }
-};
+using test::FixedClock;
 
 std::string message(const std::string& from, const std::string& to, const std::string& subject,
                     const std::string& body = "Hello.\n", const std::string& extra = "") {
@@ -93,7 +91,7 @@ int closedPort() {
 struct RunFixture : ::testing::Test {
     TempFolder folder;
     RecordingHost host;
-    FixedClock clock;
+    FixedClock clock{LocalTime{2026, 12, 6, 8, 5, 7}};
     Settings s;
 
     RunFixture() {

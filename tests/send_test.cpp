@@ -23,6 +23,7 @@
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "store/Settings.h"
+#include "support/FixedClock.h"
 #include "support/RecordingHost.h"
 #include "support/TempFolder.h"
 #include "support/TestServers.h"
@@ -35,10 +36,7 @@ using test::RecordingHost;
 using test::SmtpServer;
 using test::TempFolder;
 
-class FixedClock : public Clock {
-public:
-    LocalTime now() const override { return {2026, 12, 5, 12, 34, 56}; }
-};
+using test::FixedClock;
 
 QueueRecord reply(int n, std::string body = {}) {
     std::string num = std::to_string(n);

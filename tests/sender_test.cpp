@@ -11,6 +11,7 @@
 #include "run/RunState.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
+#include "support/FixedClock.h"
 #include "support/RecordingHost.h"
 #include "support/TempFolder.h"
 
@@ -21,10 +22,7 @@ using test::FakeMailComponent;
 using test::RecordingHost;
 using test::TempFolder;
 
-class FixedClock : public Clock {
-public:
-    LocalTime now() const override { return {2026, 12, 5, 12, 34, 56}; }
-};
+using test::FixedClock;
 
 const char kHost[] = "smtp.example";
 
