@@ -33,7 +33,7 @@ struct OutgoingMessage {
     std::string from;
     std::string sender;
     std::string subject;
-    std::string messageRef;  // left part of the Message-ID
+    std::string messageRef;                 // left part of the Message-ID
     std::vector<std::string> extraHeaders;  // "Name: value" lines, e.g. the X-Mailer line
     // text branch
     std::string contentType = "text";

@@ -10,13 +10,13 @@ namespace vorel {
 class RunHost {
 public:
     virtual ~RunHost() = default;
-    virtual void setStatus(const std::string& text) = 0;         // status line
-    virtual void addLogEntry(const std::string& text) = 0;       // lstLOG
-    virtual void addDebugLine(const std::string& text) = 0;      // lstdebug
-    virtual void clearDebugLines() = 0;                          // lstdebug
-    virtual void setDebugModeBox(bool ticked) = 0;               // chkDEBUGMODE
-    virtual void showMessage(const std::string& text) = 0;       // OK message box
-    virtual bool askYesNo(const std::string& text) = 0;          // Yes/No message box
+    virtual void setStatus(const std::string& text) = 0;     // status line
+    virtual void addLogEntry(const std::string& text) = 0;   // lstLOG
+    virtual void addDebugLine(const std::string& text) = 0;  // lstdebug
+    virtual void clearDebugLines() = 0;                      // lstdebug
+    virtual void setDebugModeBox(bool ticked) = 0;           // chkDEBUGMODE
+    virtual void showMessage(const std::string& text) = 0;   // OK message box
+    virtual bool askYesNo(const std::string& text) = 0;      // Yes/No message box
     // Lets the surroundings handle pending events (the stop button, signals).
     virtual void yield() = 0;
 };

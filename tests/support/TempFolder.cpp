@@ -30,9 +30,13 @@ void TempFolder::write(const std::string& name, const std::string& content) cons
     }
 }
 
-std::string TempFolder::read(const std::string& name) const { return readFile(file(name)); }
+std::string TempFolder::read(const std::string& name) const {
+    return readFile(file(name));
+}
 
-bool TempFolder::exists(const std::string& name) const { return fs::exists(file(name)); }
+bool TempFolder::exists(const std::string& name) const {
+    return fs::exists(file(name));
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
