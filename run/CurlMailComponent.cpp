@@ -657,6 +657,11 @@ bool CurlMailComponent::hasHeaderField(const std::string& name) const {
 
 void CurlMailComponent::deleteMessage() {
     popSession();
+    // Deleting a message already marked in this session changes nothing: a
+    // second DELE would only draw an -ERR.
+    if (current_ >= 1 && deleted_.count(current_) != 0) {
+        return;
+    }
     requireMessage();
     popCommand("DELE " + std::to_string(current_));
     deleted_.insert(current_);

@@ -47,7 +47,8 @@ int MailErrorCodeForReply(int reply);
 //   command, and a lost connection ends the session (10057), its socket shut
 //   without QUIT so nothing pending is committed.
 // - One POP3 connection per session; deletions are committed by the QUIT of
-//   disconnect(), whose answer is checked.
+//   disconnect(), whose answer is checked. Deleting a message already marked
+//   deleted does nothing; any other use of it is refused (31002).
 // - The mailbox listing (LIST) is read once at login: it gives the message
 //   count and the sizes that tell a message cut short (an error) from a
 //   whole one.

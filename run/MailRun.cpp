@@ -246,9 +246,9 @@ bool MailRun::Impl::readHeader() {
     return true;
 }
 
-// Every matching entry is logged and counted: the test does not stop at the
-// first match. The message is deleted once, since a component may refuse to
-// delete a message already marked, which would end the try.
+// Every matching entry is logged, deleted and counted: the test does not stop
+// at the first match. Deleting a message already marked is the component's
+// business (ours does nothing the second time).
 bool MailRun::Impl::isSpam() {
     const std::string from = mail.from();
     const std::string subject = mail.subject();
@@ -258,9 +258,7 @@ bool MailRun::Impl::isSpam() {
         if (fromU == upper(e.from) || subjectU == upper(e.subject) || toU == upper(e.to)) {
             report.AddLogLine("Message from:" + from + " Subject: " + subject +
                               " deleted anti-spam filter");
-            if (!spam) {
-                mail.deleteMessage();
-            }
+            mail.deleteMessage();
             spam = true;
             ++state.counters.antiSpam;
         }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -364,6 +365,10 @@ TEST(PopComponent, DeletionsAreCommittedAtDisconnectOnly) {
     r.mail.deleteMessage();
     r.mail.selectMessage(4);
     r.mail.deleteMessage();
+    r.mail.deleteMessage();  // harmless: no second DELE, the session goes on
+    EXPECT_EQ(std::count_if(r.lines.begin(), r.lines.end(),
+                            [](const Line& l) { return l.text == "DELE 4\r\n"; }),
+              1);
     EXPECT_EQ(r.mail.messageCount(), 2);
     EXPECT_EQ(pop.messageCount(), 4u);
     // A deleted message is not asked for again (the -ERR would end the session).

@@ -215,6 +215,28 @@ TEST_F(RunFixture, StepsOfOneMessageInOrder) {
     EXPECT_EQ(mail.timeout(), 300);
 }
 
+TEST_F(RunFixture, EveryMatchingAntiSpamEntryLogsDeletesAndCounts) {
+    FakeMailComponent mail;
+    folder.write("antispam.lst", "spam@x.example\r\n\tOffer\r\nother@x.example\r\n");
+    {
+        Database d = db();
+        addAutoresponder(d, "OFFER", "me@y.example", "Thanks");
+    }
+    mail.addMessage(message("Spam <spam@x.example>", "me@y.example", "Offer"));  // two entries
+    mail.addMessage(message("other@x.example", "me@y.example", "hello"));        // one entry
+    mail.addMessage(message("ann@x.example", "me@y.example", "hello"));          // none
+    EXPECT_TRUE(run(mail));
+    EXPECT_EQ(state.antiSpam, 3);
+    EXPECT_EQ(host.countLogContaining(
+                  "Message from:spam@x.example Subject: Offer deleted anti-spam filter"),
+              2);
+    EXPECT_EQ(mail.callCount("deleteMessage"), 3 + 1);  // and the answered message 3
+    EXPECT_EQ(mail.deletedMessages(), (std::vector<long>{1, 2, 3}));
+    // Spam is not handed to the autoresponders; the run goes on after the repeat.
+    EXPECT_EQ(state.autoresponders, 1);
+    EXPECT_EQ(host.countLogContaining("An Error Occurred"), 0);
+}
+
 struct DialCase {
     const char* name;
     int status;

@@ -432,6 +432,9 @@ void FakeMailComponent::deleteMessage() {
     enter("deleteMessage", std::to_string(current_));
     requirePop("deleteMessage");
     currentRaw();
+    if (marked_[static_cast<std::size_t>(current_ - 1)]) {
+        return;  // already marked: nothing more to do, as with the real component
+    }
     transcript("DELE " + std::to_string(current_), TranscriptDirection::Sent);
     transcript("+OK", TranscriptDirection::Received);
     marked_[static_cast<std::size_t>(current_ - 1)] = true;

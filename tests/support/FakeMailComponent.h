@@ -30,7 +30,8 @@ namespace vorel::test {
 //    the message first when it was not fetched yet.
 //  - deleteMessage() marks the current message; disconnect() commits the marks
 //    (the messages leave the mailbox, the rest are renumbered), as QUIT does.
-//    deletedMessages() lists the marked numbers in the order marked.
+//    deletedMessages() lists the marked numbers in the order marked; deleting
+//    a marked message again is recorded in calls() and otherwise does nothing.
 //
 // Sending. smtpConnect() opens the SMTP session; send() without one throws
 // MailError(10057) like a real socket. sent() holds every message accepted.
