@@ -1,6 +1,7 @@
 #include "run/CurlMailComponent.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -324,12 +325,35 @@ std::string readWholeFile(const std::string& path) {
     return out.str();
 }
 
+// Replaces the file's content. Written over the old bytes and then cut to
+// length rather than truncated first: ext4 flushes a file that was truncated
+// to nothing when it is closed, which made every rewrite of the work file a
+// disk write.
 void writeWholeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.close();
-    if (!out) {
-        throw MailError(mailcode::kFile, "cannot write " + path);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        throw MailError(mailcode::kFile, "cannot write " + path + ": " + std::strerror(errno));
+    }
+    const char* p = content.data();
+    std::size_t left = content.size();
+    int err = 0;
+    while (left > 0 && err == 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            err = errno == EINTR ? 0 : errno;
+            continue;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (err == 0 && ::ftruncate(fd, static_cast<off_t>(content.size())) != 0) {
+        err = errno;
+    }
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        throw MailError(mailcode::kFile, "cannot write " + path + ": " + std::strerror(err));
     }
 }
 
@@ -569,6 +593,8 @@ void CurlMailComponent::selectMessage(long i) {
         messageFetched_ = false;
         raw_.clear();
         raw_.shrink_to_fit();
+        workText_.clear();
+        workText_.shrink_to_fit();
         message_ = mime::ParsedMessage();
         headerFetched_ = false;
         header_ = mime::ParsedHeader();
@@ -696,7 +722,11 @@ void CurlMailComponent::fetchMessage() {
 }
 
 void CurlMailComponent::saveWorkFile(const std::string& path) {
-    writeWholeFile(path, mime::WorkFileText(ensureMessage()));
+    // Made once per message: every merge of the message saves it again.
+    if (!messageFetched_ || workText_.empty()) {
+        workText_ = mime::WorkFileText(ensureMessage());
+    }
+    writeWholeFile(path, workText_);
 }
 
 void CurlMailComponent::saveMessageFile(const std::string& path) {

@@ -166,6 +166,7 @@ private:
     mime::ParsedHeader header_;
     bool messageFetched_ = false;
     std::string raw_;
+    std::string workText_;  // the work file of the fetched message, once made
     mime::ParsedMessage message_;
 
     std::string from_;

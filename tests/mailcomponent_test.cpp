@@ -498,8 +498,15 @@ TEST(PopComponent, WholeMessageFetchedOnceAndSavedBothWays) {
     EXPECT_EQ(mail.extraCount(), 1) << "the html alternative is not an attachment";
     mail.fetchMessage();
     EXPECT_EQ(mail.subject(), "with attachment");
+    // The work file is replaced whole, whether the new one is longer or shorter.
+    mail.saveWorkFile(folder.file("temp.msg"));
+    mail.saveWorkFile(folder.file("fresh.msg"));
+    EXPECT_EQ(folder.read("temp.msg"), folder.read("fresh.msg"));
+    mail.selectMessage(1);
+    mail.saveWorkFile(folder.file("temp.msg"));
+    EXPECT_EQ(folder.read("temp.msg"), work);
     mail.disconnect();
-    EXPECT_NE(pop.log().find("retr=2/"), std::string::npos) << "one RETR per message:\n"
+    EXPECT_NE(pop.log().find("retr=3/"), std::string::npos) << "one RETR per selection:\n"
                                                             << pop.log();
 }
 
