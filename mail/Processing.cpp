@@ -1,6 +1,8 @@
 #include "mail/Processing.h"
 
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
@@ -69,7 +71,10 @@ void MessageHandler::run() {
 }
 
 void MessageHandler::autoresponderPass() {
-    std::vector<Autoresponder> rows = db().autoresponders();
+    std::optional<std::vector<Autoresponder>>& cached = ctx_.state.autoresponderRows;
+    const std::vector<Autoresponder> live =
+        cached ? std::vector<Autoresponder>{} : db().autoresponders();
+    const std::vector<Autoresponder>& rows = cached ? *cached : live;
     if (rows.empty()) {
         ctx_.report.AddLogLine("No Autoresponders setup");
         return;
@@ -93,6 +98,13 @@ void MessageHandler::carryOut(const Autoresponder& row) {
         forward(row);
     }
     db().incrementCounter(row.id);
+    if (ctx_.state.autoresponderRows) {
+        for (Autoresponder& kept : *ctx_.state.autoresponderRows) {
+            if (kept.id == row.id) {
+                ++kept.Counter;
+            }
+        }
+    }
     actedOn_ = true;
     ctx_.report.AddLogLine("Autoresponder " + row.Name + " Message Sent to " + from_);
 }
@@ -124,7 +136,9 @@ void MessageHandler::forward(const Autoresponder& row) {
 }
 
 void MessageHandler::listPass() {
-    std::vector<MailingList> lists = db().lists();
+    const std::optional<std::vector<MailingList>>& cached = ctx_.state.listRows;
+    const std::vector<MailingList> live = cached ? std::vector<MailingList>{} : db().lists();
+    const std::vector<MailingList>& lists = cached ? *cached : live;
     if (lists.empty()) {
         ctx_.report.AddLogLine("No mailling lists set up!");
         return;

@@ -151,6 +151,8 @@ bool MailRun::Impl::doRunMail() {
         }
     }
     // Nothing is held open between runs.
+    state.autoresponderRows.reset();
+    state.listRows.reset();
     state.db.reset();
 
     if (failed) {
@@ -193,10 +195,15 @@ void MailRun::Impl::readAntiSpam() {
 }
 
 bool MailRun::Impl::openDatabase() {
+    state.autoresponderRows.reset();
+    state.listRows.reset();
     state.db.reset();
     std::string path = joinPath(folder, "data.mdb");
     try {
         state.db.emplace(Database::open(path));
+        // The two record sets of the try, read once for all its messages.
+        state.autoresponderRows = state.db->autoresponders();
+        state.listRows = state.db->lists();
     } catch (const std::exception& e) {
         // Message handling cannot work without the database; say which file.
         report.AddLogLine("Unable to open the database " + path + ": " + e.what());

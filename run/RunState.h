@@ -37,6 +37,10 @@ struct RunState {
     Settings settings;  // setup.ini as read by the current try
     std::string timeout = "30";
     std::optional<Database> db;
+    // The rows of autoresponders and mailling as the try read them, shared by
+    // every message of the try (the run's record sets). Unset: read live.
+    std::optional<std::vector<Autoresponder>> autoresponderRows;
+    std::optional<std::vector<MailingList>> listRows;
     // Set when the sending step carried records over (cancel or error), so the
     // message files they may name are kept.
     bool carriedOver = false;

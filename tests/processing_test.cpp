@@ -197,6 +197,29 @@ TEST_F(ProcessingTest, TwoMatchingAutorespondersBothReplyAndCount) {
     EXPECT_EQ(mail.downloads(), 1);  // both merges share one download
 }
 
+// A try reads both tables once; its messages go through those rows, and a
+// Counter stored by one message shows in the rows the next one sees.
+TEST_F(ProcessingTest, RowsReadByTheTryServeEveryMessage) {
+    db().addAutoresponder(responder("Kept", "info@y.example", "", "reply"));
+    db().addList(mailingList("NEWS"));
+    state.autoresponderRows = db().autoresponders();
+    state.listRows = db().lists();
+    // Changes after the try read the tables wait for the next try.
+    db().addAutoresponder(responder("Later", "info@y.example", "", "later"));
+    db().deleteList(db().findList("NEWS")->id);
+
+    deliver(message("joe@x.example", "info@y.example", "s"));
+    deliver(message("ann@x.example", "join-NEWS@list.example", "s"));
+
+    EXPECT_EQ(state.counters.autoresponders, 1);
+    EXPECT_EQ(state.counters.subscriptions, 1);
+    EXPECT_EQ(db().findAutoresponder("Kept")->Counter, 1);
+    EXPECT_EQ(db().findAutoresponder("Later")->Counter, 0);
+    ASSERT_EQ(state.autoresponderRows->size(), 1u);
+    EXPECT_EQ(state.autoresponderRows->front().Counter, 1);
+    EXPECT_EQ(host.countLogContaining("No mailling lists"), 0);
+}
+
 TEST_F(ProcessingTest, BlankMessageCountsWithoutReplyingAndForwardsWhole) {
     db().addAutoresponder(responder("Blank", "info@y.example", "", "   "));
     db().addAutoresponder(responder("Fwd", "info@y.example", "", "", "boss@z.example,b@z.example"));
