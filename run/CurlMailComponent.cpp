@@ -542,8 +542,13 @@ CurlMailComponent::Session& CurlMailComponent::popSession() {
 }
 
 // Sends one command (after every reply still due) and reads its status line.
-std::string CurlMailComponent::popCommand(const std::string& command) {
+// A refused DELE not reported yet fails the command before it is sent, unless
+// `raise` is false.
+std::string CurlMailComponent::popCommand(const std::string& command, bool raise) {
     drainHeaders();
+    if (raise) {
+        raiseDeleteFailure();
+    }
     Session& s = popSession();
     s.sendLines(command + "\r\n");
     const std::string status(s.readLine(1u << 16));
@@ -560,9 +565,35 @@ std::string CurlMailComponent::popCommand(const std::string& command) {
     return status;
 }
 
+void CurlMailComponent::raiseDeleteFailure() {
+    if (deleteFailure_) {
+        const MailError e = *deleteFailure_;
+        deleteFailure_.reset();
+        throw e;
+    }
+}
+
 void CurlMailComponent::readHeaderReply() {
     Session& s = popSession();
-    const long i = pending_.front();
+    const long i = pending_.front().message;
+    if (pending_.front().dele) {
+        const std::string status(s.readLine(1u << 16));
+        s.emit(status, TranscriptDirection::Received);
+        if (status.rfind("+OK", 0) != 0) {
+            if (status.rfind("-ERR", 0) != 0) {
+                s.lost("not a POP3 reply: " + status.substr(0, 80));
+            }
+            // Still on the server: neither counted as deleted nor forgotten.
+            deleted_.erase(i);
+            if (!deleteFailure_) {
+                deleteFailure_.emplace(
+                    MailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
+                    s.address.host + ": DELE " + std::to_string(i) + ": " + status);
+            }
+        }
+        pending_.pop_front();
+        return;
+    }
     HeaderReply reply;
     reply.status = std::string(s.readLine(1u << 16));
     s.emit(reply.status, TranscriptDirection::Received);
@@ -618,7 +649,8 @@ void CurlMailComponent::fetchHeader() {
     requireMessage();
     const long i = current_;
     const bool due = prefetched_.count(i) != 0 ||
-                     std::find(pending_.begin(), pending_.end(), i) != pending_.end();
+                     std::any_of(pending_.begin(), pending_.end(),
+                                 [i](const Expected& e) { return !e.dele && e.message == i; });
     if (!due) {
         drainHeaders();
         prefetched_.clear();
@@ -633,7 +665,7 @@ void CurlMailComponent::fetchHeader() {
         for (long j = i; j <= static_cast<long>(sizes_.size()) && pending_.size() < window; ++j) {
             if (deleted_.count(j) == 0) {
                 commands += "TOP " + std::to_string(j) + " 0\r\n";
-                pending_.push_back(j);
+                pending_.push_back({j, false});
             }
             nextToAsk_ = j + 1;
         }
@@ -643,6 +675,7 @@ void CurlMailComponent::fetchHeader() {
     while (prefetched_.count(i) == 0) {
         readHeaderReply();
     }
+    raiseDeleteFailure();
     // Replies read ahead for messages before this one will not be asked for.
     prefetched_.erase(prefetched_.begin(), prefetched_.find(i));
     HeaderReply reply = std::move(prefetched_[i]);
@@ -689,7 +722,16 @@ void CurlMailComponent::deleteMessage() {
         return;
     }
     requireMessage();
-    popCommand("DELE " + std::to_string(current_));
+    Session& s = popSession();
+    if (!s.pipelining) {
+        popCommand("DELE " + std::to_string(current_));
+        deleted_.insert(current_);
+        return;
+    }
+    raiseDeleteFailure();
+    // Its answer is read before the next one the session waits for.
+    s.sendLines("DELE " + std::to_string(current_) + "\r\n");
+    pending_.push_back({current_, true});
     deleted_.insert(current_);
 }
 
@@ -753,6 +795,7 @@ void CurlMailComponent::closePop(bool quit) {
             self->pop_.reset();
             self->sizes_.clear();
             self->deleted_.clear();
+            self->deleteFailure_.reset();
             self->pending_.clear();
             self->prefetched_.clear();
             self->window_ = 1;
@@ -761,8 +804,10 @@ void CurlMailComponent::closePop(bool quit) {
         }
     } reset{this};
     if (live && quit) {
-        // The QUIT commits the deletions; its answer says whether it did.
-        popCommand("QUIT");
+        // The QUIT commits the deletions; its answer says whether it did. A
+        // refused DELE is reported after it, the others being committed.
+        popCommand("QUIT", false);
+        raiseDeleteFailure();
     }
 }
 

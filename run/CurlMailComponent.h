@@ -3,6 +3,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -54,8 +55,11 @@ int MailErrorCodeForReply(int reply);
 //   whole one.
 // - Header scans: when the server offers PIPELINING, fetchHeader() asks for
 //   the next few headers in the same write (a growing window, at most 64),
-//   so that a scan is not one round trip per message. Other commands first
-//   read every reply still due. SMTP pipelines MAIL, RCPT and DATA the same
+//   so that a scan is not one round trip per message. DELE is then sent
+//   without waiting for its answer; a refusal is an error of the session,
+//   raised by the next command (or by disconnect, after the QUIT that
+//   commits the other deletions). Other commands first read every reply
+//   still due. SMTP pipelines MAIL, RCPT and DATA the same
 //   way. A message goes to all its recipients or to none: one refused
 //   address fails it (20002), so that the run queues it again whole.
 // - bodyText() is the first text part that is not an attachment, as UTF-8;
@@ -141,12 +145,19 @@ private:
     Session& popSession();
     void drainHeaders();
     void readHeaderReply();
-    std::string popCommand(const std::string& command);
+    void raiseDeleteFailure();
+    std::string popCommand(const std::string& command, bool raise = true);
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
     int smtpCommands(const std::vector<std::string>& commands, bool pipelined);
 
-    std::deque<long> pending_;                // TOP replies asked for, not read yet
+    // Replies asked for and not read yet, in the order they will come: TOP
+    // of a message read ahead, or DELE sent without waiting.
+    struct Expected {
+        long message;
+        bool dele;
+    };
+    std::deque<Expected> pending_;
     std::map<long, HeaderReply> prefetched_;  // TOP replies read ahead
     std::size_t window_ = 1;
     long nextToAsk_ = 0;  // the message after the last TOP asked for
@@ -160,6 +171,7 @@ private:
     std::unique_ptr<Session> smtp_;
     std::vector<long> sizes_;  // LIST at login, index = message number - 1
     std::set<long> deleted_;
+    std::optional<MailError> deleteFailure_;  // a DELE refused, not reported yet
     long current_ = 0;
 
     bool headerFetched_ = false;
