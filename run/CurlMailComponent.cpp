@@ -82,7 +82,8 @@ struct CurlMailComponent::Session {
     CURL* curl = nullptr;
     curl_socket_t fd = CURL_SOCKET_BAD;
     ServerAddress address;
-    std::string in;  // received and not yet consumed from inPos on
+    std::string in;      // received and not yet consumed from inPos on
+    std::string outbox;  // commands that go out with the next write
     std::size_t inPos = 0;
     bool connecting = true;
     bool startTlsSent = false;
@@ -157,15 +158,19 @@ struct CurlMailComponent::Session {
         }
     }
 
+    // Sends the lines after any held back in the outbox, in one write.
     void sendLines(const std::string& lines) {
+        std::string all = std::move(outbox);
+        outbox.clear();
+        all += lines;
         std::size_t pos = 0;
-        while (pos < lines.size()) {
-            const std::size_t end = lines.find('\n', pos);
-            const std::size_t stop = end == std::string::npos ? lines.size() : end + 1;
-            emit(std::string_view(lines).substr(pos, stop - pos), TranscriptDirection::Sent);
+        while (pos < all.size()) {
+            const std::size_t end = all.find('\n', pos);
+            const std::size_t stop = end == std::string::npos ? all.size() : end + 1;
+            emit(std::string_view(all).substr(pos, stop - pos), TranscriptDirection::Sent);
             pos = stop;
         }
-        sendAll(lines);
+        sendAll(all);
     }
 
     // The next line, LF included; valid until the next call. A line longer
@@ -541,16 +546,19 @@ CurlMailComponent::Session& CurlMailComponent::popSession() {
     return *pop_;
 }
 
-// Sends one command (after every reply still due) and reads its status line.
+// Sends one command and reads its status line (after every reply still due).
 // A refused DELE not reported yet fails the command before it is sent, unless
 // `raise` is false.
 std::string CurlMailComponent::popCommand(const std::string& command, bool raise) {
-    drainHeaders();
+    Session& s = popSession();
     if (raise) {
         raiseDeleteFailure();
     }
-    Session& s = popSession();
+    // Its answer comes after every one still due (pending replies exist only
+    // on a pipelining server); a refused DELE among them is raised by the
+    // next command.
     s.sendLines(command + "\r\n");
+    drainHeaders();
     const std::string status(s.readLine(1u << 16));
     s.emit(status, TranscriptDirection::Received);
     if (status.rfind("+OK", 0) != 0) {
@@ -575,6 +583,9 @@ void CurlMailComponent::raiseDeleteFailure() {
 
 void CurlMailComponent::readHeaderReply() {
     Session& s = popSession();
+    if (!s.outbox.empty()) {
+        s.sendLines("");  // a reply is awaited: what it answers must be sent
+    }
     const long i = pending_.front().message;
     if (pending_.front().dele) {
         const std::string status(s.readLine(1u << 16));
@@ -729,8 +740,8 @@ void CurlMailComponent::deleteMessage() {
         return;
     }
     raiseDeleteFailure();
-    // Its answer is read before the next one the session waits for.
-    s.sendLines("DELE " + std::to_string(current_) + "\r\n");
+    // Sent with the next command, its answer read before that command's.
+    s.outbox += "DELE " + std::to_string(current_) + "\r\n";
     pending_.push_back({current_, true});
     deleted_.insert(current_);
 }

@@ -55,11 +55,11 @@ int MailErrorCodeForReply(int reply);
 //   whole one.
 // - Header scans: when the server offers PIPELINING, fetchHeader() asks for
 //   the next few headers in the same write (a growing window, at most 64),
-//   so that a scan is not one round trip per message. DELE is then sent
-//   without waiting for its answer; a refusal is an error of the session,
-//   raised by the next command (or by disconnect, after the QUIT that
-//   commits the other deletions). Other commands first read every reply
-//   still due. SMTP pipelines MAIL, RCPT and DATA the same
+//   so that a scan is not one round trip per message. DELE then goes out
+//   in the same write as the next command and is not waited for; a refusal
+//   is an error of the session, raised by a later command (or by
+//   disconnect, after the QUIT that commits the other deletions). Replies
+//   are read in the order the commands went out. SMTP pipelines MAIL, RCPT and DATA the same
 //   way. A message goes to all its recipients or to none: one refused
 //   address fails it (20002), so that the run queues it again whole.
 // - bodyText() is the first text part that is not an attachment, as UTF-8;
