@@ -1,5 +1,9 @@
 #include "run/Reporter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 
@@ -20,15 +24,28 @@ std::string logStamp(const LocalTime& t) {
     return buf;
 }
 
-// Opens, appends and closes; a file that cannot be written is skipped.
+// Opens, appends and closes; a file that cannot be written is skipped. The
+// line and its end go out in one write.
 void appendLine(const std::string& path, const std::string& line) {
-    std::FILE* f = std::fopen(path.c_str(), "ab");
-    if (!f) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
         return;
     }
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fwrite("\r\n", 1, 2, f);
-    std::fclose(f);
+    const std::string bytes = line + "\r\n";
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    ::close(fd);
 }
 
 std::string stripLineEnd(std::string s) {
