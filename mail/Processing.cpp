@@ -246,10 +246,7 @@ bool localPartIs(const std::string& address, const char* name) {
 
 bool IsAutomaticMessage(const MailComponent& mail, const std::string& fromAddress) {
     if (mail.hasHeaderField("Auto-Submitted")) {
-        std::string value = TextBefore(mail.headerField("Auto-Submitted"), ";");
-        std::size_t b = value.find_first_not_of(" \t\r\n");
-        std::size_t e = value.find_last_not_of(" \t\r\n");
-        value = b == std::string::npos ? "" : value.substr(b, e - b + 1);
+        const std::string value = trimSpace(TextBefore(mail.headerField("Auto-Submitted"), ";"));
         if (!sameText(value, "no")) {
             return true;
         }

@@ -5,7 +5,8 @@
 namespace vorel {
 
 // Rules that recognise a message compare whole texts without regard to letter
-// case; merge codes and markers are matched exactly. Byte-level, ASCII letters.
+// case; merge codes and markers are matched exactly. Byte-level, ASCII letters
+// (also for protocol words: header names, schemes, host names).
 
 inline char lowerChar(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
@@ -37,6 +38,16 @@ inline std::string trimBlanks(const std::string& s) {
         return "";
     }
     return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+// Leading and trailing white space (blanks, tabs and line ends) removed.
+inline std::string trimSpace(const std::string& s) {
+    const char* ws = " \t\r\n";
+    std::size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) {
+        return "";
+    }
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
 // Every occurrence replaced, left to right; the replacement is not searched again.

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "mail/TextCompare.h"
 #include "run/ServerAddress.h"
 
 namespace vorel {
@@ -704,11 +705,7 @@ void CurlMailComponent::fetchHeader() {
 
 std::string CurlMailComponent::headerField(const std::string& name) const {
     for (const auto& f : header_.fields) {
-        if (f.name.size() == name.size() &&
-            std::equal(f.name.begin(), f.name.end(), name.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) ==
-                       std::tolower(static_cast<unsigned char>(b));
-            })) {
+        if (sameText(f.name, name)) {
             return mime::DecodeHeaderValue(f.value);
         }
     }
@@ -716,13 +713,8 @@ std::string CurlMailComponent::headerField(const std::string& name) const {
 }
 
 bool CurlMailComponent::hasHeaderField(const std::string& name) const {
-    return std::any_of(header_.fields.begin(), header_.fields.end(), [&](const auto& f) {
-        return f.name.size() == name.size() &&
-               std::equal(f.name.begin(), f.name.end(), name.begin(), [](char a, char b) {
-                   return std::tolower(static_cast<unsigned char>(a)) ==
-                          std::tolower(static_cast<unsigned char>(b));
-               });
-    });
+    return std::any_of(header_.fields.begin(), header_.fields.end(),
+                       [&](const auto& f) { return sameText(f.name, name); });
 }
 
 void CurlMailComponent::deleteMessage() {

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "mail/TextCompare.h"
+
 namespace vorel::mime {
 namespace {
 
@@ -64,21 +66,6 @@ GMimeParserOptions* parserOptions() {
     return options.get();
 }
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string trim(const std::string& s) {
-    const char* ws = " \t\r\n";
-    std::size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) {
-        return {};
-    }
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
-
 bool ascii(const std::string& s) {
     return std::all_of(s.begin(), s.end(), [](unsigned char c) { return c < 0x80; });
 }
@@ -96,7 +83,7 @@ std::string headerText(const std::string& value) {
         }
         out += (c == '\r' || c == '\n' || c == '\t') ? ' ' : c;
     }
-    return trim(out);
+    return trimSpace(out);
 }
 
 GPtr<GMimeMessage> parse(const std::string& raw) {
@@ -347,7 +334,7 @@ GPtr<GMimeMessage> addressedMessage(const OutgoingMessage& m, const std::string&
     // A Sender field only says something when it differs from From.
     const auto from = Mailboxes(m.from);
     const auto sender = Mailboxes(m.sender);
-    if (!sender.empty() && (from.empty() || lower(from[0]) != lower(sender[0]))) {
+    if (!sender.empty() && (from.empty() || lowerCase(from[0]) != lowerCase(sender[0]))) {
         addAddresses(msg.get(), GMIME_ADDRESS_TYPE_SENDER, m.sender);
     }
     addAddresses(msg.get(), GMIME_ADDRESS_TYPE_TO, m.to);
@@ -359,7 +346,7 @@ GPtr<GMimeMessage> addressedMessage(const OutgoingMessage& m, const std::string&
         if (colon == std::string::npos) {
             continue;
         }
-        const std::string name = trim(line.substr(0, colon));
+        const std::string name = trimSpace(line.substr(0, colon));
         if (!validFieldName(name)) {
             continue;
         }
@@ -581,11 +568,11 @@ std::string ComposeText(const OutgoingMessage& m, const std::string& messageId) 
             asked = asked.substr(eq + 1);
         }
         asked.erase(std::remove(asked.begin(), asked.end(), '"'), asked.end());
-        asked = trim(asked);
+        asked = trimSpace(asked);
         charset = asked.empty() ? "us-ascii" : asked;
     }
     GMimeContentEncoding encoding =
-        g_mime_content_encoding_from_string(trim(m.transferEncoding).c_str());
+        g_mime_content_encoding_from_string(trimSpace(m.transferEncoding).c_str());
     // Lines must stay under SMTP's 998 octets and 8-bit data must survive
     // servers without 8BITMIME: quoted-printable unless base64 was asked for.
     if (!plain7 || longestLine(text) > 998) {
@@ -595,8 +582,9 @@ std::string ComposeText(const OutgoingMessage& m, const std::string& messageId) 
     } else if (encoding == GMIME_CONTENT_ENCODING_DEFAULT) {
         encoding = GMIME_CONTENT_ENCODING_7BIT;
     }
-    const std::string type = trim(m.contentType).empty() ? "text" : trim(m.contentType);
-    const std::string subtype = trim(m.contentSubtype).empty() ? "plain" : trim(m.contentSubtype);
+    const std::string type = trimSpace(m.contentType).empty() ? "text" : trimSpace(m.contentType);
+    const std::string subtype =
+        trimSpace(m.contentSubtype).empty() ? "plain" : trimSpace(m.contentSubtype);
     GPtr<GMimePart> part(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
     g_mime_object_set_content_type_parameter(GMIME_OBJECT(part.get()), "charset", charset.c_str());
     GPtr<GMimeStream> content(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
@@ -643,7 +631,7 @@ std::string Readdress(const std::string& raw, const OutgoingMessage& m,
                                         "x-original-to",
                                         "dkim-signature"};
     for (const auto& line : m.extraHeaders) {
-        dropped.push_back(lower(trim(line.substr(0, line.find(':')))));
+        dropped.push_back(lowerCase(trimSpace(line.substr(0, line.find(':')))));
     }
     std::string kept;
     bool keeping = false;
@@ -662,13 +650,13 @@ std::string Readdress(const std::string& raw, const OutgoingMessage& m,
             continue;
         }
         const std::size_t colon = line.find(':');
-        if (colon == std::string::npos || !validFieldName(trim(line.substr(0, colon)))) {
+        if (colon == std::string::npos || !validFieldName(trimSpace(line.substr(0, colon)))) {
             // Not a header field (an mbox "From " line, junk): it would end
             // the header block early.
             keeping = false;
             continue;
         }
-        const std::string name = lower(trim(line.substr(0, colon)));
+        const std::string name = lowerCase(trimSpace(line.substr(0, colon)));
         keeping = std::find(dropped.begin(), dropped.end(), name) == dropped.end() &&
                   name.rfind("arc-", 0) != 0 && name.rfind("resent-", 0) != 0;
         if (keeping) {

@@ -6,23 +6,10 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "mail/TextCompare.h"
+
 namespace vorel {
 namespace {
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string trim(const std::string& s) {
-    const char* ws = " \t\r\n";
-    std::size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) {
-        return {};
-    }
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
 
 int parsePort(const std::string& text, const std::string& whole) {
     if (text.empty() || text.size() > 5 ||
@@ -43,7 +30,7 @@ bool validHostChar(unsigned char c) {
 }  // namespace
 
 ServerAddress ParseServerAddress(const std::string& text, ServerAddress::Service service) {
-    const std::string whole = trim(text);
+    const std::string whole = trimSpace(text);
     ServerAddress a;
     a.service = service;
     const bool pop = service == ServerAddress::Service::Pop3;
@@ -51,7 +38,7 @@ ServerAddress ParseServerAddress(const std::string& text, ServerAddress::Service
     std::string rest = whole;
     const std::size_t sep = rest.find("://");
     if (sep != std::string::npos) {
-        const std::string scheme = lower(rest.substr(0, sep));
+        const std::string scheme = lowerCase(rest.substr(0, sep));
         if (scheme == (pop ? "pop3" : "smtp")) {
             a.security = ServerAddress::Security::Required;
         } else if (scheme == (pop ? "pop3s" : "smtps")) {
@@ -108,7 +95,7 @@ bool ServerAddress::loopback() const {
 }
 
 bool IsLoopbackHost(const std::string& host) {
-    const std::string h = lower(host);
+    const std::string h = lowerCase(host);
     if (h == "localhost" || h == "localhost.") {
         return true;
     }
