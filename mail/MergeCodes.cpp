@@ -1,8 +1,12 @@
 #include "mail/MergeCodes.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <stdexcept>
+#include <string_view>
 
 #include "mail/TextCompare.h"
 #include "run/MailComponent.h"
@@ -28,21 +32,57 @@ std::string twoDigits(int v) {
 }  // namespace
 
 std::string ReadMessageTextFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         throw std::runtime_error("cannot read " + path);
     }
     std::string text;
-    std::string line;
-    // The limit is tested before each line, so the text may pass it by one line.
-    while (text.size() < kMessageTextLimit && std::getline(in, line)) {
+    std::string partial;  // the start of a line that goes on in the next chunk
+    auto addLine = [&text](std::string_view line) {
         if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+            line.remove_suffix(1);
         }
-        text += line;
+        text.append(line);
         text += '~';
+    };
+    bool failed = false;
+    char buffer[64 * 1024];
+    // The limit is tested before each line, so the text may pass it by one line.
+    while (text.size() < kMessageTextLimit) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            failed = true;
+            break;
+        }
+        if (n == 0) {
+            if (!partial.empty()) {
+                addLine(partial);  // the last line has no line end
+            }
+            break;
+        }
+        const std::string_view chunk(buffer, static_cast<std::size_t>(n));
+        std::size_t pos = 0;
+        while (text.size() < kMessageTextLimit) {
+            const std::size_t nl = chunk.find('\n', pos);
+            if (nl == std::string_view::npos) {
+                partial.append(chunk.substr(pos));
+                break;
+            }
+            if (partial.empty()) {
+                addLine(chunk.substr(pos, nl - pos));
+            } else {
+                partial.append(chunk.substr(pos, nl - pos));
+                addLine(partial);
+                partial.clear();
+            }
+            pos = nl + 1;
+        }
     }
-    if (in.bad()) {
+    ::close(fd);
+    if (failed) {
         throw std::runtime_error("cannot read " + path);
     }
     return text;

@@ -125,6 +125,13 @@ TEST(ReadMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
     folder.write("exact.msg", exact);
     EXPECT_EQ(ReadMessageTextFile(folder.file("exact.msg")).size(), 32000u);
 
+    // A line longer than one read of the file is still one line; only one CR
+    // before the LF belongs to the line end.
+    folder.write("long.msg", std::string(70000, 'z') + "\r\nb\r\n");
+    EXPECT_EQ(ReadMessageTextFile(folder.file("long.msg")), std::string(70000, 'z') + "~");
+    folder.write("cr.msg", "x\r\r\n\r\ny");
+    EXPECT_EQ(ReadMessageTextFile(folder.file("cr.msg")), "x\r~~y~");
+
     // A field whose line starts past the limit is not found; one before it is.
     std::string withFields = "%vorelcode%\r\nnear=1\r\n";
     while (withFields.size() < 32100) {
