@@ -547,17 +547,10 @@ CurlMailComponent::Session& CurlMailComponent::popSession() {
     return *pop_;
 }
 
-// Sends one command and reads its status line (after every reply still due).
-// A refused DELE not reported yet fails the command before it is sent, unless
-// `raise` is false.
-std::string CurlMailComponent::popCommand(const std::string& command, bool raise) {
+// Sends one command and reads its status line, after every reply still due
+// (pending replies exist only on a pipelining server).
+std::string CurlMailComponent::popCommand(const std::string& command) {
     Session& s = popSession();
-    if (raise) {
-        raiseDeleteFailure();
-    }
-    // Its answer comes after every one still due (pending replies exist only
-    // on a pipelining server); a refused DELE among them is raised by the
-    // next command.
     s.sendLines(command + "\r\n");
     drainHeaders();
     const std::string status(s.readLine(1u << 16));
@@ -687,7 +680,6 @@ void CurlMailComponent::fetchHeader() {
     while (prefetched_.count(i) == 0) {
         readHeaderReply();
     }
-    raiseDeleteFailure();
     // Replies read ahead for messages before this one will not be asked for.
     prefetched_.erase(prefetched_.begin(), prefetched_.find(i));
     HeaderReply reply = std::move(prefetched_[i]);
@@ -731,7 +723,6 @@ void CurlMailComponent::deleteMessage() {
         deleted_.insert(current_);
         return;
     }
-    raiseDeleteFailure();
     // Sent with the next command, its answer read before that command's.
     s.outbox += "DELE " + std::to_string(current_) + "\r\n";
     pending_.push_back({current_, true});
@@ -809,7 +800,7 @@ void CurlMailComponent::closePop(bool quit) {
     if (live && quit) {
         // The QUIT commits the deletions; its answer says whether it did. A
         // refused DELE is reported after it, the others being committed.
-        popCommand("QUIT", false);
+        popCommand("QUIT");
         raiseDeleteFailure();
     }
 }

@@ -56,10 +56,11 @@ int MailErrorCodeForReply(int reply);
 // - Header scans: when the server offers PIPELINING, fetchHeader() asks for
 //   the next few headers in the same write (a growing window, at most 64),
 //   so that a scan is not one round trip per message. DELE then goes out
-//   in the same write as the next command and is not waited for; a refusal
-//   is an error of the session, raised by a later command (or by
-//   disconnect, after the QUIT that commits the other deletions). Replies
-//   are read in the order the commands went out. SMTP pipelines MAIL, RCPT and DATA the same
+//   in the same write as the next command and is not waited for; a refused
+//   DELE leaves its message counted on the server and is raised by
+//   disconnect(), after the QUIT that commits the other deletions (so that
+//   the run's try fails and no other message is blamed). Replies are read in
+//   the order the commands went out. SMTP pipelines MAIL, RCPT and DATA the same
 //   way. A message goes to all its recipients or to none: one refused
 //   address fails it (20002), so that the run queues it again whole.
 // - bodyText() is the first text part that is not an attachment, as UTF-8;
@@ -146,7 +147,7 @@ private:
     void drainHeaders();
     void readHeaderReply();
     void raiseDeleteFailure();
-    std::string popCommand(const std::string& command, bool raise = true);
+    std::string popCommand(const std::string& command);
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
     int smtpCommands(const std::vector<std::string>& commands, bool pipelined);
