@@ -190,8 +190,8 @@ void appendAddresses(InternetAddressList* list, std::string& out) {
             out += ";";
         } else if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
             const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
-            const std::string spec = addr != nullptr ? headerText(addr) : std::string();
-            out += name.empty() ? spec : name + " <" + spec + ">";
+            const std::string addrText = addr != nullptr ? headerText(addr) : std::string();
+            out += name.empty() ? addrText : name + " <" + addrText + ">";
         }
     }
 }

@@ -66,7 +66,7 @@ std::string resolveAppFolder(const std::optional<std::string>& cliFolder) {
     if (std::string env = nonEmptyEnv("VOREL_FOLDER"); !env.empty()) {
         return absoluteFolder(env);
     }
-    // The base directory specification says to ignore a relative XDG_DATA_HOME.
+    // The XDG base directory rules say a relative XDG_DATA_HOME is to be ignored.
     std::string data = nonEmptyEnv("XDG_DATA_HOME");
     if (data.empty() || data.front() != '/') {
         data = homeFolder() + "/.local/share";
