@@ -177,23 +177,5 @@ TEST(ApplyMergeCodes, MergesTheCurrentMessageThroughTempMsg) {
     EXPECT_EQ(ApplyMergeCodes(ctx, "%name% %email%"), "%name% a@b");
 }
 
-// The scripted component's message parse, which the tests above rely on.
-TEST(FakeMailComponentParse, DecodesHeadersPartsAndAttachments) {
-    EXPECT_EQ(test::decodeHeaderWords("=?utf-8?B?SGVsbG8=?= =?utf-8?Q?W=C3=B6rld_!?= x"),
-              "HelloW\xC3\xB6rld ! x");
-    const std::string raw =
-        "From: Joe\r\n <joe@x.example>\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
-        "--b1\r\nContent-Type: multipart/alternative; boundary=b2\r\n\r\n"
-        "--b2\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
-        "caf=C3=A9 =\r\nau lait\r\n--b2\r\nContent-Type: text/html\r\n\r\n<p>x</p>\r\n--b2--\r\n"
-        "--b1\r\nContent-Type: text/plain\r\nContent-Disposition: attachment\r\n"
-        "Content-Transfer-Encoding: base64\r\n\r\naGk=\r\n"
-        "--b1\r\nContent-Type: image/png\r\n\r\niVBO\r\n--b1--\r\n";
-    EXPECT_EQ(test::parseMessage(raw).field("FROM"), "Joe <joe@x.example>");
-    EXPECT_EQ(test::firstTextPart(raw), "caf\xC3\xA9 au lait\r\n");
-    EXPECT_EQ(test::attachmentCount(raw), 2);
-    EXPECT_EQ(test::attachmentCount("Subject: x\r\n\r\nbody\r\n"), 0);
-}
-
 }  // namespace
 }  // namespace vorel

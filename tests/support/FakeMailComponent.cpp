@@ -1,286 +1,25 @@
 #include "support/FakeMailComponent.h"
 
+#include <glib.h>
+
 #include <algorithm>
-#include <cctype>
 #include <fstream>
+
+#include "mail/TextCompare.h"
+#include "run/Mime.h"
 
 namespace vorel::test {
 
 namespace {
 
-std::string lower(std::string s) {
-    for (char& c : s) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
-std::string trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) {
-        return "";
-    }
-    std::size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
-bool startsWith(const std::string& s, const std::string& prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-std::string decodeBase64(const std::string& in) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : in) {
-        std::size_t v = alphabet.find(c);
-        if (c == '=' || v == std::string::npos) {
-            continue;
-        }
-        bits = (bits << 6) | static_cast<unsigned>(v);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += static_cast<char>((bits >> count) & 0xFF);
-        }
-    }
-    return out;
-}
-
 std::string encodeBase64(const std::string& in) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    while (i < in.size()) {
-        unsigned n = static_cast<unsigned char>(in[i]) << 16;
-        std::size_t left = in.size() - i;
-        if (left > 1) {
-            n |= static_cast<unsigned char>(in[i + 1]) << 8;
-        }
-        if (left > 2) {
-            n |= static_cast<unsigned char>(in[i + 2]);
-        }
-        out += alphabet[(n >> 18) & 63];
-        out += alphabet[(n >> 12) & 63];
-        out += left > 1 ? alphabet[(n >> 6) & 63] : '=';
-        out += left > 2 ? alphabet[n & 63] : '=';
-        i += 3;
-    }
+    gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(in.data()), in.size());
+    std::string out(b64);
+    g_free(b64);
     return out;
-}
-
-std::string decodeQuotedPrintable(const std::string& in, bool underscoreIsBlank) {
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        char c = in[i];
-        if (c == '=' && i + 1 < in.size() && (in[i + 1] == '\n' || in[i + 1] == '\r')) {
-            // soft line break
-            i += (in[i + 1] == '\r' && i + 2 < in.size() && in[i + 2] == '\n') ? 2 : 1;
-        } else if (c == '=' && i + 2 < in.size() && hexValue(in[i + 1]) >= 0 &&
-                   hexValue(in[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(in[i + 1]) * 16 + hexValue(in[i + 2]));
-            i += 2;
-        } else if (c == '_' && underscoreIsBlank) {
-            out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-// A parameter of a structured header value such as boundary="x".
-std::string parameter(const std::string& value, const std::string& name) {
-    std::string low = lower(value);
-    std::size_t pos = 0;
-    while ((pos = low.find(name + "=", pos)) != std::string::npos) {
-        if (pos == 0 || low[pos - 1] == ';' || low[pos - 1] == ' ' || low[pos - 1] == '\t') {
-            std::size_t start = pos + name.size() + 1;
-            if (start < value.size() && value[start] == '"') {
-                std::size_t end = value.find('"', start + 1);
-                return value.substr(start + 1,
-                                    end == std::string::npos ? std::string::npos : end - start - 1);
-            }
-            std::size_t end = value.find_first_of("; \t", start);
-            return value.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        }
-        pos += name.size();
-    }
-    return "";
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t nl = text.find('\n', start);
-        std::string line =
-            text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-        if (nl == std::string::npos) {
-            break;
-        }
-        start = nl + 1;
-    }
-    return lines;
-}
-
-struct Leaf {
-    std::string type;  // lower case, without parameters
-    std::string disposition;
-    std::string encoding;
-    std::string body;
-};
-
-void collectLeaves(const std::string& raw, std::vector<Leaf>& leaves, int depth) {
-    ParsedMessage m = parseMessage(raw);
-    std::string contentType = m.field("Content-Type");
-    std::string type = lower(trim(contentType.substr(0, contentType.find(';'))));
-    std::string boundary = parameter(contentType, "boundary");
-    if (startsWith(type, "multipart/") && !boundary.empty() && depth < 10) {
-        std::vector<std::string> lines = splitLines(m.body);
-        std::string part;
-        bool inPart = false;
-        for (const std::string& line : lines) {
-            if (line == "--" + boundary || line == "--" + boundary + "--") {
-                if (inPart) {
-                    collectLeaves(part, leaves, depth + 1);
-                }
-                part.clear();
-                inPart = line == "--" + boundary;
-                continue;
-            }
-            if (inPart) {
-                part += line + "\r\n";
-            }
-        }
-        return;
-    }
-    leaves.push_back(Leaf{type, lower(trim(m.field("Content-Disposition"))),
-                          lower(trim(m.field("Content-Transfer-Encoding"))), m.body});
-}
-
-bool isAttachment(const Leaf& leaf) {
-    return startsWith(leaf.disposition, "attachment") ||
-           (!leaf.type.empty() && !startsWith(leaf.type, "text/"));
 }
 
 }  // namespace
-
-std::string ParsedMessage::field(const std::string& name) const {
-    std::string want = lower(name);
-    for (const auto& [n, v] : header) {
-        if (lower(n) == want) {
-            return v;
-        }
-    }
-    return "";
-}
-
-std::string decodeHeaderWords(const std::string& value) {
-    std::string out;
-    std::size_t pos = 0;
-    bool lastWasWord = false;
-    while (pos < value.size()) {
-        std::size_t start = value.find("=?", pos);
-        if (start == std::string::npos) {
-            out += value.substr(pos);
-            break;
-        }
-        std::size_t q1 = value.find('?', start + 2);
-        std::size_t q2 = q1 == std::string::npos ? q1 : value.find('?', q1 + 1);
-        std::size_t end = q2 == std::string::npos ? q2 : value.find("?=", q2 + 1);
-        if (end == std::string::npos || q2 != q1 + 2) {
-            out += value.substr(pos);
-            break;
-        }
-        std::string between = value.substr(pos, start - pos);
-        // Blanks between two encoded words are not part of the text.
-        if (!(lastWasWord && trim(between).empty())) {
-            out += between;
-        }
-        char kind = static_cast<char>(std::toupper(static_cast<unsigned char>(value[q1 + 1])));
-        std::string text = value.substr(q2 + 1, end - q2 - 1);
-        out += kind == 'B' ? decodeBase64(text) : decodeQuotedPrintable(text, true);
-        lastWasWord = true;
-        pos = end + 2;
-    }
-    return out;
-}
-
-ParsedMessage parseMessage(const std::string& raw) {
-    ParsedMessage m;
-    std::size_t pos = 0;
-    while (pos < raw.size()) {
-        std::size_t nl = raw.find('\n', pos);
-        std::size_t next = nl == std::string::npos ? raw.size() : nl + 1;
-        std::string line = raw.substr(pos, next - pos);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-            line.pop_back();
-        }
-        pos = next;
-        if (line.empty()) {
-            break;
-        }
-        if ((line[0] == ' ' || line[0] == '\t') && !m.header.empty()) {
-            m.header.back().second += " " + trim(line);
-            continue;
-        }
-        std::size_t colon = line.find(':');
-        if (colon == std::string::npos) {
-            continue;
-        }
-        m.header.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
-    }
-    for (auto& entry : m.header) {
-        entry.second = decodeHeaderWords(entry.second);
-    }
-    m.body = raw.substr(std::min(pos, raw.size()));
-    return m;
-}
-
-std::string firstTextPart(const std::string& raw) {
-    std::vector<Leaf> leaves;
-    collectLeaves(raw, leaves, 0);
-    for (const Leaf& leaf : leaves) {
-        if ((leaf.type.empty() || startsWith(leaf.type, "text/")) &&
-            !startsWith(leaf.disposition, "attachment")) {
-            if (leaf.encoding == "base64") {
-                return decodeBase64(leaf.body);
-            }
-            if (leaf.encoding == "quoted-printable") {
-                return decodeQuotedPrintable(leaf.body, false);
-            }
-            return leaf.body;
-        }
-    }
-    return "";
-}
-
-int attachmentCount(const std::string& raw) {
-    std::vector<Leaf> leaves;
-    collectLeaves(raw, leaves, 0);
-    return static_cast<int>(std::count_if(leaves.begin(), leaves.end(), isAttachment));
-}
-
-// ---------------------------------------------------------------------------
 
 long FakeMailComponent::addMessage(const std::string& raw) {
     mailbox_.push_back(raw);
@@ -337,12 +76,17 @@ const std::string& FakeMailComponent::currentRaw() const {
     return mailbox_[static_cast<std::size_t>(current_ - 1)];
 }
 
+// Messages are read by the same code as the real component's, so that the
+// fake differs from it in transport only.
 void FakeMailComponent::loadHeader() {
-    ParsedMessage m = parseMessage(currentRaw());
-    header_ = m.header;
-    from_ = m.field("From");
-    to_ = m.field("To");
-    subject_ = m.field("Subject");
+    mime::ParsedHeader h = mime::ParseHeader(currentRaw());
+    header_.clear();
+    for (const mime::HeaderField& f : h.fields) {
+        header_.emplace_back(f.name, mime::DecodeHeaderValue(f.value));
+    }
+    from_ = h.from;
+    to_ = h.to;
+    subject_ = h.subject;
 }
 
 void FakeMailComponent::transcript(const std::string& line, TranscriptDirection direction) {
@@ -413,9 +157,8 @@ void FakeMailComponent::fetchHeader() {
 }
 
 std::string FakeMailComponent::headerField(const std::string& name) const {
-    std::string want = lower(name);
     for (const auto& [n, v] : header_) {
-        if (lower(n) == want) {
+        if (sameText(n, name)) {
             return v;
         }
     }
@@ -423,9 +166,8 @@ std::string FakeMailComponent::headerField(const std::string& name) const {
 }
 
 bool FakeMailComponent::hasHeaderField(const std::string& name) const {
-    std::string want = lower(name);
     return std::any_of(header_.begin(), header_.end(),
-                       [&](const auto& entry) { return lower(entry.first) == want; });
+                       [&](const auto& entry) { return sameText(entry.first, name); });
 }
 
 void FakeMailComponent::deleteMessage() {
@@ -462,17 +204,8 @@ void FakeMailComponent::saveWorkFile(const std::string& path) {
         ++downloads_;
         fetched_ = current_;
     }
-    ParsedMessage m = parseMessage(currentRaw());
-    std::string text;
-    for (const auto& [n, v] : m.header) {
-        text += n + ": " + v + "\r\n";
-    }
-    text += "\r\n";
-    for (const std::string& line : splitLines(firstTextPart(currentRaw()))) {
-        text += line + "\r\n";
-    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+    out << mime::WorkFileText(mime::ParseMessage(currentRaw()));
     if (!out) {
         throw MailError(20000, "cannot write " + path);
     }
@@ -496,13 +229,13 @@ void FakeMailComponent::saveMessageFile(const std::string& path) {
 int FakeMailComponent::extraCount() {
     enter("extraCount");
     requireFetched("extraCount");
-    return attachmentCount(currentRaw());
+    return mime::ParseMessage(currentRaw()).extraCount;
 }
 
 std::string FakeMailComponent::bodyText() {
     enter("bodyText");
     requireFetched("bodyText");
-    return firstTextPart(currentRaw());
+    return mime::ParseMessage(currentRaw()).bodyText;
 }
 
 void FakeMailComponent::smtpConnect(const std::string& host, SmtpProtocol protocol,

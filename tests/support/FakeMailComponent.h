@@ -14,10 +14,9 @@ namespace vorel::test {
 // failures on demand.
 //
 // Mailbox. addMessage() appends a raw RFC 5322 text (LF or CR LF line ends);
-// messages are numbered from 1 in the order added. The header parse is
-// deliberately simple but covers what tests need: folded lines are unfolded,
-// field names match in any case, values are trimmed and RFC 2047 words
-// (B and Q) are decoded. from()/to()/subject() keep display names.
+// messages are numbered from 1 in the order added. Messages are read by the
+// same code as the real component's (decoded header values, display names
+// kept), so the fake differs from it in transport only.
 //  - fetchHeader() sets from/to/subject from the current message's header.
 //  - fetchMessage() does the same and counts a download (at most one per
 //    selected message, like the real component); downloads() tells how many.
@@ -152,18 +151,5 @@ private:
     bool popConnected_ = false;
     bool smtpConnected_ = false;
 };
-
-// The pieces of the fake's message parse, for tests that build expectations.
-struct ParsedMessage {
-    std::vector<std::pair<std::string, std::string>> header;  // unfolded, decoded
-    std::string body;                                         // raw, after the blank line
-    std::string field(const std::string& name) const;
-};
-ParsedMessage parseMessage(const std::string& raw);
-// First text part (decoded) and the number of attachment parts.
-std::string firstTextPart(const std::string& raw);
-int attachmentCount(const std::string& raw);
-// RFC 2047 encoded words in a header value, decoded (B and Q).
-std::string decodeHeaderWords(const std::string& value);
 
 }  // namespace vorel::test
