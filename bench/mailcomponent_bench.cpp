@@ -8,12 +8,9 @@
 // headers ahead on pipelining servers (Dovecot is one) and pipelines MAIL,
 // RCPT and DATA where offered (smtp-sink does); poplib and smtplib wait for
 // every reply.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,29 +67,6 @@ double pythonRate(const std::string& script, const std::vector<std::string>& arg
     return count / secs;
 }
 
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool answers(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // postfix's load-test sink, not the MTA.
 struct SmtpSink {
     pid_t pid = -1;
@@ -101,7 +75,7 @@ struct SmtpSink {
         const char* binary = std::filesystem::exists("/usr/sbin/smtp-sink")
                                  ? "/usr/sbin/smtp-sink"
                                  : "/usr/lib/postfix/sbin/smtp-sink";
-        port = freePort();
+        port = vorel::test::freeLoopbackPort();
         const std::string where = "127.0.0.1:" + std::to_string(port);
         std::vector<std::string> args = {binary};
         if (::geteuid() == 0) {
@@ -117,7 +91,7 @@ struct SmtpSink {
             throw std::runtime_error("cannot start smtp-sink");
         }
         const auto end = Clock::now() + std::chrono::seconds(10);
-        while (!answers(port)) {
+        while (!vorel::test::loopbackPortAnswers(port)) {
             if (Clock::now() > end) {
                 throw std::runtime_error("smtp-sink does not answer");
             }

@@ -5,13 +5,10 @@
 //
 // Usage: send_bench [COUNT]   (default 10000; a 1,000-message run is always
 // made as well, to show that peak memory does not grow with the queue)
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +31,7 @@
 #include "run/SendStep.h"
 #include "store/AppFolder.h"
 #include "store/Queue.h"
+#include "support/TestServers.h"
 
 extern char** environ;
 
@@ -118,31 +116,6 @@ int runVorelSide(int port, int count) {
     return 0;
 }
 
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        throw std::runtime_error("no free port");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool portAnswers(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
 std::string findSink() {
     for (const char* p : {"/usr/sbin/smtp-sink", "/usr/lib/postfix/sbin/smtp-sink"}) {
         if (::access(p, X_OK) == 0) {
@@ -180,7 +153,7 @@ pid_t startSink(int port) {
         throw std::runtime_error("cannot start smtp-sink");
     }
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!portAnswers(port)) {
+    while (!test::loopbackPortAnswers(port)) {
         if (std::chrono::steady_clock::now() > end) {
             throw std::runtime_error("smtp-sink did not answer");
         }
@@ -236,7 +209,7 @@ int main(int argc, char** argv) {
             return runVorelSide(std::stoi(argv[2]), std::stoi(argv[3]));
         }
         const int count = argc > 1 ? std::stoi(argv[1]) : 10000;
-        const int port = freePort();
+        const int port = test::freeLoopbackPort();
         const pid_t sink = startSink(port);
         const std::string dir = makeTempDir();
         const std::string bodyFile = dir + "/body.txt";

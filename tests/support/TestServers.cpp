@@ -59,39 +59,6 @@ std::string makeTempDir(const char* stem) {
     return templ;
 }
 
-// A port that was free a moment ago (the kernel picks it).
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        throw std::runtime_error("test server: no free port");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool portAnswers(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // Starts argv[0] in a process group of its own (so that the group, helpers
 // included, can be killed at once) with stdout and stderr going to logPath.
 pid_t spawn(const std::vector<std::string>& args, const std::string& logPath) {
@@ -156,7 +123,7 @@ bool exited(pid_t pid) {
 // died or the port never answered.
 void waitForPort(pid_t pid, int port, const fs::path& log, bool* reaped) {
     auto end = Clock::now() + std::chrono::seconds(15);
-    while (!portAnswers(port)) {
+    while (!loopbackPortAnswers(port)) {
         if (exited(pid)) {
             *reaped = true;
             throw std::runtime_error("test server exited at start:\n" + slurp(log));
@@ -224,6 +191,38 @@ void chownTo(const fs::path& path, uid_t uid, gid_t gid) {
 
 }  // namespace
 
+int freeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        throw std::runtime_error("test server: no free port");
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool loopbackPortAnswers(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
 // ---------------------------------------------------------------- PopServer
 
 struct PopServer::Impl {
@@ -271,7 +270,7 @@ void PopServer::Impl::start() {
     }
     spit(r / "passwd", options.user + ":{PLAIN}" + options.password + "::::::\n");
 
-    port = freePort();
+    port = freeLoopbackPort();
     std::ostringstream conf;
     conf << "protocols = pop3\n"
          << "listen = 127.0.0.1\n"
@@ -291,9 +290,9 @@ void PopServer::Impl::start() {
          << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n";
     if (options.tls) {
         makeCertificate(r);
-        tlsPort = freePort();
+        tlsPort = freeLoopbackPort();
         while (tlsPort == port) {
-            tlsPort = freePort();
+            tlsPort = freeLoopbackPort();
         }
         conf << "ssl = yes\n"
              << "ssl_cert = <" << root << "/cert.pem\n"

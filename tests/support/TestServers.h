@@ -6,6 +6,11 @@
 
 namespace vorel::test {
 
+// A loopback port that was free a moment ago (the kernel picks it); throws when none.
+int freeLoopbackPort();
+// True when something accepts connections on 127.0.0.1:port.
+bool loopbackPortAnswers(int port);
+
 // A real Dovecot POP3 server on 127.0.0.1 at a free port, with its own
 // configuration, one passwd-file user and a Maildir under a temporary folder.
 // Started by the constructor, stopped (and everything removed) by the
