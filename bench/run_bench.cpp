@@ -10,15 +10,7 @@
 // Usage: run_bench [MESSAGES MEMBERS]   (default: 200 / 1,000, 1,000 / 1,000
 // and 1,000 / 10,000 messages / members per list, which show whether peak
 // memory grows with the mailbox and the lists; each in a process of its own)
-#include <arpa/inet.h>
-#include <grp.h>
-#include <netinet/in.h>
-#include <pwd.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,8 +33,7 @@
 #include "run/RunState.h"
 #include "store/Database.h"
 #include "store/Settings.h"
-
-extern char** environ;
+#include "support/TestServers.h"
 
 namespace fs = std::filesystem;
 using namespace vorel;
@@ -68,138 +59,25 @@ void spit(const fs::path& p, const std::string& content) {
     }
 }
 
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+// retr= of Dovecot session `n` (from 1) once Dovecot has logged its end.
+long retrCount(const test::PopServer& pop, std::size_t n) {
+    auto end = Steady::now() + std::chrono::seconds(5);
+    while (true) {
+        std::string l = pop.log();
+        std::size_t p = 0;
+        std::size_t seen = 0;
+        while ((p = l.find("retr=", p)) != std::string::npos) {
+            if (++seen == n) {
+                return std::atol(l.c_str() + p + 5);
+            }
+            p += 5;
+        }
+        if (Steady::now() > end) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
-
-bool portAnswers(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// A throw-away Dovecot on loopback with one Maildir user.
-struct Dovecot {
-    std::string root;
-    fs::path maildir;
-    int port = 0;
-    pid_t pid = -1;
-    uid_t uid = 65534;
-    gid_t gid = 65534;
-    int seeded = 0;
-
-    Dovecot() {
-        std::string t = (fs::temp_directory_path() / "vorel-runbench-XXXXXX").string();
-        if (!mkdtemp(t.data())) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        root = t;
-        ::chmod(root.c_str(), 0755);
-        if (const passwd* pw = ::getpwnam("nobody")) {
-            uid = pw->pw_uid;
-        }
-        if (const group* gr = ::getgrnam("nogroup")) {
-            gid = gr->gr_gid;
-        }
-        const fs::path r(root);
-        fs::create_directories(r / "run");
-        fs::create_directories(r / "state");
-        maildir = r / "home" / "bench" / "Maildir";
-        for (const char* sub : {"tmp", "new", "cur"}) {
-            fs::create_directories(maildir / sub);
-        }
-        spit(r / "passwd", "bench:{PLAIN}bench-pw::::::\n");
-        port = freePort();
-        std::ostringstream c;
-        c << "protocols = pop3\nlisten = 127.0.0.1\nbase_dir = " << root
-          << "/run\nstate_dir = " << root << "/state\nlog_path = " << root
-          << "/dovecot.log\nssl = no\ndisable_plaintext_auth = no\n"
-          << "auth_mechanisms = plain login\nauth_failure_delay = 0\n"
-          << "mail_location = maildir:~/Maildir\npop3_uidl_format = %f\n"
-          << "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " << root << "/passwd\n}\n"
-          << "userdb {\n  driver = static\n  args = uid=" << uid << " gid=" << gid
-          << " home=" << root << "/home/%u\n}\n"
-          << "service anvil {\n  unix_listener anvil-auth-penalty {\n    mode = 0\n  }\n}\n"
-          << "service pop3-login {\n  inet_listener pop3 {\n    address = 127.0.0.1\n    port = "
-          << port << "\n  }\n}\n";
-        spit(r / "dovecot.conf", c.str());
-    }
-
-    void add(const std::string& raw) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%010d.bench", ++seeded);
-        spit(maildir / "new" / name, raw);
-    }
-
-    void start() {
-        for (const auto& e : fs::recursive_directory_iterator(fs::path(root) / "home")) {
-            ::chown(e.path().c_str(), uid, gid);
-        }
-        ::chown((fs::path(root) / "home").c_str(), uid, gid);
-        std::string conf = root + "/dovecot.conf";
-        std::vector<char*> argv = {const_cast<char*>("/usr/sbin/dovecot"), const_cast<char*>("-c"),
-                                   conf.data(), const_cast<char*>("-F"), nullptr};
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attr, 0);
-        if (posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start dovecot");
-        }
-        posix_spawnattr_destroy(&attr);
-        auto end = Steady::now() + std::chrono::seconds(15);
-        while (!portAnswers(port)) {
-            if (Steady::now() > end) {
-                throw std::runtime_error("dovecot did not answer:\n" + log());
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
-    std::string log() const { return slurp(fs::path(root) / "dovecot.log"); }
-
-    // retr= of session `n` (from 1) once Dovecot has logged its end.
-    long retrCount(std::size_t n) const {
-        auto end = Steady::now() + std::chrono::seconds(5);
-        while (true) {
-            std::string l = log();
-            std::size_t p = 0;
-            std::size_t seen = 0;
-            while ((p = l.find("retr=", p)) != std::string::npos) {
-                if (++seen == n) {
-                    return std::atol(l.c_str() + p + 5);
-                }
-                p += 5;
-            }
-            if (Steady::now() > end) {
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-
-    ~Dovecot() {
-        if (pid > 0) {
-            ::kill(-pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
-};
 
 class QuietHost : public RunHost {
 public:
@@ -253,7 +131,7 @@ long peakKb() {
 }
 
 int runOnce(int messages, int members) {
-    Dovecot pop;
+    test::PopServer pop;
     std::string folder = (fs::temp_directory_path() / "vorel-runbench-app-XXXXXX").string();
     if (!mkdtemp(folder.data())) {
         throw std::runtime_error("mkdtemp failed");
@@ -306,36 +184,37 @@ int runOnce(int messages, int members) {
     for (int i = 1; i <= messages; ++i) {
         int kind = i % 100;
         if (kind < 30) {
-            pop.add(mail(i, "s" + std::to_string(i) + "@x.example",
-                         "ar" + std::to_string(i % kAutoresponders) + "@me.example", "Question",
-                         text + "%vorelcode%\r\nname=Sender" + std::to_string(i) + "\r\n"));
+            pop.addMessage(mail(i, "s" + std::to_string(i) + "@x.example",
+                                "ar" + std::to_string(i % kAutoresponders) + "@me.example",
+                                "Question",
+                                text + "%vorelcode%\r\nname=Sender" + std::to_string(i) + "\r\n"));
             whole.push_back(i);
         } else if (kind < 40) {
             int l = i % kLists;
             if (i % 2 == 0) {
-                pop.add(mail(i, "new" + std::to_string(i) + "@x.example",
-                             "join" + std::to_string(l) + "@me.example", "subscribe", text));
+                pop.addMessage(mail(i, "new" + std::to_string(i) + "@x.example",
+                                    "join" + std::to_string(l) + "@me.example", "subscribe", text));
                 whole.push_back(i);
             } else {
-                pop.add(mail(
+                pop.addMessage(mail(
                     i, "m" + std::to_string(i % members) + "@l" + std::to_string(l) + ".example",
                     "leave" + std::to_string(l) + "@me.example", "unsubscribe", text));
             }
         } else if (kind < 45) {
-            pop.add(mail(i, "spammer" + std::to_string(i % 5) + "@spam.example", "me@me.example",
-                         "Offer", text));
+            pop.addMessage(mail(i, "spammer" + std::to_string(i % 5) + "@spam.example",
+                                "me@me.example", "Offer", text));
         } else {
-            pop.add(mail(i, "p" + std::to_string(i) + "@x.example", "me@me.example", "Just a note",
-                         text));
+            pop.addMessage(mail(i, "p" + std::to_string(i) + "@x.example", "me@me.example",
+                                "Just a note", text));
         }
     }
-    pop.start();
 
     Settings s;
-    s.txtPOP = "127.0.0.1:" + std::to_string(pop.port);
-    s.txtSMTP = "127.0.0.1:" + std::to_string(freePort());  // closed: the queue is carried over
-    s.txtUSERID = "bench";
-    s.txtPASSWORD = "bench-pw";
+    s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
+    // A closed port: the sending step fails at once and the queue is carried over.
+    s.txtSMTP = "127.0.0.1:" + std::to_string(test::freeLoopbackPort());
+    s.txtUSERID = pop.user();
+    s.txtPASSWORD = pop.password();
     s.chkLEAVE = "0";
     s.txtRUNPROGRAM = "";
     writeSettings(folder, s);
@@ -368,7 +247,7 @@ int runOnce(int messages, int members) {
         floor = std::min(floor, seconds(Steady::now() - t0));
         floorCpu = std::min(floorCpu, cpuSeconds() - c0);
     }
-    const long floorRetr = pop.retrCount(4);
+    const long floorRetr = retrCount(pop, 4);
 
     const long scanPeak = peakKb();
 
@@ -381,7 +260,7 @@ int runOnce(int messages, int members) {
     bool ok = run.doRunMail();
     const double took = seconds(Steady::now() - t0);
     const double tookCpu = cpuSeconds() - c0;
-    const long runRetr = pop.retrCount(5);
+    const long runRetr = retrCount(pop, 5);
     const RunCounters& c = run.state().counters;
 
     std::printf(
