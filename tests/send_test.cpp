@@ -242,23 +242,17 @@ TEST(SendStep, EmptyOrMissingQueueSendsNothingAndStillPrintsStatistics) {
 // ------------------------------------------------------------ what goes out
 
 TEST(SendStep, FileReferencesSendOnlyMessageFilesOfTheFolder) {
-    PopServer pop;
-    const std::string original =
-        "From: Carol <carol@pop.example>\nTo: desk@pop.example\nSubject: Order 77\n"
-        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b1\"\n\n"
-        "--b1\nContent-Type: text/plain\n\nPlease send the catalogue.\n"
-        "--b1\nContent-Type: application/octet-stream; name=\"order.bin\"\n"
-        "Content-Transfer-Encoding: base64\n\nAAECAwQFBgcICQoLDA0ODw==\n--b1--\n";
-    pop.addMessage(original);
     SmtpServer smtp;
     Closing c(&smtp);
-    c.mail.popConnect(pop.host() + ":" + std::to_string(pop.port()), pop.user(), pop.password());
-    c.mail.selectMessage(1);
-    c.mail.fetchMessage();
+    // A forwarded message as the mail component saves it.
+    c.folder.write(
+        "1.msg",
+        "From: Carol <carol@pop.example>\r\nTo: desk@pop.example\r\nSubject: Order 77\r\n"
+        "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+        "--b1\r\nContent-Type: text/plain\r\n\r\nPlease send the catalogue.\r\n"
+        "--b1\r\nContent-Type: application/octet-stream; name=\"order.bin\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\nAAECAwQFBgcICQoLDA0ODw==\r\n--b1--\r\n");
     const std::string saved = messageFilePath(c.folder.path(), "1");
-    c.mail.saveMessageFile(saved);
-    c.mail.disconnect();
-
     const std::string missing = messageFilePath(c.folder.path(), "7");
     c.queue({reply(1, "~" + saved), reply(2, "~/etc/hostname"), reply(3, "~" + missing)});
     c.run();
