@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "app/Commands.h"
-#include "run/Clock.h"
-#include "run/CurlMailComponent.h"
+#include "base/Clock.h"
+#include "net/CurlMailComponent.h"
 #include "run/MailRun.h"
-#include "run/RunHost.h"
+#include "core/RunHost.h"
 
 namespace vorel {
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "run/CurlMailComponent.h"
+#include "net/CurlMailComponent.h"
 #include "support/TestServers.h"
 
 extern char** environ;

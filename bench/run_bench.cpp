@@ -26,11 +26,11 @@
 #include <thread>
 #include <vector>
 
-#include "run/Clock.h"
-#include "run/CurlMailComponent.h"
+#include "base/Clock.h"
+#include "net/CurlMailComponent.h"
 #include "run/MailRun.h"
-#include "run/RunHost.h"
-#include "run/RunState.h"
+#include "core/RunHost.h"
+#include "core/RunState.h"
 #include "store/Database.h"
 #include "store/Settings.h"
 #include "support/TestServers.h"

@@ -23,11 +23,11 @@
 #include <thread>
 #include <vector>
 
-#include "run/Clock.h"
-#include "run/CurlMailComponent.h"
-#include "run/Reporter.h"
-#include "run/RunHost.h"
-#include "run/RunState.h"
+#include "base/Clock.h"
+#include "net/CurlMailComponent.h"
+#include "core/Reporter.h"
+#include "core/RunHost.h"
+#include "core/RunState.h"
 #include "run/SendStep.h"
 #include "store/AppFolder.h"
 #include "store/Queue.h"

@@ -1,6 +1,6 @@
 #include "mail/Address.h"
 
-#include "mail/TextCompare.h"
+#include "base/TextCompare.h"
 
 namespace vorel {
 

@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "mail/TextCompare.h"
-#include "run/MailComponent.h"
-#include "run/RunState.h"
+#include "base/TextCompare.h"
+#include "core/MailComponent.h"
+#include "core/RunState.h"
 
 namespace vorel {
 

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/Clock.h"
+#include "base/Clock.h"
 
 namespace vorel {
 

@@ -6,10 +6,10 @@
 
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
-#include "mail/TextCompare.h"
-#include "run/MailComponent.h"
-#include "run/Reporter.h"
-#include "run/RunState.h"
+#include "base/TextCompare.h"
+#include "core/MailComponent.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
 #include "store/Queue.h"
 
 namespace vorel {

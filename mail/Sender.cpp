@@ -3,12 +3,12 @@
 #include <exception>
 
 #include "mail/Address.h"
-#include "mail/TextCompare.h"
-#include "run/Clock.h"
-#include "run/MailComponent.h"
-#include "run/Reporter.h"
-#include "run/RunHost.h"
-#include "run/RunState.h"
+#include "base/TextCompare.h"
+#include "base/Clock.h"
+#include "core/MailComponent.h"
+#include "core/Reporter.h"
+#include "core/RunHost.h"
+#include "core/RunState.h"
 #include "store/Queue.h"
 #include "store/Settings.h"
 

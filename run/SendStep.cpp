@@ -11,9 +11,9 @@
 #include <system_error>
 
 #include "mail/Sender.h"
-#include "run/MailComponent.h"
-#include "run/Reporter.h"
-#include "run/RunState.h"
+#include "core/MailComponent.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
 #include "store/AppFolder.h"
 #include "store/Queue.h"
 #include "store/Settings.h"

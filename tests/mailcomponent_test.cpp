@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "run/CurlMailComponent.h"
-#include "run/ServerAddress.h"
+#include "net/CurlMailComponent.h"
+#include "net/ServerAddress.h"
 #include "support/TempFolder.h"
 #include "support/TestServers.h"
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "mail/MergeCodes.h"
-#include "run/Clock.h"
-#include "run/Reporter.h"
-#include "run/RunState.h"
+#include "base/Clock.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
 #include "support/FakeMailComponent.h"
 #include "support/FixedClock.h"
 #include "support/RecordingHost.h"

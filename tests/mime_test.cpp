@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "run/Mime.h"
+#include "net/Mime.h"
 #include "support/TempFolder.h"
 
 using namespace vorel;

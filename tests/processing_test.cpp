@@ -8,9 +8,9 @@
 
 #include "mail/Address.h"
 #include "mail/Processing.h"
-#include "run/Clock.h"
-#include "run/Reporter.h"
-#include "run/RunState.h"
+#include "base/Clock.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"

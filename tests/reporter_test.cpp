@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "run/Clock.h"
-#include "run/Reporter.h"
+#include "base/Clock.h"
+#include "core/Reporter.h"
 #include "support/FakeMailComponent.h"
 #include "support/FixedClock.h"
 #include "support/RecordingHost.h"

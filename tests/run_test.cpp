@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "run/Clock.h"
-#include "run/CurlMailComponent.h"
+#include "base/Clock.h"
+#include "net/CurlMailComponent.h"
 #include "run/DialUp.h"
 #include "run/MailRun.h"
-#include "run/Reporter.h"
-#include "run/RunState.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "store/Settings.h"

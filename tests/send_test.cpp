@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "run/Clock.h"
-#include "run/CurlMailComponent.h"
+#include "base/Clock.h"
+#include "net/CurlMailComponent.h"
 #include "run/MailRun.h"
-#include "run/Reporter.h"
-#include "run/RunState.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
 #include "run/SendStep.h"
 #include "store/Database.h"
 #include "store/Queue.h"

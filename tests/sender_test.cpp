@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "mail/Sender.h"
-#include "run/Clock.h"
-#include "run/Reporter.h"
-#include "run/RunState.h"
+#include "base/Clock.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
 #include "support/FixedClock.h"

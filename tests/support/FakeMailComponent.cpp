@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "mail/TextCompare.h"
-#include "run/Mime.h"
+#include "base/TextCompare.h"
+#include "net/Mime.h"
 
 namespace vorel::test {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/MailComponent.h"
+#include "core/MailComponent.h"
 
 namespace vorel::test {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "run/Clock.h"
+#include "base/Clock.h"
 
 namespace vorel::test {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/RunHost.h"
+#include "core/RunHost.h"
 
 namespace vorel::test {
 

@@ -1,4 +1,4 @@
-#include "run/MailComponent.h"
+#include "core/MailComponent.h"
 
 namespace vorel {
 

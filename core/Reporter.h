@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "run/MailComponent.h"
+#include "core/MailComponent.h"
 
 namespace vorel {
 

@@ -1,4 +1,4 @@
-#include "run/CurlMailComponent.h"
+#include "net/CurlMailComponent.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -16,8 +16,8 @@
 #include <sstream>
 #include <string_view>
 
-#include "mail/TextCompare.h"
-#include "run/ServerAddress.h"
+#include "base/TextCompare.h"
+#include "net/ServerAddress.h"
 
 namespace vorel {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "run/MailComponent.h"
-#include "run/Mime.h"
+#include "core/MailComponent.h"
+#include "net/Mime.h"
 
 namespace vorel {
 

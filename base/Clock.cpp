@@ -1,4 +1,4 @@
-#include "run/Clock.h"
+#include "base/Clock.h"
 
 #include <ctime>
 

@@ -1,4 +1,4 @@
-#include "run/Mime.h"
+#include "net/Mime.h"
 
 #include <gmime/gmime.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "mail/TextCompare.h"
+#include "base/TextCompare.h"
 
 namespace vorel::mime {
 namespace {

@@ -1,4 +1,4 @@
-#include "run/Reporter.h"
+#include "core/Reporter.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "run/Clock.h"
-#include "run/RunHost.h"
+#include "base/Clock.h"
+#include "core/RunHost.h"
 
 namespace vorel {
 

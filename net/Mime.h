@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "run/MailComponent.h"
+#include "core/MailComponent.h"
 
 // Reading and writing of messages for the mail component, on GMime. Every text
 // handed out is UTF-8; every text written is CR LF.
