@@ -6,9 +6,9 @@
 
 #include "app/Commands.h"
 #include "base/Clock.h"
+#include "core/RunHost.h"
 #include "net/CurlMailComponent.h"
 #include "run/MailRun.h"
-#include "core/RunHost.h"
 
 namespace vorel {
 
@@ -25,8 +25,6 @@ extern "C" void onStopSignal(int) {
 class TerminalHost : public RunHost {
 public:
     explicit TerminalHost(bool verbose) : verbose_(verbose) {}
-
-    void onStop(std::function<void()> fn) { onStop_ = std::move(fn); }
 
     void setStatus(const std::string& text) override {
         if (verbose_) {
@@ -50,20 +48,19 @@ public:
         std::fprintf(stderr, "%s (answered No)\n", text.c_str());
         return false;
     }
-    void yield() override {
+    RunRequests yield() override {
+        RunRequests asked;
         if (gStopRequested && !stopped_) {
             stopped_ = true;
+            asked.stop = true;
             std::fputs("vorel run: stopping after the item at hand\n", stderr);
-            if (onStop_) {
-                onStop_();
-            }
         }
+        return asked;
     }
 
 private:
     bool verbose_;
     bool stopped_ = false;
-    std::function<void()> onStop_;
 };
 
 // SIGINT and SIGTERM act as the stop button; a second signal ends the
@@ -100,7 +97,6 @@ int cmdRun(const CommandLine& cl) {
     CurlMailComponent mail;
     SystemClock clock;
     MailRun run(folder, host, mail, clock);
-    host.onStop([&run] { run.requestCancel(); });
 
     gStopRequested = 0;
     installStopHandlers();

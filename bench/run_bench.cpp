@@ -27,10 +27,10 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "net/CurlMailComponent.h"
-#include "run/MailRun.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "net/CurlMailComponent.h"
+#include "run/MailRun.h"
 #include "store/Database.h"
 #include "store/Settings.h"
 #include "support/TestServers.h"
@@ -89,7 +89,7 @@ public:
     void setDebugModeBox(bool) override {}
     void showMessage(const std::string& t) override { std::fprintf(stderr, "%s\n", t.c_str()); }
     bool askYesNo(const std::string&) override { return false; }
-    void yield() override {}
+    RunRequests yield() override { return {}; }
 };
 
 std::string body() {

@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "net/CurlMailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "net/CurlMailComponent.h"
 #include "run/SendStep.h"
 #include "store/AppFolder.h"
 #include "store/Queue.h"
@@ -56,7 +56,7 @@ public:
     void setDebugModeBox(bool) override {}
     void showMessage(const std::string&) override {}
     bool askYesNo(const std::string&) override { return false; }
-    void yield() override {}
+    RunRequests yield() override { return {}; }
     long sent = 0;
 };
 
@@ -95,7 +95,7 @@ int runVorelSide(int port, int count) {
     Reporter report(folder, host, clock);
     report.setLogSetting("1");
     CurlMailComponent mail;
-    RunContext ctx{folder, state, report, mail, clock};
+    RunContext ctx{folder, state, report, mail, clock, host};
 
     auto t0 = std::chrono::steady_clock::now();
     RunSendingStep(ctx);

@@ -64,6 +64,12 @@ public:
     using NoticeHandler = std::function<void(const std::string& text)>;
     virtual void setNoticeHandler(NoticeHandler handler) = 0;
 
+    // Called about ten times a second while a call waits on a server, on the
+    // caller's thread, so that a stop asked for meanwhile is seen; it must
+    // not call the component.
+    using WaitHandler = std::function<void()>;
+    virtual void setWaitHandler(WaitHandler handler) = 0;
+
     virtual void setTimeout(int seconds) = 0;
 
     // POP3 ------------------------------------------------------------

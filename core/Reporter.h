@@ -29,7 +29,6 @@ public:
     // The log setting (setup.ini line 6): log.txt is written unless exactly "0".
     void setLogSetting(const std::string& value) { logSetting_ = value; }
     void attach(MailComponent& mail) { mail_ = &mail; }
-    RunHost& host() { return host_; }
     const Clock& clock() const { return clock_; }
     // State of the "Debug Mode" box as the run last set or saw it.
     bool debugBox() const { return debugBox_; }

@@ -15,6 +15,7 @@ namespace vorel {
 class Clock;
 class MailComponent;
 class Reporter;
+class RunHost;
 
 struct RunCounters {
     std::int32_t antiSpam = 0;
@@ -53,6 +54,12 @@ struct RunContext {
     Reporter& report;
     MailComponent& mail;
     const Clock& clock;
+    RunHost& host;
+
+    // A yield point of the run: the host may handle its events, and what the
+    // user asked meanwhile takes effect here, on the run's own thread (a stop
+    // sets cancel requested; the debug box switches the transcript).
+    void yield();
 };
 
 // Support address of the "Error Processing " line and the product's web

@@ -4,12 +4,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "mail/Address.h"
-#include "mail/MergeCodes.h"
 #include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunState.h"
+#include "mail/Address.h"
+#include "mail/MergeCodes.h"
 #include "store/Queue.h"
 
 namespace vorel {

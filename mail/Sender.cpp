@@ -2,13 +2,13 @@
 
 #include <exception>
 
-#include "mail/Address.h"
-#include "base/TextCompare.h"
 #include "base/Clock.h"
+#include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "mail/Address.h"
 #include "store/Queue.h"
 #include "store/Settings.h"
 
@@ -51,8 +51,8 @@ bool SendOneMessage(RunContext& ctx, std::string to, std::string from, const std
     from = TidyAddress(checkchr255(from));
     subject = replaceAll(checkchr255(subject), "\r\n", " ");
 
-    ctx.report.host().yield();
-    ctx.report.host().yield();
+    ctx.yield();
+    ctx.yield();
     try {
         OutgoingMessage message;
         std::string file = messageFileOfBody(ctx.folder, body);

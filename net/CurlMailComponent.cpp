@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -79,6 +80,9 @@ int MailErrorCodeForReply(int reply) {
     return mailcode::kReplyBase + reply;
 }
 
+// How often a wait on a server looks up from the socket.
+constexpr long long kWaitSliceMs = 100;
+
 struct CurlMailComponent::Session {
     CURL* curl = nullptr;
     curl_socket_t fd = CURL_SOCKET_BAD;
@@ -93,6 +97,7 @@ struct CurlMailComponent::Session {
     const TranscriptHandler* transcript = nullptr;
     const bool* transcriptOn = nullptr;
     const int* timeout = nullptr;
+    const WaitHandler* wait = nullptr;
     char error[CURL_ERROR_SIZE] = {};
 
     ~Session() { abandon(); }
@@ -127,19 +132,36 @@ struct CurlMailComponent::Session {
         throw MailError(10057, address.host + ": " + why);
     }
 
+    void waited() const {
+        if (*wait) {
+            try {
+                (*wait)();
+            } catch (...) {
+                // Whoever waits with us cannot end the command.
+            }
+        }
+    }
+
+    // Waits in short slices, telling the wait handler between them.
     void waitFor(short events) {
+        using std::chrono::steady_clock;
+        const auto deadline = steady_clock::now() + std::chrono::seconds(*timeout);
         pollfd p{fd, events, 0};
         while (true) {
-            const int r = ::poll(&p, 1, *timeout * 1000);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - steady_clock::now());
+            if (left.count() <= 0) {
+                lost("no answer within " + std::to_string(*timeout) + " seconds");
+            }
+            const int r =
+                ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kWaitSliceMs)));
             if (r > 0) {
                 return;
             }
-            if (r == 0) {
-                lost("no answer within " + std::to_string(*timeout) + " seconds");
-            }
-            if (errno != EINTR) {
+            if (r < 0 && errno != EINTR) {
                 lost(std::string("poll: ") + std::strerror(errno));
             }
+            waited();
         }
     }
 
@@ -262,6 +284,11 @@ std::string upperPrefix(std::string_view line, std::size_t n) {
 
 // libcurl's side of the dialogue while it connects, negotiates TLS and logs
 // in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
+int onProgress(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    static_cast<const CurlMailComponent::Session*>(userp)->waited();
+    return 0;
+}
+
 int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
     if (type != CURLINFO_HEADER_OUT && type != CURLINFO_HEADER_IN) {
         return 0;
@@ -412,6 +439,10 @@ void CurlMailComponent::setNoticeHandler(NoticeHandler handler) {
     notice_ = std::move(handler);
 }
 
+void CurlMailComponent::setWaitHandler(WaitHandler handler) {
+    wait_ = std::move(handler);
+}
+
 void CurlMailComponent::setTimeout(int seconds) {
     // No time-out at all would let a silent server hang the run for good.
     timeout_ = seconds > 0 ? seconds : 60;
@@ -438,6 +469,7 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
     s->transcript = &transcript_;
     s->transcriptOn = &transcriptOn_;
     s->timeout = &timeout_;
+    s->wait = &wait_;
     s->curl = curl_easy_init();
     if (s->curl == nullptr) {
         throw MailError(mailcode::kCurlBase + CURLE_FAILED_INIT, "libcurl failed to start");
@@ -453,6 +485,10 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, s->error);
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, onDebug);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, s.get());
+    // libcurl calls this about once a second while it connects and logs in.
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, s.get());
     // Always verbose while connecting: the capabilities and the STARTTLS
     // line are read from the dialogue.
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);

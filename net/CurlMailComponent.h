@@ -100,6 +100,7 @@ public:
     void setTranscriptOn(bool on) override;
     bool transcriptOn() const override { return transcriptOn_; }
     void setNoticeHandler(NoticeHandler handler) override;
+    void setWaitHandler(WaitHandler handler) override;
     void setTimeout(int seconds) override;
 
     void popConnect(const std::string& host, const std::string& user,
@@ -165,6 +166,7 @@ private:
 
     TranscriptHandler transcript_;
     NoticeHandler notice_;
+    WaitHandler wait_;
     bool transcriptOn_ = false;
     int timeout_ = 60;
 

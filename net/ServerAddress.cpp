@@ -1,4 +1,4 @@
-#include "run/ServerAddress.h"
+#include "net/ServerAddress.h"
 
 #include <arpa/inet.h>
 
@@ -6,7 +6,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "mail/TextCompare.h"
+#include "base/TextCompare.h"
 
 namespace vorel {
 namespace {

@@ -9,14 +9,14 @@
 #include <string>
 #include <utility>
 
-#include "mail/Address.h"
-#include "mail/Processing.h"
 #include "base/Clock.h"
-#include "run/DialUp.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "mail/Address.h"
+#include "mail/Processing.h"
+#include "run/DialUp.h"
 #include "run/SendStep.h"
 #include "store/AntiSpam.h"
 #include "store/AppFolder.h"
@@ -83,18 +83,22 @@ struct MailRun::Impl {
           mail(m),
           clock(c),
           report(folder, host, clock),
-          ctx{folder, state, report, mail, clock},
+          ctx{folder, state, report, mail, clock, host},
           dialUp(DialUp::fromSystem()) {
         report.attach(mail);
         mail.setTranscriptHandler([this](const std::string& line, TranscriptDirection direction) {
             report.OnTranscript(line, direction);
         });
         mail.setNoticeHandler([this](const std::string& text) { report.AddLogLine(text); });
+        // A stop asked for during a long wait on a server is seen there; the
+        // command at hand still ends as it would have.
+        mail.setWaitHandler([this] { ctx.yield(); });
     }
     ~Impl() {
         // The component may outlive the run; it must not call into a dead one.
         mail.setTranscriptHandler(nullptr);
         mail.setNoticeHandler(nullptr);
+        mail.setWaitHandler(nullptr);
     }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
@@ -129,13 +133,13 @@ bool MailRun::Impl::doRunMail() {
     state.settings = emptySettings();
 
     bool failed = true;
-    host.yield();
+    ctx.yield();
     report.SetStatus("Checking Log");
     std::remove(joinPath(folder, "debug.log").c_str());
 
     for (int attempt = 1; attempt <= kTries; ++attempt) {
         failed = false;
-        host.yield();
+        ctx.yield();
         if (runOnce()) {
             break;
         }
@@ -189,7 +193,7 @@ void MailRun::Impl::readAntiSpam() {
     report.SetStatus("Reading Anti Spam File...");
     for (const std::string& line : readAntiSpamLines(folder)) {
         state.antiSpam.push_back(splitAntiSpamLine(line));
-        host.yield();
+        ctx.yield();
     }
     report.SetStatus("Anti Spam File Read");
 }
@@ -221,7 +225,7 @@ bool MailRun::Impl::dialUpStep() {
         dialUp.setUserName(s.txtDIALUPID);
         dialUp.setPassword(s.txtDIALUPPASSWORD);
         dialUp.dial();
-        host.yield();
+        ctx.yield();
         report.AddLogLine("Connected");
     } catch (const std::exception&) {
         report.AddLogLine("Connect Failed " + std::to_string(dialUp.errorNumber()) + " " +
@@ -232,8 +236,8 @@ bool MailRun::Impl::dialUpStep() {
 }
 
 bool MailRun::Impl::readHeader() {
-    host.yield();
-    host.yield();
+    ctx.yield();
+    ctx.yield();
     try {
         mail.fetchHeader();
         if (mail.subject().empty()) {
@@ -393,14 +397,6 @@ MailRun::~MailRun() {
 
 bool MailRun::doRunMail() {
     return impl_->doRunMail();
-}
-
-void MailRun::requestCancel() {
-    impl_->state.cancelRequested = true;
-}
-
-void MailRun::debugBoxClicked(bool ticked) {
-    impl_->report.DebugBoxClicked(ticked);
 }
 
 const RunState& MailRun::state() const {

@@ -15,16 +15,14 @@ class DialUp;
 class MailRun {
 public:
     // host, mail and clock must outlive the run; the run sets the component's
-    // transcript and notice handlers and clears them when it is destroyed.
+    // transcript, notice and wait handlers and clears them when it is
+    // destroyed. The user's requests (stop, debug mode) reach the run only
+    // through RunHost::yield, so the run may live on a thread of its own.
     MailRun(std::string folder, RunHost& host, MailComponent& mail, const Clock& clock);
 
     // The whole run. Returns true when it ended (complete or cancelled), false
     // when every try failed.
     bool doRunMail();
-    // Sets cancel requested; the run finishes the item at hand.
-    void requestCancel();
-    // The user ticked or cleared "Debug Mode" during the run.
-    void debugBoxClicked(bool ticked);
 
     const RunState& state() const;
     Reporter& reporter();

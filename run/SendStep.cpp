@@ -10,10 +10,10 @@
 #include <string>
 #include <system_error>
 
-#include "mail/Sender.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunState.h"
+#include "mail/Sender.h"
 #include "store/AppFolder.h"
 #include "store/Queue.h"
 #include "store/Settings.h"

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "mail/MergeCodes.h"
 #include "base/Clock.h"
 #include "core/Reporter.h"
 #include "core/RunState.h"
+#include "mail/MergeCodes.h"
 #include "support/FakeMailComponent.h"
 #include "support/FixedClock.h"
 #include "support/RecordingHost.h"
@@ -151,7 +151,7 @@ TEST(ApplyMergeCodes, MergesTheCurrentMessageThroughTempMsg) {
     Reporter report(folder.path(), host, clock);
     FakeMailComponent mail;
     RunState state;
-    RunContext ctx{folder.path(), state, report, mail, clock};
+    RunContext ctx{folder.path(), state, report, mail, clock, host};
 
     mail.addMessage(
         "From: Joe <joe@x.example>\r\nTo: info@y.example\r\nSubject: hello\r\n\r\n"

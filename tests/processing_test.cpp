@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "mail/Address.h"
-#include "mail/Processing.h"
 #include "base/Clock.h"
 #include "core/Reporter.h"
 #include "core/RunState.h"
+#include "mail/Address.h"
+#include "mail/Processing.h"
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
@@ -128,7 +128,7 @@ protected:
     Reporter report{folder.path(), host, clock};
     FakeMailComponent mail;
     RunState state;
-    RunContext ctx{folder.path(), state, report, mail, clock};
+    RunContext ctx{folder.path(), state, report, mail, clock, host};
 };
 
 struct MatchCase {

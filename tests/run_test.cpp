@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "base/Clock.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
 #include "net/CurlMailComponent.h"
 #include "run/DialUp.h"
 #include "run/MailRun.h"
-#include "core/Reporter.h"
-#include "core/RunState.h"
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "store/Settings.h"
@@ -200,13 +200,12 @@ TEST_F(RunFixture, CancelWhileReadingSendsNothing) {
         pop.addMessage(message("a" + std::to_string(i) + "@x.example", "info@me.example", "m"));
     }
     CurlMailComponent mail;
-    MailRun* current = nullptr;
     host.setOnYield([&] {
-        if (current && host.hasLogEntry("Autoresponder INFO Message Sent to a1@x.example")) {
-            current->requestCancel();
-        }
+        RunRequests asked;
+        asked.stop = host.hasLogEntry("Autoresponder INFO Message Sent to a1@x.example");
+        return asked;
     });
-    EXPECT_TRUE(run(mail, [&](MailRun& r) { current = &r; }));
+    EXPECT_TRUE(run(mail));
     EXPECT_TRUE(host.hasLogEntry("Mail Run Cancelled by User"));
     EXPECT_EQ(host.logEntries().back(), "06-12-2026 08:05:07 Mail Run Complete");
     EXPECT_FALSE(host.hasLogEntry("Process complete... Starting message send"));

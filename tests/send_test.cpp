@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "base/Clock.h"
-#include "net/CurlMailComponent.h"
-#include "run/MailRun.h"
 #include "core/Reporter.h"
 #include "core/RunState.h"
+#include "net/CurlMailComponent.h"
+#include "run/MailRun.h"
 #include "run/SendStep.h"
 #include "store/Database.h"
 #include "store/Queue.h"
@@ -103,7 +103,7 @@ struct Closing {
     RunState state;
     Reporter report{folder.path(), host, clock};
     CurlMailComponent mail;
-    RunContext ctx{folder.path(), state, report, mail, clock};
+    RunContext ctx{folder.path(), state, report, mail, clock, host};
 
     explicit Closing(const SmtpServer* smtp = nullptr) {
         state.settings.txtRUNPROGRAM.clear();

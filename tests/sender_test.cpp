@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "mail/Sender.h"
 #include "base/Clock.h"
 #include "core/Reporter.h"
 #include "core/RunState.h"
+#include "mail/Sender.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
 #include "support/FixedClock.h"
@@ -40,7 +40,7 @@ protected:
     Reporter report{folder.path(), host, clock};
     FakeMailComponent mail;
     RunState state;
-    RunContext ctx{folder.path(), state, report, mail, clock};
+    RunContext ctx{folder.path(), state, report, mail, clock, host};
 };
 
 TEST_F(SenderTest, ConnectionIsRenewedOnThe31stAnd62ndMessage) {

@@ -85,6 +85,7 @@ public:
     void setTranscriptOn(bool on) override { transcriptOn_ = on; }
     bool transcriptOn() const override { return transcriptOn_; }
     void setNoticeHandler(NoticeHandler handler) override;
+    void setWaitHandler(WaitHandler) override {}
     void setTimeout(int seconds) override { timeout_ = seconds; }
 
     void popConnect(const std::string& host, const std::string& user,

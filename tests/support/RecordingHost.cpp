@@ -43,12 +43,10 @@ bool RecordingHost::askYesNo(const std::string& text) {
     return nextAnswer_ < answers_.size() ? answers_[nextAnswer_++] : false;
 }
 
-void RecordingHost::yield() {
+RunRequests RecordingHost::yield() {
     ++yields_;
     events_.push_back("yield");
-    if (onYield_) {
-        onYield_();
-    }
+    return onYield_ ? onYield_() : RunRequests{};
 }
 
 bool RecordingHost::hasLogEntry(const std::string& text) const {

@@ -24,13 +24,14 @@ public:
     void setDebugModeBox(bool ticked) override;
     void showMessage(const std::string& text) override;
     bool askYesNo(const std::string& text) override;
-    void yield() override;
+    RunRequests yield() override;
 
     // Script ---------------------------------------------------------------
     // Answers for askYesNo, used in order; No once they run out.
     void setAnswers(std::vector<bool> answers) { answers_ = std::move(answers); }
-    // Called at every yield (e.g. to request a cancel after some progress).
-    void setOnYield(std::function<void()> fn) { onYield_ = std::move(fn); }
+    // Called at every yield; what it returns is handed to the run (e.g. a
+    // stop after some progress).
+    void setOnYield(std::function<RunRequests()> fn) { onYield_ = std::move(fn); }
     // Called after every run-log entry is recorded.
     void setOnLogEntry(std::function<void(const std::string&)> fn) { onLog_ = std::move(fn); }
 
@@ -57,7 +58,7 @@ private:
     std::vector<std::string> statuses_, log_, debug_, allDebug_, messages_, questions_, events_;
     std::vector<bool> answers_;
     std::size_t nextAnswer_ = 0;
-    std::function<void()> onYield_;
+    std::function<RunRequests()> onYield_;
     std::function<void(const std::string&)> onLog_;
     bool box_ = false;
     int debugClears_ = 0;
