@@ -85,7 +85,7 @@ int runVorelSide(int port, int count) {
     const std::string folder = makeTempDir();
     const std::string body = benchBody();
     for (int i = 1; i <= count; ++i) {
-        AppendQueueRecord(folder, {"r" + std::to_string(i) + "@dest.example", "vorel@src.example",
+        appendQueueRecord(folder, {"r" + std::to_string(i) + "@dest.example", "vorel@src.example",
                                    "Reply " + std::to_string(i), body});
     }
     CountingHost host;
@@ -98,7 +98,7 @@ int runVorelSide(int port, int count) {
     RunContext ctx{folder, state, report, mail, clock, host};
 
     auto t0 = std::chrono::steady_clock::now();
-    RunSendingStep(ctx);
+    runSendingStep(ctx);
     mail.disconnect();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 

@@ -89,7 +89,7 @@ void queueBench(const std::string& dir) {
 
     t = Clock::now();
     for (int i = 0; i < kRecords; ++i) {
-        vorel::AppendQueueRecord(dir, sampleRecord(i));
+        vorel::appendQueueRecord(dir, sampleRecord(i));
     }
     double append = seconds(t);
 

@@ -2,26 +2,26 @@
 
 namespace vorel {
 
-std::string MailErrorText(int code) {
+std::string mailErrorText(int code) {
     switch (code) {
-        case 0:
+        case mailcode::kConnectFailed:
             return "Failed to connect to your host, check your pop server settings.";
-        case 10057:
+        case mailcode::kNotConnected:
             return "The current socket has not been connected. - This could mean the remote mail "
                    "server has disconnected from Vorel or that you have lost your connection";
-        case 10065:
+        case mailcode::kUnreachable:
             return "Remote host is currently unreachable.";
-        case 11001:
-        case 11004:
+        case mailcode::kHostNotFound:
+        case mailcode::kNoHostData:
             return "Remote host could not be found.";
-        case 11002:
+        case mailcode::kHostNotFoundRetry:
             return "Remote host could not be found, try again.";
-        case 20002:
+        case mailcode::kSendRefused:
             return "Server refused mail send, this could be because you are not sending FROM a "
                    "valid email address of an account on that server.";
-        case 20011:
+        case mailcode::kBadUser:
             return "Invalid user name.";
-        case 20012:
+        case mailcode::kBadPassword:
             return "Invalid password.";
         default:
             return std::to_string(code) + " Undefined Error";

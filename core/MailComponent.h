@@ -7,8 +7,31 @@
 
 namespace vorel {
 
+// The component's error codes, as libcurl keeps CURLE_* beside its texts.
+// The numbers are the ones users know from their logs; mailErrorText has a
+// text for each named one.
+namespace mailcode {
+constexpr int kConnectFailed = 0;     // a POP3 host that does not greet or list like one
+constexpr int kNotConnected = 10057;  // the connection is lost, timed out or garbled
+constexpr int kUnreachable = 10065;   // nothing answers at that address
+constexpr int kHostNotFound = 11001;  // also an unusable server setting
+constexpr int kHostNotFoundRetry = 11002;
+constexpr int kNoHostData = 11004;
+constexpr int kSendRefused = 20002;  // an SMTP 5xx refusal
+constexpr int kBadUser = 20011;
+constexpr int kBadPassword = 20012;  // any refused login: SASL cannot tell which
+// Codes the table does not name: "<code> Undefined Error", the MailError's
+// text says more.
+constexpr int kCurlBase = 30000;        // 30000 + libcurl's code
+constexpr int kReplyBase = 40000;       // 40000 + an SMTP reply code the table has no text for
+constexpr int kNoMessage = 31001;       // no message selected, or out of range
+constexpr int kMessageDeleted = 31002;  // the message is marked deleted
+constexpr int kFile = 31003;            // a message file cannot be read or written
+constexpr int kBadServerAddress = kHostNotFound;
+}  // namespace mailcode
+
 // Every failure of the mail component carries the code that the run turns into
-// a text with MailErrorText.
+// a text with mailErrorText.
 class MailError : public std::runtime_error {
 public:
     MailError(int code, const std::string& detail) : std::runtime_error(detail), code_(code) {}
@@ -20,7 +43,7 @@ private:
 
 // The run's texts for the component's error codes; any other code gives the
 // code in decimal and " Undefined Error".
-std::string MailErrorText(int code);
+std::string mailErrorText(int code);
 
 enum class SmtpProtocol { Smtp = 0, Esmtp = 2 };
 

@@ -88,11 +88,11 @@ std::string& checkchr255(std::string& text) {
 Reporter::Reporter(std::string folder, RunHost& host, const Clock& clock)
     : folder_(std::move(folder)), host_(host), clock_(clock) {}
 
-void Reporter::SetStatus(const std::string& text) {
+void Reporter::setStatus(const std::string& text) {
     host_.setStatus(text);
 }
 
-void Reporter::AddLogLine(const std::string& text) {
+void Reporter::addLogLine(const std::string& text) {
     host_.addLogEntry(text);
     if (logSetting_ == "0") {
         return;
@@ -108,11 +108,11 @@ void Reporter::AddLogLine(const std::string& text) {
     appendLine(folder_ + "/log.txt", line);
 }
 
-void Reporter::AddScreenLogLine(const std::string& text) {
+void Reporter::addScreenLogLine(const std::string& text) {
     host_.addLogEntry(text);
 }
 
-void Reporter::AddDebugLine(const std::string& text) {
+void Reporter::addDebugLine(const std::string& text) {
     host_.addDebugLine(text);
 }
 
@@ -128,11 +128,11 @@ void Reporter::setDebugBox(bool ticked) {
     host_.setDebugModeBox(ticked);
     // A check box set by the program to a new value runs its click handler.
     if (changed) {
-        DebugBoxClicked(ticked);
+        debugBoxClicked(ticked);
     }
 }
 
-void Reporter::SetDebugMode(long value) {
+void Reporter::setDebugMode(long value) {
     if (value == 1) {
         setTranscript(true);
         setDebugBox(true);
@@ -140,11 +140,11 @@ void Reporter::SetDebugMode(long value) {
     }
     setTranscript(false);
     host_.clearDebugLines();
-    AddDebugLine("Debugging Switched Off - Turn on in System Settings or Below");
+    addDebugLine("Debugging Switched Off - Turn on in System Settings or Below");
     setDebugBox(false);
 }
 
-void Reporter::DebugBoxClicked(bool ticked) {
+void Reporter::debugBoxClicked(bool ticked) {
     debugBox_ = ticked;
     if (ticked) {
         setTranscript(true);
@@ -152,7 +152,7 @@ void Reporter::DebugBoxClicked(bool ticked) {
     }
     setTranscript(false);
     host_.clearDebugLines();
-    AddDebugLine("Debugging Switched Off");
+    addDebugLine("Debugging Switched Off");
 }
 
 std::string Reporter::maskLine(const std::string& line, TranscriptDirection direction) {
@@ -179,7 +179,7 @@ std::string Reporter::maskLine(const std::string& line, TranscriptDirection dire
     return shown;
 }
 
-void Reporter::OnTranscript(const std::string& line, TranscriptDirection direction) {
+void Reporter::onTranscript(const std::string& line, TranscriptDirection direction) {
     std::string t = line;
     checkchr255(t);
     t = stripLineEnd(t);

@@ -9,22 +9,26 @@ namespace vorel {
 class Clock;
 class RunHost;
 
+// Every text the run shows or logs is the product's own and is kept letter
+// for letter, misspellings included ("failiures", "ESTMP", "STMP",
+// "mailling"): users' filters and scripts match on them. Do not correct them.
+//
 // The run's three reporting channels: the status line, the run log (list and
 // log.txt) and the server transcript (list and debug.log, password masked).
 class Reporter {
 public:
     Reporter(std::string folder, RunHost& host, const Clock& clock);
 
-    void SetStatus(const std::string& text);
-    void AddLogLine(const std::string& text);
+    void setStatus(const std::string& text);
+    void addLogLine(const std::string& text);
     // A line for the on-screen log only (the driver's "Testing To: " lines).
-    void AddScreenLogLine(const std::string& text);
-    void AddDebugLine(const std::string& text);
-    void SetDebugMode(long value);
+    void addScreenLogLine(const std::string& text);
+    void addDebugLine(const std::string& text);
+    void setDebugMode(long value);
     // The user ticked or cleared "Debug Mode".
-    void DebugBoxClicked(bool ticked);
+    void debugBoxClicked(bool ticked);
     // The mail component's transcript: masks passwords and AUTH exchanges.
-    void OnTranscript(const std::string& line, TranscriptDirection direction);
+    void onTranscript(const std::string& line, TranscriptDirection direction);
 
     // The log setting (setup.ini line 6): log.txt is written unless exactly "0".
     void setLogSetting(const std::string& value) { logSetting_ = value; }

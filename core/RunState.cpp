@@ -11,7 +11,7 @@ void RunContext::yield() {
         state.cancelRequested = true;
     }
     if (asked.debugMode) {
-        report.DebugBoxClicked(*asked.debugMode);
+        report.debugBoxClicked(*asked.debugMode);
     }
 }
 

@@ -4,7 +4,7 @@
 
 namespace vorel {
 
-bool IsValidEmail(const std::string& address) {
+bool isValidEmail(const std::string& address) {
     std::size_t at = address.find('@');
     if (at == std::string::npos || at == 0 || at == address.size() - 1) {
         return false;
@@ -12,12 +12,12 @@ bool IsValidEmail(const std::string& address) {
     return address.front() != '.' && address.back() != '.';
 }
 
-std::string TextBefore(const std::string& text, const std::string& separator) {
+std::string textBefore(const std::string& text, const std::string& separator) {
     std::size_t p = text.find(separator);
     return p == std::string::npos ? text : text.substr(0, p);
 }
 
-std::string TextAfter(const std::string& text, const std::string& separator) {
+std::string textAfter(const std::string& text, const std::string& separator) {
     std::size_t p = text.find(separator);
     if (p == std::string::npos) {
         return "";
@@ -27,7 +27,7 @@ std::string TextAfter(const std::string& text, const std::string& separator) {
     return text.substr(p + 1);
 }
 
-std::string ExtractAddresses(const std::string& header) {
+std::string extractAddresses(const std::string& header) {
     if (header.find('<') == std::string::npos) {
         return trimBlanks(header);
     }
@@ -51,7 +51,7 @@ std::string ExtractAddresses(const std::string& header) {
     return result;
 }
 
-std::string TidyAddress(const std::string& address) {
+std::string tidyAddress(const std::string& address) {
     std::string result;
     bool inside = false;
     for (char c : address) {

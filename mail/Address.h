@@ -8,16 +8,16 @@ namespace vorel {
 
 // True when the text has an "@" that is neither its first nor its last
 // character and the text neither begins nor ends with ".". Nothing else.
-bool IsValidEmail(const std::string& address);
+bool isValidEmail(const std::string& address);
 // Text before the first `separator`; the whole text when it does not occur.
-std::string TextBefore(const std::string& text, const std::string& separator);
+std::string textBefore(const std::string& text, const std::string& separator);
 // When `separator` first occurs at position p (from 1): the last len - p
 // characters (for a one-character separator, what follows it); "" otherwise.
-std::string TextAfter(const std::string& text, const std::string& separator);
+std::string textAfter(const std::string& text, const std::string& separator);
 // The addresses between "<" and ">" joined by the header's commas; the trimmed
 // header when it holds no "<".
-std::string ExtractAddresses(const std::string& header);
+std::string extractAddresses(const std::string& header);
 // Closes an unclosed "<" and drops one trailing CR LF.
-std::string TidyAddress(const std::string& address);
+std::string tidyAddress(const std::string& address);
 
 }  // namespace vorel

@@ -31,7 +31,7 @@ std::string twoDigits(int v) {
 
 }  // namespace
 
-std::string ReadMessageTextFile(const std::string& path) {
+std::string readMessageTextFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         throw std::runtime_error("cannot read " + path);
@@ -88,13 +88,13 @@ std::string ReadMessageTextFile(const std::string& path) {
     return text;
 }
 
-std::string ReadMessageText(RunContext& ctx) {
+std::string readMessageText(RunContext& ctx) {
     const std::string path = ctx.folder + "/temp.msg";
     ctx.mail.saveWorkFile(path);
-    return ReadMessageTextFile(path);
+    return readMessageTextFile(path);
 }
 
-MergeFields ParseMergeFields(const std::string& messageText) {
+MergeFields parseMergeFields(const std::string& messageText) {
     MergeFields fields;
     std::size_t first = messageText.find(kMarker);
     if (first == std::string::npos) {
@@ -122,19 +122,19 @@ MergeFields ParseMergeFields(const std::string& messageText) {
     return fields;
 }
 
-std::string FormatMergeDate(const LocalTime& t) {
+std::string formatMergeDate(const LocalTime& t) {
     const char* month = (t.month >= 1 && t.month <= 12) ? kMonths[t.month - 1] : "";
     return twoDigits(t.day) + " " + month + " " + std::to_string(t.year);
 }
 
-std::string FormatClockTime(const LocalTime& t) {
+std::string formatClockTime(const LocalTime& t) {
     return twoDigits(t.hour) + ":" + twoDigits(t.minute) + ":" + twoDigits(t.second);
 }
 
-std::string MergeTemplate(const std::string& tmpl, const LocalTime& now, const std::string& email,
+std::string mergeTemplate(const std::string& tmpl, const LocalTime& now, const std::string& email,
                           const MergeFields& fields) {
-    std::string out = replaceAll(tmpl, "%date%", FormatMergeDate(now));
-    out = replaceAll(out, "%time%", FormatClockTime(now));
+    std::string out = replaceAll(tmpl, "%date%", formatMergeDate(now));
+    out = replaceAll(out, "%time%", formatClockTime(now));
     out = replaceAll(out, "%email%", email);
     for (const auto& [name, value] : fields) {
         out = replaceAll(out, "%" + lowerCase(name) + "%", value);
@@ -142,10 +142,10 @@ std::string MergeTemplate(const std::string& tmpl, const LocalTime& now, const s
     return out;
 }
 
-std::string ApplyMergeCodes(RunContext& ctx, const std::string& tmpl) {
+std::string applyMergeCodes(RunContext& ctx, const std::string& tmpl) {
     LocalTime now = ctx.clock.now();
     std::string email = ctx.mail.from();
-    return MergeTemplate(tmpl, now, email, ParseMergeFields(ReadMessageText(ctx)));
+    return mergeTemplate(tmpl, now, email, parseMergeFields(readMessageText(ctx)));
 }
 
 }  // namespace vorel

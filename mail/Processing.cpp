@@ -76,10 +76,10 @@ void MessageHandler::autoresponderPass() {
         cached ? std::vector<Autoresponder>{} : db().autoresponders();
     const std::vector<Autoresponder>& rows = cached ? *cached : live;
     if (rows.empty()) {
-        ctx_.report.AddLogLine("No Autoresponders setup");
+        ctx_.report.addLogLine("No Autoresponders setup");
         return;
     }
-    ctx_.report.SetStatus("Checking Autoresponders");
+    ctx_.report.setStatus("Checking Autoresponders");
     for (const Autoresponder& row : rows) {
         if (sameText(to_, row.To) || sameText(subject_, row.Subject) ||
             sameText(to_, "<" + row.To + ">")) {
@@ -89,9 +89,9 @@ void MessageHandler::autoresponderPass() {
 }
 
 void MessageHandler::carryOut(const Autoresponder& row) {
-    std::string reply = ApplyMergeCodes(ctx_, row.message);
+    std::string reply = applyMergeCodes(ctx_, row.message);
     if (!trimBlanks(row.message).empty()) {
-        AppendQueueRecord(ctx_.folder, QueueRecord{from_, row.msgfrom, row.msgsubject, reply});
+        appendQueueRecord(ctx_.folder, QueueRecord{from_, row.msgfrom, row.msgsubject, reply});
     }
     ++ctx_.state.counters.autoresponders;
     if (!row.mailto.empty()) {
@@ -106,11 +106,11 @@ void MessageHandler::carryOut(const Autoresponder& row) {
         }
     }
     actedOn_ = true;
-    ctx_.report.AddLogLine("Autoresponder " + row.Name + " Message Sent to " + from_);
+    ctx_.report.addLogLine("Autoresponder " + row.Name + " Message Sent to " + from_);
 }
 
 void MessageHandler::fetchWholeMessage() {
-    ctx_.report.SetStatus("Reading Message " + number_ + " for forwarding");
+    ctx_.report.setStatus("Reading Message " + number_ + " for forwarding");
     ctx_.mail.fetchMessage();
 }
 
@@ -121,14 +121,14 @@ void MessageHandler::restoreHeaderValues() {
 }
 
 void MessageHandler::forward(const Autoresponder& row) {
-    std::string n = NextMessageFileName(ctx_.folder);
+    std::string n = nextMessageFileName(ctx_.folder);
     fetchWholeMessage();
     if (ctx_.mail.subject().empty()) {
         ctx_.mail.setSubject("(No Subject)");
     }
     std::string path = messageFilePath(ctx_.folder, n);
     ctx_.mail.saveMessageFile(path);
-    AppendQueueRecord(ctx_.folder, QueueRecord{row.mailto, row.msgfrom,
+    appendQueueRecord(ctx_.folder, QueueRecord{row.mailto, row.msgfrom,
                                                "(VOREL FWD) Originally From: " + ctx_.mail.from() +
                                                    " " + ctx_.mail.subject(),
                                                "~" + path});
@@ -140,15 +140,15 @@ void MessageHandler::listPass() {
     const std::vector<MailingList> live = cached ? std::vector<MailingList>{} : db().lists();
     const std::vector<MailingList>& lists = cached ? *cached : live;
     if (lists.empty()) {
-        ctx_.report.AddLogLine("No mailling lists set up!");
+        ctx_.report.addLogLine("No mailling lists set up!");
         return;
     }
-    ctx_.report.SetStatus("Checking Mailing lists");
+    ctx_.report.setStatus("Checking Mailing lists");
     for (const MailingList& list : lists) {
         subscribe(list);
         unsubscribe(list);
         post(list);
-        ctx_.report.SetStatus("Checked maillist " + list.Name);
+        ctx_.report.setStatus("Checked maillist " + list.Name);
     }
 }
 
@@ -162,24 +162,24 @@ void MessageHandler::subscribe(const MailingList& list) {
     // The merge reads the message text once; the same text goes into Data.
     LocalTime now = ctx_.clock.now();
     std::string email = ctx_.mail.from();
-    std::string text = ReadMessageText(ctx_);
-    std::string welcome = MergeTemplate(list.subscribemessage, now, email, ParseMergeFields(text));
+    std::string text = readMessageText(ctx_);
+    std::string welcome = mergeTemplate(list.subscribemessage, now, email, parseMergeFields(text));
 
-    if (!IsValidEmail(from_)) {
-        ctx_.report.AddLogLine("Email Address " + from_ + " Not permitted to subscribe to  " +
+    if (!isValidEmail(from_)) {
+        ctx_.report.addLogLine("Email Address " + from_ + " Not permitted to subscribe to  " +
                                list.Name + " invalid email address");
         return;
     }
-    AppendQueueRecord(ctx_.folder,
+    appendQueueRecord(ctx_.folder,
                       QueueRecord{from_, list.subscribefrom, list.subscribesubject, welcome});
     ++ctx_.state.counters.subscriptions;
 
     std::optional<Member> found = db().findMember(list.Name, from_);
     if (!found) {
-        ctx_.report.AddLogLine("Email Address " + from_ + " Added to " + list.Name);
+        ctx_.report.addLogLine("Email Address " + from_ + " Added to " + list.Name);
         db().addMember(Member{0, list.Name, from_, text});
     } else {
-        ctx_.report.AddLogLine("Email Address " + from_ + " Already Subscribed to " + list.Name);
+        ctx_.report.addLogLine("Email Address " + from_ + " Already Subscribed to " + list.Name);
         found->Data = text;
         found->name = list.Name;
         found->Email = from_;
@@ -195,20 +195,20 @@ void MessageHandler::unsubscribe(const MailingList& list) {
                    sameText(subject_, list.onunsubscribesubject) ||
                    sameText(to_, "<" + list.onunsubscribeto + ">") ||
                    sameText(to_ + ",", list.onunsubscribeto);
-    if (!request || !IsValidEmail(from_)) {
+    if (!request || !isValidEmail(from_)) {
         return;
     }
     std::optional<Member> found = db().findMember(list.Name, from_);
     if (!found) {
-        ctx_.report.AddLogLine("Email Address " + from_ +
+        ctx_.report.addLogLine("Email Address " + from_ +
                                " Requested unsubscribe, but not found in " + list.Name);
         return;
     }
     ++ctx_.state.counters.unsubscriptions;
     db().deleteMember(found->id);
-    ctx_.report.AddLogLine("Email Address " + from_ + " Deleted from " + list.Name);
-    ctx_.report.AddLogLine("Sending unsubscribe message");
-    AppendQueueRecord(ctx_.folder, QueueRecord{from_, list.unsubscribefrom, list.unsubscribesubject,
+    ctx_.report.addLogLine("Email Address " + from_ + " Deleted from " + list.Name);
+    ctx_.report.addLogLine("Sending unsubscribe message");
+    appendQueueRecord(ctx_.folder, QueueRecord{from_, list.unsubscribefrom, list.unsubscribesubject,
                                                list.unsubscribemessage});
     if (leaveIsOff()) {
         actedOn_ = true;
@@ -217,10 +217,10 @@ void MessageHandler::unsubscribe(const MailingList& list) {
 
 void MessageHandler::post(const MailingList& list) {
     bool request = sameText(to_, list.sendtolistfrom) || sameText(subject_, list.sendtolistsubject);
-    if (!request || !IsValidEmail(from_) || !db().findMember(list.Name, from_)) {
+    if (!request || !isValidEmail(from_) || !db().findMember(list.Name, from_)) {
         return;
     }
-    ctx_.report.AddLogLine("Email Address " + from_ + " Sent Message into " + list.Name);
+    ctx_.report.addLogLine("Email Address " + from_ + " Sent Message into " + list.Name);
     fetchWholeMessage();
     if (ctx_.mail.extraCount() < 1) {
         const std::string poster = ctx_.mail.from();
@@ -228,8 +228,8 @@ void MessageHandler::post(const MailingList& list) {
         const std::string body = ctx_.mail.bodyText() + "\r\n" + list.textTOADD;
         // Streamed: a list of any size is copied without holding its members.
         db().forEachMember(list.Name, [&](const Member& member) {
-            AppendQueueRecord(ctx_.folder, QueueRecord{member.Email, poster, subject, body});
-            ctx_.report.SetStatus("Queue Message to " + member.Email);
+            appendQueueRecord(ctx_.folder, QueueRecord{member.Email, poster, subject, body});
+            ctx_.report.setStatus("Queue Message to " + member.Email);
         });
         if (leaveIsOff()) {
             actedOn_ = true;
@@ -239,14 +239,14 @@ void MessageHandler::post(const MailingList& list) {
 }
 
 bool localPartIs(const std::string& address, const char* name) {
-    return sameText(trimBlanks(TextBefore(address, "@")), name);
+    return sameText(trimBlanks(textBefore(address, "@")), name);
 }
 
 }  // namespace
 
-bool IsAutomaticMessage(const MailComponent& mail, const std::string& fromAddress) {
+bool isAutomaticMessage(const MailComponent& mail, const std::string& fromAddress) {
     if (mail.hasHeaderField("Auto-Submitted")) {
-        const std::string value = trimSpace(TextBefore(mail.headerField("Auto-Submitted"), ";"));
+        const std::string value = trimSpace(textBefore(mail.headerField("Auto-Submitted"), ";"));
         if (!sameText(value, "no")) {
             return true;
         }
@@ -257,21 +257,21 @@ bool IsAutomaticMessage(const MailComponent& mail, const std::string& fromAddres
     return mail.headerField("X-Mailer").rfind("VOREL MAIL ", 0) == 0;
 }
 
-void ProcessMessage(RunContext& ctx, long messageNumber) {
+void processMessage(RunContext& ctx, long messageNumber) {
     std::string number = std::to_string(messageNumber);
     try {
         MessageHandler handler(ctx, messageNumber);
-        if (IsAutomaticMessage(ctx.mail, ctx.mail.from())) {
-            ctx.report.AddLogLine("Message from:" + ctx.mail.from() + " Subject: " +
+        if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
+            ctx.report.addLogLine("Message from:" + ctx.mail.from() + " Subject: " +
                                   ctx.mail.subject() + " is an automatic message, not answered");
             return;
         }
         handler.run();
     } catch (const MailError& e) {
-        ctx.report.AddLogLine("Error Processing " + number + " " + MailErrorText(e.code()) +
+        ctx.report.addLogLine("Error Processing " + number + " " + mailErrorText(e.code()) +
                               " Please email this error to " + kSupportAddress);
     } catch (const std::exception& e) {
-        ctx.report.AddLogLine("Error Processing " + number + " " + e.what() +
+        ctx.report.addLogLine("Error Processing " + number + " " + e.what() +
                               " Please email this error to " + kSupportAddress);
     }
 }

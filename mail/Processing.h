@@ -10,11 +10,11 @@ class MailComponent;
 // Handling of one message that passed the anti-spam test: the autoresponder
 // pass, the mailing-list pass and the deletion of a message acted on. Errors
 // end the message's handling with one "Error Processing " log line.
-void ProcessMessage(RunContext& ctx, long messageNumber);
+void processMessage(RunContext& ctx, long messageNumber);
 
 // True for a message that was itself sent automatically (Auto-Submitted other
 // than "no", a mailer daemon or postmaster sender, or our own X-Mailer line);
 // such messages are never answered, so two responders cannot loop.
-bool IsAutomaticMessage(const MailComponent& mail, const std::string& fromAddress);
+bool isAutomaticMessage(const MailComponent& mail, const std::string& fromAddress);
 
 }  // namespace vorel

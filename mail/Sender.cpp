@@ -43,12 +43,12 @@ std::string messageRef(const LocalTime& t) {
 
 }  // namespace
 
-bool SendOneMessage(RunContext& ctx, std::string to, std::string from, const std::string& host,
+bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std::string& host,
                     const std::string& body, std::string subject) {
     RunState& state = ctx.state;
     ++state.messagesOnConnection;
-    to = TidyAddress(checkchr255(to));
-    from = TidyAddress(checkchr255(from));
+    to = tidyAddress(checkchr255(to));
+    from = tidyAddress(checkchr255(from));
     subject = replaceAll(checkchr255(subject), "\r\n", " ");
 
     ctx.yield();
@@ -66,7 +66,7 @@ bool SendOneMessage(RunContext& ctx, std::string to, std::string from, const std
             message.body = body;
         }
         message.to = to;
-        message.copyTo = TidyAddress(state.settings.txtAUTOFORWARD);
+        message.copyTo = tidyAddress(state.settings.txtAUTOFORWARD);
         message.from = from;
         message.sender = from;
         message.subject = subject;
@@ -79,15 +79,15 @@ bool SendOneMessage(RunContext& ctx, std::string to, std::string from, const std
             state.messagesOnConnection = 0;
             ctx.mail.disconnect();
             state.smtpConnected = false;
-            ctx.report.AddLogLine("Safety check, disconnecting from server");
+            ctx.report.addLogLine("Safety check, disconnecting from server");
         }
         if (!state.smtpConnected) {
             if (lineIsOnWhenNonZero(state.settings.chkESMTP)) {
-                ctx.report.AddLogLine("Connecting to ESTMP server " + host);
+                ctx.report.addLogLine("Connecting to ESTMP server " + host);
                 ctx.mail.smtpConnect(host, SmtpProtocol::Esmtp, state.settings.txtUSERID,
                                      state.settings.txtPASSWORD);
             } else {
-                ctx.report.AddLogLine("Connecting to STMP server " + host);
+                ctx.report.addLogLine("Connecting to STMP server " + host);
                 ctx.mail.smtpConnect(host, SmtpProtocol::Smtp, "", "");
             }
             state.smtpConnected = true;
@@ -96,17 +96,17 @@ bool SendOneMessage(RunContext& ctx, std::string to, std::string from, const std
     } catch (const std::exception& e) {
         state.sendFailed = true;
         const auto* mailError = dynamic_cast<const MailError*>(&e);
-        std::string text = mailError ? MailErrorText(mailError->code()) : e.what();
-        ctx.report.AddLogLine("Message FAILED From: " + from + " to: " + to + ": Host " + host +
+        std::string text = mailError ? mailErrorText(mailError->code()) : e.what();
+        ctx.report.addLogLine("Message FAILED From: " + from + " to: " + to + ": Host " + host +
                               " Subject " + subject);
-        ctx.report.AddLogLine("Message Failed : " + std::string(" Error:") + text +
+        ctx.report.addLogLine("Message Failed : " + std::string(" Error:") + text +
                               " message Re-Queued");
         return false;
     }
     // Reported outside the failure handling: a message handed over must never
     // be re-queued, or it would go out twice.
-    ctx.report.SetStatus("Message sent to " + to + ": Subject " + subject);
-    ctx.report.AddLogLine("Message Sent From: " + from + " to: " + to + ": Host " + host +
+    ctx.report.setStatus("Message sent to " + to + ": Subject " + subject);
+    ctx.report.addLogLine("Message Sent From: " + from + " to: " + to + ": Host " + host +
                           " Subject " + subject);
     return true;
 }

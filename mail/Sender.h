@@ -9,7 +9,7 @@ struct RunContext;
 // Composes one outgoing message and sends it over the run's SMTP connection,
 // opening or renewing the connection as needed. Logs the result; returns
 // false (and sets the run's send-failed flag) when the send failed.
-bool SendOneMessage(RunContext& ctx, std::string to, std::string from, const std::string& host,
+bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std::string& host,
                     const std::string& body, std::string subject);
 
 }  // namespace vorel

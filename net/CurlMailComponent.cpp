@@ -22,25 +22,25 @@
 
 namespace vorel {
 
-int MailErrorCodeFor(int curlCode, long responseCode, MailPhase phase) {
+int mailErrorCodeFor(int curlCode, long responseCode, MailPhase phase) {
     const bool connecting = phase == MailPhase::PopConnect || phase == MailPhase::SmtpConnect;
     const bool smtp = phase == MailPhase::SmtpConnect || phase == MailPhase::SmtpSend;
     // Inside a POP3 session any failure to reach the server means the
     // connection we had is gone (libcurl was trying to open another).
     if (phase == MailPhase::PopCommand &&
         (curlCode == CURLE_COULDNT_CONNECT || curlCode == CURLE_COULDNT_RESOLVE_HOST)) {
-        return 10057;
+        return mailcode::kNotConnected;
     }
     switch (curlCode) {
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_RESOLVE_PROXY:
-            return 11001;
+            return mailcode::kHostNotFound;
         // Refused and unreachable alike: nothing answers at that address.
         case CURLE_COULDNT_CONNECT:
-            return 10065;
+            return mailcode::kUnreachable;
         // SASL does not tell a wrong user from a wrong password.
         case CURLE_LOGIN_DENIED:
-            return 20012;
+            return mailcode::kBadPassword;
         case CURLE_OPERATION_TIMEDOUT:
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
@@ -49,7 +49,7 @@ int MailErrorCodeFor(int curlCode, long responseCode, MailPhase phase) {
         case CURLE_WEIRD_SERVER_REPLY:
             // An SMTP server that answered a command with 5xx refused the mail.
             if (smtp && responseCode >= 500 && responseCode < 600) {
-                return 20002;
+                return mailcode::kSendRefused;
             }
             if (curlCode == CURLE_WEIRD_SERVER_REPLY && !connecting) {
                 break;  // an -ERR reply inside a session: a code of its own
@@ -57,25 +57,25 @@ int MailErrorCodeFor(int curlCode, long responseCode, MailPhase phase) {
             // Connected, but no usable greeting or login: the host is not
             // the POP3 server it was said to be (or is not serving).
             if (phase == MailPhase::PopConnect) {
-                return 0;
+                return mailcode::kConnectFailed;
             }
             if (phase == MailPhase::SmtpConnect) {
-                return 10065;
+                return mailcode::kUnreachable;
             }
-            return 10057;
+            return mailcode::kNotConnected;
         default:
             break;
     }
     return mailcode::kCurlBase + curlCode;
 }
 
-int MailErrorCodeForReply(int reply) {
+int mailErrorCodeForReply(int reply) {
     if (reply >= 500 && reply < 600) {
-        return 20002;
+        return mailcode::kSendRefused;
     }
     // "Service not available, closing transmission channel".
     if (reply == 421) {
-        return 10057;
+        return mailcode::kNotConnected;
     }
     return mailcode::kReplyBase + reply;
 }
@@ -129,7 +129,7 @@ struct CurlMailComponent::Session {
     [[noreturn]] void lost(const std::string& why) {
         broken = true;
         abandon();
-        throw MailError(10057, address.host + ": " + why);
+        throw MailError(mailcode::kNotConnected, address.host + ": " + why);
     }
 
     void waited() const {
@@ -416,7 +416,7 @@ constexpr std::size_t kMaxWindow = 64;
 
 CurlMailComponent::CurlMailComponent() {
     globalInit();
-    mime::EnsureInit();
+    mime::ensureInit();
 }
 
 CurlMailComponent::~CurlMailComponent() {
@@ -462,7 +462,7 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
     auto s = std::make_unique<Session>();
     const auto service = pop ? ServerAddress::Service::Pop3 : ServerAddress::Service::Smtp;
     try {
-        s->address = ParseServerAddress(host, service);
+        s->address = parseServerAddress(host, service);
     } catch (const std::invalid_argument& e) {
         throw MailError(mailcode::kBadServerAddress, e.what());
     }
@@ -519,7 +519,7 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
         long response = 0;
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &response);
         const int code =
-            MailErrorCodeFor(rc, response, pop ? MailPhase::PopConnect : MailPhase::SmtpConnect);
+            mailErrorCodeFor(rc, response, pop ? MailPhase::PopConnect : MailPhase::SmtpConnect);
         std::string detail = s->address.host + ": " + curl_easy_strerror(rc);
         if (s->error[0] != '\0') {
             detail += std::string(" (") + s->error + ")";
@@ -533,7 +533,7 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
     curl_easy_setopt(c, CURLOPT_VERBOSE, 0L);
     if (curl_easy_getinfo(c, CURLINFO_ACTIVESOCKET, &s->fd) != CURLE_OK ||
         s->fd == CURL_SOCKET_BAD) {
-        throw MailError(10057, s->address.host + ": no connection after login");
+        throw MailError(mailcode::kNotConnected, s->address.host + ": no connection after login");
     }
     const bool encrypted =
         s->address.security == ServerAddress::Security::Implicit || s->startTlsSent;
@@ -575,10 +575,11 @@ void CurlMailComponent::popConnect(const std::string& host, const std::string& u
 
 CurlMailComponent::Session& CurlMailComponent::popSession() {
     if (!pop_) {
-        throw MailError(10057, "no POP3 session");
+        throw MailError(mailcode::kNotConnected, "no POP3 session");
     }
     if (pop_->broken) {
-        throw MailError(10057, pop_->address.host + ": the POP3 session was lost");
+        throw MailError(mailcode::kNotConnected,
+                        pop_->address.host + ": the POP3 session was lost");
     }
     return *pop_;
 }
@@ -597,7 +598,7 @@ std::string CurlMailComponent::popCommand(const std::string& command) {
         }
         // A refused command; the session goes on.
         throw MailError(
-            MailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
+            mailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
             s.address.host + ": " + command.substr(0, command.find(' ')) + ": " + status);
     }
     return status;
@@ -628,7 +629,7 @@ void CurlMailComponent::readHeaderReply() {
             deleted_.erase(i);
             if (!deleteFailure_) {
                 deleteFailure_.emplace(
-                    MailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
+                    mailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
                     s.address.host + ": DELE " + std::to_string(i) + ": " + status);
             }
         }
@@ -721,10 +722,10 @@ void CurlMailComponent::fetchHeader() {
     HeaderReply reply = std::move(prefetched_[i]);
     prefetched_.erase(i);
     if (!reply.ok) {
-        throw MailError(MailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
+        throw MailError(mailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
                         s.address.host + ": TOP: " + reply.status);
     }
-    header_ = mime::ParseHeader(reply.text);
+    header_ = mime::parseHeader(reply.text);
     headerFetched_ = true;
     from_ = header_.from;
     to_ = header_.to;
@@ -734,7 +735,7 @@ void CurlMailComponent::fetchHeader() {
 std::string CurlMailComponent::headerField(const std::string& name) const {
     for (const auto& f : header_.fields) {
         if (sameText(f.name, name)) {
-            return mime::DecodeHeaderValue(f.value);
+            return mime::decodeHeaderValue(f.value);
         }
     }
     return {};
@@ -778,7 +779,7 @@ const mime::ParsedMessage& CurlMailComponent::ensureMessage() {
         pop_->lost("message " + std::to_string(current_) + " cut short: " +
                    std::to_string(raw.size()) + " of " + std::to_string(size) + " bytes");
     }
-    message_ = mime::ParseMessage(raw);
+    message_ = mime::parseMessage(raw);
     raw_ = std::move(raw);
     header_ = message_;
     headerFetched_ = true;
@@ -796,7 +797,7 @@ void CurlMailComponent::fetchMessage() {
 void CurlMailComponent::saveWorkFile(const std::string& path) {
     // Made once per message: every merge of the message saves it again.
     if (!messageFetched_ || workText_.empty()) {
-        workText_ = mime::WorkFileText(ensureMessage());
+        workText_ = mime::workFileText(ensureMessage());
     }
     writeWholeFile(path, workText_);
 }
@@ -880,21 +881,21 @@ int CurlMailComponent::smtpCommands(const std::vector<std::string>& commands, bo
 
 void CurlMailComponent::send(const OutgoingMessage& message) {
     if (!smtp_ || smtp_->broken) {
-        throw MailError(10057, "no SMTP session");
+        throw MailError(mailcode::kNotConnected, "no SMTP session");
     }
-    const std::string id = mime::MakeMessageId(message.messageRef, message.from);
+    const std::string id = mime::makeMessageId(message.messageRef, message.from);
     const std::string data =
         dotStuffed(message.sourceFile.empty()
-                       ? mime::ComposeText(message, id)
-                       : mime::Readdress(readWholeFile(message.sourceFile), message, id));
-    std::vector<std::string> rcpt = mime::Mailboxes(message.to);
-    for (const auto& a : mime::Mailboxes(message.copyTo)) {
+                       ? mime::composeText(message, id)
+                       : mime::readdress(readWholeFile(message.sourceFile), message, id));
+    std::vector<std::string> rcpt = mime::mailboxes(message.to);
+    for (const auto& a : mime::mailboxes(message.copyTo)) {
         rcpt.push_back(a);
     }
     if (rcpt.empty()) {
-        throw MailError(20002, "no recipient for the message");
+        throw MailError(mailcode::kSendRefused, "no recipient for the message");
     }
-    const auto senders = mime::Mailboxes(message.sender.empty() ? message.from : message.sender);
+    const auto senders = mime::mailboxes(message.sender.empty() ? message.from : message.sender);
     std::vector<std::string> envelope = {"MAIL FROM:<" +
                                          (senders.empty() ? std::string() : senders[0]) + ">"};
     for (const auto& a : rcpt) {
@@ -926,13 +927,13 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
                 s.broken = true;
                 s.abandon();
                 throw MailError(
-                    MailErrorCodeForReply(refused),
+                    mailErrorCodeForReply(refused),
                     s.address.host + ": recipient refused (" + std::to_string(refused) + ")");
             }
             if (refused != 0 || dataReply != 354) {
                 smtpCommands({"RSET"}, false);
                 const int code = refused != 0 ? refused : dataReply;
-                throw MailError(MailErrorCodeForReply(code),
+                throw MailError(mailErrorCodeForReply(code),
                                 s.address.host + ": refused (" + std::to_string(code) + ")");
             }
         } else {
@@ -940,18 +941,18 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
             if (const int refused = smtpCommands(envelope, false)) {
                 smtpCommands({"RSET"}, false);
                 throw MailError(
-                    MailErrorCodeForReply(refused),
+                    mailErrorCodeForReply(refused),
                     s.address.host + ": envelope refused (" + std::to_string(refused) + ")");
             }
             s.sendLines("DATA\r\n");
             if (const int reply = s.readReply(&text); reply != 354) {
                 smtpCommands({"RSET"}, false);
-                throw MailError(MailErrorCodeForReply(reply), s.address.host + ": DATA: " + text);
+                throw MailError(mailErrorCodeForReply(reply), s.address.host + ": DATA: " + text);
             }
         }
         s.sendAll(data);
         if (const int reply = s.readReply(&text); reply >= 400) {
-            throw MailError(MailErrorCodeForReply(reply), s.address.host + ": message: " + text);
+            throw MailError(mailErrorCodeForReply(reply), s.address.host + ": message: " + text);
         }
     } catch (const MailError&) {
         if (smtp_->broken) {

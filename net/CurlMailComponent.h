@@ -17,22 +17,11 @@ namespace vorel {
 // things while connecting and in the middle of a session.
 enum class MailPhase { PopConnect, PopCommand, SmtpConnect, SmtpSend };
 
-// Codes of failures that the error table does not name. They give
-// "<code> Undefined Error"; the MailError's text says more.
-namespace mailcode {
-constexpr int kCurlBase = 30000;          // 30000 + libcurl's code
-constexpr int kReplyBase = 40000;         // 40000 + an SMTP reply code the table has no text for
-constexpr int kNoMessage = 31001;         // no message selected, or out of range
-constexpr int kMessageDeleted = 31002;    // the message is marked deleted
-constexpr int kFile = 31003;              // a message file cannot be read or written
-constexpr int kBadServerAddress = 11001;  // an unusable server setting reads as "not found"
-}  // namespace mailcode
-
 // The one place where transport failures become the run's error codes.
 // responseCode is the last server reply code libcurl saw (SMTP), 0 if none.
-int MailErrorCodeFor(int curlCode, long responseCode, MailPhase phase);
+int mailErrorCodeFor(int curlCode, long responseCode, MailPhase phase);
 // The code for an SMTP server's refusal (reply 4xx or 5xx) of a command.
-int MailErrorCodeForReply(int reply);
+int mailErrorCodeForReply(int reply);
 
 // The mail component on libcurl (transport, TLS, authentication) and GMime
 // (reading and writing messages).

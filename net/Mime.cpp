@@ -73,7 +73,7 @@ bool ascii(const std::string& s) {
 // One line of header text: no line breaks (they would start a new header
 // field), no NULs, valid UTF-8.
 std::string headerText(const std::string& value) {
-    const std::string utf8 = ToUtf8(value);
+    const std::string utf8 = toUtf8(value);
     std::string out;
     out.reserve(utf8.size());
     for (std::size_t i = 0; i < utf8.size(); ++i) {
@@ -87,7 +87,7 @@ std::string headerText(const std::string& value) {
 }
 
 GPtr<GMimeMessage> parse(const std::string& raw) {
-    EnsureInit();
+    ensureInit();
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
@@ -158,7 +158,7 @@ std::string decodeText(const std::string& value) {
     }
     // Undeclared 8-bit text first becomes UTF-8 (as Windows-1252), so that
     // the decoder sees only encoded words and UTF-8.
-    const std::string utf8 = ToUtf8(value);
+    const std::string utf8 = toUtf8(value);
     return headerText(take(g_mime_utils_header_decode_text(parserOptions(), utf8.c_str())));
 }
 
@@ -197,7 +197,7 @@ void appendAddresses(InternetAddressList* list, std::string& out) {
 }
 
 std::string addressText(const std::string& value) {
-    const std::string utf8 = ToUtf8(value);
+    const std::string utf8 = toUtf8(value);
     GPtr<InternetAddressList> list(internet_address_list_parse(parserOptions(), utf8.c_str()));
     if (list && internet_address_list_length(list.get()) > 0) {
         std::string text;
@@ -212,7 +212,7 @@ std::string addressText(const std::string& value) {
 }
 
 void fillHeader(const std::string& raw, ParsedHeader& out) {
-    EnsureInit();
+    ensureInit();
     // Repeated address fields (malformed, but seen) are read as one list.
     std::string from;
     std::string to;
@@ -267,7 +267,7 @@ bool isMainTextCandidate(GMimeObject* part) {
 
 std::string partText(GMimeObject* part) {
     std::string text = take(g_mime_text_part_get_text(GMIME_TEXT_PART(part)));
-    return ToCrlf(ToUtf8(text));
+    return toCrlf(toUtf8(text));
 }
 
 std::size_t longestLine(const std::string& s) {
@@ -325,15 +325,15 @@ bool validFieldName(const std::string& name) {
 // From, Sender, To, Cc, Subject, Date, Message-ID and the extra lines: what
 // every message we send carries, whatever its body.
 GPtr<GMimeMessage> addressedMessage(const OutgoingMessage& m, const std::string& messageId) {
-    EnsureInit();
+    ensureInit();
     GPtr<GMimeMessage> msg(g_mime_message_new(TRUE));
     GDateTime* now = g_date_time_new_now_local();
     g_mime_message_set_date(msg.get(), now);
     g_date_time_unref(now);
     addAddresses(msg.get(), GMIME_ADDRESS_TYPE_FROM, m.from);
     // A Sender field only says something when it differs from From.
-    const auto from = Mailboxes(m.from);
-    const auto sender = Mailboxes(m.sender);
+    const auto from = mailboxes(m.from);
+    const auto sender = mailboxes(m.sender);
     if (!sender.empty() && (from.empty() || lowerCase(from[0]) != lowerCase(sender[0]))) {
         addAddresses(msg.get(), GMIME_ADDRESS_TYPE_SENDER, m.sender);
     }
@@ -365,12 +365,12 @@ std::string serialize(GMimeObject* obj) {
 
 }  // namespace
 
-void EnsureInit() {
+void ensureInit() {
     static std::once_flag once;
     std::call_once(once, [] { g_mime_init(); });
 }
 
-std::string ToUtf8(const std::string& bytes) {
+std::string toUtf8(const std::string& bytes) {
     std::string clean = bytes;
     clean.erase(std::remove(clean.begin(), clean.end(), '\0'), clean.end());
     if (g_utf8_validate(clean.data(), static_cast<gssize>(clean.size()), nullptr)) {
@@ -387,7 +387,7 @@ std::string ToUtf8(const std::string& bytes) {
     return std::string();
 }
 
-std::string ToCrlf(const std::string& text) {
+std::string toCrlf(const std::string& text) {
     std::string out;
     out.reserve(text.size() + text.size() / 40 + 2);
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -406,13 +406,13 @@ std::string ToCrlf(const std::string& text) {
     return out;
 }
 
-ParsedHeader ParseHeader(const std::string& raw) {
+ParsedHeader parseHeader(const std::string& raw) {
     ParsedHeader out;
     fillHeader(raw, out);
     return out;
 }
 
-ParsedMessage ParseMessage(const std::string& raw) {
+ParsedMessage parseMessage(const std::string& raw) {
     ParsedMessage out;
     fillHeader(raw, out);
     auto msg = parse(raw);
@@ -455,11 +455,11 @@ ParsedMessage ParseMessage(const std::string& raw) {
     return out;
 }
 
-std::string DecodeHeaderValue(const std::string& raw) {
+std::string decodeHeaderValue(const std::string& raw) {
     return decodeText(raw);
 }
 
-std::string WorkFileText(const ParsedMessage& message) {
+std::string workFileText(const ParsedMessage& message) {
     std::string out;
     for (const auto& f : message.fields) {
         out += f.name + ": " + decodeText(f.value) + "\r\n";
@@ -472,8 +472,8 @@ std::string WorkFileText(const ParsedMessage& message) {
     return out;
 }
 
-std::vector<std::string> Mailboxes(const std::string& list) {
-    EnsureInit();
+std::vector<std::string> mailboxes(const std::string& list) {
+    ensureInit();
     std::vector<std::string> out;
     const std::string clean = headerText(list);
     if (clean.empty()) {
@@ -512,7 +512,7 @@ std::vector<std::string> Mailboxes(const std::string& list) {
     return out;
 }
 
-std::string MakeMessageId(const std::string& messageRef, const std::string& fromAddress) {
+std::string makeMessageId(const std::string& messageRef, const std::string& fromAddress) {
     static std::atomic<unsigned long> counter{0};
     std::string left;
     for (unsigned char c : messageRef) {
@@ -529,7 +529,7 @@ std::string MakeMessageId(const std::string& messageRef, const std::string& from
         left = "vorel";
     }
     std::string domain;
-    const auto boxes = Mailboxes(fromAddress);
+    const auto boxes = mailboxes(fromAddress);
     if (!boxes.empty()) {
         const std::size_t at = boxes[0].rfind('@');
         if (at != std::string::npos) {
@@ -554,9 +554,9 @@ std::string MakeMessageId(const std::string& messageRef, const std::string& from
            std::to_string(++counter) + "@" + domain;
 }
 
-std::string ComposeText(const OutgoingMessage& m, const std::string& messageId) {
+std::string composeText(const OutgoingMessage& m, const std::string& messageId) {
     auto msg = addressedMessage(m, messageId);
-    const std::string text = toLf(ToUtf8(m.body));
+    const std::string text = toLf(toUtf8(m.body));
     const bool plain7 = ascii(text);
     // Text that is not pure ASCII is UTF-8 here, whatever label the caller
     // asked for: a us-ascii label would garble every non-English reply.
@@ -596,9 +596,9 @@ std::string ComposeText(const OutgoingMessage& m, const std::string& messageId) 
     return serialize(GMIME_OBJECT(msg.get()));
 }
 
-std::string Readdress(const std::string& raw, const OutgoingMessage& m,
+std::string readdress(const std::string& raw, const OutgoingMessage& m,
                       const std::string& messageId) {
-    const std::string text = ToCrlf(raw);
+    const std::string text = toCrlf(raw);
     std::string head;
     std::string body;
     if (text.rfind("\r\n", 0) == 0) {

@@ -10,11 +10,11 @@
 namespace vorel::mime {
 
 // g_mime_init, once per process.
-void EnsureInit();
+void ensureInit();
 
 struct HeaderField {
     std::string name;
-    std::string value;  // unfolded, as received: DecodeHeaderValue gives the text
+    std::string value;  // unfolded, as received: decodeHeaderValue gives the text
 };
 
 struct ParsedHeader {
@@ -32,36 +32,36 @@ struct ParsedMessage : ParsedHeader {
 
 // Parses a header block (TOP n 0) or a whole message. Never throws on bad
 // input: whatever GMime makes of it is returned.
-ParsedHeader ParseHeader(const std::string& raw);
-ParsedMessage ParseMessage(const std::string& raw);
+ParsedHeader parseHeader(const std::string& raw);
+ParsedMessage parseMessage(const std::string& raw);
 
 // A header field's text: RFC 2047 words decoded, undeclared 8-bit text read
 // as Windows-1252, line breaks gone, trimmed.
-std::string DecodeHeaderValue(const std::string& raw);
+std::string decodeHeaderValue(const std::string& raw);
 
 // The work file: "Name: value" header lines, a blank line, the body text.
-std::string WorkFileText(const ParsedMessage& message);
+std::string workFileText(const ParsedMessage& message);
 
 // Bytes as UTF-8: valid UTF-8 is kept, anything else is read as Windows-1252.
-std::string ToUtf8(const std::string& bytes);
+std::string toUtf8(const std::string& bytes);
 
 // The addr-specs of an address list text ("A <a@x>, b@y" -> a@x, b@y).
-std::vector<std::string> Mailboxes(const std::string& list);
+std::vector<std::string> mailboxes(const std::string& list);
 
 // "<ref.pid.counter@domain>" without the brackets: unique per call within
 // the process, syntactically valid whatever messageRef holds.
-std::string MakeMessageId(const std::string& messageRef, const std::string& fromAddress);
+std::string makeMessageId(const std::string& messageRef, const std::string& fromAddress);
 
 // A text message ready for DATA (CR LF, not dot-stuffed).
-std::string ComposeText(const OutgoingMessage& message, const std::string& messageId);
+std::string composeText(const OutgoingMessage& message, const std::string& messageId);
 
 // A saved message under new addressing: its own header fields except the
 // addressing, trace and signature ones, new ones in front, the body byte for
 // byte (line ends made CR LF).
-std::string Readdress(const std::string& raw, const OutgoingMessage& message,
+std::string readdress(const std::string& raw, const OutgoingMessage& message,
                       const std::string& messageId);
 
 // LF or lone CR line ends become CR LF.
-std::string ToCrlf(const std::string& text);
+std::string toCrlf(const std::string& text);
 
 }  // namespace vorel::mime

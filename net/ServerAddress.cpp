@@ -29,7 +29,7 @@ bool validHostChar(unsigned char c) {
 
 }  // namespace
 
-ServerAddress ParseServerAddress(const std::string& text, ServerAddress::Service service) {
+ServerAddress parseServerAddress(const std::string& text, ServerAddress::Service service) {
     const std::string whole = trimSpace(text);
     ServerAddress a;
     a.service = service;
@@ -91,10 +91,10 @@ std::string ServerAddress::url() const {
 }
 
 bool ServerAddress::loopback() const {
-    return IsLoopbackHost(host);
+    return isLoopbackHost(host);
 }
 
-bool IsLoopbackHost(const std::string& host) {
+bool isLoopbackHost(const std::string& host) {
     const std::string h = lowerCase(host);
     if (h == "localhost" || h == "localhost.") {
         return true;

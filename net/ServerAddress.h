@@ -27,9 +27,9 @@ struct ServerAddress {
 
 // Parses a server setting; throws std::invalid_argument when it names no
 // usable server (empty, a scheme of another service, a bad port).
-ServerAddress ParseServerAddress(const std::string& text, ServerAddress::Service service);
+ServerAddress parseServerAddress(const std::string& text, ServerAddress::Service service);
 
 // 127.0.0.0/8, ::1 and "localhost".
-bool IsLoopbackHost(const std::string& host);
+bool isLoopbackHost(const std::string& host);
 
 }  // namespace vorel

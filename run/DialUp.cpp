@@ -18,7 +18,7 @@ std::string trimmed(std::string s) {
 
 }  // namespace
 
-ProgramResult RunProgramAndWait(const std::vector<std::string>& argv) {
+ProgramResult runProgramAndWait(const std::vector<std::string>& argv) {
     ProgramResult result;
     if (argv.empty()) {
         result.status = -1;
@@ -68,7 +68,7 @@ DialUp DialUp::fromSystem() {
     }
     std::string path = found;
     g_free(found);
-    return DialUp(path, RunProgramAndWait);
+    return DialUp(path, runProgramAndWait);
 }
 
 void DialUp::runConnection(const char* verb) {

@@ -17,7 +17,7 @@ struct ProgramResult {
 // Runs a program (argv[0] looked up on PATH) without a shell and waits for it.
 // A program that cannot be started gives status -1 and the reason.
 using ProgramRunner = std::function<ProgramResult(const std::vector<std::string>& argv)>;
-ProgramResult RunProgramAndWait(const std::vector<std::string>& argv);
+ProgramResult runProgramAndWait(const std::vector<std::string>& argv);
 
 class DialUpError : public std::runtime_error {
 public:

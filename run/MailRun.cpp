@@ -69,7 +69,7 @@ Settings emptySettings() {
 // Why a step of the POP3 session failed, for the run log.
 std::string failureText(const std::exception& e) {
     if (const auto* m = dynamic_cast<const MailError*>(&e)) {
-        return MailErrorText(m->code());
+        return mailErrorText(m->code());
     }
     return e.what();
 }
@@ -87,9 +87,9 @@ struct MailRun::Impl {
           dialUp(DialUp::fromSystem()) {
         report.attach(mail);
         mail.setTranscriptHandler([this](const std::string& line, TranscriptDirection direction) {
-            report.OnTranscript(line, direction);
+            report.onTranscript(line, direction);
         });
-        mail.setNoticeHandler([this](const std::string& text) { report.AddLogLine(text); });
+        mail.setNoticeHandler([this](const std::string& text) { report.addLogLine(text); });
         // A stop asked for during a long wait on a server is seen there; the
         // command at hand still ends as it would have.
         mail.setWaitHandler([this] { ctx.yield(); });
@@ -134,7 +134,7 @@ bool MailRun::Impl::doRunMail() {
 
     bool failed = true;
     ctx.yield();
-    report.SetStatus("Checking Log");
+    report.setStatus("Checking Log");
     std::remove(joinPath(folder, "debug.log").c_str());
 
     for (int attempt = 1; attempt <= kTries; ++attempt) {
@@ -146,7 +146,7 @@ bool MailRun::Impl::doRunMail() {
         if (state.cancelRequested) {
             break;
         }
-        report.AddLogLine("An Error Occurred Processing Mail, Starting again....Try " +
+        report.addLogLine("An Error Occurred Processing Mail, Starting again....Try " +
                           std::to_string(attempt) + " of 10");
         failed = true;
         try {
@@ -160,10 +160,10 @@ bool MailRun::Impl::doRunMail() {
     state.db.reset();
 
     if (failed) {
-        report.AddLogLine(
+        report.addLogLine(
             "Vorel did not process your emails properly, try running it again later!");
     } else {
-        report.AddLogLine(runStamp(clock.now()) + " Mail Run Complete");
+        report.addLogLine(runStamp(clock.now()) + " Mail Run Complete");
     }
     return !failed;
 }
@@ -177,7 +177,7 @@ bool MailRun::Impl::readSettings() {
     const Settings& s = state.settings;
     // A file that ends before line 18 leaves debug mode as it was.
     if (*lines >= Settings::kLineCount) {
-        report.SetDebugMode(roundedNumber(s.chkDEBUG));
+        report.setDebugMode(roundedNumber(s.chkDEBUG));
     }
     report.setLogSetting(s.chkLOG);
     state.timeout = runTimeout(s.txtTIMEOUT);
@@ -190,12 +190,12 @@ void MailRun::Impl::readAntiSpam() {
     if (!findAntiSpamFile(folder)) {
         return;
     }
-    report.SetStatus("Reading Anti Spam File...");
+    report.setStatus("Reading Anti Spam File...");
     for (const std::string& line : readAntiSpamLines(folder)) {
         state.antiSpam.push_back(splitAntiSpamLine(line));
         ctx.yield();
     }
-    report.SetStatus("Anti Spam File Read");
+    report.setStatus("Anti Spam File Read");
 }
 
 bool MailRun::Impl::openDatabase() {
@@ -210,7 +210,7 @@ bool MailRun::Impl::openDatabase() {
         state.listRows = state.db->lists();
     } catch (const std::exception& e) {
         // Message handling cannot work without the database; say which file.
-        report.AddLogLine("Unable to open the database " + path + ": " + e.what());
+        report.addLogLine("Unable to open the database " + path + ": " + e.what());
         return false;
     }
     return true;
@@ -221,14 +221,14 @@ bool MailRun::Impl::dialUpStep() {
     try {
         mail.setTimeout(secondsOf(state.timeout));
         dialUp.setEntryName(s.cmbDIALUP);
-        report.AddLogLine("Beginning Connect...");
+        report.addLogLine("Beginning Connect...");
         dialUp.setUserName(s.txtDIALUPID);
         dialUp.setPassword(s.txtDIALUPPASSWORD);
         dialUp.dial();
         ctx.yield();
-        report.AddLogLine("Connected");
+        report.addLogLine("Connected");
     } catch (const std::exception&) {
-        report.AddLogLine("Connect Failed " + std::to_string(dialUp.errorNumber()) + " " +
+        report.addLogLine("Connect Failed " + std::to_string(dialUp.errorNumber()) + " " +
                           dialUp.errorText());
         return false;
     }
@@ -249,7 +249,7 @@ bool MailRun::Impl::readHeader() {
         if (mail.from().empty()) {
             mail.setFrom("(No From)");
         }
-        mail.setTo(TidyAddress(mail.to()));
+        mail.setTo(tidyAddress(mail.to()));
         ++state.counters.processed;
     } catch (...) {
         return false;
@@ -267,7 +267,7 @@ bool MailRun::Impl::isSpam() {
     bool spam = false;
     for (const AntiSpamEntry& e : state.antiSpam) {
         if (fromU == upper(e.from) || subjectU == upper(e.subject) || toU == upper(e.to)) {
-            report.AddLogLine("Message from:" + from + " Subject: " + subject +
+            report.addLogLine("Message from:" + from + " Subject: " + subject +
                               " deleted anti-spam filter");
             mail.deleteMessage();
             spam = true;
@@ -282,11 +282,11 @@ bool MailRun::Impl::readMessages(std::int16_t n) {
     const std::string total = std::to_string(n);
     for (std::int16_t i = 1; i <= n && i > 0; ++i) {
         mail.selectMessage(i);
-        report.SetStatus("Reading Header " + std::to_string(i) + " of " + total);
+        report.setStatus("Reading Header " + std::to_string(i) + " of " + total);
         if (!readHeader()) {
-            report.AddLogLine("Skipping Message " + std::to_string(i) + " Unable to read header.");
+            report.addLogLine("Skipping Message " + std::to_string(i) + " Unable to read header.");
             if (++headerFailures > 3) {
-                report.AddLogLine("To many failiures reading headers in this session!");
+                report.addLogLine("To many failiures reading headers in this session!");
                 try {
                     mail.disconnect();
                 } catch (...) {
@@ -294,16 +294,16 @@ bool MailRun::Impl::readMessages(std::int16_t n) {
                 return false;
             }
         } else {
-            mail.setFrom(ExtractAddresses(mail.from()));
-            mail.setTo(ExtractAddresses(mail.to()));
+            mail.setFrom(extractAddresses(mail.from()));
+            mail.setTo(extractAddresses(mail.to()));
             const std::string line =
                 "To: " + mail.to() + " From: " + mail.from() + " Subject: " + mail.subject();
-            report.SetStatus("Message " + line);
-            report.AddScreenLogLine("Testing " + line);
+            report.setStatus("Message " + line);
+            report.addScreenLogLine("Testing " + line);
             bool spam = isSpam();
-            report.SetStatus("Done ..");
+            report.setStatus("Done ..");
             if (!spam) {
-                ProcessMessage(ctx, i);
+                processMessage(ctx, i);
             }
         }
         if (state.cancelRequested) {
@@ -318,14 +318,14 @@ bool MailRun::Impl::readMessages(std::int16_t n) {
 
 void MailRun::Impl::closeRun() {
     try {
-        CleanUpMessageFiles(ctx);
+        cleanUpMessageFiles(ctx);
     } catch (...) {
     }
     try {
-        StartEndProgram(ctx);
+        startEndProgram(ctx);
     } catch (...) {
     }
-    report.SetStatus(state.cancelRequested ? "Mail run Cancelled by User" : "Mail Run Complete");
+    report.setStatus(state.cancelRequested ? "Mail run Cancelled by User" : "Mail Run Complete");
     if (state.dialUp && lineIsOnWhenNonZero(state.settings.chkAUTODISCONNECT)) {
         try {
             dialUp.hangUp();
@@ -349,11 +349,11 @@ bool MailRun::Impl::runOnce() {
     if (state.dialUp && !dialUpStep()) {
         return false;
     }
-    report.AddLogLine(runStamp(clock.now()) + " Mail Run Started");
+    report.addLogLine(runStamp(clock.now()) + " Mail Run Started");
 
     const Settings& s = state.settings;
     try {
-        report.SetStatus("Connecting to POP server");
+        report.setStatus("Connecting to POP server");
         mail.setTimeout(secondsOf(state.timeout));
         mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
         long count = mail.messageCount();
@@ -362,25 +362,25 @@ bool MailRun::Impl::runOnce() {
                                       " messages are more than a run can count");
         }
         const auto n = static_cast<std::int16_t>(count);
-        report.SetStatus("Connected...");
+        report.setStatus("Connected...");
         mail.setTimeout(kSessionTimeout);
         if (n <= 0) {
-            report.AddLogLine("No messages to download!");
+            report.addLogLine("No messages to download!");
         } else if (!readMessages(n)) {
             return false;
         }
         mail.disconnect();
         if (state.cancelRequested) {
-            report.AddLogLine("Mail Run Cancelled by User");
+            report.addLogLine("Mail Run Cancelled by User");
             return true;
         }
         state.smtpConnected = false;
-        report.AddLogLine("Process complete... Starting message send");
-        RunSendingStep(ctx);
-        LogStatistics(ctx);
-        SendLogEmail(ctx);
+        report.addLogLine("Process complete... Starting message send");
+        runSendingStep(ctx);
+        logStatistics(ctx);
+        sendLogEmail(ctx);
     } catch (const std::exception& e) {
-        report.AddLogLine("Connect to Host Failed Please check your email host settings " +
+        report.addLogLine("Connect to Host Failed Please check your email host settings " +
                           failureText(e));
         return false;
     }

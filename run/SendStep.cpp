@@ -62,7 +62,7 @@ bool endsWithMsg(const std::string& name) {
 
 }  // namespace
 
-void RunSendingStep(RunContext& ctx) {
+void runSendingStep(RunContext& ctx) {
     RunState& st = ctx.state;
     const Settings& s = st.settings;
     const std::string queuePath = joinPath(ctx.folder, kQueueFile);
@@ -88,19 +88,19 @@ void RunSendingStep(RunContext& ctx) {
                         break;
                     }
                     QueueRecord record = reader->readRecord();
-                    if (SendOneMessage(ctx, record.to, record.from, s.txtSMTP, record.body,
+                    if (sendOneMessage(ctx, record.to, record.from, s.txtSMTP, record.body,
                                        record.subject)) {
                         continue;
                     }
                     try {
-                        RequeueRecord(ctx.folder, record);
+                        requeueRecord(ctx.folder, record);
                     } catch (const std::exception&) {
                         // The failed record would be lost with the old queue.
                         keepQueue = true;
                         throw;
                     }
                     ctx.mail.disconnect();
-                    ctx.report.AddLogLine("Reconnecting to SMTP Server due to failed message");
+                    ctx.report.addLogLine("Reconnecting to SMTP Server due to failed message");
                     ctx.mail.smtpConnect(
                         s.txtSMTP,
                         lineIsOnWhenNonZero(s.chkESMTP) ? SmtpProtocol::Esmtp : SmtpProtocol::Smtp,
@@ -115,10 +115,10 @@ void RunSendingStep(RunContext& ctx) {
             if (!keepQueue && (st.cancelRequested || loopFailed)) {
                 st.carriedOver = true;
                 try {
-                    ctx.report.SetStatus("Transferring Queue Please wait... ");
+                    ctx.report.setStatus("Transferring Queue Please wait... ");
                     reader->carryOverTo(newPath, [&ctx](std::uint64_t line) {
                         if (line % 1000 == 0) {
-                            ctx.report.SetStatus("Trasnsferring Line " + std::to_string(line));
+                            ctx.report.setStatus("Trasnsferring Line " + std::to_string(line));
                         }
                     });
                 } catch (const std::exception&) {
@@ -129,7 +129,7 @@ void RunSendingStep(RunContext& ctx) {
         }
     }
 
-    ctx.report.SetStatus("Complete");
+    ctx.report.setStatus("Complete");
     if (keepQueue) {
         // Records already sent would go again next run; none is lost.
         st.carriedOver = true;
@@ -137,29 +137,29 @@ void RunSendingStep(RunContext& ctx) {
         return;
     }
     try {
-        ReplaceQueue(ctx.folder);
+        replaceQueue(ctx.folder);
     } catch (const std::exception&) {
         st.carriedOver = true;
     }
 }
 
-void LogStatistics(RunContext& ctx) {
+void logStatistics(RunContext& ctx) {
     const RunCounters& c = ctx.state.counters;
     const std::string rule(57, '-');
     Reporter& r = ctx.report;
-    r.AddLogLine(rule);
-    r.AddLogLine("STATISTICS");
-    r.AddLogLine(rule);
-    r.AddLogLine("Vorel Processed  : " + std::to_string(c.processed) + " Emails");
-    r.AddLogLine("Autoresponders  : " + std::to_string(c.autoresponders));
-    r.AddLogLine("Subscriptions     : " + std::to_string(c.subscriptions));
-    r.AddLogLine("Unsubscriptions  : " + std::to_string(c.unsubscriptions));
-    r.AddLogLine("Anti-Spam Filter :" + std::to_string(c.antiSpam));
-    r.AddLogLine(rule);
-    r.AddLogLine(" ");
+    r.addLogLine(rule);
+    r.addLogLine("STATISTICS");
+    r.addLogLine(rule);
+    r.addLogLine("Vorel Processed  : " + std::to_string(c.processed) + " Emails");
+    r.addLogLine("Autoresponders  : " + std::to_string(c.autoresponders));
+    r.addLogLine("Subscriptions     : " + std::to_string(c.subscriptions));
+    r.addLogLine("Unsubscriptions  : " + std::to_string(c.unsubscriptions));
+    r.addLogLine("Anti-Spam Filter :" + std::to_string(c.antiSpam));
+    r.addLogLine(rule);
+    r.addLogLine(" ");
 }
 
-void SendLogEmail(RunContext& ctx) {
+void sendLogEmail(RunContext& ctx) {
     const Settings& s = ctx.state.settings;
     const std::string& address = s.txtEMAILLOG;
     if (address.empty()) {
@@ -167,14 +167,14 @@ void SendLogEmail(RunContext& ctx) {
     }
     std::string body;
     int lineCounter = 1;
-    ctx.report.SetStatus("Sending Log to Email Address " + address);
+    ctx.report.setStatus("Sending Log to Email Address " + address);
     const std::string logPath = joinPath(ctx.folder, kLogFile);
     if (!fileExists(logPath)) {
         return;
     }
 
     auto sendPiece = [&ctx, &s, &address](const std::string& text) {
-        return SendOneMessage(ctx, address, address, s.txtSMTP, text, kLogSubject);
+        return sendOneMessage(ctx, address, address, s.txtSMTP, text, kLogSubject);
     };
 
     // The sends below add their own lines to log.txt; the mail carries the
@@ -224,7 +224,7 @@ void SendLogEmail(RunContext& ctx) {
     }
 }
 
-void CleanUpMessageFiles(RunContext& ctx) {
+void cleanUpMessageFiles(RunContext& ctx) {
     if (ctx.state.sendFailed || ctx.state.carriedOver) {
         return;  // queued records may still name them
     }
@@ -241,12 +241,12 @@ void CleanUpMessageFiles(RunContext& ctx) {
     }
 }
 
-void StartEndProgram(RunContext& ctx) {
+void startEndProgram(RunContext& ctx) {
     const std::string& program = ctx.state.settings.txtRUNPROGRAM;
     if (program.empty()) {
         return;
     }
-    ctx.report.SetStatus("Calling " + program);
+    ctx.report.setStatus("Calling " + program);
     // Split as a shell would, but run no shell: the setting is a program and
     // its arguments, not a script.
     gchar** argv = nullptr;

@@ -99,11 +99,11 @@ std::string withoutReadLineEnd(const std::string& field) {
 
 }  // namespace
 
-void AppendQueueRecord(const std::string& folder, const QueueRecord& record) {
+void appendQueueRecord(const std::string& folder, const QueueRecord& record) {
     appendBytes(joinPath(folder, kQueueFile), encodeRecord(record));
 }
 
-std::string NextMessageFileName(const std::string& folder) {
+std::string nextMessageFileName(const std::string& folder) {
     unsigned long long n = 1;
     while (fileExists(messageFilePath(folder, std::to_string(n)))) {
         ++n;
@@ -209,13 +209,13 @@ void QueueReader::close() {
     }
 }
 
-void RequeueRecord(const std::string& folder, const QueueRecord& asRead) {
+void requeueRecord(const std::string& folder, const QueueRecord& asRead) {
     QueueRecord r{withoutReadLineEnd(asRead.to), withoutReadLineEnd(asRead.from),
                   withoutReadLineEnd(asRead.subject), withoutReadLineEnd(asRead.body)};
     appendBytes(joinPath(folder, kQueueNewFile), encodeRecord(r));
 }
 
-void ReplaceQueue(const std::string& folder) {
+void replaceQueue(const std::string& folder) {
     const std::string queue = joinPath(folder, kQueueFile);
     const std::string carried = joinPath(folder, kQueueNewFile);
     // One rename: there is no moment at which neither file holds the records.

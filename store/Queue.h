@@ -21,10 +21,10 @@ inline constexpr char kQueueNewFile[] = "msgqueue.new";
 
 // Appends one record to msgqueue.txt (created when missing), opening and
 // closing the file for the one record. Throws std::runtime_error on failure.
-void AppendQueueRecord(const std::string& folder, const QueueRecord& record);
+void appendQueueRecord(const std::string& folder, const QueueRecord& record);
 
 // Smallest n >= 1 for which "<n>.msg" does not exist in `folder`, in decimal.
-std::string NextMessageFileName(const std::string& folder);
+std::string nextMessageFileName(const std::string& folder);
 // folder + separator + name + ".msg"
 std::string messageFilePath(const std::string& folder, const std::string& number);
 // True when `path` is exactly a message file of `folder`: the folder, a
@@ -53,12 +53,12 @@ private:
 };
 
 // Appends a record as read back (each field with its trailing CR LF) to
-// msgqueue.new in the form AppendQueueRecord writes, so that it reads back the
+// msgqueue.new in the form appendQueueRecord writes, so that it reads back the
 // same any number of times.
-void RequeueRecord(const std::string& folder, const QueueRecord& asRead);
+void requeueRecord(const std::string& folder, const QueueRecord& asRead);
 
 // Makes msgqueue.new the queue with one atomic rename; without msgqueue.new
 // the queue is removed.
-void ReplaceQueue(const std::string& folder);
+void replaceQueue(const std::string& folder);
 
 }  // namespace vorel

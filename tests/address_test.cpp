@@ -12,7 +12,7 @@ struct ValidCase {
     bool valid;
 };
 
-TEST(IsValidEmail, OnlyTheAtAndDotRulesCount) {
+TEST(isValidEmail, OnlyTheAtAndDotRulesCount) {
     const ValidCase cases[] = {
         {"user@example.com", true},
         {"user@localhost", true},  // no "." needed
@@ -31,7 +31,7 @@ TEST(IsValidEmail, OnlyTheAtAndDotRulesCount) {
         {"a.@b", true},  // "." only matters at the ends
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(IsValidEmail(c.address), c.valid) << '"' << c.address << '"';
+        EXPECT_EQ(isValidEmail(c.address), c.valid) << '"' << c.address << '"';
     }
 }
 
@@ -56,8 +56,8 @@ TEST(Splitters, BeforeAndAfterTheFirstSeparator) {
         {"a\tb\tc", "\t", "a", "b\tc"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(TextBefore(c.text, c.separator), c.before) << '"' << c.text << '"';
-        EXPECT_EQ(TextAfter(c.text, c.separator), c.after) << '"' << c.text << '"';
+        EXPECT_EQ(textBefore(c.text, c.separator), c.before) << '"' << c.text << '"';
+        EXPECT_EQ(textAfter(c.text, c.separator), c.after) << '"' << c.text << '"';
     }
 }
 
@@ -66,7 +66,7 @@ struct RewriteCase {
     const char* output;
 };
 
-TEST(ExtractAddresses, ReducesHeadersToBareAddresses) {
+TEST(extractAddresses, ReducesHeadersToBareAddresses) {
     const RewriteCase cases[] = {
         {"Joe Bloggs <joe@example.com>", "joe@example.com"},
         {"Joe <joe@a.example>, Ann <ann@b.example>", "joe@a.example,ann@b.example"},
@@ -86,11 +86,11 @@ TEST(ExtractAddresses, ReducesHeadersToBareAddresses) {
         {"", ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ExtractAddresses(c.input), c.output) << '"' << c.input << '"';
+        EXPECT_EQ(extractAddresses(c.input), c.output) << '"' << c.input << '"';
     }
 }
 
-TEST(TidyAddress, ClosesBracketsAndDropsOneLineEnd) {
+TEST(tidyAddress, ClosesBracketsAndDropsOneLineEnd) {
     const RewriteCase cases[] = {
         {"Joe <joe@example.com", "Joe <joe@example.com>"},
         {"joe@example.com\r\n", "joe@example.com"},
@@ -104,7 +104,7 @@ TEST(TidyAddress, ClosesBracketsAndDropsOneLineEnd) {
         {"", ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(TidyAddress(c.input), c.output) << '"' << c.input << '"';
+        EXPECT_EQ(tidyAddress(c.input), c.output) << '"' << c.input << '"';
     }
 }
 

@@ -128,7 +128,7 @@ TEST(MailErrors, TextsAndCodes) {
         {-5, "-5 Undefined Error"},
     };
     for (const auto& [code, text] : texts) {
-        EXPECT_EQ(MailErrorText(code), text) << code;
+        EXPECT_EQ(mailErrorText(code), text) << code;
     }
 
     struct Case {
@@ -153,7 +153,7 @@ TEST(MailErrors, TextsAndCodes) {
         {64, 0, MailPhase::SmtpConnect, 30064},    // STARTTLS required, not offered
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(MailErrorCodeFor(c.curl, c.response, c.phase), c.code)
+        EXPECT_EQ(mailErrorCodeFor(c.curl, c.response, c.phase), c.code)
             << "curl " << c.curl << " response " << c.response << " phase "
             << static_cast<int>(c.phase);
     }
@@ -161,7 +161,7 @@ TEST(MailErrors, TextsAndCodes) {
     const std::vector<std::pair<int, int>> replies = {{550, 20002}, {553, 20002}, {554, 20002},
                                                       {530, 20002}, {421, 10057}, {451, 40451}};
     for (const auto& [reply, code] : replies) {
-        EXPECT_EQ(MailErrorCodeForReply(reply), code) << reply;
+        EXPECT_EQ(mailErrorCodeForReply(reply), code) << reply;
     }
 }
 
@@ -197,7 +197,7 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
         {"::1", V::Pop3, "::1", 110, S::Opportunistic, "pop3://[::1]:110"},
     };
     for (const auto& c : cases) {
-        ServerAddress a = ParseServerAddress(c.text, c.service);
+        ServerAddress a = parseServerAddress(c.text, c.service);
         EXPECT_EQ(a.host, c.host) << c.text;
         EXPECT_EQ(a.port, c.port) << c.text;
         EXPECT_EQ(a.security, c.security) << c.text;
@@ -205,15 +205,15 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
     }
     for (const std::string bad : {"", "   ", "host:", "host:0", "host:70000", "host:12x",
                                   "imap://host", "smtp://host", "[::1", "bad host"}) {
-        EXPECT_THROW(ParseServerAddress(bad, V::Pop3), std::invalid_argument) << bad;
+        EXPECT_THROW(parseServerAddress(bad, V::Pop3), std::invalid_argument) << bad;
     }
-    EXPECT_THROW(ParseServerAddress("pop3://host", V::Smtp), std::invalid_argument);
+    EXPECT_THROW(parseServerAddress("pop3://host", V::Smtp), std::invalid_argument);
 
     for (const char* h : {"127.0.0.1", "127.1.2.3", "::1", "localhost", "LOCALHOST"}) {
-        EXPECT_TRUE(IsLoopbackHost(h)) << h;
+        EXPECT_TRUE(isLoopbackHost(h)) << h;
     }
     for (const char* h : {"128.0.0.1", "::2", "mail.example.org", "localhost.org"}) {
-        EXPECT_FALSE(IsLoopbackHost(h)) << h;
+        EXPECT_FALSE(isLoopbackHost(h)) << h;
     }
 }
 

@@ -30,7 +30,7 @@ struct MergeCase {
     std::string expected;
 };
 
-TEST(MergeTemplate, ReplacesCodesInOrderWithExactCase) {
+TEST(mergeTemplate, ReplacesCodesInOrderWithExactCase) {
     const std::vector<MergeCase> cases = {
         {"date", "On %date%.", {}, "On 05 December 2026."},
         {"time", "At %time%", {}, "At 09:04:07"},
@@ -49,20 +49,20 @@ TEST(MergeTemplate, ReplacesCodesInOrderWithExactCase) {
         {"every occurrence", "%n%-%n%-%n%", {{"n", "1"}}, "1-1-1"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(MergeTemplate(c.tmpl, kNow, "joe@x.example", c.fields), c.expected) << c.name;
+        EXPECT_EQ(mergeTemplate(c.tmpl, kNow, "joe@x.example", c.fields), c.expected) << c.name;
     }
 }
 
-TEST(MergeTemplate, DateAndTimeForms) {
+TEST(mergeTemplate, DateAndTimeForms) {
     const char* months[] = {"January", "February", "March",     "April",   "May",      "June",
                             "July",    "August",   "September", "October", "November", "December"};
     for (int m = 1; m <= 12; ++m) {
         LocalTime t{2027, m, 31, 23, 59, 0};
-        EXPECT_EQ(FormatMergeDate(t), std::string("31 ") + months[m - 1] + " 2027");
+        EXPECT_EQ(formatMergeDate(t), std::string("31 ") + months[m - 1] + " 2027");
     }
-    EXPECT_EQ(FormatMergeDate({2026, 1, 1, 0, 0, 0}), "01 January 2026");
-    EXPECT_EQ(FormatClockTime({2026, 1, 1, 0, 0, 0}), "00:00:00");
-    EXPECT_EQ(FormatClockTime({2026, 1, 1, 23, 5, 9}), "23:05:09");
+    EXPECT_EQ(formatMergeDate({2026, 1, 1, 0, 0, 0}), "01 January 2026");
+    EXPECT_EQ(formatClockTime({2026, 1, 1, 0, 0, 0}), "00:00:00");
+    EXPECT_EQ(formatClockTime({2026, 1, 1, 23, 5, 9}), "23:05:09");
 }
 
 struct ParseCase {
@@ -71,7 +71,7 @@ struct ParseCase {
     MergeFields expected;
 };
 
-TEST(ParseMergeFields, FollowsTheLineRules) {
+TEST(parseMergeFields, FollowsTheLineRules) {
     const std::vector<ParseCase> cases = {
         {"no marker", "Subject: x~~name=Joe~", {}},
         {"marker in capitals", "%VORELCODE%~name=Joe~", {}},
@@ -93,19 +93,19 @@ TEST(ParseMergeFields, FollowsTheLineRules) {
         {"line without equals at the end", "%vorelcode%~a=1~trailing~", {{"a", "1"}}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(ParseMergeFields(c.text), c.expected) << c.name;
+        EXPECT_EQ(parseMergeFields(c.text), c.expected) << c.name;
     }
 }
 
-TEST(ReadMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
+TEST(readMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
     TempFolder folder;
     folder.write("crlf.msg", "a\r\nb\r\n\r\nc\r\n");
     folder.write("lf.msg", "a\nb\n\nc");
     folder.write("empty.msg", "");
-    EXPECT_EQ(ReadMessageTextFile(folder.file("crlf.msg")), "a~b~~c~");
-    EXPECT_EQ(ReadMessageTextFile(folder.file("lf.msg")), "a~b~~c~");
-    EXPECT_EQ(ReadMessageTextFile(folder.file("empty.msg")), "");
-    EXPECT_THROW(ReadMessageTextFile(folder.file("missing.msg")), std::exception);
+    EXPECT_EQ(readMessageTextFile(folder.file("crlf.msg")), "a~b~~c~");
+    EXPECT_EQ(readMessageTextFile(folder.file("lf.msg")), "a~b~~c~");
+    EXPECT_EQ(readMessageTextFile(folder.file("empty.msg")), "");
+    EXPECT_THROW(readMessageTextFile(folder.file("missing.msg")), std::exception);
 
     // 150-character lines: 212 lines pass 32000 (212 * 151 = 32012), and the
     // limit is tested before each line, so exactly 212 are read.
@@ -115,7 +115,7 @@ TEST(ReadMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
         big += line + "\r\n";
     }
     folder.write("big.msg", big);
-    EXPECT_EQ(ReadMessageTextFile(folder.file("big.msg")).size(), 212u * 151u);
+    EXPECT_EQ(readMessageTextFile(folder.file("big.msg")).size(), 212u * 151u);
 
     // Reaching exactly 32000 stops the reading too.
     std::string exact;
@@ -123,14 +123,14 @@ TEST(ReadMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
         exact += std::string(99, 'y') + "\n";
     }
     folder.write("exact.msg", exact);
-    EXPECT_EQ(ReadMessageTextFile(folder.file("exact.msg")).size(), 32000u);
+    EXPECT_EQ(readMessageTextFile(folder.file("exact.msg")).size(), 32000u);
 
     // A line longer than one read of the file is still one line; only one CR
     // before the LF belongs to the line end.
     folder.write("long.msg", std::string(70000, 'z') + "\r\nb\r\n");
-    EXPECT_EQ(ReadMessageTextFile(folder.file("long.msg")), std::string(70000, 'z') + "~");
+    EXPECT_EQ(readMessageTextFile(folder.file("long.msg")), std::string(70000, 'z') + "~");
     folder.write("cr.msg", "x\r\r\n\r\ny");
-    EXPECT_EQ(ReadMessageTextFile(folder.file("cr.msg")), "x\r~~y~");
+    EXPECT_EQ(readMessageTextFile(folder.file("cr.msg")), "x\r~~y~");
 
     // A field whose line starts past the limit is not found; one before it is.
     std::string withFields = "%vorelcode%\r\nnear=1\r\n";
@@ -139,12 +139,12 @@ TEST(ReadMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
     }
     withFields += "far=2\r\n";
     folder.write("fields.msg", withFields);
-    MergeFields fields = ParseMergeFields(ReadMessageTextFile(folder.file("fields.msg")));
+    MergeFields fields = parseMergeFields(readMessageTextFile(folder.file("fields.msg")));
     ASSERT_EQ(fields.size(), 1u);
     EXPECT_EQ(fields[0], (std::pair<std::string, std::string>{"near", "1"}));
 }
 
-TEST(ApplyMergeCodes, MergesTheCurrentMessageThroughTempMsg) {
+TEST(applyMergeCodes, MergesTheCurrentMessageThroughTempMsg) {
     TempFolder folder;
     RecordingHost host;
     FixedClock clock{kNow};
@@ -164,9 +164,9 @@ TEST(ApplyMergeCodes, MergesTheCurrentMessageThroughTempMsg) {
     const std::string tmpl = "Dear %name% (%email%) of %city%, %date% %time% %Name% %zip%";
     const std::string expected =
         "Dear Joe Bloggs (joe@x.example) of Leeds, 05 December 2026 09:04:07 %Name% %zip%";
-    EXPECT_EQ(ApplyMergeCodes(ctx, tmpl), expected);
+    EXPECT_EQ(applyMergeCodes(ctx, tmpl), expected);
     EXPECT_TRUE(folder.exists("temp.msg"));
-    EXPECT_EQ(ApplyMergeCodes(ctx, tmpl), expected);
+    EXPECT_EQ(applyMergeCodes(ctx, tmpl), expected);
     EXPECT_EQ(mail.callCount("saveWorkFile"), 2);  // written again for every merge
     EXPECT_EQ(mail.downloads(), 1);                // but downloaded once
 
@@ -174,7 +174,7 @@ TEST(ApplyMergeCodes, MergesTheCurrentMessageThroughTempMsg) {
     mail.addMessage("From: a@b\r\nSubject: s\r\n\r\nname=Joe\r\n");
     mail.selectMessage(2);
     mail.fetchHeader();
-    EXPECT_EQ(ApplyMergeCodes(ctx, "%name% %email%"), "%name% a@b");
+    EXPECT_EQ(applyMergeCodes(ctx, "%name% %email%"), "%name% a@b");
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ const char* kSeed =
 }  // namespace
 
 TEST(Mime, PartsOfAMessage) {
-    const ParsedMessage m = ParseMessage(kSeed);
+    const ParsedMessage m = parseMessage(kSeed);
     EXPECT_EQ(m.from, "J\xc3\xb6rg <j@example.org>");
     EXPECT_EQ(m.to, "a@example.org, \"B, C\" <b@example.org>");
     EXPECT_EQ(m.subject,
@@ -116,14 +116,14 @@ TEST(Mime, PartsOfAMessage) {
         {"Subject: x\r\n\r\ncr\xe8me\r\n", "cr\xc3\xa8me\r\n", 0},
     };
     for (const auto& c : cases) {
-        const ParsedMessage p = ParseMessage(c.raw);
+        const ParsedMessage p = parseMessage(c.raw);
         EXPECT_EQ(p.bodyText, c.body) << c.raw;
         EXPECT_EQ(p.extraCount, c.extra) << c.raw;
     }
 }
 
 TEST(Mime, HeaderValuesAndWorkFile) {
-    const ParsedHeader h = ParseHeader(
+    const ParsedHeader h = parseHeader(
         "Subject: =?iso-8859-1?Q?Gr=FC=DFe?=\r\n\t=?utf-8?q?_und_mehr?=\r\n"
         "X-Note: caf\xe9\r\n"
         "no colon line\r\n"
@@ -134,20 +134,20 @@ TEST(Mime, HeaderValuesAndWorkFile) {
               "Gr\xc3\xbc\xc3\x9f"
               "e und mehr");
     EXPECT_EQ(h.fields.size(), 3u);
-    EXPECT_EQ(DecodeHeaderValue(h.fields[1].value), "caf\xc3\xa9");
+    EXPECT_EQ(decodeHeaderValue(h.fields[1].value), "caf\xc3\xa9");
     EXPECT_EQ(h.to, "undisclosed-recipients: ;");
 
     ParsedMessage m =
-        ParseMessage("Subject: =?utf-8?q?t=C3=A9st?=\r\nTo: a@b\r\n\r\nline1\r\nline2");
-    EXPECT_EQ(WorkFileText(m), "Subject: t\xc3\xa9st\r\nTo: a@b\r\n\r\nline1\r\nline2\r\n");
+        parseMessage("Subject: =?utf-8?q?t=C3=A9st?=\r\nTo: a@b\r\n\r\nline1\r\nline2");
+    EXPECT_EQ(workFileText(m), "Subject: t\xc3\xa9st\r\nTo: a@b\r\n\r\nline1\r\nline2\r\n");
 }
 
 TEST(Mime, AddressesAndMessageIds) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(Mailboxes("A <a@x.org>, b@y.org"), (V{"a@x.org", "b@y.org"}));
-    EXPECT_EQ(Mailboxes("team: c@z.org, d@z.org;, e@z.org"), (V{"c@z.org", "d@z.org", "e@z.org"}));
-    EXPECT_EQ(Mailboxes(""), V{});
-    for (const auto& a : Mailboxes("x@y.org\r\nRCPT TO:<evil@z.org>")) {
+    EXPECT_EQ(mailboxes("A <a@x.org>, b@y.org"), (V{"a@x.org", "b@y.org"}));
+    EXPECT_EQ(mailboxes("team: c@z.org, d@z.org;, e@z.org"), (V{"c@z.org", "d@z.org", "e@z.org"}));
+    EXPECT_EQ(mailboxes(""), V{});
+    for (const auto& a : mailboxes("x@y.org\r\nRCPT TO:<evil@z.org>")) {
         EXPECT_EQ(a.find_first_of("\r\n <>"), std::string::npos) << a;
     }
     std::set<std::string> ids;
@@ -155,12 +155,12 @@ TEST(Mime, AddressesAndMessageIds) {
     for (const std::string ref : {"202612545296_KESO", "", "a b<c>@d", "..x..", "\xff\xfe"}) {
         for (const std::string from :
              {"owner@example.org", "", "Name <n@sub.example.org>", "junk"}) {
-            const std::string id = MakeMessageId(ref, from);
+            const std::string id = makeMessageId(ref, from);
             EXPECT_TRUE(std::regex_match(id, valid)) << id;
             EXPECT_TRUE(ids.insert(id).second) << "repeated " << id;
         }
     }
-    EXPECT_EQ(MakeMessageId("202612545296_KESO", "o@example.org").rfind("202612545296_KESO.", 0),
+    EXPECT_EQ(makeMessageId("202612545296_KESO", "o@example.org").rfind("202612545296_KESO.", 0),
               0u);
 }
 
@@ -169,7 +169,7 @@ TEST(Mime, ComposedHeadersCannotBeInjected) {
     m.subject = "hi\r\nBcc: victim@example.org";
     m.to = "a@example.org\r\nX-Evil: 1";
     m.extraHeaders = {"X-Mailer: VOREL\r\nX-Evil: 2", "Bad Name: x", "no colon"};
-    const std::string data = ComposeText(m, MakeMessageId("r", m.from));
+    const std::string data = composeText(m, makeMessageId("r", m.from));
     const std::string head = "\r\n" + data.substr(0, data.find("\r\n\r\n"));
     for (const char* injected : {"\r\nBcc:", "\r\nX-Evil:", "\r\nBad Name:"}) {
         EXPECT_EQ(head.find(injected), std::string::npos) << data;
@@ -195,7 +195,7 @@ TEST(Mime, ComposedBodies) {
     for (const auto& c : cases) {
         OutgoingMessage m = simple();
         m.body = c.body;
-        const std::string data = ComposeText(m, "id@x");
+        const std::string data = composeText(m, "id@x");
         EXPECT_NE(field(data, "Content-Type").find("charset=" + c.charset), std::string::npos)
             << data;
         EXPECT_EQ(field(data, "Content-Transfer-Encoding"), c.encoding) << c.body.substr(0, 20);
@@ -207,12 +207,12 @@ TEST(Mime, ComposedBodies) {
             ASSERT_LE(nl - p, 1000u);
         }
         // What is sent reads back as the text given (as UTF-8, CR LF).
-        EXPECT_EQ(ParseMessage(data).bodyText, ToCrlf(ToUtf8(c.body)));
+        EXPECT_EQ(parseMessage(data).bodyText, toCrlf(toUtf8(c.body)));
     }
     OutgoingMessage html = simple();
     html.contentSubtype = "html";
     html.body = "<HTML>x</HTML>";
-    EXPECT_NE(field(ComposeText(html, "i@x"), "Content-Type").find("text/html"), std::string::npos);
+    EXPECT_NE(field(composeText(html, "i@x"), "Content-Type").find("text/html"), std::string::npos);
 }
 
 TEST(Mime, ReaddressKeepsTheBody) {
@@ -233,7 +233,7 @@ TEST(Mime, ReaddressKeepsTheBody) {
     m.to = "new@example.org";
     m.subject = "(VOREL FWD) Originally From: old@example.org old";
     m.extraHeaders = {"X-Mailer: VOREL"};
-    const std::string out = Readdress(saved, m, "n@x");
+    const std::string out = readdress(saved, m, "n@x");
     EXPECT_EQ(out.substr(out.find("\r\n\r\n") + 4), body);
     EXPECT_EQ(field(out, "Cc"), "<none>");
     EXPECT_EQ(field(out, "X-Mailer"), "VOREL");
@@ -241,17 +241,17 @@ TEST(Mime, ReaddressKeepsTheBody) {
     EXPECT_EQ(field(out, "Content-Type"), "multipart/mixed; boundary=\"b1\"");
     EXPECT_EQ(out.find("From someone"), std::string::npos);
     // LF-only files and files without a body come out as CR LF messages.
-    const std::string lf = Readdress("Subject: s\nX-A: 1\n\nbody\n", m, "n@x");
+    const std::string lf = readdress("Subject: s\nX-A: 1\n\nbody\n", m, "n@x");
     EXPECT_EQ(lf.substr(lf.find("\r\n\r\n")), "\r\n\r\nbody\r\n");
     EXPECT_EQ(field(lf, "X-A"), "1");
-    const std::string headOnly = Readdress("Subject: s", m, "n@x");
+    const std::string headOnly = readdress("Subject: s", m, "n@x");
     EXPECT_EQ(headOnly.substr(headOnly.size() - 4), "\r\n\r\n");
 }
 
 // Truncated, mutated and random input: parsing, saving and re-addressing
 // never crash, and every text handed out is UTF-8.
 TEST(Mime, HostileInputNeverBreaksParsing) {
-    std::vector<std::string> seeds = {kSeed, ComposeText(simple(), "i@x")};
+    std::vector<std::string> seeds = {kSeed, composeText(simple(), "i@x")};
     const std::filesystem::path corpus = "/usr/lib/python3.11/test/test_email/data";
     for (const char* name :
          {"msg_02.txt", "msg_07.txt", "msg_16.txt", "msg_25.txt", "msg_41.txt"}) {
@@ -261,15 +261,15 @@ TEST(Mime, HostileInputNeverBreaksParsing) {
     }
     std::mt19937 rng(20261205);
     auto check = [](const std::string& raw) {
-        const ParsedMessage m = ParseMessage(raw);
+        const ParsedMessage m = parseMessage(raw);
         ASSERT_TRUE(validUtf8(m.from) && validUtf8(m.to) && validUtf8(m.subject) &&
                     validUtf8(m.bodyText));
         ASSERT_GE(m.extraCount, 0);
-        for (const auto& f : ParseHeader(raw).fields) {
-            ASSERT_TRUE(validUtf8(DecodeHeaderValue(f.value)));
+        for (const auto& f : parseHeader(raw).fields) {
+            ASSERT_TRUE(validUtf8(decodeHeaderValue(f.value)));
         }
-        (void)WorkFileText(m);
-        const std::string out = Readdress(raw, simple(), "i@x");
+        (void)workFileText(m);
+        const std::string out = readdress(raw, simple(), "i@x");
         ASSERT_NE(out.find("\r\n\r\n"), std::string::npos);
     };
     for (const auto& seed : seeds) {

@@ -88,13 +88,13 @@ protected:
         long n = mail.addMessage(raw);
         mail.selectMessage(n);
         mail.fetchHeader();
-        std::string from = ExtractAddresses(mail.from());
-        std::string to = ExtractAddresses(mail.to());
+        std::string from = extractAddresses(mail.from());
+        std::string to = extractAddresses(mail.to());
         std::string subject = mail.subject();
         mail.setFrom(from.empty() ? "(No From)" : from);
         mail.setTo(to.empty() ? "(No To)" : to);
         mail.setSubject(subject.empty() ? "(No Subject)" : subject);
-        ProcessMessage(ctx, n);
+        processMessage(ctx, n);
         return n;
     }
 
@@ -167,7 +167,7 @@ TEST_F(ProcessingTest, AutoresponderRuleComparesWholeTextsIgnoringCase) {
         mail.setFrom("joe@x.example");
         mail.setTo(c.to);
         mail.setSubject(c.subject);
-        ProcessMessage(ctx, n);
+        processMessage(ctx, n);
         EXPECT_EQ(state.counters.autoresponders, c.matches ? 1 : 0);
         EXPECT_EQ(deleted(n), c.matches);
     }
@@ -252,7 +252,7 @@ TEST_F(ProcessingTest, ErrorEndsTheMessageWithOneLogLine) {
     EXPECT_EQ(queue().size(), 1u);  // what was queued stays
     EXPECT_EQ(db().findAutoresponder("Second")->Counter, 0);
     EXPECT_FALSE(deleted(n));
-    EXPECT_TRUE(host.hasLogEntry("Error Processing 1 " + MailErrorText(10057) +
+    EXPECT_TRUE(host.hasLogEntry("Error Processing 1 " + mailErrorText(10057) +
                                  " Please email this error to support@vorel.example"));
     EXPECT_EQ(host.countLogContaining("Error Processing"), 1);
     EXPECT_EQ(host.countLogContaining("No mailling lists"), 0);  // lists not tried
@@ -422,7 +422,7 @@ TEST_F(ProcessingTest, AutomaticMessagesAreNotAnswered) {
         EXPECT_EQ(deleted(n), !c.automatic);
         if (c.automatic) {
             ASSERT_EQ(host.logEntries().size(), logBefore + 1);
-            EXPECT_EQ(host.logEntries().back(), "Message from:" + ExtractAddresses(c.from) +
+            EXPECT_EQ(host.logEntries().back(), "Message from:" + extractAddresses(c.from) +
                                                     " Subject: Re: hi is an automatic message, "
                                                     "not answered");
         }

@@ -35,10 +35,10 @@ void expectSame(const QueueRecord& a, const QueueRecord& b) {
 
 TEST(QueueFile, OneLineFieldsMakeEightLines) {
     TempFolder f;
-    vorel::AppendQueueRecord(f.path(), {"to@x", "from@y", "Hi", "Body"});
+    vorel::appendQueueRecord(f.path(), {"to@x", "from@y", "Hi", "Body"});
     EXPECT_EQ(f.read("msgqueue.txt"),
               "to@x\r\n" + kSep + "from@y\r\n" + kSep + "Hi\r\n" + kSep + "Body\r\n" + kSep);
-    vorel::AppendQueueRecord(f.path(), {"", "", "", "a\r\nb\r\nc"});
+    vorel::appendQueueRecord(f.path(), {"", "", "", "a\r\nb\r\nc"});
     EXPECT_EQ(f.read("msgqueue.txt").substr(36),
               "\r\n" + kSep + "\r\n" + kSep + "\r\n" + kSep + "a\r\nb\r\nc\r\n" + kSep);
 }
@@ -56,17 +56,17 @@ class QueueRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
 TEST_P(QueueRoundTrip, ReadRequeueRead) {
     const RoundTrip& c = GetParam();
     TempFolder f;
-    vorel::AppendQueueRecord(f.path(), c.written);
-    vorel::AppendQueueRecord(f.path(), {"next", "record", "stays", "intact"});
+    vorel::appendQueueRecord(f.path(), c.written);
+    vorel::appendQueueRecord(f.path(), {"next", "record", "stays", "intact"});
     for (int pass = 0; pass < 3; ++pass) {
         auto records = readAll(f.file("msgqueue.txt"));
         ASSERT_EQ(records.size(), 2u) << "pass " << pass;
         expectSame(records[0], c.readBack);
         expectSame(records[1], {"next\r\n", "record\r\n", "stays\r\n", "intact\r\n"});
         for (const auto& r : records) {
-            vorel::RequeueRecord(f.path(), r);
+            vorel::requeueRecord(f.path(), r);
         }
-        vorel::ReplaceQueue(f.path());
+        vorel::replaceQueue(f.path());
     }
 }
 
@@ -125,7 +125,7 @@ TEST(QueueFile, ReaderSurvivesJunk) {
 
 TEST(QueueFile, CarryOverCopiesUnreadBytesExactly) {
     TempFolder f;
-    vorel::AppendQueueRecord(f.path(), {"first", "f", "s", "b"});
+    vorel::appendQueueRecord(f.path(), {"first", "f", "s", "b"});
     const std::string before = f.read("msgqueue.txt");
     // The rest holds odd line ends and no final line end; all of it is copied.
     const std::string rest = "x\r\n" + kSep + "lf only\n\r\n\xFF\r\nno end";
@@ -142,34 +142,34 @@ TEST(QueueFile, CarryOverCopiesUnreadBytesExactly) {
     EXPECT_EQ(seen, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
     EXPECT_TRUE(reader.atEnd());
     reader.close();
-    vorel::ReplaceQueue(f.path());
+    vorel::replaceQueue(f.path());
     EXPECT_EQ(f.read("msgqueue.txt"), "failed record\r\n" + rest);
     EXPECT_FALSE(f.exists("msgqueue.new"));
 }
 
-TEST(QueueFile, ReplaceQueue) {
+TEST(QueueFile, replaceQueue) {
     TempFolder f;
     f.write("msgqueue.txt", "old");
-    vorel::ReplaceQueue(f.path());  // no carry-over: the queue is emptied
+    vorel::replaceQueue(f.path());  // no carry-over: the queue is emptied
     EXPECT_FALSE(f.exists("msgqueue.txt"));
-    vorel::ReplaceQueue(f.path());  // nothing at all is fine
+    vorel::replaceQueue(f.path());  // nothing at all is fine
     f.write("msgqueue.new", "left from an interrupted run");
-    vorel::ReplaceQueue(f.path());
+    vorel::replaceQueue(f.path());
     EXPECT_EQ(f.read("msgqueue.txt"), "left from an interrupted run");
     EXPECT_FALSE(f.exists("msgqueue.new"));
     EXPECT_THROW(QueueReader(f.file("nothing.txt")), std::runtime_error);
-    EXPECT_THROW(vorel::AppendQueueRecord(f.file("no/such/folder"), {}), std::runtime_error);
+    EXPECT_THROW(vorel::appendQueueRecord(f.file("no/such/folder"), {}), std::runtime_error);
 }
 
 TEST(MessageFiles, NextNameIsTheFirstGap) {
     TempFolder f;
-    EXPECT_EQ(vorel::NextMessageFileName(f.path()), "1");
+    EXPECT_EQ(vorel::nextMessageFileName(f.path()), "1");
     f.write("1.msg", "");
     f.write("2.msg", "");
-    EXPECT_EQ(vorel::NextMessageFileName(f.path()), "3");
+    EXPECT_EQ(vorel::nextMessageFileName(f.path()), "3");
     f.write("1.msg.bak", "");
     std::remove(f.file("1.msg").c_str());
-    EXPECT_EQ(vorel::NextMessageFileName(f.path()), "1");
+    EXPECT_EQ(vorel::nextMessageFileName(f.path()), "1");
     EXPECT_EQ(vorel::messageFilePath(f.path(), "12"), f.path() + "/12.msg");
 }
 

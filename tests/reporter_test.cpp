@@ -33,10 +33,10 @@ struct ReporterFixture : ::testing::Test, ReporterParts {};
 // --- log.txt ---------------------------------------------------------------
 
 TEST_F(ReporterFixture, LogLinesAreStampedAndAppendedWithCrLf) {
-    report.AddLogLine("Mail Run Started");
+    report.addLogLine("Mail Run Started");
     clock.t = LocalTime{2026, 12, 31, 23, 59, 58};
-    report.AddLogLine("two  blanks kept ");
-    report.AddLogLine("Subject: a\r\n31/12/2026 00:00:00 forged");
+    report.addLogLine("two  blanks kept ");
+    report.addLogLine("Subject: a\r\n31/12/2026 00:00:00 forged");
     EXPECT_EQ(folder.read("log.txt"),
               "05/03/2026 07:04:09 Mail Run Started\r\n"
               "31/12/2026 23:59:58 two  blanks kept \r\n"
@@ -48,7 +48,7 @@ TEST_F(ReporterFixture, OnlyExactlyZeroStopsTheLogFile) {
     for (const char* setting : {"0", "1", "", "00", " 0", "off"}) {
         std::filesystem::remove(folder.file("log.txt"));
         report.setLogSetting(setting);
-        report.AddLogLine("entry");
+        report.addLogLine("entry");
         EXPECT_EQ(folder.exists("log.txt"), std::string(setting) != "0") << '"' << setting << '"';
     }
     EXPECT_EQ(host.countLogContaining("entry"), 6);  // the screen gets every line
@@ -58,8 +58,8 @@ TEST(ReporterFiles, UnwritableLogFilesAreSkippedSilently) {
     RecordingHost host;
     FixedClock clock{LocalTime{2026, 3, 5, 7, 4, 9}};
     Reporter report("/nonexistent/vorel/folder", host, clock);
-    EXPECT_NO_THROW(report.AddLogLine("still shown"));
-    EXPECT_NO_THROW(report.OnTranscript("+OK\r\n", TranscriptDirection::Received));
+    EXPECT_NO_THROW(report.addLogLine("still shown"));
+    EXPECT_NO_THROW(report.onTranscript("+OK\r\n", TranscriptDirection::Received));
     EXPECT_TRUE(host.hasLogEntry("still shown"));
     EXPECT_EQ(host.debugLines(), (std::vector<std::string>{"+OK"}));
 }
@@ -112,7 +112,7 @@ TEST_F(ReporterFixture, TranscriptMasksCredentialsInFileAndList) {
     std::string expectedFile;
     std::vector<std::string> expectedList;
     for (const Step& s : steps) {
-        report.OnTranscript(s.line, s.dir);
+        report.onTranscript(s.line, s.dir);
         expectedFile += s.fileLine + "\r\n";
         expectedList.push_back(s.listLine.empty() ? s.fileLine : s.listLine);
     }
@@ -123,16 +123,16 @@ TEST_F(ReporterFixture, TranscriptMasksCredentialsInFileAndList) {
 // --- debug mode ------------------------------------------------------------
 
 TEST_F(ReporterFixture, DebugModeFollowsTheSettingAndTheBox) {
-    report.SetDebugMode(1);
+    report.setDebugMode(1);
     EXPECT_TRUE(mail.transcriptOn());
     EXPECT_TRUE(host.debugModeBox());
     EXPECT_TRUE(report.debugBox());
     EXPECT_TRUE(host.debugLines().empty());
 
-    report.DebugBoxClicked(false);
+    report.debugBoxClicked(false);
     EXPECT_FALSE(mail.transcriptOn());
     EXPECT_EQ(host.debugLines(), (std::vector<std::string>{"Debugging Switched Off"}));
-    report.DebugBoxClicked(true);
+    report.debugBoxClicked(true);
     EXPECT_TRUE(mail.transcriptOn());
 }
 
@@ -150,10 +150,10 @@ TEST(ReporterDebugOff, ListEndsWithOneLineThatDependsOnTheBox) {
         SCOPED_TRACE(c.value);
         ReporterParts f;
         if (c.boxTickedBefore) {
-            f.report.SetDebugMode(1);
+            f.report.setDebugMode(1);
         }
-        f.report.OnTranscript("+OK earlier\r\n", R);
-        f.report.SetDebugMode(c.value);
+        f.report.onTranscript("+OK earlier\r\n", R);
+        f.report.setDebugMode(c.value);
         EXPECT_FALSE(f.mail.transcriptOn());
         EXPECT_FALSE(f.host.debugModeBox());
         EXPECT_EQ(f.host.debugLines(), (std::vector<std::string>{c.onlyLine}));

@@ -182,10 +182,10 @@ TEST_F(RunFixture, DialUpDialsTheEntryAndHangsUp) {
                   (std::vector<std::string>{"/usr/bin/nmcli", "connection", "up", "My ISP"}));
         EXPECT_EQ(calls.back()[2], status == 0 ? "down" : "up");
     }
-    ProgramResult r = RunProgramAndWait({"sh", "-c", "echo out; echo no carrier >&2; exit 4"});
+    ProgramResult r = runProgramAndWait({"sh", "-c", "echo out; echo no carrier >&2; exit 4"});
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.errorOutput, "no carrier");
-    EXPECT_EQ(RunProgramAndWait({"/nonexistent/nmcli"}).status, -1);
+    EXPECT_EQ(runProgramAndWait({"/nonexistent/nmcli"}).status, -1);
 }
 
 // --- against the loopback Dovecot -----------------------------------------------

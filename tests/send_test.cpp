@@ -44,11 +44,11 @@ QueueRecord reply(int n, std::string body = {}) {
             body.empty() ? "Dear r" + num + ",\r\nthanks for writing." : body};
 }
 
-// The bytes AppendQueueRecord writes for these records.
+// The bytes appendQueueRecord writes for these records.
 std::string queueBytes(const std::vector<QueueRecord>& records) {
     TempFolder scratch;
     for (const auto& r : records) {
-        AppendQueueRecord(scratch.path(), r);
+        appendQueueRecord(scratch.path(), r);
     }
     return records.empty() ? std::string() : scratch.read(kQueueFile);
 }
@@ -113,17 +113,17 @@ struct Closing {
     }
     void queue(const std::vector<QueueRecord>& records) const {
         for (const auto& r : records) {
-            AppendQueueRecord(folder.path(), r);
+            appendQueueRecord(folder.path(), r);
         }
     }
     void run() {
         report.setLogSetting(state.settings.chkLOG);
         state.smtpConnected = false;
-        RunSendingStep(ctx);
-        LogStatistics(ctx);
-        SendLogEmail(ctx);
-        CleanUpMessageFiles(ctx);
-        StartEndProgram(ctx);
+        runSendingStep(ctx);
+        logStatistics(ctx);
+        sendLogEmail(ctx);
+        cleanUpMessageFiles(ctx);
+        startEndProgram(ctx);
         mail.disconnect();
     }
     std::string queueLeft() const {
@@ -338,7 +338,7 @@ TEST(SendStep, EndProgramStartsDetachedAndLeavesNoChild) {
         c.host.setOnLogEntry({});
         const std::size_t logBefore = c.host.logEntries().size();
         c.state.settings.txtRUNPROGRAM = tc.command;
-        StartEndProgram(c.ctx);
+        startEndProgram(c.ctx);
         EXPECT_EQ(c.host.logEntries().size(), logBefore);
         if (!tc.command.empty()) {
             EXPECT_EQ(c.host.statuses().back(), "Calling " + tc.command);

@@ -30,7 +30,7 @@ class SenderTest : public ::testing::Test {
 protected:
     bool send(const std::string& to, const std::string& body = "Hello",
               const std::string& subject = "Hi", const std::string& from = "me@vorel.example") {
-        return SendOneMessage(ctx, to, from, kHost, body, subject);
+        return sendOneMessage(ctx, to, from, kHost, body, subject);
     }
     const OutgoingMessage& last() const { return mail.sent().back(); }
 
@@ -170,7 +170,7 @@ TEST_F(SenderTest, FailuresAreLoggedAndFlagged) {
     EXPECT_TRUE(host.hasLogEntry(
         "Message FAILED From: me@vorel.example to: b@y.example: Host smtp.example Subject s "));
     EXPECT_TRUE(
-        host.hasLogEntry("Message Failed :  Error:" + MailErrorText(20002) + " message Re-Queued"));
+        host.hasLogEntry("Message Failed :  Error:" + mailErrorText(20002) + " message Re-Queued"));
     EXPECT_EQ(host.countLogContaining("Message Sent From: me@vorel.example to: b@y.example"), 0);
 
     // A refused connection leaves the flag clear, so the next message connects.

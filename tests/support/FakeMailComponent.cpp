@@ -79,10 +79,10 @@ const std::string& FakeMailComponent::currentRaw() const {
 // Messages are read by the same code as the real component's, so that the
 // fake differs from it in transport only.
 void FakeMailComponent::loadHeader() {
-    mime::ParsedHeader h = mime::ParseHeader(currentRaw());
+    mime::ParsedHeader h = mime::parseHeader(currentRaw());
     header_.clear();
     for (const mime::HeaderField& f : h.fields) {
-        header_.emplace_back(f.name, mime::DecodeHeaderValue(f.value));
+        header_.emplace_back(f.name, mime::decodeHeaderValue(f.value));
     }
     from_ = h.from;
     to_ = h.to;
@@ -205,7 +205,7 @@ void FakeMailComponent::saveWorkFile(const std::string& path) {
         fetched_ = current_;
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << mime::WorkFileText(mime::ParseMessage(currentRaw()));
+    out << mime::workFileText(mime::parseMessage(currentRaw()));
     if (!out) {
         throw MailError(20000, "cannot write " + path);
     }
@@ -229,13 +229,13 @@ void FakeMailComponent::saveMessageFile(const std::string& path) {
 int FakeMailComponent::extraCount() {
     enter("extraCount");
     requireFetched("extraCount");
-    return mime::ParseMessage(currentRaw()).extraCount;
+    return mime::parseMessage(currentRaw()).extraCount;
 }
 
 std::string FakeMailComponent::bodyText() {
     enter("bodyText");
     requireFetched("bodyText");
-    return mime::ParseMessage(currentRaw()).bodyText;
+    return mime::parseMessage(currentRaw()).bodyText;
 }
 
 void FakeMailComponent::smtpConnect(const std::string& host, SmtpProtocol protocol,
