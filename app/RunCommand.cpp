@@ -69,7 +69,7 @@ void installStopHandlers() {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART | SA_RESETHAND;
+    sa.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }

@@ -641,7 +641,8 @@ void CurlMailComponent::readHeaderReply() {
     s.emit(reply.status, TranscriptDirection::Received);
     if (reply.status.rfind("+OK", 0) == 0) {
         reply.ok = true;
-        reply.text = s.readMultiline(static_cast<std::size_t>(sizes_[i - 1]) + (1u << 20));
+        reply.text = s.readMultiline(
+            static_cast<std::size_t>(sizes_[static_cast<std::size_t>(i - 1)]) + (1u << 20));
     } else if (reply.status.rfind("-ERR", 0) != 0) {
         s.lost("not a POP3 reply: " + reply.status.substr(0, 80));
     }

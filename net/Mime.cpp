@@ -515,7 +515,8 @@ std::vector<std::string> mailboxes(const std::string& list) {
 std::string makeMessageId(const std::string& messageRef, const std::string& fromAddress) {
     static std::atomic<unsigned long> counter{0};
     std::string left;
-    for (unsigned char c : messageRef) {
+    for (const char ch : messageRef) {
+        const auto c = static_cast<unsigned char>(ch);
         if (std::isalnum(c) || c == '_' || c == '-') {
             left += static_cast<char>(c);
         } else if (c == '.' && !left.empty() && left.back() != '.') {
@@ -533,7 +534,8 @@ std::string makeMessageId(const std::string& messageRef, const std::string& from
     if (!boxes.empty()) {
         const std::size_t at = boxes[0].rfind('@');
         if (at != std::string::npos) {
-            for (unsigned char c : boxes[0].substr(at + 1)) {
+            for (const char ch : boxes[0].substr(at + 1)) {
+                const auto c = static_cast<unsigned char>(ch);
                 if (std::isalnum(c) || c == '-' ||
                     (c == '.' && !domain.empty() && domain.back() != '.')) {
                     domain += static_cast<char>(c);

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -123,7 +124,7 @@ TEST_P(HeaderFailures, ThreeAreSkippedTheFourthEndsTheTry) {
     }
     // Message 3 reads fine: its count survives the failed tries.
     const std::vector<long> failing = {1, 2, 4, 5};
-    for (int k = 0; k < GetParam(); ++k) {
+    for (std::size_t k = 0; k < static_cast<std::size_t>(GetParam()); ++k) {
         mail.failForMessage("fetchHeader", failing[k], 10057);
     }
     bool ended = run(mail);
@@ -251,19 +252,9 @@ TEST_F(RunFixture, TenFailedTriesAgainstADownServerOrAWrongPassword) {
 }
 
 std::string base64(const std::string& in) {
-    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); i += 3) {
-        unsigned n = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size())
-            n |= static_cast<unsigned char>(in[i + 1]) << 8;
-        if (i + 2 < in.size())
-            n |= static_cast<unsigned char>(in[i + 2]);
-        out += a[(n >> 18) & 63];
-        out += a[(n >> 12) & 63];
-        out += i + 1 < in.size() ? a[(n >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? a[n & 63] : '=';
-    }
+    gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(in.data()), in.size());
+    std::string out = encoded;
+    g_free(encoded);
     return out;
 }
 
