@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/Clock.h"
+#include "base/WriteAll.h"
 #include "core/RunHost.h"
 
 namespace vorel {
@@ -31,20 +32,7 @@ void appendLine(const std::string& path, const std::string& line) {
     if (fd < 0) {
         return;
     }
-    const std::string bytes = line + "\r\n";
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    writeAll(fd, line + "\r\n");
     ::close(fd);
 }
 

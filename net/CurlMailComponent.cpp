@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "base/TextCompare.h"
+#include "base/WriteAll.h"
 #include "net/ServerAddress.h"
 
 namespace vorel {
@@ -282,12 +283,13 @@ std::string upperPrefix(std::string_view line, std::size_t n) {
     return out;
 }
 
-// libcurl's side of the dialogue while it connects, negotiates TLS and logs
-// in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
 int onProgress(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     static_cast<const CurlMailComponent::Session*>(userp)->waited();
     return 0;
 }
+
+// libcurl's side of the dialogue while it connects, negotiates TLS and logs
+// in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
 
 int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
     if (type != CURLINFO_HEADER_OUT && type != CURLINFO_HEADER_IN) {
@@ -367,18 +369,7 @@ void writeWholeFile(const std::string& path, const std::string& content) {
     if (fd < 0) {
         throw MailError(mailcode::kFile, "cannot write " + path + ": " + std::strerror(errno));
     }
-    const char* p = content.data();
-    std::size_t left = content.size();
-    int err = 0;
-    while (left > 0 && err == 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            err = errno == EINTR ? 0 : errno;
-            continue;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    int err = writeAll(fd, content);
     if (err == 0 && ::ftruncate(fd, static_cast<off_t>(content.size())) != 0) {
         err = errno;
     }

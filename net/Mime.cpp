@@ -137,20 +137,6 @@ std::vector<RawField> splitHeader(const std::string& raw) {
     return fields;
 }
 
-bool sameName(const std::string& a, const char* b) {
-    const std::size_t n = std::strlen(b);
-    if (a.size() != n) {
-        return false;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string decodeText(const std::string& value) {
     // Most values are plain ASCII without encoded words: nothing to decode.
     if (value.find("=?") == std::string::npos && ascii(value)) {
@@ -218,11 +204,11 @@ void fillHeader(const std::string& raw, ParsedHeader& out) {
     std::string to;
     bool haveSubject = false;
     for (auto& f : splitHeader(raw)) {
-        if (sameName(f.name, "From")) {
+        if (sameText(f.name, "From")) {
             from += (from.empty() ? "" : ",") + f.value;
-        } else if (sameName(f.name, "To")) {
+        } else if (sameText(f.name, "To")) {
             to += (to.empty() ? "" : ",") + f.value;
-        } else if (!haveSubject && sameName(f.name, "Subject")) {
+        } else if (!haveSubject && sameText(f.name, "Subject")) {
             out.subject = decodeText(f.value);
             haveSubject = true;
         }

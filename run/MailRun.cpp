@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/Clock.h"
+#include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunHost.h"
@@ -37,15 +38,6 @@ std::string runStamp(const LocalTime& t) {
     std::snprintf(buf, sizeof buf, "%02d-%02d-%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
                   t.minute, t.second);
     return buf;
-}
-
-std::string upper(std::string s) {
-    for (char& c : s) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return s;
 }
 
 int secondsOf(const std::string& text) {
@@ -263,10 +255,10 @@ bool MailRun::Impl::readHeader() {
 bool MailRun::Impl::isSpam() {
     const std::string from = mail.from();
     const std::string subject = mail.subject();
-    const std::string fromU = upper(from), subjectU = upper(subject), toU = upper(mail.to());
+    const std::string to = mail.to();
     bool spam = false;
     for (const AntiSpamEntry& e : state.antiSpam) {
-        if (fromU == upper(e.from) || subjectU == upper(e.subject) || toU == upper(e.to)) {
+        if (sameText(from, e.from) || sameText(subject, e.subject) || sameText(to, e.to)) {
             report.addLogLine("Message from:" + from + " Subject: " + subject +
                               " deleted anti-spam filter");
             mail.deleteMessage();

@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 
+#include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunState.h"
@@ -50,14 +51,7 @@ void rollBackCarryOver(const std::string& newPath, std::optional<std::uintmax_t>
 }
 
 bool endsWithMsg(const std::string& name) {
-    if (name.size() < 4) {
-        return false;
-    }
-    std::string ext = name.substr(name.size() - 4);
-    for (char& c : ext) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return ext == ".msg";
+    return name.size() >= 4 && sameText(name.substr(name.size() - 4), ".msg");
 }
 
 }  // namespace

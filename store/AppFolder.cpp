@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/TextCompare.h"
+
 namespace fs = std::filesystem;
 
 namespace vorel {
@@ -39,22 +41,6 @@ std::string absoluteFolder(const std::string& folder) {
         p.pop_back();
     }
     return p;
-}
-
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -103,7 +89,7 @@ std::optional<std::string> findFileNoCase(const std::string& folder, const std::
     }
     for (const fs::directory_entry& e : it) {
         std::string entryName = e.path().filename().string();
-        if (equalsNoCase(entryName, name) && !e.is_directory(ec)) {
+        if (sameText(entryName, name) && !e.is_directory(ec)) {
             return joinPath(folder, entryName);
         }
     }

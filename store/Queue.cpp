@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/WriteAll.h"
 #include "store/AppFolder.h"
 
 namespace vorel {
@@ -28,21 +29,10 @@ void appendBytes(const std::string& path, const std::string& bytes) {
     if (fd < 0) {
         fail("cannot open", path);
     }
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
-            fail("cannot write", path);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+    if (const int err = writeAll(fd, bytes); err != 0) {
+        ::close(fd);
+        errno = err;
+        fail("cannot write", path);
     }
     if (::close(fd) != 0) {
         fail("cannot write", path);

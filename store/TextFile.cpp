@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/WriteAll.h"
+
 namespace vorel {
 
 std::optional<std::vector<std::string>> readTextLines(const std::string& path) {
@@ -56,18 +58,8 @@ void replaceFile(const std::string& path, const std::string& content, mode_t mod
     if (::fchmod(fd, mode) != 0) {
         failWith(errno);
     }
-    const char* p = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            failWith(errno);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+    if (const int err = writeAll(fd, content); err != 0) {
+        failWith(err);
     }
     // Flushed before the rename, so a crash cannot leave an empty file behind.
     if (::fsync(fd) != 0) {
