@@ -54,87 +54,106 @@ bool endsWithMsg(const std::string& name) {
     return name.size() >= 4 && sameText(name.substr(name.size() - 4), ".msg");
 }
 
-}  // namespace
+// How sending the records ended.
+enum class SendOutcome {
+    AllRead,    // every record was sent or re-queued
+    Stopped,    // a cancel or an error ended the loop; the unread records stay queued
+    KeepQueue,  // records could not be kept: msgqueue.txt must stay as it is
+};
 
-void runSendingStep(RunContext& ctx) {
-    RunState& st = ctx.state;
-    const Settings& s = st.settings;
-    const std::string queuePath = joinPath(ctx.folder, kQueueFile);
-    const std::string newPath = joinPath(ctx.folder, kQueueNewFile);
-    // A msgqueue.new left by an interrupted run is appended to, then becomes
-    // the queue; its size now is what a roll-back returns to.
-    const std::optional<std::uintmax_t> newSizeBefore = sizeOf(newPath);
-    bool keepQueue = false;  // records could not be kept: leave msgqueue.txt as is
-
-    if (fileExists(queuePath)) {
-        std::optional<QueueReader> reader;
-        bool loopFailed = false;
-        try {
-            reader.emplace(queuePath);
-        } catch (const std::exception&) {
-            // Nothing read, nothing sent: the queue stays for the next run.
-            keepQueue = true;
-        }
-        if (reader) {
+// Hands each record to sendOneMessage; a failed one is re-queued and the SMTP
+// connection made anew.
+SendOutcome sendRecords(RunContext& ctx, QueueReader& reader) {
+    const Settings& s = ctx.state.settings;
+    try {
+        while (!reader.atEnd()) {
+            if (ctx.state.cancelRequested) {
+                return SendOutcome::Stopped;
+            }
+            QueueRecord record = reader.readRecord();
+            if (sendOneMessage(ctx, record.to, record.from, s.txtSMTP, record.body,
+                               record.subject)) {
+                continue;
+            }
             try {
-                while (!reader->atEnd()) {
-                    if (st.cancelRequested) {
-                        break;
-                    }
-                    QueueRecord record = reader->readRecord();
-                    if (sendOneMessage(ctx, record.to, record.from, s.txtSMTP, record.body,
-                                       record.subject)) {
-                        continue;
-                    }
-                    try {
-                        requeueRecord(ctx.folder, record);
-                    } catch (const std::exception&) {
-                        // The failed record would be lost with the old queue.
-                        keepQueue = true;
-                        throw;
-                    }
-                    ctx.mail.disconnect();
-                    ctx.report.addLogLine("Reconnecting to SMTP Server due to failed message");
-                    ctx.mail.smtpConnect(
-                        s.txtSMTP,
-                        lineIsOnWhenNonZero(s.chkESMTP) ? SmtpProtocol::Esmtp : SmtpProtocol::Smtp,
-                        s.txtUSERID, s.txtPASSWORD);
-                }
+                requeueRecord(ctx.folder, record);
             } catch (const std::exception&) {
-                loopFailed = true;
+                // The failed record would be lost with the old queue.
+                return SendOutcome::KeepQueue;
             }
-
-            // After a cancel, or an error that ended the loop early, the unread
-            // records stay queued.
-            if (!keepQueue && (st.cancelRequested || loopFailed)) {
-                st.carriedOver = true;
-                try {
-                    ctx.report.setStatus("Transferring Queue Please wait... ");
-                    reader->carryOverTo(newPath, [&ctx](std::uint64_t line) {
-                        if (line % 1000 == 0) {
-                            ctx.report.setStatus("Trasnsferring Line " + std::to_string(line));
-                        }
-                    });
-                } catch (const std::exception&) {
-                    keepQueue = true;
-                }
-            }
-            reader->close();
+            ctx.mail.disconnect();
+            ctx.report.addLogLine("Reconnecting to SMTP Server due to failed message");
+            ctx.mail.smtpConnect(
+                s.txtSMTP,
+                lineIsOnWhenNonZero(s.chkESMTP) ? SmtpProtocol::Esmtp : SmtpProtocol::Smtp,
+                s.txtUSERID, s.txtPASSWORD);
         }
+    } catch (const std::exception&) {
+        return SendOutcome::Stopped;
     }
+    return ctx.state.cancelRequested ? SendOutcome::Stopped : SendOutcome::AllRead;
+}
 
+// The records not read yet go to msgqueue.new behind the re-queued ones.
+SendOutcome carryOver(RunContext& ctx, QueueReader& reader, const std::string& newPath) {
+    ctx.state.carriedOver = true;
+    try {
+        ctx.report.setStatus("Transferring Queue Please wait... ");
+        reader.carryOverTo(newPath, [&ctx](std::uint64_t line) {
+            if (line % 1000 == 0) {
+                ctx.report.setStatus("Trasnsferring Line " + std::to_string(line));
+            }
+        });
+    } catch (const std::exception&) {
+        return SendOutcome::KeepQueue;
+    }
+    return SendOutcome::Stopped;
+}
+
+// msgqueue.new becomes the queue, or, when records could not all be kept,
+// the old queue stays whole (records already sent then go again next run;
+// none is lost).
+void settleQueue(RunContext& ctx, SendOutcome outcome, const std::string& newPath,
+                 std::optional<std::uintmax_t> newSizeBefore) {
     ctx.report.setStatus("Complete");
-    if (keepQueue) {
-        // Records already sent would go again next run; none is lost.
-        st.carriedOver = true;
+    if (outcome == SendOutcome::KeepQueue) {
+        ctx.state.carriedOver = true;
         rollBackCarryOver(newPath, newSizeBefore);
         return;
     }
     try {
         replaceQueue(ctx.folder);
     } catch (const std::exception&) {
-        st.carriedOver = true;
+        ctx.state.carriedOver = true;
     }
+}
+
+}  // namespace
+
+void runSendingStep(RunContext& ctx) {
+    const std::string queuePath = joinPath(ctx.folder, kQueueFile);
+    const std::string newPath = joinPath(ctx.folder, kQueueNewFile);
+    // A msgqueue.new left by an interrupted run is appended to, then becomes
+    // the queue; its size now is what a roll-back returns to.
+    const std::optional<std::uintmax_t> newSizeBefore = sizeOf(newPath);
+    SendOutcome outcome = SendOutcome::AllRead;
+    if (fileExists(queuePath)) {
+        std::optional<QueueReader> reader;
+        try {
+            reader.emplace(queuePath);
+        } catch (const std::exception&) {
+            // Nothing read, nothing sent: the queue stays for the next run.
+            outcome = SendOutcome::KeepQueue;
+        }
+        if (reader) {
+            outcome = sendRecords(ctx, *reader);
+            if (outcome == SendOutcome::Stopped) {
+                outcome = carryOver(ctx, *reader, newPath);
+            }
+            reader->close();
+        }
+    }
+    settleQueue(ctx, outcome, newPath, newSizeBefore);
 }
 
 void logStatistics(RunContext& ctx) {
