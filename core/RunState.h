@@ -30,7 +30,7 @@ struct RunCounters {
 struct RunState {
     RunCounters counters;
     bool cancelRequested = false;
-    std::int16_t messagesOnConnection = 0;
+    int messagesOnConnection = 0;
     bool sendFailed = false;
     bool smtpConnected = false;
     bool dialUp = false;

@@ -102,7 +102,7 @@ struct MailRun::Impl {
     bool openDatabase();
     bool dialUpStep();
     // Returns false when the try must end (too many unreadable headers).
-    bool readMessages(std::int16_t n);
+    bool readMessages(long n);
     bool readHeader();
     bool isSpam();
     void closeRun();
@@ -269,10 +269,10 @@ bool MailRun::Impl::isSpam() {
     return spam;
 }
 
-bool MailRun::Impl::readMessages(std::int16_t n) {
+bool MailRun::Impl::readMessages(long n) {
     int headerFailures = 0;
     const std::string total = std::to_string(n);
-    for (std::int16_t i = 1; i <= n && i > 0; ++i) {
+    for (long i = 1; i <= n; ++i) {
         mail.selectMessage(i);
         report.setStatus("Reading Header " + std::to_string(i) + " of " + total);
         if (!readHeader()) {
@@ -299,9 +299,6 @@ bool MailRun::Impl::readMessages(std::int16_t n) {
             }
         }
         if (state.cancelRequested) {
-            break;
-        }
-        if (i == INT16_MAX) {
             break;
         }
     }
@@ -348,12 +345,9 @@ bool MailRun::Impl::runOnce() {
         report.setStatus("Connecting to POP server");
         mail.setTimeout(secondsOf(state.timeout));
         mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
-        long count = mail.messageCount();
-        if (count > INT16_MAX || count < INT16_MIN) {
-            throw std::overflow_error("Overflow: " + std::to_string(count) +
-                                      " messages are more than a run can count");
-        }
-        const auto n = static_cast<std::int16_t>(count);
+        // Counted as the server reports it: a mailbox kept on the server
+        // for years holds more messages than a 16-bit count.
+        const long n = mail.messageCount();
         report.setStatus("Connected...");
         mail.setTimeout(kSessionTimeout);
         if (n <= 0) {
