@@ -93,11 +93,6 @@ std::string upperPrefix(std::string_view line, std::size_t n) {
     return out;
 }
 
-int onProgress(void* userp, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    static_cast<const CurlMailComponent::Session*>(userp)->waited();
-    return 0;
-}
-
 // libcurl's side of the dialogue while it connects, negotiates TLS and logs
 // in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
 
@@ -286,10 +281,6 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, s->error);
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, onDebug);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, s.get());
-    // libcurl calls this about once a second while it connects and logs in.
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(c, CURLOPT_XFERINFODATA, s.get());
     // Always verbose while connecting: the capabilities and the STARTTLS
     // line are read from the dialogue.
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L);
@@ -314,7 +305,7 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
         curl_easy_setopt(c, CURLOPT_CAINFO, ca);
         curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
     }
-    const CURLcode rc = curl_easy_perform(c);
+    const CURLcode rc = s->connectAndLogIn();
     s->connecting = false;
     if (rc != CURLE_OK) {
         long response = 0;

@@ -25,6 +25,8 @@ constexpr long long kWaitSliceMs = 100;
 
 struct CurlMailComponent::Session {
     CURL* curl = nullptr;
+    CURLM* multi =
+        nullptr;  // drives the connect and login, so that they can be waited on in slices
     curl_socket_t fd = CURL_SOCKET_BAD;
     ServerAddress address;
     std::string in;      // received and not yet consumed from inPos on
@@ -52,8 +54,15 @@ struct CurlMailComponent::Session {
         if (fd != CURL_SOCKET_BAD) {
             ::shutdown(fd, SHUT_RDWR);
         }
+        if (multi != nullptr) {
+            curl_multi_remove_handle(multi, curl);
+        }
         curl_easy_cleanup(curl);
         curl = nullptr;
+        if (multi != nullptr) {
+            curl_multi_cleanup(multi);
+            multi = nullptr;
+        }
     }
 
     void emit(std::string_view line, TranscriptDirection direction) const {
@@ -100,6 +109,35 @@ struct CurlMailComponent::Session {
             }
             if (r < 0 && errno != EINTR) {
                 lost(std::string("poll: ") + std::strerror(errno));
+            }
+            waited();
+        }
+    }
+
+    // libcurl connects, negotiates TLS and logs in; the wait handler is told
+    // between slices as while any other reply is awaited.
+    CURLcode connectAndLogIn() {
+        multi = curl_multi_init();
+        if (multi == nullptr || curl_multi_add_handle(multi, curl) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+        while (true) {
+            int running = 0;
+            if (curl_multi_perform(multi, &running) != CURLM_OK) {
+                return CURLE_FAILED_INIT;
+            }
+            if (running == 0) {
+                int left = 0;
+                while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
+                    if (m->msg == CURLMSG_DONE) {
+                        return m->data.result;
+                    }
+                }
+                return CURLE_FAILED_INIT;
+            }
+            if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(kWaitSliceMs), nullptr) !=
+                CURLM_OK) {
+                return CURLE_FAILED_INIT;
             }
             waited();
         }
