@@ -156,6 +156,10 @@ std::string Reporter::maskLine(const std::string& line, TranscriptDirection dire
             }
         } else if (inAuth_) {
             shown = kMask;
+        } else if (startsWithNoCase(line, "APOP ")) {
+            // The digest stands for the password to anyone who saw the greeting.
+            const std::size_t userEnd = line.find(' ', 5);
+            shown = line.substr(0, userEnd) + " " + kMask;
         }
     } else if (inAuth_ && !isChallenge(line)) {
         inAuth_ = false;

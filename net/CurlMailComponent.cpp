@@ -19,6 +19,7 @@
 
 #include "base/TextCompare.h"
 #include "base/WriteAll.h"
+#include "net/PopLogin.h"
 #include "net/ServerAddress.h"
 #include "net/Session.h"
 
@@ -93,6 +94,19 @@ std::string upperPrefix(std::string_view line, std::size_t n) {
     return out;
 }
 
+// The greeting and the CAPA list, for the POP3 login that follows.
+void noteReply(Session& s, const std::string& line) {
+    if (s.greeting.empty()) {
+        s.greeting = line;
+    } else if (s.inCapa) {
+        if (line == "." || line.rfind("-ERR", 0) == 0) {
+            s.inCapa = false;
+        } else if (line.rfind("+OK", 0) != 0) {
+            s.capabilities.push_back(lowerCase(line));
+        }
+    }
+}
+
 // libcurl's side of the dialogue while it connects, negotiates TLS and logs
 // in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
 
@@ -118,11 +132,18 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
             if (upper.rfind("STLS", 0) == 0 || upper.rfind("STARTTLS", 0) == 0) {
                 s->startTlsSent = true;
             }
-        } else if (upper.rfind("PIPELINING", 0) == 0 || upper.rfind("250-PIPELINING", 0) == 0 ||
-                   upper.rfind("250 PIPELINING", 0) == 0) {
-            // CAPA (POP3) or EHLO (SMTP); a capability seen before a TLS
-            // upgrade is asked again after it, so the last word stands.
-            s->pipelining = true;
+            if (upper.rfind("CAPA", 0) == 0) {
+                s->capabilities.clear();
+                s->inCapa = true;
+            }
+        } else {
+            if (upper.rfind("PIPELINING", 0) == 0 || upper.rfind("250-PIPELINING", 0) == 0 ||
+                upper.rfind("250 PIPELINING", 0) == 0) {
+                // CAPA (POP3) or EHLO (SMTP); a capability seen before a TLS
+                // upgrade is asked again after it, so the last word stands.
+                s->pipelining = true;
+            }
+            noteReply(*s, trimSpace(std::string(line)));
         }
         s->emit(line, direction);
     }
@@ -340,7 +361,20 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
 void CurlMailComponent::popConnect(const std::string& host, const std::string& user,
                                    const std::string& password) {
     closePop(true);
-    pop_ = open(host, true, user, password, true);
+    // libcurl connects and secures the connection; the login is ours, so
+    // that a refused APOP does not end it (see popLogin).
+    pop_ = open(host, true, "", "", false);
+    PopLoginResult login = popLogin(*pop_, user, password, false);
+    if (login == PopLoginResult::ApopOnNewConnection) {
+        closePop(false);
+        pop_ = open(host, true, "", "", false);
+        login = popLogin(*pop_, user, password, true);
+    }
+    if (login != PopLoginResult::LoggedIn) {
+        const std::string server = pop_->address.host;
+        closePop(false);
+        throw MailError(mailcode::kBadPassword, server + ": login refused");
+    }
     // The count and every size, once.
     std::string list;
     try {

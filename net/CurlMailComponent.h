@@ -29,9 +29,15 @@ int mailErrorCodeForReply(int reply);
 // Decisions for this platform:
 // - Header values are decoded (RFC 2047, unfolded). From and To keep display
 //   names and brackets, several addresses joined with ", ".
-// - libcurl opens the connection, negotiates TLS and logs in (CONNECT_ONLY);
-//   the commands of the session are then written and read here over that
-//   connection. libcurl's own request cycle would silently log in again
+// - libcurl opens the connection, negotiates TLS and checks certificates
+//   (CONNECT_ONLY, through a multi handle so that the wait handler is told
+//   while it waits); for SMTP it also authenticates. The commands of the
+//   session are then written and read here over that connection.
+// - The POP3 login is ours (popLogin): SASL PLAIN or LOGIN where CAPA offers
+//   them, else USER/PASS, and APOP only where USER is not offered or was
+//   refused. libcurl prefers APOP whenever the greeting has a timestamp and
+//   cannot fall back, and many servers put one in every greeting whether or
+//   not the account has an APOP secret. libcurl's own request cycle would silently log in again
 //   after an -ERR reply or a dropped connection (with other message numbers
 //   and pending deletions lost or committed); here an -ERR is just a failed
 //   command, and a lost connection ends the session (10057), its socket shut

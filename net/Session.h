@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/CurlMailComponent.h"
 #include "net/ServerAddress.h"
@@ -35,6 +36,11 @@ struct CurlMailComponent::Session {
     bool connecting = true;
     bool startTlsSent = false;
     bool pipelining = false;
+    // What libcurl's part of the dialogue showed of a POP3 server: its
+    // greeting (with an APOP timestamp or not) and its last CAPA list.
+    std::string greeting;
+    std::vector<std::string> capabilities;
+    bool inCapa = false;
     bool broken = false;
     const TranscriptHandler* transcript = nullptr;
     const bool* transcriptOn = nullptr;

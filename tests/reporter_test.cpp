@@ -94,6 +94,7 @@ TEST_F(ReporterFixture, TranscriptMasksCredentialsInFileAndList) {
         {S, "AGFsaWNlAHMzY3JldA==\r\n", "********", ""},
         {R, "+OK Logged in.\r\n", "+OK Logged in.", ""},
         {S, "LIST\r\n", "LIST", ""},
+        {S, "APOP alice c4c9334bac560ecc979e58001b3e22fb\r\n", "APOP alice ********", ""},
         // POP3 LOGIN: an answer that is masked itself still ends the exchange
         {S, "AUTH LOGIN\r\n", "AUTH LOGIN", ""},
         {R, "+ VXNlcm5hbWU6\r\n", "+ VXNlcm5hbWU6", ""},

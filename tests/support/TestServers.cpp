@@ -1,6 +1,9 @@
 #include "support/TestServers.h"
 
+#include <glib.h>
+
 #include <arpa/inet.h>
+#include <crypt.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
@@ -236,8 +239,10 @@ struct PopServer::Impl {
     std::size_t seeded = 0;
     uid_t uid = 65534;
     gid_t gid = 65534;
+    std::string login;
 
     void start();
+    void startMailutils();
     void stop();
     ~Impl() {
         stop();
@@ -256,6 +261,11 @@ void PopServer::Impl::start() {
     }
     if (const group* gr = ::getgrnam("nogroup")) {
         gid = gr->gr_gid;
+    }
+    login = options.user;
+    if (options.kind == Kind::Mailutils) {
+        startMailutils();
+        return;
     }
     fs::create_directories(r / "run");
     fs::create_directories(r / "state");
@@ -316,6 +326,54 @@ void PopServer::Impl::start() {
     }
 }
 
+// pop3d in the foreground with a private configuration: a virtual-domain
+// password file (login user@example.test, crypt hash), the INBOX a Maildir
+// in the user's home, no locks outside the folder.
+void PopServer::Impl::startMailutils() {
+    const fs::path r(root);
+    login = options.user + "@example.test";
+    const fs::path home = r / "home" / options.user;
+    maildir = home / "INBOX";
+    for (const char* sub : {"tmp", "new", "cur"}) {
+        fs::create_directories(maildir / sub);
+    }
+    fs::create_directories(r / "domains");
+    ::chmod((r / "home").c_str(), 0755);
+    for (const fs::path& p : {home, maildir, maildir / "tmp", maildir / "new", maildir / "cur"}) {
+        chownTo(p, uid, gid);
+    }
+    gchar* salt = g_strdup_printf("$6$%08x", g_random_int());
+    const char* hash = ::crypt(options.password.c_str(), salt);
+    g_free(salt);
+    spit(r / "domains" / "example.test", options.user + ":" + hash + ":" + std::to_string(uid) +
+                                             ":" + std::to_string(gid) + "::" + home.string() +
+                                             ":/bin/false\n");
+    port = freeLoopbackPort();
+    std::ostringstream conf;
+    conf << "logging { syslog no; };\n"
+         << "pidfile " << root << "/pop3d.pid;\n"
+         << "server 127.0.0.1:" << port << " { };\n"
+         << "auth { authorization virtdomain; authentication generic; };\n"
+         << "virtdomain { passwd-dir " << root << "/domains; };\n"
+         << "mailbox { mailbox-type maildir; };\n"
+         << "locking { type null; };\n"
+         << "mandatory-locking { enable no; };\n";
+    if (options.apopSecret) {
+        spit(r / "apop.txt", login + " " + options.password + "\n");
+        const pid_t maker =
+            spawn({"/usr/bin/popauth", "-c", "-f", root + "/apop.txt", "-o", root + "/apop.db"},
+                  root + "/stdout.log");
+        reap(maker, std::chrono::seconds(10));
+        conf << "apop-database-file " << root << "/apop.db;\n"
+             << "apop-database-safety none;\n";
+    }
+    spit(r / "pop3d.conf", conf.str());
+    pid = spawn(
+        {"/usr/sbin/pop3d", "--config-file=" + root + "/pop3d.conf", "--foreground", "--daemon"},
+        root + "/stdout.log");
+    waitForPort(pid, port, r / "stdout.log", &reaped);
+}
+
 void PopServer::Impl::stop() {
     if (pid <= 0 || reaped) {
         return;
@@ -355,7 +413,7 @@ int PopServer::tlsPort() const {
     return impl_->tlsPort;
 }
 const std::string& PopServer::user() const {
-    return impl_->options.user;
+    return impl_->login;
 }
 const std::string& PopServer::password() const {
     return impl_->options.password;
@@ -370,7 +428,8 @@ void PopServer::addMessage(const std::string& raw) {
     std::snprintf(name, sizeof name, "%010zu.vorel", impl_->seeded);
     const fs::path tmp = impl_->maildir / "tmp" / name;
     const fs::path dest = impl_->maildir / "new" / name;
-    spit(tmp, crlf(raw));
+    // mailutils keeps LF line ends on disk and reads CR LF files as garbage.
+    spit(tmp, impl_->options.kind == Kind::Mailutils ? raw : crlf(raw));
     chownTo(tmp, impl_->uid, impl_->gid);
     fs::rename(tmp, dest);
 }

@@ -17,10 +17,15 @@ bool loopbackPortAnswers(int port);
 // destructor; no process outlives the object.
 class PopServer {
 public:
+    // Two independent implementations: Dovecot, and GNU mailutils pop3d,
+    // whose greeting always carries an APOP timestamp.
+    enum class Kind { Dovecot, Mailutils };
     struct Options {
-        bool tls = false;  // also a POP3S port, and STLS on the plain port
+        bool tls = false;  // also a POP3S port, and STLS on the plain port (Dovecot)
         std::string user = "alice";
         std::string password = "s3cret-Pw";
+        Kind kind = Kind::Dovecot;
+        bool apopSecret = false;  // Mailutils: the account has an APOP secret (its password)
     };
     PopServer();
     explicit PopServer(const Options& options);
@@ -28,10 +33,10 @@ public:
     PopServer(const PopServer&) = delete;
     PopServer& operator=(const PopServer&) = delete;
 
-    std::string host() const;  // "127.0.0.1"
-    int port() const;          // plain POP3 (STLS offered when tls)
-    int tlsPort() const;       // POP3S; 0 without tls
-    const std::string& user() const;
+    std::string host() const;         // "127.0.0.1"
+    int port() const;                 // plain POP3 (STLS offered when tls)
+    int tlsPort() const;              // POP3S; 0 without tls
+    const std::string& user() const;  // the login name (user@domain with Mailutils)
     const std::string& password() const;
     std::string caFile() const;  // PEM of the self-signed certificate (tls only)
 
