@@ -10,6 +10,7 @@
 #include "core/RunState.h"
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
+#include "mail/Outbound.h"
 #include "store/Queue.h"
 
 namespace vorel {
@@ -59,7 +60,12 @@ Database& MessageHandler::db() {
 }
 
 void MessageHandler::run() {
-    autoresponderPass();
+    if (isBulkOrAutoReply(ctx_.mail)) {
+        ctx_.report.addLogLine("Message from:" + from_ + " Subject: " + subject_ +
+                               " is an automatic message, not answered");
+    } else {
+        autoresponderPass();
+    }
     listPass();
     if (leaveIsOff() && actedOn_) {
         try {
@@ -91,7 +97,8 @@ void MessageHandler::autoresponderPass() {
 void MessageHandler::carryOut(const Autoresponder& row) {
     std::string reply = applyMergeCodes(ctx_, row.message);
     if (!trimBlanks(row.message).empty()) {
-        appendQueueRecord(ctx_.folder, QueueRecord{from_, row.msgfrom, row.msgsubject, reply});
+        queueNoted(ctx_, QueueRecord{from_, row.msgfrom, row.msgsubject, reply},
+                   OutboundKind::AutoReply);
     }
     ++ctx_.state.counters.autoresponders;
     if (!row.mailto.empty()) {
@@ -170,8 +177,8 @@ void MessageHandler::subscribe(const MailingList& list) {
                                list.Name + " invalid email address");
         return;
     }
-    appendQueueRecord(ctx_.folder,
-                      QueueRecord{from_, list.subscribefrom, list.subscribesubject, welcome});
+    queueNoted(ctx_, QueueRecord{from_, list.subscribefrom, list.subscribesubject, welcome},
+               OutboundKind::AutoReply);
     ++ctx_.state.counters.subscriptions;
 
     std::optional<Member> found = db().findMember(list.Name, from_);
@@ -208,8 +215,10 @@ void MessageHandler::unsubscribe(const MailingList& list) {
     db().deleteMember(found->id);
     ctx_.report.addLogLine("Email Address " + from_ + " Deleted from " + list.Name);
     ctx_.report.addLogLine("Sending unsubscribe message");
-    appendQueueRecord(ctx_.folder, QueueRecord{from_, list.unsubscribefrom, list.unsubscribesubject,
-                                               list.unsubscribemessage});
+    queueNoted(
+        ctx_,
+        QueueRecord{from_, list.unsubscribefrom, list.unsubscribesubject, list.unsubscribemessage},
+        OutboundKind::AutoReply);
     if (leaveIsOff()) {
         actedOn_ = true;
     }
@@ -227,15 +236,30 @@ void MessageHandler::post(const MailingList& list) {
         const std::string subject = ctx_.mail.subject();
         const std::string body = ctx_.mail.bodyText() + "\r\n" + list.textTOADD;
         // Streamed: a list of any size is copied without holding its members.
-        db().forEachMember(list.Name, [&](const Member& member) {
-            appendQueueRecord(ctx_.folder, QueueRecord{member.Email, poster, subject, body});
-            ctx_.report.setStatus("Queue Message to " + member.Email);
-        });
+        // The notes of the copies are committed together.
+        db().begin();
+        try {
+            db().forEachMember(list.Name, [&](const Member& member) {
+                queueNoted(ctx_, QueueRecord{member.Email, poster, subject, body},
+                           OutboundKind::ListCopy, list.Name);
+                ctx_.report.setStatus("Queue Message to " + member.Email);
+            });
+        } catch (...) {
+            db().rollback();
+            throw;
+        }
+        db().commit();
         if (leaveIsOff()) {
             actedOn_ = true;
         }
     }
     restoreHeaderValues();
+}
+
+std::string firstToken(const std::string& value) {
+    const std::string v = trimSpace(value);
+    const std::size_t end = v.find_first_of(" \t;(");
+    return end == std::string::npos ? v : v.substr(0, end);
 }
 
 bool localPartIs(const std::string& address, const char* name) {
@@ -245,16 +269,24 @@ bool localPartIs(const std::string& address, const char* name) {
 }  // namespace
 
 bool isAutomaticMessage(const MailComponent& mail, const std::string& fromAddress) {
-    if (mail.hasHeaderField("Auto-Submitted")) {
-        const std::string value = trimSpace(textBefore(mail.headerField("Auto-Submitted"), ";"));
-        if (!sameText(value, "no")) {
-            return true;
-        }
+    // "no (sent by a person)": the first token is the value, the rest a comment.
+    if (mail.hasHeaderField("Auto-Submitted") &&
+        !sameText(firstToken(mail.headerField("Auto-Submitted")), "no")) {
+        return true;
     }
     if (localPartIs(fromAddress, "MAILER-DAEMON") || localPartIs(fromAddress, "postmaster")) {
         return true;
     }
     return mail.headerField("X-Mailer").rfind("VOREL MAIL ", 0) == 0;
+}
+
+bool isBulkOrAutoReply(const MailComponent& mail) {
+    const std::string precedence = firstToken(mail.headerField("Precedence"));
+    return mail.hasHeaderField("List-Id") || mail.hasHeaderField("X-Autoreply") ||
+           mail.hasHeaderField("X-Autorespond") || sameText(precedence, "bulk") ||
+           sameText(precedence, "list") || sameText(precedence, "junk") ||
+           (mail.hasHeaderField("Return-Path") &&
+            trimSpace(mail.headerField("Return-Path")) == "<>");
 }
 
 void processMessage(RunContext& ctx, long messageNumber) {

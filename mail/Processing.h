@@ -16,5 +16,8 @@ void processMessage(RunContext& ctx, long messageNumber);
 // than "no", a mailer daemon or postmaster sender, or our own X-Mailer line);
 // such messages are never answered, so two responders cannot loop.
 bool isAutomaticMessage(const MailComponent& mail, const std::string& fromAddress);
+// Mail that no autoresponder answers (RFC 3834): list mail, bulk mail and
+// other robots' replies. Requests to our lists in it are still honoured.
+bool isBulkOrAutoReply(const MailComponent& mail);
 
 }  // namespace vorel

@@ -44,7 +44,8 @@ std::string messageRef(const LocalTime& t) {
 }  // namespace
 
 bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std::string& host,
-                    const std::string& body, std::string subject) {
+                    const std::string& body, std::string subject,
+                    const std::vector<std::string>& fields) {
     RunState& state = ctx.state;
     ++state.messagesOnConnection;
     to = tidyAddress(checkchr255(to));
@@ -73,6 +74,7 @@ bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std
         message.extraHeaders.push_back(std::string("X-Mailer: VOREL MAIL ") + kProductWebAddress +
                                        " GET YOURS FREE - This software must NOT be used for "
                                        "spamming");
+        message.extraHeaders.insert(message.extraHeaders.end(), fields.begin(), fields.end());
         message.messageRef = messageRef(ctx.clock.now());
 
         if (state.messagesOnConnection > kMessagesPerConnection) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vorel {
 
@@ -8,8 +9,10 @@ struct RunContext;
 
 // Composes one outgoing message and sends it over the run's SMTP connection,
 // opening or renewing the connection as needed. Logs the result; returns
-// false (and sets the run's send-failed flag) when the send failed.
+// false (and sets the run's send-failed flag) when the send failed. `fields`
+// are header lines added after our own (see mail/Outbound.h).
 bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std::string& host,
-                    const std::string& body, std::string subject);
+                    const std::string& body, std::string subject,
+                    const std::vector<std::string>& fields = {});
 
 }  // namespace vorel

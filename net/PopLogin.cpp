@@ -90,9 +90,8 @@ PopLoginResult popLogin(Session& s, const std::string& user, const std::string& 
     }
     const std::string timestamp = apopTimestamp(s.greeting);
     if (apopOnly) {
-        return !timestamp.empty() && apop(s, timestamp, user, password)
-                   ? PopLoginResult::LoggedIn
-                   : PopLoginResult::Refused;
+        return !timestamp.empty() && apop(s, timestamp, user, password) ? PopLoginResult::LoggedIn
+                                                                        : PopLoginResult::Refused;
     }
     if (offersSasl(s, "plain")) {
         return command(s, "AUTH PLAIN " + base64(std::string(1, '\0') + user + '\0' + password))
@@ -118,8 +117,7 @@ PopLoginResult popLogin(Session& s, const std::string& user, const std::string& 
             return PopLoginResult::Refused;
         }
     }
-    return apop(s, timestamp, user, password) ? PopLoginResult::LoggedIn
-                                              : PopLoginResult::Refused;
+    return apop(s, timestamp, user, password) ? PopLoginResult::LoggedIn : PopLoginResult::Refused;
 }
 
 }  // namespace vorel

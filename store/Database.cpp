@@ -64,6 +64,9 @@ enum Query : std::size_t {
     kUpdateMember,
     kDeleteMember,
     kDeleteMembersOf,
+    kNoteOutbound,
+    kFindOutbound,
+    kSentOutbound,
     kBegin,
     kCommit,
     kRollback,
@@ -118,6 +121,10 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "UPDATE emails SET name = ?2, Email = ?3, Data = ?4 WHERE rowid = ?1",
     "DELETE FROM emails WHERE rowid = ?1",
     "DELETE FROM emails WHERE name = ?1 COLLATE NOCASE",
+    "INSERT INTO outbound (Digest, Kind, List, Queued) VALUES (?1, ?2, ?3, 1)"
+    " ON CONFLICT (Digest) DO UPDATE SET Kind = ?2, List = ?3, Queued = Queued + 1",
+    "SELECT Kind, List FROM outbound WHERE Digest = ?1",
+    "UPDATE outbound SET Queued = Queued - 1 WHERE Digest = ?1",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
@@ -185,6 +192,19 @@ Member readMember(sqlite3_stmt* s) {
     m.Email = columnText(s, 2);
     m.Data = columnText(s, 3);
     return m;
+}
+
+bool hasTable(sqlite3* db, const char* name) {
+    sqlite3_stmt* q = nullptr;
+    bool found = false;
+    if (sqlite3_prepare_v2(
+            db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", -1,
+            &q, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(q, 1, name, -1, SQLITE_STATIC);
+        found = sqlite3_step(q) == SQLITE_ROW;
+    }
+    sqlite3_finalize(q);
+    return found;
 }
 
 void execIgnoringErrors(sqlite3* db, const char* sql) {
@@ -412,6 +432,18 @@ void Database::upgradeSchema(const std::string& path) noexcept {
             sqlite3_busy_timeout(raw, 2000);
             // Fails harmlessly once the field exists.
             execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN Data TEXT");
+            // Not part of the three tables users and other tools know: what
+            // the sending step must know of a queued record (see noteOutbound).
+            if (hasTable(raw, "emails")) {
+                execIgnoringErrors(raw,
+                                   "CREATE TABLE IF NOT EXISTS outbound (Digest TEXT PRIMARY KEY,"
+                                   " Kind INTEGER NOT NULL, List TEXT NOT NULL, Queued INTEGER"
+                                   " NOT NULL)");
+                execIgnoringErrors(raw,
+                                   "CREATE TRIGGER IF NOT EXISTS outbound_sent AFTER UPDATE OF"
+                                   " Queued ON outbound WHEN NEW.Queued <= 0 BEGIN DELETE FROM"
+                                   " outbound WHERE Digest = NEW.Digest; END");
+            }
             for (const char* index : kIndexes) {
                 execIgnoringErrors(raw, index);
             }
@@ -585,6 +617,31 @@ void Database::deleteMember(std::int64_t id) {
 void Database::deleteMembersOf(const std::string& listName) {
     Use q(*this, kDeleteMembersOf);
     q.text(1, listName);
+    q.step();
+}
+
+// outbound
+
+void Database::noteOutbound(const std::string& digest, OutboundKind kind,
+                            const std::string& listName) {
+    Use q(*this, kNoteOutbound);
+    q.text(1, digest).integer(2, static_cast<std::int64_t>(kind)).text(3, listName);
+    q.step();
+}
+
+std::optional<OutboundNote> Database::findOutbound(const std::string& digest) {
+    Use q(*this, kFindOutbound);
+    q.text(1, digest);
+    if (!q.step()) {
+        return std::nullopt;
+    }
+    return OutboundNote{static_cast<OutboundKind>(sqlite3_column_int64(q.get(), 0)),
+                        columnText(q.get(), 1)};
+}
+
+void Database::outboundSent(const std::string& digest) {
+    Use q(*this, kSentOutbound);
+    q.text(1, digest);
     q.step();
 }
 

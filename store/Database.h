@@ -44,6 +44,14 @@ struct Member {
     std::string Data;
 };
 
+// What a queued record does not say of itself (the queue's format is fixed):
+// an automatic reply, or a copy that a list distributes.
+enum class OutboundKind : std::int64_t { AutoReply = 1, ListCopy = 2 };
+struct OutboundNote {
+    OutboundKind kind;
+    std::string list;  // the list's Name, for a list copy
+};
+
 // data.mdb: an SQLite 3 database with the tables autoresponders, mailling and
 // emails. Look-ups compare without regard to letter case and bind every value,
 // so apostrophes and wildcard characters in names and addresses are plain
@@ -94,6 +102,13 @@ public:
     void updateMember(const Member& row);
     void deleteMember(std::int64_t id);
     void deleteMembersOf(const std::string& listName);
+
+    // Notes on queued records, keyed by a digest of the record: each note
+    // counts the records queued under it and goes when the last is sent. The
+    // table is made by upgradeSchema; without it these throw StoreError.
+    void noteOutbound(const std::string& digest, OutboundKind kind, const std::string& listName);
+    std::optional<OutboundNote> findOutbound(const std::string& digest);
+    void outboundSent(const std::string& digest);
 
     // Groups many writes (imports, bulk adds) into one transaction.
     void begin();

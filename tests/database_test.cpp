@@ -62,8 +62,9 @@ TEST(DatabaseSchema, UpgradeAddsDataOnceAndNeverCreatesAFile) {
     Database::upgradeSchema(path);
     Database::upgradeSchema(path);
     EXPECT_EQ(rawQuery(path, columns), (std::vector<std::string>{"name", "Email", "Data"}));
+    // The three tables users know, and the sending step's notes.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
-              (std::vector<std::string>{"autoresponders", "mailling", "emails"}));
+              (std::vector<std::string>{"autoresponders", "mailling", "emails", "outbound"}));
 
     // An existing file is left alone.
     Database::createIfMissing(path);

@@ -1,0 +1,154 @@
+#include "mail/Outbound.h"
+
+#include <glib.h>
+
+#include <optional>
+
+#include "base/TextCompare.h"
+#include "core/Reporter.h"
+#include "core/RunState.h"
+#include "mail/Address.h"
+
+namespace vorel {
+
+namespace {
+
+// The same for a record as queued and as read back (which ends each field
+// with CR LF and may turn LF into CR LF).
+std::string recordDigest(const QueueRecord& r) {
+    std::string all;
+    for (const std::string* field : {&r.to, &r.from, &r.subject, &r.body}) {
+        std::string f = *field;
+        std::erase(f, '\r');
+        while (!f.empty() && f.back() == '\n') {
+            f.pop_back();
+        }
+        all += f;
+        all += '\xff';
+    }
+    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, all.c_str(),
+                                               static_cast<gssize>(all.size()));
+    std::string out = hex;
+    g_free(hex);
+    return out;
+}
+
+// RFC 3986 unreserved characters stay; everything else is %XX.
+std::string percentEncoded(const std::string& text) {
+    gchar* escaped = g_uri_escape_string(text.c_str(), nullptr, FALSE);
+    std::string out = escaped;
+    g_free(escaped);
+    return out;
+}
+
+// Letters, digits and hyphens: what a List-Id label may hold.
+std::string labelOf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.';
+        out += plain ? c : '-';
+    }
+    return out;
+}
+
+// The list's own address: where members post, else where they subscribe.
+std::string listAddress(const MailingList& list) {
+    for (const std::string* a : {&list.sendtolistfrom, &list.onsubscribeto, &list.onunsubscribeto}) {
+        const std::string bare = extractAddresses(*a);
+        if (isValidEmail(bare)) {
+            return bare;
+        }
+    }
+    return "";
+}
+
+std::optional<MailingList> listNamed(RunContext& ctx, const std::string& name) {
+    if (ctx.state.listRows) {
+        for (const MailingList& l : *ctx.state.listRows) {
+            if (sameText(l.Name, name)) {
+                return l;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void queueNoted(RunContext& ctx, const QueueRecord& record, OutboundKind kind,
+                const std::string& listName) {
+    appendQueueRecord(ctx.folder, record);
+    if (!ctx.state.db) {
+        return;
+    }
+    try {
+        ctx.state.db->noteOutbound(recordDigest(record), kind, listName);
+    } catch (const std::exception&) {
+        // The message still goes out, without the fields.
+    }
+}
+
+std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead) {
+    if (!ctx.state.db) {
+        return {};
+    }
+    std::optional<OutboundNote> note;
+    try {
+        note = ctx.state.db->findOutbound(recordDigest(asRead));
+    } catch (const std::exception&) {
+        return {};
+    }
+    if (!note) {
+        return {};
+    }
+    if (note->kind == OutboundKind::AutoReply) {
+        return {kAutoReplied};
+    }
+    if (note->kind == OutboundKind::ListCopy) {
+        if (std::optional<MailingList> list = listNamed(ctx, note->list)) {
+            return listHeaders(*list);
+        }
+    }
+    return {};
+}
+
+void outboundSent(RunContext& ctx, const QueueRecord& asRead) {
+    if (!ctx.state.db) {
+        return;
+    }
+    try {
+        ctx.state.db->outboundSent(recordDigest(asRead));
+    } catch (const std::exception&) {
+        // A note left behind only takes a row.
+    }
+}
+
+std::vector<std::string> listHeaders(const MailingList& list) {
+    std::vector<std::string> fields;
+    const std::string address = listAddress(list);
+    const std::string domain = textAfter(address, "@");
+    std::string id = lowerCase(labelOf(list.Name));
+    if (!domain.empty()) {
+        id += "." + labelOf(domain);
+    }
+    fields.push_back("List-Id: " + labelOf(list.Name) + " <" + id + ">");
+    const std::string unsubscribe = extractAddresses(list.onunsubscribeto);
+    if (isValidEmail(unsubscribe)) {
+        std::string link = "mailto:" + unsubscribe;
+        if (!list.onunsubscribesubject.empty()) {
+            link += "?subject=" + percentEncoded(list.onunsubscribesubject);
+        }
+        fields.push_back("List-Unsubscribe: <" + link + ">");
+    }
+    const std::string post = extractAddresses(list.sendtolistfrom);
+    if (list.Type == 0 || !isValidEmail(post)) {
+        fields.push_back("List-Post: NO");
+    } else {
+        fields.push_back("List-Post: <mailto:" + post + ">");
+    }
+    fields.push_back("Precedence: list");
+    return fields;
+}
+
+}  // namespace vorel
