@@ -54,7 +54,8 @@ std::string labelOf(const std::string& text) {
 
 // The list's own address: where members post, else where they subscribe.
 std::string listAddress(const MailingList& list) {
-    for (const std::string* a : {&list.sendtolistfrom, &list.onsubscribeto, &list.onunsubscribeto}) {
+    for (const std::string* a :
+         {&list.sendtolistfrom, &list.onsubscribeto, &list.onunsubscribeto}) {
         const std::string bare = extractAddresses(*a);
         if (isValidEmail(bare)) {
             return bare;

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "base/Idn.h"
 #include "base/TextCompare.h"
 #include "base/WriteAll.h"
 #include "net/PopLogin.h"
@@ -142,6 +143,9 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
                 // CAPA (POP3) or EHLO (SMTP); a capability seen before a TLS
                 // upgrade is asked again after it, so the last word stands.
                 s->pipelining = true;
+            }
+            if (upper.rfind("250-SMTPUTF8", 0) == 0 || upper.rfind("250 SMTPUTF8", 0) == 0) {
+                s->smtputf8 = true;
             }
             noteReply(*s, trimSpace(std::string(line)));
         }
@@ -694,25 +698,53 @@ int CurlMailComponent::smtpCommands(const std::vector<std::string>& commands, bo
     return 0;
 }
 
+// Addresses that are not ASCII go out as they are where the server takes
+// UTF-8 (SMTPUTF8); elsewhere a domain goes in its ASCII form (GMime writes
+// header fields that way), and a local part that is not ASCII cannot go at
+// all: the server would refuse it.
+bool CurlMailComponent::needsSmtpUtf8(const OutgoingMessage& message) {
+    bool ascii = true;
+    for (const std::string* field :
+         {&message.to, &message.copyTo, &message.from, &message.sender}) {
+        for (const auto& a : mime::mailboxes(*field)) {
+            if (isAscii(a)) {
+                continue;
+            }
+            ascii = false;
+            if (!smtp_->smtputf8 && !asciiAddress(a)) {
+                if (notice_) {
+                    notice_("Cannot send to or from " + a + ": " + smtp_->address.host +
+                            " does not accept addresses in UTF-8 (SMTPUTF8)");
+                }
+                throw MailError(mailcode::kSendRefused, a + ": needs SMTPUTF8");
+            }
+        }
+    }
+    return !ascii && smtp_->smtputf8;
+}
+
 void CurlMailComponent::send(const OutgoingMessage& message) {
     if (!smtp_ || smtp_->broken) {
         throw MailError(mailcode::kNotConnected, "no SMTP session");
     }
+    const bool utf8 = needsSmtpUtf8(message);
     const std::string id = mime::makeMessageId(message.messageRef, message.from);
     const std::string data =
         dotStuffed(message.sourceFile.empty()
                        ? mime::composeText(message, id)
                        : mime::readdress(readWholeFile(message.sourceFile), message, id));
-    std::vector<std::string> rcpt = mime::mailboxes(message.to);
-    for (const auto& a : mime::mailboxes(message.copyTo)) {
+    std::vector<std::string> rcpt = mime::mailboxes(message.to, !utf8);
+    for (const auto& a : mime::mailboxes(message.copyTo, !utf8)) {
         rcpt.push_back(a);
     }
     if (rcpt.empty()) {
         throw MailError(mailcode::kSendRefused, "no recipient for the message");
     }
-    const auto senders = mime::mailboxes(message.sender.empty() ? message.from : message.sender);
+    const auto senders =
+        mime::mailboxes(message.sender.empty() ? message.from : message.sender, !utf8);
     std::vector<std::string> envelope = {"MAIL FROM:<" +
-                                         (senders.empty() ? std::string() : senders[0]) + ">"};
+                                         (senders.empty() ? std::string() : senders[0]) + ">" +
+                                         (utf8 ? " SMTPUTF8" : "")};
     for (const auto& a : rcpt) {
         envelope.push_back("RCPT TO:<" + a + ">");
     }

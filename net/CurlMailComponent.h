@@ -147,6 +147,9 @@ private:
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
     int smtpCommands(const std::vector<std::string>& commands, bool pipelined);
+    // True when the message needs SMTPUTF8; throws when it needs it and the
+    // server does not offer it.
+    bool needsSmtpUtf8(const OutgoingMessage& message);
 
     // Replies asked for and not read yet, in the order they will come: TOP
     // of a message read ahead, or DELE sent without waiting.

@@ -458,7 +458,7 @@ std::string workFileText(const ParsedMessage& message) {
     return out;
 }
 
-std::vector<std::string> mailboxes(const std::string& list) {
+std::vector<std::string> mailboxes(const std::string& list, bool asciiDomains) {
     ensureInit();
     std::vector<std::string> out;
     const std::string clean = headerText(list);
@@ -482,7 +482,9 @@ std::vector<std::string> mailboxes(const std::string& list) {
         for (int i = 0; i < n; ++i) {
             InternetAddress* a = internet_address_list_get_address(l, i);
             if (INTERNET_ADDRESS_IS_MAILBOX(a)) {
-                const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
+                InternetAddressMailbox* box = INTERNET_ADDRESS_MAILBOX(a);
+                const char* addr = asciiDomains ? internet_address_mailbox_get_idn_addr(box)
+                                                : internet_address_mailbox_get_addr(box);
                 add(addr != nullptr ? addr : "");
             } else if (INTERNET_ADDRESS_IS_GROUP(a) && depth < 8) {
                 walk(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)), depth + 1);

@@ -45,8 +45,9 @@ std::string workFileText(const ParsedMessage& message);
 // Bytes as UTF-8: valid UTF-8 is kept, anything else is read as Windows-1252.
 std::string toUtf8(const std::string& bytes);
 
-// The addr-specs of an address list text ("A <a@x>, b@y" -> a@x, b@y).
-std::vector<std::string> mailboxes(const std::string& list);
+// The addr-specs of an address list text ("A <a@x>, b@y" -> a@x, b@y), with
+// readable domains or (asciiDomains) their ASCII form.
+std::vector<std::string> mailboxes(const std::string& list, bool asciiDomains = false);
 
 // "<ref.pid.counter@domain>" without the brackets: unique per call within
 // the process, syntactically valid whatever messageRef holds.

@@ -36,6 +36,7 @@ struct CurlMailComponent::Session {
     bool connecting = true;
     bool startTlsSent = false;
     bool pipelining = false;
+    bool smtputf8 = false;  // EHLO offered SMTPUTF8 (RFC 6531)
     // What libcurl's part of the dialogue showed of a POP3 server: its
     // greeting (with an APOP timestamp or not) and its last CAPA list.
     std::string greeting;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/Clock.h"
+#include "base/Idn.h"
 #include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
@@ -184,7 +185,10 @@ void MailRun::Impl::readAntiSpam() {
     }
     report.setStatus("Reading Anti Spam File...");
     for (const std::string& line : readAntiSpamLines(folder)) {
-        state.antiSpam.push_back(splitAntiSpamLine(line));
+        AntiSpamEntry entry = splitAntiSpamLine(line);
+        entry.from = readableDomains(entry.from);
+        entry.to = readableDomains(entry.to);
+        state.antiSpam.push_back(std::move(entry));
         ctx.yield();
     }
     report.setStatus("Anti Spam File Read");
@@ -200,6 +204,15 @@ bool MailRun::Impl::openDatabase() {
         // The two record sets of the try, read once for all its messages.
         state.autoresponderRows = state.db->autoresponders();
         state.listRows = state.db->lists();
+        // The addresses the rules match, in the form inbound addresses take.
+        for (Autoresponder& a : *state.autoresponderRows) {
+            a.To = readableDomains(a.To);
+        }
+        for (MailingList& l : *state.listRows) {
+            for (std::string* a : {&l.onsubscribeto, &l.onunsubscribeto, &l.sendtolistfrom}) {
+                *a = readableDomains(*a);
+            }
+        }
     } catch (const std::exception& e) {
         // Message handling cannot work without the database; say which file.
         report.addLogLine("Unable to open the database " + path + ": " + e.what());
@@ -286,8 +299,10 @@ bool MailRun::Impl::readMessages(long n) {
                 return false;
             }
         } else {
-            mail.setFrom(extractAddresses(mail.from()));
-            mail.setTo(extractAddresses(mail.to()));
+            // One form for every comparison and every stored address: the
+            // readable one, whichever the sender's program wrote.
+            mail.setFrom(readableDomains(extractAddresses(mail.from())));
+            mail.setTo(readableDomains(extractAddresses(mail.to())));
             const std::string line =
                 "To: " + mail.to() + " From: " + mail.from() + " Subject: " + mail.subject();
             report.setStatus("Message " + line);

@@ -30,8 +30,8 @@ using Fields = std::map<std::string, std::string>;
 Fields markFields(const std::string& raw) {
     Fields out;
     for (const auto& f : mime::parseHeader(raw).fields) {
-        for (const char* name : {"Auto-Submitted", "List-Id", "List-Unsubscribe", "List-Post",
-                                 "Precedence"}) {
+        for (const char* name :
+             {"Auto-Submitted", "List-Id", "List-Unsubscribe", "List-Post", "Precedence"}) {
             if (f.name == name) {
                 out[f.name] = mime::decodeHeaderValue(f.value);
             }
@@ -108,17 +108,18 @@ TEST_F(OutboundRun, EachKindCarriesItsFieldsAndTheUnsubscribeLinkWorks) {
     run(pop, smtp);
 
     const Fields reply = {{"Auto-Submitted", "auto-replied"}};
-    const Fields copy = {{"List-Id", "NEWS <news.shop.example>"},
-                         {"List-Unsubscribe", "<mailto:news-off@shop.example?subject=leave%20news>"},
-                         {"List-Post", "<mailto:news@shop.example>"},
-                         {"Precedence", "list"}};
+    const Fields copy = {
+        {"List-Id", "NEWS <news.shop.example>"},
+        {"List-Unsubscribe", "<mailto:news-off@shop.example?subject=leave%20news>"},
+        {"List-Post", "<mailto:news@shop.example>"},
+        {"Precedence", "list"}};
     std::map<std::string, std::vector<Fields>> byRecipient;
     for (const auto& m : smtp.received()) {
         byRecipient[m.rcptTo.at(0)].push_back(markFields(m.data));
     }
-    EXPECT_EQ(byRecipient["ann@x.example"], std::vector<Fields>{reply});   // autoresponder
+    EXPECT_EQ(byRecipient["ann@x.example"], std::vector<Fields>{reply});           // autoresponder
     EXPECT_EQ(byRecipient["dave@x.example"], (std::vector<Fields>{copy, reply}));  // copy, farewell
-    EXPECT_EQ(byRecipient["bob@x.example"], (std::vector<Fields>{reply, copy}));  // welcome, copy
+    EXPECT_EQ(byRecipient["bob@x.example"], (std::vector<Fields>{reply, copy}));   // welcome, copy
     EXPECT_EQ(byRecipient["carol@x.example"], std::vector<Fields>{copy});
     ASSERT_FALSE(byRecipient["owner@me.example"].empty());
     EXPECT_EQ(byRecipient["owner@me.example"][0], (Fields{{"Auto-Submitted", "auto-generated"}}));

@@ -521,6 +521,9 @@ void SmtpServer::Impl::start() {
     if (options.pipelining) {
         args.push_back("--pipelining");
     }
+    if (options.smtputf8) {
+        args.push_back("--smtputf8");
+    }
     if (options.tls) {
         makeCertificate(r);
         args.insert(args.end(), {"--tls-cert", root + "/cert.pem", "--tls-key", root + "/key.pem"});
@@ -602,6 +605,8 @@ std::vector<SmtpServer::Received> SmtpServer::received() const {
                 rec.session = std::stoi(line.substr(9));
             } else if (line.rfind("from: ", 0) == 0) {
                 rec.mailFrom = line.substr(6);
+            } else if (line.rfind("options: ", 0) == 0) {
+                rec.mailOptions = line.substr(9);
             } else if (line.rfind("rcpt: ", 0) == 0) {
                 rec.rcptTo.push_back(line.substr(6));
             }

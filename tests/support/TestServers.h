@@ -67,10 +67,12 @@ public:
         std::vector<std::string> refuseSenders;     // 550 on MAIL FROM
         bool pipelining = false;  // advertise PIPELINING (RFC 2920) in the EHLO reply
         bool tls = false;         // STARTTLS on the plain port, and an SMTPS port
+        bool smtputf8 = false;    // offer SMTPUTF8 (RFC 6531) and take UTF-8 addresses
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...
         std::string mailFrom;
+        std::string mailOptions;  // the MAIL FROM parameters, e.g. "SMTPUTF8"
         std::vector<std::string> rcptTo;
         std::string data;  // the message as received, CR LF line ends
     };

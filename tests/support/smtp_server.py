@@ -63,6 +63,7 @@ class Recorder:
         State.messages += 1
         head = "session: %d\n" % getattr(session, "vorel_number", 0)
         head += "from: %s\n" % envelope.mail_from
+        head += "options: %s\n" % " ".join(envelope.mail_options)
         for rcpt in envelope.rcpt_tos:
             head += "rcpt: %s\n" % rcpt
         head += "\n"
@@ -90,6 +91,7 @@ def main():
     parser.add_argument("--refuse-rcpt", action="append", default=[])
     parser.add_argument("--refuse-from", action="append", default=[])
     parser.add_argument("--pipelining", action="store_true")
+    parser.add_argument("--smtputf8", action="store_true")
     parser.add_argument("--tls-cert", default="")
     parser.add_argument("--tls-key", default="")
     args = parser.parse_args()
@@ -115,7 +117,8 @@ def main():
         context.load_cert_chain(args.tls_cert, args.tls_key)
 
     def factory(starttls=True):
-        kwargs = dict(hostname="vorel-test-smtp", data_size_limit=None)
+        kwargs = dict(hostname="vorel-test-smtp", data_size_limit=None,
+                      enable_SMTPUTF8=args.smtputf8)
         if context is not None and starttls:
             kwargs.update(tls_context=context)
         if args.auth_user:
