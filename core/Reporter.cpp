@@ -28,7 +28,8 @@ std::string logStamp(const LocalTime& t) {
 // Opens, appends and closes; a file that cannot be written is skipped. The
 // line and its end go out in one write.
 void appendLine(const std::string& path, const std::string& line) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // Logs name people and, with debug on, hold server dialogues.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         return;
     }

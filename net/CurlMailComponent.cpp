@@ -195,7 +195,8 @@ std::string readWholeFile(const std::string& path) {
 // to nothing when it is closed, which made every rewrite of the work file a
 // disk write.
 void writeWholeFile(const std::string& path, const std::string& content) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Other people's mail: the owner's alone, whatever the umask.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         throw MailError(mailcode::kFile, "cannot write " + path + ": " + std::strerror(errno));
     }

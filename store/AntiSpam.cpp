@@ -61,7 +61,7 @@ void writeAntiSpamLines(const std::string& folder, const std::vector<std::string
         content += "\r\n";
     }
     std::string path = findAntiSpamFile(folder).value_or(joinPath(folder, kAntiSpamFile));
-    mode_t mode = 0644;
+    mode_t mode = 0600;  // addresses of people: the owner's alone
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         mode = st.st_mode & 07777;

@@ -62,7 +62,12 @@ std::string resolveAppFolder(const std::optional<std::string>& cliFolder) {
 
 void ensureFolder(const std::string& folder) {
     std::error_code ec;
-    fs::create_directories(folder, ec);
+    const bool made = fs::create_directories(folder, ec);
+    if (made) {
+        // What the folder holds is the owner's alone; even its file names
+        // (message numbers, list exports) are nobody else's business.
+        fs::permissions(folder, fs::perms::owner_all, ec);
+    }
     if (ec || !fs::is_directory(folder)) {
         std::string why = ec ? ec.message() : std::string("not a folder");
         throw std::runtime_error("cannot create the folder " + folder + ": " + why);

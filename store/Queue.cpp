@@ -25,7 +25,8 @@ constexpr char kSeparatorLine[] = "\xFF\r\n";
 // One open, one write and one close per call, so that a record is never held
 // half-written in a buffer between calls.
 void appendBytes(const std::string& path, const std::string& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // Records hold people's addresses and mail: the owner's alone.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         fail("cannot open", path);
     }
@@ -165,8 +166,12 @@ std::uint64_t QueueReader::carryOverTo(const std::string& newPath,
     if (!in_.is_open()) {
         return 0;
     }
-    std::FILE* out = std::fopen(newPath.c_str(), "ab");
+    const int fd = ::open(newPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    std::FILE* out = fd < 0 ? nullptr : ::fdopen(fd, "ab");
     if (!out) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         fail("cannot open", newPath);
     }
     std::uint64_t count = 0;
