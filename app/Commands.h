@@ -16,6 +16,8 @@ struct CommandLine {
 
 // Usage errors are reported by the commands themselves; exit status 2.
 inline constexpr int kExitUsage = 2;
+// `vorel run` while another mail run holds the folder.
+inline constexpr int kExitBusy = 3;
 
 // Parses argv; returns std::nullopt (after printing why) for a usage error.
 std::optional<CommandLine> parseCommandLine(int argc, char** argv);

@@ -7,6 +7,7 @@
 #include "app/Commands.h"
 #include "base/Clock.h"
 #include "core/RunHost.h"
+#include "core/RunState.h"
 #include "net/CurlMailComponent.h"
 #include "run/MailRun.h"
 
@@ -104,6 +105,9 @@ int cmdRun(const CommandLine& cl) {
     std::signal(SIGPIPE, SIG_IGN);
     bool ended = run.doRunMail();
     restoreDefaultHandlers();
+    if (run.state().alreadyRunning) {
+        return kExitBusy;
+    }
     return ended ? 0 : 1;
 }
 

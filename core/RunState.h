@@ -45,6 +45,8 @@ struct RunState {
     // Set when the sending step carried records over (cancel or error), so the
     // message files they may name are kept.
     bool carriedOver = false;
+    // The last doRunMail found another run going on in the folder and did nothing.
+    bool alreadyRunning = false;
 };
 
 // Everything the handling of one message and one send needs.

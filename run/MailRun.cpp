@@ -23,6 +23,7 @@
 #include "store/AntiSpam.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"
+#include "store/FileLock.h"
 #include "store/Settings.h"
 
 namespace vorel {
@@ -119,6 +120,21 @@ struct MailRun::Impl {
 };
 
 bool MailRun::Impl::doRunMail() {
+    // One run per folder, whichever window, timer or command starts it: two
+    // would read the same mailbox and send the same queue.
+    state.alreadyRunning = false;
+    std::optional<FileLock> lock;
+    try {
+        lock.emplace(joinPath(folder, kRunLockFile), false);
+    } catch (const std::exception& e) {
+        host.showMessage(e.what());
+        return false;
+    }
+    if (!lock->held()) {
+        state.alreadyRunning = true;
+        host.showMessage("a mail run is already in progress in " + folder);
+        return false;
+    }
     state.counters = RunCounters{};
     state.cancelRequested = false;
     state.sendFailed = false;

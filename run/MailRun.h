@@ -21,7 +21,8 @@ public:
     MailRun(std::string folder, RunHost& host, MailComponent& mail, const Clock& clock);
 
     // The whole run. Returns true when it ended (complete or cancelled), false
-    // when every try failed.
+    // when every try failed or another run holds the folder (then
+    // state().alreadyRunning is set and nothing was touched).
     bool doRunMail();
 
     const RunState& state() const;

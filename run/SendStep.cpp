@@ -116,7 +116,7 @@ SendOutcome carryOver(RunContext& ctx, QueueReader& reader, const std::string& n
 // the old queue stays whole (records already sent then go again next run;
 // none is lost).
 void settleQueue(RunContext& ctx, SendOutcome outcome, const std::string& newPath,
-                 std::optional<std::uintmax_t> newSizeBefore) {
+                 std::optional<std::uintmax_t> newSizeBefore, std::uint64_t consumed) {
     ctx.report.setStatus("Complete");
     if (outcome == SendOutcome::KeepQueue) {
         ctx.state.carriedOver = true;
@@ -124,7 +124,7 @@ void settleQueue(RunContext& ctx, SendOutcome outcome, const std::string& newPat
         return;
     }
     try {
-        replaceQueue(ctx.folder);
+        replaceQueue(ctx.folder, consumed);
     } catch (const std::exception&) {
         ctx.state.carriedOver = true;
     }
@@ -139,10 +139,12 @@ void runSendingStep(RunContext& ctx) {
     // the queue; its size now is what a roll-back returns to.
     const std::optional<std::uintmax_t> newSizeBefore = sizeOf(newPath);
     SendOutcome outcome = SendOutcome::AllRead;
+    std::uint64_t consumed = 0;
     if (fileExists(queuePath)) {
         std::optional<QueueReader> reader;
         try {
-            reader.emplace(queuePath);
+            // Only the records queued before now; later ones wait for the next run.
+            reader.emplace(queuePath, queueSizeNow(ctx.folder));
         } catch (const std::exception&) {
             // Nothing read, nothing sent: the queue stays for the next run.
             outcome = SendOutcome::KeepQueue;
@@ -152,10 +154,11 @@ void runSendingStep(RunContext& ctx) {
             if (outcome == SendOutcome::Stopped) {
                 outcome = carryOver(ctx, *reader, newPath);
             }
+            consumed = reader->consumed();
             reader->close();
         }
     }
-    settleQueue(ctx, outcome, newPath, newSizeBefore);
+    settleQueue(ctx, outcome, newPath, newSizeBefore, consumed);
 }
 
 void logStatistics(RunContext& ctx) {

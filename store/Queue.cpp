@@ -1,6 +1,7 @@
 #include "store/Queue.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 
 #include "base/WriteAll.h"
 #include "store/AppFolder.h"
+#include "store/FileLock.h"
 
 namespace vorel {
 
@@ -91,7 +93,20 @@ std::string withoutReadLineEnd(const std::string& field) {
 }  // namespace
 
 void appendQueueRecord(const std::string& folder, const QueueRecord& record) {
-    appendBytes(joinPath(folder, kQueueFile), encodeRecord(record));
+    const std::string bytes = encodeRecord(record);
+    // Held for the one write: the sending step must never replace the queue
+    // between a writer's open and its write, or the record would be lost.
+    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    appendBytes(joinPath(folder, kQueueFile), bytes);
+}
+
+std::uint64_t queueSizeNow(const std::string& folder) {
+    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    struct stat st {};
+    if (::stat(joinPath(folder, kQueueFile).c_str(), &st) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(st.st_size);
 }
 
 std::string nextMessageFileName(const std::string& folder) {
@@ -122,7 +137,7 @@ bool isMessageFileOf(const std::string& folder, const std::string& path) {
     return true;
 }
 
-QueueReader::QueueReader(const std::string& path) {
+QueueReader::QueueReader(const std::string& path, std::uint64_t limit) : limit_(limit) {
     in_.open(path, std::ios::binary);
     if (!in_) {
         throw std::runtime_error("cannot open " + path);
@@ -130,16 +145,17 @@ QueueReader::QueueReader(const std::string& path) {
 }
 
 bool QueueReader::atEnd() {
-    if (!in_.is_open() || !in_.good()) {
+    if (!in_.is_open() || !in_.good() || consumed_ >= limit_) {
         return true;
     }
     return in_.peek() == std::ifstream::traits_type::eof();
 }
 
 bool QueueReader::readLine(std::string& line) {
-    if (!in_.is_open() || !std::getline(in_, line)) {
+    if (!in_.is_open() || consumed_ >= limit_ || !std::getline(in_, line)) {
         return false;
     }
+    consumed_ += line.size() + (in_.eof() ? 0 : 1);
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
@@ -176,11 +192,12 @@ std::uint64_t QueueReader::carryOverTo(const std::string& newPath,
     }
     std::uint64_t count = 0;
     std::string line;
-    while (std::getline(in_, line)) {
+    while (consumed_ < limit_ && std::getline(in_, line)) {
         // getline stops at end of file without a line end; copy what was there.
         if (!in_.eof()) {
             line += '\n';
         }
+        consumed_ += line.size();
         if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) {
             int saved = errno;
             std::fclose(out);
@@ -210,9 +227,20 @@ void requeueRecord(const std::string& folder, const QueueRecord& asRead) {
     appendBytes(joinPath(folder, kQueueNewFile), encodeRecord(r));
 }
 
-void replaceQueue(const std::string& folder) {
+void replaceQueue(const std::string& folder, std::uint64_t consumed) {
     const std::string queue = joinPath(folder, kQueueFile);
     const std::string carried = joinPath(folder, kQueueNewFile);
+    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    // Records appended while the step was sending follow the carried ones.
+    std::ifstream in(queue, std::ios::binary);
+    if (in && in.seekg(static_cast<std::streamoff>(consumed)) && in.peek() != EOF) {
+        std::string tail((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (in.bad()) {
+            fail("cannot read", queue);
+        }
+        appendBytes(carried, tail);
+    }
+    in.close();
     // One rename: there is no moment at which neither file holds the records.
     if (::rename(carried.c_str(), queue.c_str()) == 0) {
         return;

@@ -21,7 +21,10 @@ inline constexpr char kQueueNewFile[] = "msgqueue.new";
 
 // Appends one record to msgqueue.txt (created when missing), opening and
 // closing the file for the one record. Throws std::runtime_error on failure.
+// Writers and the queue's replacement take msgqueue.lock for a moment each.
 void appendQueueRecord(const std::string& folder, const QueueRecord& record);
+// The size of msgqueue.txt, taken under the lock: every record before it is whole.
+std::uint64_t queueSizeNow(const std::string& folder);
 
 // Smallest n >= 1 for which "<n>.msg" does not exist in `folder`, in decimal.
 std::string nextMessageFileName(const std::string& folder);
@@ -34,8 +37,10 @@ bool isMessageFileOf(const std::string& folder, const std::string& path);
 // Reads msgqueue.txt record by record (the sending step).
 class QueueReader {
 public:
-    // Throws std::runtime_error when the file cannot be opened.
-    explicit QueueReader(const std::string& path);
+    // Throws std::runtime_error when the file cannot be opened. Nothing past
+    // `limit` bytes is read (records appended meanwhile are not this
+    // reader's; replaceQueue keeps them).
+    explicit QueueReader(const std::string& path, std::uint64_t limit = UINT64_MAX);
     bool atEnd();
     // Reads four fields; a record cut short by the end of the file gives the
     // missing fields empty. Each field read ends with CR LF.
@@ -46,10 +51,14 @@ public:
     std::uint64_t carryOverTo(const std::string& newPath,
                               const std::function<void(std::uint64_t)>& progress = {});
     void close();
+    // Bytes read or carried over so far.
+    std::uint64_t consumed() const { return consumed_; }
 
 private:
     bool readLine(std::string& line);  // without its line end; false at end of file
     std::ifstream in_;
+    std::uint64_t limit_;
+    std::uint64_t consumed_ = 0;
 };
 
 // Appends a record as read back (each field with its trailing CR LF) to
@@ -57,8 +66,9 @@ private:
 // same any number of times.
 void requeueRecord(const std::string& folder, const QueueRecord& asRead);
 
-// Makes msgqueue.new the queue with one atomic rename; without msgqueue.new
-// the queue is removed.
-void replaceQueue(const std::string& folder);
+// Makes msgqueue.new the queue with one atomic rename, after appending to it
+// whatever msgqueue.txt holds past `consumed` bytes (records written while
+// the step sent); without either the queue is removed.
+void replaceQueue(const std::string& folder, std::uint64_t consumed);
 
 }  // namespace vorel

@@ -66,7 +66,7 @@ TEST_P(QueueRoundTrip, ReadRequeueRead) {
         for (const auto& r : records) {
             vorel::requeueRecord(f.path(), r);
         }
-        vorel::replaceQueue(f.path());
+        vorel::replaceQueue(f.path(), f.read("msgqueue.txt").size());
     }
 }
 
@@ -141,8 +141,10 @@ TEST(QueueFile, CarryOverCopiesUnreadBytesExactly) {
         6u);
     EXPECT_EQ(seen, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5}));
     EXPECT_TRUE(reader.atEnd());
+    const std::uint64_t consumed = reader.consumed();
+    EXPECT_EQ(consumed, (before + rest).size());
     reader.close();
-    vorel::replaceQueue(f.path());
+    vorel::replaceQueue(f.path(), consumed);
     EXPECT_EQ(f.read("msgqueue.txt"), "failed record\r\n" + rest);
     EXPECT_FALSE(f.exists("msgqueue.new"));
 }
@@ -150,15 +152,34 @@ TEST(QueueFile, CarryOverCopiesUnreadBytesExactly) {
 TEST(QueueFile, replaceQueue) {
     TempFolder f;
     f.write("msgqueue.txt", "old");
-    vorel::replaceQueue(f.path());  // no carry-over: the queue is emptied
+    vorel::replaceQueue(f.path(), 3);  // all sent, no carry-over: the queue is emptied
     EXPECT_FALSE(f.exists("msgqueue.txt"));
-    vorel::replaceQueue(f.path());  // nothing at all is fine
+    vorel::replaceQueue(f.path(), 0);  // nothing at all is fine
     f.write("msgqueue.new", "left from an interrupted run");
-    vorel::replaceQueue(f.path());
+    vorel::replaceQueue(f.path(), 0);
     EXPECT_EQ(f.read("msgqueue.txt"), "left from an interrupted run");
     EXPECT_FALSE(f.exists("msgqueue.new"));
     EXPECT_THROW(QueueReader(f.file("nothing.txt")), std::runtime_error);
     EXPECT_THROW(vorel::appendQueueRecord(f.file("no/such/folder"), {}), std::runtime_error);
+}
+
+// A post queued from a window while the step sends: not this step's to send,
+// and never lost by its replacement of the queue.
+TEST(QueueFile, RecordsWrittenWhileSendingAreKept) {
+    TempFolder f;
+    vorel::appendQueueRecord(f.path(), {"sent", "f", "s", "b"});
+    QueueReader reader(f.file("msgqueue.txt"), vorel::queueSizeNow(f.path()));
+    vorel::appendQueueRecord(f.path(), {"late", "f", "s", "b"});
+    EXPECT_EQ(reader.readRecord().to, "sent\r\n");
+    EXPECT_TRUE(reader.atEnd());
+    const std::uint64_t consumed = reader.consumed();
+    reader.close();
+    vorel::requeueRecord(f.path(), {"failed\r\n", "f\r\n", "s\r\n", "b\r\n"});
+    vorel::replaceQueue(f.path(), consumed);
+    auto records = readAll(f.file("msgqueue.txt"));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].to, "failed\r\n");
+    EXPECT_EQ(records[1].to, "late\r\n");
 }
 
 TEST(MessageFiles, NextNameIsTheFirstGap) {

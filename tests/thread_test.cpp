@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,9 +17,11 @@
 
 #include "base/Clock.h"
 #include "core/RunHost.h"
+#include "core/RunState.h"
 #include "net/CurlMailComponent.h"
 #include "run/MailRun.h"
 #include "store/Database.h"
+#include "store/FileLock.h"
 #include "store/Settings.h"
 #include "support/FixedClock.h"
 #include "support/TempFolder.h"
@@ -152,6 +157,29 @@ TEST_F(ThreadedRun, StopIsSeenWhileAServerStalls) {
     EXPECT_TRUE(host.handedOver());
     EXPECT_EQ(host.count("Connect to Host Failed"), 1);
     EXPECT_EQ(host.count("Starting again"), 0);
+}
+
+// A second run in the same folder, from this process or another, says so and
+// touches nothing; the lock goes with the process that held it.
+TEST_F(ThreadedRun, OneRunPerFolder) {
+    writeSettings(folder.path(), s);
+    {
+        FileLock held(folder.file(kRunLockFile), false);
+        ASSERT_TRUE(held.held());
+        CurlMailComponent mail;
+        MailRun run(folder.path(), host, mail, clock);
+        EXPECT_FALSE(run.doRunMail());
+        EXPECT_TRUE(run.state().alreadyRunning);
+        EXPECT_EQ(host.log(), std::vector<std::string>{
+                                  "message a mail run is already in progress in " + folder.path()});
+        const std::string command =
+            std::string(VOREL_BINARY) + " run --folder " + folder.path() + " >/dev/null 2>&1";
+        const int status = std::system(command.c_str());
+        EXPECT_EQ(WEXITSTATUS(status), 3);
+        EXPECT_FALSE(folder.exists("log.txt"));
+    }
+    FileLock again(folder.file(kRunLockFile), false);
+    EXPECT_TRUE(again.held());
 }
 
 }  // namespace
