@@ -100,6 +100,10 @@ public:
     virtual void popConnect(const std::string& host, const std::string& user,
                             const std::string& password) = 0;
     virtual long messageCount() = 0;
+    // The server's unique id of every message of the session (UIDL), index
+    // = message number - 1; empty when the server keeps none. One command,
+    // asked once per session.
+    virtual std::vector<std::string> uniqueIds() = 0;
     // Selects message i (from 1) as the current message.
     virtual void selectMessage(long i) = 0;
     // Fetches the current message's header: from(), to(), subject() become its

@@ -30,6 +30,8 @@ public:
           subject_(ctx.mail.subject()) {}
 
     void run();
+    // Something was queued or stored for this message.
+    bool changed() const { return changed_; }
 
 private:
     Database& db();
@@ -50,6 +52,7 @@ private:
     std::string number_;
     std::string from_, to_, subject_;
     bool actedOn_ = false;
+    bool changed_ = false;
 };
 
 Database& MessageHandler::db() {
@@ -101,6 +104,7 @@ void MessageHandler::carryOut(const Autoresponder& row) {
                    OutboundKind::AutoReply);
     }
     ++ctx_.state.counters.autoresponders;
+    changed_ = true;
     if (!row.mailto.empty()) {
         forward(row);
     }
@@ -180,6 +184,7 @@ void MessageHandler::subscribe(const MailingList& list) {
     queueNoted(ctx_, QueueRecord{from_, list.subscribefrom, list.subscribesubject, welcome},
                OutboundKind::AutoReply);
     ++ctx_.state.counters.subscriptions;
+    changed_ = true;
 
     std::optional<Member> found = db().findMember(list.Name, from_);
     if (!found) {
@@ -212,6 +217,7 @@ void MessageHandler::unsubscribe(const MailingList& list) {
         return;
     }
     ++ctx_.state.counters.unsubscriptions;
+    changed_ = true;
     db().deleteMember(found->id);
     ctx_.report.addLogLine("Email Address " + from_ + " Deleted from " + list.Name);
     ctx_.report.addLogLine("Sending unsubscribe message");
@@ -240,6 +246,7 @@ void MessageHandler::post(const MailingList& list) {
         db().begin();
         try {
             db().forEachMember(list.Name, [&](const Member& member) {
+                changed_ = true;
                 queueNoted(ctx_, QueueRecord{member.Email, poster, subject, body},
                            OutboundKind::ListCopy, list.Name);
                 ctx_.report.setStatus("Queue Message to " + member.Email);
@@ -289,14 +296,14 @@ bool isBulkOrAutoReply(const MailComponent& mail) {
             trimSpace(mail.headerField("Return-Path")) == "<>");
 }
 
-void processMessage(RunContext& ctx, long messageNumber) {
+bool processMessage(RunContext& ctx, long messageNumber) {
     std::string number = std::to_string(messageNumber);
+    MessageHandler handler(ctx, messageNumber);
     try {
-        MessageHandler handler(ctx, messageNumber);
         if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
             ctx.report.addLogLine("Message from:" + ctx.mail.from() + " Subject: " +
                                   ctx.mail.subject() + " is an automatic message, not answered");
-            return;
+            return false;
         }
         handler.run();
     } catch (const MailError& e) {
@@ -306,6 +313,7 @@ void processMessage(RunContext& ctx, long messageNumber) {
         ctx.report.addLogLine("Error Processing " + number + " " + e.what() +
                               " Please email this error to " + kSupportAddress);
     }
+    return handler.changed();
 }
 
 }  // namespace vorel

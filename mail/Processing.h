@@ -9,8 +9,10 @@ class MailComponent;
 
 // Handling of one message that passed the anti-spam test: the autoresponder
 // pass, the mailing-list pass and the deletion of a message acted on. Errors
-// end the message's handling with one "Error Processing " log line.
-void processMessage(RunContext& ctx, long messageNumber);
+// end the message's handling with one "Error Processing " log line. Returns
+// true when something was queued or stored for the message (then it must not
+// be handled again).
+bool processMessage(RunContext& ctx, long messageNumber);
 
 // True for a message that was itself sent automatically (Auto-Submitted other
 // than "no", a mailer daemon or postmaster sender, or our own X-Mailer line);

@@ -481,6 +481,40 @@ long CurlMailComponent::messageCount() {
     return static_cast<long>(sizes_.size() - deleted_.size());
 }
 
+std::vector<std::string> CurlMailComponent::uniqueIds() {
+    if (uids_) {
+        return *uids_;
+    }
+    popSession();
+    std::vector<std::string> ids(sizes_.size());
+    try {
+        popCommand("UIDL");
+    } catch (const MailError& e) {
+        if (pop_ && !pop_->broken) {
+            uids_.emplace();  // refused: a server without unique ids
+            return *uids_;
+        }
+        throw;
+    }
+    std::istringstream lines(pop_->readMultiline(kListLimit));
+    std::string line;
+    bool complete = true;
+    while (std::getline(lines, line)) {
+        long number = 0;
+        char id[72] = {};
+        if (std::sscanf(line.c_str(), "%ld %70s", &number, id) == 2 && number >= 1 &&
+            static_cast<std::size_t>(number) <= ids.size()) {
+            ids[static_cast<std::size_t>(number - 1)] = id;
+        }
+    }
+    for (const auto& id : ids) {
+        complete = complete && !id.empty();
+    }
+    // A listing with holes names no message for sure.
+    uids_ = complete ? ids : std::vector<std::string>{};
+    return *uids_;
+}
+
 void CurlMailComponent::selectMessage(long i) {
     if (i != current_) {
         messageFetched_ = false;
@@ -645,6 +679,7 @@ void CurlMailComponent::closePop(bool quit) {
         ~Reset() {
             self->pop_.reset();
             self->sizes_.clear();
+            self->uids_.reset();
             self->deleted_.clear();
             self->deleteFailure_.reset();
             self->pending_.clear();

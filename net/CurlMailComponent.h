@@ -101,6 +101,7 @@ public:
     void popConnect(const std::string& host, const std::string& user,
                     const std::string& password) override;
     long messageCount() override;
+    std::vector<std::string> uniqueIds() override;
     void selectMessage(long i) override;
     void fetchHeader() override;
     std::string headerField(const std::string& name) const override;
@@ -170,7 +171,8 @@ private:
 
     std::unique_ptr<Session> pop_;
     std::unique_ptr<Session> smtp_;
-    std::vector<long> sizes_;  // LIST at login, index = message number - 1
+    std::vector<long> sizes_;                       // LIST at login, index = message number - 1
+    std::optional<std::vector<std::string>> uids_;  // UIDL, once asked
     std::set<long> deleted_;
     std::optional<MailError> deleteFailure_;  // a DELE refused, not reported yet
     long current_ = 0;

@@ -105,6 +105,14 @@ struct MailRun::Impl {
     bool dialUpStep();
     // Returns false when the try must end (too many unreadable headers).
     bool readMessages(long n);
+    // The ledger of handled messages (data.mdb), so that a message kept on
+    // the server, or left there by a failed try, is never answered twice.
+    std::string ledgerKey(long i) const;
+    bool handledBefore(const std::string& key);
+    void markHandled(const std::string& key);
+    void pruneLedger(const std::vector<std::string>& seen);
+    std::string ledgerPrefix;
+    std::vector<std::string> uids;
     bool readHeader();
     bool isSpam();
     void closeRun();
@@ -298,13 +306,58 @@ bool MailRun::Impl::isSpam() {
     return spam;
 }
 
+std::string MailRun::Impl::ledgerKey(long i) const {
+    if (!uids.empty()) {
+        return ledgerPrefix + "uidl:" + uids[static_cast<std::size_t>(i - 1)];
+    }
+    // Without unique ids: what the sender's program stamped on the message.
+    const std::string id = mail.headerField("Message-ID");
+    const std::string date = mail.headerField("Date");
+    if (id.empty() && date.empty()) {
+        return "";
+    }
+    return ledgerPrefix + "id:" + id + "|" + date + "|" + mail.headerField("From");
+}
+
+bool MailRun::Impl::handledBefore(const std::string& key) {
+    try {
+        return !key.empty() && state.db && state.db->isHandled(key);
+    } catch (const std::exception&) {
+        return false;  // a ledger that cannot be read: handled as the rules say
+    }
+}
+
+void MailRun::Impl::markHandled(const std::string& key) {
+    try {
+        if (!key.empty() && state.db) {
+            state.db->markHandled(key);
+        }
+    } catch (const std::exception& e) {
+        report.addLogLine("Unable to note a handled message in the database: " +
+                          std::string(e.what()));
+    }
+}
+
+void MailRun::Impl::pruneLedger(const std::vector<std::string>& seen) {
+    try {
+        if (state.db) {
+            state.db->pruneHandled(ledgerPrefix, seen);
+        }
+    } catch (const std::exception&) {
+        // The entries stay until a later session prunes them.
+    }
+}
+
 bool MailRun::Impl::readMessages(long n) {
     int headerFailures = 0;
     const std::string total = std::to_string(n);
+    std::vector<std::string> seen;
+    bool wholeMailbox = true;
     for (long i = 1; i <= n; ++i) {
         mail.selectMessage(i);
         report.setStatus("Reading Header " + std::to_string(i) + " of " + total);
         if (!readHeader()) {
+            wholeMailbox = wholeMailbox && !uids.empty();
             report.addLogLine("Skipping Message " + std::to_string(i) + " Unable to read header.");
             if (++headerFailures > 3) {
                 report.addLogLine("To many failiures reading headers in this session!");
@@ -319,19 +372,45 @@ bool MailRun::Impl::readMessages(long n) {
             // readable one, whichever the sender's program wrote.
             mail.setFrom(readableDomains(extractAddresses(mail.from())));
             mail.setTo(readableDomains(extractAddresses(mail.to())));
-            const std::string line =
-                "To: " + mail.to() + " From: " + mail.from() + " Subject: " + mail.subject();
-            report.setStatus("Message " + line);
-            report.addScreenLogLine("Testing " + line);
-            bool spam = isSpam();
-            report.setStatus("Done ..");
-            if (!spam) {
-                processMessage(ctx, i);
+            const std::string key = ledgerKey(i);
+            if (key.empty()) {
+                wholeMailbox = false;
+            } else {
+                seen.push_back(key);
+            }
+            if (handledBefore(key)) {
+                report.addLogLine("Message from:" + mail.from() + " Subject: " + mail.subject() +
+                                  " was handled by an earlier run, skipped");
+                if (state.settings.chkLEAVE == "0") {
+                    try {
+                        mail.deleteMessage();  // the earlier deletion was lost
+                    } catch (const std::exception&) {
+                    }
+                }
+            } else {
+                const std::string line =
+                    "To: " + mail.to() + " From: " + mail.from() + " Subject: " + mail.subject();
+                report.setStatus("Message " + line);
+                report.addScreenLogLine("Testing " + line);
+                bool spam = isSpam();
+                report.setStatus("Done ..");
+                if (!spam && processMessage(ctx, i)) {
+                    markHandled(key);
+                }
             }
         }
         if (state.cancelRequested) {
-            break;
+            return true;
         }
+    }
+    if (wholeMailbox) {
+        if (!uids.empty()) {
+            seen.clear();
+            for (long i = 1; i <= n; ++i) {
+                seen.push_back(ledgerKey(i));
+            }
+        }
+        pruneLedger(seen);
     }
     return true;
 }
@@ -379,6 +458,8 @@ bool MailRun::Impl::runOnce() {
         // Counted as the server reports it: a mailbox kept on the server
         // for years holds more messages than a 16-bit count.
         const long n = mail.messageCount();
+        ledgerPrefix = "pop:" + s.txtUSERID + "@" + s.txtPOP + "|";
+        uids = n > 0 ? mail.uniqueIds() : std::vector<std::string>{};
         report.setStatus("Connected...");
         mail.setTimeout(kSessionTimeout);
         if (n <= 0) {

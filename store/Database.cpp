@@ -67,6 +67,8 @@ enum Query : std::size_t {
     kNoteOutbound,
     kFindOutbound,
     kSentOutbound,
+    kIsHandled,
+    kMarkHandled,
     kBegin,
     kCommit,
     kRollback,
@@ -125,6 +127,8 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     " ON CONFLICT (Digest) DO UPDATE SET Kind = ?2, List = ?3, Queued = Queued + 1",
     "SELECT Kind, List FROM outbound WHERE Digest = ?1",
     "UPDATE outbound SET Queued = Queued - 1 WHERE Digest = ?1",
+    "SELECT 1 FROM handled WHERE Key = ?1",
+    "INSERT OR IGNORE INTO handled (Key) VALUES (?1)",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
@@ -443,6 +447,9 @@ void Database::upgradeSchema(const std::string& path) noexcept {
                                    "CREATE TRIGGER IF NOT EXISTS outbound_sent AFTER UPDATE OF"
                                    " Queued ON outbound WHEN NEW.Queued <= 0 BEGIN DELETE FROM"
                                    " outbound WHERE Digest = NEW.Digest; END");
+                // The messages a run acted on, so that none is answered twice.
+                execIgnoringErrors(raw,
+                                   "CREATE TABLE IF NOT EXISTS handled (Key TEXT PRIMARY KEY)");
             }
             for (const char* index : kIndexes) {
                 execIgnoringErrors(raw, index);
@@ -637,6 +644,59 @@ std::optional<OutboundNote> Database::findOutbound(const std::string& digest) {
     }
     return OutboundNote{static_cast<OutboundKind>(sqlite3_column_int64(q.get(), 0)),
                         columnText(q.get(), 1)};
+}
+
+bool Database::isHandled(const std::string& key) {
+    Use q(*this, kIsHandled);
+    q.text(1, key);
+    return q.step();
+}
+
+void Database::markHandled(const std::string& key) {
+    Use q(*this, kMarkHandled);
+    q.text(1, key);
+    q.step();
+}
+
+void Database::pruneHandled(const std::string& prefix, const std::vector<std::string>& keep) {
+    begin();
+    try {
+        for (const char* sql :
+             {"CREATE TEMP TABLE IF NOT EXISTS keep_handled (Key TEXT PRIMARY KEY)",
+              "DELETE FROM keep_handled"}) {
+            if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+                fail("cannot prune the ledger");
+            }
+        }
+        sqlite3_stmt* add = nullptr;
+        if (sqlite3_prepare_v2(db_, "INSERT OR IGNORE INTO keep_handled VALUES (?1)", -1, &add,
+                               nullptr) != SQLITE_OK) {
+            fail("cannot prepare a query");
+        }
+        for (const std::string& key : keep) {
+            sqlite3_bind_text(add, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+            sqlite3_step(add);
+            sqlite3_reset(add);
+        }
+        sqlite3_finalize(add);
+        sqlite3_stmt* prune = nullptr;
+        if (sqlite3_prepare_v2(db_,
+                               "DELETE FROM handled WHERE substr(Key, 1, length(?1)) = ?1"
+                               " AND Key NOT IN (SELECT Key FROM keep_handled)",
+                               -1, &prune, nullptr) != SQLITE_OK) {
+            fail("cannot prepare a query");
+        }
+        sqlite3_bind_text(prune, 1, prefix.data(), static_cast<int>(prefix.size()), SQLITE_STATIC);
+        const int rc = sqlite3_step(prune);
+        sqlite3_finalize(prune);
+        if (rc != SQLITE_DONE) {
+            fail("query failed");
+        }
+        commit();
+    } catch (...) {
+        rollback();
+        throw;
+    }
 }
 
 void Database::outboundSent(const std::string& digest) {

@@ -110,6 +110,12 @@ public:
     std::optional<OutboundNote> findOutbound(const std::string& digest);
     void outboundSent(const std::string& digest);
 
+    // The ledger of messages a run acted on, by key (see the run driver).
+    bool isHandled(const std::string& key);
+    void markHandled(const std::string& key);
+    // Drops the entries that start with `prefix` and are not in `keep`.
+    void pruneHandled(const std::string& prefix, const std::vector<std::string>& keep);
+
     // Groups many writes (imports, bulk adds) into one transaction.
     void begin();
     void commit();

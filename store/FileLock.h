@@ -24,7 +24,7 @@ private:
 };
 
 // Lock files of the application folder.
-inline constexpr char kRunLockFile[] = "run.lock";        // one mail run at a time
+inline constexpr char kRunLockFile[] = "run.lock";         // one mail run at a time
 inline constexpr char kQueueLockFile[] = "msgqueue.lock";  // one writer of the queue at a time
 
 }  // namespace vorel

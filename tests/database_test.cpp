@@ -62,9 +62,10 @@ TEST(DatabaseSchema, UpgradeAddsDataOnceAndNeverCreatesAFile) {
     Database::upgradeSchema(path);
     Database::upgradeSchema(path);
     EXPECT_EQ(rawQuery(path, columns), (std::vector<std::string>{"name", "Email", "Data"}));
-    // The three tables users know, and the sending step's notes.
-    EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
-              (std::vector<std::string>{"autoresponders", "mailling", "emails", "outbound"}));
+    // The three tables users know, the sending step's notes, the run's ledger.
+    EXPECT_EQ(
+        rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
+        (std::vector<std::string>{"autoresponders", "mailling", "emails", "outbound", "handled"}));
 
     // An existing file is left alone.
     Database::createIfMissing(path);

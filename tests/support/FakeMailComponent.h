@@ -91,6 +91,8 @@ public:
     void popConnect(const std::string& host, const std::string& user,
                     const std::string& password) override;
     long messageCount() override;
+    // The scripted server keeps no unique ids: the run falls back to its own key.
+    std::vector<std::string> uniqueIds() override { return {}; }
     void selectMessage(long i) override;
     void fetchHeader() override;
     std::string headerField(const std::string& name) const override;
