@@ -27,6 +27,10 @@ std::string textAfter(const std::string& text, const std::string& separator) {
     return text.substr(p + 1);
 }
 
+std::string firstAddress(const std::string& addresses) {
+    return trimBlanks(addresses.substr(0, addresses.find(',')));
+}
+
 std::string extractAddresses(const std::string& header) {
     if (header.find('<') == std::string::npos) {
         return trimBlanks(header);

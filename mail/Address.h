@@ -17,6 +17,8 @@ std::string textAfter(const std::string& text, const std::string& separator);
 // The addresses between "<" and ">" joined by the header's commas; the trimmed
 // header when it holds no "<".
 std::string extractAddresses(const std::string& header);
+// The first of a comma-separated list of bare addresses, trimmed.
+std::string firstAddress(const std::string& addresses);
 // Closes an unclosed "<" and drops one trailing CR LF.
 std::string tidyAddress(const std::string& address);
 

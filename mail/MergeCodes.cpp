@@ -131,13 +131,50 @@ std::string formatClockTime(const LocalTime& t) {
     return twoDigits(t.hour) + ":" + twoDigits(t.minute) + ":" + twoDigits(t.second);
 }
 
+namespace {
+
+// The sender's values never change what kind of text the reply is: in plain
+// text their "<HTML>" becomes lower case (which the sending step reads as
+// plain), in HTML they are text, not markup.
+std::string senderValue(const std::string& value, bool html) {
+    if (!html) {
+        return replaceAll(value, "<HTML>", "<html>");
+    }
+    std::string out;
+    for (char c : value) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string mergeTemplate(const std::string& tmpl, const LocalTime& now, const std::string& email,
                           const MergeFields& fields) {
+    const bool html = tmpl.find("<HTML>") != std::string::npos;
     std::string out = replaceAll(tmpl, "%date%", formatMergeDate(now));
     out = replaceAll(out, "%time%", formatClockTime(now));
-    out = replaceAll(out, "%email%", email);
+    out = replaceAll(out, "%email%", senderValue(email, html));
     for (const auto& [name, value] : fields) {
-        out = replaceAll(out, "%" + lowerCase(name) + "%", value);
+        out = replaceAll(out, "%" + lowerCase(name) + "%", senderValue(value, html));
     }
     return out;
 }

@@ -77,8 +77,15 @@ std::optional<MailingList> listNamed(RunContext& ctx, const std::string& name) {
 
 }  // namespace
 
-void queueNoted(RunContext& ctx, const QueueRecord& record, OutboundKind kind,
+void queueNoted(RunContext& ctx, const QueueRecord& asGiven, OutboundKind kind,
                 const std::string& listName) {
+    QueueRecord record = asGiven;
+    // Only the steps that save a message file write a "~" reference: a text
+    // that begins with "~" (a reply starting with a sender's value, say)
+    // must read back as text, never as a file to send.
+    if (!record.body.empty() && record.body[0] == '~') {
+        record.body.insert(0, 1, ' ');
+    }
     appendQueueRecord(ctx.folder, record);
     if (!ctx.state.db) {
         return;

@@ -370,7 +370,9 @@ bool MailRun::Impl::readMessages(long n) {
         } else {
             // One form for every comparison and every stored address: the
             // readable one, whichever the sender's program wrote.
-            mail.setFrom(readableDomains(extractAddresses(mail.from())));
+            // The first address only: a reply, welcome or farewell goes to
+            // one person, not to everyone a sender cares to list.
+            mail.setFrom(readableDomains(firstAddress(extractAddresses(mail.from()))));
             mail.setTo(readableDomains(extractAddresses(mail.to())));
             const std::string key = ledgerKey(i);
             if (key.empty()) {

@@ -97,10 +97,12 @@ TEST_F(Ledger, KeptOnTheServerAnsweredOnceThenDeletedAndForgotten) {
 // Servers without unique ids: the key is what the sender stamped on it.
 TEST_F(Ledger, WithoutUniqueIdsMessageIdAndDateAreTheKey) {
     test::FakeMailComponent mail;
-    mail.addMessage("From: ann@x.example\nTo: info@me.example\nSubject: q\n"
-                    "Message-ID: <1@x.example>\nDate: Sun, 6 Dec 2026 08:00:00 +0000\n\nhi\n");
-    mail.addMessage("From: ann@x.example\nTo: info@me.example\nSubject: q\n"
-                    "Message-ID: <2@x.example>\nDate: Sun, 6 Dec 2026 08:00:00 +0000\n\nhi\n");
+    mail.addMessage(
+        "From: ann@x.example\nTo: info@me.example\nSubject: q\n"
+        "Message-ID: <1@x.example>\nDate: Sun, 6 Dec 2026 08:00:00 +0000\n\nhi\n");
+    mail.addMessage(
+        "From: ann@x.example\nTo: info@me.example\nSubject: q\n"
+        "Message-ID: <2@x.example>\nDate: Sun, 6 Dec 2026 08:00:00 +0000\n\nhi\n");
     run(mail);
     run(mail);
     EXPECT_EQ(mail.sent().size(), 2u);
