@@ -102,7 +102,7 @@ void AppWindows::loadMainForm(bool afterRun) {
     countdown_.setInterval(readAutoRunInterval(folder_, countdown_.interval()));
     if (countdown_.interval() > 0) {
         if (!backdrop_->timer()->isActive() && !runs_->busy()) {
-            backdrop_->timer()->start(1000);
+            backdrop_->timer()->start(tickMs_);
         }
     } else {
         backdrop_->timer()->stop();
@@ -139,10 +139,10 @@ void AppWindows::beginRun(bool fromCountdown) {
 void AppWindows::endRun() {
     runWindow_->runEnded(runs_->lastOutcome());
     if (runFromCountdown_) {
-        backdrop_->timer()->start(1000);
+        backdrop_->timer()->start(tickMs_);
     } else {
         if (timerWasRunning_) {
-            backdrop_->timer()->start(1000);
+            backdrop_->timer()->start(tickMs_);
         }
         if (!trayMode_) {
             showMainAfterRun();

@@ -42,6 +42,8 @@ public:
     void restoreFromTray();
     // One tick of Timer1 (tests call it instead of waiting a second).
     void timer1Tick();
+    // Timer1's period, one second; tests lengthen it and tick by hand.
+    void setTickInterval(int ms) { tickMs_ = ms; }
     // "Exit System": asks first.
     void exitSystem();
     void showAbout();
@@ -90,6 +92,7 @@ private:
     bool runFromCountdown_ = false;
     bool timerWasRunning_ = false;
     bool quitting_ = false;
+    int tickMs_ = 1000;
 };
 
 // The helpers by the names the windows know them.
