@@ -43,14 +43,14 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
         QStyle::StandardPixmap icon;
     };
     const Row rows[] = {
-        {"cmdSETUP", "Label1", QStringLiteral("Setup your system"), QStyle::SP_ComputerIcon},
+        {"cmdSETUP", "Label1", QStringLiteral("Setup your system"), QStyle::SP_DriveHDIcon},
         {"cmdAUTORESPONDER", "Label2", QStringLiteral("Auto Responders"),
          QStyle::SP_FileDialogDetailedView},
         {"pctMAILINGLISTS", "Label3", QStringLiteral("Mailing Lists"), QStyle::SP_DirIcon},
         {"Picture2", "Label4", QStringLiteral("Run Mailer"), QStyle::SP_MediaPlay},
         {"Picture4", "Label5", QStringLiteral("About Vorel"), QStyle::SP_MessageBoxInformation},
         {"Picture3", "Label6", QStringLiteral("Exit System"), QStyle::SP_DialogCloseButton},
-        {"Picture5", "Label8", QStringLiteral("Run in Taskbar"), QStyle::SP_TitleBarMinButton},
+        {"Picture5", "Label8", QStringLiteral("Run in Taskbar"), QStyle::SP_ArrowDown},
     };
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(12);
