@@ -206,6 +206,12 @@ void AppWindows::restoreFromTray() {
     trayMode_ = false;
     main_->show();
     centreInBackdrop(main_);
+    // A countdown run still going on is shown rather than left invisible.
+    if (runs_->busy()) {
+        runWindow_->show();
+        runWindow_->raise();
+        centreInBackdrop(runWindow_);
+    }
 }
 
 void AppWindows::exitSystem() {
