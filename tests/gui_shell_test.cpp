@@ -8,9 +8,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -161,8 +163,8 @@ TEST_F(ShellTest, CountdownInTheTrayRunsOnTheThirtiethTickAndStartsAgain) {
     EXPECT_TRUE(app->backdrop()->timer()->isActive());
     click(control<QToolButton>(app->mainForm(), "Picture5"));
     ASSERT_TRUE(app->trayMode());
-    // No tray offscreen: the background window waits in the taskbar.
-    EXPECT_TRUE(app->backdrop()->isMinimized());
+    // In the tray, or where there is none (offscreen) in the taskbar.
+    EXPECT_TRUE(!app->backdrop()->isVisible() || app->backdrop()->isMinimized());
     EXPECT_FALSE(app->mainForm()->isVisible());
 
     ticks(1);
@@ -188,7 +190,11 @@ TEST_F(ShellTest, CountResumesAfterLeavingAndReenteringTheTray) {
     app->goToTray();
     ticks(10);
     // Without a tray the user gets the window back from the taskbar.
-    app->backdrop()->showNormal();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        app->restoreFromTray();
+    } else {
+        app->backdrop()->showNormal();
+    }
     EXPECT_FALSE(app->trayMode());
     EXPECT_TRUE(app->mainForm()->isVisible());
     ticks(3);
@@ -198,6 +204,29 @@ TEST_F(ShellTest, CountResumesAfterLeavingAndReenteringTheTray) {
     click(control<QToolButton>(app->mainForm(), "Picture5"));
     ticks(1);
     EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 20 Seconds"));
+}
+
+// Needs a desktop with a tray (Xvfb with a tray host such as trayer).
+TEST_F(ShellTest, WithATrayTheIconHoldsTheWindowsAndADoubleClickRestores) {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        GTEST_SKIP() << "no system tray on this desktop";
+    }
+    startApp("30");
+    app->goToTray();
+    auto* tray = app->backdrop()->findChild<QSystemTrayIcon*>();
+    ASSERT_NE(tray, nullptr);
+    EXPECT_TRUE(tray->isVisible());
+    EXPECT_EQ(tray->toolTip(), QStringLiteral("Grrr! Vorel! Double Click to Restore"));
+    EXPECT_EQ(tray->contextMenu()->actions(), QList<QAction*>{app->backdrop()->secondsAction()});
+    EXPECT_FALSE(app->backdrop()->isVisible());
+    EXPECT_FALSE(app->mainForm()->isVisible());
+    ticks(1);
+    EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 30 Seconds"));
+    Q_EMIT tray->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_FALSE(app->trayMode());
+    EXPECT_FALSE(tray->isVisible());
+    EXPECT_TRUE(app->backdrop()->isVisible());
+    EXPECT_TRUE(app->mainForm()->isVisible());
 }
 
 TEST(Countdown, AnIntervalLoweredBelowTheCountStartsTheRunAtTheNextTick) {
