@@ -358,6 +358,19 @@ TEST_F(ShellTest, ExitSystemAnsweredNoLeavesEverythingAndYesEnds) {
     EXPECT_EQ(quit.count(), 1);
 }
 
+// Ending the program mid-run lets the run finish the item at hand first.
+TEST_F(ShellTest, ExitDuringARunStopsTheRunBeforeTheProgramEnds) {
+    startApp("");
+    QSignalSpy quit(app.get(), &AppWindows::quitRequested);
+    release = false;
+    app->runMailer();
+    ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
+    app->backdrop()->close();
+    EXPECT_TRUE(stopSeen);
+    EXPECT_FALSE(app->running());
+    EXPECT_EQ(quit.count(), 1);
+}
+
 TEST_F(ShellTest, ANewHelpTextReplacesTheOldInOneWindow) {
     startApp("");
     HelpStart();
