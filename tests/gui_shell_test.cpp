@@ -181,6 +181,8 @@ TEST_F(ShellTest, CountdownInTheTrayRunsOnTheThirtiethTickAndStartsAgain) {
     EXPECT_EQ(jobs, 1);
     EXPECT_TRUE(app->backdrop()->timer()->isActive());
     EXPECT_FALSE(app->mainForm()->isVisible());
+    // The invisible run window closed itself: the next run starts with empty lists.
+    EXPECT_EQ(control<QListWidget>(app->runWindow(), "lstLOG")->count(), 0);
     ticks(1);
     EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 30 Seconds"));
 }
