@@ -62,7 +62,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         named(b, "cmdWEBSITELINK", caption);
         // One control array: the index chooses the page.
         b->setProperty("index", index);
-        connect(b, &QPushButton::clicked, this, [index] { OpenWithShell(linkTarget(index)); });
+        connect(b, &QPushButton::clicked, this, [index] { openWithShell(linkTarget(index)); });
         links->addWidget(b);
     }
 
@@ -72,7 +72,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     command1->setIconSize(QSize(24, 24));
     command1->setToolTip(QStringLiteral("Partner web site"));
     connect(command1, &QPushButton::clicked, this,
-            [] { OpenWithShell(QString::fromLatin1(kPartnerSite)); });
+            [] { openWithShell(QString::fromLatin1(kPartnerSite)); });
 
     auto* inner = new QVBoxLayout(frame);
     inner->addLayout(top);

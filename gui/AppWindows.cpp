@@ -53,7 +53,7 @@ AppWindows::AppWindows(std::string folder, std::vector<std::string> args)
     connect(main_, &MainForm::exitClicked, this, &AppWindows::exitSystem);
     connect(main_, &MainForm::taskbarClicked, this, &AppWindows::goToTray);
     connect(main_, &MainForm::webSiteDoubleClicked, this,
-            [] { OpenWithShell(QString::fromLatin1(kWebSite)); });
+            [] { openWithShell(QString::fromLatin1(kWebSite)); });
     connect(runWindow_, &RunMailWindow::closed, this, [this] {
         if (!trayMode_) {
             showMainAfterRun();
@@ -261,25 +261,25 @@ void AppWindows::helpShow() {
     helpWindow_->raise();
 }
 
-void CentreInBackdrop(QWidget* window) {
+void centreInBackdrop(QWidget* window) {
     if (AppWindows* app = AppWindows::instance()) {
         app->centreInBackdrop(window);
     }
 }
 
-void HelpStart() {
+void helpStart() {
     if (AppWindows* app = AppWindows::instance()) {
         app->helpText().start();
     }
 }
 
-void HelpLine(const std::string& text) {
+void helpLine(const std::string& text) {
     if (AppWindows* app = AppWindows::instance()) {
         app->helpText().line(text);
     }
 }
 
-void HelpShow() {
+void helpShow() {
     if (AppWindows* app = AppWindows::instance()) {
         app->helpShow();
     }

@@ -96,10 +96,10 @@ private:
 };
 
 // The helpers by the names the windows know them.
-void CentreInBackdrop(QWidget* window);
-void HelpStart();
-void HelpLine(const std::string& text);
-void HelpShow();
+void centreInBackdrop(QWidget* window);
+void helpStart();
+void helpLine(const std::string& text);
+void helpShow();
 
 // The windows' entry: runs the event loop; returns the exit status.
 int runWindows(const std::string& folder, const std::vector<std::string>& args, int& argc,

@@ -4,7 +4,7 @@
 
 namespace vorel {
 
-// The help text being assembled by HelpStart and HelpLine until HelpShow takes it.
+// The help text being assembled by helpStart and helpLine until helpShow takes it.
 class HelpText {
 public:
     void start() { text_.clear(); }

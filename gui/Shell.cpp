@@ -36,7 +36,7 @@ bool writeWhole(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-bool OpenWithShell(const QString& target) {
+bool openWithShell(const QString& target) {
     const QUrl url = targetUrl(target);
     if (opener()) {
         return opener()(url);
@@ -48,15 +48,15 @@ void setUrlOpener(UrlOpener o) {
     opener() = std::move(o);
 }
 
-void PreviewMessage(QWidget* parent, const std::string& folder, const std::string& body) {
+void previewMessage(QWidget* parent, const std::string& folder, const std::string& body) {
     if (body.find("<HTML>") != std::string::npos) {
         const std::string path = joinPath(folder, "htmlprev.htm");
         writeWhole(path, body);
-        OpenWithShell(QString::fromStdString(path));
+        openWithShell(QString::fromStdString(path));
         return;
     }
     const std::string path = joinPath(folder, "msg.temp");
-    if (!writeWhole(path, body) || !OpenWithShell(QString::fromStdString(path))) {
+    if (!writeWhole(path, body) || !openWithShell(QString::fromStdString(path))) {
         MessageBox::information(parent, QStringLiteral("Sorry, Could not find 'notepad.exe'"));
     }
 }

@@ -84,12 +84,12 @@ int main(int argc, char** argv) {
     ok = save(app.aboutWindow()->grab(), dir, "frmABOUT") && ok;
     app.aboutWindow()->close();
 
-    HelpStart();
-    HelpLine("AUTO RESPONDERS");
-    HelpLine("");
-    HelpLine("An autoresponder answers every message whose To or Subject matches it.");
-    HelpLine("Merge codes such as %date%, %time% and %email% are filled in from the message.");
-    HelpShow();
+    helpStart();
+    helpLine("AUTO RESPONDERS");
+    helpLine("");
+    helpLine("An autoresponder answers every message whose To or Subject matches it.");
+    helpLine("Merge codes such as %date%, %time% and %email% are filled in from the message.");
+    helpShow();
     test::waitUntil([] { return false; }, 100);
     ok = save(app.helpWindow()->grab(), dir, "frmVORELHELP") && ok;
     app.helpWindow()->close();

@@ -375,16 +375,16 @@ TEST_F(ShellTest, ExitDuringARunStopsTheRunBeforeTheProgramEnds) {
 
 TEST_F(ShellTest, ANewHelpTextReplacesTheOldInOneWindow) {
     startApp("");
-    HelpStart();
-    HelpLine("First help");
-    HelpShow();
+    helpStart();
+    helpLine("First help");
+    helpShow();
     HelpWindow* first = app->helpWindow();
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->windowTitle(), QStringLiteral("Vorel Help"));
-    HelpStart();
-    HelpLine("Second help");
-    HelpLine("line two");
-    HelpShow();
+    helpStart();
+    helpLine("Second help");
+    helpLine("line two");
+    helpShow();
     EXPECT_EQ(app->helpWindow(), first);
     EXPECT_EQ(control<QPlainTextEdit>(first, "txtHELP")->toPlainText(),
               QStringLiteral("Second help\nline two\n"));
@@ -433,7 +433,7 @@ class Preview : public ShellTest, public ::testing::WithParamInterface<PreviewCa
 TEST_P(Preview, WritesTheFileAndOpensIt) {
     openResult = GetParam().opens;
     MessageBox::setStandingAnswer(MessageBox::Ok);
-    PreviewMessage(nullptr, f.folder.path(), GetParam().body);
+    previewMessage(nullptr, f.folder.path(), GetParam().body);
     EXPECT_EQ(f.folder.read(GetParam().file), std::string(GetParam().body) + "\r\n");
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0],
