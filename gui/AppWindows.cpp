@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTimer>
+#include <csignal>
 
 #include "gui/AboutWindow.h"
 #include "gui/Backdrop.h"
@@ -23,6 +24,32 @@ namespace vorel {
 namespace {
 
 AppWindows* gInstance = nullptr;
+volatile std::sig_atomic_t gEndRequested = 0;
+
+extern "C" void onEndSignal(int) {
+    gEndRequested = 1;
+}
+
+// SIGTERM (a desktop session ending) and SIGINT end the program the way the
+// background window's close does: a run at hand stops after its item, instead
+// of dying half-way through rewriting the queue. The handler only sets a
+// flag; the window thread looks at it five times a second.
+void endOnSignals(AppWindows& windows, QObject* owner) {
+    auto* watch = new QTimer(owner);
+    QObject::connect(watch, &QTimer::timeout, owner, [&windows, watch] {
+        if (gEndRequested) {
+            watch->stop();
+            windows.backdrop()->close();
+        }
+    });
+    watch->start(200);
+    struct sigaction sa {};
+    sa.sa_handler = onEndSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
 
 }  // namespace
 
@@ -296,6 +323,7 @@ int runWindows(const std::string& folder, const std::vector<std::string>& args, 
     AppWindows windows(folder, args);
     QObject::connect(&windows, &AppWindows::quitRequested, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    endOnSignals(windows, &app);
     windows.start();
     return QApplication::exec();
 }

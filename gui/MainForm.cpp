@@ -108,9 +108,14 @@ void MainForm::setVersionText(const QString& text) {
 }
 
 void MainForm::closeEvent(QCloseEvent* event) {
-    // The main window's own close box is the way out, like Exit System.
-    event->ignore();
-    Q_EMIT exitClicked();
+    // The main window's own close box is the way out, like Exit System; a
+    // close passed on by the background window as the program ends is not.
+    if (event->spontaneous()) {
+        event->ignore();
+        Q_EMIT exitClicked();
+        return;
+    }
+    event->accept();
 }
 
 }  // namespace vorel

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -464,6 +465,16 @@ TEST(StartUp, WithoutADisplayTheProgramSaysSoAndExits2) {
     EXPECT_EQ(out, std::string(kNoDisplayMessage) + "\n");
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+TEST(StartUp, SigtermEndsTheWindowsLikeTheirCloseBox) {
+    test::TempFolder folder;
+    std::string cmd = std::string("QT_QPA_PLATFORM=offscreen ") + VOREL_BINARY + " --folder " +
+                      folder.path() + " >/dev/null 2>&1 & pid=$!; sleep 1.5; kill -TERM $pid; " +
+                      "wait $pid";
+    int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
