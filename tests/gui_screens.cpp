@@ -103,6 +103,8 @@ int main(int argc, char** argv) {
                          const QString line = log->model()->index(first, 0).data().toString();
                          if (run.isNull() && first >= 6 && debug->count() >= 6 &&
                              line.startsWith(QStringLiteral("Testing To:"))) {
+                             // The window selects the new line right after this.
+                             log->setCurrentRow(first);
                              run = app.runWindow()->grab();
                          }
                      });
