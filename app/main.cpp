@@ -1,14 +1,19 @@
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
 #include "app/Commands.h"
+#include "gui/AppWindows.h"
+#include "gui/StartUp.h"
 
 namespace {
 
 void printUsage() {
     std::fputs(
-        "usage: vorel [--folder DIR] [COMMAND]\n"
+        "usage: vorel [--folder DIR] [-R] [COMMAND]\n"
+        "  (none)      open the windows; -R starts a mail run whenever the main window opens\n"
         "  init        create the application folder and an empty data.mdb\n"
         "  run         carry out one mail run (--verbose: status lines to stderr)\n",
         stderr);
@@ -34,12 +39,21 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (cl->command.empty()) {
-            // The windows are not built yet; say so rather than do nothing.
-            vorel::prepareAppFolder(*cl);
-            std::fputs("vorel: the windows are not available in this build; use 'vorel run'.\n",
-                       stderr);
-            printUsage();
-            return vorel::kExitUsage;
+            const auto& a = cl->args;
+            if (std::find(a.begin(), a.end(), "--help") != a.end()) {
+                printUsage();
+                return 0;
+            }
+            // Qt aborts without a display; say what to do instead.
+            if (!vorel::hasDisplay([](const char* name) {
+                    const char* v = std::getenv(name);
+                    return std::string(v ? v : "");
+                })) {
+                std::fprintf(stderr, "%s\n", vorel::kNoDisplayMessage);
+                return vorel::kExitUsage;
+            }
+            std::string folder = vorel::prepareAppFolder(*cl);
+            return vorel::runWindows(folder, cl->args, argc, argv);
         }
         std::fprintf(stderr, "vorel: unknown command '%s'\n", cl->command.c_str());
         printUsage();

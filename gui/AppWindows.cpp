@@ -1,0 +1,331 @@
+#include "gui/AppWindows.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QTimer>
+#include <csignal>
+
+#include "gui/AboutWindow.h"
+#include "gui/Backdrop.h"
+#include "gui/HelpWindow.h"
+#include "gui/MainForm.h"
+#include "gui/MessageBox.h"
+#include "gui/RunMailWindow.h"
+#include "gui/Shell.h"
+#include "gui/StartUp.h"
+#include "gui/Widgets.h"
+#include "gui/WindowRunHost.h"
+#include "store/AppFolder.h"
+#include "store/Database.h"
+#include "store/Settings.h"
+
+namespace vorel {
+
+namespace {
+
+AppWindows* gInstance = nullptr;
+volatile std::sig_atomic_t gEndRequested = 0;
+
+extern "C" void onEndSignal(int) {
+    gEndRequested = 1;
+}
+
+// SIGTERM (a desktop session ending) and SIGINT end the program the way the
+// background window's close does: a run at hand stops after its item, instead
+// of dying half-way through rewriting the queue. The handler only sets a
+// flag; the window thread looks at it five times a second.
+void endOnSignals(AppWindows& windows, QObject* owner) {
+    auto* watch = new QTimer(owner);
+    QObject::connect(watch, &QTimer::timeout, owner, [&windows, watch] {
+        if (gEndRequested) {
+            watch->stop();
+            windows.backdrop()->close();
+        }
+    });
+    watch->start(200);
+    struct sigaction sa {};
+    sa.sa_handler = onEndSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+}  // namespace
+
+AppWindows::AppWindows(std::string folder, std::vector<std::string> args)
+    : folder_(std::move(folder)), args_(std::move(args)) {
+    gInstance = this;
+    backdrop_ = std::make_unique<Backdrop>();
+    main_ = new MainForm(backdrop_.get());
+    runWindow_ = new RunMailWindow(requests_, backdrop_.get());
+    host_ = std::make_unique<WindowRunHost>(requests_, runWindow_, backdrop_->statusLabel());
+    runs_ = std::make_unique<RunController>(folder_, *host_);
+
+    connect(backdrop_->timer(), &QTimer::timeout, this, &AppWindows::timer1Tick);
+    connect(backdrop_.get(), &Backdrop::closing, this, &AppWindows::quit);
+    connect(backdrop_.get(), &Backdrop::trayDoubleClicked, this, &AppWindows::restoreFromTray);
+    connect(backdrop_.get(), &Backdrop::restored, this, [this] {
+        if (trayMode_) {
+            restoreFromTray();
+        }
+    });
+    connect(backdrop_.get(), &Backdrop::resized, this, [this] {
+        if (main_->isVisible()) {
+            centreInBackdrop(main_);
+        }
+    });
+    connect(main_, &MainForm::runMailerClicked, this, &AppWindows::runMailer);
+    connect(main_, &MainForm::aboutPressed, this, &AppWindows::showAbout);
+    connect(main_, &MainForm::exitClicked, this, &AppWindows::exitSystem);
+    connect(main_, &MainForm::taskbarClicked, this, &AppWindows::goToTray);
+    connect(main_, &MainForm::webSiteDoubleClicked, this,
+            [] { openWithShell(QString::fromLatin1(kWebSite)); });
+    connect(runWindow_, &RunMailWindow::closed, this, [this] {
+        if (!trayMode_) {
+            showMainAfterRun();
+        }
+    });
+    connect(runs_.get(), &RunController::finished, this, &AppWindows::endRun);
+}
+
+AppWindows::~AppWindows() {
+    // The run may still call into the windows: let it end first.
+    host_->closing();
+    runs_->waitForEnd();
+    runs_.reset();
+    host_.reset();
+    backdrop_.reset();
+    gInstance = nullptr;
+}
+
+AppWindows* AppWindows::instance() {
+    return gInstance;
+}
+
+HelpWindow* AppWindows::helpWindow() const {
+    return helpWindow_.data();
+}
+
+AboutWindow* AppWindows::aboutWindow() const {
+    return about_.data();
+}
+
+void AppWindows::start() {
+    backdrop_->show();
+    // Errors of the upgrade are ignored by the upgrade itself.
+    Database::upgradeSchema(joinPath(folder_, "data.mdb"));
+    trayMode_ = false;
+    loadMainForm(false);
+}
+
+void AppWindows::loadMainForm(bool afterRun) {
+    main_->show();
+    main_->raise();
+    centreInBackdrop(main_);
+    QCoreApplication::processEvents();
+    main_->setVersionText(QString::fromStdString(
+        versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH)));
+    countdown_.setInterval(readAutoRunInterval(folder_, countdown_.interval()));
+    if (countdown_.interval() > 0) {
+        if (!backdrop_->timer()->isActive() && !runs_->busy()) {
+            backdrop_->timer()->start(tickMs_);
+        }
+    } else {
+        backdrop_->timer()->stop();
+    }
+    // Showing the main window at the end of a run is not a return from an
+    // editor: "-R" would otherwise start runs without end.
+    if (!afterRun && asksForRun(args_)) {
+        runMailer();
+    }
+}
+
+void AppWindows::runMailer() {
+    if (runs_->busy()) {
+        return;
+    }
+    timerWasRunning_ = backdrop_->timer()->isActive();
+    backdrop_->timer()->stop();
+    beginRun(false);
+}
+
+void AppWindows::beginRun(bool fromCountdown) {
+    runFromCountdown_ = fromCountdown;
+    runWindow_->runStarted();
+    // The run window takes the main window's place while the run goes on.
+    main_->hide();
+    if (!trayMode_) {
+        runWindow_->show();
+        runWindow_->raise();
+        centreInBackdrop(runWindow_);
+    }
+    runs_->start();
+}
+
+void AppWindows::endRun() {
+    runWindow_->runEnded(runs_->lastOutcome());
+    if (runFromCountdown_) {
+        backdrop_->timer()->start(tickMs_);
+    } else {
+        if (timerWasRunning_) {
+            backdrop_->timer()->start(tickMs_);
+        }
+        if (!trayMode_) {
+            showMainAfterRun();
+        }
+    }
+    if (runWindow_->isVisible()) {
+        runWindow_->raise();
+    }
+    Q_EMIT runFinished();
+}
+
+void AppWindows::showMainAfterRun() {
+    if (!main_->isVisible() && !quitting_) {
+        loadMainForm(true);
+    }
+}
+
+void AppWindows::timer1Tick() {
+    const Countdown::Tick t = countdown_.tick(trayMode_);
+    backdrop_->secondsAction()->setText(QString::fromStdString(t.menuCaption));
+    if (!t.status.empty()) {
+        backdrop_->statusLabel()->setText(QString::fromStdString(t.status));
+        backdrop_->statusLabel()->repaint();
+    }
+    if (t.startRun && !runs_->busy()) {
+        backdrop_->timer()->stop();
+        beginRun(true);
+    }
+}
+
+void AppWindows::goToTray() {
+    trayMode_ = true;
+    const bool tray = backdrop_->showTrayIcon();
+    QCoreApplication::processEvents();
+    for (QWidget* w : {static_cast<QWidget*>(main_), static_cast<QWidget*>(runWindow_)}) {
+        w->hide();
+    }
+    if (about_) {
+        about_->hide();
+    }
+    if (helpWindow_) {
+        helpWindow_->hide();
+    }
+    // Without a tray there would be no way back from a hidden window: the
+    // taskbar keeps it instead.
+    if (tray) {
+        backdrop_->hide();
+    } else {
+        backdrop_->showMinimized();
+    }
+    QCoreApplication::processEvents();
+}
+
+void AppWindows::restoreFromTray() {
+    backdrop_->hideTrayIcon();
+    if (backdrop_->isMinimized()) {
+        backdrop_->showNormal();
+    } else {
+        backdrop_->show();
+    }
+    trayMode_ = false;
+    main_->show();
+    centreInBackdrop(main_);
+    // A countdown run still going on is shown rather than left invisible.
+    if (runs_->busy()) {
+        runWindow_->show();
+        runWindow_->raise();
+        centreInBackdrop(runWindow_);
+    }
+}
+
+void AppWindows::exitSystem() {
+    if (MessageBox::question(main_, QStringLiteral("Are you sure you want to quit?"))) {
+        quit();
+    }
+}
+
+void AppWindows::quit() {
+    if (quitting_) {
+        return;
+    }
+    quitting_ = true;
+    // A run in progress finishes the item at hand (a queue half rewritten
+    // would lose mail), then the program ends.
+    host_->closing();
+    runs_->waitForEnd();
+    backdrop_->hideTrayIcon();
+    Q_EMIT quitRequested();
+}
+
+void AppWindows::showAbout() {
+    if (!about_) {
+        about_ = new AboutWindow(backdrop_.get());
+    }
+    centreInBackdrop(about_);
+    about_->show();
+    about_->raise();
+}
+
+void AppWindows::centreInBackdrop(QWidget* window) const {
+    if (trayMode_) {
+        return;
+    }
+    centreIn(window, backdrop_->innerArea());
+}
+
+void AppWindows::helpShow() {
+    if (!helpWindow_) {
+        helpWindow_ = new HelpWindow(backdrop_.get());
+    }
+    QString text = QString::fromStdString(help_.take());
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    helpWindow_->setHelpText(text);
+    centreInBackdrop(helpWindow_);
+    helpWindow_->show();
+    helpWindow_->raise();
+}
+
+void centreInBackdrop(QWidget* window) {
+    if (AppWindows* app = AppWindows::instance()) {
+        app->centreInBackdrop(window);
+    }
+}
+
+void helpStart() {
+    if (AppWindows* app = AppWindows::instance()) {
+        app->helpText().start();
+    }
+}
+
+void helpLine(const std::string& text) {
+    if (AppWindows* app = AppWindows::instance()) {
+        app->helpText().line(text);
+    }
+}
+
+void helpShow() {
+    if (AppWindows* app = AppWindows::instance()) {
+        app->helpShow();
+    }
+}
+
+int runWindows(const std::string& folder, const std::vector<std::string>& args, int& argc,
+               char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Vorel"));
+    QApplication::setDesktopFileName(QStringLiteral("vorel"));
+    QApplication::setWindowIcon(logoIcon());
+    // The background window's close ends the program, not the last window.
+    QApplication::setQuitOnLastWindowClosed(false);
+    AppWindows windows(folder, args);
+    QObject::connect(&windows, &AppWindows::quitRequested, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    endOnSignals(windows, &app);
+    windows.start();
+    return QApplication::exec();
+}
+
+}  // namespace vorel

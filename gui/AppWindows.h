@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gui/Countdown.h"
+#include "gui/HelpText.h"
+#include "gui/RunController.h"
+#include "gui/RunRequestBox.h"
+
+class QWidget;
+
+namespace vorel {
+
+class AboutWindow;
+class Backdrop;
+class HelpWindow;
+class MainForm;
+class RunMailWindow;
+class WindowRunHost;
+
+// The application shell: the background and main windows, tray mode and the
+// countdown, Run Mailer, and the helpers every window uses. One per process.
+class AppWindows : public QObject {
+    Q_OBJECT
+public:
+    // `args`: the command line without the program name.
+    AppWindows(std::string folder, std::vector<std::string> args);
+    ~AppWindows() override;
+
+    static AppWindows* instance();
+
+    // Shows the background window: schema upgrade, then the main window.
+    void start();
+
+    // Run Mailer; does nothing while a run is going on.
+    void runMailer();
+    void goToTray();
+    void restoreFromTray();
+    // One tick of Timer1 (tests call it instead of waiting a second).
+    void timer1Tick();
+    // Timer1's period, one second; tests lengthen it and tick by hand.
+    void setTickInterval(int ms) { tickMs_ = ms; }
+    // "Exit System": asks first.
+    void exitSystem();
+    void showAbout();
+
+    // Window helpers.
+    void centreInBackdrop(QWidget* window) const;
+    HelpText& helpText() { return help_; }
+    void helpShow();
+
+    bool trayMode() const { return trayMode_; }
+    bool running() const { return runs_->busy(); }
+    const Countdown& countdown() const { return countdown_; }
+    Backdrop* backdrop() const { return backdrop_.get(); }
+    MainForm* mainForm() const { return main_; }
+    RunMailWindow* runWindow() const { return runWindow_; }
+    HelpWindow* helpWindow() const;
+    AboutWindow* aboutWindow() const;
+    RunController& runs() { return *runs_; }
+    const std::string& folder() const { return folder_; }
+
+Q_SIGNALS:
+    // The program is to end (the run at hand has stopped by then).
+    void quitRequested();
+    void runFinished();
+
+private:
+    void loadMainForm(bool afterRun);
+    void beginRun(bool fromCountdown);
+    void endRun();
+    void showMainAfterRun();
+    void quit();
+
+    std::string folder_;
+    std::vector<std::string> args_;
+    bool trayMode_ = false;
+    Countdown countdown_;
+    HelpText help_;
+    RunRequestBox requests_;
+    std::unique_ptr<Backdrop> backdrop_;
+    MainForm* main_;
+    RunMailWindow* runWindow_;
+    QPointer<AboutWindow> about_;
+    QPointer<HelpWindow> helpWindow_;
+    std::unique_ptr<WindowRunHost> host_;
+    std::unique_ptr<RunController> runs_;
+    bool runFromCountdown_ = false;
+    bool timerWasRunning_ = false;
+    bool quitting_ = false;
+    int tickMs_ = 1000;
+};
+
+// The helpers by the names the windows know them.
+void centreInBackdrop(QWidget* window);
+void helpStart();
+void helpLine(const std::string& text);
+void helpShow();
+
+// The windows' entry: runs the event loop; returns the exit status.
+int runWindows(const std::string& folder, const std::vector<std::string>& args, int& argc,
+               char** argv);
+
+}  // namespace vorel

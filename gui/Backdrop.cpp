@@ -1,0 +1,103 @@
+#include "gui/Backdrop.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "gui/Widgets.h"
+
+namespace vorel {
+
+Backdrop::Backdrop(QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("frmBACKDROP"));
+    setWindowTitle(QStringLiteral("Vorel List Manager"));
+    setWindowIcon(logoIcon());
+
+    auto* area = new QWidget;
+    area->setObjectName(QStringLiteral("backdropArea"));
+    area->setAutoFillBackground(true);
+    QPalette p = area->palette();
+    p.setColor(QPalette::Window, QColor(0x5a, 0x6e, 0x8c));
+    area->setPalette(p);
+
+    auto* picture1 = new QWidget;
+    named(picture1, "Picture1", QStringLiteral("Status"));
+    lblStatus_ = new QLabel(QStringLiteral("Vorel is inactive"));
+    named(lblStatus_, "lblStatus", QStringLiteral("Status"));
+    auto* bar = new QHBoxLayout(picture1);
+    bar->setContentsMargins(6, 3, 6, 3);
+    bar->addWidget(lblStatus_, 1);
+    auto* dock = new QWidget;
+    auto* column = new QVBoxLayout(dock);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(area, 1);
+    column->addWidget(picture1);
+    setCentralWidget(dock);
+
+    Timer1_ = new QTimer(this);
+    Timer1_->setObjectName(QStringLiteral("Timer1"));
+    Timer1_->setInterval(1000);
+
+    mnuPopup_ = new QMenu(QStringLiteral("Tray Menu"), this);
+    mnuPopup_->setObjectName(QStringLiteral("mnuPopup"));
+    mnuSeconds_ = mnuPopup_->addAction(QStringLiteral("Seconds"));
+    mnuSeconds_->setObjectName(QStringLiteral("mnuSeconds"));
+    resize(900, 640);
+}
+
+QRect Backdrop::innerArea() const {
+    QWidget* area = findChild<QWidget*>(QStringLiteral("backdropArea"));
+    return QRect(area->mapToGlobal(QPoint(0, 0)), area->size());
+}
+
+bool Backdrop::showTrayIcon() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        return false;
+    }
+    if (!tray_) {
+        tray_ = new QSystemTrayIcon(logoIcon(), this);
+        tray_->setToolTip(QStringLiteral("Grrr! Vorel! Double Click to Restore"));
+        tray_->setContextMenu(mnuPopup_);
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason why) {
+                    if (why == QSystemTrayIcon::DoubleClick) {
+                        Q_EMIT trayDoubleClicked();
+                    }
+                });
+    }
+    tray_->show();
+    return true;
+}
+
+void Backdrop::hideTrayIcon() {
+    if (tray_) {
+        tray_->hide();
+    }
+}
+
+void Backdrop::closeEvent(QCloseEvent* event) {
+    Q_EMIT closing();
+    event->accept();
+}
+
+void Backdrop::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        auto* change = static_cast<QWindowStateChangeEvent*>(event);
+        if ((change->oldState() & Qt::WindowMinimized) && !isMinimized()) {
+            Q_EMIT restored();
+        }
+    }
+}
+
+void Backdrop::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    Q_EMIT resized();
+}
+
+}  // namespace vorel

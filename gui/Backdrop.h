@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QMainWindow>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace vorel {
+
+// frmBACKDROP: the frame of the application, with the status line, the
+// countdown timer Timer1 and the tray icon with its menu.
+class Backdrop : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit Backdrop(QWidget* parent = nullptr);
+
+    QLabel* statusLabel() const { return lblStatus_; }
+    QTimer* timer() const { return Timer1_; }
+    QAction* secondsAction() const { return mnuSeconds_; }
+    // The inner area other windows centre themselves in, global coordinates.
+    QRect innerArea() const;
+
+    // The tray icon where the desktop has a tray; false when it has none.
+    bool showTrayIcon();
+    void hideTrayIcon();
+
+Q_SIGNALS:
+    void closing();
+    void trayDoubleClicked();
+    // Shown again from the taskbar after being minimised.
+    void restored();
+    void resized();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QLabel* lblStatus_;
+    QTimer* Timer1_;
+    QMenu* mnuPopup_;
+    QAction* mnuSeconds_;
+    QSystemTrayIcon* tray_ = nullptr;
+};
+
+}  // namespace vorel

@@ -1,0 +1,26 @@
+#include "gui/Countdown.h"
+
+namespace vorel {
+
+Countdown::Tick Countdown::tick(bool trayMode) {
+    Tick t;
+    if (!trayMode) {
+        t.status = "Vorel Will Autorun when Running in Taskbar";
+        t.menuCaption = "Vorel will Autorun when running in Taskbar";
+        return t;
+    }
+    // An interval lowered below the count already reached would otherwise
+    // never be met again: the run then starts on this tick.
+    if (interval_ > 0 && count_ >= interval_) {
+        count_ = interval_ - 1;
+    }
+    t.menuCaption = "Vorel Running in " + std::to_string(interval_ - count_) + " Seconds";
+    ++count_;
+    if (count_ == interval_) {
+        count_ = 0;
+        t.startRun = true;
+    }
+    return t;
+}
+
+}  // namespace vorel

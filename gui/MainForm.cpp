@@ -1,0 +1,121 @@
+#include "gui/MainForm.h"
+
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QLabel>
+#include <QStyle>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "gui/Widgets.h"
+
+namespace vorel {
+
+namespace {
+
+QToolButton* pictureButton(const char* name, const QString& caption, QStyle::StandardPixmap icon,
+                           QWidget* owner) {
+    auto* b = new QToolButton;
+    named(b, name, caption);
+    b->setIcon(owner->style()->standardIcon(icon));
+    b->setIconSize(QSize(32, 32));
+    b->setAutoRaise(false);
+    b->setFixedSize(48, 48);
+    return b;
+}
+
+}  // namespace
+
+MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("frmMAINFORM"));
+    setWindowTitle(QStringLiteral("Vorel Mailing List Manager"));
+
+    auto* hint = new QLabel(QStringLiteral("New  users start at the top and work doiwn!"));
+    hint->setObjectName(QStringLiteral("lblHINT"));
+    QFont bold = hint->font();
+    bold.setBold(true);
+    hint->setFont(bold);
+
+    struct Row {
+        const char* button;
+        const char* label;
+        QString caption;
+        QStyle::StandardPixmap icon;
+    };
+    const Row rows[] = {
+        {"cmdSETUP", "Label1", QStringLiteral("Setup your system"), QStyle::SP_DriveHDIcon},
+        {"cmdAUTORESPONDER", "Label2", QStringLiteral("Auto Responders"),
+         QStyle::SP_FileDialogDetailedView},
+        {"pctMAILINGLISTS", "Label3", QStringLiteral("Mailing Lists"), QStyle::SP_DirIcon},
+        {"Picture2", "Label4", QStringLiteral("Run Mailer"), QStyle::SP_MediaPlay},
+        {"Picture4", "Label5", QStringLiteral("About Vorel"), QStyle::SP_MessageBoxInformation},
+        {"Picture3", "Label6", QStringLiteral("Exit System"), QStyle::SP_DialogCloseButton},
+        {"Picture5", "Label8", QStringLiteral("Run in Taskbar"), QStyle::SP_ArrowDown},
+    };
+    auto* grid = new QGridLayout;
+    grid->setHorizontalSpacing(12);
+    QToolButton* buttons[7];
+    ClickLabel* labels[7];
+    for (int i = 0; i < 7; ++i) {
+        buttons[i] = pictureButton(rows[i].button, rows[i].caption, rows[i].icon, this);
+        labels[i] = new ClickLabel(rows[i].caption);
+        labels[i]->setObjectName(QString::fromLatin1(rows[i].label));
+        grid->addWidget(buttons[i], i, 0);
+        grid->addWidget(labels[i], i, 1);
+    }
+    grid->setColumnStretch(1, 1);
+
+    // The editor windows arrive with later versions; until then their
+    // buttons cannot be pressed.
+    for (int i = 0; i < 3; ++i) {
+        buttons[i]->setEnabled(false);
+        labels[i]->setEnabled(false);
+    }
+
+    auto* lbl1 = new ClickLabel(QStringLiteral("www.vorel.example"));
+    named(lbl1, "lbl1", QStringLiteral("Vorel web site"));
+    lbl1->setToolTip(QStringLiteral("Double-click to visit the Vorel web site"));
+    lblVERSION_ = new QLabel;
+    named(lblVERSION_, "lblVERSION", QStringLiteral("Version"));
+
+    auto* foot = new QHBoxLayout;
+    foot->addWidget(lbl1);
+    foot->addStretch();
+    foot->addWidget(lblVERSION_);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(hint);
+    layout->addSpacing(6);
+    layout->addLayout(grid);
+    layout->addSpacing(6);
+    layout->addLayout(foot);
+    setFixedSize(sizeHint().expandedTo(QSize(360, 0)));
+
+    connect(buttons[0], &QToolButton::clicked, this, &MainForm::setupClicked);
+    connect(buttons[1], &QToolButton::clicked, this, &MainForm::autorespondersClicked);
+    connect(buttons[2], &QToolButton::clicked, this, &MainForm::mailingListsClicked);
+    connect(buttons[3], &QToolButton::clicked, this, &MainForm::runMailerClicked);
+    // The about window opens as the mouse goes down, exit acts as it goes up.
+    connect(buttons[4], &QToolButton::pressed, this, &MainForm::aboutPressed);
+    connect(buttons[5], &QToolButton::clicked, this, &MainForm::exitClicked);
+    connect(buttons[6], &QToolButton::clicked, this, &MainForm::taskbarClicked);
+    connect(labels[6], &ClickLabel::clicked, this, &MainForm::taskbarClicked);
+    connect(lbl1, &ClickLabel::doubleClicked, this, &MainForm::webSiteDoubleClicked);
+}
+
+void MainForm::setVersionText(const QString& text) {
+    lblVERSION_->setText(text);
+}
+
+void MainForm::closeEvent(QCloseEvent* event) {
+    // The main window's own close box is the way out, like Exit System; a
+    // close passed on by the background window as the program ends is not.
+    if (event->spontaneous()) {
+        event->ignore();
+        Q_EMIT exitClicked();
+        return;
+    }
+    event->accept();
+}
+
+}  // namespace vorel

@@ -1,0 +1,122 @@
+// Renders every window offscreen into DIR/<window>.png: the run window in the
+// middle of a real run against the loopback servers (root: Dovecot).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QListWidget>
+#include <QPainter>
+#include <QPixmap>
+#include <QToolButton>
+#include <cstdio>
+#include <string>
+
+#include "gui/AboutWindow.h"
+#include "gui/AppWindows.h"
+#include "gui/Backdrop.h"
+#include "gui/HelpWindow.h"
+#include "gui/MainForm.h"
+#include "gui/RunMailWindow.h"
+#include "gui_support.h"
+#include "support/TestServers.h"
+
+using namespace vorel;
+
+namespace {
+
+bool save(const QPixmap& pm, const QString& dir, const char* name) {
+    const QString path =
+        dir + QLatin1Char('/') + QString::fromLatin1(name) + QStringLiteral(".png");
+    if (!pm.save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", path.toLocal8Bit().constData());
+        return false;
+    }
+    std::printf("%s\n", path.toLocal8Bit().constData());
+    return true;
+}
+
+// The background window with the main window where it sits, as seen on screen.
+QPixmap backdropWithMain(AppWindows& app) {
+    QPixmap pm = app.backdrop()->grab();
+    QPainter p(&pm);
+    QWidget* main = app.mainForm();
+    const QPoint at = app.backdrop()->mapFromGlobal(main->geometry().topLeft());
+    p.drawPixmap(at, main->grab());
+    return pm;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fputs("usage: gui_screens DIR\n", stderr);
+        return 2;
+    }
+    QApplication qapp(argc, argv);
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(dir);
+
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    test::GuiFolder f;
+    f.settings.txtPOP = pop.host() + ":" + std::to_string(pop.port());
+    f.settings.txtUSERID = pop.user();
+    f.settings.txtPASSWORD = pop.password();
+    f.settings.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
+    f.settings.chkDEBUG = "1";
+    f.writeSettings();
+    f.addAutoresponder("info@me.example");
+    for (int i = 1; i <= 300; ++i) {
+        const std::string n = std::to_string(i);
+        pop.addMessage("From: Reader " + n + " <reader" + n + "@x.example>\nTo: info@me.example\n" +
+                       "Subject: Price list please\nMessage-ID: <" + n + "@x.example>\n\nHello.\n");
+    }
+
+    AppWindows app(f.folder.path(), {});
+    app.backdrop()->resize(1000, 700);
+    app.start();
+    test::waitUntil([] { return false; }, 200);
+    bool ok = save(app.mainForm()->grab(), dir, "frmMAINFORM");
+    ok = save(backdropWithMain(app), dir, "frmBACKDROP") && ok;
+
+    app.showAbout();
+    test::waitUntil([] { return false; }, 100);
+    ok = save(app.aboutWindow()->grab(), dir, "frmABOUT") && ok;
+    app.aboutWindow()->close();
+
+    helpStart();
+    helpLine("AUTO RESPONDERS");
+    helpLine("");
+    helpLine("An autoresponder answers every message whose To or Subject matches it.");
+    helpLine("Merge codes such as %date%, %time% and %email% are filled in from the message.");
+    helpShow();
+    test::waitUntil([] { return false; }, 100);
+    ok = save(app.helpWindow()->grab(), dir, "frmVORELHELP") && ok;
+    app.helpWindow()->close();
+
+    // Mid-run: taken as a message shows in the log with both lists filled.
+    auto* log = app.runWindow()->findChild<QListWidget*>(QStringLiteral("lstLOG"));
+    auto* debug = app.runWindow()->findChild<QListWidget*>(QStringLiteral("lstdebug"));
+    QPixmap run;
+    QObject::connect(log->model(), &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex&, int first, int) {
+                         const QString line = log->model()->index(first, 0).data().toString();
+                         if (run.isNull() && first >= 6 && debug->count() >= 6 &&
+                             line.startsWith(QStringLiteral("Testing To:"))) {
+                             // The window selects the new line right after this.
+                             log->setCurrentRow(first);
+                             run = app.runWindow()->grab();
+                         }
+                     });
+    app.runMailer();
+    test::waitUntil([&] { return !run.isNull() || !app.running(); });
+    if (run.isNull()) {
+        std::fputs("the run ended before both lists filled\n", stderr);
+        ok = false;
+    } else {
+        ok = save(run, dir, "frmRUNMAIL") && ok;
+    }
+    app.runWindow()->findChild<QAbstractButton*>(QStringLiteral("cmdCLOSE"))->click();
+    app.runs().waitForEnd();
+    return ok ? 0 : 1;
+}
