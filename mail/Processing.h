@@ -10,6 +10,8 @@ class MailComponent;
 // Handling of one message that passed the anti-spam test: the autoresponder
 // pass, the mailing-list pass and the deletion of a message acted on. Errors
 // end the message's handling with one "Error Processing " log line.
+// The rows of the try (ctx.state.autoresponderRows and listRows) must be
+// loaded, as the run driver loads them when it opens the database.
 void processMessage(RunContext& ctx, long messageNumber);
 
 // True for a message that was itself sent automatically (Auto-Submitted other
