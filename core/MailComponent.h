@@ -118,13 +118,16 @@ public:
     // Makes the whole current message available and sets from(), to(),
     // subject() from it. Downloads it at most once per selected message.
     virtual void fetchMessage() = 0;
+    // The four calls below read the whole current message: each downloads it
+    // first when it is not there yet (once per selected message, as
+    // fetchMessage does), and none of them changes from(), to(), subject().
     // The work file: header lines and the decoded text of the message.
     virtual void saveWorkFile(const std::string& path) = 0;
     // The message exactly as received, for sending on with a new addressing.
     virtual void saveMessageFile(const std::string& path) = 0;
-    // Attachment parts of the fetched message.
+    // Attachment parts of the message.
     virtual int extraCount() = 0;
-    // The first text part of the fetched message, decoded.
+    // The first text part of the message, decoded.
     virtual std::string bodyText() = 0;
 
     virtual std::string from() const = 0;

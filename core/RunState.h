@@ -39,7 +39,8 @@ struct RunState {
     std::string timeout = "30";
     std::optional<Database> db;
     // The rows of autoresponders and mailling as the try read them, shared by
-    // every message of the try (the run's record sets). Unset: read live.
+    // every message of the try (the run's record sets), loaded by the driver
+    // when it opens the database; message handling requires them.
     std::optional<std::vector<Autoresponder>> autoresponderRows;
     std::optional<std::vector<MailingList>> listRows;
     // Set when the sending step carried records over (cancel or error), so the

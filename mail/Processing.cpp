@@ -24,6 +24,8 @@ class MessageHandler {
 public:
     MessageHandler(RunContext& ctx, long number)
         : ctx_(ctx),
+          autoresponders_(loaded(ctx.state.autoresponderRows)),
+          lists_(loaded(ctx.state.listRows)),
           number_(std::to_string(number)),
           from_(ctx.mail.from()),
           to_(ctx.mail.to()),
@@ -48,7 +50,18 @@ private:
     // see the bare addresses again.
     void restoreHeaderValues();
 
+    template <typename Rows>
+    static Rows& loaded(std::optional<Rows>& rows) {
+        if (!rows) {
+            throw std::logic_error("the rows of the try were not loaded");
+        }
+        return *rows;
+    }
+
     RunContext& ctx_;
+    // The try's rows; counters raised here are seen by the next message.
+    std::vector<Autoresponder>& autoresponders_;
+    const std::vector<MailingList>& lists_;
     std::string number_;
     std::string from_, to_, subject_;
     bool actedOn_ = false;
@@ -80,16 +93,12 @@ void MessageHandler::run() {
 }
 
 void MessageHandler::autoresponderPass() {
-    std::optional<std::vector<Autoresponder>>& cached = ctx_.state.autoresponderRows;
-    const std::vector<Autoresponder> live =
-        cached ? std::vector<Autoresponder>{} : db().autoresponders();
-    const std::vector<Autoresponder>& rows = cached ? *cached : live;
-    if (rows.empty()) {
+    if (autoresponders_.empty()) {
         ctx_.report.addLogLine("No Autoresponders setup");
         return;
     }
     ctx_.report.setStatus("Checking Autoresponders");
-    for (const Autoresponder& row : rows) {
+    for (const Autoresponder& row : autoresponders_) {
         if (sameText(to_, row.To) || sameText(subject_, row.Subject) ||
             sameText(to_, "<" + row.To + ">")) {
             carryOut(row);
@@ -109,11 +118,9 @@ void MessageHandler::carryOut(const Autoresponder& row) {
         forward(row);
     }
     db().incrementCounter(row.id);
-    if (ctx_.state.autoresponderRows) {
-        for (Autoresponder& kept : *ctx_.state.autoresponderRows) {
-            if (kept.id == row.id) {
-                ++kept.Counter;
-            }
+    for (Autoresponder& kept : autoresponders_) {
+        if (kept.id == row.id) {
+            ++kept.Counter;
         }
     }
     actedOn_ = true;
@@ -147,15 +154,12 @@ void MessageHandler::forward(const Autoresponder& row) {
 }
 
 void MessageHandler::listPass() {
-    const std::optional<std::vector<MailingList>>& cached = ctx_.state.listRows;
-    const std::vector<MailingList> live = cached ? std::vector<MailingList>{} : db().lists();
-    const std::vector<MailingList>& lists = cached ? *cached : live;
-    if (lists.empty()) {
+    if (lists_.empty()) {
         ctx_.report.addLogLine("No mailling lists set up!");
         return;
     }
     ctx_.report.setStatus("Checking Mailing lists");
-    for (const MailingList& list : lists) {
+    for (const MailingList& list : lists_) {
         subscribe(list);
         unsubscribe(list);
         post(list);

@@ -11,7 +11,9 @@ class MailComponent;
 // pass, the mailing-list pass and the deletion of a message acted on. Errors
 // end the message's handling with one "Error Processing " log line. Returns
 // true when something was queued or stored for the message (then it must not
-// be handled again).
+// be handled again). The rows of the try (ctx.state.autoresponderRows and
+// listRows) must be loaded, as the run driver loads them when it opens the
+// database.
 bool processMessage(RunContext& ctx, long messageNumber);
 
 // True for a message that was itself sent automatically (Auto-Submitted other

@@ -109,8 +109,7 @@ TEST_F(Hostile, ASendersTextNeverSendsAFile) {
     const auto got = run({"From: <~" + path + ">\nTo: info@me.example\nSubject: s\n\nx\n"});
     ASSERT_EQ(got.size(), 1u) << host.logText();
     EXPECT_EQ(got[0].data.find("The secret plan."), std::string::npos) << got[0].data;
-    EXPECT_NE(mime::parseMessage(got[0].data).bodyText.find("~" + path),
-              std::string::npos);
+    EXPECT_NE(mime::parseMessage(got[0].data).bodyText.find("~" + path), std::string::npos);
 }
 
 }  // namespace

@@ -1,8 +1,17 @@
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
+
+// Dovecot runs its mail user as nobody, which only root can arrange: a test
+// that starts a PopServer begins with this.
+#define VOREL_SKIP_UNLESS_ROOT() \
+    if (::geteuid() != 0)        \
+    GTEST_SKIP() << "needs root: the test POP3 server (Dovecot) runs its mail user as nobody"
 
 namespace vorel::test {
 
