@@ -19,22 +19,6 @@ namespace {
 // Connections are renewed after this many messages.
 constexpr int kMessagesPerConnection = 30;
 
-// The path a "~" body names, or "" when the body names no message file of the
-// application folder. Only our own message files may be sent as files: a body
-// that came from outside (a list post, a merged field) must never make us mail
-// an arbitrary local file.
-std::string messageFileOfBody(const std::string& folder, const std::string& body) {
-    if (body.empty() || body[0] != '~') {
-        return "";
-    }
-    std::string path = trimBlanks(body.substr(1));
-    if (path.size() >= 2 && path.compare(path.size() - 2, 2, "\r\n") == 0) {
-        path.erase(path.size() - 2);
-    }
-    path = trimBlanks(path);
-    return isMessageFileOf(folder, path) ? path : "";
-}
-
 std::string messageRef(const LocalTime& t) {
     int seconds = t.hour * 3600 + t.minute * 60 + t.second;
     return std::to_string(t.year) + std::to_string(t.month) + std::to_string(t.day) +
@@ -98,6 +82,7 @@ bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std
     } catch (const std::exception& e) {
         state.sendFailed = true;
         const auto* mailError = dynamic_cast<const MailError*>(&e);
+        state.lastSendError = mailError ? mailError->code() : 0;
         std::string text = mailError ? mailErrorText(mailError->code()) : e.what();
         ctx.report.addLogLine("Message FAILED From: " + from + " to: " + to + ": Host " + host +
                               " Subject " + subject);

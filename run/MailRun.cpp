@@ -147,6 +147,7 @@ bool MailRun::Impl::doRunMail() {
     state.cancelRequested = false;
     state.sendFailed = false;
     state.carriedOver = false;
+    state.movedToFailed = 0;
     state.settings = emptySettings();
 
     bool failed = true;

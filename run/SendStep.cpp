@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -78,7 +79,14 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader) {
                 continue;
             }
             try {
-                requeueRecord(ctx.folder, record);
+                if (ctx.state.lastSendError == mailcode::kSendRefused) {
+                    // Refused for good: sent again it would fail again, every run.
+                    moveToFailed(ctx.folder, record);
+                    ++ctx.state.movedToFailed;
+                    outboundSent(ctx, record);
+                } else {
+                    requeueRecord(ctx.folder, record);
+                }
             } catch (const std::exception&) {
                 // The failed record would be lost with the old queue.
                 return SendOutcome::KeepQueue;
@@ -140,6 +148,7 @@ void runSendingStep(RunContext& ctx) {
     const std::optional<std::uintmax_t> newSizeBefore = sizeOf(newPath);
     SendOutcome outcome = SendOutcome::AllRead;
     std::uint64_t consumed = 0;
+    const int failedBefore = ctx.state.movedToFailed;
     if (fileExists(queuePath)) {
         std::optional<QueueReader> reader;
         try {
@@ -159,6 +168,10 @@ void runSendingStep(RunContext& ctx) {
         }
     }
     settleQueue(ctx, outcome, newPath, newSizeBefore, consumed);
+    if (const int moved = ctx.state.movedToFailed - failedBefore; moved > 0) {
+        ctx.report.addLogLine(std::to_string(moved) + " message(s) refused for good by the server" +
+                              " moved to " + kFailedQueueFile);
+    }
 }
 
 void logStatistics(RunContext& ctx) {
@@ -244,8 +257,25 @@ void sendLogEmail(RunContext& ctx) {
 }
 
 void cleanUpMessageFiles(RunContext& ctx) {
-    if (ctx.state.sendFailed || ctx.state.carriedOver) {
-        return;  // queued records may still name them
+    // A message file goes once no record of the queue or of msgqueue.failed
+    // names it, whatever else happened in the run.
+    std::set<std::string> named;
+    for (const char* name : {kQueueFile, kFailedQueueFile}) {
+        const std::string path = joinPath(ctx.folder, name);
+        if (!fileExists(path)) {
+            continue;
+        }
+        try {
+            QueueReader reader(path);
+            while (!reader.atEnd()) {
+                const std::string file = messageFileOfBody(ctx.folder, reader.readRecord().body);
+                if (!file.empty()) {
+                    named.insert(file);
+                }
+            }
+        } catch (const std::exception&) {
+            return;  // cannot tell which are still named: keep them all
+        }
     }
     std::error_code ec;
     fs::directory_iterator it(ctx.folder, ec);
@@ -254,7 +284,8 @@ void cleanUpMessageFiles(RunContext& ctx) {
     }
     for (const fs::directory_entry& entry : it) {
         std::error_code fileEc;
-        if (entry.is_regular_file(fileEc) && endsWithMsg(entry.path().filename().string())) {
+        const std::string path = joinPath(ctx.folder, entry.path().filename().string());
+        if (entry.is_regular_file(fileEc) && endsWithMsg(path) && named.count(path) == 0) {
             fs::remove(entry.path(), fileEc);
         }
     }

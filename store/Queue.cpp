@@ -227,6 +227,24 @@ void requeueRecord(const std::string& folder, const QueueRecord& asRead) {
     appendBytes(joinPath(folder, kQueueNewFile), encodeRecord(r));
 }
 
+void moveToFailed(const std::string& folder, const QueueRecord& asRead) {
+    QueueRecord r{withoutReadLineEnd(asRead.to), withoutReadLineEnd(asRead.from),
+                  withoutReadLineEnd(asRead.subject), withoutReadLineEnd(asRead.body)};
+    appendBytes(joinPath(folder, kFailedQueueFile), encodeRecord(r));
+}
+
+std::string messageFileOfBody(const std::string& folder, const std::string& body) {
+    if (body.empty() || body[0] != '~') {
+        return "";
+    }
+    std::string path = body.substr(1);
+    while (!path.empty() && (path.back() == '\n' || path.back() == '\r' || path.back() == ' ')) {
+        path.pop_back();
+    }
+    path.erase(0, path.find_first_not_of(' '));
+    return isMessageFileOf(folder, path) ? path : "";
+}
+
 void replaceQueue(const std::string& folder, std::uint64_t consumed) {
     const std::string queue = joinPath(folder, kQueueFile);
     const std::string carried = joinPath(folder, kQueueNewFile);

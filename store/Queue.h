@@ -18,6 +18,9 @@ struct QueueRecord {
 
 inline constexpr char kQueueFile[] = "msgqueue.txt";
 inline constexpr char kQueueNewFile[] = "msgqueue.new";
+// Records the SMTP server refused for good (5xx): kept, in the same format,
+// for the user to look at; never sent again by a run.
+inline constexpr char kFailedQueueFile[] = "msgqueue.failed";
 
 // Appends one record to msgqueue.txt (created when missing), opening and
 // closing the file for the one record. Throws std::runtime_error on failure.
@@ -65,6 +68,14 @@ private:
 // msgqueue.new in the form appendQueueRecord writes, so that it reads back the
 // same any number of times.
 void requeueRecord(const std::string& folder, const QueueRecord& asRead);
+
+// Appends a record as read back to msgqueue.failed.
+void moveToFailed(const std::string& folder, const QueueRecord& asRead);
+
+// The message file a "~" body names, or "" when the body names no message
+// file of the folder. Only our own message files may be sent as files: a
+// body that came from outside must never make us mail an arbitrary file.
+std::string messageFileOfBody(const std::string& folder, const std::string& body);
 
 // Makes msgqueue.new the queue with one atomic rename, after appending to it
 // whatever msgqueue.txt holds past `consumed` bytes (records written while

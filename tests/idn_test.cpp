@@ -104,10 +104,10 @@ TEST_F(IdnRun, WithoutSmtpUtf8TheDomainGoesAsAsciiAndALocalPartCannotGo) {
     EXPECT_TRUE(isAscii(smtp.received()[0].data)) << smtp.received()[0].data;
     EXPECT_EQ(host.countLogContaining("Cannot send to or from jürgen@example.de"), 1)
         << host.logText();
-    // Kept for a run through a server that takes it.
-    QueueReader queue(folder.file(kQueueFile));
-    ASSERT_FALSE(queue.atEnd());
-    EXPECT_EQ(queue.readRecord().to, "jürgen@example.de\r\n");
+    // Refused for good here, and kept for the user.
+    QueueReader failed(folder.file(kFailedQueueFile));
+    ASSERT_FALSE(failed.atEnd());
+    EXPECT_EQ(failed.readRecord().to, "jürgen@example.de\r\n");
 }
 
 TEST_F(IdnRun, EitherFormOfADomainIsOneMember) {

@@ -29,7 +29,7 @@ TEST(Privacy, EveryFileOfARunIsTheOwnersAlone) {
     }
     test::PopServer pop;
     test::SmtpServer::Options refuse;
-    refuse.refuseRecipients = {"stays@x.example"};  // a record and a message file kept
+    refuse.refuseRecipients = {"stays@x.example"};  // a failed record and its message file
     test::SmtpServer smtp(refuse);
     const mode_t old = ::umask(0);
     test::TempFolder folder;
@@ -74,9 +74,9 @@ TEST(Privacy, EveryFileOfARunIsTheOwnersAlone) {
         ++files;
     }
     // setup.ini, antispam.lst, data.mdb (its WAL files take its mode while
-    // they exist), log.txt, debug.log, temp.msg, the queue and the forwarded
-    // message file kept with its refused record, the run and queue locks.
-    EXPECT_EQ(files, 10);
+    // they exist), log.txt, debug.log, msgqueue.failed with the refused
+    // record and the forwarded message file it names, the two lock files.
+    EXPECT_EQ(files, 9);
 }
 
 }  // namespace

@@ -207,22 +207,41 @@ TEST_F(SendTest, FailuresAreLoggedAndFlagged) {
 
 // Better to send a record twice than to lose one.
 TEST_F(SendTest, FailedRecordStaysQueuedAsWrittenAndTheRestGoOut) {
-    queue({reply(1), reply(2), reply(3)});
-    mail.failCall("send", 2, mailcode::kSendRefused);
+    const std::string saved = messageFilePath(folder.path(), "1");
+    queue({reply(1), reply(2, "~" + saved), reply(3)});
+    mail.failCall("send", 2, mailcode::kNotConnected);
     folder.write("1.msg", "saved");
+    folder.write("2.msg", "sent and named by nothing");
     closeTry();
     EXPECT_EQ(recipients(), (std::vector<std::string>{"r1@dest.example", "r3@dest.example"}));
-    EXPECT_EQ(queueLeft(), queueBytes({reply(2)}));
+    EXPECT_EQ(queueLeft(), queueBytes({reply(2, "~" + saved)}));
     EXPECT_FALSE(folder.exists(kQueueNewFile));
     EXPECT_TRUE(host.hasLogEntry("Reconnecting to SMTP Server due to failed message"));
     EXPECT_EQ(mail.calls()[3], "disconnect") << "the next record goes over a new connection";
-    EXPECT_TRUE(folder.exists("1.msg")) << "a re-queued record may name it";
+    EXPECT_TRUE(folder.exists("1.msg")) << "the re-queued record names it";
+    EXPECT_FALSE(folder.exists("2.msg"));
+}
+
+// A record the server refuses for good would fail every run: it goes to
+// msgqueue.failed, where the message file it names is kept for it.
+TEST_F(SendTest, RefusedForGoodMovesToTheFailedFile) {
+    const std::string saved = messageFilePath(folder.path(), "1");
+    queue({reply(1, "~" + saved), reply(2)});
+    folder.write("1.msg", "From: a@b\r\n\r\nforwarded\r\n");
+    mail.failCall("send", 1, mailcode::kSendRefused);
+    closeTry();
+    EXPECT_EQ(recipients(), std::vector<std::string>{"r2@dest.example"});
+    EXPECT_EQ(queueLeft(), "");
+    EXPECT_EQ(folder.read(kFailedQueueFile), queueBytes({reply(1, "~" + saved)}));
+    EXPECT_TRUE(folder.exists("1.msg"));
+    EXPECT_TRUE(host.hasLogEntry("1 message(s) refused for good by the server moved to " +
+                                 std::string(kFailedQueueFile)));
 }
 
 TEST_F(SendTest, QueueThatCannotBeReplacedStaysWhole) {
     queue({reply(1), reply(2), reply(3)});
     const std::string before = queueLeft();
-    mail.failCall("send", 2, mailcode::kSendRefused);
+    mail.failCall("send", 2, mailcode::kNotConnected);
     std::filesystem::create_directory(folder.file(kQueueNewFile));
     closeTry();
     EXPECT_EQ(recipients(), std::vector<std::string>{"r1@dest.example"});
@@ -234,7 +253,7 @@ TEST_F(SendTest, CancelCarriesTheUnsentRestOverByteForByte) {
     for (int i = 0; i < 2500; ++i) {
         longBody += "body line " + std::to_string(i) + "\r\n";
     }
-    queue({reply(1), reply(2), reply(3, longBody)});
+    queue({reply(1), reply(2, "~" + messageFilePath(folder.path(), "1")), reply(3, longBody)});
     const std::string before = queueLeft();
     folder.write("1.msg", "saved");
     host.setOnLogEntry([this](const std::string& line) {
