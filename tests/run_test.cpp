@@ -21,6 +21,7 @@
 #include "run/DialUp.h"
 #include "run/MailRun.h"
 #include "store/Database.h"
+#include "store/FileLock.h"
 #include "store/Queue.h"
 #include "store/Settings.h"
 #include "support/FakeMailComponent.h"
@@ -394,6 +395,13 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     std::string out;
     Child usage = startVorel({"--folder", folder.path(), "--bogus"});
     EXPECT_EQ(finish(usage, out), 2);
+    {
+        // Another run holds the folder: nothing is touched.
+        FileLock held(folder.file(kRunLockFile), false);
+        Child busy = startVorel({"--folder", folder.path()});
+        EXPECT_EQ(finish(busy, out), 3);
+        EXPECT_FALSE(folder.exists("log.txt"));
+    }
 
     s.txtPOP = "127.0.0.1:" + std::to_string(test::freeLoopbackPort());
     writeSettings(folder.path(), s);
