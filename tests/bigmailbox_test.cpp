@@ -4,24 +4,13 @@
 
 #include <string>
 
-#include "base/Clock.h"
-#include "core/RunState.h"
-#include "net/CurlMailComponent.h"
-#include "run/MailRun.h"
-#include "store/Database.h"
-#include "store/Settings.h"
-#include "support/FixedClock.h"
-#include "support/RecordingHost.h"
-#include "support/TempFolder.h"
-#include "support/TestServers.h"
+#include "support/RunFolder.h"
 
 namespace vorel {
 namespace {
 
 TEST(BigMailbox, EveryMessagePastThe16BitCountIsRead) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "Dovecot's mail user needs root to set up";
-    }
+    VOREL_SKIP_UNLESS_ROOT();
     constexpr long kMessages = 32800;
     constexpr long kAnswered = 32790;
     test::PopServer pop;
@@ -32,31 +21,14 @@ TEST(BigMailbox, EveryMessagePastThe16BitCountIsRead) {
                        "\nSubject: s\n\nx\n");
     }
 
-    test::TempFolder folder;
-    Database::createIfMissing(folder.file("data.mdb"));
-    Database::upgradeSchema(folder.file("data.mdb"));
-    Autoresponder a;
-    a.Name = "INFO";
-    a.To = "info@me.example";
-    a.msgfrom = "robot@me.example";
-    a.msgsubject = "Re";
-    a.message = "Thanks";
-    Database::open(folder.file("data.mdb")).addAutoresponder(a);
-    Settings s;
-    s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
-    s.txtUSERID = pop.user();
-    s.txtPASSWORD = pop.password();
-    s.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
-    s.txtTIMEOUT = "30";
-    s.txtRUNPROGRAM = "";
-    writeSettings(folder.path(), s);
-
-    test::RecordingHost host;
-    test::FixedClock clock{LocalTime{2026, 12, 6, 8, 5, 7}};
-    CurlMailComponent mail;
-    MailRun run(folder.path(), host, mail, clock);
-    ASSERT_TRUE(run.doRunMail()) << host.logText();
-    EXPECT_EQ(run.state().counters.processed, kMessages);
+    test::RunFolder f;
+    f.addAutoresponder("info@me.example");
+    f.pointAt(pop);
+    f.pointAt(smtp);
+    f.s.txtTIMEOUT = "30";
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    const test::RecordingHost& host = f.host;
+    EXPECT_EQ(f.state.processed, kMessages);
     EXPECT_TRUE(host.hasLogEntry("Autoresponder INFO Message Sent to p32790@x.example"))
         << host.logText();
     EXPECT_EQ(host.statuses().back(), "Mail Run Complete");

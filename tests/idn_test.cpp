@@ -6,18 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "base/Clock.h"
 #include "base/Idn.h"
-#include "core/RunState.h"
-#include "net/CurlMailComponent.h"
-#include "run/MailRun.h"
-#include "store/Database.h"
 #include "store/Queue.h"
-#include "store/Settings.h"
-#include "support/FixedClock.h"
-#include "support/RecordingHost.h"
-#include "support/TempFolder.h"
-#include "support/TestServers.h"
+#include "support/RunFolder.h"
 
 namespace vorel {
 namespace {
@@ -32,45 +23,22 @@ TEST(Idn, ReadableAndAsciiForms) {
     EXPECT_EQ(asciiAddress("jürgen@example.de"), std::nullopt);
 }
 
-struct IdnRun : ::testing::Test {
-    test::TempFolder folder;
-    test::RecordingHost host;
-    test::FixedClock clock{LocalTime{2026, 12, 6, 8, 5, 7}};
-    Settings s;
-
+struct IdnRun : ::testing::Test, test::RunFolder {
     void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "Dovecot's mail user needs root to set up";
-        }
-        Database::createIfMissing(folder.file("data.mdb"));
-        Database::upgradeSchema(folder.file("data.mdb"));
-        Database db = Database::open(folder.file("data.mdb"));
-        Autoresponder a;
-        a.Name = "INFO";
-        a.To = "info@me.example";
-        a.msgfrom = "robot@me.example";
-        a.msgsubject = "Re";
-        a.message = "Thanks";
-        db.addAutoresponder(a);
+        VOREL_SKIP_UNLESS_ROOT();
+        addAutoresponder("info@me.example");
         MailingList l;
         l.Name = "NEWS";
         l.subscribefrom = "news@shop.example";
         l.subscribemessage = "Welcome";
         l.onsubscribeto = "news-on@shop.example";
         l.onunsubscribeto = "news-off@shop.example";
-        db.addList(l);
-        s.txtTIMEOUT = "5";
-        s.txtRUNPROGRAM = "";
+        db().addList(l);
     }
     void run(const test::PopServer& pop, const test::SmtpServer& smtp) {
-        s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
-        s.txtUSERID = pop.user();
-        s.txtPASSWORD = pop.password();
-        s.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
-        writeSettings(folder.path(), s);
-        CurlMailComponent mail;
-        MailRun r(folder.path(), host, mail, clock);
-        ASSERT_TRUE(r.doRunMail()) << host.logText();
+        pointAt(pop);
+        pointAt(smtp);
+        ASSERT_TRUE(RunFolder::run()) << host.logText();
     }
 };
 

@@ -7,46 +7,21 @@
 #include <memory>
 #include <string>
 
-#include "base/Clock.h"
-#include "core/RunState.h"
-#include "net/CurlMailComponent.h"
-#include "run/MailRun.h"
-#include "store/Database.h"
-#include "store/Settings.h"
 #include "support/FakeMailComponent.h"
-#include "support/FixedClock.h"
-#include "support/RecordingHost.h"
-#include "support/TempFolder.h"
-#include "support/TestServers.h"
+#include "support/RunFolder.h"
 
 namespace vorel {
 namespace {
 
-struct Ledger : ::testing::Test {
-    test::TempFolder folder;
-    test::FixedClock clock{LocalTime{2026, 12, 6, 8, 5, 7}};
-    Settings s;
-    std::unique_ptr<test::RecordingHost> host;
-
+struct Ledger : ::testing::Test, test::RunFolder {
     Ledger() {
-        Database::createIfMissing(folder.file("data.mdb"));
-        Database::upgradeSchema(folder.file("data.mdb"));
-        Autoresponder a;
-        a.Name = "INFO";
-        a.To = "info@me.example";
-        a.msgfrom = "robot@me.example";
-        a.msgsubject = "Re";
-        a.message = "Thanks";
-        Database::open(folder.file("data.mdb")).addAutoresponder(a);
-        s.txtTIMEOUT = "5";
-        s.txtRUNPROGRAM = "";
+        addAutoresponder("info@me.example");
         s.chkLEAVE = "1";
     }
+    // Each run with a log of its own.
     void run(MailComponent& mail) {
-        writeSettings(folder.path(), s);
-        host = std::make_unique<test::RecordingHost>();
-        MailRun r(folder.path(), *host, mail, clock);
-        ASSERT_TRUE(r.doRunMail()) << host->logText();
+        host = test::RecordingHost{};
+        ASSERT_TRUE(RunFolder::run(mail)) << host.logText();
     }
     int entries() {
         sqlite3* db = nullptr;
@@ -61,26 +36,22 @@ struct Ledger : ::testing::Test {
 };
 
 TEST_F(Ledger, KeptOnTheServerAnsweredOnceThenDeletedAndForgotten) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "Dovecot's mail user needs root to set up";
-    }
+    VOREL_SKIP_UNLESS_ROOT();
     test::PopServer pop;
     test::SmtpServer smtp;
-    s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
-    s.txtUSERID = pop.user();
-    s.txtPASSWORD = pop.password();
-    s.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
+    pointAt(pop);
+    pointAt(smtp);
     pop.addMessage("From: ann@x.example\nTo: info@me.example\nSubject: q\n\nhi\n");
     pop.addMessage("From: bob@x.example\nTo: nobody@me.example\nSubject: q\n\nhi\n");
     CurlMailComponent mail;
     run(mail);
     run(mail);
     EXPECT_EQ(smtp.received().size(), 1u);
-    EXPECT_TRUE(host->hasLogEntry(
+    EXPECT_TRUE(host.hasLogEntry(
         "Message from:ann@x.example Subject: q was handled by an earlier run, skipped"))
-        << host->logText();
+        << host.logText();
     // A message no rule matched is tested again: a rule added later may match it.
-    EXPECT_EQ(host->countLogContaining("Testing To: nobody@me.example"), 1);
+    EXPECT_EQ(host.countLogContaining("Testing To: nobody@me.example"), 1);
     EXPECT_EQ(entries(), 1);
 
     // Deleting is on again: the handled message goes, and its entry with it
@@ -106,7 +77,7 @@ TEST_F(Ledger, WithoutUniqueIdsMessageIdAndDateAreTheKey) {
     run(mail);
     run(mail);
     EXPECT_EQ(mail.sent().size(), 2u);
-    EXPECT_EQ(host->countLogContaining("was handled by an earlier run, skipped"), 2);
+    EXPECT_EQ(host.countLogContaining("was handled by an earlier run, skipped"), 2);
 }
 
 }  // namespace

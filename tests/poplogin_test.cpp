@@ -5,16 +5,7 @@
 
 #include <string>
 
-#include "base/Clock.h"
-#include "core/RunState.h"
-#include "net/CurlMailComponent.h"
-#include "run/MailRun.h"
-#include "store/Database.h"
-#include "store/Settings.h"
-#include "support/FixedClock.h"
-#include "support/RecordingHost.h"
-#include "support/TempFolder.h"
-#include "support/TestServers.h"
+#include "support/RunFolder.h"
 
 namespace vorel {
 namespace {
@@ -37,9 +28,7 @@ struct LoginCase {
 class MailutilsLogin : public ::testing::TestWithParam<LoginCase> {};
 
 TEST_P(MailutilsLogin, RightPasswordLogsInWrongOneIsRefused) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "pop3d switches to the mail user: needs root";
-    }
+    VOREL_SKIP_UNLESS_ROOT();
     const LoginCase& c = GetParam();
     PopServer pop(mailutils(c.apopSecret));
     pop.addMessage("From: a@x.example\nTo: b@y.example\nSubject: s\n\nbody\n");
@@ -70,38 +59,17 @@ INSTANTIATE_TEST_SUITE_P(Accounts, MailutilsLogin,
                                            LoginCase{"ApopSecretWrong", true, false}),
                          [](const auto& p) { return std::string(p.param.name); });
 
-struct MailutilsRun : ::testing::Test {
-    test::TempFolder folder;
-    test::RecordingHost host;
-    test::FixedClock clock{LocalTime{2026, 12, 6, 8, 5, 7}};
-    Settings s;
-
+struct MailutilsRun : ::testing::Test, test::RunFolder {
     void SetUp() override {
-        if (::geteuid() != 0) {
-            GTEST_SKIP() << "pop3d switches to the mail user: needs root";
-        }
-        Database::createIfMissing(folder.file("data.mdb"));
-        Database::upgradeSchema(folder.file("data.mdb"));
-        Autoresponder a;
-        a.Name = "INFO";
-        a.To = "info@me.example";
-        a.msgfrom = "robot@me.example";
-        a.msgsubject = "Re";
-        a.message = "Thanks";
-        Database::open(folder.file("data.mdb")).addAutoresponder(a);
-        s.txtTIMEOUT = "5";
-        s.txtRUNPROGRAM = "";
+        VOREL_SKIP_UNLESS_ROOT();
+        addAutoresponder("info@me.example");
         s.chkDEBUG = "1";
     }
     bool run(const PopServer& pop, const test::SmtpServer& smtp, const std::string& password) {
-        s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
-        s.txtUSERID = pop.user();
+        pointAt(pop);
+        pointAt(smtp);
         s.txtPASSWORD = password;
-        s.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
-        writeSettings(folder.path(), s);
-        CurlMailComponent mail;
-        MailRun r(folder.path(), host, mail, clock);
-        return r.doRunMail();
+        return RunFolder::run();
     }
 };
 

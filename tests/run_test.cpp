@@ -27,6 +27,7 @@
 #include "support/FakeMailComponent.h"
 #include "support/FixedClock.h"
 #include "support/RecordingHost.h"
+#include "support/RunFolder.h"
 #include "support/TempFolder.h"
 #include "support/TestServers.h"
 
@@ -62,52 +63,7 @@ int occurrences(const std::string& text, const std::string& part) {
 }
 
 // An application folder with setup.ini and an empty data.mdb.
-struct RunFixture : ::testing::Test {
-    TempFolder folder;
-    RecordingHost host;
-    FixedClock clock{LocalTime{2026, 12, 6, 8, 5, 7}};
-    Settings s;
-    RunCounters state;
-
-    RunFixture() {
-        Database::createIfMissing(folder.file("data.mdb"));
-        Database::upgradeSchema(folder.file("data.mdb"));
-        s.txtRUNPROGRAM = "";
-        s.txtTIMEOUT = "5";
-        s.chkLOG = "1";
-    }
-    void addAutoresponder(const std::string& to) {
-        Autoresponder a;
-        a.Name = "INFO";
-        a.To = to;
-        a.msgfrom = "robot@me.example";
-        a.msgsubject = "Re: your mail";
-        a.message = "Thanks";
-        Database::open(folder.file("data.mdb")).addAutoresponder(a);
-    }
-    void pointAt(const PopServer& pop) {
-        s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
-        s.txtUSERID = pop.user();
-        s.txtPASSWORD = pop.password();
-    }
-    void pointAt(const SmtpServer& smtp) {
-        s.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
-    }
-    bool run(MailComponent& mail, std::function<void(MailRun&)> prepare = {}) {
-        writeSettings(folder.path(), s);
-        MailRun r(folder.path(), host, mail, clock);
-        if (prepare) {
-            prepare(r);
-        }
-        bool ok = r.doRunMail();
-        state = r.state().counters;
-        return ok;
-    }
-    bool run() {
-        CurlMailComponent mail;
-        return run(mail);
-    }
-};
+struct RunFixture : ::testing::Test, test::RunFolder {};
 
 // --- with the scripted component ----------------------------------------------
 

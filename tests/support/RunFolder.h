@@ -1,0 +1,72 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "base/Clock.h"
+#include "core/RunState.h"
+#include "net/CurlMailComponent.h"
+#include "run/MailRun.h"
+#include "store/Database.h"
+#include "store/Settings.h"
+#include "support/FixedClock.h"
+#include "support/RecordingHost.h"
+#include "support/TempFolder.h"
+#include "support/TestServers.h"
+
+namespace vorel::test {
+
+// An application folder ready for a mail run: data.mdb made and upgraded, a
+// short time-out, no end program. Tests add rows, point the settings at the
+// loopback servers and run.
+struct RunFolder {
+    TempFolder folder;
+    RecordingHost host;
+    FixedClock clock{LocalTime{2026, 12, 6, 8, 5, 7}};
+    Settings s;
+    RunCounters state;  // the counters of the last run
+
+    RunFolder() {
+        Database::createIfMissing(folder.file("data.mdb"));
+        Database::upgradeSchema(folder.file("data.mdb"));
+        s.txtRUNPROGRAM = "";
+        s.txtTIMEOUT = "5";
+        s.chkLOG = "1";
+    }
+    Database db() const { return Database::open(folder.file("data.mdb")); }
+    void addAutoresponder(const std::string& to, const std::string& message = "Thanks",
+                          const std::string& name = "INFO") {
+        Autoresponder a;
+        a.Name = name;
+        a.To = to;
+        a.msgfrom = "robot@me.example";
+        a.msgsubject = "Re: your mail";
+        a.message = message;
+        db().addAutoresponder(a);
+    }
+    void pointAt(const PopServer& pop) {
+        s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
+        s.txtUSERID = pop.user();
+        s.txtPASSWORD = pop.password();
+    }
+    void pointAt(const SmtpServer& smtp) {
+        s.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
+    }
+    // Writes setup.ini, then one run with its tries.
+    bool run(MailComponent& mail, const std::function<void(MailRun&)>& prepare = {}) {
+        writeSettings(folder.path(), s);
+        MailRun r(folder.path(), host, mail, clock);
+        if (prepare) {
+            prepare(r);
+        }
+        const bool ok = r.doRunMail();
+        state = r.state().counters;
+        return ok;
+    }
+    bool run() {
+        CurlMailComponent mail;
+        return run(mail);
+    }
+};
+
+}  // namespace vorel::test
