@@ -24,10 +24,10 @@ namespace {
 
 // The controls of setup.ini's lines, in line order.
 constexpr const char* kLineControls[Settings::kLineCount] = {
-    "txtPOP",        "txtSMTP",           "txtUSERID",         "txtPASSWORD",   "chkLEAVE",
-    "chkLOG",        "txtAUTOFORWARD",    "txtRUNPROGRAM",     "txtEMAILLOG",   "chkAUTODIAL",
-    "cmbDIALUP",     "txtDIALUPID",       "txtDIALUPPASSWORD", "txtDIALUPWHEN", "chkAUTODISCONNECT",
-    "txtTIMEOUT",    "chkESMTP",          "chkDEBUG",
+    "txtPOP",     "txtSMTP",        "txtUSERID",         "txtPASSWORD",   "chkLEAVE",
+    "chkLOG",     "txtAUTOFORWARD", "txtRUNPROGRAM",     "txtEMAILLOG",   "chkAUTODIAL",
+    "cmbDIALUP",  "txtDIALUPID",    "txtDIALUPPASSWORD", "txtDIALUPWHEN", "chkAUTODISCONNECT",
+    "txtTIMEOUT", "chkESMTP",       "chkDEBUG",
 };
 
 const QString kEsmtpWarning = QStringLiteral(
@@ -51,7 +51,6 @@ QCheckBox* checkField(const char* name, const QString& caption, const QString& h
 QLabel* buddyLabel(const QString& text, QWidget* buddy) {
     auto* label = new QLabel(text);
     label->setBuddy(buddy);
-    label->setWordWrap(true);
     return label;
 }
 
@@ -180,10 +179,10 @@ QWidget* SettingsWindow::emailTab() {
     const QString address = QStringLiteral(
         " You can add a port (host:port) or ask for a secure connection from the start with "
         "%1://host.");
-    auto* pop = textField(
-        "txtPOP", QStringLiteral("Your POP email server:"),
-        QStringLiteral("Usually something like pop.example.com or mail.example.com.") +
-            address.arg(QStringLiteral("pop3s")));
+    auto* pop =
+        textField("txtPOP", QStringLiteral("Your POP email server:"),
+                  QStringLiteral("Usually something like pop.example.com or mail.example.com.") +
+                      address.arg(QStringLiteral("pop3s")));
     auto* smtp =
         textField("txtSMTP", QStringLiteral("Your SMTP email server:"),
                   QStringLiteral("Usually something like smtp.example.com; if you are not sure, "
@@ -192,9 +191,8 @@ QWidget* SettingsWindow::emailTab() {
     auto* user =
         textField("txtUSERID", QStringLiteral("Mail Login User ID:"),
                   QStringLiteral("This is the ID you use to fetch email from your POP server"));
-    auto* password =
-        textField("txtPASSWORD", QStringLiteral("Mail Login Password:"),
-                  QStringLiteral("This is the password used by your pop server"));
+    auto* password = textField("txtPASSWORD", QStringLiteral("Mail Login Password:"),
+                               QStringLiteral("This is the password used by your pop server"));
     auto* forward = textField(
         "txtAUTOFORWARD", QStringLiteral("Automatically Forward Copies of all Sent Mail to:"),
         QStringLiteral("Any mail sent from VOREL will also be forwarded to this email address "
@@ -204,17 +202,20 @@ QWidget* SettingsWindow::emailTab() {
     form->addRow(buddyLabel(user->accessibleName(), user), user);
     form->addRow(buddyLabel(password->accessibleName(), password),
                  passwordField(password, "cmdSHOWPASSWORD", QStringLiteral("Password")));
-    form->addRow(checkField("chkLEAVE", QStringLiteral("Leave My Messages on Server when Downloaded"),
+    form->addRow(checkField("chkLEAVE",
+                            QStringLiteral("Leave My Messages on Server when Downloaded"),
                             QStringLiteral("Vorel will delete messages that it processes UNLESS "
                                            "you check this box")));
     form->addRow(buddyLabel(forward->accessibleName(), forward), forward);
-    form->addRow(checkField("chkESMTP", QStringLiteral("My Mail Server is ESMTP rather than SMTP")));
+    form->addRow(
+        checkField("chkESMTP", QStringLiteral("My Mail Server is ESMTP rather than SMTP")));
     form->addRow(checkField("chkDEBUG", QStringLiteral("Set Debug Mode ON by default")));
 
     auto* layout = new QVBoxLayout(page);
     layout->addLayout(form);
-    layout->addWidget(note(QStringLiteral("Note that this system only deletes messages it has "
-                                          "processed, your normal email will NEVER be deleted.")));
+    layout->addWidget(
+        note(QStringLiteral("Note that this system only deletes messages it has "
+                            "processed, your normal email will NEVER be deleted.")));
     layout->addStretch();
     return page;
 }
@@ -329,9 +330,10 @@ QWidget* SettingsWindow::antiSpamTab() {
     buttons->addStretch();
 
     auto* layout = new QVBoxLayout(page);
-    layout->addWidget(note(QStringLiteral("Anti Spam allows you to block email addresses or "
-                                          "subjects that are sending you unsolicited email "
-                                          "messages.")));
+    layout->addWidget(
+        note(QStringLiteral("Anti Spam allows you to block email addresses or "
+                            "subjects that are sending you unsolicited email "
+                            "messages.")));
     layout->addWidget(heading);
     layout->addLayout(form);
     layout->addLayout(buttons);

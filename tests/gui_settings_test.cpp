@@ -98,8 +98,9 @@ TEST_F(SettingsTest, LoadsBothFilesAndNamesEveryControl) {
     for (int i = 0; i < w->tabs()->count(); ++i) {
         tabs << w->tabs()->tabText(i);
     }
-    EXPECT_EQ(tabs, (QStringList{QStringLiteral("Email Settings"), QStringLiteral("Connect Settings"),
-                                 QStringLiteral("System Settings"), QStringLiteral("Anti Spam")}));
+    EXPECT_EQ(tabs,
+              (QStringList{QStringLiteral("Email Settings"), QStringLiteral("Connect Settings"),
+                           QStringLiteral("System Settings"), QStringLiteral("Anti Spam")}));
     for (QWidget* c : w->findChildren<QWidget*>()) {
         if (qobject_cast<QAbstractButton*>(c) || qobject_cast<QLineEdit*>(c) ||
             qobject_cast<QListWidget*>(c)) {
@@ -129,8 +130,9 @@ TEST_F(SettingsTest, WithoutSetupIniShowsTheDefaults) {
 // Loading stops at a check-box line a box cannot take ("3" on line 10), as
 // it does at the end of a short file.
 TEST_F(SettingsTest, LoadingStopsAtAValueABoxCannotTake) {
-    f.write("setup.ini", "pop.example.com\r\n\r\n\r\n\r\n1\r\n0\r\n\r\nrun.sh\r\n\r\n3\r\n"
-                         "Office\r\n");
+    f.write("setup.ini",
+            "pop.example.com\r\n\r\n\r\n\r\n1\r\n0\r\n\r\nrun.sh\r\n\r\n3\r\n"
+            "Office\r\n");
     open();
     EXPECT_EQ(edit("txtPOP")->text(), QStringLiteral("pop.example.com"));
     EXPECT_TRUE(box("chkLEAVE")->isChecked());
@@ -288,12 +290,12 @@ TEST_F(SettingsTest, ViewLogsOpenTheFilesOrSaySo) {
     openResult = false;
     click(button("Command1"));
     click(button("Command2"));
-    EXPECT_EQ(MessageBox::shownTexts(),
-              (QStringList{
-                  QStringLiteral(
-                      "Could not start Notepad, open LOG.TXT in the vorel program directory!"),
-                  QStringLiteral(
-                      "Could not start Notepad, open debug.log in the vorel program directory!")}));
+    EXPECT_EQ(
+        MessageBox::shownTexts(),
+        (QStringList{
+            QStringLiteral("Could not start Notepad, open LOG.TXT in the vorel program directory!"),
+            QStringLiteral(
+                "Could not start Notepad, open debug.log in the vorel program directory!")}));
 }
 
 // A directory where setup.ini should be cannot be replaced, even by root.

@@ -105,8 +105,8 @@ TEST(DialUpEntries, NetworkManagerNamesInOrderUnescaped) {
     };
     EXPECT_EQ(dialUpEntryNames("/usr/bin/nmcli", runner),
               (std::vector<std::string>{"Home DSL", "work:vpn", "back\\slash"}));
-    EXPECT_EQ(asked, (std::vector<std::string>{"/usr/bin/nmcli", "-t", "-f", "NAME",
-                                               "connection", "show"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"/usr/bin/nmcli", "-t", "-f", "NAME", "connection",
+                                               "show"}));
     auto failing = [](const std::vector<std::string>&) -> std::optional<std::string> {
         return std::nullopt;
     };
