@@ -3,20 +3,25 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <thread>
 
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
 #include "gui/Widgets.h"
+#include "net/CurlMailComponent.h"
+#include "run/ConnectionCheck.h"
 
 namespace vorel {
 
@@ -103,7 +108,10 @@ void setCheckValue(QCheckBox* box, const std::string& value) {
 
 SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string>& dialUpEntries,
                                QWidget* parent)
-    : QWidget(parent, Qt::Window), folder_(std::move(folder)) {
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)), checker_([](const Settings& s) {
+          CurlMailComponent mail;
+          return checkConnection(s, mail);
+      }) {
     setObjectName(QStringLiteral("frmSETUP"));
     setWindowTitle(QStringLiteral("Set Up System"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -202,6 +210,20 @@ QWidget* SettingsWindow::emailTab() {
     form->addRow(buddyLabel(user->accessibleName(), user), user);
     form->addRow(buddyLabel(password->accessibleName(), password),
                  passwordField(password, "cmdSHOWPASSWORD", QStringLiteral("Password")));
+    cmdTESTCONNECTION_ = new QPushButton(QStringLiteral("&Test connection"));
+    named(cmdTESTCONNECTION_, "cmdTESTCONNECTION", cmdTESTCONNECTION_->text());
+    cmdTESTCONNECTION_->setToolTip(
+        QStringLiteral("Logs in to the POP server and greets the SMTP server with the settings "
+                       "above; nothing is fetched, sent or saved."));
+    connect(cmdTESTCONNECTION_, &QPushButton::clicked, this, &SettingsWindow::testConnection);
+    lblTESTRESULT_ = new QLabel;
+    named(lblTESTRESULT_, "lblTESTRESULT", QStringLiteral("Connection test result"));
+    lblTESTRESULT_->setWordWrap(true);
+    lblTESTRESULT_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* test = new QHBoxLayout;
+    test->addWidget(cmdTESTCONNECTION_);
+    test->addWidget(lblTESTRESULT_, 1);
+    form->addRow(test);
     form->addRow(checkField("chkLEAVE",
                             QStringLiteral("Leave My Messages on Server when Downloaded"),
                             QStringLiteral("Vorel will delete messages that it processes UNLESS "
@@ -427,6 +449,31 @@ void SettingsWindow::deleteLog() {
     if (!error.empty()) {
         MessageBox::information(this, QString::fromStdString(error));
     }
+}
+
+void SettingsWindow::testConnection() {
+    cmdTESTCONNECTION_->setEnabled(false);
+    lblTESTRESULT_->setText(QStringLiteral("Testing..."));
+    // The window may close before the servers answer: the result goes
+    // through the application object and finds the window only if it is
+    // still there.
+    QPointer<SettingsWindow> window(this);
+    std::thread([window, check = checker_, settings = collect().settings] {
+        const std::string said = check(settings);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [window, said] {
+                if (window) {
+                    window->showConnectionResult(said);
+                }
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void SettingsWindow::showConnectionResult(const std::string& said) {
+    lblTESTRESULT_->setText(QString::fromStdString(said));
+    cmdTESTCONNECTION_->setEnabled(true);
 }
 
 bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,9 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QLabel;
 class QListWidget;
+class QPushButton;
 class QTabWidget;
 
 namespace vorel {
@@ -26,6 +29,11 @@ public:
                    QWidget* parent = nullptr);
 
     QTabWidget* tabs() const { return tabs_; }
+
+    // "Test connection" runs this on a worker thread with the settings as
+    // they stand in the window; tests replace the real servers.
+    using ConnectionChecker = std::function<std::string(const Settings&)>;
+    void setConnectionChecker(ConnectionChecker checker) { checker_ = std::move(checker); }
 
 Q_SIGNALS:
     void closed();
@@ -47,6 +55,8 @@ private:
     void deleteSpam();
     void viewFile(const std::string& path, const QString& failure);
     void deleteLog();
+    void testConnection();
+    void showConnectionResult(const std::string& said);
 
     std::string folder_;
     QTabWidget* tabs_;
@@ -58,6 +68,9 @@ private:
     QLineEdit* txtANTISPAMSUBJECT_ = nullptr;
     QLineEdit* txtTO_ = nullptr;
     QListWidget* lstSPAMLIST_ = nullptr;
+    QPushButton* cmdTESTCONNECTION_ = nullptr;
+    QLabel* lblTESTRESULT_ = nullptr;
+    ConnectionChecker checker_;
 };
 
 }  // namespace vorel

@@ -102,6 +102,11 @@ int main(int argc, char** argv) {
                    "\t\tundisclosed-recipients:;\r\n");
     app.showSetup();
     test::waitUntil([] { return false; }, 100);
+    // The email tab with a real connection test against the loopback servers.
+    auto* check =
+        app.settingsWindow()->findChild<QAbstractButton*>(QStringLiteral("cmdTESTCONNECTION"));
+    check->click();
+    test::waitUntil([check] { return check->isEnabled(); });
     const char* tabs[] = {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system",
                           "frmSETUP-antispam"};
     for (int i = 0; i < 4; ++i) {

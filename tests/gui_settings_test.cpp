@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
@@ -327,6 +328,25 @@ TEST_F(SettingsTest, PasswordsAreMaskedUntilShown) {
         control<QToolButton>(w, toggle)->click();
         EXPECT_EQ(edit(field)->echoMode(), QLineEdit::Password);
     }
+}
+
+// The check runs on a worker thread with the values in the window, unsaved.
+TEST_F(SettingsTest, TestConnectionSaysWhatWorkedAndWritesNothing) {
+    open();
+    std::string seenPop;
+    w->setConnectionChecker([&seenPop](const Settings& s) {
+        seenPop = s.txtPOP;
+        return std::string("POP3 server: logged in. SMTP server: greeted.");
+    });
+    QTest::keyClicks(edit("txtPOP"), QStringLiteral("pop.example.com"));
+    auto* test = button("cmdTESTCONNECTION");
+    click(test);
+    auto* said = control<QLabel>(w, "lblTESTRESULT");
+    ASSERT_TRUE(waitUntil([test] { return test->isEnabled(); }, 5000));
+    EXPECT_EQ(said->text(), QStringLiteral("POP3 server: logged in. SMTP server: greeted."));
+    EXPECT_EQ(seenPop, "pop.example.com");
+    EXPECT_FALSE(f.exists("setup.ini"));
+    EXPECT_FALSE(f.exists("antispam.lst"));
 }
 
 // The main window's button opens the window in its place; closing it brings

@@ -5,8 +5,10 @@
 
 #include <filesystem>
 
+#include "run/ConnectionCheck.h"
 #include "run/DialUpEntries.h"
 #include "store/SetupForm.h"
+#include "support/FakeMailComponent.h"
 #include "support/TempFolder.h"
 
 namespace vorel {
@@ -112,6 +114,50 @@ TEST(DialUpEntries, NetworkManagerNamesInOrderUnescaped) {
     };
     EXPECT_TRUE(dialUpEntryNames("/usr/bin/nmcli", failing).empty());
 }
+
+struct CheckCase {
+    const char* name;
+    const char* pop;
+    const char* esmtp;
+    const char* failCall;
+    int code;
+    const char* said;
+};
+
+class ConnectionCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(ConnectionCheck, SaysWhatWorkedInOneLine) {
+    const CheckCase& c = GetParam();
+    test::FakeMailComponent mail;
+    if (c.failCall[0] != '\0') {
+        mail.failCall(c.failCall, 0, c.code);
+    }
+    Settings s;
+    s.txtPOP = c.pop;
+    s.txtSMTP = "smtp.example.com";
+    s.txtUSERID = "me";
+    s.txtPASSWORD = "pw";
+    s.chkESMTP = c.esmtp;
+    EXPECT_EQ(checkConnection(s, mail), c.said);
+    EXPECT_FALSE(mail.popConnected());
+    EXPECT_FALSE(mail.smtpConnected());
+    EXPECT_EQ(mail.sent().size(), 0u);
+    EXPECT_EQ(mail.callCount("deleteMessage"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConnectionCheck,
+    ::testing::Values(
+        CheckCase{"BothWork", "pop.example.com", "0", "", 0,
+                  "POP3 server: logged in. SMTP server: greeted."},
+        CheckCase{"Esmtp", "pop.example.com", "1", "", 0,
+                  "POP3 server: logged in. SMTP server: greeted, ESMTP (AUTH when offered)."},
+        CheckCase{"WrongPassword", "pop.example.com", "0", "popConnect", 20012,
+                  "POP3 server: Invalid password. SMTP server: greeted."},
+        CheckCase{"NoSmtpHost", "pop.example.com", "0", "smtpConnect", 11001,
+                  "POP3 server: logged in. SMTP server: Remote host could not be found."},
+        CheckCase{"PopNotSet", "", "0", "", 0, "POP3 server: not set. SMTP server: greeted."}),
+    [](const ::testing::TestParamInfo<CheckCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace vorel
