@@ -143,6 +143,18 @@ TEST_F(SettingsTest, LoadingStopsAtAValueABoxCannotTake) {
     EXPECT_EQ(edit("txtTIMEOUT")->text(), QStringLiteral("30"));
 }
 
+// A file written with fewer lines fills what it has; the rest keeps the
+// defaults.
+TEST_F(SettingsTest, AFileThatEndsEarlyLeavesTheRestAtDefaults) {
+    f.write("setup.ini", "pop.example.com\r\nsmtp.example.com\r\nme\r\npw\r\n1\r\n0");
+    open();
+    EXPECT_EQ(edit("txtSMTP")->text(), QStringLiteral("smtp.example.com"));
+    EXPECT_TRUE(box("chkLEAVE")->isChecked());
+    EXPECT_FALSE(box("chkLOG")->isChecked());
+    EXPECT_EQ(edit("txtRUNPROGRAM")->text(), QStringLiteral("C:\\pmail\\winpm-32.exe"));
+    EXPECT_EQ(edit("txtTIMEOUT")->text(), QStringLiteral("30"));
+}
+
 TEST_F(SettingsTest, OkWritesBothFilesWithoutWarningWhenEsmtpIsTicked) {
     MessageBox::setStandingAnswer(MessageBox::Ok);
     open();
@@ -181,6 +193,8 @@ TEST_F(SettingsTest, OkWarnsOnceAboutEsmtpThenSaves) {
 }
 
 TEST_F(SettingsTest, CancelAndTheCloseBoxWriteNothing) {
+    const std::string setup = "pop.example.com\r\n\r\n\r\n\r\n0\r\n1\r\n";
+    f.write("setup.ini", setup);
     f.write("antispam.lst", "old@x.example\t\t\r\n");
     for (bool viaCancel : {true, false}) {
         open();
@@ -196,7 +210,7 @@ TEST_F(SettingsTest, CancelAndTheCloseBoxWriteNothing) {
         EXPECT_EQ(done.count(), 1);
         EXPECT_TRUE(closed());
         EXPECT_EQ(f.read("antispam.lst"), "old@x.example\t\t\r\n");
-        EXPECT_FALSE(f.exists("setup.ini"));
+        EXPECT_EQ(f.read("setup.ini"), setup);
     }
 }
 
