@@ -11,10 +11,12 @@
 #include "gui/MainForm.h"
 #include "gui/MessageBox.h"
 #include "gui/RunMailWindow.h"
+#include "gui/SettingsWindow.h"
 #include "gui/Shell.h"
 #include "gui/StartUp.h"
 #include "gui/Widgets.h"
 #include "gui/WindowRunHost.h"
+#include "run/DialUpEntries.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"
 #include "store/Settings.h"
@@ -75,6 +77,7 @@ AppWindows::AppWindows(std::string folder, std::vector<std::string> args)
             centreInBackdrop(main_);
         }
     });
+    connect(main_, &MainForm::setupClicked, this, &AppWindows::showSetup);
     connect(main_, &MainForm::runMailerClicked, this, &AppWindows::runMailer);
     connect(main_, &MainForm::aboutPressed, this, &AppWindows::showAbout);
     connect(main_, &MainForm::exitClicked, this, &AppWindows::exitSystem);
@@ -267,6 +270,27 @@ void AppWindows::showAbout() {
     centreInBackdrop(about_);
     about_->show();
     about_->raise();
+}
+
+SettingsWindow* AppWindows::settingsWindow() const {
+    return setup_.data();
+}
+
+void AppWindows::showSetup() {
+    if (setup_) {
+        return;
+    }
+    setup_ = new SettingsWindow(folder_, dialUpEntryNames(), backdrop_.get());
+    // Coming back reloads the main window, so a new auto-run interval counts.
+    connect(setup_, &SettingsWindow::closed, this, [this] {
+        if (!quitting_) {
+            loadMainForm(false);
+        }
+    });
+    setup_->show();
+    centreInBackdrop(setup_);
+    setup_->raise();
+    main_->hide();
 }
 
 void AppWindows::centreInBackdrop(QWidget* window) const {

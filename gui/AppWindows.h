@@ -20,6 +20,7 @@ class Backdrop;
 class HelpWindow;
 class MainForm;
 class RunMailWindow;
+class SettingsWindow;
 class WindowRunHost;
 
 // The application shell: the background and main windows, tray mode and the
@@ -47,6 +48,8 @@ public:
     // "Exit System": asks first.
     void exitSystem();
     void showAbout();
+    // cmdSETUP: the settings window takes the main window's place.
+    void showSetup();
 
     // Window helpers.
     void centreInBackdrop(QWidget* window) const;
@@ -61,6 +64,7 @@ public:
     RunMailWindow* runWindow() const { return runWindow_; }
     HelpWindow* helpWindow() const;
     AboutWindow* aboutWindow() const;
+    SettingsWindow* settingsWindow() const;
     RunController& runs() { return *runs_; }
     const std::string& folder() const { return folder_; }
 
@@ -87,6 +91,7 @@ private:
     RunMailWindow* runWindow_;
     QPointer<AboutWindow> about_;
     QPointer<HelpWindow> helpWindow_;
+    QPointer<SettingsWindow> setup_;
     std::unique_ptr<WindowRunHost> host_;
     std::unique_ptr<RunController> runs_;
     bool runFromCountdown_ = false;

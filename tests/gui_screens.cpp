@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QPainter>
 #include <QPixmap>
+#include <QTabWidget>
 #include <QToolButton>
 #include <cstdio>
 #include <string>
@@ -17,6 +18,7 @@
 #include "gui/HelpWindow.h"
 #include "gui/MainForm.h"
 #include "gui/RunMailWindow.h"
+#include "gui/SettingsWindow.h"
 #include "gui_support.h"
 #include "support/TestServers.h"
 
@@ -93,6 +95,27 @@ int main(int argc, char** argv) {
     test::waitUntil([] { return false; }, 100);
     ok = save(app.helpWindow()->grab(), dir, "frmVORELHELP") && ok;
     app.helpWindow()->close();
+
+    // The settings window, one picture per tab.
+    f.folder.write("antispam.lst",
+                   "offers@spam.example\t\t\r\n\tYou have WON!\t\r\n"
+                   "\t\tundisclosed-recipients:;\r\n");
+    app.showSetup();
+    test::waitUntil([] { return false; }, 100);
+    // The email tab with a real connection test against the loopback servers.
+    auto* check =
+        app.settingsWindow()->findChild<QAbstractButton*>(QStringLiteral("cmdTESTCONNECTION"));
+    check->click();
+    test::waitUntil([check] { return check->isEnabled(); });
+    const char* tabs[] = {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system",
+                          "frmSETUP-antispam"};
+    for (int i = 0; i < 4; ++i) {
+        app.settingsWindow()->tabs()->setCurrentIndex(i);
+        test::waitUntil([] { return false; }, 50);
+        ok = save(app.settingsWindow()->grab(), dir, tabs[i]) && ok;
+    }
+    app.settingsWindow()->close();
+    test::waitUntil([] { return false; }, 100);
 
     // Mid-run: taken as a message shows in the log with both lists filled.
     auto* log = app.runWindow()->findChild<QListWidget*>(QStringLiteral("lstLOG"));

@@ -1,0 +1,495 @@
+#include "gui/SettingsWindow.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <thread>
+
+#include "gui/MessageBox.h"
+#include "gui/Shell.h"
+#include "gui/Widgets.h"
+#include "net/CurlMailComponent.h"
+#include "run/ConnectionCheck.h"
+
+namespace vorel {
+
+namespace {
+
+// The controls of setup.ini's lines, in line order.
+constexpr const char* kLineControls[Settings::kLineCount] = {
+    "txtPOP",     "txtSMTP",        "txtUSERID",         "txtPASSWORD",   "chkLEAVE",
+    "chkLOG",     "txtAUTOFORWARD", "txtRUNPROGRAM",     "txtEMAILLOG",   "chkAUTODIAL",
+    "cmbDIALUP",  "txtDIALUPID",    "txtDIALUPPASSWORD", "txtDIALUPWHEN", "chkAUTODISCONNECT",
+    "txtTIMEOUT", "chkESMTP",       "chkDEBUG",
+};
+
+const QString kEsmtpWarning = QStringLiteral(
+    "Please check with your service provider that your SMTP server is not ESMTP, Vorel may "
+    "behave unpredictably if this setting is not correct!");
+
+QLineEdit* textField(const char* name, const QString& label, const QString& hint) {
+    auto* edit = new QLineEdit;
+    named(edit, name, label);
+    edit->setToolTip(hint);
+    return edit;
+}
+
+QCheckBox* checkField(const char* name, const QString& caption, const QString& hint = {}) {
+    auto* box = new QCheckBox(caption);
+    named(box, name, caption);
+    box->setToolTip(hint);
+    return box;
+}
+
+QLabel* buddyLabel(const QString& text, QWidget* buddy) {
+    auto* label = new QLabel(text);
+    label->setBuddy(buddy);
+    return label;
+}
+
+QLabel* note(const QString& text) {
+    auto* label = new QLabel(text);
+    label->setWordWrap(true);
+    return label;
+}
+
+// Typed characters show as "*"; the button beside the field shows them
+// while it is down.
+QWidget* passwordField(QLineEdit* edit, const char* toggleName, const QString& what) {
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+    auto* show = new QToolButton;
+    named(show, toggleName, QStringLiteral("Show ") + what);
+    show->setText(QStringLiteral("Show"));
+    show->setToolTip(QStringLiteral("Show the ") + what.toLower());
+    show->setCheckable(true);
+    QObject::connect(show, &QToolButton::toggled, edit, [edit](bool on) {
+        edit->setEchoMode(on ? QLineEdit::Normal : QLineEdit::Password);
+    });
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(edit, 1);
+    layout->addWidget(show);
+    return row;
+}
+
+QString checkValue(const QCheckBox* box) {
+    switch (box->checkState()) {
+        case Qt::Checked:
+            return QStringLiteral("1");
+        case Qt::PartiallyChecked:
+            return QStringLiteral("2");
+        default:
+            return QStringLiteral("0");
+    }
+}
+
+void setCheckValue(QCheckBox* box, const std::string& value) {
+    // The loader hands over only "0", "1" or "2" (greyed).
+    box->setCheckState(value == "1"   ? Qt::Checked
+                       : value == "2" ? Qt::PartiallyChecked
+                                      : Qt::Unchecked);
+}
+
+}  // namespace
+
+SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string>& dialUpEntries,
+                               QWidget* parent)
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)), checker_([](const Settings& s) {
+          CurlMailComponent mail;
+          return checkConnection(s, mail);
+      }) {
+    setObjectName(QStringLiteral("frmSETUP"));
+    setWindowTitle(QStringLiteral("Set Up System"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    tabs_ = new QTabWidget;
+    named(tabs_, "SSTab1", QStringLiteral("Settings"));
+    tabs_->addTab(emailTab(), QStringLiteral("Email Settings"));
+    tabs_->addTab(connectTab(), QStringLiteral("Connect Settings"));
+    tabs_->addTab(systemTab(), QStringLiteral("System Settings"));
+    tabs_->addTab(antiSpamTab(), QStringLiteral("Anti Spam"));
+    for (int n = 1; n <= Settings::kLineCount; ++n) {
+        lines_[n - 1] = tabs_->findChild<QWidget*>(QString::fromLatin1(kLineControls[n - 1]));
+    }
+    for (const std::string& entry : dialUpEntries) {
+        cmbDIALUP_->addItem(QString::fromStdString(entry));
+    }
+
+    auto* frame = new QGroupBox(QStringLiteral("Set up System"));
+    frame->setObjectName(QStringLiteral("Frame1"));
+    auto* inner = new QVBoxLayout(frame);
+    inner->addWidget(tabs_);
+
+    auto button = [this](const char* name, const QString& caption, void (SettingsWindow::*act)()) {
+        auto* b = new QPushButton(caption);
+        named(b, name, caption);
+        connect(b, &QPushButton::clicked, this, act);
+        return b;
+    };
+    QPushButton* cmdOK = button("cmdOK", QStringLiteral("&Ok"), &SettingsWindow::ok);
+    cmdOK->setDefault(true);
+    auto* cmdCANCEL = new QPushButton(QStringLiteral("Cancel"));
+    named(cmdCANCEL, "cmdCANCEL", cmdCANCEL->text());
+    connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
+    auto* command1 = new QPushButton(QStringLiteral("View Log"));
+    named(command1, "Command1", command1->text());
+    connect(command1, &QPushButton::clicked, this, [this] {
+        viewFile(runLogPath(folder_),
+                 QStringLiteral(
+                     "Could not start Notepad, open LOG.TXT in the vorel program directory!"));
+    });
+    QPushButton* cmdDELETE =
+        button("cmdDELETE", QStringLiteral("Delete Log"), &SettingsWindow::deleteLog);
+    auto* command2 = new QPushButton(QStringLiteral("View Debug Log"));
+    named(command2, "Command2", command2->text());
+    connect(command2, &QPushButton::clicked, this, [this] {
+        viewFile(debugLogPath(folder_),
+                 QStringLiteral(
+                     "Could not start Notepad, open debug.log in the vorel program directory!"));
+    });
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(command1);
+    buttons->addWidget(command2);
+    buttons->addWidget(cmdDELETE);
+    buttons->addStretch();
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(cmdCANCEL);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(frame);
+    layout->addLayout(buttons);
+
+    load();
+    resize(sizeHint().expandedTo(QSize(600, 0)));
+}
+
+QWidget* SettingsWindow::emailTab() {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("tabEMAIL"));
+    auto* form = new QFormLayout;
+    form->setRowWrapPolicy(QFormLayout::DontWrapRows);
+
+    const QString address = QStringLiteral(
+        " You can add a port (host:port) or ask for a secure connection from the start with "
+        "%1://host.");
+    auto* pop =
+        textField("txtPOP", QStringLiteral("Your POP email server:"),
+                  QStringLiteral("Usually something like pop.example.com or mail.example.com.") +
+                      address.arg(QStringLiteral("pop3s")));
+    auto* smtp =
+        textField("txtSMTP", QStringLiteral("Your SMTP email server:"),
+                  QStringLiteral("Usually something like smtp.example.com; if you are not sure, "
+                                 "ask your service provider.") +
+                      address.arg(QStringLiteral("smtps")));
+    auto* user =
+        textField("txtUSERID", QStringLiteral("Mail Login User ID:"),
+                  QStringLiteral("This is the ID you use to fetch email from your POP server"));
+    auto* password = textField("txtPASSWORD", QStringLiteral("Mail Login Password:"),
+                               QStringLiteral("This is the password used by your pop server"));
+    auto* forward = textField(
+        "txtAUTOFORWARD", QStringLiteral("Automatically Forward Copies of all Sent Mail to:"),
+        QStringLiteral("Any mail sent from VOREL will also be forwarded to this email address "
+                       "(with VOREL FWD in the subject)"));
+    form->addRow(buddyLabel(pop->accessibleName(), pop), pop);
+    form->addRow(buddyLabel(smtp->accessibleName(), smtp), smtp);
+    form->addRow(buddyLabel(user->accessibleName(), user), user);
+    form->addRow(buddyLabel(password->accessibleName(), password),
+                 passwordField(password, "cmdSHOWPASSWORD", QStringLiteral("Password")));
+    cmdTESTCONNECTION_ = new QPushButton(QStringLiteral("&Test connection"));
+    named(cmdTESTCONNECTION_, "cmdTESTCONNECTION", cmdTESTCONNECTION_->text());
+    cmdTESTCONNECTION_->setToolTip(
+        QStringLiteral("Logs in to the POP server and greets the SMTP server with the settings "
+                       "above; nothing is fetched, sent or saved."));
+    connect(cmdTESTCONNECTION_, &QPushButton::clicked, this, &SettingsWindow::testConnection);
+    lblTESTRESULT_ = new QLabel;
+    named(lblTESTRESULT_, "lblTESTRESULT", QStringLiteral("Connection test result"));
+    lblTESTRESULT_->setWordWrap(true);
+    lblTESTRESULT_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* test = new QHBoxLayout;
+    test->addWidget(cmdTESTCONNECTION_);
+    test->addWidget(lblTESTRESULT_, 1);
+    form->addRow(test);
+    form->addRow(checkField("chkLEAVE",
+                            QStringLiteral("Leave My Messages on Server when Downloaded"),
+                            QStringLiteral("Vorel will delete messages that it processes UNLESS "
+                                           "you check this box")));
+    form->addRow(buddyLabel(forward->accessibleName(), forward), forward);
+    form->addRow(
+        checkField("chkESMTP", QStringLiteral("My Mail Server is ESMTP rather than SMTP")));
+    form->addRow(checkField("chkDEBUG", QStringLiteral("Set Debug Mode ON by default")));
+
+    auto* layout = new QVBoxLayout(page);
+    layout->addLayout(form);
+    layout->addWidget(
+        note(QStringLiteral("Note that this system only deletes messages it has "
+                            "processed, your normal email will NEVER be deleted.")));
+    layout->addStretch();
+    return page;
+}
+
+QWidget* SettingsWindow::connectTab() {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("tabCONNECT"));
+    auto* form = new QFormLayout;
+
+    cmbDIALUP_ = new QComboBox;
+    named(cmbDIALUP_, "cmbDIALUP", QStringLiteral("Dial Up Connection to Use:"));
+    cmbDIALUP_->setEditable(true);
+    cmbDIALUP_->setInsertPolicy(QComboBox::NoInsert);
+    cmbDIALUP_->setToolTip(QStringLiteral("Select a dial up networking connection to use."));
+    auto* id = textField(
+        "txtDIALUPID", QStringLiteral("Dial Up Connection Login Name:"),
+        QStringLiteral("Enter the login name used to login to your dial up networking entry"));
+    auto* password = textField(
+        "txtDIALUPPASSWORD", QStringLiteral("Dial Up Connection Password:"),
+        QStringLiteral("enter the password used to login to your dial up networking setting"));
+    txtDIALUPWHEN_ =
+        textField("txtDIALUPWHEN", QStringLiteral("Automatically Dial up and run the mailer every"),
+                  QStringLiteral("This will cause vorel to run it's mailer ever n seconds"));
+    txtDIALUPWHEN_->setMaximumWidth(80);
+    txtDIALUPWHEN_->installEventFilter(this);
+    auto* every = new QHBoxLayout;
+    every->addWidget(buddyLabel(txtDIALUPWHEN_->accessibleName(), txtDIALUPWHEN_));
+    every->addWidget(txtDIALUPWHEN_);
+    every->addWidget(new QLabel(QStringLiteral("Seconds")));
+    every->addStretch();
+
+    form->addRow(checkField("chkAUTODIAL", QStringLiteral("Auto Dial When Checking Email:"),
+                            QStringLiteral("If this is checked, Vorel will automatically try and "
+                                           "connect to the internet when checking email")));
+    form->addRow(buddyLabel(cmbDIALUP_->accessibleName(), cmbDIALUP_), cmbDIALUP_);
+    form->addRow(buddyLabel(id->accessibleName(), id), id);
+    form->addRow(buddyLabel(password->accessibleName(), password),
+                 passwordField(password, "cmdSHOWDIALUPPASSWORD", QStringLiteral("Password")));
+    form->addRow(every);
+    form->addRow(checkField("chkAUTODISCONNECT",
+                            QStringLiteral("Automatically Disconnect when complete:"),
+                            QStringLiteral("Check this box to have vorel disconnect from the "
+                                           "internet when it's mail run is complete.")));
+
+    auto* layout = new QVBoxLayout(page);
+    layout->addLayout(form);
+    layout->addStretch();
+    return page;
+}
+
+QWidget* SettingsWindow::systemTab() {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("tabSYSTEM"));
+    auto* emailLog = textField(
+        "txtEMAILLOG",
+        QStringLiteral("At the end of each session email the log to (blank means no email):"),
+        QStringLiteral("Enter your email address here, and vorel will send you an email of a log "
+                       "showing what has happened when it ran the mail"));
+    auto* runProgram = textField(
+        "txtRUNPROGRAM", QStringLiteral("After Mail Run, Run this command line program."),
+        QStringLiteral("Enter the command line to your mail program. Vorel can run this software "
+                       "when it has finished a mail session."));
+    auto* timeout = textField("txtTIMEOUT", QStringLiteral("Time out before system gives up:"),
+                              QStringLiteral("Enter the time in seconds before vorel time's out "
+                                             "and gives up trying to talk to your mail server."));
+    timeout->setMaximumWidth(80);
+    auto* timeoutRow = new QHBoxLayout;
+    timeoutRow->addWidget(buddyLabel(timeout->accessibleName(), timeout));
+    timeoutRow->addWidget(timeout);
+    timeoutRow->addStretch();
+
+    // The long labels stand above their fields.
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(buddyLabel(emailLog->accessibleName(), emailLog));
+    layout->addWidget(emailLog);
+    layout->addSpacing(8);
+    layout->addWidget(buddyLabel(runProgram->accessibleName(), runProgram));
+    layout->addWidget(runProgram);
+    layout->addSpacing(8);
+    layout->addWidget(checkField("chkLOG", QStringLiteral("Log Sessions")));
+    layout->addLayout(timeoutRow);
+    layout->addStretch();
+    return page;
+}
+
+QWidget* SettingsWindow::antiSpamTab() {
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("tabANTISPAM"));
+    txtANTISPAMFROM_ = textField("txtANTISPAMFROM", QStringLiteral("From:"), {});
+    txtANTISPAMSUBJECT_ = textField("txtANTISPAMSUBJECT", QStringLiteral("Or subject:"), {});
+    txtTO_ = textField("txtTO", QStringLiteral("Or to:"), {});
+    lstSPAMLIST_ = new QListWidget;
+    named(lstSPAMLIST_, "lstSPAMLIST", QStringLiteral("Anti spam entries"));
+    auto* add = new QPushButton(QStringLiteral("&Add"));
+    named(add, "cmdADDSPAM", add->text());
+    connect(add, &QPushButton::clicked, this, &SettingsWindow::addSpam);
+    auto* remove = new QPushButton(QStringLiteral("&Delete"));
+    named(remove, "cmdDELETESPAM", remove->text());
+    connect(remove, &QPushButton::clicked, this, &SettingsWindow::deleteSpam);
+
+    auto* heading = new QLabel(QStringLiteral("Delete messages from server when:"));
+    QFont bold = heading->font();
+    bold.setBold(true);
+    heading->setFont(bold);
+    auto* form = new QFormLayout;
+    for (QLineEdit* e : {txtANTISPAMFROM_, txtANTISPAMSUBJECT_, txtTO_}) {
+        form->addRow(buddyLabel(e->accessibleName(), e), e);
+    }
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(add);
+    buttons->addWidget(remove);
+    buttons->addStretch();
+
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(
+        note(QStringLiteral("Anti Spam allows you to block email addresses or "
+                            "subjects that are sending you unsolicited email "
+                            "messages.")));
+    layout->addWidget(heading);
+    layout->addLayout(form);
+    layout->addLayout(buttons);
+    layout->addWidget(lstSPAMLIST_, 1);
+    return page;
+}
+
+void SettingsWindow::load() {
+    const SetupForm form = loadSetupForm(folder_);
+    for (const std::string& item : form.antiSpam) {
+        lstSPAMLIST_->addItem(QString::fromStdString(item));
+    }
+    for (int n = 1; n <= Settings::kLineCount; ++n) {
+        const std::string& value = form.settings.line(n);
+        QWidget* w = lines_[n - 1];
+        if (auto* box = qobject_cast<QCheckBox*>(w)) {
+            setCheckValue(box, value);
+        } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            edit->setText(QString::fromStdString(value));
+        } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            combo->setEditText(QString::fromStdString(value));
+        }
+    }
+}
+
+SetupForm SettingsWindow::collect() const {
+    SetupForm form;
+    for (int n = 1; n <= Settings::kLineCount; ++n) {
+        const QWidget* w = lines_[n - 1];
+        QString value;
+        if (auto* box = qobject_cast<const QCheckBox*>(w)) {
+            value = checkValue(box);
+        } else if (auto* edit = qobject_cast<const QLineEdit*>(w)) {
+            value = edit->text();
+        } else if (auto* combo = qobject_cast<const QComboBox*>(w)) {
+            value = combo->currentText();
+        }
+        form.settings.line(n) = value.toStdString();
+    }
+    for (int i = 0; i < lstSPAMLIST_->count(); ++i) {
+        form.antiSpam.push_back(lstSPAMLIST_->item(i)->text().toStdString());
+    }
+    return form;
+}
+
+void SettingsWindow::ok() {
+    // Ok pressed with Enter leaves the field without focus moving: the
+    // interval must still obey its rule.
+    txtDIALUPWHEN_->setText(
+        QString::fromStdString(dialUpWhenAfterLeaving(txtDIALUPWHEN_->text().toStdString())));
+    const SetupForm form = collect();
+    if (esmtpWarningNeeded(form.settings.chkESMTP)) {
+        MessageBox::information(this, kEsmtpWarning);
+    }
+    const std::string error = saveSetupForm(folder_, form);
+    if (!error.empty()) {
+        MessageBox::information(this, QString::fromStdString(error));
+        return;
+    }
+    close();
+}
+
+void SettingsWindow::addSpam() {
+    if (auto item = antiSpamItemToAdd(txtANTISPAMFROM_->text().toStdString(),
+                                      txtANTISPAMSUBJECT_->text().toStdString(),
+                                      txtTO_->text().toStdString())) {
+        lstSPAMLIST_->addItem(QString::fromStdString(*item));
+    }
+}
+
+void SettingsWindow::deleteSpam() {
+    QListWidgetItem* item = lstSPAMLIST_->currentItem();
+    if (!item || !item->isSelected()) {
+        MessageBox::information(this, QStringLiteral("Please select an email from the list"));
+        return;
+    }
+    delete item;
+}
+
+void SettingsWindow::viewFile(const std::string& path, const QString& failure) {
+    if (!openWithShell(QString::fromStdString(path))) {
+        MessageBox::information(this, failure);
+    }
+}
+
+void SettingsWindow::deleteLog() {
+    if (!MessageBox::question(this, QStringLiteral("Are you SURE you want to delete the Log?"))) {
+        return;
+    }
+    const std::string error = deleteRunLog(folder_);
+    if (!error.empty()) {
+        MessageBox::information(this, QString::fromStdString(error));
+    }
+}
+
+void SettingsWindow::testConnection() {
+    cmdTESTCONNECTION_->setEnabled(false);
+    lblTESTRESULT_->setText(QStringLiteral("Testing..."));
+    // The window may close before the servers answer: the result goes
+    // through the application object and finds the window only if it is
+    // still there.
+    QPointer<SettingsWindow> window(this);
+    std::thread([window, check = checker_, settings = collect().settings] {
+        const std::string said = check(settings);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [window, said] {
+                if (window) {
+                    window->showConnectionResult(said);
+                }
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void SettingsWindow::showConnectionResult(const std::string& said) {
+    lblTESTRESULT_->setText(QString::fromStdString(said));
+    cmdTESTCONNECTION_->setEnabled(true);
+}
+
+bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == txtDIALUPWHEN_ && event->type() == QEvent::FocusOut) {
+        const std::string text = txtDIALUPWHEN_->text().toStdString();
+        const std::string kept = dialUpWhenAfterLeaving(text);
+        if (kept != text) {
+            txtDIALUPWHEN_->setText(QString::fromStdString(kept));
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SettingsWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Q_EMIT closed();
+}
+
+}  // namespace vorel

@@ -1,0 +1,62 @@
+#include "run/ConnectionCheck.h"
+
+#include <climits>
+#include <exception>
+
+namespace vorel {
+
+namespace {
+
+std::string whyFailed(const std::exception& e) {
+    if (const auto* m = dynamic_cast<const MailError*>(&e)) {
+        return mailErrorText(m->code());
+    }
+    return e.what();
+}
+
+int timeoutSeconds(const Settings& s) {
+    const long v = roundedNumber(runTimeout(s.txtTIMEOUT));
+    return v < 0 ? 0 : (v > INT_MAX ? INT_MAX : static_cast<int>(v));
+}
+
+}  // namespace
+
+std::string checkConnection(const Settings& s, MailComponent& mail) {
+    mail.setTimeout(timeoutSeconds(s));
+    std::string pop = "POP3 server: ";
+    if (s.txtPOP.empty()) {
+        pop += "not set.";
+    } else {
+        try {
+            mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
+            pop += "logged in.";
+        } catch (const std::exception& e) {
+            pop += whyFailed(e);
+        }
+        // No message was marked for deletion: the QUIT commits nothing.
+        try {
+            mail.disconnect();
+        } catch (const std::exception&) {
+        }
+    }
+    const bool esmtp = lineIsOnWhenNonZero(s.chkESMTP);
+    std::string smtp = " SMTP server: ";
+    if (s.txtSMTP.empty()) {
+        smtp += "not set.";
+    } else {
+        try {
+            mail.smtpConnect(s.txtSMTP, esmtp ? SmtpProtocol::Esmtp : SmtpProtocol::Smtp,
+                             s.txtUSERID, s.txtPASSWORD);
+            smtp += esmtp ? "greeted, ESMTP (AUTH when offered)." : "greeted.";
+        } catch (const std::exception& e) {
+            smtp += whyFailed(e);
+        }
+        try {
+            mail.disconnect();
+        } catch (const std::exception&) {
+        }
+    }
+    return pop + smtp;
+}
+
+}  // namespace vorel
