@@ -29,6 +29,8 @@ public:
     const std::vector<std::string>& mailbox() const { return mailbox_; }   // committed by QUIT
     const std::vector<long>& deletedMessages() const { return deleted_; }  // in the order marked
     const std::vector<OutgoingMessage>& sent() const { return sent_; }
+    bool popConnected() const { return popConnected_; }
+    bool smtpConnected() const { return smtpConnected_; }
     // One line per call, e.g. "selectMessage 2", "smtpConnect host 2 user", "send to@x".
     const std::vector<std::string>& calls() const { return calls_; }
     int callCount(const std::string& call) const;
