@@ -16,6 +16,7 @@ class QWidget;
 namespace vorel {
 
 class AboutWindow;
+class AutorespondersWindow;
 class Backdrop;
 class HelpWindow;
 class MainForm;
@@ -47,6 +48,8 @@ public:
     // "Exit System": asks first.
     void exitSystem();
     void showAbout();
+    // "Auto Responders": the editor takes the main window's place.
+    void showAutoresponders();
 
     // Window helpers.
     void centreInBackdrop(QWidget* window) const;
@@ -61,6 +64,7 @@ public:
     RunMailWindow* runWindow() const { return runWindow_; }
     HelpWindow* helpWindow() const;
     AboutWindow* aboutWindow() const;
+    AutorespondersWindow* autorespondersWindow() const;
     RunController& runs() { return *runs_; }
     const std::string& folder() const { return folder_; }
 
@@ -87,6 +91,7 @@ private:
     RunMailWindow* runWindow_;
     QPointer<AboutWindow> about_;
     QPointer<HelpWindow> helpWindow_;
+    QPointer<AutorespondersWindow> autoresponders_;
     std::unique_ptr<WindowRunHost> host_;
     std::unique_ptr<RunController> runs_;
     bool runFromCountdown_ = false;

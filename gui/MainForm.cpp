@@ -71,6 +71,8 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
         buttons[i]->setEnabled(false);
         labels[i]->setEnabled(false);
     }
+    buttons[1]->setEnabled(true);
+    labels[1]->setEnabled(true);
 
     auto* lbl1 = new ClickLabel(QStringLiteral("www.vorel.example"));
     named(lbl1, "lbl1", QStringLiteral("Vorel web site"));

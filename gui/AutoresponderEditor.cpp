@@ -1,0 +1,111 @@
+#include "gui/AutoresponderEditor.h"
+
+#include <utility>
+
+#include "gui/MergeCodeHelp.h"
+
+namespace vorel {
+
+namespace {
+
+// Rolls back a write that did not reach its commit, so that a failure half
+// way leaves the rows as they were.
+class Transaction {
+public:
+    explicit Transaction(Database& db) : db_(db) { db_.begin(); }
+    ~Transaction() {
+        if (!done_) {
+            db_.rollback();
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit() {
+        db_.commit();
+        done_ = true;
+    }
+
+private:
+    Database& db_;
+    bool done_ = false;
+};
+
+}  // namespace
+
+AutoresponderEditor::AutoresponderEditor(std::string dbPath) : path_(std::move(dbPath)) {}
+
+Database& AutoresponderEditor::db() {
+    if (!db_) {
+        db_.emplace(Database::open(path_));
+    }
+    return *db_;
+}
+
+std::vector<std::string> AutoresponderEditor::names() {
+    std::vector<std::string> out;
+    for (Autoresponder& a : db().autoresponders()) {
+        out.push_back(std::move(a.Name));
+    }
+    return out;
+}
+
+std::optional<Autoresponder> AutoresponderEditor::find(const std::string& name) {
+    return db().findAutoresponder(name);
+}
+
+AutoresponderEditor::Saved AutoresponderEditor::save(const Autoresponder& typed) {
+    if (typed.Name.empty()) {
+        return Saved::NoName;
+    }
+    Database& d = db();
+    // Look-up and write in one transaction: a run counting a reply in between
+    // would otherwise lose its count to the row written back.
+    Transaction t(d);
+    std::optional<Autoresponder> existing = d.findAutoresponder(typed.Name);
+    Autoresponder row = typed;
+    row.To = storedTo(typed.To);
+    row.message = storedMessage(typed.message);
+    if (existing) {
+        row.id = existing->id;
+        row.Counter = existing->Counter;
+        d.updateAutoresponder(row);
+    } else {
+        row.id = 0;
+        row.Counter = 0;
+        d.addAutoresponder(row);
+    }
+    t.commit();
+    return existing ? Saved::Changed : Saved::Added;
+}
+
+std::size_t AutoresponderEditor::remove(const std::string& name) {
+    Database& d = db();
+    Transaction t(d);
+    std::size_t removed = 0;
+    for (const Autoresponder& a : d.autoresponders()) {
+        if (a.Name == name) {
+            d.deleteAutoresponder(a.id);
+            ++removed;
+        }
+    }
+    t.commit();
+    return removed;
+}
+
+std::string AutoresponderEditor::storedTo(const std::string& to) {
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < to.size(); ++i) {
+        // A UTF-8 continuation byte belongs to the character before it.
+        const bool starts = (static_cast<unsigned char>(to[i]) & 0xC0) != 0x80;
+        if (starts && ++characters > kToCharacters) {
+            return to.substr(0, i);
+        }
+    }
+    return to;
+}
+
+std::vector<std::string> AutoresponderEditor::helpLines() {
+    return mergeCodeHelp("AUTORESPONDER HELP");
+}
+
+}  // namespace vorel
