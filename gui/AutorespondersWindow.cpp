@@ -44,6 +44,8 @@ QLineEdit* lineEdit(const char* name, const QString& label) {
 
 QLabel* note(const QString& text) {
     auto* l = new QLabel(text);
+    // Plain: the HTML note names the tag <HTML>, which rich text would swallow.
+    l->setTextFormat(Qt::PlainText);
     l->setWordWrap(true);
     return l;
 }

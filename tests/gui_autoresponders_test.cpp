@@ -254,6 +254,15 @@ TEST_F(WindowTest, OpensInPlaceOfTheMainWindowAndEveryWayOfClosingBringsItBack) 
         ASSERT_NE(c, nullptr);
         EXPECT_FALSE(c->accessibleName().isEmpty()) << name;
     }
+    // The HTML note shows its tag instead of taking it for markup.
+    int htmlNotes = 0;
+    for (QLabel* l : w->findChildren<QLabel*>()) {
+        if (l->text().startsWith(QStringLiteral("To send HTML emails include <HTML>"))) {
+            ++htmlNotes;
+            EXPECT_EQ(l->textFormat(), Qt::PlainText);
+        }
+    }
+    EXPECT_EQ(htmlNotes, 1);
     press("cmdCLOSE");
     EXPECT_TRUE(waitUntil([this] { return app->autorespondersWindow() == nullptr; }));
     EXPECT_TRUE(app->mainForm()->isVisible());
