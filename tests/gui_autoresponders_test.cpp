@@ -22,9 +22,11 @@
 #include "gui/HelpWindow.h"
 #include "gui/MainForm.h"
 #include "gui/MessageBox.h"
+#include "gui/RunMailWindow.h"
 #include "gui/Shell.h"
 #include "gui_support.h"
 #include "store/Database.h"
+#include "support/TestServers.h"
 
 namespace vorel {
 namespace {
@@ -472,6 +474,47 @@ TEST_F(WindowTest, TenThousandAutorespondersFillTheList) {
     open();
     ASSERT_EQ(list()->count(), 10000);
     EXPECT_EQ(list()->item(9999)->text(), QStringLiteral("Responder 9999"));
+}
+
+// Made in the window, it answers in a real run, and the window shows the count.
+TEST_F(WindowTest, AnAutoresponderMadeHereAnswersInARealRun) {
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    f.settings.txtPOP = pop.host() + ":" + std::to_string(pop.port());
+    f.settings.txtUSERID = pop.user();
+    f.settings.txtPASSWORD = pop.password();
+    f.settings.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
+    open();
+    type("txtNAME", QStringLiteral("Prices"));
+    type("txtTO", QStringLiteral("prices@me.example"));
+    type("txtFROM", QStringLiteral("shop@me.example"));
+    type("txtFROMSUBJECT", QStringLiteral("Our prices"));
+    QTest::keyClicks(message(), QStringLiteral("Dear %email%, the prices are attached."));
+    ASSERT_EQ(save(), QStringList{kSaved});
+    press("cmdCLOSE");
+    ASSERT_TRUE(waitUntil([this] { return app->mainForm()->isVisible(); }));
+
+    pop.addMessage(
+        "From: Reader <reader@x.example>\nTo: prices@me.example\nSubject: prices?\n"
+        "Message-ID: <1@x.example>\n\nHello.\n");
+    click(control<QToolButton>(app->mainForm(), "Picture2"));
+    auto* runClose = control<QPushButton>(app->runWindow(), "cmdCLOSE");
+    ASSERT_TRUE(waitUntil(
+        [&] { return !app->running() && runClose->text() == RunMailWindow::closeCaption(); },
+        60000));
+    const std::vector<test::SmtpServer::Received> sent = smtp.received();
+    ASSERT_EQ(sent.size(), 1u);
+    const test::SmtpServer::Received& reply = sent[0];
+    EXPECT_EQ(reply.rcptTo, std::vector<std::string>{"reader@x.example"});
+    EXPECT_NE(reply.data.find("Dear reader@x.example, the prices are attached."), std::string::npos)
+        << reply.data;
+    click(runClose);
+
+    click(control<QToolButton>(app->mainForm(), "cmdAUTORESPONDER"));
+    w = app->autorespondersWindow();
+    ASSERT_NE(w, nullptr);
+    select(QStringLiteral("Prices"));
+    EXPECT_EQ(counter(), QStringLiteral("1"));
 }
 
 }  // namespace
