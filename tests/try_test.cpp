@@ -110,8 +110,7 @@ TEST_F(TryTest, TwoMatchingAutorespondersAreShownMergedAndNothingChanges) {
         << r.out;
     EXPECT_NE(r.out.find("Thanks, reader@x.example. "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Dear John, we will call 0123. "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Forward (the whole message)\n    To: boss@me.example"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("Forward (the whole message)\n    To: boss@me.example"), std::string::npos)
         << r.out;
 
     EXPECT_EQ(snapshot(app.path()), before);
