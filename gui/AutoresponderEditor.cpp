@@ -2,7 +2,10 @@
 
 #include <utility>
 
+#include "base/Clock.h"
 #include "gui/MergeCodeHelp.h"
+#include "net/FileMailComponent.h"
+#include "run/DryRun.h"
 
 namespace vorel {
 
@@ -102,6 +105,50 @@ std::string AutoresponderEditor::storedTo(const std::string& to) {
         }
     }
     return to;
+}
+
+AutoresponderEditor::Trial AutoresponderEditor::tryMessage(const std::string& folder,
+                                                           const std::string& raw,
+                                                           const Autoresponder& typed) {
+    Autoresponder row = typed;
+    row.id = 0;
+    row.Counter = 0;
+    row.To = storedTo(typed.To);
+    row.message = storedMessage(typed.message);
+    FileMailComponent mail(raw);
+    SystemClock clock;
+    const DryRunResult r = dryRun(folder, mail, clock, row);
+
+    Trial t;
+    if (!r.databaseError.empty()) {
+        t.report = "The message could not be tried: " + r.databaseError;
+        return t;
+    }
+    if (r.spam) {
+        t.report = "The anti-spam list would delete this message (From " + r.from + ", Subject " +
+                   r.subject + "): nothing would be sent.";
+        return t;
+    }
+    for (const DryRunResult::Queued& q : r.queued) {
+        if (q.kind == DryRunResult::Kind::Reply) {
+            t.replies = true;
+            t.reply = q.record.body;
+            return t;
+        }
+    }
+    t.report = "This autoresponder would send no reply to this message.";
+    if (!r.autoresponders.empty() && !r.autoresponders.front().matches) {
+        t.report += "\nIt " + r.autoresponders.front().why + ".";
+    }
+    for (const std::string& line : r.log) {
+        t.report += "\n" + line;
+    }
+    for (const DryRunResult::Queued& q : r.queued) {
+        if (q.kind == DryRunResult::Kind::Forward) {
+            t.report += "\nThe message would be forwarded to " + q.record.to + ".";
+        }
+    }
+    return t;
 }
 
 std::vector<std::string> AutoresponderEditor::helpLines() {

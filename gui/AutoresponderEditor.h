@@ -39,6 +39,17 @@ public:
     // HELP: the autoresponder help text, line by line.
     static std::vector<std::string> helpLines();
 
+    // "Try with a message...": what the run would do with the saved message
+    // `raw` if `typed` (unsaved edits included, stored as Save would) were the
+    // only autoresponder. Nothing in `folder` changes.
+    struct Trial {
+        bool replies = false;
+        std::string reply;   // the merged reply body, when it replies
+        std::string report;  // otherwise: why not, in words
+    };
+    static Trial tryMessage(const std::string& folder, const std::string& raw,
+                            const Autoresponder& typed);
+
 private:
     Database& db();
 

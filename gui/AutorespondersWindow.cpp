@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -140,8 +141,12 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     auto* cmdPREVIEW = button("cmdPREVIEW", QStringLiteral("&Preview"));
     auto* cmdHELP = button("cmdHELP", QStringLiteral("HELP"));
     auto* cmdCLOSE = button("cmdCLOSE", QStringLiteral("&Close"));
+    auto* cmdTRY = button("cmdTRY", QStringLiteral("&Try with a message..."));
+    cmdTRY->setToolTip(
+        QStringLiteral("Shows the reply this autoresponder, as typed, would send to a saved "
+                       "message (.eml); nothing is sent or stored"));
     auto* buttons = new QHBoxLayout;
-    for (QPushButton* b : {cmdNEW, cmdSAVE, cmdDELETE, cmdPREVIEW, cmdHELP}) {
+    for (QPushButton* b : {cmdNEW, cmdSAVE, cmdDELETE, cmdPREVIEW, cmdTRY, cmdHELP}) {
         buttons->addWidget(b);
     }
     buttons->addStretch(1);
@@ -164,6 +169,7 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     connect(cmdDELETE, &QPushButton::clicked, this, &AutorespondersWindow::remove);
     connect(cmdPREVIEW, &QPushButton::clicked, this, &AutorespondersWindow::preview);
     connect(cmdHELP, &QPushButton::clicked, this, &AutorespondersWindow::help);
+    connect(cmdTRY, &QPushButton::clicked, this, &AutorespondersWindow::tryMessage);
     connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
 }
 
@@ -285,6 +291,35 @@ void AutorespondersWindow::help() {
         helpLine(line);
     }
     helpShow();
+}
+
+void AutorespondersWindow::tryMessage() {
+    const QString path =
+        FileDialog::openFileName(this, QStringLiteral("Try with a message"),
+                                 QStringLiteral("Messages (*.eml);;All files (*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        MessageBox::information(this,
+                                QStringLiteral("The message file could not be read: ") + path);
+        return;
+    }
+    const QByteArray raw = file.readAll();
+    AutoresponderEditor::Trial trial;
+    try {
+        WaitCursor wait;
+        trial = AutoresponderEditor::tryMessage(folder_, raw.toStdString(), typed());
+    } catch (const std::exception& e) {
+        reportFailure(QStringLiteral("The message could not be tried."), e);
+        return;
+    }
+    if (trial.replies) {
+        previewMessage(this, folder_, trial.reply);
+    } else {
+        MessageBox::information(this, qs(trial.report));
+    }
 }
 
 void AutorespondersWindow::reportFailure(const QString& what, const std::exception& e) {

@@ -41,6 +41,7 @@ private:
     void remove();
     void preview();
     void help();
+    void tryMessage();
     Autoresponder typed() const;
     void reportFailure(const QString& what, const std::exception& e);
 

@@ -144,8 +144,8 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
         }
         state.db.emplace(Database::open(db));
         Database::upgradeSchema(db);
-        state.autoresponderRows = only ? std::vector<Autoresponder>{*only}
-                                       : state.db->autoresponders();
+        state.autoresponderRows =
+            only ? std::vector<Autoresponder>{*only} : state.db->autoresponders();
         state.listRows = only ? std::vector<MailingList>{} : state.db->lists();
         for (Autoresponder& a : *state.autoresponderRows) {
             a.To = readableDomains(a.To);

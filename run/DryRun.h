@@ -18,8 +18,8 @@ class MailComponent;
 // antispam.lst, data.mdb): nothing of the real folder is queued, counted,
 // stored or sent.
 struct DryRunResult {
-    std::string from, to, subject;  // as the run compares them
-    std::string databaseError;      // data.mdb could not be read; empty when it could
+    std::string from, to, subject;      // as the run compares them
+    std::string databaseError;          // data.mdb could not be read; empty when it could
     std::optional<AntiSpamEntry> spam;  // the entry that deletes the message
 
     struct Verdict {

@@ -167,6 +167,38 @@ TEST_F(EditorTest, ADamagedFileIsReportedOnEveryUseAndNotTouched) {
     EXPECT_EQ(folder.read("data.mdb"), "not a database at all");
 }
 
+const char kMergeMessage[] =
+    "From: Reader <reader@x.example>\r\n"
+    "To: info@me.example\r\n"
+    "Subject: Price list please\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "Content-Transfer-Encoding: base64\r\n"
+    "\r\n"
+    // "Hello\r\n%vorelcode%\r\nname=John\r\ntelephone=0123\r\n"
+    "SGVsbG8NCiV2b3JlbGNvZGUlDQpuYW1lPUpvaG4NCnRlbGVwaG9uZT0wMTIzDQo=\r\n";
+
+TEST_F(EditorTest, TryingAMessageMergesTheUnsavedReplyAndChangesNothing) {
+    EXPECT_TRUE(rows().empty());  // opened once, as every user of the file does
+    const std::string before = folder.read("data.mdb");
+    Autoresponder a = typed("Unsaved", "Dear %name%, we call %telephone%.");
+    AutoresponderEditor::Trial t = AutoresponderEditor::tryMessage(folder.path(), kMergeMessage, a);
+    EXPECT_TRUE(t.replies) << t.report;
+    EXPECT_EQ(t.reply, "Dear John, we call 0123. ");
+
+    a.To = "sales@me.example";
+    t = AutoresponderEditor::tryMessage(folder.path(), kMergeMessage, a);
+    EXPECT_FALSE(t.replies);
+    EXPECT_NE(t.report.find("does not match: To differs (\"info@me.example\" is not "
+                            "\"sales@me.example\")"),
+              std::string::npos)
+        << t.report;
+    EXPECT_TRUE(folder.read("data.mdb") == before);
+    EXPECT_TRUE(rows().empty());
+    EXPECT_FALSE(folder.exists("msgqueue.txt"));
+    EXPECT_FALSE(folder.exists("log.txt"));
+}
+
 TEST(AutoresponderHelp, HasItsHeadingTheExamplesAndEndsEmpty) {
     const std::vector<std::string> lines = AutoresponderEditor::helpLines();
     ASSERT_EQ(lines.size(), 39u);
@@ -415,6 +447,21 @@ TEST_F(WindowTest, HelpReplacesTheTextOfTheOneHelpWindow) {
     ASSERT_EQ(lines.size(), 40);
     EXPECT_EQ(lines[0], QStringLiteral("AUTORESPONDER HELP"));
     EXPECT_EQ(lines[25], QStringLiteral("%vorelcode%"));
+}
+
+TEST_F(WindowTest, TryWithAMessagePreviewsTheMergedReplyOfTheFieldsAsTyped) {
+    open();
+    type("txtNAME", QStringLiteral("Prices"));
+    type("txtSUBJECT", QStringLiteral("price list PLEASE"));
+    QTest::keyClicks(message(), QStringLiteral("Hi %name%"));
+    f.folder.write("sample.eml", kMergeMessage);
+    FileDialog::setNextFileName(qs(f.folder.file("sample.eml")));
+    press("cmdTRY");
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], QUrl::fromLocalFile(qs(f.folder.file("msg.temp"))));
+    EXPECT_EQ(f.folder.read("msg.temp"), "Hi John \r\n");
+    EXPECT_TRUE(rows().empty());
+    EXPECT_FALSE(f.folder.exists("msgqueue.txt"));
 }
 
 // The run holds data.mdb past the busy time-out (about ten seconds here).
