@@ -14,6 +14,7 @@
 #include "core/RunHost.h"
 #include "core/RunState.h"
 #include "mail/Address.h"
+#include "mail/Outbound.h"
 #include "mail/Processing.h"
 #include "store/AppFolder.h"
 
@@ -189,14 +190,16 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
         QueueReader reader(queue);
         while (!reader.atEnd()) {
             QueueRecord r = reader.readRecord();
+            // The note the handling made for the record says what it is, as
+            // it tells the sending step; a forward has none.
+            const std::vector<std::string> headers = outboundHeaders(ctx, r);
             for (std::string* f : {&r.to, &r.from, &r.subject, &r.body}) {
                 *f = withoutLineEnd(*f);
             }
             DryRunResult::Kind kind = DryRunResult::Kind::Reply;
             if (!r.body.empty() && r.body[0] == '~') {
                 kind = DryRunResult::Kind::Forward;
-            } else if (r.from == result.from) {
-                // Copies of a post go out under the poster's address.
+            } else if (!headers.empty() && headers.front() != kAutoReplied) {
                 kind = DryRunResult::Kind::ListCopy;
             }
             result.queued.push_back({kind, std::move(r)});

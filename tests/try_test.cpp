@@ -143,8 +143,9 @@ TEST_F(TryTest, APostToAListShowsTheMembersItWouldReach) {
         }
     }
     const auto before = snapshot(app.path());
-    const Result r = runTry(app.path(), message("From: reader@x.example\r\nTo: news@me.example\r\n"
-                                                "Subject: Hello all\r\n\r\nNews.\r\n"));
+    const Result r =
+        runTry(app.path(), message("From: Reader <reader@x.example>\r\nTo: news@me.example\r\n"
+                                   "Subject: Hello all\r\n\r\nNews.\r\n"));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Email Address reader@x.example Sent Message into NEWS"),
               std::string::npos)
