@@ -281,9 +281,10 @@ TEST_F(WindowTest, OpensInPlaceOfTheMainWindowAndEveryWayOfClosingBringsItBack) 
     ASSERT_EQ(tabs->count(), 2);
     EXPECT_EQ(tabs->tabText(0), QStringLiteral("Message"));
     EXPECT_EQ(tabs->tabText(1), QStringLiteral("Forward Emails to:"));
-    for (const char* name : {"txtNAME", "txtTO", "txtSUBJECT", "txtFROM", "txtFROMSUBJECT",
-                             "txtMAILTO", "txtMESSAGE", "lstAUTORESPONDERS", "lblcounter", "cmdNEW",
-                             "cmdSAVE", "cmdDELETE", "cmdPREVIEW", "cmdHELP", "cmdCLOSE"}) {
+    for (const char* name :
+         {"txtNAME", "txtTO", "txtSUBJECT", "txtFROM", "txtFROMSUBJECT", "txtMAILTO", "txtMESSAGE",
+          "lstAUTORESPONDERS", "lblcounter", "cmdNEW", "cmdSAVE", "cmdDELETE", "cmdPREVIEW",
+          "cmdTRY", "cmdHELP", "cmdCLOSE"}) {
         QWidget* c = control<QWidget>(w, name);
         ASSERT_NE(c, nullptr);
         EXPECT_FALSE(c->accessibleName().isEmpty()) << name;
