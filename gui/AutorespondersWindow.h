@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QWidget>
+#include <exception>
 #include <string>
 
 #include "gui/AutoresponderEditor.h"
