@@ -29,5 +29,7 @@ std::string prepareAppFolder(const CommandLine& cl);
 
 int cmdInit(const CommandLine& cl);
 int cmdRun(const CommandLine& cl);
+// What a run would do with one saved message; changes nothing.
+int cmdTry(const CommandLine& cl);
 
 }  // namespace vorel

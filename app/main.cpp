@@ -15,7 +15,8 @@ void printUsage() {
         "usage: vorel [--folder DIR] [-R] [COMMAND]\n"
         "  (none)      open the windows; -R starts a mail run whenever the main window opens\n"
         "  init        create the application folder and an empty data.mdb\n"
-        "  run         carry out one mail run (--verbose: status lines to stderr)\n",
+        "  run         carry out one mail run (--verbose: status lines to stderr)\n"
+        "  try FILE    what a mail run would do with one saved message; changes nothing\n",
         stderr);
 }
 
@@ -33,6 +34,9 @@ int main(int argc, char** argv) {
         }
         if (cl->command == "run") {
             return vorel::cmdRun(*cl);
+        }
+        if (cl->command == "try") {
+            return vorel::cmdTry(*cl);
         }
         if (cl->command == "help" || cl->command == "--help" || cl->command == "-h") {
             printUsage();

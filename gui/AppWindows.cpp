@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include "gui/AboutWindow.h"
+#include "gui/AutorespondersWindow.h"
 #include "gui/Backdrop.h"
 #include "gui/HelpWindow.h"
 #include "gui/MainForm.h"
@@ -80,6 +81,7 @@ AppWindows::AppWindows(std::string folder, std::vector<std::string> args)
     connect(main_, &MainForm::setupClicked, this, &AppWindows::showSetup);
     connect(main_, &MainForm::runMailerClicked, this, &AppWindows::runMailer);
     connect(main_, &MainForm::aboutPressed, this, &AppWindows::showAbout);
+    connect(main_, &MainForm::autorespondersClicked, this, &AppWindows::showAutoresponders);
     connect(main_, &MainForm::exitClicked, this, &AppWindows::exitSystem);
     connect(main_, &MainForm::taskbarClicked, this, &AppWindows::goToTray);
     connect(main_, &MainForm::webSiteDoubleClicked, this,
@@ -112,6 +114,10 @@ HelpWindow* AppWindows::helpWindow() const {
 
 AboutWindow* AppWindows::aboutWindow() const {
     return about_.data();
+}
+
+AutorespondersWindow* AppWindows::autorespondersWindow() const {
+    return autoresponders_.data();
 }
 
 void AppWindows::start() {
@@ -291,6 +297,25 @@ void AppWindows::showSetup() {
     centreInBackdrop(setup_);
     setup_->raise();
     main_->hide();
+}
+
+void AppWindows::showAutoresponders() {
+    QCoreApplication::processEvents();
+    if (autoresponders_) {
+        autoresponders_->raise();
+        return;
+    }
+    main_->hide();
+    autoresponders_ = new AutorespondersWindow(folder_, backdrop_.get());
+    // Closing the editor in any way brings the main window back, reloaded.
+    connect(autoresponders_, &AutorespondersWindow::closed, this, [this] {
+        if (!quitting_) {
+            loadMainForm(false);
+        }
+    });
+    autoresponders_->show();
+    centreInBackdrop(autoresponders_);
+    autoresponders_->load();
 }
 
 void AppWindows::centreInBackdrop(QWidget* window) const {

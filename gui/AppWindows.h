@@ -16,6 +16,7 @@ class QWidget;
 namespace vorel {
 
 class AboutWindow;
+class AutorespondersWindow;
 class Backdrop;
 class HelpWindow;
 class MainForm;
@@ -50,6 +51,8 @@ public:
     void showAbout();
     // cmdSETUP: the settings window takes the main window's place.
     void showSetup();
+    // "Auto Responders": the editor takes the main window's place.
+    void showAutoresponders();
 
     // Window helpers.
     void centreInBackdrop(QWidget* window) const;
@@ -65,6 +68,7 @@ public:
     HelpWindow* helpWindow() const;
     AboutWindow* aboutWindow() const;
     SettingsWindow* settingsWindow() const;
+    AutorespondersWindow* autorespondersWindow() const;
     RunController& runs() { return *runs_; }
     const std::string& folder() const { return folder_; }
 
@@ -92,6 +96,7 @@ private:
     QPointer<AboutWindow> about_;
     QPointer<HelpWindow> helpWindow_;
     QPointer<SettingsWindow> setup_;
+    QPointer<AutorespondersWindow> autoresponders_;
     std::unique_ptr<WindowRunHost> host_;
     std::unique_ptr<RunController> runs_;
     bool runFromCountdown_ = false;

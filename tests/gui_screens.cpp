@@ -14,12 +14,14 @@
 
 #include "gui/AboutWindow.h"
 #include "gui/AppWindows.h"
+#include "gui/AutorespondersWindow.h"
 #include "gui/Backdrop.h"
 #include "gui/HelpWindow.h"
 #include "gui/MainForm.h"
 #include "gui/RunMailWindow.h"
 #include "gui/SettingsWindow.h"
 #include "gui_support.h"
+#include "store/Database.h"
 #include "support/TestServers.h"
 
 using namespace vorel;
@@ -68,6 +70,20 @@ int main(int argc, char** argv) {
     f.settings.chkDEBUG = "1";
     f.writeSettings();
     f.addAutoresponder("info@me.example");
+    {
+        Autoresponder hours;
+        hours.Name = "Opening hours";
+        hours.To = "hours@me.example";
+        hours.Subject = "When are you open?";
+        hours.msgfrom = "shop@me.example";
+        hours.msgsubject = "Our opening hours";
+        hours.message =
+            "Dear %name%,\n\nWe are open Monday to Friday, 9:00 to 17:30.\n\n"
+            "Sent on %date% at %time% to %email%. ";
+        hours.mailto = "sales@me.example,boss@me.example";
+        hours.Counter = 42;
+        Database::open(f.folder.file("data.mdb")).addAutoresponder(hours);
+    }
     for (int i = 1; i <= 300; ++i) {
         const std::string n = std::to_string(i);
         pop.addMessage("From: Reader " + n + " <reader" + n + "@x.example>\nTo: info@me.example\n" +
@@ -115,6 +131,16 @@ int main(int argc, char** argv) {
         ok = save(app.settingsWindow()->grab(), dir, tabs[i]) && ok;
     }
     app.settingsWindow()->close();
+    app.showAutoresponders();
+    AutorespondersWindow* editor = app.autorespondersWindow();
+    editor->findChild<QListWidget*>(QStringLiteral("lstAUTORESPONDERS"))->setCurrentRow(1);
+    auto* editorTabs = editor->findChild<QTabWidget*>(QStringLiteral("SSTab1"));
+    test::waitUntil([] { return false; }, 100);
+    ok = save(editor->grab(), dir, "frmAUTORESPONDERS-Message") && ok;
+    editorTabs->setCurrentIndex(1);
+    test::waitUntil([] { return false; }, 100);
+    ok = save(editor->grab(), dir, "frmAUTORESPONDERS-Forward") && ok;
+    editor->close();
     test::waitUntil([] { return false; }, 100);
 
     // Mid-run: taken as a message shows in the log with both lists filled.

@@ -1,0 +1,158 @@
+#include "gui/AutoresponderEditor.h"
+
+#include <utility>
+
+#include "base/Clock.h"
+#include "gui/MergeCodeHelp.h"
+#include "net/FileMailComponent.h"
+#include "run/DryRun.h"
+
+namespace vorel {
+
+namespace {
+
+// Rolls back a write that did not reach its commit, so that a failure half
+// way leaves the rows as they were.
+class Transaction {
+public:
+    explicit Transaction(Database& db) : db_(db) { db_.begin(); }
+    ~Transaction() {
+        if (!done_) {
+            db_.rollback();
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit() {
+        db_.commit();
+        done_ = true;
+    }
+
+private:
+    Database& db_;
+    bool done_ = false;
+};
+
+}  // namespace
+
+AutoresponderEditor::AutoresponderEditor(std::string dbPath) : path_(std::move(dbPath)) {}
+
+Database& AutoresponderEditor::db() {
+    if (!db_) {
+        db_.emplace(Database::open(path_));
+    }
+    return *db_;
+}
+
+std::vector<std::string> AutoresponderEditor::names() {
+    std::vector<std::string> out;
+    for (Autoresponder& a : db().autoresponders()) {
+        out.push_back(std::move(a.Name));
+    }
+    return out;
+}
+
+std::optional<Autoresponder> AutoresponderEditor::find(const std::string& name) {
+    return db().findAutoresponder(name);
+}
+
+AutoresponderEditor::Saved AutoresponderEditor::save(const Autoresponder& typed) {
+    if (typed.Name.empty()) {
+        return Saved::NoName;
+    }
+    Database& d = db();
+    // Look-up and write in one transaction: a run counting a reply in between
+    // would otherwise lose its count to the row written back.
+    Transaction t(d);
+    std::optional<Autoresponder> existing = d.findAutoresponder(typed.Name);
+    Autoresponder row = typed;
+    row.To = storedTo(typed.To);
+    row.message = storedMessage(typed.message);
+    if (existing) {
+        row.id = existing->id;
+        row.Counter = existing->Counter;
+        d.updateAutoresponder(row);
+    } else {
+        row.id = 0;
+        row.Counter = 0;
+        d.addAutoresponder(row);
+    }
+    t.commit();
+    return existing ? Saved::Changed : Saved::Added;
+}
+
+std::size_t AutoresponderEditor::remove(const std::string& name) {
+    Database& d = db();
+    Transaction t(d);
+    std::size_t removed = 0;
+    for (const Autoresponder& a : d.autoresponders()) {
+        if (a.Name == name) {
+            d.deleteAutoresponder(a.id);
+            ++removed;
+        }
+    }
+    t.commit();
+    return removed;
+}
+
+std::string AutoresponderEditor::storedTo(const std::string& to) {
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < to.size(); ++i) {
+        // A UTF-8 continuation byte belongs to the character before it.
+        const bool starts = (static_cast<unsigned char>(to[i]) & 0xC0) != 0x80;
+        if (starts && ++characters > kToCharacters) {
+            return to.substr(0, i);
+        }
+    }
+    return to;
+}
+
+AutoresponderEditor::Trial AutoresponderEditor::tryMessage(const std::string& folder,
+                                                           const std::string& raw,
+                                                           const Autoresponder& typed) {
+    Autoresponder row = typed;
+    row.id = 0;
+    row.Counter = 0;
+    row.To = storedTo(typed.To);
+    row.message = storedMessage(typed.message);
+    FileMailComponent mail(raw);
+    SystemClock clock;
+    const DryRunResult r = dryRun(folder, mail, clock, row);
+
+    Trial t;
+    if (!r.databaseError.empty()) {
+        t.report = "The message could not be tried: " + r.databaseError;
+        return t;
+    }
+    if (r.spam) {
+        t.report = "The anti-spam list would delete this message (From " + r.from + ", Subject " +
+                   r.subject + "): nothing would be sent.";
+        return t;
+    }
+    for (const DryRunResult::Queued& q : r.queued) {
+        if (q.kind == DryRunResult::Kind::Reply) {
+            t.replies = true;
+            t.reply = q.record.body;
+            return t;
+        }
+    }
+    t.report = "This autoresponder would send no reply to this message.";
+    if (!r.autoresponders.empty() && !r.autoresponders.front().matches) {
+        t.report += "\nIt " + r.autoresponders.front().why + ".";
+    }
+    for (const std::string& line : r.log) {
+        t.report += "\n" + line;
+    }
+    for (const DryRunResult::Queued& q : r.queued) {
+        if (q.kind == DryRunResult::Kind::Forward) {
+            t.report += "\nThe message would be forwarded to " + q.record.to + ".";
+        }
+    }
+    return t;
+}
+
+std::vector<std::string> AutoresponderEditor::helpLines() {
+    return mergeCodeHelp("AUTORESPONDER HELP");
+}
+
+}  // namespace vorel

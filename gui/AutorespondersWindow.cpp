@@ -1,0 +1,334 @@
+#include "gui/AutorespondersWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <exception>
+
+#include "gui/AppWindows.h"
+#include "gui/MessageBox.h"
+#include "gui/Shell.h"
+#include "gui/Widgets.h"
+#include "store/AppFolder.h"
+
+namespace vorel {
+
+namespace {
+
+QString qs(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// The wait cursor while data.mdb is read or written: a locked file can take
+// the whole busy time-out.
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+QLineEdit* lineEdit(const char* name, const QString& label) {
+    return named(new QLineEdit, name, label);
+}
+
+QLabel* note(const QString& text) {
+    auto* l = new QLabel(text);
+    // Plain: the HTML note names the tag <HTML>, which rich text would swallow.
+    l->setTextFormat(Qt::PlainText);
+    l->setWordWrap(true);
+    return l;
+}
+
+QPushButton* button(const char* name, const QString& caption) {
+    return named(new QPushButton(caption), name, caption);
+}
+
+}  // namespace
+
+AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      folder_(std::move(folder)),
+      editor_(joinPath(folder_, "data.mdb")) {
+    setObjectName(QStringLiteral("frmAUTORESPONDERS"));
+    setWindowTitle(QStringLiteral("Autoresponders"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    auto* listHeading = new QLabel(QStringLiteral("Auto Responders"));
+    QFont bold = listHeading->font();
+    bold.setBold(true);
+    listHeading->setFont(bold);
+    lstAUTORESPONDERS_ = named(new QListWidget, "lstAUTORESPONDERS", listHeading->text());
+    lstAUTORESPONDERS_->setUniformItemSizes(true);
+    listHeading->setBuddy(lstAUTORESPONDERS_);
+    auto* left = new QVBoxLayout;
+    left->addWidget(listHeading);
+    left->addWidget(lstAUTORESPONDERS_, 1);
+
+    txtNAME_ = lineEdit("txtNAME", QStringLiteral("Name:"));
+    txtTO_ = lineEdit("txtTO", QStringLiteral("To:"));
+    txtSUBJECT_ = lineEdit("txtSUBJECT", QStringLiteral("Subject:"));
+    txtFROM_ = lineEdit("txtFROM", QStringLiteral("From:"));
+    txtFROMSUBJECT_ = lineEdit("txtFROMSUBJECT", QStringLiteral("Message Subject:"));
+
+    auto* matchHeading =
+        new QLabel(QStringLiteral("Send the following message when the following fields match:"));
+    matchHeading->setWordWrap(true);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("Name:"), txtNAME_);
+    form->addRow(matchHeading);
+    form->addRow(QStringLiteral("To:"), txtTO_);
+    form->addRow(QStringLiteral("Subject:"), txtSUBJECT_);
+    form->addRow(QStringLiteral("From:"), txtFROM_);
+    form->addRow(QStringLiteral("Message Subject:"), txtFROMSUBJECT_);
+
+    txtMESSAGE_ = named(new QPlainTextEdit, "txtMESSAGE", QStringLiteral("Message"));
+    auto* messageTab = new QWidget;
+    auto* messageLayout = new QVBoxLayout(messageTab);
+    messageLayout->addWidget(txtMESSAGE_, 1);
+    messageLayout->addWidget(
+        note(QStringLiteral("To send HTML emails include <HTML> at the start. I.e. if you use a "
+                            "web editor and then copy and paste the SOURCE code it should work.")));
+
+    // One line: forward addresses are a single text field, separated by commas.
+    txtMAILTO_ = lineEdit("txtMAILTO", QStringLiteral("Forward Emails to:"));
+    auto* forwardTab = new QWidget;
+    auto* forwardLayout = new QVBoxLayout(forwardTab);
+    forwardLayout->addWidget(note(QStringLiteral(
+        "Enter a list of email addresses to forward any emails to this address to, if you leave "
+        "the message section empty, the system will just forward and not send a message out:")));
+    forwardLayout->addWidget(txtMAILTO_);
+    forwardLayout->addWidget(note(QStringLiteral(
+        "Seperate each entry with commas, e.g. sales@example.com,support@example.com")));
+    forwardLayout->addStretch(1);
+
+    SSTab1_ = named(new QTabWidget, "SSTab1", QStringLiteral("Message"));
+    SSTab1_->addTab(messageTab, QStringLiteral("Message"));
+    SSTab1_->addTab(forwardTab, QStringLiteral("Forward Emails to:"));
+
+    lblcounter_ =
+        named(new QLabel(QStringLiteral("0")), "lblcounter", QStringLiteral("Number of Requests:"));
+    auto* counterRow = new QHBoxLayout;
+    counterRow->addWidget(new QLabel(QStringLiteral("Number of Requests:")));
+    counterRow->addWidget(lblcounter_);
+    counterRow->addStretch(1);
+
+    auto* frame = new QGroupBox(QStringLiteral("Autoresponder Manager"));
+    frame->setObjectName(QStringLiteral("Frame1"));
+    auto* inner = new QVBoxLayout(frame);
+    inner->addLayout(form);
+    inner->addWidget(SSTab1_, 1);
+    inner->addLayout(counterRow);
+
+    auto* top = new QHBoxLayout;
+    top->addLayout(left, 2);
+    top->addWidget(frame, 5);
+
+    auto* cmdNEW = button("cmdNEW", QStringLiteral("&Add New"));
+    auto* cmdSAVE = button("cmdSAVE", QStringLiteral("&Save"));
+    auto* cmdDELETE = button("cmdDELETE", QStringLiteral("&Delete"));
+    auto* cmdPREVIEW = button("cmdPREVIEW", QStringLiteral("&Preview"));
+    auto* cmdHELP = button("cmdHELP", QStringLiteral("HELP"));
+    auto* cmdCLOSE = button("cmdCLOSE", QStringLiteral("&Close"));
+    auto* cmdTRY = button("cmdTRY", QStringLiteral("&Try with a message..."));
+    cmdTRY->setToolTip(
+        QStringLiteral("Shows the reply this autoresponder, as typed, would send to a saved "
+                       "message (.eml); nothing is sent or stored"));
+    auto* buttons = new QHBoxLayout;
+    for (QPushButton* b : {cmdNEW, cmdSAVE, cmdDELETE, cmdPREVIEW, cmdTRY, cmdHELP}) {
+        buttons->addWidget(b);
+    }
+    buttons->addStretch(1);
+    buttons->addWidget(cmdCLOSE);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top, 1);
+    layout->addLayout(buttons);
+    resize(760, 540);
+
+    // A click or the arrow keys: the entry that becomes selected is shown.
+    connect(lstAUTORESPONDERS_, &QListWidget::itemSelectionChanged, this, [this] {
+        const QList<QListWidgetItem*> selected = lstAUTORESPONDERS_->selectedItems();
+        if (!selected.isEmpty()) {
+            showRow(selected.front()->text());
+        }
+    });
+    connect(cmdNEW, &QPushButton::clicked, this, &AutorespondersWindow::addNew);
+    connect(cmdSAVE, &QPushButton::clicked, this, &AutorespondersWindow::save);
+    connect(cmdDELETE, &QPushButton::clicked, this, &AutorespondersWindow::remove);
+    connect(cmdPREVIEW, &QPushButton::clicked, this, &AutorespondersWindow::preview);
+    connect(cmdHELP, &QPushButton::clicked, this, &AutorespondersWindow::help);
+    connect(cmdTRY, &QPushButton::clicked, this, &AutorespondersWindow::tryMessage);
+    connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
+}
+
+void AutorespondersWindow::load() {
+    fillList();
+}
+
+void AutorespondersWindow::fillList() {
+    WaitCursor wait;
+    lstAUTORESPONDERS_->clear();
+    std::vector<std::string> names;
+    try {
+        names = editor_.names();
+    } catch (const std::exception& e) {
+        reportFailure(QStringLiteral("The autoresponders could not be read from data.mdb."), e);
+        return;
+    }
+    QStringList items;
+    items.reserve(static_cast<qsizetype>(names.size()));
+    for (const std::string& n : names) {
+        items.append(qs(n));
+    }
+    lstAUTORESPONDERS_->addItems(items);
+}
+
+void AutorespondersWindow::showRow(const QString& name) {
+    std::optional<Autoresponder> row;
+    try {
+        row = editor_.find(name.toStdString());
+    } catch (const std::exception& e) {
+        reportFailure(QStringLiteral("This autoresponder could not be read from data.mdb."), e);
+        return;
+    }
+    if (!row) {
+        return;
+    }
+    lblcounter_->setText(QStringLiteral("0"));
+    txtNAME_->setText(qs(row->Name));
+    txtTO_->setText(qs(row->To));
+    txtSUBJECT_->setText(qs(row->Subject));
+    txtFROM_->setText(qs(row->msgfrom));
+    txtFROMSUBJECT_->setText(qs(row->msgsubject));
+    txtMESSAGE_->setPlainText(qs(row->message));
+    txtMAILTO_->setText(qs(row->mailto));
+    lblcounter_->setText(QString::number(row->Counter));
+}
+
+void AutorespondersWindow::addNew() {
+    for (QLineEdit* e : {txtNAME_, txtTO_, txtFROM_, txtSUBJECT_, txtFROMSUBJECT_}) {
+        e->clear();
+    }
+    txtMESSAGE_->clear();
+    lblcounter_->setText(QStringLiteral("0"));
+}
+
+Autoresponder AutorespondersWindow::typed() const {
+    Autoresponder a;
+    a.Name = txtNAME_->text().toStdString();
+    a.To = txtTO_->text().toStdString();
+    a.Subject = txtSUBJECT_->text().toStdString();
+    a.msgfrom = txtFROM_->text().toStdString();
+    a.msgsubject = txtFROMSUBJECT_->text().toStdString();
+    a.message = txtMESSAGE_->toPlainText().toStdString();
+    a.mailto = txtMAILTO_->text().toStdString();
+    return a;
+}
+
+void AutorespondersWindow::save() {
+    AutoresponderEditor::Saved saved;
+    try {
+        WaitCursor wait;
+        saved = editor_.save(typed());
+    } catch (const std::exception& e) {
+        // Nothing on the window changes: the user's typing is all still there.
+        reportFailure(QStringLiteral("Your Autoresponder was NOT saved: data.mdb could not be "
+                                     "written (a mail run may be using it). Everything you "
+                                     "typed is still here; press Save again in a moment."),
+                      e);
+        return;
+    }
+    if (saved == AutoresponderEditor::Saved::NoName) {
+        MessageBox::information(
+            this, QStringLiteral("Please enter a name to save this autoresponder under!"));
+        return;
+    }
+    MessageBox::information(this, QStringLiteral("Your Autoresponder is Saved!"));
+    fillList();
+}
+
+void AutorespondersWindow::remove() {
+    if (!MessageBox::question(
+            this, QStringLiteral("Are you SURE you want to delete this autoresponder?"))) {
+        return;
+    }
+    const QList<QListWidgetItem*> selected = lstAUTORESPONDERS_->selectedItems();
+    if (selected.isEmpty()) {
+        MessageBox::information(this,
+                                QStringLiteral("Please Select an Autoresponder from the List"));
+        return;
+    }
+    try {
+        WaitCursor wait;
+        editor_.remove(selected.front()->text().toStdString());
+    } catch (const std::exception& e) {
+        reportFailure(QStringLiteral("The autoresponder was NOT deleted: data.mdb could not be "
+                                     "written (a mail run may be using it)."),
+                      e);
+    }
+    fillList();
+}
+
+void AutorespondersWindow::preview() {
+    previewMessage(this, folder_, txtMESSAGE_->toPlainText().toStdString());
+}
+
+void AutorespondersWindow::help() {
+    helpStart();
+    for (const std::string& line : AutoresponderEditor::helpLines()) {
+        helpLine(line);
+    }
+    helpShow();
+}
+
+void AutorespondersWindow::tryMessage() {
+    const QString path =
+        FileDialog::openFileName(this, QStringLiteral("Try with a message"),
+                                 QStringLiteral("Messages (*.eml);;All files (*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        MessageBox::information(this,
+                                QStringLiteral("The message file could not be read: ") + path);
+        return;
+    }
+    const QByteArray raw = file.readAll();
+    AutoresponderEditor::Trial trial;
+    try {
+        WaitCursor wait;
+        trial = AutoresponderEditor::tryMessage(folder_, raw.toStdString(), typed());
+    } catch (const std::exception& e) {
+        reportFailure(QStringLiteral("The message could not be tried."), e);
+        return;
+    }
+    if (trial.replies) {
+        previewMessage(this, folder_, trial.reply);
+    } else {
+        MessageBox::information(this, qs(trial.report));
+    }
+}
+
+void AutorespondersWindow::reportFailure(const QString& what, const std::exception& e) {
+    MessageBox::information(this, what + QStringLiteral("\n\n") + QString::fromStdString(e.what()));
+}
+
+void AutorespondersWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Q_EMIT closed();
+}
+
+}  // namespace vorel

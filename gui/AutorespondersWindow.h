@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <exception>
+#include <string>
+
+#include "gui/AutoresponderEditor.h"
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QTabWidget;
+
+namespace vorel {
+
+// frmAUTORESPONDERS: lists, creates, changes, previews and deletes
+// autoresponders. The rules live in AutoresponderEditor; this is wiring.
+class AutorespondersWindow : public QWidget {
+    Q_OBJECT
+public:
+    // `folder`: the application folder with data.mdb.
+    explicit AutorespondersWindow(std::string folder, QWidget* parent = nullptr);
+
+    // Load: fills the list from data.mdb; a failure is reported and the
+    // window stays usable (Save opens the file again).
+    void load();
+
+Q_SIGNALS:
+    // The window is going: the main window comes back.
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void fillList();
+    void showRow(const QString& name);
+    void addNew();
+    void save();
+    void remove();
+    void preview();
+    void help();
+    void tryMessage();
+    Autoresponder typed() const;
+    void reportFailure(const QString& what, const std::exception& e);
+
+    std::string folder_;
+    AutoresponderEditor editor_;
+    QListWidget* lstAUTORESPONDERS_;
+    QLineEdit* txtNAME_;
+    QLineEdit* txtTO_;
+    QLineEdit* txtSUBJECT_;
+    QLineEdit* txtFROM_;
+    QLineEdit* txtFROMSUBJECT_;
+    QPlainTextEdit* txtMESSAGE_;
+    QLineEdit* txtMAILTO_;
+    QLabel* lblcounter_;
+    QTabWidget* SSTab1_;
+};
+
+}  // namespace vorel

@@ -1,0 +1,57 @@
+#include "net/FileMailComponent.h"
+
+#include <fstream>
+
+#include "base/TextCompare.h"
+
+namespace vorel {
+
+FileMailComponent::FileMailComponent(std::string raw) : raw_(std::move(raw)) {
+    mime::ensureInit();
+    message_ = mime::parseMessage(raw_);
+}
+
+std::string FileMailComponent::headerField(const std::string& name) const {
+    for (const mime::HeaderField& f : message_.fields) {
+        if (sameText(f.name, name)) {
+            return mime::decodeHeaderValue(f.value);
+        }
+    }
+    return {};
+}
+
+bool FileMailComponent::hasHeaderField(const std::string& name) const {
+    for (const mime::HeaderField& f : message_.fields) {
+        if (sameText(f.name, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FileMailComponent::saveWorkFile(const std::string& path) {
+    writeFile(path, mime::workFileText(message_));
+}
+
+void FileMailComponent::saveMessageFile(const std::string& path) {
+    writeFile(path, raw_);
+}
+
+void FileMailComponent::smtpConnect(const std::string&, SmtpProtocol, const std::string&,
+                                    const std::string&) {
+    throw MailError(mailcode::kNotConnected, "a trial sends nothing");
+}
+
+void FileMailComponent::send(const OutgoingMessage&) {
+    throw MailError(mailcode::kNotConnected, "a trial sends nothing");
+}
+
+void FileMailComponent::writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+        throw MailError(mailcode::kFile, "cannot write " + path);
+    }
+}
+
+}  // namespace vorel

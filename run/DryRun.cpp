@@ -1,0 +1,211 @@
+#include "run/DryRun.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "base/Clock.h"
+#include "base/Idn.h"
+#include "base/TextCompare.h"
+#include "core/MailComponent.h"
+#include "core/Reporter.h"
+#include "core/RunHost.h"
+#include "core/RunState.h"
+#include "mail/Address.h"
+#include "mail/Outbound.h"
+#include "mail/Processing.h"
+#include "store/AppFolder.h"
+
+namespace vorel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The run's log lines are collected; nobody is asked anything.
+class CollectingHost : public RunHost {
+public:
+    void setStatus(const std::string&) override {}
+    void addLogEntry(const std::string& text) override { log.push_back(text); }
+    void addDebugLine(const std::string&) override {}
+    void clearDebugLines() override {}
+    void setDebugModeBox(bool) override {}
+    void showMessage(const std::string& text) override { log.push_back(text); }
+    bool askYesNo(const std::string&) override { return false; }
+    RunRequests yield() override { return {}; }
+
+    std::vector<std::string> log;
+};
+
+// A scratch folder removed with everything in it.
+class Scratch {
+public:
+    Scratch() {
+        std::string tmpl = (fs::temp_directory_path() / "vorel-try-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) {
+            throw std::runtime_error("cannot create a temporary folder");
+        }
+        path = tmpl;
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::string path;
+};
+
+// Copies the files a run reads; the copies are what the handling may change.
+// data.mdb goes with its write-ahead log, which may hold the latest rows.
+void copyRunFiles(const std::string& from, const std::string& to) {
+    for (const char* name : {"setup.ini", "data.mdb", "data.mdb-wal"}) {
+        std::error_code ec;
+        fs::copy_file(joinPath(from, name), joinPath(to, name), ec);
+    }
+    if (std::optional<std::string> spam = findAntiSpamFile(from)) {
+        std::error_code ec;
+        fs::copy_file(*spam, joinPath(to, fs::path(*spam).filename().string()), ec);
+    }
+}
+
+std::string withoutLineEnd(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) {
+        s.pop_back();
+    }
+    return s;
+}
+
+std::string quoted(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+// The autoresponder pass's own comparisons, said in words.
+DryRunResult::Verdict verdict(const Autoresponder& row, const std::string& to,
+                              const std::string& subject) {
+    const bool toMatches = sameText(to, row.To) || sameText(to, "<" + row.To + ">");
+    const bool subjectMatches = sameText(subject, row.Subject);
+    DryRunResult::Verdict v{row.Name, toMatches || subjectMatches, {}};
+    if (toMatches && subjectMatches) {
+        v.why = "matches (To and Subject)";
+    } else if (toMatches) {
+        v.why = "matches (To)";
+    } else if (subjectMatches) {
+        v.why = "matches (Subject)";
+    } else {
+        v.why = "does not match: To differs (" + quoted(to) + " is not " + quoted(row.To) +
+                "), Subject differs (" + quoted(subject) + " is not " + quoted(row.Subject) + ")";
+    }
+    return v;
+}
+
+// The header as the run reads it: defaults for missing fields, bare
+// addresses, the first sender only.
+void readHeaderAsTheRun(MailComponent& mail) {
+    mail.fetchHeader();
+    if (mail.subject().empty()) {
+        mail.setSubject("(No Subject)");
+    }
+    if (mail.to().empty()) {
+        mail.setTo("(No To)");
+    }
+    if (mail.from().empty()) {
+        mail.setFrom("(No From)");
+    }
+    mail.setTo(tidyAddress(mail.to()));
+    mail.setFrom(readableDomains(firstAddress(extractAddresses(mail.from()))));
+    mail.setTo(readableDomains(extractAddresses(mail.to())));
+}
+
+}  // namespace
+
+DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock& clock,
+                    const std::optional<Autoresponder>& only) {
+    Scratch scratch;
+    copyRunFiles(folder, scratch.path);
+
+    CollectingHost host;
+    Reporter report(scratch.path, host, clock);
+    RunState state;
+    readSettingsLines(scratch.path, state.settings);
+    for (const std::string& line : readAntiSpamLines(scratch.path)) {
+        AntiSpamEntry e = splitAntiSpamLine(line);
+        e.from = readableDomains(e.from);
+        e.to = readableDomains(e.to);
+        state.antiSpam.push_back(std::move(e));
+    }
+
+    DryRunResult result;
+    const std::string db = joinPath(scratch.path, "data.mdb");
+    try {
+        if (only && !fileExists(db)) {
+            Database::createIfMissing(db);
+        }
+        state.db.emplace(Database::open(db));
+        Database::upgradeSchema(db);
+        state.autoresponderRows =
+            only ? std::vector<Autoresponder>{*only} : state.db->autoresponders();
+        state.listRows = only ? std::vector<MailingList>{} : state.db->lists();
+        for (Autoresponder& a : *state.autoresponderRows) {
+            a.To = readableDomains(a.To);
+        }
+        for (MailingList& l : *state.listRows) {
+            for (std::string* a : {&l.onsubscribeto, &l.onunsubscribeto, &l.sendtolistfrom}) {
+                *a = readableDomains(*a);
+            }
+        }
+    } catch (const std::exception& e) {
+        result.databaseError = e.what();
+    }
+
+    readHeaderAsTheRun(mail);
+    result.from = mail.from();
+    result.to = mail.to();
+    result.subject = mail.subject();
+
+    for (const AntiSpamEntry& e : state.antiSpam) {
+        if (sameText(result.from, e.from) || sameText(result.subject, e.subject) ||
+            sameText(result.to, e.to)) {
+            result.spam = e;
+            return result;
+        }
+    }
+    if (state.autoresponderRows) {
+        for (const Autoresponder& row : *state.autoresponderRows) {
+            result.autoresponders.push_back(verdict(row, result.to, result.subject));
+        }
+    }
+    if (!state.db) {
+        return result;
+    }
+
+    RunContext ctx{scratch.path, state, report, mail, clock, host};
+    processMessage(ctx, 1);
+    result.log = host.log;
+
+    const std::string queue = joinPath(scratch.path, kQueueFile);
+    if (fileExists(queue)) {
+        QueueReader reader(queue);
+        while (!reader.atEnd()) {
+            QueueRecord r = reader.readRecord();
+            // The note the handling made for the record says what it is, as
+            // it tells the sending step; a forward has none.
+            const std::vector<std::string> headers = outboundHeaders(ctx, r);
+            for (std::string* f : {&r.to, &r.from, &r.subject, &r.body}) {
+                *f = withoutLineEnd(*f);
+            }
+            DryRunResult::Kind kind = DryRunResult::Kind::Reply;
+            if (!r.body.empty() && r.body[0] == '~') {
+                kind = DryRunResult::Kind::Forward;
+            } else if (!headers.empty() && headers.front() != kAutoReplied) {
+                kind = DryRunResult::Kind::ListCopy;
+            }
+            result.queued.push_back({kind, std::move(r)});
+        }
+    }
+    return result;
+}
+
+}  // namespace vorel
