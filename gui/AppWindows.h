@@ -18,6 +18,7 @@ namespace vorel {
 class AboutWindow;
 class Backdrop;
 class HelpWindow;
+class MailingListsWindow;
 class MainForm;
 class RunMailWindow;
 class WindowRunHost;
@@ -47,6 +48,8 @@ public:
     // "Exit System": asks first.
     void exitSystem();
     void showAbout();
+    // The mailing list editor takes the main window's place until it closes.
+    void showMailingLists();
 
     // Window helpers.
     void centreInBackdrop(QWidget* window) const;
@@ -61,6 +64,7 @@ public:
     RunMailWindow* runWindow() const { return runWindow_; }
     HelpWindow* helpWindow() const;
     AboutWindow* aboutWindow() const;
+    MailingListsWindow* mailingListsWindow() const;
     RunController& runs() { return *runs_; }
     const std::string& folder() const { return folder_; }
 
@@ -87,6 +91,7 @@ private:
     RunMailWindow* runWindow_;
     QPointer<AboutWindow> about_;
     QPointer<HelpWindow> helpWindow_;
+    QPointer<MailingListsWindow> lists_;
     std::unique_ptr<WindowRunHost> host_;
     std::unique_ptr<RunController> runs_;
     bool runFromCountdown_ = false;

@@ -67,7 +67,7 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     // The editor windows arrive with later versions; until then their
     // buttons cannot be pressed.
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 2; ++i) {
         buttons[i]->setEnabled(false);
         labels[i]->setEnabled(false);
     }
