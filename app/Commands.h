@@ -29,5 +29,9 @@ std::string prepareAppFolder(const CommandLine& cl);
 
 int cmdInit(const CommandLine& cl);
 int cmdRun(const CommandLine& cl);
+// Mailing lists: post a message, import and export addresses.
+int cmdPost(const CommandLine& cl);
+int cmdImport(const CommandLine& cl);
+int cmdExport(const CommandLine& cl);
 
 }  // namespace vorel
