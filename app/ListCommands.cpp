@@ -65,7 +65,8 @@ int cmdPost(const CommandLine& cl) {
         }
         *target = cl.args[++i];
     }
-    if (post.listName.empty() || !from || !subject || message.has_value() == messageFile.has_value()) {
+    if (post.listName.empty() || !from || !subject ||
+        message.has_value() == messageFile.has_value()) {
         return usage(kUsage);
     }
     if (messageFile) {

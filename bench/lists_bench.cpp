@@ -55,10 +55,9 @@ int main() {
     std::printf("lists bench in %s\n", dir.c_str());
     std::size_t statusLines = 0;
     auto t = Steady::now();
-    const vorel::ImportResult r =
-        vorel::importFile(db, "BIG", file, [&](const std::vector<std::string>& lines) {
-            statusLines += lines.size();
-        });
+    const vorel::ImportResult r = vorel::importFile(
+        db, "BIG", file,
+        [&](const std::vector<std::string>& lines) { statusLines += lines.size(); });
     verdict("import 1,000,000 lines, de-duplicated", seconds(t), 12.0);
     std::printf("    added %zu, already in list %zu, status lines %zu, ok %d\n", r.added, r.present,
                 statusLines, r.ok ? 1 : 0);

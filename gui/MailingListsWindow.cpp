@@ -100,9 +100,8 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         "txtSUBSCRIBEFROM", QStringLiteral("From:"),
         "Some email servers REQUIRE you to enter your email address here, otherwise they will "
         "not accept the email you are sending");
-    txtSUBSCRIBESUBJECTFROM_ =
-        lineBox("txtSUBSCRIBESUBJECTFROM", QStringLiteral("Subject:"),
-                "Enter the subject for the message when a user subscribes.");
+    txtSUBSCRIBESUBJECTFROM_ = lineBox("txtSUBSCRIBESUBJECTFROM", QStringLiteral("Subject:"),
+                                       "Enter the subject for the message when a user subscribes.");
     txtSUBSCRIBEMESSAGE_ =
         messageBox("txtSUBSCRIBEMESSAGE", QStringLiteral("Message to new subscriber"),
                    "Enter the message you wish to send a newly subscribed user");
@@ -185,7 +184,8 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
             }
         });
     }
-    textTOADD_ = messageBox("textTOADD", QStringLiteral("Text to add to the bottom of every message"));
+    textTOADD_ =
+        messageBox("textTOADD", QStringLiteral("Text to add to the bottom of every message"));
     auto* listTab = new QWidget;
     {
         auto* v = new QVBoxLayout(listTab);
@@ -367,9 +367,10 @@ void MailingListsWindow::showListRecord(const MailingList& row) {
 
 void MailingListsWindow::typeChosen() {
     const bool conference = !optTYPE_[0]->isChecked();
-    for (QWidget* w : {static_cast<QWidget*>(txtSENDTOLISTTO_),
-                       static_cast<QWidget*>(txtSENDTOLISTSUBJECT_), static_cast<QWidget*>(Label15_),
-                       static_cast<QWidget*>(Label16_), static_cast<QWidget*>(Label17_)}) {
+    for (QWidget* w :
+         {static_cast<QWidget*>(txtSENDTOLISTTO_), static_cast<QWidget*>(txtSENDTOLISTSUBJECT_),
+          static_cast<QWidget*>(Label15_), static_cast<QWidget*>(Label16_),
+          static_cast<QWidget*>(Label17_)}) {
         w->setVisible(conference);
     }
 }

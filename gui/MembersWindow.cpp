@@ -108,8 +108,8 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
     big.setBold(true);
     big.setPointSizeF(big.pointSizeF() * 1.4);
     title->setFont(big);
-    auto* explain = new QLabel(
-        QStringLiteral("This screen allows you to edit/view email addresses under this list name."));
+    auto* explain = new QLabel(QStringLiteral(
+        "This screen allows you to edit/view email addresses under this list name."));
     explain->setWordWrap(true);
 
     txtEMAIL_ = named(new QLineEdit, "txtEMAIL", QStringLiteral("Email Address:"));
@@ -124,13 +124,13 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
     auto* cmdMOVEPREVIOUS = moveButton("cmdMOVEPREVIOUS", "<", QStringLiteral("Previous member"));
     auto* cmdMOVENEXT = moveButton("cmdMOVENEXT", ">", QStringLiteral("Next member"));
     auto* cmdLAST = moveButton("cmdLAST", ">|", QStringLiteral("Last member"));
-    auto* command1 = named(new QPushButton(QStringLiteral("&Save")), "Command1",
-                           QStringLiteral("&Save"));
-    auto* command2 = named(new QPushButton(QStringLiteral("&Delete")), "Command2",
-                           QStringLiteral("&Delete"));
+    auto* command1 =
+        named(new QPushButton(QStringLiteral("&Save")), "Command1", QStringLiteral("&Save"));
+    auto* command2 =
+        named(new QPushButton(QStringLiteral("&Delete")), "Command2", QStringLiteral("&Delete"));
     txtSEARCH_ = named(new QLineEdit, "txtSEARCH", QStringLiteral("Search"));
-    auto* cmdSEARCH = named(new QPushButton(QStringLiteral("&Search")), "cmdSEARCH",
-                            QStringLiteral("&Search"));
+    auto* cmdSEARCH =
+        named(new QPushButton(QStringLiteral("&Search")), "cmdSEARCH", QStringLiteral("&Search"));
 
     txtADDEMAILS_ = named(new QPlainTextEdit, "txtADDEMAILS", QStringLiteral("Addresses to add"));
     auto* addNote = new QLabel(
@@ -222,6 +222,14 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
     connect(txtEMAIL_, &QLineEdit::textEdited, this, &MembersWindow::emailEdited);
     connect(lstEMAILS_, &QListView::clicked, this,
             [this](const QModelIndex& index) { entryChosen(index.row()); });
+    // The keyboard chooses too.
+    connect(lstEMAILS_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& index) {
+                if (index.isValid() && (!cursor_.onMember() ||
+                                        cursor_.index() != static_cast<std::size_t>(index.row()))) {
+                    entryChosen(index.row());
+                }
+            });
     connect(command1, &QPushButton::clicked, this, &MembersWindow::saveMember);
     connect(command2, &QPushButton::clicked, this, &MembersWindow::deleteMember);
     connect(cmdSEARCH, &QPushButton::clicked, this, &MembersWindow::search);

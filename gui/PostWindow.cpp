@@ -83,9 +83,8 @@ PostWindow::PostWindow(std::string folder, MailingListsWindow* editor, QWidget* 
     connect(cmdPOST, &QPushButton::clicked, this, &PostWindow::post);
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
     connect(command1, &QPushButton::clicked, this, &PostWindow::showHelp);
-    connect(command2, &QPushButton::clicked, this, [this] {
-        previewMessage(this, folder_, storedText(txtMESSAGE_->toPlainText()));
-    });
+    connect(command2, &QPushButton::clicked, this,
+            [this] { previewMessage(this, folder_, storedText(txtMESSAGE_->toPlainText())); });
     centreInBackdrop(this);
 }
 

@@ -216,9 +216,9 @@ TEST_F(ListWindows, MemberEditorBrowsesSearchesAndEdits) {
     EXPECT_FALSE(lists->isVisible());
     EXPECT_EQ(m->windowTitle(), QStringLiteral("List VIew"));
     auto* lst = control<QListView>(m, "lstEMAILS");
-    EXPECT_EQ(rows(lst), (QStringList{QStringLiteral("ann@x.example"),
-                                      QStringLiteral("bob@x.example"),
-                                      QStringLiteral("carl@x.example")}));
+    EXPECT_EQ(rows(lst),
+              (QStringList{QStringLiteral("ann@x.example"), QStringLiteral("bob@x.example"),
+                           QStringLiteral("carl@x.example")}));
     EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("3"));
     QLineEdit* email = box(m, "txtEMAIL");
     EXPECT_TRUE(email->text().isEmpty());
@@ -242,6 +242,11 @@ TEST_F(ListWindows, MemberEditorBrowsesSearchesAndEdits) {
     box(m, "txtSEARCH")->clear();
     click(button(m, "cmdSEARCH"));
     EXPECT_EQ(lastShown(), q(kEnterSearch));
+
+    // The keyboard in the list chooses as a click does.
+    lst->setFocus();
+    lst->setCurrentIndex(lst->model()->index(2, 0));
+    EXPECT_EQ(email->text(), QStringLiteral("carl@x.example"));
 
     // Typing an address that is listed makes it current.
     email->clear();
@@ -325,9 +330,9 @@ TEST_F(ListWindows, ImportStatusWindowListsEveryLineUntilTheEnd) {
     EXPECT_EQ(status->windowTitle(), QStringLiteral("Vorel - Importing"));
     EXPECT_FALSE(status->isVisible());
     EXPECT_EQ(status->lines(), (std::vector<std::string>{"Import Added a@x.example to list L",
-                                                          "Email Addresss A@x.example already "
-                                                          "in list L",
-                                                          "Invalid email  NOT ADDED"}));
+                                                         "Email Addresss A@x.example already "
+                                                         "in list L",
+                                                         "Invalid email  NOT ADDED"}));
     EXPECT_TRUE(waitUntil([&] { return status.isNull(); }, 2000));
 
     FileDialog::setNextFileName(QString::fromStdString(f.folder.file("missing.txt")));
@@ -367,8 +372,7 @@ TEST_F(ListWindows, PostQueuesPersonalisedCopiesWithTheUnsavedFooter) {
     ASSERT_EQ(q.size(), 3u);
     EXPECT_EQ(q[0].to, "a@x.example\r\n");
     EXPECT_EQ(q[0].subject, "For %name%\r\n");
-    EXPECT_EQ(q[0].body,
-              "Dear Ann (0938)\r\n05 December 2026 %Date%\r\n\r\nedited footer\r\n");
+    EXPECT_EQ(q[0].body, "Dear Ann (0938)\r\n05 December 2026 %Date%\r\n\r\nedited footer\r\n");
     EXPECT_EQ(q[1].body,
               "Dear %name% (%telephone%)\r\n05 December 2026 %Date%\r\n\r\nedited footer\r\n");
     EXPECT_EQ(q[2].body,
@@ -391,7 +395,21 @@ TEST_F(ListWindows, PostWithoutAListNameIsASystemError) {
     EXPECT_TRUE(waitUntil([&] { return p.isNull(); }, 2000));
     EXPECT_FALSE(QFile::exists(QString::fromStdString(f.folder.file(kQueueFile))));
 
-    click(button(lists, "cmdADDNEW"));
+    // An editor that is gone gives no list either; the post window outlives it.
+    typeName(QStringLiteral("EMPTYLIST"));
+    click(button(lists, "cmdPOSTMESSAGE"));
+    p = lists->postWindow();
+    ASSERT_FALSE(p.isNull());
+    click(button(lists, "cmdCLOSE"));
+    ASSERT_TRUE(waitUntil([&] { return app->mailingListsWindow() == nullptr; }, 2000));
+    ASSERT_FALSE(p.isNull());
+    click(button(p, "cmdPOST"));
+    EXPECT_EQ(lastShown(), q(kSystemError));
+    EXPECT_TRUE(waitUntil([&] { return p.isNull(); }, 2000));
+
+    click(control<QToolButton>(app->mainForm(), "pctMAILINGLISTS"));
+    lists = app->mailingListsWindow();
+    ASSERT_NE(lists, nullptr);
     click(button(lists, "cmdPOSTMESSAGE"));
     EXPECT_EQ(lastShown(), q(kSelectListToPost));
     click(button(lists, "cmdVEWILIST"));

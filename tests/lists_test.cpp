@@ -161,8 +161,8 @@ TEST(AddBox, SplitsAtCarriageReturnsDroppingTheCharacterAfter) {
 
 TEST_F(ListsTest, AddBoxStoresAnEmptyLineOnceAndARepeatOnce) {
     member("L", "Ann@x.example");
-    EXPECT_EQ(addAddresses(db, "L", "bob@x.example\r\n\r\nBOB@x.example\r\nann@X.example\r\n\t\r\n"),
-              2u);
+    EXPECT_EQ(
+        addAddresses(db, "L", "bob@x.example\r\n\r\nBOB@x.example\r\nann@X.example\r\n\t\r\n"), 2u);
     EXPECT_EQ(emails("L"), (Lines{"Ann@x.example", "bob@x.example", ""}));
     // No validity test, display names reduced to the address.
     addAddresses(db, "L", "no at sign\r\nCarl <carl@x.example>");
@@ -177,8 +177,8 @@ TEST_F(ListsTest, ImportGivesOneStatusLinePerLineWhateverTheLineEnds) {
         "Ann <ann@x.example>\r\n"
         "\n"
         "ANN@x.example\r" +
-            std::string("bob@\0x.example\n", 15) + "OLD@x.example\r\n" +
-            std::string(3000, 'a') + "@x.example\n" + "bad\xff@x.example\n" + "carl@x.example",
+            std::string("bob@\0x.example\n", 15) + "OLD@x.example\r\n" + std::string(3000, 'a') +
+            "@x.example\n" + "bad\xff@x.example\n" + "carl@x.example",
         &r);
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_EQ(status.size(), 8u);
@@ -336,8 +336,8 @@ TEST_F(ListsTest, PostCommandUsesTheStoredFooterUnlessGiven) {
     member("NEWS", "b@x.example");
     f.write("msg.txt", "Hello %name%");
 
-    Result r = runVorel(f, "post news --from me@x.example --subject S --message-file '" +
-                               f.file("msg.txt") + "'");
+    Result r = runVorel(
+        f, "post news --from me@x.example --subject S --message-file '" + f.file("msg.txt") + "'");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     r = runVorel(f, "post NEWS --from me@x.example --subject S --message Hi --footer ''");
     EXPECT_EQ(r.exitCode, 0) << r.err;
