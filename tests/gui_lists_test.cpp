@@ -2,6 +2,7 @@
 // editor, the member editor with import and export, and posting, ending with
 // a post that a real run delivers to the loopback servers.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -203,6 +204,21 @@ TEST_F(ListWindows, DeleteWithAndWithoutMembersKeepsTheFields) {
     MessageBox::setNextAnswer(MessageBox::No);
     click(button(lists, "cmdDELETE"));
     EXPECT_TRUE(db().findList("FULL"));
+}
+
+TEST_F(ListWindows, ADatabaseFailureIsShownAndTheTypingKept) {
+    open();
+    typeName(QStringLiteral("news"));
+    box(lists, "txtSUBSCRIBETO")->setText(QStringLiteral("join@x.example"));
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(f.folder.file("data.mdb").c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, "DROP TABLE mailling", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    click(button(lists, "cmdSAVE"));
+    EXPECT_TRUE(lastShown().startsWith(QStringLiteral("The mailing lists could not be read")));
+    EXPECT_TRUE(lastShown().contains(QStringLiteral("data.mdb")));
+    EXPECT_EQ(box(lists, "txtNAME")->text(), QStringLiteral("NEWS"));
+    EXPECT_EQ(box(lists, "txtSUBSCRIBETO")->text(), QStringLiteral("join@x.example"));
 }
 
 TEST_F(ListWindows, MemberEditorBrowsesSearchesAndEdits) {
