@@ -10,6 +10,7 @@
 #include "app/Commands.h"
 #include "base/Clock.h"
 #include "mail/ListPost.h"
+#include "mail/ListRules.h"
 #include "mail/MemberRules.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"
@@ -85,7 +86,7 @@ int cmdPost(const CommandLine& cl) {
 
     const std::string folder = prepareAppFolder(cl);
     Database db = Database::open(joinPath(folder, "data.mdb"));
-    std::optional<MailingList> list = db.findList(post.listName);
+    std::optional<MailingList> list = db.findList(normaliseListName(post.listName));
     if (!list) {
         return failure("post", "there is no mailing list " + post.listName);
     }
@@ -104,10 +105,12 @@ int cmdImport(const CommandLine& cl) {
     if (cl.args.size() != 2) {
         return usage("usage: vorel import LIST FILE");
     }
+    // Stored as the list editor stores the name.
+    const std::string list = normaliseListName(cl.args[0]);
     const std::string folder = prepareAppFolder(cl);
     Database db = Database::open(joinPath(folder, "data.mdb"));
     const ImportResult result =
-        importFile(db, cl.args[0], cl.args[1], [](const std::vector<std::string>& lines) {
+        importFile(db, list, cl.args[1], [](const std::vector<std::string>& lines) {
             for (const std::string& line : lines) {
                 printLine(line);
             }
@@ -124,12 +127,13 @@ int cmdExport(const CommandLine& cl) {
     if (cl.args.size() != 2) {
         return usage("usage: vorel export LIST FILE");
     }
+    const std::string list = normaliseListName(cl.args[0]);
     const std::string folder = prepareAppFolder(cl);
     Database db = Database::open(joinPath(folder, "data.mdb"));
-    if (db.memberCount(cl.args[0]) == 0) {
+    if (db.memberCount(list) == 0) {
         return failure("export", kNothingToExport);
     }
-    const std::string problem = exportMembers(db, cl.args[0], cl.args[1]);
+    const std::string problem = exportMembers(db, list, cl.args[1]);
     if (!problem.empty()) {
         return failure("export", problem);
     }

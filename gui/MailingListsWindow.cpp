@@ -379,7 +379,13 @@ bool MailingListsWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == txtNAME_) {
         if (event->type() == QEvent::FocusIn && !txtNAME_->text().isEmpty()) {
             // A list keeps its name: a new one starts with "&Add New".
-            QTimer::singleShot(0, txtSUBSCRIBETO_, [this] { txtSUBSCRIBETO_->setFocus(); });
+            QTimer::singleShot(0, txtSUBSCRIBETO_, [this] {
+                // The box may sit on a tab that is not shown.
+                if (auto* tabs = findChild<QTabWidget*>(QStringLiteral("SSTab1"))) {
+                    tabs->setCurrentIndex(0);
+                }
+                txtSUBSCRIBETO_->setFocus();
+            });
         } else if (event->type() == QEvent::FocusOut) {
             const QString normal = QString::fromStdString(listName());
             if (normal != txtNAME_->text()) {

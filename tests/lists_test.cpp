@@ -313,7 +313,7 @@ TEST_F(ListsTest, ImportAndExportCommands) {
               "Email Addresss A@x.example already in list L\n"
               "Invalid email nope NOT ADDED\n" +
                   std::string(kImportDone) + "\n");
-    r = runVorel(f, "export L '" + f.file("out.txt") + "'");
+    r = runVorel(f, "export \"l '\" '" + f.file("out.txt") + "'");  // the name as stored
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(f.read("out.txt"), "a@x.example\r\n");
 
