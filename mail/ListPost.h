@@ -25,8 +25,8 @@ struct ListPost {
 std::string personalisedBody(const ListPost& post, const LocalTime& now,
                              const std::string& memberData);
 
-// Called after each queued copy with the member's address; `every`
-// decides how often (the window repaints its status line, not per copy).
+// Called after each queued copy with the member's address and the count so
+// far (the window repaints its status line every so many copies).
 using PostProgress = std::function<void(const std::string& email, std::size_t done)>;
 
 // Queues the copies in the members' stored order and returns how many were
