@@ -31,5 +31,9 @@ int cmdInit(const CommandLine& cl);
 int cmdRun(const CommandLine& cl);
 // What a run would do with one saved message; changes nothing.
 int cmdTry(const CommandLine& cl);
+// Mailing lists: post a message, import and export addresses.
+int cmdPost(const CommandLine& cl);
+int cmdImport(const CommandLine& cl);
+int cmdExport(const CommandLine& cl);
 
 }  // namespace vorel

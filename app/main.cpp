@@ -16,7 +16,11 @@ void printUsage() {
         "  (none)      open the windows; -R starts a mail run whenever the main window opens\n"
         "  init        create the application folder and an empty data.mdb\n"
         "  run         carry out one mail run (--verbose: status lines to stderr)\n"
-        "  try FILE    what a mail run would do with one saved message; changes nothing\n",
+        "  try FILE    what a mail run would do with one saved message; changes nothing\n"
+        "  post LIST --from ADDR --subject TEXT (--message-file FILE | --message TEXT)\n"
+        "              [--footer TEXT]   queue a message to every member of a list\n"
+        "  import LIST FILE   add the addresses of a text file to a list\n"
+        "  export LIST FILE   write a list's addresses to a text file\n",
         stderr);
 }
 
@@ -37,6 +41,15 @@ int main(int argc, char** argv) {
         }
         if (cl->command == "try") {
             return vorel::cmdTry(*cl);
+        }
+        if (cl->command == "post") {
+            return vorel::cmdPost(*cl);
+        }
+        if (cl->command == "import") {
+            return vorel::cmdImport(*cl);
+        }
+        if (cl->command == "export") {
+            return vorel::cmdExport(*cl);
         }
         if (cl->command == "help" || cl->command == "--help" || cl->command == "-h") {
             printUsage();

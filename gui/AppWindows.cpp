@@ -9,6 +9,7 @@
 #include "gui/AutorespondersWindow.h"
 #include "gui/Backdrop.h"
 #include "gui/HelpWindow.h"
+#include "gui/MailingListsWindow.h"
 #include "gui/MainForm.h"
 #include "gui/MessageBox.h"
 #include "gui/RunMailWindow.h"
@@ -80,6 +81,7 @@ AppWindows::AppWindows(std::string folder, std::vector<std::string> args)
     });
     connect(main_, &MainForm::setupClicked, this, &AppWindows::showSetup);
     connect(main_, &MainForm::runMailerClicked, this, &AppWindows::runMailer);
+    connect(main_, &MainForm::mailingListsClicked, this, &AppWindows::showMailingLists);
     connect(main_, &MainForm::aboutPressed, this, &AppWindows::showAbout);
     connect(main_, &MainForm::autorespondersClicked, this, &AppWindows::showAutoresponders);
     connect(main_, &MainForm::exitClicked, this, &AppWindows::exitSystem);
@@ -118,6 +120,25 @@ AboutWindow* AppWindows::aboutWindow() const {
 
 AutorespondersWindow* AppWindows::autorespondersWindow() const {
     return autoresponders_.data();
+}
+
+MailingListsWindow* AppWindows::mailingListsWindow() const {
+    return lists_.data();
+}
+
+void AppWindows::showMailingLists() {
+    if (!lists_) {
+        lists_ = new MailingListsWindow(folder_, backdrop_.get());
+        connect(lists_, &MailingListsWindow::closed, this, [this] {
+            if (!quitting_) {
+                loadMainForm(false);
+            }
+        });
+    }
+    main_->hide();
+    lists_->show();
+    lists_->raise();
+    centreInBackdrop(lists_);
 }
 
 void AppWindows::start() {

@@ -19,6 +19,7 @@ class AboutWindow;
 class AutorespondersWindow;
 class Backdrop;
 class HelpWindow;
+class MailingListsWindow;
 class MainForm;
 class RunMailWindow;
 class SettingsWindow;
@@ -53,6 +54,8 @@ public:
     void showSetup();
     // "Auto Responders": the editor takes the main window's place.
     void showAutoresponders();
+    // The mailing list editor takes the main window's place until it closes.
+    void showMailingLists();
 
     // Window helpers.
     void centreInBackdrop(QWidget* window) const;
@@ -69,6 +72,7 @@ public:
     AboutWindow* aboutWindow() const;
     SettingsWindow* settingsWindow() const;
     AutorespondersWindow* autorespondersWindow() const;
+    MailingListsWindow* mailingListsWindow() const;
     RunController& runs() { return *runs_; }
     const std::string& folder() const { return folder_; }
 
@@ -97,6 +101,7 @@ private:
     QPointer<HelpWindow> helpWindow_;
     QPointer<SettingsWindow> setup_;
     QPointer<AutorespondersWindow> autoresponders_;
+    QPointer<MailingListsWindow> lists_;
     std::unique_ptr<WindowRunHost> host_;
     std::unique_ptr<RunController> runs_;
     bool runFromCountdown_ = false;

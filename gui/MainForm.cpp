@@ -65,13 +65,6 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     }
     grid->setColumnStretch(1, 1);
 
-    // The editor windows arrive with later versions; until then their
-    // buttons cannot be pressed.
-    for (int i = 2; i < 3; ++i) {
-        buttons[i]->setEnabled(false);
-        labels[i]->setEnabled(false);
-    }
-
     auto* lbl1 = new ClickLabel(QStringLiteral("www.vorel.example"));
     named(lbl1, "lbl1", QStringLiteral("Vorel web site"));
     lbl1->setToolTip(QStringLiteral("Double-click to visit the Vorel web site"));

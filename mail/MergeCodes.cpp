@@ -179,6 +179,17 @@ std::string mergeTemplate(const std::string& tmpl, const LocalTime& now, const s
     return out;
 }
 
+std::string mergeListPost(const std::string& tmpl, const LocalTime& now,
+                          const MergeFields& fields) {
+    const bool html = tmpl.find("<HTML>") != std::string::npos;
+    std::string out = replaceAll(tmpl, "%date%", formatMergeDate(now));
+    out = replaceAll(out, "%time%", formatClockTime(now));
+    for (const auto& [name, value] : fields) {
+        out = replaceAll(out, "%" + lowerCase(name) + "%", senderValue(value, html));
+    }
+    return out;
+}
+
 std::string applyMergeCodes(RunContext& ctx, const std::string& tmpl) {
     LocalTime now = ctx.clock.now();
     std::string email = ctx.mail.from();

@@ -30,6 +30,9 @@ std::string formatClockTime(const LocalTime& t);
 // The merge with everything given: %date%, %time%, %email%, then every field.
 std::string mergeTemplate(const std::string& tmpl, const LocalTime& now, const std::string& email,
                           const MergeFields& fields);
+// The merge of a post to a list, per member: %date%, %time%, then the fields
+// of the member's stored merge data (%email% only as such a field).
+std::string mergeListPost(const std::string& tmpl, const LocalTime& now, const MergeFields& fields);
 // The merge for the current message: email = the component's From, fields
 // from readMessageText.
 std::string applyMergeCodes(RunContext& ctx, const std::string& tmpl);

@@ -77,8 +77,9 @@ std::optional<MailingList> listNamed(RunContext& ctx, const std::string& name) {
 
 }  // namespace
 
-void queueNoted(RunContext& ctx, const QueueRecord& asGiven, OutboundKind kind,
-                const std::string& listName) {
+namespace {
+
+QueueRecord queueable(const QueueRecord& asGiven) {
     QueueRecord record = asGiven;
     // Only the steps that save a message file write a "~" reference: a text
     // that begins with "~" (a reply starting with a sender's value, say)
@@ -86,15 +87,34 @@ void queueNoted(RunContext& ctx, const QueueRecord& asGiven, OutboundKind kind,
     if (!record.body.empty() && record.body[0] == '~') {
         record.body.insert(0, 1, ' ');
     }
-    appendQueueRecord(ctx.folder, record);
-    if (!ctx.state.db) {
-        return;
-    }
+    return record;
+}
+
+void noteQuietly(Database& db, const QueueRecord& record, OutboundKind kind,
+                 const std::string& listName) {
     try {
-        ctx.state.db->noteOutbound(recordDigest(record), kind, listName);
+        db.noteOutbound(recordDigest(record), kind, listName);
     } catch (const std::exception&) {
         // The message still goes out, without the fields.
     }
+}
+
+}  // namespace
+
+void queueNoted(RunContext& ctx, const QueueRecord& asGiven, OutboundKind kind,
+                const std::string& listName) {
+    const QueueRecord record = queueable(asGiven);
+    appendQueueRecord(ctx.folder, record);
+    if (ctx.state.db) {
+        noteQuietly(*ctx.state.db, record, kind, listName);
+    }
+}
+
+void queueNoted(Database& db, const std::string& folder, const QueueRecord& asGiven,
+                OutboundKind kind, const std::string& listName) {
+    const QueueRecord record = queueable(asGiven);
+    appendQueueRecord(folder, record);
+    noteQuietly(db, record, kind, listName);
 }
 
 std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead) {

@@ -4,9 +4,11 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QToolButton>
 #include <cstdio>
@@ -17,7 +19,10 @@
 #include "gui/AutorespondersWindow.h"
 #include "gui/Backdrop.h"
 #include "gui/HelpWindow.h"
+#include "gui/MailingListsWindow.h"
 #include "gui/MainForm.h"
+#include "gui/MembersWindow.h"
+#include "gui/PostWindow.h"
 #include "gui/RunMailWindow.h"
 #include "gui/SettingsWindow.h"
 #include "gui_support.h"
@@ -47,6 +52,89 @@ QPixmap backdropWithMain(AppWindows& app) {
     const QPoint at = app.backdrop()->mapFromGlobal(main->geometry().topLeft());
     p.drawPixmap(at, main->grab());
     return pm;
+}
+
+// The mailing list editor per tab, the member editor per tab, the import
+// status and the post window, over a list with a few members.
+bool saveListWindows(AppWindows& app, const test::GuiFolder& f, const QString& dir) {
+    {
+        Database db = Database::open(f.folder.file("data.mdb"));
+        MailingList l;
+        l.Name = "NEWSLETTER";
+        l.Type = 1;
+        l.onsubscribeto = "news@me.example";
+        l.onsubscribesubject = "subscribe";
+        l.subscribefrom = "news@me.example";
+        l.subscribesubject = "Welcome to the newsletter";
+        l.subscribemessage = "Dear %name%,\r\n\r\nwelcome to our newsletter.";
+        l.onunsubscribeto = "news@me.example";
+        l.onunsubscribesubject = "unsubscribe";
+        l.unsubscribefrom = "news@me.example";
+        l.unsubscribesubject = "Goodbye";
+        l.unsubscribemessage = "You have left the newsletter.";
+        l.sendtolistfrom = "news-post@me.example";
+        l.sendtolistsubject = "post";
+        l.textTOADD = "--\r\nTo leave, write to news@me.example with the subject unsubscribe.";
+        db.addList(l);
+        l.Name = "FRIENDS";
+        db.addList(l);
+        for (int i = 1; i <= 40; ++i) {
+            db.addMember({0, "NEWSLETTER", "reader" + std::to_string(i) + "@x.example", ""});
+        }
+    }
+    app.mainForm()->findChild<QToolButton*>(QStringLiteral("pctMAILINGLISTS"))->click();
+    MailingListsWindow* lists = app.mailingListsWindow();
+    auto* names = lists->findChild<QListWidget*>(QStringLiteral("lstMAILING"));
+    names->setCurrentRow(0);
+    Q_EMIT names->itemClicked(names->item(0));
+    auto* tabs = lists->findChild<QTabWidget*>(QStringLiteral("SSTab1"));
+    const char* tabNames[] = {"frmMAILLINGLISTS-SubscribeSettings",
+                              "frmMAILLINGLISTS-UnsubscribeSettings",
+                              "frmMAILLINGLISTS-MessageListSettings"};
+    bool ok = true;
+    for (int i = 0; i < 3; ++i) {
+        tabs->setCurrentIndex(i);
+        test::waitUntil([] { return false; }, 100);
+        ok = save(lists->grab(), dir, tabNames[i]) && ok;
+    }
+
+    lists->findChild<QAbstractButton*>(QStringLiteral("cmdPOSTMESSAGE"))->click();
+    PostWindow* post = lists->postWindow();
+    post->findChild<QLineEdit*>(QStringLiteral("txtFROM"))
+        ->setText(QStringLiteral("news@me.example"));
+    post->findChild<QLineEdit*>(QStringLiteral("txtSUBJECT"))
+        ->setText(QStringLiteral("December newsletter"));
+    post->findChild<QPlainTextEdit*>(QStringLiteral("txtMESSAGE"))
+        ->setPlainText(QStringLiteral("Dear %name%,\n\nhere is the news of %date%."));
+    test::waitUntil([] { return false; }, 100);
+    ok = save(post->grab(), dir, "frmPOSTEMAIL") && ok;
+    post->close();
+
+    lists->findChild<QAbstractButton*>(QStringLiteral("cmdVEWILIST"))->click();
+    MembersWindow* members = lists->membersWindow();
+    members->findChild<QAbstractButton*>(QStringLiteral("cmdMOVENEXT"))->click();
+    members->findChild<QPlainTextEdit*>(QStringLiteral("txtADDEMAILS"))
+        ->setPlainText(QStringLiteral("new.reader@x.example\nAnother Reader <another@x.example>"));
+    auto* memberTabs = members->findChild<QTabWidget*>(QStringLiteral("SSTab1"));
+    const char* memberTabNames[] = {"frmLISTVIEW-AddEmailAddresses",
+                                    "frmLISTVIEW-ViewEmailAddresses"};
+    for (int i = 0; i < 2; ++i) {
+        memberTabs->setCurrentIndex(i);
+        test::waitUntil([] { return false; }, 100);
+        ok = save(members->grab(), dir, memberTabNames[i]) && ok;
+    }
+    ImportStatusWindow status;
+    status.addLines({"Import Added ann@x.example to list NEWSLETTER",
+                     "Email Addresss reader1@x.example already in list NEWSLETTER",
+                     "Invalid email  NOT ADDED", "Import Added bob@x.example to list NEWSLETTER"});
+    status.show();
+    test::waitUntil([] { return false; }, 100);
+    ok = save(status.grab(), dir, "frmIMPORTSTATUS") && ok;
+    status.close();
+    members->close();
+    lists->close();
+    test::waitUntil([&] { return app.mainForm()->isVisible(); }, 2000);
+    return ok;
 }
 
 }  // namespace
@@ -142,6 +230,7 @@ int main(int argc, char** argv) {
     ok = save(editor->grab(), dir, "frmAUTORESPONDERS-Forward") && ok;
     editor->close();
     test::waitUntil([] { return false; }, 100);
+    ok = saveListWindows(app, f, dir) && ok;
 
     // Mid-run: taken as a message shows in the log with both lists filled.
     auto* log = app.runWindow()->findChild<QListWidget*>(QStringLiteral("lstLOG"));

@@ -1,0 +1,570 @@
+#include "gui/MailingListsWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFocusEvent>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "gui/AppWindows.h"
+#include "gui/ListText.h"
+#include "gui/MembersWindow.h"
+#include "gui/MessageBox.h"
+#include "gui/PostWindow.h"
+#include "gui/Shell.h"
+#include "gui/Widgets.h"
+#include "mail/ListRules.h"
+#include "store/AppFolder.h"
+
+namespace vorel {
+
+namespace {
+
+QString q(const char* text) {
+    return QString::fromLatin1(text);
+}
+
+QLineEdit* lineBox(const char* name, const QString& label, const char* tip = nullptr) {
+    auto* box = named(new QLineEdit, name, label);
+    if (tip) {
+        box->setToolTip(q(tip));
+    }
+    return box;
+}
+
+QPlainTextEdit* messageBox(const char* name, const QString& label, const char* tip = nullptr) {
+    auto* box = named(new QPlainTextEdit, name, label);
+    box->setTabChangesFocus(true);
+    if (tip) {
+        box->setToolTip(q(tip));
+    }
+    return box;
+}
+
+QPushButton* button(const char* name, const QString& caption) {
+    return named(new QPushButton(caption), name, caption);
+}
+
+// A group of a request's match fields, or of the reply sent on success.
+QGroupBox* group(const QString& title, std::initializer_list<std::pair<QString, QWidget*>> rows) {
+    auto* box = new QGroupBox(title);
+    auto* form = new QFormLayout(box);
+    for (const auto& [label, field] : rows) {
+        if (label.isEmpty()) {
+            form->addRow(field);
+        } else {
+            form->addRow(label, field);
+        }
+    }
+    return box;
+}
+
+}  // namespace
+
+MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)) {
+    setObjectName(QStringLiteral("frmMAILLINGLISTS"));
+    setWindowTitle(QStringLiteral("Vorel Mailing List Manager"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    auto* title = new QLabel(QStringLiteral("Mailing List Manager"));
+    title->setObjectName(QStringLiteral("lblTITLE"));
+    QFont big = title->font();
+    big.setBold(true);
+    big.setPointSizeF(big.pointSizeF() * 1.4);
+    title->setFont(big);
+
+    lstMAILING_ = named(new QListWidget, "lstMAILING", QStringLiteral("Mailing Lists"));
+    auto* listLabel = new QLabel(QStringLiteral("Mailing Lists"));
+    listLabel->setBuddy(lstMAILING_);
+    lstMAILING_->setMinimumWidth(170);
+
+    txtNAME_ = lineBox("txtNAME", QStringLiteral("List Name:"));
+    txtNAME_->installEventFilter(this);
+
+    // Subscribe Settings
+    txtSUBSCRIBETO_ = lineBox("txtSUBSCRIBETO", QStringLiteral("To:"));
+    txtSUBSCRIBESUBJECT_ = lineBox("txtSUBSCRIBESUBJECT", QStringLiteral("Subject:"));
+    txtSUBSCRIBEFROM_ = lineBox(
+        "txtSUBSCRIBEFROM", QStringLiteral("From:"),
+        "Some email servers REQUIRE you to enter your email address here, otherwise they will "
+        "not accept the email you are sending");
+    txtSUBSCRIBESUBJECTFROM_ = lineBox("txtSUBSCRIBESUBJECTFROM", QStringLiteral("Subject:"),
+                                       "Enter the subject for the message when a user subscribes.");
+    txtSUBSCRIBEMESSAGE_ =
+        messageBox("txtSUBSCRIBEMESSAGE", QStringLiteral("Message to new subscriber"),
+                   "Enter the message you wish to send a newly subscribed user");
+    auto* cmdPREVIEW = button("cmdPREVIEW", QStringLiteral("Preview Message"));
+    auto* subscribeTab = new QWidget;
+    {
+        auto* reply = group(QStringLiteral("Message to Send to User when Succesful:"),
+                            {{QStringLiteral("From:"), txtSUBSCRIBEFROM_},
+                             {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECTFROM_},
+                             {QString(), txtSUBSCRIBEMESSAGE_}});
+        auto* v = new QVBoxLayout(subscribeTab);
+        v->addWidget(group(QStringLiteral("Subscribe when the following fields match:"),
+                           {{QStringLiteral("To:"), txtSUBSCRIBETO_},
+                            {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECT_}}));
+        v->addWidget(reply, 1);
+        auto* h = new QHBoxLayout;
+        h->addStretch();
+        h->addWidget(cmdPREVIEW);
+        v->addLayout(h);
+    }
+
+    // Unsubscribe Settings
+    txtUNSUBSCRIBETO_ = lineBox("txtUNSUBSCRIBETO", QStringLiteral("To:"),
+                                "Enter the text for when a user UNsubscribes");
+    txtUNSUBSCRIBESUBJECT_ = lineBox("txtUNSUBSCRIBESUBJECT", QStringLiteral("Subject:"),
+                                     "Enter the subject to match to unsubscribe a user.");
+    txtUNSUBSCRIBEFROM_ = lineBox(
+        "txtUNSUBSCRIBEFROM", QStringLiteral("From:"),
+        "Note that some email servers require you to send email FROM a valid email account on "
+        "that system. If you find you are unable to send mail then make sure you put your email "
+        "address in here.");
+    txtUNSUBSCRIBEMESSAGESUBJECT_ =
+        lineBox("txtUNSUBSCRIBEMESSAGESUBJECT", QStringLiteral("Subject:"));
+    txtUNSUBSCRIBEMESSAGE_ =
+        messageBox("txtUNSUBSCRIBEMESSAGE", QStringLiteral("Message to leaving member"));
+    auto* command1 = button("Command1", QStringLiteral("Preview Message"));
+    auto* unsubscribeTab = new QWidget;
+    {
+        auto* v = new QVBoxLayout(unsubscribeTab);
+        v->addWidget(group(QStringLiteral("Un Subscribe when the following fields match:"),
+                           {{QStringLiteral("To:"), txtUNSUBSCRIBETO_},
+                            {QStringLiteral("Subject:"), txtUNSUBSCRIBESUBJECT_}}));
+        v->addWidget(group(QStringLiteral("Message to Send to User when Succesful:"),
+                           {{QStringLiteral("From:"), txtUNSUBSCRIBEFROM_},
+                            {QStringLiteral("Subject:"), txtUNSUBSCRIBEMESSAGESUBJECT_},
+                            {QString(), txtUNSUBSCRIBEMESSAGE_}}),
+                     1);
+        auto* h = new QHBoxLayout;
+        h->addStretch();
+        h->addWidget(command1);
+        v->addLayout(h);
+    }
+
+    // Message List Settings
+    Label17_ = new QLabel(
+        QStringLiteral("When the following TO or SUBJECT match the message sent to the system "
+                       "will be posted to the list:"));
+    Label17_->setObjectName(QStringLiteral("Label17"));
+    Label17_->setWordWrap(true);
+    txtSENDTOLISTTO_ = lineBox("txtSENDTOLISTTO", QStringLiteral("To:"));
+    txtSENDTOLISTSUBJECT_ = lineBox("txtSENDTOLISTSUBJECT", QStringLiteral("Subject:"));
+    Label16_ = new QLabel(QStringLiteral("To:"));
+    Label16_->setObjectName(QStringLiteral("Label16"));
+    Label16_->setBuddy(txtSENDTOLISTTO_);
+    Label15_ = new QLabel(QStringLiteral("Subject:"));
+    Label15_->setObjectName(QStringLiteral("Label15"));
+    Label15_->setBuddy(txtSENDTOLISTSUBJECT_);
+    optTYPE_[0] = named(new QRadioButton(QStringLiteral(
+                            "Simple Mailing List - YOU can send email to the list, but users "
+                            "cannot send email to the list.")),
+                        "optTYPE", QStringLiteral("Simple Mailing List"));
+    optTYPE_[1] =
+        named(new QRadioButton(QStringLiteral("Conference - Users can send email to the list")),
+              "optTYPE", QStringLiteral("Conference"));
+    for (int i = 0; i < 2; ++i) {
+        optTYPE_[i]->setProperty("index", i);
+        connect(optTYPE_[i], &QRadioButton::toggled, this, [this](bool on) {
+            if (on) {
+                typeChosen();
+            }
+        });
+    }
+    textTOADD_ =
+        messageBox("textTOADD", QStringLiteral("Text to add to the bottom of every message"));
+    auto* listTab = new QWidget;
+    {
+        auto* v = new QVBoxLayout(listTab);
+        auto* grid = new QGridLayout;
+        grid->addWidget(Label17_, 0, 0, 1, 2);
+        grid->addWidget(Label16_, 1, 0);
+        grid->addWidget(txtSENDTOLISTTO_, 1, 1);
+        grid->addWidget(Label15_, 2, 0);
+        grid->addWidget(txtSENDTOLISTSUBJECT_, 2, 1);
+        v->addLayout(grid);
+        auto* typeBox = new QGroupBox(QStringLiteral("Type of List:"));
+        auto* tv = new QVBoxLayout(typeBox);
+        tv->addWidget(optTYPE_[0]);
+        tv->addWidget(optTYPE_[1]);
+        v->addWidget(typeBox);
+        auto* footLabel = new QLabel(
+            QStringLiteral("Text to add to the bottom of every message:- (remember, HTML messages "
+                           "need HTML code)"));
+        footLabel->setWordWrap(true);
+        footLabel->setBuddy(textTOADD_);
+        v->addWidget(footLabel);
+        v->addWidget(textTOADD_, 1);
+    }
+
+    auto* tabs = new QTabWidget;
+    tabs->setObjectName(QStringLiteral("SSTab1"));
+    tabs->addTab(subscribeTab, QStringLiteral("Subscribe Settings"));
+    tabs->addTab(unsubscribeTab, QStringLiteral("Unsubscribe Settings"));
+    tabs->addTab(listTab, QStringLiteral("Message List Settings"));
+
+    auto* note = new QLabel(
+        QStringLiteral("To send HTML emails include <HTML> at the start. I.e. if you use a web "
+                       "editor and then copy and paste the SOURCE code it should work."));
+    note->setObjectName(QStringLiteral("lblHTMLNOTE"));
+    note->setTextFormat(Qt::PlainText);
+    note->setWordWrap(true);
+
+    auto* cmdADDNEW = button("cmdADDNEW", QStringLiteral("&Add New"));
+    auto* cmdSAVE = button("cmdSAVE", QStringLiteral("&Save"));
+    auto* cmdDELETE = button("cmdDELETE", QStringLiteral("Delete"));
+    auto* cmdVEWILIST = button("cmdVEWILIST", QStringLiteral("&View List Members"));
+    auto* cmdPOSTMESSAGE = button("cmdPOSTMESSAGE", QStringLiteral("Post Message to List"));
+    auto* cmdHELP = button("cmdHELP", QStringLiteral("&Help"));
+    auto* cmdCLOSE = button("cmdCLOSE", QStringLiteral("&Close"));
+
+    auto* nameRow = new QHBoxLayout;
+    auto* nameLabel = new QLabel(QStringLiteral("List Name:"));
+    nameLabel->setBuddy(txtNAME_);
+    nameRow->addWidget(nameLabel);
+    nameRow->addWidget(txtNAME_, 1);
+
+    auto* left = new QVBoxLayout;
+    left->addWidget(listLabel);
+    left->addWidget(lstMAILING_, 1);
+    auto* right = new QVBoxLayout;
+    right->addLayout(nameRow);
+    right->addWidget(tabs, 1);
+    right->addWidget(note);
+    auto* middle = new QHBoxLayout;
+    middle->addLayout(left);
+    middle->addLayout(right, 1);
+
+    auto* buttons = new QHBoxLayout;
+    for (QPushButton* b : {cmdADDNEW, cmdSAVE, cmdDELETE, cmdVEWILIST, cmdPOSTMESSAGE}) {
+        buttons->addWidget(b);
+    }
+    buttons->addStretch();
+    buttons->addWidget(cmdHELP);
+    buttons->addWidget(cmdCLOSE);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(title);
+    layout->addLayout(middle, 1);
+    layout->addLayout(buttons);
+    resize(sizeHint().expandedTo(QSize(820, 560)));
+
+    connect(lstMAILING_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+        const int row = lstMAILING_->row(item);
+        if (row >= 0 && static_cast<std::size_t>(row) < rows_.size()) {
+            showListRecord(rows_[static_cast<std::size_t>(row)]);
+        }
+    });
+    connect(cmdADDNEW, &QPushButton::clicked, this, &MailingListsWindow::addNew);
+    connect(cmdSAVE, &QPushButton::clicked, this, &MailingListsWindow::save);
+    connect(cmdDELETE, &QPushButton::clicked, this, &MailingListsWindow::remove);
+    connect(cmdVEWILIST, &QPushButton::clicked, this, &MailingListsWindow::viewMembers);
+    connect(cmdPOSTMESSAGE, &QPushButton::clicked, this, &MailingListsWindow::postMessage);
+    connect(cmdHELP, &QPushButton::clicked, this, &MailingListsWindow::showHelp);
+    connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
+    connect(cmdPREVIEW, &QPushButton::clicked, this, [this] {
+        previewMessage(this, folder_, storedText(txtSUBSCRIBEMESSAGE_->toPlainText()));
+    });
+    connect(command1, &QPushButton::clicked, this, [this] {
+        previewMessage(this, folder_, storedText(txtUNSUBSCRIBEMESSAGE_->toPlainText()));
+    });
+
+    centreInBackdrop(this);
+    fillListNames();
+}
+
+MailingListsWindow::~MailingListsWindow() = default;
+
+MembersWindow* MailingListsWindow::membersWindow() const {
+    return members_.data();
+}
+
+PostWindow* MailingListsWindow::postWindow() const {
+    return post_.data();
+}
+
+Database* MailingListsWindow::db() {
+    if (!db_) {
+        try {
+            db_.emplace(Database::open(joinPath(folder_, "data.mdb")));
+        } catch (const std::exception& e) {
+            storeFailed(e);
+            return nullptr;
+        }
+    }
+    return &*db_;
+}
+
+void MailingListsWindow::storeFailed(const std::exception& e) {
+    QApplication::restoreOverrideCursor();
+    MessageBox::information(this, QStringLiteral("The mailing lists could not be read or "
+                                                 "stored; nothing you typed is lost.\n\n") +
+                                      QString::fromStdString(e.what()));
+    // The next attempt opens the database afresh.
+    db_.reset();
+}
+
+std::string MailingListsWindow::listName() const {
+    return normaliseListName(txtNAME_->text().toStdString());
+}
+
+std::string MailingListsWindow::footer() const {
+    return storedText(textTOADD_->toPlainText());
+}
+
+void MailingListsWindow::fillListNames() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    lstMAILING_->clear();
+    rows_.clear();
+    if (Database* d = db()) {
+        try {
+            rows_ = d->lists();
+        } catch (const std::exception& e) {
+            storeFailed(e);
+        }
+    }
+    for (const MailingList& row : rows_) {
+        lstMAILING_->addItem(QString::fromStdString(row.Name));
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void MailingListsWindow::showListRecord(const MailingList& row) {
+    txtNAME_->setText(QString::fromStdString(row.Name));
+    optTYPE_[row.Type == 0 ? 0 : 1]->setChecked(true);
+    const std::pair<QLineEdit*, const std::string*> lines[] = {
+        {txtSUBSCRIBETO_, &row.onsubscribeto},
+        {txtSUBSCRIBESUBJECT_, &row.onsubscribesubject},
+        {txtSUBSCRIBEFROM_, &row.subscribefrom},
+        {txtSUBSCRIBESUBJECTFROM_, &row.subscribesubject},
+        {txtUNSUBSCRIBETO_, &row.onunsubscribeto},
+        {txtUNSUBSCRIBESUBJECT_, &row.onunsubscribesubject},
+        {txtUNSUBSCRIBEFROM_, &row.unsubscribefrom},
+        {txtUNSUBSCRIBEMESSAGESUBJECT_, &row.unsubscribesubject},
+        {txtSENDTOLISTTO_, &row.sendtolistfrom},
+        {txtSENDTOLISTSUBJECT_, &row.sendtolistsubject},
+    };
+    for (const auto& [box, value] : lines) {
+        box->setText(QString::fromStdString(*value));
+    }
+    txtSUBSCRIBEMESSAGE_->setPlainText(boxText(row.subscribemessage));
+    txtUNSUBSCRIBEMESSAGE_->setPlainText(boxText(row.unsubscribemessage));
+    textTOADD_->setPlainText(boxText(row.textTOADD));
+}
+
+void MailingListsWindow::typeChosen() {
+    const bool conference = !optTYPE_[0]->isChecked();
+    for (QWidget* w :
+         {static_cast<QWidget*>(txtSENDTOLISTTO_), static_cast<QWidget*>(txtSENDTOLISTSUBJECT_),
+          static_cast<QWidget*>(Label15_), static_cast<QWidget*>(Label16_),
+          static_cast<QWidget*>(Label17_)}) {
+        w->setVisible(conference);
+    }
+}
+
+bool MailingListsWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == txtNAME_) {
+        if (event->type() == QEvent::FocusIn && !txtNAME_->text().isEmpty()) {
+            // A list keeps its name: a new one starts with "&Add New".
+            QTimer::singleShot(0, txtSUBSCRIBETO_, [this] {
+                // The box may sit on a tab that is not shown.
+                if (auto* tabs = findChild<QTabWidget*>(QStringLiteral("SSTab1"))) {
+                    tabs->setCurrentIndex(0);
+                }
+                txtSUBSCRIBETO_->setFocus();
+            });
+        } else if (event->type() == QEvent::FocusOut) {
+            const QString normal = QString::fromStdString(listName());
+            if (normal != txtNAME_->text()) {
+                txtNAME_->setText(normal);
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MailingListsWindow::addNew() {
+    for (QLineEdit* box :
+         {txtNAME_, txtSUBSCRIBETO_, txtSUBSCRIBESUBJECT_, txtSUBSCRIBEFROM_,
+          txtSUBSCRIBESUBJECTFROM_, txtUNSUBSCRIBETO_, txtUNSUBSCRIBESUBJECT_, txtUNSUBSCRIBEFROM_,
+          txtUNSUBSCRIBEMESSAGESUBJECT_, txtSENDTOLISTTO_, txtSENDTOLISTSUBJECT_}) {
+        box->clear();
+    }
+    txtSUBSCRIBEMESSAGE_->clear();
+    txtUNSUBSCRIBEMESSAGE_->clear();
+}
+
+void MailingListsWindow::save() {
+    // The name is normalised as it leaves the box; a click that never took
+    // the focus from it (an access key) must store the same.
+    txtNAME_->setText(QString::fromStdString(listName()));
+    MailingList row;
+    row.Name = listName();
+    row.Type = optTYPE_[0]->isChecked() ? 0 : 1;
+    row.onsubscribeto = txtSUBSCRIBETO_->text().toStdString();
+    row.onsubscribesubject = txtSUBSCRIBESUBJECT_->text().toStdString();
+    row.subscribefrom = txtSUBSCRIBEFROM_->text().toStdString();
+    row.subscribesubject = txtSUBSCRIBESUBJECTFROM_->text().toStdString();
+    row.subscribemessage = storedText(txtSUBSCRIBEMESSAGE_->toPlainText());
+    row.onunsubscribeto = txtUNSUBSCRIBETO_->text().toStdString();
+    row.onunsubscribesubject = txtUNSUBSCRIBESUBJECT_->text().toStdString();
+    row.unsubscribefrom = txtUNSUBSCRIBEFROM_->text().toStdString();
+    row.unsubscribesubject = txtUNSUBSCRIBEMESSAGESUBJECT_->text().toStdString();
+    row.unsubscribemessage = storedText(txtUNSUBSCRIBEMESSAGE_->toPlainText());
+    row.sendtolistfrom = txtSENDTOLISTTO_->text().toStdString();
+    row.sendtolistsubject = txtSENDTOLISTSUBJECT_->text().toStdString();
+    row.textTOADD = footer();
+    if (row.Name.empty()) {
+        MessageBox::information(this, q(kListNameMissing));
+        return;
+    }
+    Database* d = db();
+    if (!d) {
+        return;
+    }
+    ListSaveResult result;
+    try {
+        result = saveList(*d, row);
+    } catch (const std::exception& e) {
+        storeFailed(e);
+        return;
+    }
+    fillListNames();
+    MessageBox::information(this, QString::fromStdString(result.message));
+}
+
+void MailingListsWindow::remove() {
+    const std::string name = listName();
+    if (name.empty()) {
+        MessageBox::information(this, q(kSelectListToDelete));
+        return;
+    }
+    if (!MessageBox::question(this, q(kDeleteListQuestion))) {
+        return;
+    }
+    Database* d = db();
+    if (!d) {
+        return;
+    }
+    ListDeleteResult result;
+    try {
+        result = deleteList(*d, name);
+    } catch (const std::exception& e) {
+        storeFailed(e);
+        fillListNames();
+        return;
+    }
+    if (!result.message.empty()) {
+        MessageBox::information(this, QString::fromStdString(result.message));
+    }
+    fillListNames();
+}
+
+void MailingListsWindow::viewMembers() {
+    const std::string name = listName();
+    if (name.empty()) {
+        MessageBox::information(this, q(kSaveListFirst));
+        return;
+    }
+    txtNAME_->setText(QString::fromStdString(name));
+    hide();
+    members_ = new MembersWindow(folder_, parentWidget());
+    connect(members_, &MembersWindow::closed, this, [this] {
+        show();
+        raise();
+        centreInBackdrop(this);
+    });
+    members_->show();
+    members_->fillList(name);
+}
+
+void MailingListsWindow::postMessage() {
+    if (listName().empty()) {
+        MessageBox::information(this, q(kSelectListToPost));
+        return;
+    }
+    if (!post_) {
+        post_ = new PostWindow(folder_, this, parentWidget());
+    }
+    post_->show();
+    post_->raise();
+}
+
+void MailingListsWindow::showHelp() {
+    const char* lines[] = {
+        "MAILING LIST HELP",
+        "",
+        "Codes and HTML",
+        "",
+        "You can use HTML in the emails you send out from Vorel, simply cut and paste the whole "
+        "web page SOURCE from your favorite web editor.",
+        "",
+        "Don't forget, if using HTML images you need to upload the images to a web server and "
+        "point the <IMG> tags to them in your web page",
+        "<IMG SRC=\"logo.jpg\" BORDER=0> would become "
+        "<IMG SRC=\"http://www.example.com/images/logo.jpg\" BORDER=0>",
+        "",
+        "Don't forget that you need to upload the IMAGES to a web server and change the IMG tags "
+        "to point to them",
+        "",
+        "Other things you can put in the email:",
+        "%date% - date format 29 november 2003",
+        "%email% - the Email address sent FROM",
+        "%time% - Time the email sent, note this is the time on your PC so you may want to put "
+        "%time% (GMT)",
+        "",
+        "VorelCode Merge",
+        "---------------",
+        "",
+        "If the message is sent to Vorel with %vorelcode% in the body, Vorel will then allow you "
+        "to have additional fields that you can merge back to the person sending.",
+        "",
+        "%fieldname% - is replaced with the information in the body of the message when the "
+        "email was received by Vorel.",
+        "When the email is sent to vorel if it contains simple formatting you can send the user "
+        "more intelligent information",
+        "For example:",
+        "",
+        "%vorelcode%",
+        "name=John",
+        "email=john@example.com",
+        "telephone=0938409809",
+        "",
+        "Would mean you could construct an EMAIL message that said something like this:",
+        "Dear %name%,",
+        "",
+        "Thank you for your message, I will call you on %telephone%",
+        "",
+        "Yours faithfully,",
+        "",
+        "XXXX",
+        "",
+    };
+    helpStart();
+    for (const char* line : lines) {
+        helpLine(line);
+    }
+    helpShow();
+}
+
+void MailingListsWindow::closeEvent(QCloseEvent* event) {
+    // An open post window stays with its typing; posting then finds no list.
+    event->accept();
+    db_.reset();
+    Q_EMIT closed();
+}
+
+}  // namespace vorel

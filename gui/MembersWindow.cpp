@@ -1,0 +1,499 @@
+#include "gui/MembersWindow.h"
+
+#include <QAbstractListModel>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <functional>
+
+#include "gui/AppWindows.h"
+#include "gui/ListText.h"
+#include "gui/MessageBox.h"
+#include "gui/Widgets.h"
+#include "mail/Address.h"
+#include "store/AppFolder.h"
+
+namespace vorel {
+
+// Rows whose texts the owner keeps; the view asks only for the rows it shows.
+class LinesModel : public QAbstractListModel {
+public:
+    LinesModel(std::function<std::string(std::size_t)> text, QObject* parent)
+        : QAbstractListModel(parent), text_(std::move(text)) {}
+
+    void reset(std::size_t count) {
+        beginResetModel();
+        count_ = count;
+        endResetModel();
+    }
+    void grow(std::size_t count) {
+        if (count <= count_) {
+            return;
+        }
+        beginInsertRows({}, static_cast<int>(count_), static_cast<int>(count - 1));
+        count_ = count;
+        endInsertRows();
+    }
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(count_);
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole) {
+            return {};
+        }
+        return QString::fromStdString(text_(static_cast<std::size_t>(index.row())));
+    }
+
+private:
+    std::function<std::string(std::size_t)> text_;
+    std::size_t count_ = 0;
+};
+
+namespace {
+
+QString q(const char* text) {
+    return QString::fromLatin1(text);
+}
+
+QListView* linesView(const char* name, const QString& label, LinesModel* model) {
+    auto* view = named(new QListView, name, label);
+    view->setModel(model);
+    // Equal heights let the view place a million rows without measuring them.
+    view->setUniformItemSizes(true);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    return view;
+}
+
+}  // namespace
+
+// --- frmIMPORTSTATUS
+
+ImportStatusWindow::ImportStatusWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("frmIMPORTSTATUS"));
+    setWindowTitle(QStringLiteral("Vorel - Importing"));
+    lines_ = new LinesModel([this](std::size_t i) { return store_[i]; }, this);
+    auto* importing = new QLabel(QStringLiteral("Import Status"));
+    importing->setObjectName(QStringLiteral("Importing"));
+    lstIMPORT_ = linesView("lstIMPORT", QStringLiteral("Import Status"), lines_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(importing);
+    layout->addWidget(lstIMPORT_, 1);
+    resize(520, 300);
+}
+
+void ImportStatusWindow::addLines(const std::vector<std::string>& lines) {
+    store_.insert(store_.end(), lines.begin(), lines.end());
+    lines_->grow(store_.size());
+    lstIMPORT_->scrollToBottom();
+}
+
+// --- frmLISTVIEW
+
+MembersWindow::MembersWindow(std::string folder, QWidget* parent)
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)) {
+    setObjectName(QStringLiteral("frmLISTVIEW"));
+    setWindowTitle(QStringLiteral("List VIew"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    auto* title = new QLabel(QStringLiteral("List Member Editor"));
+    title->setObjectName(QStringLiteral("lblTITLE"));
+    QFont big = title->font();
+    big.setBold(true);
+    big.setPointSizeF(big.pointSizeF() * 1.4);
+    title->setFont(big);
+    auto* explain = new QLabel(QStringLiteral(
+        "This screen allows you to edit/view email addresses under this list name."));
+    explain->setWordWrap(true);
+
+    txtEMAIL_ = named(new QLineEdit, "txtEMAIL", QStringLiteral("Email Address:"));
+    auto* emailLabel = new QLabel(QStringLiteral("Email Address:"));
+    emailLabel->setBuddy(txtEMAIL_);
+    auto moveButton = [](const char* name, const char* caption, const QString& label) {
+        auto* b = named(new QPushButton(q(caption)), name, label);
+        b->setFixedWidth(36);
+        return b;
+    };
+    auto* cmdMOVEFIRST = moveButton("cmdMOVEFIRST", "|<", QStringLiteral("First member"));
+    auto* cmdMOVEPREVIOUS = moveButton("cmdMOVEPREVIOUS", "<", QStringLiteral("Previous member"));
+    auto* cmdMOVENEXT = moveButton("cmdMOVENEXT", ">", QStringLiteral("Next member"));
+    auto* cmdLAST = moveButton("cmdLAST", ">|", QStringLiteral("Last member"));
+    auto* command1 =
+        named(new QPushButton(QStringLiteral("&Save")), "Command1", QStringLiteral("&Save"));
+    auto* command2 =
+        named(new QPushButton(QStringLiteral("&Delete")), "Command2", QStringLiteral("&Delete"));
+    txtSEARCH_ = named(new QLineEdit, "txtSEARCH", QStringLiteral("Search"));
+    auto* cmdSEARCH =
+        named(new QPushButton(QStringLiteral("&Search")), "cmdSEARCH", QStringLiteral("&Search"));
+
+    txtADDEMAILS_ = named(new QPlainTextEdit, "txtADDEMAILS", QStringLiteral("Addresses to add"));
+    auto* addNote = new QLabel(
+        QStringLiteral("Add email addresses by entering them one line at a time and then click "
+                       "\"ADD EMAIL ADDRESSES\""));
+    addNote->setWordWrap(true);
+    auto* cmdAddaddresses = named(new QPushButton(QStringLiteral("Add Email Addresses")),
+                                  "cmdAddaddresses", QStringLiteral("Add Email Addresses"));
+    auto* addTab = new QWidget;
+    {
+        auto* v = new QVBoxLayout(addTab);
+        v->addWidget(addNote);
+        v->addWidget(txtADDEMAILS_, 1);
+        auto* h = new QHBoxLayout;
+        h->addStretch();
+        h->addWidget(cmdAddaddresses);
+        v->addLayout(h);
+    }
+
+    model_ = new LinesModel([this](std::size_t i) { return entries_[i].email; }, this);
+    lstEMAILS_ = linesView("lstEMAILS", QStringLiteral("Emails In this List"), model_);
+    lblCOUNT_ = named(new QLabel(QStringLiteral("0")), "lblCOUNT", QStringLiteral("List Members"));
+    auto* viewTab = new QWidget;
+    {
+        auto* v = new QVBoxLayout(viewTab);
+        v->addWidget(new QLabel(QStringLiteral("Emails In this List")));
+        v->addWidget(lstEMAILS_, 1);
+        auto* h = new QHBoxLayout;
+        h->addWidget(lblCOUNT_);
+        h->addWidget(new QLabel(QStringLiteral("List Members")));
+        h->addStretch();
+        v->addLayout(h);
+    }
+    auto* tabs = new QTabWidget;
+    tabs->setObjectName(QStringLiteral("SSTab1"));
+    tabs->addTab(addTab, QStringLiteral("Add Email Addresses"));
+    tabs->addTab(viewTab, QStringLiteral("View Email Addresses"));
+
+    auto* cmdIMPORT = named(new QPushButton(QStringLiteral("Import Address from Text File")),
+                            "cmdIMPORT", QStringLiteral("Import Address from Text File"));
+    auto* cmdEXPORT = named(new QPushButton(QStringLiteral("&Export Addresses to File")),
+                            "cmdEXPORT", QStringLiteral("&Export Addresses to File"));
+    auto* cmdCLOSE =
+        named(new QPushButton(QStringLiteral("&Close")), "cmdCLOSE", QStringLiteral("&Close"));
+
+    auto* emailRow = new QHBoxLayout;
+    emailRow->addWidget(emailLabel);
+    emailRow->addWidget(txtEMAIL_, 1);
+    for (QPushButton* b : {cmdMOVEFIRST, cmdMOVEPREVIOUS, cmdMOVENEXT, cmdLAST}) {
+        emailRow->addWidget(b);
+    }
+    auto* editRow = new QHBoxLayout;
+    editRow->addWidget(command1);
+    editRow->addWidget(command2);
+    editRow->addSpacing(24);
+    editRow->addWidget(txtSEARCH_, 1);
+    editRow->addWidget(cmdSEARCH);
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(cmdIMPORT);
+    bottom->addWidget(cmdEXPORT);
+    bottom->addStretch();
+    bottom->addWidget(cmdCLOSE);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(title);
+    layout->addWidget(explain);
+    layout->addLayout(emailRow);
+    layout->addLayout(editRow);
+    layout->addWidget(tabs, 1);
+    layout->addLayout(bottom);
+    resize(QSize(640, 520));
+
+    connect(cmdMOVEFIRST, &QPushButton::clicked, this, [this] {
+        cursor_.first();
+        showCurrent();
+    });
+    connect(cmdMOVEPREVIOUS, &QPushButton::clicked, this, [this] {
+        cursor_.previous();
+        showCurrent();
+    });
+    connect(cmdMOVENEXT, &QPushButton::clicked, this, [this] {
+        cursor_.next();
+        showCurrent();
+    });
+    connect(cmdLAST, &QPushButton::clicked, this, [this] {
+        cursor_.last();
+        showCurrent();
+    });
+    connect(txtEMAIL_, &QLineEdit::textEdited, this, &MembersWindow::emailEdited);
+    connect(lstEMAILS_, &QListView::clicked, this,
+            [this](const QModelIndex& index) { entryChosen(index.row()); });
+    // The keyboard chooses too.
+    connect(lstEMAILS_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& index) {
+                if (index.isValid() && (!cursor_.onMember() ||
+                                        cursor_.index() != static_cast<std::size_t>(index.row()))) {
+                    entryChosen(index.row());
+                }
+            });
+    connect(command1, &QPushButton::clicked, this, &MembersWindow::saveMember);
+    connect(command2, &QPushButton::clicked, this, &MembersWindow::deleteMember);
+    connect(cmdSEARCH, &QPushButton::clicked, this, &MembersWindow::search);
+    connect(cmdAddaddresses, &QPushButton::clicked, this, &MembersWindow::addAddressesClicked);
+    connect(cmdIMPORT, &QPushButton::clicked, this, &MembersWindow::importClicked);
+    connect(cmdEXPORT, &QPushButton::clicked, this, &MembersWindow::exportClicked);
+    connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
+    centreInBackdrop(this);
+}
+
+MembersWindow::~MembersWindow() = default;
+
+Database* MembersWindow::db() {
+    if (!db_) {
+        try {
+            db_.emplace(Database::open(joinPath(folder_, "data.mdb")));
+        } catch (const std::exception& e) {
+            storeFailed(e);
+            return nullptr;
+        }
+    }
+    return &*db_;
+}
+
+void MembersWindow::storeFailed(const std::exception& e) {
+    QApplication::restoreOverrideCursor();
+    MessageBox::information(this, QStringLiteral("The members could not be read or stored; "
+                                                 "nothing you typed is lost.\n\n") +
+                                      QString::fromStdString(e.what()));
+    db_.reset();
+}
+
+void MembersWindow::fillList(const std::string& name) {
+    name_ = name;
+    fillMembers();
+}
+
+void MembersWindow::fillMembers() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    entries_.clear();
+    if (Database* d = db()) {
+        try {
+            entries_ = memberEntries(*d, name_);
+        } catch (const std::exception& e) {
+            storeFailed(e);
+        }
+    }
+    model_->reset(entries_.size());
+    lblCOUNT_->setText(QString::number(entries_.size()));
+    cursor_.reset(entries_.size());
+    QApplication::restoreOverrideCursor();
+}
+
+void MembersWindow::showCurrent() {
+    if (!cursor_.onMember()) {
+        txtEMAIL_->setText(q(kNotFound));
+        lstEMAILS_->clearSelection();
+        return;
+    }
+    txtEMAIL_->setText(QString::fromStdString(entries_[cursor_.index()].email));
+    const QModelIndex index = model_->index(static_cast<int>(cursor_.index()));
+    lstEMAILS_->setCurrentIndex(index);
+    lstEMAILS_->scrollTo(index);
+}
+
+void MembersWindow::entryChosen(int row) {
+    if (row < 0 || static_cast<std::size_t>(row) >= entries_.size()) {
+        return;
+    }
+    cursor_.moveTo(static_cast<std::size_t>(row));
+    showCurrent();
+}
+
+void MembersWindow::emailEdited(const QString& text) {
+    const std::string typed = text.toStdString();
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].email == typed) {
+            cursor_.moveTo(i);
+            const QModelIndex index = model_->index(static_cast<int>(i));
+            lstEMAILS_->setCurrentIndex(index);
+            lstEMAILS_->scrollTo(index);
+            return;
+        }
+    }
+}
+
+void MembersWindow::search() {
+    const std::string text = txtSEARCH_->text().toStdString();
+    if (text.empty()) {
+        MessageBox::information(this, q(kEnterSearch));
+        return;
+    }
+    Database* d = db();
+    if (!d) {
+        return;
+    }
+    std::vector<Member> found;
+    try {
+        found = d->searchMembers(name_, text);
+    } catch (const std::exception& e) {
+        storeFailed(e);
+        return;
+    }
+    if (!found.empty()) {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].id == found.front().id) {
+                cursor_.moveTo(i);
+                showCurrent();
+                return;
+            }
+        }
+    }
+    cursor_.moveTo(entries_.size());
+    showCurrent();
+}
+
+void MembersWindow::saveMember() {
+    const std::string text = txtEMAIL_->text().toStdString();
+    if (text.empty() || text == kNotFound) {
+        MessageBox::information(this, q(kNoRecordShown));
+        return;
+    }
+    if (!isValidEmail(text)) {
+        MessageBox::information(this, q(kInvalidAddress));
+        return;
+    }
+    if (!cursor_.onMember()) {
+        return;  // nothing to store into
+    }
+    Database* d = db();
+    if (!d) {
+        return;
+    }
+    MemberEntry& entry = entries_[cursor_.index()];
+    try {
+        // The row of this entry, with its merge data kept; an address that
+        // several members share needs the slow way to the right one.
+        std::optional<Member> row = d->findMember(name_, entry.email);
+        if (!row || row->id != entry.id) {
+            row.reset();
+            for (const Member& m : d->members(name_)) {
+                if (m.id == entry.id) {
+                    row = m;
+                    break;
+                }
+            }
+        }
+        if (row) {
+            row->Email = text;
+            d->updateMember(*row);
+            entry.email = text;
+        }
+    } catch (const std::exception& e) {
+        storeFailed(e);
+    }
+}
+
+void MembersWindow::deleteMember() {
+    Database* d = db();
+    if (d && cursor_.onMember()) {
+        try {
+            d->deleteMember(entries_[cursor_.index()].id);
+        } catch (const std::exception& e) {
+            storeFailed(e);
+        }
+    }
+    txtEMAIL_->setText(q(kNotFound));
+    fillMembers();
+}
+
+void MembersWindow::addAddressesClicked() {
+    const QString box = txtADDEMAILS_->toPlainText();
+    if (box.isEmpty()) {
+        MessageBox::information(this, q(kAddBoxEmpty));
+        return;
+    }
+    Database* d = db();
+    if (!d) {
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        addAddresses(*d, name_, storedText(box));
+    } catch (const std::exception& e) {
+        storeFailed(e);
+        fillMembers();
+        return;
+    }
+    QApplication::restoreOverrideCursor();
+    MessageBox::information(this, q(kAddComplete));
+    txtADDEMAILS_->clear();
+    fillMembers();
+}
+
+void MembersWindow::importClicked() {
+    const QString file = FileDialog::openFileName(this, q(kImportTitle), QString());
+    if (file.isEmpty()) {
+        MessageBox::information(this, q(kImportCancelled));
+        return;
+    }
+    Database* d = db();
+    if (!d) {
+        return;
+    }
+    // The window takes no input while the import runs, but its status
+    // window paints each batch of lines.
+    setEnabled(false);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const ImportResult result =
+        importFile(*d, name_, file.toStdString(), [this](const std::vector<std::string>& lines) {
+            if (!status_) {
+                status_ = new ImportStatusWindow(parentWidget());
+                status_->show();
+                centreInBackdrop(status_);
+            }
+            status_->addLines(lines);
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        });
+    QApplication::restoreOverrideCursor();
+    setEnabled(true);
+    if (!result.ok) {
+        MessageBox::information(this, q(kImportFailed) + QString::fromStdString(result.error));
+        return;
+    }
+    MessageBox::information(this, q(kImportDone));
+    fillMembers();
+    if (status_) {
+        status_->close();
+        status_->deleteLater();
+    }
+}
+
+void MembersWindow::exportClicked() {
+    Database* d = db();
+    if (!d) {
+        return;
+    }
+    std::int64_t count = 0;
+    try {
+        count = d->memberCount(name_);
+    } catch (const std::exception&) {
+        return;  // an export that cannot read its members stops without a message
+    }
+    if (count == 0) {
+        MessageBox::information(this, q(kNothingToExport));
+        return;
+    }
+    const QString file = FileDialog::saveFileName(this, q(kExportTitle), QString());
+    if (file.isEmpty()) {
+        MessageBox::information(this, q(kImportCancelled));
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const std::string failure = exportMembers(*d, name_, file.toStdString());
+    QApplication::restoreOverrideCursor();
+    if (failure.empty()) {
+        MessageBox::information(this, q(kExportComplete));
+    }
+}
+
+void MembersWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    db_.reset();
+    Q_EMIT closed();
+}
+
+}  // namespace vorel

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mail/MemberRules.h"
+#include "store/Database.h"
+
+class QLabel;
+class QLineEdit;
+class QListView;
+class QPlainTextEdit;
+
+namespace vorel {
+
+class LinesModel;
+
+// frmIMPORTSTATUS: the status lines of one import.
+class ImportStatusWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit ImportStatusWindow(QWidget* parent = nullptr);
+    void addLines(const std::vector<std::string>& lines);
+    const std::vector<std::string>& lines() const { return store_; }
+
+private:
+    std::vector<std::string> store_;
+    LinesModel* lines_;
+    QListView* lstIMPORT_;
+};
+
+// frmLISTVIEW: the members of one list. The rules (cursor, add box, import,
+// export) live in mail/MemberRules; this class is wiring. The member list is
+// a view over the addresses, so a list of a million opens at once.
+class MembersWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit MembersWindow(std::string folder, QWidget* parent = nullptr);
+    ~MembersWindow() override;
+
+    void fillList(const std::string& name);
+    const std::string& listName() const { return name_; }
+    ImportStatusWindow* importStatus() const { return status_.data(); }
+
+Q_SIGNALS:
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    Database* db();
+    void storeFailed(const std::exception& e);
+    void fillMembers();
+    void showCurrent();
+    void emailEdited(const QString& text);
+    void entryChosen(int row);
+    void search();
+    void saveMember();
+    void deleteMember();
+    void addAddressesClicked();
+    void importClicked();
+    void exportClicked();
+
+    std::string folder_;
+    std::string name_;
+    std::optional<Database> db_;
+    std::vector<MemberEntry> entries_;
+    MemberCursor cursor_;
+    LinesModel* model_;
+    QLineEdit* txtEMAIL_;
+    QLineEdit* txtSEARCH_;
+    QPlainTextEdit* txtADDEMAILS_;
+    QListView* lstEMAILS_;
+    QLabel* lblCOUNT_;
+    QPointer<ImportStatusWindow> status_;
+};
+
+}  // namespace vorel

@@ -1,0 +1,183 @@
+#include "gui/PostWindow.h"
+
+#include <QApplication>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "base/Clock.h"
+#include "gui/AppWindows.h"
+#include "gui/ListText.h"
+#include "gui/MailingListsWindow.h"
+#include "gui/MessageBox.h"
+#include "gui/Shell.h"
+#include "gui/Widgets.h"
+#include "mail/ListPost.h"
+#include "store/AppFolder.h"
+
+namespace vorel {
+
+namespace {
+
+const Clock* gTestClock = nullptr;
+
+// The status line is repainted once per this many copies, not per copy.
+constexpr std::size_t kStatusEvery = 250;
+
+}  // namespace
+
+void PostWindow::setClockForTests(const Clock* clock) {
+    gTestClock = clock;
+}
+
+PostWindow::PostWindow(std::string folder, MailingListsWindow* editor, QWidget* parent)
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)), editor_(editor) {
+    setObjectName(QStringLiteral("frmPOSTEMAIL"));
+    setWindowTitle(QStringLiteral("Post Message to List"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    auto* title = new QLabel(QStringLiteral("Send an Email Message"));
+    title->setObjectName(QStringLiteral("lblTITLE"));
+    QFont big = title->font();
+    big.setBold(true);
+    big.setPointSizeF(big.pointSizeF() * 1.4);
+    title->setFont(big);
+
+    txtFROM_ = named(new QLineEdit, "txtFROM", QStringLiteral("From:"));
+    txtSUBJECT_ = named(new QLineEdit, "txtSUBJECT", QStringLiteral("Subject:"));
+    txtMESSAGE_ = named(new QPlainTextEdit, "txtMESSAGE", QStringLiteral("Message"));
+    txtMESSAGE_->setTabChangesFocus(true);
+    lblStatus_ = named(new QLabel(QString::fromLatin1(kPostStatusStart)), "lblStatus",
+                       QStringLiteral("Status"));
+    lblStatus_->setTextFormat(Qt::PlainText);
+    auto* cmdPOST = named(new QPushButton(QStringLiteral("Post Message")), "cmdPOST",
+                          QStringLiteral("Post Message"));
+    auto* cmdCANCEL =
+        named(new QPushButton(QStringLiteral("Cancel")), "cmdCANCEL", QStringLiteral("Cancel"));
+    auto* command1 =
+        named(new QPushButton(QStringLiteral("Help")), "Command1", QStringLiteral("Help"));
+    auto* command2 = named(new QPushButton(QStringLiteral("HTML Preview")), "Command2",
+                           QStringLiteral("HTML Preview"));
+
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("From:"), txtFROM_);
+    form->addRow(QStringLiteral("Subject:"), txtSUBJECT_);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(cmdPOST);
+    buttons->addWidget(command2);
+    buttons->addStretch();
+    buttons->addWidget(command1);
+    buttons->addWidget(cmdCANCEL);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(title);
+    layout->addLayout(form);
+    layout->addWidget(txtMESSAGE_, 1);
+    layout->addWidget(lblStatus_);
+    layout->addLayout(buttons);
+    resize(QSize(600, 460));
+
+    connect(cmdPOST, &QPushButton::clicked, this, &PostWindow::post);
+    connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
+    connect(command1, &QPushButton::clicked, this, &PostWindow::showHelp);
+    connect(command2, &QPushButton::clicked, this,
+            [this] { previewMessage(this, folder_, storedText(txtMESSAGE_->toPlainText())); });
+    centreInBackdrop(this);
+}
+
+void PostWindow::showPostStatus(const QString& text) {
+    lblStatus_->setText(text);
+    lblStatus_->repaint();
+}
+
+void PostWindow::post() {
+    if (!MessageBox::question(this, QString::fromLatin1(kPostQuestion))) {
+        return;
+    }
+    ListPost p;
+    if (editor_) {
+        p.listName = editor_->listName();
+        p.footer = editor_->footer();
+    }
+    if (p.listName.empty()) {
+        MessageBox::information(this, QString::fromLatin1(kSystemError));
+        close();
+        return;
+    }
+    p.from = txtFROM_->text().toStdString();
+    p.subject = txtSUBJECT_->text().toStdString();
+    p.message = storedText(txtMESSAGE_->toPlainText());
+
+    SystemClock systemClock;
+    const Clock& clock = gTestClock ? *gTestClock : static_cast<const Clock&>(systemClock);
+    std::size_t queued = 0;
+    std::string failure;
+    // The window takes no input meanwhile, but keeps painting its status.
+    setEnabled(false);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        Database db = Database::open(joinPath(folder_, "data.mdb"));
+        queued = postToList(db, folder_, p, clock, [this](const std::string& email, std::size_t n) {
+            if (n % kStatusEvery == 1) {
+                showPostStatus(QString::fromLatin1(kPostingTo) + QString::fromStdString(email));
+                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            }
+        });
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    QApplication::restoreOverrideCursor();
+    setEnabled(true);
+    if (!failure.empty()) {
+        // The copies queued before the failure stay queued.
+        MessageBox::information(
+            this, QStringLiteral("The message could not be queued for every member (%1 queued); "
+                                 "your message is kept.\n\n%2")
+                      .arg(queued)
+                      .arg(QString::fromStdString(failure)));
+        return;
+    }
+    if (queued == 0) {
+        MessageBox::information(this, QString::fromLatin1(kNoMessagesToSend));
+        return;
+    }
+    MessageBox::information(this, QString::fromLatin1(kPostComplete));
+    close();
+}
+
+void PostWindow::showHelp() {
+    const char* lines[] = {
+        "SENDING A MESSAGE TO THE LIST",
+        "",
+        "Codes and HTML",
+        "",
+        "You can use HTML in the emails you send out from Vorel, simply cut and paste the whole "
+        "web page SOURCE from your favorite web editor.",
+        "",
+        "Don't forget, if using HTML images you need to upload the images to a web server and "
+        "point the <IMG> tags to them in your web page",
+        "<IMG SRC=\"logo.jpg\" BORDER=0> would become "
+        "<IMG SRC=\"http://www.example.com/images/logo.jpg\" BORDER=0>",
+        "",
+        "Don't forget that you need to upload the IMAGES to a web server and change the IMG tags "
+        "to point to them",
+        "",
+        "Other things you can put in the email:",
+        "%date% - date format 29 november 2003",
+        "%time% - Time the email sent, note this is the time on your PC so you may want to put "
+        "%time% (GMT)",
+        "",
+        "If the user signed up with a VOREL CODE based form (see help on mail lists) then you can "
+        "use Vorel Code in your message",
+    };
+    helpStart();
+    for (const char* line : lines) {
+        helpLine(line);
+    }
+    helpShow();
+}
+
+}  // namespace vorel

@@ -1,0 +1,74 @@
+#include "mail/ListPost.h"
+
+#include <vector>
+
+#include "mail/MergeCodes.h"
+#include "mail/Outbound.h"
+
+namespace vorel {
+
+namespace {
+
+constexpr char kMarker[] = "%vorelcode%";
+// Notes of this many copies share one transaction (one per copy would make
+// a big list wait on the disk).
+constexpr std::size_t kNotesPerTransaction = 5000;
+
+}  // namespace
+
+std::string personalisedBody(const ListPost& post, const LocalTime& now,
+                             const std::string& memberData) {
+    MergeFields fields;
+    if (memberData.find(kMarker) != std::string::npos) {
+        fields = parseMergeFields(memberData);
+    }
+    return mergeListPost(post.message, now, fields) + "\r\n\r\n" + post.footer;
+}
+
+std::size_t postToList(Database& db, const std::string& folder, const ListPost& post,
+                       const Clock& clock, const PostProgress& progress) {
+    // Read first: the notes are written on the same connection.
+    std::vector<Member> members = db.members(post.listName);
+    std::size_t done = 0;
+    bool open = false;
+    try {
+        for (Member& m : members) {
+            if (!open) {
+                db.begin();
+                open = true;
+            }
+            QueueRecord r;
+            r.to = m.Email;
+            r.from = post.from;
+            r.subject = post.subject;
+            r.body = personalisedBody(post, clock.now(), m.Data);
+            queueNoted(db, folder, r, OutboundKind::ListCopy, post.listName);
+            ++done;
+            std::string().swap(m.Data);
+            if (done % kNotesPerTransaction == 0) {
+                open = false;
+                db.commit();
+            }
+            if (progress) {
+                progress(m.Email, done);
+            }
+        }
+        if (open) {
+            open = false;
+            db.commit();
+        }
+    } catch (...) {
+        // The copies queued so far go out: keep their notes.
+        if (open) {
+            try {
+                db.commit();
+            } catch (const std::exception&) {
+                db.rollback();
+            }
+        }
+        throw;
+    }
+    return done;
+}
+
+}  // namespace vorel

@@ -1,0 +1,293 @@
+#include "mail/MemberRules.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
+
+#include "base/TextCompare.h"
+#include "base/WriteAll.h"
+#include "mail/Address.h"
+
+namespace vorel {
+
+namespace {
+
+// Transactions this size keep a big import near the speed of a bulk insert.
+constexpr std::size_t kRowsPerTransaction = 20000;
+// Status lines per hand-over: the window repaints once per batch.
+constexpr std::size_t kStatusBatch = 2000;
+// No mail system takes a longer address (RFC 5321 path limit).
+constexpr std::size_t kLongestAddress = 254;
+// What a status line shows of an overlong line.
+constexpr std::size_t kShownOfLongLine = 100;
+
+std::string shownText(const std::string& text) {
+    if (text.size() <= kShownOfLongLine) {
+        return text;
+    }
+    return text.substr(0, kShownOfLongLine) + "...";
+}
+
+// Reads one line ended by CR LF, LF or CR; false at the end of the input.
+bool readAnyLine(std::istream& in, std::string& line) {
+    line.clear();
+    std::streambuf* buf = in.rdbuf();
+    bool any = false;
+    for (;;) {
+        const int c = buf->sbumpc();
+        if (c == std::char_traits<char>::eof()) {
+            in.setstate(std::ios::eofbit);
+            return any;
+        }
+        any = true;
+        if (c == '\n') {
+            return true;
+        }
+        if (c == '\r') {
+            if (buf->sgetc() == '\n') {
+                buf->sbumpc();
+            }
+            return true;
+        }
+        if (c != '\0') {  // NUL bytes are no part of any address
+            line += static_cast<char>(c);
+        }
+    }
+}
+
+// Commits the rows of a batch; on failure those rows are lost, so it throws.
+class Batch {
+public:
+    explicit Batch(Database& db) : db_(db) {}
+    ~Batch() {
+        if (open_) {
+            db_.rollback();
+        }
+    }
+    void add(const std::string& listName, const std::string& email) {
+        if (!open_) {
+            db_.begin();
+            open_ = true;
+        }
+        Member m;
+        m.name = listName;
+        m.Email = email;
+        db_.addMember(m);
+        if (++rows_ >= kRowsPerTransaction) {
+            commit();
+        }
+    }
+    void commit() {
+        if (open_) {
+            open_ = false;
+            rows_ = 0;
+            db_.commit();
+        }
+    }
+
+private:
+    Database& db_;
+    bool open_ = false;
+    std::size_t rows_ = 0;
+};
+
+}  // namespace
+
+std::vector<MemberEntry> memberEntries(Database& db, const std::string& listName) {
+    std::vector<MemberEntry> out;
+    db.forEachMember(listName, [&out](const Member& m) { out.push_back({m.id, m.Email}); });
+    return out;
+}
+
+void MemberCursor::reset(std::size_t count) {
+    count_ = count;
+    pos_ = 0;
+}
+
+void MemberCursor::first() {
+    pos_ = 0;
+}
+
+void MemberCursor::previous() {
+    if (pos_ >= 0) {
+        --pos_;
+    }
+}
+
+void MemberCursor::next() {
+    if (pos_ < static_cast<std::int64_t>(count_)) {
+        ++pos_;
+    }
+}
+
+void MemberCursor::last() {
+    pos_ = static_cast<std::int64_t>(count_) - 1;
+}
+
+void MemberCursor::moveTo(std::size_t index) {
+    pos_ = static_cast<std::int64_t>(index);
+}
+
+std::vector<std::string> splitAddBox(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t cr = text.find('\r', start);
+        if (cr == std::string::npos) {
+            break;
+        }
+        lines.push_back(text.substr(start, cr - start));
+        start = cr + 2;  // the character after the CR goes with it
+        if (start >= text.size()) {
+            return lines;
+        }
+    }
+    if (start < text.size()) {
+        lines.push_back(text.substr(start));
+    }
+    return lines;
+}
+
+MemberSet::MemberSet(Database& db, const std::string& listName) {
+    db.forEachMember(listName, [this](const Member& m) { folded_.insert(lowerCase(m.Email)); });
+}
+
+bool MemberSet::contains(const std::string& email) const {
+    return folded_.count(lowerCase(email)) != 0;
+}
+
+void MemberSet::insert(const std::string& email) {
+    folded_.insert(lowerCase(email));
+}
+
+std::size_t addAddresses(Database& db, const std::string& listName, const std::string& boxText) {
+    MemberSet present(db, listName);
+    Batch batch(db);
+    std::size_t added = 0;
+    for (std::string line : splitAddBox(boxText)) {
+        std::erase_if(line, [](char c) { return static_cast<unsigned char>(c) < 32; });
+        const std::string address = extractAddresses(line);
+        if (!present.contains(address)) {
+            batch.add(listName, address);
+            present.insert(address);
+            ++added;
+        }
+    }
+    batch.commit();
+    return added;
+}
+
+ImportResult importAddresses(Database& db, const std::string& listName, std::istream& in,
+                             const ImportStatus& status) {
+    ImportResult result;
+    std::vector<std::string> lines;
+    const auto flush = [&] {
+        if (!lines.empty() && status) {
+            status(lines);
+        }
+        lines.clear();
+    };
+    try {
+        MemberSet present(db, listName);
+        Batch batch(db);
+        std::string line;
+        try {
+            while (readAnyLine(in, line)) {
+                const std::string address = extractAddresses(line);
+                if (!isValidEmail(address) || address.size() > kLongestAddress) {
+                    lines.push_back("Invalid email " + shownText(address) + " NOT ADDED");
+                    ++result.invalid;
+                } else if (present.contains(address)) {
+                    lines.push_back("Email Addresss " + address + " already in list " + listName);
+                    ++result.present;
+                } else {
+                    batch.add(listName, address);
+                    present.insert(address);
+                    lines.push_back("Import Added " + address + " to list " + listName);
+                    ++result.added;
+                }
+                if (lines.size() >= kStatusBatch) {
+                    flush();
+                }
+            }
+            if (in.bad()) {
+                throw std::runtime_error("the file could not be read to its end");
+            }
+        } catch (...) {
+            // The rows before the failure stay.
+            batch.commit();
+            throw;
+        }
+        batch.commit();
+    } catch (const std::exception& e) {
+        result.ok = false;
+        result.error = e.what();
+    }
+    flush();
+    return result;
+}
+
+ImportResult importFile(Database& db, const std::string& listName, const std::string& path,
+                        const ImportStatus& status) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        ImportResult r;
+        r.ok = false;
+        r.error = "cannot open " + path + ": " + std::strerror(errno);
+        return r;
+    }
+    return importAddresses(db, listName, in, status);
+}
+
+std::string exportMembers(Database& db, const std::string& listName, const std::string& path) {
+    std::string tmp = path + ".XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+        return "cannot create a file beside " + path + ": " + std::strerror(errno);
+    }
+    std::string failure;
+    try {
+        std::string chunk;
+        db.forEachMember(listName, [&](const Member& m) {
+            if (!failure.empty()) {
+                return;
+            }
+            chunk += m.Email;
+            chunk += "\r\n";
+            if (chunk.size() >= (1U << 20)) {
+                if (int err = writeAll(fd, chunk)) {
+                    failure = std::strerror(err);
+                }
+                chunk.clear();
+            }
+        });
+        if (failure.empty()) {
+            if (int err = writeAll(fd, chunk)) {
+                failure = std::strerror(err);
+            }
+        }
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    if (failure.empty() && ::fsync(fd) != 0) {
+        failure = std::strerror(errno);
+    }
+    if (::close(fd) != 0 && failure.empty()) {
+        failure = std::strerror(errno);
+    }
+    if (failure.empty() && std::rename(tmp.c_str(), path.c_str()) != 0) {
+        failure = std::strerror(errno);
+    }
+    if (!failure.empty()) {
+        ::unlink(tmp.c_str());
+        return "cannot write " + path + ": " + failure;
+    }
+    return "";
+}
+
+}  // namespace vorel
