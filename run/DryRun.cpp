@@ -16,6 +16,7 @@
 #include "mail/Address.h"
 #include "mail/Outbound.h"
 #include "mail/Processing.h"
+#include "run/MailRun.h"
 #include "store/AppFolder.h"
 
 namespace vorel {
@@ -101,24 +102,6 @@ DryRunResult::Verdict verdict(const Autoresponder& row, const std::string& to,
     return v;
 }
 
-// The header as the run reads it: defaults for missing fields, bare
-// addresses, the first sender only.
-void readHeaderAsTheRun(MailComponent& mail) {
-    mail.fetchHeader();
-    if (mail.subject().empty()) {
-        mail.setSubject("(No Subject)");
-    }
-    if (mail.to().empty()) {
-        mail.setTo("(No To)");
-    }
-    if (mail.from().empty()) {
-        mail.setFrom("(No From)");
-    }
-    mail.setTo(tidyAddress(mail.to()));
-    mail.setFrom(readableDomains(firstAddress(extractAddresses(mail.from()))));
-    mail.setTo(readableDomains(extractAddresses(mail.to())));
-}
-
 }  // namespace
 
 DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock& clock,
@@ -160,7 +143,9 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
         result.databaseError = e.what();
     }
 
-    readHeaderAsTheRun(mail);
+    mail.fetchHeader();
+    fillHeaderDefaults(mail);
+    reduceToAddresses(mail);
     result.from = mail.from();
     result.to = mail.to();
     result.subject = mail.subject();

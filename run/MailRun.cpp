@@ -70,6 +70,28 @@ std::string failureText(const std::exception& e) {
 
 }  // namespace
 
+void fillHeaderDefaults(MailComponent& mail) {
+    if (mail.subject().empty()) {
+        mail.setSubject("(No Subject)");
+    }
+    if (mail.to().empty()) {
+        mail.setTo("(No To)");
+    }
+    if (mail.from().empty()) {
+        mail.setFrom("(No From)");
+    }
+    mail.setTo(tidyAddress(mail.to()));
+}
+
+void reduceToAddresses(MailComponent& mail) {
+    // One form for every comparison and every stored address: the readable
+    // one, whichever the sender's program wrote. The first sender only: a
+    // reply, welcome or farewell goes to one person, not to everyone a
+    // sender cares to list.
+    mail.setFrom(readableDomains(firstAddress(extractAddresses(mail.from()))));
+    mail.setTo(readableDomains(extractAddresses(mail.to())));
+}
+
 struct MailRun::Impl {
     Impl(std::string f, RunHost& h, MailComponent& m, const Clock& c)
         : folder(std::move(f)),
@@ -270,16 +292,7 @@ bool MailRun::Impl::readHeader() {
     ctx.yield();
     try {
         mail.fetchHeader();
-        if (mail.subject().empty()) {
-            mail.setSubject("(No Subject)");
-        }
-        if (mail.to().empty()) {
-            mail.setTo("(No To)");
-        }
-        if (mail.from().empty()) {
-            mail.setFrom("(No From)");
-        }
-        mail.setTo(tidyAddress(mail.to()));
+        fillHeaderDefaults(mail);
         ++state.counters.processed;
     } catch (...) {
         return false;
@@ -369,12 +382,7 @@ bool MailRun::Impl::readMessages(long n) {
                 return false;
             }
         } else {
-            // One form for every comparison and every stored address: the
-            // readable one, whichever the sender's program wrote.
-            // The first address only: a reply, welcome or farewell goes to
-            // one person, not to everyone a sender cares to list.
-            mail.setFrom(readableDomains(firstAddress(extractAddresses(mail.from()))));
-            mail.setTo(readableDomains(extractAddresses(mail.to())));
+            reduceToAddresses(mail);
             const std::string key = ledgerKey(i);
             if (key.empty()) {
                 wholeMailbox = false;

@@ -11,6 +11,12 @@ struct RunState;
 class Reporter;
 class DialUp;
 
+// The header of the current message as the run reads it: after fetchHeader,
+// "(No Subject)", "(No To)", "(No From)" for missing fields and a tidied To;
+// after the unreadable-header check, From and To reduced to bare addresses.
+void fillHeaderDefaults(MailComponent& mail);
+void reduceToAddresses(MailComponent& mail);
+
 // One mail run in an application folder, with up to 10 tries.
 class MailRun {
 public:
