@@ -119,40 +119,38 @@ TEST_F(SettingsTest, LoadsBothFilesAndNamesEveryControl) {
               QStringLiteral("This will cause vorel to run it's mailer ever n seconds"));
 }
 
-TEST_F(SettingsTest, WithoutSetupIniShowsTheDefaults) {
-    open();
-    EXPECT_EQ(edit("txtRUNPROGRAM")->text(), QStringLiteral("C:\\pmail\\winpm-32.exe"));
-    EXPECT_EQ(edit("txtTIMEOUT")->text(), QStringLiteral("30"));
-    EXPECT_TRUE(box("chkLOG")->isChecked());
-    EXPECT_FALSE(box("chkLEAVE")->isChecked());
-    EXPECT_EQ(control<QListWidget>(w, "lstSPAMLIST")->count(), 0);
-}
-
-// Loading stops at a check-box line a box cannot take ("3" on line 10), as
-// it does at the end of a short file.
-TEST_F(SettingsTest, LoadingStopsAtAValueABoxCannotTake) {
-    f.write("setup.ini",
-            "pop.example.com\r\n\r\n\r\n\r\n1\r\n0\r\n\r\nrun.sh\r\n\r\n3\r\n"
-            "Office\r\n");
-    open();
-    EXPECT_EQ(edit("txtPOP")->text(), QStringLiteral("pop.example.com"));
-    EXPECT_TRUE(box("chkLEAVE")->isChecked());
-    EXPECT_EQ(edit("txtRUNPROGRAM")->text(), QStringLiteral("run.sh"));
-    EXPECT_FALSE(box("chkAUTODIAL")->isChecked());
-    EXPECT_EQ(control<QComboBox>(w, "cmbDIALUP")->currentText(), QString());
-    EXPECT_EQ(edit("txtTIMEOUT")->text(), QStringLiteral("30"));
-}
-
-// A file written with fewer lines fills what it has; the rest keeps the
-// defaults.
-TEST_F(SettingsTest, AFileThatEndsEarlyLeavesTheRestAtDefaults) {
-    f.write("setup.ini", "pop.example.com\r\nsmtp.example.com\r\nme\r\npw\r\n1\r\n0");
-    open();
-    EXPECT_EQ(edit("txtSMTP")->text(), QStringLiteral("smtp.example.com"));
-    EXPECT_TRUE(box("chkLEAVE")->isChecked());
-    EXPECT_FALSE(box("chkLOG")->isChecked());
-    EXPECT_EQ(edit("txtRUNPROGRAM")->text(), QStringLiteral("C:\\pmail\\winpm-32.exe"));
-    EXPECT_EQ(edit("txtTIMEOUT")->text(), QStringLiteral("30"));
+// Loading fills what the file has and keeps the defaults for the rest: a
+// missing file, a short one, and one stopping at a check-box line a box
+// cannot take ("3" on line 10).
+TEST_F(SettingsTest, LoadingKeepsTheDefaultsPastWhatTheFileHolds) {
+    struct Case {
+        const char* setup;  // nullptr: no file
+        const char* pop;
+        bool leave;
+        bool log;
+        const char* runProgram;
+    };
+    for (const Case& c :
+         {Case{nullptr, "", false, true, "C:\\pmail\\winpm-32.exe"},
+          Case{"pop.example.com\r\nsmtp.example.com\r\nme\r\npw\r\n1\r\n0", "pop.example.com", true,
+               false, "C:\\pmail\\winpm-32.exe"},
+          Case{"pop.example.com\r\n\r\n\r\n\r\n1\r\n0\r\n\r\nrun.sh\r\n\r\n3\r\nOffice\r\n",
+               "pop.example.com", true, false, "run.sh"}}) {
+        SCOPED_TRACE(c.setup ? c.setup : "no file");
+        if (c.setup) {
+            f.write("setup.ini", c.setup);
+        }
+        open();
+        EXPECT_EQ(edit("txtPOP")->text(), QString::fromLatin1(c.pop));
+        EXPECT_EQ(box("chkLEAVE")->isChecked(), c.leave);
+        EXPECT_EQ(box("chkLOG")->isChecked(), c.log);
+        EXPECT_EQ(edit("txtRUNPROGRAM")->text(), QString::fromLatin1(c.runProgram));
+        EXPECT_FALSE(box("chkAUTODIAL")->isChecked());
+        EXPECT_EQ(control<QComboBox>(w, "cmbDIALUP")->currentText(), QString());
+        EXPECT_EQ(edit("txtTIMEOUT")->text(), QStringLiteral("30"));
+        EXPECT_EQ(control<QListWidget>(w, "lstSPAMLIST")->count(), 0);
+        delete w.data();
+    }
 }
 
 TEST_F(SettingsTest, OkWritesBothFilesWithoutWarningWhenEsmtpIsTicked) {
@@ -182,12 +180,16 @@ TEST_F(SettingsTest, OkWritesBothFilesWithoutWarningWhenEsmtpIsTicked) {
     EXPECT_EQ(f.read("antispam.lst"), "\tBuy now\t\r\n");
 }
 
-TEST_F(SettingsTest, OkWarnsOnceAboutEsmtpThenSaves) {
+// Ok warns once about ESMTP, and applies the interval's rule although the
+// field was never left (Enter presses Ok).
+TEST_F(SettingsTest, OkWarnsOnceAboutEsmtpAndAppliesTheIntervalRule) {
     MessageBox::setStandingAnswer(MessageBox::Ok);
     open();
+    edit("txtDIALUPWHEN")->setText(QStringLiteral("5"));
     click(button("cmdOK"));
     EXPECT_EQ(MessageBox::shownTexts(), QStringList{kEsmtpWarning});
     EXPECT_TRUE(closed());
+    EXPECT_EQ(setupLines().at(13), "0");
     EXPECT_EQ(setupLines().at(16), "0");
     EXPECT_EQ(f.read("antispam.lst"), "");
 }
@@ -262,16 +264,6 @@ TEST_P(DialUpWhenField, LeavingItAppliesTheRule) {
 INSTANTIATE_TEST_SUITE_P(Values, DialUpWhenField,
                          ::testing::Values(LeaveCase{"5", "0"}, LeaveCase{"20", "20"},
                                            LeaveCase{"-3", "0"}));
-
-// Enter presses Ok without leaving the field: the rule still holds.
-TEST_F(SettingsTest, OkAppliesTheIntervalRuleToo) {
-    MessageBox::setStandingAnswer(MessageBox::Ok);
-    open();
-    edit("txtDIALUPWHEN")->setText(QStringLiteral("5"));
-    click(button("cmdOK"));
-    EXPECT_TRUE(closed());
-    EXPECT_EQ(setupLines().at(13), "0");
-}
 
 TEST_F(SettingsTest, DeleteLogAsksFirst) {
     f.write("log.txt", "line\r\n");
