@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -87,45 +86,12 @@ TEST_F(Hostile, ASendersTextNeverSendsAFile) {
     EXPECT_NE(mime::parseMessage(got[0].data).bodyText.find("~" + path), std::string::npos);
 }
 
-// Every byte as "=XX": any content, NULs and byte-order marks included.
-std::string quotedPrintable(const std::string& bytes) {
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, "=%02X", static_cast<unsigned char>(bytes[i]));
-        out += hex;
-        if (i % 24 == 23) {
-            out += "=\n";
-        }
-    }
-    return out + "\n";
-}
-
-std::string utf16(const std::u16string& text, bool bigEndian) {
-    std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-    for (const char16_t c : text) {
-        const char high = static_cast<char>(c >> 8);
-        const char low = static_cast<char>(c & 0xFF);
-        out += bigEndian ? std::string{high, low} : std::string{low, high};
-    }
-    return out;
-}
-
-std::size_t longestLine(const std::string& data) {
-    std::size_t longest = 0;
-    std::size_t start = 0;
-    for (std::size_t nl = data.find('\n'); nl != std::string::npos; nl = data.find('\n', start)) {
-        longest = std::max(longest, nl - start);
-        start = nl + 1;
-    }
-    return std::max(longest, data.size() - start);
-}
-
+// The copy of message "row<i>" sent to rcpt, or null.
 const test::SmtpServer::Received* findSent(const std::vector<test::SmtpServer::Received>& got,
-                                           const std::string& rcpt, const std::string& marker) {
+                                           const std::string& rcpt, std::size_t i) {
     for (const auto& m : got) {
         if (m.rcptTo == std::vector<std::string>{rcpt} &&
-            m.data.find(marker) != std::string::npos) {
+            m.data.find("row" + std::to_string(i)) != std::string::npos) {
             return &m;
         }
     }
@@ -134,66 +100,55 @@ const test::SmtpServer::Received* findSent(const std::vector<test::SmtpServer::R
 
 const std::string kGruss = "Gr\u00FC\u00DFe aus K\u00F6ln";
 
-// A server refuses lines over 998 octets, and 8-bit data unless it offers
-// 8BITMIME (the test server refuses both).
+// The test server refuses lines over 998 octets, and 8-bit data unless it
+// offers 8BITMIME: a copy that arrives was sendable.
 TEST_F(Hostile, ForwardedMailIsEncodedWhereAServerWouldRefuseIt) {
     struct Row {
-        const char* name;
         bool eightBitMime;
-        std::string body;  // the fields of the content, a blank line, the content
-        std::string text;  // what the forwarded copy reads as
-        bool asReceived;   // the content goes byte for byte
+        std::string content;  // fields, a blank line, the content
+        std::string text;     // what the copy reads as
+        bool asReceived;      // the content goes byte for byte
     };
-    const std::string longLine = "<p>" + std::string(5000, 'x') + "</p>";
-    const std::string eightBit =
-        "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n" + kGruss +
-        "\n";
-    const std::string attachment =
-        "Content-Type: multipart/mixed; boundary=b1\n\n--b1\nContent-Type: text/plain\n\n"
-        "See attached.\n--b1\nContent-Type: application/octet-stream\n"
-        "Content-Transfer-Encoding: binary\n\n\x89PNG\xFF\xFE\x80\x81\n--b1--\n";
+    const std::string eightBit = "charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n" + kGruss;
     const std::vector<Row> rows = {
-        {"line of 5,007 octets", true, "Content-Type: text/html\n\n" + longLine + "\n", longLine,
+        {true, "Content-Type: text/html\n\n" + std::string(5000, 'x'), std::string(5000, 'x'),
          false},
-        {"8-bit text, no 8BITMIME", false, eightBit, kGruss, false},
-        {"8-bit text, 8BITMIME", true, eightBit, kGruss, true},
-        {"8-bit attachment, no 8BITMIME", false, attachment, "See attached.", false},
+        {false, "Content-Type: text/plain; " + eightBit, kGruss, false},
+        {true, "Content-Type: text/plain; " + eightBit, kGruss, true},
+        {false,
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n\nSee attached.\n--b\n"
+         "Content-Type: application/octet-stream\n\n\x89PNG\xFF\xFE\x80\n--b--",
+         "See attached.", false},
     };
     for (const bool eightBitMime : {true, false}) {
         test::RunFolder f;
         Autoresponder a;
-        a.Name = "FWD";
         a.To = "fwd@me.example";
         a.msgfrom = "robot@me.example";
-        a.msgsubject = "Re: your mail";
-        a.message = "Thanks";
         a.mailto = "boss@me.example";
         f.db().addAutoresponder(a);
         std::vector<std::string> messages;
         for (std::size_t i = 0; i < rows.size(); ++i) {
             if (rows[i].eightBitMime == eightBitMime) {
                 messages.push_back("From: s@x.example\nTo: fwd@me.example\nSubject: row" +
-                                   std::to_string(i) + "\nMIME-Version: 1.0\n" + rows[i].body);
+                                   std::to_string(i) + " \nMIME-Version: 1.0\n" + rows[i].content +
+                                   "\n");
             }
         }
         test::SmtpServer::Options options;
         options.eightBitMime = eightBitMime;
         const auto got = runIn(f, messages, options);
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            const Row& row = rows[i];
-            if (row.eightBitMime != eightBitMime) {
-                continue;
+            if (rows[i].eightBitMime == eightBitMime) {
+                SCOPED_TRACE(i);
+                const auto* sent = findSent(got, "boss@me.example", i);
+                ASSERT_NE(sent, nullptr) << f.host.logText();
+                const std::string& data = sent->data;
+                EXPECT_NE(mime::parseMessage(data).bodyText.find(rows[i].text), std::string::npos);
+                const std::string content = rows[i].content.substr(rows[i].content.find("\n\n"));
+                EXPECT_EQ(data.find(mime::toCrlf(content)) != std::string::npos, rows[i].asReceived)
+                    << data;
             }
-            SCOPED_TRACE(row.name);
-            const auto* sent = findSent(got, "boss@me.example", "row" + std::to_string(i));
-            ASSERT_NE(sent, nullptr) << f.host.logText();
-            EXPECT_LE(longestLine(sent->data), 998u);
-            EXPECT_TRUE(eightBitMime || std::all_of(sent->data.begin(), sent->data.end(),
-                                                    [](char c) { return c >= 0; }));
-            EXPECT_NE(mime::parseMessage(sent->data).bodyText.find(row.text), std::string::npos)
-                << sent->data;
-            const std::string content = mime::toCrlf(row.body.substr(row.body.find("\n\n") + 2));
-            EXPECT_EQ(sent->data.find(content) != std::string::npos, row.asReceived) << sent->data;
         }
     }
 }
@@ -201,69 +156,49 @@ TEST_F(Hostile, ForwardedMailIsEncodedWhereAServerWouldRefuseIt) {
 // A post reaches members whole, whatever its text holds or claims to be.
 TEST_F(Hostile, NoTextIsLostOnTheWayToMembers) {
     struct Row {
-        const char* name;
         std::string subject;
-        std::string body;
-        std::vector<std::string> texts;
+        std::string content;  // fields, a blank line, the content
+        std::string text;     // in the copy's subject or text
     };
-    const std::string qp = "Content-Transfer-Encoding: quoted-printable\n\n";
+    const std::string base64 = "Content-Transfer-Encoding: base64\n\n";
     const std::vector<Row> rows = {
-        {"NUL byte",
-         "",
-         "Content-Type: text/plain\n\nfirst line\x00 and more\nsecond line\n"s,
-         {"first line and more\r\nsecond line"}},
-        {"encoded NUL byte",
-         "",
-         "Content-Type: text/plain; charset=utf-8\n" + qp +
-             quotedPrintable("first\0line\r\nsecond line\r\n"s),
-         {"firstline\r\nsecond line"}},
-        {"Windows-1252 labelled UTF-8",
-         "",
-         "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n"
-         "Gr\xFC\xDF"
-         "e aus K\xF6ln, 5 \x80\n",
-         {kGruss + ", 5 \u20AC"}},
-        {"Windows-1252 in a UTF-8 encoded word",
-         "=?utf-8?q?Gr=FC=DFe_aus_K=F6ln?=",
-         "Content-Type: text/plain\n\nx\n",
-         {kGruss}},
-        {"unlabelled UTF-16LE",
-         "",
-         "Content-Type: text/plain\n" + qp +
-             quotedPrintable(utf16(u"Gr\u00FC\u00DFe aus K\u00F6ln\r\n", false)),
-         {kGruss}},
-        {"unlabelled UTF-16BE",
-         "",
-         "Content-Type: text/plain\n" + qp +
-             quotedPrintable(utf16(u"Gr\u00FC\u00DFe aus K\u00F6ln\r\n", true)),
-         {kGruss}},
+        {"NUL", "\nfirst line\0 and more\nsecond line"s, "first line and more\r\nsecond line"},
+        // "first\0line\r\nsecond line\r\n"
+        {"",
+         "Content-Type: text/plain; charset=utf-8\n" + base64 +
+             "Zmlyc3QAbGluZQ0Kc2Vjb25kIGxpbmUNCg==",
+         "firstline\r\nsecond line"},
+        {"",
+         "Content-Type: text/plain; charset=utf-8\n\nGr\xFC\xDF"
+         "e aus K\xF6ln, 5 \x80",
+         kGruss + ", 5 \u20AC"},
+        {"=?utf-8?q?Gr=FC=DFe_aus_K=F6ln?=", "\nx", kGruss},
+        // Unlabelled UTF-16LE with its byte-order mark: kGruss and CR LF.
+        {"",
+         "Content-Type: text/plain\n" + base64 + "//5HAHIA/ADfAGUAIABhAHUAcwAgAEsA9gBsAG4ADQAKAA==",
+         kGruss},
     };
     MailingList l;
     l.Name = "NEWS";
     l.sendtolistfrom = "news@me.example";
     db().addList(l);
     for (const char* address : {"p@x.example", "m@x.example"}) {
-        Member m;
-        m.name = "NEWS";
-        m.Email = address;
-        db().addMember(m);
+        db().addMember(Member{0, "NEWS", address, ""});
     }
     std::vector<std::string> messages;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         messages.push_back("From: p@x.example\nTo: news@me.example\nSubject: row" +
-                           std::to_string(i) + " " + rows[i].subject + "\nMIME-Version: 1.0\n" +
-                           rows[i].body);
+                           std::to_string(i) + " " + rows[i].subject + "\n" + rows[i].content +
+                           "\n");
     }
     const auto got = run(messages);
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        SCOPED_TRACE(rows[i].name);
-        const auto* copy = findSent(got, "m@x.example", "row" + std::to_string(i));
+        SCOPED_TRACE(i);
+        const auto* copy = findSent(got, "m@x.example", i);
         ASSERT_NE(copy, nullptr) << host.logText();
         const auto parsed = mime::parseMessage(copy->data);
-        const std::string text = parsed.subject + "\n" + parsed.bodyText;
-        for (const auto& expected : rows[i].texts) {
-            EXPECT_NE(text.find(expected), std::string::npos) << text;
-        }
+        EXPECT_NE((parsed.subject + "\n" + parsed.bodyText).find(rows[i].text), std::string::npos)
+            << parsed.bodyText;
     }
 }
 
@@ -291,7 +226,7 @@ TEST_F(Hostile, ControlCharactersAreShownAsPlaceholders) {
     }
     const auto control = [](const std::string& line) {
         return std::any_of(line.begin(), line.end(), [](char c) {
-            return (c >= 0 && c < 0x20 && c != '\r' && c != '\n' && c != '\t') || c == 0x7F;
+            return (c >= 0 && c < 0x20 && c != '\r' && c != '\n') || c == 0x7F;
         });
     };
     EXPECT_FALSE(control(logTxt));
