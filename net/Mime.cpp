@@ -274,7 +274,7 @@ void appendAddresses(InternetAddressList* list, std::string& out) {
 }
 
 std::string addressText(const std::string& value) {
-    const std::string utf8 = toUtf8(value);
+    const std::string utf8 = relabelUndecodableWords(toUtf8(value));
     GPtr<InternetAddressList> list(internet_address_list_parse(parserOptions(), utf8.c_str()));
     if (list && internet_address_list_length(list.get()) > 0) {
         std::string text;
