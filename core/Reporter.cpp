@@ -65,7 +65,76 @@ bool isChallenge(const std::string& line) {
     return line == "+" || line.rfind("+ ", 0) == 0 || line.rfind("334", 0) == 0;
 }
 
+// The code point of the well-formed UTF-8 sequence at text[i] and its
+// length; length 0 when the bytes there are not one.
+std::size_t utf8At(const std::string& text, std::size_t i, char32_t& cp) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    char32_t least = 0;
+    if (lead < 0x80) {
+        cp = lead;
+        return 1;
+    }
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        cp = lead & 0x1F;
+        least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        cp = lead & 0x0F;
+        least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        cp = lead & 0x07;
+        least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < length) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto c = static_cast<unsigned char>(text[i + k]);
+        if ((c & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
 }  // namespace
+
+std::string shownText(const std::string& text) {
+    // U+FFFD rather than "?": a question mark is common in subjects, so a
+    // replaced character would pass unnoticed, and the lines are UTF-8 anyway.
+    static const std::string kPlaceholder = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        char32_t cp = 0;
+        const std::size_t length = utf8At(text, i, cp);
+        if (length == 0) {
+            out += kPlaceholder;
+            ++i;
+            continue;
+        }
+        if (cp == '\r' || cp == '\n') {
+            out += ' ';
+        } else if ((cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 ||
+                   cp == 0x2029) {
+            out += kPlaceholder;
+        } else {
+            out.append(text, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
 
 std::string& checkchr255(std::string& text) {
     if (!text.empty() && static_cast<unsigned char>(text.back()) == 255) {
@@ -78,31 +147,24 @@ Reporter::Reporter(std::string folder, RunHost& host, const Clock& clock)
     : folder_(std::move(folder)), host_(host), clock_(clock) {}
 
 void Reporter::setStatus(const std::string& text) {
-    host_.setStatus(text);
+    host_.setStatus(shownText(text));
 }
 
 void Reporter::addLogLine(const std::string& text) {
-    host_.addLogEntry(text);
+    const std::string shown = shownText(text);
+    host_.addLogEntry(shown);
     if (logSetting_ == "0") {
         return;
     }
-    // One line per entry, whatever a decoded header put into the text: a line
-    // break in a subject must not forge a log line (the log is mailed too).
-    std::string line = logStamp(clock_.now()) + " " + text;
-    for (char& c : line) {
-        if (c == '\r' || c == '\n') {
-            c = ' ';
-        }
-    }
-    appendLine(folder_ + "/log.txt", line);
+    appendLine(folder_ + "/log.txt", logStamp(clock_.now()) + " " + shown);
 }
 
 void Reporter::addScreenLogLine(const std::string& text) {
-    host_.addLogEntry(text);
+    host_.addLogEntry(shownText(text));
 }
 
 void Reporter::addDebugLine(const std::string& text) {
-    host_.addDebugLine(text);
+    host_.addDebugLine(shownText(text));
 }
 
 void Reporter::setTranscript(bool on) {
@@ -178,7 +240,7 @@ void Reporter::onTranscript(const std::string& line, TranscriptDirection directi
     t = stripLineEnd(t);
     checkchr255(t);
     bool passLine = t.find("PASS") != std::string::npos;
-    std::string shown = maskLine(t, direction);
+    std::string shown = shownText(maskLine(t, direction));
     appendLine(folder_ + "/debug.log", shown);
     // The list shows the mask two characters shorter, as the screen always has.
     if (passLine) {

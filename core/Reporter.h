@@ -54,6 +54,13 @@ private:
     bool inAuth_ = false;
 };
 
+// A text as one line that shows and logs safely: line breaks become blanks;
+// control characters (C0 except TAB, DEL, C1, U+2028, U+2029), which could
+// retitle, clear or recolour a terminal or break a line in a viewer, and
+// bytes that are not UTF-8 become U+FFFD. Every channel of the Reporter
+// passes its text through here.
+std::string shownText(const std::string& text);
+
 // Removes one trailing character 255 from the text when there is one.
 std::string& checkchr255(std::string& text);
 

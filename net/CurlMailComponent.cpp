@@ -147,6 +147,9 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
             if (upper.rfind("250-SMTPUTF8", 0) == 0 || upper.rfind("250 SMTPUTF8", 0) == 0) {
                 s->smtputf8 = true;
             }
+            if (upper.rfind("250-8BITMIME", 0) == 0 || upper.rfind("250 8BITMIME", 0) == 0) {
+                s->eightBitMime = true;
+            }
             noteReply(*s, trimSpace(std::string(line)));
         }
         s->emit(line, direction);
@@ -768,7 +771,9 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
     const std::string data =
         dotStuffed(message.sourceFile.empty()
                        ? mime::composeText(message, id)
-                       : mime::readdress(readWholeFile(message.sourceFile), message, id));
+                       : mime::readdress(mime::encodeForSmtp(readWholeFile(message.sourceFile),
+                                                             smtp_->eightBitMime),
+                                         message, id));
     std::vector<std::string> rcpt = mime::mailboxes(message.to, !utf8);
     for (const auto& a : mime::mailboxes(message.copyTo, !utf8)) {
         rcpt.push_back(a);

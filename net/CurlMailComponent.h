@@ -58,13 +58,17 @@ int mailErrorCodeForReply(int reply);
 //   the order the commands went out. SMTP pipelines MAIL, RCPT and DATA the same
 //   way. A message goes to all its recipients or to none: one refused
 //   address fails it (20002), so that the run queues it again whole.
-// - bodyText() is the first text part that is not an attachment, as UTF-8;
+// - bodyText() is the first text part that is not an attachment, as UTF-8
+//   (NULs dropped; text that does not decode in its charset read as
+//   Windows-1252; unlabelled UTF-16 known by its byte-order mark);
 //   extraCount() counts every other part except the alternatives of that
 //   text and signatures.
 // - saveWorkFile() writes decoded header lines and the decoded text, so that
 //   "name=value" lines survive quoted-printable and base64 bodies;
 //   saveMessageFile() writes the message exactly as received, and send()
-//   with sourceFile sends it whole under the new addressing.
+//   with sourceFile sends it whole under the new addressing; only parts the
+//   server would refuse (a line over 998 octets, 8-bit data without
+//   8BITMIME) go re-encoded.
 // - Server settings: "host[:port]" upgrades with STARTTLS when offered and
 //   otherwise goes on in clear (with a notice unless the host is loopback);
 //   pop3:// and smtp:// require STARTTLS; pop3s:// and smtps:// are TLS from

@@ -7,10 +7,12 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "base/TextCompare.h"
@@ -64,6 +66,10 @@ GMimeParserOptions* parserOptions() {
         return o;
     }();
     return options.get();
+}
+
+unsigned char uc(char c) {
+    return static_cast<unsigned char>(c);
 }
 
 bool ascii(const std::string& s) {
@@ -137,6 +143,91 @@ std::vector<RawField> splitHeader(const std::string& raw) {
     return fields;
 }
 
+// Bytes in a charset as UTF-8; nothing when they do not decode in it whole.
+std::optional<std::string> convertStrictly(std::string_view bytes, const char* charset) {
+    gsize written = 0;
+    GError* error = nullptr;
+    GString_ converted(g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8", charset,
+                                 nullptr, &written, &error));
+    if (error != nullptr) {
+        g_error_free(error);
+    }
+    if (!converted) {
+        return std::nullopt;
+    }
+    return std::string(converted.get(), written);
+}
+
+// The bytes of an encoded word's text ("Q" or "B" encoding).
+std::optional<std::string> encodedWordBytes(char mode, const std::string& text) {
+    if (mode == 'B' || mode == 'b') {
+        gsize length = 0;
+        GString_ decoded(reinterpret_cast<char*>(g_base64_decode(text.c_str(), &length)));
+        return std::string(decoded.get() != nullptr ? decoded.get() : "", length);
+    }
+    if (mode != 'Q' && mode != 'q') {
+        return std::nullopt;
+    }
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '_') {
+            out += ' ';
+        } else if (text[i] == '=' && i + 2 < text.size() && std::isxdigit(uc(text[i + 1])) &&
+                   std::isxdigit(uc(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// An encoded word whose text does not decode in the charset it names (a
+// UTF-8 label on Windows-1252 text is common) is relabelled as UTF-8 when
+// it is that, else as Windows-1252: GMime would put "?" for every letter
+// that does not fit. Unknown charsets are left to GMime.
+std::string relabelUndecodableWords(const std::string& text) {
+    std::string out;
+    std::size_t pos = 0;  // copied up to here
+    for (std::size_t start = text.find("=?"); start != std::string::npos;
+         start = text.find("=?", std::max(pos, start + 2))) {
+        const std::size_t mark = text.find('?', start + 2);
+        if (mark == std::string::npos || mark + 2 >= text.size() || text[mark + 2] != '?') {
+            continue;
+        }
+        const std::size_t end = text.find("?=", mark + 3);
+        if (end == std::string::npos) {
+            break;
+        }
+        out.append(text, pos, start - pos);
+        pos = end + 2;
+        const std::string label = text.substr(start + 2, mark - start - 2);
+        const std::string charset = label.substr(0, label.find('*'));  // RFC 2231 language
+        const std::string payload = text.substr(mark + 3, end - mark - 3);
+        const char* iconvName = g_mime_charset_iconv_name(charset.c_str());
+        const auto bytes = encodedWordBytes(text[mark + 1], payload);
+        bool undecodable = bytes && !convertStrictly(*bytes, iconvName);
+        if (undecodable) {
+            GIConv probe = g_iconv_open("UTF-8", iconvName);
+            undecodable = probe != reinterpret_cast<GIConv>(static_cast<std::intptr_t>(-1));
+            if (undecodable) {
+                g_iconv_close(probe);
+            }
+        }
+        if (undecodable) {
+            const bool utf8 =
+                g_utf8_validate(bytes->data(), static_cast<gssize>(bytes->size()), nullptr);
+            out += std::string("=?") + (utf8 ? "utf-8" : "windows-1252") + "?" + text[mark + 1] +
+                   "?" + payload + "?=";
+        } else {
+            out.append(text, start, pos - start);
+        }
+    }
+    out.append(text, pos);
+    return out;
+}
+
 std::string decodeText(const std::string& value) {
     // Most values are plain ASCII without encoded words: nothing to decode.
     if (value.find("=?") == std::string::npos && ascii(value)) {
@@ -144,7 +235,7 @@ std::string decodeText(const std::string& value) {
     }
     // Undeclared 8-bit text first becomes UTF-8 (as Windows-1252), so that
     // the decoder sees only encoded words and UTF-8.
-    const std::string utf8 = toUtf8(value);
+    const std::string utf8 = relabelUndecodableWords(toUtf8(value));
     return headerText(take(g_mime_utils_header_decode_text(parserOptions(), utf8.c_str())));
 }
 
@@ -183,7 +274,7 @@ void appendAddresses(InternetAddressList* list, std::string& out) {
 }
 
 std::string addressText(const std::string& value) {
-    const std::string utf8 = toUtf8(value);
+    const std::string utf8 = relabelUndecodableWords(toUtf8(value));
     GPtr<InternetAddressList> list(internet_address_list_parse(parserOptions(), utf8.c_str()));
     if (list && internet_address_list_length(list.get()) > 0) {
         std::string text;
@@ -251,9 +342,41 @@ bool isMainTextCandidate(GMimeObject* part) {
     return GMIME_IS_TEXT_PART(part) && !g_mime_part_is_attachment(GMIME_PART(part));
 }
 
+// The part's content with its transfer encoding undone, NUL bytes and all
+// (GMime's text getter returns a C string, which ends at the first NUL).
+std::string decodedContent(GMimePart* part) {
+    GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
+    if (wrapper == nullptr) {
+        return std::string();
+    }
+    GPtr<GMimeStream> out(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(wrapper, out.get());
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
+    return std::string(reinterpret_cast<const char*>(bytes->data), bytes->len);
+}
+
+// Text in its declared charset; text that does not decode in it (a UTF-8
+// label on Windows-1252 text is common) is read as toUtf8 reads bytes,
+// rather than losing the letters that do not fit. An unlabelled body that
+// starts with a UTF-16 byte-order mark is UTF-16.
+std::string bodyTextOf(const std::string& bytes, const char* declared) {
+    std::optional<std::string> text;
+    if (declared != nullptr && *declared != '\0') {
+        text = convertStrictly(bytes, g_mime_charset_iconv_name(declared));
+    } else if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0) {
+        text = convertStrictly(std::string_view(bytes).substr(2), "UTF-16LE");
+    } else if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFE\xFF") == 0) {
+        text = convertStrictly(std::string_view(bytes).substr(2), "UTF-16BE");
+    }
+    std::string out = text ? std::move(*text) : toUtf8(bytes);
+    // A NUL would end the text for every C string it passes through.
+    out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
+    return out;
+}
+
 std::string partText(GMimeObject* part) {
-    std::string text = take(g_mime_text_part_get_text(GMIME_TEXT_PART(part)));
-    return toCrlf(toUtf8(text));
+    return toCrlf(bodyTextOf(decodedContent(GMIME_PART(part)),
+                             g_mime_object_get_content_type_parameter(part, "charset")));
 }
 
 std::size_t longestLine(const std::string& s) {
@@ -349,7 +472,81 @@ std::string serialize(GMimeObject* obj) {
     return std::string(reinterpret_cast<const char*>(bytes->data), bytes->len);
 }
 
+// What a server would refuse in the data: a line over SMTP's 998 octets, a
+// NUL, or (without 8BITMIME) an octet over 127.
+bool refusedBySmtp(std::string_view bytes, bool eightBitMime) {
+    std::size_t line = 0;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\r' || c == '\n') {
+            line = 0;
+        } else if (c == 0 || (c >= 0x80 && !eightBitMime) || ++line > 998) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Gives each leaf part that a server would refuse as it stands the
+// encoding GMime finds best for it (quoted-printable for mostly text,
+// base64 otherwise); true when one changed.
+bool encodeRefusedParts(GMimeObject* obj, bool eightBitMime, int depth) {
+    if (obj == nullptr || depth > 64) {
+        return false;
+    }
+    if (GMIME_IS_MULTIPART(obj)) {
+        bool changed = false;
+        GMimeMultipart* mp = GMIME_MULTIPART(obj);
+        const int n = g_mime_multipart_get_count(mp);
+        for (int i = 0; i < n; ++i) {
+            changed |=
+                encodeRefusedParts(g_mime_multipart_get_part(mp, i), eightBitMime, depth + 1);
+        }
+        return changed;
+    }
+    if (GMIME_IS_MESSAGE_PART(obj)) {
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
+        return inner != nullptr &&
+               encodeRefusedParts(g_mime_message_get_mime_part(inner), eightBitMime, depth + 1);
+    }
+    if (!GMIME_IS_PART(obj)) {
+        return false;
+    }
+    GMimePart* part = GMIME_PART(obj);
+    GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
+    if (wrapper == nullptr) {
+        return false;
+    }
+    // The content as it would go out: still in its transfer encoding.
+    GMimeStream* source = g_mime_data_wrapper_get_stream(wrapper);
+    GPtr<GMimeStream> copy(g_mime_stream_mem_new());
+    g_mime_stream_reset(source);
+    g_mime_stream_write_to_stream(source, copy.get());
+    g_mime_stream_reset(source);
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(copy.get()));
+    if (!refusedBySmtp(std::string_view(reinterpret_cast<const char*>(bytes->data), bytes->len),
+                       eightBitMime)) {
+        return false;
+    }
+    g_mime_part_set_content_encoding(
+        part,
+        g_mime_part_get_best_content_encoding(
+            part, eightBitMime ? GMIME_ENCODING_CONSTRAINT_8BIT : GMIME_ENCODING_CONSTRAINT_7BIT));
+    return true;
+}
+
 }  // namespace
+
+std::string encodeForSmtp(const std::string& raw, bool eightBitMime) {
+    if (!refusedBySmtp(raw, eightBitMime)) {
+        return raw;
+    }
+    auto msg = parse(raw);
+    if (!msg || !encodeRefusedParts(g_mime_message_get_mime_part(msg.get()), eightBitMime, 0)) {
+        return raw;  // nothing we can re-encode (a header, say): the server decides
+    }
+    return serialize(GMIME_OBJECT(msg.get()));
+}
 
 void ensureInit() {
     static std::once_flag once;

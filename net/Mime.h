@@ -62,6 +62,12 @@ std::string composeText(const OutgoingMessage& message, const std::string& messa
 std::string readdress(const std::string& raw, const OutgoingMessage& message,
                       const std::string& messageId);
 
+// A saved message as an SMTP server takes it: each part with a line over
+// 998 octets, a NUL, or 8-bit data when the server lacks 8BITMIME gets a
+// quoted-printable or base64 encoding; the rest stays as received, and a
+// message that needs nothing is returned byte for byte.
+std::string encodeForSmtp(const std::string& raw, bool eightBitMime);
+
 // LF or lone CR line ends become CR LF.
 std::string toCrlf(const std::string& text);
 

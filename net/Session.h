@@ -37,6 +37,8 @@ struct CurlMailComponent::Session {
     bool startTlsSent = false;
     bool pipelining = false;
     bool smtputf8 = false;  // EHLO offered SMTPUTF8 (RFC 6531)
+    // EHLO offered 8BITMIME (RFC 6152).
+    bool eightBitMime = false;
     // What libcurl's part of the dialogue showed of a POP3 server: its
     // greeting (with an APOP timestamp or not) and its last CAPA list.
     std::string greeting;

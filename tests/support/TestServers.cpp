@@ -521,6 +521,9 @@ void SmtpServer::Impl::start() {
     if (options.pipelining) {
         args.push_back("--pipelining");
     }
+    if (!options.eightBitMime) {
+        args.push_back("--no-8bitmime");
+    }
     if (options.smtputf8) {
         args.push_back("--smtputf8");
     }

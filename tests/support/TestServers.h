@@ -77,6 +77,8 @@ public:
         bool pipelining = false;  // advertise PIPELINING (RFC 2920) in the EHLO reply
         bool tls = false;         // STARTTLS on the plain port, and an SMTPS port
         bool smtputf8 = false;    // offer SMTPUTF8 (RFC 6531) and take UTF-8 addresses
+        // Offer 8BITMIME (RFC 6152); without it 8-bit data is refused.
+        bool eightBitMime = true;
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...

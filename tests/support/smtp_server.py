@@ -31,9 +31,10 @@ def write_atomic(path, data):
 
 
 class Recorder:
-    def __init__(self, folder, refuse_rcpt, refuse_from, pipelining):
+    def __init__(self, folder, refuse_rcpt, refuse_from, pipelining, no_8bitmime=False):
         self.folder = folder
         self.pipelining = pipelining
+        self.no_8bitmime = no_8bitmime
         self.refuse_rcpt = {a.lower() for a in refuse_rcpt}
         self.refuse_from = {a.lower() for a in refuse_from}
 
@@ -43,6 +44,9 @@ class Recorder:
         # serves pipelined clients; it just does not say so.
         if self.pipelining:
             responses.insert(len(responses) - 1, "250-PIPELINING")
+        if self.no_8bitmime:
+            # A 7-bit server: no 8BITMIME, and 8-bit data refused as such.
+            responses[:] = [r for r in responses if r[4:] != "8BITMIME"]
         return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
@@ -60,6 +64,8 @@ class Recorder:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        if self.no_8bitmime and any(b > 127 for b in envelope.original_content or b""):
+            return "554 5.6.1 8-bit data without 8BITMIME"
         State.messages += 1
         head = "session: %d\n" % getattr(session, "vorel_number", 0)
         head += "from: %s\n" % envelope.mail_from
@@ -92,11 +98,13 @@ def main():
     parser.add_argument("--refuse-from", action="append", default=[])
     parser.add_argument("--pipelining", action="store_true")
     parser.add_argument("--smtputf8", action="store_true")
+    parser.add_argument("--no-8bitmime", action="store_true")
     parser.add_argument("--tls-cert", default="")
     parser.add_argument("--tls-key", default="")
     args = parser.parse_args()
 
-    recorder = Recorder(args.dir, args.refuse_rcpt, args.refuse_from, args.pipelining)
+    recorder = Recorder(args.dir, args.refuse_rcpt, args.refuse_from, args.pipelining,
+                        args.no_8bitmime)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         if (
