@@ -12,6 +12,7 @@
 
 #include "app/Commands.h"
 #include "base/Clock.h"
+#include "core/Reporter.h"
 #include "net/FileMailComponent.h"
 #include "run/DryRun.h"
 #include "store/AppFolder.h"
@@ -38,7 +39,7 @@ void printIndented(const std::string& text, const char* indent) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        std::printf("%s%s\n", indent, line.c_str());
+        std::printf("%s%s\n", indent, shownText(line).c_str());
     }
 }
 
@@ -54,11 +55,13 @@ const char* kindName(DryRunResult::Kind kind) {
     return "Reply";
 }
 
+// What comes from the message is printed as the run shows it
+// (shownText): a subject cannot drive the terminal.
 void print(const DryRunResult& r, const std::string& file, const std::string& folder,
            bool deleted) {
     std::printf("Message %s\n", file.c_str());
-    std::printf("  From: %s\n  To: %s\n  Subject: %s\n", r.from.c_str(), r.to.c_str(),
-                r.subject.c_str());
+    std::printf("  From: %s\n  To: %s\n  Subject: %s\n", shownText(r.from).c_str(),
+                shownText(r.to).c_str(), shownText(r.subject).c_str());
     std::printf("Folder %s (nothing in it is changed)\n", folder.c_str());
     if (!r.databaseError.empty()) {
         std::printf("  data.mdb cannot be read: %s\n", r.databaseError.c_str());
@@ -67,7 +70,8 @@ void print(const DryRunResult& r, const std::string& file, const std::string& fo
         std::printf(
             "Anti-spam: the message would be DELETED (entry From \"%s\", Subject \"%s\", "
             "To \"%s\")\nNothing else would be done with it.\n",
-            r.spam->from.c_str(), r.spam->subject.c_str(), r.spam->to.c_str());
+            shownText(r.spam->from).c_str(), shownText(r.spam->subject).c_str(),
+            shownText(r.spam->to).c_str());
         return;
     }
     std::printf("Anti-spam: not deleted\n");
@@ -76,11 +80,11 @@ void print(const DryRunResult& r, const std::string& file, const std::string& fo
         std::printf("  none set up\n");
     }
     for (const DryRunResult::Verdict& v : r.autoresponders) {
-        std::printf("  %s: %s\n", v.name.c_str(), v.why.c_str());
+        std::printf("  %s: %s\n", v.name.c_str(), shownText(v.why).c_str());
     }
     std::printf("The run would log:\n");
     for (const std::string& line : r.log) {
-        std::printf("  %s\n", line.c_str());
+        std::printf("  %s\n", shownText(line).c_str());
     }
     std::printf("It would queue:\n");
     if (r.queued.empty()) {
@@ -88,8 +92,8 @@ void print(const DryRunResult& r, const std::string& file, const std::string& fo
     }
     for (const DryRunResult::Queued& q : r.queued) {
         std::printf("  %s\n", kindName(q.kind));
-        std::printf("    To: %s\n    From: %s\n    Subject: %s\n", q.record.to.c_str(),
-                    q.record.from.c_str(), q.record.subject.c_str());
+        std::printf("    To: %s\n    From: %s\n    Subject: %s\n", shownText(q.record.to).c_str(),
+                    shownText(q.record.from).c_str(), shownText(q.record.subject).c_str());
         if (q.kind != DryRunResult::Kind::Forward) {
             std::printf("    Body:\n");
             printIndented(q.record.body, "      ");

@@ -145,8 +145,10 @@ TEST_F(TryTest, APostToAListShowsTheMembersItWouldReach) {
     const auto before = snapshot(app.path());
     const Result r =
         runTry(app.path(), message("From: Reader <reader@x.example>\r\nTo: news@me.example\r\n"
-                                   "Subject: Hello all\r\n\r\nNews.\r\n"));
+                                   "Subject: Hello \x1b]0;owned\x07all\r\n\r\nNews.\r\n"));
     EXPECT_EQ(r.status, 0) << r.out;
+    // A subject cannot drive the terminal that shows the report.
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Email Address reader@x.example Sent Message into NEWS"),
               std::string::npos)
         << r.out;
