@@ -171,9 +171,10 @@ TEST_F(ProcessingTest, AutoresponderRuleComparesWholeTextsIgnoringCase) {
 TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
     db().addAutoresponder(responder("Blank", "INFO@y.example", "   "));
     db().addAutoresponder(responder("Fwd", "info@y.example", "", "boss@z.example,b@z.example"));
-    db().addAutoresponder(responder("First", "info@y.example", "Dear %email%, %date%"));
+    db().addAutoresponder(responder("First", "info@y.example", "Dear %name% %email%, %date%"));
     db().addAutoresponder(responder("Other", "sales@y.example", "not sent"));
-    const std::string raw = message("Joe Bloggs <joe@x.example>", "Info <info@y.example>", "");
+    const std::string raw = message("Joe Bloggs <joe@x.example>", "Info <info@y.example>", "",
+                                    "Hi\r\n%vorelcode%\r\nname=Joe\r\n");
 
     long n = deliver(raw);
 
@@ -184,8 +185,8 @@ TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
                            "boss@z.example,b@z.example|Fwd@responder.example|(VOREL FWD) "
                            "Originally From: Joe Bloggs <joe@x.example> (No Subject)|~" +
                                messageFilePath(folder.path(), "1"),
-                           "joe@x.example|First@responder.example|Re: First|Dear joe@x.example, "
-                           "05 December 2026"}));
+                           "joe@x.example|First@responder.example|Re: First|Dear Joe "
+                           "joe@x.example, 05 December 2026"}));
     EXPECT_EQ(folder.read("1.msg"), raw);
     EXPECT_EQ(state.counters.autoresponders, 3);
     EXPECT_EQ(db().findAutoresponder("First")->Counter, 1);
