@@ -56,8 +56,9 @@ TEST_F(IdnRun, Utf8AddressesGoOutWhereTheServerTakesThem) {
     o.smtputf8 = true;
     test::SmtpServer smtp(o);
     run(smtp, {"Jürgen <jürgen@example.de>"});
-    ASSERT_EQ(smtp.received().size(), 1u) << host.logText();
-    const auto& got = smtp.received()[0];
+    const auto received = smtp.received();
+    ASSERT_EQ(received.size(), 1u) << host.logText();
+    const auto& got = received[0];
     EXPECT_EQ(got.mailOptions, "SMTPUTF8");
     EXPECT_EQ(got.rcptTo, std::vector<std::string>{"jürgen@example.de"});
     EXPECT_NE(got.data.find("To: jürgen@example.de\r\n"), std::string::npos) << got.data;
@@ -66,8 +67,9 @@ TEST_F(IdnRun, Utf8AddressesGoOutWhereTheServerTakesThem) {
 TEST_F(IdnRun, WithoutSmtpUtf8TheDomainGoesAsAsciiAndALocalPartCannotGo) {
     test::SmtpServer smtp;
     run(smtp, {"anna@müller.example", "jürgen@example.de"});
-    ASSERT_EQ(smtp.received().size(), 1u) << host.logText();
-    const auto& got = smtp.received()[0];
+    const auto received = smtp.received();
+    ASSERT_EQ(received.size(), 1u) << host.logText();
+    const auto& got = received[0];
     EXPECT_EQ(got.mailOptions, "");
     EXPECT_EQ(got.rcptTo, std::vector<std::string>{"anna@xn--mller-kva.example"});
     EXPECT_TRUE(isAscii(got.data)) << got.data;
