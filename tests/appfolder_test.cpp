@@ -16,31 +16,18 @@ using vorel::test::TempFolder;
 namespace {
 
 // Sets or clears environment variables for one test and restores them after.
-class EnvGuard {
-public:
+struct EnvGuard {
+    std::map<std::string, std::optional<std::string>> saved;
     void set(const char* name, const char* value) {
-        if (!saved_.count(name)) {
-            const char* old = getenv(name);
-            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        if (value) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
+        const char* old = getenv(name);
+        saved.try_emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
+        value ? setenv(name, value, 1) : unsetenv(name);
     }
     ~EnvGuard() {
-        for (const auto& [name, value] : saved_) {
-            if (value) {
-                setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                unsetenv(name.c_str());
-            }
+        for (const auto& [name, value] : saved) {
+            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
         }
     }
-
-private:
-    std::map<std::string, std::optional<std::string>> saved_;
 };
 
 TEST(AppFolder, ResolutionOrder) {
@@ -66,7 +53,9 @@ TEST(AppFolder, ResolutionOrder) {
     EXPECT_EQ(vorel::resolveAppFolder(std::string("rel/./app")), std::string(cwd) + "/rel/app");
 }
 
-TEST(AppFolder, EnsureFolderCreatesParentsAndReportsAFileInTheWay) {
+// Folders are made with their parents; a file in the way is named. Files
+// are found without regard to case, an exact match first, folders never.
+TEST(AppFolder, EnsureFolderAndFindFileNoCase) {
     TempFolder f;
     vorel::ensureFolder(f.file("a/b/c"));
     vorel::ensureFolder(f.file("a/b/c"));
@@ -78,10 +67,7 @@ TEST(AppFolder, EnsureFolderCreatesParentsAndReportsAFileInTheWay) {
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find(f.file("plain/sub")), std::string::npos);
     }
-}
 
-TEST(AppFolder, FindFileNoCase) {
-    TempFolder f;
     EXPECT_FALSE(vorel::findFileNoCase(f.path(), "antispam.lst"));
     f.write("AntiSpam.Lst", "");
     EXPECT_EQ(vorel::findFileNoCase(f.path(), "ANTISPAM.LST"), f.file("AntiSpam.Lst"));

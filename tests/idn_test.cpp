@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,6 @@ namespace vorel {
 namespace {
 
 TEST(Idn, ReadableAndAsciiForms) {
-    EXPECT_EQ(readableDomains("user@xn--mller-kva.example"), "user@müller.example");
     EXPECT_EQ(readableDomains("a@XN--MLLER-KVA.example, b@plain.example"),
               "a@müller.example, b@plain.example");
     EXPECT_EQ(readableDomains("user@MÜLLER.example"), "user@müller.example");
@@ -35,41 +35,44 @@ struct IdnRun : ::testing::Test, test::RunFolder {
         l.onunsubscribeto = "news-off@shop.example";
         db().addList(l);
     }
-    void run(const test::PopServer& pop, const test::SmtpServer& smtp) {
-        pointAt(pop);
+    // One run of the messages from `from` to `to`.
+    void run(const test::SmtpServer& smtp, const std::vector<std::string>& from,
+             const std::string& to = "info@me.example") {
+        if (!pop) {
+            pop = std::make_unique<test::PopServer>();
+        }
+        for (const auto& f : from) {
+            pop->addMessage("From: " + f + "\nTo: " + to + "\nSubject: hello\n\nHi.\n");
+        }
+        pointAt(*pop);
         pointAt(smtp);
         ASSERT_TRUE(RunFolder::run()) << host.logText();
     }
+    std::unique_ptr<test::PopServer> pop;
 };
 
-std::string message(const std::string& from, const std::string& to) {
-    return "From: " + from + "\nTo: " + to + "\nSubject: hello\n\nHi.\n";
-}
-
 TEST_F(IdnRun, Utf8AddressesGoOutWhereTheServerTakesThem) {
-    test::PopServer pop;
     test::SmtpServer::Options o;
     o.smtputf8 = true;
     test::SmtpServer smtp(o);
-    pop.addMessage(message("Jürgen <jürgen@example.de>", "info@me.example"));
-    run(pop, smtp);
-    ASSERT_EQ(smtp.received().size(), 1u) << host.logText();
-    EXPECT_EQ(smtp.received()[0].mailOptions, "SMTPUTF8");
-    EXPECT_EQ(smtp.received()[0].rcptTo, std::vector<std::string>{"jürgen@example.de"});
-    EXPECT_NE(smtp.received()[0].data.find("To: jürgen@example.de\r\n"), std::string::npos)
-        << smtp.received()[0].data;
+    run(smtp, {"Jürgen <jürgen@example.de>"});
+    const auto received = smtp.received();
+    ASSERT_EQ(received.size(), 1u) << host.logText();
+    const auto& got = received[0];
+    EXPECT_EQ(got.mailOptions, "SMTPUTF8");
+    EXPECT_EQ(got.rcptTo, std::vector<std::string>{"jürgen@example.de"});
+    EXPECT_NE(got.data.find("To: jürgen@example.de\r\n"), std::string::npos) << got.data;
 }
 
 TEST_F(IdnRun, WithoutSmtpUtf8TheDomainGoesAsAsciiAndALocalPartCannotGo) {
-    test::PopServer pop;
     test::SmtpServer smtp;
-    pop.addMessage(message("anna@müller.example", "info@me.example"));
-    pop.addMessage(message("jürgen@example.de", "info@me.example"));
-    run(pop, smtp);
-    ASSERT_EQ(smtp.received().size(), 1u) << host.logText();
-    EXPECT_EQ(smtp.received()[0].mailOptions, "");
-    EXPECT_EQ(smtp.received()[0].rcptTo, std::vector<std::string>{"anna@xn--mller-kva.example"});
-    EXPECT_TRUE(isAscii(smtp.received()[0].data)) << smtp.received()[0].data;
+    run(smtp, {"anna@müller.example", "jürgen@example.de"});
+    const auto received = smtp.received();
+    ASSERT_EQ(received.size(), 1u) << host.logText();
+    const auto& got = received[0];
+    EXPECT_EQ(got.mailOptions, "");
+    EXPECT_EQ(got.rcptTo, std::vector<std::string>{"anna@xn--mller-kva.example"});
+    EXPECT_TRUE(isAscii(got.data)) << got.data;
     EXPECT_EQ(host.countLogContaining("Cannot send to or from jürgen@example.de"), 1)
         << host.logText();
     // Refused for good here, and kept for the user.
@@ -79,16 +82,11 @@ TEST_F(IdnRun, WithoutSmtpUtf8TheDomainGoesAsAsciiAndALocalPartCannotGo) {
 }
 
 TEST_F(IdnRun, EitherFormOfADomainIsOneMember) {
-    test::PopServer pop;
     test::SmtpServer smtp;
-    pop.addMessage(message("user@xn--mller-kva.example", "news-on@shop.example"));
-    run(pop, smtp);
-    Database db = Database::open(folder.file("data.mdb"));
-    ASSERT_TRUE(db.findMember("NEWS", "user@müller.example"));
-    pop.addMessage(message("user@müller.example", "news-off@shop.example"));
-    run(pop, smtp);
-    EXPECT_FALSE(db.findMember("NEWS", "user@müller.example"));
-    EXPECT_EQ(db.memberCount("NEWS"), 0);
+    run(smtp, {"user@xn--mller-kva.example"}, "news-on@shop.example");
+    ASSERT_TRUE(db().findMember("NEWS", "user@müller.example"));
+    run(smtp, {"user@müller.example"}, "news-off@shop.example");
+    EXPECT_EQ(db().memberCount("NEWS"), 0);
 }
 
 }  // namespace

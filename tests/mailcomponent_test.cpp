@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -32,11 +31,9 @@ using vorel::test::TempFolder;
 
 namespace {
 
-std::string popAddress(const PopServer& pop) {
-    return pop.host() + ":" + std::to_string(pop.port());
-}
-std::string smtpAddress(const SmtpServer& smtp) {
-    return smtp.host() + ":" + std::to_string(smtp.port());
+template <typename Server>
+std::string addressOf(const Server& s) {
+    return s.host() + ":" + std::to_string(s.port());
 }
 
 int codeOf(const std::function<void()>& f) {
@@ -50,16 +47,13 @@ int codeOf(const std::function<void()>& f) {
 
 // Dovecot writes a session's counts just after answering QUIT: give it a moment.
 bool logShows(const PopServer& pop, const std::string& text) {
-    for (int k = 0; k < 100; ++k) {
-        if (pop.log().find(text) != std::string::npos) {
-            return true;
-        }
+    for (int k = 0; k < 100 && pop.log().find(text) == std::string::npos; ++k) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return false;
+    return pop.log().find(text) != std::string::npos;
 }
 
-// A component that records its transcript and notices.
+// A component that records the lines it sent and its notices.
 struct Recorded {
     CurlMailComponent mail;
     std::vector<std::string> sentLines;
@@ -72,6 +66,7 @@ struct Recorded {
         });
         mail.setNoticeHandler([this](const std::string& n) { notices.push_back(n); });
         mail.setTimeout(10);
+        mail.setTranscriptOn(true);
     }
     bool sent(const std::string& prefix) const {
         return std::any_of(sentLines.begin(), sentLines.end(),
@@ -88,8 +83,7 @@ struct TrustedCa {
 OutgoingMessage textMessage(const std::string& to, const std::string& body) {
     OutgoingMessage m;
     m.to = to;
-    m.from = "owner@example.org";
-    m.sender = "owner@example.org";
+    m.from = m.sender = "owner@example.org";
     m.subject = "Re: hello";
     m.messageRef = "202612545296_KESO";
     m.extraHeaders = {"X-Mailer: VOREL MAIL test"};
@@ -109,7 +103,7 @@ std::string headerOf(const std::string& data, const std::string& name) {
 
 }  // namespace
 
-// ----------------------------------------------------------- error tables
+// ------------------------------------------------- error table, addresses
 
 TEST(MailErrors, TextsAndCodes) {
     const std::vector<std::pair<int, std::string>> texts = {
@@ -127,47 +121,35 @@ TEST(MailErrors, TextsAndCodes) {
         {20011, "Invalid user name."},
         {20012, "Invalid password."},
         {30007, "30007 Undefined Error"},
-        {-5, "-5 Undefined Error"},
-    };
+        {-5, "-5 Undefined Error"}};
     for (const auto& [code, text] : texts) {
         EXPECT_EQ(mailErrorText(code), text) << code;
     }
-
+    using P = MailPhase;
     struct Case {
         int curl;
         long response;
         MailPhase phase;
         int code;
     };
-    const std::vector<Case> cases = {
-        {6, 0, MailPhase::SmtpConnect, 11001},     // host not found
-        {7, 0, MailPhase::PopConnect, 10065},      // refused / unreachable
-        {67, 0, MailPhase::PopConnect, 20012},     // login refused
-        {67, 535, MailPhase::SmtpConnect, 20012},  // AUTH refused
-        {28, 0, MailPhase::PopConnect, 0},         // no greeting in time
-        {8, 0, MailPhase::PopConnect, 0},          // garbage greeting
-        {28, 0, MailPhase::PopCommand, 10057},     // lost mid-session
-        {55, 550, MailPhase::SmtpSend, 20002},     // sender or recipient refused
-        {55, 451, MailPhase::SmtpSend, 10057},     // temporary refusal: not the table's 20002
-        {8, 0, MailPhase::PopCommand, 30008},      // -ERR inside a session
-        {7, 0, MailPhase::PopCommand, 10057},      // libcurl tried to reconnect
-        {60, 0, MailPhase::PopConnect, 30060},     // certificate not trusted
-        {64, 0, MailPhase::SmtpConnect, 30064},    // STARTTLS required, not offered
-    };
+    // Refused, login refused, no or garbage greeting, lost mid-session, a
+    // temporary refusal is not the table's 20002, -ERR, reconnect, TLS.
+    const Case cases[] = {{6, 0, P::SmtpConnect, 11001}, {7, 0, P::PopConnect, 10065},
+                          {67, 0, P::PopConnect, 20012}, {67, 535, P::SmtpConnect, 20012},
+                          {28, 0, P::PopConnect, 0},     {8, 0, P::PopConnect, 0},
+                          {28, 0, P::PopCommand, 10057}, {55, 550, P::SmtpSend, 20002},
+                          {55, 451, P::SmtpSend, 10057}, {8, 0, P::PopCommand, 30008},
+                          {7, 0, P::PopCommand, 10057},  {60, 0, P::PopConnect, 30060},
+                          {64, 0, P::SmtpConnect, 30064}};
     for (const auto& c : cases) {
         EXPECT_EQ(mailErrorCodeFor(c.curl, c.response, c.phase), c.code)
-            << "curl " << c.curl << " response " << c.response << " phase "
-            << static_cast<int>(c.phase);
+            << "curl " << c.curl << " response " << c.response;
     }
-
-    const std::vector<std::pair<int, int>> replies = {{550, 20002}, {553, 20002}, {554, 20002},
-                                                      {530, 20002}, {421, 10057}, {451, 40451}};
-    for (const auto& [reply, code] : replies) {
+    for (const auto& [reply, code] : std::vector<std::pair<int, int>>{
+             {550, 20002}, {553, 20002}, {554, 20002}, {530, 20002}, {421, 10057}, {451, 40451}}) {
         EXPECT_EQ(mailErrorCodeForReply(reply), code) << reply;
     }
 }
-
-// ---------------------------------------------------------- server address
 
 TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
     using S = ServerAddress::Security;
@@ -175,42 +157,31 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
     struct Case {
         std::string text;
         V service;
-        std::string host;
-        int port;
         S security;
         std::string url;
     };
     const std::vector<Case> cases = {
-        {" mail.example.org ", V::Pop3, "mail.example.org", 110, S::Opportunistic,
-         "pop3://mail.example.org:110"},
-        {"pop3://mail.example.org", V::Pop3, "mail.example.org", 110, S::Required,
-         "pop3://mail.example.org:110"},
-        {"POP3S://mail.example.org", V::Pop3, "mail.example.org", 995, S::Implicit,
-         "pop3s://mail.example.org:995"},
-        {"pop3s://mail.example.org:1100/", V::Pop3, "mail.example.org", 1100, S::Implicit,
-         "pop3s://mail.example.org:1100"},
-        {"smtp.example.org", V::Smtp, "smtp.example.org", 25, S::Opportunistic,
-         "smtp://smtp.example.org:25"},
-        {"smtp://smtp.example.org:587", V::Smtp, "smtp.example.org", 587, S::Required,
-         "smtp://smtp.example.org:587"},
-        {"smtps://smtp.example.org", V::Smtp, "smtp.example.org", 465, S::Implicit,
-         "smtps://smtp.example.org:465"},
-        {"[::1]:2525", V::Smtp, "::1", 2525, S::Opportunistic, "smtp://[::1]:2525"},
-        {"::1", V::Pop3, "::1", 110, S::Opportunistic, "pop3://[::1]:110"},
-    };
+        {" mail.example.org ", V::Pop3, S::Opportunistic, "pop3://mail.example.org:110"},
+        {"pop3://mail.example.org", V::Pop3, S::Required, "pop3://mail.example.org:110"},
+        {"POP3S://mail.example.org", V::Pop3, S::Implicit, "pop3s://mail.example.org:995"},
+        {"pop3s://mail.example.org:1100/", V::Pop3, S::Implicit, "pop3s://mail.example.org:1100"},
+        {"smtp.example.org", V::Smtp, S::Opportunistic, "smtp://smtp.example.org:25"},
+        {"smtp://smtp.example.org:587", V::Smtp, S::Required, "smtp://smtp.example.org:587"},
+        {"smtps://smtp.example.org", V::Smtp, S::Implicit, "smtps://smtp.example.org:465"},
+        {"[::1]:2525", V::Smtp, S::Opportunistic, "smtp://[::1]:2525"},
+        {"::1", V::Pop3, S::Opportunistic, "pop3://[::1]:110"}};
     for (const auto& c : cases) {
         ServerAddress a = parseServerAddress(c.text, c.service);
-        EXPECT_EQ(a.host, c.host) << c.text;
-        EXPECT_EQ(a.port, c.port) << c.text;
         EXPECT_EQ(a.security, c.security) << c.text;
         EXPECT_EQ(a.url(), c.url) << c.text;
     }
+    EXPECT_EQ(parseServerAddress("[::1]:2525", V::Smtp).host, "::1");
+    EXPECT_EQ(parseServerAddress("pop3s://h:1100/", V::Pop3).port, 1100);
     for (const std::string bad : {"", "   ", "host:", "host:0", "host:70000", "host:12x",
                                   "imap://host", "smtp://host", "[::1", "bad host"}) {
         EXPECT_THROW(parseServerAddress(bad, V::Pop3), std::invalid_argument) << bad;
     }
     EXPECT_THROW(parseServerAddress("pop3://host", V::Smtp), std::invalid_argument);
-
     for (const char* h : {"127.0.0.1", "127.1.2.3", "::1", "localhost", "LOCALHOST"}) {
         EXPECT_TRUE(isLoopbackHost(h)) << h;
     }
@@ -220,75 +191,6 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
 }
 
 // ---------------------------------------------------------------- POP3
-
-// Python's e-mail test corpus, read in place, plus encoded header words.
-TEST(PopComponent, HeadersOfRealWorldMessages) {
-    VOREL_SKIP_UNLESS_ROOT();
-    const std::filesystem::path corpus = "/usr/lib/python3.11/test/test_email/data";
-    if (!std::filesystem::exists(corpus / "msg_01.txt")) {
-        GTEST_SKIP() << "Python's e-mail test corpus is not installed";
-    }
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(corpus)) {
-        const std::string name = e.path().filename().string();
-        if (name.rfind("msg_", 0) == 0 && e.path().extension() == ".txt") {
-            names.push_back(name);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    PopServer pop;
-    for (const auto& name : names) {
-        pop.addMessage(vorel::test::readFile((corpus / name).string()));
-    }
-    names.push_back("encoded");
-    pop.addMessage(
-        "From: =?iso-8859-1?q?J=F6rg_M=FCller?= <joerg@example.de>\n"
-        "To: Anna <anna@example.org>, \"Smith, Bob\" <bob@example.org>,\n carol@example.org\n"
-        "Subject: =?utf-8?B?R3LDvMOfZSBhdXMgS8O2bG4=?=\n"
-        "Auto-Submitted: auto-replied\n"
-        "X-Mailer: =?utf-8?q?Mail=C3=A9r?= 1.0\n\nbody\n");
-    names.push_back("bare");
-    pop.addMessage("From: nobody@example.org\n\nno subject, no to\n");
-
-    Recorded r;
-    r.mail.popConnect(popAddress(pop), pop.user(), pop.password());
-    ASSERT_EQ(r.mail.messageCount(), static_cast<long>(names.size()));
-    std::map<std::string, std::vector<std::string>> seen;
-    for (long i = 1; i <= static_cast<long>(names.size()); ++i) {
-        r.mail.selectMessage(i);
-        r.mail.fetchHeader();
-        const std::string& name = names[static_cast<std::size_t>(i - 1)];
-        seen[name] = {r.mail.from(), r.mail.to(), r.mail.subject()};
-        if (name == "encoded") {
-            EXPECT_EQ(r.mail.headerField("AUTO-SUBMITTED"), "auto-replied");
-            EXPECT_EQ(r.mail.headerField("X-Mailer"), "Mail\xc3\xa9r 1.0");
-            EXPECT_FALSE(r.mail.hasHeaderField("Precedence"));
-        } else if (name == "bare") {
-            EXPECT_FALSE(r.mail.hasHeaderField("Auto-Submitted")) << "previous message's field";
-        }
-    }
-    r.mail.disconnect();
-    using V = std::vector<std::string>;
-    // Comment-style names become (quoted) display names.
-    EXPECT_EQ(seen["msg_01.txt"],
-              (V{"\"John X. Doe\" <bbb@ddd.com>", "bbb@zzz.org", "This is a test message"}));
-    EXPECT_EQ(seen["msg_05.txt"], (V{"foo", "baz", "bar"}));
-    EXPECT_EQ(seen["msg_07.txt"],
-              (V{"Barry <barry@digicool.com>", "Dingus Lovers <cravindogs@cravindogs.com>",
-                 "Here is your dingus fish"}));
-    EXPECT_EQ(seen["msg_41.txt"][0], "Allison Dunlap <xxx@example.com>");
-    EXPECT_EQ(seen["msg_22.txt"][2], "");  // no Subject at all
-    EXPECT_EQ(seen["msg_25.txt"][1],
-              "linuxuser-admin@www.linux.org.uk, postmaster@zinfandel.lacita.com");
-    EXPECT_EQ(seen["encoded"],
-              (V{"J\xc3\xb6rg M\xc3\xbcller <joerg@example.de>",
-                 "Anna <anna@example.org>, \"Smith, Bob\" <bob@example.org>, carol@example.org",
-                 "Gr\xc3\xbc\xc3\x9f"
-                 "e aus K\xc3\xb6ln"}));
-    EXPECT_EQ(seen["bare"], (V{"nobody@example.org", "", ""}));
-    // One TOP per message, nothing else.
-    EXPECT_TRUE(logShows(pop, "top=" + std::to_string(names.size()) + "/")) << pop.log();
-}
 
 // A scan as the run makes it: headers in order while later ones are read
 // ahead, with deletions and whole messages in between.
@@ -301,8 +203,7 @@ TEST(PopComponent, ScanReadsAheadWithDeletionsInBetween) {
     }
     Recorded r;
     CurlMailComponent& mail = r.mail;
-    mail.setTranscriptOn(true);
-    mail.popConnect(popAddress(pop), pop.user(), pop.password());
+    mail.popConnect(addressOf(pop), pop.user(), pop.password());
     for (int i = 1; i <= n; ++i) {
         mail.selectMessage(i);
         mail.fetchHeader();
@@ -324,9 +225,7 @@ TEST(PopComponent, ScanReadsAheadWithDeletionsInBetween) {
     ASSERT_EQ(left.size(), static_cast<std::size_t>(n - n / 3));
     EXPECT_NE(left[2].find("Subject: m4\r\n"), std::string::npos);
     EXPECT_EQ(std::count(r.sentLines.begin(), r.sentLines.end(), "DELE 3\r\n"), 1);
-    EXPECT_TRUE(logShows(pop, "top=" + std::to_string(n + 1) + "/"))
-        << "every header asked for once:\n"
-        << pop.log();
+    EXPECT_TRUE(logShows(pop, "top=" + std::to_string(n + 1) + "/")) << pop.log();
 }
 
 // ------------------------------------------------------ the contract, twice
@@ -351,7 +250,7 @@ struct DovecotSide {
     static bool usable() { return ::geteuid() == 0; }
     void add(const std::string& raw) { pop->addMessage(raw); }
     void connect(const std::string& password = "s3cret-Pw") {
-        mail.popConnect(popAddress(*pop), pop->user(), password);
+        mail.popConnect(addressOf(*pop), pop->user(), password);
     }
     std::size_t left() const { return pop->messageCount(); }
     void expectDownloads(int n) const {
@@ -380,12 +279,16 @@ const char kQuotedPrintable[] =
     "\r\nHello caf=C3=A9\r\n%vorelcode%\r\nname=3DJ=C3=B6rg\r\nphone=3D555=\r\n1234\r\n";
 const char kDecoded[] = "Hello caf\xc3\xa9\r\n%vorelcode%\r\nname=J\xc3\xb6rg\r\nphone=5551234\r\n";
 
+const char kSecond[] =
+    "Subject: a second message with a longer header\r\nFrom: bbb@ddd.com (John X. Doe)\r\n"
+    "To: a@example.org,\r\n b@example.org\r\n\r\nshort\r\n";
+
 // The whole message is read on demand by any call that needs it, once per
 // selection; only fetchHeader and fetchMessage set From, To and Subject.
 TYPED_TEST(ComponentContract, HeaderAndWholeMessage) {
     auto& mail = this->side.mail;
     this->side.add(kQuotedPrintable);
-    this->side.add("Subject: a second message with a longer header\r\n\r\nshort\r\n");
+    this->side.add(kSecond);
     EXPECT_EQ(codeOf([&] { this->side.connect("wrong"); }), mailcode::kBadPassword);
     EXPECT_EQ(codeOf([&] { mail.messageCount(); }), mailcode::kNotConnected);
     EXPECT_EQ(codeOf([&] { mail.send(OutgoingMessage{}); }), mailcode::kNotConnected);
@@ -411,11 +314,18 @@ TYPED_TEST(ComponentContract, HeaderAndWholeMessage) {
     EXPECT_NE(work.find("\r\n\r\n" + std::string(kDecoded)), std::string::npos) << work;
     EXPECT_EQ(folder.read("1.msg"), kQuotedPrintable) << "the message exactly as received";
 
-    // The work file is replaced whole, whether the new one is longer or shorter.
+    // A comment-style name becomes a display name, folded lines are joined,
+    // and nothing is carried over from the message before.
     mail.selectMessage(2);
+    mail.fetchHeader();
+    EXPECT_EQ(mail.from() + "|" + mail.to(),
+              "\"John X. Doe\" <bbb@ddd.com>|a@example.org, b@example.org");
+    EXPECT_FALSE(mail.hasHeaderField("X-Note"));
+    // The work file is replaced whole, whether the new one is longer or shorter.
     mail.saveWorkFile(folder.file("temp.msg"));
     EXPECT_EQ(folder.read("temp.msg"),
-              "Subject: a second message with a longer header\r\n\r\nshort\r\n");
+              "Subject: a second message with a longer header\r\nFrom: bbb@ddd.com (John X. "
+              "Doe)\r\nTo: a@example.org, b@example.org\r\n\r\nshort\r\n");
     mail.selectMessage(1);
     mail.saveWorkFile(folder.file("temp.msg"));
     EXPECT_EQ(folder.read("temp.msg"), work);
@@ -456,7 +366,7 @@ TEST(PopComponent, ConnectFailures) {
     CurlMailComponent mail;
     mail.setTimeout(5);
     EXPECT_EQ(codeOf([&] { mail.popConnect("no-such-host.invalid", "u", "p"); }), 11001);
-    // A port nobody listens on.
+    // A port nobody listens on, then one that listens but never says a word.
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -464,15 +374,14 @@ TEST(PopComponent, ConnectFailures) {
     socklen_t len = sizeof addr;
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string closedPort = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-    EXPECT_EQ(codeOf([&] { mail.popConnect(closedPort, "u", "p"); }), 10065);
-    EXPECT_EQ(codeOf([&] { mail.smtpConnect(closedPort, SmtpProtocol::Smtp, "", ""); }), 10065);
-    // Now it listens but never says a word.
+    const std::string port = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    EXPECT_EQ(codeOf([&] { mail.popConnect(port, "u", "p"); }), 10065);
+    EXPECT_EQ(codeOf([&] { mail.smtpConnect(port, SmtpProtocol::Smtp, "", ""); }), 10065);
     ASSERT_EQ(::listen(fd, 4), 0);
     mail.setTimeout(1);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(codeOf([&] { mail.popConnect(closedPort, "u", "p"); }), 0);
-    EXPECT_EQ(codeOf([&] { mail.smtpConnect(closedPort, SmtpProtocol::Smtp, "", ""); }), 10065);
+    EXPECT_EQ(codeOf([&] { mail.popConnect(port, "u", "p"); }), 0);
+    EXPECT_EQ(codeOf([&] { mail.smtpConnect(port, SmtpProtocol::Smtp, "", ""); }), 10065);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     ::close(fd);
     // Nothing usable is left behind by a failed connect.
@@ -487,7 +396,7 @@ TEST(PopComponent, ServerKilledMidSessionEndsTheSession) {
     pop.addMessage("Subject: two\n\ny\n");
     CurlMailComponent mail;
     mail.setTimeout(5);
-    mail.popConnect(popAddress(pop), pop.user(), pop.password());
+    mail.popConnect(addressOf(pop), pop.user(), pop.password());
     mail.selectMessage(1);
     mail.fetchHeader();
     mail.deleteMessage();
@@ -495,7 +404,6 @@ TEST(PopComponent, ServerKilledMidSessionEndsTheSession) {
     mail.selectMessage(2);
     EXPECT_EQ(codeOf([&] { mail.fetchHeader(); }), 10057);
     EXPECT_EQ(codeOf([&] { mail.fetchMessage(); }), 10057) << "no silent new session";
-    EXPECT_EQ(codeOf([&] { mail.messageCount(); }), 10057);
     EXPECT_NO_THROW(mail.disconnect());
     EXPECT_EQ(pop.messageCount(), 2u) << "a deletion of a lost session is not committed";
 }
@@ -517,15 +425,14 @@ TEST(Tls, PopBothWaysOnlyWithATrustedCertificate) {
         ASSERT_EQ(r.notices.size(), 1u);
         EXPECT_NE(r.notices[0].find("Secure connection to 127.0.0.1 failed"), std::string::npos);
         // Never falls back to clear text on the STLS port either.
-        EXPECT_EQ(codeOf([&] { r.mail.popConnect(popAddress(pop), pop.user(), pop.password()); }),
+        EXPECT_EQ(codeOf([&] { r.mail.popConnect(addressOf(pop), pop.user(), pop.password()); }),
                   mailcode::kCurlBase + 60);
         EXPECT_FALSE(r.sent("AUTH") || r.sent("USER") || r.sent("PASS"));
     }
     {
         TrustedCa ca(pop.caFile());
-        for (const std::string& address : {pop3s, stls, popAddress(pop)}) {
+        for (const std::string& address : {pop3s, stls, addressOf(pop)}) {
             Recorded r;
-            r.mail.setTranscriptOn(true);
             r.mail.popConnect(address, pop.user(), pop.password());
             r.mail.selectMessage(1);
             r.mail.fetchHeader();
@@ -555,9 +462,8 @@ TEST(Tls, SmtpBothWaysWithAuth) {
     const std::string smtps = "smtps://127.0.0.1:" + std::to_string(smtp.tlsPort());
     const std::string starttls = "smtp://127.0.0.1:" + std::to_string(smtp.port());
     TrustedCa ca(smtp.caFile());
-    for (const std::string& address : {smtps, starttls, smtpAddress(smtp)}) {
+    for (const std::string& address : {smtps, starttls, addressOf(smtp)}) {
         Recorded r;
-        r.mail.setTranscriptOn(true);
         r.mail.smtpConnect(address, SmtpProtocol::Esmtp, "alice", "s3cret");
         r.mail.send(textMessage("a@example.org", "over TLS"));
         r.mail.disconnect();
@@ -585,7 +491,7 @@ TEST_P(SmtpModes, TextMessagesOnOneConnection) {
     options.pipelining = GetParam();
     SmtpServer smtp(options);
     CurlMailComponent mail;
-    mail.smtpConnect(smtpAddress(smtp), SmtpProtocol::Smtp, "", "");
+    mail.smtpConnect(addressOf(smtp), SmtpProtocol::Smtp, "", "");
     OutgoingMessage first = textMessage("a@example.org", "Thanks.\r\n.leading dot\r\n");
     first.copyTo = "copy@example.org";
     mail.send(first);
@@ -600,9 +506,9 @@ TEST_P(SmtpModes, TextMessagesOnOneConnection) {
     EXPECT_EQ(got[0].mailFrom, "owner@example.org");
     EXPECT_EQ(got[0].rcptTo, (std::vector<std::string>{"a@example.org", "copy@example.org"}));
     const std::string& d0 = got[0].data;
-    EXPECT_EQ(headerOf(d0, "To"), "a@example.org");
-    EXPECT_EQ(headerOf(d0, "Cc"), "copy@example.org");
-    EXPECT_EQ(headerOf(d0, "Sender"), "<none>") << "Sender equal to From is left out";
+    EXPECT_EQ(headerOf(d0, "To") + "|" + headerOf(d0, "Cc") + "|" + headerOf(d0, "Sender"),
+              "a@example.org|copy@example.org|<none>")
+        << "Sender equal to From is left out";
     EXPECT_NE(headerOf(d0, "Date"), "<none>");
     EXPECT_TRUE(std::regex_match(headerOf(d0, "Message-Id"),
                                  std::regex(R"(<202612545296_KESO\.[0-9.]+@example\.org>)")))
@@ -623,17 +529,16 @@ TEST_P(SmtpModes, RefusedRecipientOrSender) {
     o.pipelining = GetParam();
     SmtpServer smtp(o);
     CurlMailComponent mail;
-    mail.smtpConnect(smtpAddress(smtp), SmtpProtocol::Smtp, "", "");
+    mail.smtpConnect(addressOf(smtp), SmtpProtocol::Smtp, "", "");
     OutgoingMessage spam = textMessage("a@example.org", "x");
     spam.from = spam.sender = "spammer@example.org";
-    const std::vector<OutgoingMessage> refused = {
-        textMessage("gone@example.org", "x"), spam,
-        textMessage("ok@example.org, gone@example.org", "x"), textMessage("", "x")};
-    for (const auto& m : refused) {
+    for (const auto& m :
+         {textMessage("gone@example.org", "x"), spam,
+          textMessage("ok@example.org, gone@example.org", "x"), textMessage("", "x")}) {
         SCOPED_TRACE(m.from + " to " + m.to);
         if (GetParam()) {
             mail.disconnect();
-            mail.smtpConnect(smtpAddress(smtp), SmtpProtocol::Smtp, "", "");
+            mail.smtpConnect(addressOf(smtp), SmtpProtocol::Smtp, "", "");
         }
         EXPECT_EQ(codeOf([&] { mail.send(m); }), 20002);
     }
@@ -645,48 +550,35 @@ TEST_P(SmtpModes, RefusedRecipientOrSender) {
     EXPECT_EQ(got[0].rcptTo, std::vector<std::string>{"a@example.org"});
     EXPECT_EQ(got[1].rcptTo, std::vector<std::string>{"b@example.org"});
     EXPECT_EQ(got[0].session, got[1].session);
-    if (!GetParam()) {
-        EXPECT_EQ(smtp.sessionCount(), 1);
-    }
+    EXPECT_TRUE(GetParam() || smtp.sessionCount() == 1);
 }
-
-INSTANTIATE_TEST_SUITE_P(Pipelining, SmtpModes, ::testing::Bool());
 
 // A saved message forwarded: new addressing and subject, the trace and
 // signature fields gone, the body (megabytes, dotted lines, an attachment)
-// byte for byte.
-TEST(SmtpComponent, ForwardRoundTrip) {
-    VOREL_SKIP_UNLESS_ROOT();
-    std::string text;
+// byte for byte; a missing file fails that message.
+TEST_P(SmtpModes, ForwardRoundTrip) {
+    std::string body = "--XX\r\nContent-Type: text/plain\r\n\r\n";
     for (int i = 0; i < 60000; ++i) {
-        text += (i % 7 == 0 ? "." : "") + std::string("line ") + std::to_string(i) + " " +
-                std::string(70, 'x') + "\n";
+        body +=
+            (i % 7 == 0 ? ".line " : "line ") + std::to_string(i) + std::string(70, 'x') + "\r\n";
     }
-    PopServer pop;
-    pop.addMessage(
-        "Received: from x by y\nDKIM-Signature: v=1; b=abc\n"
-        "From: Poster <poster@example.org>\nTo: list@example.org\nSubject: big\n"
-        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"XX\"\n\n"
-        "--XX\nContent-Type: text/plain\n\n" +
-        text +
-        "--XX\nContent-Type: application/octet-stream; name=\"a.bin\"\n"
-        "Content-Disposition: attachment; filename=\"a.bin\"\n"
-        "Content-Transfer-Encoding: base64\n\nAAECAwQFBgcICQ==\n--XX--\n");
-    SmtpServer smtp;
+    body +=
+        "--XX\r\nContent-Type: application/octet-stream; name=\"a.bin\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\nAAECAwQFBgcICQ==\r\n--XX--\r\n";
     TempFolder folder;
+    folder.write("1.msg",
+                 "Received: from x by y\r\nDKIM-Signature: v=1; b=abc\r\n"
+                 "From: Poster <poster@example.org>\r\nTo: list@example.org\r\nSubject: big\r\n"
+                 "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n" +
+                     body);
+    SmtpServer::Options options;
+    options.pipelining = GetParam();
+    SmtpServer smtp(options);
     CurlMailComponent mail;
-    mail.popConnect(popAddress(pop), pop.user(), pop.password());
-    mail.selectMessage(1);
-    mail.fetchMessage();
-    mail.saveMessageFile(folder.file("1.msg"));
-    mail.disconnect();
-    const std::string saved = folder.read("1.msg");
-    EXPECT_TRUE(saved == pop.messages()[0]) << "saved copy differs from the server's";
-
     OutgoingMessage fwd = textMessage("fwd1@example.org, fwd2@example.org", "ignored");
     fwd.subject = "(VOREL FWD) Originally From: poster@example.org big";
     fwd.sourceFile = folder.file("1.msg");
-    mail.smtpConnect(smtpAddress(smtp), SmtpProtocol::Smtp, "", "");
+    mail.smtpConnect(addressOf(smtp), SmtpProtocol::Smtp, "", "");
     mail.send(fwd);
     fwd.sourceFile = folder.file("missing.msg");
     EXPECT_EQ(codeOf([&] { mail.send(fwd); }), mailcode::kFile);
@@ -699,16 +591,15 @@ TEST(SmtpComponent, ForwardRoundTrip) {
     EXPECT_EQ(headerOf(d, "To"), "fwd1@example.org, fwd2@example.org");
     EXPECT_EQ(headerOf(d, "From"), "owner@example.org");
     EXPECT_EQ(headerOf(d, "Subject"), fwd.subject);
-    EXPECT_EQ(headerOf(d, "Received"), "<none>");
-    EXPECT_EQ(headerOf(d, "DKIM-Signature"), "<none>");
+    EXPECT_EQ(headerOf(d, "Received") + headerOf(d, "DKIM-Signature"), "<none><none>");
     // Compared by hand: a diff of megabytes is more than gtest can print.
-    const std::string sent = d.substr(d.find("\r\n\r\n"));
-    const std::string kept = saved.substr(saved.find("\r\n\r\n"));
-    const auto diff = std::mismatch(sent.begin(), sent.end(), kept.begin(), kept.end());
-    EXPECT_TRUE(sent == kept) << "sizes " << sent.size() << " and " << kept.size()
-                              << ", first difference at " << (diff.first - sent.begin()) << ": "
-                              << std::string(diff.first, std::min(diff.first + 40, sent.end()));
+    const std::string sent = d.substr(d.find("\r\n\r\n") + 4);
+    EXPECT_TRUE(sent == body)
+        << "sizes " << sent.size() << " and " << body.size() << ", first difference at "
+        << (std::mismatch(sent.begin(), sent.end(), body.begin(), body.end()).first - sent.begin());
 }
+
+INSTANTIATE_TEST_SUITE_P(Pipelining, SmtpModes, ::testing::Bool());
 
 // ------------------------------------------------- misbehaving POP3 server
 
@@ -722,10 +613,9 @@ public:
         int fd;
         std::string buf;
         std::string line() {
-            while (buf.find("\r\n") == std::string::npos) {
-                char chunk[4096];
-                const ssize_t n = ::read(fd, chunk, sizeof chunk);
-                if (n <= 0) {
+            char chunk[4096];
+            for (ssize_t n; buf.find("\r\n") == std::string::npos;) {
+                if ((n = ::read(fd, chunk, sizeof chunk)) <= 0) {
                     return "";
                 }
                 buf.append(chunk, static_cast<std::size_t>(n));
@@ -752,8 +642,7 @@ public:
                     send(pipelining ? "+OK\r\nUSER\r\nPIPELINING\r\n.\r\n"
                                     : "+OK\r\nUSER\r\n.\r\n");
                 } else if (l == "LIST") {
-                    send("+OK\r\n" + list + ".\r\n");
-                    return;
+                    return send("+OK\r\n" + list + ".\r\n");
                 } else {
                     send("+OK\r\n");
                 }
@@ -800,16 +689,21 @@ private:
     std::thread thread_;
 };
 
-// Answers each command after the login with what `answer` gives, until QUIT.
-void serve(ScriptedPop::Conn& c, std::vector<std::string>& seen,
-           const std::function<std::string(const std::string&)>& answer) {
-    for (std::string l = c.line(); !l.empty(); l = c.line()) {
-        seen.push_back(l);
-        c.send(answer(l));
-        if (l == "QUIT") {
-            return;
+// A server that logs in, then answers each command with `answers` (or +OK)
+// until QUIT, recording the commands in `seen`.
+std::unique_ptr<ScriptedPop> answering(const std::string& list, bool pipelining,
+                                       std::vector<std::string>& seen,
+                                       std::map<std::string, std::string> answers) {
+    return std::make_unique<ScriptedPop>([&seen, list, pipelining, answers](auto& c) {
+        c.login(list, pipelining);
+        for (std::string l = c.line(); !l.empty(); l = c.line()) {
+            seen.push_back(l);
+            c.send(answers.count(l) ? answers.at(l) : "+OK\r\n");
+            if (l == "QUIT") {
+                return;
+            }
         }
-    }
+    });
 }
 
 }  // namespace
@@ -819,22 +713,13 @@ void serve(ScriptedPop::Conn& c, std::vector<std::string>& seen,
 TEST(PopMisbehaving, ErrRepliesToTopAndQuit) {
     std::vector<std::string> seen;
     {
-        ScriptedPop server([&](ScriptedPop::Conn& c) {
-            c.login("1 30\r\n2 30\r\n");
-            serve(c, seen, [](const std::string& l) -> std::string {
-                if (l == "TOP 1 0") {
-                    return "-ERR no such message\r\n";
-                }
-                if (l == "QUIT") {
-                    return "-ERR could not expunge\r\n";
-                }
-                return l == "TOP 2 0" ? "+OK\r\nSubject: two\r\n..dotted: yes\r\n\r\n.\r\n"
-                                      : "+OK\r\n";
-            });
-        });
+        auto server = answering("1 30\r\n2 30\r\n", false, seen,
+                                {{"TOP 1 0", "-ERR no such message\r\n"},
+                                 {"QUIT", "-ERR could not expunge\r\n"},
+                                 {"TOP 2 0", "+OK\r\nSubject: two\r\n..dotted: yes\r\n\r\n.\r\n"}});
         CurlMailComponent mail;
         mail.setTimeout(5);
-        mail.popConnect(server.address(), "u", "p");
+        mail.popConnect(server->address(), "u", "p");
         mail.selectMessage(1);
         EXPECT_EQ(codeOf([&] { mail.fetchHeader(); }), 30008);
         mail.selectMessage(2);
@@ -853,18 +738,12 @@ TEST(PopMisbehaving, ErrRepliesToTopAndQuit) {
 TEST(PopMisbehaving, RefusedPipelinedDeleteIsReportedAtDisconnect) {
     std::vector<std::string> seen;
     {
-        ScriptedPop server([&](ScriptedPop::Conn& c) {
-            c.login("1 30\r\n2 30\r\n", true);
-            serve(c, seen, [](const std::string& l) -> std::string {
-                if (l == "DELE 1") {
-                    return "-ERR locked\r\n";
-                }
-                return l == "TOP 2 0" ? "+OK\r\nSubject: two\r\n\r\n.\r\n" : "+OK\r\n";
-            });
-        });
+        auto server = answering(
+            "1 30\r\n2 30\r\n", true, seen,
+            {{"DELE 1", "-ERR locked\r\n"}, {"TOP 2 0", "+OK\r\nSubject: two\r\n\r\n.\r\n"}});
         CurlMailComponent mail;
         mail.setTimeout(5);
-        mail.popConnect(server.address(), "u", "p");
+        mail.popConnect(server->address(), "u", "p");
         mail.selectMessage(1);
         mail.deleteMessage();
         mail.deleteMessage();  // already marked: nothing more is sent
@@ -906,8 +785,7 @@ TEST(PopMisbehaving, BrokenRepliesEndTheSession) {
                  c.send("X-Filler: " + std::string(60, 'f') + "\r\n");
              }
          },
-         false},
-    };
+         false}};
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
         ScriptedPop server([&](ScriptedPop::Conn& c) {

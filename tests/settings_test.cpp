@@ -50,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"1e999", true, true, false, LONG_MAX},
                       LineCase{"-1e999", true, true, false, LONG_MIN}));
 
-TEST(LeadingNumber, Values) {
+TEST(SettingsLine, LeadingNumberAndTimeout) {
     EXPECT_DOUBLE_EQ(vorel::leadingNumber(" -2.25E-1x"), -0.225);
     EXPECT_DOUBLE_EQ(vorel::leadingNumber("1e-999"), 0.0);
     EXPECT_EQ(vorel::runTimeout(""), "30");
@@ -87,10 +87,13 @@ TEST(SettingsFile, WriteThenReadEveryLine) {
     EXPECT_EQ(back.txtPASSWORD, "pa ss  word");
     EXPECT_EQ(back.chkDEBUG, "value 18");
     EXPECT_EQ(back.txtDIALUPWHEN, "value 14");
-    // Nothing but setup.ini is left in the folder.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(f.path()),
-                            std::filesystem::directory_iterator()),
-              1);
+    // Nothing but setup.ini is left in the folder, even when the rename over
+    // it fails (a folder in its place).
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(f.path()), {}), 1);
+    std::filesystem::remove(f.file("setup.ini"));
+    std::filesystem::create_directory(f.file("setup.ini"));
+    EXPECT_THROW(vorel::writeSettings(f.path(), Settings{}), std::runtime_error);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(f.path()), {}), 1);
 }
 
 TEST(SettingsFile, FileThatEndsEarlyKeepsTheRest) {
@@ -113,13 +116,12 @@ TEST(SettingsFile, FileThatEndsEarlyKeepsTheRest) {
 
 TEST(SettingsFile, AutoRunIntervalIsLine14Rounded) {
     TempFolder f;
-    f.write("setup.ini", lines({"", "", "", "", "", "", "", "", "", "", "", "", "", "45.5"}));
-    EXPECT_EQ(vorel::readAutoRunInterval(f.path(), 3), 46);
-    // The last line may lack its line end.
-    f.write("setup.ini", lines({"", "", "", "", "", "", "", "", "", "", "", "", ""}) + "12");
-    EXPECT_EQ(vorel::readAutoRunInterval(f.path(), 3), 12);
-    f.write("setup.ini", lines({"", "", "", "", "", "", "", "", "", "", "", "", "", "soon"}));
-    EXPECT_EQ(vorel::readAutoRunInterval(f.path(), 3), 0);
+    const std::string thirteen = lines({"", "", "", "", "", "", "", "", "", "", "", "", ""});
+    for (const auto& [line14, interval] : std::vector<std::pair<std::string, int>>{
+             {"45.5\r\n", 46}, {"12", 12} /* no line end */, {"soon\r\n", 0}}) {
+        f.write("setup.ini", thirteen + line14);
+        EXPECT_EQ(vorel::readAutoRunInterval(f.path(), 3), interval) << line14;
+    }
     std::remove(f.file("setup.ini").c_str());
     EXPECT_EQ(vorel::readAutoRunInterval(f.path(), 3), 3);
     Settings s;
@@ -144,18 +146,6 @@ TEST(SettingsFile, WindowStopsAtACheckBoxValueItCannotTake) {
     EXPECT_EQ(r.chkAUTODIAL, "3");
     EXPECT_TRUE(vorel::lineIsOnWhenNonZero(r.chkAUTODIAL));
     EXPECT_EQ(r.txtTIMEOUT, "10");
-}
-
-TEST(SettingsFile, FailedWriteLeavesNoTemporaryFile) {
-    TempFolder f;
-    // setup.ini as a folder: the rename over it fails.
-    std::filesystem::create_directory(f.file("setup.ini"));
-    f.write("setup.ini/keep", "x");
-    EXPECT_THROW(vorel::writeSettings(f.path(), Settings{}), std::runtime_error);
-    EXPECT_EQ(f.read("setup.ini/keep"), "x");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(f.path()),
-                            std::filesystem::directory_iterator()),
-              1);
 }
 
 }  // namespace
