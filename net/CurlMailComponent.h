@@ -169,7 +169,7 @@ private:
     std::deque<Expected> pending_;
     std::map<long, HeaderReply> prefetched_;  // TOP replies read ahead
     std::size_t window_ = 1;
-    long nextToAsk_ = 0;  // the message after the last TOP asked for
+    long nextToAsk_ = 0;      // the message after the last TOP asked for
     bool scanAhead_ = false;  // the headers are read in order: keep asking ahead
 
     TranscriptHandler transcript_;

@@ -50,7 +50,7 @@ struct PopCase {
     const char* name;
     std::string rewrite;  // a client line starting so is made one the server refuses
     std::string into;
-    std::size_t cutAfter;            // bytes to the client, 0: no cut
+    std::size_t cutAfter;             // bytes to the client, 0: no cut
     std::map<std::string, int> fail;  // "header 5", "message 3", "disconnect": the code
     bool cut;                         // every call after the first failure is 10057
     std::vector<int> left;            // messages still on the server, by subject number
@@ -64,18 +64,43 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
     const std::vector<int> all = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     const std::vector<PopCase> cases = {
         {"clean", "", "", 0, {}, false, {1, 2, 4, 5, 6, 8, 9, 10, 12}},
-        {"refused RETR", "RETR 7", "RETR 99", 0, {{"message 7", err}}, false,
+        {"refused RETR",
+         "RETR 7",
+         "RETR 99",
+         0,
+         {{"message 7", err}},
+         false,
          {1, 2, 4, 5, 6, 7, 8, 9, 10, 12}},
-        {"refused TOP in a burst", "TOP 5 0", "TOP 99 0", 0, {{"header 5", err}}, false,
+        {"refused TOP in a burst",
+         "TOP 5 0",
+         "TOP 99 0",
+         0,
+         {{"header 5", err}},
+         false,
          {1, 2, 4, 5, 6, 8, 9, 10, 12}},
-        {"refused DELE", "DELE 7", "DELE 99", 0, {{"disconnect", err}}, false,
+        {"refused DELE",
+         "DELE 7",
+         "DELE 99",
+         0,
+         {{"disconnect", err}},
+         false,
          {1, 2, 4, 5, 6, 7, 8, 9, 10, 12}},
         // Inside message 3's reply, headers of the next ones asked behind it.
-        {"cut inside a download", "", "", kBigSize / 2, {{"message 3", mailcode::kNotConnected}},
-         true, all},
+        {"cut inside a download",
+         "",
+         "",
+         kBigSize / 2,
+         {{"message 3", mailcode::kNotConnected}},
+         true,
+         all},
         // Inside message 7's reply, with a DELE and headers in the same burst.
-        {"cut after a deletion", "", "", kBigSize * 3 / 2,
-         {{"message 7", mailcode::kNotConnected}}, true, all},
+        {"cut after a deletion",
+         "",
+         "",
+         kBigSize * 3 / 2,
+         {{"message 7", mailcode::kNotConnected}},
+         true,
+         all},
     };
     for (const PopCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -94,8 +119,8 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
             link.addRewrite(c.rewrite, c.into);
         }
         if (c.cutAfter != 0) {
-            link.queueFaults({{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToClient,
-                               c.cutAfter, 0}});
+            link.queueFaults(
+                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToClient, c.cutAfter, 0}});
         }
         CurlMailComponent mail;
         mail.setTimeout(10);
@@ -161,12 +186,12 @@ OutgoingMessage reply(int k, const std::string& copyTo = "") {
 struct SmtpCase {
     const char* name;
     bool chunking;
-    std::string rewrite, into;      // as PopCase
-    std::string refuseContent;      // the server refuses a message holding it
-    std::size_t cutAfter;           // bytes to the server, 0: no cut
-    std::string copyTo;             // a second recipient for every message
-    std::map<int, int> fail;        // message -> code of its send
-    std::vector<int> delivered;     // messages the server took, in order
+    std::string rewrite, into;   // as PopCase
+    std::string refuseContent;   // the server refuses a message holding it
+    std::size_t cutAfter;        // bytes to the server, 0: no cut
+    std::string copyTo;          // a second recipient for every message
+    std::map<int, int> fail;     // message -> code of its send
+    std::vector<int> delivered;  // messages the server took, in order
 };
 
 }  // namespace
@@ -177,14 +202,42 @@ TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
     const int lost = mailcode::kNotConnected;
     const std::vector<SmtpCase> cases = {
         {"chunked", true, "", "", "", 0, "", {}, {1, 2, 3, 4, 5}},
-        {"chunked, refused recipient", true, "RCPT TO:<r3@", "RCPT TO:<no@refused.example>", "",
-         0, "", {{3, refused}}, {1, 2, 4, 5}},
-        {"chunked, one of two recipients refused", true, "RCPT TO:<r3@",
-         "RCPT TO:<no@refused.example>", "", 0, "cc@dest.example", {{3, refused}}, {1, 2, 4, 5}},
-        {"chunked, message refused", true, "", "", "reply 2\r\n", 0, "", {{2, refused}},
+        {"chunked, refused recipient",
+         true,
+         "RCPT TO:<r3@",
+         "RCPT TO:<no@refused.example>",
+         "",
+         0,
+         "",
+         {{3, refused}},
+         {1, 2, 4, 5}},
+        {"chunked, one of two recipients refused",
+         true,
+         "RCPT TO:<r3@",
+         "RCPT TO:<no@refused.example>",
+         "",
+         0,
+         "cc@dest.example",
+         {{3, refused}},
+         {1, 2, 4, 5}},
+        {"chunked, message refused",
+         true,
+         "",
+         "",
+         "reply 2\r\n",
+         0,
+         "",
+         {{2, refused}},
          {1, 3, 4, 5}},
-        {"data, refused recipient", false, "RCPT TO:<r4@", "RCPT TO:<no@refused.example>", "", 0,
-         "", {{4, refused}}, {1, 2, 3, 5}},
+        {"data, refused recipient",
+         false,
+         "RCPT TO:<r4@",
+         "RCPT TO:<no@refused.example>",
+         "",
+         0,
+         "",
+         {{4, refused}},
+         {1, 2, 3, 5}},
         // Inside message 3's chunk (each about 5,400 bytes): the server
         // never has it whole.
         {"chunked, cut", true, "", "", "", 13500, "", {{3, lost}}, {1, 2, 4, 5}},
@@ -206,11 +259,16 @@ TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
             link.addRewrite(c.rewrite, c.into);
         }
         if (c.cutAfter != 0) {
-            link.queueFaults({{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToServer,
-                               c.cutAfter, 0}});
+            link.queueFaults(
+                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToServer, c.cutAfter, 0}});
         }
         CurlMailComponent mail;
         mail.setTimeout(10);
+        int chunks = 0;
+        mail.setTranscriptOn(true);
+        mail.setTranscriptHandler([&chunks](const std::string& l, TranscriptDirection d) {
+            chunks += d == TranscriptDirection::Sent && l.rfind("BDAT ", 0) == 0 ? 1 : 0;
+        });
         std::map<int, int> got;
         bool connected = false;
         for (int k = 1; k <= 5; ++k) {
@@ -228,15 +286,16 @@ TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
         }
         mail.disconnect();
         EXPECT_EQ(got, c.fail);
+        EXPECT_EQ(chunks >= 5, c.chunking);
         std::vector<int> delivered;
         for (const auto& r : smtp.received()) {
             const int k = std::stoi(r.rcptTo.at(0).substr(1));
             delivered.push_back(k);
             // Whole, to every recipient, and each line as written.
             EXPECT_EQ(r.rcptTo.size(), c.copyTo.empty() ? 1u : 2u);
-            EXPECT_NE(r.data.find("Line one of reply " + std::to_string(k) +
-                                  "\r\n.a dotted line\r\n"),
-                      std::string::npos);
+            EXPECT_NE(
+                r.data.find("Line one of reply " + std::to_string(k) + "\r\n.a dotted line\r\n"),
+                std::string::npos);
         }
         EXPECT_EQ(delivered, c.delivered);
     }
