@@ -15,7 +15,7 @@
 // on top of the run's own time without delay.
 //
 // Usage: wan_bench [RTT_MS...]   (default: 0 20 50)
-#include <sys/wait.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -62,6 +62,13 @@ void spit(const fs::path& p, const std::string& content) {
     if (!out.flush()) {
         throw std::runtime_error("cannot write " + p.string());
     }
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 void resetPeak() {
@@ -154,6 +161,7 @@ double seconds(Steady::duration d) {
 struct Result {
     double seconds = 0;
     double popSeconds = 0;  // until the sending step
+    double cpu = 0;         // this process's, relay thread included
     int sent = 0;
     std::size_t left = 0;
     long peakKb = 0;
@@ -179,12 +187,14 @@ Result runVorel(int rttMs, const test::SmtpServer& smtp) {
         SystemClock clock;
         MailRun run(folder, host, component, clock);
         resetPeak();
+        const double c0 = cpuSeconds();
         const auto t0 = Steady::now();
         if (!run.doRunMail()) {
             throw std::runtime_error("the mail run failed");
         }
         r.seconds = seconds(Steady::now() - t0);
         r.popSeconds = seconds(host.sendingFrom - t0);
+        r.cpu = cpuSeconds() - c0;
         r.peakKb = peakKb();
     }
     r.sent = static_cast<int>(smtp.received().size() - before);
@@ -242,14 +252,22 @@ int main(int argc, char** argv) {
             "%d messages, %d downloaded whole and answered, %d left on the server; in-order "
             "floor %d round trips + the run's time at 0 ms\n",
             kMessages, downloads, kMessages - downloads, floorTrips);
-        std::printf("%6s %9s %13s %9s %9s %11s %10s %9s %10s %8s\n", "rtt ms", "vorel s",
-                    "(pop + send)", "peer s", "floor s", "trips/msg", "vs floor", "vs peer",
-                    "peak KB", "sent");
+        std::printf("%6s %9s %13s %7s %9s %9s %11s %10s %9s %10s %8s\n", "rtt ms", "vorel s",
+                    "(pop + send)", "cpu s", "peer s", "floor s", "trips/msg", "vs floor",
+                    "vs peer", "peak KB", "sent");
         double local = -1;
         int rc = 0;
         for (int rtt : rtts) {
-            const Result v = runVorel(rtt, smtp);
-            const Result p = runPeer(rtt, smtp);
+            // Without delay both sides take a fraction of a second on a
+            // shared machine: the best of three each.
+            Result v = runVorel(rtt, smtp);
+            Result p = runPeer(rtt, smtp);
+            for (int k = 1; rtt == 0 && k < 3; ++k) {
+                const Result v2 = runVorel(rtt, smtp);
+                const Result p2 = runPeer(rtt, smtp);
+                v = v2.seconds < v.seconds ? v2 : v;
+                p = p2.seconds < p.seconds ? p2 : p;
+            }
             if (local < 0) {
                 local = rtt == 0 ? v.seconds : 0;
             }
@@ -259,9 +277,10 @@ int main(int argc, char** argv) {
                 std::snprintf(trips, sizeof trips, "%.2f",
                               (v.seconds - local) * 1000.0 / rtt / kMessages);
             }
-            std::printf("%6d %9.3f %6.3f+%6.3f %9.3f %9.3f %11s %10.2f %9.2f %10ld %4d/%-3d\n", rtt,
-                        v.seconds, v.popSeconds, v.seconds - v.popSeconds, p.seconds, floor, trips,
-                        v.seconds / floor, p.seconds / v.seconds, v.peakKb, v.sent, p.sent);
+            std::printf(
+                "%6d %9.3f %6.3f+%6.3f %7.3f %9.3f %9.3f %11s %10.2f %9.2f %10ld %4d/%-3d\n", rtt,
+                v.seconds, v.popSeconds, v.seconds - v.popSeconds, v.cpu, p.seconds, floor, trips,
+                v.seconds / floor, p.seconds / v.seconds, v.peakKb, v.sent, p.sent);
             std::fflush(stdout);
             if (v.sent != downloads || p.sent != downloads ||
                 v.left != static_cast<std::size_t>(kMessages - downloads) || v.left != p.left) {
