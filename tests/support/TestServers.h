@@ -78,7 +78,7 @@ public:
         bool tls = false;         // STARTTLS on the plain port, and an SMTPS port
         bool smtputf8 = false;    // offer SMTPUTF8 (RFC 6531) and take UTF-8 addresses
         bool chunking = false;    // offer CHUNKING (RFC 3030): BDAT
-        std::vector<std::string> refuseContent;  // 554 for a message whose data holds one
+        std::vector<std::string> refuseContent = {};  // 554 for a message whose data holds one
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...
