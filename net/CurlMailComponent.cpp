@@ -150,6 +150,9 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
             if (upper.rfind("250-8BITMIME", 0) == 0 || upper.rfind("250 8BITMIME", 0) == 0) {
                 s->eightBitMime = true;
             }
+            if (upper.rfind("250-CHUNKING", 0) == 0 || upper.rfind("250 CHUNKING", 0) == 0) {
+                s->chunking = true;
+            }
             noteReply(*s, trimSpace(std::string(line)));
         }
         s->emit(line, direction);
@@ -420,10 +423,14 @@ CurlMailComponent::Session& CurlMailComponent::popSession() {
 
 // Sends one command and reads its status line, after every reply still due
 // (pending replies exist only on a pipelining server).
-std::string CurlMailComponent::popCommand(const std::string& command) {
+std::string CurlMailComponent::popCommand(const std::string& command, bool readAhead) {
     Session& s = popSession();
-    s.sendLines(command + "\r\n");
-    drainHeaders();
+    pending_.push_back({0, ReplyTo::Command});
+    s.sendLines(command + "\r\n" + (readAhead ? readAheadCommands() : std::string()));
+    while (pending_.front().kind != ReplyTo::Command) {
+        readHeaderReply();
+    }
+    pending_.pop_front();
     std::string status;
     if (!s.readStatus(status)) {
         // A refused command; the session goes on.
@@ -448,7 +455,7 @@ void CurlMailComponent::readHeaderReply() {
         s.sendLines("");  // a reply is awaited: what it answers must be sent
     }
     const long i = pending_.front().message;
-    if (pending_.front().dele) {
+    if (pending_.front().kind == ReplyTo::Dele) {
         std::string status;
         if (!s.readStatus(status)) {
             // Still on the server: neither counted as deleted nor forgotten.
@@ -476,6 +483,32 @@ void CurlMailComponent::drainHeaders() {
     while (!pending_.empty()) {
         readHeaderReply();
     }
+}
+
+// TOP commands that keep the scan's window of headers asked for, their
+// replies expected after everything asked before. Topped up in batches once
+// the window is large, so that a long scan is not one write per message.
+std::string CurlMailComponent::readAheadCommands() {
+    if (!pop_ || !pop_->pipelining || !scanAhead_) {
+        return {};
+    }
+    std::size_t ahead = prefetched_.size();
+    for (const Expected& e : pending_) {
+        ahead += e.kind == ReplyTo::Top ? 1 : 0;
+    }
+    if (ahead >= window_ || (window_ >= 16 && window_ - ahead < 8)) {
+        return {};
+    }
+    std::string commands;
+    const long last = static_cast<long>(sizes_.size());
+    for (; nextToAsk_ <= last && ahead < window_; ++nextToAsk_) {
+        if (deleted_.count(nextToAsk_) == 0) {
+            commands += "TOP " + std::to_string(nextToAsk_) + " 0\r\n";
+            pending_.push_back({nextToAsk_, ReplyTo::Top});
+            ++ahead;
+        }
+    }
+    return commands;
 }
 
 long CurlMailComponent::messageCount() {
@@ -548,14 +581,17 @@ void CurlMailComponent::fetchHeader() {
     requireMessage();
     const long i = current_;
     const bool due = prefetched_.count(i) != 0 ||
-                     std::any_of(pending_.begin(), pending_.end(),
-                                 [i](const Expected& e) { return !e.dele && e.message == i; });
+                     std::any_of(pending_.begin(), pending_.end(), [i](const Expected& e) {
+                         return e.kind == ReplyTo::Top && e.message == i;
+                     });
     if (!due) {
         drainHeaders();
         prefetched_.clear();
         // Ask for this header and, on a pipelining server, the next ones: a
         // scan goes on to them, and a TOP changes nothing on the server. The
         // window grows while the reading goes on in order.
+        // Going back is no scan: nothing more is read ahead until one starts.
+        scanAhead_ = nextToAsk_ == 0 || i == nextToAsk_;
         if (i != nextToAsk_) {
             window_ = 1;
         }
@@ -564,11 +600,10 @@ void CurlMailComponent::fetchHeader() {
         for (long j = i; j <= static_cast<long>(sizes_.size()) && pending_.size() < window; ++j) {
             if (deleted_.count(j) == 0) {
                 commands += "TOP " + std::to_string(j) + " 0\r\n";
-                pending_.push_back({j, false});
+                pending_.push_back({j, ReplyTo::Top});
             }
             nextToAsk_ = j + 1;
         }
-        window_ = std::min(window_ * 2, kMaxWindow);
         s.sendLines(commands);
     }
     while (prefetched_.count(i) == 0) {
@@ -578,6 +613,13 @@ void CurlMailComponent::fetchHeader() {
     prefetched_.erase(prefetched_.begin(), prefetched_.find(i));
     HeaderReply reply = std::move(prefetched_[i]);
     prefetched_.erase(i);
+    // The scan goes on: keep its window of headers asked for.
+    if (s.pipelining && scanAhead_) {
+        window_ = std::min(window_ * 2, kMaxWindow);
+        if (const std::string more = readAheadCommands(); !more.empty()) {
+            s.sendLines(more);
+        }
+    }
     if (!reply.ok) {
         throw MailError(mailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
                         s.address.host + ": TOP: " + reply.status);
@@ -619,7 +661,7 @@ void CurlMailComponent::deleteMessage() {
     }
     // Sent with the next command, its answer read before that command's.
     s.outbox += "DELE " + std::to_string(current_) + "\r\n";
-    pending_.push_back({current_, true});
+    pending_.push_back({current_, ReplyTo::Dele});
     deleted_.insert(current_);
 }
 
@@ -630,7 +672,7 @@ const mime::ParsedMessage& CurlMailComponent::ensureMessage() {
     popSession();
     requireMessage();
     const auto size = static_cast<std::size_t>(sizes_[static_cast<std::size_t>(current_ - 1)]);
-    popCommand("RETR " + std::to_string(current_));
+    popCommand("RETR " + std::to_string(current_), true);
     std::string raw = pop_->readMultiline(size * 2 + (1u << 20));
     if (raw.size() < size) {
         pop_->lost("message " + std::to_string(current_) + " cut short: " +
@@ -689,6 +731,7 @@ void CurlMailComponent::closePop(bool quit) {
             self->prefetched_.clear();
             self->window_ = 1;
             self->nextToAsk_ = 0;
+            self->scanAhead_ = false;
             self->selectMessage(0);
         }
     } reset{this};
@@ -768,12 +811,12 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
     }
     const bool utf8 = needsSmtpUtf8(message);
     const std::string id = mime::makeMessageId(message.messageRef, message.from);
-    const std::string data =
-        dotStuffed(message.sourceFile.empty()
-                       ? mime::composeText(message, id)
-                       : mime::readdress(mime::encodeForSmtp(readWholeFile(message.sourceFile),
-                                                             smtp_->eightBitMime),
-                                         message, id));
+    std::string data =
+        message.sourceFile.empty()
+            ? mime::composeText(message, id)
+            : mime::readdress(
+                  mime::encodeForSmtp(readWholeFile(message.sourceFile), smtp_->eightBitMime),
+                  message, id);
     std::vector<std::string> rcpt = mime::mailboxes(message.to, !utf8);
     for (const auto& a : mime::mailboxes(message.copyTo, !utf8)) {
         rcpt.push_back(a);
@@ -792,6 +835,11 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
     Session& s = *smtp_;
     try {
         std::string text;
+        if (s.pipelining && s.chunking) {
+            sendChunked(envelope, std::move(data));
+            return;
+        }
+        data = dotStuffed(data);
         if (s.pipelining) {
             // MAIL, RCPT and DATA in one write (RFC 2920): DATA is refused
             // when no recipient was accepted; when only some were, the
@@ -847,6 +895,50 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
             smtp_.reset();
         }
         throw;
+    }
+}
+
+// MAIL, RCPT and the message as one BDAT chunk (RFC 3030) in one write, so
+// that a message costs one round trip. With one recipient the chunk is the
+// LAST: a refused recipient leaves none, and the server refuses the chunk.
+// With several, the chunk waits for a "BDAT 0 LAST" sent only when every
+// recipient was accepted (else RSET drops it): all or none.
+void CurlMailComponent::sendChunked(const std::vector<std::string>& envelope, std::string data) {
+    Session& s = *smtp_;
+    if (!data.empty() && data.back() != '\n') {
+        data += "\r\n";
+    }
+    const bool single = envelope.size() == 2;
+    std::string commands;
+    for (const auto& c : envelope) {
+        commands += c + "\r\n";
+    }
+    commands += "BDAT " + std::to_string(data.size()) + (single ? " LAST\r\n" : "\r\n");
+    s.sendLines(commands);
+    s.sendAll(data);
+    data.clear();
+    data.shrink_to_fit();
+    int refused = 0;
+    for (std::size_t k = 0; k < envelope.size(); ++k) {
+        const int reply = s.readReply(nullptr);
+        if (reply >= 400 && refused == 0) {
+            refused = reply;
+        }
+    }
+    std::string text;
+    int chunkReply = s.readReply(&text);
+    if (!single && refused == 0 && chunkReply < 400) {
+        s.sendLines("BDAT 0 LAST\r\n");
+        chunkReply = s.readReply(&text);
+    }
+    if (refused != 0 || chunkReply >= 400) {
+        // The transaction is over for the server too; RSET makes sure.
+        smtpCommands({"RSET"}, false);
+        if (refused != 0) {
+            throw MailError(mailErrorCodeForReply(refused),
+                            s.address.host + ": refused (" + std::to_string(refused) + ")");
+        }
+        throw MailError(mailErrorCodeForReply(chunkReply), s.address.host + ": message: " + text);
     }
 }
 

@@ -49,14 +49,17 @@ int mailErrorCodeForReply(int reply);
 //   count and the sizes that tell a message cut short (an error) from a
 //   whole one.
 // - Header scans: when the server offers PIPELINING, fetchHeader() asks for
-//   the next few headers in the same write (a growing window, at most 64),
-//   so that a scan is not one round trip per message. DELE then goes out
+//   the next few headers in the same write (a growing window, at most 64)
+//   and keeps that many asked for as the scan goes on, so that a scan is
+//   not one round trip per message; RETR goes out in the same write as the
+//   next headers, and the headers asked before it are read first. DELE then goes out
 //   in the same write as the next command and is not waited for; a refused
 //   DELE leaves its message counted on the server and is raised by
 //   disconnect(), after the QUIT that commits the other deletions (so that
 //   the run's try fails and no other message is blamed). Replies are read in
 //   the order the commands went out. SMTP pipelines MAIL, RCPT and DATA the same
-//   way. A message goes to all its recipients or to none: one refused
+//   way, and where the server also offers CHUNKING the message goes in the
+//   same write as one BDAT chunk. A message goes to all its recipients or to none: one refused
 //   address fails it (20002), so that the run queues it again whole.
 // - bodyText() is the first text part that is not an attachment, as UTF-8
 //   (NULs dropped; text that does not decode in its charset read as
@@ -148,24 +151,30 @@ private:
     void drainHeaders();
     void readHeaderReply();
     void raiseDeleteFailure();
-    std::string popCommand(const std::string& command);
+    // readAhead: the next headers of a scan go out in the same write.
+    std::string popCommand(const std::string& command, bool readAhead = false);
+    std::string readAheadCommands();
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
     int smtpCommands(const std::vector<std::string>& commands, bool pipelined);
+    void sendChunked(const std::vector<std::string>& envelope, std::string data);
     // True when the message needs SMTPUTF8; throws when it needs it and the
     // server does not offer it.
     bool needsSmtpUtf8(const OutgoingMessage& message);
 
     // Replies asked for and not read yet, in the order they will come: TOP
-    // of a message read ahead, or DELE sent without waiting.
+    // of a message read ahead, DELE sent without waiting, or the command
+    // whose reply popCommand waits for.
+    enum class ReplyTo { Top, Dele, Command };
     struct Expected {
         long message;
-        bool dele;
+        ReplyTo kind;
     };
     std::deque<Expected> pending_;
     std::map<long, HeaderReply> prefetched_;  // TOP replies read ahead
     std::size_t window_ = 1;
-    long nextToAsk_ = 0;  // the message after the last TOP asked for
+    long nextToAsk_ = 0;      // the message after the last TOP asked for
+    bool scanAhead_ = false;  // the headers are read in order: keep asking ahead
 
     TranscriptHandler transcript_;
     NoticeHandler notice_;

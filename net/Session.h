@@ -39,6 +39,7 @@ struct CurlMailComponent::Session {
     bool smtputf8 = false;  // EHLO offered SMTPUTF8 (RFC 6531)
     // EHLO offered 8BITMIME (RFC 6152).
     bool eightBitMime = false;
+    bool chunking = false;  // EHLO offered CHUNKING (RFC 3030): BDAT
     // What libcurl's part of the dialogue showed of a POP3 server: its
     // greeting (with an APOP timestamp or not) and its last CAPA list.
     std::string greeting;

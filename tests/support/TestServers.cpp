@@ -527,6 +527,12 @@ void SmtpServer::Impl::start() {
     if (options.smtputf8) {
         args.push_back("--smtputf8");
     }
+    if (options.chunking) {
+        args.push_back("--chunking");
+    }
+    for (const auto& t : options.refuseContent) {
+        args.insert(args.end(), {"--refuse-content", t});
+    }
     if (options.tls) {
         makeCertificate(r);
         args.insert(args.end(), {"--tls-cert", root + "/cert.pem", "--tls-key", root + "/key.pem"});

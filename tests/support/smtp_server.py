@@ -6,6 +6,10 @@ Listens on 127.0.0.1 at a port the system picks and writes that port to
 <dir>/msg-NNNNNN.eml: a small envelope block ("session: n", "from: addr",
 "rcpt: addr" lines, then an empty line) followed by the data exactly as
 received. <dir>/sessions holds the number of connections so far.
+
+--chunking offers CHUNKING (RFC 3030): BDAT chunks are taken as they come and
+the message is the joined chunks. --refuse-content TEXT refuses (554) every
+message whose data contains TEXT, whichever way it came.
 """
 
 import argparse
@@ -14,7 +18,7 @@ import os
 import signal
 import ssl
 
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 
 class State:
@@ -31,10 +35,13 @@ def write_atomic(path, data):
 
 
 class Recorder:
-    def __init__(self, folder, refuse_rcpt, refuse_from, pipelining, no_8bitmime=False):
+    def __init__(self, folder, refuse_rcpt, refuse_from, pipelining, chunking=False,
+                 refuse_content=(), no_8bitmime=False):
         self.folder = folder
         self.pipelining = pipelining
         self.no_8bitmime = no_8bitmime
+        self.chunking = chunking
+        self.refuse_content = [t.encode("utf-8") for t in refuse_content]
         self.refuse_rcpt = {a.lower() for a in refuse_rcpt}
         self.refuse_from = {a.lower() for a in refuse_from}
 
@@ -47,6 +54,8 @@ class Recorder:
         if self.no_8bitmime:
             # A 7-bit server: no 8BITMIME, and 8-bit data refused as such.
             responses[:] = [r for r in responses if r[4:] != "8BITMIME"]
+        if self.chunking:
+            responses.insert(len(responses) - 1, "250-CHUNKING")
         return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
@@ -64,8 +73,11 @@ class Recorder:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        if self.no_8bitmime and any(b > 127 for b in envelope.original_content or b""):
+        data = envelope.original_content or b""
+        if self.no_8bitmime and any(b > 127 for b in data):
             return "554 5.6.1 8-bit data without 8BITMIME"
+        if any(t in data for t in self.refuse_content):
+            return "554 5.6.0 Message refused"
         State.messages += 1
         head = "session: %d\n" % getattr(session, "vorel_number", 0)
         head += "from: %s\n" % envelope.mail_from
@@ -73,7 +85,6 @@ class Recorder:
         for rcpt in envelope.rcpt_tos:
             head += "rcpt: %s\n" % rcpt
         head += "\n"
-        data = envelope.original_content or b""
         write_atomic(
             os.path.join(self.folder, "msg-%06d.eml" % State.messages),
             head.encode("utf-8", "surrogateescape") + data,
@@ -88,6 +99,37 @@ class CountingSMTP(SMTP):
         self.session.vorel_number = State.sessions
         write_atomic(os.path.join(self.folder, "sessions"), b"%d\n" % State.sessions)
 
+    async def smtp_BDAT(self, arg):
+        if not self.event_handler.chunking:
+            await self.push('500 Error: command "BDAT" not recognized')
+            return
+        words = (arg or "").split()
+        last = len(words) == 2 and words[1].upper() == "LAST"
+        if len(words) not in (1, 2) or (len(words) == 2 and not last) or not words[0].isdigit():
+            # The chunk's length is unknown, so the stream cannot be followed.
+            await self.push("501 Syntax: BDAT size [LAST]")
+            self.transport.close()
+            return
+        # The chunk is read whatever the answer, so that the next command
+        # starts where it should.
+        chunk = await self._reader.readexactly(int(words[0]))
+        chunks = getattr(self.envelope, "vorel_chunks", None)
+        if chunks is None:
+            chunks = self.envelope.vorel_chunks = []
+        if not self.envelope.rcpt_tos:
+            self._set_post_data_state()
+            await self.push("554 5.5.1 Error: no valid recipients")
+            return
+        chunks.append(chunk)
+        if not last:
+            await self.push("250 %d octets received" % len(chunk))
+            return
+        self.envelope.original_content = b"".join(chunks)
+        self.envelope.content = self.envelope.original_content
+        status = await self._call_handler_hook("DATA")
+        self._set_post_data_state()
+        await self.push("250 OK" if status is MISSING else status)
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -99,12 +141,14 @@ def main():
     parser.add_argument("--pipelining", action="store_true")
     parser.add_argument("--smtputf8", action="store_true")
     parser.add_argument("--no-8bitmime", action="store_true")
+    parser.add_argument("--chunking", action="store_true")
+    parser.add_argument("--refuse-content", action="append", default=[])
     parser.add_argument("--tls-cert", default="")
     parser.add_argument("--tls-key", default="")
     args = parser.parse_args()
 
     recorder = Recorder(args.dir, args.refuse_rcpt, args.refuse_from, args.pipelining,
-                        args.no_8bitmime)
+                        args.chunking, args.refuse_content, args.no_8bitmime)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         if (
