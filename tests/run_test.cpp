@@ -201,11 +201,10 @@ TEST_F(RunFixture, FullRunMergesAndForwards) {
     db.updateAutoresponder(a);
     ASSERT_TRUE(run()) << host.logText();
 
-    // One line per message received: recipient, subject, body with the
-    // quoted-printable soft breaks joined.
+    // One line per message received: recipient, subject (unfolded), body.
     std::string got;
     for (const auto& m : smtp.received()) {
-        std::string data = std::regex_replace(m.data, std::regex("=\r\n"), "");
+        std::string data = std::regex_replace(m.data, std::regex("\r\n "), " ");
         std::smatch subject;
         std::regex_search(data, subject, std::regex("\r\nSubject: ([^\r]*)"));
         got += m.rcptTo.front() + " | " + subject[1].str() + " | " +
@@ -213,7 +212,7 @@ TEST_F(RunFixture, FullRunMergesAndForwards) {
     }
     EXPECT_EQ(got,
               "dana@customer.example | Re: your mail | Dear Dana of Acme Ltd, written 06 December "
-              "2026 08:05:07 to dana@customer.example.\n"
+              "2026 08:05:07 to dana@customer.example. \r\n\n"
               "manager@shop.example | (VOREL FWD) Originally From: Dana Buyer "
               "<dana@customer.example> Price list please | Hello, please send your price "
               "list.\r\n\r\n%vorelcode%\r\nname=Dana\r\ncompany=Acme Ltd\r\n\n");
