@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 
 #include "base/WriteAll.h"
@@ -81,6 +83,31 @@ std::string encodeRecord(const QueueRecord& r) {
     appendField(out, r.subject);
     appendField(out, r.body);
     return out;
+}
+
+std::optional<struct stat> statOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return st;
+}
+
+// 0 for a missing file or one that is not a regular file.
+std::uint64_t sizeOf(const std::string& path) {
+    const auto st = statOf(path);
+    return st && S_ISREG(st->st_mode) ? static_cast<std::uint64_t>(st->st_size) : 0;
+}
+
+void syncFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fail("cannot write", path);
+    }
+    ::close(fd);
 }
 
 std::string withoutReadLineEnd(const std::string& field) {
@@ -160,6 +187,12 @@ bool QueueReader::readLine(std::string& line) {
         line.pop_back();
     }
     return true;
+}
+
+void QueueReader::skipTo(std::uint64_t offset) {
+    if (in_.is_open() && in_.seekg(static_cast<std::streamoff>(offset))) {
+        consumed_ = offset;
+    }
 }
 
 QueueRecord QueueReader::readRecord() {
@@ -251,6 +284,7 @@ void replaceQueue(const std::string& folder, std::uint64_t consumed) {
     FileLock lock(joinPath(folder, kQueueLockFile), true);
     // Records appended while the step was sending follow the carried ones.
     std::ifstream in(queue, std::ios::binary);
+    const bool queueExists = in.is_open();
     if (in && in.seekg(static_cast<std::streamoff>(consumed)) && in.peek() != EOF) {
         std::string tail((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (in.bad()) {
@@ -259,15 +293,93 @@ void replaceQueue(const std::string& folder, std::uint64_t consumed) {
         appendBytes(carried, tail);
     }
     in.close();
-    // One rename: there is no moment at which neither file holds the records.
-    if (::rename(carried.c_str(), queue.c_str()) == 0) {
+    if (!queueExists && !fileExists(carried)) {
+        ::unlink(joinPath(folder, kQueueCursorFile).c_str());
         return;
     }
-    if (errno != ENOENT) {
+    // Even an empty queue is replaced by a rename rather than deleted: the
+    // cursor names the old file, and a file created later under the name
+    // could get its inode back while a stale cursor still names it.
+    appendBytes(carried, "");
+    syncFile(carried);
+    // One rename: there is no moment at which neither file holds the records.
+    if (::rename(carried.c_str(), queue.c_str()) != 0) {
         fail("cannot rename " + carried + " to", queue);
     }
-    if (::unlink(queue.c_str()) != 0 && errno != ENOENT) {
-        fail("cannot delete", queue);
+    ::unlink(joinPath(folder, kQueueCursorFile).c_str());
+    struct stat st {};
+    if (::stat(queue.c_str(), &st) == 0 && st.st_size == 0) {
+        ::unlink(queue.c_str());
+    }
+}
+
+SendCursor::SendCursor(const std::string& folder) : folder_(folder) {
+    const auto queue = statOf(joinPath(folder, kQueueFile));
+    if (!queue) {
+        return;
+    }
+    inode_ = static_cast<std::uint64_t>(queue->st_ino);
+    const std::string newPath = joinPath(folder, kQueueNewFile);
+    const std::string failedPath = joinPath(folder, kFailedQueueFile);
+    newSize_ = sizeOf(newPath);
+    failedSize_ = sizeOf(failedPath);
+
+    std::ifstream in(joinPath(folder, kQueueCursorFile), std::ios::binary);
+    std::uint64_t inode = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t newSize = 0;
+    std::uint64_t failedSize = 0;
+    // A cursor of another queue file, or one the files no longer fit (they
+    // lost data a cursor had seen), is ignored: the step then starts over,
+    // which may send twice but loses nothing.
+    if (in >> inode >> offset >> newSize >> failedSize && inode == inode_ &&
+        offset <= static_cast<std::uint64_t>(queue->st_size) && newSize <= newSize_) {
+        offset_ = offset;
+        if (newSize < newSize_ && ::truncate(newPath.c_str(), static_cast<off_t>(newSize)) != 0) {
+            fail("cannot truncate", newPath);
+        }
+        newSize_ = newSize;
+        if (failedSize < failedSize_ &&
+            ::truncate(failedPath.c_str(), static_cast<off_t>(failedSize)) == 0) {
+            failedSize_ = failedSize;
+        }
+    }
+    save();
+}
+
+void SendCursor::advance(std::uint64_t offset) {
+    offset_ = offset;
+    newSize_ = sizeOf(joinPath(folder_, kQueueNewFile));
+    failedSize_ = sizeOf(joinPath(folder_, kFailedQueueFile));
+    try {
+        save();
+    } catch (const std::exception&) {
+        // The cursor on disk still fits the files, only further back.
+    }
+}
+
+void SendCursor::save() {
+    const std::string path = joinPath(folder_, kQueueCursorFile);
+    const std::string temp = path + ".tmp";
+    std::ostringstream text;
+    text << inode_ << ' ' << offset_ << ' ' << newSize_ << ' ' << failedSize_ << "\n";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        fail("cannot open", temp);
+    }
+    // Synced before the rename: after a power cut the cursor is the old one
+    // or the new one, never an empty file.
+    const int err = writeAll(fd, text.str());
+    if (err != 0 || ::fdatasync(fd) != 0) {
+        ::close(fd);
+        errno = err != 0 ? err : errno;
+        fail("cannot write", temp);
+    }
+    if (::close(fd) != 0) {
+        fail("cannot write", temp);
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        fail("cannot rename " + temp + " to", path);
     }
 }
 

@@ -21,6 +21,8 @@ inline constexpr char kQueueNewFile[] = "msgqueue.new";
 // Records the SMTP server refused for good (5xx): kept, in the same format,
 // for the user to look at; never sent again by a run.
 inline constexpr char kFailedQueueFile[] = "msgqueue.failed";
+// How far the sending step got through msgqueue.txt (see SendCursor).
+inline constexpr char kQueueCursorFile[] = "msgqueue.pos";
 
 // Appends one record to msgqueue.txt (created when missing), opening and
 // closing the file for the one record. Throws std::runtime_error on failure.
@@ -44,6 +46,9 @@ public:
     // `limit` bytes is read (records appended meanwhile are not this
     // reader's; replaceQueue keeps them).
     explicit QueueReader(const std::string& path, std::uint64_t limit = UINT64_MAX);
+    // Goes on from byte `offset` (the start of a record), as if what lies
+    // before it had been read.
+    void skipTo(std::uint64_t offset);
     bool atEnd();
     // Reads four fields; a record cut short by the end of the file gives the
     // missing fields empty. Each field read ends with CR LF.
@@ -79,7 +84,33 @@ std::string messageFileOfBody(const std::string& folder, const std::string& body
 
 // Makes msgqueue.new the queue with one atomic rename, after appending to it
 // whatever msgqueue.txt holds past `consumed` bytes (records written while
-// the step sent); without either the queue is removed.
+// the step sent); without either the queue is removed. The send cursor goes
+// with the old queue.
 void replaceQueue(const std::string& folder, std::uint64_t consumed);
+
+// The sending step's progress through msgqueue.txt, kept in msgqueue.pos, so
+// that a run killed in the middle of the step starts after the records it
+// had dealt with instead of sending them again. The cursor names the queue
+// file it belongs to (its inode) and the sizes msgqueue.new and
+// msgqueue.failed had at that point: whatever they gained after it is cut
+// off again on resuming, since those records are read once more.
+class SendCursor {
+public:
+    // Resumes the cursor of an interrupted step when it still fits the files,
+    // else starts at the beginning. Touches nothing when there is no queue.
+    explicit SendCursor(const std::string& folder);
+    std::uint64_t offset() const { return offset_; }
+    // Every record before byte `offset` was sent, re-queued or moved to
+    // msgqueue.failed. A cursor that cannot be saved costs at most a resend.
+    void advance(std::uint64_t offset);
+
+private:
+    void save();
+    std::string folder_;
+    std::uint64_t inode_ = 0;
+    std::uint64_t offset_ = 0;
+    std::uint64_t newSize_ = 0;
+    std::uint64_t failedSize_ = 0;
+};
 
 }  // namespace vorel

@@ -182,6 +182,37 @@ TEST(QueueFile, RecordsWrittenWhileSendingAreKept) {
     EXPECT_EQ(records[1].to, "late\r\n");
 }
 
+// A sending step killed after dealing with two records: the next one goes
+// on after them, and what it wrote past its last cursor is cut off again.
+TEST(SendCursor, ResumesWhereAKilledStepStopped) {
+    TempFolder f;
+    for (const char* to : {"one", "two", "three"}) {
+        vorel::appendQueueRecord(f.path(), {to, "f", "s", "b"});
+    }
+    std::uint64_t afterTwo = 0;
+    {
+        vorel::SendCursor cursor(f.path());
+        QueueReader reader(f.file("msgqueue.txt"));
+        reader.readRecord();  // sent
+        cursor.advance(reader.consumed());
+        vorel::requeueRecord(f.path(), reader.readRecord());  // failed, kept
+        cursor.advance(afterTwo = reader.consumed());
+        vorel::moveToFailed(f.path(), reader.readRecord());  // killed before the cursor moved
+        vorel::requeueRecord(f.path(), {"half", "written", "", ""});
+    }
+    vorel::SendCursor resumed(f.path());
+    EXPECT_EQ(resumed.offset(), afterTwo);
+    ASSERT_EQ(readAll(f.file("msgqueue.new")).size(), 1u);
+    EXPECT_EQ(readAll(f.file("msgqueue.new"))[0].to, "two\r\n");
+    EXPECT_EQ(f.read("msgqueue.failed"), "");
+
+    vorel::replaceQueue(f.path(), f.read("msgqueue.txt").size());
+    EXPECT_FALSE(f.exists("msgqueue.pos"));
+    // The cursor of a queue file that was since replaced counts for nothing.
+    f.write("msgqueue.pos", "1 40 0 0\n");
+    EXPECT_EQ(vorel::SendCursor(f.path()).offset(), 0u);
+}
+
 TEST(MessageFiles, NextNameIsTheFirstGap) {
     TempFolder f;
     EXPECT_EQ(vorel::nextMessageFileName(f.path()), "1");
