@@ -77,7 +77,7 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
                 } else {
                     requeueRecord(ctx.folder, record);
                 }
-                cursor.advance(reader.consumed());
+                cursor.advance(reader.consumed(), true);
             } catch (const std::exception&) {
                 // The failed record would be lost with the old queue.
                 return SendOutcome::KeepQueue;

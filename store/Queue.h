@@ -99,14 +99,19 @@ public:
     // Resumes the cursor of an interrupted step when it still fits the files,
     // else starts at the beginning. Touches nothing when there is no queue.
     explicit SendCursor(const std::string& folder);
+    ~SendCursor();
+    SendCursor(const SendCursor&) = delete;
+    SendCursor& operator=(const SendCursor&) = delete;
     std::uint64_t offset() const { return offset_; }
     // Every record before byte `offset` was sent, re-queued or moved to
-    // msgqueue.failed. A cursor that cannot be saved costs at most a resend.
-    void advance(std::uint64_t offset);
+    // msgqueue.failed (`kept`: the last one was). A cursor that cannot be
+    // saved costs at most a resend.
+    void advance(std::uint64_t offset, bool kept = false);
 
 private:
     void save();
     std::string folder_;
+    int fd_ = -1;  // msgqueue.pos, rewritten in place by each advance
     std::uint64_t inode_ = 0;
     std::uint64_t offset_ = 0;
     std::uint64_t newSize_ = 0;

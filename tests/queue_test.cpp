@@ -196,7 +196,7 @@ TEST(SendCursor, ResumesWhereAKilledStepStopped) {
         reader.readRecord();  // sent
         cursor.advance(reader.consumed());
         vorel::requeueRecord(f.path(), reader.readRecord());  // failed, kept
-        cursor.advance(afterTwo = reader.consumed());
+        cursor.advance(afterTwo = reader.consumed(), true);
         vorel::moveToFailed(f.path(), reader.readRecord());  // killed before the cursor moved
         vorel::requeueRecord(f.path(), {"half", "written", "", ""});
     }
@@ -205,11 +205,16 @@ TEST(SendCursor, ResumesWhereAKilledStepStopped) {
     ASSERT_EQ(readAll(f.file("msgqueue.new")).size(), 1u);
     EXPECT_EQ(readAll(f.file("msgqueue.new"))[0].to, "two\r\n");
     EXPECT_EQ(f.read("msgqueue.failed"), "");
+    std::string torn = f.read("msgqueue.pos");
+    const std::string stale = torn;
+    torn[30] = torn[30] == '9' ? '8' : '9';
+    f.write("msgqueue.pos", torn);
+    EXPECT_EQ(vorel::SendCursor(f.path()).offset(), 0u) << "a torn cursor counts for nothing";
 
     vorel::replaceQueue(f.path(), f.read("msgqueue.txt").size());
     EXPECT_FALSE(f.exists("msgqueue.pos"));
-    // The cursor of a queue file that was since replaced counts for nothing.
-    f.write("msgqueue.pos", "1 40 0 0\n");
+    // Nor does the cursor of a queue file that was since replaced.
+    f.write("msgqueue.pos", stale);
     EXPECT_EQ(vorel::SendCursor(f.path()).offset(), 0u);
 }
 
