@@ -131,7 +131,6 @@ struct MailRun::Impl {
     // the server, or left there by a failed try, is never answered twice.
     std::string ledgerKey(long i) const;
     bool handledBefore(const std::string& key);
-    void markHandled(const std::string& key);
     void pruneLedger(const std::vector<std::string>& seen);
     std::string ledgerPrefix;
     std::vector<std::string> uids;
@@ -341,17 +340,6 @@ bool MailRun::Impl::handledBefore(const std::string& key) {
     }
 }
 
-void MailRun::Impl::markHandled(const std::string& key) {
-    try {
-        if (!key.empty() && state.db) {
-            state.db->markHandled(key);
-        }
-    } catch (const std::exception& e) {
-        report.addLogLine("Unable to note a handled message in the database: " +
-                          std::string(e.what()));
-    }
-}
-
 void MailRun::Impl::pruneLedger(const std::vector<std::string>& seen) {
     try {
         if (state.db) {
@@ -405,8 +393,8 @@ bool MailRun::Impl::readMessages(long n) {
                 report.addScreenLogLine("Testing " + line);
                 bool spam = isSpam();
                 report.setStatus("Done ..");
-                if (!spam && processMessage(ctx, i)) {
-                    markHandled(key);
+                if (!spam) {
+                    processMessage(ctx, i, key);
                 }
             }
         }

@@ -127,6 +127,23 @@ void appendQueueRecord(const std::string& folder, const QueueRecord& record) {
     appendBytes(joinPath(folder, kQueueFile), bytes);
 }
 
+void QueueBatch::add(const QueueRecord& record) {
+    bytes_ += encodeRecord(record);
+    if (bytes_.size() > 4 * 1024 * 1024) {
+        flush();
+    }
+}
+
+void QueueBatch::flush() {
+    if (bytes_.empty()) {
+        return;
+    }
+    std::string bytes = std::move(bytes_);
+    bytes_.clear();
+    FileLock lock(joinPath(folder_, kQueueLockFile), true);
+    appendBytes(joinPath(folder_, kQueueFile), bytes);
+}
+
 std::uint64_t queueSizeNow(const std::string& folder) {
     FileLock lock(joinPath(folder, kQueueLockFile), true);
     struct stat st {};

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace vorel {
 
@@ -28,6 +29,23 @@ inline constexpr char kQueueCursorFile[] = "msgqueue.pos";
 // closing the file for the one record. Throws std::runtime_error on failure.
 // Writers and the queue's replacement take msgqueue.lock for a moment each.
 void appendQueueRecord(const std::string& folder, const QueueRecord& record);
+// Records of one piece of work (the handling of one message), appended to
+// msgqueue.txt together with one write under the lock when flushed, so that
+// they land right before the work is committed elsewhere. Past a bound they
+// are appended early rather than held.
+class QueueBatch {
+public:
+    explicit QueueBatch(std::string folder) : folder_(std::move(folder)) {}
+    void add(const QueueRecord& record);
+    // Throws std::runtime_error; the records held are then dropped.
+    void flush();
+    bool empty() const { return bytes_.empty(); }
+
+private:
+    std::string folder_;
+    std::string bytes_;
+};
+
 // The size of msgqueue.txt, taken under the lock: every record before it is whole.
 std::uint64_t queueSizeNow(const std::string& folder);
 
