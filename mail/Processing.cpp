@@ -22,7 +22,7 @@ namespace {
 // message later replaces the component's values with the raw header's.
 class MessageHandler {
 public:
-    MessageHandler(RunContext& ctx, long number)
+    MessageHandler(RunContext& ctx, long number, const std::string& ledgerKey)
         : ctx_(ctx),
           autoresponders_(loaded(ctx.state.autoresponderRows)),
           lists_(loaded(ctx.state.listRows)),
@@ -30,13 +30,15 @@ public:
           from_(ctx.mail.from()),
           to_(ctx.mail.to()),
           subject_(ctx.mail.subject()),
-          batch_(ctx.folder) {}
+          batch_(ctx.folder, ledgerKey) {}
 
     void run();
     // Something was queued or stored for this message.
     bool changed() const { return changed_; }
     // Appends the records queued for the message (throws when it cannot).
     void flushQueue() { batch_.flush(); }
+    // The message's changes are committed: its records stay queued.
+    void settled() { batch_.settled(); }
 
 private:
     Database& db();
@@ -317,7 +319,16 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
             // Busy for longer than the time-out: each change commits alone.
         }
     }
-    MessageHandler handler(ctx, messageNumber);
+    // The ledger key also names the message's appends to the queue, so that
+    // a run killed before the commit has them taken out by the next run.
+    MessageHandler handler(ctx, messageNumber, inTransaction ? ledgerKey : std::string());
+    auto undoQueued = [&ctx] {
+        try {
+            settleQueueJournal(ctx.folder, [](const std::string&) { return false; });
+        } catch (const std::exception&) {
+            // Left for the next run to settle.
+        }
+    };
     try {
         if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
             ctx.report.addLogLine("Message from:" + ctx.mail.from() + " Subject: " +
@@ -339,6 +350,7 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
         if (db) {
             db->rollback();
         }
+        undoQueued();
         return false;
     }
     if (db && handler.changed() && !ledgerKey.empty()) {
@@ -353,11 +365,14 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
         try {
             db->commit();
         } catch (const std::exception& e) {
+            // Nothing of the message is kept: the next run handles it again.
             db->rollback();
-            ctx.report.addLogLine("Unable to note a handled message in the database: " +
-                                  std::string(e.what()));
+            undoQueued();
+            logError(e.what());
+            return false;
         }
     }
+    handler.settled();
     return handler.changed();
 }
 

@@ -24,6 +24,7 @@
 #include "store/AppFolder.h"
 #include "store/Database.h"
 #include "store/FileLock.h"
+#include "store/Queue.h"
 #include "store/Settings.h"
 
 namespace vorel {
@@ -247,6 +248,14 @@ bool MailRun::Impl::openDatabase() {
     std::string path = joinPath(folder, "data.mdb");
     try {
         state.db.emplace(Database::open(path));
+        // The queued records of a message whose handling a killed run never
+        // committed are taken out: the message is handled again whole.
+        try {
+            settleQueueJournal(folder,
+                               [this](const std::string& key) { return state.db->isHandled(key); });
+        } catch (const std::exception&) {
+            // Kept: at worst those replies go out twice.
+        }
         // The two record sets of the try, read once for all its messages.
         state.autoresponderRows = state.db->autoresponders();
         state.listRows = state.db->lists();

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "base/WriteAll.h"
 #include "store/AppFolder.h"
@@ -110,6 +112,34 @@ void syncFile(const std::string& path) {
     ::close(fd);
 }
 
+std::uint64_t digestOf(const std::string& bytes) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        h = (h ^ c) * 0x100000001b3ULL;
+    }
+    return h;
+}
+
+std::string hexOf(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string unhex(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return out;
+}
+
 std::string withoutReadLineEnd(const std::string& field) {
     if (field.size() >= 2 && field.compare(field.size() - 2, 2, "\r\n") == 0) {
         return field.substr(0, field.size() - 2);
@@ -140,8 +170,102 @@ void QueueBatch::flush() {
     }
     std::string bytes = std::move(bytes_);
     bytes_.clear();
+    const std::string queue = joinPath(folder_, kQueueFile);
     FileLock lock(joinPath(folder_, kQueueLockFile), true);
-    appendBytes(joinPath(folder_, kQueueFile), bytes);
+    if (!key_.empty()) {
+        // Created first, so that the note names the inode the records go to.
+        appendBytes(queue, "");
+        const auto st = statOf(queue);
+        if (!st) {
+            fail("cannot read", queue);
+        }
+        std::ostringstream note;
+        note << st->st_ino << ' ' << st->st_size << ' ' << bytes.size() << ' ' << digestOf(bytes)
+             << ' ' << hexOf(key_) << '\n';
+        appendBytes(joinPath(folder_, kQueueJournalFile), note.str());
+        journaled_ = true;
+    }
+    appendBytes(queue, bytes);
+}
+
+void QueueBatch::settled() {
+    if (journaled_) {
+        ::unlink(joinPath(folder_, kQueueJournalFile).c_str());
+        journaled_ = false;
+    }
+}
+
+void settleQueueJournal(const std::string& folder,
+                        const std::function<bool(const std::string&)>& committed) {
+    const std::string journal = joinPath(folder, kQueueJournalFile);
+    std::ifstream in(journal, std::ios::binary);
+    if (!in) {
+        return;
+    }
+    struct Range {
+        std::uint64_t inode, offset, length, digest;
+    };
+    std::vector<Range> undo;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Range r{};
+        std::string key;
+        // A note cut short by the kill was written before its append: nothing to undo.
+        if (fields >> r.inode >> r.offset >> r.length >> r.digest >> key &&
+            !committed(unhex(key))) {
+            undo.push_back(r);
+        }
+    }
+    in.close();
+    const std::string queue = joinPath(folder, kQueueFile);
+    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    const auto st = statOf(queue);
+    if (!undo.empty() && st) {
+        std::ifstream q(queue, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(q)), std::istreambuf_iterator<char>());
+        if (q.bad()) {
+            fail("cannot read", queue);
+        }
+        q.close();
+        // Last range first, so that earlier offsets stay true.
+        std::sort(undo.begin(), undo.end(),
+                  [](const Range& a, const Range& b) { return a.offset > b.offset; });
+        const std::size_t before = bytes.size();
+        std::size_t lowest = before;
+        for (const Range& r : undo) {
+            if (r.inode != static_cast<std::uint64_t>(st->st_ino) || r.offset > bytes.size()) {
+                continue;
+            }
+            // Only the batch's own bytes go: a note whose append never
+            // happened must not take what another writer put there. A batch
+            // cut short at the very end (it stops inside a record) goes too.
+            const bool whole = r.offset + r.length <= bytes.size() &&
+                               digestOf(bytes.substr(r.offset, r.length)) == r.digest;
+            const bool cutShort = r.offset + r.length > bytes.size() &&
+                                  bytes.size() > r.offset + 3 &&
+                                  bytes.compare(bytes.size() - 3, 3, kSeparatorLine) != 0;
+            if (whole || cutShort) {
+                bytes.erase(r.offset, std::min<std::uint64_t>(r.length, bytes.size() - r.offset));
+                lowest = std::min<std::size_t>(lowest, r.offset);
+            }
+        }
+        if (bytes.size() == lowest && lowest < before) {
+            // Only a tail went: cut in place, so a send cursor still fits.
+            if (::truncate(queue.c_str(), static_cast<off_t>(lowest)) != 0) {
+                fail("cannot truncate", queue);
+            }
+        } else if (bytes.size() != before) {
+            const std::string temp = joinPath(folder, "msgqueue.tmp");
+            ::unlink(temp.c_str());
+            appendBytes(temp, bytes);
+            syncFile(temp);
+            if (::rename(temp.c_str(), queue.c_str()) != 0) {
+                fail("cannot rename " + temp + " to", queue);
+            }
+        }
+    }
+    ::unlink(journal.c_str());
 }
 
 std::uint64_t queueSizeNow(const std::string& folder) {

@@ -33,18 +33,38 @@ void appendQueueRecord(const std::string& folder, const QueueRecord& record);
 // msgqueue.txt together with one write under the lock when flushed, so that
 // they land right before the work is committed elsewhere. Past a bound they
 // are appended early rather than held.
+//
+// With a key, each append is first noted in msgqueue.pending (the queue file's
+// inode, where the append starts, its length, the key), and settled() drops
+// the note once the work is committed. A process killed in between leaves the
+// note: settleQueueJournal then takes the records out again unless the work
+// under the key did commit, so the work is redone whole instead of its
+// records going out twice.
 class QueueBatch {
 public:
-    explicit QueueBatch(std::string folder) : folder_(std::move(folder)) {}
+    explicit QueueBatch(std::string folder, std::string key = {})
+        : folder_(std::move(folder)), key_(std::move(key)) {}
     void add(const QueueRecord& record);
     // Throws std::runtime_error; the records held are then dropped.
     void flush();
+    // The work is committed: its records stay for good.
+    void settled();
     bool empty() const { return bytes_.empty(); }
 
 private:
     std::string folder_;
+    std::string key_;
     std::string bytes_;
+    bool journaled_ = false;
 };
+
+inline constexpr char kQueueJournalFile[] = "msgqueue.pending";
+
+// Resolves a msgqueue.pending left by a killed process: keeps the records of
+// work that `committed(key)` says was committed, takes the others out of
+// msgqueue.txt. Throws std::runtime_error when the queue cannot be rewritten.
+void settleQueueJournal(const std::string& folder,
+                        const std::function<bool(const std::string&)>& committed);
 
 // The size of msgqueue.txt, taken under the lock: every record before it is whole.
 std::uint64_t queueSizeNow(const std::string& folder);
