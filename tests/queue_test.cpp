@@ -218,6 +218,51 @@ TEST(SendCursor, ResumesWhereAKilledStepStopped) {
     EXPECT_EQ(vorel::SendCursor(f.path()).offset(), 0u);
 }
 
+// A run killed between appending a message's records and committing its
+// handling: the next run takes those records out (the message is handled
+// again), unless the handling did commit; what other writers queued stays.
+TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
+    struct Case {
+        const char* name;
+        bool committed;
+        bool otherWriterAfter;
+        bool appendHappened;
+        std::vector<std::string> left;
+    };
+    const Case cases[] = {
+        {"uncommitted, at the end", false, false, true, {"before"}},
+        {"uncommitted, another writer after", false, true, true, {"before", "post"}},
+        {"committed", true, true, true, {"before", "reply", "post"}},
+        {"killed before the append", false, true, false, {"before", "post"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder f;
+        vorel::appendQueueRecord(f.path(), {"before", "f", "s", "b"});
+        vorel::QueueBatch batch(f.path(), "pop:key|uidl:7");
+        batch.add({"reply", "f", "s", "b"});
+        batch.flush();
+        if (!c.appendHappened) {  // the note stays, the bytes never came
+            f.write("msgqueue.txt", f.read("msgqueue.txt").substr(0, 29));
+        }
+        if (c.otherWriterAfter) {
+            vorel::appendQueueRecord(f.path(), {"post", "f", "s", "b"});
+        }
+        std::vector<std::string> asked;
+        vorel::settleQueueJournal(f.path(), [&](const std::string& key) {
+            asked.push_back(key);
+            return c.committed;
+        });
+        EXPECT_EQ(asked, std::vector<std::string>{"pop:key|uidl:7"});
+        std::vector<std::string> left;
+        for (const auto& r : readAll(f.file("msgqueue.txt"))) {
+            left.push_back(r.to.substr(0, r.to.size() - 2));
+        }
+        EXPECT_EQ(left, c.left);
+        EXPECT_FALSE(f.exists("msgqueue.pending"));
+    }
+}
+
 TEST(MessageFiles, NextNameIsTheFirstGap) {
     TempFolder f;
     EXPECT_EQ(vorel::nextMessageFileName(f.path()), "1");

@@ -60,7 +60,7 @@ public:
             return {};
         }
         Fault f;
-        const unsigned kind = rng_() % 10;
+        const auto kind = rng_() % 10;
         f.kind = kind < 5 ? Fault::Kind::Cut : kind < 8 ? Fault::Kind::Stall : Fault::Kind::Trickle;
         f.direction = rng_() % 2 ? TcpProxy::Direction::ToClient : TcpProxy::Direction::ToServer;
         f.afterBytes = rng_() % 1500;
@@ -235,7 +235,7 @@ SoakResult runSoak(const SoakOptions& o) {
     std::vector<Kind> kinds;
     auto seedMessages = [&](int upTo) {
         while (static_cast<int>(kinds.size()) < std::min(upTo, o.messages)) {
-            const unsigned r = rng() % 10;
+            const auto r = rng() % 10;
             const Kind kind = r < 6 ? Kind::Reply : r < 7 ? Kind::Subscribe : Kind::Unmatched;
             pop.addMessage(messageText(static_cast<int>(kinds.size()), kind));
             kinds.push_back(kind);
@@ -397,17 +397,28 @@ SoakResult runSoak(const SoakOptions& o) {
             continue;
         }
         ++result.delivered;
-        for (std::size_t j = 1; j < copies.size(); ++j) {
-            const auto [session, index] = copies[j - 1];
-            if (brokenSessions.count(session) != 0 && lastOfSession[session] == index &&
-                copies[j].first != session) {
-                ++result.duplicates;
-                std::printf("duplicate after a broken session: %s in sessions %d and %d\n",
-                            rcpt.c_str(), session, copies[j].first);
-            } else {
-                problem("sent twice: " + rcpt + " in sessions " + std::to_string(session) +
-                        " and " + std::to_string(copies[j].first) + " (" + work + ")");
+        // A copy that was the last of a broken session may have been
+        // accepted after the client gave up on it (a kill, a cut, a time-out
+        // while the relay held the bytes): each such copy explains one more.
+        std::set<int> explaining;
+        for (const auto& [session, index] : copies) {
+            if (brokenSessions.count(session) != 0 && lastOfSession[session] == index) {
+                explaining.insert(session);
             }
+        }
+        const int extra = static_cast<int>(copies.size()) - 1;
+        const int explained = std::min(extra, static_cast<int>(explaining.size()));
+        result.duplicates += explained;
+        std::string sessions;
+        for (const auto& copy : copies) {
+            sessions += " " + std::to_string(copy.first);
+        }
+        if (explained > 0) {
+            std::printf("duplicate after a broken session: %s, sessions%s\n", rcpt.c_str(),
+                        sessions.c_str());
+        }
+        if (extra > explained) {
+            problem("sent twice: " + rcpt + ", sessions" + sessions + " (" + work + ")");
         }
     }
 
