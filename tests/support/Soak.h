@@ -11,7 +11,7 @@ namespace vorel::test {
 // mailbox and the records written into the queue meanwhile.
 struct SoakOptions {
     unsigned seed = 1;
-    int runs = 24;            // faulty or killed runs before the clean ones
+    int runs = 36;            // faulty or killed runs before the clean ones
     int messages = 30;        // seeded over the runs
     int extraRecords = 6;     // queued by another writer while runs go on
     int killPercent = 50;     // share of the runs killed
