@@ -33,6 +33,9 @@ public:
           batch_(ctx.folder, ledgerKey) {}
 
     void run();
+    // Only once the handling is committed: a message deleted while its
+    // handling is undone would never be answered.
+    void deleteIfActedOn();
     // Something was queued or stored for this message.
     bool changed() const { return changed_; }
     // Appends the records queued for the message (throws when it cannot).
@@ -92,6 +95,9 @@ void MessageHandler::run() {
         autoresponderPass();
     }
     listPass();
+}
+
+void MessageHandler::deleteIfActedOn() {
     if (leaveIsOff() && actedOn_) {
         try {
             ctx_.mail.deleteMessage();
@@ -329,12 +335,14 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
             // Left for the next run to settle.
         }
     };
+    bool completed = false;  // an error leaves the message on the server
     try {
         if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
             ctx.report.addLogLine("Message from:" + ctx.mail.from() + " Subject: " +
                                   ctx.mail.subject() + " is an automatic message, not answered");
         } else {
             handler.run();
+            completed = true;
         }
     } catch (const MailError& e) {
         logError(mailErrorText(e.code()));
@@ -373,6 +381,9 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
         }
     }
     handler.settled();
+    if (completed) {
+        handler.deleteIfActedOn();
+    }
     return handler.changed();
 }
 
