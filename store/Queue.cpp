@@ -174,8 +174,11 @@ void QueueBatch::flush() {
     FileLock lock(joinPath(folder_, kQueueLockFile), true);
     if (!key_.empty()) {
         // Created first, so that the note names the inode the records go to.
-        appendBytes(queue, "");
-        const auto st = statOf(queue);
+        auto st = statOf(queue);
+        if (!st) {
+            appendBytes(queue, "");
+            st = statOf(queue);
+        }
         if (!st) {
             fail("cannot read", queue);
         }
@@ -190,7 +193,9 @@ void QueueBatch::flush() {
 
 void QueueBatch::settled() {
     if (journaled_) {
-        ::unlink(joinPath(folder_, kQueueJournalFile).c_str());
+        // Emptied rather than removed: creating and removing a file for every
+        // message costs more than the rest of its bookkeeping.
+        ::truncate(joinPath(folder_, kQueueJournalFile).c_str(), 0);
         journaled_ = false;
     }
 }

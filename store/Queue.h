@@ -36,10 +36,10 @@ void appendQueueRecord(const std::string& folder, const QueueRecord& record);
 //
 // With a key, each append is first noted in msgqueue.pending (the queue file's
 // inode, where the append starts, its length, the key), and settled() drops
-// the note once the work is committed. A process killed in between leaves the
-// note: settleQueueJournal then takes the records out again unless the work
-// under the key did commit, so the work is redone whole instead of its
-// records going out twice.
+// the note (empties the file) once the work is committed. A process killed
+// in between leaves the note: settleQueueJournal then takes the records out
+// again unless the work under the key did commit, so the work is redone whole
+// instead of its records going out twice.
 class QueueBatch {
 public:
     explicit QueueBatch(std::string folder, std::string key = {})
