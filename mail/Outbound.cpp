@@ -117,6 +117,15 @@ void queueNoted(Database& db, const std::string& folder, const QueueRecord& asGi
     noteQuietly(db, record, kind, listName);
 }
 
+void queueNoted(Database* db, QueueBatch& batch, const QueueRecord& asGiven, OutboundKind kind,
+                const std::string& listName) {
+    const QueueRecord record = queueable(asGiven);
+    batch.add(record);
+    if (db) {
+        noteQuietly(*db, record, kind, listName);
+    }
+}
+
 std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead) {
     if (!ctx.state.db) {
         return {};

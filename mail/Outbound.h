@@ -33,6 +33,12 @@ void queueNoted(RunContext& ctx, const QueueRecord& asGiven, OutboundKind kind,
 void queueNoted(Database& db, const std::string& folder, const QueueRecord& asGiven,
                 OutboundKind kind, const std::string& listName = "");
 
+// The same for the handling of one message: the record joins `batch`, which
+// is appended when the handling ends; the note joins the database's open
+// transaction (`db` may be null: no note).
+void queueNoted(Database* db, QueueBatch& batch, const QueueRecord& asGiven, OutboundKind kind,
+                const std::string& listName = "");
+
 // The fields for a record read back from the queue; none without a note.
 std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead);
 // The record went out: its note counts one record less.

@@ -22,21 +22,32 @@ namespace {
 // message later replaces the component's values with the raw header's.
 class MessageHandler {
 public:
-    MessageHandler(RunContext& ctx, long number)
+    MessageHandler(RunContext& ctx, long number, const std::string& ledgerKey)
         : ctx_(ctx),
           autoresponders_(loaded(ctx.state.autoresponderRows)),
           lists_(loaded(ctx.state.listRows)),
           number_(std::to_string(number)),
           from_(ctx.mail.from()),
           to_(ctx.mail.to()),
-          subject_(ctx.mail.subject()) {}
+          subject_(ctx.mail.subject()),
+          batch_(ctx.folder, ledgerKey) {}
 
     void run();
+    // Only once the handling is committed: a message deleted while its
+    // handling is undone would never be answered.
+    void deleteIfActedOn();
     // Something was queued or stored for this message.
     bool changed() const { return changed_; }
+    // Appends the records queued for the message (throws when it cannot).
+    void flushQueue() { batch_.flush(); }
+    // The message's changes are committed: its records stay queued.
+    void settled() { batch_.settled(); }
 
 private:
     Database& db();
+    void queue(const QueueRecord& record, OutboundKind kind, const std::string& listName = "") {
+        queueNoted(ctx_.state.db ? &*ctx_.state.db : nullptr, batch_, record, kind, listName);
+    }
     bool leaveIsOff() const { return ctx_.state.settings.chkLEAVE == "0"; }
     void autoresponderPass();
     void carryOut(const Autoresponder& row);
@@ -64,6 +75,7 @@ private:
     const std::vector<MailingList>& lists_;
     std::string number_;
     std::string from_, to_, subject_;
+    QueueBatch batch_;
     bool actedOn_ = false;
     bool changed_ = false;
 };
@@ -83,6 +95,9 @@ void MessageHandler::run() {
         autoresponderPass();
     }
     listPass();
+}
+
+void MessageHandler::deleteIfActedOn() {
     if (leaveIsOff() && actedOn_) {
         try {
             ctx_.mail.deleteMessage();
@@ -109,8 +124,7 @@ void MessageHandler::autoresponderPass() {
 void MessageHandler::carryOut(const Autoresponder& row) {
     std::string reply = applyMergeCodes(ctx_, row.message);
     if (!trimBlanks(row.message).empty()) {
-        queueNoted(ctx_, QueueRecord{from_, row.msgfrom, row.msgsubject, reply},
-                   OutboundKind::AutoReply);
+        queue(QueueRecord{from_, row.msgfrom, row.msgsubject, reply}, OutboundKind::AutoReply);
     }
     ++ctx_.state.counters.autoresponders;
     changed_ = true;
@@ -146,10 +160,10 @@ void MessageHandler::forward(const Autoresponder& row) {
     }
     std::string path = messageFilePath(ctx_.folder, n);
     ctx_.mail.saveMessageFile(path);
-    appendQueueRecord(ctx_.folder, QueueRecord{row.mailto, row.msgfrom,
-                                               "(VOREL FWD) Originally From: " + ctx_.mail.from() +
-                                                   " " + ctx_.mail.subject(),
-                                               "~" + path});
+    batch_.add(
+        QueueRecord{row.mailto, row.msgfrom,
+                    "(VOREL FWD) Originally From: " + ctx_.mail.from() + " " + ctx_.mail.subject(),
+                    "~" + path});
     restoreHeaderValues();
 }
 
@@ -185,8 +199,8 @@ void MessageHandler::subscribe(const MailingList& list) {
                                list.Name + " invalid email address");
         return;
     }
-    queueNoted(ctx_, QueueRecord{from_, list.subscribefrom, list.subscribesubject, welcome},
-               OutboundKind::AutoReply);
+    queue(QueueRecord{from_, list.subscribefrom, list.subscribesubject, welcome},
+          OutboundKind::AutoReply);
     ++ctx_.state.counters.subscriptions;
     changed_ = true;
 
@@ -225,8 +239,7 @@ void MessageHandler::unsubscribe(const MailingList& list) {
     db().deleteMember(found->id);
     ctx_.report.addLogLine("Email Address " + from_ + " Deleted from " + list.Name);
     ctx_.report.addLogLine("Sending unsubscribe message");
-    queueNoted(
-        ctx_,
+    queue(
         QueueRecord{from_, list.unsubscribefrom, list.unsubscribesubject, list.unsubscribemessage},
         OutboundKind::AutoReply);
     if (leaveIsOff()) {
@@ -245,21 +258,14 @@ void MessageHandler::post(const MailingList& list) {
         const std::string poster = ctx_.mail.from();
         const std::string subject = ctx_.mail.subject();
         const std::string body = ctx_.mail.bodyText() + "\r\n" + list.textTOADD;
-        // Streamed: a list of any size is copied without holding its members.
-        // The notes of the copies are committed together.
-        db().begin();
-        try {
-            db().forEachMember(list.Name, [&](const Member& member) {
-                changed_ = true;
-                queueNoted(ctx_, QueueRecord{member.Email, poster, subject, body},
-                           OutboundKind::ListCopy, list.Name);
-                ctx_.report.setStatus("Queue Message to " + member.Email);
-            });
-        } catch (...) {
-            db().rollback();
-            throw;
-        }
-        db().commit();
+        // Streamed: a list of any size is copied without holding its members;
+        // the notes of the copies go in the message's transaction.
+        db().forEachMember(list.Name, [&](const Member& member) {
+            changed_ = true;
+            queue(QueueRecord{member.Email, poster, subject, body}, OutboundKind::ListCopy,
+                  list.Name);
+            ctx_.report.setStatus("Queue Message to " + member.Email);
+        });
         if (leaveIsOff()) {
             actedOn_ = true;
         }
@@ -300,22 +306,83 @@ bool isBulkOrAutoReply(const MailComponent& mail) {
             trimSpace(mail.headerField("Return-Path")) == "<>");
 }
 
-bool processMessage(RunContext& ctx, long messageNumber) {
-    std::string number = std::to_string(messageNumber);
-    MessageHandler handler(ctx, messageNumber);
+bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledgerKey) {
+    const std::string number = std::to_string(messageNumber);
+    auto logError = [&](const std::string& what) {
+        ctx.report.addLogLine("Error Processing " + number + " " + what +
+                              " Please email this error to " + kSupportAddress);
+    };
+    // One transaction per message: its database changes, the notes of its
+    // records and its ledger entry are committed together, right after its
+    // records are appended to the queue.
+    Database* db = ctx.state.db ? &*ctx.state.db : nullptr;
+    bool inTransaction = false;
+    if (db) {
+        try {
+            db->begin();
+            inTransaction = true;
+        } catch (const std::exception&) {
+            // Busy for longer than the time-out: each change commits alone.
+        }
+    }
+    // The ledger key also names the message's appends to the queue, so that
+    // a run killed before the commit has them taken out by the next run.
+    MessageHandler handler(ctx, messageNumber, inTransaction ? ledgerKey : std::string());
+    auto undoQueued = [&ctx] {
+        try {
+            settleQueueJournal(ctx.folder, [](const std::string&) { return false; });
+        } catch (const std::exception&) {
+            // Left for the next run to settle.
+        }
+    };
+    bool completed = false;  // an error leaves the message on the server
     try {
         if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
             ctx.report.addLogLine("Message from:" + ctx.mail.from() + " Subject: " +
                                   ctx.mail.subject() + " is an automatic message, not answered");
+        } else {
+            handler.run();
+            completed = true;
+        }
+    } catch (const MailError& e) {
+        logError(mailErrorText(e.code()));
+    } catch (const std::exception& e) {
+        logError(e.what());
+    }
+    try {
+        handler.flushQueue();
+    } catch (const std::exception& e) {
+        // Nothing of it was queued: nothing of it is kept, and the next run
+        // handles the message again.
+        logError(e.what());
+        if (db) {
+            db->rollback();
+        }
+        undoQueued();
+        return false;
+    }
+    if (db && handler.changed() && !ledgerKey.empty()) {
+        try {
+            db->markHandled(ledgerKey);
+        } catch (const std::exception& e) {
+            ctx.report.addLogLine("Unable to note a handled message in the database: " +
+                                  std::string(e.what()));
+        }
+    }
+    if (inTransaction) {
+        try {
+            db->commit();
+        } catch (const std::exception& e) {
+            // Nothing of the message is kept: the next run handles it again.
+            db->rollback();
+            undoQueued();
+            logError(e.what());
             return false;
         }
-        handler.run();
-    } catch (const MailError& e) {
-        ctx.report.addLogLine("Error Processing " + number + " " + mailErrorText(e.code()) +
-                              " Please email this error to " + kSupportAddress);
-    } catch (const std::exception& e) {
-        ctx.report.addLogLine("Error Processing " + number + " " + e.what() +
-                              " Please email this error to " + kSupportAddress);
+    }
+    handler.settled();
+    if (completed) {
+        handler.deleteIfActedOn();
     }
     return handler.changed();
 }

@@ -11,10 +11,11 @@ class MailComponent;
 // pass, the mailing-list pass and the deletion of a message acted on. Errors
 // end the message's handling with one "Error Processing " log line. Returns
 // true when something was queued or stored for the message (then it must not
-// be handled again). The rows of the try (ctx.state.autoresponderRows and
-// listRows) must be loaded, as the run driver loads them when it opens the
-// database.
-bool processMessage(RunContext& ctx, long messageNumber);
+// be handled again, and `ledgerKey`, when given, is entered in the ledger in
+// the same transaction as the message's other changes). The rows of the try
+// (ctx.state.autoresponderRows and listRows) must be loaded, as the run driver loads them when it
+// opens the database.
+bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledgerKey = {});
 
 // True for a message that was itself sent automatically (Auto-Submitted other
 // than "no", a mailer daemon or postmaster sender, or our own X-Mailer line);

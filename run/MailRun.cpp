@@ -24,6 +24,7 @@
 #include "store/AppFolder.h"
 #include "store/Database.h"
 #include "store/FileLock.h"
+#include "store/Queue.h"
 #include "store/Settings.h"
 
 namespace vorel {
@@ -131,7 +132,6 @@ struct MailRun::Impl {
     // the server, or left there by a failed try, is never answered twice.
     std::string ledgerKey(long i) const;
     bool handledBefore(const std::string& key);
-    void markHandled(const std::string& key);
     void pruneLedger(const std::vector<std::string>& seen);
     std::string ledgerPrefix;
     std::vector<std::string> uids;
@@ -248,6 +248,14 @@ bool MailRun::Impl::openDatabase() {
     std::string path = joinPath(folder, "data.mdb");
     try {
         state.db.emplace(Database::open(path));
+        // The queued records of a message whose handling a killed run never
+        // committed are taken out: the message is handled again whole.
+        try {
+            settleQueueJournal(folder,
+                               [this](const std::string& key) { return state.db->isHandled(key); });
+        } catch (const std::exception&) {
+            // Kept: at worst those replies go out twice.
+        }
         // The two record sets of the try, read once for all its messages.
         state.autoresponderRows = state.db->autoresponders();
         state.listRows = state.db->lists();
@@ -341,17 +349,6 @@ bool MailRun::Impl::handledBefore(const std::string& key) {
     }
 }
 
-void MailRun::Impl::markHandled(const std::string& key) {
-    try {
-        if (!key.empty() && state.db) {
-            state.db->markHandled(key);
-        }
-    } catch (const std::exception& e) {
-        report.addLogLine("Unable to note a handled message in the database: " +
-                          std::string(e.what()));
-    }
-}
-
 void MailRun::Impl::pruneLedger(const std::vector<std::string>& seen) {
     try {
         if (state.db) {
@@ -405,8 +402,8 @@ bool MailRun::Impl::readMessages(long n) {
                 report.addScreenLogLine("Testing " + line);
                 bool spam = isSpam();
                 report.setStatus("Done ..");
-                if (!spam && processMessage(ctx, i)) {
-                    markHandled(key);
+                if (!spam) {
+                    processMessage(ctx, i, key);
                 }
             }
         }

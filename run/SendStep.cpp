@@ -41,17 +41,6 @@ std::optional<std::uintmax_t> sizeOf(const std::string& path) {
     return size;
 }
 
-// Puts msgqueue.new back to what it held before the step, so that a queue
-// whose records could not all be kept is left whole instead of replaced.
-void rollBackCarryOver(const std::string& newPath, std::optional<std::uintmax_t> sizeBefore) {
-    std::error_code ec;
-    if (sizeBefore) {
-        fs::resize_file(newPath, *sizeBefore, ec);
-    } else {
-        fs::remove(newPath, ec);
-    }
-}
-
 bool endsWithMsg(const std::string& name) {
     return name.size() >= 4 && sameText(name.substr(name.size() - 4), ".msg");
 }
@@ -64,8 +53,8 @@ enum class SendOutcome {
 };
 
 // Hands each record to sendOneMessage; a failed one is re-queued and the SMTP
-// connection made anew.
-SendOutcome sendRecords(RunContext& ctx, QueueReader& reader) {
+// connection made anew. The cursor moves past each record dealt with.
+SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor) {
     const Settings& s = ctx.state.settings;
     try {
         while (!reader.atEnd()) {
@@ -75,6 +64,7 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader) {
             QueueRecord record = reader.readRecord();
             if (sendOneMessage(ctx, record.to, record.from, s.txtSMTP, record.body, record.subject,
                                outboundHeaders(ctx, record))) {
+                cursor.advance(reader.consumed());
                 outboundSent(ctx, record);
                 continue;
             }
@@ -87,6 +77,7 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader) {
                 } else {
                     requeueRecord(ctx.folder, record);
                 }
+                cursor.advance(reader.consumed(), true);
             } catch (const std::exception&) {
                 // The failed record would be lost with the old queue.
                 return SendOutcome::KeepQueue;
@@ -121,14 +112,11 @@ SendOutcome carryOver(RunContext& ctx, QueueReader& reader, const std::string& n
 }
 
 // msgqueue.new becomes the queue, or, when records could not all be kept,
-// the old queue stays whole (records already sent then go again next run;
-// none is lost).
-void settleQueue(RunContext& ctx, SendOutcome outcome, const std::string& newPath,
-                 std::optional<std::uintmax_t> newSizeBefore, std::uint64_t consumed) {
+// the old queue stays whole and the cursor tells the next run where to go on.
+void settleQueue(RunContext& ctx, SendOutcome outcome, std::uint64_t consumed) {
     ctx.report.setStatus("Complete");
     if (outcome == SendOutcome::KeepQueue) {
         ctx.state.carriedOver = true;
-        rollBackCarryOver(newPath, newSizeBefore);
         return;
     }
     try {
@@ -143,23 +131,24 @@ void settleQueue(RunContext& ctx, SendOutcome outcome, const std::string& newPat
 void runSendingStep(RunContext& ctx) {
     const std::string queuePath = joinPath(ctx.folder, kQueueFile);
     const std::string newPath = joinPath(ctx.folder, kQueueNewFile);
-    // A msgqueue.new left by an interrupted run is appended to, then becomes
-    // the queue; its size now is what a roll-back returns to.
-    const std::optional<std::uintmax_t> newSizeBefore = sizeOf(newPath);
     SendOutcome outcome = SendOutcome::AllRead;
     std::uint64_t consumed = 0;
     const int failedBefore = ctx.state.movedToFailed;
     if (fileExists(queuePath)) {
         std::optional<QueueReader> reader;
+        std::optional<SendCursor> cursor;
         try {
+            // A step killed before it replaced the queue goes on where it was.
+            cursor.emplace(ctx.folder);
             // Only the records queued before now; later ones wait for the next run.
             reader.emplace(queuePath, queueSizeNow(ctx.folder));
+            reader->skipTo(cursor->offset());
         } catch (const std::exception&) {
             // Nothing read, nothing sent: the queue stays for the next run.
             outcome = SendOutcome::KeepQueue;
         }
         if (reader) {
-            outcome = sendRecords(ctx, *reader);
+            outcome = sendRecords(ctx, *reader, *cursor);
             if (outcome == SendOutcome::Stopped) {
                 outcome = carryOver(ctx, *reader, newPath);
             }
@@ -167,7 +156,7 @@ void runSendingStep(RunContext& ctx) {
             reader->close();
         }
     }
-    settleQueue(ctx, outcome, newPath, newSizeBefore, consumed);
+    settleQueue(ctx, outcome, consumed);
     if (const int moved = ctx.state.movedToFailed - failedBefore; moved > 0) {
         ctx.report.addLogLine(std::to_string(moved) + " message(s) refused for good by the server" +
                               " moved to " + kFailedQueueFile);

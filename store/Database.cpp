@@ -219,6 +219,7 @@ void execIgnoringErrors(sqlite3* db, const char* sql) {
 
 struct Database::Statements {
     std::array<sqlite3_stmt*, kQueryCount> cached{};
+    int depth = 0;  // begin() calls not yet matched by commit()
     ~Statements() {
         for (sqlite3_stmt* s : cached) {
             sqlite3_finalize(s);
@@ -706,16 +707,28 @@ void Database::outboundSent(const std::string& digest) {
 }
 
 void Database::begin() {
-    Use q(*this, kBegin);
-    q.step();
+    if (stmts_->depth == 0) {
+        Use q(*this, kBegin);
+        q.step();
+    }
+    ++stmts_->depth;
 }
 
 void Database::commit() {
-    Use q(*this, kCommit);
-    q.step();
+    if (stmts_->depth == 0) {
+        return;  // rolled back meanwhile: nothing left to commit
+    }
+    if (stmts_->depth == 1) {
+        Use q(*this, kCommit);
+        q.step();
+    }
+    --stmts_->depth;
 }
 
 void Database::rollback() noexcept {
+    if (stmts_) {
+        stmts_->depth = 0;
+    }
     if (!db_ || sqlite3_get_autocommit(db_)) {
         return;
     }

@@ -116,7 +116,9 @@ public:
     // Drops the entries that start with `prefix` and are not in `keep`.
     void pruneHandled(const std::string& prefix, const std::vector<std::string>& keep);
 
-    // Groups many writes (imports, bulk adds) into one transaction.
+    // Groups many writes (imports, bulk adds, the handling of one message)
+    // into one transaction. Nested pairs join the outermost one; a rollback
+    // ends it whatever the depth.
     void begin();
     void commit();
     void rollback() noexcept;

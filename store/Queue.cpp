@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "base/WriteAll.h"
 #include "store/AppFolder.h"
@@ -83,6 +87,59 @@ std::string encodeRecord(const QueueRecord& r) {
     return out;
 }
 
+std::optional<struct stat> statOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return st;
+}
+
+// 0 for a missing file or one that is not a regular file.
+std::uint64_t sizeOf(const std::string& path) {
+    const auto st = statOf(path);
+    return st && S_ISREG(st->st_mode) ? static_cast<std::uint64_t>(st->st_size) : 0;
+}
+
+void syncFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fail("cannot write", path);
+    }
+    ::close(fd);
+}
+
+std::uint64_t digestOf(const std::string& bytes) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        h = (h ^ c) * 0x100000001b3ULL;
+    }
+    return h;
+}
+
+std::string hexOf(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+std::string unhex(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return out;
+}
+
 std::string withoutReadLineEnd(const std::string& field) {
     if (field.size() >= 2 && field.compare(field.size() - 2, 2, "\r\n") == 0) {
         return field.substr(0, field.size() - 2);
@@ -98,6 +155,122 @@ void appendQueueRecord(const std::string& folder, const QueueRecord& record) {
     // between a writer's open and its write, or the record would be lost.
     FileLock lock(joinPath(folder, kQueueLockFile), true);
     appendBytes(joinPath(folder, kQueueFile), bytes);
+}
+
+void QueueBatch::add(const QueueRecord& record) {
+    bytes_ += encodeRecord(record);
+    if (bytes_.size() > 4 * 1024 * 1024) {
+        flush();
+    }
+}
+
+void QueueBatch::flush() {
+    if (bytes_.empty()) {
+        return;
+    }
+    std::string bytes = std::move(bytes_);
+    bytes_.clear();
+    const std::string queue = joinPath(folder_, kQueueFile);
+    FileLock lock(joinPath(folder_, kQueueLockFile), true);
+    if (!key_.empty()) {
+        // Created first, so that the note names the inode the records go to.
+        auto st = statOf(queue);
+        if (!st) {
+            appendBytes(queue, "");
+            st = statOf(queue);
+        }
+        if (!st) {
+            fail("cannot read", queue);
+        }
+        std::ostringstream note;
+        note << st->st_ino << ' ' << st->st_size << ' ' << bytes.size() << ' ' << digestOf(bytes)
+             << ' ' << hexOf(key_) << '\n';
+        appendBytes(joinPath(folder_, kQueueJournalFile), note.str());
+        journaled_ = true;
+    }
+    appendBytes(queue, bytes);
+}
+
+void QueueBatch::settled() {
+    if (journaled_) {
+        // Emptied rather than removed: creating and removing a file for every
+        // message costs more than the rest of its bookkeeping.
+        ::truncate(joinPath(folder_, kQueueJournalFile).c_str(), 0);
+        journaled_ = false;
+    }
+}
+
+void settleQueueJournal(const std::string& folder,
+                        const std::function<bool(const std::string&)>& committed) {
+    const std::string journal = joinPath(folder, kQueueJournalFile);
+    std::ifstream in(journal, std::ios::binary);
+    if (!in) {
+        return;
+    }
+    struct Range {
+        std::uint64_t inode, offset, length, digest;
+    };
+    std::vector<Range> undo;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Range r{};
+        std::string key;
+        // A note cut short by the kill was written before its append: nothing to undo.
+        if (fields >> r.inode >> r.offset >> r.length >> r.digest >> key &&
+            !committed(unhex(key))) {
+            undo.push_back(r);
+        }
+    }
+    in.close();
+    const std::string queue = joinPath(folder, kQueueFile);
+    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    const auto st = statOf(queue);
+    if (!undo.empty() && st) {
+        std::ifstream q(queue, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(q)), std::istreambuf_iterator<char>());
+        if (q.bad()) {
+            fail("cannot read", queue);
+        }
+        q.close();
+        // Last range first, so that earlier offsets stay true.
+        std::sort(undo.begin(), undo.end(),
+                  [](const Range& a, const Range& b) { return a.offset > b.offset; });
+        const std::size_t before = bytes.size();
+        std::size_t lowest = before;
+        for (const Range& r : undo) {
+            if (r.inode != static_cast<std::uint64_t>(st->st_ino) || r.offset > bytes.size()) {
+                continue;
+            }
+            // Only the batch's own bytes go: a note whose append never
+            // happened must not take what another writer put there. A batch
+            // cut short at the very end (it stops inside a record) goes too.
+            const bool whole = r.offset + r.length <= bytes.size() &&
+                               digestOf(bytes.substr(r.offset, r.length)) == r.digest;
+            const bool cutShort = r.offset + r.length > bytes.size() &&
+                                  bytes.size() > r.offset + 3 &&
+                                  bytes.compare(bytes.size() - 3, 3, kSeparatorLine) != 0;
+            if (whole || cutShort) {
+                bytes.erase(r.offset, std::min<std::uint64_t>(r.length, bytes.size() - r.offset));
+                lowest = std::min<std::size_t>(lowest, r.offset);
+            }
+        }
+        if (bytes.size() == lowest && lowest < before) {
+            // Only a tail went: cut in place, so a send cursor still fits.
+            if (::truncate(queue.c_str(), static_cast<off_t>(lowest)) != 0) {
+                fail("cannot truncate", queue);
+            }
+        } else if (bytes.size() != before) {
+            const std::string temp = joinPath(folder, "msgqueue.tmp");
+            ::unlink(temp.c_str());
+            appendBytes(temp, bytes);
+            syncFile(temp);
+            if (::rename(temp.c_str(), queue.c_str()) != 0) {
+                fail("cannot rename " + temp + " to", queue);
+            }
+        }
+    }
+    ::unlink(journal.c_str());
 }
 
 std::uint64_t queueSizeNow(const std::string& folder) {
@@ -160,6 +333,12 @@ bool QueueReader::readLine(std::string& line) {
         line.pop_back();
     }
     return true;
+}
+
+void QueueReader::skipTo(std::uint64_t offset) {
+    if (in_.is_open() && in_.seekg(static_cast<std::streamoff>(offset))) {
+        consumed_ = offset;
+    }
 }
 
 QueueRecord QueueReader::readRecord() {
@@ -251,6 +430,7 @@ void replaceQueue(const std::string& folder, std::uint64_t consumed) {
     FileLock lock(joinPath(folder, kQueueLockFile), true);
     // Records appended while the step was sending follow the carried ones.
     std::ifstream in(queue, std::ios::binary);
+    const bool queueExists = in.is_open();
     if (in && in.seekg(static_cast<std::streamoff>(consumed)) && in.peek() != EOF) {
         std::string tail((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (in.bad()) {
@@ -259,15 +439,116 @@ void replaceQueue(const std::string& folder, std::uint64_t consumed) {
         appendBytes(carried, tail);
     }
     in.close();
-    // One rename: there is no moment at which neither file holds the records.
-    if (::rename(carried.c_str(), queue.c_str()) == 0) {
+    if (!queueExists && !fileExists(carried)) {
+        ::unlink(joinPath(folder, kQueueCursorFile).c_str());
         return;
     }
-    if (errno != ENOENT) {
+    // Even an empty queue is replaced by a rename rather than deleted: the
+    // cursor names the old file, and a file created later under the name
+    // could get its inode back while a stale cursor still names it.
+    appendBytes(carried, "");
+    syncFile(carried);
+    // One rename: there is no moment at which neither file holds the records.
+    if (::rename(carried.c_str(), queue.c_str()) != 0) {
         fail("cannot rename " + carried + " to", queue);
     }
-    if (::unlink(queue.c_str()) != 0 && errno != ENOENT) {
-        fail("cannot delete", queue);
+    ::unlink(joinPath(folder, kQueueCursorFile).c_str());
+    struct stat st {};
+    if (::stat(queue.c_str(), &st) == 0 && st.st_size == 0) {
+        ::unlink(queue.c_str());
+    }
+}
+
+namespace {
+
+// One fixed-width line: the four figures and a check of them. Written in
+// place with one pwrite, which a killed process finishes or never starts; a
+// line torn by a power cut fails the check and counts as no cursor.
+constexpr std::size_t kCursorLineSize = 5 * 21;
+
+std::uint64_t cursorCheck(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t d) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ULL;
+    for (std::uint64_t v : {a, b, c, d}) {
+        h = (h ^ v) * 0x100000001B3ULL;
+    }
+    return h;
+}
+
+}  // namespace
+
+SendCursor::SendCursor(const std::string& folder) : folder_(folder) {
+    const auto queue = statOf(joinPath(folder, kQueueFile));
+    if (!queue) {
+        return;
+    }
+    inode_ = static_cast<std::uint64_t>(queue->st_ino);
+    const std::string newPath = joinPath(folder, kQueueNewFile);
+    const std::string failedPath = joinPath(folder, kFailedQueueFile);
+    newSize_ = sizeOf(newPath);
+    failedSize_ = sizeOf(failedPath);
+
+    const std::string path = joinPath(folder, kQueueCursorFile);
+    std::ifstream in(path, std::ios::binary);
+    std::uint64_t inode = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t newSize = 0;
+    std::uint64_t failedSize = 0;
+    std::uint64_t check = 0;
+    // A cursor of another queue file, or one the files no longer fit (they
+    // lost data a cursor had seen), is ignored: the step then starts over,
+    // which may send twice but loses nothing.
+    if (in >> inode >> offset >> newSize >> failedSize >> check &&
+        check == cursorCheck(inode, offset, newSize, failedSize) && inode == inode_ &&
+        offset <= static_cast<std::uint64_t>(queue->st_size) && newSize <= newSize_) {
+        offset_ = offset;
+        if (newSize < newSize_ && ::truncate(newPath.c_str(), static_cast<off_t>(newSize)) != 0) {
+            fail("cannot truncate", newPath);
+        }
+        newSize_ = newSize;
+        if (failedSize < failedSize_ &&
+            ::truncate(failedPath.c_str(), static_cast<off_t>(failedSize)) == 0) {
+            failedSize_ = failedSize;
+        }
+    }
+    in.close();
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        fail("cannot open", path);
+    }
+    save();
+}
+
+SendCursor::~SendCursor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void SendCursor::advance(std::uint64_t offset, bool kept) {
+    offset_ = offset;
+    if (kept) {
+        newSize_ = sizeOf(joinPath(folder_, kQueueNewFile));
+        failedSize_ = sizeOf(joinPath(folder_, kFailedQueueFile));
+    }
+    try {
+        save();
+    } catch (const std::exception&) {
+        // The cursor on disk still fits the files, only further back.
+    }
+}
+
+void SendCursor::save() {
+    if (fd_ < 0) {
+        return;
+    }
+    char line[kCursorLineSize + 1];
+    std::snprintf(
+        line, sizeof line, "%20llu %20llu %20llu %20llu %20llu\n",
+        static_cast<unsigned long long>(inode_), static_cast<unsigned long long>(offset_),
+        static_cast<unsigned long long>(newSize_), static_cast<unsigned long long>(failedSize_),
+        static_cast<unsigned long long>(cursorCheck(inode_, offset_, newSize_, failedSize_)));
+    if (::pwrite(fd_, line, kCursorLineSize, 0) != static_cast<ssize_t>(kCursorLineSize)) {
+        fail("cannot write", joinPath(folder_, kQueueCursorFile));
     }
 }
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace vorel {
 
@@ -21,11 +22,50 @@ inline constexpr char kQueueNewFile[] = "msgqueue.new";
 // Records the SMTP server refused for good (5xx): kept, in the same format,
 // for the user to look at; never sent again by a run.
 inline constexpr char kFailedQueueFile[] = "msgqueue.failed";
+// How far the sending step got through msgqueue.txt (see SendCursor).
+inline constexpr char kQueueCursorFile[] = "msgqueue.pos";
 
 // Appends one record to msgqueue.txt (created when missing), opening and
 // closing the file for the one record. Throws std::runtime_error on failure.
 // Writers and the queue's replacement take msgqueue.lock for a moment each.
 void appendQueueRecord(const std::string& folder, const QueueRecord& record);
+// Records of one piece of work (the handling of one message), appended to
+// msgqueue.txt together with one write under the lock when flushed, so that
+// they land right before the work is committed elsewhere. Past a bound they
+// are appended early rather than held.
+//
+// With a key, each append is first noted in msgqueue.pending (the queue file's
+// inode, where the append starts, its length, the key), and settled() drops
+// the note (empties the file) once the work is committed. A process killed
+// in between leaves the note: settleQueueJournal then takes the records out
+// again unless the work under the key did commit, so the work is redone whole
+// instead of its records going out twice.
+class QueueBatch {
+public:
+    explicit QueueBatch(std::string folder, std::string key = {})
+        : folder_(std::move(folder)), key_(std::move(key)) {}
+    void add(const QueueRecord& record);
+    // Throws std::runtime_error; the records held are then dropped.
+    void flush();
+    // The work is committed: its records stay for good.
+    void settled();
+    bool empty() const { return bytes_.empty(); }
+
+private:
+    std::string folder_;
+    std::string key_;
+    std::string bytes_;
+    bool journaled_ = false;
+};
+
+inline constexpr char kQueueJournalFile[] = "msgqueue.pending";
+
+// Resolves a msgqueue.pending left by a killed process: keeps the records of
+// work that `committed(key)` says was committed, takes the others out of
+// msgqueue.txt. Throws std::runtime_error when the queue cannot be rewritten.
+void settleQueueJournal(const std::string& folder,
+                        const std::function<bool(const std::string&)>& committed);
+
 // The size of msgqueue.txt, taken under the lock: every record before it is whole.
 std::uint64_t queueSizeNow(const std::string& folder);
 
@@ -44,6 +84,9 @@ public:
     // `limit` bytes is read (records appended meanwhile are not this
     // reader's; replaceQueue keeps them).
     explicit QueueReader(const std::string& path, std::uint64_t limit = UINT64_MAX);
+    // Goes on from byte `offset` (the start of a record), as if what lies
+    // before it had been read.
+    void skipTo(std::uint64_t offset);
     bool atEnd();
     // Reads four fields; a record cut short by the end of the file gives the
     // missing fields empty. Each field read ends with CR LF.
@@ -79,7 +122,38 @@ std::string messageFileOfBody(const std::string& folder, const std::string& body
 
 // Makes msgqueue.new the queue with one atomic rename, after appending to it
 // whatever msgqueue.txt holds past `consumed` bytes (records written while
-// the step sent); without either the queue is removed.
+// the step sent); without either the queue is removed. The send cursor goes
+// with the old queue.
 void replaceQueue(const std::string& folder, std::uint64_t consumed);
+
+// The sending step's progress through msgqueue.txt, kept in msgqueue.pos, so
+// that a run killed in the middle of the step starts after the records it
+// had dealt with instead of sending them again. The cursor names the queue
+// file it belongs to (its inode) and the sizes msgqueue.new and
+// msgqueue.failed had at that point: whatever they gained after it is cut
+// off again on resuming, since those records are read once more.
+class SendCursor {
+public:
+    // Resumes the cursor of an interrupted step when it still fits the files,
+    // else starts at the beginning. Touches nothing when there is no queue.
+    explicit SendCursor(const std::string& folder);
+    ~SendCursor();
+    SendCursor(const SendCursor&) = delete;
+    SendCursor& operator=(const SendCursor&) = delete;
+    std::uint64_t offset() const { return offset_; }
+    // Every record before byte `offset` was sent, re-queued or moved to
+    // msgqueue.failed (`kept`: the last one was). A cursor that cannot be
+    // saved costs at most a resend.
+    void advance(std::uint64_t offset, bool kept = false);
+
+private:
+    void save();
+    std::string folder_;
+    int fd_ = -1;  // msgqueue.pos, rewritten in place by each advance
+    std::uint64_t inode_ = 0;
+    std::uint64_t offset_ = 0;
+    std::uint64_t newSize_ = 0;
+    std::uint64_t failedSize_ = 0;
+};
 
 }  // namespace vorel

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -78,6 +79,28 @@ TEST_F(Ledger, WithoutUniqueIdsMessageIdAndDateAreTheKey) {
     run(mail);
     EXPECT_EQ(mail.sent().size(), 2u);
     EXPECT_EQ(host.countLogContaining("was handled by an earlier run, skipped"), 2);
+}
+
+// A reply that cannot be queued undoes the whole handling: no counter, no
+// ledger entry, and the message stays on the server for the next run.
+TEST_F(Ledger, HandlingWhoseRecordsCannotBeQueuedKeepsNothing) {
+    s.chkLEAVE = "0";
+    test::FakeMailComponent mail;
+    mail.addMessage(
+        "From: ann@x.example\nTo: info@me.example\nSubject: q\n"
+        "Message-ID: <1@x.example>\nDate: Sun, 6 Dec 2026 08:00:00 +0000\n\nhi\n");
+    std::filesystem::create_directory(folder.file("msgqueue.txt"));
+    host = test::RecordingHost{};
+    RunFolder::run(mail);
+    EXPECT_EQ(host.countLogContaining("Error Processing 1 "), 1) << host.logText();
+    EXPECT_TRUE(mail.deletedMessages().empty());
+    EXPECT_EQ(entries(), 0);
+    EXPECT_EQ(db().findAutoresponder("INFO")->Counter, 0);
+
+    std::filesystem::remove(folder.file("msgqueue.txt"));
+    run(mail);
+    EXPECT_EQ(mail.sent().size(), 1u);
+    EXPECT_EQ(mail.deletedMessages().size(), 1u);
 }
 
 }  // namespace

@@ -182,6 +182,87 @@ TEST(QueueFile, RecordsWrittenWhileSendingAreKept) {
     EXPECT_EQ(records[1].to, "late\r\n");
 }
 
+// A sending step killed after dealing with two records: the next one goes
+// on after them, and what it wrote past its last cursor is cut off again.
+TEST(SendCursor, ResumesWhereAKilledStepStopped) {
+    TempFolder f;
+    for (const char* to : {"one", "two", "three"}) {
+        vorel::appendQueueRecord(f.path(), {to, "f", "s", "b"});
+    }
+    std::uint64_t afterTwo = 0;
+    {
+        vorel::SendCursor cursor(f.path());
+        QueueReader reader(f.file("msgqueue.txt"));
+        reader.readRecord();  // sent
+        cursor.advance(reader.consumed());
+        vorel::requeueRecord(f.path(), reader.readRecord());  // failed, kept
+        cursor.advance(afterTwo = reader.consumed(), true);
+        vorel::moveToFailed(f.path(), reader.readRecord());  // killed before the cursor moved
+        vorel::requeueRecord(f.path(), {"half", "written", "", ""});
+    }
+    vorel::SendCursor resumed(f.path());
+    EXPECT_EQ(resumed.offset(), afterTwo);
+    ASSERT_EQ(readAll(f.file("msgqueue.new")).size(), 1u);
+    EXPECT_EQ(readAll(f.file("msgqueue.new"))[0].to, "two\r\n");
+    EXPECT_EQ(f.read("msgqueue.failed"), "");
+    std::string torn = f.read("msgqueue.pos");
+    const std::string stale = torn;
+    torn[30] = torn[30] == '9' ? '8' : '9';
+    f.write("msgqueue.pos", torn);
+    EXPECT_EQ(vorel::SendCursor(f.path()).offset(), 0u) << "a torn cursor counts for nothing";
+
+    vorel::replaceQueue(f.path(), f.read("msgqueue.txt").size());
+    EXPECT_FALSE(f.exists("msgqueue.pos"));
+    // Nor does the cursor of a queue file that was since replaced.
+    f.write("msgqueue.pos", stale);
+    EXPECT_EQ(vorel::SendCursor(f.path()).offset(), 0u);
+}
+
+// A run killed between appending a message's records and committing its
+// handling: the next run takes those records out (the message is handled
+// again), unless the handling did commit; what other writers queued stays.
+TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
+    struct Case {
+        const char* name;
+        bool committed;
+        bool otherWriterAfter;
+        bool appendHappened;
+        std::vector<std::string> left;
+    };
+    const Case cases[] = {
+        {"uncommitted, at the end", false, false, true, {"before"}},
+        {"uncommitted, another writer after", false, true, true, {"before", "post"}},
+        {"committed", true, true, true, {"before", "reply", "post"}},
+        {"killed before the append", false, true, false, {"before", "post"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder f;
+        vorel::appendQueueRecord(f.path(), {"before", "f", "s", "b"});
+        vorel::QueueBatch batch(f.path(), "pop:key|uidl:7");
+        batch.add({"reply", "f", "s", "b"});
+        batch.flush();
+        if (!c.appendHappened) {  // the note stays, the bytes never came
+            f.write("msgqueue.txt", f.read("msgqueue.txt").substr(0, 29));
+        }
+        if (c.otherWriterAfter) {
+            vorel::appendQueueRecord(f.path(), {"post", "f", "s", "b"});
+        }
+        std::vector<std::string> asked;
+        vorel::settleQueueJournal(f.path(), [&](const std::string& key) {
+            asked.push_back(key);
+            return c.committed;
+        });
+        EXPECT_EQ(asked, std::vector<std::string>{"pop:key|uidl:7"});
+        std::vector<std::string> left;
+        for (const auto& r : readAll(f.file("msgqueue.txt"))) {
+            left.push_back(r.to.substr(0, r.to.size() - 2));
+        }
+        EXPECT_EQ(left, c.left);
+        EXPECT_FALSE(f.exists("msgqueue.pending"));
+    }
+}
+
 TEST(MessageFiles, NextNameIsTheFirstGap) {
     TempFolder f;
     EXPECT_EQ(vorel::nextMessageFileName(f.path()), "1");

@@ -248,6 +248,17 @@ TEST_F(SendTest, QueueThatCannotBeReplacedStaysWhole) {
     EXPECT_EQ(queueLeft(), before);
 }
 
+// A run killed in the middle of its sending step left a cursor past the
+// first record: the next run sends only the others.
+TEST_F(SendTest, StepGoesOnAfterTheRecordsAKilledRunSent) {
+    queue({reply(1), reply(2), reply(3)});
+    SendCursor(folder.path()).advance(queueBytes({reply(1)}).size());
+    closeTry();
+    EXPECT_EQ(recipients(), (std::vector<std::string>{"r2@dest.example", "r3@dest.example"}));
+    EXPECT_EQ(queueLeft(), "");
+    EXPECT_FALSE(folder.exists(kQueueCursorFile));
+}
+
 TEST_F(SendTest, CancelCarriesTheUnsentRestOverByteForByte) {
     std::string longBody;
     for (int i = 0; i < 2500; ++i) {

@@ -114,6 +114,7 @@ struct TcpProxy::Impl {
     std::deque<std::vector<Fault>> queued;
     std::vector<Rule> rules;
     Counters counters;
+    std::vector<int> faulted;
 
     void count(int Counters::*field) {
         std::lock_guard lock(mutex);
@@ -262,6 +263,12 @@ void TcpProxy::Impl::readInto(Connection& c, Pipe& p, bool fromClient) {
 }
 
 void TcpProxy::Impl::applyFault(Connection& c, Pipe& p, const Fault& f, Clock::time_point now) {
+    {
+        std::lock_guard lock(mutex);
+        if (faulted.empty() || faulted.back() != c.number) {
+            faulted.push_back(c.number);
+        }
+    }
     switch (f.kind) {
         case Fault::Kind::Cut:
             count(&Counters::cuts);
@@ -449,6 +456,11 @@ void TcpProxy::addRewrite(std::string prefix, std::string replacement, int times
 TcpProxy::Counters TcpProxy::counters() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->counters;
+}
+
+std::vector<int> TcpProxy::faultedConnections() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->faulted;
 }
 
 }  // namespace vorel::test

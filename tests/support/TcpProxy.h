@@ -69,6 +69,8 @@ public:
     void addRewrite(std::string prefix, std::string replacement, int times = 1);
 
     Counters counters() const;
+    // Connections on which a cut, stall or trickle actually took effect.
+    std::vector<int> faultedConnections() const;
 
 private:
     struct Impl;
