@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -47,13 +47,12 @@ inline std::string bytes(const std::uint8_t* data, std::size_t size) {
 }
 
 // A failed check: abort so that libFuzzer keeps the input.
-#define VOREL_FUZZ_CHECK(cond)                                                   \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            std::fprintf(stderr, "check failed at %s:%d: %s\n", __FILE__, __LINE__, \
-                         #cond);                                                 \
-            std::abort();                                                        \
-        }                                                                        \
+#define VOREL_FUZZ_CHECK(cond)                                                              \
+    do {                                                                                    \
+        if (!(cond)) {                                                                      \
+            std::fprintf(stderr, "check failed at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                   \
+        }                                                                                   \
     } while (0)
 
 }  // namespace vorel::fuzz

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t statusLines = 0;
     std::istringstream in(text);
     const ImportResult r = importAddresses(
-        db, "LIST", in, [&](const std::vector<std::string>& lines) { statusLines += lines.size(); });
+        db, "LIST", in,
+        [&](const std::vector<std::string>& lines) { statusLines += lines.size(); });
     VOREL_FUZZ_CHECK(r.ok);
     VOREL_FUZZ_CHECK(statusLines == r.added + r.present + r.invalid);
     VOREL_FUZZ_CHECK(db.memberCount("LIST") == static_cast<std::int64_t>(r.added));
