@@ -32,8 +32,7 @@ TEST(BodyText, DecodedAsDeclared) {
          "line 1\r\nline 2\r\n"},
         {"quoted-printable", "Content-Transfer-Encoding: quoted-printable\r\n",
          "soft=\r\nbreak =3D sign\r\n", "softbreak = sign\r\n"},
-        {"alternative",
-         "Content-Type: multipart/alternative; boundary=b\r\n",
+        {"alternative", "Content-Type: multipart/alternative; boundary=b\r\n",
          "--b\r\nContent-Type: text/plain\r\n\r\nplain\r\n--b\r\nContent-Type: text/html\r\n\r\n"
          "<p>html</p>\r\n--b--\r\n",
          "plain"},
