@@ -19,7 +19,8 @@ std::string textBefore(const std::string& text, const std::string& separator) {
 
 std::string textAfter(const std::string& text, const std::string& separator) {
     std::size_t p = text.find(separator);
-    if (p == std::string::npos) {
+    // An empty separator is found at the start even of an empty text.
+    if (p == std::string::npos || p >= text.size()) {
         return "";
     }
     // The last (len - position) characters, position counted from 1: only the

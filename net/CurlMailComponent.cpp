@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,9 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <mutex>
 #include <sstream>
 #include <string_view>
+#include <utility>
 
 #include "base/Idn.h"
 #include "base/TextCompare.h"
@@ -183,31 +186,58 @@ bool tlsFailure(int code) {
            code == CURLE_SSL_CERTPROBLEM;
 }
 
+// Read into one string of the file's size, with room for the longer header
+// block that readdress puts in place of the old one: a large message file is
+// held once.
 std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         throw MailError(mailcode::kFile, "cannot open message file " + path);
     }
-    std::ostringstream out;
-    out << in.rdbuf();
-    if (in.bad()) {
-        throw MailError(mailcode::kFile, "cannot read message file " + path);
+    std::string out;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        out.reserve(static_cast<std::size_t>(st.st_size) + (64u << 10));
     }
-    return out.str();
+    char buffer[64 * 1024];
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            ::close(fd);
+            throw MailError(mailcode::kFile, "cannot read message file " + path);
+        }
+        if (n == 0) {
+            break;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return out;
 }
 
 // Replaces the file's content. Written over the old bytes and then cut to
 // length rather than truncated first: ext4 flushes a file that was truncated
 // to nothing when it is closed, which made every rewrite of the work file a
 // disk write.
-void writeWholeFile(const std::string& path, const std::string& content) {
+// The content may come in parts, written one after the other.
+void writeWholeFile(const std::string& path, std::initializer_list<std::string_view> content) {
     // Other people's mail: the owner's alone, whatever the umask.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         throw MailError(mailcode::kFile, "cannot write " + path + ": " + std::strerror(errno));
     }
-    int err = writeAll(fd, content);
-    if (err == 0 && ::ftruncate(fd, static_cast<off_t>(content.size())) != 0) {
+    int err = 0;
+    std::size_t size = 0;
+    for (const std::string_view part : content) {
+        if (err == 0) {
+            err = writeAll(fd, part);
+        }
+        size += part.size();
+    }
+    if (err == 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
         err = errno;
     }
     if (::close(fd) != 0 && err == 0) {
@@ -556,9 +586,11 @@ void CurlMailComponent::selectMessage(long i) {
         messageFetched_ = false;
         raw_.clear();
         raw_.shrink_to_fit();
-        workText_.clear();
-        workText_.shrink_to_fit();
-        message_ = mime::ParsedMessage();
+        workHead_.clear();
+        workHead_.shrink_to_fit();
+        // Moved out, not assigned over: a string assigned an empty one keeps
+        // its buffer, and a large body would stay for the rest of the run.
+        (void)std::exchange(message_, mime::ParsedMessage());
         headerFetched_ = false;
         header_ = mime::ParsedHeader();
     }
@@ -673,7 +705,7 @@ const mime::ParsedMessage& CurlMailComponent::ensureMessage() {
     requireMessage();
     const auto size = static_cast<std::size_t>(sizes_[static_cast<std::size_t>(current_ - 1)]);
     popCommand("RETR " + std::to_string(current_), true);
-    std::string raw = pop_->readMultiline(size * 2 + (1u << 20));
+    std::string raw = pop_->readMultiline(size * 2 + (1u << 20), size);
     if (raw.size() < size) {
         pop_->lost("message " + std::to_string(current_) + " cut short: " +
                    std::to_string(raw.size()) + " of " + std::to_string(size) + " bytes");
@@ -695,15 +727,15 @@ void CurlMailComponent::fetchMessage() {
 
 void CurlMailComponent::saveWorkFile(const std::string& path) {
     // Made once per message: every merge of the message saves it again.
-    if (!messageFetched_ || workText_.empty()) {
-        workText_ = mime::workFileText(ensureMessage());
+    if (!messageFetched_ || workHead_.empty()) {
+        workHead_ = mime::workFileHead(ensureMessage());
     }
-    writeWholeFile(path, workText_);
+    writeWholeFile(path, {workHead_, message_.bodyText, mime::workFileTail(message_)});
 }
 
 void CurlMailComponent::saveMessageFile(const std::string& path) {
     ensureMessage();
-    writeWholeFile(path, raw_);
+    writeWholeFile(path, {raw_});
 }
 
 int CurlMailComponent::extraCount() {
@@ -811,12 +843,11 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
     }
     const bool utf8 = needsSmtpUtf8(message);
     const std::string id = mime::makeMessageId(message.messageRef, message.from);
-    std::string data =
-        message.sourceFile.empty()
-            ? mime::composeText(message, id)
-            : mime::readdress(
-                  mime::encodeForSmtp(readWholeFile(message.sourceFile), smtp_->eightBitMime),
-                  message, id);
+    std::string data = message.sourceFile.empty()
+                           ? mime::composeText(message, id)
+                           : mime::readdress(mime::encodeForSmtp(readWholeFile(message.sourceFile),
+                                                                 smtp_->eightBitMime),
+                                             message, id);
     std::vector<std::string> rcpt = mime::mailboxes(message.to, !utf8);
     for (const auto& a : mime::mailboxes(message.copyTo, !utf8)) {
         rcpt.push_back(a);

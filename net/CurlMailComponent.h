@@ -194,7 +194,7 @@ private:
     mime::ParsedHeader header_;
     bool messageFetched_ = false;
     std::string raw_;
-    std::string workText_;  // the work file of the fetched message, once made
+    std::string workHead_;  // the work file's header lines, once made (the body goes as it is)
     mime::ParsedMessage message_;
 
     std::string from_;

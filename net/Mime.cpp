@@ -92,9 +92,21 @@ std::string headerText(const std::string& value) {
     return trimSpace(out);
 }
 
-GPtr<GMimeMessage> parse(const std::string& raw) {
+// GMime reads the message where it lies rather than from a copy: a memory
+// stream that does not own its byte array only reads it (and so do the
+// substreams the parser gives the parts). `view` points into `raw`; both must
+// outlive the message returned.
+GPtr<GMimeMessage> parse(const std::string& raw, GByteArray& view) {
     ensureInit();
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+    GPtr<GMimeStream> stream;
+    if (raw.size() <= G_MAXUINT) {
+        view.data = reinterpret_cast<guint8*>(const_cast<char*>(raw.data()));
+        view.len = static_cast<guint>(raw.size());
+        stream.reset(g_mime_stream_mem_new_with_byte_array(&view));
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    } else {
+        stream.reset(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+    }
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     return GPtr<GMimeMessage>(g_mime_parser_construct_message(parser.get(), parserOptions()));
@@ -342,33 +354,89 @@ bool isMainTextCandidate(GMimeObject* part) {
     return GMIME_IS_TEXT_PART(part) && !g_mime_part_is_attachment(GMIME_PART(part));
 }
 
+// A GMime stream that appends what is written to a std::string: a part's
+// text is decoded straight into the string that keeps it, with no buffer of
+// GMime's in between (which would hold a large text a second time).
+struct StringSink {
+    GMimeStream parent;
+    std::string* out;
+};
+struct StringSinkClass {
+    GMimeStreamClass parent;
+};
+
+ssize_t sinkWrite(GMimeStream* stream, const char* buf, size_t len) {
+    reinterpret_cast<StringSink*>(stream)->out->append(buf, len);
+    return static_cast<ssize_t>(len);
+}
+
+int sinkFlush(GMimeStream*) {
+    return 0;
+}
+
+GType stringSinkType() {
+    static const GType type = [] {
+        GTypeInfo info{};
+        info.class_size = sizeof(StringSinkClass);
+        info.class_init = [](gpointer klass, gpointer) {
+            auto* c = static_cast<GMimeStreamClass*>(klass);
+            c->write = sinkWrite;
+            c->flush = sinkFlush;
+        };
+        info.instance_size = sizeof(StringSink);
+        return g_type_register_static(GMIME_TYPE_STREAM, "VorelStringSink", &info, GTypeFlags{});
+    }();
+    return type;
+}
+
+GPtr<GMimeStream> stringSink(std::string& out) {
+    auto* sink = static_cast<StringSink*>(g_object_new(stringSinkType(), nullptr));
+    sink->out = &out;
+    g_mime_stream_construct(&sink->parent, 0, -1);
+    return GPtr<GMimeStream>(&sink->parent);
+}
+
 // The part's content with its transfer encoding undone, NUL bytes and all
 // (GMime's text getter returns a C string, which ends at the first NUL).
 std::string decodedContent(GMimePart* part) {
-    GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
-    if (wrapper == nullptr) {
-        return std::string();
+    std::string bytes;
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    if (content == nullptr) {
+        return bytes;
     }
-    GPtr<GMimeStream> out(g_mime_stream_mem_new());
-    g_mime_data_wrapper_write_to_stream(wrapper, out.get());
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(out.get()));
-    return std::string(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    const gint64 encoded = g_mime_stream_length(g_mime_data_wrapper_get_stream(content));
+    if (encoded > 0) {
+        bytes.reserve(static_cast<std::size_t>(std::min<gint64>(encoded, gint64{1} << 30)));
+    }
+    GPtr<GMimeStream> sink = stringSink(bytes);
+    g_mime_data_wrapper_write_to_stream(content, sink.get());
+    return bytes;
 }
 
 // Text in its declared charset; text that does not decode in it (a UTF-8
 // label on Windows-1252 text is common) is read as toUtf8 reads bytes,
 // rather than losing the letters that do not fit. An unlabelled body that
 // starts with a UTF-16 byte-order mark is UTF-16.
-std::string bodyTextOf(const std::string& bytes, const char* declared) {
+std::string bodyTextOf(std::string bytes, const char* declared) {
     std::optional<std::string> text;
-    if (declared != nullptr && *declared != '\0') {
-        text = convertStrictly(bytes, g_mime_charset_iconv_name(declared));
+    const char* iconvName =
+        declared != nullptr && *declared != '\0' ? g_mime_charset_iconv_name(declared) : nullptr;
+    // UTF-8 as labelled (or UTF-8 under an ASCII label, read so anyway) is
+    // kept as it is: no second copy of a large text.
+    const bool utf8Label =
+        iconvName != nullptr && (g_ascii_strcasecmp(iconvName, "UTF-8") == 0 ||
+                                 g_ascii_strcasecmp(iconvName, "us-ascii") == 0 ||
+                                 g_ascii_strcasecmp(iconvName, "ascii") == 0);
+    if (utf8Label && g_utf8_validate(bytes.data(), static_cast<gssize>(bytes.size()), nullptr)) {
+        text = std::move(bytes);
+    } else if (iconvName != nullptr) {
+        text = convertStrictly(bytes, iconvName);
     } else if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0) {
         text = convertStrictly(std::string_view(bytes).substr(2), "UTF-16LE");
     } else if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFE\xFF") == 0) {
         text = convertStrictly(std::string_view(bytes).substr(2), "UTF-16BE");
     }
-    std::string out = text ? std::move(*text) : toUtf8(bytes);
+    std::string out = text ? std::move(*text) : toUtf8(std::move(bytes));
     // A NUL would end the text for every C string it passes through.
     out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
     return out;
@@ -537,7 +605,7 @@ bool encodeRefusedParts(GMimeObject* obj, bool eightBitMime, int depth) {
 
 }  // namespace
 
-std::string encodeForSmtp(const std::string& raw, bool eightBitMime) {
+std::string encodeForSmtp(std::string raw, bool eightBitMime) {
     if (!refusedBySmtp(raw, eightBitMime)) {
         return raw;
     }
@@ -553,8 +621,7 @@ void ensureInit() {
     std::call_once(once, [] { g_mime_init(); });
 }
 
-std::string toUtf8(const std::string& bytes) {
-    std::string clean = bytes;
+std::string toUtf8(std::string clean) {
     clean.erase(std::remove(clean.begin(), clean.end(), '\0'), clean.end());
     if (g_utf8_validate(clean.data(), static_cast<gssize>(clean.size()), nullptr)) {
         return clean;
@@ -570,7 +637,20 @@ std::string toUtf8(const std::string& bytes) {
     return std::string();
 }
 
-std::string toCrlf(const std::string& text) {
+std::string toCrlf(std::string text) {
+    // Most text arrives with CR LF already: nothing to copy then.
+    bool crlfOnly = true;
+    for (std::size_t i = 0; i < text.size() && crlfOnly; ++i) {
+        if (text[i] == '\r') {
+            crlfOnly = i + 1 < text.size() && text[i + 1] == '\n';
+            ++i;
+        } else if (text[i] == '\n') {
+            crlfOnly = false;
+        }
+    }
+    if (crlfOnly) {
+        return text;
+    }
     std::string out;
     out.reserve(text.size() + text.size() / 40 + 2);
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -598,7 +678,8 @@ ParsedHeader parseHeader(const std::string& raw) {
 ParsedMessage parseMessage(const std::string& raw) {
     ParsedMessage out;
     fillHeader(raw, out);
-    auto msg = parse(raw);
+    GByteArray view{};
+    auto msg = parse(raw, view);
     if (!msg) {
         return out;
     }
@@ -642,17 +723,21 @@ std::string decodeHeaderValue(const std::string& raw) {
     return decodeText(raw);
 }
 
-std::string workFileText(const ParsedMessage& message) {
+std::string workFileHead(const ParsedMessage& message) {
     std::string out;
     for (const auto& f : message.fields) {
         out += f.name + ": " + decodeText(f.value) + "\r\n";
     }
     out += "\r\n";
-    out += message.bodyText;
-    if (!message.bodyText.empty() && message.bodyText.back() != '\n') {
-        out += "\r\n";
-    }
     return out;
+}
+
+std::string workFileTail(const ParsedMessage& message) {
+    return !message.bodyText.empty() && message.bodyText.back() != '\n' ? "\r\n" : "";
+}
+
+std::string workFileText(const ParsedMessage& message) {
+    return workFileHead(message) + message.bodyText + workFileTail(message);
 }
 
 std::vector<std::string> mailboxes(const std::string& list, bool asciiDomains) {
@@ -783,13 +868,15 @@ std::string composeText(const OutgoingMessage& m, const std::string& messageId) 
     return serialize(GMIME_OBJECT(msg.get()));
 }
 
-std::string readdress(const std::string& raw, const OutgoingMessage& m,
-                      const std::string& messageId) {
-    const std::string text = toCrlf(raw);
+std::string readdress(std::string raw, const OutgoingMessage& m, const std::string& messageId) {
+    // The body stays where it is, in `text`: only the header block is
+    // replaced, so a large message is held once (twice when its line ends
+    // need mending).
+    std::string text = toCrlf(std::move(raw));
     std::string head;
-    std::string body;
+    std::size_t bodyStart = 0;
     if (text.rfind("\r\n", 0) == 0) {
-        body = text.substr(2);
+        bodyStart = 2;
     } else {
         const std::size_t end = text.find("\r\n\r\n");
         if (end == std::string::npos) {
@@ -797,9 +884,10 @@ std::string readdress(const std::string& raw, const OutgoingMessage& m,
             if (!head.empty() && head.back() != '\n') {
                 head += "\r\n";
             }
+            bodyStart = text.size();
         } else {
             head = text.substr(0, end + 2);
-            body = text.substr(end + 4);
+            bodyStart = end + 4;
         }
     }
     // Fields replaced by the new addressing, and trace or signature fields
@@ -852,7 +940,8 @@ std::string readdress(const std::string& raw, const OutgoingMessage& m,
     }
     auto msg = addressedMessage(m, messageId);
     const std::string fresh = take(g_mime_object_get_headers(GMIME_OBJECT(msg.get()), dosFormat()));
-    return fresh + kept + "\r\n" + body;
+    text.replace(0, bodyStart, fresh + kept + "\r\n");
+    return text;
 }
 
 }  // namespace vorel::mime

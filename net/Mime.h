@@ -41,9 +41,14 @@ std::string decodeHeaderValue(const std::string& raw);
 
 // The work file: "Name: value" header lines, a blank line, the body text.
 std::string workFileText(const ParsedMessage& message);
+// The same in the parts around the body, for writing a large body where it
+// lies: the header lines with the blank line, and the line end after a body
+// that has none.
+std::string workFileHead(const ParsedMessage& message);
+std::string workFileTail(const ParsedMessage& message);
 
 // Bytes as UTF-8: valid UTF-8 is kept, anything else is read as Windows-1252.
-std::string toUtf8(const std::string& bytes);
+std::string toUtf8(std::string bytes);
 
 // The addr-specs of an address list text ("A <a@x>, b@y" -> a@x, b@y), with
 // readable domains or (asciiDomains) their ASCII form.
@@ -59,16 +64,16 @@ std::string composeText(const OutgoingMessage& message, const std::string& messa
 // A saved message under new addressing: its own header fields except the
 // addressing, trace and signature ones, new ones in front, the body byte for
 // byte (line ends made CR LF).
-std::string readdress(const std::string& raw, const OutgoingMessage& message,
+std::string readdress(std::string raw, const OutgoingMessage& message,
                       const std::string& messageId);
 
 // A saved message as an SMTP server takes it: each part with a line over
 // 998 octets, a NUL, or 8-bit data when the server lacks 8BITMIME gets a
 // quoted-printable or base64 encoding; the rest stays as received, and a
 // message that needs nothing is returned byte for byte.
-std::string encodeForSmtp(const std::string& raw, bool eightBitMime);
+std::string encodeForSmtp(std::string raw, bool eightBitMime);
 
 // LF or lone CR line ends become CR LF.
-std::string toCrlf(const std::string& text);
+std::string toCrlf(std::string text);
 
 }  // namespace vorel::mime

@@ -221,9 +221,12 @@ struct CurlMailComponent::Session {
     }
 
     // A multi-line POP3 reply after its status line: dot-unstuffed, the
-    // final "." line dropped.
-    std::string readMultiline(std::size_t limit) {
+    // final "." line dropped. `expected` (a message's size from LIST) is
+    // reserved up front: growing a large message by doubling would touch
+    // up to three times its size. (A server's word only up to 1 GB.)
+    std::string readMultiline(std::size_t limit, std::size_t expected = 0) {
         std::string body;
+        body.reserve(std::min({expected, limit, std::size_t{1} << 30}));
         while (true) {
             std::string_view line = readLine(limit);
             if (line == ".\r\n" || line == ".\n") {

@@ -1,0 +1,201 @@
+// Peak memory of a mail run that takes one large message through the real
+// loopback servers: it is downloaded, answered with a merge of its fields,
+// saved, forwarded whole and copied to txtAUTOFORWARD. The goal is a peak of
+// at most three times the message size above the process's start.
+//
+// Usage: bigmessage_bench [MEGABYTES]   (default 20; each kind of message
+// runs in a fresh process of its own, so that its peak is its own;
+// BIGMESSAGE_WRAPPER names a program to run that process under)
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "base/Clock.h"
+#include "core/RunHost.h"
+#include "core/RunState.h"
+#include "net/CurlMailComponent.h"
+#include "run/MailRun.h"
+#include "store/Database.h"
+#include "store/Settings.h"
+#include "support/TestServers.h"
+
+namespace fs = std::filesystem;
+using namespace vorel;
+
+namespace {
+
+class QuietHost : public RunHost {
+public:
+    void setStatus(const std::string&) override {}
+    void addLogEntry(const std::string&) override {}
+    void addDebugLine(const std::string&) override {}
+    void clearDebugLines() override {}
+    void setDebugModeBox(bool) override {}
+    void showMessage(const std::string& t) override { std::fprintf(stderr, "%s\n", t.c_str()); }
+    bool askYesNo(const std::string&) override { return false; }
+    RunRequests yield() override { return {}; }
+};
+
+// Resident memory of this process now and at its peak, in KB. Not
+// getrusage's ru_maxrss: that survives exec, so it would start at whatever
+// the forking parent held.
+long statusKb(const char* field) {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (f == nullptr) {
+        return -1;
+    }
+    char line[256];
+    long kb = -1;
+    const std::size_t n = std::strlen(field);
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::strncmp(line, field, n) == 0) {
+            kb = std::atol(line + n);
+        }
+    }
+    std::fclose(f);
+    return kb;
+}
+
+// A text body of plain lines, or the same text as a base64 attachment
+// behind a short note.
+std::string message(std::size_t bytes, bool attachment) {
+    std::string head =
+        "From: Big Sender <big@x.example>\r\nTo: info@me.example\r\nSubject: A large one\r\n"
+        "Message-ID: <big@bench>\r\nDate: Sun, 06 Dec 2026 08:00:00 +0000\r\n";
+    std::string m;
+    m.reserve(bytes + 4096);
+    if (attachment) {
+        m = head +
+            "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+            "Content-Type: text/plain\r\n\r\n%vorelcode%\r\nname=Big\r\n\r\n--b\r\n"
+            "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"data.bin\"\r\n\r\n";
+        while (m.size() < bytes) {
+            m += "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNkZWZnaGlqa2xtbm9wcXJzdHV2d3h5ejAx\r\n";
+        }
+        m += "--b--\r\n";
+    } else {
+        m = head + "\r\n%vorelcode%\r\nname=Big\r\n\r\n";
+        while (m.size() < bytes) {
+            m += "A line of ordinary text, seventy-odd characters long, again and again.\r\n";
+        }
+    }
+    return m;
+}
+
+int child(const std::string& folder) {
+    const long before = statusKb("VmRSS:");
+    QuietHost host;
+    SystemClock clock;
+    CurlMailComponent component;
+    MailRun run(folder, host, component, clock);
+    const bool ok = run.doRunMail();
+    std::printf("%ld %ld %d\n", before, statusKb("VmHWM:"), ok ? 1 : 0);
+    return ok ? 0 : 1;
+}
+
+int measure(const char* self, std::size_t bytes, bool attachment) {
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    {
+        std::string m = message(bytes, attachment);
+        bytes = m.size();
+        pop.addMessage(m);
+    }
+    std::string folder = (fs::temp_directory_path() / "vorel-bigbench-XXXXXX").string();
+    if (!mkdtemp(folder.data())) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    const std::string db = folder + "/data.mdb";
+    Database::createIfMissing(db);
+    Database::upgradeSchema(db);
+    {
+        Autoresponder a;
+        a.Name = "INFO";
+        a.To = "info@me.example";
+        a.msgfrom = "robot@me.example";
+        a.msgsubject = "Re: your mail";
+        a.message = "Hello %name%, thanks for writing.";
+        a.mailto = "boss@me.example";  // the message forwarded whole
+        Database::open(db).addAutoresponder(a);
+    }
+    Settings s;
+    s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
+    s.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
+    s.txtUSERID = pop.user();
+    s.txtPASSWORD = pop.password();
+    s.txtAUTOFORWARD = "archive@me.example";
+    s.txtRUNPROGRAM = "";
+    s.txtTIMEOUT = "120";
+    writeSettings(folder, s);
+
+    // The run in a fresh process: its peak is the run's, not the seeding's.
+    const std::string out = folder + "/bench.out";
+    const auto t0 = std::chrono::steady_clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!std::freopen(out.c_str(), "w", stdout)) {
+            _exit(2);
+        }
+        // BIGMESSAGE_WRAPPER=heaptrack shows where the peak comes from.
+        if (const char* w = std::getenv("BIGMESSAGE_WRAPPER"); w != nullptr && *w != '\0') {
+            ::execlp(w, w, self, "--run", folder.c_str(), static_cast<char*>(nullptr));
+        }
+        ::execl(self, self, "--run", folder.c_str(), static_cast<char*>(nullptr));
+        _exit(2);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    long before = 0, peak = 0;
+    int ok = 0;
+    if (FILE* f = std::fopen(out.c_str(), "r")) {
+        if (std::fscanf(f, "%ld %ld %d", &before, &peak, &ok) != 3) {
+            ok = 0;
+        }
+        std::fclose(f);
+    }
+    std::size_t sent = 0;
+    const auto received = smtp.received();
+    for (const auto& r : received) {
+        sent += r.data.size();
+    }
+    const double mb = static_cast<double>(bytes) / (1 << 20);
+    const double grownMb = static_cast<double>(peak - before) / 1024;
+    std::printf(
+        "%s message of %.1f MB: run %s in %.1f s, %zu messages sent (%.1f MB)\n"
+        "  peak RSS %.1f MB, %.1f MB above the process's start = %.2f x the message "
+        "(goal <= 3.00)\n",
+        attachment ? "attachment" : "text", mb, ok ? "ended" : "FAILED", took, received.size(),
+        static_cast<double>(sent) / (1 << 20), static_cast<double>(peak) / 1024, grownMb,
+        grownMb / mb);
+    std::fflush(stdout);
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        if (argc == 3 && std::string(argv[1]) == "--run") {
+            return child(argv[2]);
+        }
+        const std::size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20;
+        int rc = measure(argv[0], mb << 20, false);
+        rc |= measure(argv[0], mb << 20, true);
+        return rc;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bigmessage_bench: %s\n", e.what());
+        return 1;
+    }
+}
