@@ -609,7 +609,8 @@ std::string encodeForSmtp(std::string raw, bool eightBitMime) {
     if (!refusedBySmtp(raw, eightBitMime)) {
         return raw;
     }
-    auto msg = parse(raw);
+    GByteArray view{};  // the parsed message reads raw in place
+    auto msg = parse(raw, view);
     if (!msg || !encodeRefusedParts(g_mime_message_get_mime_part(msg.get()), eightBitMime, 0)) {
         return raw;  // nothing we can re-encode (a header, say): the server decides
     }
