@@ -79,7 +79,7 @@ public:
         bool smtputf8 = false;    // offer SMTPUTF8 (RFC 6531) and take UTF-8 addresses
         // Offer 8BITMIME (RFC 6152); without it 8-bit data is refused.
         bool eightBitMime = true;
-        bool chunking = false;    // offer CHUNKING (RFC 3030): BDAT
+        bool chunking = false;                        // offer CHUNKING (RFC 3030): BDAT
         std::vector<std::string> refuseContent = {};  // 554 for a message whose data holds one
     };
     struct Received {
