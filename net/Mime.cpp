@@ -478,6 +478,8 @@ std::string toLf(const std::string& text) {
     return out;
 }
 
+constexpr std::size_t kLongestNamedAddress = 900;
+
 void addAddresses(GMimeMessage* msg, GMimeAddressType type, const std::string& text) {
     const std::string clean = headerText(text);
     if (clean.empty()) {
@@ -486,6 +488,16 @@ void addAddresses(GMimeMessage* msg, GMimeAddressType type, const std::string& t
     GPtr<InternetAddressList> list(internet_address_list_parse(parserOptions(), clean.c_str()));
     InternetAddressList* target = g_mime_message_get_addresses(msg, type);
     if (list && internet_address_list_length(list.get()) > 0) {
+        // GMime does not fold inside a display name: one written as a long
+        // run of encoded words would make a line a server refuses. The
+        // address alone still reaches its owner.
+        for (int i = 0; i < internet_address_list_length(list.get()); ++i) {
+            InternetAddress* a = internet_address_list_get_address(list.get(), i);
+            GString_ encoded(internet_address_to_string(a, nullptr, TRUE));
+            if (encoded && std::strlen(encoded.get()) > kLongestNamedAddress) {
+                internet_address_set_name(a, nullptr);
+            }
+        }
         internet_address_list_append(target, list.get());
     } else {
         GPtr<InternetAddress> mailbox(internet_address_mailbox_new(nullptr, clean.c_str()));

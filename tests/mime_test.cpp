@@ -175,6 +175,22 @@ TEST(Mime, ComposedHeadersCannotBeInjected) {
         EXPECT_EQ(head.find(injected), std::string::npos) << data;
     }
     EXPECT_EQ(field(data, "X-Mailer"), "VOREL X-Evil: 2");
+
+    // A display name too long to fit a line is left out; the address stays.
+    std::string name;
+    for (int i = 0; i < 40; ++i) {
+        name += "=?utf-8?q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln?= ";
+    }
+    m = simple();
+    m.to = name + "<long@example.org>";
+    const std::string named = composeText(m, "i@x");
+    std::size_t longest = 0;
+    for (std::size_t at = 0, end; at < named.size(); at = end + 2) {
+        end = std::min(named.find("\r\n", at), named.size());
+        longest = std::max(longest, end - at);
+    }
+    EXPECT_LE(longest, 998u) << named;
+    EXPECT_EQ(field(named, "To"), "long@example.org");
 }
 
 TEST(Mime, ComposedBodies) {
