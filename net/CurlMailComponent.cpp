@@ -857,9 +857,14 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
     }
     const auto senders =
         mime::mailboxes(message.sender.empty() ? message.from : message.sender, !utf8);
-    std::vector<std::string> envelope = {"MAIL FROM:<" +
-                                         (senders.empty() ? std::string() : senders[0]) + ">" +
-                                         (utf8 ? " SMTPUTF8" : "")};
+    // 8-bit data is declared where the server takes it (RFC 6152); without
+    // 8BITMIME the forward was re-encoded above and a reply is 7-bit.
+    const bool eightBit = smtp_->eightBitMime && std::any_of(data.begin(), data.end(), [](char c) {
+                              return static_cast<unsigned char>(c) > 127;
+                          });
+    std::vector<std::string> envelope = {
+        "MAIL FROM:<" + (senders.empty() ? std::string() : senders[0]) + ">" +
+        (eightBit ? " BODY=8BITMIME" : "") + (utf8 ? " SMTPUTF8" : "")};
     for (const auto& a : rcpt) {
         envelope.push_back("RCPT TO:<" + a + ">");
     }

@@ -148,6 +148,13 @@ TEST_F(Hostile, ForwardedMailIsEncodedWhereAServerWouldRefuseIt) {
                 const std::string content = rows[i].content.substr(rows[i].content.find("\n\n"));
                 EXPECT_EQ(data.find(mime::toCrlf(content)) != std::string::npos, rows[i].asReceived)
                     << data;
+                // 8-bit data is declared as such.
+                const bool eightBitData = std::any_of(data.begin(), data.end(), [](char c) {
+                    return static_cast<unsigned char>(c) > 127;
+                });
+                EXPECT_EQ(sent->mailOptions.find("BODY=8BITMIME") != std::string::npos,
+                          eightBitData)
+                    << sent->mailOptions;
             }
         }
     }
