@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "BenchSupport.h"
 #include "base/Clock.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
@@ -30,18 +31,6 @@ namespace fs = std::filesystem;
 using namespace vorel;
 
 namespace {
-
-class QuietHost : public RunHost {
-public:
-    void setStatus(const std::string&) override {}
-    void addLogEntry(const std::string&) override {}
-    void addDebugLine(const std::string&) override {}
-    void clearDebugLines() override {}
-    void setDebugModeBox(bool) override {}
-    void showMessage(const std::string& t) override { std::fprintf(stderr, "%s\n", t.c_str()); }
-    bool askYesNo(const std::string&) override { return false; }
-    RunRequests yield() override { return {}; }
-};
 
 // Resident memory of this process now and at its peak, in KB. Not
 // getrusage's ru_maxrss: that survives exec, so it would start at whatever
@@ -92,7 +81,7 @@ std::string message(std::size_t bytes, bool attachment) {
 
 int child(const std::string& folder) {
     const long before = statusKb("VmRSS:");
-    QuietHost host;
+    bench::QuietHost host;
     SystemClock clock;
     CurlMailComponent component;
     MailRun run(folder, host, component, clock);
@@ -109,13 +98,8 @@ int measure(const char* self, std::size_t bytes, bool attachment) {
         bytes = m.size();
         pop.addMessage(m);
     }
-    std::string folder = (fs::temp_directory_path() / "vorel-bigbench-XXXXXX").string();
-    if (!mkdtemp(folder.data())) {
-        throw std::runtime_error("mkdtemp failed");
-    }
+    const std::string folder = bench::newAppFolder("bigbench");
     const std::string db = folder + "/data.mdb";
-    Database::createIfMissing(db);
-    Database::upgradeSchema(db);
     {
         Autoresponder a;
         a.Name = "INFO";
@@ -126,13 +110,8 @@ int measure(const char* self, std::size_t bytes, bool attachment) {
         a.mailto = "boss@me.example";  // the message forwarded whole
         Database::open(db).addAutoresponder(a);
     }
-    Settings s;
-    s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
-    s.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
-    s.txtUSERID = pop.user();
-    s.txtPASSWORD = pop.password();
+    Settings s = bench::loopbackSettings(pop, pop.port(), smtp.port());
     s.txtAUTOFORWARD = "archive@me.example";
-    s.txtRUNPROGRAM = "";
     s.txtTIMEOUT = "120";
     writeSettings(folder, s);
 

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "base/Clock.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
@@ -37,27 +38,13 @@
 
 namespace fs = std::filesystem;
 using namespace vorel;
+using namespace vorel::bench;
 using Steady = std::chrono::steady_clock;
 
 namespace {
 
 constexpr int kAutoresponders = 20;
 constexpr int kLists = 5;
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spit(const fs::path& p, const std::string& content) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.flush()) {
-        throw std::runtime_error("cannot write " + p.string());
-    }
-}
 
 // retr= of Dovecot session `n` (from 1) once Dovecot has logged its end.
 long retrCount(const test::PopServer& pop, std::size_t n) {
@@ -78,19 +65,6 @@ long retrCount(const test::PopServer& pop, std::size_t n) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
-
-class QuietHost : public RunHost {
-public:
-    long entries = 0;
-    void setStatus(const std::string&) override {}
-    void addLogEntry(const std::string&) override { ++entries; }
-    void addDebugLine(const std::string&) override {}
-    void clearDebugLines() override {}
-    void setDebugModeBox(bool) override {}
-    void showMessage(const std::string& t) override { std::fprintf(stderr, "%s\n", t.c_str()); }
-    bool askYesNo(const std::string&) override { return false; }
-    RunRequests yield() override { return {}; }
-};
 
 std::string body() {
     std::string b = "Dear list,\r\n\r\n";
@@ -118,27 +92,10 @@ double cpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Peak resident memory since the last resetPeak() (VmHWM), so that the
-// setup (seeding, 50,000 member rows) does not count as the run's.
-void resetPeak() {
-    spit("/proc/self/clear_refs", "5");
-}
-
-long peakKb() {
-    std::string status = slurp("/proc/self/status");
-    std::size_t p = status.find("VmHWM:");
-    return p == std::string::npos ? -1 : std::atol(status.c_str() + p + 6);
-}
-
 int runOnce(int messages, int members) {
     test::PopServer pop;
-    std::string folder = (fs::temp_directory_path() / "vorel-runbench-app-XXXXXX").string();
-    if (!mkdtemp(folder.data())) {
-        throw std::runtime_error("mkdtemp failed");
-    }
+    const std::string folder = bench::newAppFolder("runbench-app");
     const std::string dbPath = folder + "/data.mdb";
-    Database::createIfMissing(dbPath);
-    Database::upgradeSchema(dbPath);
     {
         Database db = Database::open(dbPath);
         db.begin();
@@ -175,7 +132,7 @@ int runOnce(int messages, int members) {
     for (int k = 0; k < 5; ++k) {
         spamList += "spammer" + std::to_string(k) + "@spam.example\r\n";
     }
-    spit(fs::path(folder) / "antispam.lst", spamList);
+    spit(folder + "/antispam.lst", spamList);
 
     // Which messages the run must download whole: autoresponder replies and
     // subscriptions read the message text for merge fields.
@@ -209,14 +166,8 @@ int runOnce(int messages, int members) {
         }
     }
 
-    Settings s;
-    s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
-    // A closed port: the sending step fails at once and the queue is carried over.
-    s.txtSMTP = "127.0.0.1:" + std::to_string(test::freeLoopbackPort());
-    s.txtUSERID = pop.user();
-    s.txtPASSWORD = pop.password();
-    s.chkLEAVE = "0";
-    s.txtRUNPROGRAM = "";
+    // A closed SMTP port: the sending step fails at once and the queue is carried over.
+    const Settings s = bench::loopbackSettings(pop, pop.port(), test::freeLoopbackPort());
     writeSettings(folder, s);
 
     CurlMailComponent component;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "BenchSupport.h"
 #include "base/Clock.h"
 #include "core/RunHost.h"
 #include "net/CurlMailComponent.h"
@@ -25,18 +26,6 @@ using namespace vorel;
 using Steady = std::chrono::steady_clock;
 
 namespace {
-
-class QuietHost : public RunHost {
-public:
-    void setStatus(const std::string&) override {}
-    void addLogEntry(const std::string&) override {}
-    void addDebugLine(const std::string&) override {}
-    void clearDebugLines() override {}
-    void setDebugModeBox(bool) override {}
-    void showMessage(const std::string& t) override { std::fprintf(stderr, "%s\n", t.c_str()); }
-    bool askYesNo(const std::string&) override { return false; }
-    RunRequests yield() override { return {}; }
-};
 
 double since(Steady::time_point t0) {
     return std::chrono::duration<double>(Steady::now() - t0).count();
@@ -57,19 +46,9 @@ int main(int argc, char** argv) {
                            "Subject: Just a note\r\nMessage-ID: <" + std::to_string(i) +
                            "@bench>\r\n\r\n" + body);
         }
-        std::string folder = (fs::temp_directory_path() / "vorel-scanbench-XXXXXX").string();
-        if (!mkdtemp(folder.data())) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        Database::createIfMissing(folder + "/data.mdb");
-        Database::upgradeSchema(folder + "/data.mdb");
-        Settings s;
-        s.txtPOP = pop.host() + ":" + std::to_string(pop.port());
-        s.txtSMTP = "127.0.0.1:" + std::to_string(test::freeLoopbackPort());
-        s.txtUSERID = pop.user();
-        s.txtPASSWORD = pop.password();
+        const std::string folder = bench::newAppFolder("scanbench");
+        Settings s = bench::loopbackSettings(pop, pop.port(), test::freeLoopbackPort());
         s.chkLEAVE = "1";
-        s.txtRUNPROGRAM = "";
         writeSettings(folder, s);
 
         CurlMailComponent component;
@@ -90,7 +69,7 @@ int main(int argc, char** argv) {
             auto t0 = Steady::now();
             scan();
             floor = std::min(floor, since(t0));
-            QuietHost host;
+            bench::QuietHost host;
             SystemClock clock;
             MailRun r(folder, host, component, clock);
             t0 = Steady::now();

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "base/Clock.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
@@ -49,21 +50,6 @@ constexpr int kAutoresponders = 5;
 constexpr int kAnsweredEvery = 10;  // 3 of every 10 messages: 90 of 300
 constexpr int kPerSmtpConnection = 31;
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spit(const fs::path& p, const std::string& content) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.flush()) {
-        throw std::runtime_error("cannot write " + p.string());
-    }
-}
-
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -71,21 +57,10 @@ double cpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-void resetPeak() {
-    spit("/proc/self/clear_refs", "5");
-}
-
-long peakKb() {
-    const std::string status = slurp("/proc/self/status");
-    const std::size_t p = status.find("VmHWM:");
-    return p == std::string::npos ? -1 : std::atol(status.c_str() + p + 6);
-}
-
 // Notes when the sending step began, to split the run's time.
-class QuietHost : public RunHost {
+class TimingHost : public bench::QuietHost {
 public:
     Steady::time_point sendingFrom{};
-    void setStatus(const std::string&) override {}
     void addLogEntry(const std::string& line) override {
         if (sendingFrom == Steady::time_point{} &&
             line.find("Connecting to ") != std::string::npos &&
@@ -93,12 +68,6 @@ public:
             sendingFrom = Steady::now();
         }
     }
-    void addDebugLine(const std::string&) override {}
-    void clearDebugLines() override {}
-    void setDebugModeBox(bool) override {}
-    void showMessage(const std::string& t) override { std::fprintf(stderr, "%s\n", t.c_str()); }
-    bool askYesNo(const std::string&) override { return false; }
-    RunRequests yield() override { return {}; }
 };
 
 std::string autoresponderAddress(int k) {
@@ -126,14 +95,8 @@ void seed(test::PopServer& pop) {
 }
 
 std::string makeFolder(const test::PopServer& pop, int popPort, int smtpPort) {
-    std::string folder = (fs::temp_directory_path() / "vorel-wanbench-XXXXXX").string();
-    if (!mkdtemp(folder.data())) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    const std::string dbPath = folder + "/data.mdb";
-    Database::createIfMissing(dbPath);
-    Database::upgradeSchema(dbPath);
-    Database db = Database::open(dbPath);
+    const std::string folder = bench::newAppFolder("wanbench");
+    Database db = Database::open(folder + "/data.mdb");
     for (int k = 0; k < kAutoresponders; ++k) {
         Autoresponder a;
         a.Name = "AR" + std::to_string(k);
@@ -143,14 +106,7 @@ std::string makeFolder(const test::PopServer& pop, int popPort, int smtpPort) {
         a.message = "Hello %name%, thanks for writing on %date% (%email%).";
         db.addAutoresponder(a);
     }
-    Settings s;
-    s.txtPOP = "127.0.0.1:" + std::to_string(popPort);
-    s.txtSMTP = "127.0.0.1:" + std::to_string(smtpPort);
-    s.txtUSERID = pop.user();
-    s.txtPASSWORD = pop.password();
-    s.chkLEAVE = "0";
-    s.txtRUNPROGRAM = "";
-    writeSettings(folder, s);
+    writeSettings(folder, bench::loopbackSettings(pop, popPort, smtpPort));
     return folder;
 }
 
@@ -183,10 +139,10 @@ Result runVorel(int rttMs, const test::SmtpServer& smtp) {
     Result r;
     {
         CurlMailComponent component;
-        QuietHost host;
+        TimingHost host;
         SystemClock clock;
         MailRun run(folder, host, component, clock);
-        resetPeak();
+        bench::resetPeak();
         const double c0 = cpuSeconds();
         const auto t0 = Steady::now();
         if (!run.doRunMail()) {
@@ -195,7 +151,7 @@ Result runVorel(int rttMs, const test::SmtpServer& smtp) {
         r.seconds = seconds(Steady::now() - t0);
         r.popSeconds = seconds(host.sendingFrom - t0);
         r.cpu = cpuSeconds() - c0;
-        r.peakKb = peakKb();
+        r.peakKb = bench::peakKb();
     }
     r.sent = static_cast<int>(smtp.received().size() - before);
     r.left = pop.messageCount();
