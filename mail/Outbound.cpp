@@ -101,15 +101,6 @@ void noteQuietly(Database& db, const QueueRecord& record, OutboundKind kind,
 
 }  // namespace
 
-void queueNoted(RunContext& ctx, const QueueRecord& asGiven, OutboundKind kind,
-                const std::string& listName) {
-    const QueueRecord record = queueable(asGiven);
-    appendQueueRecord(ctx.folder, record);
-    if (ctx.state.db) {
-        noteQuietly(*ctx.state.db, record, kind, listName);
-    }
-}
-
 void queueNoted(Database& db, const std::string& folder, const QueueRecord& asGiven,
                 OutboundKind kind, const std::string& listName) {
     const QueueRecord record = queueable(asGiven);

@@ -114,6 +114,12 @@ void noteReply(Session& s, const std::string& line) {
 // libcurl's side of the dialogue while it connects, negotiates TLS and logs
 // in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
 
+// An EHLO reply line naming the extension: "250-NAME" or "250 NAME".
+bool ehloOffers(const std::string& upper, std::string_view name) {
+    return (upper.rfind("250-", 0) == 0 || upper.rfind("250 ", 0) == 0) &&
+           upper.compare(4, name.size(), name) == 0;
+}
+
 int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
     if (type != CURLINFO_HEADER_OUT && type != CURLINFO_HEADER_IN) {
         return 0;
@@ -141,21 +147,14 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
                 s->inCapa = true;
             }
         } else {
-            if (upper.rfind("PIPELINING", 0) == 0 || upper.rfind("250-PIPELINING", 0) == 0 ||
-                upper.rfind("250 PIPELINING", 0) == 0) {
+            if (upper.rfind("PIPELINING", 0) == 0 || ehloOffers(upper, "PIPELINING")) {
                 // CAPA (POP3) or EHLO (SMTP); a capability seen before a TLS
                 // upgrade is asked again after it, so the last word stands.
                 s->pipelining = true;
             }
-            if (upper.rfind("250-SMTPUTF8", 0) == 0 || upper.rfind("250 SMTPUTF8", 0) == 0) {
-                s->smtputf8 = true;
-            }
-            if (upper.rfind("250-8BITMIME", 0) == 0 || upper.rfind("250 8BITMIME", 0) == 0) {
-                s->eightBitMime = true;
-            }
-            if (upper.rfind("250-CHUNKING", 0) == 0 || upper.rfind("250 CHUNKING", 0) == 0) {
-                s->chunking = true;
-            }
+            s->smtputf8 = s->smtputf8 || ehloOffers(upper, "SMTPUTF8");
+            s->eightBitMime = s->eightBitMime || ehloOffers(upper, "8BITMIME");
+            s->chunking = s->chunking || ehloOffers(upper, "CHUNKING");
             noteReply(*s, trimSpace(std::string(line)));
         }
         s->emit(line, direction);
