@@ -1,140 +1,137 @@
+// The text helpers of mail handling: merge codes, message text files and the
+// address helpers.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "base/Clock.h"
+#include "mail/Address.h"
 #include "mail/MergeCodes.h"
 #include "support/TempFolder.h"
 
 namespace vorel {
 namespace {
 
-using test::TempFolder;
-
-const LocalTime kNow{2026, 12, 5, 9, 4, 7};
-
-struct MergeCase {
-    const char* name;
-    std::string tmpl;
-    MergeFields fields;
-    std::string expected;
-};
-
-TEST(mergeTemplate, ReplacesCodesInOrderWithExactCase) {
-    const std::vector<MergeCase> cases = {
-        {"date", "On %date%.", {}, "On 05 December 2026."},
-        {"time", "At %time%", {}, "At 09:04:07"},
-        {"email", "To %email%, %email%", {}, "To joe@x.example, joe@x.example"},
-        {"codes in capitals stay", "%DATE% %Time% %EMAIL%", {}, "%DATE% %Time% %EMAIL%"},
-        {"double percent stays", "100%% sure", {}, "100%% sure"},
-        {"unknown field stays", "Hi %name%", {}, "Hi %name%"},
-        {"field name lowered", "%phone%/%Phone%", {{"Phone", "123"}}, "123/%Phone%"},
-        {"first of two same names wins", "%name%", {{"name", "A"}, {"NAME", "B"}}, "A"},
-        {"field named date has no effect", "%date%", {{"date", "x"}}, "05 December 2026"},
-        {"empty value removes the code", "a%fax%b", {{"fax", ""}}, "ab"},
-        {"replacement not searched again", "%x%%x%", {{"x", "%x%"}}, "%x%%x%"},
-        {"later field sees earlier values", "%a%", {{"a", "%b%"}, {"b", "X"}}, "X"},
-        {"blank kept in name", "%my name%", {{"My Name", "Jo"}}, "Jo"},
-        {"empty name replaces double percent", "50%%", {{"", "x"}}, "50x"},
-        {"every occurrence", "%n%-%n%-%n%", {{"n", "1"}}, "1-1-1"},
+TEST(MergeCodes, ReplacedInOrderWithExactCase) {
+    struct Case {
+        std::string tmpl;
+        MergeFields fields;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"%date% %time% %email%,%email%", {}, "05 December 2026 09:04:07 j@x,j@x"},
+        {"%DATE% %Time% %EMAIL% 100%% %name%", {}, "%DATE% %Time% %EMAIL% 100%% %name%"},
+        {"%phone%/%Phone%", {{"Phone", "123"}}, "123/%Phone%"},  // the field name is lowered
+        {"%name%", {{"name", "A"}, {"NAME", "B"}}, "A"},
+        {"%date%", {{"date", "x"}}, "05 December 2026"},
+        {"a%fax%b", {{"fax", ""}}, "ab"},
+        {"%x%%x%", {{"x", "%x%"}}, "%x%%x%"},  // a replacement is not searched again
+        {"%a%", {{"a", "%b%"}, {"b", "X"}}, "X"},
+        {"%my name%", {{"My Name", "Jo"}}, "Jo"},
+        {"50%%", {{"", "x"}}, "50x"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(mergeTemplate(c.tmpl, kNow, "joe@x.example", c.fields), c.expected) << c.name;
+        EXPECT_EQ(mergeTemplate(c.tmpl, {2026, 12, 5, 9, 4, 7}, "j@x", c.fields), c.expected)
+            << c.tmpl;
     }
-}
-
-TEST(mergeTemplate, DateAndTimeForms) {
-    std::string months;
+    const char* months[] = {"January", "February", "March",     "April",   "May",      "June",
+                            "July",    "August",   "September", "October", "November", "December"};
     for (int m = 1; m <= 12; ++m) {
-        months += formatMergeDate({2027, m, 31, 23, 59, 0}) + ",";
+        EXPECT_EQ(formatMergeDate({2027, m, 31, 23, 59, 0}),
+                  "31 " + std::string(months[m - 1]) + " 2027");
     }
-    EXPECT_EQ(months,
-              "31 January 2027,31 February 2027,31 March 2027,31 April 2027,31 May 2027,31 June "
-              "2027,31 July 2027,31 August 2027,31 September 2027,31 October 2027,31 November "
-              "2027,31 December 2027,");
-    EXPECT_EQ(formatMergeDate({2026, 1, 1, 0, 0, 0}), "01 January 2026");
-    EXPECT_EQ(formatClockTime({2026, 1, 1, 0, 0, 0}), "00:00:00");
-    EXPECT_EQ(formatClockTime({2026, 1, 1, 23, 5, 9}), "23:05:09");
+    EXPECT_EQ(formatMergeDate({2026, 1, 1, 0, 0, 0}) + " " + formatClockTime({2026, 1, 1, 0, 5, 9}),
+              "01 January 2026 00:05:09");
 }
 
-struct ParseCase {
-    const char* name;
-    std::string text;
-    MergeFields expected;
-};
-
-TEST(parseMergeFields, FollowsTheLineRules) {
-    const std::vector<ParseCase> cases = {
-        {"no marker", "Subject: x~~name=Joe~", {}},
-        {"marker in capitals", "%VORELCODE%~name=Joe~", {}},
-        {"marker alone on its line",
-         "hi~%vorelcode%~name=Joe~phone=123~",
-         {{"name", "Joe"}, {"phone", "123"}}},
-        {"lines before the marker ignored", "a=1~%vorelcode%~b=2~", {{"b", "2"}}},
-        {"two equals signs", "%vorelcode%~url=a=b~", {{"url", "a=b"}}},
-        {"empty value", "%vorelcode%~fax=~", {{"fax", ""}}},
-        {"plain line joins the next name", "%vorelcode%~hello~name=Jo~", {{"hello~name", "Jo"}}},
-        {"text on the marker's line", "%vorelcode% a=1~b=2~", {{" a", "1"}, {"b", "2"}}},
-        {"last line without end", "%vorelcode%~a=1~b=2~c=3", {{"a", "1"}, {"b", "2"}, {"c", "3"}}},
-        {"no end marker: later lines too",
-         "%vorelcode%~a=1~~Regards~x=y~",
-         {{"a", "1"}, {"~Regards~x", "y"}}},
-        {"later markers removed", "%vorelcode%~a=1~%vorelcode%~b=2~", {{"a", "1"}, {"~b", "2"}}},
-        {"names keep case and blanks", "%vorelcode%~My Phone =  5 ~", {{"My Phone ", "  5 "}}},
-        {"marker at the very end", "text~%vorelcode%", {}},
-        {"line without equals at the end", "%vorelcode%~a=1~trailing~", {{"a", "1"}}},
+TEST(MergeCodes, FieldsFollowTheLineRules) {
+    const std::pair<std::string, MergeFields> cases[] = {
+        {"Subject: x~~name=Joe~", {}},
+        {"%VORELCODE%~name=Joe~", {}},
+        {"a=1~%vorelcode%~name=Joe~phone=1=2~fax=~",
+         {{"name", "Joe"}, {"phone", "1=2"}, {"fax", ""}}},
+        {"%vorelcode%~hello~name=Jo~", {{"hello~name", "Jo"}}},  // a plain line joins the next
+        {"%vorelcode% a=1~b=2", {{" a", "1"}, {"b", "2"}}},
+        {"%vorelcode%~a=1~~Regards~x=y~", {{"a", "1"}, {"~Regards~x", "y"}}},
+        {"%vorelcode%~a=1~%vorelcode%~b=2~", {{"a", "1"}, {"~b", "2"}}},
+        {"%vorelcode%~My Phone =  5 ~", {{"My Phone ", "  5 "}}},
+        {"text~%vorelcode%", {}},
+        {"%vorelcode%~a=1~trailing~", {{"a", "1"}}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(parseMergeFields(c.text), c.expected) << c.name;
+    for (const auto& [text, fields] : cases) {
+        EXPECT_EQ(parseMergeFields(text), fields) << text;
     }
 }
 
-TEST(readMessageTextFile, JoinsLinesWithTildeAndStopsAfterTheLimit) {
-    TempFolder folder;
-    folder.write("crlf.msg", "a\r\nb\r\n\r\nc\r\n");
-    folder.write("lf.msg", "a\nb\n\nc");
-    folder.write("empty.msg", "");
-    EXPECT_EQ(readMessageTextFile(folder.file("crlf.msg")), "a~b~~c~");
-    EXPECT_EQ(readMessageTextFile(folder.file("lf.msg")), "a~b~~c~");
-    EXPECT_EQ(readMessageTextFile(folder.file("empty.msg")), "");
-    EXPECT_THROW(readMessageTextFile(folder.file("missing.msg")), std::exception);
-
-    // 150-character lines: 212 lines pass 32000 (212 * 151 = 32012), and the
-    // limit is tested before each line, so exactly 212 are read.
-    std::string line(150, 'x');
-    std::string big;
-    for (int i = 0; i < 400; ++i) {
-        big += line + "\r\n";
+TEST(MergeCodes, MessageTextFileJoinsLinesWithTildeUpToTheLimit) {
+    test::TempFolder f;
+    const std::pair<std::string, std::string> files[] = {
+        {"a\r\nb\r\n\r\nc\r\n", "a~b~~c~"},
+        {"a\nb\n\nc", "a~b~~c~"},
+        {"", ""},
+        {"x\r\r\n\r\ny", "x\r~~y~"},  // only one CR belongs to the line end
+        // A line longer than one read of the file is still one line.
+        {std::string(70000, 'z') + "\r\nb\r\n", std::string(70000, 'z') + "~"},
+    };
+    for (const auto& [content, text] : files) {
+        f.write("t.msg", content);
+        EXPECT_EQ(readMessageTextFile(f.file("t.msg")), text) << content.substr(0, 20);
     }
-    folder.write("big.msg", big);
-    EXPECT_EQ(readMessageTextFile(folder.file("big.msg")).size(), 212u * 151u);
-
-    // Reaching exactly 32000 stops the reading too.
-    std::string exact;
+    EXPECT_THROW(readMessageTextFile(f.file("missing.msg")), std::exception);
+    // The limit is tested before each line: 212 lines of 151 pass 32000, and
+    // reaching exactly 32000 stops too.
+    std::string big, exact;
     for (int i = 0; i < 400; ++i) {
+        big += std::string(150, 'x') + "\r\n";
         exact += std::string(99, 'y') + "\n";
     }
-    folder.write("exact.msg", exact);
-    EXPECT_EQ(readMessageTextFile(folder.file("exact.msg")).size(), 32000u);
+    f.write("big.msg", big);
+    f.write("exact.msg", exact);
+    EXPECT_EQ(readMessageTextFile(f.file("big.msg")).size(), 212u * 151u);
+    EXPECT_EQ(readMessageTextFile(f.file("exact.msg")).size(), 32000u);
+}
 
-    // A line longer than one read of the file is still one line; only one CR
-    // before the LF belongs to the line end.
-    folder.write("long.msg", std::string(70000, 'z') + "\r\nb\r\n");
-    EXPECT_EQ(readMessageTextFile(folder.file("long.msg")), std::string(70000, 'z') + "~");
-    folder.write("cr.msg", "x\r\r\n\r\ny");
-    EXPECT_EQ(readMessageTextFile(folder.file("cr.msg")), "x\r~~y~");
-
-    // A field whose line starts past the limit is not found; one before it is.
-    std::string withFields = "%vorelcode%\r\nnear=1\r\n";
-    while (withFields.size() < 32100) {
-        withFields += line + "\r\n";
+// An address needs an "@" that is neither first nor last and no "." at
+// either end: nothing else is checked.
+TEST(AddressHelpers, ValidityAndSplittingAndHeaders) {
+    for (const char* a :
+         {"user@example.com", "user@localhost", "us@@er", "a b@c d", "a@b@c", "a.@b"}) {
+        EXPECT_TRUE(isValidEmail(a)) << a;
     }
-    withFields += "far=2\r\n";
-    folder.write("fields.msg", withFields);
-    MergeFields fields = parseMergeFields(readMessageTextFile(folder.file("fields.msg")));
-    ASSERT_EQ(fields.size(), 1u);
-    EXPECT_EQ(fields[0], (std::pair<std::string, std::string>{"near", "1"}));
+    for (const char* a : {"@example.com", "user@", ".user@example.com", "user@example.com.",
+                          "userexample.com", "", "@", ".@"}) {
+        EXPECT_FALSE(isValidEmail(a)) << a;
+    }
+    struct Split {
+        const char *text, *separator, *before, *after;
+    };
+    for (const Split& c : {Split{"a=b=c", "=", "a", "b=c"}, Split{"none", "=", "none", ""},
+                           Split{"=lead", "=", "", "lead"}, Split{"trail=", "=", "trail", ""},
+                           Split{"key::value", "::", "key", ":value"}}) {
+        EXPECT_EQ(textBefore(c.text, c.separator) + "|" + textAfter(c.text, c.separator),
+                  std::string(c.before) + "|" + c.after);
+    }
+    struct Rewrite {
+        std::string (*helper)(const std::string&);
+        const char *in, *out;
+    };
+    const Rewrite cases[] = {
+        {extractAddresses, "Joe <joe@a.example>, Ann <ann@b.example>",
+         "joe@a.example,ann@b.example"},
+        {extractAddresses, "   joe@example.com  ", "joe@example.com"},
+        {extractAddresses, "<>", ""},
+        // A bare address before a bracketed one is lost, and its comma with it.
+        {extractAddresses, "bare@x.example, Ann <ann@b.example>", "ann@b.example"},
+        {extractAddresses, "<a,b@x>", "a,,b@x"},  // a comma inside is appended twice
+        {extractAddresses, "Joe < joe@x >", " joe@x "},
+        {extractAddresses, "Joe <joe@x", "joe@x"},
+        {tidyAddress, "joe@example.com\r\n\r\n", "joe@example.com\r\n"},  // one line end only
+        {tidyAddress, "joe@example.com\n", "joe@example.com\n"},
+        {tidyAddress, "Joe <joe@x\r\n", "Joe <joe@x>"},
+        {tidyAddress, "a <b> <c", "a <b> <c>"},
+    };
+    for (const Rewrite& c : cases) {
+        EXPECT_EQ(c.helper(c.in), c.out) << '"' << c.in << '"';
+    }
 }
 
 }  // namespace
