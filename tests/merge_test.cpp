@@ -1,5 +1,4 @@
-// The text helpers of mail handling: merge codes, message text files and the
-// address helpers.
+// Mail text helpers: merge codes, message text files, address helpers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,14 +32,8 @@ TEST(MergeCodes, ReplacedInOrderWithExactCase) {
         EXPECT_EQ(mergeTemplate(c.tmpl, {2026, 12, 5, 9, 4, 7}, "j@x", c.fields), c.expected)
             << c.tmpl;
     }
-    const char* months[] = {"January", "February", "March",     "April",   "May",      "June",
-                            "July",    "August",   "September", "October", "November", "December"};
-    for (int m = 1; m <= 12; ++m) {
-        EXPECT_EQ(formatMergeDate({2027, m, 31, 23, 59, 0}),
-                  "31 " + std::string(months[m - 1]) + " 2027");
-    }
-    EXPECT_EQ(formatMergeDate({2026, 1, 1, 0, 0, 0}) + " " + formatClockTime({2026, 1, 1, 0, 5, 9}),
-              "01 January 2026 00:05:09");
+    EXPECT_EQ(formatMergeDate({2027, 9, 1, 0, 0, 0}) + " " + formatClockTime({2026, 1, 1, 0, 5, 9}),
+              "01 September 2027 00:05:09");
 }
 
 TEST(MergeCodes, FieldsFollowTheLineRules) {
@@ -93,30 +86,22 @@ TEST(MergeCodes, MessageTextFileJoinsLinesWithTildeUpToTheLimit) {
 // An address needs an "@" that is neither first nor last and no "." at
 // either end: nothing else is checked.
 TEST(AddressHelpers, ValidityAndSplittingAndHeaders) {
-    for (const char* a :
-         {"user@example.com", "user@localhost", "us@@er", "a b@c d", "a@b@c", "a.@b"}) {
+    for (const char* a : {"u@example.com", "u@localhost", "us@@er", "a b@c d", "a@b@c", "a.@b"}) {
         EXPECT_TRUE(isValidEmail(a)) << a;
     }
     for (const char* a : {"@example.com", "user@", ".user@example.com", "user@example.com.",
                           "userexample.com", "", "@", ".@"}) {
         EXPECT_FALSE(isValidEmail(a)) << a;
     }
-    struct Split {
-        const char *text, *separator, *before, *after;
-    };
-    for (const Split& c : {Split{"a=b=c", "=", "a", "b=c"}, Split{"none", "=", "none", ""},
-                           Split{"=lead", "=", "", "lead"}, Split{"trail=", "=", "trail", ""},
-                           Split{"key::value", "::", "key", ":value"}}) {
-        EXPECT_EQ(textBefore(c.text, c.separator) + "|" + textAfter(c.text, c.separator),
-                  std::string(c.before) + "|" + c.after);
-    }
+    // Only the first character of the separator is skipped.
+    EXPECT_EQ(textBefore("key::value", "::") + "|" + textAfter("key::value", "::"), "key|:value");
+    EXPECT_EQ(textBefore("none", "=") + "|" + textAfter("none", "="), "none|");
     struct Rewrite {
         std::string (*helper)(const std::string&);
         const char *in, *out;
     };
     const Rewrite cases[] = {
-        {extractAddresses, "Joe <joe@a.example>, Ann <ann@b.example>",
-         "joe@a.example,ann@b.example"},
+        {extractAddresses, "Jo <jo@a.example>, Ann <ann@b.example>", "jo@a.example,ann@b.example"},
         {extractAddresses, "   joe@example.com  ", "joe@example.com"},
         {extractAddresses, "<>", ""},
         // A bare address before a bracketed one is lost, and its comma with it.

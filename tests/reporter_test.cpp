@@ -1,5 +1,4 @@
-// The run's log and server transcript: log.txt, debug.log, the lists on
-// screen and the Debug Mode box.
+// The run's log, its server transcript and the Debug Mode box.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,47 +18,43 @@ using Lines = std::vector<std::string>;
 constexpr auto S = TranscriptDirection::Sent;
 constexpr auto R = TranscriptDirection::Received;
 
-struct Parts {
+struct ReporterTest : ::testing::Test {
     test::TempFolder folder;
     test::RecordingHost host;
     test::FixedClock clock{LocalTime{2026, 3, 5, 7, 4, 9}};
     test::FakeMailComponent mail;
     Reporter report{folder.path(), host, clock};
-    Parts() { report.attach(mail); }
+    ReporterTest() { report.attach(mail); }
 };
 
 // Stamped, appended with CR LF, made one safe line; only a setting of exactly
 // "0" stops the file, the screen gets every line.
-TEST(Reporter, LogLinesAreStampedAndOnlyZeroStopsTheFile) {
-    Parts p;
-    p.report.addLogLine("Mail Run Started");
-    p.clock.t = LocalTime{2026, 12, 31, 23, 59, 58};
-    p.report.addLogLine("Subject: a\r\n31/12/2026 00:00:00 forged \x1B]0;x\x07");
-    EXPECT_EQ(p.folder.read("log.txt"),
+TEST_F(ReporterTest, LogLinesAreStampedAndOnlyZeroStopsTheFile) {
+    report.addLogLine("Mail Run Started");
+    clock.t = LocalTime{2026, 12, 31, 23, 59, 58};
+    report.addLogLine("Subject: a\r\n31/12/2026 00:00:00 forged \x1B]0;x\x07");
+    EXPECT_EQ(folder.read("log.txt"),
               "05/03/2026 07:04:09 Mail Run Started\r\n"
               "31/12/2026 23:59:58 Subject: a  31/12/2026 00:00:00 forged \uFFFD]0;x\uFFFD\r\n");
     for (const char* setting : {"0", "1", "", "00", " 0", "off"}) {
-        std::filesystem::remove(p.folder.file("log.txt"));
-        p.report.setLogSetting(setting);
-        p.report.addLogLine("entry");
-        EXPECT_EQ(p.folder.exists("log.txt"), std::string(setting) != "0") << '"' << setting << '"';
+        std::filesystem::remove(folder.file("log.txt"));
+        report.setLogSetting(setting);
+        report.addLogLine("entry");
+        EXPECT_EQ(folder.exists("log.txt"), std::string(setting) != "0") << '"' << setting << '"';
     }
-    EXPECT_EQ(p.host.logEntries().size(), 8u);
+    EXPECT_EQ(host.logEntries().size(), 8u);
 
-    test::RecordingHost host;  // files that cannot be written are skipped
-    Reporter lost("/nonexistent/vorel/folder", host, p.clock);
-    EXPECT_NO_THROW(lost.addLogLine("still shown"));
-    EXPECT_NO_THROW(lost.onTranscript("+OK\r\n", R));
+    Reporter lost("/nonexistent/vorel/folder", host, clock);  // files are skipped
+    lost.addLogLine("still shown");
+    lost.onTranscript("+OK\r\n", R);
     EXPECT_TRUE(host.hasLogEntry("still shown"));
     EXPECT_EQ(host.debugLines(), Lines{"+OK"});
 }
 
-TEST(Reporter, TranscriptMasksCredentialsInFileAndList) {
-    struct Step {
+TEST_F(ReporterTest, TranscriptMasksCredentialsAndFollowsDebugMode) {
+    struct Step {  // the line handed over, as debug.log holds it, as the list shows it
         TranscriptDirection dir;
-        std::string line;      // as the component hands it over
-        std::string fileLine;  // as debug.log holds it, without CR LF
-        std::string listLine;  // as the list shows it, when not the same
+        std::string line, fileLine, listLine;
     };
     const std::vector<Step> steps = {
         {S, "PASS s3cret\r\n", "PASS ********", "PASS ******"},
@@ -79,45 +74,31 @@ TEST(Reporter, TranscriptMasksCredentialsInFileAndList) {
         {R, "235 2.7.0 Authentication successful\r\n", "235 2.7.0 Authentication successful", ""},
         {S, "MAIL FROM:<a@example.org>\r\n", "MAIL FROM:<a@example.org>", ""},
     };
-    Parts p;
     std::string file;
     Lines list;
     for (const Step& s : steps) {
-        p.report.onTranscript(s.line, s.dir);
+        report.onTranscript(s.line, s.dir);
         file += s.fileLine + "\r\n";
         list.push_back(s.listLine.empty() ? s.fileLine : s.listLine);
     }
-    EXPECT_EQ(p.folder.read("debug.log"), file);
-    EXPECT_EQ(p.host.debugLines(), list);
-}
+    EXPECT_EQ(folder.read("debug.log"), file);
+    EXPECT_EQ(host.debugLines(), list);
 
-// Debug mode 1 ticks the box and turns the transcript on; any other value
-// clears the list down to one line that depends on the box: clearing a
-// ticked box fires its click, which clears the list again.
-TEST(Reporter, DebugModeFollowsTheSettingAndTheBox) {
-    const std::string hint = "Debugging Switched Off - Turn on in System Settings or Below";
-    struct Case {
-        bool tickedBefore;
-        long value;
-        std::string onlyLine;
-    };
-    for (const Case& c :
-         {Case{true, 0, "Debugging Switched Off"}, Case{true, 2, "Debugging Switched Off"},
-          Case{false, 0, hint}, Case{false, -1, hint}}) {
-        SCOPED_TRACE(c.value);
-        Parts p;
-        if (c.tickedBefore) {
-            p.report.setDebugMode(1);
-            EXPECT_TRUE(p.mail.transcriptOn() && p.host.debugModeBox() && p.report.debugBox());
-            EXPECT_TRUE(p.host.debugLines().empty());
-        }
-        p.report.onTranscript("+OK earlier\r\n", R);
-        p.report.setDebugMode(c.value);
-        EXPECT_FALSE(p.mail.transcriptOn() || p.host.debugModeBox());
-        EXPECT_EQ(p.host.debugLines(), Lines{c.onlyLine});
-        p.report.debugBoxClicked(true);
-        EXPECT_TRUE(p.mail.transcriptOn());
-    }
+    // Debug mode 1 ticks the box and turns the transcript on; any other value
+    // clears the list to one line that depends on the box: clearing a ticked
+    // box fires its click, which clears the list again.
+    report.setDebugMode(0);
+    EXPECT_FALSE(mail.transcriptOn() || host.debugModeBox());
+    EXPECT_EQ(host.debugLines(),
+              Lines{"Debugging Switched Off - Turn on in System Settings or Below"});
+    report.setDebugMode(1);
+    EXPECT_TRUE(mail.transcriptOn() && host.debugModeBox() && report.debugBox());
+    report.onTranscript("+OK\r\n", R);
+    report.setDebugMode(2);
+    EXPECT_FALSE(mail.transcriptOn() || host.debugModeBox());
+    EXPECT_EQ(host.debugLines(), Lines{"Debugging Switched Off"});
+    report.debugBoxClicked(true);
+    EXPECT_TRUE(mail.transcriptOn());
 }
 
 }  // namespace
