@@ -1,37 +1,25 @@
 // The application shell without servers: start-up, "-R", the countdown, Run
-// Mailer, the run window's lists and button, exit, help, about and preview.
-// Runs are replaced by a job the test holds and releases.
+// Mailer, the run window, exit, help, about and preview. Runs are replaced
+// by a job the test holds and releases.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
-#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QSystemTrayIcon>
-#include <QTest>
 #include <QTimer>
-#include <QToolButton>
-#include <QUrl>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <thread>
 
 #include "core/RunHost.h"
 #include "gui/AboutWindow.h"
-#include "gui/AppWindows.h"
 #include "gui/Backdrop.h"
-#include "gui/Countdown.h"
 #include "gui/HelpWindow.h"
 #include "gui/MainForm.h"
-#include "gui/MessageBox.h"
 #include "gui/RunMailWindow.h"
 #include "gui/RunRequestBox.h"
 #include "gui/Shell.h"
@@ -46,38 +34,20 @@ using test::control;
 using test::items;
 using test::waitUntil;
 
-struct ShellTest : ::testing::Test {
-    test::GuiFolder f;
-    std::unique_ptr<AppWindows> app;
+struct ShellTest : test::AppTest {
     std::atomic<int> jobs{0};
     std::atomic<bool> release{true};
     std::atomic<bool> stopSeen{false};
-    std::vector<QUrl> opened;
-    bool openResult = true;
+    bool autoClose = false;  // the run's choice (a countdown run's window closes)
 
-    ShellTest() {
-        MessageBox::clearAnswers();
-        setUrlOpener([this](const QUrl& url) {
-            opened.push_back(url);
-            return openResult;
-        });
-    }
-    ~ShellTest() override {
-        release = true;
-        app.reset();
-        setUrlOpener({});
-        MessageBox::clearAnswers();
-    }
+    ~ShellTest() override { release = true; }
 
-    // Starts the windows with an auto-run interval (line 14) and arguments;
-    // runs are the held job. Timer1 ticks only when the test says so.
+    // The windows with an auto-run interval (line 14); runs are the held job.
     void startApp(const std::string& interval, std::vector<std::string> args = {}) {
+        app.reset();
         f.settings.txtDIALUPWHEN = interval;
-        f.writeSettings();
-        app = std::make_unique<AppWindows>(f.folder.path(), std::move(args));
-        app->setTickInterval(3600 * 1000);
-        const bool autoClose = leadingNumber(interval) > 0;
-        app->runs().setJob([this, autoClose](const std::string&, RunHost& host) {
+        start(std::move(args));
+        app->runs().setJob([this](const std::string&, RunHost& host) {
             ++jobs;
             host.addLogEntry("job");
             while (!release) {
@@ -92,7 +62,6 @@ struct ShellTest : ::testing::Test {
             o.closeWindow = autoClose;
             return o;
         });
-        app->start();
     }
     bool waitIdle() {
         return waitUntil([this] { return !app->running(); });
@@ -103,24 +72,24 @@ struct ShellTest : ::testing::Test {
             app->timer1Tick();
         }
     }
+    QPushButton* runClose() { return control<QPushButton>(app->runWindow(), "cmdCLOSE"); }
 };
 
-TEST_F(ShellTest, StartUpShowsTheWindowsWithNamesAndNoTimerWithoutInterval) {
+TEST_F(ShellTest, StartUpShowsNamedWindowsAndNoTimerWithoutInterval) {
     startApp("");
-    EXPECT_TRUE(app->backdrop()->isVisible());
     EXPECT_EQ(app->backdrop()->windowTitle(), QStringLiteral("Vorel List Manager"));
-    EXPECT_TRUE(app->mainForm()->isVisible());
+    EXPECT_TRUE(app->backdrop()->isVisible());
     EXPECT_EQ(app->mainForm()->windowTitle(), QStringLiteral("Vorel Mailing List Manager"));
+    EXPECT_TRUE(app->mainForm()->isVisible());
+    EXPECT_EQ(versionLabel(3, 6, 8), "Version 3.6.8");
     EXPECT_EQ(control<QLabel>(app->mainForm(), "lblVERSION")->text(),
               QString::fromStdString(
                   versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH)));
-    EXPECT_EQ(versionLabel(3, 6, 8), "Version 3.6.8");
     EXPECT_FALSE(app->backdrop()->timer()->isActive());
     EXPECT_FALSE(app->runWindow()->isVisible());
-    EXPECT_EQ(jobs, 0);
     // Screen readers and UI automation find every control by a name.
-    for (QWidget* window :
-         {static_cast<QWidget*>(app->mainForm()), static_cast<QWidget*>(app->runWindow())}) {
+    for (QWidget* window : {static_cast<QWidget*>(app->mainForm()),
+                            static_cast<QWidget*>(app->runWindow())}) {
         for (QWidget* w : window->findChildren<QWidget*>()) {
             if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w)) {
                 EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
@@ -128,49 +97,54 @@ TEST_F(ShellTest, StartUpShowsTheWindowsWithNamesAndNoTimerWithoutInterval) {
             }
         }
     }
+    test::pause(50);
+    EXPECT_EQ(jobs, 0);
 }
 
-struct SwitchCase {
-    std::vector<std::string> args;
-    bool runs;
-};
-
-class DashR : public ShellTest, public ::testing::WithParamInterface<SwitchCase> {};
-
-// A run starts at start-up for "-R" in any case anywhere; showing the main
-// window again after that run does not start another.
-TEST_P(DashR, StartsARunAtStartUpOnce) {
-    startApp("", GetParam().args);
-    ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(jobs, GetParam().runs ? 1 : 0);
-    if (GetParam().runs) {
-        EXPECT_TRUE(app->runWindow()->isVisible());
-        EXPECT_TRUE(app->mainForm()->isVisible());
-        click(control<QPushButton>(app->runWindow(), "cmdCLOSE"));
+// "-R" in any case anywhere runs once at start-up; the main window shown
+// again after that run starts no other.
+TEST_F(ShellTest, DashRStartsOneRunAtStartUp) {
+    const std::pair<std::vector<std::string>, bool> cases[] = {
+        {{"-R"}, true}, {{"-r"}, true}, {{"--verbose", "x-Rated"}, true},
+        {{}, false},    {{"/R", "R-"}, false}};
+    for (const auto& [args, runs] : cases) {
+        SCOPED_TRACE(args.empty() ? "" : args[0]);
+        jobs = 0;
+        startApp("", args);
+        ASSERT_TRUE(waitIdle());
+        EXPECT_EQ(jobs, runs ? 1 : 0);
+        EXPECT_EQ(app->runWindow()->isVisible(), runs);
+        click(runClose());
         EXPECT_FALSE(app->runWindow()->isVisible());
         EXPECT_TRUE(app->mainForm()->isVisible());
-        QTest::qWait(50);
-        EXPECT_EQ(jobs, 1);
+        test::pause(50);
+        EXPECT_EQ(jobs, runs ? 1 : 0);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(CommandLines, DashR,
-                         ::testing::Values(SwitchCase{{"-R"}, true}, SwitchCase{{"-r"}, true},
-                                           SwitchCase{{"--verbose", "x-Rated"}, true},
-                                           SwitchCase{{}, false}, SwitchCase{{"/R", "R-"}, false}));
-
-TEST_F(ShellTest, CountdownInTheTrayRunsOnTheThirtiethTickAndStartsAgain) {
+// Counted only in the tray: leaving it holds the count, the thirtieth tick
+// runs unseen, and the count starts again.
+TEST_F(ShellTest, CountdownRunsOnTheThirtiethTickInTheTray) {
+    autoClose = true;
     startApp("30");
     EXPECT_TRUE(app->backdrop()->timer()->isActive());
-    click(control<QToolButton>(app->mainForm(), "Picture5"));
+    click(app->mainForm(), "Picture5");
     ASSERT_TRUE(app->trayMode());
     // In the tray, or where there is none (offscreen) in the taskbar.
     EXPECT_TRUE(!app->backdrop()->isVisible() || app->backdrop()->isMinimized());
     EXPECT_FALSE(app->mainForm()->isVisible());
-
     ticks(1);
     EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 30 Seconds"));
-    ticks(28);
+    ticks(9);
+    app->restoreFromTray();
+    EXPECT_FALSE(app->trayMode());
+    EXPECT_TRUE(app->mainForm()->isVisible());
+    ticks(3);
+    EXPECT_EQ(menu(), QStringLiteral("Vorel will Autorun when running in Taskbar"));
+    EXPECT_EQ(app->backdrop()->statusLabel()->text(),
+              QStringLiteral("Vorel Will Autorun when Running in Taskbar"));
+    app->goToTray();
+    ticks(19);
     EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 2 Seconds"));
     EXPECT_EQ(jobs, 0);
     ticks(1);
@@ -186,152 +160,69 @@ TEST_F(ShellTest, CountdownInTheTrayRunsOnTheThirtiethTickAndStartsAgain) {
     EXPECT_EQ(control<QListWidget>(app->runWindow(), "lstLOG")->count(), 0);
     ticks(1);
     EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 30 Seconds"));
-}
 
-TEST_F(ShellTest, CountResumesAfterLeavingAndReenteringTheTray) {
-    startApp("30");
-    app->goToTray();
-    ticks(10);
-    // Without a tray the user gets the window back from the taskbar.
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        app->restoreFromTray();
-    } else {
-        app->backdrop()->showNormal();
-    }
-    EXPECT_FALSE(app->trayMode());
-    EXPECT_TRUE(app->mainForm()->isVisible());
-    ticks(3);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel will Autorun when running in Taskbar"));
-    EXPECT_EQ(app->backdrop()->statusLabel()->text(),
-              QStringLiteral("Vorel Will Autorun when Running in Taskbar"));
-    click(control<QToolButton>(app->mainForm(), "Picture5"));
-    ticks(1);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 20 Seconds"));
-}
-
-// Needs a desktop with a tray (Xvfb with a tray host such as trayer).
-TEST_F(ShellTest, WithATrayTheIconHoldsTheWindowsAndADoubleClickRestores) {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        GTEST_SKIP() << "no system tray on this desktop";
-    }
-    startApp("30");
-    app->goToTray();
-    auto* tray = app->backdrop()->findChild<QSystemTrayIcon*>();
-    ASSERT_NE(tray, nullptr);
-    EXPECT_TRUE(tray->isVisible());
-    EXPECT_EQ(tray->toolTip(), QStringLiteral("Grrr! Vorel! Double Click to Restore"));
-    EXPECT_EQ(tray->contextMenu()->actions(), QList<QAction*>{app->backdrop()->secondsAction()});
-    EXPECT_FALSE(app->backdrop()->isVisible());
-    EXPECT_FALSE(app->mainForm()->isVisible());
-    ticks(1);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 30 Seconds"));
-    Q_EMIT tray->activated(QSystemTrayIcon::DoubleClick);
-    EXPECT_FALSE(app->trayMode());
-    EXPECT_FALSE(tray->isVisible());
-    EXPECT_TRUE(app->backdrop()->isVisible());
-    EXPECT_TRUE(app->mainForm()->isVisible());
-}
-
-TEST(Countdown, AnIntervalLoweredBelowTheCountStartsTheRunAtTheNextTick) {
+    // An interval lowered below the count reached runs at the next tick.
     Countdown c;
     c.setInterval(30);
     for (int i = 0; i < 20; ++i) {
         EXPECT_FALSE(c.tick(true).startRun);
     }
     c.setInterval(10);
-    Countdown::Tick t = c.tick(true);
-    EXPECT_EQ(t.menuCaption, "Vorel Running in 1 Seconds");
-    EXPECT_TRUE(t.startRun);
+    EXPECT_TRUE(c.tick(true).startRun);
     EXPECT_EQ(c.tick(true).menuCaption, "Vorel Running in 10 Seconds");
 }
 
-// Run Mailer stops Timer1 for the run and gives it back; the count stays;
-// neither the button nor the countdown starts a second run meanwhile.
-TEST_F(ShellTest, RunMailerHoldsTheTimerAndNeverStartsASecondRun) {
+// Run Mailer stops Timer1 for the run and gives it back; neither the button
+// nor the countdown starts a second run meanwhile; the close box asks the
+// run to stop as "&Stop Mailer" does, and Close then brings the main window.
+TEST_F(ShellTest, RunMailerHoldsTheTimerStopsOnRequestAndClosesAfterwards) {
     startApp("30");
-    app->goToTray();
-    ticks(5);
-    app->restoreFromTray();
     release = false;
-    click(control<QToolButton>(app->mainForm(), "Picture2"));
+    click(app->mainForm(), "Picture2");
     ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
-    auto* close = control<QPushButton>(app->runWindow(), "cmdCLOSE");
-    EXPECT_EQ(close->text(), RunMailWindow::stopCaption());
+    EXPECT_EQ(runClose()->text(), RunMailWindow::stopCaption());
     EXPECT_TRUE(app->runWindow()->isVisible());
     EXPECT_FALSE(app->mainForm()->isVisible());
     EXPECT_FALSE(app->backdrop()->timer()->isActive());
-
     app->runMailer();
     app->goToTray();
     ticks(30);
-    QTest::qWait(50);
-    EXPECT_EQ(jobs, 1);
+    test::pause(50);
     app->restoreFromTray();
-
-    release = true;
+    app->runWindow()->close();
+    EXPECT_TRUE(app->runWindow()->isVisible());
+    EXPECT_EQ(runClose()->text(), RunMailWindow::cancellingCaption());
     ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(stopSeen);
     EXPECT_EQ(jobs, 1);
     EXPECT_TRUE(app->backdrop()->timer()->isActive());
     EXPECT_TRUE(app->mainForm()->isVisible());
-    // An auto-run interval is set: the run window closed by itself.
-    EXPECT_FALSE(app->runWindow()->isVisible());
-    EXPECT_EQ(close->text(), RunMailWindow::closeCaption());
-}
-
-TEST_F(ShellTest, StopMailerAsksTheRunToStopAndCloseClosesAfterwards) {
-    startApp("0");
-    release = false;
-    click(control<QToolButton>(app->mainForm(), "Picture2"));
-    auto* close = control<QPushButton>(app->runWindow(), "cmdCLOSE");
-    ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
-    // The run window's own close box stops the run as the button does.
-    app->runWindow()->close();
-    EXPECT_TRUE(app->runWindow()->isVisible());
-    EXPECT_EQ(close->text(), RunMailWindow::cancellingCaption());
-    ASSERT_TRUE(waitIdle());
-    EXPECT_TRUE(stopSeen);
-    EXPECT_EQ(close->text(), RunMailWindow::closeCaption());
-    EXPECT_TRUE(app->runWindow()->isVisible());
+    EXPECT_EQ(runClose()->text(), RunMailWindow::closeCaption());
     EXPECT_EQ(items(control<QListWidget>(app->runWindow(), "lstLOG")),
               QStringList{QStringLiteral("job")});
-    click(close);
+    click(runClose());
     EXPECT_FALSE(app->runWindow()->isVisible());
     EXPECT_TRUE(app->mainForm()->isVisible());
 }
 
-struct LimitCase {
-    const char* list;
-    int limit;
-};
-
-class ListLimit : public ::testing::TestWithParam<LimitCase> {};
-
-TEST_P(ListLimit, ListIsClearedWhenItHoldsMoreThanItsLimit) {
+// lstLOG and lstdebug are emptied once they hold more than 15 and 10
+// lines; each Debug Mode click reaches the run once, the run's own setting not.
+TEST(RunWindow, ListLimitsAndDebugModeClicks) {
     RunRequestBox box;
     RunMailWindow w(box);
-    auto* list = control<QListWidget>(&w, GetParam().list);
-    auto add = [&](const QString& t) {
-        if (QString::fromLatin1(GetParam().list) == QStringLiteral("lstLOG")) {
-            w.addLogEntry(t);
-        } else {
-            w.addDebugLine(t);
+    for (auto [name, limit] : {std::pair{"lstLOG", 15}, std::pair{"lstdebug", 10}}) {
+        auto* list = control<QListWidget>(&w, name);
+        for (int i = 0; i <= limit + 1; ++i) {
+            const QString line = i <= limit ? QString::number(i) : QStringLiteral("next");
+            if (list->objectName() == QStringLiteral("lstLOG")) {
+                w.addLogEntry(line);
+            } else {
+                w.addDebugLine(line);
+            }
+            EXPECT_EQ(list->currentRow(), list->count() - 1);
         }
-    };
-    for (int i = 1; i <= GetParam().limit + 1; ++i) {
-        add(QString::number(i));
+        EXPECT_EQ(items(list), QStringList{QStringLiteral("next")}) << name;
     }
-    EXPECT_EQ(list->count(), GetParam().limit + 1);
-    add(QStringLiteral("next"));
-    EXPECT_EQ(items(list), QStringList{QStringLiteral("next")});
-    EXPECT_EQ(list->currentRow(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lists, ListLimit,
-                         ::testing::Values(LimitCase{"lstLOG", 15}, LimitCase{"lstdebug", 10}));
-
-TEST_F(ShellTest, DebugModeClicksReachTheRunOnceEach) {
-    RunRequestBox box;
-    RunMailWindow w(box);
     w.show();
     w.runStarted();
     auto* chk = control<QCheckBox>(&w, "chkDEBUGMODE");
@@ -341,140 +232,122 @@ TEST_F(ShellTest, DebugModeClicksReachTheRunOnceEach) {
     EXPECT_EQ(asked.debugMode, std::optional<bool>(false));
     EXPECT_FALSE(asked.stop);
     EXPECT_FALSE(box.take().debugMode.has_value());
-    // The run setting the box does not count as a click.
     w.setDebugModeBox(true);
     EXPECT_FALSE(box.take().debugMode.has_value());
 }
 
-TEST_F(ShellTest, ExitSystemAnsweredNoLeavesEverythingAndYesEnds) {
+TEST_F(ShellTest, ExitAsksFirstAndStopsARunBeforeTheProgramEnds) {
     startApp("");
     QSignalSpy quit(app.get(), &AppWindows::quitRequested);
     MessageBox::setNextAnswer(MessageBox::No);
-    click(control<QToolButton>(app->mainForm(), "Picture3"));
+    click(app->mainForm(), "Picture3");
     EXPECT_EQ(MessageBox::shownTexts(),
               QStringList{QStringLiteral("Are you sure you want to quit?")});
     EXPECT_EQ(quit.count(), 0);
     EXPECT_TRUE(app->mainForm()->isVisible());
-    EXPECT_TRUE(app->backdrop()->isVisible());
-    MessageBox::setNextAnswer(MessageBox::Yes);
-    click(control<QToolButton>(app->mainForm(), "Picture3"));
-    EXPECT_EQ(quit.count(), 1);
-}
-
-// Ending the program mid-run lets the run finish the item at hand first.
-TEST_F(ShellTest, ExitDuringARunStopsTheRunBeforeTheProgramEnds) {
-    startApp("");
-    QSignalSpy quit(app.get(), &AppWindows::quitRequested);
     release = false;
     app->runMailer();
     ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
-    app->backdrop()->close();
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    app->exitSystem();
     EXPECT_TRUE(stopSeen);
     EXPECT_FALSE(app->running());
     EXPECT_EQ(quit.count(), 1);
 }
 
-TEST_F(ShellTest, ANewHelpTextReplacesTheOldInOneWindow) {
+TEST_F(ShellTest, HelpKeepsOneWindowAndAboutOpensItsLinks) {
     startApp("");
     helpStart();
     helpLine("First help");
     helpShow();
-    HelpWindow* first = app->helpWindow();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->windowTitle(), QStringLiteral("Vorel Help"));
+    HelpWindow* help = app->helpWindow();
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(help->windowTitle(), QStringLiteral("Vorel Help"));
     helpStart();
     helpLine("Second help");
     helpLine("line two");
     helpShow();
-    EXPECT_EQ(app->helpWindow(), first);
-    EXPECT_EQ(control<QPlainTextEdit>(first, "txtHELP")->toPlainText(),
+    EXPECT_EQ(app->helpWindow(), help);
+    EXPECT_EQ(control<QPlainTextEdit>(help, "txtHELP")->toPlainText(),
               QStringLiteral("Second help\nline two\n"));
-    int helpWindows = 0;
+    int shown = 0;
     for (QWidget* w : QApplication::topLevelWidgets()) {
-        helpWindows += w->objectName() == QStringLiteral("frmVORELHELP") && w->isVisible();
+        shown += w->objectName() == QStringLiteral("frmVORELHELP") && w->isVisible();
     }
-    EXPECT_EQ(helpWindows, 1);
-    click(control<QPushButton>(first, "Command1"));
+    EXPECT_EQ(shown, 1);
+    click(help, "Command1");
     EXPECT_TRUE(waitUntil([this] { return app->helpWindow() == nullptr; }));
-}
 
-TEST_F(ShellTest, AboutLinksOpenTheirPagesAndLeaveTheWindowOpen) {
-    startApp("");
-    click(control<QToolButton>(app->mainForm(), "Picture4"));
+    click(app->mainForm(), "Picture4");
     AboutWindow* about = app->aboutWindow();
     ASSERT_NE(about, nullptr);
     for (QPushButton* b : about->findChildren<QPushButton*>(QStringLiteral("cmdWEBSITELINK"))) {
         click(b);
     }
-    click(control<QPushButton>(about, "Command1"));
-    std::vector<QString> urls;
+    click(about, "Command1");
+    QStringList urls;
     for (const QUrl& u : opened) {
-        urls.push_back(u.toString());
+        urls << u.toString();
     }
-    EXPECT_EQ(urls,
-              (std::vector<QString>{QStringLiteral("http://www.vorel.example/"),
-                                    QStringLiteral("http://www.vorel.example/updates.htm"),
-                                    QStringLiteral("http://www.vorel.example/user_guide.htm"),
-                                    QStringLiteral("http://www.vorel.example/contact_us.htm"),
-                                    QStringLiteral("http://partner.vorel.example/?r=vorel")}));
+    EXPECT_EQ(urls, (QStringList{QStringLiteral("http://www.vorel.example/"),
+                                 QStringLiteral("http://www.vorel.example/updates.htm"),
+                                 QStringLiteral("http://www.vorel.example/user_guide.htm"),
+                                 QStringLiteral("http://www.vorel.example/contact_us.htm"),
+                                 QStringLiteral("http://partner.vorel.example/?r=vorel")}));
     EXPECT_TRUE(about->isVisible());
-    click(control<QPushButton>(about, "cmdOK"));
+    click(about, "cmdOK");
     EXPECT_TRUE(waitUntil([this] { return app->aboutWindow() == nullptr; }));
 }
 
-struct PreviewCase {
-    const char* body;
-    const char* file;
-    bool opens;
-    bool complains;
-};
-
-class Preview : public ShellTest, public ::testing::WithParamInterface<PreviewCase> {};
-
-TEST_P(Preview, WritesTheFileAndOpensIt) {
-    openResult = GetParam().opens;
-    MessageBox::setStandingAnswer(MessageBox::Ok);
-    previewMessage(nullptr, f.folder.path(), GetParam().body);
-    EXPECT_EQ(f.folder.read(GetParam().file), std::string(GetParam().body) + "\r\n");
-    ASSERT_EQ(opened.size(), 1u);
-    EXPECT_EQ(opened[0],
-              QUrl::fromLocalFile(QString::fromStdString(f.folder.file(GetParam().file))));
-    EXPECT_EQ(MessageBox::shownTexts(),
-              GetParam().complains
-                  ? QStringList{QStringLiteral("Sorry, Could not find 'notepad.exe'")}
-                  : QStringList{});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, Preview,
-    ::testing::Values(PreviewCase{"<HTML><b>Hi</b>", "htmlprev.htm", true, false},
-                      PreviewCase{"<html>lower case is text", "msg.temp", true, false},
-                      PreviewCase{"plain", "msg.temp", false, true}));
-
-TEST(StartUp, WithoutADisplayTheProgramSaysSoAndExits2) {
-    std::string cmd = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
-                      VOREL_BINARY + " --folder /nonexistent/vorel-no-display -R 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[256] = {};
-    std::string out;
-    while (std::fgets(buf, sizeof buf, p)) {
-        out += buf;
+// "<HTML>" in capitals goes to the browser; anything else to the text
+// viewer, with a message when that cannot be started.
+TEST_F(ShellTest, PreviewWritesTheFileAndOpensIt) {
+    struct Case {
+        const char *body, *file;
+        bool opens;
+        const char* complaint;
+    };
+    for (const Case& c : {Case{"<HTML><b>Hi</b>", "htmlprev.htm", true, nullptr},
+                          Case{"<html>lower case is text", "msg.temp", true, nullptr},
+                          Case{"plain", "msg.temp", false, "Sorry, Could not find 'notepad.exe'"}}) {
+        SCOPED_TRACE(c.body);
+        opened.clear();
+        MessageBox::clearAnswers();
+        MessageBox::setStandingAnswer(MessageBox::Ok);
+        openResult = c.opens;
+        previewMessage(nullptr, f.folder.path(), c.body);
+        EXPECT_EQ(f.folder.read(c.file), std::string(c.body) + "\r\n");
+        EXPECT_EQ(opened, std::vector<QUrl>{
+                              QUrl::fromLocalFile(QString::fromStdString(f.folder.file(c.file)))});
+        EXPECT_EQ(MessageBox::shownTexts(),
+                  c.complaint ? QStringList{QString::fromLatin1(c.complaint)} : QStringList{});
     }
-    int status = ::pclose(p);
-    EXPECT_EQ(out, std::string(kNoDisplayMessage) + "\n");
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
-TEST(StartUp, SigtermEndsTheWindowsLikeTheirCloseBox) {
+int shell(const std::string& cmd, std::string* out = nullptr) {
+    FILE* p = ::popen(cmd.c_str(), "r");
+    char buf[256];
+    while (p && std::fgets(buf, sizeof buf, p)) {
+        if (out) {
+            *out += buf;
+        }
+    }
+    const int status = p ? ::pclose(p) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(StartUp, WithoutADisplayExits2AndSigtermEndsTheWindowsLikeTheirCloseBox) {
+    std::string out;
+    EXPECT_EQ(shell(std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
+                        VOREL_BINARY + " --folder /nonexistent/vorel-no-display -R 2>&1",
+                    &out),
+              2);
+    EXPECT_EQ(out, std::string(kNoDisplayMessage) + "\n");
     test::TempFolder folder;
-    std::string cmd = std::string("QT_QPA_PLATFORM=offscreen ") + VOREL_BINARY + " --folder " +
-                      folder.path() + " >/dev/null 2>&1 & pid=$!; sleep 1.5; kill -TERM $pid; " +
-                      "wait $pid";
-    int status = std::system(cmd.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(shell(std::string("QT_QPA_PLATFORM=offscreen ") + VOREL_BINARY + " --folder " +
+                    folder.path() + " >/dev/null 2>&1 & pid=$!; sleep 1.5; kill -TERM $pid; " +
+                    "wait $pid"),
+              0);
 }
 
 }  // namespace

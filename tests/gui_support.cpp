@@ -1,12 +1,15 @@
-#include <gtest/gtest.h>
-
 #include "gui_support.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QTest>
 
+#include "gui/MainForm.h"
+#include "gui/RunMailWindow.h"
+#include "gui/Shell.h"
 #include "store/Database.h"
+#include "support/TestServers.h"
 
 namespace vorel::test {
 
@@ -36,10 +39,22 @@ void click(QAbstractButton* button) {
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
+void click(QWidget* window, const char* button) {
+    click(control<QAbstractButton>(window, button));
+}
+
 GuiFolder::GuiFolder() {
     Database::createIfMissing(folder.file("data.mdb"));
+    Database::upgradeSchema(folder.file("data.mdb"));
     settings.txtRUNPROGRAM = "";
     settings.txtTIMEOUT = "5";
+}
+
+void GuiFolder::pointAt(const PopServer& pop, const SmtpServer& smtp) {
+    settings.txtPOP = pop.host() + ":" + std::to_string(pop.port());
+    settings.txtUSERID = pop.user();
+    settings.txtPASSWORD = pop.password();
+    settings.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
 }
 
 void GuiFolder::writeSettings() const {
@@ -54,6 +69,39 @@ void GuiFolder::addAutoresponder(const std::string& to) const {
     a.msgsubject = "Re: your mail";
     a.message = "Thanks";
     Database::open(folder.file("data.mdb")).addAutoresponder(a);
+}
+
+AppTest::AppTest() {
+    MessageBox::clearAnswers();
+    setUrlOpener([this](const QUrl& url) {
+        opened.push_back(url);
+        return openResult;
+    });
+}
+
+AppTest::~AppTest() {
+    app.reset();
+    setUrlOpener({});
+    MessageBox::clearAnswers();
+}
+
+void AppTest::start(std::vector<std::string> args) {
+    f.writeSettings();
+    app = std::make_unique<AppWindows>(f.folder.path(), std::move(args));
+    app->setTickInterval(3600 * 1000);
+    app->start();
+}
+
+QString AppTest::lastShown() {
+    const QStringList& s = MessageBox::shownTexts();
+    return s.isEmpty() ? QString() : s.last();
+}
+
+bool AppTest::runMailerAndWait() {
+    click(app->mainForm(), "Picture2");
+    auto* close = control<QPushButton>(app->runWindow(), "cmdCLOSE");
+    return waitUntil(
+        [&] { return !app->running() && close->text() == RunMailWindow::closeCaption(); }, 60000);
 }
 
 }  // namespace vorel::test

@@ -2,20 +2,29 @@
 
 #include <QAbstractButton>
 #include <QListWidget>
-#include <QStringList>
-#include <QWidget>
+#include <QUrl>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "gui/AppWindows.h"
+#include "gui/MessageBox.h"
 #include "store/Settings.h"
 #include "support/TempFolder.h"
 
 namespace vorel::test {
 
+class PopServer;
+class SmtpServer;
+
 // Turns the event loop until `done` holds or `ms` have passed; returns `done`.
 bool waitUntil(const std::function<bool()>& done, int ms = 30000);
+inline void pause(int ms) {
+    waitUntil([] { return false; }, ms);
+}
 
 // The control named `name` inside `window`; fails the test when missing.
 template <typename W>
@@ -29,6 +38,7 @@ W* control(QWidget* window, const char* name) {
 
 QStringList items(const QListWidget* list);
 void click(QAbstractButton* button);
+void click(QWidget* window, const char* button);
 
 // An application folder with data.mdb and a setup.ini for loopback servers.
 struct GuiFolder {
@@ -36,8 +46,26 @@ struct GuiFolder {
     Settings settings;
 
     GuiFolder();
+    void pointAt(const PopServer& pop, const SmtpServer& smtp);
     void writeSettings() const;
     void addAutoresponder(const std::string& to) const;
+};
+
+// The windows over a GuiFolder: message boxes answered through the hooks,
+// the desktop replaced by a list of what it was asked to open.
+struct AppTest : ::testing::Test {
+    GuiFolder f;
+    std::unique_ptr<AppWindows> app;
+    std::vector<QUrl> opened;
+    bool openResult = true;
+
+    AppTest();
+    ~AppTest() override;
+    // Writes setup.ini and shows the windows; Timer1 ticks only when told.
+    void start(std::vector<std::string> args = {});
+    static QString lastShown();
+    // Run Mailer, then waits for the run to end.
+    bool runMailerAndWait();
 };
 
 }  // namespace vorel::test
