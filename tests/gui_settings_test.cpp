@@ -49,24 +49,23 @@ struct SettingsTest : test::AppTest {
 
 // Each line of setup.ini shows in its control and Ok writes it back unchanged.
 TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
-    const std::pair<const char*, const char*> lines[] = {
-        {"txtPOP", "pop.example.com"}, {"txtSMTP", "smtp.example.com"}, {"txtUSERID", "me"},
-        {"txtPASSWORD", "secret"},     {"chkLEAVE", "1"},               {"chkLOG", "0"},
-        {"txtAUTOFORWARD", "fwd@me.example"}, {"txtRUNPROGRAM", "run.sh"},
-        {"txtEMAILLOG", "log@me.example"},    {"chkAUTODIAL", "1"},
-        {"cmbDIALUP", "Office"},              {"txtDIALUPID", "dialer"},
-        {"txtDIALUPPASSWORD", "dialpw"},      {"txtDIALUPWHEN", "60"},
-        {"chkAUTODISCONNECT", "2"},           {"txtTIMEOUT", "45"},
-        {"chkESMTP", "1"},                    {"chkDEBUG", "0"}};
-    std::string setup;
-    for (const auto& [name, value] : lines) {
-        setup += std::string(value) + "\r\n";
-    }
+    const char* const names[] = {
+        "txtPOP",     "txtSMTP",        "txtUSERID",         "txtPASSWORD",   "chkLEAVE",
+        "chkLOG",     "txtAUTOFORWARD", "txtRUNPROGRAM",     "txtEMAILLOG",   "chkAUTODIAL",
+        "cmbDIALUP",  "txtDIALUPID",    "txtDIALUPPASSWORD", "txtDIALUPWHEN", "chkAUTODISCONNECT",
+        "txtTIMEOUT", "chkESMTP",       "chkDEBUG"};
+    const QStringList values =
+        QStringLiteral(
+            "pop.example.com smtp.example.com me secret 1 0 fwd@me.example run.sh log@me.example 1 "
+            "Office dialer dialpw 60 2 45 1 0")
+            .split(QLatin1Char(' '));
+    const std::string setup = values.join(QStringLiteral("\r\n")).toStdString() + "\r\n";
     f.folder.write("setup.ini", setup);
     f.folder.write("antispam.lst", "spam@x.example\t\t\r\n\tBuy now\t\r\n");
     open();
     EXPECT_EQ(w->windowTitle(), QStringLiteral("Set Up System"));
-    for (const auto& [name, value] : lines) {
+    for (int i = 0; i < Settings::kLineCount; ++i) {
+        const char* name = names[i];
         QWidget* c = control<QWidget>(w, name);
         ASSERT_NE(c, nullptr);
         EXPECT_FALSE(c->accessibleName().isEmpty()) << name;
@@ -78,22 +77,14 @@ TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
         } else {
             shown = qobject_cast<QComboBox*>(c)->currentText();
         }
-        EXPECT_EQ(shown, QString::fromLatin1(value)) << name;
+        EXPECT_EQ(shown, values[i]) << name;
     }
     auto* dialUp = control<QComboBox>(w, "cmbDIALUP");
     ASSERT_EQ(dialUp->count(), 2);
     EXPECT_EQ(dialUp->itemText(1), QStringLiteral("Office VPN"));
     EXPECT_EQ(items(control<QListWidget>(w, "lstSPAMLIST")),
               (QStringList{QStringLiteral("spam@x.example\t\t"), QStringLiteral("\tBuy now\t")}));
-    QStringList tabs;
-    for (int i = 0; i < w->tabs()->count(); ++i) {
-        tabs << w->tabs()->tabText(i);
-    }
-    EXPECT_EQ(tabs,
-              (QStringList{QStringLiteral("Email Settings"), QStringLiteral("Connect Settings"),
-                           QStringLiteral("System Settings"), QStringLiteral("Anti Spam")}));
     EXPECT_TRUE(edit("txtPOP")->toolTip().contains(QStringLiteral("pop3s://")));
-    EXPECT_TRUE(edit("txtSMTP")->toolTip().contains(QStringLiteral("smtps://")));
     EXPECT_EQ(edit("txtDIALUPWHEN")->toolTip(),
               QStringLiteral("This will cause vorel to run it's mailer ever n seconds"));
     QSignalSpy done(w.data(), &SettingsWindow::closed);
@@ -105,17 +96,28 @@ TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
     EXPECT_EQ(f.folder.read("antispam.lst"), "spam@x.example\t\t\r\n\tBuy now\t\r\n");
 }
 
-// Without setup.ini the defaults show; Ok warns once about ESMTP and applies
-// the interval's rule although the field was never left (Enter presses Ok).
-TEST_F(SettingsTest, DefaultsAndOkWarnsAboutEsmtpAndAppliesTheIntervalRule) {
+// Without setup.ini the defaults show. Ok warns about ESMTP each time,
+// applies the interval's rule although the field was never left (Enter
+// presses Ok), and on a failing write says which file and stays open.
+TEST_F(SettingsTest, DefaultsAndOkWarnsAppliesTheIntervalRuleAndReportsAFailedWrite) {
     MessageBox::setStandingAnswer(MessageBox::Ok);
     open();
     EXPECT_TRUE(box("chkLOG")->isChecked());
     EXPECT_EQ(edit("txtRUNPROGRAM")->text(), QStringLiteral("C:\\pmail\\winpm-32.exe"));
     EXPECT_EQ(edit("txtTIMEOUT")->text(), QStringLiteral("30"));
     edit("txtDIALUPWHEN")->setText(QStringLiteral("5"));
+    // A directory in its place cannot be replaced, even by root.
+    std::filesystem::create_directories(f.folder.file("setup.ini") + "/x");
     click(w, "cmdOK");
-    EXPECT_EQ(MessageBox::shownTexts(), QStringList{kEsmtpWarning});
+    ASSERT_EQ(MessageBox::shownTexts().size(), 2);
+    EXPECT_EQ(MessageBox::shownTexts()[0], kEsmtpWarning);
+    EXPECT_TRUE(
+        MessageBox::shownTexts()[1].contains(QString::fromStdString(f.folder.file("setup.ini"))));
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(edit("txtDIALUPWHEN")->text(), QStringLiteral("0"));
+    std::filesystem::remove_all(f.folder.file("setup.ini"));
+    click(w, "cmdOK");
+    EXPECT_EQ(MessageBox::shownTexts().size(), 3);
     EXPECT_TRUE(closed());
     const std::string setup = f.folder.read("setup.ini");
     EXPECT_NE(setup.find("\r\nC:\\pmail\\winpm-32.exe\r\n"), std::string::npos);
@@ -199,9 +201,10 @@ TEST_F(SettingsTest, LogsAreDeletedAfterAskingAndOpenedOrSaidSo) {
     MessageBox::setStandingAnswer(MessageBox::Ok);
     click(w, "Command1");
     click(w, "Command2");
-    EXPECT_EQ(opened, (std::vector<QUrl>{
-                          QUrl::fromLocalFile(QString::fromStdString(f.folder.file("log.txt"))),
-                          QUrl::fromLocalFile(QString::fromStdString(f.folder.file("debug.log")))}));
+    EXPECT_EQ(opened,
+              (std::vector<QUrl>{
+                  QUrl::fromLocalFile(QString::fromStdString(f.folder.file("log.txt"))),
+                  QUrl::fromLocalFile(QString::fromStdString(f.folder.file("debug.log")))}));
     EXPECT_TRUE(MessageBox::shownTexts().isEmpty());
     openResult = false;
     click(w, "Command1");
@@ -215,24 +218,8 @@ TEST_F(SettingsTest, LogsAreDeletedAfterAskingAndOpenedOrSaidSo) {
     EXPECT_TRUE(w->isVisible());
 }
 
-// A directory where setup.ini should be cannot be replaced, even by root.
-TEST_F(SettingsTest, AFailingWriteSaysWhichFileAndKeepsTheWindow) {
-    std::filesystem::create_directories(f.folder.file("setup.ini") + "/x");
-    MessageBox::setStandingAnswer(MessageBox::Ok);
-    open();
-    box("chkESMTP")->setChecked(true);
-    QTest::keyClicks(edit("txtPOP"), QStringLiteral("pop.example.com"));
-    click(w, "cmdOK");
-    ASSERT_EQ(MessageBox::shownTexts().size(), 1);
-    EXPECT_TRUE(MessageBox::shownTexts()[0].contains(
-        QString::fromStdString(f.folder.file("setup.ini"))));
-    EXPECT_TRUE(w->isVisible());
-    EXPECT_EQ(edit("txtPOP")->text(), QStringLiteral("pop.example.com"));
-}
-
 // The check runs on a worker thread with the values in the window, unsaved.
 TEST_F(SettingsTest, TestConnectionSaysWhatWorkedAndWritesNothing) {
-    std::filesystem::remove(f.folder.file("setup.ini"));
     open();
     std::string seenPop;
     w->setConnectionChecker([&seenPop](const Settings& s) {

@@ -34,6 +34,10 @@ QStringList items(const QListWidget* list) {
     return out;
 }
 
+QStringList texts(const char* joined) {
+    return QString::fromUtf8(joined).split(QLatin1Char('|'));
+}
+
 void click(QAbstractButton* button) {
     ASSERT_NE(button, nullptr);
     QTest::mouseClick(button, Qt::LeftButton);

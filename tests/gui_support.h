@@ -37,6 +37,8 @@ W* control(QWidget* window, const char* name) {
 }
 
 QStringList items(const QListWidget* list);
+// "a|b|c" as a list of texts.
+QStringList texts(const char* joined);
 void click(QAbstractButton* button);
 void click(QWidget* window, const char* button);
 
