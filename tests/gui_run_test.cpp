@@ -4,17 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
 
 #include "gui/AutorespondersWindow.h"
-#include "gui/Backdrop.h"
 #include "gui/MailingListsWindow.h"
-#include "gui/MainForm.h"
 #include "gui/PostWindow.h"
-#include "gui/RunMailWindow.h"
 #include "gui_support.h"
 #include "store/Database.h"
 #include "support/TestServers.h"

@@ -2,21 +2,16 @@
 // middle of a real run against the loopback servers (root: Dovecot).
 #include <QApplication>
 #include <QDir>
-#include <QLineEdit>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QTabWidget>
 #include <cstdio>
 
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
-#include "gui/Backdrop.h"
 #include "gui/HelpWindow.h"
 #include "gui/MailingListsWindow.h"
-#include "gui/MainForm.h"
 #include "gui/MembersWindow.h"
 #include "gui/PostWindow.h"
-#include "gui/RunMailWindow.h"
 #include "gui/SettingsWindow.h"
 #include "gui_support.h"
 #include "store/Database.h"
@@ -81,24 +76,12 @@ int main(int argc, char** argv) {
     f.addAutoresponder("info@me.example");
     {
         Database db = Database::open(f.folder.file("data.mdb"));
-        Autoresponder a;
-        a.Name = "Opening hours";
-        a.To = "hours@me.example";
-        a.Subject = "When are you open?";
-        a.msgfrom = "shop@me.example";
-        a.msgsubject = "Our opening hours";
-        a.message = "Dear %name%,\n\nWe are open Monday to Friday, 9:00 to 17:30.\n";
-        a.mailto = "sales@me.example,boss@me.example";
-        a.Counter = 42;
-        db.addAutoresponder(a);
         MailingList l;
         l.Name = "NEWSLETTER";
         l.onsubscribeto = l.subscribefrom = l.onunsubscribeto = "news@me.example";
         l.onsubscribesubject = "subscribe";
         l.subscribesubject = "Welcome to the newsletter";
         l.subscribemessage = "Dear %name%,\r\n\r\nwelcome to our newsletter.";
-        l.onunsubscribesubject = "unsubscribe";
-        l.unsubscribemessage = "You have left the newsletter.";
         l.textTOADD = "--\r\nTo leave, write to news@me.example with the subject unsubscribe.";
         db.addList(l);
         for (int i = 1; i <= 40; ++i) {
@@ -141,7 +124,7 @@ int main(int argc, char** argv) {
           {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system", "frmSETUP-antispam"});
     app.settingsWindow()->close();
     app.showAutoresponders();
-    child<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(1);
+    child<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
     shoot(app.autorespondersWindow(), {"frmAUTORESPONDERS-Message", "frmAUTORESPONDERS-Forward"});
     app.autorespondersWindow()->close();
 
@@ -155,9 +138,7 @@ int main(int argc, char** argv) {
     press(lists, "cmdPOSTMESSAGE");
     PostWindow* post = lists->postWindow();
     child<QLineEdit>(post, "txtFROM")->setText(QStringLiteral("news@me.example"));
-    child<QLineEdit>(post, "txtSUBJECT")->setText(QStringLiteral("December newsletter"));
-    child<QPlainTextEdit>(post, "txtMESSAGE")
-        ->setPlainText(QStringLiteral("Dear %name%,\n\nhere is the news of %date%."));
+    child<QPlainTextEdit>(post, "txtMESSAGE")->setPlainText(QStringLiteral("Dear %name%, news."));
     shoot(post, {"frmPOSTEMAIL"});
     post->close();
     press(lists, "cmdVEWILIST");
@@ -195,11 +176,9 @@ int main(int argc, char** argv) {
     test::waitUntil([&] { return !run.isNull() || !app.running(); });
     if (run.isNull()) {
         std::fputs("the run ended before both lists filled\n", stderr);
-        gOk = false;
-    } else {
-        save(run, "frmRUNMAIL");
+        return 1;
     }
+    save(run, "frmRUNMAIL");
     press(app.runWindow(), "cmdCLOSE");
-    app.runs().waitForEnd();
     return gOk ? 0 : 1;
 }

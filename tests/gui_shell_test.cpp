@@ -2,16 +2,11 @@
 // "-R", the countdown, Run Mailer, exit, about, and frmSETUP. Runs are
 // replaced by a job the test holds and releases.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QSignalSpy>
-#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
@@ -20,9 +15,6 @@
 
 #include "core/RunHost.h"
 #include "gui/AboutWindow.h"
-#include "gui/Backdrop.h"
-#include "gui/MainForm.h"
-#include "gui/RunMailWindow.h"
 #include "gui/SettingsWindow.h"
 #include "gui/StartUp.h"
 #include "gui_support.h"
@@ -47,7 +39,9 @@ struct ShellTest : test::AppTest {
         app.reset();
         jobs = 0;
         f.settings.txtDIALUPWHEN = interval;
-        start(std::move(args));
+        f.writeSettings();
+        app = std::make_unique<AppWindows>(f.folder.path(), std::move(args));
+        app->setTickInterval(3600 * 1000);
         app->runs().setJob([this](const std::string&, RunHost& host) {
             ++jobs;
             host.addLogEntry("job");
@@ -59,6 +53,7 @@ struct ShellTest : test::AppTest {
             o.closeWindow = autoClose;
             return o;
         });
+        app->start();
     }
     bool waitIdle() {
         return waitUntil([this] { return !app->running(); });
@@ -91,6 +86,15 @@ TEST_F(ShellTest, StartUpShowsNamedWindowsAndNoTimerWithoutInterval) {
             }
         }
     }
+    // Setup takes the main window's place, which comes back with the new interval.
+    MessageBox::setStandingAnswer(MessageBox::Ok);
+    click(app->mainForm(), "cmdSETUP");
+    ASSERT_NE(app->settingsWindow(), nullptr);
+    EXPECT_TRUE(app->settingsWindow()->isVisible() && !app->mainForm()->isVisible());
+    control<QLineEdit>(app->settingsWindow(), "txtDIALUPWHEN")->setText(QStringLiteral("60"));
+    click(app->settingsWindow(), "cmdOK");
+    EXPECT_TRUE(app->mainForm()->isVisible() && app->backdrop()->timer()->isActive());
+    EXPECT_EQ(app->countdown().interval(), 60);
 }
 
 // "-R" in any case anywhere runs once at start-up; the main window shown
@@ -222,32 +226,19 @@ TEST_F(ShellTest, AboutLinksOpenTheirPagesAndLeaveTheWindowOpen) {
                           "http://www.vorel.example/contact_us.htm|"
                           "http://partner.vorel.example/?r=vorel"));
     EXPECT_TRUE(about->isVisible());
-    click(about, "cmdOK");
-    EXPECT_TRUE(waitUntil([this] { return app->aboutWindow() == nullptr; }));
-}
-
-int shell(const std::string& cmd, std::string& out) {
-    FILE* p = ::popen(cmd.c_str(), "r");
-    char buf[256];
-    while (p && std::fgets(buf, sizeof buf, p)) {
-        out += buf;
-    }
-    const int status = p ? ::pclose(p) : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(StartUp, WithoutADisplayExits2AndSigtermEndsTheWindowsLikeTheirCloseBox) {
-    std::string out;
-    EXPECT_EQ(shell(std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
-                        VOREL_BINARY + " --folder /nonexistent/vorel-no-display -R 2>&1",
-                    out),
-              2);
-    EXPECT_EQ(out, std::string(kNoDisplayMessage) + "\n");
     test::TempFolder folder;
-    EXPECT_EQ(shell(std::string("QT_QPA_PLATFORM=offscreen ") + VOREL_BINARY + " --folder " +
-                        folder.path() + " >/dev/null 2>&1 & pid=$!; sleep 1.5; kill -TERM $pid; " +
-                        "wait $pid",
-                    out),
+    const std::string vorel = std::string(VOREL_BINARY) + " --folder " + folder.path();
+    EXPECT_EQ(std::system(("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + vorel +
+                           "/none -R >" + folder.file("out") + " 2>&1")
+                              .c_str()),
+              2 << 8);
+    EXPECT_EQ(folder.read("out"), std::string(kNoDisplayMessage) + "\n");
+    EXPECT_EQ(std::system(("QT_QPA_PLATFORM=offscreen " + vorel +
+                           " >/dev/null 2>&1 & pid=$!; sleep 1.5; kill -TERM $pid; wait $pid")
+                              .c_str()),
               0);
 }
 
@@ -290,15 +281,14 @@ TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
         QWidget* c = control<QWidget>(w, names[i]);
         ASSERT_NE(c, nullptr);
         EXPECT_FALSE(c->accessibleName().isEmpty()) << names[i];
-        QString shown;
-        if (auto* b = qobject_cast<QCheckBox*>(c)) {
-            shown = QString::number(b->checkState() == Qt::PartiallyChecked ? 2 : b->isChecked());
-        } else if (auto* e = qobject_cast<QLineEdit*>(c)) {
-            shown = e->text();
-        } else {
-            shown = qobject_cast<QComboBox*>(c)->currentText();
-        }
-        EXPECT_EQ(shown, values[i]) << names[i];
+        auto* box = qobject_cast<QCheckBox*>(c);
+        auto* combo = qobject_cast<QComboBox*>(c);
+        EXPECT_EQ(
+            box ? QString::number(box->checkState() == Qt::PartiallyChecked ? 2 : box->isChecked())
+            : combo ? combo->currentText()
+                    : c->property("text").toString(),
+            values[i])
+            << names[i];
     }
     EXPECT_EQ(control<QComboBox>(w, "cmbDIALUP")->itemText(1), QStringLiteral("Office VPN"));
     EXPECT_EQ(items(control<QListWidget>(w, "lstSPAMLIST")),
@@ -438,21 +428,6 @@ TEST_F(SettingsTest, TestConnectionSaysWhatWorkedAndWritesNothing) {
               QStringLiteral("POP3 server: logged in."));
     EXPECT_EQ(seenPop, "pop.example.com");
     EXPECT_FALSE(f.folder.exists("setup.ini"));
-}
-
-// The main window's button opens the window in its place; closing it brings
-// the main window back with the new auto-run interval.
-TEST_F(SettingsTest, SetupButtonOpensInPlaceOfTheMainWindow) {
-    MessageBox::setStandingAnswer(MessageBox::Ok);
-    start();
-    click(app->mainForm(), "cmdSETUP");
-    SettingsWindow* s = app->settingsWindow();
-    ASSERT_NE(s, nullptr);
-    EXPECT_TRUE(s->isVisible() && !app->mainForm()->isVisible());
-    control<QLineEdit>(s, "txtDIALUPWHEN")->setText(QStringLiteral("60"));
-    click(s, "cmdOK");
-    EXPECT_TRUE(app->mainForm()->isVisible());
-    EXPECT_EQ(app->countdown().interval(), 60);
 }
 
 }  // namespace

@@ -2,11 +2,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QPushButton>
 #include <QTest>
 
-#include "gui/MainForm.h"
-#include "gui/RunMailWindow.h"
 #include "gui/Shell.h"
 #include "store/Database.h"
 #include "support/TestServers.h"
@@ -94,18 +91,6 @@ void AppTest::start(std::vector<std::string> args) {
     app = std::make_unique<AppWindows>(f.folder.path(), std::move(args));
     app->setTickInterval(3600 * 1000);
     app->start();
-}
-
-QString AppTest::lastShown() {
-    const QStringList& s = MessageBox::shownTexts();
-    return s.isEmpty() ? QString() : s.last();
-}
-
-bool AppTest::runMailerAndWait() {
-    click(app->mainForm(), "Picture2");
-    auto* close = control<QPushButton>(app->runWindow(), "cmdCLOSE");
-    return waitUntil(
-        [&] { return !app->running() && close->text() == RunMailWindow::closeCaption(); }, 60000);
 }
 
 }  // namespace vorel::test

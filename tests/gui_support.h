@@ -1,7 +1,12 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
 #include <QUrl>
 #include <functional>
 #include <memory>
@@ -11,7 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "gui/AppWindows.h"
+#include "gui/Backdrop.h"
+#include "gui/MainForm.h"
 #include "gui/MessageBox.h"
+#include "gui/RunMailWindow.h"
 #include "store/Settings.h"
 #include "support/TempFolder.h"
 
@@ -65,9 +73,6 @@ struct AppTest : ::testing::Test {
     ~AppTest() override;
     // Writes setup.ini and shows the windows; Timer1 ticks only when told.
     void start(std::vector<std::string> args = {});
-    static QString lastShown();
-    // Run Mailer, then waits for the run to end.
-    bool runMailerAndWait();
 };
 
 }  // namespace vorel::test
