@@ -1,6 +1,5 @@
-// Runs from the windows against the loopback servers: what the editors made
-// goes out, the run window's captions and lists, stop and Debug Mode through
-// the worker thread.
+// A run from the windows against the loopback servers: what the editors made
+// goes out, the run window shows the run's progress.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -108,39 +107,6 @@ TEST_F(WindowRun, WhatTheEditorsMadeGoesOutInARealRun) {
     control<QListWidget>(app->autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
     EXPECT_EQ(control<QLabel>(app->autorespondersWindow(), "lblcounter")->text(),
               QStringLiteral("3"));
-}
-
-// "&Stop Mailer" after the first message: the message at hand is finished,
-// nothing is sent. "Debug Mode" cleared first leaves its one line.
-TEST_F(WindowRun, StopAndDebugModeReachTheRunThroughItsYields) {
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    f.pointAt(pop, smtp);
-    f.settings.chkDEBUG = "1";
-    f.addAutoresponder("info@me.example");
-    // Enough mail that the run is still reading when the stop arrives.
-    for (int i = 1; i <= 400; ++i) {
-        pop.addMessage(message(i));
-    }
-    start();
-    bool clicked = false;
-    QObject::connect(
-        list("lstLOG")->model(), &QAbstractItemModel::rowsInserted,
-        [&](const QModelIndex& parent, int first, int) {
-            const QModelIndex i = list("lstLOG")->model()->index(first, 0, parent);
-            if (!clicked && i.data().toString().startsWith(QStringLiteral("Testing"))) {
-                clicked = true;
-                click(app->runWindow(), "chkDEBUGMODE");
-                click(close());
-                EXPECT_EQ(close()->text(), RunMailWindow::cancellingCaption());
-            }
-        });
-    click(app->mainForm(), "Picture2");
-    ASSERT_TRUE(waitClose());
-    EXPECT_TRUE(items(list("lstLOG")).contains(QStringLiteral("Mail Run Cancelled by User")));
-    EXPECT_EQ(items(list("lstdebug")), QStringList{QStringLiteral("Debugging Switched Off")});
-    EXPECT_TRUE(smtp.received().empty());
-    EXPECT_GT(pop.messageCount(), 300u);
 }
 
 }  // namespace

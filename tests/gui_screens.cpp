@@ -100,17 +100,14 @@ int main(int argc, char** argv) {
     shoot(app.mainForm(), {"frmMAINFORM"});
     // The background window with the main window where it sits.
     QPixmap backdrop = app.backdrop()->grab();
-    QPainter(&backdrop).drawPixmap(
-        app.backdrop()->mapFromGlobal(app.mainForm()->geometry().topLeft()),
-        app.mainForm()->grab());
+    const QPoint at = app.backdrop()->mapFromGlobal(app.mainForm()->geometry().topLeft());
+    QPainter(&backdrop).drawPixmap(at, app.mainForm()->grab());
     save(backdrop, "frmBACKDROP");
     app.showAbout();
     shoot(app.aboutWindow(), {"frmABOUT"});
     app.aboutWindow()->close();
     helpStart();
-    for (const char* line : {"AUTO RESPONDERS", "", "Merge codes such as %date% are filled in."}) {
-        helpLine(line);
-    }
+    helpLine("Merge codes such as %date% are filled in.");
     helpShow();
     shoot(app.helpWindow(), {"frmVORELHELP"});
     app.helpWindow()->close();
