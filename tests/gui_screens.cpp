@@ -46,15 +46,6 @@ void shoot(QWidget* w, std::initializer_list<const char*> names) {
     }
 }
 
-template <typename W>
-W* child(QWidget* w, const char* name) {
-    return w->findChild<W*>(QString::fromLatin1(name));
-}
-
-void press(QWidget* w, const char* name) {
-    child<QAbstractButton>(w, name)->click();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,7 +56,6 @@ int main(int argc, char** argv) {
     QApplication qapp(argc, argv);
     gDir = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(gDir);
-
     test::PopServer pop;
     test::SmtpServer smtp;
     test::GuiFolder f;
@@ -93,7 +83,6 @@ int main(int argc, char** argv) {
         pop.addMessage("From: Reader " + n + " <reader" + n + "@x.example>\nTo: info@me.example\n" +
                        "Subject: Price list please\nMessage-ID: <" + n + "@x.example>\n\nHello.\n");
     }
-
     AppWindows app(f.folder.path(), {});
     app.backdrop()->resize(1000, 700);
     app.start();
@@ -111,37 +100,36 @@ int main(int argc, char** argv) {
     helpShow();
     shoot(app.helpWindow(), {"frmVORELHELP"});
     app.helpWindow()->close();
-
     app.showSetup();
     // A real connection test against the loopback servers on the email tab.
-    auto* check = child<QAbstractButton>(app.settingsWindow(), "cmdTESTCONNECTION");
+    auto* check = test::control<QAbstractButton>(app.settingsWindow(), "cmdTESTCONNECTION");
     check->click();
     test::waitUntil([check] { return check->isEnabled(); });
     shoot(app.settingsWindow(),
           {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system", "frmSETUP-antispam"});
     app.settingsWindow()->close();
     app.showAutoresponders();
-    child<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
+    test::control<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
     shoot(app.autorespondersWindow(), {"frmAUTORESPONDERS-Message", "frmAUTORESPONDERS-Forward"});
     app.autorespondersWindow()->close();
-
     test::pause(100);
     app.showMailingLists();
     MailingListsWindow* lists = app.mailingListsWindow();
-    auto* names = child<QListWidget>(lists, "lstMAILING");
+    auto* names = test::control<QListWidget>(lists, "lstMAILING");
     Q_EMIT names->itemClicked(names->item(0));
     shoot(lists, {"frmMAILLINGLISTS-SubscribeSettings", "frmMAILLINGLISTS-UnsubscribeSettings",
                   "frmMAILLINGLISTS-MessageListSettings"});
-    press(lists, "cmdPOSTMESSAGE");
+    test::control<QAbstractButton>(lists, "cmdPOSTMESSAGE")->click();
     PostWindow* post = lists->postWindow();
-    child<QLineEdit>(post, "txtFROM")->setText(QStringLiteral("news@me.example"));
-    child<QPlainTextEdit>(post, "txtMESSAGE")->setPlainText(QStringLiteral("Dear %name%, news."));
+    test::control<QLineEdit>(post, "txtFROM")->setText(QStringLiteral("news@me.example"));
+    test::control<QPlainTextEdit>(post, "txtMESSAGE")
+        ->setPlainText(QStringLiteral("Dear %name%, news."));
     shoot(post, {"frmPOSTEMAIL"});
     post->close();
-    press(lists, "cmdVEWILIST");
+    test::control<QAbstractButton>(lists, "cmdVEWILIST")->click();
     MembersWindow* members = lists->membersWindow();
-    press(members, "cmdMOVENEXT");
-    child<QPlainTextEdit>(members, "txtADDEMAILS")
+    test::control<QAbstractButton>(members, "cmdMOVENEXT")->click();
+    test::control<QPlainTextEdit>(members, "txtADDEMAILS")
         ->setPlainText(QStringLiteral("new.reader@x.example\nAnother Reader <another@x.example>"));
     shoot(members, {"frmLISTVIEW-AddEmailAddresses", "frmLISTVIEW-ViewEmailAddresses"});
     ImportStatusWindow status;
@@ -154,10 +142,9 @@ int main(int argc, char** argv) {
     members->close();
     lists->close();
     test::waitUntil([&] { return app.mainForm()->isVisible(); }, 2000);
-
     // Mid-run: taken as a message shows in the log with both lists filled.
-    auto* log = child<QListWidget>(app.runWindow(), "lstLOG");
-    auto* debug = child<QListWidget>(app.runWindow(), "lstdebug");
+    auto* log = test::control<QListWidget>(app.runWindow(), "lstLOG");
+    auto* debug = test::control<QListWidget>(app.runWindow(), "lstdebug");
     QPixmap run;
     QObject::connect(log->model(), &QAbstractItemModel::rowsInserted,
                      [&](const QModelIndex&, int first, int) {
@@ -176,6 +163,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     save(run, "frmRUNMAIL");
-    press(app.runWindow(), "cmdCLOSE");
+    test::control<QAbstractButton>(app.runWindow(), "cmdCLOSE")->click();
     return gOk ? 0 : 1;
 }

@@ -1,6 +1,5 @@
-// The application shell and the settings window, without servers: start-up,
-// "-R", the countdown, Run Mailer, exit, about, and frmSETUP. Runs are
-// replaced by a job the test holds and releases.
+// The shell and the settings window without servers; runs are replaced by a
+// job the test holds and releases.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -32,7 +31,6 @@ struct ShellTest : test::AppTest {
     std::atomic<int> jobs{0};
     std::atomic<bool> release{true}, stopSeen{false}, debugAsked{false};
     bool autoClose = false;  // the run's choice (a countdown run's window closes)
-
     ~ShellTest() override { release = true; }
     // The windows with an auto-run interval (line 14); runs are the held job.
     void startApp(const std::string& interval, std::vector<std::string> args = {}) {
@@ -158,10 +156,8 @@ TEST_F(ShellTest, CountdownRunsOnTheThirtiethTickInTheTray) {
     EXPECT_TRUE(c.tick(true).startRun);
 }
 
-// Run Mailer stops Timer1 for the run and gives it back; neither the button
-// nor the countdown starts a second run meanwhile; Debug Mode reaches the
-// run; the close box asks the run to stop as "&Stop Mailer" does, and Close
-// then brings the main window.
+// Timer1 stops for the run; no second run starts; Debug Mode and the close
+// box (as "&Stop Mailer") reach the run; Close then brings the main window.
 TEST_F(ShellTest, RunMailerHoldsTheTimerStopsOnRequestAndClosesAfterwards) {
     startApp("30");
     release = false;
@@ -249,7 +245,6 @@ const QString kEsmtpWarning = QStringLiteral(
 
 struct SettingsTest : test::AppTest {
     QPointer<SettingsWindow> w;
-
     ~SettingsTest() override { delete w.data(); }
     void open() {
         w = new SettingsWindow(f.folder.path(), {"Home DSL", "Office VPN"});
@@ -303,9 +298,8 @@ TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
     EXPECT_EQ(f.folder.read("antispam.lst"), "spam@x.example\t\t\r\n\tBuy now\t\r\n");
 }
 
-// Without setup.ini the defaults show. Ok warns about ESMTP each time,
-// applies the interval's rule although the field was never left (Enter
-// presses Ok), and on a failing write says which file and stays open.
+// Defaults without setup.ini; Ok warns about ESMTP, applies the interval's
+// rule (Enter leaves no field) and, when a write fails, names the file.
 TEST_F(SettingsTest, DefaultsAndOkWarnsAppliesTheIntervalRuleAndReportsAFailedWrite) {
     MessageBox::setStandingAnswer(MessageBox::Ok);
     open();
@@ -364,7 +358,6 @@ TEST_F(SettingsTest, AntiSpamButtonsAndMaskedPasswords) {
     list->setCurrentRow(1);
     click(w, "cmdDELETESPAM");
     EXPECT_EQ(items(list), texts("a\t\t|a\ta\ta|a\ta\taa"));
-
     for (auto [field, toggle] : {std::pair{"txtPASSWORD", "cmdSHOWPASSWORD"},
                                  std::pair{"txtDIALUPPASSWORD", "cmdSHOWDIALUPPASSWORD"}}) {
         EXPECT_EQ(edit(field)->echoMode(), QLineEdit::Password);

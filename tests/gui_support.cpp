@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTest>
 
 #include "gui/Shell.h"
 #include "store/Database.h"
@@ -58,16 +57,11 @@ void GuiFolder::pointAt(const PopServer& pop, const SmtpServer& smtp) {
     settings.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
 }
 
-void GuiFolder::writeSettings() const {
-    vorel::writeSettings(folder.path(), settings);
-}
-
 void GuiFolder::addAutoresponder(const std::string& to) const {
     Autoresponder a;
     a.Name = "INFO";
     a.To = to;
     a.msgfrom = "robot@me.example";
-    a.msgsubject = "Re: your mail";
     a.message = "Thanks";
     Database::open(folder.file("data.mdb")).addAutoresponder(a);
 }

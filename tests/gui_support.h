@@ -57,7 +57,7 @@ struct GuiFolder {
 
     GuiFolder();
     void pointAt(const PopServer& pop, const SmtpServer& smtp);
-    void writeSettings() const;
+    void writeSettings() const { vorel::writeSettings(folder.path(), settings); }
     void addAutoresponder(const std::string& to) const;
 };
 
