@@ -164,5 +164,6 @@ int main(int argc, char** argv) {
     }
     save(run, "frmRUNMAIL");
     test::control<QAbstractButton>(app.runWindow(), "cmdCLOSE")->click();
+    app.runs().waitForEnd();
     return gOk ? 0 : 1;
 }
