@@ -71,7 +71,6 @@ TEST_F(ShellTest, StartUpShowsNamedWindowsAndNoTimerWithoutInterval) {
     EXPECT_EQ(app->backdrop()->windowTitle(), QStringLiteral("Vorel List Manager"));
     EXPECT_EQ(app->mainForm()->windowTitle(), QStringLiteral("Vorel Mailing List Manager"));
     EXPECT_TRUE(app->backdrop()->isVisible() && app->mainForm()->isVisible());
-    EXPECT_EQ(versionLabel(3, 6, 8), "Version 3.6.8");
     EXPECT_EQ(control<QLabel>(app->mainForm(), "lblVERSION")->text().toStdString(),
               versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH));
     EXPECT_FALSE(app->backdrop()->timer()->isActive() || app->runWindow()->isVisible());
@@ -184,6 +183,9 @@ TEST_F(ShellTest, RunMailerHoldsTheTimerStopsOnRequestAndClosesAfterwards) {
     EXPECT_EQ(items(control<QListWidget>(app->runWindow(), "lstLOG")), texts("job"));
     click(runClose());
     EXPECT_TRUE(app->mainForm()->isVisible() && !app->runWindow()->isVisible());
+    release = false;  // a stop asked of the last run is not this one's
+    click(app->mainForm(), "Picture2");
+    EXPECT_FALSE(waitUntil([this] { return !app->running(); }, 300));
 }
 
 TEST_F(ShellTest, ExitAsksFirstAndStopsARunBeforeTheProgramEnds) {
