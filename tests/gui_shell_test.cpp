@@ -1,40 +1,20 @@
-// The application shell without servers: start-up, "-R", the countdown, Run
-// Mailer, the run window's lists and button, exit, help, about and preview.
-// Runs are replaced by a job the test holds and releases.
+// The shell and the settings window without servers; runs are replaced by a
+// job the test holds and releases.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QLabel>
-#include <QMenu>
-#include <QPlainTextEdit>
-#include <QPushButton>
+#include <QComboBox>
 #include <QSignalSpy>
-#include <QSystemTrayIcon>
-#include <QTest>
 #include <QTimer>
 #include <QToolButton>
-#include <QUrl>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <filesystem>
 #include <thread>
 
 #include "core/RunHost.h"
 #include "gui/AboutWindow.h"
-#include "gui/AppWindows.h"
-#include "gui/Backdrop.h"
-#include "gui/Countdown.h"
-#include "gui/HelpWindow.h"
-#include "gui/MainForm.h"
-#include "gui/MessageBox.h"
-#include "gui/RunMailWindow.h"
-#include "gui/RunRequestBox.h"
-#include "gui/Shell.h"
+#include "gui/SettingsWindow.h"
 #include "gui/StartUp.h"
 #include "gui_support.h"
 
@@ -44,47 +24,27 @@ namespace {
 using test::click;
 using test::control;
 using test::items;
+using test::texts;
 using test::waitUntil;
 
-struct ShellTest : ::testing::Test {
-    test::GuiFolder f;
-    std::unique_ptr<AppWindows> app;
+struct ShellTest : test::AppTest {
     std::atomic<int> jobs{0};
-    std::atomic<bool> release{true};
-    std::atomic<bool> stopSeen{false};
-    std::vector<QUrl> opened;
-    bool openResult = true;
-
-    ShellTest() {
-        MessageBox::clearAnswers();
-        setUrlOpener([this](const QUrl& url) {
-            opened.push_back(url);
-            return openResult;
-        });
-    }
-    ~ShellTest() override {
-        release = true;
-        app.reset();
-        setUrlOpener({});
-        MessageBox::clearAnswers();
-    }
-
-    // Starts the windows with an auto-run interval (line 14) and arguments;
-    // runs are the held job. Timer1 ticks only when the test says so.
+    std::atomic<bool> release{true}, stopSeen{false}, debugAsked{false};
+    bool autoClose = false;  // the run's choice (a countdown run's window closes)
+    ~ShellTest() override { release = true; }
+    // The windows with an auto-run interval (line 14); runs are the held job.
     void startApp(const std::string& interval, std::vector<std::string> args = {}) {
+        app.reset();
+        jobs = 0;
         f.settings.txtDIALUPWHEN = interval;
         f.writeSettings();
         app = std::make_unique<AppWindows>(f.folder.path(), std::move(args));
         app->setTickInterval(3600 * 1000);
-        const bool autoClose = leadingNumber(interval) > 0;
-        app->runs().setJob([this, autoClose](const std::string&, RunHost& host) {
+        app->runs().setJob([this](const std::string&, RunHost& host) {
             ++jobs;
             host.addLogEntry("job");
-            while (!release) {
-                if (host.yield().stop) {
-                    stopSeen = true;
-                    break;
-                }
+            for (RunRequests r; !release && !(stopSeen = r.stop); r = host.yield()) {
+                debugAsked = r.debugMode.value_or(debugAsked);
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
             RunOutcome o;
@@ -99,382 +59,356 @@ struct ShellTest : ::testing::Test {
     }
     QString menu() const { return app->backdrop()->secondsAction()->text(); }
     void ticks(int n) {
-        for (int i = 0; i < n; ++i) {
+        while (n-- > 0) {
             app->timer1Tick();
         }
     }
+    QPushButton* runClose() { return control<QPushButton>(app->runWindow(), "cmdCLOSE"); }
 };
 
-TEST_F(ShellTest, StartUpShowsTheWindowsWithNamesAndNoTimerWithoutInterval) {
+TEST_F(ShellTest, StartUpShowsNamedWindowsAndNoTimerWithoutInterval) {
     startApp("");
-    EXPECT_TRUE(app->backdrop()->isVisible());
     EXPECT_EQ(app->backdrop()->windowTitle(), QStringLiteral("Vorel List Manager"));
-    EXPECT_TRUE(app->mainForm()->isVisible());
     EXPECT_EQ(app->mainForm()->windowTitle(), QStringLiteral("Vorel Mailing List Manager"));
-    EXPECT_EQ(control<QLabel>(app->mainForm(), "lblVERSION")->text(),
-              QString::fromStdString(
-                  versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH)));
-    EXPECT_EQ(versionLabel(3, 6, 8), "Version 3.6.8");
-    EXPECT_FALSE(app->backdrop()->timer()->isActive());
-    EXPECT_FALSE(app->runWindow()->isVisible());
-    EXPECT_EQ(jobs, 0);
+    EXPECT_TRUE(app->backdrop()->isVisible() && app->mainForm()->isVisible());
+    EXPECT_EQ(control<QLabel>(app->mainForm(), "lblVERSION")->text().toStdString(),
+              versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH));
+    EXPECT_FALSE(app->backdrop()->timer()->isActive() || app->runWindow()->isVisible());
     // Screen readers and UI automation find every control by a name.
     for (QWidget* window :
          {static_cast<QWidget*>(app->mainForm()), static_cast<QWidget*>(app->runWindow())}) {
         for (QWidget* w : window->findChildren<QWidget*>()) {
             if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w)) {
-                EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
-                EXPECT_FALSE(w->objectName().isEmpty());
+                EXPECT_FALSE(w->accessibleName().isEmpty() || w->objectName().isEmpty())
+                    << w->objectName().toStdString();
             }
         }
     }
+    // Setup takes the main window's place, which comes back with the new interval.
+    MessageBox::setStandingAnswer(MessageBox::Ok);
+    click(app->mainForm(), "cmdSETUP");
+    ASSERT_NE(app->settingsWindow(), nullptr);
+    EXPECT_TRUE(app->settingsWindow()->isVisible() && !app->mainForm()->isVisible());
+    control<QLineEdit>(app->settingsWindow(), "txtDIALUPWHEN")->setText(QStringLiteral("60"));
+    click(app->settingsWindow(), "cmdOK");
+    EXPECT_TRUE(app->mainForm()->isVisible() && app->backdrop()->timer()->isActive());
+    EXPECT_EQ(app->countdown().interval(), 60);
 }
 
-struct SwitchCase {
-    std::vector<std::string> args;
-    bool runs;
-};
-
-class DashR : public ShellTest, public ::testing::WithParamInterface<SwitchCase> {};
-
-// A run starts at start-up for "-R" in any case anywhere; showing the main
-// window again after that run does not start another.
-TEST_P(DashR, StartsARunAtStartUpOnce) {
-    startApp("", GetParam().args);
-    ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(jobs, GetParam().runs ? 1 : 0);
-    if (GetParam().runs) {
-        EXPECT_TRUE(app->runWindow()->isVisible());
-        EXPECT_TRUE(app->mainForm()->isVisible());
-        click(control<QPushButton>(app->runWindow(), "cmdCLOSE"));
-        EXPECT_FALSE(app->runWindow()->isVisible());
-        EXPECT_TRUE(app->mainForm()->isVisible());
-        QTest::qWait(50);
-        EXPECT_EQ(jobs, 1);
+// "-R" in any case anywhere runs once at start-up; the main window shown
+// again after that run starts no other.
+TEST_F(ShellTest, DashRStartsOneRunAtStartUp) {
+    const std::pair<std::vector<std::string>, bool> cases[] = {{{"-R"}, true},
+                                                               {{"-r"}, true},
+                                                               {{"--verbose", "x-Rated"}, true},
+                                                               {{}, false},
+                                                               {{"/R", "R-"}, false}};
+    for (const auto& [args, runs] : cases) {
+        SCOPED_TRACE(args.empty() ? "" : args[0]);
+        startApp("", args);
+        ASSERT_TRUE(waitIdle());
+        EXPECT_EQ(app->runWindow()->isVisible(), runs);
+        click(runClose());
+        EXPECT_TRUE(app->mainForm()->isVisible() && !app->runWindow()->isVisible());
+        test::pause(50);
+        EXPECT_EQ(jobs, runs ? 1 : 0);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(CommandLines, DashR,
-                         ::testing::Values(SwitchCase{{"-R"}, true}, SwitchCase{{"-r"}, true},
-                                           SwitchCase{{"--verbose", "x-Rated"}, true},
-                                           SwitchCase{{}, false}, SwitchCase{{"/R", "R-"}, false}));
-
-TEST_F(ShellTest, CountdownInTheTrayRunsOnTheThirtiethTickAndStartsAgain) {
+// Counted only in the tray: leaving it holds the count, the thirtieth tick
+// runs unseen, and the count starts again.
+TEST_F(ShellTest, CountdownRunsOnTheThirtiethTickInTheTray) {
+    autoClose = true;
     startApp("30");
-    EXPECT_TRUE(app->backdrop()->timer()->isActive());
-    click(control<QToolButton>(app->mainForm(), "Picture5"));
+    click(app->mainForm(), "Picture5");
     ASSERT_TRUE(app->trayMode());
     // In the tray, or where there is none (offscreen) in the taskbar.
     EXPECT_TRUE(!app->backdrop()->isVisible() || app->backdrop()->isMinimized());
     EXPECT_FALSE(app->mainForm()->isVisible());
-
-    ticks(1);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 30 Seconds"));
-    ticks(28);
+    ticks(10);
+    app->restoreFromTray();
+    EXPECT_TRUE(!app->trayMode() && app->mainForm()->isVisible());
+    ticks(3);
+    EXPECT_EQ(menu(), QStringLiteral("Vorel will Autorun when running in Taskbar"));
+    EXPECT_EQ(app->backdrop()->statusLabel()->text(),
+              QStringLiteral("Vorel Will Autorun when Running in Taskbar"));
+    app->goToTray();
+    ticks(19);
     EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 2 Seconds"));
-    EXPECT_EQ(jobs, 0);
     ticks(1);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 1 Seconds"));
     EXPECT_TRUE(app->running());
-    EXPECT_FALSE(app->backdrop()->timer()->isActive());
-    EXPECT_FALSE(app->runWindow()->isVisible());
+    EXPECT_FALSE(app->backdrop()->timer()->isActive() || app->runWindow()->isVisible());
     ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(jobs, 1);
-    EXPECT_TRUE(app->backdrop()->timer()->isActive());
+    EXPECT_TRUE(jobs == 1 && app->backdrop()->timer()->isActive());
     EXPECT_FALSE(app->mainForm()->isVisible());
     // The invisible run window closed itself: the next run starts with empty lists.
     EXPECT_EQ(control<QListWidget>(app->runWindow(), "lstLOG")->count(), 0);
     ticks(1);
     EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 30 Seconds"));
-}
-
-TEST_F(ShellTest, CountResumesAfterLeavingAndReenteringTheTray) {
-    startApp("30");
-    app->goToTray();
-    ticks(10);
-    // Without a tray the user gets the window back from the taskbar.
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        app->restoreFromTray();
-    } else {
-        app->backdrop()->showNormal();
-    }
-    EXPECT_FALSE(app->trayMode());
-    EXPECT_TRUE(app->mainForm()->isVisible());
-    ticks(3);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel will Autorun when running in Taskbar"));
-    EXPECT_EQ(app->backdrop()->statusLabel()->text(),
-              QStringLiteral("Vorel Will Autorun when Running in Taskbar"));
-    click(control<QToolButton>(app->mainForm(), "Picture5"));
-    ticks(1);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 20 Seconds"));
-}
-
-// Needs a desktop with a tray (Xvfb with a tray host such as trayer).
-TEST_F(ShellTest, WithATrayTheIconHoldsTheWindowsAndADoubleClickRestores) {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        GTEST_SKIP() << "no system tray on this desktop";
-    }
-    startApp("30");
-    app->goToTray();
-    auto* tray = app->backdrop()->findChild<QSystemTrayIcon*>();
-    ASSERT_NE(tray, nullptr);
-    EXPECT_TRUE(tray->isVisible());
-    EXPECT_EQ(tray->toolTip(), QStringLiteral("Grrr! Vorel! Double Click to Restore"));
-    EXPECT_EQ(tray->contextMenu()->actions(), QList<QAction*>{app->backdrop()->secondsAction()});
-    EXPECT_FALSE(app->backdrop()->isVisible());
-    EXPECT_FALSE(app->mainForm()->isVisible());
-    ticks(1);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 30 Seconds"));
-    Q_EMIT tray->activated(QSystemTrayIcon::DoubleClick);
-    EXPECT_FALSE(app->trayMode());
-    EXPECT_FALSE(tray->isVisible());
-    EXPECT_TRUE(app->backdrop()->isVisible());
-    EXPECT_TRUE(app->mainForm()->isVisible());
-}
-
-TEST(Countdown, AnIntervalLoweredBelowTheCountStartsTheRunAtTheNextTick) {
+    // An interval lowered below the count reached runs at the next tick.
     Countdown c;
     c.setInterval(30);
     for (int i = 0; i < 20; ++i) {
-        EXPECT_FALSE(c.tick(true).startRun);
+        c.tick(true);
     }
     c.setInterval(10);
-    Countdown::Tick t = c.tick(true);
-    EXPECT_EQ(t.menuCaption, "Vorel Running in 1 Seconds");
-    EXPECT_TRUE(t.startRun);
-    EXPECT_EQ(c.tick(true).menuCaption, "Vorel Running in 10 Seconds");
+    EXPECT_TRUE(c.tick(true).startRun);
 }
 
-// Run Mailer stops Timer1 for the run and gives it back; the count stays;
-// neither the button nor the countdown starts a second run meanwhile.
-TEST_F(ShellTest, RunMailerHoldsTheTimerAndNeverStartsASecondRun) {
+// Timer1 stops for the run; no second run starts; Debug Mode and the close
+// box (as "&Stop Mailer") reach the run; Close then brings the main window.
+TEST_F(ShellTest, RunMailerHoldsTheTimerStopsOnRequestAndClosesAfterwards) {
     startApp("30");
-    app->goToTray();
-    ticks(5);
-    app->restoreFromTray();
     release = false;
-    click(control<QToolButton>(app->mainForm(), "Picture2"));
+    click(app->mainForm(), "Picture2");
     ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
-    auto* close = control<QPushButton>(app->runWindow(), "cmdCLOSE");
-    EXPECT_EQ(close->text(), RunMailWindow::stopCaption());
+    EXPECT_EQ(runClose()->text(), RunMailWindow::stopCaption());
     EXPECT_TRUE(app->runWindow()->isVisible());
-    EXPECT_FALSE(app->mainForm()->isVisible());
-    EXPECT_FALSE(app->backdrop()->timer()->isActive());
-
+    EXPECT_FALSE(app->mainForm()->isVisible() || app->backdrop()->timer()->isActive());
     app->runMailer();
     app->goToTray();
     ticks(30);
-    QTest::qWait(50);
-    EXPECT_EQ(jobs, 1);
+    test::pause(50);
     app->restoreFromTray();
-
-    release = true;
-    ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(jobs, 1);
-    EXPECT_TRUE(app->backdrop()->timer()->isActive());
-    EXPECT_TRUE(app->mainForm()->isVisible());
-    // An auto-run interval is set: the run window closed by itself.
-    EXPECT_FALSE(app->runWindow()->isVisible());
-    EXPECT_EQ(close->text(), RunMailWindow::closeCaption());
-}
-
-TEST_F(ShellTest, StopMailerAsksTheRunToStopAndCloseClosesAfterwards) {
-    startApp("0");
-    release = false;
-    click(control<QToolButton>(app->mainForm(), "Picture2"));
-    auto* close = control<QPushButton>(app->runWindow(), "cmdCLOSE");
-    ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
-    // The run window's own close box stops the run as the button does.
+    click(app->runWindow(), "chkDEBUGMODE");
+    EXPECT_TRUE(waitUntil([this] { return debugAsked.load(); }));
     app->runWindow()->close();
     EXPECT_TRUE(app->runWindow()->isVisible());
-    EXPECT_EQ(close->text(), RunMailWindow::cancellingCaption());
+    EXPECT_EQ(runClose()->text(), RunMailWindow::cancellingCaption());
     ASSERT_TRUE(waitIdle());
     EXPECT_TRUE(stopSeen);
-    EXPECT_EQ(close->text(), RunMailWindow::closeCaption());
-    EXPECT_TRUE(app->runWindow()->isVisible());
-    EXPECT_EQ(items(control<QListWidget>(app->runWindow(), "lstLOG")),
-              QStringList{QStringLiteral("job")});
-    click(close);
-    EXPECT_FALSE(app->runWindow()->isVisible());
-    EXPECT_TRUE(app->mainForm()->isVisible());
+    EXPECT_EQ(jobs, 1);
+    EXPECT_TRUE(app->backdrop()->timer()->isActive() && app->mainForm()->isVisible());
+    EXPECT_EQ(runClose()->text(), RunMailWindow::closeCaption());
+    EXPECT_EQ(items(control<QListWidget>(app->runWindow(), "lstLOG")), texts("job"));
+    click(runClose());
+    EXPECT_TRUE(app->mainForm()->isVisible() && !app->runWindow()->isVisible());
+    release = false;  // a stop asked of the last run is not this one's
+    click(app->mainForm(), "Picture2");
+    EXPECT_FALSE(waitUntil([this] { return !app->running(); }, 300));
 }
 
-struct LimitCase {
-    const char* list;
-    int limit;
-};
-
-class ListLimit : public ::testing::TestWithParam<LimitCase> {};
-
-TEST_P(ListLimit, ListIsClearedWhenItHoldsMoreThanItsLimit) {
-    RunRequestBox box;
-    RunMailWindow w(box);
-    auto* list = control<QListWidget>(&w, GetParam().list);
-    auto add = [&](const QString& t) {
-        if (QString::fromLatin1(GetParam().list) == QStringLiteral("lstLOG")) {
-            w.addLogEntry(t);
-        } else {
-            w.addDebugLine(t);
-        }
-    };
-    for (int i = 1; i <= GetParam().limit + 1; ++i) {
-        add(QString::number(i));
-    }
-    EXPECT_EQ(list->count(), GetParam().limit + 1);
-    add(QStringLiteral("next"));
-    EXPECT_EQ(items(list), QStringList{QStringLiteral("next")});
-    EXPECT_EQ(list->currentRow(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lists, ListLimit,
-                         ::testing::Values(LimitCase{"lstLOG", 15}, LimitCase{"lstdebug", 10}));
-
-TEST_F(ShellTest, DebugModeClicksReachTheRunOnceEach) {
-    RunRequestBox box;
-    RunMailWindow w(box);
-    w.show();
-    w.runStarted();
-    auto* chk = control<QCheckBox>(&w, "chkDEBUGMODE");
-    click(chk);
-    click(chk);
-    RunRequests asked = box.take();
-    EXPECT_EQ(asked.debugMode, std::optional<bool>(false));
-    EXPECT_FALSE(asked.stop);
-    EXPECT_FALSE(box.take().debugMode.has_value());
-    // The run setting the box does not count as a click.
-    w.setDebugModeBox(true);
-    EXPECT_FALSE(box.take().debugMode.has_value());
-}
-
-TEST_F(ShellTest, ExitSystemAnsweredNoLeavesEverythingAndYesEnds) {
+TEST_F(ShellTest, ExitAsksFirstAndStopsARunBeforeTheProgramEnds) {
     startApp("");
     QSignalSpy quit(app.get(), &AppWindows::quitRequested);
     MessageBox::setNextAnswer(MessageBox::No);
-    click(control<QToolButton>(app->mainForm(), "Picture3"));
-    EXPECT_EQ(MessageBox::shownTexts(),
-              QStringList{QStringLiteral("Are you sure you want to quit?")});
+    click(app->mainForm(), "Picture3");
+    EXPECT_EQ(MessageBox::shownTexts(), texts("Are you sure you want to quit?"));
     EXPECT_EQ(quit.count(), 0);
-    EXPECT_TRUE(app->mainForm()->isVisible());
-    EXPECT_TRUE(app->backdrop()->isVisible());
-    MessageBox::setNextAnswer(MessageBox::Yes);
-    click(control<QToolButton>(app->mainForm(), "Picture3"));
-    EXPECT_EQ(quit.count(), 1);
-}
-
-// Ending the program mid-run lets the run finish the item at hand first.
-TEST_F(ShellTest, ExitDuringARunStopsTheRunBeforeTheProgramEnds) {
-    startApp("");
-    QSignalSpy quit(app.get(), &AppWindows::quitRequested);
     release = false;
     app->runMailer();
     ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
-    app->backdrop()->close();
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    app->exitSystem();
     EXPECT_TRUE(stopSeen);
     EXPECT_FALSE(app->running());
     EXPECT_EQ(quit.count(), 1);
 }
 
-TEST_F(ShellTest, ANewHelpTextReplacesTheOldInOneWindow) {
-    startApp("");
-    helpStart();
-    helpLine("First help");
-    helpShow();
-    HelpWindow* first = app->helpWindow();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->windowTitle(), QStringLiteral("Vorel Help"));
-    helpStart();
-    helpLine("Second help");
-    helpLine("line two");
-    helpShow();
-    EXPECT_EQ(app->helpWindow(), first);
-    EXPECT_EQ(control<QPlainTextEdit>(first, "txtHELP")->toPlainText(),
-              QStringLiteral("Second help\nline two\n"));
-    int helpWindows = 0;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        helpWindows += w->objectName() == QStringLiteral("frmVORELHELP") && w->isVisible();
-    }
-    EXPECT_EQ(helpWindows, 1);
-    click(control<QPushButton>(first, "Command1"));
-    EXPECT_TRUE(waitUntil([this] { return app->helpWindow() == nullptr; }));
-}
-
 TEST_F(ShellTest, AboutLinksOpenTheirPagesAndLeaveTheWindowOpen) {
     startApp("");
-    click(control<QToolButton>(app->mainForm(), "Picture4"));
+    click(app->mainForm(), "Picture4");
     AboutWindow* about = app->aboutWindow();
     ASSERT_NE(about, nullptr);
+    QString urls;
     for (QPushButton* b : about->findChildren<QPushButton*>(QStringLiteral("cmdWEBSITELINK"))) {
         click(b);
     }
-    click(control<QPushButton>(about, "Command1"));
-    std::vector<QString> urls;
+    click(about, "Command1");
     for (const QUrl& u : opened) {
-        urls.push_back(u.toString());
+        urls += u.toString() + QLatin1Char(' ');
     }
-    EXPECT_EQ(urls,
-              (std::vector<QString>{QStringLiteral("http://www.vorel.example/"),
-                                    QStringLiteral("http://www.vorel.example/updates.htm"),
-                                    QStringLiteral("http://www.vorel.example/user_guide.htm"),
-                                    QStringLiteral("http://www.vorel.example/contact_us.htm"),
-                                    QStringLiteral("http://partner.vorel.example/?r=vorel")}));
+    EXPECT_EQ(urls, QStringLiteral("http://www.vorel.example/ http://www.vorel.example/updates.htm "
+                                   "http://www.vorel.example/user_guide.htm "
+                                   "http://www.vorel.example/contact_us.htm "
+                                   "http://partner.vorel.example/?r=vorel "));
     EXPECT_TRUE(about->isVisible());
-    click(control<QPushButton>(about, "cmdOK"));
-    EXPECT_TRUE(waitUntil([this] { return app->aboutWindow() == nullptr; }));
 }
 
-struct PreviewCase {
-    const char* body;
-    const char* file;
-    bool opens;
-    bool complains;
+TEST(StartUp, WithoutADisplayExits2AndSigtermEndsTheWindowsLikeTheirCloseBox) {
+    test::TempFolder folder;
+    const std::string vorel = std::string(VOREL_BINARY) + " --folder " + folder.path();
+    EXPECT_EQ(std::system(("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + vorel +
+                           "/none -R >" + folder.file("out") + " 2>&1")
+                              .c_str()),
+              2 << 8);
+    EXPECT_EQ(folder.read("out"), std::string(kNoDisplayMessage) + "\n");
+    EXPECT_EQ(std::system(("QT_QPA_PLATFORM=offscreen " + vorel +
+                           " >/dev/null 2>&1 & pid=$!; sleep 1.5; kill -TERM $pid; wait $pid")
+                              .c_str()),
+              0);
+}
+
+// ---- frmSETUP ----
+
+const QString kEsmtpWarning = QStringLiteral(
+    "Please check with your service provider that your SMTP server is not ESMTP, Vorel may "
+    "behave unpredictably if this setting is not correct!");
+
+struct SettingsTest : test::AppTest {
+    QPointer<SettingsWindow> w;
+    ~SettingsTest() override { delete w.data(); }
+    void open() {
+        w = new SettingsWindow(f.folder.path(), {"Home DSL", "Office VPN"});
+        w->show();
+    }
+    QLineEdit* edit(const char* name) { return control<QLineEdit>(w, name); }
+    bool closed() {
+        return waitUntil([this] { return w.isNull(); }, 5000);
+    }
 };
 
-class Preview : public ShellTest, public ::testing::WithParamInterface<PreviewCase> {};
-
-TEST_P(Preview, WritesTheFileAndOpensIt) {
-    openResult = GetParam().opens;
-    MessageBox::setStandingAnswer(MessageBox::Ok);
-    previewMessage(nullptr, f.folder.path(), GetParam().body);
-    EXPECT_EQ(f.folder.read(GetParam().file), std::string(GetParam().body) + "\r\n");
-    ASSERT_EQ(opened.size(), 1u);
-    EXPECT_EQ(opened[0],
-              QUrl::fromLocalFile(QString::fromStdString(f.folder.file(GetParam().file))));
-    EXPECT_EQ(MessageBox::shownTexts(),
-              GetParam().complains
-                  ? QStringList{QStringLiteral("Sorry, Could not find 'notepad.exe'")}
-                  : QStringList{});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, Preview,
-    ::testing::Values(PreviewCase{"<HTML><b>Hi</b>", "htmlprev.htm", true, false},
-                      PreviewCase{"<html>lower case is text", "msg.temp", true, false},
-                      PreviewCase{"plain", "msg.temp", false, true}));
-
-TEST(StartUp, WithoutADisplayTheProgramSaysSoAndExits2) {
-    std::string cmd = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") +
-                      VOREL_BINARY + " --folder /nonexistent/vorel-no-display -R 2>&1";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    char buf[256] = {};
-    std::string out;
-    while (std::fgets(buf, sizeof buf, p)) {
-        out += buf;
+// Each line of setup.ini shows in its named control and Ok writes it back.
+TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
+    const char* const names[] = {
+        "txtPOP",     "txtSMTP",        "txtUSERID",         "txtPASSWORD",   "chkLEAVE",
+        "chkLOG",     "txtAUTOFORWARD", "txtRUNPROGRAM",     "txtEMAILLOG",   "chkAUTODIAL",
+        "cmbDIALUP",  "txtDIALUPID",    "txtDIALUPPASSWORD", "txtDIALUPWHEN", "chkAUTODISCONNECT",
+        "txtTIMEOUT", "chkESMTP",       "chkDEBUG"};
+    const QStringList values = texts(
+        "pop.example.com|smtp.example.com|me|secret|1|0|fwd@x|run.sh|"
+        "log@x|1|Office|dialer|dialpw|60|2|45|1|0");
+    const std::string setup = values.join(QStringLiteral("\r\n")).toStdString() + "\r\n";
+    f.folder.write("setup.ini", setup);
+    f.folder.write("antispam.lst", "spam@x.example\t\t\r\n\tBuy now\t\r\n");
+    open();
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Set Up System"));
+    for (int i = 0; i < Settings::kLineCount; ++i) {
+        QWidget* c = control<QWidget>(w, names[i]);
+        ASSERT_NE(c, nullptr);
+        EXPECT_FALSE(c->accessibleName().isEmpty()) << names[i];
+        auto* box = qobject_cast<QCheckBox*>(c);
+        auto* combo = qobject_cast<QComboBox*>(c);
+        EXPECT_EQ(
+            box ? QString::number(box->checkState() == Qt::PartiallyChecked ? 2 : box->isChecked())
+            : combo ? combo->currentText()
+                    : c->property("text").toString(),
+            values[i])
+            << names[i];
     }
-    int status = ::pclose(p);
-    EXPECT_EQ(out, std::string(kNoDisplayMessage) + "\n");
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 2);
+    EXPECT_EQ(control<QComboBox>(w, "cmbDIALUP")->itemText(1), QStringLiteral("Office VPN"));
+    EXPECT_EQ(items(control<QListWidget>(w, "lstSPAMLIST")),
+              texts("spam@x.example\t\t|\tBuy now\t"));
+    EXPECT_EQ(edit("txtDIALUPWHEN")->toolTip(),
+              QStringLiteral("This will cause vorel to run it's mailer ever n seconds"));
+    QSignalSpy done(w.data(), &SettingsWindow::closed);
+    click(w, "cmdOK");
+    EXPECT_TRUE(MessageBox::shownTexts().isEmpty());
+    EXPECT_EQ(done.count(), 1);
+    EXPECT_TRUE(closed());
+    EXPECT_EQ(f.folder.read("setup.ini"), setup);
+    EXPECT_EQ(f.folder.read("antispam.lst"), "spam@x.example\t\t\r\n\tBuy now\t\r\n");
 }
 
-TEST(StartUp, SigtermEndsTheWindowsLikeTheirCloseBox) {
-    test::TempFolder folder;
-    std::string cmd = std::string("QT_QPA_PLATFORM=offscreen ") + VOREL_BINARY + " --folder " +
-                      folder.path() + " >/dev/null 2>&1 & pid=$!; sleep 1.5; kill -TERM $pid; " +
-                      "wait $pid";
-    int status = std::system(cmd.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+// Defaults without setup.ini; Ok warns about ESMTP, applies the interval's
+// rule (Enter leaves no field) and, when a write fails, names the file.
+TEST_F(SettingsTest, DefaultsAndOkWarnsAppliesTheIntervalRuleAndReportsAFailedWrite) {
+    MessageBox::setStandingAnswer(MessageBox::Ok);
+    open();
+    EXPECT_TRUE(control<QCheckBox>(w, "chkLOG")->isChecked());
+    EXPECT_EQ(edit("txtRUNPROGRAM")->text() + edit("txtTIMEOUT")->text(),
+              QStringLiteral("C:\\pmail\\winpm-32.exe30"));
+    edit("txtDIALUPWHEN")->setText(QStringLiteral("5"));
+    // A directory in its place cannot be replaced, even by root.
+    std::filesystem::create_directories(f.folder.file("setup.ini") + "/x");
+    click(w, "cmdOK");
+    ASSERT_EQ(MessageBox::shownTexts().size(), 2);
+    EXPECT_EQ(MessageBox::shownTexts()[0], kEsmtpWarning);
+    EXPECT_TRUE(
+        MessageBox::shownTexts()[1].contains(QString::fromStdString(f.folder.file("setup.ini"))));
+    EXPECT_TRUE(w->isVisible());
+    std::filesystem::remove_all(f.folder.file("setup.ini"));
+    click(w, "cmdOK");
+    EXPECT_EQ(MessageBox::shownTexts().size(), 3);
+    EXPECT_TRUE(closed());
+    const std::string setup = f.folder.read("setup.ini");
+    EXPECT_NE(setup.find("\r\nC:\\pmail\\winpm-32.exe\r\n"), std::string::npos);
+    EXPECT_NE(setup.find("\r\n0\r\n0\r\n30\r\n0\r\n0\r\n"), std::string::npos) << setup;
+    EXPECT_EQ(f.folder.read("antispam.lst"), "");
+}
+
+TEST_F(SettingsTest, CancelAndTheCloseBoxWriteNothing) {
+    f.folder.write("antispam.lst", "old\t\t\r\n");
+    for (bool viaCancel : {true, false}) {
+        open();
+        QTest::keyClicks(edit("txtANTISPAMFROM"), QStringLiteral("new@x.example"));
+        click(w, "cmdADDSPAM");
+        QSignalSpy done(w.data(), &SettingsWindow::closed);
+        viaCancel ? click(w, "cmdCANCEL") : void(w->close());
+        EXPECT_EQ(done.count(), 1);
+        EXPECT_TRUE(closed());
+        EXPECT_EQ(f.folder.read("antispam.lst"), "old\t\t\r\n");
+        EXPECT_FALSE(f.folder.exists("setup.ini"));
+    }
+}
+
+TEST_F(SettingsTest, AntiSpamButtonsAndMaskedPasswords) {
+    MessageBox::setStandingAnswer(MessageBox::Ok);
+    open();
+    auto* list = control<QListWidget>(w, "lstSPAMLIST");
+    click(w, "cmdADDSPAM");
+    EXPECT_EQ(list->count(), 0);  // all three fields empty
+    for (const char* name : {"txtANTISPAMFROM", "txtANTISPAMSUBJECT", "txtTO", "txtTO"}) {
+        click(w, "cmdADDSPAM");
+        edit(name)->insert(QStringLiteral("a"));
+    }
+    click(w, "cmdADDSPAM");
+    EXPECT_EQ(items(list), texts("a\t\t|a\ta\t|a\ta\ta|a\ta\taa"));
+    list->clearSelection();
+    click(w, "cmdDELETESPAM");
+    EXPECT_EQ(MessageBox::shownTexts(), texts("Please select an email from the list"));
+    list->setCurrentRow(1);
+    click(w, "cmdDELETESPAM");
+    EXPECT_EQ(items(list), texts("a\t\t|a\ta\ta|a\ta\taa"));
+    for (auto [field, toggle] : {std::pair{"txtPASSWORD", "cmdSHOWPASSWORD"},
+                                 std::pair{"txtDIALUPPASSWORD", "cmdSHOWDIALUPPASSWORD"}}) {
+        EXPECT_EQ(edit(field)->echoMode(), QLineEdit::Password);
+        control<QToolButton>(w, toggle)->click();
+        EXPECT_EQ(edit(field)->echoMode(), QLineEdit::Normal);
+    }
+}
+
+TEST_F(SettingsTest, LogsAreDeletedAfterAskingAndOpenedOrSaidSo) {
+    f.folder.write("log.txt", "line\r\n");
+    open();
+    MessageBox::setNextAnswer(MessageBox::No);
+    click(w, "cmdDELETE");
+    EXPECT_EQ(MessageBox::shownTexts(), texts("Are you SURE you want to delete the Log?"));
+    EXPECT_TRUE(f.folder.exists("log.txt"));
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    click(w, "cmdDELETE");
+    EXPECT_FALSE(f.folder.exists("log.txt"));
+    MessageBox::clearAnswers();
+    MessageBox::setStandingAnswer(MessageBox::Ok);
+    for (bool opens : {true, false}) {
+        openResult = opens;
+        click(w, "Command1");
+        click(w, "Command2");
+    }
+    EXPECT_EQ(opened.size(), 4u);
+    EXPECT_EQ(opened[1].toLocalFile().toStdString(), f.folder.file("debug.log"));
+    EXPECT_EQ(MessageBox::shownTexts(),
+              texts("Could not start Notepad, open LOG.TXT in the vorel program directory!|"
+                    "Could not start Notepad, open debug.log in the vorel program directory!"));
+}
+
+// The check runs on a worker thread with the values in the window, unsaved.
+TEST_F(SettingsTest, TestConnectionSaysWhatWorkedAndWritesNothing) {
+    open();
+    std::string seenPop;
+    w->setConnectionChecker([&seenPop](const Settings& s) {
+        seenPop = s.txtPOP;
+        return std::string("POP3 server: logged in.");
+    });
+    QTest::keyClicks(edit("txtPOP"), QStringLiteral("pop.example.com"));
+    auto* test = control<QPushButton>(w, "cmdTESTCONNECTION");
+    click(test);
+    EXPECT_FALSE(test->isEnabled());
+    ASSERT_TRUE(waitUntil([test] { return test->isEnabled(); }, 5000));
+    EXPECT_EQ(control<QLabel>(w, "lblTESTRESULT")->text(),
+              QStringLiteral("POP3 server: logged in."));
+    EXPECT_EQ(seenPop, "pop.example.com");
+    EXPECT_FALSE(f.folder.exists("setup.ini"));
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
-#include <gtest/gtest.h>
-
 #include "gui_support.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTest>
 
+#include "gui/Shell.h"
 #include "store/Database.h"
+#include "support/TestServers.h"
 
 namespace vorel::test {
 
@@ -31,19 +30,31 @@ QStringList items(const QListWidget* list) {
     return out;
 }
 
+QStringList texts(const char* joined) {
+    return QString::fromUtf8(joined).split(QLatin1Char('|'));
+}
+
 void click(QAbstractButton* button) {
     ASSERT_NE(button, nullptr);
     QTest::mouseClick(button, Qt::LeftButton);
 }
 
+void click(QWidget* window, const char* button) {
+    click(control<QAbstractButton>(window, button));
+}
+
 GuiFolder::GuiFolder() {
     Database::createIfMissing(folder.file("data.mdb"));
+    Database::upgradeSchema(folder.file("data.mdb"));
     settings.txtRUNPROGRAM = "";
     settings.txtTIMEOUT = "5";
 }
 
-void GuiFolder::writeSettings() const {
-    vorel::writeSettings(folder.path(), settings);
+void GuiFolder::pointAt(const PopServer& pop, const SmtpServer& smtp) {
+    settings.txtPOP = pop.host() + ":" + std::to_string(pop.port());
+    settings.txtUSERID = pop.user();
+    settings.txtPASSWORD = pop.password();
+    settings.txtSMTP = smtp.host() + ":" + std::to_string(smtp.port());
 }
 
 void GuiFolder::addAutoresponder(const std::string& to) const {
@@ -51,9 +62,29 @@ void GuiFolder::addAutoresponder(const std::string& to) const {
     a.Name = "INFO";
     a.To = to;
     a.msgfrom = "robot@me.example";
-    a.msgsubject = "Re: your mail";
     a.message = "Thanks";
     Database::open(folder.file("data.mdb")).addAutoresponder(a);
+}
+
+AppTest::AppTest() {
+    MessageBox::clearAnswers();
+    setUrlOpener([this](const QUrl& url) {
+        opened.push_back(url);
+        return openResult;
+    });
+}
+
+AppTest::~AppTest() {
+    app.reset();
+    setUrlOpener({});
+    MessageBox::clearAnswers();
+}
+
+void AppTest::start(std::vector<std::string> args) {
+    f.writeSettings();
+    app = std::make_unique<AppWindows>(f.folder.path(), std::move(args));
+    app->setTickInterval(3600 * 1000);
+    app->start();
 }
 
 }  // namespace vorel::test

@@ -1,21 +1,38 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
-#include <QStringList>
-#include <QWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QUrl>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "gui/AppWindows.h"
+#include "gui/Backdrop.h"
+#include "gui/MainForm.h"
+#include "gui/MessageBox.h"
+#include "gui/RunMailWindow.h"
 #include "store/Settings.h"
 #include "support/TempFolder.h"
 
 namespace vorel::test {
 
+class PopServer;
+class SmtpServer;
+
 // Turns the event loop until `done` holds or `ms` have passed; returns `done`.
 bool waitUntil(const std::function<bool()>& done, int ms = 30000);
+inline void pause(int ms) {
+    waitUntil([] { return false; }, ms);
+}
 
 // The control named `name` inside `window`; fails the test when missing.
 template <typename W>
@@ -28,7 +45,10 @@ W* control(QWidget* window, const char* name) {
 }
 
 QStringList items(const QListWidget* list);
+// "a|b|c" as a list of texts.
+QStringList texts(const char* joined);
 void click(QAbstractButton* button);
+void click(QWidget* window, const char* button);
 
 // An application folder with data.mdb and a setup.ini for loopback servers.
 struct GuiFolder {
@@ -36,8 +56,23 @@ struct GuiFolder {
     Settings settings;
 
     GuiFolder();
-    void writeSettings() const;
+    void pointAt(const PopServer& pop, const SmtpServer& smtp);
+    void writeSettings() const { vorel::writeSettings(folder.path(), settings); }
     void addAutoresponder(const std::string& to) const;
+};
+
+// The windows over a GuiFolder: message boxes answered through the hooks,
+// the desktop replaced by a list of what it was asked to open.
+struct AppTest : ::testing::Test {
+    GuiFolder f;
+    std::unique_ptr<AppWindows> app;
+    std::vector<QUrl> opened;
+    bool openResult = true;
+
+    AppTest();
+    ~AppTest() override;
+    // Writes setup.ini and shows the windows; Timer1 ticks only when told.
+    void start(std::vector<std::string> args = {});
 };
 
 }  // namespace vorel::test

@@ -1,0 +1,477 @@
+// The autoresponder, mailing-list, member and post windows over a real
+// data.mdb.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <QApplication>
+#include <QListView>
+#include <QRadioButton>
+
+#include "gui/AutorespondersWindow.h"
+#include "gui/HelpWindow.h"
+#include "gui/MailingListsWindow.h"
+#include "gui/MembersWindow.h"
+#include "gui/PostWindow.h"
+#include "gui_support.h"
+#include "mail/ListPost.h"
+#include "mail/ListRules.h"
+#include "mail/MemberRules.h"
+#include "store/Queue.h"
+#include "support/FixedClock.h"
+
+namespace vorel {
+namespace {
+
+using test::click;
+using test::control;
+using test::items;
+using test::texts;
+using test::waitUntil;
+
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+Autoresponder row(const std::string& name, const std::string& message = "Thanks") {
+    Autoresponder a;
+    a.Name = name;
+    a.To = "info@x.example";
+    a.message = message;
+    a.mailto = "boss@x.example";
+    return a;
+}
+
+// Every box answered Yes unless the test says otherwise.
+struct Editors : test::AppTest {
+    QWidget* w = nullptr;  // the editor the test works in
+    test::FixedClock clock;
+    Editors() {
+        MessageBox::setStandingAnswer(MessageBox::Yes);
+        PostWindow::setClockForTests(&clock);
+    }
+    ~Editors() override { PostWindow::setClockForTests(nullptr); }
+    void open(const char* button) {
+        start();
+        click(app->mainForm(), button);
+        w = std::string(button) == "cmdAUTORESPONDER"
+                ? static_cast<QWidget*>(app->autorespondersWindow())
+                : static_cast<QWidget*>(app->mailingListsWindow());
+        ASSERT_NE(w, nullptr);
+    }
+    Database db() const { return Database::open(f.folder.file("data.mdb")); }
+    QLineEdit* edit(const char* name, QWidget* in = nullptr) {
+        return control<QLineEdit>(in ? in : w, name);
+    }
+    QPlainTextEdit* text(const char* name, QWidget* in = nullptr) {
+        return control<QPlainTextEdit>(in ? in : w, name);
+    }
+    // What a line box or a message box shows.
+    QString shown(const char* name) {
+        auto* line = w->findChild<QLineEdit*>(q(name));
+        return line ? line->text() : text(name)->toPlainText();
+    }
+    QListWidget* list(const char* name) { return control<QListWidget>(w, name); }
+    // Clicks a button; returns the texts of the boxes it showed.
+    QStringList press(const char* button, QWidget* in = nullptr) {
+        const qsizetype before = MessageBox::shownTexts().size();
+        click(in ? in : w, button);
+        return MessageBox::shownTexts().mid(before);
+    }
+    void select(const char* name) {
+        auto* l = list("lstAUTORESPONDERS");
+        l->setCurrentItem(l->findItems(q(name), Qt::MatchExactly).value(0));
+    }
+    void typeName(const char* name) {
+        // Focus moves only inside the active window.
+        QApplication::setActiveWindow(w);
+        edit("txtNAME")->setFocus();
+        QTest::keyClicks(edit("txtNAME"), q(name));
+        edit("txtSUBSCRIBESUBJECT")->setFocus();
+    }
+    void chooseList(const char* name) {
+        auto* l = list("lstMAILING");
+        Q_EMIT l->itemClicked(l->findItems(q(name), Qt::MatchExactly).value(0));
+    }
+    MembersWindow* members(const char* name) {
+        typeName(name);
+        click(w, "cmdVEWILIST");
+        return app->mailingListsWindow()->membersWindow();
+    }
+    QString rows(QWidget* m) {
+        QStringList out;
+        auto* model = control<QListView>(m, "lstEMAILS")->model();
+        for (int i = 0; i < model->rowCount(); ++i) {
+            out << model->index(i, 0).data().toString();
+        }
+        return out.join(QLatin1Char('|'));
+    }
+};
+
+const QString kSaved = QStringLiteral("Your Autoresponder is Saved!");
+
+// Save adds a row (count 0, To cut to 49 characters, a space after the
+// message) or changes the row of that name in any case, keeping its count.
+TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
+    Autoresponder zeta = row("Zeta", "Line one\r\nLine two");
+    zeta.Subject = "S";
+    zeta.msgfrom = "F";
+    zeta.msgsubject = "FS";
+    zeta.Counter = 7;
+    for (const Autoresponder& a : {row("alpha"), zeta, row("")}) {
+        db().addAutoresponder(a);
+    }
+    open("cmdAUTORESPONDER");
+    EXPECT_EQ(items(list("lstAUTORESPONDERS")), texts("alpha|Zeta|"));
+    select("Zeta");
+    const char* const names[] = {"txtNAME",        "txtTO",     "txtSUBJECT", "txtFROM",
+                                 "txtFROMSUBJECT", "txtMAILTO", "txtMESSAGE"};
+    QStringList all;
+    for (const char* name : names) {
+        all << shown(name);
+    }
+    EXPECT_EQ(all, texts("Zeta|info@x.example|S|F|FS|boss@x.example|Line one\nLine two"));
+    EXPECT_EQ(control<QLabel>(w, "lblcounter")->text(), QStringLiteral("7"));
+    click(w, "cmdNEW");
+    for (const char* name : names) {
+        EXPECT_EQ(shown(name).isEmpty(), name != std::string("txtMAILTO")) << name;
+    }
+    EXPECT_EQ(control<QLabel>(w, "lblcounter")->text(), QStringLiteral("0"));
+    QTest::keyClicks(text("txtMESSAGE"), QStringLiteral("Hello"));
+    EXPECT_EQ(press("cmdSAVE"), texts("Please enter a name to save this autoresponder under!"));
+    // 48 characters and a euro sign of three bytes, then more.
+    const QString longTo = QString(48, QLatin1Char('t')) + QStringLiteral("\u20acbc");
+    const QStringList typed = texts("Info||S|F|FS|M");
+    for (int i = 0; i < 6; ++i) {
+        edit(names[i])->setText(i == 1 ? longTo : typed[i]);
+    }
+    EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
+    EXPECT_EQ(edit("txtTO")->text(), longTo);  // as typed until the row is shown again
+    const Autoresponder saved = *db().findAutoresponder("Info");
+    EXPECT_EQ(saved.To, std::string(48, 't') + "\xe2\x82\xac");
+    EXPECT_EQ(saved.Subject + saved.msgfrom + saved.msgsubject + saved.mailto, "SFFSM");
+    EXPECT_EQ(saved.message, "Hello ");
+    EXPECT_EQ(saved.Counter, 0);
+    db().incrementCounter(saved.id);
+    select("Info");
+    edit("txtNAME")->setText(QStringLiteral("INFO"));
+    EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
+    select("INFO");
+    EXPECT_EQ(shown("txtMESSAGE"), QStringLiteral("Hello  "));
+    EXPECT_EQ(control<QLabel>(w, "lblcounter")->text(), QStringLiteral("1"));
+    edit("txtNAME")->setText(QStringLiteral("Info copy"));
+    press("cmdSAVE");
+    EXPECT_EQ(items(list("lstAUTORESPONDERS")).mid(3), texts("INFO|Info copy"));
+}
+
+// Delete asks first, then wants a selection, then removes every row of
+// exactly the selected name; the fields keep it, so Save brings it back.
+TEST_F(Editors, AutoresponderDeleteAsksWantsASelectionAndRemovesRowsOfThatName) {
+    for (const char* name : {"Bob's", "BOB'S", "Bob's", "Sales"}) {
+        db().addAutoresponder(row(name));
+    }
+    open("cmdAUTORESPONDER");
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    EXPECT_EQ(press("cmdDELETE"), texts("Are you SURE you want to delete this autoresponder?|"
+                                        "Please Select an Autoresponder from the List"));
+    select("Bob's");
+    MessageBox::setNextAnswer(MessageBox::No);
+    click(w, "cmdDELETE");
+    EXPECT_EQ(db().autoresponders().size(), 4u);
+    click(w, "cmdDELETE");
+    EXPECT_EQ(items(list("lstAUTORESPONDERS")), texts("BOB'S|Sales"));
+    EXPECT_EQ(db().autoresponders().size(), 2u);
+    EXPECT_EQ(edit("txtNAME")->text(), QStringLiteral("Bob's"));
+}
+
+// Try merges the unsaved reply for a saved message or says why there is
+// none, changing nothing; HELP fills the one help window.
+TEST_F(Editors, AutoresponderPreviewTryHelpAndClose) {
+    open("cmdAUTORESPONDER");
+    EXPECT_FALSE(app->mainForm()->isVisible());
+    // The HTML note shows its tag instead of taking it for markup.
+    int htmlNotes = 0;
+    for (QLabel* l : w->findChildren<QLabel*>()) {
+        htmlNotes += l->text().startsWith(QStringLiteral("To send HTML emails include <HTML>")) &&
+                     l->textFormat() == Qt::PlainText;
+    }
+    EXPECT_EQ(htmlNotes, 1);
+    text("txtMESSAGE")->setPlainText(QStringLiteral("<HTML><b>Hi %name%</b>"));
+    click(w, "cmdPREVIEW");
+    EXPECT_EQ(f.folder.read("htmlprev.htm"), "<HTML><b>Hi %name%</b>\r\n");
+    edit("txtNAME")->setText(QStringLiteral("Prices"));
+    edit("txtTO")->setText(QStringLiteral("INFO@x.example"));
+    text("txtMESSAGE")->setPlainText(QStringLiteral("Dear %name%, we call %telephone%."));
+    // Base64 of "Hello\r\n%vorelcode%\r\nname=John\r\ntelephone=0123\r\n".
+    f.folder.write("sample.eml",
+                   "From: reader@x.example\r\nTo: info@x.example\r\nSubject: Price list\r\n"
+                   "Content-Transfer-Encoding: base64\r\n\r\n"
+                   "SGVsbG8NCiV2b3JlbGNvZGUlDQpuYW1lPUpvaG4NCnRlbGVwaG9uZT0wMTIzDQo=\r\n");
+    const std::string before = f.folder.read("data.mdb");
+    FileDialog::setNextFileName(q(f.folder.file("sample.eml")));
+    click(w, "cmdTRY");
+    EXPECT_EQ(f.folder.read("msg.temp"), "Dear John, we call 0123. \r\n");
+    edit("txtTO")->setText(QStringLiteral("sales@x.example"));
+    FileDialog::setNextFileName(q(f.folder.file("sample.eml")));
+    const QStringList said = press("cmdTRY");
+    EXPECT_TRUE(said.value(0).contains(QStringLiteral(
+        "does not match: To differs (\"info@x.example\" is not \"sales@x.example\")")))
+        << said.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(opened, (std::vector<QUrl>{QUrl::fromLocalFile(q(f.folder.file("htmlprev.htm"))),
+                                         QUrl::fromLocalFile(q(f.folder.file("msg.temp")))}));
+    EXPECT_TRUE(f.folder.read("data.mdb") == before);
+    EXPECT_FALSE(f.folder.exists("msgqueue.txt") || f.folder.exists("log.txt"));
+    openResult = false;
+    EXPECT_EQ(press("cmdPREVIEW"), texts("Sorry, Could not find 'notepad.exe'"));
+    helpStart();
+    helpLine("Other help");
+    helpShow();
+    HelpWindow* help = app->helpWindow();
+    click(w, "cmdHELP");
+    EXPECT_EQ(app->helpWindow(), help);
+    const QStringList lines =
+        control<QPlainTextEdit>(help, "txtHELP")->toPlainText().split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 40);  // 39 lines, each ended by a line break
+    EXPECT_EQ(lines[0] + lines[25], QStringLiteral("AUTORESPONDER HELP%vorelcode%"));
+    click(w, "cmdCLOSE");
+    EXPECT_TRUE(waitUntil([this] { return app->autorespondersWindow() == nullptr; }));
+    EXPECT_TRUE(app->mainForm()->isVisible());
+}
+
+// A run holding data.mdb past the busy time-out (about ten seconds here):
+// the typing is kept and the same Save goes through once the run lets go.
+TEST_F(Editors, AutoresponderSaveWhileARunHoldsTheDatabaseKeepsTheTyping) {
+    open("cmdAUTORESPONDER");
+    edit("txtNAME")->setText(QStringLiteral("Info"));
+    edit("txtMAILTO")->setText(QStringLiteral("a@x.example,b@x.example"));
+    text("txtMESSAGE")->setPlainText(QStringLiteral("Typed with care"));
+    sqlite3* lock = nullptr;
+    sqlite3_open(f.folder.file("data.mdb").c_str(), &lock);
+    ASSERT_EQ(sqlite3_exec(lock, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const QStringList said = press("cmdSAVE");
+    sqlite3_exec(lock, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(lock);
+    EXPECT_TRUE(said.value(0).startsWith(QStringLiteral("Your Autoresponder was NOT saved")));
+    EXPECT_EQ(shown("txtNAME") + shown("txtMAILTO") + shown("txtMESSAGE"),
+              QStringLiteral("Infoa@x.example,b@x.exampleTyped with care"));
+    EXPECT_TRUE(db().autoresponders().empty());
+    EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
+    EXPECT_EQ(items(list("lstAUTORESPONDERS")), texts("Info"));
+}
+
+// Every field of a list reaches its column and comes back when the list is
+// chosen; the name is stored normalised; "&Add New" keeps footer and type.
+TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
+    using M = MailingList;
+    const std::pair<const char*, std::string M::*> fields[] = {
+        {"txtSUBSCRIBETO", &M::onsubscribeto},
+        {"txtSUBSCRIBESUBJECT", &M::onsubscribesubject},
+        {"txtSUBSCRIBEFROM", &M::subscribefrom},
+        {"txtSUBSCRIBESUBJECTFROM", &M::subscribesubject},
+        {"txtSUBSCRIBEMESSAGE", &M::subscribemessage},
+        {"txtUNSUBSCRIBETO", &M::onunsubscribeto},
+        {"txtUNSUBSCRIBESUBJECT", &M::onunsubscribesubject},
+        {"txtUNSUBSCRIBEFROM", &M::unsubscribefrom},
+        {"txtUNSUBSCRIBEMESSAGESUBJECT", &M::unsubscribesubject},
+        {"txtUNSUBSCRIBEMESSAGE", &M::unsubscribemessage},
+        {"txtSENDTOLISTTO", &M::sendtolistfrom},
+        {"txtSENDTOLISTSUBJECT", &M::sendtolistsubject},
+        {"textTOADD", &M::textTOADD}};
+    open("pctMAILINGLISTS");
+    EXPECT_FALSE(app->mainForm()->isVisible());
+    typeName("my list's");
+    EXPECT_EQ(edit("txtNAME")->text(), QStringLiteral("MYLISTS"));
+    // Message boxes get two lines, stored with CR LF.
+    for (const auto& [name, field] : fields) {
+        if (auto* line = w->findChild<QLineEdit*>(q(name))) {
+            line->setText(q(name));
+        } else {
+            text(name)->setPlainText(q(name) + QStringLiteral("\n2"));
+        }
+    }
+    EXPECT_EQ(press("cmdSAVE"), texts(kRecordSaved));
+    const MailingList saved = *db().findList("MYLISTS");
+    EXPECT_EQ(saved.Type, 1);  // neither option chosen: a conference
+    for (const auto& [name, field] : fields) {
+        EXPECT_EQ(q(saved.*field).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
+                  shown(name));
+    }
+    EXPECT_EQ(saved.textTOADD, "textTOADD\r\n2");
+    click(w, "cmdADDNEW");
+    for (const auto& [name, field] : fields) {
+        EXPECT_EQ(shown(name).isEmpty(), field != &M::textTOADD) << name;
+    }
+    EXPECT_EQ(press("cmdSAVE"), texts(kListNameMissing));
+    chooseList("MYLISTS");
+    for (const auto& [name, field] : fields) {
+        EXPECT_TRUE(shown(name).startsWith(q(name))) << name;
+    }
+    // A list keeps its name: focus moves on from it.
+    edit("txtNAME")->setFocus();
+    EXPECT_TRUE(waitUntil([&] { return edit("txtSUBSCRIBETO")->hasFocus(); }, 2000));
+    // A simple list hides the posting fields and is saved as type 0.
+    const auto opts = w->findChildren<QRadioButton*>(QStringLiteral("optTYPE"));
+    ASSERT_EQ(opts.size(), 2);
+    opts[0]->setChecked(true);
+    EXPECT_TRUE(edit("txtSENDTOLISTTO")->isHidden() && control<QLabel>(w, "Label17")->isHidden());
+    click(w, "cmdSAVE");
+    EXPECT_EQ(db().findList("MYLISTS")->Type, 0);
+    EXPECT_EQ(db().lists().size(), 1u);
+    click(w, "cmdCLOSE");
+    EXPECT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+}
+
+// Delete asks first and says "Delete Complete" only where members went; the
+// fields stay.
+TEST_F(Editors, ListDeleteAsksAndTakesTheMembers) {
+    MailingList l;
+    l.Name = "EMPTY";
+    db().addList(l);
+    l.Name = "FULL";
+    l.subscribefrom = "me@x.example";
+    db().addList(l);
+    db().addMember({0, "FULL", "a@x.example", ""});
+    open("pctMAILINGLISTS");
+    EXPECT_EQ(press("cmdDELETE"), texts(kSelectListToDelete));
+    chooseList("EMPTY");
+    EXPECT_EQ(press("cmdDELETE"), texts(kDeleteListQuestion));
+    chooseList("FULL");
+    MessageBox::setNextAnswer(MessageBox::No);
+    click(w, "cmdDELETE");
+    EXPECT_TRUE(db().findList("FULL"));
+    EXPECT_EQ(press("cmdDELETE"),
+              texts((std::string(kDeleteListQuestion) + "|" + kDeleteComplete).c_str()));
+    EXPECT_EQ(list("lstMAILING")->count(), 0);
+    EXPECT_EQ(db().memberCount("FULL"), 0);
+    EXPECT_EQ(shown("txtNAME") + shown("txtSUBSCRIBEFROM"), QStringLiteral("FULLme@x.example"));
+}
+
+TEST_F(Editors, MemberEditorBrowsesSearchesAndEdits) {
+    for (const char* a : {"ann@x.example", "bob@x.example", "carl@x.example"}) {
+        db().addMember({0, "TYPED", a, ""});
+    }
+    open("pctMAILINGLISTS");
+    EXPECT_EQ(press("cmdVEWILIST"), texts(kSaveListFirst));
+    MembersWindow* m = members("typed");  // never saved
+    ASSERT_NE(m, nullptr);
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(m->windowTitle(), QStringLiteral("List VIew"));
+    EXPECT_EQ(rows(m), QStringLiteral("ann@x.example|bob@x.example|carl@x.example"));
+    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("3"));
+    QLineEdit* email = edit("txtEMAIL", m);
+    // Each button or search and what it leaves in the address box.
+    const std::pair<const char*, const char*> steps[] = {{"cmdLAST", "carl@x.example"},
+                                                         {"cmdMOVENEXT", kNotFound},
+                                                         {"cmdMOVEPREVIOUS", "carl@x.example"},
+                                                         {"cmdMOVEFIRST", "ann@x.example"},
+                                                         {"cmdMOVEPREVIOUS", kNotFound},
+                                                         {"BOB", "bob@x.example"},
+                                                         {"zed", kNotFound},
+                                                         {"", kNotFound}};
+    for (const auto& [step, after] : steps) {
+        const bool search = std::string(step).rfind("cmd", 0) != 0;
+        edit("txtSEARCH", m)->setText(q(step));
+        click(m, search ? "cmdSEARCH" : step);
+        EXPECT_EQ(email->text(), q(after)) << step;
+    }
+    EXPECT_EQ(MessageBox::shownTexts().last(), q(kEnterSearch));
+    click(m, "cmdMOVEFIRST");
+    email->setText(QStringLiteral("no-at-sign"));
+    EXPECT_EQ(press("Command1", m), texts(kInvalidAddress));
+    email->setText(QStringLiteral("anne@x.example"));
+    click(m, "Command1");
+    EXPECT_TRUE(db().findMember("TYPED", "anne@x.example"));
+    click(m, "Command2");
+    EXPECT_EQ(email->text(), q(kNotFound));
+    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("2"));
+    EXPECT_FALSE(db().findMember("TYPED", "anne@x.example"));
+    click(m, "cmdCLOSE");
+    EXPECT_TRUE(waitUntil([&] { return w->isVisible(); }));
+}
+
+TEST_F(Editors, AddBoxImportWithItsStatusWindowAndExport) {
+    open("pctMAILINGLISTS");
+    MembersWindow* m = members("L");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(press("cmdEXPORT", m), texts(kNothingToExport));
+    EXPECT_EQ(press("cmdAddaddresses", m), texts(kAddBoxEmpty));
+    text("txtADDEMAILS", m)->setPlainText(QStringLiteral("ann@x.example\n\nann@x.example"));
+    EXPECT_EQ(press("cmdAddaddresses", m), texts(kAddComplete));
+    EXPECT_TRUE(text("txtADDEMAILS", m)->toPlainText().isEmpty());
+    EXPECT_EQ(rows(m), QStringLiteral("ann@x.example|"));
+    f.folder.write("in.txt", "Bob Smith <bob@x.example>\r\nANN@x.example\r\n\r\nBOB@x.example");
+    FileDialog::setNextFileName(q(f.folder.file("in.txt")));
+    EXPECT_EQ(press("cmdIMPORT", m), texts(kImportDone));
+    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("3"));
+    // Closed once the final message is confirmed, gone with the next events.
+    QPointer<ImportStatusWindow> status = m->importStatus();
+    ASSERT_FALSE(status.isNull());
+    EXPECT_EQ(status->windowTitle(), QStringLiteral("Vorel - Importing"));
+    EXPECT_FALSE(status->isVisible());
+    EXPECT_EQ(status->lines(),
+              (std::vector<std::string>{"Import Added bob@x.example to list L",
+                                        "Email Addresss ANN@x.example already in list L",
+                                        "Invalid email  NOT ADDED",
+                                        "Email Addresss BOB@x.example already in list L"}));
+    EXPECT_TRUE(waitUntil([&] { return status.isNull(); }, 2000));
+    for (const char* file : {"", "missing.txt"}) {
+        FileDialog::setNextFileName(file[0] ? q(f.folder.file(file)) : QString());
+        EXPECT_TRUE(press("cmdIMPORT", m)
+                        .value(0)
+                        .startsWith(q(file[0] ? kImportFailed : kImportCancelled)));
+    }
+    FileDialog::setNextFileName(q(f.folder.file("out.txt")));
+    EXPECT_EQ(press("cmdEXPORT", m), texts(kExportComplete));
+    EXPECT_EQ(f.folder.read("out.txt"), "ann@x.example\r\n\r\nbob@x.example\r\n");
+}
+
+// One merged copy per member with the editor's unsaved footer; without a
+// list name (none typed, or the editor gone) a "System Error".
+TEST_F(Editors, PostQueuesCopiesWithTheUnsavedFooterAndNeedsAListName) {
+    MailingList l;
+    l.Name = "NEWS";
+    l.textTOADD = "saved footer";
+    db().addList(l);
+    db().addMember({0, "NEWS", "a@x.example", "%vorelcode%~Name=Ann~telephone=0938~"});
+    db().addMember({0, "NEWS", "b@x.example", ""});
+    open("pctMAILINGLISTS");
+    EXPECT_EQ(press("cmdPOSTMESSAGE"), texts(kSelectListToPost));
+    chooseList("NEWS");
+    text("textTOADD")->setPlainText(QStringLiteral("edited footer"));
+    click(w, "cmdPOSTMESSAGE");
+    QPointer<PostWindow> p = app->mailingListsWindow()->postWindow();
+    ASSERT_FALSE(p.isNull());
+    EXPECT_EQ(control<QLabel>(p, "lblStatus")->text(), q(kPostStatusStart));
+    edit("txtFROM", p)->setText(QStringLiteral("me@x.example"));
+    edit("txtSUBJECT", p)->setText(QStringLiteral("For %name%"));
+    text("txtMESSAGE", p)->setPlainText(QStringLiteral("Dear %name% (%telephone%)\n%date%"));
+    EXPECT_EQ(press("cmdPOST", p),
+              texts((std::string(kPostQuestion) + "|" + kPostComplete).c_str()));
+    EXPECT_TRUE(waitUntil([&] { return p.isNull(); }, 2000));
+    std::vector<QueueRecord> queued;
+    for (QueueReader r(f.folder.file(kQueueFile)); !r.atEnd();) {
+        queued.push_back(r.readRecord());
+    }
+    ASSERT_EQ(queued.size(), 2u);
+    EXPECT_EQ(queued[0].to + queued[0].from + queued[0].subject,
+              "a@x.example\r\nme@x.example\r\nFor %name%\r\n");
+    EXPECT_EQ(queued[0].body, "Dear Ann (0938)\r\n05 December 2026\r\n\r\nedited footer\r\n");
+    EXPECT_EQ(queued[1].body,
+              "Dear %name% (%telephone%)\r\n05 December 2026\r\n\r\nedited footer\r\n");
+    typeName("NOBODY");
+    click(w, "cmdPOSTMESSAGE");
+    p = app->mailingListsWindow()->postWindow();
+    EXPECT_EQ(press("cmdPOST", p).last(), q(kNoMessagesToSend));
+    click(w, "cmdADDNEW");
+    EXPECT_EQ(press("cmdPOST", p).last(), q(kSystemError));
+    EXPECT_TRUE(waitUntil([&] { return p.isNull(); }, 2000));
+    typeName("NEWS");
+    click(w, "cmdPOSTMESSAGE");
+    p = app->mailingListsWindow()->postWindow();
+    click(w, "cmdCLOSE");
+    ASSERT_TRUE(waitUntil([&] { return app->mailingListsWindow() == nullptr; }, 2000));
+    ASSERT_FALSE(p.isNull());
+    EXPECT_EQ(press("cmdPOST", p).last(), q(kSystemError));
+}
+
+}  // namespace
+}  // namespace vorel
