@@ -7,6 +7,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "net/Mime.h"
@@ -58,21 +59,15 @@ TEST(Mime, MainTextAndOtherParts) {
     const ParsedMessage m = parseMessage(kSeed);
     EXPECT_EQ(m.from + "|" + m.to,
               "J\xc3\xb6rg <j@example.org>|a@example.org, \"B, C\" <b@example.org>");
-    EXPECT_EQ(m.subject,
-              "\xc3\x9c"
-              "ber it");
+    EXPECT_EQ(m.subject, "\u00DCber it");
     EXPECT_EQ(m.bodyText, "caf\xc3\xa9 au lait") << "decoded from Latin-1 QP into UTF-8";
     EXPECT_EQ(m.extraCount, 2) << "image and attached message; not the html alternative";
 
     const std::string ct = "Content-Type: text/plain; charset=";
     const std::string cte = "Content-Transfer-Encoding: ";
     const std::string mixed = "Content-Type: multipart/mixed; boundary=m\r\n\r\n--m\r\n";
-    struct Case {
-        std::string raw;
-        std::string body;
-        int extra;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, std::string, int> cases[] = {
+        // message, main text, others
         {"Subject: x\r\n\r\nplain\r\n", "plain\r\n", 0},
         {"Subject: x\r\n", "", 0},
         {"", "", 0},
@@ -93,10 +88,11 @@ TEST(Mime, MainTextAndOtherParts) {
                  "\r\nfile\r\n--m\r\nContent-Type: text/plain\r\n\r\nthe text\r\n--m--\r\n",
          "the text", 1},
     };
-    for (const auto& c : cases) {
-        const ParsedMessage p = parseMessage(c.raw);
-        EXPECT_EQ(p.bodyText, c.body) << c.raw;
-        EXPECT_EQ(p.extraCount, c.extra) << c.raw;
+    for (const auto& [raw, body, extra] : cases) {
+        const ParsedMessage p = parseMessage(raw);
+        EXPECT_EQ(p.bodyText + "|" + std::to_string(p.extraCount),
+                  body + "|" + std::to_string(extra))
+            << raw;
     }
 }
 
@@ -104,9 +100,7 @@ TEST(Mime, HeaderValuesAndWorkFile) {
     const ParsedHeader h = parseHeader(
         "Subject: =?iso-8859-1?Q?Gr=FC=DFe?=\r\n\t=?utf-8?q?_und_mehr?=\r\nX-Note: caf\xe9\r\n"
         "no colon line\r\nTo: undisclosed-recipients:;\r\n\r\nSubject: body, not header\r\n");
-    EXPECT_EQ(h.subject,
-              "Gr\xc3\xbc\xc3\x9f"
-              "e und mehr");
+    EXPECT_EQ(h.subject, "Gr\u00FC\u00DFe und mehr");
     EXPECT_EQ(h.fields.size(), 3u);
     EXPECT_EQ(decodeHeaderValue(h.fields[1].value), "caf\xc3\xa9");
     EXPECT_EQ(h.to, "undisclosed-recipients: ;");
@@ -160,33 +154,26 @@ TEST(Mime, ComposedHeadersCannotBeInjected) {
 }
 
 TEST(Mime, ComposedBodies) {
-    struct Case {
-        std::string body;
-        std::string charset;
-        std::string encoding;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         {"plain ascii\r\n", "us-ascii", "8bit"},
-        {"gr\xc3\xbc\xc3\x9f"
-         "e\r\n",
-         "utf-8", "quoted-printable"},
+        {"gr\u00FC\u00DFe\r\n", "utf-8", "quoted-printable"},
         {"Latin-1 cr\xe8me\r\n", "utf-8", "quoted-printable"},              // made UTF-8
         {std::string(2000, 'a') + "\r\n", "us-ascii", "quoted-printable"},  // line too long
         {"", "us-ascii", "8bit"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [body, charset, encoding] : cases) {
         OutgoingMessage m = simple();
-        m.body = c.body;
+        m.body = body;
         const std::string data = composeText(m, "id@x");
         SCOPED_TRACE(data);
-        EXPECT_NE(field(data, "Content-Type").find("charset=" + c.charset), std::string::npos);
+        EXPECT_NE(field(data, "Content-Type").find("charset=" + charset), std::string::npos);
         EXPECT_EQ(field(data, "Content-Transfer-Encoding") + "|" + field(data, "MIME-Version") +
                       "|" + field(data, "Message-Id"),
-                  c.encoding + "|1.0|<id@x>");
+                  encoding + "|1.0|<id@x>");
         EXPECT_FALSE(std::regex_search(data, std::regex("(^|[^\r])\n")) ||
                      std::regex_search(data, kOverlong));
         // What is sent reads back as the text given (as UTF-8, CR LF).
-        EXPECT_EQ(parseMessage(data).bodyText, toCrlf(toUtf8(c.body)));
+        EXPECT_EQ(parseMessage(data).bodyText, toCrlf(toUtf8(body)));
     }
     OutgoingMessage html = simple();
     html.contentSubtype = "html";
@@ -198,11 +185,10 @@ TEST(Mime, ComposedBodies) {
 TEST(Mime, ReaddressKeepsTheBody) {
     const std::string mime = "--b1\r\nline .\r\n.dot\r\n\r\n\r\n--b1--\r\n";
     const std::string saved =
-        "From someone Sat Dec  5 10:00:00 2026\r\nReturn-Path: <x@y>\r\nReceived: from a\r\n\tby "
-        "b\r\n"
-        "From: Old <old@example.org>\r\nTo: old-to@example.org\r\nCc: old-cc@example.org\r\n"
-        "Subject: old\r\nX-Mailer: other\r\nContent-Type: multipart/mixed;\r\n boundary=\"b1\"\r\n"
-        "\r\n" +
+        "From someone Sat Dec  5 10:00:00 2026\r\nReturn-Path: <x@y>\r\nReceived: from a\r\n\tby b"
+        "\r\nFrom: Old <old@example.org>\r\nTo: old-to@example.org\r\nCc: old-cc@example.org\r\n"
+        "Subject: old\r\nX-Mailer: other\r\nContent-Type: multipart/mixed;\r\n "
+        "boundary=\"b1\"\r\n\r\n" +
         mime;
     const std::pair<std::string, std::string> cases[] = {
         {saved, mime},
@@ -231,13 +217,26 @@ TEST(Mime, ReaddressKeepsTheBody) {
     EXPECT_EQ(out.find("From someone"), std::string::npos);
 }
 
-// Truncated, mutated and random input: parsing, saving and re-addressing
-// never crash, and every text handed out is UTF-8.
+// Truncated, mutated and nested input (the fuzz targets in fuzz/ go
+// further): parsing, saving and re-addressing never crash, and every text
+// handed out is UTF-8.
 TEST(Mime, HostileInputNeverBreaksParsing) {
-    const auto check = [](const std::string& raw) {
-        const auto utf8 = [](const std::string& s) {
-            return g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr);
-        };
+    std::string deep;
+    for (int i = 0; i < 500; ++i) {
+        deep += "Content-Type: multipart/mixed; boundary=\"n" + std::to_string(i) +
+                "\"\r\n\r\n--n" + std::to_string(i) + "\r\n";
+    }
+    std::vector<std::string> inputs = {deep, "Subject: " + std::string(1 << 20, 'x') + "\r\n\r\nb"};
+    std::mt19937 rng(20261205);
+    for (std::size_t cut = 0; cut < kSeed.size(); cut += 7) {
+        inputs.push_back(kSeed.substr(0, cut));
+        inputs.push_back(kSeed);
+        inputs.back()[rng() % kSeed.size()] = "=?\r\n:;<>\"\\-\0\xff"[rng() % 13];
+    }
+    const auto utf8 = [](const std::string& t) {
+        return g_utf8_validate(t.data(), static_cast<gssize>(t.size()), nullptr);
+    };
+    for (const auto& raw : inputs) {
         const ParsedMessage m = parseMessage(raw);
         ASSERT_TRUE(utf8(m.from) && utf8(m.to) && utf8(m.subject) && utf8(m.bodyText));
         for (const auto& f : parseHeader(raw).fields) {
@@ -245,30 +244,5 @@ TEST(Mime, HostileInputNeverBreaksParsing) {
         }
         (void)workFileText(m);
         ASSERT_NE(readdress(raw, simple(), "i@x").find("\r\n\r\n"), std::string::npos);
-    };
-    std::mt19937 rng(20261205);
-    for (const auto& seed : {kSeed, composeText(simple(), "i@x")}) {
-        for (std::size_t cut = 0; cut < seed.size(); cut += 7) {
-            check(seed.substr(0, cut));
-        }
-        for (int round = 0; round < 300; ++round) {
-            std::string mutated = seed;
-            for (int e = 1 + static_cast<int>(rng() % 8); e > 0 && !mutated.empty(); --e) {
-                const std::size_t at = rng() % mutated.size();
-                if (rng() % 2 == 0) {
-                    mutated[at] = "=?\r\n:;<>\"\\-\0\xff"[rng() % 13];
-                } else {
-                    mutated.insert(at, mutated.substr(rng() % mutated.size(), rng() % 200));
-                }
-            }
-            check(mutated);
-        }
     }
-    std::string deep;
-    for (int i = 0; i < 500; ++i) {
-        deep += "Content-Type: multipart/mixed; boundary=\"n" + std::to_string(i) +
-                "\"\r\n\r\n--n" + std::to_string(i) + "\r\n";
-    }
-    check(deep + "Content-Type: text/plain\r\n\r\ninner\r\n");
-    check("Subject: " + std::string(1 << 20, 'x') + "\r\n\r\nb\r\n");
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "net/CurlMailComponent.h"
@@ -45,28 +46,23 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
     constexpr std::size_t kBigSize = 120000;
     const int err = mailcode::kCurlBase + 8;  // an -ERR reply to a command
     const int lost = mailcode::kNotConnected;
-    struct Case {
-        const char* name;
-        std::string rewrite;  // a client line starting so is made one the server refuses
-        std::string into;
-        std::size_t cutAfter;  // bytes to the client, 0: no cut
-        std::string failAt;    // the first call that fails: "header 5", "message 3", "disconnect"
-        int code;
-        std::vector<int> deleted;
-    };
-    const Case cases[] = {
-        {"clean", "", "", 0, "", 0, {3, 7, 11}},
-        {"refused RETR", "RETR 7", "RETR 99", 0, "message 7", err, {3, 11}},
-        {"refused TOP in a burst", "TOP 5 0", "TOP 99 0", 0, "header 5", err, {3, 7, 11}},
-        {"refused DELE", "DELE 7", "DELE 99", 0, "disconnect", err, {3, 11}},
-        {"refused QUIT", "QUIT", "XQUIT", 0, "disconnect", err, {}},
-        // Inside message 3's reply, headers of the next ones asked behind it.
-        {"cut inside a download", "", "", kBigSize / 2, "message 3", lost, {}},
-        // Inside message 7's reply, with a DELE and headers in the same burst.
-        {"cut after a deletion", "", "", kBigSize * 3 / 2, "message 7", lost, {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // A client line starting so is made one the server refuses; or a cut after
+    // that many bytes to the client. The first call that fails, its code, and
+    // the messages deleted.
+    const std::tuple<std::string, std::string, std::size_t, std::string, int, std::vector<int>>
+        cases[] = {
+            {"", "", 0, "", 0, {3, 7, 11}},
+            {"RETR 7", "RETR 99", 0, "message 7", err, {3, 11}},
+            {"TOP 5 0", "TOP 99 0", 0, "header 5", err, {3, 7, 11}},
+            {"DELE 7", "DELE 99", 0, "disconnect", err, {3, 11}},
+            {"QUIT", "XQUIT", 0, "disconnect", err, {}},
+            // Inside message 3's reply, headers of the next ones asked behind it.
+            {"", "", kBigSize / 2, "message 3", lost, {}},
+            // Inside message 7's reply, with a DELE and headers in the same burst.
+            {"", "", kBigSize * 3 / 2, "message 7", lost, {}},
+        };
+    for (const auto& [rewrite, into, cutAfter, failAt, failCode, deletedAfter] : cases) {
+        SCOPED_TRACE(rewrite + std::to_string(cutAfter));
         test::PopServer pop;
         for (int i = 1; i <= kMessages; ++i) {
             pop.addMessage("Subject: m" + std::to_string(i) + "\n\nbody " + std::to_string(i) +
@@ -75,12 +71,10 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
         TcpProxy::Options o;
         o.delayMs = 2;
         TcpProxy link(pop.port(), o);
-        if (!c.rewrite.empty()) {
-            link.addRewrite(c.rewrite, c.into);
-        }
-        if (c.cutAfter != 0) {
+        link.addRewrite(rewrite.empty() ? "none" : rewrite, into);
+        if (cutAfter != 0) {
             link.queueFaults(
-                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToClient, c.cutAfter, 0}});
+                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToClient, cutAfter, 0}});
         }
         CurlMailComponent mail;
         mail.setTimeout(10);
@@ -115,10 +109,10 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
         call("disconnect", [&] { mail.disconnect(); });
         // After a cut every later call is refused for the lost session, and
         // no QUIT committed anything; an -ERR fails its own call only.
-        EXPECT_EQ(first, c.failAt);
-        EXPECT_EQ(c.failAt.empty() ? 0 : got[c.failAt], c.code);
+        EXPECT_EQ(first, failAt);
+        EXPECT_EQ(failAt.empty() ? 0 : got[failAt], failCode);
         for (const auto& [what, code] : got) {
-            EXPECT_TRUE(what == first || (c.cutAfter != 0 && code == lost)) << what;
+            EXPECT_TRUE(what == first || (cutAfter != 0 && code == lost)) << what;
         }
         EXPECT_EQ(link.counters().connections, 1) << "no silent new session";
         std::vector<int> deleted;
@@ -131,7 +125,7 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
                 deleted.push_back(i);
             }
         }
-        EXPECT_EQ(deleted, c.deleted);
+        EXPECT_EQ(deleted, deletedAfter);
     }
 }
 
@@ -141,45 +135,36 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
 TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
     VOREL_SKIP_UNLESS_ROOT();
     const int refused = mailcode::kSendRefused;
-    struct Case {
-        const char* name;
-        bool chunking;
-        int refuseRcpt;              // the relay makes the server refuse this message's RCPT, once
-        int refuseData;              // the server refuses this message's content, every time
-        std::size_t cutAfter;        // bytes to the server, 0: no cut
-        bool copy;                   // a second recipient for every message
-        std::map<int, int> fail;     // message -> code of its first send
-        std::vector<int> delivered;  // in the server's order, after one resend of the failed
-    };
-    const Case cases[] = {
-        {"chunked", true, 0, 0, 0, false, {}, {1, 2, 3, 4, 5}},
-        {"chunked, refused recipient", true, 3, 0, 0, false, {{3, refused}}, {1, 2, 4, 5, 3}},
-        {"chunked, one of two refused", true, 3, 0, 0, true, {{3, refused}}, {1, 2, 4, 5, 3}},
-        {"chunked, message refused", true, 0, 2, 0, false, {{2, refused}}, {1, 3, 4, 5}},
-        {"data, refused recipient", false, 4, 0, 0, false, {{4, refused}}, {1, 2, 3, 5, 4}},
-        // Inside message 3's chunk (each about 5,400 bytes): never had whole.
-        {"chunked, cut", true, 0, 0, 13500, false, {{3, mailcode::kNotConnected}}, {1, 2, 4, 5, 3}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // CHUNKING offered; the message whose RCPT the relay makes the server
+    // refuse once; the one whose content the server refuses every time; a cut
+    // after so many bytes to the server; a second recipient for each; the
+    // code of each failed first send; the order of delivery after one resend.
+    const std::tuple<bool, int, int, std::size_t, bool, std::map<int, int>, std::vector<int>>
+        cases[] = {
+            {true, 0, 0, 0, false, {}, {1, 2, 3, 4, 5}},
+            {true, 3, 0, 0, false, {{3, refused}}, {1, 2, 4, 5, 3}},
+            {true, 3, 0, 0, true, {{3, refused}}, {1, 2, 4, 5, 3}},
+            {true, 0, 2, 0, false, {{2, refused}}, {1, 3, 4, 5}},
+            {false, 4, 0, 0, false, {{4, refused}}, {1, 2, 3, 5, 4}},
+            // Inside message 3's chunk (each about 5,400 bytes): never had whole.
+            {true, 0, 0, 13500, false, {{3, mailcode::kNotConnected}}, {1, 2, 4, 5, 3}},
+        };
+    for (const auto& [chunking, refuseRcpt, refuseData, cutAfter, copy, fail, delivered] : cases) {
+        SCOPED_TRACE(::testing::Message() << refuseRcpt << refuseData << cutAfter << copy);
         test::SmtpServer::Options so;
         so.pipelining = true;
-        so.chunking = c.chunking;
+        so.chunking = chunking;
         so.refuseRecipients = {"no@refused.example"};
-        if (c.refuseData != 0) {
-            so.refuseContent = {"reply " + std::to_string(c.refuseData) + "\r\n"};
-        }
+        so.refuseContent = {"reply " + std::to_string(refuseData) + "\r\n"};
         test::SmtpServer smtp(so);
         TcpProxy::Options o;
         o.delayMs = 2;
         TcpProxy link(smtp.port(), o);
-        if (c.refuseRcpt != 0) {
-            link.addRewrite("RCPT TO:<r" + std::to_string(c.refuseRcpt) + "@",
-                            "RCPT TO:<no@refused.example>");
-        }
-        if (c.cutAfter != 0) {
+        link.addRewrite("RCPT TO:<r" + std::to_string(refuseRcpt) + "@",
+                        "RCPT TO:<no@refused.example>");
+        if (cutAfter != 0) {
             link.queueFaults(
-                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToServer, c.cutAfter, 0}});
+                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToServer, cutAfter, 0}});
         }
         CurlMailComponent mail;
         mail.setTimeout(10);
@@ -189,44 +174,43 @@ TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
             chunks += d == TranscriptDirection::Sent && l.rfind("BDAT ", 0) == 0 ? 1 : 0;
         });
         std::map<int, int> got;
-        std::vector<int> order = {1, 2, 3, 4, 5};
+        std::vector<int> queue = {1, 2, 3, 4, 5};
         bool connected = false;
-        for (std::size_t n = 0; n < order.size(); ++n) {
-            const int k = order[n];
+        for (std::size_t n = 0; n < queue.size(); ++n) {
+            const int k = queue[n];
             if (!connected) {
                 mail.smtpConnect(relayed(link), SmtpProtocol::Smtp, "", "");
                 connected = true;
             }
             OutgoingMessage m;
             m.to = "r" + std::to_string(k) + "@dest.example";
-            m.copyTo = c.copy ? "cc@dest.example" : "";
+            m.copyTo = copy ? "cc@dest.example" : "";
             m.from = "robot@me.example";
-            m.subject = "Reply " + std::to_string(k);
             m.body = "Line one of reply " + std::to_string(k) + "\r\n.a dotted line\r\n";
             for (int l = 0; l < 50; ++l) {
                 m.body += std::string(98, static_cast<char>('a' + k)) + "\r\n";
             }
             if (const int code = codeOf([&] { mail.send(m); }); code != 0) {
                 if (got.emplace(k, code).second) {
-                    order.push_back(k);
+                    queue.push_back(k);
                 }
                 mail.disconnect();
                 connected = false;
             }
         }
         mail.disconnect();
-        EXPECT_EQ(got, c.fail);
-        EXPECT_EQ(chunks >= 5, c.chunking);
-        std::vector<int> delivered;
+        EXPECT_EQ(got, fail);
+        EXPECT_EQ(chunks >= 5, chunking);
+        std::vector<int> order;
         for (const auto& r : smtp.received()) {
             const int k = std::atoi(r.rcptTo.at(0).c_str() + 1);
-            delivered.push_back(k);
+            order.push_back(k);
             // Whole, to every recipient, and each line as written.
-            EXPECT_EQ(r.rcptTo.size(), c.copy ? 2u : 1u);
+            EXPECT_EQ(r.rcptTo.size(), copy ? 2u : 1u);
             EXPECT_NE(
                 r.data.find("Line one of reply " + std::to_string(k) + "\r\n.a dotted line\r\n"),
                 std::string::npos);
         }
-        EXPECT_EQ(delivered, c.delivered);
+        EXPECT_EQ(order, delivered);
     }
 }
