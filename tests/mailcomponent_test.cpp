@@ -491,11 +491,12 @@ class SmtpModes : public ::testing::TestWithParam<bool> {};
 // except the parts a server would refuse.
 TEST_P(SmtpModes, TextRefusedAndForwarded) {
     SmtpServer::Options o;
-    o.pipelining = o.eightBitMime = GetParam();
+    o.pipelining = o.eightBitMime = o.smtputf8 = GetParam();
     o.refuseRecipients = {"gone@example.org"};
     o.refuseSenders = {"spammer@example.org"};
     SmtpServer smtp(o);
-    CurlMailComponent mail;
+    Recorded r;
+    CurlMailComponent& mail = r.mail;
     const auto connect = [&] { mail.smtpConnect(addressOf(smtp), SmtpProtocol::Smtp, "", ""); };
     connect();
     OutgoingMessage first = textMessage("a@example.org", "Thanks.\r\n.leading dot\r\n");
@@ -548,12 +549,28 @@ TEST_P(SmtpModes, TextRefusedAndForwarded) {
                          fields + "\r\n" + content);
         mail.send(fwd);
     }
+    // Addresses that are not ASCII go in UTF-8 where the server takes it;
+    // elsewhere a domain goes in ASCII form and a local part cannot go.
+    OutgoingMessage idn = textMessage("anna@m\u00FCller.example", "x");
+    mail.send(idn);
+    idn.to = "j\u00FCrgen@example.de";
+    EXPECT_EQ(codeOf([&] { mail.send(idn); }), GetParam() ? -1 : 20002);
+    EXPECT_EQ(
+        r.notices.size() == 1 && r.notices[0].rfind("Cannot send to or from " + idn.to, 0) == 0,
+        !GetParam());
     fwd.sourceFile = folder.file("missing.msg");
     EXPECT_EQ(codeOf([&] { mail.send(fwd); }), mailcode::kFile);
     mail.disconnect();
 
     const auto got = smtp.received();
-    ASSERT_EQ(got.size(), 6u);
+    ASSERT_EQ(got.size(), GetParam() ? 8u : 7u);
+    EXPECT_EQ(got[6].rcptTo.at(0) + "|" + got[6].mailOptions,
+              GetParam() ? "anna@m\u00FCller.example|SMTPUTF8" : "anna@xn--mller-kva.example|");
+    if (GetParam()) {
+        EXPECT_EQ(got[7].rcptTo.at(0) + "|" + got[7].mailOptions,
+                  idn.to + "|BODY=8BITMIME SMTPUTF8");
+        EXPECT_NE(got[7].data.find("To: " + idn.to + "\r\n"), std::string::npos) << got[7].data;
+    }
     EXPECT_TRUE(GetParam() || smtp.sessionCount() == 1);
     EXPECT_EQ(got[1].session, got[2].session);
     EXPECT_EQ(got[0].mailFrom, "owner@example.org");
