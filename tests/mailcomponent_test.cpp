@@ -432,20 +432,16 @@ TEST(Tls, PopAndSmtpBothWaysOnlyWithATrustedCertificate) {
                        : mail.smtpConnect(std::get<0>(w), SmtpProtocol::Esmtp, "alice", "s3cret");
     };
     {
+        ScriptedPop clear(Answers{});  // offers no STLS
         Recorded r;
         for (const int k : {0, 2, 4}) {
             EXPECT_EQ(codeOf([&] { connect(r.mail, ways[k]); }), mailcode::kCurlBase + 60) << k;
         }
-        ASSERT_EQ(r.notices.size(), 3u);
-        EXPECT_NE(r.notices[0].find("Secure connection to 127.0.0.1 failed"), std::string::npos);
-        EXPECT_FALSE(r.sentLine("AUTH") || r.sentLine("USER") || r.sentLine("PASS")) << r.sent;
-    }
-    {
-        ScriptedPop clear(Answers{});  // offers no STLS
-        Recorded r;
         EXPECT_EQ(codeOf([&] { r.mail.popConnect("pop3://" + clear.address(), "u", "p"); }),
                   mailcode::kCurlBase + 64);
-        EXPECT_FALSE(r.sentLine("USER")) << "no credentials in clear text";
+        ASSERT_EQ(r.notices.size(), 4u);
+        EXPECT_EQ(r.notices[0].rfind("Secure connection to 127.0.0.1 failed", 0), 0u);
+        EXPECT_FALSE(r.sentLine("AUTH") || r.sentLine("USER") || r.sentLine("PASS")) << r.sent;
     }
     TempFolder folder;
     folder.write("ca.pem", test::readFile(pop.caFile()) + test::readFile(smtp.caFile()));
@@ -456,16 +452,13 @@ TEST(Tls, PopAndSmtpBothWaysOnlyWithATrustedCertificate) {
         Recorded r;
         connect(r.mail, w);
         if (isPop) {
-            r.mail.selectMessage(1);
-            r.mail.fetchHeader();
-            EXPECT_EQ(r.mail.subject(), "secret");
+            EXPECT_EQ(r.mail.messageCount(), 1);
         } else {
             r.mail.send(textMessage("a@example.org", "over TLS"));
-            EXPECT_TRUE(r.sentLine("EHLO ") && r.sentLine("AUTH "));
         }
         r.mail.disconnect();
         EXPECT_EQ(r.sentLine("STLS") || r.sentLine("STARTTLS"), upgrade);
-        EXPECT_TRUE(r.notices.empty());
+        EXPECT_TRUE(r.sentLine("AUTH ") && r.notices.empty());
     }
     CurlMailComponent mail;
     EXPECT_EQ(codeOf([&] { mail.smtpConnect(starttls, SmtpProtocol::Esmtp, "alice", "wrong"); }),
