@@ -494,6 +494,7 @@ TEST_P(SmtpModes, TextRefusedAndForwarded) {
     connect();
     OutgoingMessage first = textMessage("a@example.org", "Thanks.\r\n.leading dot\r\n");
     first.copyTo = "copy@example.org";
+    first.sender = "robot@example.org";
     mail.send(first);
     OutgoingMessage spam = textMessage("a@example.org", "x");
     spam.from = spam.sender = "spammer@example.org";
@@ -507,9 +508,6 @@ TEST_P(SmtpModes, TextRefusedAndForwarded) {
             connect();
         }
     }
-    OutgoingMessage second = textMessage("B\xc3\xa4r <b@example.org>", "x");
-    second.sender = "robot@example.org";
-    mail.send(second);
 
     std::string body = "--XX\r\nContent-Type: text/plain\r\n\r\n";
     for (int i = 0; i < 60000; ++i) {
@@ -556,39 +554,37 @@ TEST_P(SmtpModes, TextRefusedAndForwarded) {
     mail.disconnect();
 
     const auto got = smtp.received();
-    ASSERT_EQ(got.size(), GetParam() ? 8u : 7u);
-    EXPECT_EQ(got[6].rcptTo.at(0) + "|" + got[6].mailOptions,
+    ASSERT_EQ(got.size(), GetParam() ? 7u : 6u);
+    EXPECT_EQ(got[5].rcptTo.at(0) + "|" + got[5].mailOptions,
               GetParam() ? "anna@m\u00FCller.example|SMTPUTF8" : "anna@xn--mller-kva.example|");
     if (GetParam()) {
-        EXPECT_EQ(got[7].rcptTo.at(0) + "|" + got[7].mailOptions,
+        EXPECT_EQ(got[6].rcptTo.at(0) + "|" + got[6].mailOptions,
                   idn.to + "|BODY=8BITMIME SMTPUTF8");
-        EXPECT_NE(got[7].data.find("To: " + idn.to + "\r\n"), std::string::npos) << got[7].data;
+        EXPECT_NE(got[6].data.find("To: " + idn.to + "\r\n"), std::string::npos) << got[6].data;
     }
     EXPECT_TRUE(GetParam() || smtp.sessionCount() == 1);
-    EXPECT_EQ(got[1].session, got[2].session);
-    EXPECT_EQ(got[0].mailFrom, "owner@example.org");
+    EXPECT_EQ(got[1].session, got[4].session);
+    EXPECT_EQ(got[0].mailFrom, "robot@example.org");
     EXPECT_EQ(got[0].rcptTo, (std::vector<std::string>{"a@example.org", "copy@example.org"}));
     const std::string& d0 = got[0].data;
     EXPECT_EQ(headerOf(d0, "To") + "|" + headerOf(d0, "Cc") + "|" + headerOf(d0, "Sender"),
-              "a@example.org|copy@example.org|<none>")
-        << "Sender equal to From is left out";
+              "a@example.org|copy@example.org|robot@example.org");
     EXPECT_NE(headerOf(d0, "Date"), "<none>");
     EXPECT_TRUE(std::regex_match(headerOf(d0, "Message-Id"),
                                  std::regex(R"(<202612545296_KESO\.[0-9.]+@example\.org>)")))
         << headerOf(d0, "Message-Id");
     EXPECT_NE(d0.find("\r\n\r\nThanks.\r\n.leading dot\r\n"), std::string::npos) << d0;
-    EXPECT_EQ(got[1].mailFrom + "|" + got[1].rcptTo.at(0) + "|" + headerOf(got[1].data, "Sender"),
-              "robot@example.org|b@example.org|robot@example.org");
     for (std::size_t i = 0; i < std::size(parts); ++i) {
         const auto& [fields, content, text, asReceived] = parts[i];
         SCOPED_TRACE(text.substr(0, 20));
-        const auto& d = got[i + 2];
+        const auto& d = got[i + 1];
         EXPECT_EQ(d.rcptTo, (std::vector<std::string>{"fwd1@example.org", "fwd2@example.org"}));
         EXPECT_EQ(headerOf(d.data, "To") + "|" + headerOf(d.data, "From") + "|" +
                       headerOf(d.data, "Subject") + "|" + headerOf(d.data, "Received") +
-                      headerOf(d.data, "DKIM-Signature"),
+                      headerOf(d.data, "DKIM-Signature") + headerOf(d.data, "Sender"),
                   "fwd1@example.org, fwd2@example.org|owner@example.org|" + fwd.subject +
-                      "|<none><none>");
+                      "|<none><none><none>")
+            << "Sender equal to From is left out";
         EXPECT_NE(mime::parseMessage(d.data).bodyText.find(text), std::string::npos);
         // Compared by hand: a diff of megabytes is more than gtest can print.
         const std::string sent = d.data.substr(d.data.find("\r\n\r\n") + 4);
