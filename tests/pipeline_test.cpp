@@ -1,11 +1,8 @@
-// The pipelined POP3 and SMTP paths of the mail component against the real
-// loopback servers, through a relay that makes the server refuse a chosen
-// command or cuts the connection in the middle of a burst: each failure is
-// raised by the call its command belongs to, and nothing is deleted or
-// delivered that was not meant to be.
+// Pipelined POP3 and SMTP against the real servers through a relay that makes
+// the server refuse a chosen command or cuts a burst: each failure is raised
+// by the call its command belongs to; nothing is lost, deleted or sent twice.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -49,17 +46,17 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
     // A client line starting so is made one the server refuses; or a cut after
     // that many bytes to the client. The first call that fails, its code, and
     // the messages deleted.
-    const std::tuple<std::string, std::string, std::size_t, std::string, int, std::vector<int>>
-        cases[] = {
-            {"", "", 0, "", 0, {3, 7, 11}},
-            {"RETR 7", "RETR 99", 0, "message 7", err, {3, 11}},
-            {"TOP 5 0", "TOP 99 0", 0, "header 5", err, {3, 7, 11}},
-            {"DELE 7", "DELE 99", 0, "disconnect", err, {3, 11}},
-            {"QUIT", "XQUIT", 0, "disconnect", err, {}},
+    const std::tuple<std::string, std::string, std::size_t, std::string, int, std::string> cases[] =
+        {
+            {"", "", 0, "", 0, "3 7 11 "},
+            {"RETR 7", "RETR 99", 0, "message 7", err, "3 11 "},
+            {"TOP 5 0", "TOP 99 0", 0, "header 5", err, "3 7 11 "},
+            {"DELE 7", "DELE 99", 0, "disconnect", err, "3 11 "},
+            {"QUIT", "XQUIT", 0, "disconnect", err, ""},
             // Inside message 3's reply, headers of the next ones asked behind it.
-            {"", "", kBigSize / 2, "message 3", lost, {}},
+            {"", "", kBigSize / 2, "message 3", lost, ""},
             // Inside message 7's reply, with a DELE and headers in the same burst.
-            {"", "", kBigSize * 3 / 2, "message 7", lost, {}},
+            {"", "", kBigSize * 3 / 2, "message 7", lost, ""},
         };
     for (const auto& [rewrite, into, cutAfter, failAt, failCode, deletedAfter] : cases) {
         SCOPED_TRACE(rewrite + std::to_string(cutAfter));
@@ -115,15 +112,14 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
             EXPECT_TRUE(what == first || (cutAfter != 0 && code == lost)) << what;
         }
         EXPECT_EQ(link.counters().connections, 1) << "no silent new session";
-        std::vector<int> deleted;
-        const auto left = pop.messages();
+        std::string left;
+        std::string deleted;
+        for (const auto& raw : pop.messages()) {
+            left += raw;
+        }
         for (int i = 1; i <= kMessages; ++i) {
-            const std::string subject = "Subject: m" + std::to_string(i) + "\r\n";
-            if (std::none_of(left.begin(), left.end(), [&](const std::string& m) {
-                    return m.find(subject) != std::string::npos;
-                })) {
-                deleted.push_back(i);
-            }
+            const std::string n = std::to_string(i);
+            deleted += left.find("Subject: m" + n + "\r\n") == std::string::npos ? n + " " : "";
         }
         EXPECT_EQ(deleted, deletedAfter);
     }
