@@ -201,10 +201,10 @@ TEST(Mime, ReaddressKeepsTheBody) {
         EXPECT_EQ(out.substr(out.find("\r\n\r\n") + 4), body);
         EXPECT_EQ(field(out, "To") + "|" + field(out, "X-Mailer"), "new@example.org|VOREL");
         EXPECT_EQ(field(out, "X-A"), in.find("X-A") == std::string::npos ? "<none>" : "1");
+        EXPECT_EQ(field(out, "Cc") + field(out, "Return-Path") + field(out, "Received"),
+                  "<none><none><none>");
+        EXPECT_EQ(out.find("From someone"), std::string::npos);
     }
-    const std::string out = readdress(saved, m, "n@x");
-    EXPECT_EQ(field(out, "Cc") + field(out, "Return-Path") + field(out, "Received"),
-              "<none><none><none>");
-    EXPECT_EQ(field(out, "Content-Type"), "multipart/mixed; boundary=\"b1\"");
-    EXPECT_EQ(out.find("From someone"), std::string::npos);
+    EXPECT_EQ(field(readdress(saved, m, "n@x"), "Content-Type"),
+              "multipart/mixed; boundary=\"b1\"");
 }

@@ -12,10 +12,7 @@ namespace vorel {
 
 TEST(MailutilsLogin, UserPassFirstThenApop) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::PopServer::Options o;
-    o.kind = test::PopServer::Kind::Mailutils;
-    o.apopSecret = true;
-    test::PopServer pop(o);
+    test::PopServer pop({.kind = test::PopServer::Kind::Mailutils, .apopSecret = true});
     pop.addMessage("From: a@x.example\nSubject: s\n\nbody\n");
     pop.addMessage("Subject: t\n\nbody\n");
     CurlMailComponent mail;
