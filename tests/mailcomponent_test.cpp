@@ -133,8 +133,6 @@ std::string headerOf(const std::string& data, const std::string& name) {
 
 }  // namespace
 
-// ------------------------------------------------- error table, addresses
-
 TEST(MailErrors, TextsAndCodes) {
     const std::vector<std::pair<int, std::string>> texts = {
         {0, "Failed to connect to your host, check your pop server settings."},
@@ -207,8 +205,6 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
         EXPECT_FALSE(isLoopbackHost(h)) << h;
     }
 }
-
-// ------------------------------------------------------ the contract, twice
 
 // The same calls against the scripted component and the real one on Dovecot:
 // what the tests above the wire learn from the fake holds for what runs.
@@ -335,8 +331,6 @@ TYPED_TEST(ComponentContract, ReadMarkAndCommit) {
     mail.disconnect();
 }
 
-// ---------------------------------------------------------------- POP3
-
 TEST(PopComponent, ConnectFailuresLeaveNoSession) {
     ScriptedPop silent(Answers{{"", ""}});
     const std::string refused = "127.0.0.1:" + std::to_string(test::freeLoopbackPort());
@@ -402,8 +396,6 @@ TEST(PopComponent, BrokenRepliesEndTheSessionAnErrDoesNot) {
     }
 }
 
-// ---------------------------------------------------------------- TLS
-
 // Certificates are checked and a failed check never falls back to clear
 // text; plain URLs require STARTTLS; ESMTP logs in over either TLS.
 TEST(Tls, PopAndSmtpBothWaysOnlyWithATrustedCertificate) {
@@ -466,8 +458,6 @@ TEST(Tls, PopAndSmtpBothWaysOnlyWithATrustedCertificate) {
     ::unsetenv("VOREL_CA_FILE");
     EXPECT_EQ(smtp.received().size(), 3u);
 }
-
-// ---------------------------------------------------------------- SMTP
 
 // Parameter: the server advertises PIPELINING and 8BITMIME (without it, the
 // test server refuses 8-bit data and lines over 998 octets).
