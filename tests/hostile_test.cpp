@@ -16,7 +16,6 @@ namespace vorel {
 namespace {
 
 using namespace std::string_literals;
-using Received = test::SmtpServer::Received;
 
 const std::string kGruss = "Gr\u00FC\u00DFe aus K\u00F6ln";
 
