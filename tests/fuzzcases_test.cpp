@@ -3,30 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "mail/Address.h"
-#include "net/Mime.h"
 
 namespace vorel {
-namespace {
 
 TEST(FuzzCases, AddressHelpersTakeAnySeparator) {
-    struct Case {
-        std::string text, separator, before, after;
-    };
-    const Case cases[] = {
-        // An empty separator is found at the start even of an empty text:
-        // textAfter threw std::out_of_range.
-        {"", "", "", ""},
-        {"abc", "", "", "bc"},
-        {"a", "", "", ""},
-        {"", "@", "", ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(textBefore(c.text, c.separator), c.before) << '"' << c.text << '"';
-        EXPECT_EQ(textAfter(c.text, c.separator), c.after) << '"' << c.text << '"';
+    // An empty separator is found at the start even of an empty text:
+    // textAfter threw std::out_of_range.
+    const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
+        {"", "", "", ""}, {"abc", "", "", "bc"}, {"a", "", "", ""}, {"", "@", "", ""}};
+    for (const auto& [text, separator, before, after] : cases) {
+        EXPECT_EQ(textBefore(text, separator) + "|" + textAfter(text, separator),
+                  before + "|" + after)
+            << '"' << text << '"';
     }
 }
 
-}  // namespace
 }  // namespace vorel
