@@ -1,10 +1,10 @@
-// vorel try: the run's handling of one saved message, reported and never
-// carried out. The program runs as a user starts it; the folder's files are
-// compared byte for byte afterwards.
+// vorel init and vorel try as a user starts them. A try reports the run's
+// handling of one saved message and carries none of it out: the folder's
+// files are compared byte for byte afterwards.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -13,47 +13,11 @@
 #include "store/Database.h"
 #include "support/TempFolder.h"
 
+namespace vorel {
 namespace {
 
-using vorel::Autoresponder;
-using vorel::Database;
-using vorel::test::TempFolder;
-
-struct Result {
-    int status = -1;
-    std::string out;
-};
-
-Result runTry(const std::string& folder, const std::string& file) {
-    const std::string cmd =
-        std::string(VOREL_BINARY) + " try '" + file + "' --folder '" + folder + "' 2>&1";
-    Result r;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) {
-        return r;
-    }
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        r.out.append(buf, n);
-    }
-    const int status = ::pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-// Every file of the folder with its bytes.
-std::map<std::string, std::string> snapshot(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& e : std::filesystem::directory_iterator(folder)) {
-        files[e.path().filename().string()] = vorel::test::readFile(e.path().string());
-    }
-    return files;
-}
-
 struct TryTest : ::testing::Test {
-    TempFolder app;
-    TempFolder mailFolder;
+    test::TempFolder app, io;
 
     TryTest() {
         Database::createIfMissing(app.file("data.mdb"));
@@ -62,109 +26,97 @@ struct TryTest : ::testing::Test {
         app.write("msgqueue.txt", "earlier@x.example\r\n\xff\r\n");
         app.write("log.txt", "05/12/2026 10:00:00 Mail Run Complete\r\n");
     }
-    void addAutoresponder(const std::string& name, const std::string& to,
-                          const std::string& subject, const std::string& message,
-                          const std::string& mailto = "") {
-        Autoresponder a;
-        a.Name = name;
-        a.To = to;
-        a.Subject = subject;
-        a.msgfrom = name + "@me.example";
-        a.msgsubject = "Re: " + name;
-        a.message = message;
-        a.mailto = mailto;
-        a.Counter = 5;
-        Database::open(app.file("data.mdb")).addAutoresponder(a);
+    // Exit status, then standard output and errors.
+    std::string vorel(const std::string& args) const {
+        const int status = std::system(("VOREL_FOLDER= '" + std::string(VOREL_BINARY) + "' " +
+                                        args + " >'" + io.file("out") + "' 2>&1")
+                                           .c_str());
+        return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + io.read("out");
     }
-    std::string message(const std::string& raw) {
-        mailFolder.write("message.eml", raw);
-        return mailFolder.file("message.eml");
+    std::string tryMessage(const std::string& raw) const {
+        io.write("m.eml", raw);
+        return vorel("try '" + io.file("m.eml") + "' --folder '" + app.path() + "'");
+    }
+    std::map<std::string, std::string> snapshot() const {
+        std::map<std::string, std::string> files;
+        for (const auto& e : std::filesystem::directory_iterator(app.path())) {
+            files[e.path().filename().string()] = test::readFile(e.path().string());
+        }
+        return files;
     }
 };
 
-const char kBase64Message[] =
-    "From: Reader <reader@x.example>\r\n"
-    "To: info@me.example\r\n"
-    "Subject: Price list please\r\n"
-    "MIME-Version: 1.0\r\n"
-    "Content-Type: text/plain; charset=utf-8\r\n"
-    "Content-Transfer-Encoding: base64\r\n"
-    "\r\n"
-    // "Hello\r\n%vorelcode%\r\nname=John\r\ntelephone=0123\r\n"
-    "SGVsbG8NCiV2b3JlbGNvZGUlDQpuYW1lPUpvaG4NCnRlbGVwaG9uZT0wMTIzDQo=\r\n";
-
-TEST_F(TryTest, TwoMatchingAutorespondersAreShownMergedAndNothingChanges) {
-    addAutoresponder("Info", "info@me.example", "x", "Thanks, %email%. ");
-    addAutoresponder("Prices", "prices@me.example", "Price list please",
-                     "Dear %name%, we will call %telephone%. ", "boss@me.example");
-    addAutoresponder("Other", "other@me.example", "nothing", "never ");
-    const auto before = snapshot(app.path());
-
-    const Result r = runTry(app.path(), message(kBase64Message));
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("Info: matches (To)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Prices: matches (Subject)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Other: does not match: To differs (\"info@me.example\" is not "
-                         "\"other@me.example\"), Subject differs"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Thanks, reader@x.example. "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Dear John, we will call 0123. "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Forward (the whole message)\n    To: boss@me.example"), std::string::npos)
-        << r.out;
-
-    EXPECT_EQ(snapshot(app.path()), before);
-    std::vector<Autoresponder> rows = Database::open(app.file("data.mdb")).autoresponders();
-    for (const Autoresponder& a : rows) {
-        EXPECT_EQ(a.Counter, 5) << a.Name;
-    }
-}
-
-TEST_F(TryTest, AMessageTheAntiSpamListNamesIsReportedAsDeleted) {
-    addAutoresponder("Info", "info@me.example", "x", "Thanks ");
-    app.write("antispam.lst", vorel::composeAntiSpamLine("reader@x.example", "", "") + "\r\n");
-    const auto before = snapshot(app.path());
-    const Result r = runTry(app.path(), message(kBase64Message));
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("Anti-spam: the message would be DELETED"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Reply"), std::string::npos) << r.out;
-    EXPECT_EQ(snapshot(app.path()), before);
-}
-
-TEST_F(TryTest, APostToAListShowsTheMembersItWouldReach) {
+TEST_F(TryTest, ReportsMatchesMergesSpamAndListCopiesAndChangesNothing) {
     {
         Database db = Database::open(app.file("data.mdb"));
-        vorel::MailingList l;
+        const auto add = [&](const char* name, const char* to, const char* subject,
+                             const char* message, const char* mailto) {
+            db.addAutoresponder({0, name, to, subject, "r@me.example", "", message, mailto, 5});
+        };
+        add("Info", "info@me.example", "x", "Thanks, %email%. ", "");
+        add("Prices", "prices@me.example", "Price list please \x1b]0;owned\x07",
+            "Dear %name%, call %telephone%. ", "boss@me.example");
+        add("Other", "other@me.example", "nothing", "never ", "");
+        MailingList l;
         l.Name = "NEWS";
-        l.sendtolistfrom = "news@me.example";
+        l.sendtolistfrom = "info@me.example";
         db.addList(l);
-        for (const char* m : {"reader@x.example", "ann@y.example", "bob@z.example"}) {
-            db.addMember(vorel::Member{0, "NEWS", m, ""});
+        for (const char* m : {"reader@x.example", "ann@y.example"}) {
+            db.addMember(Member{0, "NEWS", m, ""});
         }
     }
-    const auto before = snapshot(app.path());
-    const Result r =
-        runTry(app.path(), message("From: Reader <reader@x.example>\r\nTo: news@me.example\r\n"
-                                   "Subject: Hello \x1b]0;owned\x07all\r\n\r\nNews.\r\n"));
-    EXPECT_EQ(r.status, 0) << r.out;
-    // A subject cannot drive the terminal that shows the report.
-    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Email Address reader@x.example Sent Message into NEWS"),
-              std::string::npos)
-        << r.out;
-    for (const char* m : {"reader@x.example", "ann@y.example", "bob@z.example"}) {
-        EXPECT_NE(r.out.find(std::string("List copy\n    To: ") + m), std::string::npos) << m;
+    const auto before = snapshot();
+    const std::string base64 =  // "Hello\r\n%vorelcode%\r\nname=John\r\ntelephone=0123\r\n"
+        "From: Reader <reader@x.example>\r\nTo: info@me.example\r\n"
+        "Subject: Price list please \x1b]0;owned\x07\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+        "SGVsbG8NCiV2b3JlbGNvZGUlDQpuYW1lPUpvaG4NCnRlbGVwaG9uZT0wMTIzDQo=\r\n";
+    std::string out = tryMessage(base64);
+    for (const char* part :
+         {"0 ", "Info: matches (To)", "Prices: matches (Subject)", "Thanks, reader@x.example. ",
+          "Dear John, call 0123. ",
+          "Other: does not match: To differs (\"info@me.example\" is not \"other@me.example\"), "
+          "Subject differs",
+          "Forward (the whole message)\n    To: boss@me.example",
+          "Email Address reader@x.example Sent Message into NEWS",
+          "List copy\n    To: reader@x.example", "List copy\n    To: ann@y.example"}) {
+        EXPECT_NE(out.find(part), std::string::npos) << part << "\n" << out;
     }
-    EXPECT_EQ(snapshot(app.path()), before);
+    // A subject cannot drive the terminal that shows the report.
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+
+    app.write("antispam.lst", composeAntiSpamLine("reader@x.example", "", "") + "\r\n");
+    out = tryMessage(base64);
+    EXPECT_NE(out.find("Anti-spam: the message would be DELETED"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Reply"), std::string::npos) << out;
+    std::filesystem::remove(app.file("antispam.lst"));
+    EXPECT_EQ(snapshot(), before);
+    for (const Autoresponder& a : Database::open(app.file("data.mdb")).autoresponders()) {
+        EXPECT_EQ(a.Counter, 5) << a.Name;
+    }
+    out = vorel("try '" + io.file("missing.eml") + "' --folder '" + app.path() + "'");
+    EXPECT_EQ(out.rfind("1 ", 0), 0u);
+    EXPECT_NE(out.find("cannot read the message file"), std::string::npos) << out;
+    out = vorel("try '" + io.path() + "' --folder '" + app.path() + "'");
+    EXPECT_NE(out.find("is a folder"), std::string::npos) << out;
 }
 
-TEST_F(TryTest, AnUnreadableFileEndsWithStatus1AndAClearMessage) {
-    const Result r = runTry(app.path(), mailFolder.file("missing.eml"));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("cannot read the message file"), std::string::npos) << r.out;
-    const Result folder = runTry(app.path(), mailFolder.path());
-    EXPECT_EQ(folder.status, 1);
-    EXPECT_NE(folder.out.find("is a folder"), std::string::npos) << folder.out;
+TEST_F(TryTest, InitCreatesTheDatabaseKeepsOneAndRefusesOtherFiles) {
+    const std::string folder = io.file("x");
+    EXPECT_EQ(vorel("init --folder '" + folder + "'"), "0 " + folder + "\n");
+    Database db = Database::open(folder + "/data.mdb");
+    EXPECT_TRUE(db.autoresponders().empty() && db.lists().empty());
+    db.addMember({0, "L", "a@b", "data"});  // the Data field is in place
+    EXPECT_EQ(vorel("init --folder '" + folder + "'"), "0 " + folder + "\n");
+    EXPECT_EQ(Database::open(folder + "/data.mdb").findMember("L", "A@B")->Data, "data");
+
+    const std::string junk("Standard Jet DB\0\x01\x02 not SQLite", 29);
+    io.write("data.mdb", junk);
+    const std::string out = vorel("init --folder '" + io.path() + "'");
+    EXPECT_EQ(out.rfind("1 ", 0), 0u);
+    EXPECT_NE(out.find(io.file("data.mdb")), std::string::npos) << out;
+    EXPECT_EQ(io.read("data.mdb"), junk);
 }
 
 }  // namespace
+}  // namespace vorel
