@@ -98,6 +98,7 @@ TEST_F(TryTest, ReportsMatchesMergesSpamAndListCopiesAndChangesNothing) {
     EXPECT_EQ(out.rfind("1 ", 0), 0u);
     EXPECT_NE(out.find("cannot read the message file"), std::string::npos) << out;
     out = vorel("try '" + io.path() + "' --folder '" + app.path() + "'");
+    EXPECT_EQ(out.rfind("1 ", 0), 0u);
     EXPECT_NE(out.find("is a folder"), std::string::npos) << out;
 }
 
