@@ -1,16 +1,19 @@
 // The mailing-list rules shared by the list windows and the commands (the
-// windows' tests drive saving, deleting and browsing), and vorel post,
-// import and export as the built binary.
+// windows' tests drive saving, deleting and browsing), and the commands as
+// a user starts them: init, try, post, import, export. A try reports the
+// run's handling of one saved message and carries none of it out.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "mail/ListRules.h"
 #include "mail/MemberRules.h"
+#include "store/AntiSpam.h"
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "support/TempFolder.h"
@@ -21,12 +24,20 @@ namespace {
 using Lines = std::vector<std::string>;
 
 struct ListsTest : ::testing::Test {
-    test::TempFolder f;
+    test::TempFolder f, io;
     Database db = [this] {
         Database::createIfMissing(f.file("data.mdb"));
         Database::upgradeSchema(f.file("data.mdb"));
         return Database::open(f.file("data.mdb"));
     }();
+
+    // Exit status, then standard output and errors.
+    std::string vorel(const std::string& args) const {
+        const int status = std::system(("VOREL_FOLDER= '" + std::string(VOREL_BINARY) + "' " +
+                                        args + " >'" + io.file("out") + "' 2>&1")
+                                           .c_str());
+        return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + io.read("out");
+    }
 };
 
 // The add box splits at carriage returns dropping the character after; an
@@ -78,14 +89,6 @@ TEST_F(ListsTest, ImportGivesOneStatusLinePerLineWhateverTheLineEnds) {
 
 // The commands as the built binary: exit status, standard output, errors.
 TEST_F(ListsTest, ImportExportAndPostCommands) {
-    auto vorel = [&](const std::string& args) {
-        const std::string cmd = std::string("VOREL_FOLDER= '") + VOREL_BINARY + "' --folder '" +
-                                f.path() + "' " + args + " >'" + f.file("out") + "' 2>'" +
-                                f.file("err") + "'";
-        const int status = std::system(cmd.c_str());
-        return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " \n" +
-               f.read("out") + "|" + f.read("err");
-    };
     MailingList l;
     l.Name = "NEWS";
     l.textTOADD = "stored footer";
@@ -98,9 +101,9 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
     };
     const Case cases[] = {
         {"import NEWS '" + f.file("in.txt") + "'", "0",
-         "\nImport Added a@x.example to list NEWS\nEmail Addresss A@x.example already in list "
+         " Import Added a@x.example to list NEWS\nEmail Addresss A@x.example already in list "
          "NEWS\nInvalid email nope NOT ADDED\n" +
-             std::string(kImportDone) + "\n|"},
+             std::string(kImportDone) + "\n"},
         {"export \"news '\" '" + f.file("all.txt") + "'", "0", ""},  // the name as stored
         {"import L '" + f.file("missing.txt") + "'", "1", kImportFailed},
         {"export EMPTY '" + f.file("e.txt") + "'", "1", kNothingToExport},
@@ -111,8 +114,8 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
         {"post NOSUCH --from me@x.example --subject S --message Hi", "1", "NOSUCH"},
         {"post NEWS --from me@x.example --subject S", "2", ""}};
     for (const Case& c : cases) {
-        const std::string got = "\n" + vorel(c.args);
-        EXPECT_EQ(got.substr(1, 2), c.status + " ") << c.args;
+        const std::string got = vorel("--folder '" + f.path() + "' " + c.args);
+        EXPECT_EQ(got.substr(0, 2), c.status + " ") << c.args;
         EXPECT_NE(got.find(c.part), std::string::npos) << c.args << got;
     }
     EXPECT_EQ(f.read("all.txt"), "b@x.example\r\na@x.example\r\n");
@@ -129,6 +132,94 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
                      "a@x.example\r\nme@x.example\r\nS\r\nHello %name%\r\n\r\nstored footer\r\n",
                      "b@x.example\r\nme@x.example\r\nS\r\n ~Hi\r\n\r\n\r\n",
                      "a@x.example\r\nme@x.example\r\nS\r\n ~Hi\r\n\r\n\r\n"}));
+}
+
+TEST_F(ListsTest, TryReportsMatchesMergesSpamAndListCopiesAndChangesNothing) {
+    test::TempFolder app;  // a folder of its own, its database closed while vorel reads it
+    {
+        Database::createIfMissing(app.file("data.mdb"));
+        Database::upgradeSchema(app.file("data.mdb"));
+        Database d = Database::open(app.file("data.mdb"));
+        const auto add = [&](const char* name, const char* to, const char* subject,
+                             const char* message, const char* mailto) {
+            d.addAutoresponder({0, name, to, subject, "r@me.example", "", message, mailto, 5});
+        };
+        add("Info", "info@me.example", "x", "Thanks, %email%. ", "");
+        add("Prices", "prices@me.example", "Price list please \x1b]0;owned\x07",
+            "Dear %name%, call %telephone%. ", "boss@me.example");
+        add("Other", "other@me.example", "nothing", "never ", "");
+        MailingList l;
+        l.Name = "NEWS";
+        l.sendtolistfrom = "info@me.example";
+        d.addList(l);
+        for (const char* m : {"reader@x.example", "ann@y.example"}) {
+            d.addMember(Member{0, "NEWS", m, ""});
+        }
+    }
+    // A queue and a log from earlier runs, which must stay as they are.
+    app.write("msgqueue.txt", "earlier@x.example\r\n\xff\r\n");
+    app.write("log.txt", "05/12/2026 10:00:00 Mail Run Complete\r\n");
+    auto snapshot = [&] {
+        std::string files;
+        for (const auto& e : std::filesystem::directory_iterator(app.path())) {
+            files += e.path().string() + "\n" + test::readFile(e.path().string()) + "\n";
+        }
+        return files;
+    };
+    const std::string before = snapshot();
+    // The body in base64: "Hello\r\n%vorelcode%\r\nname=John\r\ntelephone=0123\r\n".
+    io.write("m.eml",
+             "From: Reader <reader@x.example>\r\nTo: info@me.example\r\n"
+             "Subject: Price list please \x1b]0;owned\x07\r\nMIME-Version: 1.0\r\n"
+             "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+             "SGVsbG8NCiV2b3JlbGNvZGUlDQpuYW1lPUpvaG4NCnRlbGVwaG9uZT0wMTIzDQo=\r\n");
+    const std::string tryIt = "try '" + io.file("m.eml") + "' --folder '" + app.path() + "'";
+    std::string out = vorel(tryIt);
+    for (const char* part :
+         {"0 ", "Info: matches (To)", "Prices: matches (Subject)", "Thanks, reader@x.example. ",
+          "Dear John, call 0123. ",
+          "Other: does not match: To differs (\"info@me.example\" is not \"other@me.example\"), "
+          "Subject differs",
+          "Forward (the whole message)\n    To: boss@me.example",
+          "Email Address reader@x.example Sent Message into NEWS",
+          "List copy\n    To: reader@x.example", "List copy\n    To: ann@y.example"}) {
+        EXPECT_NE(out.find(part), std::string::npos) << part << "\n" << out;
+    }
+    // A subject cannot drive the terminal that shows the report.
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+
+    app.write("antispam.lst", composeAntiSpamLine("reader@x.example", "", "") + "\r\n");
+    out = vorel(tryIt);
+    EXPECT_NE(out.find("Anti-spam: the message would be DELETED"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Reply"), std::string::npos) << out;
+    std::filesystem::remove(app.file("antispam.lst"));
+    EXPECT_EQ(snapshot(), before);
+    for (const Autoresponder& a : Database::open(app.file("data.mdb")).autoresponders()) {
+        EXPECT_EQ(a.Counter, 5) << a.Name;
+    }
+    out = vorel("try '" + io.file("missing.eml") + "' --folder '" + app.path() + "'");
+    EXPECT_EQ(out.rfind("1 ", 0), 0u);
+    EXPECT_NE(out.find("cannot read the message file"), std::string::npos) << out;
+    out = vorel("try '" + io.path() + "' --folder '" + app.path() + "'");
+    EXPECT_EQ(out.rfind("1 ", 0), 0u);
+    EXPECT_NE(out.find("is a folder"), std::string::npos) << out;
+}
+
+TEST_F(ListsTest, InitCreatesTheDatabaseKeepsOneAndRefusesOtherFiles) {
+    const std::string folder = io.file("x");
+    EXPECT_EQ(vorel("init --folder '" + folder + "'"), "0 " + folder + "\n");
+    Database d = Database::open(folder + "/data.mdb");
+    EXPECT_TRUE(d.autoresponders().empty() && d.lists().empty());
+    d.addMember({0, "L", "a@b", "data"});  // the Data field is in place
+    EXPECT_EQ(vorel("init --folder '" + folder + "'"), "0 " + folder + "\n");
+    EXPECT_EQ(Database::open(folder + "/data.mdb").findMember("L", "A@B")->Data, "data");
+
+    const std::string junk("Standard Jet DB\0\x01\x02 not SQLite", 29);
+    io.write("data.mdb", junk);
+    const std::string out = vorel("init --folder '" + io.path() + "'");
+    EXPECT_EQ(out.rfind("1 ", 0), 0u);
+    EXPECT_NE(out.find(io.file("data.mdb")), std::string::npos) << out;
+    EXPECT_EQ(io.read("data.mdb"), junk);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// One try over a real data.mdb and queue, with the scripted mail component
-// standing in for both servers: the handling of one message (mail/
-// Processing), sending one message (mail/Sender) and the closing steps
-// (run/SendStep).
+// One try over a real data.mdb and queue, the scripted component standing in
+// for both servers: handling a message, sending one, the closing steps.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -364,17 +362,15 @@ TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages)
     EXPECT_EQ(m.messageRef, "202612545296_KESO");
     EXPECT_EQ(m.extraHeaders, Lines{"X-Mailer: VOREL MAIL http://www.vorel.example GET YOURS "
                                     "FREE - This software must NOT be used for spamming"});
-    EXPECT_TRUE(
-        host.hasLogEntry("Message Sent From: Me <me@vorel.example> to: j@x.example: "
-                         "Host smtp.example Subject s"));
-
     mail.failCall("send", 6, mailcode::kSendRefused);
     EXPECT_FALSE(send("b@y.example", "x", "s\r\n"));
     EXPECT_TRUE(state.sendFailed);
-    EXPECT_TRUE(host.hasLogEntry(
-        "Message FAILED From: me@vorel.example to: b@y.example: Host smtp.example Subject s "));
-    EXPECT_TRUE(
-        host.hasLogEntry("Message Failed :  Error:" + mailErrorText(20002) + " message Re-Queued"));
+    for (const std::string& line :
+         {"Message Sent From: Me <me@vorel.example> to: j@x.example: Host smtp.example Subject s",
+          "Message FAILED From: me@vorel.example to: b@y.example: Host smtp.example Subject s ",
+          "Message Failed :  Error:" + mailErrorText(20002) + " message Re-Queued"}) {
+        EXPECT_TRUE(host.hasLogEntry(line)) << line;
+    }
     for (int i = 7; i <= 65; ++i) {
         ASSERT_TRUE(send("r@x.example"));
     }
@@ -475,10 +471,9 @@ TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
         EXPECT_EQ(t.host.hasLogEntry("1 message(s) refused for good by the server moved to " +
                                      std::string(kFailedQueueFile)),
                   c.twist == Refused);
-        if (c.twist == Requeued) {
-            EXPECT_TRUE(t.host.hasLogEntry("Reconnecting to SMTP Server due to failed message"));
-            EXPECT_EQ(t.mail.calls()[3], "disconnect") << "r3 goes over a new connection";
-        }
+        EXPECT_EQ(t.host.hasLogEntry("Reconnecting to SMTP Server due to failed message") &&
+                      t.mail.calls()[3] == "disconnect",  // r3 goes over a new connection
+                  c.twist == Requeued || c.twist == Refused || c.twist == QueueKept);
     }
 }
 
