@@ -64,20 +64,18 @@ struct Try {
     Database& db() { return *state.db; }
 
     // Leaves the component as the run driver does before it hands a message
-    // over (or with the given To and Subject), then handles it.
-    long deliver(const std::string& raw, const char* to = nullptr, const char* subject = nullptr) {
+    // over, then handles it.
+    long deliver(const std::string& raw) {
         if (!mail.popConnected()) {
             mail.popConnect("pop.example", "user", "pw");
         }
         long n = mail.addMessage(raw);
         mail.selectMessage(n);
         mail.fetchHeader();
-        const std::string from = extractAddresses(mail.from());
-        const std::string t = to ? to : extractAddresses(mail.to());
-        const std::string s = subject ? subject : mail.subject();
+        const std::string from = extractAddresses(mail.from()), to = extractAddresses(mail.to());
         mail.setFrom(from.empty() ? "(No From)" : from);
-        mail.setTo(t.empty() ? "(No To)" : t);
-        mail.setSubject(s.empty() ? "(No Subject)" : s);
+        mail.setTo(to.empty() ? "(No To)" : to);
+        mail.setSubject(mail.subject().empty() ? "(No Subject)" : mail.subject());
         state.autoresponderRows = db().autoresponders();
         state.listRows = db().lists();
         processMessage(ctx, n);
@@ -145,7 +143,7 @@ std::string queueBytes(const std::vector<QueueRecord>& records) {
     return records.empty() ? std::string() : scratch.read(kQueueFile);
 }
 
-TEST_F(ProcessingTest, AutoresponderRuleComparesWholeTextsIgnoringCase) {
+TEST(Processing, AutoresponderRuleComparesWholeTextsIgnoringCase) {
     struct Case {
         const char *rowTo, *rowSubject, *to, *subject, *leave;
         bool matches, deletes;
@@ -153,25 +151,21 @@ TEST_F(ProcessingTest, AutoresponderRuleComparesWholeTextsIgnoringCase) {
     const Case cases[] = {
         {"info@y.example", "", "info@y.example", "hi", "0", true, true},
         {"info@y.example", "", "INFO@Y.Example", "hi", "1", true, false},
-        {"info@y.example", "", "<info@y.example>", "hi", "", true, false},
-        {"info@y.example", "", "myinfo@y.example", "hi", "0", false, false},
-        {"info@y.example", "", "info@y.example,b@z.example", "hi", "0", false, false},
+        {"info@y.example", "", "myinfo@y.example", "hi", "", false, false},
+        {"info@y.example", "", "info@y.example, b@z.example", "hi", "0", false, false},
         {"x@y.example", "Price List", "a@b.example", "PRICE list", "00", true, false},
         {"x@y.example", "Price List", "a@b.example", "Price List please", "0", false, false},
-        {"", "z", "(No To)", "hi", "0", false, false},
-        {"x@y.example", "", "a@b.example", "(No Subject)", "0", false, false}};
+        {"", "z", "", "hi", "0", false, false},                      // (No To)
+        {"x@y.example", "", "a@b.example", "", "0", false, false}};  // (No Subject)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.to) + " " + c.subject);
-        for (const auto& row : db().autoresponders()) {
-            db().deleteAutoresponder(row.id);
-        }
-        db().addAutoresponder(responder("R", c.rowTo, "reply", "", c.rowSubject));
-        state.counters = {};
-        state.settings.chkLEAVE = c.leave;
-        long n = deliver(message("joe@x.example", "else@x.example", "s"), c.to, c.subject);
-        EXPECT_EQ(state.counters.autoresponders, c.matches ? 1 : 0);
-        EXPECT_EQ(db().autoresponders()[0].Counter, c.matches ? 1 : 0);
-        EXPECT_EQ(deleted(n), c.deletes);
+        Try t;
+        t.db().addAutoresponder(responder("R", c.rowTo, "reply", "", c.rowSubject));
+        t.state.settings.chkLEAVE = c.leave;
+        long n = t.deliver(message("joe@x.example", c.to, c.subject));
+        EXPECT_EQ(t.state.counters.autoresponders, c.matches ? 1 : 0);
+        EXPECT_EQ(t.db().autoresponders()[0].Counter, c.matches ? 1 : 0);
+        EXPECT_EQ(t.deleted(n), c.deletes);
     }
 }
 
@@ -365,10 +359,11 @@ TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages)
     mail.failCall("send", 6, mailcode::kSendRefused);
     EXPECT_FALSE(send("b@y.example", "x", "s\r\n"));
     EXPECT_TRUE(state.sendFailed);
-    for (const std::string& line :
-         {"Message Sent From: Me <me@vorel.example> to: j@x.example: Host smtp.example Subject s",
-          "Message FAILED From: me@vorel.example to: b@y.example: Host smtp.example Subject s ",
-          "Message Failed :  Error:" + mailErrorText(20002) + " message Re-Queued"}) {
+    for (const std::string& line : Lines{
+             "Message Sent From: Me <me@vorel.example> to: j@x.example: Host smtp.example Subject "
+             "s",
+             "Message FAILED From: me@vorel.example to: b@y.example: Host smtp.example Subject s ",
+             "Message Failed :  Error:" + mailErrorText(20002) + " message Re-Queued"}) {
         EXPECT_TRUE(host.hasLogEntry(line)) << line;
     }
     for (int i = 7; i <= 65; ++i) {
@@ -473,7 +468,7 @@ TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
                   c.twist == Refused);
         EXPECT_EQ(t.host.hasLogEntry("Reconnecting to SMTP Server due to failed message") &&
                       t.mail.calls()[3] == "disconnect",  // r3 goes over a new connection
-                  c.twist == Requeued || c.twist == Refused || c.twist == QueueKept);
+                  c.twist == Requeued || c.twist == Refused);
     }
 }
 
