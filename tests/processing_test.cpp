@@ -469,37 +469,33 @@ TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
 }
 
 TEST(SendStep, LogIsMailedInPiecesOf600Then601LinesAndKeptWhenRefused) {
-    struct Case {
-        int lines;
-        std::vector<int> pieces;  // first line of each piece, then one past the last
-        bool refused;
+    auto lines = [](int first, int end) {
+        std::string text;
+        for (int n = first; n < end; ++n) {
+            text += "01/01/2026 00:00:00 old entry " + std::to_string(n) + "\r\n";
+        }
+        return text;
     };
-    for (const Case& tc : {Case{600, {1, 601, 601}, false}, Case{1250, {1, 601, 1202, 1251}, false},
-                           Case{5, {1, 6}, true}}) {
-        SCOPED_TRACE(tc.lines);
+    // The first line of each piece, then one past the last.
+    for (const auto& [pieces, refused] : {std::pair{std::vector<int>{1, 601, 601}, false},
+                                          {{1, 601, 1202, 1251}, false},
+                                          {{1, 6}, true}}) {
+        SCOPED_TRACE(pieces.back());
         Try t;
         t.state.settings.txtEMAILLOG = "me@log.example";
-        if (tc.refused) {
+        if (refused) {
             t.mail.failCall("send", 0, mailcode::kSendRefused);
         }
-        std::string log;
-        for (int i = 1; i <= tc.lines; ++i) {
-            log += "01/01/2026 00:00:00 old entry " + std::to_string(i) + "\r\n";
-        }
-        t.folder.write("log.txt", log);
+        t.folder.write("log.txt", lines(1, pieces.back()));
         t.report.setLogSetting("0");
         sendLogEmail(t.ctx);
-        ASSERT_EQ(t.mail.sent().size(), tc.refused ? 0 : tc.pieces.size() - 1);
+        ASSERT_EQ(t.mail.sent().size(), refused ? 0 : pieces.size() - 1);
         for (std::size_t i = 0; i < t.mail.sent().size(); ++i) {
-            const OutgoingMessage& sent = t.mail.sent()[i];
-            EXPECT_EQ(sent.subject, "*** Email Log from VOREL Software ***");
-            std::string want = i > 0 ? "Continuation of Log.....\r\n\r\n" : "";
-            for (int n = tc.pieces[i]; n < tc.pieces[i + 1]; ++n) {
-                want += "01/01/2026 00:00:00 old entry " + std::to_string(n) + "\r\n";
-            }
-            EXPECT_EQ(sent.body, want);
+            EXPECT_EQ(t.mail.sent()[i].subject, "*** Email Log from VOREL Software ***");
+            EXPECT_EQ(t.mail.sent()[i].body, (i > 0 ? "Continuation of Log.....\r\n\r\n" : "") +
+                                                 lines(pieces[i], pieces[i + 1]));
         }
-        EXPECT_EQ(t.folder.exists("log.txt"), tc.refused);
+        EXPECT_EQ(t.folder.exists("log.txt"), refused);
     }
 }
 
