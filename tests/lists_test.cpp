@@ -42,7 +42,7 @@ struct ListsTest : ::testing::Test {
 // The add box splits at carriage returns dropping the character after; an
 // empty line and a repeat are stored once, without a validity test, display
 // names reduced to the address.
-TEST_F(ListsTest, AddBox) {
+TEST_F(ListsTest, AddBoxAndMemberCursor) {
     const std::pair<const char*, Lines> boxes[] = {{"a\r\nb\r\n", {"a", "b"}},
                                                    {"a\r\n\r\nb", {"a", "", "b"}},
                                                    {"a\rxb", {"a", "b"}},
@@ -59,6 +59,13 @@ TEST_F(ListsTest, AddBox) {
         emails.push_back(m.Email);
     }
     EXPECT_EQ(emails, (Lines{"Ann@x.example", "b@x.example", "", "no at sign", "carl@x.example"}));
+    // The member window's cursor goes one past either end and comes back.
+    MemberCursor c;
+    c.reset(2);
+    c.previous();
+    EXPECT_FALSE(c.onMember());
+    c.next();
+    EXPECT_EQ(c.index(), 0u);
 }
 
 // The commands as the built binary: exit status, standard output, errors.
