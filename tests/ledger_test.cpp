@@ -46,8 +46,7 @@ TEST_F(Ledger, KeptOnTheServerAnsweredOnceThenDeletedAndForgotten) {
         "Message from:ann@x.example Subject: q was handled by an earlier run, skipped"));
     // A message no rule matched is tested again: a rule added later may match it.
     EXPECT_EQ(host.countLogContaining("Testing To: nobody@me.example"), 1);
-    // Deleting is on again: the handled message goes, and its entry with it
-    // at the end of the next session.
+    // Deleting on again: the message goes, and its entry after the next session.
     s.chkLEAVE = "0";
     EXPECT_EQ(runAndCount(mail), 1);
     EXPECT_EQ(pop.messageCount(), 1u);
@@ -55,9 +54,8 @@ TEST_F(Ledger, KeptOnTheServerAnsweredOnceThenDeletedAndForgotten) {
     EXPECT_EQ(smtp.received().size(), 1u);
 }
 
-// A reply that cannot be queued undoes the whole handling: no counter, no
-// ledger entry, nothing deleted. Without unique ids on the server, the key
-// is what the sender stamped on the message.
+// A reply that cannot be queued undoes the whole handling. Without unique ids
+// on the server, the key is what the sender stamped on the message.
 TEST_F(Ledger, UnqueuedHandlingKeepsNothingAndMessageIdAndDateAreTheKey) {
     test::FakeMailComponent mail;
     for (const char* id : {"1", "2"}) {

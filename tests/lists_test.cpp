@@ -1,7 +1,6 @@
-// The mailing-list rules shared by the list windows and the commands (the
-// windows' tests drive saving, deleting and browsing), and the commands as
-// a user starts them: init, try, post, import, export. A try reports the
-// run's handling of one saved message and carries none of it out.
+// List rules the windows' tests leave out, and the commands as a user starts
+// them: init, try (reports a run's handling, carries none of it out), post,
+// import, export.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -39,9 +38,8 @@ struct ListsTest : ::testing::Test {
     }
 };
 
-// The add box splits at carriage returns dropping the character after; an
-// empty line and a repeat are stored once, without a validity test, display
-// names reduced to the address.
+// The add box splits at CR dropping the next character; an empty line and a
+// repeat are stored once, unchecked, display names reduced to the address.
 TEST_F(ListsTest, AddBoxAndMemberCursor) {
     const std::pair<const char*, Lines> boxes[] = {{"a\r\nb\r\n", {"a", "b"}},
                                                    {"a\r\n\r\nb", {"a", "", "b"}},
@@ -112,8 +110,7 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
               "b@x.example\r\nann@x.example\r\nbob@x.example\r\nbad\xff@x.example\r\n");
     EXPECT_FALSE(f.exists("e.txt"));
     EXPECT_EQ(f.read("old.txt"), "kept\r\n");
-    // vorel post takes the stored footer unless one is given; a body that
-    // starts with "~" reads back as text, not as a message file.
+    // The stored footer unless one is given; a leading "~" is text, not a file.
     Lines queued;
     for (QueueReader r(f.file(kQueueFile)); !r.atEnd();) {
         QueueRecord rec = r.readRecord();

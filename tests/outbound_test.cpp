@@ -1,6 +1,4 @@
-// What receivers, filters and other robots read in the run's mail: automatic
-// replies and list copies say what they are (the rules for robots' mail
-// coming in are in processing_test).
+// Automatic replies and list copies say what they are, to receivers and robots.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -40,8 +38,7 @@ TEST(Outbound, EachKindCarriesItsFieldsAndTheUnsubscribeLinkWorks) {
     }
     ASSERT_TRUE(f.run()) << f.host.logText();
 
-    // Each message's recipient and the fields that tell mail apart, as a
-    // mail library reads them.
+    // Recipient and the fields that tell mail apart, as a mail library reads them.
     Lines got;
     for (const auto& m : smtp.received()) {
         got.push_back(m.rcptTo.at(0));
@@ -68,8 +65,7 @@ TEST(Outbound, EachKindCarriesItsFieldsAndTheUnsubscribeLinkWorks) {
                      "carol@x.example" + copy, "dave@x.example" + reply, "dave@x.example" + copy,
                      "owner@me.example | Auto-Submitted: auto-generated"}));
 
-    // Bob's mail program follows the link: a message to the address with the
-    // subject. Every note went with the last record queued under it.
+    // Bob follows the unsubscribe link; every note went with its last record.
     pop.addMessage("From: bob@x.example\nTo: news-off@shop.example\nSubject: leave news\n\nHi.\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_FALSE(f.db().findMember("NEWS", "bob@x.example"));

@@ -1,6 +1,5 @@
-// Whatever the umask, the files of a run are readable by their owner only,
-// and no file or transcript holds the password (SMTP AUTH takes the POP3
-// credentials): they hold people's addresses and their mail.
+// Whatever the umask, a run's files are its owner's alone, and none holds the
+// password (SMTP AUTH takes the POP3 credentials).
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -35,9 +34,8 @@ TEST(Privacy, EveryFileOfARunIsTheOwnersAloneAndNoneHoldsThePassword) {
     ::umask(old);
     EXPECT_EQ(smtp.received().size(), 2u);  // the reply and the log
 
-    // setup.ini, antispam.lst, data.mdb (its WAL files take its mode while
-    // they exist), log.txt, debug.log, msgqueue.failed and the message file it
-    // names, the two lock files, msgqueue.pending.
+    // setup.ini, antispam.lst, data.mdb (and WAL files while they exist), log.txt,
+    // debug.log, msgqueue.failed and its message file, two locks, msgqueue.pending.
     int files = 0;
     std::string everything;  // every file but setup.ini, where the user keeps it
     for (const auto& entry : std::filesystem::directory_iterator(f.folder.path())) {

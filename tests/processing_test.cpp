@@ -40,8 +40,7 @@ Autoresponder responder(const std::string& name, const std::string& to, const st
     return {0, name, to, subject, name + "@responder.example", "Re: " + name, text, mailto};
 }
 
-// Subscribe at join-NAME, post at post-NAME, leave at the address all share
-// (stored with a trailing comma).
+// Join at join-NAME, post at post-NAME, leave at one address (trailing comma).
 MailingList mailingList(const std::string& name, const std::string& welcome = "Hi %name%") {
     const std::string from = name + "@list.example";
     // clang-format off
@@ -63,8 +62,7 @@ struct Try {
     }
     Database& db() { return *state.db; }
 
-    // Leaves the component as the run driver does before it hands a message
-    // over, then handles it.
+    // Readies the component as the run driver does, then handles the message.
     long deliver(const std::string& raw) {
         if (!mail.popConnected()) {
             mail.popConnect("pop.example", "user", "pw");
@@ -169,9 +167,7 @@ TEST(Processing, AutoresponderRuleComparesWholeTextsIgnoringCase) {
     }
 }
 
-// Every matching autoresponder answers and counts (one download for all);
-// a blank message counts without a reply; a forward sends the whole message
-// from the next free file.
+// Every match answers and counts; a blank one only counts; a forward sends it whole.
 TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
     db().addAutoresponder(responder("Blank", "INFO@y.example", "   "));
     db().addAutoresponder(responder("Fwd", "info@y.example", "", "boss@z.example,b@z.example"));
@@ -180,8 +176,7 @@ TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
     const std::string raw = message("Joe Bloggs <joe@x.example>", "Info <info@y.example>", "",
                                     "Hi\r\n%vorelcode%\r\nname=Joe\r\n");
     long n = deliver(raw);
-    // The forward keeps the display name and names an empty subject; the
-    // merge after it still sees the bare address.
+    // The forward keeps the display name; the merge after it sees the bare address.
     EXPECT_EQ(queue(), (Lines{"boss@z.example,b@z.example|Fwd@responder.example|(VOREL FWD) "
                               "Originally From: Joe Bloggs <joe@x.example> (No Subject)|~" +
                                   messageFilePath(folder.path(), "1"),
@@ -208,8 +203,7 @@ TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
     EXPECT_EQ(host.countLogContaining("Error Processing"), 1);
 }
 
-// Subscribe, post and unsubscribe, one message after another; a message to
-// the address of several lists is handled for each.
+// Subscribe, post and leave in turn; a request to several lists is handled for each.
 TEST_F(ProcessingTest, ListRequestsInTurn) {
     MailingList quiet = mailingList("QUIET", "");  // no welcome: requests ignored
     quiet.onsubscribeto = "join-NEWS@list.example";
@@ -219,8 +213,7 @@ TEST_F(ProcessingTest, ListRequestsInTurn) {
     }
     db().addMember(Member{0, "NEWS", "a@x.example", ""});
     db().addMember(Member{0, "SECOND", "joe@x.example", ""});
-    // Sender, address, body; the new log lines that begin "Email Address",
-    // the new records, one a line; whether the message was deleted.
+    // The new log lines that begin "Email Address", the new records, deleted or not.
     struct Step {
         std::string from, to, body, log, queued;
         bool deleted;
@@ -282,8 +275,7 @@ TEST_F(ProcessingTest, ListRequestsInTurn) {
     EXPECT_EQ(db().memberCount("NEWS") + db().memberCount("SECOND") + db().memberCount("QUIET"), 1);
 }
 
-// Robots' mail is never answered (0); bulk mail only by the list rules (1);
-// a person's by both (2).
+// Robots' mail is never answered (0), bulk mail only by the list rules (1).
 TEST_F(ProcessingTest, AutomaticAndBulkMessages) {
     const std::pair<const char*, unsigned> cases[] = {
         {"joe@x.example\r\nAuto-Submitted: auto-replied", 0},
@@ -319,9 +311,8 @@ TEST_F(ProcessingTest, AutomaticAndBulkMessages) {
     }
 }
 
-// Addresses and subjects cleaned; HTML only when marked in capitals; a body
-// from outside (a list post, a merged field) never mails a local file other
-// than our own message files.
+// Addresses and subjects cleaned, HTML only in capitals; a body from outside
+// never mails a local file other than our own message files.
 TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages) {
     const std::string own = messageFilePath(folder.path(), "3");
     folder.write("3.msg", "From: a@b\r\n\r\nforwarded\r\n");
@@ -381,8 +372,7 @@ TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages)
     EXPECT_EQ(mail.callCount("smtpConnect"), 5);
 }
 
-// Better to send a record twice than to lose one; a record refused for good
-// goes to msgqueue.failed, which keeps the message file it names.
+// Better twice than lost; one refused for good goes to msgqueue.failed with its file.
 TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
     enum Twist { None, Requeued, Refused, Cursor, Cancel, QueueKept, LeftoverNew };
     struct Case {

@@ -50,9 +50,8 @@ TEST(HeaderFailures, ThreeAreSkippedTheFourthEndsTheTry) {
     }
 }
 
-// A run dials the entry and hangs up at its end. Every matching anti-spam
-// entry logs, deletes and counts; spam goes even when answered mail stays on
-// the server, and is never handed to the autoresponders.
+// A run dials up and hangs up; every matching anti-spam entry logs, deletes
+// and counts, even when mail stays on the server, and spam gets no answer.
 TEST_F(RunFixture, DialsUpFiltersSpamAndHangsUp) {
     s.chkAUTODIAL = s.chkAUTODISCONNECT = s.chkLEAVE = "1";
     s.cmbDIALUP = "My ISP";
@@ -131,8 +130,7 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
               std::string::npos)
         << out;
 
-    // Stopped by SIGTERM: the message at hand is finished and the log
-    // closed; nothing is sent.
+    // SIGTERM: the message at hand is finished, the log closed, nothing sent.
     VOREL_SKIP_UNLESS_ROOT();
     PopServer pop;
     pointAt(pop);
