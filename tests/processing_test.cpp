@@ -374,17 +374,15 @@ TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages)
 
 // Better twice than lost; one refused for good goes to msgqueue.failed with its file.
 TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
-    enum Twist { None, Requeued, Refused, Cursor, Cancel, QueueKept, LeftoverNew };
+    enum Twist { Requeued, Refused, Cancel, QueueKept, LeftoverNew };
     struct Case {
         Twist twist;
         Lines sent;
         std::vector<std::size_t> left, failed;
     };
     const Case cases[] = {
-        {None, {"r1", "r2", "r3"}, {}, {}},
         {Requeued, {"r1", "r3"}, {2}, {}},
         {Refused, {"r1", "r3"}, {}, {2}},
-        {Cursor, {"r2", "r3"}, {}, {}},           // a killed step got past r1
         {Cancel, {"r1"}, {2, 3}, {}},             // the rest carried over byte for byte
         {QueueKept, {"r1", "r2", "r3"}, {}, {}},  // then the next try goes on after r1
         {LeftoverNew, {}, {1, 2, 3}, {}},         // an earlier step's msgqueue.new
@@ -406,9 +404,6 @@ TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
         if (c.twist == Requeued || c.twist == QueueKept || c.twist == Refused) {
             t.mail.failCall("send", 2,
                             c.twist == Refused ? mailcode::kSendRefused : mailcode::kNotConnected);
-        }
-        if (c.twist == Cursor) {
-            SendCursor(t.folder.path()).advance(queueBytes({records[0]}).size());
         }
         t.host.setOnLogEntry([&](const std::string& line) {
             if (c.twist == Cancel && line.rfind("Message Sent", 0) == 0) {
