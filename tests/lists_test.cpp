@@ -123,28 +123,30 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
     EXPECT_EQ(queued[4], "b@x.example\r\nme@x.example\r\nS\r\n ~Hi\r\n\r\n\r\n");
 }
 
-TEST_F(ListsTest, TryReportsMatchesMergesSpamAndListCopiesAndChangesNothing) {
-    test::TempFolder app;  // a folder of its own, its database closed while vorel reads it
+// init makes a folder and its database, keeps one that is there, refuses a
+// file that is not one; a try changes nothing in the folder.
+TEST_F(ListsTest, InitAndTry) {
+    const std::string app = io.file("app");
+    EXPECT_EQ(vorel("init --folder '" + app + "'"), "0 " + app + "\n");
     {
-        Database::createIfMissing(app.file("data.mdb"));
-        Database::upgradeSchema(app.file("data.mdb"));
-        Database d = Database::open(app.file("data.mdb"));
+        Database d = Database::open(app + "/data.mdb");
+        EXPECT_TRUE(d.autoresponders().empty() && d.lists().empty());
         d.addAutoresponder({0, "Info", "info@me.example", "", "r@me.example", "",
                             "Thanks, %email%. ", "boss@me.example", 5});
         MailingList l;
         l.Name = "NEWS";
         l.sendtolistfrom = "info@me.example";
         d.addList(l);
-        for (const char* m : {"reader@x.example", "ann@y.example"}) {
-            d.addMember(Member{0, "NEWS", m, ""});
-        }
+        d.addMember(Member{0, "NEWS", "reader@x.example", "data"});
+        d.addMember(Member{0, "NEWS", "ann@y.example", ""});
     }
+    EXPECT_EQ(vorel("init --folder '" + app + "'"), "0 " + app + "\n");
     // A queue and a log from earlier runs, which must stay as they are.
-    app.write("msgqueue.txt", "earlier@x.example\r\n\xff\r\n");
-    app.write("log.txt", "05/12/2026 10:00:00 Mail Run Complete\r\n");
+    io.write("app/msgqueue.txt", "earlier@x.example\r\n\xff\r\n");
+    io.write("app/log.txt", "05/12/2026 10:00:00 Mail Run Complete\r\n");
     auto snapshot = [&] {
         std::string files;
-        for (const auto& e : std::filesystem::directory_iterator(app.path())) {
+        for (const auto& e : std::filesystem::directory_iterator(app)) {
             files += e.path().string() + "\n" + test::readFile(e.path().string()) + "\n";
         }
         return files;
@@ -153,7 +155,7 @@ TEST_F(ListsTest, TryReportsMatchesMergesSpamAndListCopiesAndChangesNothing) {
     io.write("m.eml",
              "From: Reader <reader@x.example>\r\nTo: info@me.example\r\n"
              "Subject: Hello \x1b]0;owned\x07\r\n\r\nHi.\r\n");
-    const std::string tryIt = "try '" + io.file("m.eml") + "' --folder '" + app.path() + "'";
+    const std::string tryIt = "try '" + io.file("m.eml") + "' --folder '" + app + "'";
     std::string out = vorel(tryIt);
     for (const char* part :
          {"0 ", "Info: matches (To)", "Thanks, reader@x.example. ",
@@ -164,36 +166,26 @@ TEST_F(ListsTest, TryReportsMatchesMergesSpamAndListCopiesAndChangesNothing) {
     }
     // A subject cannot drive the terminal that shows the report.
     EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
-
-    app.write("antispam.lst", composeAntiSpamLine("reader@x.example", "", "") + "\r\n");
+    io.write("app/antispam.lst", composeAntiSpamLine("reader@x.example", "", "") + "\r\n");
     out = vorel(tryIt);
     EXPECT_NE(out.find("Anti-spam: the message would be DELETED"), std::string::npos) << out;
     EXPECT_EQ(out.find("Reply"), std::string::npos) << out;
-    std::filesystem::remove(app.file("antispam.lst"));
+    std::filesystem::remove(app + "/antispam.lst");
     EXPECT_EQ(snapshot(), before);
-    for (const Autoresponder& a : Database::open(app.file("data.mdb")).autoresponders()) {
-        EXPECT_EQ(a.Counter, 5) << a.Name;
+    Database d = Database::open(app + "/data.mdb");
+    EXPECT_EQ(d.autoresponders()[0].Counter, 5);
+    EXPECT_EQ(d.findMember("NEWS", "READER@x.example")->Data, "data");
+
+    for (const std::string& file : {io.file("missing.eml"), io.path()}) {
+        out = vorel("try '" + file + "' --folder '" + app + "'");
+        EXPECT_EQ(out.rfind("1 ", 0), 0u);
+        EXPECT_NE(out.find(file == io.path() ? "is a folder" : "cannot read the message file"),
+                  std::string::npos)
+            << out;
     }
-    out = vorel("try '" + io.file("missing.eml") + "' --folder '" + app.path() + "'");
-    EXPECT_EQ(out.rfind("1 ", 0), 0u);
-    EXPECT_NE(out.find("cannot read the message file"), std::string::npos) << out;
-    out = vorel("try '" + io.path() + "' --folder '" + app.path() + "'");
-    EXPECT_EQ(out.rfind("1 ", 0), 0u);
-    EXPECT_NE(out.find("is a folder"), std::string::npos) << out;
-}
-
-TEST_F(ListsTest, InitCreatesTheDatabaseKeepsOneAndRefusesOtherFiles) {
-    const std::string folder = io.file("x");
-    EXPECT_EQ(vorel("init --folder '" + folder + "'"), "0 " + folder + "\n");
-    Database d = Database::open(folder + "/data.mdb");
-    EXPECT_TRUE(d.autoresponders().empty() && d.lists().empty());
-    d.addMember({0, "L", "a@b", "data"});  // the Data field is in place
-    EXPECT_EQ(vorel("init --folder '" + folder + "'"), "0 " + folder + "\n");
-    EXPECT_EQ(Database::open(folder + "/data.mdb").findMember("L", "A@B")->Data, "data");
-
     const std::string junk("Standard Jet DB\0\x01\x02 not SQLite", 29);
     io.write("data.mdb", junk);
-    const std::string out = vorel("init --folder '" + io.path() + "'");
+    out = vorel("init --folder '" + io.path() + "'");
     EXPECT_EQ(out.rfind("1 ", 0), 0u);
     EXPECT_NE(out.find(io.file("data.mdb")), std::string::npos) << out;
     EXPECT_EQ(io.read("data.mdb"), junk);
