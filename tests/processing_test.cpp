@@ -1,16 +1,22 @@
-// Handling of one message against a real data.mdb and queue, with the scripted
-// mail component standing in for the POP3 mailbox.
+// One try over a real data.mdb and queue, the scripted component standing in
+// for both servers: handling a message, sending one, the closing steps.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "base/Clock.h"
 #include "core/Reporter.h"
 #include "core/RunState.h"
 #include "mail/Address.h"
 #include "mail/Processing.h"
+#include "mail/Sender.h"
+#include "run/SendStep.h"
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
@@ -21,153 +27,147 @@
 namespace vorel {
 namespace {
 
-using test::FakeMailComponent;
-using test::FixedClock;
-using test::RecordingHost;
-using test::TempFolder;
+using Lines = std::vector<std::string>;
 
 std::string message(const std::string& from, const std::string& to, const std::string& subject,
                     const std::string& body = "Hello\r\n", const std::string& extra = "") {
-    return (from.empty() ? "" : "From: " + from + "\r\n") + "To: " + to + "\r\n" +
+    return "From: " + from + "\r\nTo: " + to + "\r\n" +
            (subject.empty() ? "" : "Subject: " + subject + "\r\n") + extra + "\r\n" + body;
 }
 
 Autoresponder responder(const std::string& name, const std::string& to, const std::string& text,
                         const std::string& mailto = "", const std::string& subject = "") {
-    Autoresponder r;
-    r.Name = name;
-    r.To = to;
-    r.Subject = subject;
-    r.msgfrom = name + "@responder.example";
-    r.msgsubject = "Re: " + name;
-    r.message = text;
-    r.mailto = mailto;
-    return r;
+    return {0, name, to, subject, name + "@responder.example", "Re: " + name, text, mailto};
 }
 
-MailingList mailingList(const std::string& name) {
-    MailingList l;
-    l.Name = name;
-    l.onsubscribeto = "join-" + name + "@list.example";
-    l.subscribefrom = l.unsubscribefrom = name + "@list.example";
-    l.subscribesubject = "Welcome to " + name;
-    l.subscribemessage = "Welcome %email% %name%";
-    l.onunsubscribeto = "leave-" + name + "@list.example";
-    l.unsubscribesubject = "Goodbye";
-    l.unsubscribemessage = "Left on %date%";
-    l.sendtolistfrom = "post-" + name + "@list.example";
-    l.textTOADD = "-- " + name + " list";
-    return l;
+// Join at join-NAME, post at post-NAME, leave at one address (trailing comma).
+MailingList mailingList(const std::string& name, const std::string& welcome = "Hi %name%") {
+    const std::string from = name + "@list.example";
+    // clang-format off
+    return {0, name, 0, "-- " + name, from, "Welcome", welcome, from, "Goodbye", "Left on %date%",
+            "post-" + name + "@list.example", "", "join-" + name + "@list.example", "",
+            "leave@list.example,", ""};
+    // clang-format on
 }
 
-class ProcessingTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string path = folder.file("data.mdb");
-        Database::createIfMissing(path);
-        Database::upgradeSchema(path);
-        state.db.emplace(Database::open(path));
+// A try's context over a fresh folder and the scripted component.
+struct Try {
+    Try() {
+        Database::createIfMissing(folder.file("data.mdb"));
+        Database::upgradeSchema(folder.file("data.mdb"));
+        state.db.emplace(Database::open(folder.file("data.mdb")));
         state.settings.chkLEAVE = "0";
-        mail.popConnect("pop.example", "user", "pw");
+        state.settings.txtRUNPROGRAM.clear();
+        state.settings.txtSMTP = "smtp.example";
     }
-
     Database& db() { return *state.db; }
 
-    // Handles the selected message with the rows the run driver loads at the
-    // start of a try.
-    void handle(long n) {
-        state.autoresponderRows = db().autoresponders();
-        state.listRows = db().lists();
-        processMessage(ctx, n);
-    }
-
-    // Puts a message in the mailbox and leaves the component as the run
-    // driver does before handing the message over, then handles it.
+    // Readies the component as the run driver does, then handles the message.
     long deliver(const std::string& raw) {
+        if (!mail.popConnected()) {
+            mail.popConnect("pop.example", "user", "pw");
+        }
         long n = mail.addMessage(raw);
         mail.selectMessage(n);
         mail.fetchHeader();
-        std::string from = extractAddresses(mail.from());
-        std::string to = extractAddresses(mail.to());
-        std::string subject = mail.subject();
+        const std::string from = extractAddresses(mail.from()), to = extractAddresses(mail.to());
         mail.setFrom(from.empty() ? "(No From)" : from);
         mail.setTo(to.empty() ? "(No To)" : to);
-        mail.setSubject(subject.empty() ? "(No Subject)" : subject);
-        handle(n);
+        mail.setSubject(mail.subject().empty() ? "(No Subject)" : mail.subject());
+        state.autoresponderRows = db().autoresponders();
+        state.listRows = db().lists();
+        processMessage(ctx, n);
         return n;
     }
-
-    // The queue, one "to|from|subject|body" per record, without the line
-    // ends reading adds.
-    std::vector<std::string> queue() {
-        std::vector<std::string> out;
+    bool deleted(long n) const {
+        const auto& d = mail.deletedMessages();
+        return std::find(d.begin(), d.end(), n) != d.end();
+    }
+    // The queue, one "to|from|subject|body" per record.
+    Lines queue() {
+        Lines out;
         if (!folder.exists(kQueueFile)) {
             return out;
         }
-        for (QueueReader reader(folder.file(kQueueFile)); !reader.atEnd();) {
-            QueueRecord r = reader.readRecord();
+        for (QueueReader r(folder.file(kQueueFile)); !r.atEnd();) {
+            QueueRecord rec = r.readRecord();
             std::string line;
-            for (std::string* f : {&r.to, &r.from, &r.subject, &r.body}) {
+            for (std::string* f : {&rec.to, &rec.from, &rec.subject, &rec.body}) {
                 line += (line.empty() ? "" : "|") + f->substr(0, f->size() - 2);
             }
             out.push_back(line);
         }
         return out;
     }
-
-    bool deleted(long n) const {
-        const auto& d = mail.deletedMessages();
-        return std::find(d.begin(), d.end(), n) != d.end();
+    bool send(const std::string& to, const std::string& body = "x",
+              const std::string& subject = "s", const std::string& from = "me@vorel.example") {
+        return sendOneMessage(ctx, to, from, "smtp.example", body, subject);
+    }
+    // What the driver does after the POP3 session, in its order.
+    void closeTry() {
+        report.setLogSetting(state.settings.chkLOG);
+        runSendingStep(ctx);
+        logStatistics(ctx);
+        sendLogEmail(ctx);
+        cleanUpMessageFiles(ctx);
+        startEndProgram(ctx);
+        mail.disconnect();
+    }
+    std::string file(const char* name) const {
+        return folder.exists(name) ? folder.read(name) : std::string();
     }
 
-    TempFolder folder;
-    RecordingHost host;
-    FixedClock clock;
+    test::TempFolder folder;
+    test::RecordingHost host;
+    test::FixedClock clock;
     Reporter report{folder.path(), host, clock};
-    FakeMailComponent mail;
+    test::FakeMailComponent mail;
     RunState state;
     RunContext ctx{folder.path(), state, report, mail, clock, host};
 };
 
-TEST_F(ProcessingTest, AutoresponderRuleComparesWholeTextsIgnoringCase) {
+struct ProcessingTest : ::testing::Test, Try {};
+
+QueueRecord reply(int n, const std::string& body = "thanks") {
+    return {"r" + std::to_string(n) + "@dest.example", "vorel@src.example", "Reply", body};
+}
+
+// The bytes appendQueueRecord writes for these records.
+std::string queueBytes(const std::vector<QueueRecord>& records) {
+    test::TempFolder scratch;
+    for (const auto& r : records) {
+        appendQueueRecord(scratch.path(), r);
+    }
+    return records.empty() ? std::string() : scratch.read(kQueueFile);
+}
+
+TEST(Processing, AutoresponderRuleComparesWholeTextsIgnoringCase) {
     struct Case {
-        const char* rowTo;
-        const char* rowSubject;
-        const char* to;  // as the component holds it
-        const char* subject;
-        bool matches;
+        const char *rowTo, *rowSubject, *to, *subject, *leave;
+        bool matches, deletes;
     };
-    const Case cases[] = {{"info@y.example", "", "info@y.example", "hi", true},
-                          {"info@y.example", "", "INFO@Y.Example", "hi", true},
-                          {"info@y.example", "", "<info@y.example>", "hi", true},
-                          {"info@y.example", "", "myinfo@y.example", "hi", false},
-                          {"info@y.example", "", "info@y.example,b@z.example", "hi", false},
-                          {"x@y.example", "Price List", "a@b.example", "PRICE list", true},
-                          {"x@y.example", "Price List", "a@b.example", "Price List please", false},
-                          {"", "z", "(No To)", "hi", false},
-                          {"x@y.example", "", "a@b.example", "(No Subject)", false}};
+    const Case cases[] = {
+        {"info@y.example", "", "info@y.example", "hi", "0", true, true},
+        {"info@y.example", "", "INFO@Y.Example", "hi", "1", true, false},
+        {"info@y.example", "", "myinfo@y.example", "hi", "", false, false},
+        {"info@y.example", "", "info@y.example, b@z.example", "hi", "0", false, false},
+        {"x@y.example", "Price List", "a@b.example", "PRICE list", "00", true, false},
+        {"x@y.example", "Price List", "a@b.example", "Price List please", "0", false, false},
+        {"", "z", "", "hi", "0", false, false},                      // (No To)
+        {"x@y.example", "", "a@b.example", "", "0", false, false}};  // (No Subject)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.to) + " " + c.subject);
-        for (const auto& row : db().autoresponders()) {
-            db().deleteAutoresponder(row.id);
-        }
-        db().addAutoresponder(responder("R", c.rowTo, "reply", "", c.rowSubject));
-        state.counters = {};
-        long n = mail.addMessage(message("joe@x.example", "someone@else.example", "s"));
-        mail.selectMessage(n);
-        mail.fetchHeader();
-        mail.setFrom("joe@x.example");
-        mail.setTo(c.to);
-        mail.setSubject(c.subject);
-        handle(n);
-        EXPECT_EQ(state.counters.autoresponders, c.matches ? 1 : 0);
-        EXPECT_EQ(deleted(n), c.matches);
+        Try t;
+        t.db().addAutoresponder(responder("R", c.rowTo, "reply", "", c.rowSubject));
+        t.state.settings.chkLEAVE = c.leave;
+        long n = t.deliver(message("joe@x.example", c.to, c.subject));
+        EXPECT_EQ(t.state.counters.autoresponders, c.matches ? 1 : 0);
+        EXPECT_EQ(t.db().autoresponders()[0].Counter, c.matches ? 1 : 0);
+        EXPECT_EQ(t.deleted(n), c.deletes);
     }
 }
 
-// Every matching autoresponder answers and counts (one download for all
-// merges); a blank message counts without a reply; a forward sends the whole
-// message from the next free file.
+// Every match answers and counts; a blank one only counts; a forward sends it whole.
 TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
     db().addAutoresponder(responder("Blank", "INFO@y.example", "   "));
     db().addAutoresponder(responder("Fwd", "info@y.example", "", "boss@z.example,b@z.example"));
@@ -175,190 +175,324 @@ TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
     db().addAutoresponder(responder("Other", "sales@y.example", "not sent"));
     const std::string raw = message("Joe Bloggs <joe@x.example>", "Info <info@y.example>", "",
                                     "Hi\r\n%vorelcode%\r\nname=Joe\r\n");
-
     long n = deliver(raw);
-
-    // The forward reads the component after the fetch: display name kept, and
-    // an empty subject becomes "(No Subject)"; a later merge still sees the
-    // bare sender address.
-    EXPECT_EQ(queue(), (std::vector<std::string>{
-                           "boss@z.example,b@z.example|Fwd@responder.example|(VOREL FWD) "
-                           "Originally From: Joe Bloggs <joe@x.example> (No Subject)|~" +
-                               messageFilePath(folder.path(), "1"),
-                           "joe@x.example|First@responder.example|Re: First|Dear Joe "
-                           "joe@x.example, 05 December 2026"}));
+    // The forward keeps the display name; the merge after it sees the bare address.
+    EXPECT_EQ(queue(), (Lines{"boss@z.example,b@z.example|Fwd@responder.example|(VOREL FWD) "
+                              "Originally From: Joe Bloggs <joe@x.example> (No Subject)|~" +
+                                  messageFilePath(folder.path(), "1"),
+                              "joe@x.example|First@responder.example|Re: First|Dear Joe "
+                              "joe@x.example, 05 December 2026"}));
     EXPECT_EQ(folder.read("1.msg"), raw);
     EXPECT_EQ(state.counters.autoresponders, 3);
-    EXPECT_EQ(db().findAutoresponder("First")->Counter, 1);
     EXPECT_EQ(db().findAutoresponder("Blank")->Counter, 1);
     EXPECT_EQ(db().findAutoresponder("Other")->Counter, 0);
     EXPECT_TRUE(host.hasLogEntry("Autoresponder First Message Sent to joe@x.example"));
     EXPECT_TRUE(deleted(n));
     EXPECT_EQ(mail.downloads(), 1);
 
-    deliver(message("ann@x.example", "info@y.example", "again"));
+    // An error ends the message with one log line; what was queued stays.
+    mail.failCall("saveWorkFile", mail.callCount("saveWorkFile") + 3, 10057);  // at First
+    n = deliver(message("bob@x.example", "info@y.example", "s"));
+    EXPECT_EQ(queue().size(), 3u);  // the forward, from the next free file
     EXPECT_EQ(queue()[2].substr(queue()[2].find('~')), "~" + messageFilePath(folder.path(), "2"));
-}
-
-TEST_F(ProcessingTest, OnlyExactlyZeroDeletesAnsweredMail) {
-    db().addAutoresponder(responder("R", "info@y.example", "reply"));
-    for (const char* leave : {"0", "1", "", "00"}) {
-        state.settings.chkLEAVE = leave;
-        EXPECT_EQ(deleted(deliver(message("joe@x.example", "info@y.example", "s"))),
-                  std::string(leave) == "0")
-            << '"' << leave << '"';
-    }
-    state.settings.chkLEAVE = "0";
-    EXPECT_FALSE(deleted(deliver(message("joe@x.example", "nobody@y.example", "s"))));
-}
-
-TEST_F(ProcessingTest, ErrorEndsTheMessageWithOneLogLine) {
-    db().addAutoresponder(responder("First", "info@y.example", "reply"));
-    db().addAutoresponder(responder("Second", "info@y.example", "reply"));
-    mail.failCall("saveWorkFile", 2, 10057);
-
-    long n = deliver(message("joe@x.example", "info@y.example", "s"));
-
-    EXPECT_EQ(queue().size(), 1u);  // what was queued stays
-    EXPECT_EQ(db().findAutoresponder("Second")->Counter, 0);
+    EXPECT_EQ(db().findAutoresponder("First")->Counter, 1);
     EXPECT_FALSE(deleted(n));
-    EXPECT_TRUE(host.hasLogEntry("Error Processing 1 " + mailErrorText(10057) +
-                                 " Please email this error to support@vorel.example"));
+    EXPECT_EQ(host.logEntries().back(), "Error Processing 2 " + mailErrorText(10057) +
+                                            " Please email this error to support@vorel.example");
     EXPECT_EQ(host.countLogContaining("Error Processing"), 1);
-    EXPECT_EQ(host.countLogContaining("No mailling lists"), 0);  // lists not tried
 }
 
-TEST_F(ProcessingTest, SubscribeAddsRefreshesOrRefuses) {
-    MailingList quiet = mailingList("QUIET");
-    quiet.subscribemessage = "";
-    db().addList(mailingList("NEWS"));
-    db().addList(quiet);
-
-    long n1 = deliver(message("Joe <joe@x.example>", "join-NEWS@list.example", "x",
-                              "Sign me up\r\n%vorelcode%\r\nname=Joe\r\n"));
-    EXPECT_EQ(queue(), std::vector<std::string>{"joe@x.example|NEWS@list.example|Welcome to "
-                                                "NEWS|Welcome joe@x.example Joe"});
-    EXPECT_TRUE(host.hasLogEntry("Email Address joe@x.example Added to NEWS"));
-    ASSERT_EQ(db().members("NEWS").size(), 1u);
-    EXPECT_NE(db().members("NEWS")[0].Data.find("Sign me up~%vorelcode%~name=Joe~"),
-              std::string::npos);
-    EXPECT_TRUE(deleted(n1));
-
-    deliver(message("joe@x.example", "JOIN-news@list.example", "x", "%vorelcode%\r\nname=Jo\r\n"));
-    EXPECT_TRUE(host.hasLogEntry("Email Address joe@x.example Already Subscribed to NEWS"));
-    EXPECT_EQ(queue().back(),
-              "joe@x.example|NEWS@list.example|Welcome to NEWS|Welcome "
-              "joe@x.example Jo");
-    const auto members = db().members("NEWS");
-    ASSERT_EQ(members.size(), 1u);
-    EXPECT_EQ(members[0].Data.find("Sign me up"), std::string::npos);
-    EXPECT_EQ(state.counters.subscriptions, 2);
-
-    long n3 = deliver(message("joe", "join-NEWS@list.example", "x"));
-    EXPECT_TRUE(host.hasLogEntry(
-        "Email Address joe Not permitted to subscribe to  NEWS invalid email address"));
-    long n4 = deliver(message("ann@x.example", "join-QUIET@list.example", "x"));
-    EXPECT_EQ(queue().size(), 2u);
-    EXPECT_EQ(db().memberCount("NEWS") + db().memberCount("QUIET"), 1);
-    EXPECT_FALSE(deleted(n3) || deleted(n4));
-    EXPECT_EQ(host.countLogContaining("QUIET"), 0);
-}
-
-TEST_F(ProcessingTest, UnsubscribeRules) {
-    MailingList list = mailingList("NEWS");
-    list.onunsubscribeto = "leave@list.example,";  // stored with a trailing comma
-    db().addList(list);
-    db().addMember(Member{0, "NEWS", "joe@x.example", ""});
-
-    long n1 = deliver(message("ann@x.example", "leave@list.example", "x"));
-    EXPECT_TRUE(host.hasLogEntry(
-        "Email Address ann@x.example Requested unsubscribe, but not found in NEWS"));
-    EXPECT_FALSE(deleted(n1));
-    deliver(message("joe", "leave@list.example", "x"));  // invalid sender: silently ignored
-    EXPECT_EQ(host.countLogContaining("Email Address joe "), 0);
-    EXPECT_TRUE(queue().empty());
-
-    long n3 = deliver(message("Joe <JOE@x.example>", "leave@list.example", "x"));
-    EXPECT_TRUE(host.hasLogEntry("Email Address JOE@x.example Deleted from NEWS"));
-    EXPECT_TRUE(host.hasLogEntry("Sending unsubscribe message"));
-    EXPECT_TRUE(db().members("NEWS").empty());
-    EXPECT_EQ(state.counters.unsubscriptions, 1);
-    EXPECT_EQ(queue(),  // no merge for the farewell
-              std::vector<std::string>{"JOE@x.example|NEWS@list.example|Goodbye|Left on %date%"});
-    EXPECT_TRUE(deleted(n3));
-}
-
-// A member's post goes to every member in stored order; a stranger's, or one
-// with an attachment, is left alone. A message to two lists is handled for both.
-TEST_F(ProcessingTest, PostIsCopiedToEveryMember) {
-    MailingList second = mailingList("SECOND");
-    second.onsubscribeto = "join-NEWS@list.example";
-    db().addList(mailingList("NEWS"));
-    db().addList(second);
-    for (const char* m : {"a@x.example", "joe@x.example", "b@x.example"}) {
-        db().addMember(Member{0, "NEWS", m, ""});
+// Subscribe, post and leave in turn; a request to several lists is handled for each.
+TEST_F(ProcessingTest, ListRequestsInTurn) {
+    MailingList quiet = mailingList("QUIET", "");  // no welcome: requests ignored
+    quiet.onsubscribeto = "join-NEWS@list.example";
+    for (const MailingList& l :
+         {mailingList("NEWS", "Welcome %email% %name%"), mailingList("SECOND"), quiet}) {
+        db().addList(l);
     }
-
-    long n1 = deliver(
-        message("Joe <joe@x.example>", "post-NEWS@list.example", "News!", "Big news\r\ntoday\r\n"));
-    const std::string copy = "|Joe <joe@x.example>|News!|Big news\r\ntoday\r\n\r\n-- NEWS list";
-    EXPECT_EQ(queue(), (std::vector<std::string>{"a@x.example" + copy, "joe@x.example" + copy,
-                                                 "b@x.example" + copy}));
-    EXPECT_TRUE(host.hasLogEntry("Email Address joe@x.example Sent Message into NEWS"));
-    EXPECT_TRUE(deleted(n1));
-
-    long n2 = deliver(message("stranger@x.example", "post-NEWS@list.example", "spam"));
-    long n3 = deliver(message("joe@x.example", "post-NEWS@list.example", "file",
-                              "--b1\r\nContent-Type: text/plain\r\n\r\nsee file\r\n"
-                              "--b1\r\nContent-Type: application/pdf\r\n"
-                              "Content-Disposition: attachment; filename=a.pdf\r\n\r\nJVBE\r\n"
-                              "--b1--\r\n",
-                              "Content-Type: multipart/mixed; boundary=\"b1\"\r\n"));
-    EXPECT_EQ(queue().size(), 3u);
-    EXPECT_EQ(host.countLogContaining("stranger"), 0);
-    EXPECT_FALSE(deleted(n2) || deleted(n3));
-
-    deliver(message("ann@x.example", "join-news@list.example", "x"));
-    ASSERT_EQ(queue().size(), 5u);
-    EXPECT_EQ(queue()[3].substr(0, 33), "ann@x.example|NEWS@list.example|W");
-    EXPECT_EQ(queue()[4].substr(0, 35), "ann@x.example|SECOND@list.example|W");
-    EXPECT_EQ(db().memberCount("SECOND"), 1);
+    db().addMember(Member{0, "NEWS", "a@x.example", ""});
+    db().addMember(Member{0, "SECOND", "joe@x.example", ""});
+    // The new log lines that begin "Email Address", the new records, deleted or not.
+    struct Step {
+        std::string from, to, body, log, queued;
+        bool deleted;
+        std::string extra = "";
+    };
+    const std::string post = "|Joe <joe@x.example>|News!|Big news\r\n\r\n-- NEWS\n";
+    const std::string welcome = "|NEWS@list.example|Welcome|Welcome ";
+    const Step steps[] = {
+        {"Joe <joe@x.example>", "JOIN-news@list.example", "%vorelcode%\r\nname=Joe\r\n",
+         "joe@x.example Added to NEWS\n", "joe@x.example" + welcome + "joe@x.example Joe\n", true},
+        {"joe@x.example", "join-NEWS@list.example", "Sign me up\r\n",
+         "joe@x.example Already Subscribed to NEWS\n",
+         "joe@x.example" + welcome + "joe@x.example %name%\n", true},
+        {"joe", "join-NEWS@list.example", "",
+         "joe Not permitted to subscribe to  NEWS invalid email address\n", "", false},
+        {"Joe <joe@x.example>", "post-NEWS@list.example", "Big news\r\n",
+         "joe@x.example Sent Message into NEWS\n", "a@x.example" + post + "joe@x.example" + post,
+         true},
+        {"stranger@x.example", "post-NEWS@list.example", "", "", "", false},
+        {"joe@x.example", "post-NEWS@list.example",
+         "--b\r\nContent-Type: text/plain\r\n\r\nsee\r\n--b\r\nContent-Type: application/pdf\r\n"
+         "Content-Disposition: attachment; filename=a.pdf\r\n\r\nJVBE\r\n--b--\r\n",
+         "joe@x.example Sent Message into NEWS\n", "", false,
+         "Content-Type: multipart/mixed; boundary=\"b\"\r\n"},
+        {"ann@x.example", "leave@list.example", "",
+         "ann@x.example Requested unsubscribe, but not found in NEWS\n"
+         "ann@x.example Requested unsubscribe, but not found in SECOND\n"
+         "ann@x.example Requested unsubscribe, but not found in QUIET\n",
+         "", false},
+        {"Joe <JOE@x.example>", "leave@list.example", "",
+         "JOE@x.example Deleted from NEWS\nJOE@x.example Deleted from SECOND\n"
+         "JOE@x.example Requested unsubscribe, but not found in QUIET\n",
+         "JOE@x.example|NEWS@list.example|Goodbye|Left on %date%\n"  // no merge
+         "JOE@x.example|SECOND@list.example|Goodbye|Left on %date%\n",
+         true},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.from + " to " + s.to);
+        const std::size_t logBefore = host.logEntries().size(), queueBefore = queue().size();
+        long n = deliver(message(s.from, s.to, s.to[0] == 'p' ? "News!" : "x", s.body, s.extra));
+        std::string log, queued;
+        for (std::size_t i = logBefore; i < host.logEntries().size(); ++i) {
+            const std::string& e = host.logEntries()[i];
+            log += e.rfind("Email Address ", 0) == 0 ? e.substr(14) + "\n" : "";
+        }
+        for (std::size_t i = queueBefore; i < queue().size(); ++i) {
+            queued += queue()[i] + "\n";
+        }
+        EXPECT_EQ(log, s.log);
+        EXPECT_EQ(queued, s.queued);
+        EXPECT_EQ(deleted(n), s.deleted);
+        if (s.body == "Sign me up\r\n") {  // the welcome's text replaces the stored one
+            EXPECT_EQ(db().findMember("NEWS", "joe@x.example")->Data,
+                      "From: joe@x.example~To: join-NEWS@list.example~Subject: x~~Sign me up~");
+        }
+    }
     EXPECT_EQ(state.counters.subscriptions, 2);
+    EXPECT_EQ(state.counters.unsubscriptions, 2);
+    EXPECT_EQ(db().memberCount("NEWS") + db().memberCount("SECOND") + db().memberCount("QUIET"), 1);
 }
 
-TEST_F(ProcessingTest, AutomaticMessagesAreNotAnswered) {
-    const std::pair<const char*, const char*> automatic[] = {
-        {"joe@x.example", "Auto-Submitted: auto-replied\r\n"},
-        {"joe@x.example", "Auto-Submitted: auto-generated; type=vacation\r\n"},
-        {"Mail Delivery <MAILER-DAEMON@x.example>", ""},
-        {"postmaster@x.example", ""},
-        {"Postmaster@x.example", ""},
-        {"joe@x.example", "X-Mailer: VOREL MAIL http://www.vorel.example GET YOURS FREE\r\n"}};
-    const std::pair<const char*, const char*> personal[] = {
-        {"joe@x.example", "AUTO-SUBMITTED:  No \r\n"},
-        {"postmaster-info@x.example", ""},
-        {"joe@x.example", "X-Mailer: Other Mail 1.0\r\n"}};
+// Robots' mail is never answered (0), bulk mail only by the list rules (1).
+TEST_F(ProcessingTest, AutomaticAndBulkMessages) {
+    const std::pair<const char*, unsigned> cases[] = {
+        {"joe@x.example\r\nAuto-Submitted: auto-replied", 0},
+        {"joe@x.example\r\nAuto-Submitted: auto-generated; type=vacation", 0},
+        {"Mail Delivery <MAILER-DAEMON@x.example>", 0},
+        {"Postmaster@x.example", 0},
+        {"joe@x.example\r\nX-Mailer: VOREL MAIL http://www.vorel.example GET YOURS FREE", 0},
+        {"joe@x.example\r\nList-Id: <other.x.example>", 1},
+        {"joe@x.example\r\nPrecedence: bulk", 1},
+        {"joe@x.example\r\nPrecedence: junk (spam)", 1},
+        {"joe@x.example\r\nX-Autoreply: yes", 1},
+        {"joe@x.example\r\nX-Autorespond: yes", 1},
+        {"joe@x.example\r\nReturn-Path: <>", 1},
+        {"joe@x.example\r\nAUTO-SUBMITTED:  No (me)", 2},
+        {"postmaster-info@x.example", 2},
+        {"joe@x.example\r\nX-Mailer: Other Mail 1.0", 2}};
     db().addAutoresponder(responder("R", "info@y.example", "reply"));
     MailingList list = mailingList("NEWS");
     list.onsubscribeto = "info@y.example";
     db().addList(list);
-    for (const auto& [from, extra] : automatic) {
-        SCOPED_TRACE(from + std::string(" ") + extra);
-        long n = deliver(message(from, "info@y.example", "Re: hi", "Hello\r\n", extra));
-        EXPECT_FALSE(deleted(n));
-        EXPECT_EQ(host.logEntries().back(), "Message from:" + extractAddresses(from) +
-                                                " Subject: Re: hi is an automatic message, "
-                                                "not answered");
+    for (const auto& [head, kind] : cases) {
+        SCOPED_TRACE(head);
+        const std::size_t queued = queue().size(), logged = host.logEntries().size();
+        deliver(message(head, "info@y.example", "Re: hi"));
+        EXPECT_EQ(queue().size() - queued, kind);
+        const Lines log(host.logEntries().begin() + static_cast<long>(logged),
+                        host.logEntries().end());
+        EXPECT_EQ(std::count(log.begin(), log.end(),
+                             "Message from:" + mail.from() +
+                                 " Subject: Re: hi is an automatic message, not answered"),
+                  kind == 2 ? 0 : 1);
+        EXPECT_TRUE(kind > 0 || log.size() == 1u);
     }
-    EXPECT_TRUE(queue().empty());
-    EXPECT_EQ(host.logEntries().size(), std::size(automatic));
-    for (const auto& [from, extra] : personal) {
-        SCOPED_TRACE(from + std::string(" ") + extra);
-        std::size_t before = queue().size();
-        EXPECT_TRUE(
-            deleted(deliver(message(from, "info@y.example", "Re: hi", "Hello\r\n", extra))));
-        EXPECT_EQ(queue().size(), before + 2);
+}
+
+// Addresses and subjects cleaned, HTML only in capitals; a body from outside
+// never mails a local file other than our own message files.
+TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages) {
+    const std::string own = messageFilePath(folder.path(), "3");
+    folder.write("3.msg", "From: a@b\r\n\r\nforwarded\r\n");
+    struct Case {
+        std::string to, body, subject, sentTo, sentSubject, subtype;
+    };
+    const Case cases[] = {
+        {"j@x.example\r\n", "<HTML>Hi", "Hi\r\n", "j@x.example", "Hi ", "html"},
+        {"J <j@x.example\xFF", "<html>x", "a\r\nb\xFF", "J <j@x.example>", "a b", "plain"},
+        {"j@x.example", "~  " + own + "  \r\n", "bare\nLF", "j@x.example", "bare\nLF", "plain"},
+        {"j@x.example", "~/etc/passwd\r\n", "s", "j@x.example", "s", "plain"},
+        {"j@x.example", "~" + folder.path() + "/../3.msg", "s", "j@x.example", "s", "plain"}};
+    state.settings.txtAUTOFORWARD = "Boss <boss@x.example";
+    state.settings.chkESMTP = "1";
+    state.settings.txtUSERID = "alice";
+    for (const auto& c : cases) {
+        ASSERT_TRUE(send(c.to, c.body, c.subject, "Me <me@vorel.example\r\n"));
+        const OutgoingMessage& m = mail.sent().back();
+        const bool file = c.body.rfind("~  ", 0) == 0;
+        EXPECT_EQ(m.to + "|" + m.subject + "|" + m.from,
+                  c.sentTo + "|" + c.sentSubject + "|Me <me@vorel.example>");
+        EXPECT_EQ(m.contentSubtype, c.subtype) << c.body;
+        EXPECT_EQ(m.body, file ? "" : c.body);
+        EXPECT_EQ(m.sourceFile, file ? own : "");
     }
+    const OutgoingMessage& m = mail.sent().back();
+    EXPECT_EQ(m.copyTo, "Boss <boss@x.example>");
+    EXPECT_EQ(m.messageRef, "202612545296_KESO");
+    EXPECT_EQ(m.extraHeaders, Lines{"X-Mailer: VOREL MAIL http://www.vorel.example GET YOURS "
+                                    "FREE - This software must NOT be used for spamming"});
+    mail.failCall("send", 6, mailcode::kSendRefused);
+    EXPECT_FALSE(send("b@y.example", "x", "s\r\n"));
+    EXPECT_TRUE(state.sendFailed);
+    for (const std::string& line : Lines{
+             "Message Sent From: Me <me@vorel.example> to: j@x.example: Host smtp.example Subject "
+             "s",
+             "Message FAILED From: me@vorel.example to: b@y.example: Host smtp.example Subject s ",
+             "Message Failed :  Error:" + mailErrorText(20002) + " message Re-Queued"}) {
+        EXPECT_TRUE(host.hasLogEntry(line)) << line;
+    }
+    for (int i = 7; i <= 65; ++i) {
+        ASSERT_TRUE(send("r@x.example"));
+    }
+    // Sends between the connections: 30, then 31, then the rest.
+    std::vector<int> runs{0};
+    for (const auto& call : mail.calls()) {
+        call == "disconnect" ? runs.push_back(0) : void(runs.back() += call.rfind("send", 0) == 0);
+    }
+    EXPECT_EQ(runs, (std::vector<int>{30, 31, 4}));
+    EXPECT_EQ(mail.calls()[0], "smtpConnect smtp.example 2 alice");
+    EXPECT_EQ(host.countLogContaining("Connecting to ESTMP server smtp.example"), 3);
+    // A refused connection leaves the flag clear, so the next message connects.
+    mail.failCall("smtpConnect", 4, mailcode::kHostNotFound);
+    state.smtpConnected = false;
+    EXPECT_FALSE(send("c@y.example"));
+    EXPECT_TRUE(send("d@y.example"));
+    EXPECT_EQ(mail.callCount("smtpConnect"), 5);
+}
+
+// Better twice than lost; one refused for good goes to msgqueue.failed with its file.
+TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
+    enum Twist { Requeued, Refused, Cancel, QueueKept, LeftoverNew };
+    struct Case {
+        Twist twist;
+        Lines sent;
+        std::vector<std::size_t> left, failed;
+    };
+    const Case cases[] = {
+        {Requeued, {"r1", "r3"}, {2}, {}},
+        {Refused, {"r1", "r3"}, {}, {2}},
+        {Cancel, {"r1"}, {2, 3}, {}},             // the rest carried over byte for byte
+        {QueueKept, {"r1", "r2", "r3"}, {}, {}},  // then the next try goes on after r1
+        {LeftoverNew, {}, {1, 2, 3}, {}},         // an earlier step's msgqueue.new
+    };
+    const std::string longBody = std::string(40000, 'x') + "\r\nend of a long body";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.twist);
+        Try t;
+        const std::vector<QueueRecord> records = {
+            reply(1), reply(2, "~" + messageFilePath(t.folder.path(), "1")), reply(3, longBody)};
+        t.folder.write(c.twist == LeftoverNew ? kQueueNewFile : kQueueFile, queueBytes(records));
+        for (const char* name : {"1.msg", "2.msg", "OLD.MSG", "notes.txt"}) {
+            t.folder.write(name, "x");
+        }
+        t.state.counters = {2, 7, 3, 1, 4};  // anti-spam, processed, ..., unsubscriptions
+        if (c.twist == Requeued || c.twist == QueueKept || c.twist == Refused) {
+            t.mail.failCall("send", 2,
+                            c.twist == Refused ? mailcode::kSendRefused : mailcode::kNotConnected);
+        }
+        t.host.setOnLogEntry([&](const std::string& line) {
+            t.state.cancelRequested |= c.twist == Cancel && line.rfind("Message Sent", 0) == 0;
+        });
+        if (c.twist == QueueKept) {
+            std::filesystem::create_directory(t.folder.file(kQueueNewFile));
+            t.closeTry();
+            EXPECT_EQ(t.file(kQueueFile), queueBytes(records));
+            std::filesystem::remove(t.folder.file(kQueueNewFile));
+            t.state.smtpConnected = false;  // as a new run starts
+        }
+        t.closeTry();
+
+        Lines sent;
+        for (const auto& m : t.mail.sent()) {
+            sent.push_back(m.to.substr(0, 2));
+        }
+        EXPECT_EQ(sent, c.sent);
+        auto bytes = [&](std::vector<QueueRecord> picked, const std::vector<std::size_t>& numbers) {
+            for (std::size_t n : numbers) {
+                picked.push_back(records[n - 1]);
+            }
+            return queueBytes(picked);
+        };
+        EXPECT_EQ(t.file(kQueueFile), bytes({}, c.left));
+        EXPECT_EQ(t.file(kFailedQueueFile), bytes({}, c.failed));
+        EXPECT_FALSE(t.folder.exists(kQueueNewFile));
+        EXPECT_FALSE(t.folder.exists(kQueueCursorFile));
+        EXPECT_EQ(t.folder.exists("1.msg"), !c.left.empty() || !c.failed.empty());
+        EXPECT_FALSE(t.folder.exists("2.msg") || t.folder.exists("OLD.MSG"));
+        EXPECT_TRUE(t.folder.exists("notes.txt"));
+        const std::string rule(57, '-');
+        EXPECT_NE(t.host.logText().find(rule + "\nSTATISTICS\n" + rule +
+                                        "\nVorel Processed  : 7 Emails\nAutoresponders  : 3\n"
+                                        "Subscriptions     : 1\nUnsubscriptions  : 4\n"
+                                        "Anti-Spam Filter :2\n" +
+                                        rule + "\n \n"),
+                  std::string::npos);
+        EXPECT_EQ(t.host.hasLogEntry("1 message(s) refused for good by the server moved to " +
+                                     std::string(kFailedQueueFile)),
+                  c.twist == Refused);
+        EXPECT_EQ(t.host.hasLogEntry("Reconnecting to SMTP Server due to failed message") &&
+                      t.mail.calls()[3] == "disconnect",  // r3 goes over a new connection
+                  c.twist == Requeued || c.twist == Refused);
+    }
+}
+
+TEST(SendStep, LogIsMailedInPiecesOf600Then601LinesAndKeptWhenRefused) {
+    auto lines = [](int first, int end) {
+        std::string text;
+        for (int n = first; n < end; ++n) {
+            text += "01/01/2026 00:00:00 old entry " + std::to_string(n) + "\r\n";
+        }
+        return text;
+    };
+    // The first line of each piece, then one past the last.
+    for (const auto& [pieces, refused] : {std::pair{std::vector<int>{1, 601, 601}, false},
+                                          {{1, 601, 1202, 1251}, false},
+                                          {{1, 6}, true}}) {
+        SCOPED_TRACE(pieces.back());
+        Try t;
+        t.state.settings.txtEMAILLOG = "me@log.example";
+        if (refused) {
+            t.mail.failCall("send", 0, mailcode::kSendRefused);
+        }
+        t.folder.write("log.txt", lines(1, pieces.back()));
+        t.report.setLogSetting("0");
+        sendLogEmail(t.ctx);
+        ASSERT_EQ(t.mail.sent().size(), refused ? 0 : pieces.size() - 1);
+        for (std::size_t i = 0; i < t.mail.sent().size(); ++i) {
+            EXPECT_EQ(t.mail.sent()[i].subject, "*** Email Log from VOREL Software ***");
+            EXPECT_EQ(t.mail.sent()[i].body, (i > 0 ? "Continuation of Log.....\r\n\r\n" : "") +
+                                                 lines(pieces[i], pieces[i + 1]));
+        }
+        EXPECT_EQ(t.folder.exists("log.txt"), refused);
+    }
+}
+
+// The program is not our child: nothing to wait for, nothing left over.
+TEST_F(ProcessingTest, EndProgramStartsDetachedAndLeavesNoChild) {
+    for (const std::string& command :
+         {"touch '" + folder.file("ran") + "'", std::string("C:\\x.exe")}) {
+        state.settings.txtRUNPROGRAM = command;
+        startEndProgram(ctx);
+        EXPECT_EQ(host.statuses().back(), "Calling " + command);
+        errno = 0;
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+    }
+    for (int i = 0; i < 1000 && !folder.exists("ran"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(folder.exists("ran"));
 }
 
 }  // namespace
