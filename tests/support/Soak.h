@@ -14,24 +14,18 @@ struct SoakOptions {
     int runs = 36;            // faulty or killed runs before the clean ones
     int messages = 30;        // seeded over the runs
     int extraRecords = 6;     // queued by another writer while runs go on
-    int killPercent = 50;     // share of the runs killed
     int killWithinMs = 3000;  // a kill comes this long after the start at most (and within
                               // the time runs have been taking)
-    int runDeadlineSec = 60;  // a run still going by then counts as hung
 };
 
 struct SoakResult {
-    int runs = 0;
-    int killed = 0;
+    int runs = 0, killed = 0, hung = 0;
     int exitedFailed = 0;  // runs whose ten tries all failed (exit 1)
-    int connections = 0;
-    int cuts = 0, stalls = 0, trickles = 0, rewrites = 0;
-    int messages = 0;
-    int expectedReplies = 0;
-    int delivered = 0;   // distinct expected mails that arrived
-    int refused = 0;     // in msgqueue.failed after an injected refusal
-    int duplicates = 0;  // extra copies whose earlier copy's session broke
-    int hung = 0;
+    int connections = 0, cuts = 0, stalls = 0, trickles = 0, rewrites = 0;
+    int messages = 0, expectedReplies = 0;
+    int delivered = 0;                  // distinct expected mails that arrived
+    int refused = 0;                    // in msgqueue.failed after an injected refusal
+    int duplicates = 0;                 // extra copies whose earlier copy's session broke
     std::vector<std::string> problems;  // losses, unexplained copies, corruption ...
     std::string summary() const;
 };

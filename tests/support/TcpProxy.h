@@ -9,20 +9,15 @@
 
 namespace vorel::test {
 
-// A TCP relay on 127.0.0.1 in front of a loopback server, for tests and
-// benches: adds latency and injects faults on the way. One thread polls every
-// connection; bytes keep their order in each direction and every direction
-// buffers at most a bounded amount (it stops reading from a fast side).
-//
-// A command is made to fail by the server, never by the relay: a matching
-// client line is rewritten into one the server refuses, so replies stay in
+// A TCP relay on 127.0.0.1 in front of a loopback server: adds latency and
+// injects faults. A command is made to fail by the server, never by the relay:
+// a client line is rewritten into one the server refuses, so replies stay in
 // order on pipelined sessions.
 class TcpProxy {
 public:
     enum class Direction { ToServer, ToClient };
 
-    // One fault on one connection, starting once `afterBytes` bytes went
-    // through in `direction`.
+    // One fault on one connection, once `afterBytes` bytes went through in `direction`.
     struct Fault {
         enum class Kind {
             Cut,      // both sides closed at once; later bytes are dropped
@@ -37,39 +32,31 @@ public:
 
     struct Options {
         int delayMs = 0;  // every byte waits this long, in each direction
-        // Called for each accepted connection (numbered from 1): its faults.
+        // Per accepted connection (numbered from 1): its faults.
         std::function<std::vector<Fault>(int connection)> faultsFor;
-        // Called for each complete client line (CR LF included): a
-        // replacement line, or nothing to forward it unchanged.
+        // Per complete client line (CR LF included): a replacement, or nothing.
         std::function<std::optional<std::string>(int connection, const std::string& line)>
             rewriteLine;
     };
 
     struct Counters {
-        int connections = 0;
-        int cuts = 0;
-        int stalls = 0;
-        int trickles = 0;
-        int rewrites = 0;
-        int faults() const { return cuts + stalls + trickles + rewrites; }
+        int connections = 0, cuts = 0, stalls = 0, trickles = 0, rewrites = 0;
     };
 
-    explicit TcpProxy(int targetPort);
+    explicit TcpProxy(int targetPort) : TcpProxy(targetPort, Options{}) {}
     TcpProxy(int targetPort, Options options);
     ~TcpProxy();
     TcpProxy(const TcpProxy&) = delete;
     TcpProxy& operator=(const TcpProxy&) = delete;
 
     int port() const;  // where clients connect
-
     // Faults for the next connection accepted (used before faultsFor).
     void queueFaults(std::vector<Fault> faults);
-    // The next `times` client lines that start with `prefix` (any letter
-    // case) go to the server as `replacement` (CR LF added).
-    void addRewrite(std::string prefix, std::string replacement, int times = 1);
-
+    // The next client line that starts with `prefix` (any letter case) goes to
+    // the server as `replacement` (CR LF added).
+    void addRewrite(std::string prefix, std::string replacement);
     Counters counters() const;
-    // Connections on which a cut, stall or trickle actually took effect.
+    // Connections on which a cut, stall or trickle took effect.
     std::vector<int> faultedConnections() const;
 
 private:

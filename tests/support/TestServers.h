@@ -19,15 +19,14 @@ namespace vorel::test {
 int freeLoopbackPort();
 // True when something accepts connections on 127.0.0.1:port.
 bool loopbackPortAnswers(int port);
+// Starts args[0] in a process group of its own, output appended to logPath.
+pid_t startProcess(const std::vector<std::string>& args, const std::string& logPath);
 
-// A real Dovecot POP3 server on 127.0.0.1 at a free port, with its own
-// configuration, one passwd-file user and a Maildir under a temporary folder.
-// Started by the constructor, stopped (and everything removed) by the
-// destructor; no process outlives the object.
+// A real POP3 server on 127.0.0.1 at a free port with one user and a Maildir
+// under a temporary folder; no process outlives the object.
 class PopServer {
 public:
-    // Two independent implementations: Dovecot, and GNU mailutils pop3d,
-    // whose greeting always carries an APOP timestamp.
+    // Mailutils pop3d's greeting always carries an APOP timestamp.
     enum class Kind { Dovecot, Mailutils };
     struct Options {
         bool tls = false;  // also a POP3S port, and STLS on the plain port (Dovecot)
@@ -49,24 +48,20 @@ public:
     const std::string& password() const;
     std::string caFile() const;  // PEM of the self-signed certificate (tls only)
 
-    // Seeds the next message (numbered in the order added). Raw RFC 5322 text;
-    // LF line ends are turned into CR LF.
+    // Seeds the next message (numbered in the order added); LF becomes CR LF.
     void addMessage(const std::string& raw);
     // Raw texts of the messages still in the mailbox, in POP3 order.
     std::vector<std::string> messages() const;
     std::size_t messageCount() const;
     std::string log() const;  // Dovecot's log
-    // Kills the server at once (to test a server that dies mid-session).
-    void kill();
+    void kill();              // at once, as a server that dies mid-session
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
-// A recording SMTP server (aiosmtpd) on 127.0.0.1 at a free port. Stores every
-// message and session; can refuse chosen senders or recipients with 550 and
-// require AUTH.
+// A recording SMTP server (aiosmtpd, tests/support/smtp_server.py) on 127.0.0.1.
 class SmtpServer {
 public:
     struct Options {
@@ -74,12 +69,11 @@ public:
         std::string authPassword;
         std::vector<std::string> refuseRecipients;  // 550 on RCPT TO
         std::vector<std::string> refuseSenders;     // 550 on MAIL FROM
-        bool pipelining = false;  // advertise PIPELINING (RFC 2920) in the EHLO reply
-        bool tls = false;         // STARTTLS on the plain port, and an SMTPS port
-        bool smtputf8 = false;    // offer SMTPUTF8 (RFC 6531) and take UTF-8 addresses
-        // Offer 8BITMIME (RFC 6152); without it 8-bit data is refused.
-        bool eightBitMime = true;
-        bool chunking = false;                        // offer CHUNKING (RFC 3030): BDAT
+        bool pipelining = false;   // advertise PIPELINING (RFC 2920) in the EHLO reply
+        bool tls = false;          // STARTTLS on the plain port, and an SMTPS port
+        bool smtputf8 = false;     // offer SMTPUTF8 (RFC 6531) and take UTF-8 addresses
+        bool eightBitMime = true;  // offer 8BITMIME (RFC 6152); without it 8-bit data is refused
+        bool chunking = false;     // offer CHUNKING (RFC 3030): BDAT
         std::vector<std::string> refuseContent = {};  // 554 for a message whose data holds one
     };
     struct Received {
