@@ -234,11 +234,9 @@ struct ServerProcess {
     std::string root;
     pid_t pid = -1;
     bool gone = false;
-    int port = 0;
-    int tlsPort = 0;
 
-    explicit ServerProcess(const char* stem) {
-        root = (fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string();
+    explicit ServerProcess(const char* stem)
+        : root((fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string()) {
         if (mkdtemp(root.data()) == nullptr) {
             throw std::runtime_error("test server: mkdtemp failed");
         }
@@ -277,14 +275,12 @@ struct ServerProcess {
 // ---------------------------------------------------------------- PopServer
 
 struct PopServer::Impl : ServerProcess {
-    Options options;
+    Impl() : ServerProcess("vorel-pop") {}
+    bool mailutils = false;
     fs::path maildir;
     std::size_t seeded = 0;
     uid_t uid = 65534;
     gid_t gid = 65534;
-    std::string login;
-
-    Impl() : ServerProcess("vorel-pop") {}
     void chown(const fs::path& p) const {
         if (::chown(p.c_str(), uid, gid) != 0) {
             throw std::runtime_error("test server: chown failed on " + p.string());
@@ -292,21 +288,17 @@ struct PopServer::Impl : ServerProcess {
     }
 };
 
-PopServer::PopServer() : PopServer(Options{}) {}
-
-PopServer::PopServer(const Options& options) : impl_(std::make_unique<Impl>()) {
+PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
     Impl& d = *impl_;
-    d.options = options;
-    if (const passwd* pw = ::getpwnam("nobody")) {
-        d.uid = pw->pw_uid;
-    }
-    if (const group* gr = ::getgrnam("nogroup")) {
-        d.gid = gr->gr_gid;
-    }
-    const bool dovecot = options.kind == Kind::Dovecot;
-    d.login = dovecot ? options.user : options.user + "@example.test";
-    const fs::path home = fs::path(d.root) / "home" / options.user;
-    d.maildir = home / (dovecot ? "Maildir" : "INBOX");
+    const passwd* pw = ::getpwnam("nobody");
+    const group* gr = ::getgrnam("nogroup");
+    d.uid = pw ? pw->pw_uid : d.uid;
+    d.gid = gr ? gr->gr_gid : d.gid;
+    d.mailutils = o.kind == Kind::Mailutils;
+    user_ = d.mailutils ? o.user + "@example.test" : o.user;
+    password_ = o.password;
+    const fs::path home = fs::path(d.root) / "home" / o.user;
+    d.maildir = home / (d.mailutils ? "INBOX" : "Maildir");
     for (const char* sub : {"tmp", "new", "cur"}) {
         fs::create_directories(d.maildir / sub);
     }
@@ -315,24 +307,19 @@ PopServer::PopServer(const Options& options) : impl_(std::make_unique<Impl>()) {
          {home, d.maildir, d.maildir / "tmp", d.maildir / "new", d.maildir / "cur"}) {
         d.chown(p);
     }
-    d.port = freeLoopbackPort();
+    port_ = freeLoopbackPort();
     // In this order: the first two hold placeholders of the others.
-    std::vector<std::pair<std::string, std::string>> values = {{"@SSL", "ssl = no"},
-                                                               {"@POP3S", ""},
-                                                               {"@R", d.root},
-                                                               {"@PORT", std::to_string(d.port)},
-                                                               {"@UID", std::to_string(d.uid)},
-                                                               {"@GID", std::to_string(d.gid)}};
-    if (!dovecot) {
+    std::vector<std::pair<std::string, std::string>> values = {
+        {"@SSL", "ssl = no"}, {"@POP3S", ""}, {"@R", d.root}, {"@PORT", std::to_string(port_)}};
+    if (d.mailutils) {
         // The INBOX a Maildir in the user's home, a crypt hash in the domain's file.
         fs::create_directories(d.root + "/domains");
         spit(d.root + "/domains/example.test",
-             options.user + ":" + ::crypt(options.password.c_str(), "$6$vorel") + ":" +
-                 std::to_string(d.uid) + ":" + std::to_string(d.gid) + "::" + home.string() +
-                 ":/bin/false\n");
+             o.user + ":" + ::crypt(o.password.c_str(), "$6$vorel") + ":" + std::to_string(d.uid) +
+                 ":" + std::to_string(d.gid) + "::" + home.string() + ":/bin/false\n");
         std::string conf = fill(kPop3dConf, values);
-        if (options.apopSecret) {
-            spit(d.root + "/apop.txt", d.login + " " + options.password + "\n");
+        if (o.apopSecret) {
+            spit(d.root + "/apop.txt", user_ + " " + o.password + "\n");
             ended(startProcess({"/usr/bin/popauth", "-c", "-f", d.root + "/apop.txt", "-o",
                                 d.root + "/apop.db"},
                                d.root + "/server.log"),
@@ -342,51 +329,34 @@ PopServer::PopServer(const Options& options) : impl_(std::make_unique<Impl>()) {
         spit(d.root + "/pop3d.conf", conf);
         d.start({"/usr/sbin/pop3d", "--config-file=" + d.root + "/pop3d.conf", "--foreground",
                  "--daemon"},
-                [&d] { return loopbackPortAnswers(d.port); });
+                [this] { return loopbackPortAnswers(port_); });
         return;
     }
-    spit(d.root + "/passwd", options.user + ":{PLAIN}" + options.password + "::::::\n");
-    if (options.tls) {
+    spit(d.root + "/passwd", o.user + ":{PLAIN}" + o.password + "::::::\n");
+    if (o.tls) {
         makeCertificate(d.root);
-        while (d.tlsPort == 0 || d.tlsPort == d.port) {
-            d.tlsPort = freeLoopbackPort();
+        caFile_ = d.root + "/cert.pem";
+        while (tlsPort_ == 0 || tlsPort_ == port_) {
+            tlsPort_ = freeLoopbackPort();
         }
         values[0].second = "ssl = yes\nssl_cert = <@R/cert.pem\nssl_key = <@R/key.pem";
-        values[1].second = fill(kDovecotTls, {{"@TLSPORT", std::to_string(d.tlsPort)}});
+        values[1].second = fill(kDovecotTls, {{"@TLSPORT", std::to_string(tlsPort_)}});
     }
+    values.insert(values.end(), {{"@UID", std::to_string(d.uid)}, {"@GID", std::to_string(d.gid)}});
     spit(d.root + "/dovecot.conf", fill(kDovecotConf, values));
-    d.start({"/usr/sbin/dovecot", "-c", d.root + "/dovecot.conf", "-F"}, [&d] {
-        return loopbackPortAnswers(d.port) && (d.tlsPort == 0 || loopbackPortAnswers(d.tlsPort));
+    d.start({"/usr/sbin/dovecot", "-c", d.root + "/dovecot.conf", "-F"}, [this] {
+        return loopbackPortAnswers(port_) && (tlsPort_ == 0 || loopbackPortAnswers(tlsPort_));
     });
 }
 
 PopServer::~PopServer() = default;
-
-std::string PopServer::host() const {
-    return "127.0.0.1";
-}
-int PopServer::port() const {
-    return impl_->port;
-}
-int PopServer::tlsPort() const {
-    return impl_->tlsPort;
-}
-const std::string& PopServer::user() const {
-    return impl_->login;
-}
-const std::string& PopServer::password() const {
-    return impl_->options.password;
-}
-std::string PopServer::caFile() const {
-    return impl_->options.tls ? impl_->root + "/cert.pem" : std::string();
-}
 
 void PopServer::addMessage(const std::string& raw) {
     char name[32];
     std::snprintf(name, sizeof name, "%010zu.vorel", ++impl_->seeded);
     const fs::path tmp = impl_->maildir / "tmp" / name;
     // Mailutils keeps LF line ends on disk and reads CR LF files as garbage.
-    spit(tmp, impl_->options.kind == Kind::Mailutils ? raw : crlf(raw));
+    spit(tmp, impl_->mailutils ? raw : crlf(raw));
     impl_->chown(tmp);
     fs::rename(tmp, impl_->maildir / "new" / name);
 }
@@ -414,15 +384,11 @@ void PopServer::kill() {
 // ---------------------------------------------------------------- SmtpServer
 
 struct SmtpServer::Impl : ServerProcess {
-    Options options;
     Impl() : ServerProcess("vorel-smtp") {}
 };
 
-SmtpServer::SmtpServer() : SmtpServer(Options{}) {}
-
 SmtpServer::SmtpServer(const Options& o) : impl_(std::make_unique<Impl>()) {
     Impl& d = *impl_;
-    d.options = o;
     std::vector<std::string> args = {"/usr/bin/python3", "-u",
                                      VOREL_SOURCE_DIR "/tests/support/smtp_server.py", "--dir",
                                      d.root};
@@ -448,29 +414,17 @@ SmtpServer::SmtpServer(const Options& o) : impl_(std::make_unique<Impl>()) {
     }
     if (o.tls) {
         makeCertificate(d.root);
+        caFile_ = d.root + "/cert.pem";
         add("--tls-cert", {d.root + "/cert.pem"});
         add("--tls-key", {d.root + "/key.pem"});
     }
     // The script writes its port once it listens: a probe would count as a session.
     d.start(args, [&d] { return fs::exists(d.root + "/port"); });
-    d.port = std::stoi(slurp(d.root + "/port"));
-    d.tlsPort = o.tls ? std::stoi(slurp(d.root + "/tlsport")) : 0;
+    port_ = std::stoi(slurp(d.root + "/port"));
+    tlsPort_ = o.tls ? std::stoi(slurp(d.root + "/tlsport")) : 0;
 }
 
 SmtpServer::~SmtpServer() = default;
-
-std::string SmtpServer::host() const {
-    return "127.0.0.1";
-}
-int SmtpServer::port() const {
-    return impl_->port;
-}
-int SmtpServer::tlsPort() const {
-    return impl_->tlsPort;
-}
-std::string SmtpServer::caFile() const {
-    return impl_->options.tls ? impl_->root + "/cert.pem" : std::string();
-}
 
 std::vector<SmtpServer::Received> SmtpServer::received() const {
     std::vector<fs::path> files;

@@ -35,18 +35,18 @@ public:
         Kind kind = Kind::Dovecot;
         bool apopSecret = false;  // Mailutils: the account has an APOP secret (its password)
     };
-    PopServer();
+    PopServer() : PopServer(Options{}) {}
     explicit PopServer(const Options& options);
     ~PopServer();
     PopServer(const PopServer&) = delete;
     PopServer& operator=(const PopServer&) = delete;
 
-    std::string host() const;         // "127.0.0.1"
-    int port() const;                 // plain POP3 (STLS offered when tls)
-    int tlsPort() const;              // POP3S; 0 without tls
-    const std::string& user() const;  // the login name (user@domain with Mailutils)
-    const std::string& password() const;
-    std::string caFile() const;  // PEM of the self-signed certificate (tls only)
+    std::string host() const { return "127.0.0.1"; }
+    int port() const { return port_; }                 // plain POP3 (STLS offered when tls)
+    int tlsPort() const { return tlsPort_; }           // POP3S; 0 without tls
+    const std::string& user() const { return user_; }  // user@domain with Mailutils
+    const std::string& password() const { return password_; }
+    std::string caFile() const { return caFile_; }  // PEM of the self-signed certificate (tls)
 
     // Seeds the next message (numbered in the order added); LF becomes CR LF.
     void addMessage(const std::string& raw);
@@ -59,6 +59,8 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    int port_ = 0, tlsPort_ = 0;
+    std::string user_, password_, caFile_;
 };
 
 // A recording SMTP server (aiosmtpd, tests/support/smtp_server.py) on 127.0.0.1.
@@ -83,22 +85,24 @@ public:
         std::vector<std::string> rcptTo;
         std::string data;  // the message as received, CR LF line ends
     };
-    SmtpServer();
+    SmtpServer() : SmtpServer(Options{}) {}
     explicit SmtpServer(const Options& options);
     ~SmtpServer();
     SmtpServer(const SmtpServer&) = delete;
     SmtpServer& operator=(const SmtpServer&) = delete;
 
-    std::string host() const;  // "127.0.0.1"
-    int port() const;
-    int tlsPort() const;         // SMTPS; 0 without tls
-    std::string caFile() const;  // PEM of the self-signed certificate (tls only)
+    std::string host() const { return "127.0.0.1"; }
+    int port() const { return port_; }
+    int tlsPort() const { return tlsPort_; }        // SMTPS; 0 without tls
+    std::string caFile() const { return caFile_; }  // PEM of the self-signed certificate (tls)
     std::vector<Received> received() const;
     int sessionCount() const;  // connections opened so far
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    int port_ = 0, tlsPort_ = 0;
+    std::string caFile_;
 };
 
 }  // namespace vorel::test
