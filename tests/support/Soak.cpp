@@ -5,9 +5,9 @@
 #include <strings.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -30,7 +30,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Fault = TcpProxy::Fault;
 
-constexpr char kRefused[] = "refused@refuse.example";
 constexpr int kKillPercent = 50;
 constexpr auto kRunDeadline = std::chrono::seconds(60);  // a run still going counts as hung
 
@@ -41,92 +40,41 @@ std::string sender(std::size_t i) {
 }
 
 // The faults both relays draw from one seeded generator; off for the clean runs.
-class FaultPlan {
-public:
-    explicit FaultPlan(unsigned seed) : rng_(seed) {}
-    void setOn(bool on) {
-        std::lock_guard lock(m_);
-        on_ = on;
-    }
+struct FaultPlan {
+    std::mutex m;
+    std::mt19937 rng;
+    std::atomic<bool> on = false;
+
     std::vector<Fault> forConnection() {
-        std::lock_guard lock(m_);
-        if (!on_ || rng_() % 100 >= 50) {
+        std::lock_guard lock(m);
+        if (!on || rng() % 100 >= 50) {
             return {};
         }
         Fault f;
-        const auto kind = rng_() % 10;
+        const auto kind = rng() % 10;
         f.kind = kind < 5 ? Fault::Kind::Cut : kind < 8 ? Fault::Kind::Stall : Fault::Kind::Trickle;
-        f.direction = rng_() % 2 ? TcpProxy::Direction::ToClient : TcpProxy::Direction::ToServer;
-        f.afterBytes = rng_() % 1500;
-        f.ms = f.kind == Fault::Kind::Stall ? 100 + static_cast<int>(rng_() % 2400) : 1;
+        f.direction = rng() % 2 ? TcpProxy::Direction::ToClient : TcpProxy::Direction::ToServer;
+        f.afterBytes = rng() % 1500;
+        f.ms = f.kind == Fault::Kind::Stall ? 100 + static_cast<int>(rng() % 2400) : 1;
         return {f};
     }
-    // A command the server is made to refuse, now and then.
+    // Now and then a command made one the server refuses (same first word).
     std::optional<std::string> rewrite(const std::string& line, bool pop) {
-        std::lock_guard lock(m_);
-        if (!on_ || rng_() % 100 >= 4) {
+        std::lock_guard lock(m);
+        if (!on || rng() % 100 >= 4) {
             return std::nullopt;
         }
-        auto starts = [&line](const char* p) {
-            return ::strncasecmp(line.c_str(), p, std::strlen(p)) == 0;
-        };
-        if (!pop) {
-            return starts("RCPT TO:") ? std::optional("RCPT TO:<" + std::string(kRefused) + ">\r\n")
-                                      : std::nullopt;
-        }
-        if (starts("TOP ")) {
-            return "TOP 999999 0\r\n";
-        }
-        for (const char* cmd : {"RETR ", "DELE "}) {
-            if (starts(cmd)) {
-                return std::string(cmd) + "999999\r\n";
+        for (const std::string into :
+             {"RETR 999999", "DELE 999999", "TOP 999999 0", "RCPT TO:<refused@refuse.example>"}) {
+            const std::size_t word = into.find(' ') + 1;
+            if ((into[0] == 'R' && into[1] == 'C') != pop &&
+                ::strncasecmp(line.c_str(), into.c_str(), word) == 0) {
+                return into + "\r\n";
             }
         }
         return std::nullopt;
     }
-
-private:
-    std::mutex m_;
-    std::mt19937 rng_;
-    bool on_ = false;
 };
-
-std::string integrityOf(const std::string& path) {
-    std::string out = "cannot open";
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        auto first = [](void* o, int, char** v, char**) {
-            *static_cast<std::string*>(o) = v[0] ? v[0] : "";
-            return 1;
-        };
-        sqlite3_exec(db, "PRAGMA integrity_check", first, &out, nullptr);
-    }
-    sqlite3_close(db);
-    return out;
-}
-
-// data.mdb with one autoresponder (info@) and one list (join@); setup.ini.
-void prepareFolder(const std::string& folder, const Settings& s) {
-    const std::string path = folder + "/data.mdb";
-    Database::createIfMissing(path);
-    Database::upgradeSchema(path);
-    Database db = Database::open(path);
-    Autoresponder a;
-    a.Name = "INFO";
-    a.To = "info@me.example";
-    a.msgfrom = "robot@me.example";
-    a.msgsubject = "Re: your mail";
-    a.message = "Thanks for writing.";
-    db.addAutoresponder(a);
-    MailingList l;
-    l.Name = "L";
-    l.onsubscribeto = "join@me.example";
-    l.subscribefrom = "list@me.example";
-    l.subscribesubject = "Welcome to L";
-    l.subscribemessage = "Welcome aboard.";
-    db.addList(l);
-    writeSettings(folder, s);
-}
 
 }  // namespace
 
@@ -150,10 +98,9 @@ SoakResult runSoak(const SoakOptions& o) {
     auto problem = [&result](const std::string& p) { result.problems.push_back(p); };
     std::mt19937 rng(o.seed);
     PopServer pop;
-    SmtpServer::Options smtpOptions;
-    smtpOptions.refuseRecipients = {kRefused};
-    SmtpServer smtp(smtpOptions);
-    FaultPlan plan(o.seed * 7919u + 1);
+    SmtpServer smtp(SmtpServer::Options{"", "", {"refused@refuse.example"}, {}});
+    FaultPlan plan;
+    plan.rng.seed(o.seed * 7919u + 1);
     TcpProxy::Options relay;
     relay.delayMs = 1;
     relay.faultsFor = [&plan](int) { return plan.forConnection(); };
@@ -161,24 +108,37 @@ SoakResult runSoak(const SoakOptions& o) {
     TcpProxy popProxy(pop.port(), relay);
     relay.rewriteLine = [&plan](int, const std::string& line) { return plan.rewrite(line, false); };
     TcpProxy smtpProxy(smtp.port(), relay);
-    const int sessionOffset = smtp.sessionCount();
 
     std::string work = (fs::temp_directory_path() / "vorel-soak-XXXXXX").string();
     if (mkdtemp(work.data()) == nullptr) {
         throw std::runtime_error("soak: mkdtemp failed");
     }
-    const std::string folder = work + "/app";
+    const std::string folder = work + "/app", data = folder + "/data.mdb";
     fs::create_directory(folder);
+    Database::createIfMissing(data);
+    Database::upgradeSchema(data);
+    Autoresponder a;
+    a.Name = "INFO";
+    a.To = "info@me.example";
+    a.msgfrom = "robot@me.example";
+    a.msgsubject = "Re: your mail";
+    a.message = "Thanks for writing.";
+    Database::open(data).addAutoresponder(a);
+    MailingList l;
+    l.Name = "L";
+    l.onsubscribeto = "join@me.example";
+    l.subscribefrom = "list@me.example";
+    l.subscribesubject = "Welcome to L";
+    l.subscribemessage = "Welcome aboard.";
+    Database::open(data).addList(l);
     Settings s;
     s.txtPOP = "127.0.0.1:" + std::to_string(popProxy.port());
     s.txtSMTP = "127.0.0.1:" + std::to_string(smtpProxy.port());
     s.txtUSERID = pop.user();
     s.txtPASSWORD = pop.password();
-    s.chkLEAVE = "0";
     s.txtTIMEOUT = "2";
     s.txtRUNPROGRAM = "";
-    s.chkLOG = "1";
-    prepareFolder(folder, s);
+    writeSettings(folder, s);
 
     // What each recipient should get, by the subject line its mail carries.
     std::map<std::string, std::string> expected;
@@ -215,7 +175,7 @@ SoakResult runSoak(const SoakOptions& o) {
     double typicalRunMs = 150;     // kills land anywhere within the time runs take
     // One `vorel run`; returns its exit code, -1 when killed or hung.
     auto oneRun = [&](bool faulty) {
-        plan.setOn(faulty);
+        plan.on = faulty;
         const bool kill = faulty && static_cast<int>(rng() % 100) < kKillPercent;
         const int killWithin = std::min(o.killWithinMs, static_cast<int>(typicalRunMs * 1.2) + 10);
         const auto killAt = std::chrono::milliseconds(rng() % static_cast<unsigned>(killWithin));
@@ -299,7 +259,7 @@ SoakResult runSoak(const SoakOptions& o) {
     const std::vector<SmtpServer::Received> received = smtp.received();
     for (int index = 0; index < static_cast<int>(received.size()); ++index) {
         const SmtpServer::Received& m = received[static_cast<std::size_t>(index)];
-        lastOfSession[m.session - sessionOffset] = index;
+        lastOfSession[m.session] = index;
         for (const std::string& rcpt : m.rcptTo) {
             const auto it = expected.find(rcpt);
             if (it == expected.end()) {
@@ -307,7 +267,7 @@ SoakResult runSoak(const SoakOptions& o) {
             } else if (m.data.find(it->second + "\r\n") == std::string::npos) {
                 problem("mail to " + rcpt + " lacks \"" + it->second + "\"");
             }
-            copiesOf[rcpt].emplace_back(m.session - sessionOffset, index);
+            copiesOf[rcpt].emplace_back(m.session, index);
         }
     }
     std::set<std::string> refused;
@@ -351,22 +311,19 @@ SoakResult runSoak(const SoakOptions& o) {
         }
     }
 
-    // The mailbox: what a rule matched is gone, the rest is all there.
-    std::set<std::string> left;
-    for (const std::string& raw : pop.messages()) {
-        const std::size_t at = raw.find("From: ");
-        if (at != std::string::npos) {
-            left.insert(raw.substr(at + 6, raw.find('\r', at) - at - 6));
-        }
-    }
-    // The application folder: queue sent and gone, database whole, each
+    // The mailbox: what a rule matched is gone, the rest is all there. The
+    // application folder: queue sent and gone, database whole, each
     // subscriber a member once.
+    std::string mailbox;
+    for (const std::string& raw : pop.messages()) {
+        mailbox += raw;
+    }
     std::map<std::string, int> members;
-    for (const Member& m : Database::open(folder + "/data.mdb").members("L")) {
+    for (const Member& m : Database::open(data).members("L")) {
         ++members[m.Email];
     }
     for (std::size_t i = 0; i < kinds.size(); ++i) {
-        const bool kept = left.count(sender(i)) != 0;
+        const bool kept = mailbox.find("From: " + sender(i) + "\r\n") != std::string::npos;
         if (kinds[i] == Kind::Unmatched && !kept) {
             problem("deleted without a matching rule: message from " + sender(i));
         } else if (kinds[i] != Kind::Unmatched && kept) {
@@ -381,7 +338,16 @@ SoakResult runSoak(const SoakOptions& o) {
             problem(std::string(name) + " left after the clean runs");
         }
     }
-    if (const std::string integrity = integrityOf(folder + "/data.mdb"); integrity != "ok") {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* q = nullptr;
+    sqlite3_open_v2(data.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &q, nullptr);
+    const std::string integrity = sqlite3_step(q) == SQLITE_ROW
+                                      ? reinterpret_cast<const char*>(sqlite3_column_text(q, 0))
+                                      : "cannot open";
+    sqlite3_finalize(q);
+    sqlite3_close(db);
+    if (integrity != "ok") {
         problem("integrity_check of data.mdb: " + integrity);
     }
     if (result.problems.empty()) {

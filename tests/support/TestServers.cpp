@@ -427,17 +427,13 @@ SmtpServer::SmtpServer(const Options& o) : impl_(std::make_unique<Impl>()) {
 SmtpServer::~SmtpServer() = default;
 
 std::vector<SmtpServer::Received> SmtpServer::received() const {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(impl_->root)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("msg-", 0) == 0 && entry.path().extension() == ".eml") {
-            files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
     std::vector<Received> out;
-    for (const fs::path& f : files) {
-        std::istringstream in(slurp(f));  // "key: value" lines, an empty line, the data
+    for (char name[32];;) {  // msg-000001.eml ...: "key: value" lines, an empty line, the data
+        std::snprintf(name, sizeof name, "/msg-%06zu.eml", out.size() + 1);
+        std::istringstream in(slurp(impl_->root + name));
+        if (in.str().empty()) {
+            return out;
+        }
         Received& r = out.emplace_back();
         for (std::string line; std::getline(in, line) && !line.empty();) {
             const std::string key = line.substr(0, line.find(':'));
@@ -454,7 +450,6 @@ std::vector<SmtpServer::Received> SmtpServer::received() const {
         }
         r.data.assign(std::istreambuf_iterator<char>(in), {});
     }
-    return out;
 }
 
 int SmtpServer::sessionCount() const {

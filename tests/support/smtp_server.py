@@ -15,16 +15,12 @@ import ssl
 from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 p = argparse.ArgumentParser()
-p.add_argument("--dir", required=True)
-p.add_argument("--auth-user", default="")
-p.add_argument("--auth-password", default="")
-p.add_argument("--refuse-rcpt", action="append", default=[])
-p.add_argument("--refuse-from", action="append", default=[])
-p.add_argument("--refuse-content", action="append", default=[])
-p.add_argument("--tls-cert", default="")
-p.add_argument("--tls-key", default="")
-for flag in ("--pipelining", "--smtputf8", "--no-8bitmime", "--chunking"):
-    p.add_argument(flag, action="store_true")
+for name in ("dir", "auth-user", "auth-password", "tls-cert", "tls-key"):
+    p.add_argument("--" + name, default="")
+for name in ("refuse-rcpt", "refuse-from", "refuse-content"):
+    p.add_argument("--" + name, action="append", default=[])
+for name in ("pipelining", "smtputf8", "no-8bitmime", "chunking"):
+    p.add_argument("--" + name, action="store_true")
 args = p.parse_args()
 refused_rcpt = {a.lower() for a in args.refuse_rcpt}
 refused_from = {a.lower() for a in args.refuse_from}
@@ -32,8 +28,7 @@ refused_content = [t.encode("utf-8") for t in args.refuse_content]
 count = {"sessions": 0, "messages": 0}
 
 
-def write_atomic(name, data):
-    # The test reads while the server runs: never let it see half a file.
+def write_atomic(name, data):  # the test reads while the server runs
     path = os.path.join(args.dir, name)
     with open(path + ".tmp", "wb") as f:
         f.write(data)
@@ -97,12 +92,10 @@ class CountingSMTP(SMTP):
             return self.transport.close()
         # Read whatever the answer, so that the next command starts where it should.
         chunk = await self._reader.readexactly(int(words[0]))
-        if not hasattr(self.envelope, "vorel_chunks"):
-            self.envelope.vorel_chunks = []
         if not self.envelope.rcpt_tos:
             self._set_post_data_state()
             return await self.push("554 5.5.1 Error: no valid recipients")
-        self.envelope.vorel_chunks.append(chunk)
+        self.envelope.vorel_chunks = getattr(self.envelope, "vorel_chunks", []) + [chunk]
         if not last:
             return await self.push("250 %d octets received" % len(chunk))
         self.envelope.original_content = self.envelope.content = b"".join(
@@ -112,12 +105,11 @@ class CountingSMTP(SMTP):
         await self.push("250 OK" if status is MISSING else status)
 
 
-def authenticator(server, session, envelope, mechanism, auth_data):
-    ok = isinstance(auth_data, LoginPassword) and (
-        auth_data.login.decode("utf-8", "replace"),
-        auth_data.password.decode("utf-8", "replace")) == (args.auth_user, args.auth_password)
+def authenticator(server, session, envelope, mechanism, data):
+    ok = isinstance(data, LoginPassword) and (data.login, data.password) == (
+        args.auth_user.encode(), args.auth_password.encode())
     # handled=False makes aiosmtpd answer 535; otherwise the client waits.
-    return AuthResult(success=True) if ok else AuthResult(success=False, handled=False)
+    return AuthResult(success=ok, handled=ok)
 
 
 loop = asyncio.new_event_loop()
