@@ -142,15 +142,11 @@ public:
     }
     void disconnect() override {
         enter("disconnect");
-        if (popConnected_) {  // QUIT commits the deletions; the rest is renumbered
-            std::vector<std::string> kept;
-            for (std::size_t i = 0; i < mailbox_.size(); ++i) {
-                if (!marked_[i]) {
-                    kept.push_back(mailbox_[i]);
-                }
+        for (std::size_t i = mailbox_.size(); popConnected_ && i-- > 0;) {
+            if (marked_[i]) {  // QUIT commits the deletions; the rest is renumbered
+                mailbox_.erase(mailbox_.begin() + static_cast<long>(i));
+                marked_.erase(marked_.begin() + static_cast<long>(i));
             }
-            mailbox_ = std::move(kept);
-            marked_.assign(mailbox_.size(), false);
         }
         popConnected_ = smtpConnected_ = false;
         current_ = fetched_ = 0;
@@ -160,9 +156,9 @@ public:
 private:
     struct Failure {
         std::string call;
-        int nth = 0;
-        long message = 0;
-        int code = 0;
+        int nth;
+        long message;
+        int code;
     };
     std::size_t index() const { return static_cast<std::size_t>(current_ - 1); }
     // Records the call, then throws when a failure is scripted for it.

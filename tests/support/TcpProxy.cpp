@@ -1,15 +1,17 @@
 #include "support/TcpProxy.h"
 
-#include <netinet/in.h>
+#include "support/TestServers.h"
+
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <stdexcept>
@@ -20,32 +22,18 @@ namespace vorel::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 constexpr std::size_t kBufferCap = 256 * 1024;  // per direction; beyond it reading waits
-
-sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return a;
-}
 
 }  // namespace
 
-// Two threads per direction of each connection: one reads and stamps, one
-// forwards when due. One mutex guards everything they share.
+// One thread per direction of each connection reads what comes and forwards
+// it when due. The mutex guards what the threads share.
 struct TcpProxy::Impl {
-    struct Pipe {
-        int from = -1, to = -1;
-        std::deque<std::pair<Clock::time_point, std::string>> queue;
-        std::size_t queued = 0;
-        bool ended = false;
-        std::vector<Fault> faults;  // by afterBytes
-    };
     struct Link {
         int number = 0, client = -1, server = -1;
-        Pipe up, down;  // client -> server, server -> client
-        bool cut = false;
+        std::vector<Fault> faults[2];  // to the server, to the client
+        std::atomic<bool> cut = false;
         ~Link() {
             ::close(client);
             ::close(server);
@@ -55,7 +43,6 @@ struct TcpProxy::Impl {
     int target = 0, listener = -1, port = 0;
     Options options;
     mutable std::mutex m;
-    std::condition_variable cv;
     bool stopping = false;
     std::deque<std::vector<Fault>> queuedFaults;
     std::vector<std::pair<std::string, std::string>> rules;
@@ -65,17 +52,21 @@ struct TcpProxy::Impl {
     std::thread acceptor;
     std::vector<std::thread> threads;
 
-    bool over(const Link& l) const { return l.cut || stopping; }
-    void cut(Link& l) {  // m held
+    void cut(Link& l) {
         l.cut = true;
         ::shutdown(l.client, SHUT_RDWR);
         ::shutdown(l.server, SHUT_RDWR);
-        cv.notify_all();
+    }
+    void count(const Link& l, int Counters::*field) {
+        std::lock_guard lock(m);
+        ++(counters.*field);
+        if (std::find(faulted.begin(), faulted.end(), l.number) == faulted.end()) {
+            faulted.push_back(l.number);
+        }
     }
     void acceptLoop();
-    void readLoop(std::shared_ptr<Link> link, Pipe& p);
-    void writeLoop(std::shared_ptr<Link> link, Pipe& p);
-    std::string rewrite(int connection, const std::string& line);
+    void pump(std::shared_ptr<Link> link, bool up);
+    std::string rewrite(int connection, const std::string& line);  // m held
 };
 
 void TcpProxy::Impl::acceptLoop() {
@@ -90,7 +81,7 @@ void TcpProxy::Impl::acceptLoop() {
         auto link = std::make_shared<Link>();
         link->client = client;
         link->server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in to = loopback(target);
+        const sockaddr_in to = loopbackAddress(target);
         if (::connect(link->server, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
             continue;
         }
@@ -98,8 +89,6 @@ void TcpProxy::Impl::acceptLoop() {
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         }
-        link->up.from = link->down.to = client;
-        link->up.to = link->down.from = link->server;
         std::vector<Fault> faults;
         {
             std::lock_guard lock(m);
@@ -112,21 +101,16 @@ void TcpProxy::Impl::acceptLoop() {
         if (faults.empty() && options.faultsFor) {
             faults = options.faultsFor(link->number);
         }
-        std::stable_sort(faults.begin(), faults.end(), [](const Fault& a, const Fault& b) {
-            return a.afterBytes < b.afterBytes;
-        });
         for (const Fault& f : faults) {
-            (f.direction == Direction::ToServer ? link->up : link->down).faults.push_back(f);
+            link->faults[f.direction == Direction::ToServer ? 0 : 1].push_back(f);
         }
         std::lock_guard lock(m);
         if (stopping) {
             return;
         }
         links.push_back(link);
-        for (Pipe* p : {&link->up, &link->down}) {
-            threads.emplace_back(&Impl::readLoop, this, link, std::ref(*p));
-            threads.emplace_back(&Impl::writeLoop, this, link, std::ref(*p));
-        }
+        threads.emplace_back(&Impl::pump, this, link, true);
+        threads.emplace_back(&Impl::pump, this, link, false);
     }
 }
 
@@ -148,106 +132,91 @@ std::string TcpProxy::Impl::rewrite(int connection, const std::string& line) {
     return line;
 }
 
-void TcpProxy::Impl::readLoop(std::shared_ptr<Link> link, Pipe& p) {
-    std::string partial;  // client bytes are forwarded by whole lines while rewriting
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::recv(p.from, buffer, sizeof buffer, 0);
+void TcpProxy::Impl::pump(std::shared_ptr<Link> link, bool up) {
+    const int from = up ? link->client : link->server, to = up ? link->server : link->client;
+    const std::vector<Fault>& faults = link->faults[up ? 0 : 1];
+    std::deque<std::pair<Clock::time_point, std::string>> queue;  // stamped when due
+    std::string partial;  // client bytes go by whole lines while rewriting
+    std::size_t queued = 0, forwarded = 0, next = 0;
+    bool ended = false;
+    int trickleMs = 0;
+    Clock::time_point paused{};  // nothing goes out before
+    while (!link->cut) {
+        for (; next < faults.size() && faults[next].afterBytes <= forwarded; ++next) {
+            const Fault& f = faults[next];
+            if (f.kind == Fault::Kind::Cut) {
+                count(*link, &Counters::cuts);
+                return cut(*link);
+            }
+            if (f.kind == Fault::Kind::Stall) {
+                count(*link, &Counters::stalls);
+                paused = Clock::now() + std::chrono::milliseconds(f.ms);
+            } else {
+                count(*link, &Counters::trickles);
+                trickleMs = std::max(1, f.ms);
+            }
+        }
+        if (ended && queue.empty()) {
+            ::shutdown(to, SHUT_WR);
+            return;
+        }
+        const auto now = Clock::now();
+        const auto due = queue.empty() ? now + 1s : std::max(queue.front().first, paused);
+        if (due <= now) {
+            std::string& data = queue.front().second;
+            std::size_t n = trickleMs > 0 ? 1 : data.size();
+            if (next < faults.size()) {
+                n = std::min(n, faults[next].afterBytes - forwarded);
+            }
+            const ssize_t w = ::send(to, data.data(), n, MSG_NOSIGNAL);
+            if (w <= 0) {
+                return cut(*link);
+            }
+            forwarded += static_cast<std::size_t>(w);
+            queued -= static_cast<std::size_t>(w);
+            data.erase(0, static_cast<std::size_t>(w));
+            if (data.empty()) {
+                queue.pop_front();
+            }
+            if (trickleMs > 0) {
+                paused = Clock::now() + std::chrono::milliseconds(trickleMs);
+            }
+            continue;
+        }
+        // Wait for bytes (unless the source ended or enough is held) or until due.
+        pollfd p{ended || queued >= kBufferCap ? -1 : from, POLLIN, 0};
+        ::poll(&p, 1,
+               static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count()));
+        if (p.revents == 0) {
+            continue;
+        }
+        char buffer[16384];
+        const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        std::unique_lock lock(m);
-        const auto due = Clock::now() + std::chrono::milliseconds(options.delayMs);
-        auto push = [&](std::string data) {
-            p.queued += data.size();
-            p.queue.emplace_back(due, std::move(data));
-        };
-        if (n <= 0 || over(*link)) {
-            if (n < 0 && !link->cut) {
-                cut(*link);  // a reset passes on as a cut of the other side
-            }
-            push(std::move(partial));
-            p.ended = true;
-            cv.notify_all();
-            return;
+        if (n < 0) {
+            return cut(*link);  // a reset passes on as a cut of the other side
         }
         partial.append(buffer, static_cast<std::size_t>(n));
-        const bool rewriting = &p == &link->up && (options.rewriteLine || !rules.empty());
+        ended = n == 0;
+        std::lock_guard lock(m);
+        auto push = [&](std::string data) {
+            queued += data.size();
+            if (!data.empty()) {
+                queue.emplace_back(Clock::now() + std::chrono::milliseconds(options.delayMs),
+                                   std::move(data));
+            }
+        };
+        const bool rewriting = up && (options.rewriteLine || !rules.empty());
         std::size_t start = 0;
         for (std::size_t lf = 0; rewriting && (lf = partial.find('\n', start)) != std::string::npos;
              start = lf + 1) {
             push(rewrite(link->number, partial.substr(start, lf + 1 - start)));
         }
         partial.erase(0, start);
-        if (!rewriting) {
+        if (!rewriting || ended) {
             push(std::exchange(partial, {}));
-        }
-        cv.notify_all();
-        cv.wait(lock, [&] { return p.queued < kBufferCap || over(*link); });
-    }
-}
-
-void TcpProxy::Impl::writeLoop(std::shared_ptr<Link> link, Pipe& p) {
-    std::size_t forwarded = 0, next = 0;
-    int trickleMs = 0;
-    std::unique_lock lock(m);
-    auto waitUntil = [&](Clock::time_point t) {
-        return cv.wait_until(lock, t, [&] { return over(*link); });
-    };
-    for (;;) {
-        cv.wait(lock, [&] { return !p.queue.empty() || p.ended || over(*link); });
-        for (; !over(*link) && next < p.faults.size() && p.faults[next].afterBytes <= forwarded;
-             ++next) {
-            if (std::find(faulted.begin(), faulted.end(), link->number) == faulted.end()) {
-                faulted.push_back(link->number);
-            }
-            const Fault& f = p.faults[next];
-            if (f.kind == Fault::Kind::Cut) {
-                ++counters.cuts;
-                cut(*link);
-            } else if (f.kind == Fault::Kind::Stall) {
-                ++counters.stalls;
-                waitUntil(Clock::now() + std::chrono::milliseconds(f.ms));
-            } else {
-                ++counters.trickles;
-                trickleMs = std::max(1, f.ms);
-            }
-        }
-        if (over(*link)) {
-            return;
-        }
-        if (p.queue.empty() || p.queue.front().second.empty()) {
-            if (p.queue.empty()) {  // the source ended and everything went through
-                ::shutdown(p.to, SHUT_WR);
-                return;
-            }
-            p.queue.pop_front();
-            continue;
-        }
-        if (waitUntil(p.queue.front().first)) {
-            return;
-        }
-        std::string& data = p.queue.front().second;
-        std::size_t n = trickleMs > 0 ? 1 : data.size();
-        if (next < p.faults.size()) {
-            n = std::min(n, p.faults[next].afterBytes - forwarded);
-        }
-        const std::string out = data.substr(0, n);
-        lock.unlock();
-        const ssize_t w = ::send(p.to, out.data(), out.size(), MSG_NOSIGNAL);
-        lock.lock();
-        if (w <= 0) {
-            if (!link->cut) {
-                cut(*link);
-            }
-            return;
-        }
-        forwarded += static_cast<std::size_t>(w);
-        p.queued -= static_cast<std::size_t>(w);
-        data.erase(0, static_cast<std::size_t>(w));
-        cv.notify_all();
-        if (trickleMs > 0 && waitUntil(Clock::now() + std::chrono::milliseconds(trickleMs))) {
-            return;
         }
     }
 }
@@ -256,7 +225,7 @@ TcpProxy::TcpProxy(int targetPort, Options options) : impl_(std::make_unique<Imp
     impl_->target = targetPort;
     impl_->options = std::move(options);
     impl_->listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(0);
+    sockaddr_in addr = loopbackAddress(0);
     socklen_t len = sizeof addr;
     if (impl_->listener < 0 ||
         ::bind(impl_->listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -277,7 +246,6 @@ TcpProxy::~TcpProxy() {
                 impl_->cut(*link);
             }
         }
-        impl_->cv.notify_all();
     }
     ::shutdown(impl_->listener, SHUT_RDWR);  // wakes accept()
     impl_->acceptor.join();

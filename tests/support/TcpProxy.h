@@ -32,7 +32,7 @@ public:
 
     struct Options {
         int delayMs = 0;  // every byte waits this long, in each direction
-        // Per accepted connection (numbered from 1): its faults.
+        // Per accepted connection (numbered from 1): its faults, as queueFaults.
         std::function<std::vector<Fault>(int connection)> faultsFor;
         // Per complete client line (CR LF included): a replacement, or nothing.
         std::function<std::optional<std::string>(int connection, const std::string& line)>
@@ -50,7 +50,8 @@ public:
     TcpProxy& operator=(const TcpProxy&) = delete;
 
     int port() const;  // where clients connect
-    // Faults for the next connection accepted (used before faultsFor).
+    // Faults for the next connection accepted (used before faultsFor); on
+    // one direction in the order of afterBytes.
     void queueFaults(std::vector<Fault> faults);
     // The next client line that starts with `prefix` (any letter case) goes to
     // the server as `replacement` (CR LF added).

@@ -48,14 +48,6 @@ std::string fill(std::string text, const std::vector<std::pair<std::string, std:
     return text;
 }
 
-sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return a;
-}
-
 // True once pid has ended and been reaped, waiting up to `limit`.
 bool ended(pid_t pid, std::chrono::milliseconds limit = 0ms) {
     for (const auto end = Clock::now() + limit;; std::this_thread::sleep_for(10ms)) {
@@ -179,9 +171,17 @@ mandatory-locking { enable no; };
 
 }  // namespace
 
+sockaddr_in loopbackAddress(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    return a;
+}
+
 int freeLoopbackPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = loopback(0);
+    sockaddr_in addr = loopbackAddress(0);
     socklen_t len = sizeof addr;
     const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
@@ -194,7 +194,7 @@ int freeLoopbackPort() {
 
 bool loopbackPortAnswers(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in addr = loopback(port);
+    const sockaddr_in addr = loopbackAddress(port);
     const bool ok =
         fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
     ::close(fd);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <memory>
@@ -15,6 +16,7 @@
 
 namespace vorel::test {
 
+sockaddr_in loopbackAddress(int port);  // 127.0.0.1:port
 // A loopback port that was free a moment ago (the kernel picks it); throws when none.
 int freeLoopbackPort();
 // True when something accepts connections on 127.0.0.1:port.
