@@ -4,6 +4,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -27,11 +28,11 @@ public:
     }
     // The nth call of that name (0: every one) throws MailError(code).
     void failCall(const std::string& call, int nth, int code) {
-        failures_.push_back({call, nth, 0, code});
+        failures_.emplace_back(call, nth, 0, code);
     }
     // That call throws MailError(code) whenever message `message` is current.
     void failForMessage(const std::string& call, long message, int code) {
-        failures_.push_back({call, 0, message, code});
+        failures_.emplace_back(call, 0, message, code);
     }
     // Empty (the default) accepts every password.
     void requirePopPassword(const std::string& password) { popPassword_ = password; }
@@ -154,21 +155,14 @@ public:
     }
 
 private:
-    struct Failure {
-        std::string call;
-        int nth;
-        long message;
-        int code;
-    };
     std::size_t index() const { return static_cast<std::size_t>(current_ - 1); }
     // Records the call, then throws when a failure is scripted for it.
     void enter(const std::string& call, const std::string& args = "") {
         calls_.push_back(args.empty() ? call : call + " " + args);
         const int n = ++callCounts_[call];
-        for (const Failure& f : failures_) {
-            if (f.call == call && (f.nth == 0 || f.nth == n) &&
-                (f.message == 0 || f.message == current_)) {
-                throw MailError(f.code, "scripted failure of " + call);
+        for (const auto& [name, nth, message, code] : failures_) {
+            if (name == call && (nth == 0 || nth == n) && (message == 0 || message == current_)) {
+                throw MailError(code, "scripted failure of " + call);
             }
         }
         const bool pop = call != "smtpConnect" && call != "send" && call != "disconnect" &&
@@ -216,8 +210,8 @@ private:
     std::vector<OutgoingMessage> sent_;
     std::vector<std::string> calls_;
     std::map<std::string, int> callCounts_;
-    std::vector<Failure> failures_;
-    std::vector<std::pair<std::string, std::string>> header_;  // of the current message
+    std::vector<std::tuple<std::string, int, long, int>> failures_;  // call, nth, message, code
+    std::vector<std::pair<std::string, std::string>> header_;        // of the current message
     std::string popPassword_, from_, to_, subject_;
     long current_ = 0, fetched_ = 0;
     int downloads_ = 0;

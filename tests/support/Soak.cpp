@@ -148,10 +148,8 @@ SoakResult runSoak(const SoakOptions& o) {
             const auto r = rng() % 10;
             const Kind kind = r < 6 ? Kind::Reply : r < 7 ? Kind::Subscribe : Kind::Unmatched;
             const std::string i = std::to_string(kinds.size());
-            const char* to = kind == Kind::Reply       ? "info"
-                             : kind == Kind::Subscribe ? "join"
-                                                       : "other";
-            pop.addMessage("From: " + sender(kinds.size()) + "\nTo: " + to +
+            const char* to[] = {"info", "join", "other"};
+            pop.addMessage("From: " + sender(kinds.size()) + "\nTo: " + to[static_cast<int>(kind)] +
                            "@me.example\nSubject: soak " + i + "\nMessage-ID: <" + i +
                            "@x.example>\n\nHello " + i + "\n");
             if (kind != Kind::Unmatched) {
@@ -203,9 +201,6 @@ SoakResult runSoak(const SoakOptions& o) {
                 ::kill(pid, SIGKILL);
                 ::waitpid(pid, &status, 0);
                 ++(hung ? result.hung : result.killed);
-                if (hung) {
-                    problem("run " + std::to_string(result.runs) + " hung");
-                }
                 // Its connections still in the relay's backlog are numbered too.
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 for (int c = before + 1; c <= smtpProxy.counters().connections; ++c) {
@@ -237,14 +232,12 @@ SoakResult runSoak(const SoakOptions& o) {
     }
 
     // --- the checks
-    for (const TcpProxy* proxy : {&popProxy, &smtpProxy}) {
-        const TcpProxy::Counters c = proxy->counters();
-        result.connections += c.connections;
-        result.cuts += c.cuts;
-        result.stalls += c.stalls;
-        result.trickles += c.trickles;
-        result.rewrites += c.rewrites;
-    }
+    const TcpProxy::Counters pc = popProxy.counters(), sc = smtpProxy.counters();
+    result.connections = pc.connections + sc.connections;
+    result.cuts = pc.cuts + sc.cuts;
+    result.stalls = pc.stalls + sc.stalls;
+    result.trickles = pc.trickles + sc.trickles;
+    result.rewrites = pc.rewrites + sc.rewrites;
     result.messages = static_cast<int>(kinds.size());
     result.expectedReplies = static_cast<int>(expected.size());
     for (int c : smtpProxy.faultedConnections()) {
@@ -349,6 +342,9 @@ SoakResult runSoak(const SoakOptions& o) {
     sqlite3_close(db);
     if (integrity != "ok") {
         problem("integrity_check of data.mdb: " + integrity);
+    }
+    if (result.hung > 0) {
+        problem(std::to_string(result.hung) + " runs hung");
     }
     if (result.problems.empty()) {
         std::error_code ec;

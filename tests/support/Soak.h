@@ -19,11 +19,9 @@ struct SoakOptions {
 };
 
 struct SoakResult {
-    int runs = 0, killed = 0, hung = 0;
-    int exitedFailed = 0;  // runs whose ten tries all failed (exit 1)
+    int runs = 0, killed = 0, hung = 0, exitedFailed = 0;  // exitedFailed: all ten tries failed
     int connections = 0, cuts = 0, stalls = 0, trickles = 0, rewrites = 0;
-    int messages = 0, expectedReplies = 0;
-    int delivered = 0;                  // distinct expected mails that arrived
+    int messages = 0, expectedReplies = 0, delivered = 0;
     int refused = 0;                    // in msgqueue.failed after an injected refusal
     int duplicates = 0;                 // extra copies whose earlier copy's session broke
     std::vector<std::string> problems;  // losses, unexplained copies, corruption ...

@@ -1,7 +1,5 @@
 #include "support/TcpProxy.h"
 
-#include "support/TestServers.h"
-
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <strings.h>
@@ -17,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+#include "support/TestServers.h"
 
 namespace vorel::test {
 namespace {

@@ -17,13 +17,10 @@ class TcpProxy {
 public:
     enum class Direction { ToServer, ToClient };
 
-    // One fault on one connection, once `afterBytes` bytes went through in `direction`.
+    // One fault on one connection, once `afterBytes` bytes went through in `direction`:
+    // both sides closed at once, nothing forwarded for `ms`, or one byte every `ms` from then on.
     struct Fault {
-        enum class Kind {
-            Cut,      // both sides closed at once; later bytes are dropped
-            Stall,    // nothing forwarded in that direction for `ms`
-            Trickle,  // from then on one byte every `ms`
-        };
+        enum class Kind { Cut, Stall, Trickle };
         Kind kind = Kind::Cut;
         Direction direction = Direction::ToClient;
         std::size_t afterBytes = 0;

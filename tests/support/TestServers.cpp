@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <crypt.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -93,11 +91,10 @@ void makeCertificate(const std::string& folder) {
 
 std::string crlf(const std::string& raw) {
     std::string out;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
+    for (std::size_t i = 0; i < raw.size(); out += raw[i++]) {
         if (raw[i] == '\n' && (i == 0 || raw[i - 1] != '\r')) {
             out += '\r';
         }
-        out += raw[i];
     }
     return out;
 }
@@ -136,7 +133,7 @@ passdb {
 }
 userdb {
   driver = static
-  args = uid=@UID gid=@GID home=@R/home/%u
+  args = uid=nobody gid=nogroup home=@R/home/%u
 }
 service anvil {
   unix_listener anvil-auth-penalty {
@@ -279,10 +276,8 @@ struct PopServer::Impl : ServerProcess {
     bool mailutils = false;
     fs::path maildir;
     std::size_t seeded = 0;
-    uid_t uid = 65534;
-    gid_t gid = 65534;
-    void chown(const fs::path& p) const {
-        if (::chown(p.c_str(), uid, gid) != 0) {
+    static void chown(const fs::path& p) {  // to nobody:nogroup, 65534 on Debian
+        if (::chown(p.c_str(), 65534, 65534) != 0) {
             throw std::runtime_error("test server: chown failed on " + p.string());
         }
     }
@@ -290,10 +285,6 @@ struct PopServer::Impl : ServerProcess {
 
 PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
     Impl& d = *impl_;
-    const passwd* pw = ::getpwnam("nobody");
-    const group* gr = ::getgrnam("nogroup");
-    d.uid = pw ? pw->pw_uid : d.uid;
-    d.gid = gr ? gr->gr_gid : d.gid;
     d.mailutils = o.kind == Kind::Mailutils;
     user_ = d.mailutils ? o.user + "@example.test" : o.user;
     password_ = o.password;
@@ -315,8 +306,8 @@ PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
         // The INBOX a Maildir in the user's home, a crypt hash in the domain's file.
         fs::create_directories(d.root + "/domains");
         spit(d.root + "/domains/example.test",
-             o.user + ":" + ::crypt(o.password.c_str(), "$6$vorel") + ":" + std::to_string(d.uid) +
-                 ":" + std::to_string(d.gid) + "::" + home.string() + ":/bin/false\n");
+             o.user + ":" + ::crypt(o.password.c_str(), "$6$vorel") +
+                 ":65534:65534::" + home.string() + ":/bin/false\n");
         std::string conf = fill(kPop3dConf, values);
         if (o.apopSecret) {
             spit(d.root + "/apop.txt", user_ + " " + o.password + "\n");
@@ -342,7 +333,6 @@ PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
         values[0].second = "ssl = yes\nssl_cert = <@R/cert.pem\nssl_key = <@R/key.pem";
         values[1].second = fill(kDovecotTls, {{"@TLSPORT", std::to_string(tlsPort_)}});
     }
-    values.insert(values.end(), {{"@UID", std::to_string(d.uid)}, {"@GID", std::to_string(d.gid)}});
     spit(d.root + "/dovecot.conf", fill(kDovecotConf, values));
     d.start({"/usr/sbin/dovecot", "-c", d.root + "/dovecot.conf", "-F"}, [this] {
         return loopbackPortAnswers(port_) && (tlsPort_ == 0 || loopbackPortAnswers(tlsPort_));
@@ -384,10 +374,10 @@ void PopServer::kill() {
 // ---------------------------------------------------------------- SmtpServer
 
 struct SmtpServer::Impl : ServerProcess {
-    Impl() : ServerProcess("vorel-smtp") {}
+    using ServerProcess::ServerProcess;
 };
 
-SmtpServer::SmtpServer(const Options& o) : impl_(std::make_unique<Impl>()) {
+SmtpServer::SmtpServer(const Options& o) : impl_(std::make_unique<Impl>("vorel-smtp")) {
     Impl& d = *impl_;
     std::vector<std::string> args = {"/usr/bin/python3", "-u",
                                      VOREL_SOURCE_DIR "/tests/support/smtp_server.py", "--dir",

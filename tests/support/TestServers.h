@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-// Dovecot runs its mail user as nobody, which only root can arrange: a test
-// that starts a PopServer begins with this.
+// Dovecot runs its mail user as nobody, which only root can arrange.
 #define VOREL_SKIP_UNLESS_ROOT() \
     if (::geteuid() != 0)        \
     GTEST_SKIP() << "needs root: the test POP3 server (Dovecot) runs its mail user as nobody"
@@ -32,8 +31,7 @@ public:
     enum class Kind { Dovecot, Mailutils };
     struct Options {
         bool tls = false;  // also a POP3S port, and STLS on the plain port (Dovecot)
-        std::string user = "alice";
-        std::string password = "s3cret-Pw";
+        std::string user = "alice", password = "s3cret-Pw";
         Kind kind = Kind::Dovecot;
         bool apopSecret = false;  // Mailutils: the account has an APOP secret (its password)
     };
@@ -52,8 +50,7 @@ public:
 
     // Seeds the next message (numbered in the order added); LF becomes CR LF.
     void addMessage(const std::string& raw);
-    // Raw texts of the messages still in the mailbox, in POP3 order.
-    std::vector<std::string> messages() const;
+    std::vector<std::string> messages() const;  // still in the mailbox, in POP3 order
     std::size_t messageCount() const;
     std::string log() const;  // Dovecot's log
     void kill();              // at once, as a server that dies mid-session
@@ -82,8 +79,8 @@ public:
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...
-        std::string mailFrom;
-        std::string mailOptions;  // the MAIL FROM parameters, e.g. "SMTPUTF8"
+        std::string mailFrom,
+            mailOptions;  // mailOptions: the MAIL FROM parameters, e.g. "SMTPUTF8"
         std::vector<std::string> rcptTo;
         std::string data;  // the message as received, CR LF line ends
     };

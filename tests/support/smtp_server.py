@@ -22,9 +22,6 @@ for name in ("refuse-rcpt", "refuse-from", "refuse-content"):
 for name in ("pipelining", "smtputf8", "no-8bitmime", "chunking"):
     p.add_argument("--" + name, action="store_true")
 args = p.parse_args()
-refused_rcpt = {a.lower() for a in args.refuse_rcpt}
-refused_from = {a.lower() for a in args.refuse_from}
-refused_content = [t.encode("utf-8") for t in args.refuse_content]
 count = {"sessions": 0, "messages": 0}
 
 
@@ -47,14 +44,14 @@ class Recorder:
         return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
-        if address.lower() in refused_from:
+        if address.lower() in map(str.lower, args.refuse_from):
             return "550 5.7.1 Sender refused"
         envelope.mail_from = address
         envelope.mail_options.extend(mail_options)
         return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        if address.lower() in refused_rcpt:
+        if address.lower() in map(str.lower, args.refuse_rcpt):
             return "550 5.1.1 Recipient refused"
         envelope.rcpt_tos.append(address)
         return "250 OK"
@@ -63,7 +60,7 @@ class Recorder:
         data = envelope.original_content or b""
         if args.no_8bitmime and any(b > 127 for b in data):
             return "554 5.6.1 8-bit data without 8BITMIME"
-        if any(t in data for t in refused_content):
+        if any(t.encode() in data for t in args.refuse_content):
             return "554 5.6.0 Message refused"
         count["messages"] += 1
         head = "session: %d\nfrom: %s\noptions: %s\n" % (
@@ -77,8 +74,7 @@ class Recorder:
 class CountingSMTP(SMTP):
     def connection_made(self, transport):
         super().connection_made(transport)
-        count["sessions"] += 1
-        self.session.vorel_number = count["sessions"]
+        count["sessions"] = self.session.vorel_number = count["sessions"] + 1
         write_atomic("sessions", b"%d\n" % count["sessions"])
 
     async def smtp_BDAT(self, arg):
@@ -121,13 +117,10 @@ if args.tls_cert:
 
 
 def factory(starttls=True):
-    kwargs = dict(hostname="vorel-test-smtp", data_size_limit=None,
-                  enable_SMTPUTF8=args.smtputf8, loop=loop)
-    if context is not None and starttls:
-        kwargs.update(tls_context=context)
-    if args.auth_user:
-        kwargs.update(authenticator=authenticator, auth_required=True, auth_require_tls=False)
-    return CountingSMTP(Recorder(), **kwargs)
+    auth = dict(authenticator=authenticator, auth_required=True, auth_require_tls=False)
+    return CountingSMTP(Recorder(), hostname="vorel-test-smtp", data_size_limit=None, loop=loop,
+                        enable_SMTPUTF8=args.smtputf8, tls_context=context if starttls else None,
+                        **(auth if args.auth_user else {}))
 
 
 server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0))
