@@ -27,51 +27,32 @@ constexpr std::size_t kBufferCap = 256 * 1024;  // per direction; beyond it read
 
 }  // namespace
 
-// One thread per direction of each connection reads what comes and forwards
-// it when due. The mutex guards what the threads share.
-struct TcpProxy::Impl {
-    struct Link {
-        int number = 0, client = -1, server = -1;
-        std::vector<Fault> faults[2];  // to the server, to the client
-        std::atomic<bool> cut = false;
-        ~Link() {
-            ::close(client);
-            ::close(server);
-        }
-    };
-
-    int target = 0, listener = -1, port = 0;
-    Options options;
-    mutable std::mutex m;
-    bool stopping = false;
-    std::deque<std::vector<Fault>> queuedFaults;
-    std::vector<std::pair<std::string, std::string>> rules;
-    Counters counters;
-    std::vector<int> faulted;
-    std::vector<std::weak_ptr<Link>> links;
-    std::thread acceptor;
-    std::vector<std::thread> threads;
-
-    void cut(Link& l) {
-        l.cut = true;
-        ::shutdown(l.client, SHUT_RDWR);
-        ::shutdown(l.server, SHUT_RDWR);
+struct TcpProxy::Link {
+    int number = 0, client = -1, server = -1;
+    std::vector<Fault> faults[2];  // to the server, to the client
+    std::atomic<bool> cut = false;
+    void cutNow() {
+        cut = true;
+        ::shutdown(client, SHUT_RDWR);
+        ::shutdown(server, SHUT_RDWR);
     }
-    void count(const Link& l, int Counters::*field) {
-        std::lock_guard lock(m);
-        ++(counters.*field);
-        if (std::find(faulted.begin(), faulted.end(), l.number) == faulted.end()) {
-            faulted.push_back(l.number);
-        }
+    ~Link() {
+        ::close(client);
+        ::close(server);
     }
-    void acceptLoop();
-    void pump(std::shared_ptr<Link> link, bool up);
-    std::string rewrite(int connection, const std::string& line);  // m held
 };
 
-void TcpProxy::Impl::acceptLoop() {
+void TcpProxy::count(const Link& l, int Counters::*field) {
+    std::lock_guard lock(m_);
+    ++(counters_.*field);
+    if (std::find(faulted_.begin(), faulted_.end(), l.number) == faulted_.end()) {
+        faulted_.push_back(l.number);
+    }
+}
+
+void TcpProxy::acceptLoop() {
     for (;;) {
-        const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             if (errno == EINTR || errno == ECONNABORTED) {
                 continue;
@@ -81,7 +62,7 @@ void TcpProxy::Impl::acceptLoop() {
         auto link = std::make_shared<Link>();
         link->client = client;
         link->server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in to = loopbackAddress(target);
+        const sockaddr_in to = loopbackAddress(target_);
         if (::connect(link->server, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
             continue;
         }
@@ -91,48 +72,48 @@ void TcpProxy::Impl::acceptLoop() {
         }
         std::vector<Fault> faults;
         {
-            std::lock_guard lock(m);
-            link->number = ++counters.connections;
-            if (!queuedFaults.empty()) {
-                faults = std::move(queuedFaults.front());
-                queuedFaults.pop_front();
+            std::lock_guard lock(m_);
+            link->number = ++counters_.connections;
+            if (!queuedFaults_.empty()) {
+                faults = std::move(queuedFaults_.front());
+                queuedFaults_.pop_front();
             }
         }
-        if (faults.empty() && options.faultsFor) {
-            faults = options.faultsFor(link->number);
+        if (faults.empty() && options_.faultsFor) {
+            faults = options_.faultsFor(link->number);
         }
         for (const Fault& f : faults) {
             link->faults[f.direction == Direction::ToServer ? 0 : 1].push_back(f);
         }
-        std::lock_guard lock(m);
-        if (stopping) {
+        std::lock_guard lock(m_);
+        if (stopping_) {
             return;
         }
-        links.push_back(link);
-        threads.emplace_back(&Impl::pump, this, link, true);
-        threads.emplace_back(&Impl::pump, this, link, false);
+        links_.push_back(link);
+        threads_.emplace_back(&TcpProxy::pump, this, link, true);
+        threads_.emplace_back(&TcpProxy::pump, this, link, false);
     }
 }
 
-std::string TcpProxy::Impl::rewrite(int connection, const std::string& line) {
-    if (options.rewriteLine) {
-        if (auto replaced = options.rewriteLine(connection, line)) {
-            ++counters.rewrites;
+std::string TcpProxy::rewrite(int connection, const std::string& line) {
+    if (options_.rewriteLine) {
+        if (auto replaced = options_.rewriteLine(connection, line)) {
+            ++counters_.rewrites;
             return *replaced;
         }
     }
-    for (auto it = rules.begin(); it != rules.end(); ++it) {
+    for (auto it = rules_.begin(); it != rules_.end(); ++it) {
         if (::strncasecmp(line.c_str(), it->first.c_str(), it->first.size()) == 0) {
             std::string out = it->second + "\r\n";
-            rules.erase(it);
-            ++counters.rewrites;
+            rules_.erase(it);
+            ++counters_.rewrites;
             return out;
         }
     }
     return line;
 }
 
-void TcpProxy::Impl::pump(std::shared_ptr<Link> link, bool up) {
+void TcpProxy::pump(std::shared_ptr<Link> link, bool up) {
     const int from = up ? link->client : link->server, to = up ? link->server : link->client;
     const std::vector<Fault>& faults = link->faults[up ? 0 : 1];
     std::deque<std::pair<Clock::time_point, std::string>> queue;  // stamped when due
@@ -146,7 +127,7 @@ void TcpProxy::Impl::pump(std::shared_ptr<Link> link, bool up) {
             const Fault& f = faults[next];
             if (f.kind == Fault::Kind::Cut) {
                 count(*link, &Counters::cuts);
-                return cut(*link);
+                return link->cutNow();
             }
             if (f.kind == Fault::Kind::Stall) {
                 count(*link, &Counters::stalls);
@@ -170,7 +151,7 @@ void TcpProxy::Impl::pump(std::shared_ptr<Link> link, bool up) {
             }
             const ssize_t w = ::send(to, data.data(), n, MSG_NOSIGNAL);
             if (w <= 0) {
-                return cut(*link);
+                return link->cutNow();
             }
             forwarded += static_cast<std::size_t>(w);
             queued -= static_cast<std::size_t>(w);
@@ -196,19 +177,19 @@ void TcpProxy::Impl::pump(std::shared_ptr<Link> link, bool up) {
             continue;
         }
         if (n < 0) {
-            return cut(*link);  // a reset passes on as a cut of the other side
+            return link->cutNow();  // a reset passes on as a cut of the other side
         }
         partial.append(buffer, static_cast<std::size_t>(n));
         ended = n == 0;
-        std::lock_guard lock(m);
+        std::lock_guard lock(m_);
         auto push = [&](std::string data) {
             queued += data.size();
             if (!data.empty()) {
-                queue.emplace_back(Clock::now() + std::chrono::milliseconds(options.delayMs),
+                queue.emplace_back(Clock::now() + std::chrono::milliseconds(options_.delayMs),
                                    std::move(data));
             }
         };
-        const bool rewriting = up && (options.rewriteLine || !rules.empty());
+        const bool rewriting = up && (options_.rewriteLine || !rules_.empty());
         std::size_t start = 0;
         for (std::size_t lf = 0; rewriting && (lf = partial.find('\n', start)) != std::string::npos;
              start = lf + 1) {
@@ -221,62 +202,36 @@ void TcpProxy::Impl::pump(std::shared_ptr<Link> link, bool up) {
     }
 }
 
-TcpProxy::TcpProxy(int targetPort, Options options) : impl_(std::make_unique<Impl>()) {
-    impl_->target = targetPort;
-    impl_->options = std::move(options);
-    impl_->listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+TcpProxy::TcpProxy(int targetPort, Options options)
+    : target_(targetPort), options_(std::move(options)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = loopbackAddress(0);
     socklen_t len = sizeof addr;
-    if (impl_->listener < 0 ||
-        ::bind(impl_->listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(impl_->listener, 64) != 0 ||
-        ::getsockname(impl_->listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener_, 64) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         throw std::runtime_error("tcp proxy: cannot listen on 127.0.0.1");
     }
-    impl_->port = ntohs(addr.sin_port);
-    impl_->acceptor = std::thread([this] { impl_->acceptLoop(); });
+    port_ = ntohs(addr.sin_port);
+    acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
 TcpProxy::~TcpProxy() {
     {
-        std::lock_guard lock(impl_->m);
-        impl_->stopping = true;
-        for (const auto& weak : impl_->links) {
+        std::lock_guard lock(m_);
+        stopping_ = true;
+        for (const auto& weak : links_) {
             if (auto link = weak.lock()) {
-                impl_->cut(*link);
+                link->cutNow();
             }
         }
     }
-    ::shutdown(impl_->listener, SHUT_RDWR);  // wakes accept()
-    impl_->acceptor.join();
-    for (std::thread& t : impl_->threads) {
+    ::shutdown(listener_, SHUT_RDWR);  // wakes accept()
+    acceptor_.join();
+    for (std::thread& t : threads_) {
         t.join();
     }
-    ::close(impl_->listener);
-}
-
-int TcpProxy::port() const {
-    return impl_->port;
-}
-
-void TcpProxy::queueFaults(std::vector<Fault> faults) {
-    std::lock_guard lock(impl_->m);
-    impl_->queuedFaults.push_back(std::move(faults));
-}
-
-void TcpProxy::addRewrite(std::string prefix, std::string replacement) {
-    std::lock_guard lock(impl_->m);
-    impl_->rules.emplace_back(std::move(prefix), std::move(replacement));
-}
-
-TcpProxy::Counters TcpProxy::counters() const {
-    std::lock_guard lock(impl_->m);
-    return impl_->counters;
-}
-
-std::vector<int> TcpProxy::faultedConnections() const {
-    std::lock_guard lock(impl_->m);
-    return impl_->faulted;
+    ::close(listener_);
 }
 
 }  // namespace vorel::test

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace vorel::test {
@@ -46,20 +50,47 @@ public:
     TcpProxy(const TcpProxy&) = delete;
     TcpProxy& operator=(const TcpProxy&) = delete;
 
-    int port() const;  // where clients connect
+    int port() const { return port_; }  // where clients connect
     // Faults for the next connection accepted (used before faultsFor); on
     // one direction in the order of afterBytes.
-    void queueFaults(std::vector<Fault> faults);
+    void queueFaults(std::vector<Fault> faults) {
+        std::lock_guard lock(m_);
+        queuedFaults_.push_back(std::move(faults));
+    }
     // The next client line that starts with `prefix` (any letter case) goes to
     // the server as `replacement` (CR LF added).
-    void addRewrite(std::string prefix, std::string replacement);
-    Counters counters() const;
+    void addRewrite(std::string prefix, std::string replacement) {
+        std::lock_guard lock(m_);
+        rules_.emplace_back(std::move(prefix), std::move(replacement));
+    }
+    Counters counters() const {
+        std::lock_guard lock(m_);
+        return counters_;
+    }
     // Connections on which a cut, stall or trickle took effect.
-    std::vector<int> faultedConnections() const;
+    std::vector<int> faultedConnections() const {
+        std::lock_guard lock(m_);
+        return faulted_;
+    }
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    struct Link;
+    void acceptLoop();
+    void pump(std::shared_ptr<Link> link, bool up);                // one thread per direction
+    std::string rewrite(int connection, const std::string& line);  // m_ held
+    void count(const Link& l, int Counters::*field);
+
+    int target_, listener_ = -1, port_ = 0;
+    Options options_;
+    mutable std::mutex m_;  // guards what the threads share
+    bool stopping_ = false;
+    std::deque<std::vector<Fault>> queuedFaults_;
+    std::vector<std::pair<std::string, std::string>> rules_;
+    Counters counters_;
+    std::vector<int> faulted_;
+    std::vector<std::weak_ptr<Link>> links_;
+    std::thread acceptor_;
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace vorel::test
