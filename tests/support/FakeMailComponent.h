@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <map>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -45,8 +44,9 @@ public:
     // One line per call, e.g. "selectMessage 2", "smtpConnect host 2 user", "send to@x".
     const std::vector<std::string>& calls() const { return calls_; }
     int callCount(const std::string& call) const {
-        const auto it = callCounts_.find(call);
-        return it == callCounts_.end() ? 0 : it->second;
+        return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [&](const auto& c) {
+            return c.rfind(call, 0) == 0 && (c.size() == call.size() || c[call.size()] == ' ');
+        }));
     }
     int downloads() const { return downloads_; }
 
@@ -159,7 +159,7 @@ private:
     // Records the call, then throws when a failure is scripted for it.
     void enter(const std::string& call, const std::string& args = "") {
         calls_.push_back(args.empty() ? call : call + " " + args);
-        const int n = ++callCounts_[call];
+        const int n = callCount(call);
         for (const auto& [name, nth, message, code] : failures_) {
             if (name == call && (nth == 0 || nth == n) && (message == 0 || message == current_)) {
                 throw MailError(code, "scripted failure of " + call);
@@ -209,7 +209,6 @@ private:
     std::vector<long> deleted_;
     std::vector<OutgoingMessage> sent_;
     std::vector<std::string> calls_;
-    std::map<std::string, int> callCounts_;
     std::vector<std::tuple<std::string, int, long, int>> failures_;  // call, nth, message, code
     std::vector<std::pair<std::string, std::string>> header_;        // of the current message
     std::string popPassword_, from_, to_, subject_;

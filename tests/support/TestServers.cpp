@@ -123,7 +123,6 @@ log_path = @R/dovecot.log
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 auth_failure_delay = 0
-auth_verbose = yes
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %f
 @SSL
@@ -142,14 +141,12 @@ service anvil {
 }
 service pop3-login {
   inet_listener pop3 {
-    address = 127.0.0.1
     port = @PORT
   }
 @POP3S}
 )";
 
 constexpr char kDovecotTls[] = R"(  inet_listener pop3s {
-    address = 127.0.0.1
     port = @TLSPORT
     ssl = yes
   }

@@ -1,11 +1,7 @@
 #!/usr/bin/python3
-"""Recording SMTP server for the tests (aiosmtpd) on 127.0.0.1.
-
-Writes its port to <dir>/port (and <dir>/tlsport) once it listens. Each
-accepted message becomes <dir>/msg-NNNNNN.eml: "session: n", "from: addr",
-"options: ...", "rcpt: addr" lines, an empty line, then the data as received.
-<dir>/sessions holds the number of connections so far.
-"""
+"""Recording SMTP server for the tests (aiosmtpd) on 127.0.0.1. Writes <dir>/port (and tlsport),
+<dir>/sessions (connections so far) and one <dir>/msg-NNNNNN.eml per message: "session: n",
+"from: addr", "options: ...", "rcpt: addr" lines, an empty line, the data as received."""
 
 import argparse
 import asyncio
