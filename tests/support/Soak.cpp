@@ -81,14 +81,14 @@ SoakResult runSoak(const SoakOptions& o) {
         return {f};
     };
     // Now and then a command made one the server refuses (same first word).
-    auto refuse = [&](const std::string& line, bool pop) -> std::optional<std::string> {
+    auto refuse = [&](const std::string& line, bool popLine) -> std::optional<std::string> {
         std::lock_guard lock(planLock);
         if (!faulty || plan() % 100 >= 4) {
             return std::nullopt;
         }
         for (const std::string into :
              {"RETR 999999", "DELE 999999", "TOP 999999 0", "RCPT TO:<refused@refuse.example>"}) {
-            if ((into[1] == 'C') != pop &&
+            if ((into[1] == 'C') != popLine &&
                 ::strncasecmp(line.c_str(), into.c_str(), into.find(' ') + 1) == 0) {
                 return into + "\r\n";
             }
