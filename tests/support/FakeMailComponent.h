@@ -13,11 +13,9 @@
 
 namespace vorel::test {
 
-// A scripted MailComponent for the logic above the wire: a mailbox of raw
-// messages in memory, read by the real component's MIME code, so that it
-// differs from the real component in transport only (mailcomponent_test runs
-// its contract suite against both). It records what is asked of it and fails
-// on demand; it has no transcript lines and no notices.
+// A scripted MailComponent: raw messages in memory read by the real MIME code,
+// so it differs from the real component in transport only. It records what is
+// asked of it and fails on demand; no transcript lines, no notices.
 class FakeMailComponent : public MailComponent {
 public:
     long addMessage(const std::string& raw) {  // numbered from 1 in the order added

@@ -5,10 +5,9 @@
 
 namespace vorel::test {
 
-// Many runs of the real `vorel run` through fault-injecting relays in front
-// of the loopback Dovecot and SMTP servers, some killed with SIGKILL at random
-// moments, then clean runs, then a check of everything against the seeded
-// mailbox and the records written into the queue meanwhile.
+// Runs of the real `vorel run` through fault-injecting relays in front of the
+// loopback servers, some killed at random moments, then clean runs, then a
+// check against the seeded mailbox and the records queued meanwhile.
 struct SoakOptions {
     unsigned seed = 1;
     int runs = 36;            // faulty or killed runs before the clean ones

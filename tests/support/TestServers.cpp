@@ -59,24 +59,6 @@ bool ended(pid_t pid, std::chrono::milliseconds limit = 0ms) {
     }
 }
 
-// True while a process of group `pgid` runs. Reparented members stay zombies
-// until init gets round to them, so kill(-pgid, 0) is no guide.
-bool groupAlive(pid_t pgid) {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string stat = slurp(entry.path() / "stat");
-        const std::size_t close = stat.rfind(')');
-        char state = 0;
-        long ppid = 0, pgrp = 0;  // after "(comm)": state, ppid, pgrp
-        if (close != std::string::npos &&
-            std::istringstream(stat.substr(close + 1)) >> state >> ppid >> pgrp && pgrp == pgid &&
-            state != 'Z' && state != 'X') {
-            return true;
-        }
-    }
-    return false;
-}
-
 // A self-signed certificate for 127.0.0.1 (IP subjectAltName): cert.pem, key.pem.
 void makeCertificate(const std::string& folder) {
     const std::string cmd = fill(
@@ -257,12 +239,9 @@ struct ServerProcess {
             return;
         }
         // Nothing here is worth a graceful shutdown (Dovecot takes seconds):
-        // the group goes at once, and its helpers are not our children.
+        // the group, helpers included, goes at once.
         ::kill(-pid, SIGKILL);
         gone = ended(pid, 5s);
-        for (const auto end = Clock::now() + 5s; groupAlive(pid) && Clock::now() < end;) {
-            std::this_thread::sleep_for(5ms);
-        }
     }
 };
 
