@@ -4,17 +4,12 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <deque>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
-#include <utility>
 
 #include "support/TestServers.h"
 

@@ -1,6 +1,5 @@
 #include "support/TestServers.h"
 
-#include <arpa/inet.h>
 #include <crypt.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -23,11 +22,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::string slurp(const fs::path& path) {  // empty when unreadable
+std::string slurp(const fs::path& path) {  // empty when missing
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void spit(const fs::path& path, const std::string& content) {
