@@ -1,31 +1,39 @@
 #pragma once
 
-#include <map>
+#include <algorithm>
+#include <fstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "base/TextCompare.h"
 #include "core/MailComponent.h"
+#include "net/Mime.h"
 
 namespace vorel::test {
 
-// A scripted MailComponent for the logic above the wire: a mailbox of raw
-// messages in memory, read by the real component's MIME code, so that it
-// differs from the real component in transport only (the contract suite in
-// mailcomponent_test runs against both). It records what is asked of it and
-// fails on demand; it has no transcript lines and no notices.
+// A scripted MailComponent: raw messages in memory read by the real MIME code,
+// so it differs from the real component in transport only. It records what is
+// asked of it and fails on demand; no transcript lines, no notices.
 class FakeMailComponent : public MailComponent {
 public:
-    // Script -------------------------------------------------------------
-    long addMessage(const std::string& raw);  // numbered from 1 in the order added
+    long addMessage(const std::string& raw) {  // numbered from 1 in the order added
+        mailbox_.push_back(raw);
+        marked_.push_back(false);
+        return static_cast<long>(mailbox_.size());
+    }
     // The nth call of that name (0: every one) throws MailError(code).
-    void failCall(const std::string& call, int nth, int code);
+    void failCall(const std::string& call, int nth, int code) {
+        failures_.emplace_back(call, nth, 0, code);
+    }
     // That call throws MailError(code) whenever message `message` is current.
-    void failForMessage(const std::string& call, long message, int code);
+    void failForMessage(const std::string& call, long message, int code) {
+        failures_.emplace_back(call, 0, message, code);
+    }
     // Empty (the default) accepts every password.
     void requirePopPassword(const std::string& password) { popPassword_ = password; }
 
-    // Record -------------------------------------------------------------
     const std::vector<std::string>& mailbox() const { return mailbox_; }   // committed by QUIT
     const std::vector<long>& deletedMessages() const { return deleted_; }  // in the order marked
     const std::vector<OutgoingMessage>& sent() const { return sent_; }
@@ -33,10 +41,13 @@ public:
     bool smtpConnected() const { return smtpConnected_; }
     // One line per call, e.g. "selectMessage 2", "smtpConnect host 2 user", "send to@x".
     const std::vector<std::string>& calls() const { return calls_; }
-    int callCount(const std::string& call) const;
+    int callCount(const std::string& call) const {
+        return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [&](const auto& c) {
+            return c.rfind(call, 0) == 0 && (c.size() == call.size() || c[call.size()] == ' ');
+        }));
+    }
     int downloads() const { return downloads_; }
 
-    // MailComponent --------------------------------------------------------
     void setTranscriptHandler(TranscriptHandler) override {}
     void setTranscriptOn(bool on) override { transcriptOn_ = on; }
     bool transcriptOn() const override { return transcriptOn_; }
@@ -45,20 +56,69 @@ public:
     void setTimeout(int) override {}
 
     void popConnect(const std::string& host, const std::string& user,
-                    const std::string& password) override;
-    long messageCount() override;
+                    const std::string& password) override {
+        enter("popConnect", host + " " + user);
+        if (!popPassword_.empty() && password != popPassword_) {
+            throw MailError(mailcode::kBadPassword, "wrong password");
+        }
+        popConnected_ = true;
+    }
+    long messageCount() override {
+        enter("messageCount");
+        return static_cast<long>(std::count(marked_.begin(), marked_.end(), false));
+    }
     // The scripted server keeps no unique ids: the run falls back to its own key.
     std::vector<std::string> uniqueIds() override { return {}; }
-    void selectMessage(long i) override;
-    void fetchHeader() override;
-    std::string headerField(const std::string& name) const override;
-    bool hasHeaderField(const std::string& name) const override;
-    void deleteMessage() override;
-    void fetchMessage() override;
-    void saveWorkFile(const std::string& path) override;
-    void saveMessageFile(const std::string& path) override;
-    int extraCount() override;
-    std::string bodyText() override;
+    void selectMessage(long i) override {
+        enter("selectMessage", std::to_string(i));
+        if (i != current_) {
+            fetched_ = 0;
+            header_.clear();
+        }
+        current_ = i;
+    }
+    void fetchHeader() override {
+        enter("fetchHeader");
+        requireMessage();
+        loadHeader(mailbox_[static_cast<std::size_t>(current_ - 1)]);
+    }
+    std::string headerField(const std::string& name) const override {
+        const auto it = std::find_if(header_.begin(), header_.end(),
+                                     [&](const auto& f) { return sameText(f.first, name); });
+        return it == header_.end() ? "" : it->second;
+    }
+    bool hasHeaderField(const std::string& name) const override {
+        return std::any_of(header_.begin(), header_.end(),
+                           [&](const auto& f) { return sameText(f.first, name); });
+    }
+    void deleteMessage() override {
+        enter("deleteMessage", std::to_string(current_));
+        if (current_ < 1 || current_ > static_cast<long>(mailbox_.size()) || !marked_[index()]) {
+            requireMessage();
+            marked_[index()] = true;
+            deleted_.push_back(current_);
+        }
+    }
+    void fetchMessage() override {
+        enter("fetchMessage");
+        loadHeader(download());
+    }
+    void saveWorkFile(const std::string& path) override {
+        enter("saveWorkFile", path);
+        write(path, mime::workFileText(mime::parseMessage(download())));
+    }
+    void saveMessageFile(const std::string& path) override {
+        enter("saveMessageFile", path);
+        write(path, download());
+    }
+    int extraCount() override {
+        enter("extraCount");
+        return mime::parseMessage(download()).extraCount;
+    }
+    std::string bodyText() override {
+        enter("bodyText");
+        return mime::parseMessage(download()).bodyText;
+    }
 
     std::string from() const override { return from_; }
     std::string to() const override { return to_; }
@@ -68,40 +128,91 @@ public:
     void setSubject(const std::string& value) override { subject_ = value; }
 
     void smtpConnect(const std::string& host, SmtpProtocol protocol, const std::string& user,
-                     const std::string& password) override;
-    void send(const OutgoingMessage& message) override;
-    void disconnect() override;
+                     const std::string&) override {
+        enter("smtpConnect", host + " " + std::to_string(static_cast<int>(protocol)) + " " + user);
+        smtpConnected_ = true;
+    }
+    void send(const OutgoingMessage& message) override {
+        enter("send", message.to);
+        if (!smtpConnected_) {
+            throw MailError(mailcode::kNotConnected, "send without an SMTP session");
+        }
+        sent_.push_back(message);
+    }
+    void disconnect() override {
+        enter("disconnect");
+        for (std::size_t i = mailbox_.size(); popConnected_ && i-- > 0;) {
+            if (marked_[i]) {  // QUIT commits the deletions; the rest is renumbered
+                mailbox_.erase(mailbox_.begin() + static_cast<long>(i));
+                marked_.erase(marked_.begin() + static_cast<long>(i));
+            }
+        }
+        popConnected_ = smtpConnected_ = false;
+        current_ = fetched_ = 0;
+        header_.clear();
+    }
 
 private:
-    struct Failure {
-        std::string call;
-        int nth = 0;
-        long message = 0;
-        int code = 0;
-    };
+    std::size_t index() const { return static_cast<std::size_t>(current_ - 1); }
     // Records the call, then throws when a failure is scripted for it.
-    void enter(const std::string& call, const std::string& args = "");
-    void requireMessage() const;
+    void enter(const std::string& call, const std::string& args = "") {
+        calls_.push_back(args.empty() ? call : call + " " + args);
+        const int n = callCount(call);
+        for (const auto& [name, nth, message, code] : failures_) {
+            if (name == call && (nth == 0 || nth == n) && (message == 0 || message == current_)) {
+                throw MailError(code, "scripted failure of " + call);
+            }
+        }
+        const bool pop = call != "smtpConnect" && call != "send" && call != "disconnect" &&
+                         call != "selectMessage" && call != "popConnect";
+        if (pop && !popConnected_) {
+            throw MailError(mailcode::kNotConnected, call + " without a POP3 session");
+        }
+    }
+    void requireMessage() const {
+        if (current_ < 1 || current_ > static_cast<long>(mailbox_.size())) {
+            throw MailError(mailcode::kNoMessage, "no message " + std::to_string(current_));
+        }
+        if (marked_[index()]) {
+            throw MailError(mailcode::kMessageDeleted, "message marked deleted");
+        }
+    }
     // The current message, downloaded at most once per selection.
-    const std::string& download();
-    void loadHeader(const std::string& raw);
+    const std::string& download() {
+        if (fetched_ != current_ || current_ == 0) {
+            requireMessage();
+            ++downloads_;
+            fetched_ = current_;
+        }
+        return mailbox_[index()];
+    }
+    void loadHeader(const std::string& raw) {
+        const mime::ParsedHeader h = mime::parseHeader(raw);
+        header_.clear();
+        for (const mime::HeaderField& f : h.fields) {
+            header_.emplace_back(f.name, mime::decodeHeaderValue(f.value));
+        }
+        from_ = h.from;
+        to_ = h.to;
+        subject_ = h.subject;
+    }
+    static void write(const std::string& path, const std::string& content) {
+        if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content << std::flush)) {
+            throw MailError(mailcode::kFile, "cannot write " + path);
+        }
+    }
 
     std::vector<std::string> mailbox_;
     std::vector<bool> marked_;
     std::vector<long> deleted_;
     std::vector<OutgoingMessage> sent_;
     std::vector<std::string> calls_;
-    std::map<std::string, int> callCounts_;
-    std::vector<Failure> failures_;
-    std::vector<std::pair<std::string, std::string>> header_;  // of the current message
-    std::string popPassword_;
-    std::string from_, to_, subject_;
-    long current_ = 0;
-    long fetched_ = 0;
+    std::vector<std::tuple<std::string, int, long, int>> failures_;  // call, nth, message, code
+    std::vector<std::pair<std::string, std::string>> header_;        // of the current message
+    std::string popPassword_, from_, to_, subject_;
+    long current_ = 0, fetched_ = 0;
     int downloads_ = 0;
-    bool transcriptOn_ = false;
-    bool popConnected_ = false;
-    bool smtpConnected_ = false;
+    bool transcriptOn_ = false, popConnected_ = false, smtpConnected_ = false;
 };
 
 }  // namespace vorel::test

@@ -31,9 +31,9 @@ public:
     void showMessage(const std::string&) override {}
     bool askYesNo(const std::string&) override { return false; }
     RunRequests yield() override { return onYield_ ? onYield_() : RunRequests{}; }
-
     // What the user asks at each yield (e.g. a stop after some progress).
     void setOnYield(std::function<RunRequests()> fn) { onYield_ = std::move(fn); }
+
     // Called after every run-log entry is recorded.
     void setOnLogEntry(std::function<void(const std::string&)> fn) { onLog_ = std::move(fn); }
 
@@ -42,7 +42,6 @@ public:
     const std::vector<std::string>& debugLines() const { return debug_; }
     const std::vector<std::string>& allDebugLines() const { return allDebug_; }
     bool debugModeBox() const { return box_; }
-
     bool hasLogEntry(const std::string& text) const {
         return std::find(log_.begin(), log_.end(), text) != log_.end();
     }
@@ -51,8 +50,7 @@ public:
             return e.find(part) != std::string::npos;
         }));
     }
-    // One entry a line, for failure messages.
-    std::string logText() const {
+    std::string logText() const {  // one entry a line, for failure messages
         std::string s;
         for (const auto& e : log_) {
             s += e + "\n";
@@ -62,9 +60,9 @@ public:
 
 private:
     std::vector<std::string> statuses_, log_, debug_, allDebug_;
-    std::function<RunRequests()> onYield_;
     std::function<void(const std::string&)> onLog_;
     bool box_ = false;
+    std::function<RunRequests()> onYield_;
 };
 
 }  // namespace vorel::test

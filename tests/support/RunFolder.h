@@ -3,7 +3,6 @@
 #include <functional>
 #include <string>
 
-#include "base/Clock.h"
 #include "core/RunState.h"
 #include "net/CurlMailComponent.h"
 #include "run/MailRun.h"
@@ -17,8 +16,7 @@
 namespace vorel::test {
 
 // An application folder ready for a mail run: data.mdb made and upgraded, a
-// short time-out, no end program. Tests add rows, point the settings at the
-// loopback servers and run.
+// short time-out, no end program.
 struct RunFolder {
     TempFolder folder;
     RecordingHost host;
@@ -31,7 +29,6 @@ struct RunFolder {
         Database::upgradeSchema(folder.file("data.mdb"));
         s.txtRUNPROGRAM = "";
         s.txtTIMEOUT = "5";
-        s.chkLOG = "1";
     }
     Database db() const { return Database::open(folder.file("data.mdb")); }
     void addAutoresponder(const std::string& to, const std::string& message = "Thanks",

@@ -1,72 +1,68 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-// Dovecot runs its mail user as nobody, which only root can arrange: a test
-// that starts a PopServer begins with this.
+// Dovecot runs its mail user as nobody, which only root can arrange.
 #define VOREL_SKIP_UNLESS_ROOT() \
     if (::geteuid() != 0)        \
     GTEST_SKIP() << "needs root: the test POP3 server (Dovecot) runs its mail user as nobody"
 
 namespace vorel::test {
 
+sockaddr_in loopbackAddress(int port);  // 127.0.0.1:port
 // A loopback port that was free a moment ago (the kernel picks it); throws when none.
 int freeLoopbackPort();
 // True when something accepts connections on 127.0.0.1:port.
 bool loopbackPortAnswers(int port);
+// Starts args[0] in a process group of its own, output appended to logPath.
+pid_t startProcess(const std::vector<std::string>& args, const std::string& logPath);
 
-// A real Dovecot POP3 server on 127.0.0.1 at a free port, with its own
-// configuration, one passwd-file user and a Maildir under a temporary folder.
-// Started by the constructor, stopped (and everything removed) by the
-// destructor; no process outlives the object.
+// A real POP3 server on 127.0.0.1 at a free port with one user and a Maildir
+// under a temporary folder; no process outlives the object.
 class PopServer {
 public:
-    // Two independent implementations: Dovecot, and GNU mailutils pop3d,
-    // whose greeting always carries an APOP timestamp.
+    // Mailutils pop3d's greeting always carries an APOP timestamp.
     enum class Kind { Dovecot, Mailutils };
     struct Options {
         bool tls = false;  // also a POP3S port, and STLS on the plain port (Dovecot)
-        std::string user = "alice";
-        std::string password = "s3cret-Pw";
+        std::string user = "alice", password = "s3cret-Pw";
         Kind kind = Kind::Dovecot;
         bool apopSecret = false;  // Mailutils: the account has an APOP secret (its password)
     };
-    PopServer();
+    PopServer() : PopServer(Options{}) {}
     explicit PopServer(const Options& options);
     ~PopServer();
     PopServer(const PopServer&) = delete;
     PopServer& operator=(const PopServer&) = delete;
 
-    std::string host() const;         // "127.0.0.1"
-    int port() const;                 // plain POP3 (STLS offered when tls)
-    int tlsPort() const;              // POP3S; 0 without tls
-    const std::string& user() const;  // the login name (user@domain with Mailutils)
-    const std::string& password() const;
-    std::string caFile() const;  // PEM of the self-signed certificate (tls only)
+    std::string host() const { return "127.0.0.1"; }
+    int port() const { return port_; }                 // plain POP3 (STLS offered when tls)
+    int tlsPort() const { return tlsPort_; }           // POP3S; 0 without tls
+    const std::string& user() const { return user_; }  // user@domain with Mailutils
+    const std::string& password() const { return password_; }
+    std::string caFile() const { return caFile_; }  // PEM of the self-signed certificate (tls)
 
-    // Seeds the next message (numbered in the order added). Raw RFC 5322 text;
-    // LF line ends are turned into CR LF.
+    // Seeds the next message (numbered in the order added); LF becomes CR LF.
     void addMessage(const std::string& raw);
-    // Raw texts of the messages still in the mailbox, in POP3 order.
-    std::vector<std::string> messages() const;
+    std::vector<std::string> messages() const;  // still in the mailbox, in POP3 order
     std::size_t messageCount() const;
     std::string log() const;  // Dovecot's log
-    // Kills the server at once (to test a server that dies mid-session).
-    void kill();
+    void kill();              // at once, as a server that dies mid-session
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    int port_ = 0, tlsPort_ = 0;
+    std::string user_, password_, caFile_;
 };
 
-// A recording SMTP server (aiosmtpd) on 127.0.0.1 at a free port. Stores every
-// message and session; can refuse chosen senders or recipients with 550 and
-// require AUTH.
+// A recording SMTP server (aiosmtpd, tests/support/smtp_server.py) on 127.0.0.1.
 class SmtpServer {
 public:
     struct Options {
@@ -74,37 +70,38 @@ public:
         std::string authPassword;
         std::vector<std::string> refuseRecipients;  // 550 on RCPT TO
         std::vector<std::string> refuseSenders;     // 550 on MAIL FROM
-        bool pipelining = false;  // advertise PIPELINING (RFC 2920) in the EHLO reply
-        bool tls = false;         // STARTTLS on the plain port, and an SMTPS port
-        bool smtputf8 = false;    // offer SMTPUTF8 (RFC 6531) and take UTF-8 addresses
-        // Offer 8BITMIME (RFC 6152); without it 8-bit data is refused.
-        bool eightBitMime = true;
-        bool chunking = false;                        // offer CHUNKING (RFC 3030): BDAT
+        bool pipelining = false;   // advertise PIPELINING (RFC 2920) in the EHLO reply
+        bool tls = false;          // STARTTLS on the plain port, and an SMTPS port
+        bool smtputf8 = false;     // offer SMTPUTF8 (RFC 6531) and take UTF-8 addresses
+        bool eightBitMime = true;  // offer 8BITMIME (RFC 6152); without it 8-bit data is refused
+        bool chunking = false;     // offer CHUNKING (RFC 3030): BDAT
         std::vector<std::string> refuseContent = {};  // 554 for a message whose data holds one
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...
-        std::string mailFrom;
-        std::string mailOptions;  // the MAIL FROM parameters, e.g. "SMTPUTF8"
+        std::string mailFrom,
+            mailOptions;  // mailOptions: the MAIL FROM parameters, e.g. "SMTPUTF8"
         std::vector<std::string> rcptTo;
         std::string data;  // the message as received, CR LF line ends
     };
-    SmtpServer();
+    SmtpServer() : SmtpServer(Options{}) {}
     explicit SmtpServer(const Options& options);
     ~SmtpServer();
     SmtpServer(const SmtpServer&) = delete;
     SmtpServer& operator=(const SmtpServer&) = delete;
 
-    std::string host() const;  // "127.0.0.1"
-    int port() const;
-    int tlsPort() const;         // SMTPS; 0 without tls
-    std::string caFile() const;  // PEM of the self-signed certificate (tls only)
+    std::string host() const { return "127.0.0.1"; }
+    int port() const { return port_; }
+    int tlsPort() const { return tlsPort_; }        // SMTPS; 0 without tls
+    std::string caFile() const { return caFile_; }  // PEM of the self-signed certificate (tls)
     std::vector<Received> received() const;
     int sessionCount() const;  // connections opened so far
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    int port_ = 0, tlsPort_ = 0;
+    std::string caFile_;
 };
 
 }  // namespace vorel::test
