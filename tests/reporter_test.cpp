@@ -70,6 +70,7 @@ TEST_F(ReporterTest, TranscriptMasksCredentialsAndFollowsDebugMode) {
         {S, "czNjcmV0\r\n", "********", ""},
         {R, "-ERR PASS failed.\r\n", "PASS ********", "PASS ******"},  // ends the exchange
         {S, "QUIT\r\n", "QUIT", ""},
+        {S, "APOP alice c4c9334bac560ecc979e58001b3e22fb\r\n", "APOP alice ********", ""},
         {S, "auth login YWxpY2U=\r\n", "auth login ********", ""},
         {R, "235 2.7.0 Authentication successful\r\n", "235 2.7.0 Authentication successful", ""},
         {S, "MAIL FROM:<a@example.org>\r\n", "MAIL FROM:<a@example.org>", ""},
