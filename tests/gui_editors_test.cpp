@@ -146,7 +146,7 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
     }
     EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
     EXPECT_EQ(edit("txtTO")->text(), longTo);  // as typed until the row is shown again
-    const Autoresponder saved = *db().findAutoresponder("Info");
+    const Autoresponder saved = db().findAutoresponder("Info").value();
     EXPECT_EQ(saved.To, std::string(48, 't') + "\xe2\x82\xac");
     EXPECT_EQ(saved.Subject + saved.msgfrom + saved.msgsubject + saved.mailto, "SFFSM");
     EXPECT_EQ(saved.message, "Hello ");
@@ -289,7 +289,7 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
         }
     }
     EXPECT_EQ(press("cmdSAVE"), texts(kRecordSaved));
-    const MailingList saved = *db().findList("MYLISTS");
+    const MailingList saved = db().findList("MYLISTS").value();
     EXPECT_EQ(saved.Type, 1);  // neither option chosen: a conference
     for (const auto& [name, field] : fields) {
         EXPECT_EQ(q(saved.*field).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),

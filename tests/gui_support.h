@@ -10,6 +10,8 @@
 #include <QUrl>
 #include <functional>
 #include <memory>
+#include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,11 @@
 #include "store/Settings.h"
 #include "support/TempFolder.h"
 
+// Failures show the texts, not their UTF-16 units.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
 namespace vorel::test {
 
 class PopServer;
@@ -34,12 +41,13 @@ inline void pause(int ms) {
     waitUntil([] { return false; }, ms);
 }
 
-// The control named `name` inside `window`; fails the test when missing.
+// The control named `name` inside `window`; a missing one ends the test
+// (the exception) instead of the whole executable.
 template <typename W>
 W* control(QWidget* window, const char* name) {
     W* w = window->findChild<W*>(QString::fromLatin1(name));
     if (!w) {
-        ADD_FAILURE() << "no control " << name;
+        throw std::runtime_error(std::string("no control ") + name);
     }
     return w;
 }
