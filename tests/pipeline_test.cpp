@@ -1,6 +1,5 @@
-// Pipelined POP3 and SMTP against the real servers through a relay that makes
-// the server refuse a chosen command or cuts a burst: each failure is raised
-// by the call its command belongs to; nothing is lost, deleted or sent twice.
+// Pipelined POP3 and SMTP through a relay that gets a command refused or cuts a burst: each failure
+// is raised by the call its command belongs to; nothing is lost, deleted or sent twice.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -28,24 +27,17 @@ int codeOf(const std::function<void()>& f) {
     return 0;
 }
 
-std::string relayed(const TcpProxy& link) {
-    return "127.0.0.1:" + std::to_string(link.port());
-}
-
 }  // namespace
 
-// A scan as the run makes it: headers in order while later ones are read
-// ahead, messages 3, 7 and 11 downloaded whole and then deleted (twice),
-// and a look back at message 1.
+// A scan as a run makes it: headers read ahead, 3, 7 and 11 downloaded and deleted (twice), then 1.
 TEST(Pipeline, PopFailuresBelongToTheirCommand) {
     VOREL_SKIP_UNLESS_ROOT();
     constexpr int kMessages = 12;
     constexpr std::size_t kBigSize = 120000;
     const int err = mailcode::kCurlBase + 8;  // an -ERR reply to a command
     const int lost = mailcode::kNotConnected;
-    // A client line starting so is made one the server refuses; or a cut after
-    // that many bytes to the client. The first call that fails, its code, and
-    // the messages deleted.
+    // A client line made one the server refuses, or a cut after so many bytes to the client; the
+    // first call that fails, its code, and the messages deleted.
     const std::tuple<std::string, std::string, std::size_t, std::string, int, std::string> cases[] =
         {
             {"", "", 0, "", 0, "3 7 11 "},
@@ -75,7 +67,7 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
         }
         CurlMailComponent mail;
         mail.setTimeout(10);
-        mail.popConnect(relayed(link), pop.user(), pop.password());
+        mail.popConnect("127.0.0.1:" + std::to_string(link.port()), pop.user(), pop.password());
         std::map<std::string, int> got;
         std::string first;
         auto call = [&](const std::string& what, const std::function<void()>& f) {
@@ -104,16 +96,14 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
             EXPECT_EQ(mail.subject(), "m1");
         }
         call("disconnect", [&] { mail.disconnect(); });
-        // After a cut every later call is refused for the lost session, and
-        // no QUIT committed anything; an -ERR fails its own call only.
+        // After a cut every later call fails, nothing committed; an -ERR fails its call only.
         EXPECT_EQ(first, failAt);
         EXPECT_EQ(failAt.empty() ? 0 : got[failAt], failCode);
         for (const auto& [what, code] : got) {
             EXPECT_TRUE(what == first || (cutAfter != 0 && code == lost)) << what;
         }
         EXPECT_EQ(link.counters().connections, 1) << "no silent new session";
-        std::string left;
-        std::string deleted;
+        std::string left, deleted;
         for (const auto& raw : pop.messages()) {
             left += raw;
         }
@@ -125,16 +115,14 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
     }
 }
 
-// Five replies of 5,000 bytes with a dotted line, sent as the sending step
-// does: a failed message is queued again, the connection made anew, and
-// the queue sent again later.
+// Five replies of 5,000 bytes with a dotted line sent as a run does: a failed one is queued again
+// behind the others, over a new connection.
 TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
     VOREL_SKIP_UNLESS_ROOT();
     const int refused = mailcode::kSendRefused;
-    // CHUNKING offered; the message whose RCPT the relay makes the server
-    // refuse once; the one whose content the server refuses every time; a cut
-    // after so many bytes to the server; a second recipient for each; the
-    // code of each failed first send; the order of delivery after one resend.
+    // CHUNKING offered; the message whose RCPT is refused once; whose content is refused always; a
+    // cut after so many bytes to the server; a copy to a second address; the code of each failed
+    // first send; the order of delivery after one resend.
     const std::tuple<bool, int, int, std::size_t, bool, std::map<int, int>, std::vector<int>>
         cases[] = {
             {true, 0, 0, 0, false, {}, {1, 2, 3, 4, 5}},
@@ -166,18 +154,15 @@ TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
         mail.setTimeout(10);
         int chunks = 0;
         mail.setTranscriptOn(true);
-        mail.setTranscriptHandler([&chunks](const std::string& l, TranscriptDirection d) {
-            chunks += d == TranscriptDirection::Sent && l.rfind("BDAT ", 0) == 0 ? 1 : 0;
+        mail.setTranscriptHandler([&chunks](const std::string& l, TranscriptDirection) {
+            chunks += l.rfind("BDAT ", 0) == 0;
         });
         std::map<int, int> got;
         std::vector<int> queue = {1, 2, 3, 4, 5};
-        bool connected = false;
+        const std::string address = "127.0.0.1:" + std::to_string(link.port());
+        mail.smtpConnect(address, SmtpProtocol::Smtp, "", "");
         for (std::size_t n = 0; n < queue.size(); ++n) {
             const int k = queue[n];
-            if (!connected) {
-                mail.smtpConnect(relayed(link), SmtpProtocol::Smtp, "", "");
-                connected = true;
-            }
             OutgoingMessage m;
             m.to = "r" + std::to_string(k) + "@dest.example";
             m.copyTo = copy ? "cc@dest.example" : "";
@@ -191,7 +176,7 @@ TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
                     queue.push_back(k);
                 }
                 mail.disconnect();
-                connected = false;
+                mail.smtpConnect(address, SmtpProtocol::Smtp, "", "");
             }
         }
         mail.disconnect();
