@@ -1,6 +1,5 @@
-// Mail written by an attacker or a careless program: the autoresponder is no
-// amplifier, a sender's values are text, a sender's text never becomes a file
-// to send, what is forwarded can be sent, and no text is lost or shown raw.
+// Hostile or careless mail: no amplifier, a sender's values stay text and never name a file to
+// send, what is forwarded can be sent, and no text is lost or shown raw.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,12 +18,9 @@ using namespace std::string_literals;
 
 const std::string kGruss = "Gr\u00FC\u00DFe aus K\u00F6ln";
 
-// One run over everything at once: a From of 2,000 addresses, values that
-// look like markup, a sender that names a message file waiting in the folder
-// (someone else's forwarded mail), subjects with terminal controls, posts
-// whose text hides behind NULs and false charsets, a subscription from two
-// addresses, and one by the ASCII form of a domain that its readable form
-// ends.
+// One run: a From of 2,000 addresses, markup values, a sender naming a waiting message file,
+// terminal controls in subjects, posts behind NULs and false charsets, a subscription from two
+// addresses, and one by a domain's ASCII form that its readable form ends.
 TEST(Hostile, OneRunOfHostileMail) {
     VOREL_SKIP_UNLESS_ROOT();
     test::RunFolder f;
@@ -66,8 +62,7 @@ TEST(Hostile, OneRunOfHostileMail) {
         messages.push_back("From: c@x.example\nTo: info@me.example\nPrecedence: bulk\nSubject: " +
                            subject + "\n\nx\n");
     }
-    // Posts: subject and content (fields, a blank line, the text), and what
-    // the members' copy reads.
+    // Posts: subject, content (fields, blank line, text), and what the members' copy reads.
     const std::string base64 = "Content-Transfer-Encoding: base64\n\n";
     const std::vector<std::vector<std::string>> posts = {
         {"NUL", "\nfirst line\0 and more\nsecond line"s, "first line and more\r\nsecond line"},
@@ -96,9 +91,7 @@ TEST(Hostile, OneRunOfHostileMail) {
 
     test::PopServer pop;
     test::SmtpServer smtp;
-    for (const auto& m : messages) {
-        pop.addMessage(m);
-    }
+    std::ranges::for_each(messages, [&](const std::string& m) { pop.addMessage(m); });
     f.pointAt(pop);
     f.pointAt(smtp);
     ASSERT_TRUE(f.run()) << f.host.logText();

@@ -23,9 +23,7 @@
 #include "support/TestServers.h"
 
 using namespace vorel;
-using vorel::test::PopServer;
-using vorel::test::SmtpServer;
-using vorel::test::TempFolder;
+using namespace vorel::test;
 
 namespace {
 
@@ -206,7 +204,7 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
 
 // The same calls against the fake and the real component on Dovecot: the fake holds for what runs.
 struct FakeSide {
-    vorel::test::FakeMailComponent mail;
+    FakeMailComponent mail;
     FakeSide() { mail.requirePopPassword("s3cret-Pw"); }
     static bool usable() { return true; }
     void add(const std::string& raw) { mail.addMessage(raw); }

@@ -1,6 +1,5 @@
-// Logging in to a second, independent POP3 server (GNU mailutils pop3d),
-// whose greeting always carries an APOP timestamp, even for an account with
-// an APOP secret that takes USER/PASS: APOP only when PASS was refused.
+// GNU mailutils pop3d greets with an APOP timestamp even for accounts that take USER/PASS: APOP
+// only when PASS was refused.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -34,8 +33,7 @@ TEST(MailutilsLogin, UserPassFirstThenApop) {
     EXPECT_EQ(mail.messageCount(), 2);
     mail.selectMessage(1);
     mail.fetchHeader();
-    EXPECT_EQ(mail.subject(), "s");
-    EXPECT_EQ(mail.bodyText(), "body\r\n");
+    EXPECT_EQ(mail.subject() + "|" + mail.bodyText(), "s|body\r\n");
     mail.deleteMessage();
     mail.disconnect();
     EXPECT_EQ(sent.substr(0, 20), "CAPA USER PASS LIST ");
