@@ -152,8 +152,7 @@ TEST(MailErrors, TextsAndCodes) {
         EXPECT_EQ(mailErrorText(code), text) << code;
     }
     using P = MailPhase;
-    // Refused, login refused, no or garbage greeting, lost mid-session, a
-    // temporary refusal is not the table's 20002, -ERR, reconnect, TLS.
+    // Refused, login refused, no or bad greeting, lost, a 4xx is not 20002, -ERR, reconnect, TLS.
     const std::tuple<int, long, MailPhase, int> cases[] = {
         {6, 0, P::SmtpConnect, 11001}, {7, 0, P::PopConnect, 10065},
         {67, 0, P::PopConnect, 20012}, {67, 535, P::SmtpConnect, 20012},
@@ -355,7 +354,6 @@ TEST(PopComponent, ApopAfterARefusedPass) {
 
 // -ERR fails its command only; garbage, silence, a cut or endless reply end the session.
 TEST(PopComponent, BrokenRepliesEndTheSessionAnErrDoesNot) {
-    const std::string big = "+OK\r\n1 5000\r\n.\r\n";
     std::string endless = "+OK\r\n";
     for (int i = 0; i < 40000; ++i) {
         endless += "X-Filler: " + std::string(60, 'f') + "\r\n";
@@ -367,7 +365,7 @@ TEST(PopComponent, BrokenRepliesEndTheSessionAnErrDoesNot) {
         {"", "TOP 1 0", "HELLO THERE\r\n", 10057},
         {"", "TOP 1 0", "", 10057},
         {"", "TOP 1 0", endless, 10057},
-        {big, "RETR 1", "+OK\r\nSubject: x\r\n\r\nshort\r\n.\r\n", 10057}};
+        {"+OK\r\n1 5000\r\n.\r\n", "RETR 1", "+OK\r\nSubject: x\r\n\r\nshort\r\n.\r\n", 10057}};
     for (const auto& [list, command, reply, code] : cases) {
         SCOPED_TRACE(reply.substr(0, 30));
         ScriptedPop server(list.empty() ? Answers{{command, reply}}
