@@ -1,5 +1,4 @@
-// One try over a real data.mdb and queue, the scripted component standing in
-// for both servers: handling a message, sending one, the closing steps.
+// One try over a real data.mdb and queue, the scripted component as both servers.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -79,10 +78,7 @@ struct Try {
         processMessage(ctx, n);
         return n;
     }
-    bool deleted(long n) const {
-        const auto& d = mail.deletedMessages();
-        return std::find(d.begin(), d.end(), n) != d.end();
-    }
+    bool deleted(long n) const { return std::ranges::count(mail.deletedMessages(), n) > 0; }
     // The queue, one "to|from|subject|body" per record.
     Lines queue() {
         Lines out;
@@ -303,8 +299,7 @@ TEST_F(ProcessingTest, AutomaticAndBulkMessages) {
     }
 }
 
-// Addresses and subjects cleaned, HTML only in capitals; a body from outside
-// never mails a local file other than our own message files.
+// Fields cleaned, HTML only in capitals; "~file" bodies mail only our own message files.
 TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages) {
     const std::string own = messageFilePath(folder.path(), "3");
     folder.write("3.msg", "From: a@b\r\n\r\nforwarded\r\n");
