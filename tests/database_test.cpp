@@ -1,7 +1,9 @@
 // data.mdb through the store API, against real SQLite files.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -29,11 +31,8 @@ Lines rawQuery(const std::string& path, const std::string& sql) {
 }
 
 Lines emails(const std::vector<Member>& members) {
-    Lines out;
-    for (const auto& m : members) {
-        out.push_back(m.Email);
-    }
-    return out;
+    auto e = std::views::transform(members, &Member::Email);
+    return {e.begin(), e.end()};
 }
 
 TEST(Database, SchemaBadFilesRowsAndTransactions) {
@@ -59,13 +58,8 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     for (const char* name : {"text.mdb", "empty.mdb", "notables.mdb", "damaged.mdb"}) {
         const std::string before = f.read(name);
         Database::upgradeSchema(f.file(name));
-        std::string error;
-        try {
-            Database::open(f.file(name));
-        } catch (const StoreError& e) {
-            error = e.what();
-        }
-        EXPECT_NE(error.find(f.file(name)), std::string::npos) << name << ": " << error;
+        EXPECT_THAT([&] { Database::open(f.file(name)); },
+                    ::testing::ThrowsMessage<StoreError>(::testing::HasSubstr(f.file(name))));
         Database::createIfMissing(f.file(name));
         EXPECT_EQ(f.read(name), before) << name;
     }

@@ -1,5 +1,4 @@
-// A message is acted on once: kept on the server, or left there by a try
-// that failed before QUIT, it is not answered again by a later run.
+// A message kept on the server, or left by a try that failed before QUIT, is answered once.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -54,8 +53,7 @@ TEST_F(Ledger, KeptOnTheServerAnsweredOnceThenDeletedAndForgotten) {
     EXPECT_EQ(smtp.received().size(), 1u);
 }
 
-// A reply that cannot be queued undoes the whole handling. Without unique ids
-// on the server, the key is what the sender stamped on the message.
+// An unqueued reply undoes the handling; without UIDL the key is Message-ID and Date.
 TEST_F(Ledger, UnqueuedHandlingKeepsNothingAndMessageIdAndDateAreTheKey) {
     test::FakeMailComponent mail;
     for (const char* id : {"1", "2"}) {

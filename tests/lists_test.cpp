@@ -1,11 +1,10 @@
-// List rules the windows' tests leave out, and the commands as a user starts
-// them: init, try (reports a run's handling, carries none of it out), post,
-// import, export.
+// List rules the windows' tests leave out, and init, try, post, import, export as a user runs them.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -38,8 +37,7 @@ struct ListsTest : ::testing::Test {
     }
 };
 
-// The add box splits at CR dropping the next character; an empty line and a
-// repeat are stored once, unchecked, display names reduced to the address.
+// The add box splits at CR eating the next byte; blanks and repeats stored once, names dropped.
 TEST_F(ListsTest, AddBoxAndMemberCursor) {
     const std::pair<const char*, Lines> boxes[] = {{"a\r\nb\r\n", {"a", "b"}},
                                                    {"a\r\n\r\nb", {"a", "", "b"}},
@@ -52,11 +50,9 @@ TEST_F(ListsTest, AddBoxAndMemberCursor) {
     EXPECT_EQ(addAddresses(db, "L", "b@x.example\r\n\r\nB@x.example\r\nann@X.example\r\n\t\r\n"),
               2u);
     addAddresses(db, "L", "no at sign\r\nCarl <carl@x.example>");
-    Lines emails;
-    for (const Member& m : db.members("L")) {
-        emails.push_back(m.Email);
-    }
-    EXPECT_EQ(emails, (Lines{"Ann@x.example", "b@x.example", "", "no at sign", "carl@x.example"}));
+    const auto emails = std::views::transform(db.members("L"), &Member::Email);
+    EXPECT_EQ(Lines(emails.begin(), emails.end()),
+              (Lines{"Ann@x.example", "b@x.example", "", "no at sign", "carl@x.example"}));
     // The member window's cursor goes one past either end and comes back.
     MemberCursor c;
     c.reset(2);
@@ -123,8 +119,7 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
     EXPECT_EQ(queued[4], "b@x.example\r\nme@x.example\r\nS\r\n ~Hi\r\n\r\n\r\n");
 }
 
-// init makes a folder and its database, keeps one that is there, refuses a
-// file that is not one; a try changes nothing in the folder.
+// init makes, keeps, or refuses a data.mdb; a try changes nothing in the folder.
 TEST_F(ListsTest, InitAndTry) {
     const std::string app = io.file("app");
     EXPECT_EQ(vorel("init --folder '" + app + "'"), "0 " + app + "\n");

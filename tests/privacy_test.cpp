@@ -1,5 +1,4 @@
-// Whatever the umask, a run's files are its owner's alone, and none holds the
-// password (SMTP AUTH takes the POP3 credentials).
+// Whatever the umask, a run's files are the owner's alone and none holds the POP3 password.
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -56,8 +56,7 @@ TEST(QueueFile, BytesOnDiskAndRoundTrips) {
     EXPECT_TRUE(reader.atEnd());
 }
 
-// The new queue: re-queued records, then the unread rest byte for byte, then
-// what a window queued while the step sent (past the step's limit).
+// The new queue: re-queued records, the unread rest byte for byte, then records queued late.
 TEST(QueueFile, ReplacementKeepsTheRestAndLateRecords) {
     TempFolder f;
     appendQueueRecord(f.path(), rec("sent"));
@@ -81,8 +80,7 @@ TEST(QueueFile, ReplacementKeepsTheRestAndLateRecords) {
     EXPECT_THROW(appendQueueRecord(f.file("no/such/folder"), {}), std::runtime_error);
 }
 
-// A step killed after dealing with two records: the next one goes on after
-// them, and what it wrote past its last cursor is cut off again.
+// A killed step: the next goes on after its cursor and cuts what was written past it.
 TEST(SendCursor, ResumesWhereAKilledStepStopped) {
     TempFolder f;
     for (const char* to : {"one", "two", "three"}) {
@@ -113,9 +111,7 @@ TEST(SendCursor, ResumesWhereAKilledStepStopped) {
     EXPECT_EQ(SendCursor(f.path()).offset(), 0u);
 }
 
-// A run killed between appending a message's records and committing its
-// handling: the next run takes those records out (the message is handled
-// again), unless the handling did commit; what other writers queued stays.
+// Records of a handling a killed run never committed are taken out; other writers' stay.
 TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
     struct Case {
         const char* name;

@@ -1,5 +1,4 @@
-// The mail run driver with the scripted component and over the loopback
-// servers, and vorel run as the built binary.
+// The mail run driver, scripted and over the loopback servers, and vorel run as the binary.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -10,16 +9,11 @@
 
 #include "run/DialUp.h"
 #include "store/FileLock.h"
-#include "store/Queue.h"
 #include "support/FakeMailComponent.h"
 #include "support/RunFolder.h"
 
 namespace vorel {
 namespace {
-
-using test::FakeMailComponent;
-using test::PopServer;
-using test::TempFolder;
 
 std::string message(const std::string& from, const std::string& to, const std::string& subject) {
     return "From: " + from + "\nTo: " + to + "\n" +
@@ -31,7 +25,7 @@ struct RunFixture : ::testing::Test, test::RunFolder {};
 TEST(HeaderFailures, ThreeAreSkippedTheFourthEndsTheTry) {
     for (const bool fourth : {false, true}) {
         test::RunFolder f;
-        FakeMailComponent mail;
+        test::FakeMailComponent mail;
         for (int i = 1; i <= 5; ++i) {
             mail.addMessage(message("a@x.example", "b@y.example", "s" + std::to_string(i)));
         }
@@ -50,14 +44,13 @@ TEST(HeaderFailures, ThreeAreSkippedTheFourthEndsTheTry) {
     }
 }
 
-// A run dials up and hangs up; every matching anti-spam entry logs, deletes
-// and counts, even when mail stays on the server, and spam gets no answer.
+// Dial-up around a run; each matching anti-spam entry logs, deletes, counts (even with LEAVE).
 TEST_F(RunFixture, DialsUpFiltersSpamAndHangsUp) {
     s.chkAUTODIAL = s.chkAUTODISCONNECT = s.chkLEAVE = "1";
     s.cmbDIALUP = "My ISP";
     folder.write("antispam.lst", "spam@x.example\r\n\tOffer\r\n\t(no subject)\r\n");
     addAutoresponder("me@y.example");
-    FakeMailComponent mail;
+    test::FakeMailComponent mail;
     mail.addMessage(message("Spam <SPAM@x.example>", "me@y.example", "Offer"));  // two entries
     mail.addMessage(message("ann@x.example", "me@y.example", ""));               // (No Subject)
     mail.addMessage(message("bob@x.example", "<>", "hello"));            // empty To: every entry
@@ -94,10 +87,10 @@ TEST_F(RunFixture, DialsUpFiltersSpamAndHangsUp) {
     EXPECT_EQ(runProgramAndWait({"/nonexistent/nmcli"}).status, -1);
 }
 
-// vorel run as the built binary: exit status, then standard output. With
-// `stopAt`, a SIGTERM as soon as that text has been printed.
-std::string vorelRun(const TempFolder& f, const std::string& args, const std::string& stopAt = "") {
-    TempFolder io;
+// Exit status, then standard output; with `stopAt`, a SIGTERM once that text is printed.
+std::string vorelRun(const test::TempFolder& f, const std::string& args,
+                     const std::string& stopAt = "") {
+    test::TempFolder io;
     const std::string out = io.file("out");
     std::string script = "'" + std::string(VOREL_BINARY) + "' run --folder '" + f.path() + "' " +
                          args + " >'" + out + "' 2>/dev/null";
@@ -132,7 +125,7 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
 
     // SIGTERM: the message at hand is finished, the log closed, nothing sent.
     VOREL_SKIP_UNLESS_ROOT();
-    PopServer pop;
+    test::PopServer pop;
     pointAt(pop);
     addAutoresponder("info@me.example");
     for (int i = 0; i < 300; ++i) {
