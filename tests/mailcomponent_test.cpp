@@ -43,9 +43,9 @@ int codeOf(const std::function<void()>& f) {
 
 // A component that records the lines it sent and its notices.
 struct Recorded {
-    CurlMailComponent mail;
     std::string sent;
     std::vector<std::string> notices;
+    CurlMailComponent mail;  // last: it still reports while it disconnects
     Recorded() {
         mail.setTranscriptHandler([this](const std::string& l, TranscriptDirection d) {
             sent += d == TranscriptDirection::Sent ? l : "";
@@ -216,8 +216,8 @@ struct FakeSide {
 
 struct DovecotSide {
     std::unique_ptr<PopServer> pop = usable() ? std::make_unique<PopServer>() : nullptr;
-    CurlMailComponent mail;
     int retrs = 0;
+    CurlMailComponent mail;  // after what its handler writes to
     DovecotSide() {
         mail.setTranscriptOn(true);
         mail.setTranscriptHandler([this](const std::string& l, TranscriptDirection) {

@@ -14,8 +14,8 @@ TEST(MailutilsLogin, UserPassFirstThenApop) {
     test::PopServer pop({.kind = test::PopServer::Kind::Mailutils, .apopSecret = true});
     pop.addMessage("From: a@x.example\nSubject: s\n\nbody\n");
     pop.addMessage("Subject: t\n\nbody\n");
-    CurlMailComponent mail;
     std::string sent;  // the command words
+    CurlMailComponent mail;
     mail.setTranscriptOn(true);
     mail.setTranscriptHandler([&](const std::string& l, TranscriptDirection d) {
         sent += d == TranscriptDirection::Sent ? l.substr(0, l.find_first_of(" \r")) + " " : "";
