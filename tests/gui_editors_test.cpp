@@ -1,6 +1,5 @@
 // The autoresponder, mailing-list, member and post windows over a real
 // data.mdb.
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <QApplication>
@@ -25,12 +24,9 @@ namespace {
 using test::click;
 using test::control;
 using test::items;
+using test::q;
 using test::texts;
 using test::waitUntil;
-
-QString q(const std::string& text) {
-    return QString::fromStdString(text);
-}
 
 Autoresponder row(const std::string& name, const std::string& message = "Thanks") {
     Autoresponder a;
@@ -41,12 +37,11 @@ Autoresponder row(const std::string& name, const std::string& message = "Thanks"
     return a;
 }
 
-// Every box answered Yes unless the test says otherwise.
 struct Editors : test::AppTest {
     QWidget* w = nullptr;  // the editor the test works in
     test::FixedClock clock;
     Editors() {
-        MessageBox::setStandingAnswer(MessageBox::Yes);
+        MessageBox::setStandingAnswer(MessageBox::Yes);  // unless the test says otherwise
         PostWindow::setClockForTests(&clock);
     }
     ~Editors() override { PostWindow::setClockForTests(nullptr); }
@@ -55,10 +50,10 @@ struct Editors : test::AppTest {
         click(app->mainForm(), button);
         w = std::string(button) == "cmdAUTORESPONDER"
                 ? static_cast<QWidget*>(app->autorespondersWindow())
-                : static_cast<QWidget*>(app->mailingListsWindow());
+                : app->mailingListsWindow();
         ASSERT_NE(w, nullptr);
     }
-    Database db() const { return Database::open(f.folder.file("data.mdb")); }
+    Database db() const { return f.db(); }
     QLineEdit* edit(const char* name, QWidget* in = nullptr) {
         return control<QLineEdit>(in ? in : w, name);
     }
@@ -71,11 +66,8 @@ struct Editors : test::AppTest {
         return line ? line->text() : text(name)->toPlainText();
     }
     QListWidget* list(const char* name) { return control<QListWidget>(w, name); }
-    // Clicks a button; returns the texts of the boxes it showed.
     QStringList press(const char* button, QWidget* in = nullptr) {
-        const qsizetype before = MessageBox::shownTexts().size();
-        click(in ? in : w, button);
-        return MessageBox::shownTexts().mid(before);
+        return test::press(in ? in : w, button);
     }
     void select(const char* name) {
         auto* l = list("lstAUTORESPONDERS");
@@ -146,12 +138,11 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
     }
     EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
     EXPECT_EQ(edit("txtTO")->text(), longTo);  // as typed until the row is shown again
-    const Autoresponder saved = db().findAutoresponder("Info").value();
-    EXPECT_EQ(saved.To, std::string(48, 't') + "\xe2\x82\xac");
-    EXPECT_EQ(saved.Subject + saved.msgfrom + saved.msgsubject + saved.mailto, "SFFSM");
-    EXPECT_EQ(saved.message, "Hello ");
-    EXPECT_EQ(saved.Counter, 0);
-    db().incrementCounter(saved.id);
+    const Autoresponder s = db().findAutoresponder("Info").value();
+    EXPECT_EQ(s.To + "|" + s.Subject + s.msgfrom + s.msgsubject + s.mailto + "|" + s.message +
+                  std::to_string(s.Counter),
+              std::string(48, 't') + "\xe2\x82\xac|SFFSM|Hello 0");
+    db().incrementCounter(s.id);
     select("Info");
     edit("txtNAME")->setText(QStringLiteral("INFO"));
     EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
@@ -188,8 +179,7 @@ TEST_F(Editors, AutoresponderDeleteAsksWantsASelectionAndRemovesRowsOfThatName) 
 TEST_F(Editors, AutoresponderPreviewTryHelpAndClose) {
     open("cmdAUTORESPONDER");
     EXPECT_FALSE(app->mainForm()->isVisible());
-    // The HTML note shows its tag instead of taking it for markup.
-    int htmlNotes = 0;
+    int htmlNotes = 0;  // the HTML note shows its tag instead of taking it for markup
     for (QLabel* l : w->findChildren<QLabel*>()) {
         htmlNotes += l->text().startsWith(QStringLiteral("To send HTML emails include <HTML>")) &&
                      l->textFormat() == Qt::PlainText;
@@ -352,7 +342,7 @@ TEST_F(Editors, MemberEditorBrowsesSearchesAndEdits) {
     open("pctMAILINGLISTS");
     EXPECT_EQ(press("cmdVEWILIST"), texts(kSaveListFirst));
     MembersWindow* m = members("typed");  // never saved
-    ASSERT_NE(m, nullptr);
+    ASSERT_TRUE(m);
     EXPECT_FALSE(w->isVisible());
     EXPECT_EQ(m->windowTitle(), QStringLiteral("List VIew"));
     EXPECT_EQ(rows(m), QStringLiteral("ann@x.example|bob@x.example|carl@x.example"));
@@ -447,16 +437,16 @@ TEST_F(Editors, PostQueuesCopiesWithTheUnsavedFooterAndNeedsAListName) {
     EXPECT_EQ(press("cmdPOST", p),
               texts((std::string(kPostQuestion) + "|" + kPostComplete).c_str()));
     EXPECT_TRUE(waitUntil([&] { return p.isNull(); }, 2000));
-    std::vector<QueueRecord> queued;
+    std::string queued;  // each record's fields, then "|"
     for (QueueReader r(f.folder.file(kQueueFile)); !r.atEnd();) {
-        queued.push_back(r.readRecord());
+        const QueueRecord c = r.readRecord();
+        queued += c.to + c.from + c.subject + c.body + "|";
     }
-    ASSERT_EQ(queued.size(), 2u);
-    EXPECT_EQ(queued[0].to + queued[0].from + queued[0].subject,
-              "a@x.example\r\nme@x.example\r\nFor %name%\r\n");
-    EXPECT_EQ(queued[0].body, "Dear Ann (0938)\r\n05 December 2026\r\n\r\nedited footer\r\n");
-    EXPECT_EQ(queued[1].body,
-              "Dear %name% (%telephone%)\r\n05 December 2026\r\n\r\nedited footer\r\n");
+    const std::string tail = "05 December 2026\r\n\r\nedited footer\r\n|";
+    EXPECT_EQ(queued,
+              "a@x.example\r\nme@x.example\r\nFor %name%\r\nDear Ann (0938)\r\n" + tail +
+                  "b@x.example\r\nme@x.example\r\nFor %name%\r\nDear %name% (%telephone%)\r\n" +
+                  tail);
     typeName("NOBODY");
     click(w, "cmdPOSTMESSAGE");
     p = app->mailingListsWindow()->postWindow();

@@ -1,8 +1,5 @@
 // The shell and the settings window without servers; runs are replaced by a
 // job the test holds and releases.
-#include <gtest/gtest.h>
-
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QSignalSpy>
@@ -24,6 +21,8 @@ namespace {
 using test::click;
 using test::control;
 using test::items;
+using test::press;
+using test::q;
 using test::texts;
 using test::waitUntil;
 
@@ -75,8 +74,7 @@ TEST_F(ShellTest, StartUpShowsNamedWindowsAndNoTimerWithoutInterval) {
               versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH));
     EXPECT_FALSE(app->backdrop()->timer()->isActive() || app->runWindow()->isVisible());
     // Screen readers and UI automation find every control by a name.
-    for (QWidget* window :
-         {static_cast<QWidget*>(app->mainForm()), static_cast<QWidget*>(app->runWindow())}) {
+    for (QWidget* window : std::initializer_list<QWidget*>{app->mainForm(), app->runWindow()}) {
         for (QWidget* w : window->findChildren<QWidget*>()) {
             if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w)) {
                 EXPECT_FALSE(w->accessibleName().isEmpty() || w->objectName().isEmpty())
@@ -192,8 +190,7 @@ TEST_F(ShellTest, ExitAsksFirstAndStopsARunBeforeTheProgramEnds) {
     startApp("");
     QSignalSpy quit(app.get(), &AppWindows::quitRequested);
     MessageBox::setNextAnswer(MessageBox::No);
-    click(app->mainForm(), "Picture3");
-    EXPECT_EQ(MessageBox::shownTexts(), texts("Are you sure you want to quit?"));
+    EXPECT_EQ(press(app->mainForm(), "Picture3"), texts("Are you sure you want to quit?"));
     EXPECT_EQ(quit.count(), 0);
     release = false;
     app->runMailer();
@@ -210,11 +207,11 @@ TEST_F(ShellTest, AboutLinksOpenTheirPagesAndLeaveTheWindowOpen) {
     click(app->mainForm(), "Picture4");
     AboutWindow* about = app->aboutWindow();
     ASSERT_NE(about, nullptr);
-    QString urls;
     for (QPushButton* b : about->findChildren<QPushButton*>(QStringLiteral("cmdWEBSITELINK"))) {
         click(b);
     }
     click(about, "Command1");
+    QString urls;
     for (const QUrl& u : opened) {
         urls += u.toString() + QLatin1Char(' ');
     }
@@ -240,10 +237,6 @@ TEST(StartUp, WithoutADisplayExits2AndSigtermEndsTheWindowsLikeTheirCloseBox) {
 }
 
 // ---- frmSETUP ----
-
-const QString kEsmtpWarning = QStringLiteral(
-    "Please check with your service provider that your SMTP server is not ESMTP, Vorel may "
-    "behave unpredictably if this setting is not correct!");
 
 struct SettingsTest : test::AppTest {
     QPointer<SettingsWindow> w;
@@ -275,14 +268,11 @@ TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
     EXPECT_EQ(w->windowTitle(), QStringLiteral("Set Up System"));
     for (int i = 0; i < Settings::kLineCount; ++i) {
         QWidget* c = control<QWidget>(w, names[i]);
-        ASSERT_NE(c, nullptr);
         EXPECT_FALSE(c->accessibleName().isEmpty()) << names[i];
         auto* box = qobject_cast<QCheckBox*>(c);
-        auto* combo = qobject_cast<QComboBox*>(c);
         EXPECT_EQ(
             box ? QString::number(box->checkState() == Qt::PartiallyChecked ? 2 : box->isChecked())
-            : combo ? combo->currentText()
-                    : c->property("text").toString(),
+                : c->property(qobject_cast<QComboBox*>(c) ? "currentText" : "text").toString(),
             values[i])
             << names[i];
     }
@@ -311,11 +301,13 @@ TEST_F(SettingsTest, DefaultsAndOkWarnsAppliesTheIntervalRuleAndReportsAFailedWr
     edit("txtDIALUPWHEN")->setText(QStringLiteral("5"));
     // A directory in its place cannot be replaced, even by root.
     std::filesystem::create_directories(f.folder.file("setup.ini") + "/x");
-    click(w, "cmdOK");
-    ASSERT_EQ(MessageBox::shownTexts().size(), 2);
-    EXPECT_EQ(MessageBox::shownTexts()[0], kEsmtpWarning);
-    EXPECT_TRUE(
-        MessageBox::shownTexts()[1].contains(QString::fromStdString(f.folder.file("setup.ini"))));
+    const QStringList said = press(w, "cmdOK");
+    ASSERT_EQ(said.size(), 2);
+    EXPECT_EQ(said[0],
+              QStringLiteral("Please check with your service provider that your SMTP server "
+                             "is not ESMTP, Vorel may behave unpredictably if this setting "
+                             "is not correct!"));
+    EXPECT_TRUE(said[1].contains(q(f.folder.file("setup.ini"))));
     EXPECT_TRUE(w->isVisible());
     std::filesystem::remove_all(f.folder.file("setup.ini"));
     click(w, "cmdOK");
@@ -372,8 +364,7 @@ TEST_F(SettingsTest, LogsAreDeletedAfterAskingAndOpenedOrSaidSo) {
     f.folder.write("log.txt", "line\r\n");
     open();
     MessageBox::setNextAnswer(MessageBox::No);
-    click(w, "cmdDELETE");
-    EXPECT_EQ(MessageBox::shownTexts(), texts("Are you SURE you want to delete the Log?"));
+    EXPECT_EQ(press(w, "cmdDELETE"), texts("Are you SURE you want to delete the Log?"));
     EXPECT_TRUE(f.folder.exists("log.txt"));
     MessageBox::setNextAnswer(MessageBox::Yes);
     click(w, "cmdDELETE");
