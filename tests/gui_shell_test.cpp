@@ -186,23 +186,9 @@ TEST_F(ShellTest, RunMailerHoldsTheTimerStopsOnRequestAndClosesAfterwards) {
     EXPECT_FALSE(waitUntil([this] { return !app->running(); }, 300));
 }
 
-TEST_F(ShellTest, ExitAsksFirstAndStopsARunBeforeTheProgramEnds) {
-    startApp("");
-    QSignalSpy quit(app.get(), &AppWindows::quitRequested);
-    MessageBox::setNextAnswer(MessageBox::No);
-    EXPECT_EQ(press(app->mainForm(), "Picture3"), texts("Are you sure you want to quit?"));
-    EXPECT_EQ(quit.count(), 0);
-    release = false;
-    app->runMailer();
-    ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
-    MessageBox::setNextAnswer(MessageBox::Yes);
-    app->exitSystem();
-    EXPECT_TRUE(stopSeen);
-    EXPECT_FALSE(app->running());
-    EXPECT_EQ(quit.count(), 1);
-}
-
-TEST_F(ShellTest, AboutLinksOpenTheirPagesAndLeaveTheWindowOpen) {
+// The About links open their pages and leave the window open; Exit asks
+// first and stops a run before the program ends.
+TEST_F(ShellTest, AboutLinksAndExit) {
     startApp("");
     click(app->mainForm(), "Picture4");
     AboutWindow* about = app->aboutWindow();
@@ -220,6 +206,18 @@ TEST_F(ShellTest, AboutLinksOpenTheirPagesAndLeaveTheWindowOpen) {
                                    "http://www.vorel.example/contact_us.htm "
                                    "http://partner.vorel.example/?r=vorel "));
     EXPECT_TRUE(about->isVisible());
+    QSignalSpy quit(app.get(), &AppWindows::quitRequested);
+    MessageBox::setNextAnswer(MessageBox::No);
+    EXPECT_EQ(press(app->mainForm(), "Picture3"), texts("Are you sure you want to quit?"));
+    EXPECT_EQ(quit.count(), 0);
+    release = false;
+    app->runMailer();
+    ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    app->exitSystem();
+    EXPECT_TRUE(stopSeen);
+    EXPECT_FALSE(app->running());
+    EXPECT_EQ(quit.count(), 1);
 }
 
 TEST(StartUp, WithoutADisplayExits2AndSigtermEndsTheWindowsLikeTheirCloseBox) {
@@ -334,7 +332,8 @@ TEST_F(SettingsTest, CancelAndTheCloseBoxWriteNothing) {
     }
 }
 
-TEST_F(SettingsTest, AntiSpamButtonsAndMaskedPasswords) {
+TEST_F(SettingsTest, AntiSpamButtonsMaskedPasswordsAndTheLogButtons) {
+    f.folder.write("log.txt", "line\r\n");
     MessageBox::setStandingAnswer(MessageBox::Ok);
     open();
     auto* list = control<QListWidget>(w, "lstSPAMLIST");
@@ -358,11 +357,7 @@ TEST_F(SettingsTest, AntiSpamButtonsAndMaskedPasswords) {
         control<QToolButton>(w, toggle)->click();
         EXPECT_EQ(edit(field)->echoMode(), QLineEdit::Normal);
     }
-}
-
-TEST_F(SettingsTest, LogsAreDeletedAfterAskingAndOpenedOrSaidSo) {
-    f.folder.write("log.txt", "line\r\n");
-    open();
+    // Logs are deleted after asking, and opened or said so.
     MessageBox::setNextAnswer(MessageBox::No);
     EXPECT_EQ(press(w, "cmdDELETE"), texts("Are you SURE you want to delete the Log?"));
     EXPECT_TRUE(f.folder.exists("log.txt"));
