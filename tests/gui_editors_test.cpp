@@ -306,32 +306,7 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
     EXPECT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
 }
 
-// Delete asks first and says "Delete Complete" only where members went; the
-// fields stay.
-TEST_F(Editors, ListDeleteAsksAndTakesTheMembers) {
-    MailingList l;
-    l.Name = "EMPTY";
-    db().addList(l);
-    l.Name = "FULL";
-    l.subscribefrom = "me@x.example";
-    db().addList(l);
-    db().addMember({0, "FULL", "a@x.example", ""});
-    open("pctMAILINGLISTS");
-    EXPECT_EQ(press("cmdDELETE"), texts(kSelectListToDelete));
-    chooseList("EMPTY");
-    EXPECT_EQ(press("cmdDELETE"), texts(kDeleteListQuestion));
-    chooseList("FULL");
-    MessageBox::setNextAnswer(MessageBox::No);
-    click(w, "cmdDELETE");
-    EXPECT_TRUE(db().findList("FULL"));
-    EXPECT_EQ(press("cmdDELETE"),
-              texts((std::string(kDeleteListQuestion) + "|" + kDeleteComplete).c_str()));
-    EXPECT_EQ(list("lstMAILING")->count(), 0);
-    EXPECT_EQ(db().memberCount("FULL"), 0);
-    EXPECT_EQ(shown("txtNAME") + shown("txtSUBSCRIBEFROM"), QStringLiteral("FULLme@x.example"));
-}
-
-TEST_F(Editors, MemberEditorBrowsesSearchesAndEdits) {
+TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     for (const char* a : {"ann@x.example", "bob@x.example", "carl@x.example"}) {
         db().addMember({0, "TYPED", a, ""});
     }
@@ -372,12 +347,10 @@ TEST_F(Editors, MemberEditorBrowsesSearchesAndEdits) {
     EXPECT_FALSE(db().findMember("TYPED", "anne@x.example"));
     click(m, "cmdCLOSE");
     EXPECT_TRUE(waitUntil([&] { return w->isVisible(); }));
-}
-
-TEST_F(Editors, AddBoxImportWithItsStatusWindowAndExport) {
-    open("pctMAILINGLISTS");
-    MembersWindow* m = members("L");
-    ASSERT_NE(m, nullptr);
+    // The add box, the import with its status window and the export.
+    edit("txtNAME")->clear();
+    m = members("L");
+    ASSERT_TRUE(m);
     EXPECT_EQ(press("cmdEXPORT", m), texts(kNothingToExport));
     EXPECT_EQ(press("cmdAddaddresses", m), texts(kAddBoxEmpty));
     text("txtADDEMAILS", m)->setPlainText(QStringLiteral("ann@x.example\n\nann@x.example"));
@@ -410,17 +383,35 @@ TEST_F(Editors, AddBoxImportWithItsStatusWindowAndExport) {
     EXPECT_EQ(f.folder.read("out.txt"), "ann@x.example\r\n\r\nbob@x.example\r\n");
 }
 
-// One merged copy per member with the editor's unsaved footer; without a
-// list name (none typed, or the editor gone) a "System Error".
-TEST_F(Editors, PostQueuesCopiesWithTheUnsavedFooterAndNeedsAListName) {
+// Delete asks first and says "Delete Complete" only where members went; the
+// fields stay. Post queues one merged copy per member with the editor's
+// unsaved footer; without a list name (none typed, or the editor gone) a
+// "System Error".
+TEST_F(Editors, ListDeleteTakesTheMembersAndPostQueuesCopiesWithTheUnsavedFooter) {
     MailingList l;
-    l.Name = "NEWS";
-    l.textTOADD = "saved footer";
-    db().addList(l);
+    for (const char* name : {"EMPTY", "FULL", "NEWS"}) {
+        l.Name = name;
+        l.subscribefrom = name == std::string("FULL") ? "me@x.example" : "";
+        l.textTOADD = "saved footer";
+        db().addList(l);
+    }
+    db().addMember({0, "FULL", "a@x.example", ""});
     db().addMember({0, "NEWS", "a@x.example", "%vorelcode%~Name=Ann~telephone=0938~"});
     db().addMember({0, "NEWS", "b@x.example", ""});
     open("pctMAILINGLISTS");
     EXPECT_EQ(press("cmdPOSTMESSAGE"), texts(kSelectListToPost));
+    EXPECT_EQ(press("cmdDELETE"), texts(kSelectListToDelete));
+    chooseList("EMPTY");
+    EXPECT_EQ(press("cmdDELETE"), texts(kDeleteListQuestion));
+    chooseList("FULL");
+    MessageBox::setNextAnswer(MessageBox::No);
+    click(w, "cmdDELETE");
+    EXPECT_TRUE(db().findList("FULL"));
+    EXPECT_EQ(press("cmdDELETE"),
+              texts((std::string(kDeleteListQuestion) + "|" + kDeleteComplete).c_str()));
+    EXPECT_EQ(items(list("lstMAILING")), texts("NEWS"));
+    EXPECT_EQ(db().memberCount("FULL"), 0);
+    EXPECT_EQ(shown("txtNAME") + shown("txtSUBSCRIBEFROM"), QStringLiteral("FULLme@x.example"));
     chooseList("NEWS");
     text("textTOADD")->setPlainText(QStringLiteral("edited footer"));
     click(w, "cmdPOSTMESSAGE");
