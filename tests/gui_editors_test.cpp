@@ -53,7 +53,6 @@ struct Editors : test::AppTest {
                 : app->mailingListsWindow();
         ASSERT_NE(w, nullptr);
     }
-    Database db() const { return f.db(); }
     QLineEdit* edit(const char* name, QWidget* in = nullptr) {
         return control<QLineEdit>(in ? in : w, name);
     }
@@ -74,8 +73,7 @@ struct Editors : test::AppTest {
         l->setCurrentItem(l->findItems(q(name), Qt::MatchExactly).value(0));
     }
     void typeName(const char* name) {
-        // Focus moves only inside the active window.
-        QApplication::setActiveWindow(w);
+        QApplication::setActiveWindow(w);  // focus moves only inside the active window
         edit("txtNAME")->setFocus();
         QTest::keyClicks(edit("txtNAME"), q(name));
         edit("txtSUBSCRIBESUBJECT")->setFocus();
@@ -110,7 +108,7 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
     zeta.msgsubject = "FS";
     zeta.Counter = 7;
     for (const Autoresponder& a : {row("alpha"), zeta, row("")}) {
-        db().addAutoresponder(a);
+        f.db().addAutoresponder(a);
     }
     open("cmdAUTORESPONDER");
     EXPECT_EQ(items(list("lstAUTORESPONDERS")), texts("alpha|Zeta|"));
@@ -138,11 +136,11 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
     }
     EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
     EXPECT_EQ(edit("txtTO")->text(), longTo);  // as typed until the row is shown again
-    const Autoresponder s = db().findAutoresponder("Info").value();
+    const Autoresponder s = f.db().findAutoresponder("Info").value();
     EXPECT_EQ(s.To + "|" + s.Subject + s.msgfrom + s.msgsubject + s.mailto + "|" + s.message +
                   std::to_string(s.Counter),
               std::string(48, 't') + "\xe2\x82\xac|SFFSM|Hello 0");
-    db().incrementCounter(s.id);
+    f.db().incrementCounter(s.id);
     select("Info");
     edit("txtNAME")->setText(QStringLiteral("INFO"));
     EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
@@ -160,7 +158,7 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
 // is kept and the same Save goes through once the run lets go.
 TEST_F(Editors, AutoresponderDeleteByNameAndASaveThatWaitsOutARun) {
     for (const char* name : {"Bob's", "BOB'S", "Bob's", "Sales"}) {
-        db().addAutoresponder(row(name));
+        f.db().addAutoresponder(row(name));
     }
     open("cmdAUTORESPONDER");
     MessageBox::setNextAnswer(MessageBox::Yes);
@@ -169,10 +167,10 @@ TEST_F(Editors, AutoresponderDeleteByNameAndASaveThatWaitsOutARun) {
     select("Bob's");
     MessageBox::setNextAnswer(MessageBox::No);
     click(w, "cmdDELETE");
-    EXPECT_EQ(db().autoresponders().size(), 4u);
+    EXPECT_EQ(f.db().autoresponders().size(), 4u);
     click(w, "cmdDELETE");
     EXPECT_EQ(items(list("lstAUTORESPONDERS")), texts("BOB'S|Sales"));
-    EXPECT_EQ(db().autoresponders().size(), 2u);
+    EXPECT_EQ(f.db().autoresponders().size(), 2u);
     EXPECT_EQ(edit("txtNAME")->text(), QStringLiteral("Bob's"));
     edit("txtNAME")->setText(QStringLiteral("Info"));
     edit("txtMAILTO")->setText(QStringLiteral("a@x.example,b@x.example"));
@@ -186,7 +184,7 @@ TEST_F(Editors, AutoresponderDeleteByNameAndASaveThatWaitsOutARun) {
     EXPECT_TRUE(said.value(0).startsWith(QStringLiteral("Your Autoresponder was NOT saved")));
     EXPECT_EQ(shown("txtNAME") + shown("txtMAILTO") + shown("txtMESSAGE"),
               QStringLiteral("Infoa@x.example,b@x.exampleTyped with care"));
-    EXPECT_EQ(db().autoresponders().size(), 2u);
+    EXPECT_EQ(f.db().autoresponders().size(), 2u);
     EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
     EXPECT_EQ(items(list("lstAUTORESPONDERS")), texts("BOB'S|Sales|Info"));
 }
@@ -275,7 +273,7 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
         }
     }
     EXPECT_EQ(press("cmdSAVE"), texts(kRecordSaved));
-    const MailingList saved = db().findList("MYLISTS").value();
+    const MailingList saved = f.db().findList("MYLISTS").value();
     EXPECT_EQ(saved.Type, 1);  // neither option chosen: a conference
     for (const auto& [name, field] : fields) {
         EXPECT_EQ(q(saved.*field).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
@@ -300,15 +298,15 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
     opts[0]->setChecked(true);
     EXPECT_TRUE(edit("txtSENDTOLISTTO")->isHidden() && control<QLabel>(w, "Label17")->isHidden());
     click(w, "cmdSAVE");
-    EXPECT_EQ(db().findList("MYLISTS")->Type, 0);
-    EXPECT_EQ(db().lists().size(), 1u);
+    EXPECT_EQ(f.db().findList("MYLISTS")->Type, 0);
+    EXPECT_EQ(f.db().lists().size(), 1u);
     click(w, "cmdCLOSE");
     EXPECT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
 }
 
 TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     for (const char* a : {"ann@x.example", "bob@x.example", "carl@x.example"}) {
-        db().addMember({0, "TYPED", a, ""});
+        f.db().addMember({0, "TYPED", a, ""});
     }
     open("pctMAILINGLISTS");
     EXPECT_EQ(press("cmdVEWILIST"), texts(kSaveListFirst));
@@ -340,11 +338,11 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     EXPECT_EQ(press("Command1", m), texts(kInvalidAddress));
     email->setText(QStringLiteral("anne@x.example"));
     click(m, "Command1");
-    EXPECT_TRUE(db().findMember("TYPED", "anne@x.example"));
+    EXPECT_TRUE(f.db().findMember("TYPED", "anne@x.example"));
     click(m, "Command2");
     EXPECT_EQ(email->text(), q(kNotFound));
     EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("2"));
-    EXPECT_FALSE(db().findMember("TYPED", "anne@x.example"));
+    EXPECT_FALSE(f.db().findMember("TYPED", "anne@x.example"));
     click(m, "cmdCLOSE");
     EXPECT_TRUE(waitUntil([&] { return w->isVisible(); }));
     // The add box, the import with its status window and the export.
@@ -393,11 +391,11 @@ TEST_F(Editors, ListDeleteTakesTheMembersAndPostQueuesCopiesWithTheUnsavedFooter
         l.Name = name;
         l.subscribefrom = name == std::string("FULL") ? "me@x.example" : "";
         l.textTOADD = "saved footer";
-        db().addList(l);
+        f.db().addList(l);
     }
-    db().addMember({0, "FULL", "a@x.example", ""});
-    db().addMember({0, "NEWS", "a@x.example", "%vorelcode%~Name=Ann~telephone=0938~"});
-    db().addMember({0, "NEWS", "b@x.example", ""});
+    f.db().addMember({0, "FULL", "a@x.example", ""});
+    f.db().addMember({0, "NEWS", "a@x.example", "%vorelcode%~Name=Ann~telephone=0938~"});
+    f.db().addMember({0, "NEWS", "b@x.example", ""});
     open("pctMAILINGLISTS");
     EXPECT_EQ(press("cmdPOSTMESSAGE"), texts(kSelectListToPost));
     EXPECT_EQ(press("cmdDELETE"), texts(kSelectListToDelete));
@@ -406,11 +404,11 @@ TEST_F(Editors, ListDeleteTakesTheMembersAndPostQueuesCopiesWithTheUnsavedFooter
     chooseList("FULL");
     MessageBox::setNextAnswer(MessageBox::No);
     click(w, "cmdDELETE");
-    EXPECT_TRUE(db().findList("FULL"));
+    EXPECT_TRUE(f.db().findList("FULL"));
     EXPECT_EQ(press("cmdDELETE"),
               texts((std::string(kDeleteListQuestion) + "|" + kDeleteComplete).c_str()));
     EXPECT_EQ(items(list("lstMAILING")), texts("NEWS"));
-    EXPECT_EQ(db().memberCount("FULL"), 0);
+    EXPECT_EQ(f.db().memberCount("FULL"), 0);
     EXPECT_EQ(shown("txtNAME") + shown("txtSUBSCRIBEFROM"), QStringLiteral("FULLme@x.example"));
     chooseList("NEWS");
     text("textTOADD")->setPlainText(QStringLiteral("edited footer"));
