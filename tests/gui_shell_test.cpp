@@ -137,8 +137,7 @@ TEST_F(ShellTest, CountdownRunsOnTheThirtiethTickInTheTray) {
     EXPECT_TRUE(app->running());
     EXPECT_FALSE(app->backdrop()->timer()->isActive() || app->runWindow()->isVisible());
     ASSERT_TRUE(waitIdle());
-    EXPECT_TRUE(jobs == 1 && app->backdrop()->timer()->isActive());
-    EXPECT_FALSE(app->mainForm()->isVisible());
+    EXPECT_TRUE(jobs == 1 && app->backdrop()->timer()->isActive() && !app->mainForm()->isVisible());
     // The invisible run window closed itself: the next run starts with empty lists.
     EXPECT_EQ(control<QListWidget>(app->runWindow(), "lstLOG")->count(), 0);
     ticks(1);
@@ -174,8 +173,7 @@ TEST_F(ShellTest, RunMailerHoldsTheTimerStopsOnRequestAndClosesAfterwards) {
     EXPECT_TRUE(app->runWindow()->isVisible());
     EXPECT_EQ(runClose()->text(), RunMailWindow::cancellingCaption());
     ASSERT_TRUE(waitIdle());
-    EXPECT_TRUE(stopSeen);
-    EXPECT_EQ(jobs, 1);
+    EXPECT_TRUE(stopSeen && jobs == 1);
     EXPECT_TRUE(app->backdrop()->timer()->isActive() && app->mainForm()->isVisible());
     EXPECT_EQ(runClose()->text(), RunMailWindow::closeCaption());
     EXPECT_EQ(items(control<QListWidget>(app->runWindow(), "lstLOG")), texts("job"));
@@ -215,8 +213,7 @@ TEST_F(ShellTest, AboutLinksAndExit) {
     ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
     MessageBox::setNextAnswer(MessageBox::Yes);
     app->exitSystem();
-    EXPECT_TRUE(stopSeen);
-    EXPECT_FALSE(app->running());
+    EXPECT_TRUE(stopSeen && !app->running());
     EXPECT_EQ(quit.count(), 1);
 }
 
