@@ -1,14 +1,11 @@
 // A run from the windows against the loopback servers: what the editors made
 // goes out, the run window shows the run's progress.
-#include <gtest/gtest.h>
-
 #include <QCheckBox>
 
 #include "gui/AutorespondersWindow.h"
 #include "gui/MailingListsWindow.h"
 #include "gui/PostWindow.h"
 #include "gui_support.h"
-#include "store/Database.h"
 #include "support/TestServers.h"
 
 namespace vorel {
@@ -17,6 +14,7 @@ namespace {
 using test::click;
 using test::control;
 using test::items;
+using test::q;
 using test::waitUntil;
 
 std::string message(int i) {
@@ -46,14 +44,11 @@ TEST_F(WindowRun, WhatTheEditorsMadeGoesOutInARealRun) {
     test::SmtpServer smtp;
     f.pointAt(pop, smtp);
     f.settings.chkDEBUG = "1";
-    {
-        Database db = Database::open(f.folder.file("data.mdb"));
-        MailingList l;
-        l.Name = "NEWS";
-        db.addList(l);
-        for (const char* a : {"a@x.example", "b@x.example", "c@x.example"}) {
-            db.addMember({0, "NEWS", a, ""});
-        }
+    MailingList l;
+    l.Name = "NEWS";
+    f.db().addList(l);
+    for (const char* a : {"a@x.example", "b@x.example", "c@x.example"}) {
+        f.db().addMember({0, "NEWS", a, ""});
     }
     for (int i = 1; i <= 3; ++i) {
         pop.addMessage(message(i));
@@ -83,7 +78,7 @@ TEST_F(WindowRun, WhatTheEditorsMadeGoesOutInARealRun) {
     EXPECT_EQ(pop.messageCount(), 0u);
     QStringList sent;
     for (const auto& m : smtp.received()) {
-        sent << QString::fromStdString(m.rcptTo.at(0) + " " + m.data);
+        sent << q(m.rcptTo.at(0) + " " + m.data);
     }
     ASSERT_EQ(sent.size(), 6);
     EXPECT_TRUE(sent[0].startsWith(QStringLiteral("a@x.example")));
@@ -95,10 +90,9 @@ TEST_F(WindowRun, WhatTheEditorsMadeGoesOutInARealRun) {
     const QStringList debug = items(list("lstdebug"));
     EXPECT_FALSE(debug.isEmpty());
     EXPECT_LE(debug.size(), 11);
-    EXPECT_EQ(countContaining(debug, QString::fromStdString(pop.password())), 0);
+    EXPECT_EQ(countContaining(debug, q(pop.password())), 0);
     // No auto-run interval: the window stays for reading, the main window is back.
-    EXPECT_TRUE(app->runWindow()->isVisible());
-    EXPECT_TRUE(app->mainForm()->isVisible());
+    EXPECT_TRUE(app->runWindow()->isVisible() && app->mainForm()->isVisible());
     click(close());
     click(app->mainForm(), "cmdAUTORESPONDER");
     control<QListWidget>(app->autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);

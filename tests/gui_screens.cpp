@@ -14,10 +14,10 @@
 #include "gui/PostWindow.h"
 #include "gui/SettingsWindow.h"
 #include "gui_support.h"
-#include "store/Database.h"
 #include "support/TestServers.h"
 
 using namespace vorel;
+using test::control;
 
 namespace {
 
@@ -25,8 +25,7 @@ QString gDir;
 bool gOk = true;
 
 void save(const QPixmap& pm, const char* name) {
-    const QString path =
-        gDir + QLatin1Char('/') + QString::fromLatin1(name) + QStringLiteral(".png");
+    const QString path = QStringLiteral("%1/%2.png").arg(gDir, QLatin1String(name));
     const bool saved = pm.save(path);
     std::fprintf(saved ? stdout : stderr, "%s%s\n", saved ? "" : "cannot write ",
                  path.toLocal8Bit().constData());
@@ -64,19 +63,16 @@ int main(int argc, char** argv) {
     f.writeSettings();
     f.folder.write("antispam.lst", "offers@spam.example\t\t\r\n\tYou have WON!\t\r\n");
     f.addAutoresponder("info@me.example");
-    {
-        Database db = Database::open(f.folder.file("data.mdb"));
-        MailingList l;
-        l.Name = "NEWSLETTER";
-        l.onsubscribeto = l.subscribefrom = l.onunsubscribeto = "news@me.example";
-        l.onsubscribesubject = "subscribe";
-        l.subscribesubject = "Welcome to the newsletter";
-        l.subscribemessage = "Dear %name%,\r\n\r\nwelcome to our newsletter.";
-        l.textTOADD = "--\r\nTo leave, write to news@me.example with the subject unsubscribe.";
-        db.addList(l);
-        for (int i = 1; i <= 40; ++i) {
-            db.addMember({0, "NEWSLETTER", "reader" + std::to_string(i) + "@x.example", ""});
-        }
+    MailingList l;
+    l.Name = "NEWSLETTER";
+    l.onsubscribeto = l.subscribefrom = l.onunsubscribeto = "news@me.example";
+    l.onsubscribesubject = "subscribe";
+    l.subscribesubject = "Welcome to the newsletter";
+    l.subscribemessage = "Dear %name%,\r\n\r\nwelcome to our newsletter.";
+    l.textTOADD = "--\r\nTo leave, write to news@me.example with the subject unsubscribe.";
+    f.db().addList(l);
+    for (int i = 1; i <= 40; ++i) {
+        f.db().addMember({0, "NEWSLETTER", "reader" + std::to_string(i) + "@x.example", ""});
     }
     for (int i = 1; i <= 300; ++i) {
         const std::string n = std::to_string(i);
@@ -102,34 +98,33 @@ int main(int argc, char** argv) {
     app.helpWindow()->close();
     app.showSetup();
     // A real connection test against the loopback servers on the email tab.
-    auto* check = test::control<QAbstractButton>(app.settingsWindow(), "cmdTESTCONNECTION");
+    auto* check = control<QAbstractButton>(app.settingsWindow(), "cmdTESTCONNECTION");
     check->click();
     test::waitUntil([check] { return check->isEnabled(); });
     shoot(app.settingsWindow(),
           {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system", "frmSETUP-antispam"});
     app.settingsWindow()->close();
     app.showAutoresponders();
-    test::control<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
+    control<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
     shoot(app.autorespondersWindow(), {"frmAUTORESPONDERS-Message", "frmAUTORESPONDERS-Forward"});
     app.autorespondersWindow()->close();
     test::pause(100);
     app.showMailingLists();
     MailingListsWindow* lists = app.mailingListsWindow();
-    auto* names = test::control<QListWidget>(lists, "lstMAILING");
+    auto* names = control<QListWidget>(lists, "lstMAILING");
     Q_EMIT names->itemClicked(names->item(0));
     shoot(lists, {"frmMAILLINGLISTS-SubscribeSettings", "frmMAILLINGLISTS-UnsubscribeSettings",
                   "frmMAILLINGLISTS-MessageListSettings"});
-    test::control<QAbstractButton>(lists, "cmdPOSTMESSAGE")->click();
+    control<QAbstractButton>(lists, "cmdPOSTMESSAGE")->click();
     PostWindow* post = lists->postWindow();
-    test::control<QLineEdit>(post, "txtFROM")->setText(QStringLiteral("news@me.example"));
-    test::control<QPlainTextEdit>(post, "txtMESSAGE")
-        ->setPlainText(QStringLiteral("Dear %name%, news."));
+    control<QLineEdit>(post, "txtFROM")->setText(QStringLiteral("news@me.example"));
+    control<QPlainTextEdit>(post, "txtMESSAGE")->setPlainText(QStringLiteral("Dear %name%, news."));
     shoot(post, {"frmPOSTEMAIL"});
     post->close();
-    test::control<QAbstractButton>(lists, "cmdVEWILIST")->click();
+    control<QAbstractButton>(lists, "cmdVEWILIST")->click();
     MembersWindow* members = lists->membersWindow();
-    test::control<QAbstractButton>(members, "cmdMOVENEXT")->click();
-    test::control<QPlainTextEdit>(members, "txtADDEMAILS")
+    control<QAbstractButton>(members, "cmdMOVENEXT")->click();
+    control<QPlainTextEdit>(members, "txtADDEMAILS")
         ->setPlainText(QStringLiteral("new.reader@x.example\nAnother Reader <another@x.example>"));
     shoot(members, {"frmLISTVIEW-AddEmailAddresses", "frmLISTVIEW-ViewEmailAddresses"});
     ImportStatusWindow status;
@@ -143,8 +138,8 @@ int main(int argc, char** argv) {
     lists->close();
     test::waitUntil([&] { return app.mainForm()->isVisible(); }, 2000);
     // Mid-run: taken as a message shows in the log with both lists filled.
-    auto* log = test::control<QListWidget>(app.runWindow(), "lstLOG");
-    auto* debug = test::control<QListWidget>(app.runWindow(), "lstdebug");
+    auto* log = control<QListWidget>(app.runWindow(), "lstLOG");
+    auto* debug = control<QListWidget>(app.runWindow(), "lstdebug");
     QPixmap run;
     QObject::connect(log->model(), &QAbstractItemModel::rowsInserted,
                      [&](const QModelIndex&, int first, int) {
@@ -163,7 +158,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     save(run, "frmRUNMAIL");
-    test::control<QAbstractButton>(app.runWindow(), "cmdCLOSE")->click();
+    control<QAbstractButton>(app.runWindow(), "cmdCLOSE")->click();
     app.runs().waitForEnd();
     return gOk ? 0 : 1;
 }

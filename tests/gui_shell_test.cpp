@@ -1,8 +1,5 @@
 // The shell and the settings window without servers; runs are replaced by a
 // job the test holds and releases.
-#include <gtest/gtest.h>
-
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QSignalSpy>
@@ -24,6 +21,8 @@ namespace {
 using test::click;
 using test::control;
 using test::items;
+using test::press;
+using test::q;
 using test::texts;
 using test::waitUntil;
 
@@ -75,8 +74,7 @@ TEST_F(ShellTest, StartUpShowsNamedWindowsAndNoTimerWithoutInterval) {
               versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH));
     EXPECT_FALSE(app->backdrop()->timer()->isActive() || app->runWindow()->isVisible());
     // Screen readers and UI automation find every control by a name.
-    for (QWidget* window :
-         {static_cast<QWidget*>(app->mainForm()), static_cast<QWidget*>(app->runWindow())}) {
+    for (QWidget* window : std::initializer_list<QWidget*>{app->mainForm(), app->runWindow()}) {
         for (QWidget* w : window->findChildren<QWidget*>()) {
             if (qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w)) {
                 EXPECT_FALSE(w->accessibleName().isEmpty() || w->objectName().isEmpty())
@@ -139,8 +137,7 @@ TEST_F(ShellTest, CountdownRunsOnTheThirtiethTickInTheTray) {
     EXPECT_TRUE(app->running());
     EXPECT_FALSE(app->backdrop()->timer()->isActive() || app->runWindow()->isVisible());
     ASSERT_TRUE(waitIdle());
-    EXPECT_TRUE(jobs == 1 && app->backdrop()->timer()->isActive());
-    EXPECT_FALSE(app->mainForm()->isVisible());
+    EXPECT_TRUE(jobs == 1 && app->backdrop()->timer()->isActive() && !app->mainForm()->isVisible());
     // The invisible run window closed itself: the next run starts with empty lists.
     EXPECT_EQ(control<QListWidget>(app->runWindow(), "lstLOG")->count(), 0);
     ticks(1);
@@ -176,8 +173,7 @@ TEST_F(ShellTest, RunMailerHoldsTheTimerStopsOnRequestAndClosesAfterwards) {
     EXPECT_TRUE(app->runWindow()->isVisible());
     EXPECT_EQ(runClose()->text(), RunMailWindow::cancellingCaption());
     ASSERT_TRUE(waitIdle());
-    EXPECT_TRUE(stopSeen);
-    EXPECT_EQ(jobs, 1);
+    EXPECT_TRUE(stopSeen && jobs == 1);
     EXPECT_TRUE(app->backdrop()->timer()->isActive() && app->mainForm()->isVisible());
     EXPECT_EQ(runClose()->text(), RunMailWindow::closeCaption());
     EXPECT_EQ(items(control<QListWidget>(app->runWindow(), "lstLOG")), texts("job"));
@@ -188,33 +184,18 @@ TEST_F(ShellTest, RunMailerHoldsTheTimerStopsOnRequestAndClosesAfterwards) {
     EXPECT_FALSE(waitUntil([this] { return !app->running(); }, 300));
 }
 
-TEST_F(ShellTest, ExitAsksFirstAndStopsARunBeforeTheProgramEnds) {
-    startApp("");
-    QSignalSpy quit(app.get(), &AppWindows::quitRequested);
-    MessageBox::setNextAnswer(MessageBox::No);
-    click(app->mainForm(), "Picture3");
-    EXPECT_EQ(MessageBox::shownTexts(), texts("Are you sure you want to quit?"));
-    EXPECT_EQ(quit.count(), 0);
-    release = false;
-    app->runMailer();
-    ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
-    MessageBox::setNextAnswer(MessageBox::Yes);
-    app->exitSystem();
-    EXPECT_TRUE(stopSeen);
-    EXPECT_FALSE(app->running());
-    EXPECT_EQ(quit.count(), 1);
-}
-
-TEST_F(ShellTest, AboutLinksOpenTheirPagesAndLeaveTheWindowOpen) {
+// The About links open their pages and leave the window open; Exit asks
+// first and stops a run before the program ends.
+TEST_F(ShellTest, AboutLinksAndExit) {
     startApp("");
     click(app->mainForm(), "Picture4");
     AboutWindow* about = app->aboutWindow();
     ASSERT_NE(about, nullptr);
-    QString urls;
     for (QPushButton* b : about->findChildren<QPushButton*>(QStringLiteral("cmdWEBSITELINK"))) {
         click(b);
     }
     click(about, "Command1");
+    QString urls;
     for (const QUrl& u : opened) {
         urls += u.toString() + QLatin1Char(' ');
     }
@@ -223,6 +204,17 @@ TEST_F(ShellTest, AboutLinksOpenTheirPagesAndLeaveTheWindowOpen) {
                                    "http://www.vorel.example/contact_us.htm "
                                    "http://partner.vorel.example/?r=vorel "));
     EXPECT_TRUE(about->isVisible());
+    QSignalSpy quit(app.get(), &AppWindows::quitRequested);
+    MessageBox::setNextAnswer(MessageBox::No);
+    EXPECT_EQ(press(app->mainForm(), "Picture3"), texts("Are you sure you want to quit?"));
+    EXPECT_EQ(quit.count(), 0);
+    release = false;
+    app->runMailer();
+    ASSERT_TRUE(waitUntil([this] { return jobs == 1; }));
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    app->exitSystem();
+    EXPECT_TRUE(stopSeen && !app->running());
+    EXPECT_EQ(quit.count(), 1);
 }
 
 TEST(StartUp, WithoutADisplayExits2AndSigtermEndsTheWindowsLikeTheirCloseBox) {
@@ -240,10 +232,6 @@ TEST(StartUp, WithoutADisplayExits2AndSigtermEndsTheWindowsLikeTheirCloseBox) {
 }
 
 // ---- frmSETUP ----
-
-const QString kEsmtpWarning = QStringLiteral(
-    "Please check with your service provider that your SMTP server is not ESMTP, Vorel may "
-    "behave unpredictably if this setting is not correct!");
 
 struct SettingsTest : test::AppTest {
     QPointer<SettingsWindow> w;
@@ -275,14 +263,11 @@ TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
     EXPECT_EQ(w->windowTitle(), QStringLiteral("Set Up System"));
     for (int i = 0; i < Settings::kLineCount; ++i) {
         QWidget* c = control<QWidget>(w, names[i]);
-        ASSERT_NE(c, nullptr);
         EXPECT_FALSE(c->accessibleName().isEmpty()) << names[i];
         auto* box = qobject_cast<QCheckBox*>(c);
-        auto* combo = qobject_cast<QComboBox*>(c);
         EXPECT_EQ(
             box ? QString::number(box->checkState() == Qt::PartiallyChecked ? 2 : box->isChecked())
-            : combo ? combo->currentText()
-                    : c->property("text").toString(),
+                : c->property(qobject_cast<QComboBox*>(c) ? "currentText" : "text").toString(),
             values[i])
             << names[i];
     }
@@ -311,11 +296,13 @@ TEST_F(SettingsTest, DefaultsAndOkWarnsAppliesTheIntervalRuleAndReportsAFailedWr
     edit("txtDIALUPWHEN")->setText(QStringLiteral("5"));
     // A directory in its place cannot be replaced, even by root.
     std::filesystem::create_directories(f.folder.file("setup.ini") + "/x");
-    click(w, "cmdOK");
-    ASSERT_EQ(MessageBox::shownTexts().size(), 2);
-    EXPECT_EQ(MessageBox::shownTexts()[0], kEsmtpWarning);
-    EXPECT_TRUE(
-        MessageBox::shownTexts()[1].contains(QString::fromStdString(f.folder.file("setup.ini"))));
+    const QStringList said = press(w, "cmdOK");
+    ASSERT_EQ(said.size(), 2);
+    EXPECT_EQ(said[0],
+              QStringLiteral("Please check with your service provider that your SMTP server "
+                             "is not ESMTP, Vorel may behave unpredictably if this setting "
+                             "is not correct!"));
+    EXPECT_TRUE(said[1].contains(q(f.folder.file("setup.ini"))));
     EXPECT_TRUE(w->isVisible());
     std::filesystem::remove_all(f.folder.file("setup.ini"));
     click(w, "cmdOK");
@@ -327,22 +314,8 @@ TEST_F(SettingsTest, DefaultsAndOkWarnsAppliesTheIntervalRuleAndReportsAFailedWr
     EXPECT_EQ(f.folder.read("antispam.lst"), "");
 }
 
-TEST_F(SettingsTest, CancelAndTheCloseBoxWriteNothing) {
-    f.folder.write("antispam.lst", "old\t\t\r\n");
-    for (bool viaCancel : {true, false}) {
-        open();
-        QTest::keyClicks(edit("txtANTISPAMFROM"), QStringLiteral("new@x.example"));
-        click(w, "cmdADDSPAM");
-        QSignalSpy done(w.data(), &SettingsWindow::closed);
-        viaCancel ? click(w, "cmdCANCEL") : void(w->close());
-        EXPECT_EQ(done.count(), 1);
-        EXPECT_TRUE(closed());
-        EXPECT_EQ(f.folder.read("antispam.lst"), "old\t\t\r\n");
-        EXPECT_FALSE(f.folder.exists("setup.ini"));
-    }
-}
-
-TEST_F(SettingsTest, AntiSpamButtonsAndMaskedPasswords) {
+TEST_F(SettingsTest, AntiSpamButtonsMaskedPasswordsAndTheLogButtons) {
+    f.folder.write("log.txt", "line\r\n");
     MessageBox::setStandingAnswer(MessageBox::Ok);
     open();
     auto* list = control<QListWidget>(w, "lstSPAMLIST");
@@ -366,14 +339,9 @@ TEST_F(SettingsTest, AntiSpamButtonsAndMaskedPasswords) {
         control<QToolButton>(w, toggle)->click();
         EXPECT_EQ(edit(field)->echoMode(), QLineEdit::Normal);
     }
-}
-
-TEST_F(SettingsTest, LogsAreDeletedAfterAskingAndOpenedOrSaidSo) {
-    f.folder.write("log.txt", "line\r\n");
-    open();
+    // Logs are deleted after asking, and opened or said so.
     MessageBox::setNextAnswer(MessageBox::No);
-    click(w, "cmdDELETE");
-    EXPECT_EQ(MessageBox::shownTexts(), texts("Are you SURE you want to delete the Log?"));
+    EXPECT_EQ(press(w, "cmdDELETE"), texts("Are you SURE you want to delete the Log?"));
     EXPECT_TRUE(f.folder.exists("log.txt"));
     MessageBox::setNextAnswer(MessageBox::Yes);
     click(w, "cmdDELETE");
@@ -392,8 +360,10 @@ TEST_F(SettingsTest, LogsAreDeletedAfterAskingAndOpenedOrSaidSo) {
                     "Could not start Notepad, open debug.log in the vorel program directory!"));
 }
 
-// The check runs on a worker thread with the values in the window, unsaved.
-TEST_F(SettingsTest, TestConnectionSaysWhatWorkedAndWritesNothing) {
+// Test Connection checks on a worker thread with the values in the window,
+// unsaved; Cancel and the close box write nothing.
+TEST_F(SettingsTest, TestConnectionCancelAndTheCloseBoxWriteNothing) {
+    f.folder.write("antispam.lst", "old\t\t\r\n");
     open();
     std::string seenPop;
     w->setConnectionChecker([&seenPop](const Settings& s) {
@@ -408,7 +378,17 @@ TEST_F(SettingsTest, TestConnectionSaysWhatWorkedAndWritesNothing) {
     EXPECT_EQ(control<QLabel>(w, "lblTESTRESULT")->text(),
               QStringLiteral("POP3 server: logged in."));
     EXPECT_EQ(seenPop, "pop.example.com");
-    EXPECT_FALSE(f.folder.exists("setup.ini"));
+    for (bool viaCancel : {true, false}) {
+        QTest::keyClicks(edit("txtANTISPAMFROM"), QStringLiteral("new@x.example"));
+        click(w, "cmdADDSPAM");
+        QSignalSpy done(w.data(), &SettingsWindow::closed);
+        viaCancel ? click(w, "cmdCANCEL") : void(w->close());
+        EXPECT_EQ(done.count(), 1);
+        EXPECT_TRUE(closed());
+        EXPECT_EQ(f.folder.read("antispam.lst"), "old\t\t\r\n");
+        EXPECT_FALSE(f.folder.exists("setup.ini"));
+        open();
+    }
 }
 
 }  // namespace

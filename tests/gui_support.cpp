@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 
 #include "gui/Shell.h"
-#include "store/Database.h"
 #include "support/TestServers.h"
 
 namespace vorel::test {
@@ -43,6 +42,12 @@ void click(QWidget* window, const char* button) {
     click(control<QAbstractButton>(window, button));
 }
 
+QStringList press(QWidget* window, const char* button) {
+    const qsizetype before = MessageBox::shownTexts().size();
+    click(window, button);
+    return MessageBox::shownTexts().mid(before);
+}
+
 GuiFolder::GuiFolder() {
     Database::createIfMissing(folder.file("data.mdb"));
     Database::upgradeSchema(folder.file("data.mdb"));
@@ -63,7 +68,7 @@ void GuiFolder::addAutoresponder(const std::string& to) const {
     a.To = to;
     a.msgfrom = "robot@me.example";
     a.message = "Thanks";
-    Database::open(folder.file("data.mdb")).addAutoresponder(a);
+    db().addAutoresponder(a);
 }
 
 AppTest::AppTest() {

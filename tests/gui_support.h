@@ -22,6 +22,7 @@
 #include "gui/MainForm.h"
 #include "gui/MessageBox.h"
 #include "gui/RunMailWindow.h"
+#include "store/Database.h"
 #include "store/Settings.h"
 #include "support/TempFolder.h"
 
@@ -52,11 +53,16 @@ W* control(QWidget* window, const char* name) {
     return w;
 }
 
+inline QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 QStringList items(const QListWidget* list);
 // "a|b|c" as a list of texts.
 QStringList texts(const char* joined);
 void click(QAbstractButton* button);
 void click(QWidget* window, const char* button);
+// Clicks like click(); returns the texts of the message boxes that showed.
+QStringList press(QWidget* window, const char* button);
 
 // An application folder with data.mdb and a setup.ini for loopback servers.
 struct GuiFolder {
@@ -66,6 +72,7 @@ struct GuiFolder {
     GuiFolder();
     void pointAt(const PopServer& pop, const SmtpServer& smtp);
     void writeSettings() const { vorel::writeSettings(folder.path(), settings); }
+    Database db() const { return Database::open(folder.file("data.mdb")); }
     void addAutoresponder(const std::string& to) const;
 };
 
