@@ -30,7 +30,10 @@ struct ShellTest : test::AppTest {
     std::atomic<int> jobs{0};
     std::atomic<bool> release{true}, stopSeen{false}, debugAsked{false};
     bool autoClose = false;  // the run's choice (a countdown run's window closes)
-    ~ShellTest() override { release = true; }
+    ~ShellTest() override {  // the held job reads these members: end it first
+        release = true;
+        app.reset();
+    }
     // The windows with an auto-run interval (line 14); runs are the held job.
     void startApp(const std::string& interval, std::vector<std::string> args = {}) {
         app.reset();
