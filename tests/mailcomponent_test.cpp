@@ -19,6 +19,7 @@
 #include "net/CurlMailComponent.h"
 #include "net/ServerAddress.h"
 #include "support/FakeMailComponent.h"
+#include "support/HeaderFields.h"
 #include "support/TempFolder.h"
 #include "support/TestServers.h"
 
@@ -115,18 +116,6 @@ OutgoingMessage textMessage(const std::string& to, const std::string& body) {
     m.messageRef = "202612545296_KESO";
     m.body = body;
     return m;
-}
-
-// Header fields joined by "|", "<none>" for each absent one.
-std::string headerOf(const std::string& data, const std::vector<std::string>& names) {
-    const std::string head = data.substr(0, data.find("\r\n\r\n"));
-    std::string out;
-    for (const auto& name : names) {
-        std::smatch m;
-        const std::regex re("(^|\r\n)" + name + ": ([^\r\n]*)", std::regex::icase);
-        out += "|" + (std::regex_search(head, m, re) ? m[2].str() : "<none>");
-    }
-    return out.substr(1);
 }
 
 }  // namespace
@@ -532,7 +521,7 @@ TEST_P(SmtpModes, TextRefusedAndForwarded) {
     EXPECT_EQ(got[0].rcptTo, (std::vector<std::string>{"a@example.org", "copy@example.org"}));
     const std::string& d0 = got[0].data;
     EXPECT_TRUE(std::regex_match(
-        headerOf(d0, {"To", "Cc", "Sender", "Date", "Message-Id"}),
+        headerFields(d0, {"To", "Cc", "Sender", "Date", "Message-Id"}),
         std::regex(R"(a@example.org\|copy@example.org\|robot@example.org\|[^<|][^|]*\|)"
                    R"(<202612545296_KESO\.[0-9.]+@example\.org>)")))
         << d0;
@@ -543,7 +532,7 @@ TEST_P(SmtpModes, TextRefusedAndForwarded) {
         const auto& d = got[i + 1];
         EXPECT_EQ(d.rcptTo, (std::vector<std::string>{"fwd1@example.org", "fwd2@example.org"}));
         EXPECT_EQ(
-            headerOf(d.data, {"To", "From", "Subject", "Received", "DKIM-Signature", "Sender"}),
+            headerFields(d.data, {"To", "From", "Subject", "Received", "DKIM-Signature", "Sender"}),
             "fwd1@example.org, fwd2@example.org|owner@example.org|" + fwd.subject +
                 "|<none>|<none>|<none>")
             << "Sender equal to From is left out";

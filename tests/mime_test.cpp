@@ -8,24 +8,13 @@
 #include <vector>
 
 #include "net/Mime.h"
+#include "support/HeaderFields.h"
 
 using namespace vorel;
 using namespace vorel::mime;
+using vorel::test::headerFields;
 
 namespace {
-
-// Header fields of composed text joined by "|", folds joined, "<none>" for each absent one.
-std::string field(const std::string& data, const std::vector<std::string>& names) {
-    const std::string head =
-        std::regex_replace(data.substr(0, data.find("\r\n\r\n")), std::regex("\r\n([ \t])"), "$1");
-    std::string out;
-    for (const auto& name : names) {
-        std::smatch m;
-        const std::regex re("(^|\r\n)" + name + ": ([^\r\n]*)", std::regex::icase);
-        out += "|" + (std::regex_search(head, m, re) ? m[2].str() : "<none>");
-    }
-    return out.substr(1);
-}
 
 OutgoingMessage simple() {
     OutgoingMessage m;
@@ -132,7 +121,7 @@ TEST(Mime, ComposedHeadersCannotBeInjected) {
     for (const char* injected : {"\r\nBcc:", "\r\nX-Evil:", "\r\nBad Name:"}) {
         EXPECT_EQ(head.find(injected), std::string::npos) << data;
     }
-    EXPECT_EQ(field(data, {"X-Mailer"}), "VOREL X-Evil: 2");
+    EXPECT_EQ(headerFields(data, {"X-Mailer"}), "VOREL X-Evil: 2");
     // A display name too long to fit a line is left out; the address stays.
     m = simple();
     m.to = "<long@example.org>";
@@ -141,7 +130,7 @@ TEST(Mime, ComposedHeadersCannotBeInjected) {
     }
     const std::string named = composeText(m, "i@x");
     EXPECT_FALSE(std::regex_search(named, kOverlong)) << named;
-    EXPECT_EQ(field(named, {"To"}), "long@example.org");
+    EXPECT_EQ(headerFields(named, {"To"}), "long@example.org");
 }
 
 TEST(Mime, ComposedBodies) {
@@ -157,8 +146,9 @@ TEST(Mime, ComposedBodies) {
         m.body = body;
         const std::string data = composeText(m, "id@x");
         SCOPED_TRACE(data);
-        EXPECT_NE(field(data, {"Content-Type"}).find("charset=" + charset), std::string::npos);
-        EXPECT_EQ(field(data, {"Content-Transfer-Encoding", "MIME-Version", "Message-Id"}),
+        EXPECT_NE(headerFields(data, {"Content-Type"}).find("charset=" + charset),
+                  std::string::npos);
+        EXPECT_EQ(headerFields(data, {"Content-Transfer-Encoding", "MIME-Version", "Message-Id"}),
                   encoding + "|1.0|<id@x>");
         EXPECT_FALSE(std::regex_search(data, std::regex("(^|[^\r])\n")) ||
                      std::regex_search(data, kOverlong));
@@ -167,7 +157,7 @@ TEST(Mime, ComposedBodies) {
     }
     OutgoingMessage html = simple();
     html.contentSubtype = "html";
-    EXPECT_TRUE(field(composeText(html, "i@x"), {"Content-Type"}).starts_with("text/html"));
+    EXPECT_TRUE(headerFields(composeText(html, "i@x"), {"Content-Type"}).starts_with("text/html"));
 }
 
 // A saved message re-addressed: body byte for byte (CR LF), addressing and trace fields replaced.
@@ -196,11 +186,11 @@ TEST(Mime, ReaddressKeepsTheBody) {
         SCOPED_TRACE(out.substr(0, 400));
         ASSERT_NE(out.find("\r\n\r\n"), std::string::npos);
         EXPECT_EQ(out.substr(out.find("\r\n\r\n") + 4), body);
-        EXPECT_EQ(field(out, {"To", "X-Mailer", "Cc", "Return-Path", "Received", "X-A"}),
+        EXPECT_EQ(headerFields(out, {"To", "X-Mailer", "Cc", "Return-Path", "Received", "X-A"}),
                   "new@example.org|VOREL|<none>|<none>|<none>|" +
                       std::string(in.find("X-A") == std::string::npos ? "<none>" : "1"));
         EXPECT_EQ(out.find("From someone"), std::string::npos);
     }
-    EXPECT_EQ(field(readdress(saved, m, "n@x"), {"Content-Type"}),
+    EXPECT_EQ(headerFields(readdress(saved, m, "n@x"), {"Content-Type"}),
               "multipart/mixed; boundary=\"b1\"");
 }
