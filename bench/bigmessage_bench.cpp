@@ -25,6 +25,7 @@
 #include "run/MailRun.h"
 #include "store/Database.h"
 #include "store/Settings.h"
+#include "support/Rows.h"
 #include "support/TestServers.h"
 
 namespace fs = std::filesystem;
@@ -101,12 +102,8 @@ int measure(const char* self, std::size_t bytes, bool attachment) {
     const std::string folder = bench::newAppFolder("bigbench");
     const std::string db = folder + "/data.mdb";
     {
-        Autoresponder a;
-        a.Name = "INFO";
-        a.To = "info@me.example";
-        a.msgfrom = "robot@me.example";
-        a.msgsubject = "Re: your mail";
-        a.message = "Hello %name%, thanks for writing.";
+        Autoresponder a =
+            test::replyRule("INFO", "info@me.example", "Hello %name%, thanks for writing.");
         a.mailto = "boss@me.example";  // the message forwarded whole
         Database::open(db).addAutoresponder(a);
     }

@@ -34,6 +34,7 @@
 #include "run/MailRun.h"
 #include "store/Database.h"
 #include "store/Settings.h"
+#include "support/Rows.h"
 #include "support/TestServers.h"
 
 namespace fs = std::filesystem;
@@ -100,13 +101,9 @@ int runOnce(int messages, int members) {
         Database db = Database::open(dbPath);
         db.begin();
         for (int k = 0; k < kAutoresponders; ++k) {
-            Autoresponder a;
-            a.Name = "AR" + std::to_string(k);
-            a.To = "ar" + std::to_string(k) + "@me.example";
-            a.msgfrom = "robot@me.example";
-            a.msgsubject = "Re: your mail";
-            a.message = "Hello %name%, thanks for writing on %date% at %time% (%email%).";
-            db.addAutoresponder(a);
+            db.addAutoresponder(
+                test::replyRule("AR" + std::to_string(k), "ar" + std::to_string(k) + "@me.example",
+                                "Hello %name%, thanks for writing on %date% at %time% (%email%)."));
         }
         for (int l = 0; l < kLists; ++l) {
             MailingList m;

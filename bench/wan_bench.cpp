@@ -36,6 +36,7 @@
 #include "run/MailRun.h"
 #include "store/Database.h"
 #include "store/Settings.h"
+#include "support/Rows.h"
 #include "support/TcpProxy.h"
 #include "support/TestServers.h"
 
@@ -98,13 +99,9 @@ std::string makeFolder(const test::PopServer& pop, int popPort, int smtpPort) {
     const std::string folder = bench::newAppFolder("wanbench");
     Database db = Database::open(folder + "/data.mdb");
     for (int k = 0; k < kAutoresponders; ++k) {
-        Autoresponder a;
-        a.Name = "AR" + std::to_string(k);
-        a.To = autoresponderAddress(k);
-        a.msgfrom = "robot@me.example";
-        a.msgsubject = "Re: your mail";
-        a.message = "Hello %name%, thanks for writing on %date% (%email%).";
-        db.addAutoresponder(a);
+        db.addAutoresponder(
+            test::replyRule("AR" + std::to_string(k), autoresponderAddress(k),
+                            "Hello %name%, thanks for writing on %date% (%email%)."));
     }
     writeSettings(folder, bench::loopbackSettings(pop, popPort, smtpPort));
     return folder;
@@ -129,11 +126,19 @@ test::TcpProxy::Options delayed(int rttMs) {
     return o;
 }
 
-Result runVorel(int rttMs, const test::SmtpServer& smtp) {
+// A mailbox seeded afresh, it and the SMTP server behind relays that add the delay.
+struct Links {
     test::PopServer pop;
-    seed(pop);
-    test::TcpProxy popLink(pop.port(), delayed(rttMs));
-    test::TcpProxy smtpLink(smtp.port(), delayed(rttMs));
+    test::TcpProxy popLink, smtpLink;
+    Links(int rttMs, const test::SmtpServer& smtp)
+        : popLink(pop.port(), delayed(rttMs)), smtpLink(smtp.port(), delayed(rttMs)) {
+        seed(pop);
+    }
+};
+
+Result runVorel(int rttMs, const test::SmtpServer& smtp) {
+    Links links(rttMs, smtp);
+    auto& [pop, popLink, smtpLink] = links;
     const std::string folder = makeFolder(pop, popLink.port(), smtpLink.port());
     const std::size_t before = smtp.received().size();
     Result r;
@@ -161,10 +166,8 @@ Result runVorel(int rttMs, const test::SmtpServer& smtp) {
 }
 
 Result runPeer(int rttMs, const test::SmtpServer& smtp) {
-    test::PopServer pop;
-    seed(pop);
-    test::TcpProxy popLink(pop.port(), delayed(rttMs));
-    test::TcpProxy smtpLink(smtp.port(), delayed(rttMs));
+    Links links(rttMs, smtp);
+    auto& [pop, popLink, smtpLink] = links;
     std::string command = "/usr/bin/python3 " + std::string(VOREL_SOURCE_DIR) +
                           "/bench/wan_peer.py " + std::to_string(popLink.port()) + " " +
                           pop.user() + " " + pop.password() + " " + std::to_string(smtpLink.port());

@@ -10,6 +10,7 @@
 #include "store/Settings.h"
 #include "support/FixedClock.h"
 #include "support/RecordingHost.h"
+#include "support/Rows.h"
 #include "support/TempFolder.h"
 #include "support/TestServers.h"
 
@@ -33,13 +34,7 @@ struct RunFolder {
     Database db() const { return Database::open(folder.file("data.mdb")); }
     void addAutoresponder(const std::string& to, const std::string& message = "Thanks",
                           const std::string& name = "INFO") {
-        Autoresponder a;
-        a.Name = name;
-        a.To = to;
-        a.msgfrom = "robot@me.example";
-        a.msgsubject = "Re: your mail";
-        a.message = message;
-        db().addAutoresponder(a);
+        db().addAutoresponder(replyRule(name, to, message));
     }
     void pointAt(const PopServer& pop) {
         s.txtPOP = pop.host() + ":" + std::to_string(pop.port());

@@ -19,6 +19,7 @@
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "store/Settings.h"
+#include "support/Rows.h"
 #include "support/TcpProxy.h"
 #include "support/TestServers.h"
 
@@ -108,13 +109,8 @@ SoakResult runSoak(const SoakOptions& o) {
     fs::create_directory(folder);
     Database::createIfMissing(data);
     Database::upgradeSchema(data);
-    Autoresponder a;
-    a.Name = "INFO";
-    a.To = "info@me.example";
-    a.msgfrom = "robot@me.example";
-    a.msgsubject = "Re: your mail";
-    a.message = "Thanks for writing.";
-    Database::open(data).addAutoresponder(a);
+    Database::open(data).addAutoresponder(
+        test::replyRule("INFO", "info@me.example", "Thanks for writing."));
     MailingList l;
     l.Name = "L";
     l.onsubscribeto = "join@me.example";
