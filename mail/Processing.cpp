@@ -355,7 +355,7 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
         // Nothing of it was queued: nothing of it is kept, and the next run
         // handles the message again.
         logError(e.what());
-        if (db) {
+        if (inTransaction) {
             db->rollback();
         }
         undoQueued();
