@@ -388,6 +388,11 @@ bool isMessageFileOf(const std::string& folder, const std::string& path) {
 }
 
 QueueReader::QueueReader(const std::string& path, std::uint64_t limit) : limit_(limit) {
+    // Records read through a planted link would mail whatever file it names.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        throw std::runtime_error("cannot open " + path + ": " + fileErrorText(ELOOP));
+    }
     in_.open(path, std::ios::binary);
     if (!in_) {
         throw std::runtime_error("cannot open " + path);
