@@ -166,8 +166,9 @@ void Reporter::addLogLine(const std::string& text) {
 void Reporter::noteRefusedLink(const std::string& name) {
     // Once per file and run: the screen log is where the user can still see it.
     if (refusedLinks_.insert(name).second) {
-        host_.addLogEntry(name + " in " + folder_ +
-                          " is a symbolic link, which Vorel does not follow: nothing is logged to it");
+        host_.addLogEntry(
+            name + " in " + folder_ +
+            " is a symbolic link, which Vorel does not follow: nothing is logged to it");
     }
 }
 

@@ -386,8 +386,8 @@ int showStartFailure(const std::string& text, int& argc, char** argv, int status
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vorel"));
     QApplication::setWindowIcon(logoIcon());
-    MessageBox::information(nullptr, QStringLiteral("Vorel cannot start: ") +
-                                         QString::fromStdString(text));
+    MessageBox::information(nullptr,
+                            QStringLiteral("Vorel cannot start: ") + QString::fromStdString(text));
     return status;
 }
 

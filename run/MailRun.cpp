@@ -192,8 +192,9 @@ bool MailRun::Impl::doRunMail() {
     if (!queueFree) {
         // Another program holds the queue: reading the mailbox now would
         // leave every answer with nowhere to go, so the run ends untouched.
-        report.addLogLine("The queue is locked by another program (msgqueue.lock), the mail run "
-                          "ends without reading mail or touching the queue");
+        report.addLogLine(
+            "The queue is locked by another program (msgqueue.lock), the mail run "
+            "ends without reading mail or touching the queue");
         report.addLogLine(runStamp(clock.now()) + " Mail Run Complete");
         return true;
     }

@@ -103,15 +103,14 @@ void checkFolderIsPrivate(const std::string& folder) {
     }
     if (st.st_uid != ::geteuid()) {
         throw FolderRefused("the folder " + escapedPath(folder) + " belongs to another user (uid " +
-                            std::to_string(st.st_uid) +
-                            "); Vorel uses only a folder of your own");
+                            std::to_string(st.st_uid) + "); Vorel uses only a folder of your own");
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        throw FolderRefused("the folder " + escapedPath(folder) + " may be written by other users (mode " +
-                            mode + "); Vorel will not use it until you run: chmod go-w " +
-                            escapedPath(folder));
+        throw FolderRefused(
+            "the folder " + escapedPath(folder) + " may be written by other users (mode " + mode +
+            "); Vorel will not use it until you run: chmod go-w " + escapedPath(folder));
     }
 }
 

@@ -77,7 +77,6 @@ TEST_F(Ledger, UnqueuedHandlingKeepsNothingAndMessageIdAndDateAreTheKey) {
     EXPECT_EQ(host.countLogContaining("was handled by an earlier run, skipped"), 2);
 }
 
-
 // A killed run's reply, queued but never committed, with a journal line torn by a power cut
 // after its note: only the torn line is skipped, so the reply goes out once, not twice.
 TEST_F(Ledger, TornJournalLineCostsOnlyItself) {
@@ -88,7 +87,8 @@ TEST_F(Ledger, TornJournalLineCostsOnlyItself) {
     batch.flush();
     // The torn line: a note cut inside its key, then the NULs of blocks never written.
     const std::string note = folder.read(kQueueJournalFile);
-    folder.write(kQueueJournalFile, note + note.substr(0, note.size() - 30) + std::string(200, '\0'));
+    folder.write(kQueueJournalFile,
+                 note + note.substr(0, note.size() - 30) + std::string(200, '\0'));
     s.chkLEAVE = "0";
     EXPECT_EQ(runAndCount(mail), 0);
     EXPECT_EQ(mail.sent().size(), 1u);

@@ -136,10 +136,10 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
         {"post NOSUCH --from me@x.example --subject S --message Hi", "1", "NOSUCH"},
         {"post NEWS --from me@x.example --subject S", "2", ""},
         // Nothing queued from a folder or a missing file.
-        {"post NEWS --from me@x.example --subject S --message-file '" + f.file("msgdir") + "'",
-         "1", "vorel post: cannot read " + f.file("msgdir") + ": it is a folder"},
-        {"post NEWS --from me@x.example --subject S --message-file '" + f.file("nofile") + "'",
-         "1", "No such file or directory"}};
+        {"post NEWS --from me@x.example --subject S --message-file '" + f.file("msgdir") + "'", "1",
+         "vorel post: cannot read " + f.file("msgdir") + ": it is a folder"},
+        {"post NEWS --from me@x.example --subject S --message-file '" + f.file("nofile") + "'", "1",
+         "No such file or directory"}};
     for (const Case& c : cases) {
         const std::string got = vorel("--folder '" + f.path() + "' " + c.args);
         EXPECT_EQ(got.substr(0, 2), c.status + " ") << c.args;

@@ -174,18 +174,17 @@ TEST(QueueJournal, ReaderTakesOnlyNotesThatCheckOut) {
     const struct {
         std::string line;
         bool ended, counts;
-    } cases[] = {
-        {note, false, true},  // the last line, its end lost: the check still holds
-        {oldForm, true, true},                      // the form without a check
-        {oldForm, false, false},                    // ... cut short by a kill
-        {note.substr(0, note.size() - 2), false, false},  // torn in its check
-        {note.substr(0, 20) + std::string(30, '\0'), false, false},  // a NUL tail
-        {std::string(40, '\0'), true, false},
-        {wrongCheck, true, false},
-        {note + " 7", true, false},
-        {"1 2 3 4 6k 5", true, false},
-        {"99999999999999999999999 0 1 2 61", true, false},
-        {"", true, false}};
+    } cases[] = {{note, false, true},      // the last line, its end lost: the check still holds
+                 {oldForm, true, true},    // the form without a check
+                 {oldForm, false, false},  // ... cut short by a kill
+                 {note.substr(0, note.size() - 2), false, false},             // torn in its check
+                 {note.substr(0, 20) + std::string(30, '\0'), false, false},  // a NUL tail
+                 {std::string(40, '\0'), true, false},
+                 {wrongCheck, true, false},
+                 {note + " 7", true, false},
+                 {"1 2 3 4 6k 5", true, false},
+                 {"99999999999999999999999 0 1 2 61", true, false},
+                 {"", true, false}};
     for (const auto& c : cases) {
         EXPECT_EQ(readJournalNote(c.line, c.ended).has_value(), c.counts) << c.line;
     }

@@ -149,7 +149,6 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_LT(pop.messageCount(), 300u);
 }
 
-
 // Exit status, then standard output and errors, of any command line.
 std::string vorelCommand(const std::string& command) {
     test::TempFolder io;
@@ -173,10 +172,13 @@ TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
     const Case cases[] = {
         {"group-writable", 0770, false, bin + "run --folder '" + f + "'",
          "may be written by other users (mode 0770); Vorel will not use it until you run: chmod "
-         "go-w " + f},
-        {"world-writable", 01777, false, bin + "import L '" + io.file("x") + "' --folder '" + f + "'",
+         "go-w " +
+             f},
+        {"world-writable", 01777, false,
+         bin + "import L '" + io.file("x") + "' --folder '" + f + "'",
          "may be written by other users (mode 1777)"},
-        {"another user's", 0700, true, bin + "post L --from a@x --subject s --message m --folder '" + f + "'",
+        {"another user's", 0700, true,
+         bin + "post L --from a@x --subject s --message m --folder '" + f + "'",
          "belongs to another user (uid 65534)"},
         {"a line break", 0700, false, bin + "run --folder '" + f + "\n/x'",
          "the folder given by --folder \"" + f + "\\n/x\" holds a line break or another control"},
@@ -219,8 +221,7 @@ TEST_F(RunFixture, QueueLockedByAnotherProgramEndsTheRunUntouched) {
         EXPECT_TRUE(run());
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     }
-    EXPECT_EQ(host.countLogContaining("The queue is locked by another program (msgqueue.lock)"),
-              1)
+    EXPECT_EQ(host.countLogContaining("The queue is locked by another program (msgqueue.lock)"), 1)
         << host.logText();
     EXPECT_EQ(host.countLogContaining("Mail Run Complete"), 1);
     EXPECT_EQ(folder.read(kQueueFile), queue);
