@@ -104,6 +104,10 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
     // A file's terminal controls are shown as the log shows them.
     f.write("esc.txt", "\x1b]0;owned\x07\r\nx\x1b[2J\n");
     f.write("target.txt", "old\r\n");
+    // A line far over the reader's bound: one status line, and the next line still counts.
+    f.write("long.txt", std::string(kLongestImportLine * 3, 'a') + "\r\nlong@x.example\n");
+    l.Name = "LONG";
+    saveList(db, l);
     std::filesystem::create_symlink(f.file("target.txt"), f.file("link.txt"));
     std::filesystem::create_directory(f.file("msgdir"));
     struct Case {
@@ -120,6 +124,9 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
              kImportDone + "\n"},
         {"export \"news '\" '" + f.file("all.txt") + "'", "0", ""},  // the name as stored
         {"import NEWS '" + f.file("missing.txt") + "'", "1", kImportFailed},
+        {"import LONG '" + f.file("long.txt") + "'", "0",
+         "0 Invalid email " + std::string(100, 'a') +
+             "... NOT ADDED\nImport Added long@x.example to list LONG\n" + kImportDone},
         {"import NOSUCH '" + f.file("in.txt") + "'", "1",
          "vorel import: there is no mailing list NOSUCH\n"},
         {"import NEWS '" + f.file("esc.txt") + "'", "0",
