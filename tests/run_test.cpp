@@ -253,6 +253,8 @@ TEST(Folder, PlantedLinksAreNeverWrittenThrough) {
         {"msgqueue.txt", true, "msgqueue.txt: it " + linkText},
         {"msgqueue.pending", true, ""},  // removed unread by the settling at the start
         {"msgqueue.lock", true, "msgqueue.lock: it " + linkText},
+        {"msgqueue.pos", true, "msgqueue.pos: it " + linkText},
+        {"msgqueue.new", true, "msgqueue.new: it " + linkText},
         {"run.lock", true, "run.lock: it " + linkText}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.link);
