@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,14 +29,19 @@ constexpr char kSeparatorLine[] = "\xFF\r\n";
     throw std::runtime_error(what + " " + path + ": " + fileErrorText(errno));
 }
 
-std::chrono::milliseconds queueLockWaitNow = std::chrono::seconds(30);
+// Set by tests while a run may be reading it on another thread.
+std::atomic<std::chrono::milliseconds::rep> queueLockWaitMs{30000};
+
+std::chrono::milliseconds queueLockWait() {
+    return std::chrono::milliseconds(queueLockWaitMs.load());
+}
 
 // msgqueue.lock, waited for a bounded time: a program that holds it for good
 // must not keep a run (which holds run.lock) waiting for ever.
 class QueueLock {
 public:
     explicit QueueLock(const std::string& folder)
-        : lock_(joinPath(folder, kQueueLockFile), queueLockWaitNow) {
+        : lock_(joinPath(folder, kQueueLockFile), queueLockWait()) {
         if (!lock_.held()) {
             throw QueueLocked(joinPath(folder, kQueueLockFile));
         }
@@ -237,11 +243,11 @@ QueueLocked::QueueLocked(const std::string& lockPath)
     : std::runtime_error("the queue is locked by another program (" + lockPath + ")") {}
 
 void setQueueLockWait(std::chrono::milliseconds wait) {
-    queueLockWaitNow = wait;
+    queueLockWaitMs = wait.count();
 }
 
 bool queueLockFree(const std::string& folder) {
-    return FileLock(joinPath(folder, kQueueLockFile), queueLockWaitNow).held();
+    return FileLock(joinPath(folder, kQueueLockFile), queueLockWait()).held();
 }
 
 std::optional<JournalNote> readJournalNote(const std::string& line, bool ended) {
