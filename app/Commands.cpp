@@ -35,6 +35,7 @@ std::optional<CommandLine> parseCommandLine(int argc, char** argv) {
 std::string prepareAppFolder(const CommandLine& cl) {
     std::string folder = resolveAppFolder(cl.folder);
     ensureFolder(folder);
+    checkFolderIsPrivate(folder);
     // No installer ships the empty database, so start-up provides it.
     std::string db = joinPath(folder, "data.mdb");
     Database::createIfMissing(db);

@@ -18,13 +18,16 @@ struct CommandLine {
 inline constexpr int kExitUsage = 2;
 // `vorel run` while another mail run holds the folder.
 inline constexpr int kExitBusy = 3;
+// The folder is refused (FolderRefused): another user's, writable by others,
+// or a path holding a control character.
+inline constexpr int kExitFolder = 4;
 
 // Parses argv; returns std::nullopt (after printing why) for a usage error.
 std::optional<CommandLine> parseCommandLine(int argc, char** argv);
 
 // Start-up work shared by every command: resolves and creates the application
-// folder, creates data.mdb when missing and upgrades its schema. Returns the
-// folder.
+// folder, checks that it is the user's alone (throws FolderRefused), creates
+// data.mdb when missing and upgrades its schema. Returns the folder.
 std::string prepareAppFolder(const CommandLine& cl);
 
 int cmdInit(const CommandLine& cl);

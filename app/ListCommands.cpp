@@ -1,9 +1,13 @@
 // vorel post, import and export: the member editor's and the post window's
 // work for scripts and schedulers, on the same code as the windows.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,37 @@ int usage(const char* text) {
 int failure(const char* command, const std::string& text) {
     std::fprintf(stderr, "vorel %s: %s\n", command, text.c_str());
     return 1;
+}
+
+// The whole file, or why it cannot be read ("" when it was).
+std::string readMessageFile(const std::string& path, std::string& text) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::strerror(errno);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return "it is a folder";
+    }
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int err = errno;
+            ::close(fd);
+            return std::strerror(err);
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return "";
 }
 
 void printLine(const std::string& line) {
@@ -71,13 +106,11 @@ int cmdPost(const CommandLine& cl) {
         return usage(kUsage);
     }
     if (messageFile) {
-        std::ifstream in(*messageFile, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        if (!in || in.bad()) {
-            return failure("post", "cannot read " + *messageFile);
+        // A folder or an unreadable file must never become an empty copy for every member.
+        const std::string problem = readMessageFile(*messageFile, post.message);
+        if (!problem.empty()) {
+            return failure("post", "cannot read " + *messageFile + ": " + problem);
         }
-        post.message = text.str();
     } else {
         post.message = *message;
     }
@@ -109,6 +142,10 @@ int cmdImport(const CommandLine& cl) {
     const std::string list = normaliseListName(cl.args[0]);
     const std::string folder = prepareAppFolder(cl);
     Database db = Database::open(joinPath(folder, "data.mdb"));
+    // Rows of a list that does not exist would be stored where no window shows them.
+    if (!db.findList(list)) {
+        return failure("import", "there is no mailing list " + cl.args[0]);
+    }
     const ImportResult result =
         importFile(db, list, cl.args[1], [](const std::vector<std::string>& lines) {
             for (const std::string& line : lines) {
@@ -132,6 +169,12 @@ int cmdExport(const CommandLine& cl) {
     Database db = Database::open(joinPath(folder, "data.mdb"));
     if (db.memberCount(list) == 0) {
         return failure("export", kNothingToExport);
+    }
+    if (cl.args[1] == "-") {
+        // The addresses alone on standard output, for a pipe.
+        std::fflush(stdout);
+        const std::string problem = writeMembers(db, list, STDOUT_FILENO);
+        return problem.empty() ? 0 : failure("export", "cannot write standard output: " + problem);
     }
     const std::string problem = exportMembers(db, list, cl.args[1]);
     if (!problem.empty()) {

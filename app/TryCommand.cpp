@@ -126,6 +126,9 @@ int cmdTry(const CommandLine& cl) {
     }
     // The real folder is only read: no folder or database is made for it.
     const std::string folder = resolveAppFolder(cl.folder);
+    if (fileExists(folder)) {
+        checkFolderIsPrivate(folder);
+    }
     FileMailComponent mail(raw);
     SystemClock clock;
     const DryRunResult result = dryRun(folder, mail, clock);

@@ -7,6 +7,7 @@
 #include "app/Commands.h"
 #include "gui/AppWindows.h"
 #include "gui/StartUp.h"
+#include "store/AppFolder.h"
 
 namespace {
 
@@ -69,12 +70,21 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "%s\n", vorel::kNoDisplayMessage);
                 return vorel::kExitUsage;
             }
-            std::string folder = vorel::prepareAppFolder(*cl);
+            std::string folder;
+            try {
+                folder = vorel::prepareAppFolder(*cl);
+            } catch (const vorel::FolderRefused& e) {
+                std::fprintf(stderr, "vorel: %s\n", e.what());
+                return vorel::showStartFailure(e.what(), argc, argv, vorel::kExitFolder);
+            }
             return vorel::runWindows(folder, cl->args, argc, argv);
         }
         std::fprintf(stderr, "vorel: unknown command '%s'\n", cl->command.c_str());
         printUsage();
         return vorel::kExitUsage;
+    } catch (const vorel::FolderRefused& e) {
+        std::fprintf(stderr, "vorel: %s\n", e.what());
+        return vorel::kExitFolder;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vorel: %s\n", e.what());
         return 1;

@@ -26,15 +26,17 @@ std::string logStamp(const LocalTime& t) {
 }
 
 // Opens, appends and closes; a file that cannot be written is skipped. The
-// line and its end go out in one write.
-void appendLine(const std::string& path, const std::string& line) {
+// line and its end go out in one write. False when the file is a symbolic
+// link, which is never written through.
+bool appendLine(const std::string& path, const std::string& line) {
     // Logs name people and, with debug on, hold server dialogues.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = openNoFollow(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (fd < 0) {
-        return;
+        return errno != ELOOP;
     }
     writeAll(fd, line + "\r\n");
     ::close(fd);
+    return true;
 }
 
 std::string stripLineEnd(std::string s) {
@@ -156,7 +158,18 @@ void Reporter::addLogLine(const std::string& text) {
     if (logSetting_ == "0") {
         return;
     }
-    appendLine(folder_ + "/log.txt", logStamp(clock_.now()) + " " + shown);
+    if (!appendLine(folder_ + "/log.txt", logStamp(clock_.now()) + " " + shown)) {
+        noteRefusedLink("log.txt");
+    }
+}
+
+void Reporter::noteRefusedLink(const std::string& name) {
+    // Once per file and run: the screen log is where the user can still see it.
+    if (refusedLinks_.insert(name).second) {
+        host_.addLogEntry(
+            name + " in " + folder_ +
+            " is a symbolic link, which Vorel does not follow: nothing is logged to it");
+    }
 }
 
 void Reporter::addScreenLogLine(const std::string& text) {
@@ -241,7 +254,9 @@ void Reporter::onTranscript(const std::string& line, TranscriptDirection directi
     checkchr255(t);
     bool passLine = t.find("PASS") != std::string::npos;
     std::string shown = shownText(maskLine(t, direction));
-    appendLine(folder_ + "/debug.log", shown);
+    if (!appendLine(folder_ + "/debug.log", shown)) {
+        noteRefusedLink("debug.log");
+    }
     // The list shows the mask two characters shorter, as the screen always has.
     if (passLine) {
         shown.resize(shown.size() - 2);

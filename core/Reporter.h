@@ -1,5 +1,6 @@
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "core/MailComponent.h"
@@ -44,6 +45,7 @@ private:
     // The transcript line as it may be shown and stored: password and AUTH
     // exchanges masked. `line` comes without its line end.
     std::string maskLine(const std::string& line, TranscriptDirection direction);
+    void noteRefusedLink(const std::string& name);
 
     std::string folder_;
     RunHost& host_;
@@ -52,6 +54,7 @@ private:
     std::string logSetting_ = "1";
     bool debugBox_ = false;
     bool inAuth_ = false;
+    std::set<std::string> refusedLinks_;
 };
 
 // A text as one line that shows and logs safely: line breaks become blanks;

@@ -60,5 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string before = fuzz::readFile(queue);
     replaceQueue(folder, before.size());
+
+    // The same bytes as lines of msgqueue.pending: a note that checks out
+    // names a range, anything else is skipped without harm.
+    const std::string text = fuzz::bytes(data, size);
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t nl = text.find('\n', start);
+        const bool ended = nl != std::string::npos;
+        readJournalNote(text.substr(start, ended ? nl - start : std::string::npos), ended);
+        if (!ended) {
+            break;
+        }
+        start = nl + 1;
+    }
     return 0;
 }

@@ -382,6 +382,15 @@ void helpShow() {
     }
 }
 
+int showStartFailure(const std::string& text, int& argc, char** argv, int status) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Vorel"));
+    QApplication::setWindowIcon(logoIcon());
+    MessageBox::information(nullptr,
+                            QStringLiteral("Vorel cannot start: ") + QString::fromStdString(text));
+    return status;
+}
+
 int runWindows(const std::string& folder, const std::vector<std::string>& args, int& argc,
                char** argv) {
     QApplication app(argc, argv);

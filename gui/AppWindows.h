@@ -119,5 +119,8 @@ void helpShow();
 // The windows' entry: runs the event loop; returns the exit status.
 int runWindows(const std::string& folder, const std::vector<std::string>& args, int& argc,
                char** argv);
+// Shows why the windows cannot start (a refused folder) in a message box and
+// returns `status`.
+int showStartFailure(const std::string& text, int& argc, char** argv, int status);
 
 }  // namespace vorel

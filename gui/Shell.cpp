@@ -1,9 +1,13 @@
 #include "gui/Shell.h"
 
-#include <QDesktopServices>
-#include <QFile>
-#include <QUrl>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <QDesktopServices>
+#include <QUrl>
+#include <cerrno>
+
+#include "base/WriteAll.h"
 #include "gui/MessageBox.h"
 #include "store/AppFolder.h"
 
@@ -24,14 +28,27 @@ QUrl targetUrl(const QString& target) {
     return url;
 }
 
-bool writeWhole(const std::string& path, const std::string& text) {
-    QFile f(QString::fromStdString(path));
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        return false;
+// 0 or the errno of the failure; a link planted under the name is refused.
+int writeWhole(const std::string& path, const std::string& text) {
+    const int fd = openNoFollow(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        return errno;
     }
-    const std::string bytes = text + "\r\n";
-    return f.write(bytes.data(), static_cast<qint64>(bytes.size())) ==
-           static_cast<qint64>(bytes.size());
+    int err = writeAll(fd, text + "\r\n");
+    if (::close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    return err;
+}
+
+// The preview file could not be written: a link says so, anything else is
+// the program's old word for a preview that cannot be shown.
+void previewFailed(QWidget* parent, const std::string& path, int err) {
+    if (err == ELOOP) {
+        MessageBox::information(parent, QString::fromStdString(path + ": " + fileErrorText(err)));
+    } else {
+        MessageBox::information(parent, QStringLiteral("Sorry, Could not find 'notepad.exe'"));
+    }
 }
 
 }  // namespace
@@ -51,12 +68,17 @@ void setUrlOpener(UrlOpener o) {
 void previewMessage(QWidget* parent, const std::string& folder, const std::string& body) {
     if (body.find("<HTML>") != std::string::npos) {
         const std::string path = joinPath(folder, "htmlprev.htm");
-        writeWhole(path, body);
+        if (const int err = writeWhole(path, body); err == ELOOP) {
+            previewFailed(parent, path, err);
+            return;
+        }
         openWithShell(QString::fromStdString(path));
         return;
     }
     const std::string path = joinPath(folder, "msg.temp");
-    if (!writeWhole(path, body) || !openWithShell(QString::fromStdString(path))) {
+    if (const int err = writeWhole(path, body); err != 0) {
+        previewFailed(parent, path, err);
+    } else if (!openWithShell(QString::fromStdString(path))) {
         MessageBox::information(parent, QStringLiteral("Sorry, Could not find 'notepad.exe'"));
     }
 }

@@ -1,17 +1,21 @@
 #include "mail/MemberRules.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 
 #include "base/TextCompare.h"
 #include "base/WriteAll.h"
+#include "core/Reporter.h"
 #include "mail/Address.h"
+#include "mail/ImportLineReader.h"
 
 namespace vorel {
 
@@ -26,38 +30,11 @@ constexpr std::size_t kLongestAddress = 254;
 // What a status line shows of an overlong line.
 constexpr std::size_t kShownOfLongLine = 100;
 
-std::string shownText(const std::string& text) {
+std::string cutShort(const std::string& text) {
     if (text.size() <= kShownOfLongLine) {
         return text;
     }
     return text.substr(0, kShownOfLongLine) + "...";
-}
-
-// Reads one line ended by CR LF, LF or CR; false at the end of the input.
-bool readAnyLine(std::istream& in, std::string& line) {
-    line.clear();
-    std::streambuf* buf = in.rdbuf();
-    bool any = false;
-    for (;;) {
-        const int c = buf->sbumpc();
-        if (c == std::char_traits<char>::eof()) {
-            in.setstate(std::ios::eofbit);
-            return any;
-        }
-        any = true;
-        if (c == '\n') {
-            return true;
-        }
-        if (c == '\r') {
-            if (buf->sgetc() == '\n') {
-                buf->sbumpc();
-            }
-            return true;
-        }
-        if (c != '\0') {  // NUL bytes are no part of any address
-            line += static_cast<char>(c);
-        }
-    }
 }
 
 // Commits the rows of a batch; on failure those rows are lost, so it throws.
@@ -188,6 +165,10 @@ ImportResult importAddresses(Database& db, const std::string& listName, std::ist
     std::vector<std::string> lines;
     const auto flush = [&] {
         if (!lines.empty() && status) {
+            // A file's terminal escapes and line breaks are shown as the log shows them.
+            for (std::string& l : lines) {
+                l = vorel::shownText(l);
+            }
             status(lines);
         }
         lines.clear();
@@ -195,12 +176,17 @@ ImportResult importAddresses(Database& db, const std::string& listName, std::ist
     try {
         MemberSet present(db, listName);
         Batch batch(db);
+        ImportLineReader reader(in, kLongestImportLine);
         std::string line;
+        bool cut = false;
         try {
-            while (readAnyLine(in, line)) {
-                const std::string address = extractAddresses(line);
-                if (!isValidEmail(address) || address.size() > kLongestAddress) {
-                    lines.push_back("Invalid email " + shownText(address) + " NOT ADDED");
+            while (reader.next(line, cut)) {
+                const std::string address = cut ? std::string() : extractAddresses(line);
+                if (cut) {
+                    lines.push_back("Invalid email " + cutShort(line) + " NOT ADDED");
+                    ++result.invalid;
+                } else if (!isValidEmail(address) || address.size() > kLongestAddress) {
+                    lines.push_back("Invalid email " + cutShort(address) + " NOT ADDED");
                     ++result.invalid;
                 } else if (present.contains(address)) {
                     lines.push_back("Email Addresss " + address + " already in list " + listName);
@@ -244,12 +230,7 @@ ImportResult importFile(Database& db, const std::string& listName, const std::st
     return importAddresses(db, listName, in, status);
 }
 
-std::string exportMembers(Database& db, const std::string& listName, const std::string& path) {
-    std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) {
-        return "cannot create a file beside " + path + ": " + std::strerror(errno);
-    }
+std::string writeMembers(Database& db, const std::string& listName, int fd) {
     std::string failure;
     try {
         std::string chunk;
@@ -274,13 +255,49 @@ std::string exportMembers(Database& db, const std::string& listName, const std::
     } catch (const std::exception& e) {
         failure = e.what();
     }
+    return failure;
+}
+
+std::string exportMembers(Database& db, const std::string& listName, const std::string& path) {
+    std::string target = path;
+    std::error_code ec;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) {
+        // The file the link names is the one replaced; the link stays a link.
+        target = std::filesystem::weakly_canonical(path, ec).string();
+        if (ec) {
+            return "cannot follow the link " + path + ": " + ec.message();
+        }
+    }
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (S_ISDIR(st.st_mode)) {
+            return "cannot write " + path + ": it is a folder";
+        }
+        // A pipe, a terminal or a device cannot be replaced: written as it is.
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return "cannot write " + path + ": " + std::strerror(errno);
+        }
+        std::string failure = writeMembers(db, listName, fd);
+        if (::close(fd) != 0 && failure.empty()) {
+            failure = std::strerror(errno);
+        }
+        return failure.empty() ? "" : "cannot write " + path + ": " + failure;
+    }
+    // Made in the target's own folder, so that the rename replaces it at once.
+    std::string tmp = target + ".XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+        return "cannot create a file beside " + target + ": " + std::strerror(errno);
+    }
+    std::string failure = writeMembers(db, listName, fd);
     if (failure.empty() && ::fsync(fd) != 0) {
         failure = std::strerror(errno);
     }
     if (::close(fd) != 0 && failure.empty()) {
         failure = std::strerror(errno);
     }
-    if (failure.empty() && std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (failure.empty() && std::rename(tmp.c_str(), target.c_str()) != 0) {
         failure = std::strerror(errno);
     }
     if (!failure.empty()) {

@@ -82,8 +82,12 @@ ImportResult importFile(Database& db, const std::string& listName, const std::st
                         const ImportStatus& status);
 
 // Writes one address per line (CR LF) to `path` through a temporary file
-// that replaces it only when complete. Returns an empty text or what failed.
+// that replaces it only when complete. A symbolic link is followed: its
+// target is replaced, in the target's folder. A pipe, terminal or device is
+// written in place. Returns an empty text or what failed.
 std::string exportMembers(Database& db, const std::string& listName, const std::string& path);
+// The same lines written to an open descriptor (standard output).
+std::string writeMembers(Database& db, const std::string& listName, int fd);
 
 inline constexpr char kEnterSearch[] = "Please enter an item to search on!";
 inline constexpr char kNoRecordShown[] =

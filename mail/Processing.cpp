@@ -345,7 +345,9 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
             completed = true;
         }
     } catch (const MailError& e) {
-        logError(mailErrorText(e.code()));
+        // A message file's failure names the file and why (a refused link, a full disk).
+        logError(mailErrorText(e.code()) +
+                 (e.code() == mailcode::kFile ? " " + std::string(e.what()) : std::string()));
     } catch (const std::exception& e) {
         logError(e.what());
     }

@@ -224,9 +224,9 @@ std::string readWholeFile(const std::string& path) {
 // The content may come in parts, written one after the other.
 void writeWholeFile(const std::string& path, std::initializer_list<std::string_view> content) {
     // Other people's mail: the owner's alone, whatever the umask.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = openNoFollow(path, O_WRONLY | O_CREAT, 0600);
     if (fd < 0) {
-        throw MailError(mailcode::kFile, "cannot write " + path + ": " + std::strerror(errno));
+        throw MailError(mailcode::kFile, "cannot write " + path + ": " + fileErrorText(errno));
     }
     int err = 0;
     std::size_t size = 0;

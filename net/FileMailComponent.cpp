@@ -1,8 +1,12 @@
 #include "net/FileMailComponent.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "base/TextCompare.h"
+#include "base/WriteAll.h"
 
 namespace vorel {
 
@@ -47,9 +51,12 @@ void FileMailComponent::send(const OutgoingMessage&) {
 }
 
 void FileMailComponent::writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) {
+    const int fd = openNoFollow(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        throw MailError(mailcode::kFile, "cannot write " + path + ": " + fileErrorText(errno));
+    }
+    const int err = writeAll(fd, text);
+    if (::close(fd) != 0 || err != 0) {
         throw MailError(mailcode::kFile, "cannot write " + path);
     }
 }

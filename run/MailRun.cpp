@@ -165,6 +165,12 @@ bool MailRun::Impl::doRunMail() {
         host.showMessage("a mail run is already in progress in " + folder);
         return false;
     }
+    try {
+        checkFolderIsPrivate(folder);
+    } catch (const FolderRefused& e) {
+        host.showMessage(e.what());
+        return false;
+    }
     state.counters = RunCounters{};
     state.cancelRequested = false;
     state.sendFailed = false;
@@ -176,6 +182,22 @@ bool MailRun::Impl::doRunMail() {
     ctx.yield();
     report.setStatus("Checking Log");
     std::remove(joinPath(folder, "debug.log").c_str());
+    bool queueFree = false;
+    try {
+        queueFree = queueLockFree(folder);
+    } catch (const std::exception& e) {
+        report.addLogLine(e.what());
+        return false;
+    }
+    if (!queueFree) {
+        // Another program holds the queue: reading the mailbox now would
+        // leave every answer with nowhere to go, so the run ends untouched.
+        report.addLogLine(
+            "The queue is locked by another program (msgqueue.lock), the mail run "
+            "ends without reading mail or touching the queue");
+        report.addLogLine(runStamp(clock.now()) + " Mail Run Complete");
+        return true;
+    }
 
     for (int attempt = 1; attempt <= kTries; ++attempt) {
         failed = false;

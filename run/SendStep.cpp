@@ -52,6 +52,12 @@ enum class SendOutcome {
     KeepQueue,  // records could not be kept: msgqueue.txt must stay as it is
 };
 
+// A queue file that cannot be read or written (a refused link, a full disk)
+// keeps the queue as it is; the log says why, or it would stay so unnoticed.
+void logQueueKept(RunContext& ctx, const std::exception& e) {
+    ctx.report.addLogLine(std::string("The queue is kept for the next run: ") + e.what());
+}
+
 // Hands each record to sendOneMessage; a failed one is re-queued and the SMTP
 // connection made anew. The cursor moves past each record dealt with.
 SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor) {
@@ -78,8 +84,9 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
                     requeueRecord(ctx.folder, record);
                 }
                 cursor.advance(reader.consumed(), true);
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 // The failed record would be lost with the old queue.
+                logQueueKept(ctx, e);
                 return SendOutcome::KeepQueue;
             }
             ctx.mail.disconnect();
@@ -105,7 +112,8 @@ SendOutcome carryOver(RunContext& ctx, QueueReader& reader, const std::string& n
                 ctx.report.setStatus("Trasnsferring Line " + std::to_string(line));
             }
         });
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        logQueueKept(ctx, e);
         return SendOutcome::KeepQueue;
     }
     return SendOutcome::Stopped;
@@ -121,7 +129,8 @@ void settleQueue(RunContext& ctx, SendOutcome outcome, std::uint64_t consumed) {
     }
     try {
         replaceQueue(ctx.folder, consumed);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        logQueueKept(ctx, e);
         ctx.state.carriedOver = true;
     }
 }
@@ -143,8 +152,9 @@ void runSendingStep(RunContext& ctx) {
             // Only the records queued before now; later ones wait for the next run.
             reader.emplace(queuePath, queueSizeNow(ctx.folder));
             reader->skipTo(cursor->offset());
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             // Nothing read, nothing sent: the queue stays for the next run.
+            logQueueKept(ctx, e);
             outcome = SendOutcome::KeepQueue;
         }
         if (reader) {

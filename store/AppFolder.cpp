@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -43,21 +46,72 @@ std::string absoluteFolder(const std::string& folder) {
     return p;
 }
 
+// The path as a message may show it: control characters as escapes.
+std::string escapedPath(const std::string& path) {
+    std::string out;
+    for (const char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+std::string checkedPath(const std::string& path, const char* from) {
+    for (const char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) {
+            throw FolderRefused(std::string("the folder ") + from + " \"" + escapedPath(path) +
+                                "\" holds a line break or another control character; Vorel "
+                                "refuses it: choose a folder whose name has none");
+        }
+    }
+    return path;
+}
+
 }  // namespace
 
 std::string resolveAppFolder(const std::optional<std::string>& cliFolder) {
     if (cliFolder && !cliFolder->empty()) {
-        return absoluteFolder(*cliFolder);
+        return absoluteFolder(checkedPath(*cliFolder, "given by --folder"));
     }
     if (std::string env = nonEmptyEnv("VOREL_FOLDER"); !env.empty()) {
-        return absoluteFolder(env);
+        return absoluteFolder(checkedPath(env, "in VOREL_FOLDER"));
     }
     // The XDG base directory rules say a relative XDG_DATA_HOME is to be ignored.
     std::string data = nonEmptyEnv("XDG_DATA_HOME");
     if (data.empty() || data.front() != '/') {
         data = homeFolder() + "/.local/share";
     }
-    return absoluteFolder(data + "/vorel");
+    return checkedPath(absoluteFolder(data + "/vorel"), "path");
+}
+
+void checkFolderIsPrivate(const std::string& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) {
+        throw FolderRefused("cannot read the folder " + escapedPath(folder) + ": " +
+                            std::strerror(errno));
+    }
+    if (st.st_uid != ::geteuid()) {
+        throw FolderRefused("the folder " + escapedPath(folder) + " belongs to another user (uid " +
+                            std::to_string(st.st_uid) + "); Vorel uses only a folder of your own");
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        throw FolderRefused(
+            "the folder " + escapedPath(folder) + " may be written by other users (mode " + mode +
+            "); Vorel will not use it until you run: chmod go-w " + escapedPath(folder));
+    }
 }
 
 void ensureFolder(const std::string& folder) {

@@ -1,14 +1,28 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace vorel {
 
+// A folder Vorel will not use; what() says why and what to do.
+class FolderRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Every file of the system lives in one application folder. Resolution order:
 // the --folder option, then $VOREL_FOLDER, then the per-user data folder
-// ($XDG_DATA_HOME/vorel, default ~/.local/share/vorel).
+// ($XDG_DATA_HOME/vorel, default ~/.local/share/vorel). Throws FolderRefused
+// for a path holding a control character: the queue stores message file
+// paths one per line, so a line break in one would split a record.
 std::string resolveAppFolder(const std::optional<std::string>& cliFolder);
+
+// Throws FolderRefused unless the folder belongs to the user the process runs
+// as and no group or other user may write to it: whoever may write there can
+// plant links or queue records that the next run sends.
+void checkFolderIsPrivate(const std::string& folder);
 
 // Creates the folder (and its parents) when missing; throws std::runtime_error
 // naming the folder when it cannot be created.

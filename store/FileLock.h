@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace vorel {
@@ -12,6 +13,8 @@ public:
     // wait: block until the lock is free; otherwise try once (see held()).
     // Throws std::runtime_error when the lock file cannot be opened.
     FileLock(const std::string& path, bool wait);
+    // Waits at most `wait` for the lock (see held()).
+    FileLock(const std::string& path, std::chrono::milliseconds wait);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
@@ -19,6 +22,8 @@ public:
     bool held() const { return held_; }
 
 private:
+    void open(const std::string& path);
+    bool tryLock(bool wait);
     int fd_ = -1;
     bool held_ = false;
 };

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,14 +26,36 @@ constexpr char kSeparator = '\xFF';
 constexpr char kSeparatorLine[] = "\xFF\r\n";
 
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
-    throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
+    throw std::runtime_error(what + " " + path + ": " + fileErrorText(errno));
 }
+
+// Set by tests while a run may be reading it on another thread.
+std::atomic<std::chrono::milliseconds::rep> queueLockWaitMs{30000};
+
+std::chrono::milliseconds queueLockWait() {
+    return std::chrono::milliseconds(queueLockWaitMs.load());
+}
+
+// msgqueue.lock, waited for a bounded time: a program that holds it for good
+// must not keep a run (which holds run.lock) waiting for ever.
+class QueueLock {
+public:
+    explicit QueueLock(const std::string& folder)
+        : lock_(joinPath(folder, kQueueLockFile), queueLockWait()) {
+        if (!lock_.held()) {
+            throw QueueLocked(joinPath(folder, kQueueLockFile));
+        }
+    }
+
+private:
+    FileLock lock_;
+};
 
 // One open, one write and one close per call, so that a record is never held
 // half-written in a buffer between calls.
 void appendBytes(const std::string& path, const std::string& bytes) {
     // Records hold people's addresses and mail: the owner's alone.
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = openNoFollow(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
     if (fd < 0) {
         fail("cannot open", path);
     }
@@ -102,7 +125,7 @@ std::uint64_t sizeOf(const std::string& path) {
 }
 
 void syncFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = openNoFollow(path, O_WRONLY);
     if (fd < 0 || ::fsync(fd) != 0) {
         if (fd >= 0) {
             ::close(fd);
@@ -140,6 +163,22 @@ std::string unhex(const std::string& hex) {
     return out;
 }
 
+// A note's check: the digest of its text, so that a line torn anywhere fails.
+std::string withNoteCheck(const std::string& note) {
+    return note + ' ' + std::to_string(digestOf(note)) + '\n';
+}
+
+bool allDigits(const std::string& s) {
+    return !s.empty() && s.size() <= 20 &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool isHex(const std::string& s) {
+    return s.size() % 2 == 0 && std::all_of(s.begin(), s.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
 std::string withoutReadLineEnd(const std::string& field) {
     if (field.size() >= 2 && field.compare(field.size() - 2, 2, "\r\n") == 0) {
         return field.substr(0, field.size() - 2);
@@ -153,7 +192,7 @@ void appendQueueRecord(const std::string& folder, const QueueRecord& record) {
     const std::string bytes = encodeRecord(record);
     // Held for the one write: the sending step must never replace the queue
     // between a writer's open and its write, or the record would be lost.
-    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    QueueLock lock(folder);
     appendBytes(joinPath(folder, kQueueFile), bytes);
 }
 
@@ -171,7 +210,7 @@ void QueueBatch::flush() {
     std::string bytes = std::move(bytes_);
     bytes_.clear();
     const std::string queue = joinPath(folder_, kQueueFile);
-    FileLock lock(joinPath(folder_, kQueueLockFile), true);
+    QueueLock lock(folder_);
     if (!key_.empty()) {
         // Created first, so that the note names the inode the records go to.
         auto st = statOf(queue);
@@ -184,8 +223,8 @@ void QueueBatch::flush() {
         }
         std::ostringstream note;
         note << st->st_ino << ' ' << st->st_size << ' ' << bytes.size() << ' ' << digestOf(bytes)
-             << ' ' << hexOf(key_) << '\n';
-        appendBytes(joinPath(folder_, kQueueJournalFile), note.str());
+             << ' ' << hexOf(key_);
+        appendBytes(joinPath(folder_, kQueueJournalFile), withNoteCheck(note.str()));
         journaled_ = true;
     }
     appendBytes(queue, bytes);
@@ -195,8 +234,53 @@ void QueueBatch::settled() {
     if (journaled_) {
         // Emptied rather than removed: creating and removing a file for every
         // message costs more than the rest of its bookkeeping.
-        ::truncate(joinPath(folder_, kQueueJournalFile).c_str(), 0);
+        truncateNoFollow(joinPath(folder_, kQueueJournalFile), 0);
         journaled_ = false;
+    }
+}
+
+QueueLocked::QueueLocked(const std::string& lockPath)
+    : std::runtime_error("the queue is locked by another program (" + lockPath + ")") {}
+
+void setQueueLockWait(std::chrono::milliseconds wait) {
+    queueLockWaitMs = wait.count();
+}
+
+bool queueLockFree(const std::string& folder) {
+    return FileLock(joinPath(folder, kQueueLockFile), queueLockWait()).held();
+}
+
+std::optional<JournalNote> readJournalNote(const std::string& line, bool ended) {
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string f; in >> f;) {
+        fields.push_back(f);
+    }
+    if (fields.size() < 5 || fields.size() > 6) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (!allDigits(fields[i])) {
+            return std::nullopt;
+        }
+    }
+    if (!isHex(fields[4])) {
+        return std::nullopt;
+    }
+    if (fields.size() == 6) {
+        const std::string text = line.substr(0, line.rfind(' '));
+        if (!allDigits(fields[5]) || withNoteCheck(text) != line + '\n') {
+            return std::nullopt;
+        }
+    } else if (!ended) {
+        // A note of the older form, without its check: whole only when its line ended.
+        return std::nullopt;
+    }
+    try {
+        return JournalNote{std::stoull(fields[0]), std::stoull(fields[1]), std::stoull(fields[2]),
+                           std::stoull(fields[3]), unhex(fields[4])};
+    } catch (const std::exception&) {
+        return std::nullopt;  // a figure out of range
     }
 }
 
@@ -213,18 +297,16 @@ void settleQueueJournal(const std::string& folder,
     std::vector<Range> undo;
     std::string line;
     while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        Range r{};
-        std::string key;
-        // A note cut short by the kill was written before its append: nothing to undo.
-        if (fields >> r.inode >> r.offset >> r.length >> r.digest >> key &&
-            !committed(unhex(key))) {
-            undo.push_back(r);
+        // Each note stands alone: a line torn by a power cut (a NUL tail) or
+        // cut short by a kill is skipped, the others still count.
+        const std::optional<JournalNote> note = readJournalNote(line, !in.eof());
+        if (note && !committed(note->key)) {
+            undo.push_back({note->inode, note->offset, note->length, note->digest});
         }
     }
     in.close();
     const std::string queue = joinPath(folder, kQueueFile);
-    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    QueueLock lock(folder);
     const auto st = statOf(queue);
     if (!undo.empty() && st) {
         std::ifstream q(queue, std::ios::binary);
@@ -257,7 +339,8 @@ void settleQueueJournal(const std::string& folder,
         }
         if (bytes.size() == lowest && lowest < before) {
             // Only a tail went: cut in place, so a send cursor still fits.
-            if (::truncate(queue.c_str(), static_cast<off_t>(lowest)) != 0) {
+            if (const int err = truncateNoFollow(queue, static_cast<off_t>(lowest)); err != 0) {
+                errno = err;
                 fail("cannot truncate", queue);
             }
         } else if (bytes.size() != before) {
@@ -274,7 +357,7 @@ void settleQueueJournal(const std::string& folder,
 }
 
 std::uint64_t queueSizeNow(const std::string& folder) {
-    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    QueueLock lock(folder);
     struct stat st {};
     if (::stat(joinPath(folder, kQueueFile).c_str(), &st) != 0) {
         return 0;
@@ -311,6 +394,11 @@ bool isMessageFileOf(const std::string& folder, const std::string& path) {
 }
 
 QueueReader::QueueReader(const std::string& path, std::uint64_t limit) : limit_(limit) {
+    // Records read through a planted link would mail whatever file it names.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        throw std::runtime_error("cannot open " + path + ": " + fileErrorText(ELOOP));
+    }
     in_.open(path, std::ios::binary);
     if (!in_) {
         throw std::runtime_error("cannot open " + path);
@@ -361,7 +449,7 @@ std::uint64_t QueueReader::carryOverTo(const std::string& newPath,
     if (!in_.is_open()) {
         return 0;
     }
-    const int fd = ::open(newPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = openNoFollow(newPath, O_WRONLY | O_APPEND | O_CREAT, 0600);
     std::FILE* out = fd < 0 ? nullptr : ::fdopen(fd, "ab");
     if (!out) {
         if (fd >= 0) {
@@ -427,7 +515,7 @@ std::string messageFileOfBody(const std::string& folder, const std::string& body
 void replaceQueue(const std::string& folder, std::uint64_t consumed) {
     const std::string queue = joinPath(folder, kQueueFile);
     const std::string carried = joinPath(folder, kQueueNewFile);
-    FileLock lock(joinPath(folder, kQueueLockFile), true);
+    QueueLock lock(folder);
     // Records appended while the step was sending follow the carried ones.
     std::ifstream in(queue, std::ios::binary);
     const bool queueExists = in.is_open();
@@ -501,17 +589,20 @@ SendCursor::SendCursor(const std::string& folder) : folder_(folder) {
         check == cursorCheck(inode, offset, newSize, failedSize) && inode == inode_ &&
         offset <= static_cast<std::uint64_t>(queue->st_size) && newSize <= newSize_) {
         offset_ = offset;
-        if (newSize < newSize_ && ::truncate(newPath.c_str(), static_cast<off_t>(newSize)) != 0) {
-            fail("cannot truncate", newPath);
+        if (newSize < newSize_) {
+            if (const int err = truncateNoFollow(newPath, static_cast<off_t>(newSize)); err != 0) {
+                errno = err;
+                fail("cannot truncate", newPath);
+            }
         }
         newSize_ = newSize;
         if (failedSize < failedSize_ &&
-            ::truncate(failedPath.c_str(), static_cast<off_t>(failedSize)) == 0) {
+            truncateNoFollow(failedPath, static_cast<off_t>(failedSize)) == 0) {
             failedSize_ = failedSize;
         }
     }
     in.close();
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    fd_ = openNoFollow(path, O_RDWR | O_CREAT, 0600);
     if (fd_ < 0) {
         fail("cannot open", path);
     }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -59,6 +62,25 @@ private:
 };
 
 inline constexpr char kQueueJournalFile[] = "msgqueue.pending";
+
+// msgqueue.lock stayed held by another process for longer than the wait.
+class QueueLocked : public std::runtime_error {
+public:
+    explicit QueueLocked(const std::string& lockPath);
+};
+// How long a queue writer waits for msgqueue.lock (30 s; tests shorten it).
+void setQueueLockWait(std::chrono::milliseconds wait);
+// Whether msgqueue.lock can be taken within that wait (it is let go again).
+bool queueLockFree(const std::string& folder);
+
+// One note of msgqueue.pending.
+struct JournalNote {
+    std::uint64_t inode = 0, offset = 0, length = 0, digest = 0;
+    std::string key;
+};
+// Reads one line of msgqueue.pending (without its line end; `ended`: the line
+// had one); std::nullopt for a line that does not check out.
+std::optional<JournalNote> readJournalNote(const std::string& line, bool ended);
 
 // Resolves a msgqueue.pending left by a killed process: keeps the records of
 // work that `committed(key)` says was committed, takes the others out of

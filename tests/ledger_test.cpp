@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "store/Queue.h"
 #include "support/FakeMailComponent.h"
 #include "support/RunFolder.h"
 
@@ -74,6 +75,24 @@ TEST_F(Ledger, UnqueuedHandlingKeepsNothingAndMessageIdAndDateAreTheKey) {
     EXPECT_EQ(runAndCount(mail), 2);
     EXPECT_EQ(mail.sent().size(), 2u);
     EXPECT_EQ(host.countLogContaining("was handled by an earlier run, skipped"), 2);
+}
+
+// A killed run's reply, queued but never committed, with a journal line torn by a power cut
+// after its note: only the torn line is skipped, so the reply goes out once, not twice.
+TEST_F(Ledger, TornJournalLineCostsOnlyItself) {
+    test::FakeMailComponent mail;
+    mail.addMessage("From: ann@x.example\nTo: info@me.example\nSubject: q\n\nhi\n");
+    QueueBatch batch(folder.path(), "pop:a run that was killed|uidl:1");
+    batch.add({"ann@x.example", "robot@me.example", "Re: your mail", "Thanks"});
+    batch.flush();
+    // The torn line: a note cut inside its key, then the NULs of blocks never written.
+    const std::string note = folder.read(kQueueJournalFile);
+    folder.write(kQueueJournalFile,
+                 note + note.substr(0, note.size() - 30) + std::string(200, '\0'));
+    s.chkLEAVE = "0";
+    EXPECT_EQ(runAndCount(mail), 0);
+    EXPECT_EQ(mail.sent().size(), 1u);
+    EXPECT_FALSE(folder.exists(kQueueJournalFile));
 }
 
 }  // namespace

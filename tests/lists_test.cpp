@@ -1,13 +1,16 @@
 // List rules the windows' tests leave out, and init, try, post, import, export as a user runs them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <ranges>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "mail/ImportLineReader.h"
 #include "mail/ListRules.h"
 #include "mail/MemberRules.h"
 #include "store/AntiSpam.h"
@@ -62,6 +65,29 @@ TEST_F(ListsTest, AddBoxAndMemberCursor) {
     EXPECT_EQ(c.index(), 0u);
 }
 
+// An import line keeps at most the limit and is read to its end; NULs go, every line end counts.
+TEST(ImportLines, BoundedReaderCutsLongLinesAndFindsTheNext) {
+    using Got = std::vector<std::pair<std::string, bool>>;
+    const std::pair<std::string, Got> cases[] = {
+        {"ab\r\ncd\ref\ngh", {{"ab", false}, {"cd", false}, {"ef", false}, {"gh", false}}},
+        {"abcdefg\nxy", {{"abcd", true}, {"xy", false}}},
+        {"abcd\n\n", {{"abcd", false}, {"", false}}},
+        {"abcde\r\n\r", {{"abcd", true}, {"", false}}},
+        {std::string("a\0bcd\0\n", 7), {{"abcd", false}}},
+        {std::string(100000, 'x') + "\r", {{"xxxx", true}}},
+        {"", {}}};
+    for (const auto& [text, want] : cases) {
+        std::istringstream in(text);
+        ImportLineReader reader(in, 4);
+        Got got;
+        std::string line;
+        for (bool cut = false; reader.next(line, cut);) {
+            got.emplace_back(line, cut);
+        }
+        EXPECT_EQ(got, want) << text.substr(0, 20);
+    }
+}
+
 // The commands as the built binary: exit status, standard output, errors.
 TEST_F(ListsTest, ImportExportAndPostCommands) {
     MailingList l;
@@ -75,6 +101,15 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
                           std::string(3000, 'a') + "@x.example\nbad\xff@x.example\nnope");
     f.write("old.txt", "kept\r\n");
     f.write("msg.txt", "Hello %name%");
+    // A file's terminal controls are shown as the log shows them.
+    f.write("esc.txt", "\x1b]0;owned\x07\r\nx\x1b[2J\n");
+    f.write("target.txt", "old\r\n");
+    // A line far over the reader's bound: one status line, and the next line still counts.
+    f.write("long.txt", std::string(kLongestImportLine * 3, 'a') + "\r\nlong@x.example\n");
+    l.Name = "LONG";
+    saveList(db, l);
+    std::filesystem::create_symlink(f.file("target.txt"), f.file("link.txt"));
+    std::filesystem::create_directory(f.file("msgdir"));
     struct Case {
         std::string args, status, part;  // part: in the output or the errors
     };
@@ -84,11 +119,21 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
          "ANN@x.example already in list NEWS\nImport Added bob@x.example to list NEWS\nEmail "
          "Addresss B@x.example already in list NEWS\nInvalid email " +
              std::string(100, 'a') +
-             "... NOT ADDED\nImport Added bad\xff@x.example to list NEWS\nInvalid email nope NOT "
+             "... NOT ADDED\nImport Added bad\uFFFD@x.example to list NEWS\nInvalid email nope NOT "
              "ADDED\n" +
              kImportDone + "\n"},
         {"export \"news '\" '" + f.file("all.txt") + "'", "0", ""},  // the name as stored
-        {"import L '" + f.file("missing.txt") + "'", "1", kImportFailed},
+        {"import NEWS '" + f.file("missing.txt") + "'", "1", kImportFailed},
+        {"import LONG '" + f.file("long.txt") + "'", "0",
+         "0 Invalid email " + std::string(100, 'a') +
+             "... NOT ADDED\nImport Added long@x.example to list LONG\n" + kImportDone},
+        {"import NOSUCH '" + f.file("in.txt") + "'", "1",
+         "vorel import: there is no mailing list NOSUCH\n"},
+        {"import NEWS '" + f.file("esc.txt") + "'", "0",
+         "Invalid email \uFFFD]0;owned\uFFFD NOT ADDED\nInvalid email x\uFFFD[2J NOT ADDED\n"},
+        {"export NEWS -", "0",
+         "0 b@x.example\r\nann@x.example\r\nbob@x.example\r\nbad\xff@x.example\r\n"},
+        {"export NEWS '" + f.file("link.txt") + "'", "0", kExportComplete},
         {"export EMPTY '" + f.file("e.txt") + "'", "1", kNothingToExport},
         {"export L", "2", ""},
         {"export NEWS '" + f.file("old.txt/out.txt") + "'", "1", ""},  // leaves old.txt as it was
@@ -96,7 +141,12 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
          "0", ""},
         {"post NEWS --from me@x.example --subject S --message '~Hi' --footer ''", "0", ""},
         {"post NOSUCH --from me@x.example --subject S --message Hi", "1", "NOSUCH"},
-        {"post NEWS --from me@x.example --subject S", "2", ""}};
+        {"post NEWS --from me@x.example --subject S", "2", ""},
+        // Nothing queued from a folder or a missing file.
+        {"post NEWS --from me@x.example --subject S --message-file '" + f.file("msgdir") + "'", "1",
+         "vorel post: cannot read " + f.file("msgdir") + ": it is a folder"},
+        {"post NEWS --from me@x.example --subject S --message-file '" + f.file("nofile") + "'", "1",
+         "No such file or directory"}};
     for (const Case& c : cases) {
         const std::string got = vorel("--folder '" + f.path() + "' " + c.args);
         EXPECT_EQ(got.substr(0, 2), c.status + " ") << c.args;
@@ -106,6 +156,19 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
               "b@x.example\r\nann@x.example\r\nbob@x.example\r\nbad\xff@x.example\r\n");
     EXPECT_FALSE(f.exists("e.txt"));
     EXPECT_EQ(f.read("old.txt"), "kept\r\n");
+    // The link's target is replaced; the link stays a link.
+    EXPECT_TRUE(std::filesystem::is_symlink(f.file("link.txt")));
+    EXPECT_EQ(f.read("target.txt"), f.read("all.txt"));
+    EXPECT_EQ(db.memberCount("NOSUCH"), 0);
+    // A pipe is written in place.
+    ASSERT_EQ(::mkfifo(f.file("pipe").c_str(), 0600), 0);
+    EXPECT_EQ(std::system(("cat '" + f.file("pipe") + "' >'" + io.file("got") + "' & '" +
+                           VOREL_BINARY + "' --folder '" + f.path() + "' export NEWS '" +
+                           f.file("pipe") + "' >/dev/null && wait")
+                              .c_str()),
+              0);
+    EXPECT_EQ(io.read("got"), f.read("all.txt"));
+    EXPECT_FALSE(std::filesystem::is_regular_file(f.file("pipe")));
     // The stored footer unless one is given; a leading "~" is text, not a file.
     Lines queued;
     for (QueueReader r(f.file(kQueueFile)); !r.atEnd();) {

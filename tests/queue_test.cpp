@@ -1,9 +1,11 @@
 // The outbound queue, its send cursor, its journal, and message files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "store/FileLock.h"
 #include "store/Queue.h"
 #include "support/TempFolder.h"
 
@@ -151,6 +153,80 @@ TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
         EXPECT_EQ(f.read(kQueueFile), c.left);
         EXPECT_FALSE(f.exists(kQueueJournalFile));
     }
+}
+
+// Each journal line stands alone: only a whole, checked note counts.
+TEST(QueueJournal, ReaderTakesOnlyNotesThatCheckOut) {
+    TempFolder f;
+    QueueBatch batch(f.path(), "pop:k|uidl:1");
+    batch.add(rec("reply"));
+    batch.flush();
+    std::string note = f.read(kQueueJournalFile);
+    ASSERT_EQ(note.back(), '\n');
+    note.pop_back();
+    const auto key = readJournalNote(note, true);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->key, "pop:k|uidl:1");
+    EXPECT_EQ(key->length, bytesOf("reply").size());
+    std::string wrongCheck = note;
+    wrongCheck.back() = wrongCheck.back() == '1' ? '2' : '1';
+    const std::string oldForm = note.substr(0, note.rfind(' '));
+    const struct {
+        std::string line;
+        bool ended, counts;
+    } cases[] = {{note, false, true},      // the last line, its end lost: the check still holds
+                 {oldForm, true, true},    // the form without a check
+                 {oldForm, false, false},  // ... cut short by a kill
+                 {note.substr(0, note.size() - 2), false, false},             // torn in its check
+                 {note.substr(0, 20) + std::string(30, '\0'), false, false},  // a NUL tail
+                 {std::string(40, '\0'), true, false},
+                 {wrongCheck, true, false},
+                 {note + " 7", true, false},
+                 {"1 2 3 4 6k 5", true, false},
+                 {"99999999999999999999999 0 1 2 61", true, false},
+                 {"", true, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(readJournalNote(c.line, c.ended).has_value(), c.counts) << c.line;
+    }
+}
+
+// A torn line costs only itself: the other notes still take their records out.
+TEST(QueueJournal, TornLineLeavesTheOtherNotesInForce) {
+    TempFolder f;
+    appendQueueRecord(f.path(), rec("before"));
+    QueueBatch batch(f.path(), "pop:k|uidl:1");
+    batch.add(rec("reply"));
+    batch.flush();
+    const std::string note = f.read(kQueueJournalFile);
+    f.write(kQueueJournalFile, note + note.substr(0, note.size() - 30) + std::string(60, '\0'));
+    std::vector<std::string> asked;
+    settleQueueJournal(f.path(), [&](const std::string& key) {
+        asked.push_back(key);
+        return false;
+    });
+    EXPECT_EQ(asked, std::vector<std::string>{"pop:k|uidl:1"});
+    EXPECT_EQ(f.read(kQueueFile), bytesOf("before"));
+    EXPECT_FALSE(f.exists(kQueueJournalFile));
+}
+
+// A lock held for good ends the wait with QueueLocked, the queue as it was.
+TEST(QueueLock, WaitIsBounded) {
+    TempFolder f;
+    appendQueueRecord(f.path(), rec("before"));
+    setQueueLockWait(std::chrono::milliseconds(100));
+    {
+        FileLock held(f.file(kQueueLockFile), false);
+        ASSERT_TRUE(held.held());
+        EXPECT_FALSE(queueLockFree(f.path()));
+        EXPECT_THROW(appendQueueRecord(f.path(), rec("late")), QueueLocked);
+        QueueBatch batch(f.path());
+        batch.add(rec("late"));
+        EXPECT_THROW(batch.flush(), QueueLocked);
+        EXPECT_THROW(replaceQueue(f.path(), 0), QueueLocked);
+    }
+    EXPECT_TRUE(queueLockFree(f.path()));
+    setQueueLockWait(std::chrono::seconds(30));
+    EXPECT_EQ(f.read(kQueueFile), bytesOf("before"));
 }
 
 TEST(MessageFiles, NamesAreTheFirstGapAndOnlyNumberedFilesOfTheFolderCount) {

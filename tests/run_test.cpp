@@ -1,14 +1,19 @@
 // The mail run driver, scripted and over the loopback servers, and vorel run as the binary.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "run/DialUp.h"
 #include "store/FileLock.h"
+#include "store/Queue.h"
 #include "support/FakeMailComponent.h"
 #include "support/RunFolder.h"
 
@@ -142,6 +147,149 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_EQ(out.find("Connecting to POP server"), std::string::npos);  // status: stderr
     EXPECT_GT(pop.messageCount(), 0u);
     EXPECT_LT(pop.messageCount(), 300u);
+}
+
+// Exit status, then standard output and errors, of any command line.
+std::string vorelCommand(const std::string& command) {
+    test::TempFolder io;
+    const int status = std::system((command + " >'" + io.file("out") + "' 2>&1").c_str());
+    return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + io.read("out");
+}
+
+// A folder others may write to, another user's, or a path with a control character: refused
+// before anything is made in it, with the reason and exit status 4.
+TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
+    VOREL_SKIP_UNLESS_ROOT();  // chown
+    test::TempFolder io;
+    const std::string bin = "VOREL_FOLDER= '" + std::string(VOREL_BINARY) + "' ";
+    struct Case {
+        const char* name;
+        mode_t mode;
+        bool otherOwner;
+        std::string command, reason;
+    };
+    const std::string f = io.file("app");
+    const Case cases[] = {
+        {"group-writable", 0770, false, bin + "run --folder '" + f + "'",
+         "may be written by other users (mode 0770); Vorel will not use it until you run: chmod "
+         "go-w " +
+             f},
+        {"world-writable", 01777, false,
+         bin + "import L '" + io.file("x") + "' --folder '" + f + "'",
+         "may be written by other users (mode 1777)"},
+        {"another user's", 0700, true,
+         bin + "post L --from a@x --subject s --message m --folder '" + f + "'",
+         "belongs to another user (uid 65534)"},
+        {"a line break", 0700, false, bin + "run --folder '" + f + "\n/x'",
+         "the folder given by --folder \"" + f + "\\n/x\" holds a line break or another control"},
+        {"a control in VOREL_FOLDER", 0700, false,
+         "VOREL_FOLDER='" + f + "\x01' '" + std::string(VOREL_BINARY) + "' export L x",
+         "in VOREL_FOLDER \"" + f + "\\x01\" holds a line break or another control character"},
+        {"private", 0700, false, bin + "init --folder '" + f + "'", f + "\n"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_directory(f);
+        ::chmod(f.c_str(), c.mode);
+        if (c.otherOwner) {
+            ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+        }
+        const std::string got = vorelCommand(c.command);
+        const bool used = c.reason == f + "\n";
+        EXPECT_EQ(got.substr(0, 2), used ? "0 " : "4 ") << got;
+        EXPECT_NE(got.find(c.reason), std::string::npos) << got;
+        EXPECT_EQ(std::filesystem::exists(f + "/data.mdb"), used);
+        std::filesystem::remove_all(f);
+    }
+}
+
+// A process that holds msgqueue.lock: the run waits a bounded time, says so and ends normally,
+// mailbox and queue untouched; once the lock is free the next run does everything.
+TEST_F(RunFixture, QueueLockedByAnotherProgramEndsTheRunUntouched) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    pointAt(pop);
+    pointAt(smtp);
+    addAutoresponder("info@me.example");
+    pop.addMessage(message("ann@x.example", "info@me.example", "q"));
+    appendQueueRecord(folder.path(), {"waiting@x.example", "me@me.example", "s", "b"});
+    const std::string queue = folder.read(kQueueFile);
+    setQueueLockWait(std::chrono::milliseconds(300));
+    {
+        FileLock held(folder.file(kQueueLockFile), false);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(run());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    }
+    EXPECT_EQ(host.countLogContaining("The queue is locked by another program (msgqueue.lock)"), 1)
+        << host.logText();
+    EXPECT_EQ(host.countLogContaining("Mail Run Complete"), 1);
+    EXPECT_EQ(folder.read(kQueueFile), queue);
+    EXPECT_EQ(pop.messageCount(), 1u);
+    EXPECT_TRUE(smtp.received().empty());
+    EXPECT_TRUE(run()) << host.logText();
+    EXPECT_EQ(smtp.received().size(), 2u);
+    EXPECT_EQ(pop.messageCount(), 0u);
+    setQueueLockWait(std::chrono::seconds(30));
+}
+
+// A link planted where the run writes a file: refused with a line naming it, nothing written
+// through it, the run goes on with the rest.
+TEST(Folder, PlantedLinksAreNeverWrittenThrough) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    test::TempFolder outside;
+    struct Case {
+        std::string link;
+        bool targetExists;
+        std::string seen;  // in the run log, or a message for the user
+    };
+    const std::string linkText = "is a symbolic link, which Vorel does not follow";
+    const Case cases[] = {
+        {"temp.msg", true, "temp.msg: it " + linkText},
+        {"1.msg", false, "1.msg: it " + linkText},  // where the forward goes
+        {"log.txt", true, "log.txt in "},
+        {"msgqueue.txt", true, "msgqueue.txt: it " + linkText},
+        {"msgqueue.pending", true, ""},  // removed unread by the settling at the start
+        {"msgqueue.lock", true, "msgqueue.lock: it " + linkText},
+        {"msgqueue.pos", true, "msgqueue.pos: it " + linkText},
+        {"msgqueue.new", true, "msgqueue.new: it " + linkText},
+        {"run.lock", true, "run.lock: it " + linkText}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.link);
+        test::RunFolder f;
+        f.pointAt(pop);
+        f.pointAt(smtp);
+        f.addAutoresponder("info@me.example", "Hello %name%");
+        Autoresponder a = *f.db().findAutoresponder("INFO");
+        a.mailto = "boss@me.example";  // a forward: a numbered message file
+        f.db().updateAutoresponder(a);
+        pop.addMessage(message("ann@x.example", "info@me.example", "q"));
+        const std::string target = outside.file("target");
+        std::filesystem::remove(target);
+        if (c.targetExists) {
+            outside.write("target", "precious\n");
+        }
+        std::filesystem::create_symlink(target, f.folder.file(c.link));
+        f.run();
+        std::string seen = f.host.logText();
+        for (const std::string& m : f.host.messages()) {
+            seen += m + "\n";
+        }
+        EXPECT_NE(seen.find(c.seen), std::string::npos) << seen;
+        EXPECT_EQ(std::filesystem::exists(target), c.targetExists);
+        if (c.targetExists) {
+            EXPECT_EQ(outside.read("target"), "precious\n");
+        }
+        // Whatever was answered went out once, and never with the target's text.
+        for (const auto& r : smtp.received()) {
+            EXPECT_EQ(r.data.find("precious"), std::string::npos);
+        }
+        std::filesystem::remove(f.folder.file(c.link));
+        f.run();  // the link gone, the message is handled
+        EXPECT_EQ(pop.messageCount(), 0u) << f.host.logText();
+    }
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace vorel::test {
 
 // A RunHost that records what the run shows. debugLines() is the list as it
 // stands (cleared by clearDebugLines), allDebugLines() everything ever added.
-// Questions are answered No; messages are dropped.
+// Questions are answered No; messages are kept for the test to read.
 class RecordingHost : public RunHost {
 public:
     void setStatus(const std::string& text) override { statuses_.push_back(text); }
@@ -28,7 +28,7 @@ public:
     }
     void clearDebugLines() override { debug_.clear(); }
     void setDebugModeBox(bool ticked) override { box_ = ticked; }
-    void showMessage(const std::string&) override {}
+    void showMessage(const std::string& text) override { messages_.push_back(text); }
     bool askYesNo(const std::string&) override { return false; }
     RunRequests yield() override { return onYield_ ? onYield_() : RunRequests{}; }
     // What the user asks at each yield (e.g. a stop after some progress).
@@ -39,6 +39,7 @@ public:
 
     const std::vector<std::string>& statuses() const { return statuses_; }
     const std::vector<std::string>& logEntries() const { return log_; }
+    const std::vector<std::string>& messages() const { return messages_; }
     const std::vector<std::string>& debugLines() const { return debug_; }
     const std::vector<std::string>& allDebugLines() const { return allDebug_; }
     bool debugModeBox() const { return box_; }
@@ -59,7 +60,7 @@ public:
     }
 
 private:
-    std::vector<std::string> statuses_, log_, debug_, allDebug_;
+    std::vector<std::string> statuses_, log_, debug_, allDebug_, messages_;
     std::function<void(const std::string&)> onLog_;
     bool box_ = false;
     std::function<RunRequests()> onYield_;

@@ -107,6 +107,8 @@ SoakResult runSoak(const SoakOptions& o) {
     }
     const std::string folder = work + "/app", data = folder + "/data.mdb";
     fs::create_directory(folder);
+    // Whatever the umask: a run refuses a folder others may write to.
+    fs::permissions(folder, fs::perms::owner_all);
     Database::createIfMissing(data);
     Database::upgradeSchema(data);
     Database::open(data).addAutoresponder(
