@@ -22,7 +22,6 @@ CountdownWindow::CountdownWindow(QWidget* parent) : QWidget(parent, Qt::Window) 
     lblCOUNTDOWN_->setFont(bold);
     auto* why = new QLabel(noTrayText());
     named(why, "lblNOTRAY", QStringLiteral("Why there is no tray icon"));
-    why->setWordWrap(true);
     auto* restore = new QPushButton(QStringLiteral("&Restore"));
     named(restore, "cmdRESTORE", QStringLiteral("Restore"));
     connect(restore, &QPushButton::clicked, this, &CountdownWindow::restoreRequested);
@@ -34,7 +33,6 @@ CountdownWindow::CountdownWindow(QWidget* parent) : QWidget(parent, Qt::Window) 
     layout->addWidget(lblCOUNTDOWN_);
     layout->addWidget(why);
     layout->addLayout(buttons);
-    setFixedWidth(360);
 }
 
 const QString& CountdownWindow::noTrayText() {
