@@ -119,6 +119,25 @@ TEST(Autostart, SetWritesAValidEntryAndRemovesIt) {
     EXPECT_NE(Autostart(home.file("blocked/autostart/vorel.desktop")).set(true, "/v", "/m"), "");
 }
 
+// A package's smoke test and a server's scripts ask these without a display.
+TEST(CommandLine, VersionAndHelpNeedNoDisplay) {
+    test::TempFolder out;
+    const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
+                                  std::string(VOREL_BINARY) + " --folder " + out.path() + "/f ";
+    const std::string version = "vorel " + std::to_string(VOREL_VERSION_MAJOR) + "." +
+                                std::to_string(VOREL_VERSION_MINOR) + "." +
+                                std::to_string(VOREL_VERSION_PATCH) + "\n";
+    const std::pair<const char*, const char*> cases[] = {
+        {"--version", version.c_str()}, {"--help", "usage: vorel"}, {"-h", "usage: vorel"}};
+    for (const auto& [arg, starts] : cases) {
+        EXPECT_EQ(std::system((noDisplay + arg + " >" + out.file("out") + " 2>&1").c_str()), 0)
+            << arg;
+        EXPECT_EQ(out.read("out").rfind(starts, 0), 0U) << arg << ": " << out.read("out");
+    }
+    // Nothing was created for them.
+    EXPECT_FALSE(out.exists("f"));
+}
+
 struct DesktopTest : test::AppTest {
     Autostart entry{Autostart::defaultPath([](const char* name) {
         const char* v = std::getenv(name);
