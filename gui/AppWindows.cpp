@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QTimer>
 #include <csignal>
+#include <memory>
 
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
@@ -275,6 +276,22 @@ void AppWindows::showCountdownWindow() {
                              "Settings"));
     countdownWindow_->show();
     countdownWindow_->raise();
+    // Started with the session, the program may be up before the panel that
+    // holds the tray: look again for a minute and move to the icon then.
+    auto* look = new QTimer(countdownWindow_.get());
+    auto tries = std::make_shared<int>(30);
+    connect(look, &QTimer::timeout, this, [this, look, tries] {
+        const bool gaveUp = !trayMode_ || !countdownWindow_->isVisible() || --*tries < 0;
+        const bool moved = !gaveUp && backdrop_->showTrayIcon();
+        if (moved) {
+            countdownWindow_->hide();
+        }
+        if (gaveUp || moved) {
+            look->stop();
+            look->deleteLater();
+        }
+    });
+    look->start(2000);
 }
 
 void AppWindows::restoreFromTray() {
