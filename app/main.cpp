@@ -13,8 +13,10 @@ namespace {
 
 void printUsage() {
     std::fputs(
-        "usage: vorel [--folder DIR] [-R] [COMMAND]\n"
-        "  (none)      open the windows; -R starts a mail run whenever the main window opens\n"
+        "usage: vorel [--folder DIR] [-R] [--tray] [COMMAND]\n"
+        "       vorel --version | --help\n"
+        "  (none)      open the windows; -R starts a mail run whenever the main window opens,\n"
+        "              --tray starts in the tray (or the countdown window) with the auto-run on\n"
         "  init        create the application folder and an empty data.mdb\n"
         "  run         carry out one mail run (--verbose: status lines to stderr)\n"
         "  try FILE    what a mail run would do with one saved message; changes nothing\n"
@@ -58,8 +60,15 @@ int main(int argc, char** argv) {
         }
         if (cl->command.empty()) {
             const auto& a = cl->args;
-            if (std::find(a.begin(), a.end(), "--help") != a.end()) {
+            if (std::find(a.begin(), a.end(), "--help") != a.end() ||
+                std::find(a.begin(), a.end(), "-h") != a.end()) {
                 printUsage();
+                return 0;
+            }
+            // Answered before any window-system start, so it works on a server.
+            if (std::find(a.begin(), a.end(), "--version") != a.end()) {
+                std::printf("vorel %d.%d.%d\n", VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR,
+                            VOREL_VERSION_PATCH);
                 return 0;
             }
             // Qt aborts without a display; say what to do instead.

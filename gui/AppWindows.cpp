@@ -4,10 +4,12 @@
 #include <QLabel>
 #include <QTimer>
 #include <csignal>
+#include <memory>
 
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
 #include "gui/Backdrop.h"
+#include "gui/CountdownWindow.h"
 #include "gui/HelpWindow.h"
 #include "gui/MailingListsWindow.h"
 #include "gui/MainForm.h"
@@ -102,6 +104,7 @@ AppWindows::~AppWindows() {
     runs_->waitForEnd();
     runs_.reset();
     host_.reset();
+    countdownWindow_.reset();
     backdrop_.reset();
     gInstance = nullptr;
 }
@@ -147,6 +150,9 @@ void AppWindows::start() {
     Database::upgradeSchema(joinPath(folder_, "data.mdb"));
     trayMode_ = false;
     loadMainForm(false);
+    if (asksForTray(args_)) {
+        goToTray();
+    }
 }
 
 void AppWindows::loadMainForm(bool afterRun) {
@@ -189,6 +195,8 @@ void AppWindows::beginRun(bool fromCountdown) {
         runWindow_->show();
         runWindow_->raise();
         centreInBackdrop(runWindow_);
+    } else if (countdownWindow_) {
+        countdownWindow_->setCountdownText(QStringLiteral("Vorel is running the mailer"));
     }
     runs_->start();
 }
@@ -220,6 +228,9 @@ void AppWindows::showMainAfterRun() {
 void AppWindows::timer1Tick() {
     const Countdown::Tick t = countdown_.tick(trayMode_);
     backdrop_->secondsAction()->setText(QString::fromStdString(t.menuCaption));
+    if (trayMode_ && countdownWindow_) {
+        countdownWindow_->setCountdownText(QString::fromStdString(t.menuCaption));
+    }
     if (!t.status.empty()) {
         backdrop_->statusLabel()->setText(QString::fromStdString(t.status));
         backdrop_->statusLabel()->repaint();
@@ -243,18 +254,51 @@ void AppWindows::goToTray() {
     if (helpWindow_) {
         helpWindow_->hide();
     }
-    // Without a tray there would be no way back from a hidden window: the
-    // taskbar keeps it instead.
-    if (tray) {
-        backdrop_->hide();
-    } else {
-        backdrop_->showMinimized();
+    backdrop_->hide();
+    // Without a tray there would be no way back from a hidden window: a small
+    // window with the countdown takes the icon's place.
+    if (!tray) {
+        showCountdownWindow();
     }
     QCoreApplication::processEvents();
 }
 
+void AppWindows::showCountdownWindow() {
+    if (!countdownWindow_) {
+        countdownWindow_ = std::make_unique<CountdownWindow>();
+        connect(countdownWindow_.get(), &CountdownWindow::restoreRequested, this,
+                &AppWindows::restoreFromTray);
+    }
+    countdownWindow_->setCountdownText(
+        countdown_.interval() > 0
+            ? QString::fromStdString(countdown_.caption())
+            : QStringLiteral("No auto-run: set its interval under Set Up System, Connect "
+                             "Settings"));
+    countdownWindow_->show();
+    countdownWindow_->raise();
+    // Started with the session, the program may be up before the panel that
+    // holds the tray: look again for a minute and move to the icon then.
+    auto* look = new QTimer(countdownWindow_.get());
+    auto tries = std::make_shared<int>(30);
+    connect(look, &QTimer::timeout, this, [this, look, tries] {
+        const bool gaveUp = !trayMode_ || !countdownWindow_->isVisible() || --*tries < 0;
+        const bool moved = !gaveUp && backdrop_->showTrayIcon();
+        if (moved) {
+            countdownWindow_->hide();
+        }
+        if (gaveUp || moved) {
+            look->stop();
+            look->deleteLater();
+        }
+    });
+    look->start(2000);
+}
+
 void AppWindows::restoreFromTray() {
     backdrop_->hideTrayIcon();
+    if (countdownWindow_) {
+        countdownWindow_->hide();
+    }
     if (backdrop_->isMinimized()) {
         backdrop_->showNormal();
     } else {
@@ -287,6 +331,9 @@ void AppWindows::quit() {
     host_->closing();
     runs_->waitForEnd();
     backdrop_->hideTrayIcon();
+    if (countdownWindow_) {
+        countdownWindow_->hide();
+    }
     Q_EMIT quitRequested();
 }
 

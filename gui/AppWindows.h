@@ -18,6 +18,7 @@ namespace vorel {
 class AboutWindow;
 class AutorespondersWindow;
 class Backdrop;
+class CountdownWindow;
 class HelpWindow;
 class MailingListsWindow;
 class MainForm;
@@ -68,6 +69,8 @@ public:
     Backdrop* backdrop() const { return backdrop_.get(); }
     MainForm* mainForm() const { return main_; }
     RunMailWindow* runWindow() const { return runWindow_; }
+    // The tray's stand-in on a desktop without a tray; null until first needed.
+    CountdownWindow* countdownWindow() const { return countdownWindow_.get(); }
     HelpWindow* helpWindow() const;
     AboutWindow* aboutWindow() const;
     SettingsWindow* settingsWindow() const;
@@ -87,6 +90,7 @@ private:
     void endRun();
     void showMainAfterRun();
     void quit();
+    void showCountdownWindow();
 
     std::string folder_;
     std::vector<std::string> args_;
@@ -95,6 +99,7 @@ private:
     HelpText help_;
     RunRequestBox requests_;
     std::unique_ptr<Backdrop> backdrop_;
+    std::unique_ptr<CountdownWindow> countdownWindow_;
     MainForm* main_;
     RunMailWindow* runWindow_;
     QPointer<AboutWindow> about_;

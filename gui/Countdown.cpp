@@ -14,13 +14,17 @@ Countdown::Tick Countdown::tick(bool trayMode) {
     if (interval_ > 0 && count_ >= interval_) {
         count_ = interval_ - 1;
     }
-    t.menuCaption = "Vorel Running in " + std::to_string(interval_ - count_) + " Seconds";
+    t.menuCaption = caption();
     ++count_;
     if (count_ == interval_) {
         count_ = 0;
         t.startRun = true;
     }
     return t;
+}
+
+std::string Countdown::caption() const {
+    return "Vorel Running in " + std::to_string(interval_ - count_) + " Seconds";
 }
 
 }  // namespace vorel

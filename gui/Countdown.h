@@ -20,6 +20,8 @@ public:
     long count() const { return count_; }
 
     Tick tick(bool trayMode);
+    // mnuSeconds in the tray before the next tick: "Vorel Running in n Seconds".
+    std::string caption() const;
 
 private:
     long interval_ = 0;

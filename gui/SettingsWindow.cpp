@@ -15,8 +15,10 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <cstdlib>
 #include <thread>
 
+#include "gui/Autostart.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
 #include "gui/Widgets.h"
@@ -102,6 +104,40 @@ void setCheckValue(QCheckBox* box, const std::string& value) {
     box->setCheckState(value == "1"   ? Qt::Checked
                        : value == "2" ? Qt::PartiallyChecked
                                       : Qt::Unchecked);
+}
+
+Autostart autostart() {
+    return Autostart(Autostart::defaultPath([](const char* name) {
+        const char* v = std::getenv(name);
+        return std::string(v ? v : "");
+    }));
+}
+
+// Not a setup.ini line: the box shows whether the autostart entry is there,
+// and Ok writes or removes it.
+QCheckBox* autostartField() {
+    QCheckBox* box = checkField(
+        "chkAUTOSTART", QStringLiteral("Start Vorel when I log in"),
+        QStringLiteral("Vorel starts with your desktop session in the tray (or a small countdown "
+                       "window) and runs the mailer at the interval set on Connect Settings"));
+    box->setChecked(autostart().enabled());
+    return box;
+}
+
+// Ok's part for the autostart box: an entry the user did not switch is left
+// as it is. False (after saying why) when the change failed.
+bool applyAutostart(QWidget* window, const std::string& folder) {
+    const auto* box = window->findChild<QCheckBox*>(QStringLiteral("chkAUTOSTART"));
+    const Autostart entry = autostart();
+    if (box->isChecked() == entry.enabled()) {
+        return true;
+    }
+    const std::string error =
+        entry.set(box->isChecked(), QCoreApplication::applicationFilePath().toStdString(), folder);
+    if (!error.empty()) {
+        MessageBox::information(window, QString::fromStdString(error));
+    }
+    return error.empty();
 }
 
 }  // namespace
@@ -319,6 +355,8 @@ QWidget* SettingsWindow::systemTab() {
     layout->addSpacing(8);
     layout->addWidget(checkField("chkLOG", QStringLiteral("Log Sessions")));
     layout->addLayout(timeoutRow);
+    layout->addSpacing(8);
+    layout->addWidget(autostartField());
     layout->addStretch();
     return page;
 }
@@ -413,6 +451,9 @@ void SettingsWindow::ok() {
     const std::string error = saveSetupForm(folder_, form);
     if (!error.empty()) {
         MessageBox::information(this, QString::fromStdString(error));
+        return;
+    }
+    if (!applyAutostart(this, folder_)) {
         return;
     }
     close();

@@ -12,6 +12,15 @@ bool asksForRun(const std::vector<std::string>& args) {
     return lowerCase(line).find("-r") != std::string::npos;
 }
 
+bool asksForTray(const std::vector<std::string>& args) {
+    for (const std::string& a : args) {
+        if (a == "--tray") {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool hasDisplay(const std::function<std::string(const char*)>& env) {
     return !env("DISPLAY").empty() || !env("WAYLAND_DISPLAY").empty() ||
            !env("QT_QPA_PLATFORM").empty();

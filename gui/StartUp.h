@@ -10,6 +10,10 @@ namespace vorel {
 // "-R" in any letter case anywhere in its arguments.
 bool asksForRun(const std::vector<std::string>& args);
 
+// Whether the windows are to start in the tray (or the countdown window), as
+// the autostart entry asks: "--tray" among the arguments.
+bool asksForTray(const std::vector<std::string>& args);
+
 // Whether a window system can be reached; `env` reads an environment variable
 // (empty when unset).
 bool hasDisplay(const std::function<std::string(const char*)>& env);

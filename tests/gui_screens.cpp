@@ -8,6 +8,7 @@
 
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
+#include "gui/CountdownWindow.h"
 #include "gui/HelpWindow.h"
 #include "gui/MailingListsWindow.h"
 #include "gui/MembersWindow.h"
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
     test::GuiFolder f;
     f.pointAt(pop, smtp);
     f.settings.chkDEBUG = "1";
+    f.settings.txtDIALUPWHEN = "300";
     f.writeSettings();
     f.folder.write("antispam.lst", "offers@spam.example\t\t\r\n\tYou have WON!\t\r\n");
     f.addAutoresponder("info@me.example");
@@ -160,5 +162,9 @@ int main(int argc, char** argv) {
     save(run, "frmRUNMAIL");
     control<QAbstractButton>(app.runWindow(), "cmdCLOSE")->click();
     app.runs().waitForEnd();
+    // "Run in Taskbar" where there is no tray (offscreen has none).
+    app.goToTray();
+    shoot(app.countdownWindow(), {"frmCOUNTDOWN"});
+    app.restoreFromTray();
     return gOk ? 0 : 1;
 }
