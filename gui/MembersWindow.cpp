@@ -4,11 +4,11 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QLocale>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -16,11 +16,11 @@
 #include <QVBoxLayout>
 #include <functional>
 
+#include "base/Clock.h"
 #include "gui/AppWindows.h"
 #include "gui/ListText.h"
 #include "gui/MessageBox.h"
 #include "gui/Widgets.h"
-#include "base/Clock.h"
 #include "mail/Address.h"
 #include "mail/Subscriptions.h"
 #include "store/AppFolder.h"

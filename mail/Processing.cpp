@@ -190,7 +190,8 @@ void MessageHandler::listPass() {
         return;
     }
     ctx_.report.setStatus("Checking Mailing lists");
-    // A message that carries a token is its confirmation, never a new request.
+    // A message that carries a token is its confirmation, never a new request
+    // nor a post (a reply to the confirmation may go to the posting address).
     const std::string token = confirmTokenIn(subject_);
     if (!token.empty()) {
         confirm(token);
@@ -200,7 +201,9 @@ void MessageHandler::listPass() {
             subscribe(list);
         }
         unsubscribe(list);
-        post(list);
+        if (token.empty()) {
+            post(list);
+        }
         ctx_.report.setStatus("Checked maillist " + list.Name);
     }
 }
@@ -339,8 +342,7 @@ bool MessageHandler::waitsForNextRun() {
     if (asking == 0 || sent == 0 || sent + asking <= kConfirmationsPerRun) {
         return false;
     }
-    ctx_.report.addLogLine("Email Address " + from_ +
-                           " Subscribe request left for the next run: " +
+    ctx_.report.addLogLine("Email Address " + from_ + " Subscribe request left for the next run: " +
                            std::to_string(kConfirmationsPerRun) +
                            " confirmations were sent in this run");
     return true;

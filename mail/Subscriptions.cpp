@@ -88,8 +88,7 @@ QueueRecord confirmationRecord(const MailingList& list, const std::string& addre
         how += ", or send a message to " + join + " with \"confirm " + token + "\" in its Subject";
     }
     const std::string body =
-        "Someone asked to subscribe the address " + address + " to the mailing list " +
-        list.Name +
+        "Someone asked to subscribe the address " + address + " to the mailing list " + list.Name +
         ".\r\n\r\n"
         "If it was you, " +
         how +

@@ -799,11 +799,11 @@ std::vector<PendingRequest> Database::pendingOf(const std::string& listName) {
 std::optional<PendingRequest> Database::findPending(const std::string& listName,
                                                     const std::string& email) {
     Statement q;
-    if (sqlite3_prepare_v2(db_,
-                           (std::string(kPendingColumns) +
-                            "WHERE List = ?1 AND Email = ?2 ORDER BY rowid LIMIT 1")
-                               .c_str(),
-                           -1, &q.s, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(
+            db_,
+            (std::string(kPendingColumns) + "WHERE List = ?1 AND Email = ?2 ORDER BY rowid LIMIT 1")
+                .c_str(),
+            -1, &q.s, nullptr) != SQLITE_OK) {
         fail("cannot prepare a query");
     }
     q.text(1, listName);
