@@ -85,7 +85,7 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
          "Addresss B@x.example already in list NEWS\nInvalid email " +
              std::string(100, 'a') +
              "... NOT ADDED\nImport Added bad\xff@x.example to list NEWS\nInvalid email nope NOT "
-             "ADDED\n" +
+             "ADDED\n3 addresses added to list NEWS\n" +
              kImportDone + "\n"},
         {"export \"news '\" '" + f.file("all.txt") + "'", "0", ""},  // the name as stored
         {"import L '" + f.file("missing.txt") + "'", "1", kImportFailed},

@@ -74,8 +74,8 @@ struct SubscribeTest : ::testing::Test, test::RunFolder {
 TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
     VOREL_SKIP_UNLESS_ROOT();
     db().addList(news());
-    pop.addMessage(message("Ann <ann@x.example>", "join@me.example", "join",
-                           "%vorelcode%\nname=Ann\n"));
+    pop.addMessage(
+        message("Ann <ann@x.example>", "join@me.example", "join", "%vorelcode%\nname=Ann\n"));
     pop.addMessage(message("bob@x.example", "join@me.example", "cheap pills",
                            "Buy now\n%vorelcode%\nname=cheap pills at http://evil.test/buy!\n"));
     Lines sent = runAndCollect();
@@ -105,7 +105,8 @@ TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
          {},
          "Email Address bob@x.example Already asked to join NEWS, waiting for the confirmation"},
         {"the token from another address",
-         message("eve@x.example", "news@me.example", "Re: Welcome to NEWS [confirm " + bobToken + "]"),
+         message("eve@x.example", "news@me.example",
+                 "Re: Welcome to NEWS [confirm " + bobToken + "]"),
          {},
          "Email Address eve@x.example Confirmation refused: the token was sent to another address"},
         {"an unknown token",
@@ -113,12 +114,13 @@ TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
          {},
          "Email Address bob@x.example Confirmation refused: unknown token"},
         {"Ann's reply",
-         message("ann@x.example", "news@me.example", "Re: Welcome to NEWS [confirm " + annToken + "]",
-                 "> Someone asked\n"),
+         message("ann@x.example", "news@me.example",
+                 "Re: Welcome to NEWS [confirm " + annToken + "]", "> Someone asked\n"),
          {"ann@x.example|Welcome to NEWS|Welcome Ann, from ann@x.example.\r\n"},
          "Email Address ann@x.example Added to NEWS"},
         {"Ann's reply again",
-         message("ann@x.example", "news@me.example", "Re: Welcome to NEWS [confirm " + annToken + "]"),
+         message("ann@x.example", "news@me.example",
+                 "Re: Welcome to NEWS [confirm " + annToken + "]"),
          {},
          "Email Address ann@x.example Confirmation refused: unknown token"},
         {"a request from a member",
@@ -141,11 +143,12 @@ TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
 
     // 73 hours later Bob's token is no good; a new request then mails a new one.
     sql(folder.file("data.mdb"), "UPDATE pending SET Asked = Asked - 73 * 3600");
-    pop.addMessage(
-        message("bob@x.example", "news@me.example", "Re: Welcome to NEWS [confirm " + bobToken + "]"));
+    pop.addMessage(message("bob@x.example", "news@me.example",
+                           "Re: Welcome to NEWS [confirm " + bobToken + "]"));
     EXPECT_EQ(runAndCollect(), Lines{});
-    EXPECT_TRUE(host.hasLogEntry("Email Address bob@x.example Confirmation refused: the token has "
-                                 "expired"));
+    EXPECT_TRUE(
+        host.hasLogEntry("Email Address bob@x.example Confirmation refused: the token has "
+                         "expired"));
     EXPECT_FALSE(db().findMember("NEWS", "bob@x.example"));
     pop.addMessage(message("bob@x.example", "join@me.example", "join"));
     sent = runAndCollect();
@@ -212,10 +215,10 @@ TEST_F(SubscribeTest, AutomaticMailIsNeitherPostNorRequest) {
     }
     for (int i = 0; i < n; ++i) {
         const std::string k = std::to_string(i);
-        pop.addMessage(message("s" + k + "@x.example", "join@me.example", "join", "x\n",
-                               cases[i].header));
-        pop.addMessage(message("m" + k + "@x.example", "news@me.example", "post " + k, "Text " + k + "\n",
-                               cases[i].header));
+        pop.addMessage(
+            message("s" + k + "@x.example", "join@me.example", "join", "x\n", cases[i].header));
+        pop.addMessage(message("m" + k + "@x.example", "news@me.example", "post " + k,
+                               "Text " + k + "\n", cases[i].header));
     }
     const Lines sent = runAndCollect();
     std::vector<std::string> got(static_cast<std::size_t>(n));
@@ -275,8 +278,9 @@ TEST_F(SubscribeTest, SwitchOffSubscribesAtOnce) {
     EXPECT_EQ(host.countLogContaining("Email Address ann@x.example Added to NEWS"), 1);
     EXPECT_EQ(host.countLogContaining("Email Address ann@x.example Already Subscribed to NEWS"), 1);
     EXPECT_EQ(state.subscriptions, 2);
-    EXPECT_EQ(db().findMember("NEWS", "ann@x.example")->Data,
-              "From: Ann <ann@x.example>~To: join@me.example~Subject: join~~%vorelcode%~name=Ann1~");
+    EXPECT_EQ(
+        db().findMember("NEWS", "ann@x.example")->Data,
+        "From: Ann <ann@x.example>~To: join@me.example~Subject: join~~%vorelcode%~name=Ann1~");
     EXPECT_TRUE(db().pendingOf("NEWS").empty());
 }
 
