@@ -413,7 +413,9 @@ void MessageHandler::confirm(const std::string& token) {
         ctx_.report.addLogLine("Email Address " + from_ + " Already Subscribed to " + list->Name);
         return;
     }
-    queue(welcomeRecord(*list, *request, now), OutboundKind::AutoReply);
+    if (!list->subscribemessage.empty()) {  // emptied since the request came
+        queue(welcomeRecord(*list, *request, now), OutboundKind::AutoReply);
+    }
     ++ctx_.state.counters.subscriptions;
     db().addMember(Member{0, list->Name, request->Email, request->Data});
     ctx_.report.addLogLine("Email Address " + request->Email + " Added to " + list->Name);
