@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <utility>
+#include <variant>
 
 #include "store/AppFolder.h"
 
@@ -754,14 +755,6 @@ void Database::rollback() noexcept {
 
 namespace {
 
-struct Statement {
-    sqlite3_stmt* s = nullptr;
-    ~Statement() { sqlite3_finalize(s); }
-    void text(int i, const std::string& v) {
-        sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
-    }
-};
-
 PendingRequest readPending(sqlite3_stmt* s) {
     PendingRequest p;
     p.id = sqlite3_column_int64(s, 0);
@@ -773,98 +766,63 @@ PendingRequest readPending(sqlite3_stmt* s) {
     return p;
 }
 
-constexpr char kPendingColumns[] = "SELECT rowid, List, Email, Data, Token, Asked FROM pending ";
-
 }  // namespace
 
-std::vector<PendingRequest> Database::pendingOf(const std::string& listName) {
-    Statement q;
-    if (sqlite3_prepare_v2(
-            db_, (std::string(kPendingColumns) + "WHERE List = ?1 ORDER BY rowid").c_str(), -1,
-            &q.s, nullptr) != SQLITE_OK) {
+std::vector<PendingRequest> Database::pendingQuery(const std::string& sql,
+                                                   const std::vector<PendingValue>& values) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(s);
         fail("cannot prepare a query");
     }
-    q.text(1, listName);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const int n = static_cast<int>(i + 1);
+        if (const auto* text = std::get_if<std::string>(&values[i])) {
+            sqlite3_bind_text(s, n, text->data(), static_cast<int>(text->size()), SQLITE_STATIC);
+        } else {
+            sqlite3_bind_int64(s, n, std::get<std::int64_t>(values[i]));
+        }
+    }
     std::vector<PendingRequest> rows;
     int rc = 0;
-    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
-        rows.push_back(readPending(q.s));
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        rows.push_back(readPending(s));
     }
+    sqlite3_finalize(s);
     if (rc != SQLITE_DONE) {
         fail("query failed");
     }
     return rows;
 }
 
+#define VOREL_PENDING_SELECT "SELECT rowid, List, Email, Data, Token, Asked FROM pending "
+
+std::vector<PendingRequest> Database::pendingOf(const std::string& listName) {
+    return pendingQuery(VOREL_PENDING_SELECT "WHERE List = ?1 ORDER BY rowid", {listName});
+}
+
 std::optional<PendingRequest> Database::findPending(const std::string& listName,
                                                     const std::string& email) {
-    Statement q;
-    if (sqlite3_prepare_v2(
-            db_,
-            (std::string(kPendingColumns) + "WHERE List = ?1 AND Email = ?2 ORDER BY rowid LIMIT 1")
-                .c_str(),
-            -1, &q.s, nullptr) != SQLITE_OK) {
-        fail("cannot prepare a query");
-    }
-    q.text(1, listName);
-    q.text(2, email);
-    const int rc = sqlite3_step(q.s);
-    if (rc == SQLITE_ROW) {
-        return readPending(q.s);
-    }
-    if (rc != SQLITE_DONE) {
-        fail("query failed");
-    }
-    return std::nullopt;
+    std::vector<PendingRequest> rows =
+        pendingQuery(VOREL_PENDING_SELECT "WHERE List = ?1 AND Email = ?2 ORDER BY rowid LIMIT 1",
+                     {listName, email});
+    return rows.empty() ? std::nullopt : std::optional(rows.front());
 }
 
 std::optional<PendingRequest> Database::findPendingToken(const std::string& token) {
-    Statement q;
-    if (sqlite3_prepare_v2(db_, (std::string(kPendingColumns) + "WHERE Token = ?1").c_str(), -1,
-                           &q.s, nullptr) != SQLITE_OK) {
-        fail("cannot prepare a query");
-    }
-    q.text(1, token);
-    const int rc = sqlite3_step(q.s);
-    if (rc == SQLITE_ROW) {
-        return readPending(q.s);
-    }
-    if (rc != SQLITE_DONE) {
-        fail("query failed");
-    }
-    return std::nullopt;
+    std::vector<PendingRequest> rows =
+        pendingQuery(VOREL_PENDING_SELECT "WHERE Token = ?1", {token});
+    return rows.empty() ? std::nullopt : std::optional(rows.front());
 }
 
 std::int64_t Database::addPending(const PendingRequest& row) {
     begin();
     try {
-        {
-            Statement drop;
-            if (sqlite3_prepare_v2(db_, "DELETE FROM pending WHERE List = ?1 AND Email = ?2", -1,
-                                   &drop.s, nullptr) != SQLITE_OK) {
-                fail("cannot prepare a query");
-            }
-            drop.text(1, row.list);
-            drop.text(2, row.Email);
-            if (sqlite3_step(drop.s) != SQLITE_DONE) {
-                fail("query failed");
-            }
-        }
-        Statement add;
-        if (sqlite3_prepare_v2(db_,
-                               "INSERT INTO pending (List, Email, Data, Token, Asked)"
-                               " VALUES (?1, ?2, ?3, ?4, ?5)",
-                               -1, &add.s, nullptr) != SQLITE_OK) {
-            fail("cannot prepare a query");
-        }
-        add.text(1, row.list);
-        add.text(2, row.Email);
-        add.text(3, row.Data);
-        add.text(4, row.Token);
-        sqlite3_bind_int64(add.s, 5, row.Asked);
-        if (sqlite3_step(add.s) != SQLITE_DONE) {
-            fail("query failed");
-        }
+        pendingQuery("DELETE FROM pending WHERE List = ?1 AND Email = ?2", {row.list, row.Email});
+        pendingQuery(
+            "INSERT INTO pending (List, Email, Data, Token, Asked)"
+            " VALUES (?1, ?2, ?3, ?4, ?5)",
+            {row.list, row.Email, row.Data, row.Token, row.Asked});
         const std::int64_t id = sqlite3_last_insert_rowid(db_);
         commit();
         return id;
@@ -875,27 +833,11 @@ std::int64_t Database::addPending(const PendingRequest& row) {
 }
 
 void Database::deletePending(std::int64_t id) {
-    Statement q;
-    if (sqlite3_prepare_v2(db_, "DELETE FROM pending WHERE rowid = ?1", -1, &q.s, nullptr) !=
-        SQLITE_OK) {
-        fail("cannot prepare a query");
-    }
-    sqlite3_bind_int64(q.s, 1, id);
-    if (sqlite3_step(q.s) != SQLITE_DONE) {
-        fail("query failed");
-    }
+    pendingQuery("DELETE FROM pending WHERE rowid = ?1", {id});
 }
 
 void Database::deletePendingOf(const std::string& listName) {
-    Statement q;
-    if (sqlite3_prepare_v2(db_, "DELETE FROM pending WHERE List = ?1", -1, &q.s, nullptr) !=
-        SQLITE_OK) {
-        fail("cannot prepare a query");
-    }
-    q.text(1, listName);
-    if (sqlite3_step(q.s) != SQLITE_DONE) {
-        fail("query failed");
-    }
+    pendingQuery("DELETE FROM pending WHERE List = ?1", {listName});
 }
 
 }  // namespace vorel

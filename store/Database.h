@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 struct sqlite3;
@@ -152,6 +153,10 @@ private:
     class Use;
     Database(sqlite3* db, std::string path);
     [[noreturn]] void fail(const std::string& what) const;
+    // One statement on the pending table: the rows it returns.
+    using PendingValue = std::variant<std::string, std::int64_t>;
+    std::vector<PendingRequest> pendingQuery(const std::string& sql,
+                                             const std::vector<PendingValue>& values);
     struct Statements;
     sqlite3* db_ = nullptr;
     std::string path_;
