@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <utility>
+#include <variant>
 
 #include "store/AppFolder.h"
 
@@ -81,7 +82,7 @@ enum Query : std::size_t {
     "rowid, Name, Type, textTOADD, subscribefrom, subscribesubject, subscribemessage," \
     " unsubscribefrom, unsubscribesubject, unsubscribemessage, sendtolistfrom,"        \
     " sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"          \
-    " onunsubscribesubject"
+    " onunsubscribesubject, confirm"
 #define VOREL_MEMBER_COLUMNS "rowid, name, Email, Data"
 
 // Every value is bound; COLLATE NOCASE makes names and addresses match without
@@ -102,13 +103,13 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "INSERT INTO mailling (Name, Type, textTOADD, subscribefrom, subscribesubject,"
     " subscribemessage, unsubscribefrom, unsubscribesubject, unsubscribemessage,"
     " sendtolistfrom, sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"
-    " onunsubscribesubject) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14,"
-    " ?15, ?16)",
+    " onunsubscribesubject, confirm) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13,"
+    " ?14, ?15, ?16, ?17)",
     "UPDATE mailling SET Name = ?2, Type = ?3, textTOADD = ?4, subscribefrom = ?5,"
     " subscribesubject = ?6, subscribemessage = ?7, unsubscribefrom = ?8,"
     " unsubscribesubject = ?9, unsubscribemessage = ?10, sendtolistfrom = ?11,"
     " sendtolistsubject = ?12, onsubscribeto = ?13, onsubscribesubject = ?14,"
-    " onunsubscribeto = ?15, onunsubscribesubject = ?16 WHERE rowid = ?1",
+    " onunsubscribeto = ?15, onunsubscribesubject = ?16, confirm = ?17 WHERE rowid = ?1",
     "DELETE FROM mailling WHERE rowid = ?1",
     "SELECT " VOREL_MEMBER_COLUMNS " FROM emails WHERE name = ?1 COLLATE NOCASE ORDER BY rowid",
     "SELECT count(*) FROM emails WHERE name = ?1 COLLATE NOCASE",
@@ -186,6 +187,7 @@ MailingList readList(sqlite3_stmt* s) {
     l.onsubscribesubject = columnText(s, 13);
     l.onunsubscribeto = columnText(s, 14);
     l.onunsubscribesubject = columnText(s, 15);
+    l.confirm = sqlite3_column_type(s, 16) == SQLITE_NULL || sqlite3_column_int64(s, 16) != 0;
     return l;
 }
 
@@ -213,6 +215,16 @@ bool hasTable(sqlite3* db, const char* name) {
 
 void execIgnoringErrors(sqlite3* db, const char* sql) {
     sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+// Subscribe requests waiting for their confirmation (see PendingRequest).
+void createPendingTable(sqlite3* db) {
+    execIgnoringErrors(db,
+                       "CREATE TABLE IF NOT EXISTS pending (List TEXT COLLATE NOCASE,"
+                       " Email TEXT COLLATE NOCASE, Data TEXT, Token TEXT UNIQUE, Asked INTEGER)");
+    execIgnoringErrors(db,
+                       "CREATE INDEX IF NOT EXISTS pending_by_list_address"
+                       " ON pending(List COLLATE NOCASE, Email COLLATE NOCASE)");
 }
 
 }  // namespace
@@ -437,6 +449,8 @@ void Database::upgradeSchema(const std::string& path) noexcept {
             sqlite3_busy_timeout(raw, 2000);
             // Fails harmlessly once the field exists.
             execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN Data TEXT");
+            // NULL in the rows it finds: those lists ask new subscribers to confirm.
+            execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN confirm INTEGER");
             // Not part of the three tables users and other tools know: what
             // the sending step must know of a queued record (see noteOutbound).
             if (hasTable(raw, "emails")) {
@@ -451,6 +465,7 @@ void Database::upgradeSchema(const std::string& path) noexcept {
                 // The messages a run acted on, so that none is answered twice.
                 execIgnoringErrors(raw,
                                    "CREATE TABLE IF NOT EXISTS handled (Key TEXT PRIMARY KEY)");
+                createPendingTable(raw);
             }
             for (const char* index : kIndexes) {
                 execIgnoringErrors(raw, index);
@@ -538,6 +553,7 @@ void bindList(U& q, const MailingList& l) {
     q.text(11, l.sendtolistfrom).text(12, l.sendtolistsubject);
     q.text(13, l.onsubscribeto).text(14, l.onsubscribesubject);
     q.text(15, l.onunsubscribeto).text(16, l.onunsubscribesubject);
+    q.integer(17, l.confirm ? 1 : 0);
 }
 }  // namespace
 
@@ -733,6 +749,95 @@ void Database::rollback() noexcept {
         return;
     }
     execIgnoringErrors(db_, "ROLLBACK");
+}
+
+// pending: rare writes, so the statements are prepared for each use.
+
+namespace {
+
+PendingRequest readPending(sqlite3_stmt* s) {
+    PendingRequest p;
+    p.id = sqlite3_column_int64(s, 0);
+    p.list = columnText(s, 1);
+    p.Email = columnText(s, 2);
+    p.Data = columnText(s, 3);
+    p.Token = columnText(s, 4);
+    p.Asked = sqlite3_column_int64(s, 5);
+    return p;
+}
+
+}  // namespace
+
+std::vector<PendingRequest> Database::pendingQuery(const std::string& sql,
+                                                   const std::vector<PendingValue>& values) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(s);
+        fail("cannot prepare a query");
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const int n = static_cast<int>(i + 1);
+        if (const auto* text = std::get_if<std::string>(&values[i])) {
+            sqlite3_bind_text(s, n, text->data(), static_cast<int>(text->size()), SQLITE_STATIC);
+        } else {
+            sqlite3_bind_int64(s, n, std::get<std::int64_t>(values[i]));
+        }
+    }
+    std::vector<PendingRequest> rows;
+    int rc = 0;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        rows.push_back(readPending(s));
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) {
+        fail("query failed");
+    }
+    return rows;
+}
+
+#define VOREL_PENDING_SELECT "SELECT rowid, List, Email, Data, Token, Asked FROM pending "
+
+std::vector<PendingRequest> Database::pendingOf(const std::string& listName) {
+    return pendingQuery(VOREL_PENDING_SELECT "WHERE List = ?1 ORDER BY rowid", {listName});
+}
+
+std::optional<PendingRequest> Database::findPending(const std::string& listName,
+                                                    const std::string& email) {
+    std::vector<PendingRequest> rows =
+        pendingQuery(VOREL_PENDING_SELECT "WHERE List = ?1 AND Email = ?2 ORDER BY rowid LIMIT 1",
+                     {listName, email});
+    return rows.empty() ? std::nullopt : std::optional(rows.front());
+}
+
+std::optional<PendingRequest> Database::findPendingToken(const std::string& token) {
+    std::vector<PendingRequest> rows =
+        pendingQuery(VOREL_PENDING_SELECT "WHERE Token = ?1", {token});
+    return rows.empty() ? std::nullopt : std::optional(rows.front());
+}
+
+std::int64_t Database::addPending(const PendingRequest& row) {
+    begin();
+    try {
+        pendingQuery("DELETE FROM pending WHERE List = ?1 AND Email = ?2", {row.list, row.Email});
+        pendingQuery(
+            "INSERT INTO pending (List, Email, Data, Token, Asked)"
+            " VALUES (?1, ?2, ?3, ?4, ?5)",
+            {row.list, row.Email, row.Data, row.Token, row.Asked});
+        const std::int64_t id = sqlite3_last_insert_rowid(db_);
+        commit();
+        return id;
+    } catch (...) {
+        rollback();
+        throw;
+    }
+}
+
+void Database::deletePending(std::int64_t id) {
+    pendingQuery("DELETE FROM pending WHERE rowid = ?1", {id});
+}
+
+void Database::deletePendingOf(const std::string& listName) {
+    pendingQuery("DELETE FROM pending WHERE List = ?1", {listName});
 }
 
 }  // namespace vorel

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 struct sqlite3;
@@ -35,6 +36,9 @@ struct MailingList {
     std::string sendtolistfrom, sendtolistsubject;
     std::string onsubscribeto, onsubscribesubject;
     std::string onunsubscribeto, onunsubscribesubject;
+    // Ask new subscribers to confirm by e-mail; stored NULL (a row that older
+    // versions or other tools wrote) means yes.
+    bool confirm = true;
 };
 
 struct Member {
@@ -42,6 +46,18 @@ struct Member {
     std::string name;  // the list's Name
     std::string Email;
     std::string Data;
+};
+
+// A subscribe request waiting for its confirmation: the request's message
+// text (the member's merge data once confirmed), its token and when it came
+// (seconds since the epoch).
+struct PendingRequest {
+    std::int64_t id = 0;
+    std::string list;  // the list's Name
+    std::string Email;
+    std::string Data;
+    std::string Token;
+    std::int64_t Asked = 0;
 };
 
 // What a queued record does not say of itself (the queue's format is fixed):
@@ -103,6 +119,16 @@ public:
     void deleteMember(std::int64_t id);
     void deleteMembersOf(const std::string& listName);
 
+    // Pending subscribe requests (table pending, made by upgradeSchema). One
+    // per list and address: adding replaces an earlier one.
+    std::vector<PendingRequest> pendingOf(const std::string& listName);
+    std::optional<PendingRequest> findPending(const std::string& listName,
+                                              const std::string& email);
+    std::optional<PendingRequest> findPendingToken(const std::string& token);
+    std::int64_t addPending(const PendingRequest& row);
+    void deletePending(std::int64_t id);
+    void deletePendingOf(const std::string& listName);
+
     // Notes on queued records, keyed by a digest of the record: each note
     // counts the records queued under it and goes when the last is sent. The
     // table is made by upgradeSchema; without it these throw StoreError.
@@ -127,6 +153,10 @@ private:
     class Use;
     Database(sqlite3* db, std::string path);
     [[noreturn]] void fail(const std::string& what) const;
+    // One statement on the pending table: the rows it returns.
+    using PendingValue = std::variant<std::string, std::int64_t>;
+    std::vector<PendingRequest> pendingQuery(const std::string& sql,
+                                             const std::vector<PendingValue>& values);
     struct Statements;
     sqlite3* db_ = nullptr;
     std::string path_;
