@@ -126,7 +126,8 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
         {"import NEWS '" + f.file("missing.txt") + "'", "1", kImportFailed},
         {"import LONG '" + f.file("long.txt") + "'", "0",
          "0 Invalid email " + std::string(100, 'a') +
-             "... NOT ADDED\nImport Added long@x.example to list LONG\n1 address added to list LONG\n" +
+             "... NOT ADDED\nImport Added long@x.example to list LONG\n1 address added to list "
+             "LONG\n" +
              kImportDone},
         {"import NOSUCH '" + f.file("in.txt") + "'", "1",
          "vorel import: there is no mailing list NOSUCH\n"},
