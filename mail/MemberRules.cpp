@@ -171,11 +171,13 @@ std::size_t addAddresses(Database& db, const std::string& listName, const std::s
     std::size_t added = 0;
     for (std::string line : splitAddBox(boxText)) {
         std::erase_if(line, [](char c) { return static_cast<unsigned char>(c) < 32; });
-        const std::string address = extractAddresses(line);
-        if (!present.contains(address)) {
-            batch.add(listName, address);
-            present.insert(address);
-            ++added;
+        // A line of several addresses adds each: one row never holds two.
+        for (const std::string& address : lineAddresses(line)) {
+            if (!present.contains(address)) {
+                batch.add(listName, address);
+                present.insert(address);
+                ++added;
+            }
         }
     }
     batch.commit();
@@ -198,18 +200,23 @@ ImportResult importAddresses(Database& db, const std::string& listName, std::ist
         std::string line;
         try {
             while (readAnyLine(in, line)) {
-                const std::string address = extractAddresses(line);
-                if (!isValidEmail(address) || address.size() > kLongestAddress) {
-                    lines.push_back("Invalid email " + shownText(address) + " NOT ADDED");
-                    ++result.invalid;
-                } else if (present.contains(address)) {
-                    lines.push_back("Email Addresss " + address + " already in list " + listName);
-                    ++result.present;
-                } else {
-                    batch.add(listName, address);
-                    present.insert(address);
-                    lines.push_back("Import Added " + address + " to list " + listName);
-                    ++result.added;
+                // A line of several addresses ("A <a@x>, B <b@y>") adds each
+                // with its own status line: one row never holds two.
+                for (const std::string& address : lineAddresses(line)) {
+                    if (!isValidEmail(address) || address.size() > kLongestAddress ||
+                        !isOneAddress(address)) {
+                        lines.push_back("Invalid email " + shownText(address) + " NOT ADDED");
+                        ++result.invalid;
+                    } else if (present.contains(address)) {
+                        lines.push_back("Email Addresss " + address + " already in list " +
+                                        listName);
+                        ++result.present;
+                    } else {
+                        batch.add(listName, address);
+                        present.insert(address);
+                        lines.push_back("Import Added " + address + " to list " + listName);
+                        ++result.added;
+                    }
                 }
                 if (lines.size() >= kStatusBatch) {
                     flush();
