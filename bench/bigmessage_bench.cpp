@@ -1,11 +1,13 @@
 // Peak memory of a mail run that takes one large message through the real
 // loopback servers: it is downloaded, answered with a merge of its fields,
 // saved, forwarded whole and copied to txtAUTOFORWARD. The goal is a peak of
-// at most three times the message size above the process's start.
+// at most three times the message size plus kConstantMb above the process's
+// start.
 //
-// Hostile shapes are measured beside them, each at its own size: 1.2 million
-// empty MIME parts (7 MB), parts nested 100,000 deep, messages nested inside
-// messages, and a To of a million addresses. Their goal is the same bound.
+// Shapes built to take memory are measured beside them, each at its own size:
+// 1.2 million empty MIME parts (8 MB), multiparts nested 100,000 deep,
+// messages nested inside messages, and a To of a million addresses (25 MB).
+// Their goal is the same bound.
 //
 // Usage: bigmessage_bench [MEGABYTES [KIND...]]   (default 20 and every kind:
 // text attachment manyparts deep nested manyto; each kind of message runs in
@@ -84,6 +86,8 @@ std::string message(std::size_t bytes, bool attachment) {
     }
     return m;
 }
+
+constexpr double kConstantMb = 10;
 
 const char* const kKinds[] = {"text", "attachment", "manyparts", "deep", "nested", "manyto"};
 
@@ -194,10 +198,11 @@ int measure(const char* self, std::size_t bytes, const std::string& kind) {
     std::printf(
         "%s message of %.1f MB: run %s in %.1f s, %zu messages sent (%.1f MB)\n"
         "  peak RSS %.1f MB, %.1f MB above the process's start = %.2f x the message "
-        "(goal <= 3.00)\n",
+        "(goal: 3 x + %.0f MB = %.1f MB, %s)\n",
         kind.c_str(), mb, ok ? "ended" : "FAILED", took, received.size(),
         static_cast<double>(sent) / (1 << 20), static_cast<double>(peak) / 1024, grownMb,
-        grownMb / mb);
+        grownMb / mb, kConstantMb, 3 * mb + kConstantMb,
+        grownMb <= 3 * mb + kConstantMb ? "within" : "OVER");
     std::fflush(stdout);
     std::error_code ec;
     fs::remove_all(folder, ec);
