@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -146,13 +147,19 @@ bool hasSqliteHeader(const std::string& path) {
     return in.read(head, sizeof head) && std::memcmp(head, kMagic, sizeof head) == 0;
 }
 
-std::string columnText(sqlite3_stmt* s, int col) {
+std::string columnText(sqlite3_stmt* s, int col, std::size_t limit = SIZE_MAX) {
     const unsigned char* t = sqlite3_column_text(s, col);
     if (!t) {
         return {};  // NULL reads as empty text
     }
-    return std::string(reinterpret_cast<const char*>(t),
-                       static_cast<std::size_t>(sqlite3_column_bytes(s, col)));
+    std::size_t n = static_cast<std::size_t>(sqlite3_column_bytes(s, col));
+    if (n > limit) {
+        n = limit;  // not inside a UTF-8 sequence
+        while (n > 0 && (t[n] & 0xC0) == 0x80) {
+            --n;
+        }
+    }
+    return std::string(reinterpret_cast<const char*>(t), n);
 }
 
 Autoresponder readAutoresponder(sqlite3_stmt* s) {
@@ -195,7 +202,7 @@ Member readMember(sqlite3_stmt* s) {
     m.id = sqlite3_column_int64(s, 0);
     m.name = columnText(s, 1);
     m.Email = columnText(s, 2);
-    m.Data = columnText(s, 3);
+    m.Data = columnText(s, 3, kMemberDataLimit);  // rows stored before the cap, too
     return m;
 }
 
