@@ -2,6 +2,7 @@
 
 #include <idn2.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace vorel {
@@ -10,6 +11,19 @@ namespace {
 
 constexpr int kFlags = IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL;
 
+// Letters, digits, hyphens and dots (STD3's rules for a host name).
+bool isHostName(const std::string& ascii) {
+    return std::all_of(ascii.begin(), ascii.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '.';
+    });
+}
+
+// A domain whose mapping holds anything but a host name's characters is not a
+// domain: FULLWIDTH COMMA and COMMERCIAL AT map to "," and "@", and one
+// address would become many. The rule is checked on the mapped form here:
+// IDN2_USE_STD3_ASCII_RULES silently drops such characters instead (libidn2
+// 2.3), which would make one address out of two people's.
 std::optional<std::string> toAscii(const std::string& domain) {
     char* out = nullptr;
     if (idn2_to_ascii_8z(domain.c_str(), &out, kFlags) != IDN2_OK) {
@@ -17,6 +31,9 @@ std::optional<std::string> toAscii(const std::string& domain) {
     }
     std::string result = out;
     idn2_free(out);
+    if (!isHostName(result)) {
+        return std::nullopt;
+    }
     return result;
 }
 

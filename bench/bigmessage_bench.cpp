@@ -1,10 +1,17 @@
 // Peak memory of a mail run that takes one large message through the real
 // loopback servers: it is downloaded, answered with a merge of its fields,
 // saved, forwarded whole and copied to txtAUTOFORWARD. The goal is a peak of
-// at most three times the message size above the process's start.
+// at most three times the message size plus kConstantMb above the process's
+// start.
 //
-// Usage: bigmessage_bench [MEGABYTES]   (default 20; each kind of message
-// runs in a fresh process of its own, so that its peak is its own;
+// Shapes built to take memory are measured beside them, each at its own size:
+// 1.2 million empty MIME parts (8 MB), multiparts nested 100,000 deep,
+// messages nested inside messages, and a To of a million addresses (25 MB).
+// Their goal is the same bound.
+//
+// Usage: bigmessage_bench [MEGABYTES [KIND...]]   (default 20 and every kind:
+// text attachment manyparts deep nested manyto; each kind of message runs in
+// a fresh process of its own, so that its peak is its own;
 // BIGMESSAGE_WRAPPER names a program to run that process under)
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +87,46 @@ std::string message(std::size_t bytes, bool attachment) {
     return m;
 }
 
+constexpr double kConstantMb = 10;
+
+const char* const kKinds[] = {"text", "attachment", "manyparts", "deep", "nested", "manyto"};
+
+std::string hostileMessage(const std::string& kind) {
+    std::string m =
+        "From: Odd Sender <odd@x.example>\r\nSubject: An odd one\r\n"
+        "Message-ID: <odd@bench>\r\nDate: Sun, 06 Dec 2026 08:00:00 +0000\r\nMIME-Version: 1.0\r\n";
+    if (kind == "manyto") {
+        m += "To: info@me.example";
+        for (int i = 0; i < 1000000; ++i) {
+            m += ",\r\n v" + std::to_string(i) + "@victim.example";
+        }
+        return m + "\r\n\r\n%vorelcode%\r\nname=Odd\r\n";
+    }
+    m += "To: info@me.example\r\n";
+    if (kind == "manyparts") {
+        m += "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n\r\n"
+             "%vorelcode%\r\nname=Odd\r\n";
+        for (int i = 0; i < 1200000; ++i) {
+            m += "--b\r\n\r\n";
+        }
+        return m + "--b--\r\n";
+    }
+    if (kind == "deep") {
+        m += "Content-Type: multipart/mixed; boundary=\"d0\"\r\n\r\n";
+        for (int i = 0; i < 100000; ++i) {
+            const std::string b = "d" + std::to_string(i);
+            m += "--" + b + "\r\nContent-Type: multipart/mixed; boundary=\"d" +
+                 std::to_string(i + 1) + "\"\r\n\r\n";
+        }
+        return m + "--d100000\r\n\r\n%vorelcode%\r\nname=Odd\r\n";
+    }
+    // nested: messages inside messages, no boundary anywhere.
+    for (int i = 0; i < 100000; ++i) {
+        m += "Content-Type: message/rfc822\r\n\r\n";
+    }
+    return m + "\r\n%vorelcode%\r\nname=Odd\r\n";
+}
+
 int child(const std::string& folder) {
     const long before = statusKb("VmRSS:");
     bench::QuietHost host;
@@ -91,11 +138,13 @@ int child(const std::string& folder) {
     return ok ? 0 : 1;
 }
 
-int measure(const char* self, std::size_t bytes, bool attachment) {
+int measure(const char* self, std::size_t bytes, const std::string& kind) {
     test::PopServer pop;
     test::SmtpServer smtp;
     {
-        std::string m = message(bytes, attachment);
+        std::string m = kind == "text" || kind == "attachment"
+                            ? message(bytes, kind == "attachment")
+                            : hostileMessage(kind);
         bytes = m.size();
         pop.addMessage(m);
     }
@@ -149,10 +198,11 @@ int measure(const char* self, std::size_t bytes, bool attachment) {
     std::printf(
         "%s message of %.1f MB: run %s in %.1f s, %zu messages sent (%.1f MB)\n"
         "  peak RSS %.1f MB, %.1f MB above the process's start = %.2f x the message "
-        "(goal <= 3.00)\n",
-        attachment ? "attachment" : "text", mb, ok ? "ended" : "FAILED", took, received.size(),
+        "(goal: 3 x + %.0f MB = %.1f MB, %s)\n",
+        kind.c_str(), mb, ok ? "ended" : "FAILED", took, received.size(),
         static_cast<double>(sent) / (1 << 20), static_cast<double>(peak) / 1024, grownMb,
-        grownMb / mb);
+        grownMb / mb, kConstantMb, 3 * mb + kConstantMb,
+        grownMb <= 3 * mb + kConstantMb ? "within" : "OVER");
     std::fflush(stdout);
     std::error_code ec;
     fs::remove_all(folder, ec);
@@ -167,8 +217,16 @@ int main(int argc, char** argv) {
             return child(argv[2]);
         }
         const std::size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20;
-        int rc = measure(argv[0], mb << 20, false);
-        rc |= measure(argv[0], mb << 20, true);
+        int rc = 0;
+        if (argc > 2) {
+            for (int i = 2; i < argc; ++i) {
+                rc |= measure(argv[0], mb << 20, argv[i]);
+            }
+        } else {
+            for (const char* kind : kKinds) {
+                rc |= measure(argv[0], mb << 20, kind);
+            }
+        }
         return rc;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bigmessage_bench: %s\n", e.what());

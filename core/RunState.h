@@ -50,6 +50,9 @@ struct RunState {
     // Set when the sending step carried records over (cancel or error), so the
     // message files they may name are kept.
     bool carriedOver = false;
+    // data.mdb stayed locked by another program: no further message is
+    // handled in this run, and the notes of sent records are left alone.
+    bool databaseLocked = false;
     // The last doRunMail found another run going on in the folder and did nothing.
     bool alreadyRunning = false;
 };

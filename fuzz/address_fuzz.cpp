@@ -24,5 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     isValidEmail(first);
     tidyAddress(text);
     tidyAddress(first);
+    // One row or reply per address: no piece holds a separator.
+    for (const std::string& one : lineAddresses(text)) {
+        VOREL_FUZZ_CHECK(one.find(',') == std::string::npos);
+        VOREL_FUZZ_CHECK(!isOneAddress(one) || one.find_first_of(";<> ") == std::string::npos);
+    }
     return 0;
 }

@@ -1,5 +1,10 @@
 #include "mail/Address.h"
 
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "base/Idn.h"
 #include "base/TextCompare.h"
 
 namespace vorel {
@@ -54,6 +59,52 @@ std::string extractAddresses(const std::string& header) {
         result.erase(0, 1);
     }
     return result;
+}
+
+std::vector<std::string> lineAddresses(const std::string& line) {
+    std::vector<std::string> out;
+    const std::string bare = extractAddresses(line);
+    if (bare.find(',') == std::string::npos) {
+        return {bare};
+    }
+    std::size_t pos = 0;
+    while (pos <= bare.size()) {
+        std::size_t comma = bare.find(',', pos);
+        if (comma == std::string::npos) {
+            comma = bare.size();
+        }
+        std::string one = trimBlanks(bare.substr(pos, comma - pos));
+        if (!one.empty()) {
+            out.push_back(std::move(one));
+        }
+        pos = comma + 1;
+    }
+    return out;
+}
+
+namespace {
+
+bool plainAddress(const std::string& address) {
+    return std::count(address.begin(), address.end(), '@') <= 1 &&
+           std::none_of(address.begin(), address.end(), [](char ch) {
+               const auto c = static_cast<unsigned char>(ch);
+               return c <= ' ' || c == 0x7F || std::strchr(",;<>()[]\"\\", c) != nullptr;
+           });
+}
+
+}  // namespace
+
+bool isOneAddress(const std::string& address) {
+    if (!plainAddress(address)) {
+        return false;
+    }
+    const std::size_t at = address.find('@');
+    const std::string domain = at == std::string::npos ? "" : address.substr(at + 1);
+    if (isAscii(domain)) {
+        return true;  // a local part that is not ASCII goes out as it is (SMTPUTF8)
+    }
+    const std::optional<std::string> ascii = asciiAddress("x@" + domain);
+    return ascii && plainAddress(*ascii);
 }
 
 std::string tidyAddress(const std::string& address) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vorel {
 
@@ -19,6 +20,13 @@ std::string textAfter(const std::string& text, const std::string& separator);
 std::string extractAddresses(const std::string& header);
 // The first of a comma-separated list of bare addresses, trimmed.
 std::string firstAddress(const std::string& addresses);
+// The addresses of one line of addresses: "A <a@x>, B <b@y>" gives a@x and
+// b@y, each trimmed, empty ones left out; a line of one gives extractAddresses.
+std::vector<std::string> lineAddresses(const std::string& line);
+// True when `address` is one address as it will be sent: at most one "@", no
+// separator, bracket, quote, blank or control character, and the same holds
+// for the ASCII form of its domain (IDNA maps look-alike characters).
+bool isOneAddress(const std::string& address);
 // Closes an unclosed "<" and drops one trailing CR LF.
 std::string tidyAddress(const std::string& address);
 

@@ -1,7 +1,5 @@
 #include "mail/ListPost.h"
 
-#include <vector>
-
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"
 
@@ -27,12 +25,13 @@ std::string personalisedBody(const ListPost& post, const LocalTime& now,
 
 std::size_t postToList(Database& db, const std::string& folder, const ListPost& post,
                        const Clock& clock, const PostProgress& progress) {
-    // Read first: the notes are written on the same connection.
-    std::vector<Member> members = db.members(post.listName);
+    // Members are read as the copies are queued, one at a time: a list's
+    // stored Data may be large. The notes go on the same connection, in
+    // transactions of kNotesPerTransaction copies.
     std::size_t done = 0;
     bool open = false;
     try {
-        for (Member& m : members) {
+        db.forEachMember(post.listName, [&](const Member& m) {
             if (!open) {
                 db.begin();
                 open = true;
@@ -44,7 +43,6 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
             r.body = personalisedBody(post, clock.now(), m.Data);
             queueNoted(db, folder, r, OutboundKind::ListCopy, post.listName);
             ++done;
-            std::string().swap(m.Data);
             if (done % kNotesPerTransaction == 0) {
                 open = false;
                 db.commit();
@@ -52,7 +50,7 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
             if (progress) {
                 progress(m.Email, done);
             }
-        }
+        });
         if (open) {
             open = false;
             db.commit();

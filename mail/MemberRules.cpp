@@ -148,11 +148,13 @@ std::size_t addAddresses(Database& db, const std::string& listName, const std::s
     std::size_t added = 0;
     for (std::string line : splitAddBox(boxText)) {
         std::erase_if(line, [](char c) { return static_cast<unsigned char>(c) < 32; });
-        const std::string address = extractAddresses(line);
-        if (!present.contains(address)) {
-            batch.add(listName, address);
-            present.insert(address);
-            ++added;
+        // A line of several addresses adds each: one row never holds two.
+        for (const std::string& address : lineAddresses(line)) {
+            if (!present.contains(address)) {
+                batch.add(listName, address);
+                present.insert(address);
+                ++added;
+            }
         }
     }
     batch.commit();
@@ -181,21 +183,28 @@ ImportResult importAddresses(Database& db, const std::string& listName, std::ist
         bool cut = false;
         try {
             while (reader.next(line, cut)) {
-                const std::string address = cut ? std::string() : extractAddresses(line);
                 if (cut) {
                     lines.push_back("Invalid email " + cutShort(line) + " NOT ADDED");
                     ++result.invalid;
-                } else if (!isValidEmail(address) || address.size() > kLongestAddress) {
-                    lines.push_back("Invalid email " + cutShort(address) + " NOT ADDED");
-                    ++result.invalid;
-                } else if (present.contains(address)) {
-                    lines.push_back("Email Addresss " + address + " already in list " + listName);
-                    ++result.present;
-                } else {
-                    batch.add(listName, address);
-                    present.insert(address);
-                    lines.push_back("Import Added " + address + " to list " + listName);
-                    ++result.added;
+                }
+                // A line of several addresses ("A <a@x>, B <b@y>") adds each
+                // with its own status line: one row never holds two.
+                for (const std::string& address :
+                     cut ? std::vector<std::string>() : lineAddresses(line)) {
+                    if (!isValidEmail(address) || address.size() > kLongestAddress ||
+                        !isOneAddress(address)) {
+                        lines.push_back("Invalid email " + cutShort(address) + " NOT ADDED");
+                        ++result.invalid;
+                    } else if (present.contains(address)) {
+                        lines.push_back("Email Addresss " + address + " already in list " +
+                                        listName);
+                        ++result.present;
+                    } else {
+                        batch.add(listName, address);
+                        present.insert(address);
+                        lines.push_back("Import Added " + address + " to list " + listName);
+                        ++result.added;
+                    }
                 }
                 if (lines.size() >= kStatusBatch) {
                     flush();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 #include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/RunState.h"
+#include "store/Database.h"
 
 namespace vorel {
 
@@ -29,6 +31,19 @@ std::string twoDigits(int v) {
     return buf;
 }
 
+// The length of the longest start of `text` of at most `limit` bytes that
+// does not end inside a UTF-8 sequence.
+std::size_t utf8Prefix(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text.size();
+    }
+    std::size_t n = limit;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+        --n;
+    }
+    return n;
+}
+
 }  // namespace
 
 std::string readMessageTextFile(const std::string& path) {
@@ -38,11 +53,16 @@ std::string readMessageTextFile(const std::string& path) {
     }
     std::string text;
     std::string partial;  // the start of a line that goes on in the next chunk
-    auto addLine = [&text](std::string_view line) {
+    // A line may take the text past the limit, but not past kMemberDataLimit:
+    // one line of megabytes would otherwise be stored whole as a member's Data.
+    const auto room = [&text] {
+        return kMemberDataLimit - 1 - std::min(text.size(), kMemberDataLimit - 1);
+    };
+    auto addLine = [&text, &room](std::string_view line) {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        text.append(line);
+        text.append(line.substr(0, utf8Prefix(line, room())));
         text += '~';
     };
     bool failed = false;
@@ -68,7 +88,11 @@ std::string readMessageTextFile(const std::string& path) {
         while (text.size() < kMessageTextLimit) {
             const std::size_t nl = chunk.find('\n', pos);
             if (nl == std::string_view::npos) {
-                partial.append(chunk.substr(pos));
+                // Only what can still be kept of a line that goes on.
+                const std::size_t wanted = room() + 4;  // a sequence cut at the end goes
+                const std::size_t keep = std::min(
+                    chunk.size() - pos, wanted > partial.size() ? wanted - partial.size() : 0);
+                partial.append(chunk.substr(pos, keep));
                 break;
             }
             if (partial.empty()) {

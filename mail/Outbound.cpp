@@ -142,11 +142,13 @@ std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asR
 }
 
 void outboundSent(RunContext& ctx, const QueueRecord& asRead) {
-    if (!ctx.state.db) {
+    if (!ctx.state.db || ctx.state.databaseLocked) {
         return;
     }
     try {
         ctx.state.db->outboundSent(recordDigest(asRead));
+    } catch (const StoreBusy&) {
+        ctx.state.databaseLocked = true;  // one wait of the busy time-out, not one per record
     } catch (const std::exception&) {
         // A note left behind only takes a row.
     }

@@ -1,5 +1,6 @@
 #include "mail/Processing.h"
 
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -50,6 +51,8 @@ private:
         queueNoted(ctx_.state.db ? &*ctx_.state.db : nullptr, batch_, record, kind, listName);
     }
     bool leaveIsOff() const { return ctx_.state.settings.chkLEAVE == "0"; }
+    // Replies, welcomes and farewells go to one address only (logged once).
+    bool senderIsOneAddress();
     void autoresponderPass();
     void carryOut(const Autoresponder& row);
     void forward(const Autoresponder& row);
@@ -92,6 +95,7 @@ private:
     QueueBatch batch_;
     bool actedOn_ = false;
     bool changed_ = false;
+    bool toldNotOne_ = false;
 };
 
 Database& MessageHandler::db() {
@@ -138,7 +142,22 @@ void MessageHandler::autoresponderPass() {
     }
 }
 
+bool MessageHandler::senderIsOneAddress() {
+    if (isOneAddress(from_)) {
+        return true;
+    }
+    if (!toldNotOne_) {
+        toldNotOne_ = true;
+        ctx_.report.addLogLine("Message from:" + from_ + " Subject: " + subject_ +
+                               " is not from one address, not answered");
+    }
+    return false;
+}
+
 void MessageHandler::carryOut(const Autoresponder& row) {
+    if (!senderIsOneAddress()) {
+        return;
+    }
     std::string reply = applyMergeCodes(ctx_, row.message);
     if (!trimBlanks(row.message).empty()) {
         queue(QueueRecord{from_, row.msgfrom, row.msgsubject, reply}, OutboundKind::AutoReply);
@@ -230,7 +249,7 @@ void MessageHandler::subscribe(const MailingList& list) {
     std::string text = readMessageText(ctx_);
     std::string welcome = mergeTemplate(list.subscribemessage, now, email, parseMergeFields(text));
 
-    if (!isValidEmail(from_)) {
+    if (!isValidEmail(from_) || !isOneAddress(from_)) {
         ctx_.report.addLogLine("Email Address " + from_ + " Not permitted to subscribe to  " +
                                list.Name + " invalid email address");
         return;
@@ -261,7 +280,7 @@ void MessageHandler::unsubscribe(const MailingList& list) {
                    sameText(subject_, list.onunsubscribesubject) ||
                    sameText(to_, "<" + list.onunsubscribeto + ">") ||
                    sameText(to_ + ",", list.onunsubscribeto);
-    if (!request || !isValidEmail(from_)) {
+    if (!request || !isValidEmail(from_) || !senderIsOneAddress()) {
         return;
     }
     std::optional<Member> found = db().findMember(list.Name, from_);
@@ -485,28 +504,46 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
     };
     // One transaction per message: its database changes, the notes of its
     // records and its ledger entry are committed together, right after its
-    // records are appended to the queue.
+    // records are appended to the queue. A message whose transaction cannot
+    // start is not handled: it stays on the server for the next run.
+    if (!ctx.state.autoresponderRows || !ctx.state.listRows) {
+        throw std::logic_error("the rows of the try were not loaded");
+    }
     Database* db = ctx.state.db ? &*ctx.state.db : nullptr;
-    bool inTransaction = false;
     if (db) {
         try {
             db->begin();
-            inTransaction = true;
-        } catch (const std::exception&) {
-            // Busy for longer than the time-out: each change commits alone.
+        } catch (const StoreBusy&) {
+            ctx.state.databaseLocked = true;
+            return false;
+        } catch (const std::exception& e) {
+            logError(e.what());
+            return false;
         }
+    }
+    // What the handling raises in memory goes back with its changes.
+    const RunCounters counters = ctx.state.counters;
+    std::vector<std::int64_t> rowCounters;
+    for (const Autoresponder& a : *ctx.state.autoresponderRows) {
+        rowCounters.push_back(a.Counter);
     }
     // The ledger key also names the message's appends to the queue, so that
     // a run killed before the commit has them taken out by the next run.
-    MessageHandler handler(ctx, messageNumber, inTransaction ? ledgerKey : std::string());
-    auto undoQueued = [&ctx] {
-        try {
-            settleQueueJournal(ctx.folder, [](const std::string&) { return false; });
-        } catch (const std::exception&) {
-            // Left for the next run to settle.
+    MessageHandler handler(ctx, messageNumber, db ? ledgerKey : std::string());
+    bool completed = false;
+    bool failed = false;
+    const auto fail = [&](const std::exception& e) {
+        failed = true;
+        if (dynamic_cast<const StoreBusy*>(&e) != nullptr) {
+            ctx.state.databaseLocked = true;  // the run says so, once
+        } else if (const auto* m = dynamic_cast<const MailError*>(&e)) {
+            // A message file's failure names the file and why (a refused link, a full disk).
+            logError(mailErrorText(m->code()) +
+                     (m->code() == mailcode::kFile ? " " + std::string(e.what()) : std::string()));
+        } else {
+            logError(e.what());
         }
     };
-    bool completed = false;  // an error leaves the message on the server
     try {
         if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
             ctx.report.addLogLine("Message from:" + ctx.mail.from() + " Subject: " +
@@ -515,43 +552,32 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
             handler.run();
             completed = true;
         }
-    } catch (const MailError& e) {
-        // A message file's failure names the file and why (a refused link, a full disk).
-        logError(mailErrorText(e.code()) +
-                 (e.code() == mailcode::kFile ? " " + std::string(e.what()) : std::string()));
-    } catch (const std::exception& e) {
-        logError(e.what());
-    }
-    try {
         handler.flushQueue();
-    } catch (const std::exception& e) {
-        // Nothing of it was queued: nothing of it is kept, and the next run
-        // handles the message again.
-        logError(e.what());
-        if (inTransaction) {
-            db->rollback();
-        }
-        undoQueued();
-        return false;
-    }
-    if (db && handler.changed() && !ledgerKey.empty()) {
-        try {
+        if (db && handler.changed() && !ledgerKey.empty()) {
             db->markHandled(ledgerKey);
-        } catch (const std::exception& e) {
-            ctx.report.addLogLine("Unable to note a handled message in the database: " +
-                                  std::string(e.what()));
         }
-    }
-    if (inTransaction) {
-        try {
+        if (db) {
             db->commit();
-        } catch (const std::exception& e) {
-            // Nothing of the message is kept: the next run handles it again.
-            db->rollback();
-            undoQueued();
-            logError(e.what());
-            return false;
         }
+    } catch (const std::exception& e) {
+        fail(e);
+    }
+    if (failed) {
+        // Nothing of the message is kept, queued or counted: a handling cut
+        // short must not send half its mail, nor all of it again next time.
+        if (db) {
+            db->rollback();
+        }
+        try {
+            settleQueueJournal(ctx.folder, [](const std::string&) { return false; });
+        } catch (const std::exception&) {
+            // Left for the next run to settle.
+        }
+        ctx.state.counters = counters;
+        for (std::size_t i = 0; i < rowCounters.size(); ++i) {
+            (*ctx.state.autoresponderRows)[i].Counter = rowCounters[i];
+        }
+        return false;
     }
     handler.settled();
     if (completed) {

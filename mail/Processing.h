@@ -10,7 +10,10 @@ class MailComponent;
 
 // Handling of one message that passed the anti-spam test: the autoresponder
 // pass, the mailing-list pass and the deletion of a message acted on. Errors
-// end the message's handling with one "Error Processing " log line. Returns
+// end the message's handling with one "Error Processing " log line and undo
+// all of it (nothing queued, counted or stored; the message stays on the
+// server); a database locked by another program sets
+// ctx.state.databaseLocked instead of logging. Returns
 // true when something was queued or stored for the message (then it must not
 // be handled again, and `ledgerKey`, when given, is entered in the ledger in
 // the same transaction as the message's other changes). The rows of the try

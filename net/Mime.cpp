@@ -92,20 +92,78 @@ std::string headerText(const std::string& value) {
     return trimSpace(out);
 }
 
+bool startsNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(),
+                      [](char a, char b) { return std::tolower(uc(a)) == std::tolower(uc(b)); });
+}
+
+// Parts of one message that are parsed at most. GMime builds an object for
+// every part, whatever its size (7 MB of empty parts took 1.7 GB): merge
+// fields and the body text come from the first parts, and the message is
+// still answered and forwarded whole.
+constexpr std::size_t kPartLimit = 1000;
+
+// How much of `raw` GMime is given: all of it, or what comes before the line
+// that would open one part too many. A part opens with a boundary line ("--")
+// or, for a message inside a message, with a Content-Type field; one part can
+// have both, so twice the limit of such lines is read. A message whose own
+// type is neither multipart nor message is one part, whatever its lines.
+std::size_t parsedLength(const std::string& raw) {
+    std::size_t pos = 0;
+    bool container = false;
+    bool inType = false;  // continuation lines of a Content-Type field
+    while (pos < raw.size()) {
+        std::size_t nl = raw.find('\n', pos);
+        const std::size_t end = nl == std::string::npos ? raw.size() : nl;
+        std::string_view line(raw.data() + pos, end - pos);
+        pos = nl == std::string::npos ? raw.size() : nl + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.empty()) {
+            break;
+        }
+        const bool continued = line[0] == ' ' || line[0] == '\t';
+        inType = continued ? inType : startsNoCase(line, "content-type:");
+        if (inType) {
+            const std::string lower = lowerCase(std::string(line));
+            container = container || lower.find("multipart") != std::string::npos ||
+                        lower.find("message") != std::string::npos;
+        }
+    }
+    if (!container) {
+        return raw.size();
+    }
+    std::size_t marks = 0;
+    while (pos < raw.size()) {
+        const std::string_view rest(raw.data() + pos, raw.size() - pos);
+        if ((rest.starts_with("--") || startsNoCase(rest, "content-type:")) &&
+            ++marks > 2 * kPartLimit) {
+            return pos;
+        }
+        const std::size_t nl = raw.find('\n', pos);
+        pos = nl == std::string::npos ? raw.size() : nl + 1;
+    }
+    return raw.size();
+}
+
 // GMime reads the message where it lies rather than from a copy: a memory
 // stream that does not own its byte array only reads it (and so do the
 // substreams the parser gives the parts). `view` points into `raw`; both must
-// outlive the message returned.
+// outlive the message returned. Only the first kPartLimit parts or so are
+// parsed (see parsedLength).
 GPtr<GMimeMessage> parse(const std::string& raw, GByteArray& view) {
     ensureInit();
+    const std::size_t length = parsedLength(raw);
     GPtr<GMimeStream> stream;
-    if (raw.size() <= G_MAXUINT) {
+    if (length <= G_MAXUINT) {
         view.data = reinterpret_cast<guint8*>(const_cast<char*>(raw.data()));
-        view.len = static_cast<guint>(raw.size());
+        view.len = static_cast<guint>(length);
         stream.reset(g_mime_stream_mem_new_with_byte_array(&view));
         g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
     } else {
-        stream.reset(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+        stream.reset(g_mime_stream_mem_new_with_buffer(raw.data(), length));
     }
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
@@ -285,7 +343,35 @@ void appendAddresses(InternetAddressList* list, std::string& out) {
     }
 }
 
-std::string addressText(const std::string& value) {
+// Addresses of one field that are read at most: GMime builds an object for
+// each (a To of a million took 460 MB), and no rule compares more than one.
+constexpr std::size_t kAddressLimit = 1000;
+
+// The field up to its kAddressLimit-th separating comma (quoted names and
+// comments may hold commas of their own).
+std::string_view firstAddresses(std::string_view value) {
+    std::size_t commas = 0;
+    bool quoted = false;
+    int comment = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c == '\\') {
+            ++i;
+        } else if (c == '"' && comment == 0) {
+            quoted = !quoted;
+        } else if (!quoted && c == '(') {
+            ++comment;
+        } else if (!quoted && c == ')' && comment > 0) {
+            --comment;
+        } else if (!quoted && comment == 0 && c == ',' && ++commas >= kAddressLimit) {
+            return value.substr(0, i);
+        }
+    }
+    return value;
+}
+
+std::string addressText(const std::string& whole) {
+    const std::string value(firstAddresses(whole));
     const std::string utf8 = relabelUndecodableWords(toUtf8(value));
     GPtr<InternetAddressList> list(internet_address_list_parse(parserOptions(), utf8.c_str()));
     if (list && internet_address_list_length(list.get()) > 0) {
@@ -308,9 +394,11 @@ void fillHeader(const std::string& raw, ParsedHeader& out) {
     bool haveSubject = false;
     for (auto& f : splitHeader(raw)) {
         if (sameText(f.name, "From")) {
-            from += (from.empty() ? "" : ",") + f.value;
+            from += (from.empty() ? "" : ",");
+            from += firstAddresses(f.value);
         } else if (sameText(f.name, "To")) {
-            to += (to.empty() ? "" : ",") + f.value;
+            to += (to.empty() ? "" : ",");
+            to += firstAddresses(f.value);
         } else if (!haveSubject && sameText(f.name, "Subject")) {
             out.subject = decodeText(f.value);
             haveSubject = true;
@@ -620,6 +708,9 @@ bool encodeRefusedParts(GMimeObject* obj, bool eightBitMime, int depth) {
 std::string encodeForSmtp(std::string raw, bool eightBitMime) {
     if (!refusedBySmtp(raw, eightBitMime)) {
         return raw;
+    }
+    if (parsedLength(raw) < raw.size()) {
+        return raw;  // too many parts to re-encode one by one: the server decides
     }
     GByteArray view{};  // the parsed message reads raw in place
     auto msg = parse(raw, view);

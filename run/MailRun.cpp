@@ -176,6 +176,7 @@ bool MailRun::Impl::doRunMail() {
     state.sendFailed = false;
     state.carriedOver = false;
     state.movedToFailed = 0;
+    state.databaseLocked = false;
     state.settings = emptySettings();
 
     bool failed = true;
@@ -426,6 +427,14 @@ bool MailRun::Impl::readMessages(long n) {
                 report.setStatus("Done ..");
                 if (!spam) {
                     processMessage(ctx, i, key);
+                }
+                if (state.databaseLocked) {
+                    // Each further message would wait the busy time-out for nothing.
+                    report.addLogLine("The database " + state.db->path() +
+                                      " is locked by another program: the messages left are "
+                                      "handled by a later run");
+                    wholeMailbox = false;
+                    break;
                 }
             }
         }

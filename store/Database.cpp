@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -146,13 +148,19 @@ bool hasSqliteHeader(const std::string& path) {
     return in.read(head, sizeof head) && std::memcmp(head, kMagic, sizeof head) == 0;
 }
 
-std::string columnText(sqlite3_stmt* s, int col) {
+std::string columnText(sqlite3_stmt* s, int col, std::size_t limit = SIZE_MAX) {
     const unsigned char* t = sqlite3_column_text(s, col);
     if (!t) {
         return {};  // NULL reads as empty text
     }
-    return std::string(reinterpret_cast<const char*>(t),
-                       static_cast<std::size_t>(sqlite3_column_bytes(s, col)));
+    std::size_t n = static_cast<std::size_t>(sqlite3_column_bytes(s, col));
+    if (n > limit) {
+        n = limit;  // not inside a UTF-8 sequence
+        while (n > 0 && (t[n] & 0xC0) == 0x80) {
+            --n;
+        }
+    }
+    return std::string(reinterpret_cast<const char*>(t), n);
 }
 
 Autoresponder readAutoresponder(sqlite3_stmt* s) {
@@ -196,7 +204,7 @@ Member readMember(sqlite3_stmt* s) {
     m.id = sqlite3_column_int64(s, 0);
     m.name = columnText(s, 1);
     m.Email = columnText(s, 2);
-    m.Data = columnText(s, 3);
+    m.Data = columnText(s, 3, kMemberDataLimit);  // rows stored before the cap, too
     return m;
 }
 
@@ -277,6 +285,15 @@ public:
         check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC));
         return *this;
     }
+    // The start of `v` of at most `limit` bytes, not cut inside a UTF-8 sequence.
+    Use& text(int i, const std::string& v, std::size_t limit) {
+        std::size_t n = std::min(v.size(), limit);
+        while (n < v.size() && n > 0 && (static_cast<unsigned char>(v[n]) & 0xC0) == 0x80) {
+            --n;
+        }
+        check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(n), SQLITE_STATIC));
+        return *this;
+    }
     Use& integer(int i, std::int64_t v) {
         check(sqlite3_bind_int64(s_, i, v));
         return *this;
@@ -330,7 +347,13 @@ Database::~Database() {
 }
 
 void Database::fail(const std::string& what) const {
-    throw StoreError(path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "no connection"));
+    const std::string text =
+        path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "no connection");
+    const int code = db_ ? (sqlite3_extended_errcode(db_) & 0xFF) : SQLITE_OK;
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
+        throw StoreBusy(text);
+    }
+    throw StoreError(text);
 }
 
 Database Database::open(const std::string& path) {
@@ -621,14 +644,14 @@ std::vector<Member> Database::searchMembers(const std::string& listName, const s
 
 std::int64_t Database::addMember(const Member& row) {
     Use q(*this, kAddMember);
-    q.text(1, row.name).text(2, row.Email).text(3, row.Data);
+    q.text(1, row.name).text(2, row.Email).text(3, row.Data, kMemberDataLimit);
     q.step();
     return sqlite3_last_insert_rowid(db_);
 }
 
 void Database::updateMember(const Member& row) {
     Use q(*this, kUpdateMember);
-    q.integer(1, row.id).text(2, row.name).text(3, row.Email).text(4, row.Data);
+    q.integer(1, row.id).text(2, row.name).text(3, row.Email).text(4, row.Data, kMemberDataLimit);
     q.step();
 }
 

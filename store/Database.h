@@ -18,6 +18,12 @@ class StoreError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+// data.mdb stayed locked by another connection (an editor with unsaved
+// changes, say) for longer than the busy time-out.
+class StoreBusy : public StoreError {
+public:
+    using StoreError::StoreError;
+};
 
 // Rows carry their rowid in `id`; 0 means "not stored yet".
 struct Autoresponder {
@@ -40,6 +46,10 @@ struct MailingList {
     // versions or other tools wrote) means yes.
     bool confirm = true;
 };
+
+// A member's Data is the message text of a subscribe request, which stops at
+// about 32,000 characters; nothing longer is stored, whichever path writes it.
+inline constexpr std::size_t kMemberDataLimit = 33000;
 
 struct Member {
     std::int64_t id = 0;
@@ -75,6 +85,7 @@ struct OutboundNote {
 // an editor and a running mail run share the file.
 class Database {
 public:
+    // Every failure throws StoreError (StoreBusy when the file stayed locked).
     // Opens an existing database; throws StoreError naming the file when it
     // is missing, not an SQLite database, or damaged. Never creates or repairs.
     static Database open(const std::string& path);

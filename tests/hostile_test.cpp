@@ -9,6 +9,7 @@
 
 #include "net/Mime.h"
 #include "store/Queue.h"
+#include "support/Rows.h"
 #include "support/RunFolder.h"
 
 namespace vorel {
@@ -136,6 +137,93 @@ TEST(Hostile, OneRunOfHostileMail) {
     };
     EXPECT_FALSE(control(logTxt));
     EXPECT_TRUE(std::none_of(f.host.logEntries().begin(), f.host.logEntries().end(), control));
+}
+
+// Look-alike separators in From, and messages built to take memory: many parts, deep nesting,
+// messages inside messages, a long To, one line of megabytes to a subscribe address. Each is
+// answered or refused as a row says; nothing reaches a second address.
+TEST(Hostile, LookAlikeAddressesAndMessagesBuiltToTakeMemory) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::RunFolder f;
+    Autoresponder rule = test::replyRule("INFO", "info@me.example", "Hello %name%");
+    rule.mailto = "boss@me.example";
+    f.db().addAutoresponder(rule);
+    MailingList l;
+    l.Name = "NEWS";
+    l.subscribefrom = l.unsubscribefrom = "news@me.example";
+    l.subscribemessage = "Welcome";
+    l.unsubscribemessage = "Bye";
+    l.onsubscribeto = "join@me.example";
+    l.onunsubscribeto = "leave@me.example";
+    f.db().addList(l);
+    std::string lookAlike = "v000@victim.example";
+    for (int i = 1; i < 20; ++i) {
+        lookAlike += "\uFF0Cv" + std::to_string(i) + "\uFF20victim.example";
+    }
+    // A row written before look-alikes were refused: it cannot take a farewell either.
+    f.db().addMember(Member{0, "NEWS", lookAlike, ""});
+    const std::string mime = "MIME-Version: 1.0\nContent-Type: ";
+    std::string manyParts =
+        mime + "multipart/mixed; boundary=b\n\n--b\n\n%vorelcode%\nname=Parts\n";
+    for (int i = 0; i < 200000; ++i) {
+        manyParts += "--b\n\n";
+    }
+    std::string deep = mime + "multipart/mixed; boundary=d0\n\n";
+    std::string nested = mime + "message/rfc822\n\n";
+    for (int i = 0; i < 20000; ++i) {
+        deep += "--d" + std::to_string(i) + "\nContent-Type: multipart/mixed; boundary=d" +
+                std::to_string(i + 1) + "\n\n";
+        nested += "Content-Type: message/rfc822\n\n";
+    }
+    std::string manyTo = "To: info@me.example";
+    for (int i = 0; i < 100000; ++i) {
+        manyTo += ",\n t" + std::to_string(i) + "@victim.example";
+    }
+    struct Row {
+        std::string from, head, body;
+        int replies, forwards;  // to the sender, to boss@me.example
+    };
+    const Row rows[] = {
+        {lookAlike, "To: info@me.example\nSubject: a\n", "hi\n", 0, 0},
+        {lookAlike, "To: join@me.example\nSubject: b\n", "hi\n", 0, 0},
+        {lookAlike, "To: leave@me.example\nSubject: c\n", "hi\n", 0, 0},
+        {"parts@x.example", "To: info@me.example\nSubject: d\n" + manyParts, "--b--\n", 1, 1},
+        {"deep@x.example", "To: info@me.example\nSubject: e\n" + deep, "x\n", 1, 1},
+        {"nested@x.example", "To: info@me.example\nSubject: f\n" + nested, "x\n", 1, 1},
+        {"to@x.example", manyTo + "\nSubject: g\n", "hi\n", 0, 0},
+        {"line@x.example", "To: join@me.example\nSubject: h\n",
+         "%vorelcode%~name=Line\n" + std::string(9 << 20, 'z') + "\n", 1, 0},
+    };
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    for (const Row& r : rows) {
+        pop.addMessage("From: " + r.from + "\n" + r.head + "\n" + r.body);
+    }
+    f.pointAt(pop);
+    f.pointAt(smtp);
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    std::map<std::string, int> sent;
+    std::size_t forwarded = 0;
+    for (const auto& r : smtp.received()) {
+        ASSERT_EQ(r.rcptTo.size(), 1u);
+        ++sent[r.rcptTo[0]];
+        forwarded = std::max(forwarded, r.rcptTo[0] == "boss@me.example" ? r.data.size() : 0);
+    }
+    for (const auto& [to, n] : sent) {
+        EXPECT_EQ(to.find("victim"), std::string::npos) << to;
+    }
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.head.substr(0, 40));
+        EXPECT_EQ(sent[r.from], r.replies);
+    }
+    EXPECT_EQ(sent["boss@me.example"], 3);
+    EXPECT_GT(forwarded, manyParts.size()) << "the message of many parts goes on whole";
+    EXPECT_EQ(f.host.countLogContaining("is not from one address"), 2);
+    EXPECT_TRUE(f.host.hasLogEntry("Email Address " + lookAlike +
+                                   " Not permitted to subscribe to  NEWS invalid email address"));
+    EXPECT_EQ(f.db().memberCount("NEWS"), 2);
+    EXPECT_EQ(f.db().findMember("NEWS", "line@x.example")->Data.size(), kMemberDataLimit);
+    EXPECT_EQ(pop.messageCount(), 4u) << "the look-alikes' and the long To's are kept";
 }
 
 }  // namespace

@@ -15,4 +15,17 @@ TEST(Idn, ReadableAndAsciiForms) {
     EXPECT_EQ(asciiAddress("j\u00FCrgen@example.de"), std::nullopt);
 }
 
+// A domain that maps to separators (FULLWIDTH COMMA, COMMERCIAL AT, SEMICOLON,
+// a space) is no domain: neither form makes one address into several.
+TEST(Idn, LookAlikeSeparatorsAreNoDomain) {
+    for (const char* sep : {"\uFF0C", "\uFF20", "\uFF1B", "\u3000", "\uFF1C"}) {
+        const std::string from = "v0@victim.example" + std::string(sep) + "v1@victim.example";
+        SCOPED_TRACE(from);
+        EXPECT_EQ(readableDomains(from), from);
+        EXPECT_EQ(asciiAddress("v0@victim.example" + std::string(sep) + "x.example"), std::nullopt);
+    }
+    // FULLWIDTH FULL STOP is a dot.
+    EXPECT_EQ(asciiAddress("a@b\u00FCcher\uFF0Eexample"), "a@xn--bcher-kva.example");
+}
+
 }  // namespace vorel

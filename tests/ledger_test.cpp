@@ -1,12 +1,17 @@
 // A message kept on the server, or left by a try that failed before QUIT, is answered once.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
 
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
+#include "support/Rows.h"
 #include "support/RunFolder.h"
 
 namespace vorel {
@@ -93,6 +98,92 @@ TEST_F(Ledger, TornJournalLineCostsOnlyItself) {
     EXPECT_EQ(runAndCount(mail), 0);
     EXPECT_EQ(mail.sent().size(), 1u);
     EXPECT_FALSE(folder.exists(kQueueJournalFile));
+}
+
+// A message whose handling cannot commit (data.mdb locked by another program,
+// a message file over the file-size limit) is undone whole and stays on the
+// server: no reply while it fails, one once it can be handled. A locked
+// database ends the run's handling at the first message, with one log line.
+TEST(LedgerFailures, UncommittedHandlingSendsNothingAndStaysForALaterRun) {
+    VOREL_SKIP_UNLESS_ROOT();
+    struct Blocker {
+        const char* name;
+        bool locksDatabase;  // else the file-size limit
+    };
+    for (const Blocker& b : {Blocker{"database locked", true}, Blocker{"file-size limit", false}}) {
+        SCOPED_TRACE(b.name);
+        test::RunFolder f;
+        Autoresponder rule = test::replyRule("INFO", "info@me.example", "Thanks");
+        rule.mailto = "boss@me.example";
+        f.db().addAutoresponder(rule);
+        f.s.chkLEAVE = "0";
+        test::PopServer pop;
+        test::SmtpServer smtp;
+        f.pointAt(pop);
+        f.pointAt(smtp);
+        // ann's forward is a file of 400 KB, bob's a small one.
+        std::string attachment;
+        while (attachment.size() < 400 * 1024) {
+            attachment += std::string(76, 'Q') + "\n";
+        }
+        pop.addMessage(
+            "From: ann@x.example\nTo: info@me.example\nSubject: big\nMIME-Version: 1.0\n"
+            "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nhi\n"
+            "--b\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n\n" +
+            attachment + "--b--\n");
+        pop.addMessage("From: bob@x.example\nTo: info@me.example\nSubject: small\n\nhi\n");
+        const auto sentTo = [&smtp](const std::string& to) {
+            int n = 0;
+            for (const auto& r : smtp.received()) {
+                n += std::count(r.rcptTo.begin(), r.rcptTo.end(), to) > 0 ? 1 : 0;
+            }
+            return n;
+        };
+
+        sqlite3* other = nullptr;
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit unlimited = limit;
+        if (b.locksDatabase) {
+            // An editor with unsaved changes: a write lock held on data.mdb.
+            ASSERT_EQ(sqlite3_open(f.folder.file("data.mdb").c_str(), &other), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        } else {
+            std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG
+            limit.rlim_cur = 256 * 1024;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        for (int run = 1; run <= 2; ++run) {
+            const auto t0 = std::chrono::steady_clock::now();
+            EXPECT_TRUE(f.run()) << f.host.logText();
+            const auto took = std::chrono::steady_clock::now() - t0;
+            EXPECT_LT(took, std::chrono::seconds(18)) << "one busy wait, not one per message";
+        }
+        EXPECT_EQ(sentTo("ann@x.example") + sentTo("boss@me.example") * (b.locksDatabase ? 1 : 0),
+                  0)
+            << f.host.logText();
+        EXPECT_EQ(f.db().findAutoresponder("INFO")->Counter, b.locksDatabase ? 0 : 1);
+        EXPECT_EQ(pop.messageCount(), b.locksDatabase ? 2u : 1u);
+        EXPECT_EQ(f.host.countLogContaining("is locked by another program"),
+                  b.locksDatabase ? 2 : 0);
+        EXPECT_EQ(f.host.countLogContaining("Error Processing"), b.locksDatabase ? 0 : 2);
+        EXPECT_EQ(sentTo("bob@x.example"), b.locksDatabase ? 0 : 1);
+        if (other != nullptr) {
+            sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(other);
+        }
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        std::signal(SIGXFSZ, SIG_DFL);
+
+        for (int run = 1; run <= 2; ++run) {
+            EXPECT_TRUE(f.run()) << f.host.logText();
+        }
+        EXPECT_EQ(sentTo("ann@x.example"), 1);
+        EXPECT_EQ(sentTo("bob@x.example"), 1);
+        EXPECT_EQ(sentTo("boss@me.example"), 2);
+        EXPECT_EQ(pop.messageCount(), 0u);
+        EXPECT_EQ(f.db().findAutoresponder("INFO")->Counter, 2);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // List rules the windows' tests leave out, and init, try, post, import, export as a user runs them.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -11,11 +12,13 @@
 #include <vector>
 
 #include "mail/ImportLineReader.h"
+#include "mail/ListPost.h"
 #include "mail/ListRules.h"
 #include "mail/MemberRules.h"
 #include "store/AntiSpam.h"
 #include "store/Database.h"
 #include "store/Queue.h"
+#include "support/FixedClock.h"
 #include "support/TempFolder.h"
 
 namespace vorel {
@@ -249,6 +252,83 @@ TEST_F(ListsTest, InitAndTry) {
     EXPECT_EQ(out.rfind("1 ", 0), 0u);
     EXPECT_NE(out.find(io.file("data.mdb")), std::string::npos) << out;
     EXPECT_EQ(io.read("data.mdb"), junk);
+}
+
+// A line of several addresses adds each or is refused, never one row holding
+// both; a look-alike comma or at sign is no way round it. Data is capped
+// however long; a post reads stored Data (an older, larger one too) as it goes.
+TEST_F(ListsTest, SeveralAddressesOnALineAndDataOfAnySize) {
+    MailingList l;
+    l.Name = "NEWS";
+    saveList(db, l);
+    const std::string lookAlike = "v0@victim.example\uFF0Cv1\uFF20victim.example";
+    struct Row {
+        std::string line;
+        std::vector<std::string> status;  // in order, each within its line
+        Lines members;                    // added by the line
+    };
+    const Row rows[] = {
+        {"A <a@x.example>, B <b@y.example>",
+         {"Import Added a@x.example", "Import Added b@y.example"},
+         {"a@x.example", "b@y.example"}},
+        {"c@x.example, , C@x.example",
+         {"Import Added c@x.example", "C@x.example already"},
+         {"c@x.example"}},
+        {lookAlike, {"Invalid email " + lookAlike + " NOT ADDED"}, {}},
+        {"d e@x.example", {"Invalid email d e@x.example NOT ADDED"}, {}},
+        {"f@b\u00FCcher.example",
+         {"Import Added f@b\u00FCcher.example"},
+         {"f@b\u00FCcher.example"}},
+    };
+    for (const Row& row : rows) {
+        const std::int64_t before = db.memberCount("NEWS");
+        std::istringstream in(row.line + "\r\n");
+        Lines status;
+        importAddresses(db, "NEWS", in, [&](const Lines& lines) {
+            status.insert(status.end(), lines.begin(), lines.end());
+        });
+        ASSERT_EQ(status.size(), row.status.size()) << row.line;
+        for (std::size_t i = 0; i < status.size(); ++i) {
+            EXPECT_NE(status[i].find(row.status[i]), std::string::npos) << status[i];
+        }
+        EXPECT_EQ(db.memberCount("NEWS"), before + static_cast<std::int64_t>(row.members.size()))
+            << row.line;
+        for (const std::string& m : row.members) {
+            EXPECT_TRUE(db.findMember("NEWS", m)) << m;
+        }
+    }
+    EXPECT_EQ(addAddresses(db, "NEWS", "G <g@x.example>, H <h@x.example>\r\n"), 2u);
+
+    // 9 MB of Data is stored as its first kMemberDataLimit characters.
+    const std::int64_t big = db.addMember({0, "NEWS", "big@x.example", std::string(9 << 20, 'x')});
+    db.updateMember(
+        {big, "NEWS", "big@x.example", "%vorelcode%~name=Big~" + std::string(9 << 20, 'y')});
+    EXPECT_EQ(db.findMember("NEWS", "big@x.example")->Data.size(), kMemberDataLimit);
+    // Rows a program without the cap wrote, and enough members for the notes
+    // to commit while the members are still being read.
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(f.file("data.mdb").c_str(), &raw), SQLITE_OK);
+        sqlite3_exec(
+            raw, "UPDATE emails SET Data = '%vorelcode%~name=Old~' || printf('%.*c', 4000000, 'z')",
+            nullptr, nullptr, nullptr);
+        sqlite3_close(raw);
+    }
+    std::string box;
+    for (int i = 0; i < 5100; ++i) {
+        box += "m" + std::to_string(i) + "@x.example\r\n";
+    }
+    addAddresses(db, "NEWS", box);
+    const std::int64_t members = db.memberCount("NEWS");
+    test::FixedClock clock;
+    const ListPost post{"NEWS", "me@x.example", "S", "Hello %name%", "footer"};
+    EXPECT_EQ(postToList(db, f.path(), post, clock), static_cast<std::size_t>(members));
+    std::size_t queued = 0, old = 0;
+    for (QueueReader r(f.file(kQueueFile)); !r.atEnd(); ++queued) {
+        old += r.readRecord().body.rfind("Hello Old\r\n", 0) == 0 ? 1u : 0u;
+    }
+    EXPECT_EQ(queued, static_cast<std::size_t>(members));
+    EXPECT_EQ(old, 7u);  // every member stored before the update
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
+#include "store/Database.h"
 #include "support/TempFolder.h"
 
 namespace vorel {
@@ -60,12 +61,19 @@ TEST(MergeCodes, MessageTextFileJoinsLinesWithTildeUpToTheLimit) {
         {"a\nb\n\nc", "a~b~~c~"},
         {"", ""},
         {"x\r\r\n\r\ny", "x\r~~y~"},  // only one CR belongs to the line end
-        // A line longer than one read of the file is still one line.
-        {std::string(70000, 'z') + "\r\nb\r\n", std::string(70000, 'z') + "~"},
+        // A line longer than one read of the file is still one line, cut so
+        // that the text stays within a member's Data.
+        {std::string(70000, 'z') + "\r\nb\r\n", std::string(kMemberDataLimit - 1, 'z') + "~"},
+        {std::string(31990, 'a') + "\n" + std::string(9000000, 'z'),
+         std::string(31990, 'a') + "~" + std::string(kMemberDataLimit - 31992, 'z') + "~"},
+        // Not inside a UTF-8 sequence: 32,999 bytes would end in the fifth "\u00FC".
+        {std::string(32990, 'a') + "\u00FC\u00FC\u00FC\u00FC\u00FC",
+         std::string(32990, 'a') + "\u00FC\u00FC\u00FC\u00FC~"},
     };
     for (const auto& [content, text] : files) {
         f.write("t.msg", content);
-        EXPECT_EQ(readMessageTextFile(f.file("t.msg")), text) << content.substr(0, 20);
+        const std::string got = readMessageTextFile(f.file("t.msg"));
+        EXPECT_TRUE(got == text) << content.substr(0, 20) << ": " << got.size() << " bytes";
     }
     EXPECT_THROW(readMessageTextFile(f.file("missing.msg")), std::exception);
     // The limit is tested before each line: 212 lines of 151 pass 32000, and
