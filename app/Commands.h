@@ -18,6 +18,8 @@ struct CommandLine {
 inline constexpr int kExitUsage = 2;
 // `vorel run` while another mail run holds the folder.
 inline constexpr int kExitBusy = 3;
+// `vorel run` without setup.ini: nothing to run with until SETUP was done.
+inline constexpr int kExitNotSetUp = 6;
 
 // Parses argv; returns std::nullopt (after printing why) for a usage error.
 std::optional<CommandLine> parseCommandLine(int argc, char** argv);

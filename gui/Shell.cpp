@@ -44,21 +44,39 @@ bool openWithShell(const QString& target) {
     return QDesktopServices::openUrl(url);
 }
 
+bool openFileOrSay(QWidget* parent, const QString& path) {
+    if (openWithShell(path)) {
+        return true;
+    }
+    MessageBox::information(parent, QStringLiteral("Could not open %1 with the desktop's default "
+                                                   "application; open it from there yourself.")
+                                        .arg(path));
+    return false;
+}
+
+bool openPageOrSay(QWidget* parent, const QString& address) {
+    if (openWithShell(address)) {
+        return true;
+    }
+    MessageBox::information(
+        parent, QStringLiteral("Could not open the web browser; the page is %1").arg(address));
+    return false;
+}
+
 void setUrlOpener(UrlOpener o) {
     opener() = std::move(o);
 }
 
 void previewMessage(QWidget* parent, const std::string& folder, const std::string& body) {
-    if (body.find("<HTML>") != std::string::npos) {
-        const std::string path = joinPath(folder, "htmlprev.htm");
-        writeWhole(path, body);
-        openWithShell(QString::fromStdString(path));
+    const bool html = body.find("<HTML>") != std::string::npos;
+    const std::string path = joinPath(folder, html ? "htmlprev.htm" : "msg.temp");
+    const QString shown = QString::fromStdString(path);
+    if (!writeWhole(path, body)) {
+        MessageBox::information(
+            parent, QStringLiteral("The preview could not be written to %1").arg(shown));
         return;
     }
-    const std::string path = joinPath(folder, "msg.temp");
-    if (!writeWhole(path, body) || !openWithShell(QString::fromStdString(path))) {
-        MessageBox::information(parent, QStringLiteral("Sorry, Could not find 'notepad.exe'"));
-    }
+    openFileOrSay(parent, shown);
 }
 
 }  // namespace vorel
