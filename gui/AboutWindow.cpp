@@ -56,7 +56,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         {0, QStringLiteral("&Vorel Website - ") + site},
         {1, QStringLiteral("&Check for updates")},
         {2, QStringLiteral("&User Manual")},
-        {4, QStringLiteral("C&ontact Us")},  // Alt+C is "Check for updates"
+        {4, QStringLiteral("Con&tact Us")},  // Alt+C is "Check for updates"
     };
     for (const auto& [index, caption] : buttons) {
         auto* b = new QPushButton(caption);

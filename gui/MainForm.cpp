@@ -69,7 +69,7 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     grid->setColumnStretch(1, 1);
 
     auto* lbl1 = new ClickLabel(QStringLiteral("www.vorel.example"));
-    named(lbl1, "lbl1", QStringLiteral("Vorel web site"));
+    named(lbl1, "lbl1", QStringLiteral("Vorel web site ") + lbl1->text());
     lbl1->setToolTip(QStringLiteral("Double-click to visit the Vorel web site"));
     lblVERSION_ = valueLabel("lblVERSION", QStringLiteral("Version"), QString());
 

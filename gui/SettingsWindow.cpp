@@ -292,8 +292,9 @@ QWidget* SettingsWindow::connectTab() {
                                            "connect to the internet when checking email")));
     form->addRow(buddyLabel(cmbDIALUP_->accessibleName(), cmbDIALUP_), cmbDIALUP_);
     form->addRow(buddyLabel(id->accessibleName(), id), id);
-    form->addRow(buddyLabel(password->accessibleName(), password),
-                 passwordField(password, "cmdSHOWDIALUPPASSWORD", QStringLiteral("Password")));
+    form->addRow(
+        buddyLabel(password->accessibleName(), password),
+        passwordField(password, "cmdSHOWDIALUPPASSWORD", QStringLiteral("Dial Up Password")));
     form->addRow(every);
     form->addRow(lblDIALUPWHENNOTE_);
     form->addRow(checkField("chkAUTODISCONNECT",
