@@ -295,6 +295,14 @@ void AppWindows::quit() {
     if (quitting_) {
         return;
     }
+    // A box the run waits on (a SIGTERM while "Please set up..." shows) goes
+    // first: waiting for the run from inside it would never end.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        host_->closing();
+        modal->close();
+        QTimer::singleShot(200, this, &AppWindows::quit);
+        return;
+    }
     quitting_ = true;
     // A run in progress finishes the item at hand (a queue half rewritten
     // would lose mail), then the program ends.

@@ -4,11 +4,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QRadioButton>
-#include <QTabBar>
 #include <QGroupBox>
 #include <QListView>
+#include <QRadioButton>
 #include <QStackedWidget>
+#include <QTabBar>
 #include <QTabWidget>
 #include <map>
 
@@ -72,8 +72,8 @@ bool ownControl(const QWidget* w) {
             return false;
         }
     }
-    return w->focusPolicy() != Qt::NoFocus && !qobject_cast<const QAbstractScrollArea*>(
-                                                  w->parentWidget() ? w->parentWidget() : w);
+    return w->focusPolicy() != Qt::NoFocus &&
+           !qobject_cast<const QAbstractScrollArea*>(w->parentWidget() ? w->parentWidget() : w);
 }
 
 // What a screen reader or a keyboard user would trip over in `window`: a value
@@ -95,8 +95,9 @@ QStringList accessProblems(QWidget* window) {
         auto* w = qobject_cast<QWidget*>(node->object());
         if (w && w != window && !w->isWindow()) {
             const QString name = node->text(QAccessible::Name);
-            const QString id = w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className())
-                                                         : w->objectName();
+            const QString id = w->objectName().isEmpty()
+                                   ? QString::fromLatin1(w->metaObject()->className())
+                                   : w->objectName();
             if (auto* label = qobject_cast<QLabel*>(w)) {
                 if (!label->accessibleName().isEmpty() && !label->text().isEmpty() &&
                     !label->accessibleName().contains(label->text())) {
@@ -119,7 +120,8 @@ QStringList accessProblems(QWidget* window) {
             if (ownControl(w) && !name.isEmpty()) {
                 auto [at, fresh] = names.emplace(name, id);
                 if (!fresh) {
-                    problems << QStringLiteral("\"%1\" names both %2 and %3").arg(name, at->second, id);
+                    problems
+                        << QStringLiteral("\"%1\" names both %2 and %3").arg(name, at->second, id);
                 }
             }
         }
@@ -133,7 +135,8 @@ QStringList accessProblems(QWidget* window) {
             const auto& [k1, page1, text1] = keys[i];
             const auto& [k2, page2, text2] = keys[j];
             if (k1 == k2 && (page1 == page2 || !page1 || !page2)) {
-                problems << QStringLiteral("Alt+%1 is both \"%2\" and \"%3\"").arg(k1, text1, text2);
+                problems
+                    << QStringLiteral("Alt+%1 is both \"%2\" and \"%3\"").arg(k1, text1, text2);
             }
         }
     }
@@ -154,7 +157,8 @@ TEST(AccessWalk, FindsFixedNamesSharedNamesAndSharedKeys) {
     b->setAccessibleName(QStringLiteral("Subject:"));
     new QPushButton(QStringLiteral("&Save"), &w);
     new QPushButton(QStringLiteral("&Search"), &w);
-    EXPECT_EQ(accessProblems(&w).size(), 3) << accessProblems(&w).join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(accessProblems(&w).size(), 3)
+        << accessProblems(&w).join(QLatin1Char('\n')).toStdString();
 }
 
 struct Windows : test::AppTest {
@@ -307,6 +311,39 @@ TEST_F(Windows, MemberEditorShowsTheMemberSaveChangesAndSaysSo) {
     FileDialog::setNextFileName(QString());
     f.db().addMember({0, "EMPTY", "x@x.example", ""});
     EXPECT_EQ(test::press(m, "cmdEXPORT"), texts("Export Cancelled!"));
+    FileDialog::setNextFileName(q(f.folder.file("no-such-folder/out.txt")));
+    EXPECT_TRUE(test::press(m, "cmdEXPORT")
+                    .value(0)
+                    .startsWith(QStringLiteral("The export was NOT written: ")));
+}
+
+// Each window fits a 1024x768 screen at its default size, and the settings
+// window shows all four tabs at its smallest.
+TEST_F(Windows, DefaultSizesFitASmallScreenAndEveryTabShows) {
+    addList("NEWS");
+    start();
+    app->showSetup();
+    SettingsWindow* s = app->settingsWindow();
+    s->resize(s->minimumSizeHint());
+    test::pause(50);
+    QTabBar* bar = s->tabs()->tabBar();
+    EXPECT_LE(bar->tabRect(s->tabs()->count() - 1).right(), bar->width());
+    std::vector<QWidget*> windows{app->backdrop(), app->mainForm(), app->runWindow(), s};
+    app->showAbout();
+    windows.push_back(app->aboutWindow());
+    s->close();
+    app->showAutoresponders();
+    windows.push_back(app->autorespondersWindow());
+    app->autorespondersWindow()->close();
+    MailingListsWindow* l = lists();
+    control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
+    windows.push_back(l);
+    click(l, "cmdPOSTMESSAGE");
+    windows.push_back(l->postWindow());
+    for (QWidget* w : windows) {
+        EXPECT_LE(w->width(), 1024) << w->objectName().toStdString();
+        EXPECT_LE(w->height(), 740) << w->objectName().toStdString();
+    }
 }
 
 // ---- unsaved edits ----
@@ -490,10 +527,28 @@ TEST_F(Windows, SavingAListWhoseRequestsOverlapSaysSoAndTheHintsSayOr) {
     }
     const QStringList said = test::press(l, "cmdSAVE");
     ASSERT_EQ(said.size(), 2);
-    EXPECT_TRUE(said[1].startsWith(QStringLiteral("Warning: subscribe and unsubscribe both match "
-                                                  "the To address \"news@me.example\"")));
+    EXPECT_TRUE(
+        said[1].startsWith(QStringLiteral("Warning: subscribe and unsubscribe both match "
+                                          "the To address \"news@me.example\"")));
     control<QLineEdit>(l, "txtUNSUBSCRIBETO")->clear();
     EXPECT_EQ(test::press(l, "cmdSAVE").size(), 1);
+}
+
+// A run without setup.ini says so once, and the status line goes back to
+// "Vorel is inactive" after the run.
+TEST_F(Windows, RunWithoutSetupSaysSoOnceAndTheStatusLineRests) {
+    app = std::make_unique<AppWindows>(f.folder.path(), std::vector<std::string>{});
+    app->setTickInterval(3600 * 1000);
+    app->start();
+    app->runMailer();
+    ASSERT_TRUE(waitUntil([&] { return !app->running(); }));
+    EXPECT_EQ(MessageBox::shownTexts(),
+              texts("Please set up your email system first!, using SETUP"));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return app->backdrop()->statusLabel()->text() == QStringLiteral("Vorel is inactive");
+        },
+        8000));
 }
 
 // ---- keys of the main window and the settings window ----

@@ -469,9 +469,9 @@ TEST_F(ProcessingTest, EndProgramStartsDetachedAndLeavesNoChild) {
         state.settings.txtRUNPROGRAM = command;
         startEndProgram(ctx);
         EXPECT_EQ(host.statuses().back(), "Calling " + command);
-        EXPECT_EQ(host.countLogContaining("Could not start the program after the mail run: " +
-                                          command),
-                  command[0] == 'C' ? 1 : 0);
+        EXPECT_EQ(
+            host.countLogContaining("Could not start the program after the mail run: " + command),
+            command[0] == 'C' ? 1 : 0);
         errno = 0;
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);
