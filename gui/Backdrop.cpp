@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "gui/UnsavedChanges.h"
 #include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
 
@@ -80,7 +81,23 @@ void Backdrop::hideTrayIcon() {
     }
 }
 
+bool Backdrop::windowsLetGo() {
+    for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        auto* unsaved = w->findChild<UnsavedChanges*>(QString(), Qt::FindDirectChildrenOnly);
+        if (w->isWindow() && w->isVisible() && unsaved && unsaved->changed() && !w->close()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void Backdrop::closeEvent(QCloseEvent* event) {
+    // Closing the frame by hand ends the program: windows with unsaved edits
+    // ask first, and one the user keeps stops it. A signal's close cannot ask.
+    if (event->spontaneous() && !windowsLetGo()) {
+        event->ignore();
+        return;
+    }
     Q_EMIT closing();
     event->accept();
 }

@@ -413,6 +413,22 @@ TEST_F(Windows, ClosingWithUnsavedEditsAsksSaveDiscardOrCancel) {
     }
 }
 
+// The background window's close box ends the program only after the editors
+// with unsaved edits had their say.
+TEST_F(Windows, EndingTheProgramAsksAboutUnsavedEditsFirst) {
+    start();
+    app->showAutoresponders();
+    QPointer<QWidget> w = app->autorespondersWindow();
+    EXPECT_TRUE(app->backdrop()->windowsLetGo());  // nothing typed
+    control<QLineEdit>(w, "txtNAME")->setText(QStringLiteral("typed"));
+    MessageBox::setNextAnswer(MessageBox::Cancel);
+    EXPECT_FALSE(app->backdrop()->windowsLetGo());
+    EXPECT_FALSE(w.isNull());
+    MessageBox::setNextAnswer(MessageBox::Discard);
+    EXPECT_TRUE(app->backdrop()->windowsLetGo());
+    EXPECT_FALSE(f.db().findAutoresponder("typed"));
+}
+
 // The post window asks before dropping a typed message and keeps posting to
 // its list after the editor closed.
 TEST_F(Windows, PostWindowKeepsItsListAndAsksBeforeDroppingTheMessage) {
