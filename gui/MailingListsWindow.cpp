@@ -309,7 +309,10 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     fillListNames();
 }
 
-MailingListsWindow::~MailingListsWindow() = default;
+MailingListsWindow::~MailingListsWindow() {
+    // The list may report a change while it goes; this window is gone by then.
+    lstMAILING_->disconnect(this);
+}
 
 MembersWindow* MailingListsWindow::membersWindow() const {
     return members_.data();
