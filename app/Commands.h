@@ -21,6 +21,8 @@ inline constexpr int kExitBusy = 3;
 // The folder is refused (FolderRefused): another user's, writable by others,
 // or a path holding a control character.
 inline constexpr int kExitFolder = 4;
+// `vorel run` without setup.ini: nothing to run with until SETUP was done.
+inline constexpr int kExitNotSetUp = 6;
 
 // Parses argv; returns std::nullopt (after printing why) for a usage error.
 std::optional<CommandLine> parseCommandLine(int argc, char** argv);

@@ -108,6 +108,9 @@ int cmdRun(const CommandLine& cl) {
     if (run.state().alreadyRunning) {
         return kExitBusy;
     }
+    if (run.state().notSetUp) {
+        return kExitNotSetUp;
+    }
     return ended ? 0 : 1;
 }
 

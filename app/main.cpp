@@ -11,7 +11,7 @@
 
 namespace {
 
-void printUsage() {
+void printUsage(std::FILE* to = stderr) {
     std::fputs(
         "usage: vorel [--folder DIR] [-R] [--tray] [COMMAND]\n"
         "       vorel --version | --help\n"
@@ -23,13 +23,27 @@ void printUsage() {
         "  post LIST --from ADDR --subject TEXT (--message-file FILE | --message TEXT)\n"
         "              [--footer TEXT]   queue a message to every member of a list\n"
         "  import LIST FILE   add the addresses of a text file to a list\n"
-        "  export LIST FILE   write a list's addresses to a text file\n",
-        stderr);
+        "  export LIST FILE   write a list's addresses to a text file\n"
+        "  --version   print the version; --help   print this\n",
+        to);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Neither needs a display nor an application folder.
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--version") {
+            std::printf("vorel %d.%d.%d\n", VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR,
+                        VOREL_VERSION_PATCH);
+            return 0;
+        }
+        if (a == "--help" || a == "-h") {
+            printUsage(stdout);
+            return 0;
+        }
+    }
     auto cl = vorel::parseCommandLine(argc, argv);
     if (!cl) {
         printUsage();
@@ -54,8 +68,8 @@ int main(int argc, char** argv) {
         if (cl->command == "export") {
             return vorel::cmdExport(*cl);
         }
-        if (cl->command == "help" || cl->command == "--help" || cl->command == "-h") {
-            printUsage();
+        if (cl->command == "help") {
+            printUsage(stdout);
             return 0;
         }
         if (cl->command.empty()) {

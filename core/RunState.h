@@ -55,6 +55,8 @@ struct RunState {
     bool databaseLocked = false;
     // The last doRunMail found another run going on in the folder and did nothing.
     bool alreadyRunning = false;
+    // The last doRunMail found no setup.ini: said once, no try repeated.
+    bool notSetUp = false;
 };
 
 // Everything the handling of one message and one send needs.

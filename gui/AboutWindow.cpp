@@ -8,6 +8,7 @@
 
 #include "gui/Shell.h"
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
 
 namespace vorel {
 
@@ -55,14 +56,15 @@ AboutWindow::AboutWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         {0, QStringLiteral("&Vorel Website - ") + site},
         {1, QStringLiteral("&Check for updates")},
         {2, QStringLiteral("&User Manual")},
-        {4, QStringLiteral("&Contact Us")},
+        {4, QStringLiteral("Con&tact Us")},  // Alt+C is "Check for updates"
     };
     for (const auto& [index, caption] : buttons) {
         auto* b = new QPushButton(caption);
         named(b, "cmdWEBSITELINK", caption);
         // One control array: the index chooses the page.
         b->setProperty("index", index);
-        connect(b, &QPushButton::clicked, this, [index] { openWithShell(linkTarget(index)); });
+        connect(b, &QPushButton::clicked, this,
+                [this, index] { openPageOrSay(this, linkTarget(index)); });
         links->addWidget(b);
     }
 
@@ -72,7 +74,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     command1->setIconSize(QSize(24, 24));
     command1->setToolTip(QStringLiteral("Partner web site"));
     connect(command1, &QPushButton::clicked, this,
-            [] { openWithShell(QString::fromLatin1(kPartnerSite)); });
+            [this] { openPageOrSay(this, QString::fromLatin1(kPartnerSite)); });
 
     auto* inner = new QVBoxLayout(frame);
     inner->addLayout(top);
@@ -84,6 +86,7 @@ AboutWindow::AboutWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     named(cmdOK, "cmdOK", cmdOK->text());
     cmdOK->setDefault(true);
     connect(cmdOK, &QPushButton::clicked, this, &QWidget::close);
+    new WindowKeys(this, cmdOK);
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(command1);
     bottom->addStretch();

@@ -159,6 +159,13 @@ void AppWindows::loadMainForm(bool afterRun) {
     main_->show();
     main_->raise();
     centreInBackdrop(main_);
+    // On first start the window manager places the background window after
+    // this: centre again once it has.
+    QTimer::singleShot(50, main_, [this] {
+        if (main_->isVisible()) {
+            centreInBackdrop(main_);
+        }
+    });
     QCoreApplication::processEvents();
     main_->setVersionText(QString::fromStdString(
         versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH)));
@@ -203,6 +210,13 @@ void AppWindows::beginRun(bool fromCountdown) {
 
 void AppWindows::endRun() {
     runWindow_->runEnded(runs_->lastOutcome());
+    // The run's last word stays a moment, then the line says Vorel is idle.
+    const int run = ++runsEnded_;
+    QTimer::singleShot(kLastWordMs, this, [this, run] {
+        if (run == runsEnded_ && !runs_->busy()) {
+            backdrop_->statusLabel()->setText(QStringLiteral("Vorel is inactive"));
+        }
+    });
     if (runFromCountdown_) {
         backdrop_->timer()->start(tickMs_);
     } else {
@@ -323,6 +337,14 @@ void AppWindows::exitSystem() {
 
 void AppWindows::quit() {
     if (quitting_) {
+        return;
+    }
+    // A box the run waits on (a SIGTERM while "Please set up..." shows) goes
+    // first: waiting for the run from inside it would never end.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        host_->closing();
+        modal->close();
+        QTimer::singleShot(200, this, &AppWindows::quit);
         return;
     }
     quitting_ = true;

@@ -113,6 +113,8 @@ private:
     bool timerWasRunning_ = false;
     bool quitting_ = false;
     int tickMs_ = 1000;
+    int runsEnded_ = 0;
+    static constexpr int kLastWordMs = 5000;
 };
 
 // The helpers by the names the windows know them.

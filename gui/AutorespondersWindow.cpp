@@ -18,7 +18,10 @@
 #include "gui/AppWindows.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
+#include "gui/UnsavedChanges.h"
+#include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
 #include "store/AppFolder.h"
 
 namespace vorel {
@@ -94,6 +97,7 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     form->addRow(QStringLiteral("Message Subject:"), txtFROMSUBJECT_);
 
     txtMESSAGE_ = named(new QPlainTextEdit, "txtMESSAGE", QStringLiteral("Message"));
+    tabLeaves(txtMESSAGE_);
     auto* messageTab = new QWidget;
     auto* messageLayout = new QVBoxLayout(messageTab);
     messageLayout->addWidget(txtMESSAGE_, 1);
@@ -113,12 +117,12 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
         "Seperate each entry with commas, e.g. sales@example.com,support@example.com")));
     forwardLayout->addStretch(1);
 
-    SSTab1_ = named(new QTabWidget, "SSTab1", QStringLiteral("Message"));
+    SSTab1_ = named(new QTabWidget, "SSTab1", QStringLiteral("Message and forwarding"));
     SSTab1_->addTab(messageTab, QStringLiteral("Message"));
     SSTab1_->addTab(forwardTab, QStringLiteral("Forward Emails to:"));
 
     lblcounter_ =
-        named(new QLabel(QStringLiteral("0")), "lblcounter", QStringLiteral("Number of Requests:"));
+        valueLabel("lblcounter", QStringLiteral("Number of Requests:"), QStringLiteral("0"));
     auto* counterRow = new QHBoxLayout;
     counterRow->addWidget(new QLabel(QStringLiteral("Number of Requests:")));
     counterRow->addWidget(lblcounter_);
@@ -171,6 +175,16 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     connect(cmdHELP, &QPushButton::clicked, this, &AutorespondersWindow::help);
     connect(cmdTRY, &QPushButton::clicked, this, &AutorespondersWindow::tryMessage);
     connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
+    unsaved_ = new UnsavedChanges(
+        this, [this] { return fieldValues(); }, [this] { return save(); },
+        QStringLiteral("The autoresponder has changes that are not saved. Save them before "
+                       "closing?"));
+    new WindowKeys(this, nullptr);
+}
+
+std::vector<std::string> AutorespondersWindow::fieldValues() const {
+    const Autoresponder a = typed();
+    return {a.Name, a.To, a.Subject, a.msgfrom, a.msgsubject, a.message, a.mailto};
 }
 
 void AutorespondersWindow::load() {
@@ -206,7 +220,7 @@ void AutorespondersWindow::showRow(const QString& name) {
     if (!row) {
         return;
     }
-    lblcounter_->setText(QStringLiteral("0"));
+    showValue(lblcounter_, QStringLiteral("0"));
     txtNAME_->setText(qs(row->Name));
     txtTO_->setText(qs(row->To));
     txtSUBJECT_->setText(qs(row->Subject));
@@ -214,15 +228,21 @@ void AutorespondersWindow::showRow(const QString& name) {
     txtFROMSUBJECT_->setText(qs(row->msgsubject));
     txtMESSAGE_->setPlainText(qs(row->message));
     txtMAILTO_->setText(qs(row->mailto));
-    lblcounter_->setText(QString::number(row->Counter));
+    showValue(lblcounter_, QString::number(row->Counter));
+    unsaved_->markSaved();
 }
 
 void AutorespondersWindow::addNew() {
+    // Edits of the autoresponder shown are not dropped by starting another.
+    if (!unsaved_->mayClose()) {
+        return;
+    }
     for (QLineEdit* e : {txtNAME_, txtTO_, txtFROM_, txtSUBJECT_, txtFROMSUBJECT_}) {
         e->clear();
     }
     txtMESSAGE_->clear();
-    lblcounter_->setText(QStringLiteral("0"));
+    showValue(lblcounter_, QStringLiteral("0"));
+    unsaved_->markSaved();
 }
 
 Autoresponder AutorespondersWindow::typed() const {
@@ -237,7 +257,7 @@ Autoresponder AutorespondersWindow::typed() const {
     return a;
 }
 
-void AutorespondersWindow::save() {
+bool AutorespondersWindow::save() {
     AutoresponderEditor::Saved saved;
     try {
         WaitCursor wait;
@@ -248,15 +268,17 @@ void AutorespondersWindow::save() {
                                      "written (a mail run may be using it). Everything you "
                                      "typed is still here; press Save again in a moment."),
                       e);
-        return;
+        return false;
     }
     if (saved == AutoresponderEditor::Saved::NoName) {
         MessageBox::information(
             this, QStringLiteral("Please enter a name to save this autoresponder under!"));
-        return;
+        return false;
     }
+    unsaved_->markSaved();
     MessageBox::information(this, QStringLiteral("Your Autoresponder is Saved!"));
     fillList();
+    return true;
 }
 
 void AutorespondersWindow::remove() {
@@ -327,6 +349,10 @@ void AutorespondersWindow::reportFailure(const QString& what, const std::excepti
 }
 
 void AutorespondersWindow::closeEvent(QCloseEvent* event) {
+    if (!unsaved_->mayClose()) {
+        event->ignore();
+        return;
+    }
     event->accept();
     Q_EMIT closed();
 }

@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "gui/AutoresponderEditor.h"
 
@@ -14,6 +15,8 @@ class QPlainTextEdit;
 class QTabWidget;
 
 namespace vorel {
+
+class UnsavedChanges;
 
 // frmAUTORESPONDERS: lists, creates, changes, previews and deletes
 // autoresponders. The rules live in AutoresponderEditor; this is wiring.
@@ -38,7 +41,9 @@ private:
     void fillList();
     void showRow(const QString& name);
     void addNew();
-    void save();
+    // True when the autoresponder was stored.
+    bool save();
+    std::vector<std::string> fieldValues() const;
     void remove();
     void preview();
     void help();
@@ -58,6 +63,7 @@ private:
     QLineEdit* txtMAILTO_;
     QLabel* lblcounter_;
     QTabWidget* SSTab1_;
+    UnsavedChanges* unsaved_ = nullptr;
 };
 
 }  // namespace vorel

@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "gui/UnsavedChanges.h"
+#include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
 
 namespace vorel {
@@ -19,15 +21,14 @@ Backdrop::Backdrop(QWidget* parent) : QMainWindow(parent) {
 
     auto* area = new QWidget;
     area->setObjectName(QStringLiteral("backdropArea"));
+    // The desktop's own colours: a darker shade of its palette.
     area->setAutoFillBackground(true);
-    QPalette p = area->palette();
-    p.setColor(QPalette::Window, QColor(0x5a, 0x6e, 0x8c));
-    area->setPalette(p);
+    area->setBackgroundRole(QPalette::Dark);
 
     auto* picture1 = new QWidget;
-    named(picture1, "Picture1", QStringLiteral("Status"));
-    lblStatus_ = new QLabel(QStringLiteral("Vorel is inactive"));
-    named(lblStatus_, "lblStatus", QStringLiteral("Status"));
+    named(picture1, "Picture1", QStringLiteral("Status bar"));
+    lblStatus_ = newsLabel(new QLabel(QStringLiteral("Vorel is inactive")), "lblStatus",
+                           QStringLiteral("Status"));
     auto* bar = new QHBoxLayout(picture1);
     bar->setContentsMargins(6, 3, 6, 3);
     bar->addWidget(lblStatus_, 1);
@@ -80,7 +81,23 @@ void Backdrop::hideTrayIcon() {
     }
 }
 
+bool Backdrop::windowsLetGo() {
+    for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        auto* unsaved = w->findChild<UnsavedChanges*>(QString(), Qt::FindDirectChildrenOnly);
+        if (w->isWindow() && w->isVisible() && unsaved && unsaved->changed() && !w->close()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void Backdrop::closeEvent(QCloseEvent* event) {
+    // Closing the frame by hand ends the program: windows with unsaved edits
+    // ask first, and one the user keeps stops it. A signal's close cannot ask.
+    if (event->spontaneous() && !windowsLetGo()) {
+        event->ignore();
+        return;
+    }
     Q_EMIT closing();
     event->accept();
 }

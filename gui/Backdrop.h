@@ -23,6 +23,10 @@ public:
     // The inner area other windows centre themselves in, global coordinates.
     QRect innerArea() const;
 
+    // Before the program ends by the close box: each window with unsaved
+    // edits asks; false when the user keeps one.
+    bool windowsLetGo();
+
     // The tray icon where the desktop has a tray; false when it has none.
     bool showTrayIcon();
     void hideTrayIcon();

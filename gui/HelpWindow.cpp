@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
 
 namespace vorel {
 
@@ -24,6 +25,8 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     auto* command1 = new QPushButton(QStringLiteral("&Close"));
     named(command1, "Command1", command1->text());
     connect(command1, &QPushButton::clicked, this, &QWidget::close);
+    txtHELP_->setTabChangesFocus(true);
+    new WindowKeys(this, command1);
     auto* bottom = new QHBoxLayout;
     bottom->addStretch();
     bottom->addWidget(command1);

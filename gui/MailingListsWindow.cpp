@@ -25,7 +25,10 @@
 #include "gui/MessageBox.h"
 #include "gui/PostWindow.h"
 #include "gui/Shell.h"
+#include "gui/UnsavedChanges.h"
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
+#include "mail/ListOverlap.h"
 #include "mail/ListRules.h"
 #include "store/AppFolder.h"
 
@@ -47,7 +50,7 @@ QLineEdit* lineBox(const char* name, const QString& label, const char* tip = nul
 
 QPlainTextEdit* messageBox(const char* name, const QString& label, const char* tip = nullptr) {
     auto* box = named(new QPlainTextEdit, name, label);
-    box->setTabChangesFocus(true);
+    tabLeaves(box);
     if (tip) {
         box->setToolTip(q(tip));
     }
@@ -59,9 +62,15 @@ QPushButton* button(const char* name, const QString& caption) {
 }
 
 // A group of a request's match fields, or of the reply sent on success.
-QGroupBox* group(const QString& title, std::initializer_list<std::pair<QString, QWidget*>> rows) {
+QGroupBox* group(const QString& title, std::initializer_list<std::pair<QString, QWidget*>> rows,
+                 const char* hint = nullptr) {
     auto* box = new QGroupBox(title);
     auto* form = new QFormLayout(box);
+    if (hint) {
+        auto* l = new QLabel(q(hint));
+        l->setWordWrap(true);
+        form->addRow(l);
+    }
     for (const auto& [label, field] : rows) {
         if (label.isEmpty()) {
             form->addRow(field);
@@ -96,14 +105,15 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     txtNAME_->installEventFilter(this);
 
     // Subscribe Settings
-    txtSUBSCRIBETO_ = lineBox("txtSUBSCRIBETO", QStringLiteral("To:"));
-    txtSUBSCRIBESUBJECT_ = lineBox("txtSUBSCRIBESUBJECT", QStringLiteral("Subject:"));
+    txtSUBSCRIBETO_ = lineBox("txtSUBSCRIBETO", QStringLiteral("Subscribe To:"));
+    txtSUBSCRIBESUBJECT_ = lineBox("txtSUBSCRIBESUBJECT", QStringLiteral("Subscribe Subject:"));
     txtSUBSCRIBEFROM_ = lineBox(
-        "txtSUBSCRIBEFROM", QStringLiteral("From:"),
+        "txtSUBSCRIBEFROM", QStringLiteral("Welcome message From:"),
         "Some email servers REQUIRE you to enter your email address here, otherwise they will "
         "not accept the email you are sending");
-    txtSUBSCRIBESUBJECTFROM_ = lineBox("txtSUBSCRIBESUBJECTFROM", QStringLiteral("Subject:"),
-                                       "Enter the subject for the message when a user subscribes.");
+    txtSUBSCRIBESUBJECTFROM_ =
+        lineBox("txtSUBSCRIBESUBJECTFROM", QStringLiteral("Welcome message Subject:"),
+                "Enter the subject for the message when a user subscribes.");
     txtSUBSCRIBEMESSAGE_ =
         messageBox("txtSUBSCRIBEMESSAGE", QStringLiteral("Message to new subscriber"),
                    "Enter the message you wish to send a newly subscribed user");
@@ -112,6 +122,7 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         new QCheckBox(QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)")),
         "chkCONFIRM", QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)"));
     chkCONFIRM_->setChecked(true);
+    cmdPREVIEW->setAccessibleName(QStringLiteral("Preview welcome message"));
     auto* subscribeTab = new QWidget;
     {
         auto* reply = group(QStringLiteral("Message to Send to User when Succesful:"),
@@ -121,7 +132,8 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         auto* v = new QVBoxLayout(subscribeTab);
         v->addWidget(group(QStringLiteral("Subscribe when the following fields match:"),
                            {{QStringLiteral("To:"), txtSUBSCRIBETO_},
-                            {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECT_}}));
+                            {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECT_}},
+                           kMatchEitherHint));
         v->addWidget(chkCONFIRM_);
         v->addWidget(reply, 1);
         auto* h = new QHBoxLayout;
@@ -131,26 +143,29 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     }
 
     // Unsubscribe Settings
-    txtUNSUBSCRIBETO_ = lineBox("txtUNSUBSCRIBETO", QStringLiteral("To:"),
+    txtUNSUBSCRIBETO_ = lineBox("txtUNSUBSCRIBETO", QStringLiteral("Unsubscribe To:"),
                                 "Enter the text for when a user UNsubscribes");
-    txtUNSUBSCRIBESUBJECT_ = lineBox("txtUNSUBSCRIBESUBJECT", QStringLiteral("Subject:"),
-                                     "Enter the subject to match to unsubscribe a user.");
+    txtUNSUBSCRIBESUBJECT_ =
+        lineBox("txtUNSUBSCRIBESUBJECT", QStringLiteral("Unsubscribe Subject:"),
+                "Enter the subject to match to unsubscribe a user.");
     txtUNSUBSCRIBEFROM_ = lineBox(
-        "txtUNSUBSCRIBEFROM", QStringLiteral("From:"),
+        "txtUNSUBSCRIBEFROM", QStringLiteral("Farewell message From:"),
         "Note that some email servers require you to send email FROM a valid email account on "
         "that system. If you find you are unable to send mail then make sure you put your email "
         "address in here.");
     txtUNSUBSCRIBEMESSAGESUBJECT_ =
-        lineBox("txtUNSUBSCRIBEMESSAGESUBJECT", QStringLiteral("Subject:"));
+        lineBox("txtUNSUBSCRIBEMESSAGESUBJECT", QStringLiteral("Farewell message Subject:"));
     txtUNSUBSCRIBEMESSAGE_ =
         messageBox("txtUNSUBSCRIBEMESSAGE", QStringLiteral("Message to leaving member"));
     auto* command1 = button("Command1", QStringLiteral("Preview Message"));
+    command1->setAccessibleName(QStringLiteral("Preview farewell message"));
     auto* unsubscribeTab = new QWidget;
     {
         auto* v = new QVBoxLayout(unsubscribeTab);
         v->addWidget(group(QStringLiteral("Un Subscribe when the following fields match:"),
                            {{QStringLiteral("To:"), txtUNSUBSCRIBETO_},
-                            {QStringLiteral("Subject:"), txtUNSUBSCRIBESUBJECT_}}));
+                            {QStringLiteral("Subject:"), txtUNSUBSCRIBESUBJECT_}},
+                           kMatchEitherHint));
         v->addWidget(group(QStringLiteral("Message to Send to User when Succesful:"),
                            {{QStringLiteral("From:"), txtUNSUBSCRIBEFROM_},
                             {QStringLiteral("Subject:"), txtUNSUBSCRIBEMESSAGESUBJECT_},
@@ -168,8 +183,9 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
                        "will be posted to the list:"));
     Label17_->setObjectName(QStringLiteral("Label17"));
     Label17_->setWordWrap(true);
-    txtSENDTOLISTTO_ = lineBox("txtSENDTOLISTTO", QStringLiteral("To:"));
-    txtSENDTOLISTSUBJECT_ = lineBox("txtSENDTOLISTSUBJECT", QStringLiteral("Subject:"));
+    txtSENDTOLISTTO_ = lineBox("txtSENDTOLISTTO", QStringLiteral("Post to list To:"));
+    txtSENDTOLISTSUBJECT_ =
+        lineBox("txtSENDTOLISTSUBJECT", QStringLiteral("Post to list Subject:"));
     Label16_ = new QLabel(QStringLiteral("To:"));
     Label16_->setObjectName(QStringLiteral("Label16"));
     Label16_->setBuddy(txtSENDTOLISTTO_);
@@ -179,11 +195,13 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     optTYPE_[0] = named(new QRadioButton(QStringLiteral(
                             "Simple Mailing List - YOU can send email to the list, but users "
                             "cannot send email to the list.")),
-                        "optTYPE", QStringLiteral("Simple Mailing List"));
+                        "optTYPE", QString());
     optTYPE_[1] =
         named(new QRadioButton(QStringLiteral("Conference - Users can send email to the list")),
-              "optTYPE", QStringLiteral("Conference"));
+              "optTYPE", QString());
     for (int i = 0; i < 2; ++i) {
+        // Heard with its explanation, as it reads.
+        optTYPE_[i]->setAccessibleName(optTYPE_[i]->text());
         optTYPE_[i]->setProperty("index", i);
         connect(optTYPE_[i], &QRadioButton::toggled, this, [this](bool on) {
             if (on) {
@@ -232,9 +250,9 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
 
     auto* cmdADDNEW = button("cmdADDNEW", QStringLiteral("&Add New"));
     auto* cmdSAVE = button("cmdSAVE", QStringLiteral("&Save"));
-    auto* cmdDELETE = button("cmdDELETE", QStringLiteral("Delete"));
+    auto* cmdDELETE = button("cmdDELETE", QStringLiteral("&Delete"));
     auto* cmdVEWILIST = button("cmdVEWILIST", QStringLiteral("&View List Members"));
-    auto* cmdPOSTMESSAGE = button("cmdPOSTMESSAGE", QStringLiteral("Post Message to List"));
+    auto* cmdPOSTMESSAGE = button("cmdPOSTMESSAGE", QStringLiteral("&Post Message to List"));
     auto* cmdHELP = button("cmdHELP", QStringLiteral("&Help"));
     auto* cmdCLOSE = button("cmdCLOSE", QStringLiteral("&Close"));
 
@@ -267,14 +285,14 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     layout->addWidget(title);
     layout->addLayout(middle, 1);
     layout->addLayout(buttons);
-    resize(sizeHint().expandedTo(QSize(820, 560)));
+    // Fits a 1024x768 screen with room for the frame.
+    resize(sizeHint().expandedTo(QSize(820, 560)).boundedTo(QSize(1000, 700)));
 
-    connect(lstMAILING_, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
-        const int row = lstMAILING_->row(item);
-        if (row >= 0 && static_cast<std::size_t>(row) < rows_.size()) {
-            showListRecord(rows_[static_cast<std::size_t>(row)]);
-        }
-    });
+    connect(lstMAILING_, &QListWidget::itemClicked, this,
+            [this](QListWidgetItem* item) { listChosen(lstMAILING_->row(item)); });
+    // The arrow keys choose as a click does.
+    connect(lstMAILING_, &QListWidget::currentRowChanged, this,
+            [this](int row) { listChosen(row); });
     connect(cmdADDNEW, &QPushButton::clicked, this, &MailingListsWindow::addNew);
     connect(cmdSAVE, &QPushButton::clicked, this, &MailingListsWindow::save);
     connect(cmdDELETE, &QPushButton::clicked, this, &MailingListsWindow::remove);
@@ -289,11 +307,18 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         previewMessage(this, folder_, storedText(txtUNSUBSCRIBEMESSAGE_->toPlainText()));
     });
 
+    unsaved_ = new UnsavedChanges(
+        this, [this] { return fieldValues(); }, [this] { return save(); },
+        QStringLiteral("The list has changes that are not saved. Save them before closing?"));
+    new WindowKeys(this, nullptr);
     centreInBackdrop(this);
     fillListNames();
 }
 
-MailingListsWindow::~MailingListsWindow() = default;
+MailingListsWindow::~MailingListsWindow() {
+    // The list may report a change while it goes; this window is gone by then.
+    lstMAILING_->disconnect(this);
+}
 
 MembersWindow* MailingListsWindow::membersWindow() const {
     return members_.data();
@@ -349,6 +374,30 @@ void MailingListsWindow::fillListNames() {
     QApplication::restoreOverrideCursor();
 }
 
+void MailingListsWindow::listChosen(int row) {
+    if (row >= 0 && static_cast<std::size_t>(row) < rows_.size()) {
+        showListRecord(rows_[static_cast<std::size_t>(row)]);
+    }
+}
+
+std::vector<std::string> MailingListsWindow::fieldValues() const {
+    std::vector<std::string> v;
+    for (const QLineEdit* box :
+         {txtNAME_, txtSUBSCRIBETO_, txtSUBSCRIBESUBJECT_, txtSUBSCRIBEFROM_,
+          txtSUBSCRIBESUBJECTFROM_, txtUNSUBSCRIBETO_, txtUNSUBSCRIBESUBJECT_, txtUNSUBSCRIBEFROM_,
+          txtUNSUBSCRIBEMESSAGESUBJECT_, txtSENDTOLISTTO_, txtSENDTOLISTSUBJECT_}) {
+        v.push_back(box->text().toStdString());
+    }
+    for (const QPlainTextEdit* box : {txtSUBSCRIBEMESSAGE_, txtUNSUBSCRIBEMESSAGE_, textTOADD_}) {
+        v.push_back(box->toPlainText().toStdString());
+    }
+    v.push_back(optTYPE_[0]->isChecked() ? "0" : optTYPE_[1]->isChecked() ? "1" : "");
+    v.push_back(chkCONFIRM_->isChecked() ? "1" : "0");
+    // A name typed but not yet normalised is the same name.
+    v[0] = listName();
+    return v;
+}
+
 void MailingListsWindow::showListRecord(const MailingList& row) {
     txtNAME_->setText(QString::fromStdString(row.Name));
     optTYPE_[row.Type == 0 ? 0 : 1]->setChecked(true);
@@ -371,6 +420,9 @@ void MailingListsWindow::showListRecord(const MailingList& row) {
     txtUNSUBSCRIBEMESSAGE_->setPlainText(boxText(row.unsubscribemessage));
     textTOADD_->setPlainText(boxText(row.textTOADD));
     chkCONFIRM_->setChecked(row.confirm);
+    if (unsaved_) {
+        unsaved_->markSaved();
+    }
 }
 
 void MailingListsWindow::typeChosen() {
@@ -385,16 +437,9 @@ void MailingListsWindow::typeChosen() {
 
 bool MailingListsWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == txtNAME_) {
-        if (event->type() == QEvent::FocusIn && !txtNAME_->text().isEmpty()) {
-            // A list keeps its name: a new one starts with "&Add New".
-            QTimer::singleShot(0, txtSUBSCRIBETO_, [this] {
-                // The box may sit on a tab that is not shown.
-                if (auto* tabs = findChild<QTabWidget*>(QStringLiteral("SSTab1"))) {
-                    tabs->setCurrentIndex(0);
-                }
-                txtSUBSCRIBETO_->setFocus();
-            });
-        } else if (event->type() == QEvent::FocusOut) {
+        // The name rule applies as the focus leaves, wherever it goes; the
+        // focus is never moved for it, so typing lands where the user looks.
+        if (event->type() == QEvent::FocusOut) {
             const QString normal = QString::fromStdString(listName());
             if (normal != txtNAME_->text()) {
                 txtNAME_->setText(normal);
@@ -405,6 +450,15 @@ bool MailingListsWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MailingListsWindow::addNew() {
+    // Edits of the list shown are not dropped by starting another.
+    if (!unsaved_->mayClose()) {
+        return;
+    }
+    clearFields();
+    unsaved_->markSaved();
+}
+
+void MailingListsWindow::clearFields() {
     for (QLineEdit* box :
          {txtNAME_, txtSUBSCRIBETO_, txtSUBSCRIBESUBJECT_, txtSUBSCRIBEFROM_,
           txtSUBSCRIBESUBJECTFROM_, txtUNSUBSCRIBETO_, txtUNSUBSCRIBESUBJECT_, txtUNSUBSCRIBEFROM_,
@@ -414,9 +468,13 @@ void MailingListsWindow::addNew() {
     txtSUBSCRIBEMESSAGE_->clear();
     txtUNSUBSCRIBEMESSAGE_->clear();
     chkCONFIRM_->setChecked(true);
+    // No list stays highlighted over fields that are not its own.
+    const QSignalBlocker quiet(lstMAILING_);
+    lstMAILING_->setCurrentRow(-1);
+    lstMAILING_->clearSelection();
 }
 
-void MailingListsWindow::save() {
+bool MailingListsWindow::save() {
     // The name is normalised as it leaves the box; a click that never took
     // the focus from it (an access key) must store the same.
     txtNAME_->setText(QString::fromStdString(listName()));
@@ -439,21 +497,49 @@ void MailingListsWindow::save() {
     row.confirm = chkCONFIRM_->isChecked();
     if (row.Name.empty()) {
         MessageBox::information(this, q(kListNameMissing));
-        return;
+        return false;
     }
     Database* d = db();
     if (!d) {
-        return;
+        return false;
     }
+    const bool noType = !optTYPE_[0]->isChecked() && !optTYPE_[1]->isChecked();
     ListSaveResult result;
     try {
         result = saveList(*d, row);
     } catch (const std::exception& e) {
         storeFailed(e);
-        return;
+        return false;
+    }
+    if (noType) {
+        optTYPE_[1]->setChecked(true);
     }
     fillListNames();
-    MessageBox::information(this, QString::fromStdString(result.message));
+    selectListNamed(row.Name);
+    unsaved_->markSaved();
+    QString said = QString::fromStdString(result.message);
+    if (noType) {
+        said += QStringLiteral(
+            "\n\nNo type of list was chosen, so it was saved as a Conference "
+            "(users can send email to the list); choose the type on the "
+            "\"Message List Settings\" tab.");
+    }
+    MessageBox::information(this, said);
+    const std::string overlap = requestOverlapWarning(row);
+    if (!overlap.empty()) {
+        MessageBox::information(this, QString::fromStdString(overlap));
+    }
+    return true;
+}
+
+void MailingListsWindow::selectListNamed(const std::string& name) {
+    const QSignalBlocker quiet(lstMAILING_);
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i].Name == name) {
+            lstMAILING_->setCurrentRow(static_cast<int>(i));
+            return;
+        }
+    }
 }
 
 void MailingListsWindow::remove() {
@@ -481,6 +567,10 @@ void MailingListsWindow::remove() {
         MessageBox::information(this, QString::fromStdString(result.message));
     }
     fillListNames();
+    // The deleted list's values would read as a list still there.
+    clearFields();
+    textTOADD_->clear();
+    unsaved_->markSaved();
 }
 
 void MailingListsWindow::viewMembers() {
@@ -506,8 +596,10 @@ void MailingListsWindow::postMessage() {
         MessageBox::information(this, q(kSelectListToPost));
         return;
     }
-    if (!post_) {
-        post_ = new PostWindow(folder_, this, parentWidget());
+    // The post window keeps its own copy of the list: this window may close,
+    // or show another list, while the message is typed.
+    if (!post_ || post_->listName() != listName()) {
+        post_ = new PostWindow(folder_, listName(), footer(), parentWidget());
     }
     post_->show();
     post_->raise();
@@ -522,7 +614,11 @@ void MailingListsWindow::showHelp() {
 }
 
 void MailingListsWindow::closeEvent(QCloseEvent* event) {
-    // An open post window stays with its typing; posting then finds no list.
+    if (!unsaved_->mayClose()) {
+        event->ignore();
+        return;
+    }
+    // An open post window stays with its typing and its own copy of the list.
     event->accept();
     db_.reset();
     Q_EMIT closed();

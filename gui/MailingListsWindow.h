@@ -19,6 +19,7 @@ namespace vorel {
 
 class MembersWindow;
 class PostWindow;
+class UnsavedChanges;
 
 // frmMAILLINGLISTS: the mailing lists and their request rules. The rules of
 // Save and Delete live in mail/ListRules; this class is wiring.
@@ -46,10 +47,15 @@ protected:
 
 private:
     Database* db();
+    void listChosen(int row);
+    void selectListNamed(const std::string& name);
+    std::vector<std::string> fieldValues() const;
     void showListRecord(const MailingList& row);
     void typeChosen();
     void addNew();
-    void save();
+    void clearFields();
+    // True when the list was stored.
+    bool save();
     void remove();
     void viewMembers();
     void postMessage();
@@ -81,6 +87,7 @@ private:
     QPlainTextEdit* textTOADD_;
     QPointer<MembersWindow> members_;
     QPointer<PostWindow> post_;
+    UnsavedChanges* unsaved_ = nullptr;
 };
 
 }  // namespace vorel

@@ -3,21 +3,22 @@
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QLabel>
-#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "gui/ButtonIcons.h"
+#include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
 
 namespace vorel {
 
 namespace {
 
-QToolButton* pictureButton(const char* name, const QString& caption, QStyle::StandardPixmap icon,
-                           QWidget* owner) {
+QToolButton* pictureButton(const char* name, const QString& caption, ButtonIcon icon) {
     auto* b = new QToolButton;
     named(b, name, caption);
-    b->setIcon(owner->style()->standardIcon(icon));
+    b->setIcon(buttonIcon(icon));
     b->setIconSize(QSize(32, 32));
     b->setAutoRaise(false);
     b->setFixedSize(48, 48);
@@ -39,26 +40,28 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     struct Row {
         const char* button;
         const char* label;
-        QString caption;
-        QStyle::StandardPixmap icon;
+        QString caption;  // with its access key
+        ButtonIcon icon;
     };
     const Row rows[] = {
-        {"cmdSETUP", "Label1", QStringLiteral("Setup your system"), QStyle::SP_DriveHDIcon},
-        {"cmdAUTORESPONDER", "Label2", QStringLiteral("Auto Responders"),
-         QStyle::SP_FileDialogDetailedView},
-        {"pctMAILINGLISTS", "Label3", QStringLiteral("Mailing Lists"), QStyle::SP_DirIcon},
-        {"Picture2", "Label4", QStringLiteral("Run Mailer"), QStyle::SP_MediaPlay},
-        {"Picture4", "Label5", QStringLiteral("About Vorel"), QStyle::SP_MessageBoxInformation},
-        {"Picture3", "Label6", QStringLiteral("Exit System"), QStyle::SP_DialogCloseButton},
-        {"Picture5", "Label8", QStringLiteral("Run in Taskbar"), QStyle::SP_ArrowDown},
+        {"cmdSETUP", "Label1", QStringLiteral("&Setup your system"), ButtonIcon::Setup},
+        {"cmdAUTORESPONDER", "Label2", QStringLiteral("&Auto Responders"),
+         ButtonIcon::Autoresponders},
+        {"pctMAILINGLISTS", "Label3", QStringLiteral("&Mailing Lists"), ButtonIcon::MailingLists},
+        {"Picture2", "Label4", QStringLiteral("&Run Mailer"), ButtonIcon::RunMailer},
+        {"Picture4", "Label5", QStringLiteral("A&bout Vorel"), ButtonIcon::About},
+        {"Picture3", "Label6", QStringLiteral("E&xit System"), ButtonIcon::Exit},
+        {"Picture5", "Label8", QStringLiteral("Run in &Taskbar"), ButtonIcon::Taskbar},
     };
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(12);
     QToolButton* buttons[7];
     ClickLabel* labels[7];
     for (int i = 0; i < 7; ++i) {
-        buttons[i] = pictureButton(rows[i].button, rows[i].caption, rows[i].icon, this);
+        buttons[i] = pictureButton(rows[i].button, rows[i].caption, rows[i].icon);
+        // The caption's access key presses its button.
         labels[i] = new ClickLabel(rows[i].caption);
+        labels[i]->setBuddy(buttons[i]);
         labels[i]->setObjectName(QString::fromLatin1(rows[i].label));
         grid->addWidget(buttons[i], i, 0);
         grid->addWidget(labels[i], i, 1);
@@ -66,10 +69,9 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     grid->setColumnStretch(1, 1);
 
     auto* lbl1 = new ClickLabel(QStringLiteral("www.vorel.example"));
-    named(lbl1, "lbl1", QStringLiteral("Vorel web site"));
+    named(lbl1, "lbl1", QStringLiteral("Vorel web site ") + lbl1->text());
     lbl1->setToolTip(QStringLiteral("Double-click to visit the Vorel web site"));
-    lblVERSION_ = new QLabel;
-    named(lblVERSION_, "lblVERSION", QStringLiteral("Version"));
+    lblVERSION_ = valueLabel("lblVERSION", QStringLiteral("Version"), QString());
 
     auto* foot = new QHBoxLayout;
     foot->addWidget(lbl1);
@@ -94,10 +96,13 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(buttons[6], &QToolButton::clicked, this, &MainForm::taskbarClicked);
     connect(labels[6], &ClickLabel::clicked, this, &MainForm::taskbarClicked);
     connect(lbl1, &ClickLabel::doubleClicked, this, &MainForm::webSiteDoubleClicked);
+    // Enter presses the button in focus as Space does; Escape does not close
+    // the main window (Exit System asks first).
+    new WindowKeys(this, nullptr, false);
 }
 
 void MainForm::setVersionText(const QString& text) {
-    lblVERSION_->setText(text);
+    showValue(lblVERSION_, text);
 }
 
 void MainForm::closeEvent(QCloseEvent* event) {

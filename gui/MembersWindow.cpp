@@ -20,8 +20,11 @@
 #include "gui/AppWindows.h"
 #include "gui/ListText.h"
 #include "gui/MessageBox.h"
+#include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
 #include "mail/Address.h"
+#include "mail/MemberEdit.h"
 #include "mail/Subscriptions.h"
 #include "store/AppFolder.h"
 
@@ -94,6 +97,7 @@ ImportStatusWindow::ImportStatusWindow(QWidget* parent) : QWidget(parent, Qt::Wi
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(importing);
     layout->addWidget(lstIMPORT_, 1);
+    new WindowKeys(this, nullptr);
     resize(520, 300);
 }
 
@@ -138,10 +142,13 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
     auto* command2 =
         named(new QPushButton(QStringLiteral("&Delete")), "Command2", QStringLiteral("&Delete"));
     txtSEARCH_ = named(new QLineEdit, "txtSEARCH", QStringLiteral("Search"));
+    txtSEARCH_->setAccessibleName(QStringLiteral("Search for"));
+    // Alt+S is Save's.
     auto* cmdSEARCH =
-        named(new QPushButton(QStringLiteral("&Search")), "cmdSEARCH", QStringLiteral("&Search"));
+        named(new QPushButton(QStringLiteral("Sea&rch")), "cmdSEARCH", QStringLiteral("Search"));
 
     txtADDEMAILS_ = named(new QPlainTextEdit, "txtADDEMAILS", QStringLiteral("Addresses to add"));
+    tabLeaves(txtADDEMAILS_);
     auto* addNote = new QLabel(
         QStringLiteral("Add email addresses by entering them one line at a time and then click "
                        "\"ADD EMAIL ADDRESSES\""));
@@ -161,7 +168,7 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
 
     model_ = new LinesModel([this](std::size_t i) { return entries_[i].email; }, this);
     lstEMAILS_ = linesView("lstEMAILS", QStringLiteral("Emails In this List"), model_);
-    lblCOUNT_ = named(new QLabel(QStringLiteral("0")), "lblCOUNT", QStringLiteral("List Members"));
+    lblCOUNT_ = valueLabel("lblCOUNT", QStringLiteral("List Members"), QStringLiteral("0"));
     auto* viewTab = new QWidget;
     {
         auto* v = new QVBoxLayout(viewTab);
@@ -247,6 +254,9 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
     connect(cmdIMPORT, &QPushButton::clicked, this, &MembersWindow::importClicked);
     connect(cmdEXPORT, &QPushButton::clicked, this, &MembersWindow::exportClicked);
     connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
+    auto* keys = new WindowKeys(this, nullptr);
+    keys->tie(txtSEARCH_, cmdSEARCH);
+    keys->tie(txtEMAIL_, command1);
     centreInBackdrop(this);
 }
 
@@ -274,11 +284,12 @@ void MembersWindow::storeFailed(const std::exception& e) {
 
 void MembersWindow::fillList(const std::string& name) {
     name_ = name;
+    setWindowTitle(QStringLiteral("List VIew - ") + QString::fromStdString(name));
     fillMembers();
     fillPending();
 }
 
-void MembersWindow::fillMembers() {
+void MembersWindow::fillMembers(std::size_t current) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     entries_.clear();
     if (Database* d = db()) {
@@ -289,8 +300,15 @@ void MembersWindow::fillMembers() {
         }
     }
     model_->reset(entries_.size());
-    lblCOUNT_->setText(QString::number(entries_.size()));
+    showValue(lblCOUNT_, QString::number(entries_.size()));
     cursor_.reset(entries_.size());
+    if (current < entries_.size()) {
+        cursor_.moveTo(current);
+    } else if (!entries_.empty()) {
+        cursor_.last();
+    }
+    // The box always shows the member that Save would change.
+    showCurrent();
     QApplication::restoreOverrideCursor();
 }
 
@@ -359,16 +377,12 @@ void MembersWindow::search() {
 
 void MembersWindow::saveMember() {
     const std::string text = txtEMAIL_->text().toStdString();
-    if (text.empty() || text == kNotFound) {
-        MessageBox::information(this, q(kNoRecordShown));
+    const MemberSaveCheck check =
+        checkMemberSave(cursor_.onMember(),
+                        cursor_.onMember() ? entries_[cursor_.index()].email : std::string(), text);
+    if (check.step != MemberSaveCheck::Change) {
+        MessageBox::information(this, QString::fromStdString(check.message));
         return;
-    }
-    if (!isValidEmail(text)) {
-        MessageBox::information(this, q(kInvalidAddress));
-        return;
-    }
-    if (!cursor_.onMember()) {
-        return;  // nothing to store into
     }
     Database* d = db();
     if (!d) {
@@ -388,27 +402,36 @@ void MembersWindow::saveMember() {
                 }
             }
         }
-        if (row) {
-            row->Email = text;
-            d->updateMember(*row);
-            entry.email = text;
+        if (!row) {
+            MessageBox::information(this, QStringLiteral("This member is no longer in the list; "
+                                                         "nothing was changed."));
+            fillMembers(cursor_.index());
+            return;
         }
+        row->Email = text;
+        d->updateMember(*row);
+        entry.email = text;
     } catch (const std::exception& e) {
         storeFailed(e);
+        return;
     }
+    lstEMAILS_->update();
+    MessageBox::information(this, QString::fromStdString(check.message));
 }
 
 void MembersWindow::deleteMember() {
     Database* d = db();
-    if (d && cursor_.onMember()) {
+    const bool onMember = cursor_.onMember();
+    const std::size_t at = onMember ? cursor_.index() : 0;
+    if (d && onMember) {
         try {
-            d->deleteMember(entries_[cursor_.index()].id);
+            d->deleteMember(entries_[at].id);
         } catch (const std::exception& e) {
             storeFailed(e);
         }
     }
-    txtEMAIL_->setText(q(kNotFound));
-    fillMembers();
+    // The member after the deleted one becomes current, shown in the box.
+    fillMembers(at);
 }
 
 void MembersWindow::addAddressesClicked() {
@@ -453,7 +476,8 @@ void MembersWindow::importClicked() {
     const ImportResult result =
         importFile(*d, name_, file.toStdString(), [this](const std::vector<std::string>& lines) {
             if (!status_) {
-                status_ = new ImportStatusWindow(parentWidget());
+                // In front of this window, and open until the user has read it.
+                status_ = new ImportStatusWindow(this);
                 status_->show();
                 centreInBackdrop(status_);
             }
@@ -469,8 +493,7 @@ void MembersWindow::importClicked() {
     MessageBox::information(this, q(kImportDone) + addedLine(result.added));
     fillMembers();
     if (status_) {
-        status_->close();
-        status_->deleteLater();
+        status_->raise();
     }
 }
 
@@ -482,8 +505,9 @@ void MembersWindow::exportClicked() {
     std::int64_t count = 0;
     try {
         count = d->memberCount(name_);
-    } catch (const std::exception&) {
-        return;  // an export that cannot read its members stops without a message
+    } catch (const std::exception& e) {
+        storeFailed(e);
+        return;
     }
     if (count == 0) {
         MessageBox::information(this, q(kNothingToExport));
@@ -491,7 +515,7 @@ void MembersWindow::exportClicked() {
     }
     const QString file = FileDialog::saveFileName(this, q(kExportTitle), QString());
     if (file.isEmpty()) {
-        MessageBox::information(this, q(kImportCancelled));
+        MessageBox::information(this, q(kExportCancelled));
         return;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -499,6 +523,9 @@ void MembersWindow::exportClicked() {
     QApplication::restoreOverrideCursor();
     if (failure.empty()) {
         MessageBox::information(this, q(kExportComplete));
+    } else {
+        MessageBox::information(
+            this, QStringLiteral("The export was NOT written: ") + QString::fromStdString(failure));
     }
 }
 

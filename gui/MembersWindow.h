@@ -55,7 +55,8 @@ protected:
 private:
     Database* db();
     void storeFailed(const std::exception& e);
-    void fillMembers();
+    // `current`: the member to show afterwards (by position); the first by default.
+    void fillMembers(std::size_t current = 0);
     void showCurrent();
     void emailEdited(const QString& text);
     void entryChosen(int row);

@@ -51,6 +51,30 @@ bool MessageBox::question(QWidget* parent, const QString& text) {
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 
+MessageBox::Answer MessageBox::saveDiscardCancel(QWidget* parent, const QString& text) {
+    if (auto a = takeAnswer(text)) {
+        switch (*a) {
+            case Yes:
+            case Ok:
+                return Save;
+            case No:
+                return Discard;
+            default:
+                return *a;
+        }
+    }
+    switch (QMessageBox::question(parent, title(), text,
+                                  QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel,
+                                  QMessageBox::Save)) {
+        case QMessageBox::Save:
+            return Save;
+        case QMessageBox::Discard:
+            return Discard;
+        default:
+            return Cancel;
+    }
+}
+
 void MessageBox::setNextAnswer(Answer answer) {
     gAnswers.push_back(answer);
 }

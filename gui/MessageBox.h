@@ -11,11 +11,14 @@ namespace vorel {
 // tests can answer them ahead ("next answer" hooks) instead of a person.
 class MessageBox {
 public:
-    enum Answer { Ok, Yes, No };
+    enum Answer { Ok, Yes, No, Save, Discard, Cancel };
 
     static void information(QWidget* parent, const QString& text);
     // Yes and No; true for Yes.
     static bool question(QWidget* parent, const QString& text);
+    // Save, Discard or Cancel (Escape); Yes of the hooks counts as Save, No
+    // as Discard.
+    static Answer saveDiscardCancel(QWidget* parent, const QString& text);
 
     // Tests: the answers of the next boxes, in order; while any remain (or a
     // standing answer is set) no box is shown.

@@ -1,6 +1,7 @@
 #include "gui/PostWindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -12,10 +13,12 @@
 #include "base/Clock.h"
 #include "gui/AppWindows.h"
 #include "gui/ListText.h"
-#include "gui/MailingListsWindow.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
+#include "gui/UnsavedChanges.h"
+#include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
 #include "mail/ListPost.h"
 #include "store/AppFolder.h"
 
@@ -34,10 +37,14 @@ void PostWindow::setClockForTests(const Clock* clock) {
     gTestClock = clock;
 }
 
-PostWindow::PostWindow(std::string folder, MailingListsWindow* editor, QWidget* parent)
-    : QWidget(parent, Qt::Window), folder_(std::move(folder)), editor_(editor) {
+PostWindow::PostWindow(std::string folder, std::string listName, std::string footer,
+                       QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      folder_(std::move(folder)),
+      listName_(std::move(listName)),
+      footer_(std::move(footer)) {
     setObjectName(QStringLiteral("frmPOSTEMAIL"));
-    setWindowTitle(QStringLiteral("Post Message to List"));
+    setWindowTitle(QStringLiteral("Post Message to List - ") + QString::fromStdString(listName_));
     setAttribute(Qt::WA_DeleteOnClose);
 
     auto* title = new QLabel(QStringLiteral("Send an Email Message"));
@@ -50,16 +57,16 @@ PostWindow::PostWindow(std::string folder, MailingListsWindow* editor, QWidget* 
     txtFROM_ = named(new QLineEdit, "txtFROM", QStringLiteral("From:"));
     txtSUBJECT_ = named(new QLineEdit, "txtSUBJECT", QStringLiteral("Subject:"));
     txtMESSAGE_ = named(new QPlainTextEdit, "txtMESSAGE", QStringLiteral("Message"));
-    txtMESSAGE_->setTabChangesFocus(true);
-    lblStatus_ = named(new QLabel(QString::fromLatin1(kPostStatusStart)), "lblStatus",
-                       QStringLiteral("Status"));
+    tabLeaves(txtMESSAGE_);
+    lblStatus_ = newsLabel(new QLabel(QString::fromLatin1(kPostStatusStart)), "lblStatus",
+                           QStringLiteral("Status"));
     lblStatus_->setTextFormat(Qt::PlainText);
-    auto* cmdPOST = named(new QPushButton(QStringLiteral("Post Message")), "cmdPOST",
+    auto* cmdPOST = named(new QPushButton(QStringLiteral("&Post Message")), "cmdPOST",
                           QStringLiteral("Post Message"));
     auto* cmdCANCEL =
         named(new QPushButton(QStringLiteral("Cancel")), "cmdCANCEL", QStringLiteral("Cancel"));
     auto* command1 =
-        named(new QPushButton(QStringLiteral("Help")), "Command1", QStringLiteral("Help"));
+        named(new QPushButton(QStringLiteral("&Help")), "Command1", QStringLiteral("Help"));
     auto* command2 = named(new QPushButton(QStringLiteral("HTML Preview")), "Command2",
                            QStringLiteral("HTML Preview"));
 
@@ -85,7 +92,24 @@ PostWindow::PostWindow(std::string folder, MailingListsWindow* editor, QWidget* 
     connect(command1, &QPushButton::clicked, this, &PostWindow::showHelp);
     connect(command2, &QPushButton::clicked, this,
             [this] { previewMessage(this, folder_, storedText(txtMESSAGE_->toPlainText())); });
+    unsaved_ = new UnsavedChanges(
+        this,
+        [this] {
+            return std::vector<std::string>{txtFROM_->text().toStdString(),
+                                            txtSUBJECT_->text().toStdString(),
+                                            txtMESSAGE_->toPlainText().toStdString()};
+        },
+        nullptr, QStringLiteral("Your message has not been posted. Close the window and lose it?"));
+    new WindowKeys(this, nullptr);
     centreInBackdrop(this);
+}
+
+void PostWindow::closeEvent(QCloseEvent* event) {
+    if (!unsaved_->mayClose()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
 }
 
 void PostWindow::showPostStatus(const QString& text) {
@@ -98,13 +122,10 @@ void PostWindow::post() {
         return;
     }
     ListPost p;
-    if (editor_) {
-        p.listName = editor_->listName();
-        p.footer = editor_->footer();
-    }
+    p.listName = listName_;
+    p.footer = footer_;
     if (p.listName.empty()) {
         MessageBox::information(this, QString::fromLatin1(kSystemError));
-        close();
         return;
     }
     p.from = txtFROM_->text().toStdString();
@@ -145,6 +166,7 @@ void PostWindow::post() {
         return;
     }
     MessageBox::information(this, QString::fromLatin1(kPostComplete));
+    unsaved_->markSaved();
     close();
 }
 

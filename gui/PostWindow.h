@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QPointer>
 #include <QWidget>
 #include <string>
 
@@ -11,17 +10,25 @@ class QPlainTextEdit;
 namespace vorel {
 
 class Clock;
-class MailingListsWindow;
+class UnsavedChanges;
 
-// frmPOSTEMAIL: one message queued to every member of the list shown in the
-// list editor. The post loop lives in mail/ListPost.
+// frmPOSTEMAIL: one message queued to every member of a list. The window
+// keeps its own copy of the list's name and footer as the list editor showed
+// them when it opened, so it outlives the editor. The post loop lives in
+// mail/ListPost.
 class PostWindow : public QWidget {
     Q_OBJECT
 public:
-    PostWindow(std::string folder, MailingListsWindow* editor, QWidget* parent = nullptr);
+    PostWindow(std::string folder, std::string listName, std::string footer,
+               QWidget* parent = nullptr);
+
+    const std::string& listName() const { return listName_; }
 
     // Tests fix the time of the merges; nullptr: the system clock.
     static void setClockForTests(const Clock* clock);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void post();
@@ -29,7 +36,9 @@ private:
     void showHelp();
 
     std::string folder_;
-    QPointer<MailingListsWindow> editor_;
+    std::string listName_;
+    std::string footer_;
+    UnsavedChanges* unsaved_ = nullptr;
     QLineEdit* txtFROM_;
     QLineEdit* txtSUBJECT_;
     QPlainTextEdit* txtMESSAGE_;

@@ -12,6 +12,7 @@
 #include "gui/RunController.h"
 #include "gui/RunRequestBox.h"
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
 
 namespace vorel {
 
@@ -70,6 +71,8 @@ RunMailWindow::RunMailWindow(RunRequestBox& requests, QWidget* parent)
     connect(cmdCLOSE_, &QPushButton::clicked, this, &RunMailWindow::closeClicked);
     connect(cmdDISCONNET_, &QPushButton::clicked, this, &QWidget::close);
     connect(chkDEBUGMODE_, &QCheckBox::clicked, this, &RunMailWindow::debugClicked);
+    // Enter presses the focused button; Escape would stop a run unasked.
+    new WindowKeys(this, nullptr, false);
 }
 
 void RunMailWindow::runStarted() {
@@ -151,9 +154,13 @@ void RunMailWindow::setDebugModeBox(bool ticked) {
 }
 
 void RunMailWindow::setConnected(bool up) {
-    QPalette p = pctCONNECT_->palette();
-    p.setColor(QPalette::Window, up ? QColor(255, 255, 0) : QColor(0, 0, 0));
-    pctCONNECT_->setPalette(p);
+    // Filled in the palette's highlight while online, empty otherwise; the
+    // name says it for those who cannot see it.
+    pctCONNECT_->setBackgroundRole(up ? QPalette::Highlight : QPalette::Base);
+    const QString said = up ? QStringLiteral("Vorel System Online: connected")
+                            : QStringLiteral("Vorel System Online: not connected");
+    pctCONNECT_->setAccessibleName(said);
+    pctCONNECT_->setToolTip(said);
 }
 
 }  // namespace vorel

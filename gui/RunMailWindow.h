@@ -31,7 +31,7 @@ public:
     void addDebugLine(const QString& text);
     void clearDebugLines();
     void setDebugModeBox(bool ticked);
-    // pctCONNECT: yellow while the dial-up connection is up, black otherwise.
+    // pctCONNECT: filled while the dial-up connection is up, empty otherwise.
     void setConnected(bool up);
 
     // The captions of cmdCLOSE.

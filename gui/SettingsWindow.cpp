@@ -21,7 +21,10 @@
 #include "gui/Autostart.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
+#include "gui/UnsavedChanges.h"
+#include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
+#include "gui/WindowKeys.h"
 #include "net/CurlMailComponent.h"
 #include "run/ConnectionCheck.h"
 
@@ -140,6 +143,16 @@ bool applyAutostart(QWidget* window, const std::string& folder) {
     return error.empty();
 }
 
+// What the window would write, line by line: unsaved edits are a difference.
+std::vector<std::string> formValues(SetupForm form) {
+    std::vector<std::string> v;
+    for (int n = 1; n <= Settings::kLineCount; ++n) {
+        v.push_back(form.settings.line(n));
+    }
+    v.insert(v.end(), form.antiSpam.begin(), form.antiSpam.end());
+    return v;
+}
+
 }  // namespace
 
 SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string>& dialUpEntries,
@@ -154,6 +167,8 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
 
     tabs_ = new QTabWidget;
     named(tabs_, "SSTab1", QStringLiteral("Settings"));
+    // Every tab stays in sight at the smallest width, none behind arrows.
+    tabs_->setUsesScrollButtons(false);
     tabs_->addTab(emailTab(), QStringLiteral("Email Settings"));
     tabs_->addTab(connectTab(), QStringLiteral("Connect Settings"));
     tabs_->addTab(systemTab(), QStringLiteral("System Settings"));
@@ -183,20 +198,12 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
     auto* command1 = new QPushButton(QStringLiteral("View Log"));
     named(command1, "Command1", command1->text());
-    connect(command1, &QPushButton::clicked, this, [this] {
-        viewFile(runLogPath(folder_),
-                 QStringLiteral(
-                     "Could not start Notepad, open LOG.TXT in the vorel program directory!"));
-    });
+    connect(command1, &QPushButton::clicked, this, [this] { viewFile(runLogPath(folder_)); });
     QPushButton* cmdDELETE =
         button("cmdDELETE", QStringLiteral("Delete Log"), &SettingsWindow::deleteLog);
     auto* command2 = new QPushButton(QStringLiteral("View Debug Log"));
     named(command2, "Command2", command2->text());
-    connect(command2, &QPushButton::clicked, this, [this] {
-        viewFile(debugLogPath(folder_),
-                 QStringLiteral(
-                     "Could not start Notepad, open debug.log in the vorel program directory!"));
-    });
+    connect(command2, &QPushButton::clicked, this, [this] { viewFile(debugLogPath(folder_)); });
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(command1);
@@ -211,7 +218,12 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
     layout->addLayout(buttons);
 
     load();
-    resize(sizeHint().expandedTo(QSize(600, 0)));
+    unsaved_ = new UnsavedChanges(
+        this, [this] { return formValues(collect()); }, [this] { return save(); },
+        QStringLiteral("The settings have changes that are not saved. Save them before "
+                       "closing?"));
+    new WindowKeys(this, cmdOK);
+    resize(sizeHint().expandedTo(QSize(600, 0)).boundedTo(QSize(1000, 700)));
 }
 
 QWidget* SettingsWindow::emailTab() {
@@ -252,8 +264,8 @@ QWidget* SettingsWindow::emailTab() {
         QStringLiteral("Logs in to the POP server and greets the SMTP server with the settings "
                        "above; nothing is fetched, sent or saved."));
     connect(cmdTESTCONNECTION_, &QPushButton::clicked, this, &SettingsWindow::testConnection);
-    lblTESTRESULT_ = new QLabel;
-    named(lblTESTRESULT_, "lblTESTRESULT", QStringLiteral("Connection test result"));
+    lblTESTRESULT_ =
+        newsLabel(new QLabel, "lblTESTRESULT", QStringLiteral("Connection test result"));
     lblTESTRESULT_->setWordWrap(true);
     lblTESTRESULT_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* test = new QHBoxLayout;
@@ -304,15 +316,23 @@ QWidget* SettingsWindow::connectTab() {
     every->addWidget(txtDIALUPWHEN_);
     every->addWidget(new QLabel(QStringLiteral("Seconds")));
     every->addStretch();
+    // Said where it is typed: the rule below 20 turns the countdown off.
+    lblDIALUPWHENNOTE_ = note(QStringLiteral(
+        "Runs less than 20 seconds apart would follow each other without a pause, so 1 to 19 "
+        "is taken as 0: no automatic runs. Enter 20 or more to run every n seconds."));
+    lblDIALUPWHENNOTE_->setObjectName(QStringLiteral("lblDIALUPWHENNOTE"));
+    lblDIALUPWHENNOTE_->hide();
 
     form->addRow(checkField("chkAUTODIAL", QStringLiteral("Auto Dial When Checking Email:"),
                             QStringLiteral("If this is checked, Vorel will automatically try and "
                                            "connect to the internet when checking email")));
     form->addRow(buddyLabel(cmbDIALUP_->accessibleName(), cmbDIALUP_), cmbDIALUP_);
     form->addRow(buddyLabel(id->accessibleName(), id), id);
-    form->addRow(buddyLabel(password->accessibleName(), password),
-                 passwordField(password, "cmdSHOWDIALUPPASSWORD", QStringLiteral("Password")));
+    form->addRow(
+        buddyLabel(password->accessibleName(), password),
+        passwordField(password, "cmdSHOWDIALUPPASSWORD", QStringLiteral("Dial Up Password")));
     form->addRow(every);
+    form->addRow(lblDIALUPWHENNOTE_);
     form->addRow(checkField("chkAUTODISCONNECT",
                             QStringLiteral("Automatically Disconnect when complete:"),
                             QStringLiteral("Check this box to have vorel disconnect from the "
@@ -440,10 +460,15 @@ SetupForm SettingsWindow::collect() const {
 }
 
 void SettingsWindow::ok() {
+    if (save() && applyAutostart(this, folder_)) {
+        close();
+    }
+}
+
+bool SettingsWindow::save() {
     // Ok pressed with Enter leaves the field without focus moving: the
     // interval must still obey its rule.
-    txtDIALUPWHEN_->setText(
-        QString::fromStdString(dialUpWhenAfterLeaving(txtDIALUPWHEN_->text().toStdString())));
+    applyDialUpWhenRule();
     const SetupForm form = collect();
     if (esmtpWarningNeeded(form.settings.chkESMTP)) {
         MessageBox::information(this, kEsmtpWarning);
@@ -451,12 +476,21 @@ void SettingsWindow::ok() {
     const std::string error = saveSetupForm(folder_, form);
     if (!error.empty()) {
         MessageBox::information(this, QString::fromStdString(error));
-        return;
+        return false;
     }
-    if (!applyAutostart(this, folder_)) {
-        return;
+    unsaved_->markSaved();
+    return true;
+}
+
+void SettingsWindow::applyDialUpWhenRule() {
+    const std::string text = txtDIALUPWHEN_->text().toStdString();
+    const std::string kept = dialUpWhenAfterLeaving(text);
+    if (kept != text) {
+        txtDIALUPWHEN_->setText(QString::fromStdString(kept));
+        lblDIALUPWHENNOTE_->show();
+    } else if (kept != "0") {
+        lblDIALUPWHENNOTE_->hide();
     }
-    close();
 }
 
 void SettingsWindow::addSpam() {
@@ -476,10 +510,8 @@ void SettingsWindow::deleteSpam() {
     delete item;
 }
 
-void SettingsWindow::viewFile(const std::string& path, const QString& failure) {
-    if (!openWithShell(QString::fromStdString(path))) {
-        MessageBox::information(this, failure);
-    }
+void SettingsWindow::viewFile(const std::string& path) {
+    openFileOrSay(this, QString::fromStdString(path));
 }
 
 void SettingsWindow::deleteLog() {
@@ -519,16 +551,16 @@ void SettingsWindow::showConnectionResult(const std::string& said) {
 
 bool SettingsWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == txtDIALUPWHEN_ && event->type() == QEvent::FocusOut) {
-        const std::string text = txtDIALUPWHEN_->text().toStdString();
-        const std::string kept = dialUpWhenAfterLeaving(text);
-        if (kept != text) {
-            txtDIALUPWHEN_->setText(QString::fromStdString(kept));
-        }
+        applyDialUpWhenRule();
     }
     return QWidget::eventFilter(watched, event);
 }
 
 void SettingsWindow::closeEvent(QCloseEvent* event) {
+    if (!unsaved_->mayClose()) {
+        event->ignore();
+        return;
+    }
     event->accept();
     Q_EMIT closed();
 }

@@ -17,6 +17,8 @@ class QTabWidget;
 
 namespace vorel {
 
+class UnsavedChanges;
+
 // frmSETUP: edits setup.ini and antispam.lst, shows and deletes the logs. The
 // rules live in store/SetupForm; this class moves values between them and the
 // controls. Nothing is written before "&Ok"; the window deletes itself when
@@ -51,9 +53,12 @@ private:
     void load();
     SetupForm collect() const;
     void ok();
+    // Writes both files; true when they were written.
+    bool save();
+    void applyDialUpWhenRule();
     void addSpam();
     void deleteSpam();
-    void viewFile(const std::string& path, const QString& failure);
+    void viewFile(const std::string& path);
     void deleteLog();
     void testConnection();
     void showConnectionResult(const std::string& said);
@@ -71,6 +76,8 @@ private:
     QPushButton* cmdTESTCONNECTION_ = nullptr;
     QLabel* lblTESTRESULT_ = nullptr;
     ConnectionChecker checker_;
+    QLabel* lblDIALUPWHENNOTE_ = nullptr;
+    UnsavedChanges* unsaved_ = nullptr;
 };
 
 }  // namespace vorel

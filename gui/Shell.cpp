@@ -41,16 +41,6 @@ int writeWhole(const std::string& path, const std::string& text) {
     return err;
 }
 
-// The preview file could not be written: a link says so, anything else is
-// the program's old word for a preview that cannot be shown.
-void previewFailed(QWidget* parent, const std::string& path, int err) {
-    if (err == ELOOP) {
-        MessageBox::information(parent, QString::fromStdString(path + ": " + fileErrorText(err)));
-    } else {
-        MessageBox::information(parent, QStringLiteral("Sorry, Could not find 'notepad.exe'"));
-    }
-}
-
 }  // namespace
 
 bool openWithShell(const QString& target) {
@@ -61,26 +51,41 @@ bool openWithShell(const QString& target) {
     return QDesktopServices::openUrl(url);
 }
 
+bool openFileOrSay(QWidget* parent, const QString& path) {
+    if (openWithShell(path)) {
+        return true;
+    }
+    MessageBox::information(parent, QStringLiteral("Could not open %1 with the desktop's default "
+                                                   "application; open it from there yourself.")
+                                        .arg(path));
+    return false;
+}
+
+bool openPageOrSay(QWidget* parent, const QString& address) {
+    if (openWithShell(address)) {
+        return true;
+    }
+    MessageBox::information(
+        parent, QStringLiteral("Could not open the web browser; the page is %1").arg(address));
+    return false;
+}
+
 void setUrlOpener(UrlOpener o) {
     opener() = std::move(o);
 }
 
 void previewMessage(QWidget* parent, const std::string& folder, const std::string& body) {
-    if (body.find("<HTML>") != std::string::npos) {
-        const std::string path = joinPath(folder, "htmlprev.htm");
-        if (const int err = writeWhole(path, body); err == ELOOP) {
-            previewFailed(parent, path, err);
-            return;
-        }
-        openWithShell(QString::fromStdString(path));
+    const bool html = body.find("<HTML>") != std::string::npos;
+    const std::string path = joinPath(folder, html ? "htmlprev.htm" : "msg.temp");
+    const QString shown = QString::fromStdString(path);
+    // A link planted under the name is refused, and says so.
+    if (const int err = writeWhole(path, body); err != 0) {
+        MessageBox::information(parent,
+                                QStringLiteral("The preview could not be written to %1: %2")
+                                    .arg(shown, QString::fromStdString(fileErrorText(err))));
         return;
     }
-    const std::string path = joinPath(folder, "msg.temp");
-    if (const int err = writeWhole(path, body); err != 0) {
-        previewFailed(parent, path, err);
-    } else if (!openWithShell(QString::fromStdString(path))) {
-        MessageBox::information(parent, QStringLiteral("Sorry, Could not find 'notepad.exe'"));
-    }
+    openFileOrSay(parent, shown);
 }
 
 }  // namespace vorel

@@ -1,10 +1,12 @@
 #include "gui/Widgets.h"
 
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QScreen>
 #include <algorithm>
 
 namespace vorel {
@@ -23,8 +25,19 @@ void ClickLabel::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void centreIn(QWidget* window, const QRect& area) {
     const QSize frame = window->frameGeometry().size();
-    const int x = area.left() + std::max(0, (area.width() - frame.width()) / 2);
-    const int y = area.top() + std::max(0, (area.height() - frame.height()) / 2);
+    int x = area.left() + std::max(0, (area.width() - frame.width()) / 2);
+    int y = area.top() + std::max(0, (area.height() - frame.height()) / 2);
+    // Never partly off the screen: an enlarged window moves back into it,
+    // keeping its title bar in sight when it is larger than the screen.
+    QScreen* screen = QGuiApplication::screenAt(area.center());
+    if (!screen) {
+        screen = window->screen();
+    }
+    if (screen) {
+        const QRect avail = screen->availableGeometry();
+        x = std::max(avail.left(), std::min(x, avail.right() + 1 - frame.width()));
+        y = std::max(avail.top(), std::min(y, avail.bottom() + 1 - frame.height()));
+    }
     window->move(x, y);
 }
 

@@ -33,7 +33,7 @@ protected:
 };
 
 // Moves a window to the middle of `area` (global coordinates), never above or
-// left of it.
+// left of it, and inside the screen's available area.
 void centreIn(QWidget* window, const QRect& area);
 
 // The product's logo, drawn at any size (the window icon and the about picture).

@@ -153,6 +153,7 @@ bool MailRun::Impl::doRunMail() {
     // One run per folder, whichever window, timer or command starts it: two
     // would read the same mailbox and send the same queue.
     state.alreadyRunning = false;
+    state.notSetUp = false;
     std::optional<FileLock> lock;
     try {
         lock.emplace(joinPath(folder, kRunLockFile), false);
@@ -206,7 +207,9 @@ bool MailRun::Impl::doRunMail() {
         if (runOnce()) {
             break;
         }
-        if (state.cancelRequested) {
+        // Trying again cannot make a missing setup.ini appear: it was said
+        // once, and the run ends.
+        if (state.cancelRequested || state.notSetUp) {
             break;
         }
         report.addLogLine("An Error Occurred Processing Mail, Starting again....Try " +
@@ -222,9 +225,15 @@ bool MailRun::Impl::doRunMail() {
     state.listRows.reset();
     state.db.reset();
 
+    if (state.notSetUp) {
+        return false;
+    }
     if (failed) {
         report.addLogLine(
             "Vorel did not process your emails properly, try running it again later!");
+    } else if (state.cancelRequested) {
+        // A stopped run did not complete.
+        report.addLogLine(runStamp(clock.now()) + " Mail run Cancelled by User");
     } else {
         report.addLogLine(runStamp(clock.now()) + " Mail Run Complete");
     }
@@ -234,6 +243,7 @@ bool MailRun::Impl::doRunMail() {
 bool MailRun::Impl::readSettings() {
     std::optional<int> lines = readSettingsLines(folder, state.settings);
     if (!lines) {
+        state.notSetUp = true;
         host.showMessage("Please set up your email system first!, using SETUP");
         return false;
     }

@@ -299,14 +299,21 @@ void startEndProgram(RunContext& ctx) {
     // Split as a shell would, but run no shell: the setting is a program and
     // its arguments, not a script.
     gchar** argv = nullptr;
-    if (!g_shell_parse_argv(program.c_str(), nullptr, &argv, nullptr)) {
-        return;
-    }
+    GError* error = nullptr;
     // Without G_SPAWN_DO_NOT_REAP_CHILD GLib starts the program through an
     // intermediate child that it reaps at once, so the program belongs to
     // init from the start: not waited for, and never left as our zombie.
-    g_spawn_async(nullptr, argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr, nullptr);
-    g_strfreev(argv);
+    if (g_shell_parse_argv(program.c_str(), nullptr, &argv, &error)) {
+        g_spawn_async(nullptr, argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, nullptr,
+                      &error);
+        g_strfreev(argv);
+    }
+    if (error) {
+        // Said once per run, with the path, so that it can be corrected.
+        ctx.report.addLogLine("Could not start the program after the mail run: " + program + " (" +
+                              error->message + ")");
+        g_error_free(error);
+    }
 }
 
 }  // namespace vorel

@@ -9,24 +9,24 @@ namespace vorel {
 // holds the line's text exactly as stored; the interpretation rules below turn
 // it into what a reader needs, so every reader agrees on what a file means.
 struct Settings {
-    std::string txtPOP;                                     // 1
-    std::string txtSMTP;                                    // 2
-    std::string txtUSERID;                                  // 3
-    std::string txtPASSWORD;                                // 4
-    std::string chkLEAVE = "0";                             // 5
-    std::string chkLOG = "1";                               // 6
-    std::string txtAUTOFORWARD;                             // 7
-    std::string txtRUNPROGRAM = "C:\\pmail\\winpm-32.exe";  // 8
-    std::string txtEMAILLOG;                                // 9
-    std::string chkAUTODIAL = "0";                          // 10
-    std::string cmbDIALUP;                                  // 11
-    std::string txtDIALUPID;                                // 12
-    std::string txtDIALUPPASSWORD;                          // 13
-    std::string txtDIALUPWHEN;                              // 14
-    std::string chkAUTODISCONNECT = "0";                    // 15
-    std::string txtTIMEOUT = "30";                          // 16
-    std::string chkESMTP = "0";                             // 17
-    std::string chkDEBUG = "0";                             // 18
+    std::string txtPOP;                   // 1
+    std::string txtSMTP;                  // 2
+    std::string txtUSERID;                // 3
+    std::string txtPASSWORD;              // 4
+    std::string chkLEAVE = "0";           // 5
+    std::string chkLOG = "1";             // 6
+    std::string txtAUTOFORWARD;           // 7
+    std::string txtRUNPROGRAM;            // 8: none by default (no program to start)
+    std::string txtEMAILLOG;              // 9
+    std::string chkAUTODIAL = "0";        // 10
+    std::string cmbDIALUP;                // 11
+    std::string txtDIALUPID;              // 12
+    std::string txtDIALUPPASSWORD;        // 13
+    std::string txtDIALUPWHEN;            // 14
+    std::string chkAUTODISCONNECT = "0";  // 15
+    std::string txtTIMEOUT = "30";        // 16
+    std::string chkESMTP = "0";           // 17
+    std::string chkDEBUG = "0";           // 18
 
     static constexpr int kLineCount = 18;
     std::string& line(int n);  // n = 1..18

@@ -25,9 +25,11 @@ namespace {
 
 QString gDir;
 bool gOk = true;
+// "-dark" while the windows are drawn with a dark palette.
+QString gSuffix;
 
 void save(const QPixmap& pm, const char* name) {
-    const QString path = QStringLiteral("%1/%2.png").arg(gDir, QLatin1String(name));
+    const QString path = QStringLiteral("%1/%2%3.png").arg(gDir, QLatin1String(name), gSuffix);
     const bool saved = pm.save(path);
     std::fprintf(saved ? stdout : stderr, "%s%s\n", saved ? "" : "cannot write ",
                  path.toLocal8Bit().constData());
@@ -45,6 +47,96 @@ void shoot(QWidget* w, std::initializer_list<const char*> names) {
         test::pause(100);
         save(w->grab(), name);
     }
+}
+
+// A dark desktop palette, as a dark theme sets it.
+QPalette darkPalette() {
+    QPalette p;
+    const QColor window(0x2b, 0x2b, 0x2b), base(0x1e, 0x1e, 0x1e), text(0xe6, 0xe6, 0xe6);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::ToolTipBase, base);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::Highlight, QColor(0x3d, 0x7a, 0xd6));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Light, QColor(0x50, 0x50, 0x50));
+    p.setColor(QPalette::Midlight, QColor(0x40, 0x40, 0x40));
+    p.setColor(QPalette::Mid, QColor(0x30, 0x30, 0x30));
+    p.setColor(QPalette::Dark, QColor(0x18, 0x18, 0x18));
+    p.setColor(QPalette::Shadow, Qt::black);
+    p.setColor(QPalette::Link, QColor(0x6c, 0xa8, 0xff));
+    p.setColor(QPalette::PlaceholderText, QColor(0x90, 0x90, 0x90));
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        p.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
+    }
+    return p;
+}
+
+// Every window but the run window, as a user opens them.
+void shootWindows(AppWindows& app, bool testConnection) {
+    shoot(app.mainForm(), {"frmMAINFORM"});
+    // The background window with the main window where it sits.
+    QPixmap backdrop = app.backdrop()->grab();
+    const QPoint at = app.backdrop()->mapFromGlobal(app.mainForm()->geometry().topLeft());
+    QPainter(&backdrop).drawPixmap(at, app.mainForm()->grab());
+    save(backdrop, "frmBACKDROP");
+    app.showAbout();
+    shoot(app.aboutWindow(), {"frmABOUT"});
+    app.aboutWindow()->close();
+    helpStart();
+    helpLine("Merge codes such as %date% are filled in.");
+    helpShow();
+    shoot(app.helpWindow(), {"frmVORELHELP"});
+    app.helpWindow()->close();
+    app.showSetup();
+    if (testConnection) {
+        // A real connection test against the loopback servers on the email tab.
+        auto* check = control<QAbstractButton>(app.settingsWindow(), "cmdTESTCONNECTION");
+        check->click();
+        test::waitUntil([check] { return check->isEnabled(); });
+    }
+    shoot(app.settingsWindow(),
+          {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system", "frmSETUP-antispam"});
+    app.settingsWindow()->close();
+    app.showAutoresponders();
+    control<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
+    shoot(app.autorespondersWindow(), {"frmAUTORESPONDERS-Message", "frmAUTORESPONDERS-Forward"});
+    app.autorespondersWindow()->close();
+    test::pause(100);
+    app.showMailingLists();
+    MailingListsWindow* lists = app.mailingListsWindow();
+    control<QListWidget>(lists, "lstMAILING")->setCurrentRow(0);
+    shoot(lists, {"frmMAILLINGLISTS-SubscribeSettings", "frmMAILLINGLISTS-UnsubscribeSettings",
+                  "frmMAILLINGLISTS-MessageListSettings"});
+    control<QAbstractButton>(lists, "cmdPOSTMESSAGE")->click();
+    PostWindow* post = lists->postWindow();
+    control<QLineEdit>(post, "txtFROM")->setText(QStringLiteral("news@me.example"));
+    control<QPlainTextEdit>(post, "txtMESSAGE")->setPlainText(QStringLiteral("Dear %name%, news."));
+    shoot(post, {"frmPOSTEMAIL"});
+    MessageBox::setNextAnswer(MessageBox::Yes);  // the typed message may go
+    post->close();
+    control<QAbstractButton>(lists, "cmdVEWILIST")->click();
+    MembersWindow* members = lists->membersWindow();
+    control<QAbstractButton>(members, "cmdMOVENEXT")->click();
+    control<QPlainTextEdit>(members, "txtADDEMAILS")
+        ->setPlainText(QStringLiteral("new.reader@x.example\nAnother Reader <another@x.example>"));
+    shoot(members, {"frmLISTVIEW-AddEmailAddresses", "frmLISTVIEW-ViewEmailAddresses",
+                    "frmLISTVIEW-PendingRequests"});
+    ImportStatusWindow status;
+    status.addLines({"Import Added ann@x.example to list NEWSLETTER",
+                     "Email Addresss reader1@x.example already in list NEWSLETTER",
+                     "Invalid email  NOT ADDED"});
+    status.show();
+    shoot(&status, {"frmIMPORTSTATUS"});
+    status.close();
+    members->close();
+    lists->close();
+    test::waitUntil([&] { return app.mainForm()->isVisible(); }, 2000);
 }
 
 }  // namespace
@@ -89,62 +181,7 @@ int main(int argc, char** argv) {
     AppWindows app(f.folder.path(), {});
     app.backdrop()->resize(1000, 700);
     app.start();
-    shoot(app.mainForm(), {"frmMAINFORM"});
-    // The background window with the main window where it sits.
-    QPixmap backdrop = app.backdrop()->grab();
-    const QPoint at = app.backdrop()->mapFromGlobal(app.mainForm()->geometry().topLeft());
-    QPainter(&backdrop).drawPixmap(at, app.mainForm()->grab());
-    save(backdrop, "frmBACKDROP");
-    app.showAbout();
-    shoot(app.aboutWindow(), {"frmABOUT"});
-    app.aboutWindow()->close();
-    helpStart();
-    helpLine("Merge codes such as %date% are filled in.");
-    helpShow();
-    shoot(app.helpWindow(), {"frmVORELHELP"});
-    app.helpWindow()->close();
-    app.showSetup();
-    // A real connection test against the loopback servers on the email tab.
-    auto* check = control<QAbstractButton>(app.settingsWindow(), "cmdTESTCONNECTION");
-    check->click();
-    test::waitUntil([check] { return check->isEnabled(); });
-    shoot(app.settingsWindow(),
-          {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system", "frmSETUP-antispam"});
-    app.settingsWindow()->close();
-    app.showAutoresponders();
-    control<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
-    shoot(app.autorespondersWindow(), {"frmAUTORESPONDERS-Message", "frmAUTORESPONDERS-Forward"});
-    app.autorespondersWindow()->close();
-    test::pause(100);
-    app.showMailingLists();
-    MailingListsWindow* lists = app.mailingListsWindow();
-    auto* names = control<QListWidget>(lists, "lstMAILING");
-    Q_EMIT names->itemClicked(names->item(0));
-    shoot(lists, {"frmMAILLINGLISTS-SubscribeSettings", "frmMAILLINGLISTS-UnsubscribeSettings",
-                  "frmMAILLINGLISTS-MessageListSettings"});
-    control<QAbstractButton>(lists, "cmdPOSTMESSAGE")->click();
-    PostWindow* post = lists->postWindow();
-    control<QLineEdit>(post, "txtFROM")->setText(QStringLiteral("news@me.example"));
-    control<QPlainTextEdit>(post, "txtMESSAGE")->setPlainText(QStringLiteral("Dear %name%, news."));
-    shoot(post, {"frmPOSTEMAIL"});
-    post->close();
-    control<QAbstractButton>(lists, "cmdVEWILIST")->click();
-    MembersWindow* members = lists->membersWindow();
-    control<QAbstractButton>(members, "cmdMOVENEXT")->click();
-    control<QPlainTextEdit>(members, "txtADDEMAILS")
-        ->setPlainText(QStringLiteral("new.reader@x.example\nAnother Reader <another@x.example>"));
-    shoot(members, {"frmLISTVIEW-AddEmailAddresses", "frmLISTVIEW-ViewEmailAddresses",
-                    "frmLISTVIEW-PendingRequests"});
-    ImportStatusWindow status;
-    status.addLines({"Import Added ann@x.example to list NEWSLETTER",
-                     "Email Addresss reader1@x.example already in list NEWSLETTER",
-                     "Invalid email  NOT ADDED"});
-    status.show();
-    shoot(&status, {"frmIMPORTSTATUS"});
-    status.close();
-    members->close();
-    lists->close();
-    test::waitUntil([&] { return app.mainForm()->isVisible(); }, 2000);
+    shootWindows(app, true);
     // Mid-run: taken as a message shows in the log with both lists filled.
     auto* log = control<QListWidget>(app.runWindow(), "lstLOG");
     auto* debug = control<QListWidget>(app.runWindow(), "lstdebug");
@@ -172,5 +209,12 @@ int main(int argc, char** argv) {
     app.goToTray();
     shoot(app.countdownWindow(), {"frmCOUNTDOWN"});
     app.restoreFromTray();
+    // Once more with a dark palette: every icon and colour must still show.
+    QApplication::setPalette(darkPalette());
+    gSuffix = QStringLiteral("-dark");
+    test::pause(100);
+    shootWindows(app, false);
+    app.runWindow()->show();
+    shoot(app.runWindow(), {"frmRUNMAIL"});
     return gOk ? 0 : 1;
 }

@@ -470,13 +470,17 @@ TEST(SendStep, LogIsMailedInPiecesOf600Then601LinesAndKeptWhenRefused) {
     }
 }
 
-// The program is not our child: nothing to wait for, nothing left over.
+// The program is not our child: nothing to wait for, nothing left over. One
+// that cannot start is logged once, with its path.
 TEST_F(ProcessingTest, EndProgramStartsDetachedAndLeavesNoChild) {
     for (const std::string& command :
          {"touch '" + folder.file("ran") + "'", std::string("C:\\x.exe")}) {
         state.settings.txtRUNPROGRAM = command;
         startEndProgram(ctx);
         EXPECT_EQ(host.statuses().back(), "Calling " + command);
+        EXPECT_EQ(
+            host.countLogContaining("Could not start the program after the mail run: " + command),
+            command[0] == 'C' ? 1 : 0);
         errno = 0;
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);

@@ -108,6 +108,17 @@ std::string vorelRun(const test::TempFolder& f, const std::string& args,
     return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + io.read("out");
 }
 
+// Without setup.ini there is nothing to try ten times: said once, exit 6.
+TEST(RunCommand, WithoutSetupSaysSoOnceAndExits6) {
+    test::TempFolder f;
+    const std::string out = f.file("out");
+    const int status = std::system(("'" + std::string(VOREL_BINARY) + "' run --folder '" +
+                                    f.file("app") + "' >'" + out + "' 2>&1")
+                                       .c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 6);
+    EXPECT_EQ(f.read("out"), "Please set up your email system first!, using SETUP\n");
+}
+
 TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_EQ(vorelRun(folder, "--bogus"), "2 ");
     {
@@ -142,7 +153,9 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_NE(out.find("Testing To: info@me.example From: a0@x.example Subject: m\n"),
               std::string::npos);
     EXPECT_NE(out.find("\nMail Run Cancelled by User\n"), std::string::npos) << out;
-    EXPECT_EQ(out.substr(out.size() - 19), " Mail Run Complete\n") << out;
+    // Stopped, not complete.
+    EXPECT_EQ(out.substr(out.size() - 28), " Mail run Cancelled by User\n") << out;
+    EXPECT_EQ(out.find("Mail Run Complete"), std::string::npos) << out;
     EXPECT_EQ(out.find("Process complete"), std::string::npos);
     EXPECT_EQ(out.find("Connecting to POP server"), std::string::npos);  // status: stderr
     EXPECT_GT(pop.messageCount(), 0u);

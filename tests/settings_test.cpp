@@ -102,10 +102,9 @@ TEST(SettingsFile, WriteThenRead) {
     s.txtPASSWORD = "pa ss\r\nword";
     s.chkDEBUG = "1";
     writeSettings(f.path(), s);
-    EXPECT_EQ(
-        f.read("setup.ini"),
-        "\r\n\r\n\r\npa ss  word\r\n0\r\n1\r\n\r\nC:\\pmail\\winpm-32.exe\r\n\r\n0\r\n\r\n\r\n"
-        "\r\n\r\n0\r\n30\r\n0\r\n1\r\n");
+    EXPECT_EQ(f.read("setup.ini"),
+              "\r\n\r\n\r\npa ss  word\r\n0\r\n1\r\n\r\n\r\n\r\n0\r\n\r\n\r\n"
+              "\r\n\r\n0\r\n30\r\n0\r\n1\r\n");
     s.txtPOP = "x";
     EXPECT_EQ(readSettingsLines(f.path(), s), 18);
     EXPECT_EQ(s.txtPOP + "|" + s.txtPASSWORD + "|" + s.chkDEBUG, "|pa ss  word|1");
@@ -129,7 +128,7 @@ TEST(SettingsFile, ShortFilesAndTheWindowsReader) {
     EXPECT_EQ(readAutoRunInterval(f.path(), 77), 77);
     Settings w = readSettingsForWindow(f.path());
     EXPECT_EQ(w.txtUSERID + "|" + w.txtRUNPROGRAM + "|" + w.txtTIMEOUT + "|" + w.chkESMTP,
-              "me|C:\\pmail\\winpm-32.exe|30|0");
+              "me||30|0");
     f.write("setup.ini", "p\ns\nu\nw\n1.4\n2\nf\nr\nlog\n3\ne\ni\nq\n60\n1\n10\n1\n1\n");
     w = readSettingsForWindow(f.path());
     EXPECT_EQ(w.chkLEAVE + w.chkLOG + w.txtEMAILLOG + w.chkAUTODIAL + w.cmbDIALUP + w.txtTIMEOUT,

@@ -1,0 +1,619 @@
+// The windows as people use them: nothing typed is lost without a question,
+// the keyboard reaches everything, and a screen reader hears every value.
+#include <QAccessible>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QListView>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QTabWidget>
+#include <map>
+
+#include "gui/AboutWindow.h"
+#include "gui/AutorespondersWindow.h"
+#include "gui/HelpWindow.h"
+#include "gui/MailingListsWindow.h"
+#include "gui/MembersWindow.h"
+#include "gui/PostWindow.h"
+#include "gui/SettingsWindow.h"
+#include "gui_support.h"
+#include "mail/ListOverlap.h"
+#include "mail/ListPost.h"
+#include "mail/ListRules.h"
+#include "mail/MemberEdit.h"
+#include "mail/MemberRules.h"
+
+namespace vorel {
+namespace {
+
+using test::click;
+using test::control;
+using test::q;
+using test::texts;
+using test::waitUntil;
+
+// ---- the accessibility walk ----
+
+// The access key of a caption ("&Save" -> S), or 0.
+QChar accessKey(const QString& text) {
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&')) {
+            if (text[i + 1] != QLatin1Char('&')) {
+                return text[i + 1].toUpper();
+            }
+            ++i;
+        }
+    }
+    return {};
+}
+
+// The tab page a widget sits on (its keys work only while the page shows),
+// or null for what is always in sight.
+const QWidget* pageOf(const QWidget* w) {
+    for (; w; w = w->parentWidget()) {
+        auto* stack = qobject_cast<const QStackedWidget*>(w->parentWidget());
+        if (stack && qobject_cast<const QTabWidget*>(stack->parentWidget())) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+// Controls of Qt's own inside a compound control are not the window's.
+bool ownControl(const QWidget* w) {
+    if (w->objectName().startsWith(QStringLiteral("qt_"))) {
+        return false;
+    }
+    for (const QWidget* p = w->parentWidget(); p && !p->isWindow(); p = p->parentWidget()) {
+        if (qobject_cast<const QComboBox*>(p) || qobject_cast<const QTabBar*>(p)) {
+            return false;
+        }
+    }
+    return w->focusPolicy() != Qt::NoFocus &&
+           !qobject_cast<const QAbstractScrollArea*>(w->parentWidget() ? w->parentWidget() : w);
+}
+
+// What a screen reader or a keyboard user would trip over in `window`: a value
+// label whose name hides its value, two controls of one name, an access key
+// used twice where both are in reach.
+QStringList accessProblems(QWidget* window) {
+    QStringList problems;
+    std::map<QString, QString> names;  // accessible name -> control
+    std::vector<std::tuple<QChar, const QWidget*, QString>> keys;
+    auto key = [&](const QString& caption, const QWidget* w) {
+        if (const QChar k = accessKey(caption); !k.isNull()) {
+            keys.emplace_back(k, pageOf(w), caption);
+        }
+    };
+    std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+        if (!node || !node->isValid()) {
+            return;
+        }
+        auto* w = qobject_cast<QWidget*>(node->object());
+        if (w && w != window && !w->isWindow()) {
+            const QString name = node->text(QAccessible::Name);
+            const QString id = w->objectName().isEmpty()
+                                   ? QString::fromLatin1(w->metaObject()->className())
+                                   : w->objectName();
+            if (auto* label = qobject_cast<QLabel*>(w)) {
+                if (!label->accessibleName().isEmpty() && !label->text().isEmpty() &&
+                    !label->accessibleName().contains(label->text())) {
+                    problems << id + QStringLiteral(": named \"") + label->accessibleName() +
+                                    QStringLiteral("\" hides its value \"") + label->text() +
+                                    QLatin1Char('"');
+                }
+                if (label->buddy()) {
+                    key(label->text(), w);
+                }
+            } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+                key(button->text(), w);
+            } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+                key(group->title(), w);
+            } else if (auto* tabs = qobject_cast<QTabWidget*>(w)) {
+                for (int i = 0; i < tabs->count(); ++i) {
+                    key(tabs->tabText(i), window);
+                }
+            }
+            if (ownControl(w) && !name.isEmpty()) {
+                auto [at, fresh] = names.emplace(name, id);
+                if (!fresh) {
+                    problems
+                        << QStringLiteral("\"%1\" names both %2 and %3").arg(name, at->second, id);
+                }
+            }
+        }
+        for (int i = 0; i < node->childCount(); ++i) {
+            walk(node->child(i));
+        }
+    };
+    walk(QAccessible::queryAccessibleInterface(window));
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        for (std::size_t j = i + 1; j < keys.size(); ++j) {
+            const auto& [k1, page1, text1] = keys[i];
+            const auto& [k2, page2, text2] = keys[j];
+            if (k1 == k2 && (page1 == page2 || !page1 || !page2)) {
+                problems
+                    << QStringLiteral("Alt+%1 is both \"%2\" and \"%3\"").arg(k1, text1, text2);
+            }
+        }
+    }
+    if (window->windowTitle().isEmpty()) {
+        problems << window->objectName() + QStringLiteral(" has no title");
+    }
+    return problems;
+}
+
+TEST(AccessWalk, FindsFixedNamesSharedNamesAndSharedKeys) {
+    QWidget w;
+    w.setWindowTitle(QStringLiteral("Probe"));
+    auto* count = new QLabel(QStringLiteral("12"), &w);
+    count->setAccessibleName(QStringLiteral("Members"));
+    auto* a = new QLineEdit(&w);
+    auto* b = new QLineEdit(&w);
+    a->setAccessibleName(QStringLiteral("Subject:"));
+    b->setAccessibleName(QStringLiteral("Subject:"));
+    new QPushButton(QStringLiteral("&Save"), &w);
+    new QPushButton(QStringLiteral("&Search"), &w);
+    EXPECT_EQ(accessProblems(&w).size(), 3)
+        << accessProblems(&w).join(QLatin1Char('\n')).toStdString();
+}
+
+struct Windows : test::AppTest {
+    Windows() { MessageBox::setStandingAnswer(MessageBox::Ok); }
+    void expectClean(QWidget* w) {
+        ASSERT_TRUE(w);
+        const QStringList found = accessProblems(w);
+        EXPECT_TRUE(found.isEmpty()) << w->objectName().toStdString() << ":\n"
+                                     << found.join(QLatin1Char('\n')).toStdString();
+    }
+    MailingListsWindow* lists() {
+        click(app->mainForm(), "pctMAILINGLISTS");
+        return app->mailingListsWindow();
+    }
+    void addList(const std::string& name, const std::string& to = "") {
+        MailingList l;
+        l.Name = name;
+        l.onsubscribeto = to;
+        l.Type = 1;
+        f.db().addList(l);
+    }
+};
+
+// Every window of the program, walked as a screen reader would.
+TEST_F(Windows, EveryWindowNamesItsValuesAndControlsOnceWithUniqueAccessKeys) {
+    addList("NEWS", "news@me.example");
+    f.db().addMember({0, "NEWS", "ann@x.example", ""});
+    start();
+    expectClean(app->mainForm());
+    expectClean(app->backdrop());
+    expectClean(app->runWindow());
+    app->showAbout();
+    expectClean(app->aboutWindow());
+    helpStart();
+    helpLine("help");
+    helpShow();
+    expectClean(app->helpWindow());
+    app->showSetup();
+    expectClean(app->settingsWindow());
+    app->settingsWindow()->close();
+    ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+    app->showAutoresponders();
+    expectClean(app->autorespondersWindow());
+    app->autorespondersWindow()->close();
+    ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+    MailingListsWindow* l = lists();
+    expectClean(l);
+    control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
+    click(l, "cmdPOSTMESSAGE");
+    expectClean(l->postWindow());
+    click(l, "cmdVEWILIST");
+    expectClean(l->membersWindow());
+    ImportStatusWindow status;
+    expectClean(&status);
+}
+
+// Value labels are heard with their value.
+TEST_F(Windows, ValueLabelsCarryTheirValueInTheirName) {
+    addList("NEWS");
+    for (int i = 0; i < 3; ++i) {
+        f.db().addMember({0, "NEWS", "m" + std::to_string(i) + "@x.example", ""});
+    }
+    Autoresponder a;
+    a.Name = "INFO";
+    a.Counter = 42;
+    f.db().addAutoresponder(a);
+    start();
+    auto* version = control<QLabel>(app->mainForm(), "lblVERSION");
+    auto* status = app->backdrop()->statusLabel();
+    app->showAutoresponders();
+    control<QListWidget>(app->autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
+    auto* counter = control<QLabel>(app->autorespondersWindow(), "lblcounter");
+    app->autorespondersWindow()->close();
+    MailingListsWindow* l = lists();
+    control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
+    click(l, "cmdVEWILIST");
+    auto* count = control<QLabel>(l->membersWindow(), "lblCOUNT");
+    const std::pair<QLabel*, const char*> labels[] = {
+        {version, "Version 0."}, {status, "Vorel is inactive"}, {counter, "42"}, {count, "3"}};
+    for (const auto& [label, value] : labels) {
+        const QString name = QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+        EXPECT_TRUE(label->text().startsWith(q(value))) << label->objectName().toStdString();
+        EXPECT_TRUE(name.contains(label->text())) << name.toStdString();
+    }
+    EXPECT_EQ(count->accessibleName(), QStringLiteral("List Members: 3"));
+    status->setText(QStringLiteral("Checking Log"));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(status)->text(QAccessible::Name),
+              QStringLiteral("Checking Log"));
+}
+
+// ---- the member editor's Save ----
+
+TEST(MemberSave, SaysWhatItDoesAndReplacesNobodyUnasked) {
+    struct Case {
+        bool onMember;
+        const char* typed;
+        MemberSaveCheck::Step step;
+        const char* said;
+    } const cases[] = {
+        {false, "new@x.example", MemberSaveCheck::NoMember, kNoMemberToSave},
+        {true, "", MemberSaveCheck::Invalid, kNoRecordShown},
+        {true, kNotFound, MemberSaveCheck::Invalid, kNoRecordShown},
+        {true, "no-at-sign", MemberSaveCheck::Invalid, kInvalidAddress},
+        {true, "ann@x.example", MemberSaveCheck::Unchanged, kMemberUnchanged},
+        {true, "anne@x.example", MemberSaveCheck::Change,
+         "Changed ann@x.example to anne@x.example."},
+    };
+    for (const Case& c : cases) {
+        const MemberSaveCheck got = checkMemberSave(c.onMember, "ann@x.example", c.typed);
+        EXPECT_EQ(got.step, c.step) << c.typed;
+        EXPECT_EQ(got.message, c.said) << c.typed;
+    }
+}
+
+TEST_F(Windows, MemberEditorShowsTheMemberSaveChangesAndSaysSo) {
+    addList("NEWS");
+    addList("EMPTY");
+    for (const char* a : {"ann@x.example", "bob@x.example"}) {
+        f.db().addMember({0, "NEWS", a, ""});
+    }
+    start();
+    MailingListsWindow* l = lists();
+    auto* names = control<QListWidget>(l, "lstMAILING");
+    names->setCurrentRow(0);
+    click(l, "cmdVEWILIST");
+    MembersWindow* m = l->membersWindow();
+    auto* email = control<QLineEdit>(m, "txtEMAIL");
+    // The first member is current and shown: typing replaces it knowingly.
+    EXPECT_EQ(email->text(), QStringLiteral("ann@x.example"));
+    email->setText(QStringLiteral("anne@x.example"));
+    EXPECT_EQ(test::press(m, "Command1"), texts("Changed ann@x.example to anne@x.example."));
+    EXPECT_TRUE(f.db().findMember("NEWS", "anne@x.example"));
+    // After an add the box shows the current member, not the leftover text.
+    email->setText(QStringLiteral("leftover@x.example"));
+    control<QPlainTextEdit>(m, "txtADDEMAILS")->setPlainText(QStringLiteral("carl@x.example"));
+    click(m, "cmdAddaddresses");
+    EXPECT_EQ(email->text(), QStringLiteral("anne@x.example"));
+    m->close();
+    ASSERT_TRUE(waitUntil([&] { return l->isVisible(); }));
+    names->setCurrentRow(1);
+    click(l, "cmdVEWILIST");
+    m = l->membersWindow();
+    email = control<QLineEdit>(m, "txtEMAIL");
+    EXPECT_EQ(m->windowTitle(), QStringLiteral("List VIew - EMPTY"));
+    EXPECT_EQ(test::press(m, "Command1"), QStringList{q(kNoMemberToSave)});
+    // Enter in the search box searches; Save and Search have their own keys.
+    control<QLineEdit>(m, "txtSEARCH")->setText(QStringLiteral("zed"));
+    QTest::keyClick(control<QLineEdit>(m, "txtSEARCH"), Qt::Key_Return);
+    EXPECT_EQ(email->text(), q(kNotFound));
+    FileDialog::setNextFileName(QString());
+    f.db().addMember({0, "EMPTY", "x@x.example", ""});
+    EXPECT_EQ(test::press(m, "cmdEXPORT"), texts("Export Cancelled!"));
+    FileDialog::setNextFileName(q(f.folder.file("no-such-folder/out.txt")));
+    EXPECT_TRUE(test::press(m, "cmdEXPORT")
+                    .value(0)
+                    .startsWith(QStringLiteral("The export was NOT written: ")));
+}
+
+// Each window fits a 1024x768 screen at its default size, and the settings
+// window shows all four tabs at its smallest.
+TEST_F(Windows, DefaultSizesFitASmallScreenAndEveryTabShows) {
+    addList("NEWS");
+    start();
+    app->showSetup();
+    SettingsWindow* s = app->settingsWindow();
+    s->resize(s->minimumSizeHint());
+    test::pause(50);
+    QTabBar* bar = s->tabs()->tabBar();
+    EXPECT_LE(bar->tabRect(s->tabs()->count() - 1).right(), bar->width());
+    // Each as it stands at its default size (closed ones are gone).
+    auto fits = [](QWidget* w) {
+        ASSERT_TRUE(w);
+        EXPECT_LE(w->width(), 1024) << w->objectName().toStdString();
+        EXPECT_LE(w->height(), 740) << w->objectName().toStdString();
+    };
+    for (QWidget* w :
+         {static_cast<QWidget*>(app->backdrop()), static_cast<QWidget*>(app->mainForm()),
+          static_cast<QWidget*>(app->runWindow())}) {
+        fits(w);
+    }
+    s->close();
+    ASSERT_TRUE(waitUntil([&] { return app->settingsWindow() == nullptr; }));
+    app->showSetup();
+    fits(app->settingsWindow());
+    app->settingsWindow()->close();
+    app->showAbout();
+    fits(app->aboutWindow());
+    app->showAutoresponders();
+    fits(app->autorespondersWindow());
+    app->autorespondersWindow()->close();
+    MailingListsWindow* l = lists();
+    control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
+    fits(l);
+    click(l, "cmdPOSTMESSAGE");
+    fits(l->postWindow());
+}
+
+// ---- unsaved edits ----
+
+// Closing with edits asks; Cancel keeps the window and the typing, Discard
+// writes nothing, Save stores them. Each editor, the same way.
+TEST_F(Windows, ClosingWithUnsavedEditsAsksSaveDiscardOrCancel) {
+    addList("NEWS");
+    start();
+    struct Editor {
+        const char* name;
+        std::function<QWidget*()> open;
+        const char* field;
+        std::function<bool()> stored;
+    };
+    const Editor editors[] = {
+        {"settings",
+         [&] {
+             app->showSetup();
+             return static_cast<QWidget*>(app->settingsWindow());
+         },
+         "txtPOP", [&] { return f.folder.read("setup.ini").find("typed") != std::string::npos; }},
+        {"autoresponders",
+         [&] {
+             app->showAutoresponders();
+             return static_cast<QWidget*>(app->autorespondersWindow());
+         },
+         "txtNAME", [&] { return f.db().findAutoresponder("typed").has_value(); }},
+        {"lists",
+         [&] {
+             MailingListsWindow* l = lists();
+             control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
+             return static_cast<QWidget*>(l);
+         },
+         "txtSUBSCRIBETO", [&] { return f.db().findList("NEWS")->onsubscribeto == "typed"; }},
+    };
+    for (const Editor& e : editors) {
+        SCOPED_TRACE(e.name);
+        QPointer<QWidget> w = e.open();
+        ASSERT_TRUE(w);
+        // Unchanged: closes without a word.
+        const qsizetype before = MessageBox::shownTexts().size();
+        w->close();
+        ASSERT_TRUE(waitUntil([&] { return w.isNull(); }));
+        EXPECT_EQ(MessageBox::shownTexts().size(), before);
+        ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+        w = e.open();
+        control<QLineEdit>(w, e.field)->setText(QStringLiteral("typed"));
+        MessageBox::setNextAnswer(MessageBox::Cancel);
+        // Escape closes the way the close box does.
+        QTest::keyClick(control<QLineEdit>(w, e.field), Qt::Key_Escape);
+        EXPECT_TRUE(MessageBox::shownTexts().last().contains(QStringLiteral("not saved")));
+        ASSERT_FALSE(w.isNull());
+        EXPECT_EQ(control<QLineEdit>(w, e.field)->text(), QStringLiteral("typed"));
+        MessageBox::setNextAnswer(MessageBox::Discard);
+        w->close();
+        ASSERT_TRUE(waitUntil([&] { return w.isNull(); }));
+        EXPECT_FALSE(e.stored());
+        ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+        w = e.open();
+        control<QLineEdit>(w, e.field)->setText(QStringLiteral("typed"));
+        MessageBox::setNextAnswer(MessageBox::Save);
+        w->close();
+        ASSERT_TRUE(waitUntil([&] { return w.isNull(); }));
+        EXPECT_TRUE(e.stored());
+        ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+    }
+}
+
+// The background window's close box ends the program only after the editors
+// with unsaved edits had their say.
+TEST_F(Windows, EndingTheProgramAsksAboutUnsavedEditsFirst) {
+    start();
+    app->showAutoresponders();
+    QPointer<QWidget> w = app->autorespondersWindow();
+    EXPECT_TRUE(app->backdrop()->windowsLetGo());  // nothing typed
+    control<QLineEdit>(w, "txtNAME")->setText(QStringLiteral("typed"));
+    MessageBox::setNextAnswer(MessageBox::Cancel);
+    EXPECT_FALSE(app->backdrop()->windowsLetGo());
+    EXPECT_FALSE(w.isNull());
+    MessageBox::setNextAnswer(MessageBox::Discard);
+    EXPECT_TRUE(app->backdrop()->windowsLetGo());
+    EXPECT_FALSE(f.db().findAutoresponder("typed"));
+}
+
+// The post window asks before dropping a typed message and keeps posting to
+// its list after the editor closed.
+TEST_F(Windows, PostWindowKeepsItsListAndAsksBeforeDroppingTheMessage) {
+    addList("NEWS");
+    f.db().addMember({0, "NEWS", "ann@x.example", ""});
+    start();
+    MailingListsWindow* l = lists();
+    control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
+    click(l, "cmdPOSTMESSAGE");
+    QPointer<PostWindow> p = l->postWindow();
+    EXPECT_EQ(p->windowTitle(), QStringLiteral("Post Message to List - NEWS"));
+    auto* message = control<QPlainTextEdit>(p, "txtMESSAGE");
+    message->setFocus();
+    // Tab leaves the box; Ctrl+Tab types a tab.
+    QApplication::setActiveWindow(p);
+    message->setFocus();
+    QTest::keyClick(message, Qt::Key_A);
+    QTest::keyClick(message, Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(message->toPlainText(), QStringLiteral("a\t"));
+    QTest::keyClick(message, Qt::Key_Tab);
+    EXPECT_FALSE(message->hasFocus());
+    MessageBox::setNextAnswer(MessageBox::No);
+    click(p, "cmdCANCEL");
+    ASSERT_FALSE(p.isNull());
+    click(l, "cmdCLOSE");
+    ASSERT_TRUE(waitUntil([&] { return app->mailingListsWindow() == nullptr; }));
+    control<QLineEdit>(p, "txtFROM")->setText(QStringLiteral("me@x.example"));
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    EXPECT_EQ(test::press(p, "cmdPOST").last(), q(kPostComplete));
+    EXPECT_TRUE(waitUntil([&] { return p.isNull(); }));
+}
+
+// ---- the list editor ----
+
+// The name rule applies as the focus leaves, and the focus goes where the
+// user sends it; the arrow keys choose a list; "Add New" leaves none chosen.
+TEST_F(Windows, ListEditorNameRuleArrowKeysAndAddNew) {
+    addList("ALPHA", "alpha@me.example");
+    addList("BETA", "beta@me.example");
+    start();
+    MailingListsWindow* l = lists();
+    QApplication::setActiveWindow(l);
+    auto* names = control<QListWidget>(l, "lstMAILING");
+    auto* name = control<QLineEdit>(l, "txtNAME");
+    names->setFocus();
+    QTest::keyClick(names, Qt::Key_Down);
+    QTest::keyClick(names, Qt::Key_Up);
+    EXPECT_EQ(name->text(), QStringLiteral("ALPHA"));
+    QTest::keyClick(names, Qt::Key_Down);
+    EXPECT_EQ(name->text(), QStringLiteral("BETA"));
+    EXPECT_EQ(control<QLineEdit>(l, "txtSUBSCRIBETO")->text(), QStringLiteral("beta@me.example"));
+    // A filled name box keeps the focus and the typing.
+    name->setFocus();
+    test::pause(50);
+    EXPECT_TRUE(name->hasFocus());
+    name->selectAll();
+    QTest::keyClicks(name, QStringLiteral("my list's 2"));
+    EXPECT_EQ(name->text(), QStringLiteral("my list's 2"));
+    QTest::keyClick(name, Qt::Key_Tab);
+    EXPECT_EQ(name->text(), QStringLiteral("MYLISTS2"));
+    EXPECT_FALSE(name->hasFocus());
+    MessageBox::setNextAnswer(MessageBox::Discard);
+    click(l, "cmdADDNEW");
+    EXPECT_TRUE(names->selectedItems().isEmpty());
+    EXPECT_EQ(names->currentRow(), -1);
+    EXPECT_TRUE(name->text().isEmpty());
+}
+
+TEST(ListOverlap, WarnsWhenSubscribeAndUnsubscribeMatchTheSameMessages) {
+    struct Case {
+        const char* subTo;
+        const char* subSubject;
+        const char* unsubTo;
+        const char* unsubSubject;
+        const char* names;  // what the warning names, empty for none
+    } const cases[] = {
+        {"news@me.example", "subscribe", "NEWS@me.example", "unsubscribe", "the To address"},
+        {"news@me.example", "", "news@me.example,", "", "the To address"},
+        {"", "join", "", "JOIN", "the Subject \"join\""},
+        {"news@me.example", "join", "news@me.example", "join", "\" and the Subject"},
+        {"join@me.example", "subscribe", "leave@me.example", "unsubscribe", ""},
+        {"", "", "", "", ""},  // empty fields share nothing
+    };
+    for (const Case& c : cases) {
+        MailingList l;
+        l.Name = "NEWS";
+        l.onsubscribeto = c.subTo;
+        l.onsubscribesubject = c.subSubject;
+        l.onunsubscribeto = c.unsubTo;
+        l.onunsubscribesubject = c.unsubSubject;
+        const std::string said = requestOverlapWarning(l);
+        if (*c.names) {
+            EXPECT_NE(said.find(c.names), std::string::npos) << said;
+            EXPECT_NE(said.find("To OR Subject"), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(said, "") << c.subTo << c.subSubject;
+        }
+    }
+}
+
+TEST_F(Windows, SavingAListWhoseRequestsOverlapSaysSoAndTheHintsSayOr) {
+    start();
+    MailingListsWindow* l = lists();
+    int hints = 0;
+    for (QLabel* label : l->findChildren<QLabel*>()) {
+        hints += label->text() == q(kMatchEitherHint);
+    }
+    EXPECT_EQ(hints, 2);
+    control<QLineEdit>(l, "txtNAME")->setText(QStringLiteral("NEWS"));
+    for (const char* box : {"txtSUBSCRIBETO", "txtUNSUBSCRIBETO"}) {
+        control<QLineEdit>(l, box)->setText(QStringLiteral("news@me.example"));
+    }
+    const QStringList said = test::press(l, "cmdSAVE");
+    ASSERT_EQ(said.size(), 2);
+    EXPECT_TRUE(
+        said[1].startsWith(QStringLiteral("Warning: subscribe and unsubscribe both match "
+                                          "the To address \"news@me.example\"")));
+    control<QLineEdit>(l, "txtUNSUBSCRIBETO")->clear();
+    EXPECT_EQ(test::press(l, "cmdSAVE").size(), 1);
+}
+
+// A run without setup.ini says so once, and the status line goes back to
+// "Vorel is inactive" after the run.
+TEST_F(Windows, RunWithoutSetupSaysSoOnceAndTheStatusLineRests) {
+    app = std::make_unique<AppWindows>(f.folder.path(), std::vector<std::string>{});
+    app->setTickInterval(3600 * 1000);
+    app->start();
+    app->runMailer();
+    ASSERT_TRUE(waitUntil([&] { return !app->running(); }));
+    EXPECT_EQ(MessageBox::shownTexts(),
+              texts("Please set up your email system first!, using SETUP"));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return app->backdrop()->statusLabel()->text() == QStringLiteral("Vorel is inactive");
+        },
+        8000));
+}
+
+// ---- keys of the main window and the settings window ----
+
+TEST_F(Windows, AccessKeysAndEnterPressTheButtons) {
+    start();
+    QApplication::setActiveWindow(app->mainForm());
+    QTest::keyClick(app->mainForm(), Qt::Key_S, Qt::AltModifier);
+    ASSERT_TRUE(waitUntil([&] { return app->settingsWindow() != nullptr; }, 2000));
+    SettingsWindow* s = app->settingsWindow();
+    // Enter in a field presses Ok.
+    QTest::keyClick(control<QLineEdit>(s, "txtTIMEOUT"), Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return app->settingsWindow() == nullptr; }));
+    EXPECT_TRUE(f.folder.exists("setup.ini"));
+    ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+    auto* about = control<QAbstractButton>(app->mainForm(), "Picture4");
+    about->setFocus();
+    QTest::keyClick(about, Qt::Key_Return);
+    EXPECT_TRUE(app->aboutWindow() && app->aboutWindow()->isVisible());
+}
+
+// 1 to 19 seconds become 0, and the window says so beside the field.
+TEST_F(Windows, ShortAutoRunIntervalIsExplainedWhereTyped) {
+    start();
+    app->showSetup();
+    SettingsWindow* s = app->settingsWindow();
+    QApplication::setActiveWindow(s);
+    s->tabs()->setCurrentIndex(1);
+    auto* note = control<QLabel>(s, "lblDIALUPWHENNOTE");
+    auto* when = control<QLineEdit>(s, "txtDIALUPWHEN");
+    EXPECT_TRUE(note->isHidden());
+    for (const auto& [typed, kept] : {std::pair{"5", "0"}, {"20", "20"}, {"12", "0"}}) {
+        when->setFocus();
+        when->setText(q(typed));
+        control<QLineEdit>(s, "txtDIALUPID")->setFocus();
+        EXPECT_EQ(when->text(), q(kept));
+        EXPECT_EQ(note->isHidden(), std::string(kept) != "0") << typed;
+    }
+}
+
+}  // namespace
+}  // namespace vorel
