@@ -18,6 +18,8 @@ struct CommandLine {
 inline constexpr int kExitUsage = 2;
 // `vorel run` while another mail run holds the folder.
 inline constexpr int kExitBusy = 3;
+// `vorel run` that cannot sign in: the sign-in expired or no secret was found.
+inline constexpr int kExitSignIn = 5;
 
 // Parses argv; returns std::nullopt (after printing why) for a usage error.
 std::optional<CommandLine> parseCommandLine(int argc, char** argv);
@@ -35,5 +37,7 @@ int cmdTry(const CommandLine& cl);
 int cmdPost(const CommandLine& cl);
 int cmdImport(const CommandLine& cl);
 int cmdExport(const CommandLine& cl);
+// OAuth2 sign-in: stores the refresh token for the folder's runs.
+int cmdLogin(const CommandLine& cl);
 
 }  // namespace vorel

@@ -9,6 +9,8 @@
 #include "core/RunHost.h"
 #include "core/RunState.h"
 #include "net/CurlMailComponent.h"
+#include "net/OAuth2.h"
+#include "run/AccountLogin.h"
 #include "run/MailRun.h"
 
 namespace vorel {
@@ -98,6 +100,10 @@ int cmdRun(const CommandLine& cl) {
     CurlMailComponent mail;
     SystemClock clock;
     MailRun run(folder, host, mail, clock);
+    CurlTokenService tokens;
+    SignInServices services;
+    services.tokens = &tokens;
+    run.setSignInServices(services);
 
     gStopRequested = 0;
     installStopHandlers();
@@ -107,6 +113,9 @@ int cmdRun(const CommandLine& cl) {
     restoreDefaultHandlers();
     if (run.state().alreadyRunning) {
         return kExitBusy;
+    }
+    if (run.state().signInStopped) {
+        return kExitSignIn;
     }
     return ended ? 0 : 1;
 }

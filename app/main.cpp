@@ -20,7 +20,10 @@ void printUsage() {
         "  post LIST --from ADDR --subject TEXT (--message-file FILE | --message TEXT)\n"
         "              [--footer TEXT]   queue a message to every member of a list\n"
         "  import LIST FILE   add the addresses of a text file to a list\n"
-        "  export LIST FILE   write a list's addresses to a text file\n",
+        "  export LIST FILE   write a list's addresses to a text file\n"
+        "  login --provider microsoft|custom [--client-id ID] [--authorize-url URL]\n"
+        "        [--token-url URL] [--scope \"S ...\"] [--no-browser] [--device] [--no-keyring]\n"
+        "              sign in with OAuth2 for the mail runs of the folder\n",
         stderr);
 }
 
@@ -38,6 +41,9 @@ int main(int argc, char** argv) {
         }
         if (cl->command == "run") {
             return vorel::cmdRun(*cl);
+        }
+        if (cl->command == "login") {
+            return vorel::cmdLogin(*cl);
         }
         if (cl->command == "try") {
             return vorel::cmdTry(*cl);

@@ -52,6 +52,7 @@ private:
     std::string logSetting_ = "1";
     bool debugBox_ = false;
     bool inAuth_ = false;
+    bool tokenAuth_ = false;  // the exchange is an OAuth2 one (XOAUTH2, OAUTHBEARER)
 };
 
 // A text as one line that shows and logs safely: line breaks become blanks;

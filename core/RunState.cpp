@@ -1,7 +1,9 @@
 #include "core/RunState.h"
 
+#include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunHost.h"
+#include "core/SignIn.h"
 
 namespace vorel {
 
@@ -13,6 +15,27 @@ void RunContext::yield() {
     if (asked.debugMode) {
         report.debugBoxClicked(*asked.debugMode);
     }
+}
+
+bool retryWithFreshToken(RunContext& ctx, const MailError& refusal) {
+    RunState& state = ctx.state;
+    if (refusal.code() != mailcode::kBadPassword || state.login == nullptr ||
+        !state.login->xoauth2() || state.signInStopped) {
+        return false;
+    }
+    try {
+        if (!state.login->refreshAfterRefusal()) {
+            return false;
+        }
+        state.settings.txtPASSWORD = state.login->secret();
+    } catch (const SignInStop& e) {
+        state.signInStopped = true;
+        ctx.report.addLogLine(e.what());
+        return false;
+    } catch (const std::exception&) {
+        return false;  // the endpoint did not answer: the refusal stands
+    }
+    return true;
 }
 
 }  // namespace vorel
