@@ -152,8 +152,7 @@ int cmdLogin(const CommandLine& cl) {
             return 1;
         }
         if (!options->noBrowser) {
-            std::fputs("Opening the sign-in page in your browser; if none opens, visit:\n",
-                       stderr);
+            std::fputs("Opening the sign-in page in your browser; if none opens, visit:\n", stderr);
             openBrowser(url);
         }
         // On a line of its own: a script or a person copies it from here.

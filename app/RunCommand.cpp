@@ -1,6 +1,8 @@
+#include <QCoreApplication>
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -8,6 +10,7 @@
 #include "base/Clock.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "gui/Keyring.h"
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
@@ -103,6 +106,18 @@ int cmdRun(const CommandLine& cl) {
     CurlTokenService tokens;
     SignInServices services;
     services.tokens = &tokens;
+    // The keyring where a desktop session's bus answers (QtKeychain needs an
+    // application object); a cron run goes on without it.
+    std::unique_ptr<QCoreApplication> app;
+    std::unique_ptr<KeyringSecretStore> keyring;
+    if (KeyringSecretStore::reachable()) {
+        static int argc = 1;
+        static char name[] = "vorel";
+        static char* argv[] = {name, nullptr};
+        app = std::make_unique<QCoreApplication>(argc, argv);
+        keyring = std::make_unique<KeyringSecretStore>(folder);
+        services.keyring = keyring.get();
+    }
     run.setSignInServices(services);
 
     gStopRequested = 0;

@@ -134,8 +134,8 @@ CommandOutput runPasswordCommand(const std::string& command, int timeoutSeconds)
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (timedOut) {
-        out.error = "the password command did not finish within " +
-                    std::to_string(timeoutSeconds) + " seconds";
+        out.error = "the password command did not finish within " + std::to_string(timeoutSeconds) +
+                    " seconds";
         return out;
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

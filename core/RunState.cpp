@@ -17,6 +17,17 @@ void RunContext::yield() {
     }
 }
 
+void explainPasswordRefusal(RunContext& ctx, const std::exception& failure) {
+    const auto* m = dynamic_cast<const MailError*>(&failure);
+    if (m == nullptr || m->code() != mailcode::kBadPassword) {
+        return;
+    }
+    if (const auto line = passwordRefusal(m->what())) {
+        ctx.report.addLogLine(*line);
+        ctx.report.addLogLine(kPasswordRefusedAdvice);
+    }
+}
+
 bool retryWithFreshToken(RunContext& ctx, const MailError& refusal) {
     RunState& state = ctx.state;
     if (refusal.code() != mailcode::kBadPassword || state.login == nullptr ||

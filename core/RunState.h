@@ -80,6 +80,9 @@ struct RunContext {
 // settings.txtPASSWORD, once per run. False when the caller should take the
 // refusal as it is; an expired sign-in is logged and stops the run.
 bool retryWithFreshToken(RunContext& ctx, const MailError& refusal);
+// A refused login whose server said the provider takes no passwords: the
+// server's line and what to do instead, logged after the run's own line.
+void explainPasswordRefusal(RunContext& ctx, const std::exception& failure);
 
 // Support address of the "Error Processing " line and the product's web
 // address of the X-Mailer line.

@@ -47,4 +47,14 @@ public:
     virtual bool refreshAfterRefusal() = 0;
 };
 
+// A provider that refuses password logins says so in its own words; a
+// wrong password looks the same otherwise. Returns the server's line when
+// `detail` (a refused login's MailError text) holds one of those words.
+std::optional<std::string> passwordRefusal(const std::string& detail);
+// The line logged after it.
+inline constexpr char kPasswordRefusedAdvice[] =
+    "This provider does not take your password here: it needs an app password (made in the "
+    "account's security settings) or OAuth2 sign-in (login method \"Sign in with Microsoft\" or "
+    "\"Sign in (custom OAuth2)\" in the settings window, or vorel login).";
+
 }  // namespace vorel

@@ -96,6 +96,7 @@ bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std
                               " Subject " + subject);
         ctx.report.addLogLine("Message Failed : " + std::string(" Error:") + text +
                               " message Re-Queued");
+        explainPasswordRefusal(ctx, e);
         return false;
     }
     // Reported outside the failure handling: a message handed over must never

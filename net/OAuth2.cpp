@@ -19,13 +19,11 @@
 
 #include "net/Json.h"
 
-
 namespace vorel {
 
 namespace {
 
-constexpr char kUrlSafe[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+constexpr char kUrlSafe[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
 
 std::string base64Url(const unsigned char* data, std::size_t size) {
     gchar* encoded = g_base64_encode(data, size);
@@ -125,9 +123,10 @@ std::string readRequestLine(int fd) {
 }
 
 void answerBrowser(int fd, int status, const std::string& text) {
-    const std::string body = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Vorel"
-                             "</title></head><body><p>" +
-                             text + "</p></body></html>";
+    const std::string body =
+        "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Vorel"
+        "</title></head><body><p>" +
+        text + "</p></body></html>";
     sendText(fd, "HTTP/1.1 " + std::to_string(status) +
                      (status == 200 ? " OK" : (status == 404 ? " Not Found" : " Bad Request")) +
                      "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
@@ -297,8 +296,8 @@ bool usableEndpoint(const std::string& url) {
     if (url.rfind("https://", 0) == 0) {
         return true;
     }
-    for (const char* loopback : {"http://127.0.0.1:", "http://127.0.0.1/", "http://localhost:",
-                                 "http://localhost/", "http://[::1]:"}) {
+    for (const char* loopback : {"http://127.0.0.1:", "http://127.0.0.1/",
+                                 "http://localhost:", "http://localhost/", "http://[::1]:"}) {
         if (url.rfind(loopback, 0) == 0) {
             return true;
         }
@@ -369,8 +368,7 @@ TokenAnswer CurlTokenService::exchangeCode(const OAuth2Provider& p, const std::s
     using oauth2::formEncode;
     return post(p.tokenUrl, "grant_type=authorization_code&client_id=" + formEncode(p.clientId) +
                                 "&code=" + formEncode(code) + "&redirect_uri=" +
-                                formEncode(redirectUri) +
-                                "&code_verifier=" + formEncode(verifier) +
+                                formEncode(redirectUri) + "&code_verifier=" + formEncode(verifier) +
                                 (p.scope.empty() ? "" : "&scope=" + formEncode(p.scope)));
 }
 
@@ -495,7 +493,8 @@ TokenAnswer deviceSignIn(const OAuth2Provider& p,
         }
         TokenAnswer a = CurlTokenService::post(
             p.tokenUrl, "grant_type=urn:ietf:params:oauth:grant-type:device_code&client_id=" +
-                            formEncode(p.clientId) + "&device_code=" + formEncode(f["device_code"]));
+                            formEncode(p.clientId) +
+                            "&device_code=" + formEncode(f["device_code"]));
         if (a.error == "authorization_pending") {
             continue;
         }

@@ -44,8 +44,8 @@ std::string saveSignIn(const std::string& folder, const SignInSettings& settings
     if (answer.refreshToken.empty()) {
         return "The provider gave no refresh token (is offline_access among the scopes?)";
     }
-    if (std::string why = keepSecret(folder, settings, keyring, kRefreshTokenKey,
-                                     answer.refreshToken);
+    if (std::string why =
+            keepSecret(folder, settings, keyring, kRefreshTokenKey, answer.refreshToken);
         !why.empty()) {
         return why;
     }
@@ -88,8 +88,7 @@ std::string AccountLogin::runCommand(const std::string& command) const {
     return out.firstLine;
 }
 
-std::optional<std::string> AccountLogin::storedSecret(const std::string& key,
-                                                      SecretStore** from) {
+std::optional<std::string> AccountLogin::storedSecret(const std::string& key, SecretStore** from) {
     FileSecretStore file(folder_);
     for (SecretStore* store : {services_.keyring, static_cast<SecretStore*>(&file)}) {
         if (store == nullptr) {
@@ -109,9 +108,8 @@ std::string AccountLogin::password() {
     if (signIn_.method == LoginMethod::PasswordCommand) {
         const std::string command = passwordCommand();
         if (command.empty()) {
-            throw SignInStop(
-                "No password command is set: give one in the settings window or in " +
-                std::string(kPasswordCommandVariable) + ".");
+            throw SignInStop("No password command is set: give one in the settings window or in " +
+                             std::string(kPasswordCommandVariable) + ".");
         }
         return runCommand(command);
     }
@@ -147,8 +145,7 @@ void AccountLogin::fetchAccessToken() {
     const auto refreshToken = storedSecret(kRefreshTokenKey, &from);
     if (!refreshToken) {
         throw SignInStop("Not signed in: " + signInAgainText(signIn_) + ", or set a password " +
-                         "command that prints an access token (" + kPasswordCommandVariable +
-                         ").");
+                         "command that prints an access token (" + kPasswordCommandVariable + ").");
     }
     if (services_.tokens == nullptr) {
         throw std::runtime_error("No token endpoint can be reached from here");

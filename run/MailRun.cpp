@@ -515,6 +515,7 @@ bool MailRun::Impl::runOnce() {
     } catch (const std::exception& e) {
         report.addLogLine("Connect to Host Failed Please check your email host settings " +
                           failureText(e));
+        explainPasswordRefusal(ctx, e);
         return false;
     }
     closeRun();

@@ -21,7 +21,6 @@ public:
     virtual void removeSecret(const std::string& key) = 0;
 };
 
-
 // How the mail account is logged in to.
 enum class LoginMethod { Password, Microsoft, CustomOAuth2, PasswordCommand };
 

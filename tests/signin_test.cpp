@@ -1,8 +1,10 @@
 // Signing in: the OAuth2 protocol rules, the run's secrets (password line,
 // keyring, password command, secrets file, token endpoint), and whole runs
 // over SASL XOAUTH2 against Dovecot (POP3 and submission) with an OAuth2 stub.
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -12,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/PasswordCommand.h"
@@ -19,6 +22,7 @@
 #include "net/Json.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
+#include "run/ConnectionCheck.h"
 #include "support/RunFolder.h"
 
 namespace vorel {
@@ -31,9 +35,9 @@ TEST(OAuth2Rules, PkceChallengeIsTheS256OfRfc7636) {
               "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
     const std::string v = oauth2::randomText(64);
     EXPECT_EQ(v.size(), 64u);
-    EXPECT_EQ(v.find_first_not_of(
-                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~"),
-              std::string::npos);
+    EXPECT_EQ(
+        v.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~"),
+        std::string::npos);
     EXPECT_NE(v, oauth2::randomText(64));
 }
 
@@ -124,13 +128,13 @@ TEST(OAuth2Rules, JsonObjects) {
 }
 
 TEST(OAuth2Rules, OnlyHttpsOrLoopbackEndpoints) {
-    for (const auto& [url, ok] : std::vector<std::pair<std::string, bool>>{
-             {"https://login.example/token", true},
-             {"http://127.0.0.1:8080/token", true},
-             {"http://localhost/token", true},
-             {"http://login.example/token", false},
-             {"http://127.0.0.1.evil.example/token", false},
-             {"ftp://x/", false}}) {
+    for (const auto& [url, ok] :
+         std::vector<std::pair<std::string, bool>>{{"https://login.example/token", true},
+                                                   {"http://127.0.0.1:8080/token", true},
+                                                   {"http://localhost/token", true},
+                                                   {"http://login.example/token", false},
+                                                   {"http://127.0.0.1.evil.example/token", false},
+                                                   {"ftp://x/", false}}) {
         EXPECT_EQ(oauth2::usableEndpoint(url), ok) << url;
     }
 }
@@ -349,8 +353,9 @@ long actAsBrowser(const std::string& url) {
     CURL* curl = curl_easy_init();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION,
-                     +[](char*, size_t size, size_t count, void*) { return size * count; });
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION,
+        +[](char*, size_t size, size_t count, void*) { return size * count; });
     long status = 0;
     if (curl_easy_perform(curl) == CURLE_OK) {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -448,9 +453,9 @@ TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
     fs::remove(folder.file(kSignInFile));
     long browser = 0;
     const Output login = runVorel(
-        "login --folder '" + folder.path() + "' --provider custom --client-id " +
-            stub->clientId() + " --authorize-url " + stub->url("authorize") + " --token-url " +
-            stub->url("token") + " --scope 'offline_access mail' --no-browser --no-keyring",
+        "login --folder '" + folder.path() + "' --provider custom --client-id " + stub->clientId() +
+            " --authorize-url " + stub->url("authorize") + " --token-url " + stub->url("token") +
+            " --scope 'offline_access mail' --no-browser --no-keyring",
         [&](const std::string& url) { browser = actAsBrowser(url); });
     ASSERT_EQ(login.status, 0) << login.out;
     EXPECT_EQ(browser, 200);
@@ -524,6 +529,108 @@ TEST_F(OAuthServers, PasswordCommandLogsInWithThePassword) {
     host = test::RecordingHost{};
     EXPECT_FALSE(runInProcess());
     EXPECT_EQ(host.countLogContaining("Password command: the password command failed"), 10);
+}
+
+}  // namespace
+}  // namespace vorel
+
+namespace vorel {
+namespace {
+
+TEST(PasswordRefusal, TheProvidersWordsAreRecognised) {
+    for (const auto& [detail, line] : std::vector<std::pair<std::string, std::string>>{
+             {"pop.gmail.com: login refused: -ERR [AUTH] Web login required: https://x",
+              "-ERR [AUTH] Web login required: https://x"},
+             {"smtp.example: Login denied: 535 5.7.139 Authentication unsuccessful, basic "
+              "authentication is disabled.",
+              "535 5.7.139 Authentication unsuccessful, basic authentication is disabled."},
+             {"smtp.office365.com: Login denied: 550 5.7.30 Basic authentication is not "
+              "supported for Client Submission.",
+              "550 5.7.30 Basic authentication is not supported for Client Submission."},
+             {"smtp.gmail.com: Login denied: 534-5.7.9 Application-specific password required.",
+              "534-5.7.9 Application-specific password required."},
+             {"x: login refused: -ERR Please log in with your web browser",
+              "-ERR Please log in with your web browser"},
+             {"x: login refused: -ERR Authentication failed.", ""},
+         }) {
+        SCOPED_TRACE(detail);
+        EXPECT_EQ(passwordRefusal(detail).value_or(""), line);
+    }
+}
+
+// A POP3 server that refuses every password as Gmail does without an app password.
+class RefusingPopServer {
+public:
+    RefusingPopServer() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = test::loopbackAddress(0);
+        socklen_t size = sizeof a;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 8);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~RefusingPopServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        thread_.join();
+    }
+    int port() const { return port_; }
+
+private:
+    void serve() {
+        while (true) {
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) {
+                return;
+            }
+            auto say = [c](const std::string& text) {
+                return ::send(c, text.data(), text.size(), MSG_NOSIGNAL);
+            };
+            say("+OK POP3 ready\r\n");
+            std::string in;
+            char buffer[512];
+            for (ssize_t n; (n = ::recv(c, buffer, sizeof buffer, 0)) > 0;) {
+                in.append(buffer, static_cast<std::size_t>(n));
+                for (std::size_t nl; (nl = in.find("\r\n")) != std::string::npos;) {
+                    const std::string line = in.substr(0, nl);
+                    in.erase(0, nl + 2);
+                    if (line == "CAPA") {
+                        say("+OK\r\nUSER\r\n.\r\n");
+                    } else if (line.rfind("PASS", 0) == 0) {
+                        say("-ERR [AUTH] Web login required: https://support.example/78754\r\n");
+                    } else {
+                        say("+OK\r\n");
+                    }
+                }
+            }
+            ::close(c);
+        }
+    }
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST(PasswordRefusal, TheRunLogAndTestConnectionSayWhatToDo) {
+    RefusingPopServer server;
+    test::RunFolder f;
+    f.s.txtPOP = "127.0.0.1:" + std::to_string(server.port());
+    f.s.txtUSERID = "ann";
+    f.s.txtPASSWORD = "account password";
+    CurlMailComponent mail;
+    const std::string check = checkConnection(f.s, mail);
+    EXPECT_NE(check.find("(-ERR [AUTH] Web login required: https://support.example/78754) "
+                         "This provider does not take your password here"),
+              std::string::npos)
+        << check;
+    EXPECT_FALSE(f.run(mail));
+    EXPECT_EQ(f.host.countLogContaining("Connect to Host Failed"), 10);
+    EXPECT_EQ(f.host.countLogContaining("-ERR [AUTH] Web login required"), 10);
+    EXPECT_EQ(f.host.countLogContaining("needs an app password (made in the account's security "
+                                        "settings) or OAuth2 sign-in"),
+              10);
 }
 
 }  // namespace
