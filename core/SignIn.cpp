@@ -7,10 +7,12 @@
 namespace vorel {
 
 std::optional<std::string> passwordRefusal(const std::string& detail) {
-    static constexpr std::array<const char*, 6> kWords = {
-        "Basic authentication is disabled",       "5.7.30", "5.7.139",
-        "Application-specific password required", "Please log in with your web browser",
-        "[AUTH] Web login required"};
+    static constexpr std::array<const char*, 6> kWords = {"Basic authentication is disabled",
+                                                          "5.7.30",
+                                                          "5.7.139",
+                                                          "Application-specific password required",
+                                                          "Please log in with your web browser",
+                                                          "[AUTH] Web login required"};
     const std::string lower = lowerCase(detail);
     for (const char* word : kWords) {
         const std::size_t at = lower.find(lowerCase(word));

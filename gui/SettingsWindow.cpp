@@ -17,10 +17,14 @@
 #include <QVBoxLayout>
 #include <thread>
 
+#include "gui/Keyring.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
+#include "gui/SignInPanel.h"
 #include "gui/Widgets.h"
 #include "net/CurlMailComponent.h"
+#include "net/OAuth2.h"
+#include "run/AccountLogin.h"
 #include "run/ConnectionCheck.h"
 
 namespace vorel {
@@ -104,14 +108,22 @@ void setCheckValue(QCheckBox* box, const std::string& value) {
                                       : Qt::Unchecked);
 }
 
+// "Test connection" signs in as a run of the folder would (keyring, token).
+SettingsWindow::ConnectionChecker checkerFor(std::string folder) {
+    return [folder](const Settings& s) {
+        CurlMailComponent mail;
+        CurlTokenService tokens;
+        KeyringSecretStore keyring(folder);
+        AccountLogin login(folder, {KeyringSecretStore::reachable() ? &keyring : nullptr, &tokens});
+        return checkConnection(s, mail, &login);
+    };
+}
+
 }  // namespace
 
 SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string>& dialUpEntries,
                                QWidget* parent)
-    : QWidget(parent, Qt::Window), folder_(std::move(folder)), checker_([](const Settings& s) {
-          CurlMailComponent mail;
-          return checkConnection(s, mail);
-      }) {
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)), checker_(checkerFor(folder_)) {
     setObjectName(QStringLiteral("frmSETUP"));
     setWindowTitle(QStringLiteral("Set Up System"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -122,6 +134,8 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
     tabs_->addTab(connectTab(), QStringLiteral("Connect Settings"));
     tabs_->addTab(systemTab(), QStringLiteral("System Settings"));
     tabs_->addTab(antiSpamTab(), QStringLiteral("Anti Spam"));
+    signIn_ = new SignInPanel(folder_);
+    tabs_->addTab(signIn_, QStringLiteral("Sign In"));
     for (int n = 1; n <= Settings::kLineCount; ++n) {
         lines_[n - 1] = tabs_->findChild<QWidget*>(QString::fromLatin1(kLineControls[n - 1]));
     }
@@ -406,11 +420,14 @@ void SettingsWindow::ok() {
     // interval must still obey its rule.
     txtDIALUPWHEN_->setText(
         QString::fromStdString(dialUpWhenAfterLeaving(txtDIALUPWHEN_->text().toStdString())));
-    const SetupForm form = collect();
+    SetupForm form = collect();
     if (esmtpWarningNeeded(form.settings.chkESMTP)) {
         MessageBox::information(this, kEsmtpWarning);
     }
-    const std::string error = saveSetupForm(folder_, form);
+    std::string error = signIn_->apply(form.settings);
+    if (error.empty()) {
+        error = saveSetupForm(folder_, form);
+    }
     if (!error.empty()) {
         MessageBox::information(this, QString::fromStdString(error));
         return;

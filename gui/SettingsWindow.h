@@ -17,6 +17,8 @@ class QTabWidget;
 
 namespace vorel {
 
+class SignInPanel;
+
 // frmSETUP: edits setup.ini and antispam.lst, shows and deletes the logs. The
 // rules live in store/SetupForm; this class moves values between them and the
 // controls. Nothing is written before "&Ok"; the window deletes itself when
@@ -29,6 +31,7 @@ public:
                    QWidget* parent = nullptr);
 
     QTabWidget* tabs() const { return tabs_; }
+    SignInPanel* signInPanel() const { return signIn_; }
 
     // "Test connection" runs this on a worker thread with the settings as
     // they stand in the window; tests replace the real servers.
@@ -71,6 +74,7 @@ private:
     QPushButton* cmdTESTCONNECTION_ = nullptr;
     QLabel* lblTESTRESULT_ = nullptr;
     ConnectionChecker checker_;
+    SignInPanel* signIn_ = nullptr;
 };
 
 }  // namespace vorel
