@@ -199,9 +199,9 @@ SignInSettings SignInPanel::collect() const {
 std::string SignInPanel::apply(Settings& settings) {
     const SignInSettings s = collect();
     const SignInSettings none;
-    const bool chosen = s.method != none.method || !s.clientId.empty() ||
-                        !s.authorizeUrl.empty() || !s.tokenUrl.empty() || !s.scope.empty() ||
-                        !s.passwordCommand.empty() || s.secretsInFolder;
+    const bool chosen = s.method != none.method || !s.clientId.empty() || !s.authorizeUrl.empty() ||
+                        !s.tokenUrl.empty() || !s.scope.empty() || !s.passwordCommand.empty() ||
+                        s.secretsInFolder;
     // A folder whose user never chose anything here keeps the old rules.
     if (!chosen && !fileExists(joinPath(folder_, kSignInFile)) && keyring_ == nullptr) {
         return "";

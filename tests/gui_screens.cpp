@@ -101,9 +101,8 @@ int main(int argc, char** argv) {
     auto* check = control<QAbstractButton>(app.settingsWindow(), "cmdTESTCONNECTION");
     check->click();
     test::waitUntil([check] { return check->isEnabled(); });
-    shoot(app.settingsWindow(),
-          {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system", "frmSETUP-antispam",
-           "frmSETUP-signin"});
+    shoot(app.settingsWindow(), {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system",
+                                 "frmSETUP-antispam", "frmSETUP-signin"});
     app.settingsWindow()->close();
     app.showAutoresponders();
     control<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);

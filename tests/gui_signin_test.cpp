@@ -88,16 +88,15 @@ TEST_F(SignInTabTest, SignInRunsTheFlowOnAWorkerAndKeepsTheRefreshToken) {
     std::atomic<bool> onWorker{false};
     const auto gui = std::this_thread::get_id();
     std::string clientSeen;
-    w->signInPanel()->setSignInFlow(
-        [&](const OAuth2Provider& p, const std::function<bool()>&) {
-            onWorker = std::this_thread::get_id() != gui;
-            clientSeen = p.clientId;
-            TokenAnswer a;
-            a.accessToken = "AT";
-            a.refreshToken = "RT";
-            a.account = "ann@example.org";
-            return a;
-        });
+    w->signInPanel()->setSignInFlow([&](const OAuth2Provider& p, const std::function<bool()>&) {
+        onWorker = std::this_thread::get_id() != gui;
+        clientSeen = p.clientId;
+        TokenAnswer a;
+        a.accessToken = "AT";
+        a.refreshToken = "RT";
+        a.account = "ann@example.org";
+        return a;
+    });
     test::click(w, "cmdSIGNIN");
     EXPECT_TRUE(test::waitUntil(
         [&] { return said->text() == QStringLiteral("Signed in as ann@example.org."); }, 5000))
@@ -117,8 +116,7 @@ TEST_F(SignInTabTest, SignInRunsTheFlowOnAWorkerAndKeepsTheRefreshToken) {
     });
     test::click(w, "cmdSIGNIN");
     EXPECT_TRUE(test::waitUntil(
-        [&] { return said->text() == QStringLiteral("Not signed in: The user declined."); },
-        5000));
+        [&] { return said->text() == QStringLiteral("Not signed in: The user declined."); }, 5000));
     EXPECT_TRUE(keyring.secrets.empty());
 }
 

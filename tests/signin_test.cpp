@@ -635,3 +635,32 @@ TEST(PasswordRefusal, TheRunLogAndTestConnectionSayWhatToDo) {
 
 }  // namespace
 }  // namespace vorel
+
+namespace vorel {
+namespace {
+
+// The device-code flow: the code shown once, polled until the user is done.
+TEST(DeviceSignIn, ShowsTheCodeAndPollsUntilSignedIn) {
+    test::OAuthStub stub("alice");
+    OAuth2Provider p;
+    p.clientId = stub.clientId();
+    p.tokenUrl = stub.url("token");
+    p.deviceUrl = stub.url("devicecode");
+    p.scope = "offline_access mail";
+    std::vector<std::string> shown;
+    const TokenAnswer a =
+        deviceSignIn(p, [&shown](const std::string& message) { shown.push_back(message); });
+    ASSERT_TRUE(a.ok()) << a.errorText;
+    EXPECT_FALSE(a.refreshToken.empty());
+    EXPECT_EQ(shown, std::vector<std::string>{"To sign in, visit http://127.0.0.1/device and "
+                                              "enter the code ABCD-EFGH"});
+    const std::string grant = "urn:ietf:params:oauth:grant-type:device_code";
+    EXPECT_EQ(stub.tokenRequests(), (std::vector<std::string>{grant, grant}));
+    // Cancelled while waiting: no more polls.
+    const TokenAnswer c = deviceSignIn(
+        p, [](const std::string&) {}, [] { return true; });
+    EXPECT_EQ(c.error, "cancelled");
+}
+
+}  // namespace
+}  // namespace vorel

@@ -2,7 +2,7 @@
 """OAuth2 provider stub for the tests on 127.0.0.1: authorization endpoint (GET /authorize: a
 302 to the redirect URI with code and state), token endpoint (POST /token: authorization_code
 checked against the PKCE S256 challenge, refresh_token), Dovecot's introspection endpoint
-(POST /introspect) and POST /control for the test (revoke=1: every refresh token refused with
+(POST /introspect), the device-code flow (POST /devicecode) and POST /control for the test (revoke=1: every refresh token refused with
 invalid_grant; stale_next=1: the next access token issued is refused once used; refresh=T:
 T is a good refresh token). Writes <dir>/port, appends one line per token request to
 <dir>/requests.log and every token issued to <dir>/issued.log."""
@@ -27,6 +27,7 @@ lock = threading.Lock()
 codes = {}  # code -> (challenge, redirect_uri)
 refresh_tokens = set()
 access_tokens = set()
+devices = {}  # device code -> polls so far
 flags = {"revoked": False, "stale_next": False}
 
 
@@ -97,6 +98,12 @@ class Handler(BaseHTTPRequestHandler):
                 if f.get("refresh"):
                     refresh_tokens.add(f["refresh"])
                 return self.reply(200, {})
+            if self.path == "/devicecode" and f.get("client_id") == args.client_id:
+                device = secrets.token_urlsafe(16)
+                devices[device] = 0
+                return self.reply(200, {"device_code": device, "user_code": "ABCD-EFGH",
+                                        "verification_uri": "http://127.0.0.1/device",
+                                        "interval": 1, "expires_in": 60})
             if self.path != "/token" or f.get("client_id") != args.client_id:
                 return self.reply(400, {"error": "invalid_client"})
             grant = f.get("grant_type")
@@ -115,6 +122,15 @@ class Handler(BaseHTTPRequestHandler):
                     return self.reply(400, {"error": "invalid_grant",
                                             "error_description": "AADSTS70008: the refresh "
                                             "token has expired"})
+                return self.reply(200, issue_tokens())
+            if grant == "urn:ietf:params:oauth:grant-type:device_code":
+                # The user finishes in the browser between the first poll and the second.
+                polls = devices.get(f.get("device_code"))
+                if polls is None:
+                    return self.reply(400, {"error": "expired_token"})
+                devices[f["device_code"]] = polls + 1
+                if polls == 0:
+                    return self.reply(400, {"error": "authorization_pending"})
                 return self.reply(200, issue_tokens())
             return self.reply(400, {"error": "unsupported_grant_type"})
 
