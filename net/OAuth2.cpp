@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -312,7 +313,9 @@ TokenAnswer CurlTokenService::post(const std::string& url, const std::string& fo
     if (!oauth2::usableEndpoint(url)) {
         return failed("invalid_request", "the token URL must use https: " + url);
     }
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    // Once per process: libcurl's global start is not safe beside other threads.
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     CURL* curl = curl_easy_init();
     if (curl == nullptr) {
         return failed("temporarily_unavailable", "libcurl failed to start");

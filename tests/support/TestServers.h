@@ -36,7 +36,7 @@ public:
         bool apopSecret = false;  // Mailutils: the account has an APOP secret (its password)
         // Dovecot: OAuth2 logins (SASL XOAUTH2, OAUTHBEARER) whose tokens this
         // introspection endpoint judges (OAuthStub::introspectionUrl).
-        std::string introspectionUrl;
+        std::string introspectionUrl = {};
         // Dovecot: a submission service (SMTP AUTH with the same logins) that
         // relays to the SMTP server on this port.
         int submissionRelayPort = 0;
