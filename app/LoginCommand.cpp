@@ -1,7 +1,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <QCoreApplication>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -123,18 +122,7 @@ int cmdLogin(const CommandLine& cl) {
         return kExitUsage;
     }
 
-    // QtKeychain needs an application object; a desktop session's bus to ask.
-    std::unique_ptr<QCoreApplication> app;
-    std::unique_ptr<KeyringSecretStore> keyring;
-    if (!settings.secretsInFolder && KeyringSecretStore::reachable()) {
-        static int argc = 1;
-        static char name[] = "vorel";
-        static char* argv[] = {name, nullptr};
-        if (QCoreApplication::instance() == nullptr) {
-            app = std::make_unique<QCoreApplication>(argc, argv);
-        }
-        keyring = std::make_unique<KeyringSecretStore>(folder);
-    }
+    HeadlessKeyring keyring(folder, !settings.secretsInFolder);
 
     TokenAnswer answer;
     if (options->device) {
@@ -164,7 +152,8 @@ int cmdLogin(const CommandLine& cl) {
         std::fprintf(stderr, "vorel login: %s\n", answer.errorText.c_str());
         return 1;
     }
-    if (const std::string why = saveSignIn(folder, settings, keyring.get(), answer); !why.empty()) {
+    if (const std::string why = saveSignIn(folder, settings, keyring.store(), answer);
+        !why.empty()) {
         std::fprintf(stderr, "vorel login: %s\n", why.c_str());
         return 1;
     }

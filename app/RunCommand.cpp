@@ -1,4 +1,3 @@
-#include <QCoreApplication>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -106,18 +105,10 @@ int cmdRun(const CommandLine& cl) {
     CurlTokenService tokens;
     SignInServices services;
     services.tokens = &tokens;
-    // The keyring where a desktop session's bus answers (QtKeychain needs an
-    // application object); a cron run goes on without it.
-    std::unique_ptr<QCoreApplication> app;
-    std::unique_ptr<KeyringSecretStore> keyring;
-    if (KeyringSecretStore::reachable()) {
-        static int argc = 1;
-        static char name[] = "vorel";
-        static char* argv[] = {name, nullptr};
-        app = std::make_unique<QCoreApplication>(argc, argv);
-        keyring = std::make_unique<KeyringSecretStore>(folder);
-        services.keyring = keyring.get();
-    }
+    // The keyring where a desktop session's bus answers; a cron run goes on
+    // without it.
+    HeadlessKeyring keyring(folder);
+    services.keyring = keyring.store();
     run.setSignInServices(services);
 
     gStopRequested = 0;

@@ -2,6 +2,7 @@
 
 #include <qt6keychain/keychain.h>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QString>
 #include <cstdlib>
@@ -72,6 +73,23 @@ void KeyringSecretStore::removeSecret(const std::string& key) {
     job.setKey(QString::fromStdString(keyOf(key)));
     runJob(job);
     lastError_ = job.error() == QKeychain::NoError ? "" : job.errorString().toStdString();
+}
+
+HeadlessKeyring::HeadlessKeyring(const std::string& folder, bool wanted) {
+    if (!wanted || !KeyringSecretStore::reachable()) {
+        return;
+    }
+    if (QCoreApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "vorel";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    store_ = std::make_unique<KeyringSecretStore>(folder);
+}
+
+HeadlessKeyring::~HeadlessKeyring() {
+    store_.reset();  // before the application object it needs
 }
 
 }  // namespace vorel

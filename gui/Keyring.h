@@ -1,9 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "store/SignInSettings.h"
+
+class QCoreApplication;
 
 namespace vorel {
 
@@ -29,6 +32,22 @@ private:
     std::string keyOf(const std::string& key) const;
     std::string folder_;
     std::string lastError_;
+};
+
+// For the headless commands: the keyring with the application object
+// QtKeychain needs, or none when no session bus answers (or `wanted` is
+// false).
+class HeadlessKeyring {
+public:
+    HeadlessKeyring(const std::string& folder, bool wanted = true);
+    ~HeadlessKeyring();
+    HeadlessKeyring(const HeadlessKeyring&) = delete;
+    HeadlessKeyring& operator=(const HeadlessKeyring&) = delete;
+    SecretStore* store() const { return store_.get(); }
+
+private:
+    std::unique_ptr<QCoreApplication> app_;
+    std::unique_ptr<KeyringSecretStore> store_;
 };
 
 }  // namespace vorel
