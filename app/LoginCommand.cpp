@@ -113,7 +113,9 @@ int cmdLogin(const CommandLine& cl) {
     const SignInSettings& settings = options->settings;
     const OAuth2Provider provider = providerFor(settings);
     if (provider.clientId.empty() && settings.method == LoginMethod::Microsoft) {
-        std::fprintf(stderr, "vorel login: this build has no Microsoft client ID. %s\n",
+        std::fprintf(stderr,
+                     "vorel login: this build has no Microsoft client ID. %s Then: vorel login "
+                     "--provider microsoft --client-id ID\n",
                      kMicrosoftRegisterHint);
         return 1;
     }

@@ -664,3 +664,38 @@ TEST(DeviceSignIn, ShowsTheCodeAndPollsUntilSignedIn) {
 
 }  // namespace
 }  // namespace vorel
+
+namespace vorel {
+namespace {
+
+TEST(LoginCommand, RefusesWhatCannotSignIn) {
+    test::TempFolder folder;
+    struct Row {
+        std::string args;
+        int status;
+        const char* said;
+    };
+    for (const Row& r : std::vector<Row>{
+             {"", 2, "--provider microsoft|custom is required"},
+             {"--provider google", 2, "--provider microsoft|custom is required"},
+             {"--provider custom --client-id x --token-url http://login.example/t", 2,
+              "the token URL must use https"},
+             {"--provider custom --token-url https://login.example/t", 2, "no client ID"},
+             {"--provider custom --client-id x --token-url https://login.example/t --bogus", 2,
+              "unknown option '--bogus'"},
+         }) {
+        SCOPED_TRACE(r.args);
+        const Output o = runVorel("login --folder '" + folder.path() + "' " + r.args);
+        EXPECT_EQ(o.status, r.status) << o.out;
+        EXPECT_NE(o.out.find(r.said), std::string::npos) << o.out;
+    }
+    if (builtInMicrosoftClientId().empty()) {
+        const Output o = runVorel("login --folder '" + folder.path() + "' --provider microsoft");
+        EXPECT_EQ(o.status, 1);
+        EXPECT_NE(o.out.find("--provider microsoft --client-id ID"), std::string::npos) << o.out;
+    }
+    EXPECT_FALSE(fs::exists(folder.file(kSignInFile)));
+}
+
+}  // namespace
+}  // namespace vorel
