@@ -167,6 +167,12 @@ void SignInPanel::load() {
     txtSCOPE_->setText(text(s.scope));
     txtPASSWORDCOMMAND_->setText(text(s.passwordCommand));
     chkSECRETSINFOLDER_->setChecked(s.secretsInFolder);
+    account_ = s.account;
+    if (s.oauth2() && !s.account.empty()) {
+        lblSIGNEDIN_->setText(s.account == "?" ? QStringLiteral("Signed in.")
+                                               : QStringLiteral("Signed in as ") + text(s.account) +
+                                                     QStringLiteral("."));
+    }
     methodChanged();
 }
 
@@ -193,6 +199,7 @@ SignInSettings SignInPanel::collect() const {
     s.scope = txtSCOPE_->text().trimmed().toStdString();
     s.passwordCommand = txtPASSWORDCOMMAND_->text().toStdString();
     s.secretsInFolder = chkSECRETSINFOLDER_->isChecked();
+    s.account = account_;
     return s;
 }
 
@@ -255,6 +262,7 @@ void SignInPanel::signInDone(const SignInSettings& settings, const TokenAnswer& 
         said = "Signed in, but not saved: " + why;
     } else {
         ok = true;
+        account_ = answer.account.empty() ? "?" : answer.account;
         said = answer.account.empty() ? "Signed in." : "Signed in as " + answer.account + ".";
     }
     lblSIGNEDIN_->setText(text(said));

@@ -70,6 +70,7 @@ private:
     std::unique_ptr<SecretStore> ownKeyring_;
     SecretStore* keyring_ = nullptr;
     std::shared_ptr<std::atomic<bool>> cancelled_;
+    std::string account_;  // as signin.ini keeps it: "?" for an unnamed sign-in
 };
 
 }  // namespace vorel

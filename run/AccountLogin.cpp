@@ -49,8 +49,10 @@ std::string saveSignIn(const std::string& folder, const SignInSettings& settings
         !why.empty()) {
         return why;
     }
+    SignInSettings signedIn = settings;
+    signedIn.account = answer.account.empty() ? "?" : answer.account;
     try {
-        writeSignInSettings(folder, settings);
+        writeSignInSettings(folder, signedIn);
     } catch (const std::exception& e) {
         return e.what();
     }

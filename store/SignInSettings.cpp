@@ -104,6 +104,7 @@ SignInSettings readSignInSettings(const std::string& folder) {
     s.scope = values["scope"];
     s.passwordCommand = values["password_command"];
     s.secretsInFolder = values["secrets_in_folder"] == "1";
+    s.account = values["account"];
     return s;
 }
 
@@ -115,7 +116,8 @@ void writeSignInSettings(const std::string& folder, const SignInSettings& s) {
                            {"token_url", s.tokenUrl},
                            {"scope", s.scope},
                            {"password_command", s.passwordCommand},
-                           {"secrets_in_folder", s.secretsInFolder ? "1" : "0"}}),
+                           {"secrets_in_folder", s.secretsInFolder ? "1" : "0"},
+                           {"account", s.account}}),
                 0600);
 }
 

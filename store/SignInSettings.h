@@ -40,6 +40,9 @@ struct SignInSettings {
     // "Keep secrets in the application folder": the 0600 file, where no
     // keyring answers.
     bool secretsInFolder = false;
+    // Who signed in last (shown in the window; empty when the provider did
+    // not say or nobody did).
+    std::string account;
 
     bool oauth2() const {
         return method == LoginMethod::Microsoft || method == LoginMethod::CustomOAuth2;

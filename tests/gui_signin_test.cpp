@@ -105,6 +105,12 @@ TEST_F(SignInTabTest, SignInRunsTheFlowOnAWorkerAndKeepsTheRefreshToken) {
     EXPECT_EQ(clientSeen, "my-client");
     EXPECT_EQ(keyring.secrets[kRefreshTokenKey], "RT");
     EXPECT_EQ(readSignInSettings(f.folder.path()).method, LoginMethod::CustomOAuth2);
+    // Shown again when the window opens next.
+    {
+        SignInPanel again(f.folder.path());
+        EXPECT_EQ(test::control<QLabel>(&again, "lblSIGNEDIN")->text(),
+                  QStringLiteral("Signed in as ann@example.org."));
+    }
 
     // A refusal says the provider's words; nothing is kept.
     keyring.secrets.clear();
