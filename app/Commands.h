@@ -23,6 +23,8 @@ inline constexpr int kExitBusy = 3;
 inline constexpr int kExitFolder = 4;
 // `vorel run` without setup.ini: nothing to run with until SETUP was done.
 inline constexpr int kExitNotSetUp = 6;
+// `vorel run` that cannot sign in: the sign-in expired or no secret was found.
+inline constexpr int kExitSignIn = 5;
 
 // Parses argv; returns std::nullopt (after printing why) for a usage error.
 std::optional<CommandLine> parseCommandLine(int argc, char** argv);
@@ -40,5 +42,7 @@ int cmdTry(const CommandLine& cl);
 int cmdPost(const CommandLine& cl);
 int cmdImport(const CommandLine& cl);
 int cmdExport(const CommandLine& cl);
+// OAuth2 sign-in: stores the refresh token for the folder's runs.
+int cmdLogin(const CommandLine& cl);
 
 }  // namespace vorel

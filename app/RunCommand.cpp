@@ -1,6 +1,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -8,7 +9,10 @@
 #include "base/Clock.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "gui/Keyring.h"
 #include "net/CurlMailComponent.h"
+#include "net/OAuth2.h"
+#include "run/AccountLogin.h"
 #include "run/MailRun.h"
 
 namespace vorel {
@@ -98,6 +102,14 @@ int cmdRun(const CommandLine& cl) {
     CurlMailComponent mail;
     SystemClock clock;
     MailRun run(folder, host, mail, clock);
+    CurlTokenService tokens;
+    SignInServices services;
+    services.tokens = &tokens;
+    // The keyring where a desktop session's bus answers; a cron run goes on
+    // without it.
+    HeadlessKeyring keyring(folder);
+    services.keyring = keyring.store();
+    run.setSignInServices(services);
 
     gStopRequested = 0;
     installStopHandlers();
@@ -110,6 +122,9 @@ int cmdRun(const CommandLine& cl) {
     }
     if (run.state().notSetUp) {
         return kExitNotSetUp;
+    }
+    if (run.state().signInStopped) {
+        return kExitSignIn;
     }
     return ended ? 0 : 1;
 }

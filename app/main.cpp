@@ -24,6 +24,9 @@ void printUsage(std::FILE* to = stderr) {
         "              [--footer TEXT]   queue a message to every member of a list\n"
         "  import LIST FILE   add the addresses of a text file to a list\n"
         "  export LIST FILE   write a list's addresses to a text file\n"
+        "  login --provider microsoft|custom [--client-id ID] [--authorize-url URL]\n"
+        "        [--token-url URL] [--scope \"S ...\"] [--no-browser] [--device] [--no-keyring]\n"
+        "              sign in with OAuth2 for the mail runs of the folder\n"
         "  --version   print the version; --help   print this\n",
         to);
 }
@@ -55,6 +58,9 @@ int main(int argc, char** argv) {
         }
         if (cl->command == "run") {
             return vorel::cmdRun(*cl);
+        }
+        if (cl->command == "login") {
+            return vorel::cmdLogin(*cl);
         }
         if (cl->command == "try") {
             return vorel::cmdTry(*cl);

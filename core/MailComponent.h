@@ -95,6 +95,10 @@ public:
 
     virtual void setTimeout(int seconds) = 0;
 
+    // When on, the password given to popConnect and smtpConnect is an OAuth2
+    // access token, sent with SASL XOAUTH2 (and nothing else).
+    virtual void setXoauth2(bool on) { (void)on; }
+
     // POP3 ------------------------------------------------------------
     // Connects and logs in; one connection for the whole session.
     virtual void popConnect(const std::string& host, const std::string& user,

@@ -226,6 +226,10 @@ std::string Reporter::maskLine(const std::string& line, TranscriptDirection dire
     if (direction == TranscriptDirection::Sent) {
         if (startsWithNoCase(line, "AUTH ")) {
             inAuth_ = true;
+            // A token's challenge tells which scopes the token lacked: as
+            // private as the login itself.
+            tokenAuth_ = startsWithNoCase(line, "AUTH XOAUTH2") ||
+                         startsWithNoCase(line, "AUTH OAUTHBEARER");
             std::size_t mechEnd = line.find(' ', 5);
             if (mechEnd != std::string::npos) {
                 shown = line.substr(0, mechEnd) + " " + kMask;
@@ -239,6 +243,8 @@ std::string Reporter::maskLine(const std::string& line, TranscriptDirection dire
         }
     } else if (inAuth_ && !isChallenge(line)) {
         inAuth_ = false;
+    } else if (inAuth_ && tokenAuth_ && line.size() > 4) {
+        shown = line.substr(0, line[0] == '+' ? 2 : 4) + kMask;
     }
     // Any line naming PASS may carry the POP3 password, whoever sent it.
     if (line.find("PASS") != std::string::npos) {

@@ -55,6 +55,7 @@ private:
     bool debugBox_ = false;
     bool inAuth_ = false;
     std::set<std::string> refusedLinks_;
+    bool tokenAuth_ = false;  // the exchange is an OAuth2 one (XOAUTH2, OAUTHBEARER)
 };
 
 // A text as one line that shows and logs safely: line breaks become blanks;

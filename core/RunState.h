@@ -16,6 +16,8 @@ class Clock;
 class MailComponent;
 class Reporter;
 class RunHost;
+class RunLogin;
+class MailError;
 
 struct RunCounters {
     std::int32_t antiSpam = 0;
@@ -57,6 +59,12 @@ struct RunState {
     bool alreadyRunning = false;
     // The last doRunMail found no setup.ini: said once, no try repeated.
     bool notSetUp = false;
+    // The run's login (password or OAuth2 token); none where the caller
+    // gave none: then line 4 of setup.ini is the password.
+    RunLogin* login = nullptr;
+    // The run cannot sign in (an expired sign-in, no secret): it ended
+    // after the try at hand.
+    bool signInStopped = false;
 };
 
 // Everything the handling of one message and one send needs.
@@ -73,6 +81,14 @@ struct RunContext {
     // sets cancel requested; the debug box switches the transcript).
     void yield();
 };
+
+// After a login refused with an OAuth2 token: a fresh token in
+// settings.txtPASSWORD, once per run. False when the caller should take the
+// refusal as it is; an expired sign-in is logged and stops the run.
+bool retryWithFreshToken(RunContext& ctx, const MailError& refusal);
+// A refused login whose server said the provider takes no passwords: the
+// server's line and what to do instead, logged after the run's own line.
+void explainPasswordRefusal(RunContext& ctx, const std::exception& failure);
 
 // Support address of the "Error Processing " line and the product's web
 // address of the X-Mailer line.

@@ -7,7 +7,10 @@
 #include "base/Clock.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "gui/Keyring.h"
 #include "net/CurlMailComponent.h"
+#include "net/OAuth2.h"
+#include "run/AccountLogin.h"
 #include "run/MailRun.h"
 #include "store/Settings.h"
 
@@ -19,6 +22,9 @@ RunOutcome runMailJob(const std::string& folder, RunHost& host) {
     CurlMailComponent mail;
     SystemClock clock;
     MailRun run(folder, host, mail, clock);
+    CurlTokenService tokens;
+    KeyringSecretStore keyring(folder);
+    run.setSignInServices({KeyringSecretStore::reachable() ? &keyring : nullptr, &tokens});
     RunOutcome o;
     o.ended = run.doRunMail();
     const RunState& s = run.state();

@@ -19,13 +19,17 @@
 #include <thread>
 
 #include "gui/Autostart.h"
+#include "gui/Keyring.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
+#include "gui/SignInPanel.h"
 #include "gui/UnsavedChanges.h"
 #include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
 #include "gui/WindowKeys.h"
 #include "net/CurlMailComponent.h"
+#include "net/OAuth2.h"
+#include "run/AccountLogin.h"
 #include "run/ConnectionCheck.h"
 
 namespace vorel {
@@ -153,14 +157,22 @@ std::vector<std::string> formValues(SetupForm form) {
     return v;
 }
 
+// "Test connection" signs in as a run of the folder would (keyring, token).
+SettingsWindow::ConnectionChecker checkerFor(std::string folder) {
+    return [folder](const Settings& s) {
+        CurlMailComponent mail;
+        CurlTokenService tokens;
+        KeyringSecretStore keyring(folder);
+        AccountLogin login(folder, {KeyringSecretStore::reachable() ? &keyring : nullptr, &tokens});
+        return checkConnection(s, mail, &login);
+    };
+}
+
 }  // namespace
 
 SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string>& dialUpEntries,
                                QWidget* parent)
-    : QWidget(parent, Qt::Window), folder_(std::move(folder)), checker_([](const Settings& s) {
-          CurlMailComponent mail;
-          return checkConnection(s, mail);
-      }) {
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)), checker_(checkerFor(folder_)) {
     setObjectName(QStringLiteral("frmSETUP"));
     setWindowTitle(QStringLiteral("Set Up System"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -173,6 +185,8 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
     tabs_->addTab(connectTab(), QStringLiteral("Connect Settings"));
     tabs_->addTab(systemTab(), QStringLiteral("System Settings"));
     tabs_->addTab(antiSpamTab(), QStringLiteral("Anti Spam"));
+    signIn_ = new SignInPanel(folder_);
+    tabs_->addTab(signIn_, QStringLiteral("Sign In"));
     for (int n = 1; n <= Settings::kLineCount; ++n) {
         lines_[n - 1] = tabs_->findChild<QWidget*>(QString::fromLatin1(kLineControls[n - 1]));
     }
@@ -219,7 +233,16 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
 
     load();
     unsaved_ = new UnsavedChanges(
-        this, [this] { return formValues(collect()); }, [this] { return save(); },
+        this,
+        [this] {
+            std::vector<std::string> v = formValues(collect());
+            const SignInSettings in = signIn_->collect();
+            v.insert(v.end(),
+                     {std::to_string(static_cast<int>(in.method)), in.clientId, in.authorizeUrl,
+                      in.tokenUrl, in.scope, in.passwordCommand, in.secretsInFolder ? "1" : "0"});
+            return v;
+        },
+        [this] { return save(); },
         QStringLiteral("The settings have changes that are not saved. Save them before "
                        "closing?"));
     new WindowKeys(this, cmdOK);
@@ -469,11 +492,14 @@ bool SettingsWindow::save() {
     // Ok pressed with Enter leaves the field without focus moving: the
     // interval must still obey its rule.
     applyDialUpWhenRule();
-    const SetupForm form = collect();
+    SetupForm form = collect();
     if (esmtpWarningNeeded(form.settings.chkESMTP)) {
         MessageBox::information(this, kEsmtpWarning);
     }
-    const std::string error = saveSetupForm(folder_, form);
+    std::string error = signIn_->apply(form.settings);
+    if (error.empty()) {
+        error = saveSetupForm(folder_, form);
+    }
     if (!error.empty()) {
         MessageBox::information(this, QString::fromStdString(error));
         return false;

@@ -18,6 +18,7 @@ class QTabWidget;
 namespace vorel {
 
 class UnsavedChanges;
+class SignInPanel;
 
 // frmSETUP: edits setup.ini and antispam.lst, shows and deletes the logs. The
 // rules live in store/SetupForm; this class moves values between them and the
@@ -31,6 +32,7 @@ public:
                    QWidget* parent = nullptr);
 
     QTabWidget* tabs() const { return tabs_; }
+    SignInPanel* signInPanel() const { return signIn_; }
 
     // "Test connection" runs this on a worker thread with the settings as
     // they stand in the window; tests replace the real servers.
@@ -78,6 +80,7 @@ private:
     ConnectionChecker checker_;
     QLabel* lblDIALUPWHENNOTE_ = nullptr;
     UnsavedChanges* unsaved_ = nullptr;
+    SignInPanel* signIn_ = nullptr;
 };
 
 }  // namespace vorel

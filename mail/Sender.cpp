@@ -70,8 +70,16 @@ bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std
         if (!state.smtpConnected) {
             if (lineIsOnWhenNonZero(state.settings.chkESMTP)) {
                 ctx.report.addLogLine("Connecting to ESTMP server " + host);
-                ctx.mail.smtpConnect(host, SmtpProtocol::Esmtp, state.settings.txtUSERID,
-                                     state.settings.txtPASSWORD);
+                try {
+                    ctx.mail.smtpConnect(host, SmtpProtocol::Esmtp, state.settings.txtUSERID,
+                                         state.settings.txtPASSWORD);
+                } catch (const MailError& refusal) {
+                    if (!retryWithFreshToken(ctx, refusal)) {
+                        throw;
+                    }
+                    ctx.mail.smtpConnect(host, SmtpProtocol::Esmtp, state.settings.txtUSERID,
+                                         state.settings.txtPASSWORD);
+                }
             } else {
                 ctx.report.addLogLine("Connecting to STMP server " + host);
                 ctx.mail.smtpConnect(host, SmtpProtocol::Smtp, "", "");
@@ -88,6 +96,7 @@ bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std
                               " Subject " + subject);
         ctx.report.addLogLine("Message Failed : " + std::string(" Error:") + text +
                               " message Re-Queued");
+        explainPasswordRefusal(ctx, e);
         return false;
     }
     // Reported outside the failure handling: a message handed over must never

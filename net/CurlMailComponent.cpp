@@ -348,7 +348,14 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
     applyOptions(*s);
     if (authenticate) {
         curl_easy_setopt(c, CURLOPT_USERNAME, user.c_str());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, password.c_str());
+        if (xoauth2_) {
+            // XOAUTH2 only: libcurl picks OAUTHBEARER first where both are
+            // offered, which Microsoft refuses.
+            curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, password.c_str());
+            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=XOAUTH2");
+        } else {
+            curl_easy_setopt(c, CURLOPT_PASSWORD, password.c_str());
+        }
     }
     switch (s->address.security) {
         case ServerAddress::Security::Implicit:
@@ -377,6 +384,9 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
         if (s->error[0] != '\0') {
             detail += std::string(" (") + s->error + ")";
         }
+        if (code == mailcode::kBadPassword && !s->lastReceived.empty()) {
+            detail += ": " + s->lastReceived;  // the server's own words on the refusal
+        }
         if (tlsFailure(rc) && notice_) {
             // The table has no text for these; the run log should still say why.
             notice_("Secure connection to " + s->address.host + " failed: " + detail);
@@ -401,10 +411,17 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
 void CurlMailComponent::popConnect(const std::string& host, const std::string& user,
                                    const std::string& password) {
     closePop(true);
+    if (xoauth2_) {
+        // SASL XOAUTH2 has no APOP to stumble on: libcurl logs in.
+        pop_ = open(host, true, user, password, true);
+    }
     // libcurl connects and secures the connection; the login is ours, so
     // that a refused APOP does not end it (see popLogin).
-    pop_ = open(host, true, "", "", false);
-    PopLoginResult login = popLogin(*pop_, user, password, false);
+    if (!pop_) {
+        pop_ = open(host, true, "", "", false);
+    }
+    PopLoginResult login =
+        xoauth2_ ? PopLoginResult::LoggedIn : popLogin(*pop_, user, password, false);
     if (login == PopLoginResult::ApopOnNewConnection) {
         closePop(false);
         pop_ = open(host, true, "", "", false);
@@ -412,8 +429,10 @@ void CurlMailComponent::popConnect(const std::string& host, const std::string& u
     }
     if (login != PopLoginResult::LoggedIn) {
         const std::string server = pop_->address.host;
+        const std::string said = pop_->lastReceived;
         closePop(false);
-        throw MailError(mailcode::kBadPassword, server + ": login refused");
+        throw MailError(mailcode::kBadPassword,
+                        server + ": login refused" + (said.empty() ? "" : ": " + said));
     }
     // The count and every size, once.
     std::string list;

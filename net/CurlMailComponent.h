@@ -104,6 +104,7 @@ public:
     void setNoticeHandler(NoticeHandler handler) override;
     void setWaitHandler(WaitHandler handler) override;
     void setTimeout(int seconds) override;
+    void setXoauth2(bool on) override { xoauth2_ = on; }
 
     void popConnect(const std::string& host, const std::string& user,
                     const std::string& password) override;
@@ -181,6 +182,7 @@ private:
     WaitHandler wait_;
     bool transcriptOn_ = false;
     int timeout_ = 60;
+    bool xoauth2_ = false;
 
     std::unique_ptr<Session> pop_;
     std::unique_ptr<Session> smtp_;

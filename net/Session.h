@@ -46,6 +46,8 @@ struct CurlMailComponent::Session {
     std::vector<std::string> capabilities;
     bool inCapa = false;
     bool broken = false;
+    // The server's last line, for the words of a refused login.
+    mutable std::string lastReceived;
     const TranscriptHandler* transcript = nullptr;
     const bool* transcriptOn = nullptr;
     const int* timeout = nullptr;
@@ -76,6 +78,9 @@ struct CurlMailComponent::Session {
     }
 
     void emit(std::string_view line, TranscriptDirection direction) const {
+        if (direction == TranscriptDirection::Received) {
+            lastReceived = std::string(line.substr(0, line.find_last_not_of("\r\n") + 1));
+        }
         if (*transcriptOn && *transcript) {
             try {
                 (*transcript)(std::string(line), direction);

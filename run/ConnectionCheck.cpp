@@ -3,13 +3,22 @@
 #include <climits>
 #include <exception>
 
+#include "core/SignIn.h"
+#include "run/AccountLogin.h"
+
 namespace vorel {
 
 namespace {
 
 std::string whyFailed(const std::exception& e) {
     if (const auto* m = dynamic_cast<const MailError*>(&e)) {
-        return mailErrorText(m->code());
+        std::string text = mailErrorText(m->code());
+        if (m->code() == mailcode::kBadPassword) {
+            if (const auto line = passwordRefusal(m->what())) {
+                text += " (" + *line + ") " + kPasswordRefusedAdvice;
+            }
+        }
+        return text;
     }
     return e.what();
 }
@@ -21,7 +30,22 @@ int timeoutSeconds(const Settings& s) {
 
 }  // namespace
 
-std::string checkConnection(const Settings& s, MailComponent& mail) {
+std::string checkConnection(const Settings& given, MailComponent& mail, AccountLogin* login) {
+    Settings s = given;
+    if (login != nullptr) {
+        try {
+            login->prepare(s);
+            s.txtPASSWORD = login->secret();
+        } catch (const std::exception& e) {
+            return std::string("Sign-in: ") + e.what();
+        }
+    }
+    // Back to passwords for whoever uses the component next.
+    struct Reset {
+        MailComponent& mail;
+        ~Reset() { mail.setXoauth2(false); }
+    } reset{mail};
+    mail.setXoauth2(login != nullptr && login->xoauth2());
     mail.setTimeout(timeoutSeconds(s));
     std::string pop = "POP3 server: ";
     if (s.txtPOP.empty()) {

@@ -16,8 +16,10 @@
 #include "core/Reporter.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "core/SignIn.h"
 #include "mail/Address.h"
 #include "mail/Processing.h"
+#include "run/AccountLogin.h"
 #include "run/DialUp.h"
 #include "run/SendStep.h"
 #include "store/AntiSpam.h"
@@ -139,10 +141,15 @@ struct MailRun::Impl {
     bool isSpam();
     void closeRun();
 
+    // The POP3 login, once more with a fresh token after a refused one.
+    void popConnect();
+
     std::string folder;
     RunHost& host;
     MailComponent& mail;
     const Clock& clock;
+    SignInServices signInServices;
+    std::optional<AccountLogin> login;
     RunState state;
     Reporter report;
     RunContext ctx;
@@ -179,6 +186,10 @@ bool MailRun::Impl::doRunMail() {
     state.movedToFailed = 0;
     state.databaseLocked = false;
     state.settings = emptySettings();
+    state.signInStopped = false;
+    // One login for all the tries: an access token serves them all.
+    login.emplace(folder, signInServices);
+    state.login = &*login;
 
     bool failed = true;
     ctx.yield();
@@ -212,6 +223,12 @@ bool MailRun::Impl::doRunMail() {
         if (state.cancelRequested || state.notSetUp) {
             break;
         }
+        if (state.signInStopped) {
+            // Another try would be refused the same way (and count against
+            // the account at the provider).
+            failed = true;
+            break;
+        }
         report.addLogLine("An Error Occurred Processing Mail, Starting again....Try " +
                           std::to_string(attempt) + " of 10");
         failed = true;
@@ -221,6 +238,9 @@ bool MailRun::Impl::doRunMail() {
         }
     }
     // Nothing is held open between runs.
+    state.login = nullptr;
+    login.reset();
+    mail.setXoauth2(false);
     state.autoresponderRows.reset();
     state.listRows.reset();
     state.db.reset();
@@ -501,9 +521,12 @@ bool MailRun::Impl::runOnce() {
 
     const Settings& s = state.settings;
     try {
+        login->prepare(s);
+        state.settings.txtPASSWORD = login->secret();
+        mail.setXoauth2(login->xoauth2());
         report.setStatus("Connecting to POP server");
         mail.setTimeout(secondsOf(state.timeout));
-        mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
+        popConnect();
         // Counted as the server reports it: a mailbox kept on the server
         // for years holds more messages than a 16-bit count.
         const long n = mail.messageCount();
@@ -526,13 +549,30 @@ bool MailRun::Impl::runOnce() {
         runSendingStep(ctx);
         logStatistics(ctx);
         sendLogEmail(ctx);
+    } catch (const SignInStop& e) {
+        state.signInStopped = true;
+        report.addLogLine(e.what());
+        return false;
     } catch (const std::exception& e) {
         report.addLogLine("Connect to Host Failed Please check your email host settings " +
                           failureText(e));
+        explainPasswordRefusal(ctx, e);
         return false;
     }
     closeRun();
     return true;
+}
+
+void MailRun::Impl::popConnect() {
+    const Settings& s = state.settings;
+    try {
+        mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
+    } catch (const MailError& refusal) {
+        if (!retryWithFreshToken(ctx, refusal)) {
+            throw;
+        }
+        mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
+    }
 }
 
 MailRun::MailRun(std::string folder, RunHost& host, MailComponent& mail, const Clock& clock)
@@ -552,6 +592,10 @@ const RunState& MailRun::state() const {
 
 Reporter& MailRun::reporter() {
     return impl_->report;
+}
+
+void MailRun::setSignInServices(const SignInServices& services) {
+    impl_->signInServices = services;
 }
 
 DialUp& MailRun::dialUp() {

@@ -10,6 +10,7 @@ class RunHost;
 struct RunState;
 class Reporter;
 class DialUp;
+struct SignInServices;
 
 // The header of the current message as the run reads it: after fetchHeader,
 // "(No Subject)", "(No To)", "(No From)" for missing fields and a tidied To;
@@ -33,6 +34,10 @@ public:
 
     const RunState& state() const;
     Reporter& reporter();
+    // Where the run finds secrets besides the application folder (the
+    // keyring) and the token endpoint of an OAuth2 sign-in. Without them a
+    // run signs in with setup.ini, the password command and the secrets file.
+    void setSignInServices(const SignInServices& services);
     // The dial-up connection the run uses (nmcli when present); tests replace it.
     DialUp& dialUp();
     ~MailRun();

@@ -91,10 +91,16 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
             }
             ctx.mail.disconnect();
             ctx.report.addLogLine("Reconnecting to SMTP Server due to failed message");
-            ctx.mail.smtpConnect(
-                s.txtSMTP,
-                lineIsOnWhenNonZero(s.chkESMTP) ? SmtpProtocol::Esmtp : SmtpProtocol::Smtp,
-                s.txtUSERID, s.txtPASSWORD);
+            const auto protocol =
+                lineIsOnWhenNonZero(s.chkESMTP) ? SmtpProtocol::Esmtp : SmtpProtocol::Smtp;
+            try {
+                ctx.mail.smtpConnect(s.txtSMTP, protocol, s.txtUSERID, s.txtPASSWORD);
+            } catch (const MailError& refusal) {
+                if (!retryWithFreshToken(ctx, refusal)) {
+                    throw;
+                }
+                ctx.mail.smtpConnect(s.txtSMTP, protocol, s.txtUSERID, s.txtPASSWORD);
+            }
         }
     } catch (const std::exception&) {
         return SendOutcome::Stopped;

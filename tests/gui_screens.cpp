@@ -100,8 +100,8 @@ void shootWindows(AppWindows& app, bool testConnection) {
         check->click();
         test::waitUntil([check] { return check->isEnabled(); });
     }
-    shoot(app.settingsWindow(),
-          {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system", "frmSETUP-antispam"});
+    shoot(app.settingsWindow(), {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system",
+                                 "frmSETUP-antispam", "frmSETUP-signin"});
     app.settingsWindow()->close();
     app.showAutoresponders();
     control<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);

@@ -1,6 +1,7 @@
 #include "support/TestServers.h"
 
 #include <crypt.h>
+#include <curl/curl.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -94,17 +95,18 @@ std::vector<fs::path> mailFiles(const fs::path& maildir) {
     return files;
 }
 
-constexpr char kDovecotConf[] = R"(protocols = pop3
+constexpr char kDovecotConf[] = R"(protocols = pop3@SUBMISSIONPROTO
 listen = 127.0.0.1
 base_dir = @R/run
 state_dir = @R/state
 log_path = @R/dovecot.log
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = plain login@OAUTHMECHS
 auth_failure_delay = 0
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %f
 @SSL
+@OAUTHPASSDB
 passdb {
   driver = passwd-file
   args = scheme=PLAIN username_format=%u @R/passwd
@@ -123,6 +125,35 @@ service pop3-login {
     port = @PORT
   }
 @POP3S}
+@SUBMISSION)";
+
+// OAuth2 logins (XOAUTH2, OAUTHBEARER) checked at the stub's introspection endpoint.
+constexpr char kOAuthPassdb[] = R"(passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = @R/dovecot-oauth2.conf.ext
+}
+)";
+
+constexpr char kOAuthConf[] = R"(introspection_mode = post
+introspection_url = @URL
+username_attribute = username
+active_attribute = active
+active_value = true
+force_introspection = yes
+)";
+
+// The submission service relays to the recording SMTP server.
+constexpr char kSubmission[] = R"(hostname = localhost
+submission_relay_host = 127.0.0.1
+submission_relay_port = @RELAY
+submission_relay_ssl = no
+service submission-login {
+  inet_listener submission {
+    address = 127.0.0.1
+    port = @SUBPORT
+  }
+}
 )";
 
 constexpr char kDovecotTls[] = R"(  inet_listener pop3s {
@@ -274,7 +305,23 @@ PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
     port_ = freeLoopbackPort();
     // In this order: the first two hold placeholders of the others.
     std::vector<std::pair<std::string, std::string>> values = {
-        {"@SSL", "ssl = no"}, {"@POP3S", ""}, {"@R", d.root}, {"@PORT", std::to_string(port_)}};
+        {"@SSL", "ssl = no"}, {"@POP3S", ""},
+        {"@OAUTHPASSDB", ""}, {"@SUBMISSIONPROTO", ""},
+        {"@OAUTHMECHS", ""},  {"@SUBMISSION", ""},
+        {"@R", d.root},       {"@PORT", std::to_string(port_)}};
+    if (!o.introspectionUrl.empty()) {
+        values[2].second = kOAuthPassdb;
+        values[4].second = " xoauth2 oauthbearer";
+        spit(d.root + "/dovecot-oauth2.conf.ext", fill(kOAuthConf, {{"@URL", o.introspectionUrl}}));
+    }
+    if (o.submissionRelayPort != 0) {
+        while (submissionPort_ == 0 || submissionPort_ == port_) {
+            submissionPort_ = freeLoopbackPort();
+        }
+        values[3].second = " submission";
+        values[5].second = fill(kSubmission, {{"@RELAY", std::to_string(o.submissionRelayPort)},
+                                              {"@SUBPORT", std::to_string(submissionPort_)}});
+    }
     if (d.mailutils) {
         // The INBOX a Maildir in the user's home, a crypt hash in the domain's file.
         fs::create_directories(d.root + "/domains");
@@ -308,7 +355,8 @@ PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
     }
     spit(d.root + "/dovecot.conf", fill(kDovecotConf, values));
     d.start({"/usr/sbin/dovecot", "-c", d.root + "/dovecot.conf", "-F"}, [this] {
-        return loopbackPortAnswers(port_) && (tlsPort_ == 0 || loopbackPortAnswers(tlsPort_));
+        return loopbackPortAnswers(port_) && (tlsPort_ == 0 || loopbackPortAnswers(tlsPort_)) &&
+               (submissionPort_ == 0 || loopbackPortAnswers(submissionPort_));
     });
 }
 
@@ -418,6 +466,76 @@ std::vector<SmtpServer::Received> SmtpServer::received() const {
 int SmtpServer::sessionCount() const {
     const std::string text = slurp(impl_->root + "/sessions");
     return text.empty() ? 0 : std::stoi(text);
+}
+
+}  // namespace vorel::test
+
+// ---------------------------------------------------------------- OAuthStub
+
+namespace vorel::test {
+
+struct OAuthStub::Impl : ServerProcess {
+    using ServerProcess::ServerProcess;
+};
+
+OAuthStub::OAuthStub(const std::string& user, const std::string& clientId)
+    : impl_(std::make_unique<Impl>("vorel-oauth")), clientId_(clientId) {
+    Impl& d = *impl_;
+    d.start({"/usr/bin/python3", "-u", VOREL_SOURCE_DIR "/tests/support/oauth_stub.py", "--dir",
+             d.root, "--user", user, "--client-id", clientId},
+            [&d] { return fs::exists(d.root + "/port"); });
+    port_ = std::stoi(slurp(d.root + "/port"));
+}
+
+OAuthStub::~OAuthStub() = default;
+
+std::string OAuthStub::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+}
+
+void OAuthStub::control(const std::string& form) {
+    CURL* curl = curl_easy_init();
+    const std::string target = url("control");
+    curl_easy_setopt(curl, CURLOPT_URL, target.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.c_str());
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION,
+        +[](char*, size_t size, size_t count, void*) { return size * count; });
+    const CURLcode rc = curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    if (rc != CURLE_OK) {
+        throw std::runtime_error("OAuth2 stub: control request failed");
+    }
+}
+
+void OAuthStub::revokeRefreshTokens() {
+    control("revoke=1");
+}
+
+void OAuthStub::makeNextAccessTokenStale() {
+    control("stale_next=1");
+}
+
+void OAuthStub::addRefreshToken(const std::string& token) {
+    control("refresh=" + token);
+}
+
+std::vector<std::string> OAuthStub::issuedTokens() const {
+    std::vector<std::string> out;
+    std::istringstream in(slurp(impl_->root + "/issued.log"));
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+std::vector<std::string> OAuthStub::tokenRequests() const {
+    std::vector<std::string> out;
+    std::istringstream in(slurp(impl_->root + "/requests.log"));
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
 }
 
 }  // namespace vorel::test

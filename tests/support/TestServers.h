@@ -34,6 +34,12 @@ public:
         std::string user = "alice", password = "s3cret-Pw";
         Kind kind = Kind::Dovecot;
         bool apopSecret = false;  // Mailutils: the account has an APOP secret (its password)
+        // Dovecot: OAuth2 logins (SASL XOAUTH2, OAUTHBEARER) whose tokens this
+        // introspection endpoint judges (OAuthStub::introspectionUrl).
+        std::string introspectionUrl = {};
+        // Dovecot: a submission service (SMTP AUTH with the same logins) that
+        // relays to the SMTP server on this port.
+        int submissionRelayPort = 0;
     };
     PopServer() : PopServer(Options{}) {}
     explicit PopServer(const Options& options);
@@ -42,9 +48,10 @@ public:
     PopServer& operator=(const PopServer&) = delete;
 
     std::string host() const { return "127.0.0.1"; }
-    int port() const { return port_; }                 // plain POP3 (STLS offered when tls)
-    int tlsPort() const { return tlsPort_; }           // POP3S; 0 without tls
-    const std::string& user() const { return user_; }  // user@domain with Mailutils
+    int port() const { return port_; }                      // plain POP3 (STLS offered when tls)
+    int tlsPort() const { return tlsPort_; }                // POP3S; 0 without tls
+    int submissionPort() const { return submissionPort_; }  // 0 without submissionRelayPort
+    const std::string& user() const { return user_; }       // user@domain with Mailutils
     const std::string& password() const { return password_; }
     std::string caFile() const { return caFile_; }  // PEM of the self-signed certificate (tls)
 
@@ -58,7 +65,7 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
-    int port_ = 0, tlsPort_ = 0;
+    int port_ = 0, tlsPort_ = 0, submissionPort_ = 0;
     std::string user_, password_, caFile_;
 };
 
@@ -102,6 +109,39 @@ private:
     std::unique_ptr<Impl> impl_;
     int port_ = 0, tlsPort_ = 0;
     std::string caFile_;
+};
+
+// An OAuth2 provider on 127.0.0.1 (tests/support/oauth_stub.py): authorization
+// endpoint, token endpoint (checks the PKCE verifier, issues and refreshes
+// tokens for one user) and the introspection endpoint a Dovecot judges
+// tokens by.
+class OAuthStub {
+public:
+    explicit OAuthStub(const std::string& user, const std::string& clientId = "vorel-test-client");
+    ~OAuthStub();
+    OAuthStub(const OAuthStub&) = delete;
+    OAuthStub& operator=(const OAuthStub&) = delete;
+
+    std::string url(const std::string& path) const;  // http://127.0.0.1:port/path
+    std::string introspectionUrl() const { return url("introspect"); }
+    const std::string& clientId() const { return clientId_; }
+    // Every refresh token is refused from now on (invalid_grant).
+    void revokeRefreshTokens();
+    // The next access token issued is refused by the mail servers.
+    void makeNextAccessTokenStale();
+    // A refresh token the token endpoint takes from now on.
+    void addRefreshToken(const std::string& token);
+    // Every token issued so far, access and refresh.
+    std::vector<std::string> issuedTokens() const;
+    // Grant types of the token requests so far, in order.
+    std::vector<std::string> tokenRequests() const;
+
+private:
+    void control(const std::string& form);
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    int port_ = 0;
+    std::string clientId_;
 };
 
 }  // namespace vorel::test

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorel {
+
+// A command line split into words as a shell would for a simple command:
+// blanks separate, single quotes keep everything, double quotes keep all but
+// backslash escapes of " and \, a backslash outside quotes keeps the next
+// character. No variables, globs or pipes: the command runs without a shell.
+// std::nullopt for an unclosed quote.
+std::optional<std::vector<std::string>> splitCommandWords(const std::string& command);
+
+// Runs the command without a shell (PATH searched), standard input from
+// /dev/null, and returns the first line of its standard output without its
+// line end. An error text when it cannot start, exits with a status other
+// than 0, prints nothing or takes longer than `timeoutSeconds` (then it is
+// killed).
+struct CommandOutput {
+    std::string firstLine;
+    std::string error;  // empty when it worked
+};
+CommandOutput runPasswordCommand(const std::string& command, int timeoutSeconds = 60);
+
+}  // namespace vorel

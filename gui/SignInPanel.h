@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QWidget>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/SignIn.h"
+#include "store/Settings.h"
+#include "store/SignInSettings.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QWidget;
+
+namespace vorel {
+
+// The "Sign In" tab of the settings window: the login method, the custom
+// OAuth2 provider, the password command, where secrets are kept, and the
+// "Sign in..." button whose browser flow runs on a worker thread. Writes
+// signin.ini and the secrets only when the window is saved (apply) or a
+// sign-in succeeds.
+class SignInPanel : public QWidget {
+    Q_OBJECT
+public:
+    explicit SignInPanel(std::string folder, QWidget* parent = nullptr);
+    ~SignInPanel() override;
+
+    // The sign-in in the browser, run on a worker thread; `cancelled` turns
+    // true when the window goes. Tests replace the real flow.
+    using SignInFlow = std::function<TokenAnswer(const OAuth2Provider& provider,
+                                                 const std::function<bool()>& cancelled)>;
+    void setSignInFlow(SignInFlow flow) { flow_ = std::move(flow); }
+    // Where secrets go; the desktop keyring by default (none where no
+    // session bus answers). Not owned.
+    void setKeyring(SecretStore* keyring) { keyring_ = keyring; }
+
+    SignInSettings collect() const;
+    // On "Ok": signin.ini written and a password on line 4 moved to the
+    // keyring (or the ticked secrets file), line 4 then left empty. Returns
+    // an error text, empty when saved.
+    std::string apply(Settings& settings);
+
+Q_SIGNALS:
+    void signInFinished(bool ok);
+
+private:
+    void load();
+    void methodChanged();
+    void signIn();
+    void signInDone(const SignInSettings& settings, const TokenAnswer& answer);
+
+    std::string folder_;
+    QComboBox* cmbLOGINMETHOD_ = nullptr;
+    QWidget* providerBox_ = nullptr;
+    QLineEdit* txtCLIENTID_ = nullptr;
+    QLineEdit* txtAUTHORIZEURL_ = nullptr;
+    QLineEdit* txtTOKENURL_ = nullptr;
+    QLineEdit* txtSCOPE_ = nullptr;
+    QLabel* lblCLIENTHINT_ = nullptr;
+    QLineEdit* txtPASSWORDCOMMAND_ = nullptr;
+    QCheckBox* chkSECRETSINFOLDER_ = nullptr;
+    QPushButton* cmdSIGNIN_ = nullptr;
+    QLabel* lblSIGNEDIN_ = nullptr;
+    SignInFlow flow_;
+    std::unique_ptr<SecretStore> ownKeyring_;
+    SecretStore* keyring_ = nullptr;
+    std::shared_ptr<std::atomic<bool>> cancelled_;
+    std::string account_;  // as signin.ini keeps it: "?" for an unnamed sign-in
+};
+
+}  // namespace vorel

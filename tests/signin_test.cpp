@@ -1,0 +1,701 @@
+// Signing in: the OAuth2 protocol rules, the run's secrets (password line,
+// keyring, password command, secrets file, token endpoint), and whole runs
+// over SASL XOAUTH2 against Dovecot (POP3 and submission) with an OAuth2 stub.
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/PasswordCommand.h"
+#include "core/Reporter.h"
+#include "net/Json.h"
+#include "net/OAuth2.h"
+#include "run/AccountLogin.h"
+#include "run/ConnectionCheck.h"
+#include "support/RunFolder.h"
+
+namespace vorel {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(OAuth2Rules, PkceChallengeIsTheS256OfRfc7636) {
+    EXPECT_EQ(oauth2::pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+              "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+    const std::string v = oauth2::randomText(64);
+    EXPECT_EQ(v.size(), 64u);
+    EXPECT_EQ(
+        v.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~"),
+        std::string::npos);
+    EXPECT_NE(v, oauth2::randomText(64));
+}
+
+TEST(OAuth2Rules, AuthorizationUrlCarriesEveryParameterEncoded) {
+    OAuth2Provider p;
+    p.clientId = "id 1";
+    p.authorizeUrl = "https://login.example/auth?tenant=x";
+    p.scope = "offline_access https://mail.example/POP";
+    EXPECT_EQ(oauth2::authorizationUrl(p, "http://127.0.0.1:5000/", "st", "ch"),
+              "https://login.example/auth?tenant=x&response_type=code&client_id=id%201"
+              "&redirect_uri=http%3A%2F%2F127.0.0.1%3A5000%2F&scope=offline_access%20https%3A%2F%2F"
+              "mail.example%2FPOP&state=st&code_challenge=ch&code_challenge_method=S256");
+}
+
+TEST(OAuth2Rules, RedirectRequestLines) {
+    struct Row {
+        const char* line;
+        bool redirect;
+        const char *code, *state, *error;
+    };
+    for (const Row& r : std::vector<Row>{
+             {"GET /?code=a%2Bb&state=s1 HTTP/1.1", true, "a+b", "s1", ""},
+             {"GET /?state=s&error=access_denied&error_description=no+thanks HTTP/1.1", true, "",
+              "s", "access_denied"},
+             {"GET /favicon.ico HTTP/1.1", false, "", "", ""},
+             {"GET /other?code=x&state=y HTTP/1.1", false, "", "", ""},
+             {"GET / HTTP/1.1", false, "", "", ""},
+             {"POST /?code=x&state=y HTTP/1.1", false, "", "", ""},
+             {"GET /?state=only HTTP/1.1", false, "", "", ""},
+         }) {
+        SCOPED_TRACE(r.line);
+        const auto got = oauth2::parseRedirectRequest(r.line);
+        ASSERT_EQ(got.has_value(), r.redirect);
+        if (got) {
+            EXPECT_EQ(got->code, r.code);
+            EXPECT_EQ(got->state, r.state);
+            EXPECT_EQ(got->error, r.error);
+        }
+    }
+}
+
+TEST(OAuth2Rules, TokenAnswers) {
+    struct Row {
+        long status;
+        const char* body;
+        const char *access, *refresh, *error;
+        long expires;
+    };
+    for (const Row& r : std::vector<Row>{
+             {200, R"({"access_token":"A","refresh_token":"R","expires_in":3599})", "A", "R", "",
+              3599},
+             {200, R"({"access_token":"A","expires_in":"60"})", "A", "", "", 60},
+             {400, R"({"error":"invalid_grant","error_description":"AADSTS70008"})", "", "",
+              "invalid_grant", 0},
+             {200, R"({"token_type":"Bearer"})", "", "", "invalid_response", 0},
+             {502, "<html>Bad gateway</html>", "", "", "invalid_response", 0},
+             {500, R"({"access_token":"A"})", "", "", "invalid_response", 0},
+         }) {
+        SCOPED_TRACE(r.body);
+        const TokenAnswer a = oauth2::parseTokenAnswer(r.status, r.body);
+        EXPECT_EQ(a.accessToken, r.access);
+        EXPECT_EQ(a.refreshToken, r.refresh);
+        EXPECT_EQ(a.error, r.error);
+        EXPECT_EQ(a.expiresIn, r.expires);
+        EXPECT_EQ(a.ok(), std::string(r.error).empty());
+    }
+    // Who signed in, from the ID token's claims (unchecked: a label only).
+    EXPECT_EQ(oauth2::parseTokenAnswer(
+                  200, R"({"access_token":"A","id_token":"e30.eyJlbWFpbCI6ImFubkBleC5vcmcifQ.x"})")
+                  .account,
+              "ann@ex.org");
+}
+
+TEST(OAuth2Rules, JsonObjects) {
+    const auto o = json::parseObject(
+        R"( {"s":"a\"b\\c\u00e9\ud83d\ude00","n":-1.5e3,"t":true,"z":null,"o":{"x":[1,{"y":2}]}} )");
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->at("s"), "a\"b\\c\xC3\xA9\xF0\x9F\x98\x80");
+    EXPECT_EQ(o->at("n"), "-1.5e3");
+    EXPECT_EQ(o->at("t"), "true");
+    EXPECT_EQ(o->at("z"), "null");
+    EXPECT_EQ(o->at("o"), R"({"x":[1,{"y":2}]})");
+    for (const char* bad : {"", "[]", "{", R"({"a":1,})", R"({"a" 1})", R"({"a":01x})",
+                            R"({"a":"\q"})", "{\"a\":\"\x01\"}", R"({"a":1} x)", R"({"a":tru})"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(json::parseObject(bad));
+    }
+}
+
+TEST(OAuth2Rules, OnlyHttpsOrLoopbackEndpoints) {
+    for (const auto& [url, ok] :
+         std::vector<std::pair<std::string, bool>>{{"https://login.example/token", true},
+                                                   {"http://127.0.0.1:8080/token", true},
+                                                   {"http://localhost/token", true},
+                                                   {"http://login.example/token", false},
+                                                   {"http://127.0.0.1.evil.example/token", false},
+                                                   {"ftp://x/", false}}) {
+        EXPECT_EQ(oauth2::usableEndpoint(url), ok) << url;
+    }
+}
+
+TEST(PasswordCommand, WordsAreSplitAsAShellWouldWithoutOne) {
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(splitCommandWords("pass show  mail/me"), (Words{"pass", "show", "mail/me"}));
+    EXPECT_EQ(splitCommandWords(R"(a 'b c' "d \"e\" \\ $f" g\ h '')"),
+              (Words{"a", "b c", R"(d "e" \ $f)", "g h", ""}));
+    EXPECT_EQ(splitCommandWords("echo x; rm -rf ~"), (Words{"echo", "x;", "rm", "-rf", "~"}));
+    EXPECT_FALSE(splitCommandWords("a 'b"));
+    EXPECT_FALSE(splitCommandWords("a \"b"));
+}
+
+TEST(PasswordCommand, FirstLineOfOutputOrWhyNot) {
+    EXPECT_EQ(runPasswordCommand("printf 'p w\\r\\nsecond\\n'").firstLine, "p w");
+    // No shell: the semicolon is printf's argument, nothing else runs.
+    EXPECT_EQ(runPasswordCommand("printf %s; touch /tmp/vorel-no-shell").firstLine,
+              "touch;/tmp/vorel-no-shell;");
+    EXPECT_FALSE(fs::exists("/tmp/vorel-no-shell"));
+    struct Row {
+        const char* command;
+        const char* error;
+    };
+    for (const Row& r : std::vector<Row>{{"false", "exit status 1"},
+                                         {"true", "printed nothing"},
+                                         {"/nonexistent/tool", "cannot start"},
+                                         {"", "empty"},
+                                         {"sleep 5", "did not finish"}}) {
+        SCOPED_TRACE(r.command);
+        const CommandOutput out = runPasswordCommand(r.command, 1);
+        EXPECT_TRUE(out.firstLine.empty());
+        EXPECT_NE(out.error.find(r.error), std::string::npos) << out.error;
+    }
+}
+
+// A keyring in memory.
+class MemoryStore : public SecretStore {
+public:
+    std::map<std::string, std::string> secrets;
+    bool answers = true;
+    std::optional<std::string> readSecret(const std::string& key) override {
+        if (!answers || secrets.count(key) == 0) {
+            return std::nullopt;
+        }
+        return secrets[key];
+    }
+    bool writeSecret(const std::string& key, const std::string& value) override {
+        if (answers) {
+            secrets[key] = value;
+        }
+        return answers;
+    }
+    void removeSecret(const std::string& key) override { secrets.erase(key); }
+};
+
+// A token endpoint that answers from a script.
+class ScriptedTokens : public TokenService {
+public:
+    std::vector<TokenAnswer> answers;
+    std::vector<std::string> refreshTokensSeen;
+    TokenAnswer refresh(const std::string&, const std::string&, const std::string&,
+                        const std::string& refreshToken) override {
+        refreshTokensSeen.push_back(refreshToken);
+        TokenAnswer a = answers.front();
+        answers.erase(answers.begin());
+        return a;
+    }
+};
+
+TokenAnswer tokenAnswer(const std::string& access, const std::string& refresh = "",
+                        long expires = 3600) {
+    TokenAnswer a;
+    a.accessToken = access;
+    a.refreshToken = refresh;
+    a.expiresIn = expires;
+    return a;
+}
+
+struct LoginFixture : ::testing::Test {
+    test::TempFolder folder;
+    MemoryStore keyring;
+    ScriptedTokens tokens;
+    SignInSettings signIn;
+    Settings settings;
+    void TearDown() override { ::unsetenv(kPasswordCommandVariable); }
+    AccountLogin login(bool withKeyring = true) {
+        writeSignInSettings(folder.path(), signIn);
+        AccountLogin l(folder.path(), {withKeyring ? &keyring : nullptr, &tokens});
+        l.prepare(settings);
+        return l;
+    }
+};
+
+// Where the password comes from, first found first used.
+TEST_F(LoginFixture, PasswordSources) {
+    struct Row {
+        const char* name;
+        std::string line4, keyring, command, file;
+        std::string expected;  // empty: the run stops
+    };
+    for (const Row& r : std::vector<Row>{
+             {"setup.ini first", "L4", "K", "printf C", "F", "L4"},
+             {"keyring next", "", "K", "printf C", "F", "K"},
+             {"then the command", "", "", "printf C", "F", "C"},
+             {"then the secrets file", "", "", "", "F", "F"},
+             {"nothing: stop", "", "", "", "", ""},
+         }) {
+        SCOPED_TRACE(r.name);
+        keyring.secrets.clear();
+        if (!r.keyring.empty()) {
+            keyring.secrets[kPasswordKey] = r.keyring;
+        }
+        FileSecretStore file(folder.path());
+        file.removeSecret(kPasswordKey);
+        if (!r.file.empty()) {
+            file.writeSecret(kPasswordKey, r.file);
+        }
+        settings.txtPASSWORD = r.line4;
+        signIn.passwordCommand = r.command;
+        AccountLogin l = login();
+        EXPECT_FALSE(l.xoauth2());
+        if (r.expected.empty()) {
+            EXPECT_THROW(l.secret(), SignInStop);
+        } else {
+            EXPECT_EQ(l.secret(), r.expected);
+        }
+    }
+    // Without signin.ini the old rule: line 4, even empty.
+    fs::remove(folder.file(kSignInFile));
+    AccountLogin old(folder.path(), {});
+    settings.txtPASSWORD = "";
+    old.prepare(settings);
+    EXPECT_EQ(old.secret(), "");
+}
+
+TEST_F(LoginFixture, PasswordCommandMethodAndTheVariable) {
+    signIn.method = LoginMethod::PasswordCommand;
+    settings.txtPASSWORD = "ignored";
+    EXPECT_THROW(login().secret(), SignInStop);
+    signIn.passwordCommand = "printf from-settings";
+    EXPECT_EQ(login().secret(), "from-settings");
+    ::setenv(kPasswordCommandVariable, "printf from-environment", 1);
+    EXPECT_EQ(login().secret(), "from-environment");
+    ::setenv(kPasswordCommandVariable, "false", 1);
+    EXPECT_THROW(login().secret(), std::runtime_error);  // a try fails, the run goes on
+}
+
+TEST_F(LoginFixture, AccessTokenIsKeptRefreshedOnceAndRotated) {
+    signIn.method = LoginMethod::CustomOAuth2;
+    signIn.clientId = "c";
+    signIn.tokenUrl = "https://login.example/token";
+    keyring.secrets[kRefreshTokenKey] = "R1";
+    tokens.answers = {tokenAnswer("A1", "R2"), tokenAnswer("A2")};
+    AccountLogin l = login();
+    EXPECT_TRUE(l.xoauth2());
+    EXPECT_EQ(l.secret(), "A1");
+    EXPECT_EQ(l.secret(), "A1");  // kept for its lifetime
+    EXPECT_EQ(keyring.secrets[kRefreshTokenKey], "R2");
+    EXPECT_TRUE(l.refreshAfterRefusal());
+    EXPECT_EQ(l.secret(), "A2");
+    EXPECT_FALSE(l.refreshAfterRefusal());  // once per run
+    EXPECT_EQ(tokens.refreshTokensSeen, (std::vector<std::string>{"R1", "R2"}));
+}
+
+TEST_F(LoginFixture, ExpiredSignInStopsAndNoSignInSaysHow) {
+    signIn.method = LoginMethod::Microsoft;
+    signIn.clientId = "c";
+    AccountLogin none = login();
+    try {
+        none.secret();
+        FAIL() << "no refresh token anywhere must stop the run";
+    } catch (const SignInStop& e) {
+        EXPECT_NE(std::string(e.what()).find("vorel login --provider microsoft"),
+                  std::string::npos);
+    }
+    // The secrets file is read where no keyring answers.
+    FileSecretStore(folder.path()).writeSecret(kRefreshTokenKey, "R1");
+    TokenAnswer expired;
+    expired.error = "invalid_grant";
+    expired.errorText = "AADSTS70008";
+    tokens.answers = {expired};
+    AccountLogin l = login(false);
+    EXPECT_THROW(l.secret(), SignInStop);
+    EXPECT_EQ(tokens.refreshTokensSeen, std::vector<std::string>{"R1"});
+    // A token endpoint out of reach is an ordinary failed try.
+    TokenAnswer away;
+    away.error = "temporarily_unavailable";
+    tokens.answers = {away};
+    EXPECT_THROW(login(false).secret(), std::runtime_error);
+}
+
+TEST_F(LoginFixture, SecretsGoToTheKeyringOrTheTickedFile) {
+    const std::string secretsFile = folder.file(kSecretsFile);
+    EXPECT_EQ(keepSecret(folder.path(), signIn, &keyring, kPasswordKey, "pw"), "");
+    EXPECT_EQ(keyring.secrets[kPasswordKey], "pw");
+    EXPECT_FALSE(fs::exists(secretsFile));
+    keyring.answers = false;
+    EXPECT_NE(keepSecret(folder.path(), signIn, &keyring, kPasswordKey, "pw2"), "");
+    EXPECT_FALSE(fs::exists(secretsFile));  // never in clear text unless ticked
+    signIn.secretsInFolder = true;
+    keyring.answers = true;
+    EXPECT_EQ(keepSecret(folder.path(), signIn, &keyring, kPasswordKey, "pw3"), "");
+    EXPECT_EQ(keyring.secrets.count(kPasswordKey), 0u);
+    struct stat st {};
+    ASSERT_EQ(::stat(secretsFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(FileSecretStore(folder.path()).readSecret(kPasswordKey), "pw3");
+}
+
+// --------------------------------------------------- against the servers
+
+// What a browser does with the authorization URL: follow the provider's
+// redirect to the loopback listener. Returns the listener's HTTP status.
+long actAsBrowser(const std::string& url) {
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(
+        curl, CURLOPT_WRITEFUNCTION,
+        +[](char*, size_t size, size_t count, void*) { return size * count; });
+    long status = 0;
+    if (curl_easy_perform(curl) == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    }
+    curl_easy_cleanup(curl);
+    return status;
+}
+
+struct Output {
+    int status = -1;
+    std::string out;
+};
+
+// Runs the program; `firstLine` sees its first line of output while it runs.
+Output runVorel(const std::string& args,
+                const std::function<void(const std::string&)>& firstLine = {}) {
+    Output o;
+    FILE* p = ::popen(("'" + std::string(VOREL_BINARY) + "' " + args + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    bool first = true;
+    while (std::fgets(buffer, sizeof buffer, p) != nullptr) {
+        o.out += buffer;
+        if (first && firstLine) {
+            std::string line = buffer;
+            firstLine(line.substr(0, line.find('\n')));
+        }
+        first = false;
+    }
+    const int status = ::pclose(p);
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return o;
+}
+
+// Every file of the folder but the secrets file, and the output, free of every token.
+void expectNoToken(const test::TempFolder& folder, const test::OAuthStub& stub,
+                   const std::string& output) {
+    const auto tokens = stub.issuedTokens();
+    ASSERT_FALSE(tokens.empty());
+    for (const auto& entry : fs::directory_iterator(folder.path())) {
+        if (entry.path().filename() == kSecretsFile || !entry.is_regular_file()) {
+            continue;
+        }
+        const std::string text = test::readFile(entry.path().string());
+        for (const std::string& t : tokens) {
+            EXPECT_EQ(text.find(t), std::string::npos) << entry.path() << " holds a token";
+        }
+    }
+    for (const std::string& t : tokens) {
+        EXPECT_EQ(output.find(t), std::string::npos) << "the output holds a token";
+    }
+}
+
+struct OAuthServers : ::testing::Test, test::RunFolder {
+    std::optional<test::OAuthStub> stub;
+    std::optional<test::SmtpServer> smtp;
+    std::optional<test::PopServer> pop;
+
+    void SetUp() override {
+        VOREL_SKIP_UNLESS_ROOT();
+        stub.emplace("alice");
+        smtp.emplace();
+        test::PopServer::Options o;
+        o.introspectionUrl = stub->introspectionUrl();
+        o.submissionRelayPort = smtp->port();
+        pop.emplace(o);
+        pointAt(*pop);
+        s.txtPASSWORD = "";
+        s.txtSMTP = "127.0.0.1:" + std::to_string(pop->submissionPort());
+        s.chkESMTP = "1";
+        s.chkDEBUG = "1";
+        addAutoresponder("me@example.test", "Thanks for writing");
+        pop->addMessage("From: ann@x.example\nTo: me@example.test\nSubject: hi\n\nHello.\n");
+        SignInSettings signIn;
+        signIn.method = LoginMethod::CustomOAuth2;
+        signIn.clientId = stub->clientId();
+        signIn.authorizeUrl = stub->url("authorize");
+        signIn.tokenUrl = stub->url("token");
+        signIn.scope = "offline_access mail";
+        signIn.secretsInFolder = true;
+        writeSignInSettings(folder.path(), signIn);
+        writeSettings(folder.path(), s);
+    }
+    void signedIn() {
+        stub->addRefreshToken("rt-seeded");
+        FileSecretStore(folder.path()).writeSecret(kRefreshTokenKey, "rt-seeded");
+    }
+    bool runInProcess() {
+        CurlMailComponent mail;
+        CurlTokenService tokens;
+        return run(mail, [&tokens](MailRun& r) { r.setSignInServices({nullptr, &tokens}); });
+    }
+};
+
+TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
+    fs::remove(folder.file(kSignInFile));
+    long browser = 0;
+    const Output login = runVorel(
+        "login --folder '" + folder.path() + "' --provider custom --client-id " + stub->clientId() +
+            " --authorize-url " + stub->url("authorize") + " --token-url " + stub->url("token") +
+            " --scope 'offline_access mail' --no-browser --no-keyring",
+        [&](const std::string& url) { browser = actAsBrowser(url); });
+    ASSERT_EQ(login.status, 0) << login.out;
+    EXPECT_EQ(browser, 200);
+    EXPECT_NE(login.out.find("Signed in as alice."), std::string::npos) << login.out;
+    EXPECT_EQ(stub->tokenRequests(), std::vector<std::string>{"authorization_code"});
+    EXPECT_EQ(readSignInSettings(folder.path()).method, LoginMethod::CustomOAuth2);
+
+    const Output run = runVorel("run --folder '" + folder.path() + "'");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(stub->tokenRequests(),
+              (std::vector<std::string>{"authorization_code", "refresh_token"}));
+    ASSERT_EQ(smtp->received().size(), 1u);
+    EXPECT_NE(smtp->received()[0].data.find("Thanks for writing"), std::string::npos);
+    EXPECT_EQ(pop->messageCount(), 0u);
+    // The masked transcript: both logins and nothing of their tokens.
+    const std::string debug = folder.read("debug.log");
+    EXPECT_NE(debug.find("AUTH XOAUTH2\r\n+ \r\n********\r\n+OK Logged in."), std::string::npos)
+        << debug;
+    EXPECT_NE(debug.find("+OK Logged in."), std::string::npos) << debug;
+    EXPECT_NE(debug.find("AUTH XOAUTH2\r\n334 \r\n********\r\n235 2.7.0 Logged in."),
+              std::string::npos)
+        << debug;
+    expectNoToken(folder, *stub, login.out + run.out);
+}
+
+TEST_F(OAuthServers, ATokenRefusedOnceIsRefreshedAndTheRunGoesOn) {
+    signedIn();
+    stub->makeNextAccessTokenStale();
+    EXPECT_TRUE(runInProcess());
+    EXPECT_EQ(stub->tokenRequests(), (std::vector<std::string>{"refresh_token", "refresh_token"}));
+    EXPECT_EQ(smtp->received().size(), 1u);
+    EXPECT_EQ(host.countLogContaining("Connect to Host Failed"), 0);
+    // The refused token's challenge is masked too.
+    const std::string debug = folder.read("debug.log");
+    EXPECT_NE(debug.find("+ ********"), std::string::npos) << debug;
+    expectNoToken(folder, *stub, "");
+}
+
+TEST_F(OAuthServers, AnExpiredSignInEndsTheRunAfterOneTryWithExitFive) {
+    signedIn();
+    stub->revokeRefreshTokens();
+    const Output run = runVorel("run --folder '" + folder.path() + "'");
+    EXPECT_EQ(run.status, 5) << run.out;
+    EXPECT_EQ(stub->tokenRequests(), std::vector<std::string>{"refresh_token"});
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = run.out.find("sign-in has expired", at)) != std::string::npos;
+         ++at) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 1u) << run.out;
+    EXPECT_EQ(run.out.find("Starting again"), std::string::npos) << run.out;
+    EXPECT_EQ(pop->messageCount(), 1u);
+    const std::string text = folder.read("log.txt") + run.out;
+    EXPECT_EQ(text.find("rt-seeded"), std::string::npos);
+}
+
+TEST_F(OAuthServers, PasswordCommandLogsInWithThePassword) {
+    SignInSettings signIn;
+    signIn.method = LoginMethod::PasswordCommand;
+    signIn.passwordCommand = "printf '%s\\n' " + pop->password();
+    writeSignInSettings(folder.path(), signIn);
+    test::SmtpServer plain;
+    s.txtSMTP = "127.0.0.1:" + std::to_string(plain.port());
+    s.chkESMTP = "0";
+    EXPECT_TRUE(runInProcess());
+    EXPECT_EQ(plain.received().size(), 1u);
+    EXPECT_EQ(folder.read("debug.log").find(pop->password()), std::string::npos);
+    // A command that fails is a failed try, in the run's words.
+    signIn.passwordCommand = "false";
+    writeSignInSettings(folder.path(), signIn);
+    host = test::RecordingHost{};
+    EXPECT_FALSE(runInProcess());
+    EXPECT_EQ(host.countLogContaining("Password command: the password command failed"), 10);
+}
+
+}  // namespace
+}  // namespace vorel
+
+namespace vorel {
+namespace {
+
+TEST(PasswordRefusal, TheProvidersWordsAreRecognised) {
+    for (const auto& [detail, line] : std::vector<std::pair<std::string, std::string>>{
+             {"pop.gmail.com: login refused: -ERR [AUTH] Web login required: https://x",
+              "-ERR [AUTH] Web login required: https://x"},
+             {"smtp.example: Login denied: 535 5.7.139 Authentication unsuccessful, basic "
+              "authentication is disabled.",
+              "535 5.7.139 Authentication unsuccessful, basic authentication is disabled."},
+             {"smtp.office365.com: Login denied: 550 5.7.30 Basic authentication is not "
+              "supported for Client Submission.",
+              "550 5.7.30 Basic authentication is not supported for Client Submission."},
+             {"smtp.gmail.com: Login denied: 534-5.7.9 Application-specific password required.",
+              "534-5.7.9 Application-specific password required."},
+             {"x: login refused: -ERR Please log in with your web browser",
+              "-ERR Please log in with your web browser"},
+             {"x: login refused: -ERR Authentication failed.", ""},
+         }) {
+        SCOPED_TRACE(detail);
+        EXPECT_EQ(passwordRefusal(detail).value_or(""), line);
+    }
+}
+
+// A POP3 server that refuses every password as Gmail does without an app password.
+class RefusingPopServer {
+public:
+    RefusingPopServer() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = test::loopbackAddress(0);
+        socklen_t size = sizeof a;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 8);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~RefusingPopServer() {
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        thread_.join();
+    }
+    int port() const { return port_; }
+
+private:
+    void serve() {
+        while (true) {
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) {
+                return;
+            }
+            auto say = [c](const std::string& text) {
+                return ::send(c, text.data(), text.size(), MSG_NOSIGNAL);
+            };
+            say("+OK POP3 ready\r\n");
+            std::string in;
+            char buffer[512];
+            for (ssize_t n; (n = ::recv(c, buffer, sizeof buffer, 0)) > 0;) {
+                in.append(buffer, static_cast<std::size_t>(n));
+                for (std::size_t nl; (nl = in.find("\r\n")) != std::string::npos;) {
+                    const std::string line = in.substr(0, nl);
+                    in.erase(0, nl + 2);
+                    if (line == "CAPA") {
+                        say("+OK\r\nUSER\r\n.\r\n");
+                    } else if (line.rfind("PASS", 0) == 0) {
+                        say("-ERR [AUTH] Web login required: https://support.example/78754\r\n");
+                    } else {
+                        say("+OK\r\n");
+                    }
+                }
+            }
+            ::close(c);
+        }
+    }
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST(PasswordRefusal, TheRunLogAndTestConnectionSayWhatToDo) {
+    RefusingPopServer server;
+    test::RunFolder f;
+    f.s.txtPOP = "127.0.0.1:" + std::to_string(server.port());
+    f.s.txtUSERID = "ann";
+    f.s.txtPASSWORD = "account password";
+    CurlMailComponent mail;
+    const std::string check = checkConnection(f.s, mail);
+    EXPECT_NE(check.find("(-ERR [AUTH] Web login required: https://support.example/78754) "
+                         "This provider does not take your password here"),
+              std::string::npos)
+        << check;
+    EXPECT_FALSE(f.run(mail));
+    EXPECT_EQ(f.host.countLogContaining("Connect to Host Failed"), 10);
+    EXPECT_EQ(f.host.countLogContaining("-ERR [AUTH] Web login required"), 10);
+    EXPECT_EQ(f.host.countLogContaining("needs an app password (made in the account's security "
+                                        "settings) or OAuth2 sign-in"),
+              10);
+}
+
+}  // namespace
+}  // namespace vorel
+
+namespace vorel {
+namespace {
+
+// The device-code flow: the code shown once, polled until the user is done.
+TEST(DeviceSignIn, ShowsTheCodeAndPollsUntilSignedIn) {
+    test::OAuthStub stub("alice");
+    OAuth2Provider p;
+    p.clientId = stub.clientId();
+    p.tokenUrl = stub.url("token");
+    p.deviceUrl = stub.url("devicecode");
+    p.scope = "offline_access mail";
+    std::vector<std::string> shown;
+    const TokenAnswer a =
+        deviceSignIn(p, [&shown](const std::string& message) { shown.push_back(message); });
+    ASSERT_TRUE(a.ok()) << a.errorText;
+    EXPECT_FALSE(a.refreshToken.empty());
+    EXPECT_EQ(shown, std::vector<std::string>{"To sign in, visit http://127.0.0.1/device and "
+                                              "enter the code ABCD-EFGH"});
+    const std::string grant = "urn:ietf:params:oauth:grant-type:device_code";
+    EXPECT_EQ(stub.tokenRequests(), (std::vector<std::string>{grant, grant}));
+    // Cancelled while waiting: no more polls.
+    const TokenAnswer c = deviceSignIn(
+        p, [](const std::string&) {}, [] { return true; });
+    EXPECT_EQ(c.error, "cancelled");
+}
+
+}  // namespace
+}  // namespace vorel
+
+namespace vorel {
+namespace {
+
+TEST(LoginCommand, RefusesWhatCannotSignIn) {
+    test::TempFolder folder;
+    struct Row {
+        std::string args;
+        int status;
+        const char* said;
+    };
+    for (const Row& r : std::vector<Row>{
+             {"", 2, "--provider microsoft|custom is required"},
+             {"--provider google", 2, "--provider microsoft|custom is required"},
+             {"--provider custom --client-id x --token-url http://login.example/t", 2,
+              "the token URL must use https"},
+             {"--provider custom --token-url https://login.example/t", 2, "no client ID"},
+             {"--provider custom --client-id x --token-url https://login.example/t --bogus", 2,
+              "unknown option '--bogus'"},
+         }) {
+        SCOPED_TRACE(r.args);
+        const Output o = runVorel("login --folder '" + folder.path() + "' " + r.args);
+        EXPECT_EQ(o.status, r.status) << o.out;
+        EXPECT_NE(o.out.find(r.said), std::string::npos) << o.out;
+    }
+    if (builtInMicrosoftClientId().empty()) {
+        const Output o = runVorel("login --folder '" + folder.path() + "' --provider microsoft");
+        EXPECT_EQ(o.status, 1);
+        EXPECT_NE(o.out.find("--provider microsoft --client-id ID"), std::string::npos) << o.out;
+    }
+    EXPECT_FALSE(fs::exists(folder.file(kSignInFile)));
+}
+
+}  // namespace
+}  // namespace vorel
