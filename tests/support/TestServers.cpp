@@ -94,7 +94,7 @@ std::vector<fs::path> mailFiles(const fs::path& maildir) {
     return files;
 }
 
-constexpr char kDovecotConf[] = R"(protocols = pop3
+constexpr char kDovecotConf[] = R"(protocols = pop3@IMAP
 listen = 127.0.0.1
 base_dir = @R/run
 state_dir = @R/state
@@ -123,13 +123,30 @@ service pop3-login {
     port = @PORT
   }
 @POP3S}
-)";
+@IMAPSERVICE)";
 
 constexpr char kDovecotTls[] = R"(  inet_listener pop3s {
     port = @TLSPORT
     ssl = yes
   }
 )";
+
+constexpr char kDovecotImap[] = R"(service imap-login {
+  inet_listener imap {
+    port = @IMAPPORT
+  }
+@IMAPS}
+)";
+
+constexpr char kDovecotImaps[] = R"(  inet_listener imaps {
+    port = @IMAPTLSPORT
+    ssl = yes
+  }
+)";
+
+// What Dovecot offers by default less IDLE and UIDPLUS.
+constexpr char kImapBasic[] =
+    "imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE LITERAL+ NAMESPACE\n";
 
 // Mailutils: virtual-domain logins (user@example.test), no locks outside the folder.
 constexpr char kPop3dConf[] = R"(logging { syslog no; };
@@ -248,6 +265,8 @@ struct PopServer::Impl : ServerProcess {
     Impl() : ServerProcess("vorel-pop") {}
     bool mailutils = false;
     fs::path maildir;
+    std::vector<std::string> args;
+    std::function<bool()> ready;
     std::size_t seeded = 0;
     static void chown(const fs::path& p) {  // to nobody:nogroup, 65534 on Debian
         if (::chown(p.c_str(), 65534, 65534) != 0) {
@@ -274,7 +293,8 @@ PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
     port_ = freeLoopbackPort();
     // In this order: the first two hold placeholders of the others.
     std::vector<std::pair<std::string, std::string>> values = {
-        {"@SSL", "ssl = no"}, {"@POP3S", ""}, {"@R", d.root}, {"@PORT", std::to_string(port_)}};
+        {"@SSL", "ssl = no"}, {"@POP3S", ""}, {"@IMAPSERVICE", ""},
+        {"@IMAP", ""},        {"@R", d.root}, {"@PORT", std::to_string(port_)}};
     if (d.mailutils) {
         // The INBOX a Maildir in the user's home, a crypt hash in the domain's file.
         fs::create_directories(d.root + "/domains");
@@ -306,10 +326,53 @@ PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
         values[0].second = "ssl = yes\nssl_cert = <@R/cert.pem\nssl_key = <@R/key.pem";
         values[1].second = fill(kDovecotTls, {{"@TLSPORT", std::to_string(tlsPort_)}});
     }
+    if (o.imap) {
+        while (imapPort_ == 0 || imapPort_ == port_ || imapPort_ == tlsPort_) {
+            imapPort_ = freeLoopbackPort();
+        }
+        std::string imaps;
+        if (o.tls) {
+            while (imapTlsPort_ == 0 || imapTlsPort_ == port_ || imapTlsPort_ == tlsPort_ ||
+                   imapTlsPort_ == imapPort_) {
+                imapTlsPort_ = freeLoopbackPort();
+            }
+            imaps = fill(kDovecotImaps, {{"@IMAPTLSPORT", std::to_string(imapTlsPort_)}});
+        }
+        values[2].second =
+            fill(kDovecotImap, {{"@IMAPPORT", std::to_string(imapPort_)}, {"@IMAPS", imaps}}) +
+            (o.imapIdle ? "" : kImapBasic);
+        values[3].second = " imap";
+    }
     spit(d.root + "/dovecot.conf", fill(kDovecotConf, values));
-    d.start({"/usr/sbin/dovecot", "-c", d.root + "/dovecot.conf", "-F"}, [this] {
-        return loopbackPortAnswers(port_) && (tlsPort_ == 0 || loopbackPortAnswers(tlsPort_));
-    });
+    d.args = {"/usr/sbin/dovecot", "-c", d.root + "/dovecot.conf", "-F"};
+    d.ready = [this] {
+        for (const int p : {port_, tlsPort_, imapPort_, imapTlsPort_}) {
+            if (p != 0 && !loopbackPortAnswers(p)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    d.start(d.args, d.ready);
+}
+
+void PopServer::restart() {
+    Impl& d = *impl_;
+    d.stop();
+    // A stale base_dir makes the first login hang.
+    std::error_code ec;
+    fs::remove_all(d.root + "/run", ec);
+    d.gone = false;
+    d.start(d.args, d.ready);
+}
+
+std::string PopServer::maildir() const {
+    return impl_->maildir.string();
+}
+
+std::string PopServer::imapAddress(bool implicitTls) const {
+    return implicitTls ? "imaps://127.0.0.1:" + std::to_string(imapTlsPort_)
+                       : "imap://127.0.0.1:" + std::to_string(imapPort_);
 }
 
 PopServer::~PopServer() = default;

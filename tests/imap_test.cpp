@@ -1,0 +1,232 @@
+// The mail run over IMAP: the POP3 run's scenarios against the same Dovecot,
+// and what only IMAP has (expunge at the end, UIDs, UIDVALIDITY).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/ServerAddress.h"
+#include "support/RunFolder.h"
+
+namespace vorel {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ImapAddress, SchemesPickTheProtocolAndItsPorts) {
+    using V = ServerAddress::Service;
+    using S = ServerAddress::Security;
+    struct Row {
+        std::string text;
+        V service;
+        S security;
+        int port;
+    };
+    for (const Row& r : std::vector<Row>{
+             {"imap://mail.example", V::Imap, S::Required, 143},
+             {"IMAPS://mail.example", V::Imap, S::Implicit, 993},
+             {"imap://mail.example:1143/", V::Imap, S::Required, 1143},
+             {"imaps://[::1]:9993", V::Imap, S::Implicit, 9993},
+             {"mail.example", V::Pop3, S::Opportunistic, 110},
+             {"mail.example:1100", V::Pop3, S::Opportunistic, 1100},
+             {"pop3://mail.example", V::Pop3, S::Required, 110},
+             {"pop3s://mail.example", V::Pop3, S::Implicit, 995},
+         }) {
+        const ServerAddress a = parseServerAddress(r.text, V::Pop3);
+        EXPECT_EQ(a.service, r.service) << r.text;
+        EXPECT_EQ(a.security, r.security) << r.text;
+        EXPECT_EQ(a.port, r.port) << r.text;
+    }
+    EXPECT_EQ(parseServerAddress("imaps://h", V::Pop3).url(), "imaps://h:993");
+    // The SMTP setting takes no mailbox schemes.
+    EXPECT_THROW(parseServerAddress("imap://h", V::Smtp), std::invalid_argument);
+}
+
+enum class Protocol { Pop3, Imap, Imaps };
+
+std::string message(const std::string& from, const std::string& to, const std::string& subject,
+                    const std::string& id = "") {
+    return "From: " + from + "\nTo: " + to + "\nSubject: " + subject + "\n" +
+           (id.empty() ? "" : "Message-ID: <" + id + "@x.example>\n") + "\nHello.\n";
+}
+
+// Dovecot with POP3 and IMAP over TLS, an SMTP server, and a folder pointed
+// at them by the protocol under test.
+struct Mailbox : test::RunFolder {
+    explicit Mailbox(Protocol p, bool idle = true)
+        : pop(test::PopServer::Options{.tls = true, .imap = true, .imapIdle = idle}),
+          protocol(p) {
+        ::setenv("VOREL_CA_FILE", pop.caFile().c_str(), 1);
+        pointAt(pop);
+        pointAt(smtp);
+        if (p != Protocol::Pop3) {
+            s.txtPOP = pop.imapAddress(p == Protocol::Imaps);
+        }
+        addAutoresponder("info@me.example");
+    }
+    ~Mailbox() { ::unsetenv("VOREL_CA_FILE"); }
+    bool runAgain() {
+        host = test::RecordingHost{};
+        return run();
+    }
+    // Maildir files of messages some client marked (S: seen, T: deleted).
+    int filesFlagged(char flag) const {
+        int n = 0;
+        for (const char* sub : {"/cur", "/new"}) {
+            for (const auto& e : fs::directory_iterator(pop.maildir() + sub)) {
+                const std::string name = e.path().filename().string();
+                const std::size_t info = name.find(":2,");
+                n += info != std::string::npos && name.find(flag, info) != std::string::npos;
+            }
+        }
+        return n;
+    }
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    Protocol protocol;
+};
+
+struct EveryProtocol : ::testing::TestWithParam<Protocol> {};
+
+// Anti-spam, an autoresponder, a list request, leave on server and the
+// ledger: the same outcome whichever protocol reads the mailbox.
+TEST_P(EveryProtocol, RunAnswersFiltersAndLeavesAsOverPop3) {
+    VOREL_SKIP_UNLESS_ROOT();
+    Mailbox m(GetParam());
+    m.folder.write("antispam.lst", "spam@x.example\r\n");
+    MailingList news{0, "NEWS", 0, "-- NEWS", "NEWS@list.example", "Welcome", "Hi %name%",
+                     "NEWS@list.example", "Goodbye", "Left", "post-NEWS@list.example", "",
+                     "join-NEWS@list.example", "", "leave@list.example,", ""};
+    m.db().addList(news);
+    m.pop.addMessage(message("spam@x.example", "info@me.example", "Offer"));
+    m.pop.addMessage(message("ann@x.example", "info@me.example", "q", "1"));
+    m.pop.addMessage(message("Joe <joe@x.example>", "join-NEWS@list.example", "in", "2"));
+    m.pop.addMessage(message("bob@x.example", "nobody@me.example", "q", "3"));
+    m.s.chkLEAVE = "1";
+    ASSERT_TRUE(m.runAgain()) << m.host.logText();
+    EXPECT_TRUE(
+        m.host.hasLogEntry("Message from:spam@x.example Subject: Offer deleted anti-spam filter"))
+        << m.host.logText();
+    EXPECT_TRUE(m.host.hasLogEntry("Email Address joe@x.example Added to NEWS")) << m.host.logText();
+    EXPECT_EQ(m.state.antiSpam, 1);
+    EXPECT_EQ(m.state.autoresponders, 1);
+    ASSERT_EQ(m.smtp.received().size(), 2u);
+    EXPECT_EQ(m.pop.messageCount(), 3u);  // only the spam went
+    EXPECT_EQ(m.db().members("NEWS").size(), 1u);
+
+    // Kept on the server: answered once.
+    ASSERT_TRUE(m.runAgain()) << m.host.logText();
+    EXPECT_EQ(m.host.countLogContaining("was handled by an earlier run, skipped"), 2)
+        << m.host.logText();
+    EXPECT_EQ(m.smtp.received().size(), 2u);
+
+    // Deleting on again: the handled messages go.
+    m.s.chkLEAVE = "0";
+    ASSERT_TRUE(m.runAgain()) << m.host.logText();
+    EXPECT_EQ(m.pop.messageCount(), 1u);
+    EXPECT_EQ(m.smtp.received().size(), 2u);
+    if (GetParam() != Protocol::Pop3) {
+        EXPECT_EQ(m.filesFlagged('S'), 0);  // nothing read was marked read
+    }
+}
+
+std::string protocolName(const ::testing::TestParamInfo<Protocol>& p) {
+    const char* names[] = {"Pop3", "Imap", "Imaps"};
+    return names[static_cast<int>(p.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Imap, EveryProtocol,
+                         ::testing::Values(Protocol::Pop3, Protocol::Imap, Protocol::Imaps),
+                         protocolName);
+
+// A session lost midway leaves every message, unflagged; a later run
+// deletes them (EXPUNGE on a server without UIDPLUS).
+TEST(ImapRun, FailedRunExpungesNothing) {
+    VOREL_SKIP_UNLESS_ROOT();
+    Mailbox m(Protocol::Imap, false);
+    m.folder.write("antispam.lst", "spam@x.example\r\n");
+    m.pop.addMessage(message("spam@x.example", "info@me.example", "Offer"));
+    m.pop.addMessage(message("ann@x.example", "info@me.example", "q"));
+    m.s.chkLEAVE = "0";
+    bool killed = false;
+    m.host.setOnLogEntry([&](const std::string& line) {
+        if (!killed && line.find("deleted anti-spam filter") != std::string::npos) {
+            killed = true;
+            m.pop.kill();
+        }
+    });
+    writeSettings(m.folder.path(), m.s);
+    {
+        CurlMailComponent mail;
+        MailRun r(m.folder.path(), m.host, mail, m.clock);
+        // The lost session ends the scan; as over POP3, the run itself goes on.
+        r.doRunMail();
+    }
+    ASSERT_TRUE(killed);
+    EXPECT_EQ(m.pop.messageCount(), 2u);
+    EXPECT_EQ(m.filesFlagged('T'), 0);
+    m.pop.restart();
+    ASSERT_TRUE(m.runAgain()) << m.host.logText();
+    EXPECT_EQ(m.pop.messageCount(), 0u);
+    EXPECT_EQ(m.smtp.received().size(), 1u);
+}
+
+// Mail that arrives during a run keeps its place for the next one, and
+// the numbers the run works with do not move under it.
+TEST(ImapRun, MessageAppendedDuringARunIsLeftForTheNext) {
+    VOREL_SKIP_UNLESS_ROOT();
+    Mailbox m(Protocol::Imap);
+    m.pop.addMessage(message("ann@x.example", "info@me.example", "1"));
+    m.pop.addMessage(message("bob@x.example", "info@me.example", "2"));
+    m.s.chkLEAVE = "0";
+    bool added = false;
+    m.host.setOnLogEntry([&](const std::string& line) {
+        if (!added && line.find("Testing To:") != std::string::npos) {
+            added = true;
+            m.pop.addMessage(message("cat@x.example", "info@me.example", "3"));
+        }
+    });
+    writeSettings(m.folder.path(), m.s);
+    {
+        CurlMailComponent mail;
+        MailRun r(m.folder.path(), m.host, mail, m.clock);
+        ASSERT_TRUE(r.doRunMail()) << m.host.logText();
+        EXPECT_EQ(r.state().counters.autoresponders, 2);
+    }
+    EXPECT_EQ(m.pop.messageCount(), 1u);
+    EXPECT_EQ(m.smtp.received().size(), 2u);
+    m.host.setOnLogEntry({});
+    ASSERT_TRUE(m.runAgain()) << m.host.logText();
+    EXPECT_EQ(m.pop.messageCount(), 0u);
+    ASSERT_EQ(m.smtp.received().size(), 3u);
+    EXPECT_NE(m.smtp.received()[2].data.find("cat@x.example"), std::string::npos);
+}
+
+// A new UIDVALIDITY makes every UID new; a message kept on the server is
+// still not answered twice.
+TEST(ImapRun, UidValidityChangeAnswersNothingTwice) {
+    VOREL_SKIP_UNLESS_ROOT();
+    Mailbox m(Protocol::Imaps);
+    m.pop.addMessage(message("ann@x.example", "info@me.example", "q", "kept"));
+    m.s.chkLEAVE = "1";
+    ASSERT_TRUE(m.runAgain()) << m.host.logText();
+    ASSERT_EQ(m.smtp.received().size(), 1u);
+    // Dovecot starts a new UID space when its list and indexes are gone.
+    m.pop.kill();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // UIDVALIDITY is a time
+    for (const auto& e : fs::directory_iterator(m.pop.maildir())) {
+        if (e.path().filename().string().rfind("dovecot", 0) == 0) {
+            fs::remove_all(e.path());
+        }
+    }
+    m.pop.restart();
+    ASSERT_TRUE(m.runAgain()) << m.host.logText();
+    EXPECT_EQ(m.host.countLogContaining("was handled by an earlier run, skipped"), 1)
+        << m.host.logText();
+    EXPECT_EQ(m.smtp.received().size(), 1u);
+}
+
+}  // namespace
+}  // namespace vorel
