@@ -16,6 +16,8 @@ void printUsage() {
         "  (none)      open the windows; -R starts a mail run whenever the main window opens\n"
         "  init        create the application folder and an empty data.mdb\n"
         "  run         carry out one mail run (--verbose: status lines to stderr)\n"
+        "  watch [--poll SECONDS]   a mail run whenever new mail arrives (IMAP IDLE),\n"
+        "              else every SECONDS (180)\n"
         "  try FILE    what a mail run would do with one saved message; changes nothing\n"
         "  post LIST --from ADDR --subject TEXT (--message-file FILE | --message TEXT)\n"
         "              [--footer TEXT]   queue a message to every member of a list\n"
@@ -38,6 +40,9 @@ int main(int argc, char** argv) {
         }
         if (cl->command == "run") {
             return vorel::cmdRun(*cl);
+        }
+        if (cl->command == "watch") {
+            return vorel::cmdWatch(*cl);
         }
         if (cl->command == "try") {
             return vorel::cmdTry(*cl);

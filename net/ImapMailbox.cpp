@@ -301,14 +301,13 @@ std::string ImapMailbox::message(long number) {
     std::string raw;
     bool found = false;
     if (uid > 0) {
-        command("UID FETCH " + std::to_string(uid) + " (UID BODY.PEEK[])",
-                [&](Response& r) {
-                    if (untaggedNumber(r.upperText, "FETCH") >= 0 && !r.literals.empty() &&
-                        numberAfter(r.upperText, "UID ") == uid) {
-                        raw = std::move(r.literals.front());
-                        found = true;
-                    }
-                });
+        command("UID FETCH " + std::to_string(uid) + " (UID BODY.PEEK[])", [&](Response& r) {
+            if (untaggedNumber(r.upperText, "FETCH") >= 0 && !r.literals.empty() &&
+                numberAfter(r.upperText, "UID ") == uid) {
+                raw = std::move(r.literals.front());
+                found = true;
+            }
+        });
     }
     if (!found) {
         throw MailError(mailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
@@ -329,7 +328,8 @@ void ImapMailbox::finish(const std::set<long>& deleted) {
         }
         const long a = uids_[static_cast<std::size_t>(first - 1)];
         const long b = uids_[static_cast<std::size_t>(last - 1)];
-        std::string range = a == b ? std::to_string(a) : std::to_string(a) + ":" + std::to_string(b);
+        std::string range =
+            a == b ? std::to_string(a) : std::to_string(a) + ":" + std::to_string(b);
         if (sets.back().size() + range.size() > kMaxSetLength) {
             sets.emplace_back();
         }

@@ -63,8 +63,8 @@ private:
     bool uidplus_ = false;
     long exists_ = 0;
     std::string uidValidity_;
-    std::vector<long> uids_;   // index = message number - 1; 0: not reported
-    std::vector<long> sizes_;  // RFC822.SIZE, same index
+    std::vector<long> uids_;               // index = message number - 1; 0: not reported
+    std::vector<long> sizes_;              // RFC822.SIZE, same index
     std::map<long, std::string> headers_;  // fetched ahead, by message number
     long window_ = 1;
     long nextAhead_ = 0;  // the message after the last header range asked for

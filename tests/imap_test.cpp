@@ -1,7 +1,10 @@
 // The mail run over IMAP: the POP3 run's scenarios against the same Dovecot,
 // and what only IMAP has (expunge at the end, UIDs, UIDVALIDITY).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -56,8 +59,7 @@ std::string message(const std::string& from, const std::string& to, const std::s
 // at them by the protocol under test.
 struct Mailbox : test::RunFolder {
     explicit Mailbox(Protocol p, bool idle = true)
-        : pop(test::PopServer::Options{.tls = true, .imap = true, .imapIdle = idle}),
-          protocol(p) {
+        : pop(test::PopServer::Options{.tls = true, .imap = true, .imapIdle = idle}), protocol(p) {
         ::setenv("VOREL_CA_FILE", pop.caFile().c_str(), 1);
         pointAt(pop);
         pointAt(smtp);
@@ -96,9 +98,22 @@ TEST_P(EveryProtocol, RunAnswersFiltersAndLeavesAsOverPop3) {
     VOREL_SKIP_UNLESS_ROOT();
     Mailbox m(GetParam());
     m.folder.write("antispam.lst", "spam@x.example\r\n");
-    MailingList news{0, "NEWS", 0, "-- NEWS", "NEWS@list.example", "Welcome", "Hi %name%",
-                     "NEWS@list.example", "Goodbye", "Left", "post-NEWS@list.example", "",
-                     "join-NEWS@list.example", "", "leave@list.example,", ""};
+    MailingList news{0,
+                     "NEWS",
+                     0,
+                     "-- NEWS",
+                     "NEWS@list.example",
+                     "Welcome",
+                     "Hi %name%",
+                     "NEWS@list.example",
+                     "Goodbye",
+                     "Left",
+                     "post-NEWS@list.example",
+                     "",
+                     "join-NEWS@list.example",
+                     "",
+                     "leave@list.example,",
+                     ""};
     m.db().addList(news);
     m.pop.addMessage(message("spam@x.example", "info@me.example", "Offer"));
     m.pop.addMessage(message("ann@x.example", "info@me.example", "q", "1"));
@@ -109,7 +124,8 @@ TEST_P(EveryProtocol, RunAnswersFiltersAndLeavesAsOverPop3) {
     EXPECT_TRUE(
         m.host.hasLogEntry("Message from:spam@x.example Subject: Offer deleted anti-spam filter"))
         << m.host.logText();
-    EXPECT_TRUE(m.host.hasLogEntry("Email Address joe@x.example Added to NEWS")) << m.host.logText();
+    EXPECT_TRUE(m.host.hasLogEntry("Email Address joe@x.example Added to NEWS"))
+        << m.host.logText();
     EXPECT_EQ(m.state.antiSpam, 1);
     EXPECT_EQ(m.state.autoresponders, 1);
     ASSERT_EQ(m.smtp.received().size(), 2u);
@@ -226,6 +242,100 @@ TEST(ImapRun, UidValidityChangeAnswersNothingTwice) {
     EXPECT_EQ(m.host.countLogContaining("was handled by an earlier run, skipped"), 1)
         << m.host.logText();
     EXPECT_EQ(m.smtp.received().size(), 1u);
+}
+
+// `vorel watch` on a folder, its output (run logs and notes) in one file.
+struct WatchProcess {
+    WatchProcess(const std::string& folder, const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {VOREL_BINARY, "watch", "--folder", folder};
+        args.insert(args.end(), extra.begin(), extra.end());
+        io.write("out", "");
+        pid = test::startProcess(args, io.file("out"));
+    }
+    ~WatchProcess() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    // Seconds until `text` is in the output `count` times; -1 after `limit`.
+    double waitFor(const std::string& text, int count = 1, double limit = 20) {
+        const auto start = std::chrono::steady_clock::now();
+        while (true) {
+            const double waited =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const std::string out = io.read("out");
+            int seen = 0;
+            for (std::size_t at = 0; (at = out.find(text, at)) != std::string::npos; ++at) {
+                ++seen;
+            }
+            if (seen >= count) {
+                return waited;
+            }
+            if (waited > limit) {
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    // SIGTERM; the exit status, -1 when it did not end within 10 s.
+    int stop() {
+        ::kill(pid, SIGTERM);
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+        }
+        return -1;
+    }
+    test::TempFolder io;
+    pid_t pid = -1;
+};
+
+TEST(Watch, AnswersNewMailWithinSecondsAndSurvivesADroppedConnection) {
+    VOREL_SKIP_UNLESS_ROOT();
+    Mailbox m(Protocol::Imap);
+    m.s.chkLEAVE = "0";
+    writeSettings(m.folder.path(), m.s);
+    WatchProcess w(m.folder.path(), {});
+    ASSERT_GE(w.waitFor("Mail Run Complete"), 0) << w.io.read("out");  // what came before
+    m.pop.addMessage(message("ann@x.example", "info@me.example", "q"));
+    const double latency = w.waitFor("Message Sent to ann@x.example");
+    ASSERT_GE(latency, 0) << w.io.read("out");
+    EXPECT_LT(latency, 2.5) << w.io.read("out");
+    ASSERT_GE(w.waitFor("Mail Run Complete", 2), 0);
+
+    // The server goes away and comes back: the watch connects again, and
+    // what came meanwhile is answered.
+    m.pop.kill();
+    m.pop.addMessage(message("bob@x.example", "info@me.example", "q"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    m.pop.restart();
+    ASSERT_GE(w.waitFor("Message Sent to bob@x.example", 1, 30), 0) << w.io.read("out");
+    ASSERT_GE(w.waitFor("Mail Run Complete", 3), 0);
+    m.pop.addMessage(message("cat@x.example", "info@me.example", "q"));
+    ASSERT_GE(w.waitFor("Message Sent to cat@x.example", 1, 10), 0) << w.io.read("out");
+    ASSERT_GE(w.waitFor("Mail Run Complete", 4), 0);
+    EXPECT_EQ(w.stop(), 0);
+    EXPECT_EQ(m.smtp.received().size(), 3u);
+    EXPECT_EQ(m.pop.messageCount(), 0u);
+}
+
+// Without IDLE (and for POP3) the watch looks every --poll seconds.
+TEST(Watch, PollsAServerWithoutIdle) {
+    VOREL_SKIP_UNLESS_ROOT();
+    for (const Protocol p : {Protocol::Imap, Protocol::Pop3}) {
+        Mailbox m(p, false);
+        m.s.chkLEAVE = "0";
+        writeSettings(m.folder.path(), m.s);
+        WatchProcess w(m.folder.path(), {"--poll", "1"});
+        ASSERT_GE(w.waitFor("Mail Run Complete"), 0) << w.io.read("out");
+        m.pop.addMessage(message("ann@x.example", "info@me.example", "q"));
+        ASSERT_GE(w.waitFor("Message Sent to ann@x.example", 1, 10), 0) << w.io.read("out");
+        EXPECT_EQ(w.stop(), 0);
+    }
 }
 
 }  // namespace
