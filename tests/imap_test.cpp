@@ -120,10 +120,20 @@ TEST_P(EveryProtocol, RunAnswersFiltersAndLeavesAsOverPop3) {
     m.pop.addMessage(message("Joe <joe@x.example>", "join-NEWS@list.example", "in", "2"));
     m.pop.addMessage(message("bob@x.example", "nobody@me.example", "q", "3"));
     m.s.chkLEAVE = "1";
+    m.s.chkDEBUG = "1";  // the transcript in debug.log, credentials masked
     ASSERT_TRUE(m.runAgain()) << m.host.logText();
     EXPECT_TRUE(
         m.host.hasLogEntry("Message from:spam@x.example Subject: Offer deleted anti-spam filter"))
         << m.host.logText();
+    const std::string debug = m.folder.read("debug.log");
+    EXPECT_NE(debug.find(GetParam() == Protocol::Pop3 ? "AUTH PLAIN ********"
+                                                      : "AUTHENTICATE PLAIN ********"),
+              std::string::npos)
+        << debug;
+    for (const char* secret : {"s3cret-Pw", "AGFsaWNlAHMzY3JldC1Qdw", "czNjcmV0LVB3"}) {
+        EXPECT_EQ(debug.find(secret), std::string::npos) << secret;
+    }
+    m.s.chkDEBUG = "0";
     EXPECT_TRUE(m.host.hasLogEntry("Email Address joe@x.example Added to NEWS"))
         << m.host.logText();
     EXPECT_EQ(m.state.antiSpam, 1);
