@@ -84,8 +84,8 @@ int main(int argc, char** argv) {
         writeSettings(folder, s);
         Database::open(folder + "/data.mdb")
             .addAutoresponder(test::replyRule("A", "me@me.example", "Thanks"));
-        const pid_t watch = test::startProcess(
-            {VOREL_BINARY, "watch", "--folder", folder}, folder + "/watch.out");
+        const pid_t watch =
+            test::startProcess({VOREL_BINARY, "watch", "--folder", folder}, folder + "/watch.out");
         std::this_thread::sleep_for(std::chrono::seconds(2));
         std::vector<double> latency;
         for (int k = 0; k < 20; ++k) {

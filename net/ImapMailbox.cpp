@@ -172,11 +172,30 @@ ImapMailbox::Response ImapMailbox::command(const std::string& text,
     if (broken()) {
         throw MailError(mailcode::kNotConnected, host() + ": the IMAP session was lost");
     }
+    const std::string tag = send(text);
+    return readUntil(tag, text, untagged);
+}
+
+std::string ImapMailbox::send(const std::string& text) {
     const std::string tag = "V" + std::to_string(++tag_);
     s_->sendLines(tag + " " + text + "\r\n");
+    return tag;
+}
+
+// Headers asked for ahead arrive before the replies of later commands: they
+// are kept whichever command is being read.
+ImapMailbox::Response ImapMailbox::readUntil(const std::string& tag, const std::string& text,
+                                             const std::function<void(Response&)>& untagged) {
     while (true) {
         Response r = readResponse(kLiteralLimit);
+        if (!ahead_.empty() && tag != ahead_ && r.text.rfind(ahead_ + " ", 0) == 0) {
+            ahead_.clear();  // a refused range leaves its headers missing
+            continue;
+        }
         if (r.text.rfind(tag + " ", 0) == 0) {
+            if (tag == ahead_) {
+                ahead_.clear();
+            }
             const std::string status = r.upperText.substr(tag.size() + 1, 3);
             if (status.rfind("OK", 0) == 0) {
                 return r;
@@ -192,7 +211,12 @@ ImapMailbox::Response ImapMailbox::command(const std::string& text,
             s_->lost("not an IMAP reply: " + r.text.substr(0, 80));
         }
         noteUntagged(r);
-        if (untagged) {
+        if (untaggedNumber(r.upperText, "FETCH") >= 0 && !r.literals.empty() &&
+            r.upperText.find("BODY[HEADER]") != std::string::npos) {
+            if (const long i = numberOfUid(numberAfter(r.upperText, "UID ")); i > 0) {
+                headers_[i] = std::move(r.literals.front());
+            }
+        } else if (untagged) {
             untagged(r);
         }
     }
@@ -250,39 +274,59 @@ long ImapMailbox::numberOfUid(long uid) const {
     return it != uids_.end() && *it == uid ? static_cast<long>(it - uids_.begin()) + 1 : 0;
 }
 
+// The next range of a scan goes out before the headers asked for are read,
+// so that the server is never waiting for us.
+void ImapMailbox::askAhead() {
+    const long n = static_cast<long>(uids_.size());
+    if (!ahead_.empty() || nextAhead_ < 1 || nextAhead_ > n || uidOf(nextAhead_) == 0) {
+        return;
+    }
+    long last = nextAhead_;
+    while (last < n && last - nextAhead_ + 1 < window_ && uidOf(last + 1) != 0) {
+        ++last;
+    }
+    aheadFirst_ = nextAhead_;
+    aheadLast_ = last;
+    ahead_ = send("UID FETCH " + std::to_string(uidOf(nextAhead_)) + ":" +
+                  std::to_string(uidOf(last)) + " (UID BODY.PEEK[HEADER])");
+    nextAhead_ = last + 1;
+    window_ = std::min(window_ * 2, kMaxWindow);
+}
+
+long ImapMailbox::uidOf(long number) const {
+    return uids_[static_cast<std::size_t>(number - 1)];
+}
+
 std::string ImapMailbox::header(long number) {
     const long n = static_cast<long>(uids_.size());
-    if (const auto it = headers_.find(number); it != headers_.end()) {
-        std::string text = std::move(it->second);
-        headers_.erase(headers_.begin(), std::next(it));
-        return text;
-    }
-    const auto uidOf = [this](long i) { return uids_[static_cast<std::size_t>(i - 1)]; };
     if (number < 1 || number > n || uidOf(number) == 0) {
         throw MailError(mailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
                         host() + ": no message " + std::to_string(number));
     }
-    // A scan in order asks for ever larger ranges; going elsewhere starts over.
-    if (number != nextAhead_) {
-        window_ = 1;
+    if (broken()) {
+        throw MailError(mailcode::kNotConnected, host() + ": the IMAP session was lost");
     }
-    long last = number;
-    while (last < n && last - number + 1 < window_ && uidOf(last + 1) != 0) {
-        ++last;
+    const bool inFlight = !ahead_.empty() && number >= aheadFirst_ && number <= aheadLast_;
+    if (headers_.count(number) == 0 && inFlight) {
+        const std::string tag = ahead_;
+        readUntil(tag, "UID FETCH", {});
+    } else if (headers_.count(number) == 0) {
+        if (!ahead_.empty()) {
+            const std::string tag = ahead_;
+            readUntil(tag, "UID FETCH", {});
+        }
+        // A scan in order asks for ever larger ranges; going elsewhere starts over.
+        headers_.clear();
+        window_ = number == nextAhead_ ? window_ : 1;
+        nextAhead_ = number;
+        askAhead();
+        if (!ahead_.empty()) {
+            const std::string tag = ahead_;
+            readUntil(tag, "UID FETCH", {});
+        }
     }
-    headers_.clear();
-    command("UID FETCH " + std::to_string(uidOf(number)) + ":" + std::to_string(uidOf(last)) +
-                " (UID BODY.PEEK[HEADER])",
-            [this](Response& r) {
-                if (untaggedNumber(r.upperText, "FETCH") < 0 || r.literals.empty()) {
-                    return;  // a flag change reported meanwhile, or an empty header
-                }
-                if (const long i = numberOfUid(numberAfter(r.upperText, "UID ")); i > 0) {
-                    headers_[i] = std::move(r.literals.front());
-                }
-            });
-    nextAhead_ = last + 1;
-    window_ = std::min(window_ * 2, kMaxWindow);
+    // Keep one range in flight while the scan goes on.
+    askAhead();
     const auto it = headers_.find(number);
     if (it == headers_.end()) {
         // Gone meanwhile (another client expunged it), or an empty header.

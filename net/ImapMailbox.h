@@ -23,7 +23,8 @@ namespace vorel {
 //   those UIDs where UIDPLUS is offered (else EXPUNGE). A session that fails
 //   midway leaves the mailbox as it found it, not even a flag set.
 // - Headers of a scan are fetched in growing UID ranges (up to 256 a
-//   command), so that a long scan costs few round trips.
+//   command), the next range asked for before the current one is read, so
+//   that a long scan costs few round trips and the server never waits.
 // - The unique id of a message is "UIDVALIDITY.UID".
 class ImapMailbox {
 public:
@@ -52,6 +53,11 @@ public:
 private:
     struct Response;
     Response command(const std::string& text, const std::function<void(Response&)>& untagged);
+    std::string send(const std::string& text);
+    Response readUntil(const std::string& tag, const std::string& text,
+                       const std::function<void(Response&)>& untagged);
+    void askAhead();
+    long uidOf(long number) const;
     Response readResponse(std::size_t literalLimit);
     std::string readBytes(std::size_t n);
     void noteUntagged(const Response& r);
@@ -68,6 +74,8 @@ private:
     std::map<long, std::string> headers_;  // fetched ahead, by message number
     long window_ = 1;
     long nextAhead_ = 0;  // the message after the last header range asked for
+    std::string ahead_;   // the tag of the header range in flight, if any
+    long aheadFirst_ = 0, aheadLast_ = 0;
 };
 
 }  // namespace vorel

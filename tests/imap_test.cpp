@@ -47,6 +47,50 @@ TEST(ImapAddress, SchemesPickTheProtocolAndItsPorts) {
     EXPECT_THROW(parseServerAddress("imap://h", V::Smtp), std::invalid_argument);
 }
 
+// Headers come in ranges read ahead: every number still gives its own
+// header, through a download midway and a jump back; deletions go as UID
+// ranges at the end.
+TEST(ImapMailbox, ScanInRangesGivesEveryHeaderAndDeletesAtTheEnd) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::PopServer pop(test::PopServer::Options{.tls = true, .imap = true});
+    ::setenv("VOREL_CA_FILE", pop.caFile().c_str(), 1);
+    const int count = 600;
+    for (int i = 1; i <= count; ++i) {
+        pop.addMessage("From: p" + std::to_string(i) + "@x.example\nSubject: s\n\nbody " +
+                       std::to_string(i) + "\n");
+    }
+    {
+        CurlMailComponent mail;
+        mail.popConnect(pop.imapAddress(true), pop.user(), pop.password());
+        ASSERT_EQ(mail.messageCount(), count);
+        const std::vector<std::string> ids = mail.uniqueIds();
+        ASSERT_EQ(ids.size(), std::size_t(count));
+        EXPECT_NE(ids[0], ids[1]);
+        EXPECT_EQ(ids[0].substr(0, ids[0].find('.')), ids[1].substr(0, ids[1].find('.')));
+        for (long i = 1; i <= count; ++i) {
+            mail.selectMessage(i);
+            mail.fetchHeader();
+            ASSERT_EQ(mail.from(), "p" + std::to_string(i) + "@x.example");
+            if (i == 300) {
+                EXPECT_EQ(mail.bodyText(), "body 300\r\n");
+            }
+        }
+        for (long i : {5L, 2L, 3L, 10L, 599L}) {
+            mail.selectMessage(i);
+            mail.fetchHeader();
+            EXPECT_EQ(mail.from(), "p" + std::to_string(i) + "@x.example");
+            mail.deleteMessage();
+        }
+        EXPECT_EQ(mail.messageCount(), count - 5);
+        mail.disconnect();
+    }
+    ::unsetenv("VOREL_CA_FILE");
+    EXPECT_EQ(pop.messageCount(), std::size_t(count - 5));
+    const std::vector<std::string> left = pop.messages();
+    EXPECT_NE(left[0].find("p1@"), std::string::npos);
+    EXPECT_NE(left[1].find("p4@"), std::string::npos);
+}
+
 enum class Protocol { Pop3, Imap, Imaps };
 
 std::string message(const std::string& from, const std::string& to, const std::string& subject,
