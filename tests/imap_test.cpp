@@ -12,6 +12,7 @@
 
 #include "net/ServerAddress.h"
 #include "support/RunFolder.h"
+#include "support/TcpProxy.h"
 
 namespace vorel {
 namespace {
@@ -89,6 +90,55 @@ TEST(ImapMailbox, ScanInRangesGivesEveryHeaderAndDeletesAtTheEnd) {
     const std::vector<std::string> left = pop.messages();
     EXPECT_NE(left[0].find("p1@"), std::string::npos);
     EXPECT_NE(left[1].find("p4@"), std::string::npos);
+}
+
+// A connection cut or stalled in the middle of a download ends the session;
+// the deletion asked for before it never reaches the server.
+TEST(ImapMailbox, FailuresMidSessionRemoveNothing) {
+    VOREL_SKIP_UNLESS_ROOT();
+    using Fault = test::TcpProxy::Fault;
+    struct Case {
+        const char* name;
+        std::vector<Fault> faults;
+        int code;
+    };
+    const Case cases[] = {
+        {"cut",
+         {{Fault::Kind::Cut, test::TcpProxy::Direction::ToClient, 150000, 0}},
+         mailcode::kNotConnected},
+        {"stall",
+         {{Fault::Kind::Stall, test::TcpProxy::Direction::ToClient, 150000, 3000}},
+         mailcode::kNotConnected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::PopServer pop(test::PopServer::Options{.tls = true, .imap = true});
+        ::setenv("VOREL_CA_FILE", pop.caFile().c_str(), 1);
+        pop.addMessage("From: a@x.example\nSubject: big\n\n" + std::string(400000, 'x') + "\n");
+        pop.addMessage("From: b@x.example\nSubject: small\n\nhi\n");
+        test::TcpProxy proxy(pop.imapTlsPort());
+        proxy.queueFaults(c.faults);
+        CurlMailComponent mail;
+        mail.setTimeout(20);
+        mail.popConnect("imaps://127.0.0.1:" + std::to_string(proxy.port()), pop.user(),
+                        pop.password());
+        mail.setTimeout(1);  // the stall outlasts it
+        int code = 0;
+        try {
+            mail.selectMessage(2);
+            mail.deleteMessage();
+            mail.selectMessage(1);
+            mail.fetchMessage();
+            mail.deleteMessage();
+            mail.disconnect();
+        } catch (const MailError& e) {
+            code = e.code();
+        }
+        EXPECT_EQ(code, c.code);
+        mail.disconnect();
+        ::unsetenv("VOREL_CA_FILE");
+        EXPECT_EQ(pop.messageCount(), 2u);
+    }
 }
 
 enum class Protocol { Pop3, Imap, Imaps };
