@@ -360,7 +360,14 @@ std::string ImapMailbox::message(long number) {
     return raw;
 }
 
-void ImapMailbox::finish(const std::set<long>& deleted) {
+void ImapMailbox::finish(const std::set<long>& asked) {
+    // A message the server never gave a UID for cannot be named.
+    std::set<long> deleted;
+    for (const long i : asked) {
+        if (i >= 1 && i <= static_cast<long>(uids_.size()) && uidOf(i) > 0) {
+            deleted.insert(i);
+        }
+    }
     // Runs of consecutive message numbers are UID ranges: a message that
     // arrived meanwhile has a UID above every one of them.
     std::vector<std::string> sets(1);
