@@ -36,6 +36,8 @@ std::string prepareAppFolder(const CommandLine& cl);
 
 int cmdInit(const CommandLine& cl);
 int cmdRun(const CommandLine& cl);
+// Runs whenever new mail arrives (IMAP IDLE), else every few minutes.
+int cmdWatch(const CommandLine& cl);
 // What a run would do with one saved message; changes nothing.
 int cmdTry(const CommandLine& cl);
 // Mailing lists: post a message, import and export addresses.

@@ -19,6 +19,8 @@ void printUsage(std::FILE* to = stderr) {
         "              --tray starts in the tray (or the countdown window) with the auto-run on\n"
         "  init        create the application folder and an empty data.mdb\n"
         "  run         carry out one mail run (--verbose: status lines to stderr)\n"
+        "  watch [--poll SECONDS]   a mail run whenever new mail arrives (IMAP IDLE),\n"
+        "              else every SECONDS (180)\n"
         "  try FILE    what a mail run would do with one saved message; changes nothing\n"
         "  post LIST --from ADDR --subject TEXT (--message-file FILE | --message TEXT)\n"
         "              [--footer TEXT]   queue a message to every member of a list\n"
@@ -61,6 +63,9 @@ int main(int argc, char** argv) {
         }
         if (cl->command == "login") {
             return vorel::cmdLogin(*cl);
+        }
+        if (cl->command == "watch") {
+            return vorel::cmdWatch(*cl);
         }
         if (cl->command == "try") {
             return vorel::cmdTry(*cl);

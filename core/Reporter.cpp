@@ -223,7 +223,22 @@ std::string Reporter::maskLine(const std::string& line, TranscriptDirection dire
     std::string shown = line;
     // SASL logins (POP3 and SMTP alike) carry the credentials in base64 on
     // the AUTH line and on every client line answering a challenge.
-    if (direction == TranscriptDirection::Sent) {
+    // IMAP commands carry a tag first: "V1 AUTHENTICATE PLAIN ...",
+    // "V1 LOGIN user password".
+    const std::size_t tagEnd = line.find(' ');
+    const std::string untagged = tagEnd == std::string::npos || startsWithNoCase(line, "AUTH ")
+                                     ? ""
+                                     : line.substr(tagEnd + 1);
+    if (direction == TranscriptDirection::Sent && startsWithNoCase(untagged, "LOGIN ")) {
+        shown = line.substr(0, tagEnd) + " LOGIN " + kMask;
+    } else if (direction == TranscriptDirection::Sent &&
+               startsWithNoCase(untagged, "AUTHENTICATE ")) {
+        inAuth_ = true;
+        const std::size_t mechEnd = untagged.find(' ', 13);
+        if (mechEnd != std::string::npos) {
+            shown = line.substr(0, tagEnd + 1) + untagged.substr(0, mechEnd) + " " + kMask;
+        }
+    } else if (direction == TranscriptDirection::Sent) {
         if (startsWithNoCase(line, "AUTH ")) {
             inAuth_ = true;
             // A token's challenge tells which scopes the token lacked: as

@@ -261,7 +261,9 @@ QWidget* SettingsWindow::emailTab() {
     auto* pop =
         textField("txtPOP", QStringLiteral("Your POP email server:"),
                   QStringLiteral("Usually something like pop.example.com or mail.example.com.") +
-                      address.arg(QStringLiteral("pop3s")));
+                      address.arg(QStringLiteral("pop3s")) +
+                      QStringLiteral(" For an IMAP mailbox write imap://host (secured with "
+                                     "STARTTLS) or imaps://host."));
     auto* smtp =
         textField("txtSMTP", QStringLiteral("Your SMTP email server:"),
                   QStringLiteral("Usually something like smtp.example.com; if you are not sure, "

@@ -23,6 +23,7 @@
 #include "base/Idn.h"
 #include "base/TextCompare.h"
 #include "base/WriteAll.h"
+#include "net/ImapMailbox.h"
 #include "net/PopLogin.h"
 #include "net/ServerAddress.h"
 #include "net/Session.h"
@@ -267,6 +268,15 @@ std::string dotStuffed(const std::string& data) {
 }
 
 constexpr std::size_t kListLimit = 64u << 20;
+
+bool imapAddress(const std::string& host) {
+    try {
+        return parseServerAddress(host, ServerAddress::Service::Pop3).service ==
+               ServerAddress::Service::Imap;
+    } catch (const std::invalid_argument&) {
+        return false;  // open() reports it
+    }
+}
 constexpr std::size_t kMaxWindow = 64;
 
 }  // namespace
@@ -411,6 +421,18 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
 void CurlMailComponent::popConnect(const std::string& host, const std::string& user,
                                    const std::string& password) {
     closePop(true);
+    if (imapAddress(host)) {
+        // libcurl logs in: IMAP has no APOP to trip over.
+        imap_ = std::make_unique<ImapMailbox>(open(host, true, user, password, true));
+        try {
+            imap_->start();
+        } catch (const MailError&) {
+            closePop(false);
+            throw;
+        }
+        sizes_ = imap_->sizes();
+        return;
+    }
     if (xoauth2_) {
         // SASL XOAUTH2 has no APOP to stumble on: libcurl logs in.
         pop_ = open(host, true, user, password, true);
@@ -455,6 +477,12 @@ void CurlMailComponent::popConnect(const std::string& host, const std::string& u
             }
             sizes_[static_cast<std::size_t>(number - 1)] = size;
         }
+    }
+}
+
+void CurlMailComponent::requireImap() const {
+    if (imap_->broken()) {
+        throw MailError(mailcode::kNotConnected, imap_->host() + ": the IMAP session was lost");
     }
 }
 
@@ -560,13 +588,22 @@ std::string CurlMailComponent::readAheadCommands() {
 }
 
 long CurlMailComponent::messageCount() {
-    popSession();
+    if (imap_) {
+        requireImap();
+    } else {
+        popSession();
+    }
     // As STAT counts: messages marked deleted are left out.
     return static_cast<long>(sizes_.size() - deleted_.size());
 }
 
 std::vector<std::string> CurlMailComponent::uniqueIds() {
     if (uids_) {
+        return *uids_;
+    }
+    if (imap_) {
+        requireImap();
+        uids_ = imap_->uniqueIds();
         return *uids_;
     }
     popSession();
@@ -627,6 +664,16 @@ void CurlMailComponent::requireMessage() const {
 }
 
 void CurlMailComponent::fetchHeader() {
+    if (imap_) {
+        requireImap();
+        requireMessage();
+        header_ = mime::parseHeader(imap_->header(current_));
+        headerFetched_ = true;
+        from_ = header_.from;
+        to_ = header_.to;
+        subject_ = header_.subject;
+        return;
+    }
     Session& s = popSession();
     requireMessage();
     const long i = current_;
@@ -696,6 +743,15 @@ bool CurlMailComponent::hasHeaderField(const std::string& name) const {
 }
 
 void CurlMailComponent::deleteMessage() {
+    if (imap_) {
+        requireImap();
+        if (current_ >= 1 && deleted_.count(current_) != 0) {
+            return;
+        }
+        requireMessage();
+        deleted_.insert(current_);  // flagged and expunged at disconnect
+        return;
+    }
     popSession();
     // Deleting a message already marked in this session changes nothing: a
     // second DELE would only draw an -ERR.
@@ -717,6 +773,17 @@ void CurlMailComponent::deleteMessage() {
 
 const mime::ParsedMessage& CurlMailComponent::ensureMessage() {
     if (messageFetched_) {
+        return message_;
+    }
+    if (imap_) {
+        requireImap();
+        requireMessage();
+        std::string raw = imap_->message(current_);
+        message_ = mime::parseMessage(raw);
+        raw_ = std::move(raw);
+        header_ = message_;
+        headerFetched_ = true;
+        messageFetched_ = true;
         return message_;
     }
     popSession();
@@ -765,14 +832,15 @@ std::string CurlMailComponent::bodyText() {
 }
 
 void CurlMailComponent::closePop(bool quit) {
-    if (!pop_) {
+    if (!pop_ && !imap_) {
         return;
     }
-    const bool live = !pop_->broken && pop_->curl != nullptr;
+    const bool live = imap_ ? !imap_->broken() : !pop_->broken && pop_->curl != nullptr;
     struct Reset {
         CurlMailComponent* self;
         ~Reset() {
             self->pop_.reset();
+            self->imap_.reset();
             self->sizes_.clear();
             self->uids_.reset();
             self->deleted_.clear();
@@ -785,6 +853,10 @@ void CurlMailComponent::closePop(bool quit) {
             self->selectMessage(0);
         }
     } reset{this};
+    if (live && quit && imap_) {
+        imap_->finish(deleted_);
+        return;
+    }
     if (live && quit) {
         // The QUIT commits the deletions; its answer says whether it did. A
         // refused DELE is reported after it, the others being committed.
@@ -1014,6 +1086,18 @@ void CurlMailComponent::closeSmtp(bool quit) {
 void CurlMailComponent::disconnect() {
     closeSmtp(true);
     closePop(true);
+}
+
+bool CurlMailComponent::idleOffered() const {
+    return imap_ && !imap_->broken() && imap_->idleOffered();
+}
+
+bool CurlMailComponent::waitForNewMail(int seconds, const std::function<bool()>& stop) {
+    if (!imap_) {
+        throw MailError(mailcode::kNotConnected, "no IMAP session");
+    }
+    requireImap();
+    return imap_->waitForNewMail(seconds, stop);
 }
 
 }  // namespace vorel

@@ -76,7 +76,9 @@ int mailErrorCodeForReply(int reply);
 //   otherwise goes on in clear (with a notice unless the host is loopback);
 //   pop3:// and smtp:// require STARTTLS; pop3s:// and smtps:// are TLS from
 //   the first byte. Certificates are checked against the system store plus
-//   the file named by VOREL_CA_FILE.
+//   the file named by VOREL_CA_FILE. An imap:// (STARTTLS) or imaps://
+//   setting reads the INBOX over IMAP instead (ImapMailbox); libcurl logs in
+//   there, with SASL as offered or LOGIN, and the calls above stay the same.
 // - Protocol 0 sends without authentication; 2 authenticates with the
 //   mechanisms the server offers (libcurl greets with EHLO either way).
 // - Sending: text that is not pure ASCII goes out as UTF-8 in
@@ -91,6 +93,8 @@ int mailErrorCodeForReply(int reply);
 //   the middle of a session 10057; an -ERR answer to a command 30008; TLS
 //   failures 30000 + libcurl's code, with a notice saying why.
 // - Destroying the component ends its sessions as disconnect() does.
+class ImapMailbox;
+
 class CurlMailComponent : public MailComponent {
 public:
     CurlMailComponent();
@@ -134,6 +138,11 @@ public:
 
     void disconnect() override;
 
+    // IMAP only, after popConnect: whether the server offers IDLE, and a
+    // wait in IDLE for new mail (see ImapMailbox::waitForNewMail).
+    bool idleOffered() const;
+    bool waitForNewMail(int seconds, const std::function<bool()>& stop);
+
     struct Session;  // one libcurl handle and what is known of its connection
 
 private:
@@ -149,6 +158,7 @@ private:
     std::unique_ptr<Session> open(const std::string& host, bool pop, const std::string& user,
                                   const std::string& password, bool authenticate);
     Session& popSession();
+    void requireImap() const;
     void drainHeaders();
     void readHeaderReply();
     void raiseDeleteFailure();
@@ -185,6 +195,7 @@ private:
     bool xoauth2_ = false;
 
     std::unique_ptr<Session> pop_;
+    std::unique_ptr<ImapMailbox> imap_;  // instead of pop_ for an IMAP mailbox
     std::unique_ptr<Session> smtp_;
     std::vector<long> sizes_;                       // LIST at login, index = message number - 1
     std::optional<std::vector<std::string>> uids_;  // UIDL, once asked

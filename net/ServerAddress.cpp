@@ -44,6 +44,14 @@ ServerAddress parseServerAddress(const std::string& text, ServerAddress::Service
         } else if (scheme == (pop ? "pop3s" : "smtps")) {
             a.security = ServerAddress::Security::Implicit;
             a.port = pop ? 995 : 465;
+        } else if (pop && scheme == "imap") {
+            a.service = ServerAddress::Service::Imap;
+            a.security = ServerAddress::Security::Required;
+            a.port = 143;
+        } else if (pop && scheme == "imaps") {
+            a.service = ServerAddress::Service::Imap;
+            a.security = ServerAddress::Security::Implicit;
+            a.port = 993;
         } else {
             throw std::invalid_argument("unsupported scheme in server address \"" + whole + "\"");
         }
@@ -82,7 +90,9 @@ ServerAddress parseServerAddress(const std::string& text, ServerAddress::Service
 }
 
 std::string ServerAddress::url() const {
-    std::string scheme = service == Service::Pop3 ? "pop3" : "smtp";
+    std::string scheme = service == Service::Pop3   ? "pop3"
+                         : service == Service::Imap ? "imap"
+                                                    : "smtp";
     if (security == Security::Implicit) {
         scheme += 's';
     }

@@ -6,14 +6,16 @@ namespace vorel {
 
 // Where a mail server is and how the connection to it is protected, as the
 // user writes it in the POP3 and SMTP settings: "host", "host:port", or a URL
-// "pop3://", "pop3s://", "smtp://", "smtps://" with an optional port.
+// "pop3://", "pop3s://", "smtp://", "smtps://" with an optional port. The
+// POP3 setting also takes "imap://" and "imaps://": the mailbox is then read
+// over IMAP (service Imap).
 struct ServerAddress {
     enum class Security {
-        Implicit,       // pop3s:// smtps://: TLS from the first byte
-        Required,       // pop3:// smtp://: STARTTLS or fail
+        Implicit,       // pop3s:// smtps:// imaps://: TLS from the first byte
+        Required,       // pop3:// smtp:// imap://: STARTTLS or fail
         Opportunistic,  // bare host: STARTTLS when offered, else clear text
     };
-    enum class Service { Pop3, Smtp };
+    enum class Service { Pop3, Smtp, Imap };
 
     std::string host;  // without brackets, even for IPv6
     int port = 0;
@@ -26,7 +28,8 @@ struct ServerAddress {
 };
 
 // Parses a server setting; throws std::invalid_argument when it names no
-// usable server (empty, a scheme of another service, a bad port).
+// usable server (empty, a scheme of another service, a bad port). Asked for
+// Pop3, an imap:// or imaps:// setting gives an Imap address.
 ServerAddress parseServerAddress(const std::string& text, ServerAddress::Service service);
 
 // 127.0.0.0/8, ::1 and "localhost".

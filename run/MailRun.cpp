@@ -133,6 +133,10 @@ struct MailRun::Impl {
     // The ledger of handled messages (data.mdb), so that a message kept on
     // the server, or left there by a failed try, is never answered twice.
     std::string ledgerKey(long i) const;
+    // The key by Message-ID beside a unique-id key: a server that renumbers
+    // its ids (an IMAP UIDVALIDITY change, a moved POP3 mailbox) does not
+    // get its messages answered twice. Empty without a Message-ID.
+    std::string messageIdKey() const;
     bool handledBefore(const std::string& key);
     void pruneLedger(const std::vector<std::string>& seen);
     std::string ledgerPrefix;
@@ -394,6 +398,14 @@ std::string MailRun::Impl::ledgerKey(long i) const {
     return ledgerPrefix + "id:" + id + "|" + date + "|" + mail.headerField("From");
 }
 
+std::string MailRun::Impl::messageIdKey() const {
+    if (uids.empty() || mail.headerField("Message-ID").empty()) {
+        return "";
+    }
+    return ledgerPrefix + "id:" + mail.headerField("Message-ID") + "|" + mail.headerField("Date") +
+           "|" + mail.headerField("From");
+}
+
 bool MailRun::Impl::handledBefore(const std::string& key) {
     try {
         return !key.empty() && state.db && state.db->isHandled(key);
@@ -416,6 +428,7 @@ bool MailRun::Impl::readMessages(long n) {
     int headerFailures = 0;
     const std::string total = std::to_string(n);
     std::vector<std::string> seen;
+    std::vector<std::string> seenById;
     bool wholeMailbox = true;
     for (long i = 1; i <= n; ++i) {
         mail.selectMessage(i);
@@ -434,12 +447,16 @@ bool MailRun::Impl::readMessages(long n) {
         } else {
             reduceToAddresses(mail);
             const std::string key = ledgerKey(i);
+            const std::string byId = messageIdKey();
             if (key.empty()) {
                 wholeMailbox = false;
             } else {
                 seen.push_back(key);
             }
-            if (handledBefore(key)) {
+            if (!byId.empty()) {
+                seenById.push_back(byId);
+            }
+            if (handledBefore(key) || handledBefore(byId)) {
                 report.addLogLine("Message from:" + mail.from() + " Subject: " + mail.subject() +
                                   " was handled by an earlier run, skipped");
                 if (state.settings.chkLEAVE == "0") {
@@ -457,6 +474,13 @@ bool MailRun::Impl::readMessages(long n) {
                 report.setStatus("Done ..");
                 if (!spam) {
                     processMessage(ctx, i, key);
+                    if (!byId.empty() && handledBefore(key)) {
+                        try {
+                            state.db->markHandled(byId);
+                        } catch (const std::exception&) {
+                            // The unique-id key alone still holds.
+                        }
+                    }
                 }
                 if (state.databaseLocked) {
                     // Each further message would wait the busy time-out for nothing.
@@ -479,6 +503,7 @@ bool MailRun::Impl::readMessages(long n) {
                 seen.push_back(ledgerKey(i));
             }
         }
+        seen.insert(seen.end(), seenById.begin(), seenById.end());
         pruneLedger(seen);
     }
     return true;

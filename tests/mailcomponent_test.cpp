@@ -180,7 +180,7 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
     EXPECT_EQ(parseServerAddress("[::1]:2525", V::Smtp).host, "::1");
     EXPECT_EQ(parseServerAddress("pop3s://h:1100/", V::Pop3).port, 1100);
     for (const std::string bad : {"", "   ", "host:", "host:0", "host:70000", "host:12x",
-                                  "imap://host", "smtp://host", "[::1", "bad host"}) {
+                                  "ftp://host", "smtp://host", "[::1", "bad host"}) {
         EXPECT_THROW(parseServerAddress(bad, V::Pop3), std::invalid_argument) << bad;
     }
     EXPECT_THROW(parseServerAddress("pop3://host", V::Smtp), std::invalid_argument);

@@ -74,6 +74,16 @@ TEST_F(ReporterTest, TranscriptMasksCredentialsAndFollowsDebugMode) {
         {S, "auth login YWxpY2U=\r\n", "auth login ********", ""},
         {R, "235 2.7.0 Authentication successful\r\n", "235 2.7.0 Authentication successful", ""},
         {S, "MAIL FROM:<a@example.org>\r\n", "MAIL FROM:<a@example.org>", ""},
+        // IMAP: the tag comes first.
+        {S, "A001 LOGIN alice s3cret\r\n", "A001 LOGIN ********", ""},
+        {S, "A002 AUTHENTICATE PLAIN AGFsaWNlAHMzY3JldA==\r\n", "A002 AUTHENTICATE PLAIN ********",
+         ""},
+        {R, "A002 OK Logged in\r\n", "A002 OK Logged in", ""},
+        {S, "A003 AUTHENTICATE LOGIN\r\n", "A003 AUTHENTICATE LOGIN", ""},
+        {R, "+ VXNlcm5hbWU6\r\n", "+ VXNlcm5hbWU6", ""},
+        {S, "YWxpY2U=\r\n", "********", ""},
+        {R, "A003 NO failed\r\n", "A003 NO failed", ""},
+        {S, "A004 SELECT INBOX\r\n", "A004 SELECT INBOX", ""},
     };
     std::string file;
     Lines list;

@@ -95,7 +95,7 @@ std::vector<fs::path> mailFiles(const fs::path& maildir) {
     return files;
 }
 
-constexpr char kDovecotConf[] = R"(protocols = pop3@SUBMISSIONPROTO
+constexpr char kDovecotConf[] = R"(protocols = pop3@SUBMISSIONPROTO@IMAP
 listen = 127.0.0.1
 base_dir = @R/run
 state_dir = @R/state
@@ -125,7 +125,7 @@ service pop3-login {
     port = @PORT
   }
 @POP3S}
-@SUBMISSION)";
+@SUBMISSION@IMAPSERVICE)";
 
 // OAuth2 logins (XOAUTH2, OAUTHBEARER) checked at the stub's introspection endpoint.
 constexpr char kOAuthPassdb[] = R"(passdb {
@@ -161,6 +161,23 @@ constexpr char kDovecotTls[] = R"(  inet_listener pop3s {
     ssl = yes
   }
 )";
+
+constexpr char kDovecotImap[] = R"(service imap-login {
+  inet_listener imap {
+    port = @IMAPPORT
+  }
+@IMAPS}
+)";
+
+constexpr char kDovecotImaps[] = R"(  inet_listener imaps {
+    port = @IMAPTLSPORT
+    ssl = yes
+  }
+)";
+
+// What Dovecot offers by default less IDLE and UIDPLUS.
+constexpr char kImapBasic[] =
+    "imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE LITERAL+ NAMESPACE\n";
 
 // Mailutils: virtual-domain logins (user@example.test), no locks outside the folder.
 constexpr char kPop3dConf[] = R"(logging { syslog no; };
@@ -279,6 +296,8 @@ struct PopServer::Impl : ServerProcess {
     Impl() : ServerProcess("vorel-pop") {}
     bool mailutils = false;
     fs::path maildir;
+    std::vector<std::string> args;
+    std::function<bool()> ready;
     std::size_t seeded = 0;
     static void chown(const fs::path& p) {  // to nobody:nogroup, 65534 on Debian
         if (::chown(p.c_str(), 65534, 65534) != 0) {
@@ -308,6 +327,7 @@ PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
         {"@SSL", "ssl = no"}, {"@POP3S", ""},
         {"@OAUTHPASSDB", ""}, {"@SUBMISSIONPROTO", ""},
         {"@OAUTHMECHS", ""},  {"@SUBMISSION", ""},
+        {"@IMAPSERVICE", ""}, {"@IMAP", ""},
         {"@R", d.root},       {"@PORT", std::to_string(port_)}};
     if (!o.introspectionUrl.empty()) {
         values[2].second = kOAuthPassdb;
@@ -353,11 +373,54 @@ PopServer::PopServer(const Options& o) : impl_(std::make_unique<Impl>()) {
         values[0].second = "ssl = yes\nssl_cert = <@R/cert.pem\nssl_key = <@R/key.pem";
         values[1].second = fill(kDovecotTls, {{"@TLSPORT", std::to_string(tlsPort_)}});
     }
+    if (o.imap) {
+        while (imapPort_ == 0 || imapPort_ == port_ || imapPort_ == tlsPort_ ||
+               imapPort_ == submissionPort_) {
+            imapPort_ = freeLoopbackPort();
+        }
+        std::string imaps;
+        if (o.tls) {
+            while (imapTlsPort_ == 0 || imapTlsPort_ == port_ || imapTlsPort_ == tlsPort_ ||
+                   imapTlsPort_ == imapPort_) {
+                imapTlsPort_ = freeLoopbackPort();
+            }
+            imaps = fill(kDovecotImaps, {{"@IMAPTLSPORT", std::to_string(imapTlsPort_)}});
+        }
+        values[6].second =
+            fill(kDovecotImap, {{"@IMAPPORT", std::to_string(imapPort_)}, {"@IMAPS", imaps}}) +
+            (o.imapIdle ? "" : kImapBasic);
+        values[7].second = " imap";
+    }
     spit(d.root + "/dovecot.conf", fill(kDovecotConf, values));
-    d.start({"/usr/sbin/dovecot", "-c", d.root + "/dovecot.conf", "-F"}, [this] {
-        return loopbackPortAnswers(port_) && (tlsPort_ == 0 || loopbackPortAnswers(tlsPort_)) &&
-               (submissionPort_ == 0 || loopbackPortAnswers(submissionPort_));
-    });
+    d.args = {"/usr/sbin/dovecot", "-c", d.root + "/dovecot.conf", "-F"};
+    d.ready = [this] {
+        for (const int p : {port_, tlsPort_, submissionPort_, imapPort_, imapTlsPort_}) {
+            if (p != 0 && !loopbackPortAnswers(p)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    d.start(d.args, d.ready);
+}
+
+void PopServer::restart() {
+    Impl& d = *impl_;
+    d.stop();
+    // A stale base_dir makes the first login hang.
+    std::error_code ec;
+    fs::remove_all(d.root + "/run", ec);
+    d.gone = false;
+    d.start(d.args, d.ready);
+}
+
+std::string PopServer::maildir() const {
+    return impl_->maildir.string();
+}
+
+std::string PopServer::imapAddress(bool implicitTls) const {
+    return implicitTls ? "imaps://127.0.0.1:" + std::to_string(imapTlsPort_)
+                       : "imap://127.0.0.1:" + std::to_string(imapPort_);
 }
 
 PopServer::~PopServer() = default;

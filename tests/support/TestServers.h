@@ -40,6 +40,9 @@ public:
         // Dovecot: a submission service (SMTP AUTH with the same logins) that
         // relays to the SMTP server on this port.
         int submissionRelayPort = 0;
+        // Dovecot: IMAP as well (STARTTLS on imapPort and an IMAPS port when tls).
+        bool imap = false;
+        bool imapIdle = true;  // false: neither IDLE nor UIDPLUS offered
     };
     PopServer() : PopServer(Options{}) {}
     explicit PopServer(const Options& options);
@@ -53,7 +56,11 @@ public:
     int submissionPort() const { return submissionPort_; }  // 0 without submissionRelayPort
     const std::string& user() const { return user_; }       // user@domain with Mailutils
     const std::string& password() const { return password_; }
-    std::string caFile() const { return caFile_; }  // PEM of the self-signed certificate (tls)
+    std::string caFile() const { return caFile_; }    // PEM of the self-signed certificate (tls)
+    int imapPort() const { return imapPort_; }        // IMAP (imap); 0 without
+    int imapTlsPort() const { return imapTlsPort_; }  // IMAPS (imap and tls); 0 without
+    // "imap://127.0.0.1:port" (STARTTLS) or "imaps://..." (TLS first), for txtPOP.
+    std::string imapAddress(bool implicitTls = false) const;
 
     // Seeds the next message (numbered in the order added); LF becomes CR LF.
     void addMessage(const std::string& raw);
@@ -61,11 +68,13 @@ public:
     std::size_t messageCount() const;
     std::string log() const;  // Dovecot's log
     void kill();              // at once, as a server that dies mid-session
+    void restart();           // after kill(): the same server on the same ports
+    std::string maildir() const;
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
-    int port_ = 0, tlsPort_ = 0, submissionPort_ = 0;
+    int port_ = 0, tlsPort_ = 0, submissionPort_ = 0, imapPort_ = 0, imapTlsPort_ = 0;
     std::string user_, password_, caFile_;
 };
 

@@ -1,0 +1,159 @@
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "app/Commands.h"
+#include "app/TerminalHost.h"
+#include "base/Clock.h"
+#include "core/RunState.h"
+#include "net/CurlMailComponent.h"
+#include "net/ServerAddress.h"
+#include "run/MailRun.h"
+#include "store/Settings.h"
+
+namespace vorel {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Re-issued well inside the 30 minutes after which servers may drop an
+// idle client (RFC 2177).
+constexpr int kIdleSeconds = 25 * 60;
+constexpr int kMaxBackOffSeconds = 300;
+
+// Sleeps in short slices so that a stop is seen at once; false when stopped.
+bool pause(std::chrono::milliseconds length) {
+    const auto end = std::chrono::steady_clock::now() + length;
+    while (!stopRequested()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return true;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+class Watch {
+public:
+    Watch(std::string folder, int pollSeconds)
+        : folder_(std::move(folder)), pollSeconds_(pollSeconds) {}
+
+    int loop() {
+        int backOff = 1;
+        while (!stopRequested()) {
+            Settings s;
+            readSettingsLines(folder_, s);
+            if (!isImap(s.txtPOP)) {
+                // POP3 has no way to be told: look every few minutes.
+                runMail();
+                pause(std::chrono::seconds(pollSeconds_));
+                continue;
+            }
+            try {
+                CurlMailComponent watcher;
+                watcher.setTimeout(60);
+                watcher.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
+                backOff = 1;
+                // Whatever came while nobody watched.
+                runMail();
+                if (!watcher.idleOffered()) {
+                    watcher.disconnect();
+                    pause(std::chrono::seconds(pollSeconds_));
+                    continue;
+                }
+                while (!stopRequested()) {
+                    if (watcher.waitForNewMail(kIdleSeconds, stopRequested) && !stopRequested()) {
+                        runMail();
+                    }
+                }
+                watcher.disconnect();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "vorel watch: %s; trying again in %d s\n", e.what(), backOff);
+                pause(std::chrono::seconds(backOff));
+                backOff = std::min(backOff * 2, kMaxBackOffSeconds);
+            }
+        }
+        return 0;
+    }
+
+private:
+    static bool isImap(const std::string& address) {
+        try {
+            return parseServerAddress(address, ServerAddress::Service::Pop3).service ==
+                   ServerAddress::Service::Imap;
+        } catch (const std::invalid_argument&) {
+            return false;
+        }
+    }
+
+    // One mail run; while another holds the folder, waits for it to end
+    // and runs after it (the new mail may have come after its look).
+    void runMail() {
+        bool told = false;
+        while (!stopRequested()) {
+            quietWhenBusy_.quiet = told;
+            CurlMailComponent mail;
+            MailRun run(folder_, quietWhenBusy_, mail, clock_);
+            run.doRunMail();
+            if (!run.state().alreadyRunning) {
+                return;
+            }
+            told = true;
+            pause(1s);
+        }
+    }
+
+    // The terminal host, saying once that a run is waited for.
+    struct QuietHost : TerminalHost {
+        QuietHost() : TerminalHost(false, "vorel watch") {}
+        void showMessage(const std::string& text) override {
+            if (!quiet) {
+                TerminalHost::showMessage(text);
+            }
+        }
+        bool quiet = false;
+    };
+
+    std::string folder_;
+    int pollSeconds_;
+    QuietHost quietWhenBusy_;
+    SystemClock clock_;
+};
+
+}  // namespace
+
+int cmdWatch(const CommandLine& cl) {
+    int pollSeconds = 180;
+    for (std::size_t k = 0; k < cl.args.size(); ++k) {
+        const std::string& a = cl.args[k];
+        if (a == "--poll" && k + 1 < cl.args.size()) {
+            try {
+                pollSeconds = std::stoi(cl.args[++k]);
+            } catch (const std::exception&) {
+                pollSeconds = 0;
+            }
+            if (pollSeconds < 1) {
+                std::fprintf(stderr, "vorel watch: --poll takes a number of seconds\n");
+                return kExitUsage;
+            }
+        } else {
+            std::fprintf(stderr, "vorel watch: unknown option '%s'\n", a.c_str());
+            return kExitUsage;
+        }
+    }
+    const std::string folder = prepareAppFolder(cl);
+    resetStopRequest();
+    installStopHandlers();
+    std::signal(SIGPIPE, SIG_IGN);
+    const int status = Watch(folder, pollSeconds).loop();
+    restoreDefaultHandlers();
+    return status;
+}
+
+}  // namespace vorel
