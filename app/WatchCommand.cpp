@@ -11,8 +11,11 @@
 #include "app/TerminalHost.h"
 #include "base/Clock.h"
 #include "core/RunState.h"
+#include "gui/Keyring.h"
 #include "net/CurlMailComponent.h"
+#include "net/OAuth2.h"
 #include "net/ServerAddress.h"
+#include "run/AccountLogin.h"
 #include "run/MailRun.h"
 #include "store/Settings.h"
 
@@ -42,7 +45,10 @@ bool pause(std::chrono::milliseconds length) {
 class Watch {
 public:
     Watch(std::string folder, int pollSeconds)
-        : folder_(std::move(folder)), pollSeconds_(pollSeconds) {}
+        : folder_(std::move(folder)), pollSeconds_(pollSeconds), keyring_(folder_) {
+        services_.tokens = &tokens_;
+        services_.keyring = keyring_.store();
+    }
 
     int loop() {
         int backOff = 1;
@@ -58,7 +64,12 @@ public:
             try {
                 CurlMailComponent watcher;
                 watcher.setTimeout(60);
-                watcher.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
+                // The watching connection signs in as the runs do (keyring,
+                // password command, OAuth2 token).
+                AccountLogin login(folder_, services_);
+                login.prepare(s);
+                watcher.setXoauth2(login.xoauth2());
+                watcher.popConnect(s.txtPOP, s.txtUSERID, login.secret());
                 backOff = 1;
                 // Whatever came while nobody watched.
                 runMail();
@@ -100,6 +111,7 @@ private:
             quietWhenBusy_.quiet = told;
             CurlMailComponent mail;
             MailRun run(folder_, quietWhenBusy_, mail, clock_);
+            run.setSignInServices(services_);
             run.doRunMail();
             if (!run.state().alreadyRunning) {
                 return;
@@ -122,6 +134,9 @@ private:
 
     std::string folder_;
     int pollSeconds_;
+    CurlTokenService tokens_;
+    HeadlessKeyring keyring_;
+    SignInServices services_;
     QuietHost quietWhenBusy_;
     SystemClock clock_;
 };
