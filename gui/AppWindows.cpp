@@ -11,6 +11,7 @@
 #include "gui/Backdrop.h"
 #include "gui/CountdownWindow.h"
 #include "gui/HelpWindow.h"
+#include "gui/MailWatcher.h"
 #include "gui/MailingListsWindow.h"
 #include "gui/MainForm.h"
 #include "gui/MessageBox.h"
@@ -99,6 +100,7 @@ AppWindows::AppWindows(std::string folder, std::vector<std::string> args)
 }
 
 AppWindows::~AppWindows() {
+    watcher_.reset();  // its worker ends at the next slice
     // The run may still call into the windows: let it end first.
     host_->closing();
     runs_->waitForEnd();
@@ -219,6 +221,10 @@ void AppWindows::endRun() {
     });
     if (runFromCountdown_) {
         backdrop_->timer()->start(tickMs_);
+        if (newMailWaiting_ && trayMode_) {
+            newMailWaiting_ = false;
+            QTimer::singleShot(0, this, &AppWindows::newMailArrived);
+        }
     } else {
         if (timerWasRunning_) {
             backdrop_->timer()->start(tickMs_);
@@ -239,12 +245,33 @@ void AppWindows::showMainAfterRun() {
     }
 }
 
+void AppWindows::showCountdownCaption(const std::string& caption) {
+    const std::string shown = watcher_ && watcher_->watching() && trayMode_
+                                  ? Countdown::watchingCaption(caption)
+                                  : caption;
+    backdrop_->secondsAction()->setText(QString::fromStdString(shown));
+    if (trayMode_ && countdownWindow_) {
+        countdownWindow_->setCountdownText(QString::fromStdString(shown));
+    }
+}
+
+void AppWindows::newMailArrived() {
+    if (!trayMode_) {
+        return;
+    }
+    if (runs_->busy()) {
+        // The run at hand may have looked before this mail came.
+        newMailWaiting_ = true;
+        return;
+    }
+    backdrop_->timer()->stop();
+    countdown_.restart();
+    beginRun(true);
+}
+
 void AppWindows::timer1Tick() {
     const Countdown::Tick t = countdown_.tick(trayMode_);
-    backdrop_->secondsAction()->setText(QString::fromStdString(t.menuCaption));
-    if (trayMode_ && countdownWindow_) {
-        countdownWindow_->setCountdownText(QString::fromStdString(t.menuCaption));
-    }
+    showCountdownCaption(t.menuCaption);
     if (!t.status.empty()) {
         backdrop_->statusLabel()->setText(QString::fromStdString(t.status));
         backdrop_->statusLabel()->repaint();
@@ -273,6 +300,17 @@ void AppWindows::goToTray() {
     // window with the countdown takes the icon's place.
     if (!tray) {
         showCountdownWindow();
+    }
+    // With the auto-run on, an IMAP mailbox that offers IDLE starts a run as
+    // its mail comes; the countdown stays the longest time between runs.
+    if (countdown_.interval() > 0) {
+        if (!watcher_) {
+            watcher_ = std::make_unique<MailWatcher>(folder_);
+            connect(watcher_.get(), &MailWatcher::newMail, this, &AppWindows::newMailArrived);
+            connect(watcher_.get(), &MailWatcher::watchingChanged, this,
+                    [this] { showCountdownCaption(countdown_.caption()); });
+        }
+        watcher_->start();
     }
     QCoreApplication::processEvents();
 }
@@ -309,6 +347,10 @@ void AppWindows::showCountdownWindow() {
 }
 
 void AppWindows::restoreFromTray() {
+    if (watcher_) {
+        watcher_->stop();
+    }
+    newMailWaiting_ = false;
     backdrop_->hideTrayIcon();
     if (countdownWindow_) {
         countdownWindow_->hide();

@@ -19,6 +19,7 @@ class AboutWindow;
 class AutorespondersWindow;
 class Backdrop;
 class CountdownWindow;
+class MailWatcher;
 class HelpWindow;
 class MailingListsWindow;
 class MainForm;
@@ -71,6 +72,7 @@ public:
     RunMailWindow* runWindow() const { return runWindow_; }
     // The tray's stand-in on a desktop without a tray; null until first needed.
     CountdownWindow* countdownWindow() const { return countdownWindow_.get(); }
+    MailWatcher* mailWatcher() const { return watcher_.get(); }
     HelpWindow* helpWindow() const;
     AboutWindow* aboutWindow() const;
     SettingsWindow* settingsWindow() const;
@@ -91,6 +93,8 @@ private:
     void showMainAfterRun();
     void quit();
     void showCountdownWindow();
+    void newMailArrived();
+    void showCountdownCaption(const std::string& caption);
 
     std::string folder_;
     std::vector<std::string> args_;
@@ -100,6 +104,8 @@ private:
     RunRequestBox requests_;
     std::unique_ptr<Backdrop> backdrop_;
     std::unique_ptr<CountdownWindow> countdownWindow_;
+    std::unique_ptr<MailWatcher> watcher_;
+    bool newMailWaiting_ = false;  // told of new mail while a run went on
     MainForm* main_;
     RunMailWindow* runWindow_;
     QPointer<AboutWindow> about_;

@@ -27,4 +27,9 @@ std::string Countdown::caption() const {
     return "Vorel Running in " + std::to_string(interval_ - count_) + " Seconds";
 }
 
+std::string Countdown::watchingCaption(const std::string& caption) {
+    // The interval still bounds the time between runs.
+    return "Vorel watching for new mail (" + caption + ")";
+}
+
 }  // namespace vorel

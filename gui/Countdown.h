@@ -20,8 +20,12 @@ public:
     long count() const { return count_; }
 
     Tick tick(bool trayMode);
+    // A run started by new mail: the full interval again until the next.
+    void restart() { count_ = 0; }
     // mnuSeconds in the tray before the next tick: "Vorel Running in n Seconds".
     std::string caption() const;
+    // The same while the mailbox is watched for new mail.
+    static std::string watchingCaption(const std::string& caption);
 
 private:
     long interval_ = 0;

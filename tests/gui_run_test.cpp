@@ -1,8 +1,12 @@
 // A run from the windows against the loopback servers: what the editors made
 // goes out, the run window shows the run's progress.
+#include <QAction>
 #include <QCheckBox>
+#include <cstdlib>
 
 #include "gui/AutorespondersWindow.h"
+#include "gui/Backdrop.h"
+#include "gui/MailWatcher.h"
 #include "gui/MailingListsWindow.h"
 #include "gui/PostWindow.h"
 #include "gui_support.h"
@@ -98,6 +102,36 @@ TEST_F(WindowRun, WhatTheEditorsMadeGoesOutInARealRun) {
     control<QListWidget>(app->autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
     EXPECT_EQ(control<QLabel>(app->autorespondersWindow(), "lblcounter")->text(),
               QStringLiteral("3"));
+}
+
+// In the tray with the auto-run on, an IMAP mailbox that offers IDLE is
+// watched: the countdown says so, and new mail is answered at once, long
+// before the hour of the interval is up. Back from the tray, watching stops.
+TEST_F(WindowRun, TrayWatchesAnImapMailboxAndAnswersNewMailAtOnce) {
+    test::PopServer::Options o;
+    o.tls = true;
+    o.imap = true;
+    test::PopServer pop(o);
+    test::SmtpServer smtp;
+    ::setenv("VOREL_CA_FILE", pop.caFile().c_str(), 1);
+    f.pointAt(pop, smtp);
+    f.settings.txtPOP = pop.imapAddress(true);
+    f.settings.txtDIALUPWHEN = "3600";
+    f.addAutoresponder("info@me.example");
+    start();
+    app->goToTray();
+    ASSERT_TRUE(
+        waitUntil([&] { return app->mailWatcher() && app->mailWatcher()->watching(); }, 20000));
+    EXPECT_TRUE(app->backdrop()->secondsAction()->text().startsWith(
+        QStringLiteral("Vorel watching for new mail (Vorel Running in ")));
+    pop.addMessage(message(1));
+    ASSERT_TRUE(waitUntil([&] { return smtp.received().size() == 1; }, 20000));
+    EXPECT_EQ(smtp.received()[0].rcptTo.at(0), "s1@x.example");
+    ASSERT_TRUE(waitUntil([&] { return !app->running(); }, 20000));
+    EXPECT_EQ(pop.messageCount(), 0u);
+    app->restoreFromTray();
+    EXPECT_FALSE(app->mailWatcher()->watching());
+    ::unsetenv("VOREL_CA_FILE");
 }
 
 }  // namespace

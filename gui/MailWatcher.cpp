@@ -1,0 +1,141 @@
+#include "gui/MailWatcher.h"
+
+#include <QMetaObject>
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <utility>
+
+#include "gui/Keyring.h"
+#include "net/CurlMailComponent.h"
+#include "net/OAuth2.h"
+#include "net/ServerAddress.h"
+#include "run/AccountLogin.h"
+#include "store/Settings.h"
+
+namespace vorel {
+
+namespace {
+
+// Re-issued well inside the 30 minutes after which servers may drop an
+// idle client (RFC 2177).
+constexpr int kIdleSeconds = 25 * 60;
+constexpr int kMaxBackOffSeconds = 300;
+std::atomic<int> gFirstRetrySeconds{5};
+
+bool isImap(const std::string& address) {
+    try {
+        return parseServerAddress(address, ServerAddress::Service::Pop3).service ==
+               ServerAddress::Service::Imap;
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+MailWatcher::MailWatcher(std::string folder, QObject* parent)
+    : QObject(parent), folder_(std::move(folder)) {}
+
+MailWatcher::~MailWatcher() {
+    stop();
+}
+
+void MailWatcher::setRetrySeconds(int seconds) {
+    gFirstRetrySeconds = seconds;
+}
+
+void MailWatcher::start() {
+    if (thread_.joinable()) {
+        return;
+    }
+    Settings s;
+    readSettingsLines(folder_, s);
+    if (!isImap(s.txtPOP)) {
+        return;
+    }
+    stop_ = false;
+    thread_ = std::thread([this] { loop(); });
+}
+
+void MailWatcher::stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (watching_) {
+        watching_ = false;
+        Q_EMIT watchingChanged(false);
+    }
+}
+
+bool MailWatcher::pause(int seconds) const {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!stop_) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+// Told to the window thread; a watcher destroyed first drops the event.
+void MailWatcher::report(bool on) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, on] {
+            if (watching_ != on && !stop_) {
+                watching_ = on;
+                Q_EMIT watchingChanged(on);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void MailWatcher::loop() {
+    int backOff = gFirstRetrySeconds;
+    while (!stop_) {
+        Settings s;
+        readSettingsLines(folder_, s);
+        if (!isImap(s.txtPOP)) {
+            break;
+        }
+        try {
+            CurlMailComponent watcher;
+            watcher.setTimeout(30);
+            // Signed in as a run of the folder is (keyring, password
+            // command, OAuth2 token).
+            CurlTokenService tokens;
+            KeyringSecretStore keyring(folder_);
+            AccountLogin login(folder_,
+                               {KeyringSecretStore::reachable() ? &keyring : nullptr, &tokens});
+            login.prepare(s);
+            watcher.setXoauth2(login.xoauth2());
+            watcher.popConnect(s.txtPOP, s.txtUSERID, login.secret());
+            if (!watcher.idleOffered()) {
+                watcher.disconnect();
+                break;  // the countdown alone, as with POP3
+            }
+            report(true);
+            backOff = gFirstRetrySeconds;
+            while (!stop_) {
+                if (watcher.waitForNewMail(kIdleSeconds, [this] { return stop_.load(); }) &&
+                    !stop_) {
+                    QMetaObject::invokeMethod(
+                        this, [this] { Q_EMIT newMail(); }, Qt::QueuedConnection);
+                }
+            }
+            watcher.disconnect();
+        } catch (const std::exception&) {
+            // The runs report what is wrong with the mailbox; the watcher
+            // only tries again later.
+            report(false);
+            pause(backOff);
+            backOff = std::min(backOff * 2, kMaxBackOffSeconds);
+        }
+    }
+    report(false);
+}
+
+}  // namespace vorel
