@@ -78,6 +78,7 @@ struct Editors : test::AppTest {
     void typeName(const char* name) {
         QApplication::setActiveWindow(w);  // focus moves only inside the active window
         edit("txtNAME")->setFocus();
+        edit("txtNAME")->clear();  // a list the window opened on may show its name
         QTest::keyClicks(edit("txtNAME"), q(name));
         edit("txtSUBSCRIBESUBJECT")->setFocus();
     }
