@@ -16,6 +16,7 @@
 #include "mail/ListPost.h"
 #include "mail/ListRules.h"
 #include "mail/MemberRules.h"
+#include "mail/Subscriptions.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"
 
@@ -156,6 +157,8 @@ int cmdImport(const CommandLine& cl) {
         std::fflush(stdout);
         return failure("import", kImportFailed + result.error);
     }
+    // Added at once: the user chose these addresses.
+    printLine(addedCountText(result.added) + " to list " + list);
     printLine(kImportDone);
     return 0;
 }

@@ -23,6 +23,7 @@ struct RunCounters {
     std::int32_t autoresponders = 0;
     std::int32_t subscriptions = 0;
     std::int32_t unsubscriptions = 0;
+    std::int32_t confirmations = 0;  // subscribe requests asked to confirm (not printed)
 };
 
 // What a run holds while it goes on. Counters and the cancel and send-failed

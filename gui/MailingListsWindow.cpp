@@ -1,6 +1,7 @@
 #include "gui/MailingListsWindow.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFocusEvent>
 #include <QFormLayout>
@@ -107,6 +108,10 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         messageBox("txtSUBSCRIBEMESSAGE", QStringLiteral("Message to new subscriber"),
                    "Enter the message you wish to send a newly subscribed user");
     auto* cmdPREVIEW = button("cmdPREVIEW", QStringLiteral("Preview Message"));
+    chkCONFIRM_ = named(
+        new QCheckBox(QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)")),
+        "chkCONFIRM", QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)"));
+    chkCONFIRM_->setChecked(true);
     auto* subscribeTab = new QWidget;
     {
         auto* reply = group(QStringLiteral("Message to Send to User when Succesful:"),
@@ -117,6 +122,7 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         v->addWidget(group(QStringLiteral("Subscribe when the following fields match:"),
                            {{QStringLiteral("To:"), txtSUBSCRIBETO_},
                             {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECT_}}));
+        v->addWidget(chkCONFIRM_);
         v->addWidget(reply, 1);
         auto* h = new QHBoxLayout;
         h->addStretch();
@@ -364,6 +370,7 @@ void MailingListsWindow::showListRecord(const MailingList& row) {
     txtSUBSCRIBEMESSAGE_->setPlainText(boxText(row.subscribemessage));
     txtUNSUBSCRIBEMESSAGE_->setPlainText(boxText(row.unsubscribemessage));
     textTOADD_->setPlainText(boxText(row.textTOADD));
+    chkCONFIRM_->setChecked(row.confirm);
 }
 
 void MailingListsWindow::typeChosen() {
@@ -406,6 +413,7 @@ void MailingListsWindow::addNew() {
     }
     txtSUBSCRIBEMESSAGE_->clear();
     txtUNSUBSCRIBEMESSAGE_->clear();
+    chkCONFIRM_->setChecked(true);
 }
 
 void MailingListsWindow::save() {
@@ -428,6 +436,7 @@ void MailingListsWindow::save() {
     row.sendtolistfrom = txtSENDTOLISTTO_->text().toStdString();
     row.sendtolistsubject = txtSENDTOLISTSUBJECT_->text().toStdString();
     row.textTOADD = footer();
+    row.confirm = chkCONFIRM_->isChecked();
     if (row.Name.empty()) {
         MessageBox::information(this, q(kListNameMissing));
         return;

@@ -8,6 +8,7 @@
 
 #include "store/Database.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -65,6 +66,7 @@ private:
     QLineEdit* txtSUBSCRIBEFROM_;
     QLineEdit* txtSUBSCRIBESUBJECTFROM_;
     QPlainTextEdit* txtSUBSCRIBEMESSAGE_;
+    QCheckBox* chkCONFIRM_;
     QLineEdit* txtUNSUBSCRIBETO_;
     QLineEdit* txtUNSUBSCRIBESUBJECT_;
     QLineEdit* txtUNSUBSCRIBEFROM_;

@@ -3,21 +3,26 @@
 #include <QAbstractListModel>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <functional>
 
+#include "base/Clock.h"
 #include "gui/AppWindows.h"
 #include "gui/ListText.h"
 #include "gui/MessageBox.h"
 #include "gui/Widgets.h"
 #include "mail/Address.h"
+#include "mail/Subscriptions.h"
 #include "store/AppFolder.h"
 
 namespace vorel {
@@ -60,6 +65,10 @@ namespace {
 
 QString q(const char* text) {
     return QString::fromLatin1(text);
+}
+
+QString addedLine(std::size_t added) {
+    return QStringLiteral("\n\n") + QString::fromStdString(addedCountText(added));
 }
 
 QListView* linesView(const char* name, const QString& label, LinesModel* model) {
@@ -168,6 +177,7 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
     tabs->setObjectName(QStringLiteral("SSTab1"));
     tabs->addTab(addTab, QStringLiteral("Add Email Addresses"));
     tabs->addTab(viewTab, QStringLiteral("View Email Addresses"));
+    tabs->addTab(pendingTab(), QStringLiteral("Pending Requests"));
 
     auto* cmdIMPORT = named(new QPushButton(QStringLiteral("Import Address from Text File")),
                             "cmdIMPORT", QStringLiteral("Import Address from Text File"));
@@ -265,6 +275,7 @@ void MembersWindow::storeFailed(const std::exception& e) {
 void MembersWindow::fillList(const std::string& name) {
     name_ = name;
     fillMembers();
+    fillPending();
 }
 
 void MembersWindow::fillMembers() {
@@ -411,15 +422,16 @@ void MembersWindow::addAddressesClicked() {
         return;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    std::size_t added = 0;
     try {
-        addAddresses(*d, name_, storedText(box));
+        added = addAddresses(*d, name_, storedText(box));
     } catch (const std::exception& e) {
         storeFailed(e);
         fillMembers();
         return;
     }
     QApplication::restoreOverrideCursor();
-    MessageBox::information(this, q(kAddComplete));
+    MessageBox::information(this, q(kAddComplete) + addedLine(added));
     txtADDEMAILS_->clear();
     fillMembers();
 }
@@ -454,7 +466,7 @@ void MembersWindow::importClicked() {
         MessageBox::information(this, q(kImportFailed) + QString::fromStdString(result.error));
         return;
     }
-    MessageBox::information(this, q(kImportDone));
+    MessageBox::information(this, q(kImportDone) + addedLine(result.added));
     fillMembers();
     if (status_) {
         status_->close();
@@ -494,6 +506,107 @@ void MembersWindow::closeEvent(QCloseEvent* event) {
     event->accept();
     db_.reset();
     Q_EMIT closed();
+}
+
+// --- pending requests
+
+QWidget* MembersWindow::pendingTab() {
+    auto* tab = new QWidget;
+    auto* note = new QLabel(
+        QStringLiteral("These addresses asked to join by e-mail and were sent a confirmation. "
+                       "They become members when they reply; a request expires after 72 hours."));
+    note->setWordWrap(true);
+    lstPENDING_ = named(new QTreeWidget, "lstPENDING", QStringLiteral("Pending requests"));
+    lstPENDING_->setColumnCount(2);
+    lstPENDING_->setHeaderLabels({QStringLiteral("Address"), QStringLiteral("Asked")});
+    lstPENDING_->setRootIsDecorated(false);
+    lstPENDING_->setColumnWidth(0, 300);
+    auto* cmdCONFIRM = named(new QPushButton(QStringLiteral("Con&firm")), "cmdCONFIRM",
+                             QStringLiteral("Confirm the chosen request"));
+    auto* cmdDROP = named(new QPushButton(QStringLiteral("D&rop")), "cmdDROP",
+                          QStringLiteral("Drop the chosen request"));
+    auto* v = new QVBoxLayout(tab);
+    v->addWidget(note);
+    v->addWidget(lstPENDING_, 1);
+    auto* h = new QHBoxLayout;
+    h->addStretch();
+    h->addWidget(cmdCONFIRM);
+    h->addWidget(cmdDROP);
+    v->addLayout(h);
+    connect(cmdCONFIRM, &QPushButton::clicked, this, &MembersWindow::confirmPending);
+    connect(cmdDROP, &QPushButton::clicked, this, &MembersWindow::dropPending);
+    return tab;
+}
+
+void MembersWindow::fillPending() {
+    pending_.clear();
+    if (Database* d = db()) {
+        try {
+            pending_ = d->pendingOf(name_);
+        } catch (const std::exception& e) {
+            storeFailed(e);
+        }
+    }
+    lstPENDING_->clear();
+    for (const PendingRequest& p : pending_) {
+        QString asked = QLocale::system().toString(QDateTime::fromSecsSinceEpoch(p.Asked),
+                                                   QLocale::ShortFormat);
+        if (!stillPending(p.Asked, epochSeconds(SystemClock().now()))) {
+            asked += QStringLiteral(" (expired)");
+        }
+        auto* item = new QTreeWidgetItem({QString::fromStdString(p.Email), asked});
+        lstPENDING_->addTopLevelItem(item);
+    }
+}
+
+const PendingRequest* MembersWindow::chosenPending() const {
+    const int row = lstPENDING_->indexOfTopLevelItem(lstPENDING_->currentItem());
+    if (row < 0 || static_cast<std::size_t>(row) >= pending_.size()) {
+        return nullptr;
+    }
+    return &pending_[static_cast<std::size_t>(row)];
+}
+
+void MembersWindow::confirmPending() {
+    const PendingRequest* p = chosenPending();
+    if (!p) {
+        MessageBox::information(this, QStringLiteral("Please choose a request first."));
+        return;
+    }
+    Database* d = db();
+    if (!d) {
+        return;
+    }
+    try {
+        const std::optional<MailingList> list = d->findList(name_);
+        if (list) {
+            confirmByHand(*d, folder_, *list, *p, SystemClock().now());
+        }
+    } catch (const std::exception& e) {
+        storeFailed(e);
+    }
+    fillMembers();
+    fillPending();
+}
+
+void MembersWindow::dropPending() {
+    const PendingRequest* p = chosenPending();
+    if (!p) {
+        MessageBox::information(this, QStringLiteral("Please choose a request first."));
+        return;
+    }
+    if (!MessageBox::question(this, QStringLiteral("Drop the request of ") +
+                                        QString::fromStdString(p->Email) + QStringLiteral("?"))) {
+        return;
+    }
+    if (Database* d = db()) {
+        try {
+            d->deletePending(p->id);
+        } catch (const std::exception& e) {
+            storeFailed(e);
+        }
+    }
+    fillPending();
 }
 
 }  // namespace vorel

@@ -13,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QListView;
 class QPlainTextEdit;
+class QTreeWidget;
 
 namespace vorel {
 
@@ -64,6 +65,12 @@ private:
     void addAddressesClicked();
     void importClicked();
     void exportClicked();
+    // Subscribe requests waiting for their confirmation, apart from members.
+    QWidget* pendingTab();
+    void fillPending();
+    void confirmPending();
+    void dropPending();
+    const PendingRequest* chosenPending() const;
 
     std::string folder_;
     std::string name_;
@@ -77,6 +84,8 @@ private:
     QListView* lstEMAILS_;
     QLabel* lblCOUNT_;
     QPointer<ImportStatusWindow> status_;
+    std::vector<PendingRequest> pending_;
+    QTreeWidget* lstPENDING_ = nullptr;
 };
 
 }  // namespace vorel

@@ -39,6 +39,7 @@ ListDeleteResult deleteList(Database& db, const std::string& name) {
     while (std::optional<MailingList> row = db.findList(name)) {
         db.deleteList(row->id);
     }
+    db.deletePendingOf(name);
     if (db.memberCount(name) == 0) {
         return {true, ""};
     }

@@ -152,15 +152,18 @@ void outboundSent(RunContext& ctx, const QueueRecord& asRead) {
     }
 }
 
-std::vector<std::string> listHeaders(const MailingList& list) {
-    std::vector<std::string> fields;
-    const std::string address = listAddress(list);
-    const std::string domain = textAfter(address, "@");
+std::string listIdOf(const MailingList& list) {
+    const std::string domain = textAfter(listAddress(list), "@");
     std::string id = lowerCase(labelOf(list.Name));
     if (!domain.empty()) {
         id += "." + labelOf(domain);
     }
-    fields.push_back("List-Id: " + labelOf(list.Name) + " <" + id + ">");
+    return id;
+}
+
+std::vector<std::string> listHeaders(const MailingList& list) {
+    std::vector<std::string> fields;
+    fields.push_back("List-Id: " + labelOf(list.Name) + " <" + listIdOf(list) + ">");
     const std::string unsubscribe = extractAddresses(list.onunsubscribeto);
     if (isValidEmail(unsubscribe)) {
         std::string link = "mailto:" + unsubscribe;

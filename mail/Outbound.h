@@ -40,6 +40,9 @@ std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asR
 // The record went out: its note counts one record less.
 void outboundSent(RunContext& ctx, const QueueRecord& asRead);
 
+// The identifier inside the List-Id of a copy of `list` ("news.shop.example").
+std::string listIdOf(const MailingList& list);
+
 // List-Id, List-Unsubscribe, List-Post and Precedence for a copy of `list`.
 std::vector<std::string> listHeaders(const MailingList& list);
 

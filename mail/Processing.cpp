@@ -11,6 +11,7 @@
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"
+#include "mail/Subscriptions.h"
 #include "store/Queue.h"
 
 namespace vorel {
@@ -54,6 +55,19 @@ private:
     void forward(const Autoresponder& row);
     void listPass();
     void subscribe(const MailingList& list);
+    bool subscribeRequest(const MailingList& list) const;
+    // Confirmed subscriptions (mail/Subscriptions.h).
+    bool asksToConfirm(const MailingList& list);
+    void askToConfirm(const MailingList& list);
+    void confirm(const std::string& token);
+    bool waitsForNextRun();
+    // Nothing to queue or store, but the message is dealt with: the ledger
+    // keeps the next run from logging it again.
+    void dealtWith() {
+        changed_ = true;
+        actedOn_ = actedOn_ || leaveIsOff();
+    }
+    bool automatic(const MailingList& list, const char* what);
     void unsubscribe(const MailingList& list);
     void post(const MailingList& list);
     void fetchWholeMessage();
@@ -88,6 +102,9 @@ Database& MessageHandler::db() {
 }
 
 void MessageHandler::run() {
+    if (waitsForNextRun()) {
+        return;
+    }
     if (isBulkOrAutoReply(ctx_.mail)) {
         ctx_.report.addLogLine("Message from:" + from_ + " Subject: " + subject_ +
                                " is an automatic message, not answered");
@@ -173,19 +190,38 @@ void MessageHandler::listPass() {
         return;
     }
     ctx_.report.setStatus("Checking Mailing lists");
+    // A message that carries a token is its confirmation, never a new request
+    // nor a post (a reply to the confirmation may go to the posting address).
+    const std::string token = confirmTokenIn(subject_);
+    if (!token.empty()) {
+        confirm(token);
+    }
     for (const MailingList& list : lists_) {
-        subscribe(list);
+        if (token.empty()) {
+            subscribe(list);
+        }
         unsubscribe(list);
-        post(list);
+        if (token.empty()) {
+            post(list);
+        }
         ctx_.report.setStatus("Checked maillist " + list.Name);
     }
 }
 
+bool MessageHandler::subscribeRequest(const MailingList& list) const {
+    return sameText(to_, list.onsubscribeto) || sameText(subject_, list.onsubscribesubject) ||
+           sameText(to_, "<" + list.onsubscribeto + ">");
+}
+
 void MessageHandler::subscribe(const MailingList& list) {
-    bool request = sameText(to_, list.onsubscribeto) ||
-                   sameText(subject_, list.onsubscribesubject) ||
-                   sameText(to_, "<" + list.onsubscribeto + ">");
-    if (!request || list.subscribemessage.empty()) {
+    if (!subscribeRequest(list) || list.subscribemessage.empty()) {
+        return;
+    }
+    if (automatic(list, "a subscribe request")) {
+        return;
+    }
+    if (list.confirm) {
+        askToConfirm(list);
         return;
     }
     // The merge reads the message text once; the same text goes into Data.
@@ -239,9 +275,8 @@ void MessageHandler::unsubscribe(const MailingList& list) {
     db().deleteMember(found->id);
     ctx_.report.addLogLine("Email Address " + from_ + " Deleted from " + list.Name);
     ctx_.report.addLogLine("Sending unsubscribe message");
-    queue(
-        QueueRecord{from_, list.unsubscribefrom, list.unsubscribesubject, list.unsubscribemessage},
-        OutboundKind::AutoReply);
+    queue(QueueRecord{from_, list.unsubscribefrom, list.unsubscribesubject, farewellText(list)},
+          OutboundKind::AutoReply);
     if (leaveIsOff()) {
         actedOn_ = true;
     }
@@ -249,7 +284,8 @@ void MessageHandler::unsubscribe(const MailingList& list) {
 
 void MessageHandler::post(const MailingList& list) {
     bool request = sameText(to_, list.sendtolistfrom) || sameText(subject_, list.sendtolistsubject);
-    if (!request || !isValidEmail(from_) || !db().findMember(list.Name, from_)) {
+    if (!request || automatic(list, "a post") || !isValidEmail(from_) ||
+        !db().findMember(list.Name, from_)) {
         return;
     }
     ctx_.report.addLogLine("Email Address " + from_ + " Sent Message into " + list.Name);
@@ -273,6 +309,118 @@ void MessageHandler::post(const MailingList& list) {
     restoreHeaderValues();
 }
 
+bool MessageHandler::automatic(const MailingList& list, const char* what) {
+    if (!isAutomaticMail(ctx_.mail, from_, list)) {
+        return false;
+    }
+    ctx_.report.addLogLine("Message from:" + from_ + " Subject: " + subject_ +
+                           " is automatic mail, not taken as " + what + " to " + list.Name);
+    return true;
+}
+
+// A subscribe request that would mail a confirmation now.
+bool MessageHandler::asksToConfirm(const MailingList& list) {
+    if (!subscribeRequest(list) || list.subscribemessage.empty() || !list.confirm ||
+        !isValidEmail(from_) || isAutomaticMail(ctx_.mail, from_, list) ||
+        db().findMember(list.Name, from_)) {
+        return false;
+    }
+    const std::optional<PendingRequest> earlier = db().findPending(list.Name, from_);
+    return !earlier || !stillPending(earlier->Asked, epochSeconds(ctx_.clock.now()));
+}
+
+// The run's confirmations are capped; a request beyond the cap stays on the
+// server, untouched, for the next run.
+bool MessageHandler::waitsForNextRun() {
+    int asking = 0;
+    if (confirmTokenIn(subject_).empty()) {
+        for (const MailingList& list : lists_) {
+            asking += asksToConfirm(list) ? 1 : 0;
+        }
+    }
+    const int sent = ctx_.state.counters.confirmations;
+    if (asking == 0 || sent == 0 || sent + asking <= kConfirmationsPerRun) {
+        return false;
+    }
+    ctx_.report.addLogLine("Email Address " + from_ + " Subscribe request left for the next run: " +
+                           std::to_string(kConfirmationsPerRun) +
+                           " confirmations were sent in this run");
+    return true;
+}
+
+void MessageHandler::askToConfirm(const MailingList& list) {
+    if (!isValidEmail(from_)) {
+        ctx_.report.addLogLine("Email Address " + from_ + " Not permitted to subscribe to  " +
+                               list.Name + " invalid email address");
+        return;
+    }
+    if (db().findMember(list.Name, from_)) {
+        // No second welcome, and the member's data stays as it is.
+        ctx_.report.addLogLine("Email Address " + from_ + " Already Subscribed to " + list.Name);
+        dealtWith();
+        return;
+    }
+    const std::int64_t now = epochSeconds(ctx_.clock.now());
+    const std::optional<PendingRequest> earlier = db().findPending(list.Name, from_);
+    if (earlier && stillPending(earlier->Asked, now)) {
+        ctx_.report.addLogLine("Email Address " + from_ + " Already asked to join " + list.Name +
+                               ", waiting for the confirmation");
+        dealtWith();
+        return;
+    }
+    PendingRequest request{0, list.Name, from_, readMessageText(ctx_), newConfirmToken(), now};
+    db().addPending(request);  // replaces an expired one
+    queue(confirmationRecord(list, from_, request.Token), OutboundKind::AutoReply);
+    ++ctx_.state.counters.confirmations;
+    ctx_.report.addLogLine("Email Address " + from_ + " Asked to confirm joining " + list.Name);
+    dealtWith();
+}
+
+void MessageHandler::confirm(const std::string& token) {
+    const std::optional<PendingRequest> request = db().findPendingToken(token);
+    const MailingList* list = nullptr;
+    for (const MailingList& l : lists_) {
+        if (request && sameText(l.Name, request->list)) {
+            list = &l;
+            break;
+        }
+    }
+    // Logged once (the ledger), but left on the server: the Subject may
+    // belong to someone else's confirmation.
+    auto refuse = [&](const std::string& why) {
+        ctx_.report.addLogLine("Email Address " + from_ + " Confirmation refused: " + why);
+        changed_ = true;
+    };
+    if (!request || !list) {
+        refuse("unknown token");
+        return;
+    }
+    if (automatic(*list, "a confirmation")) {
+        return;
+    }
+    if (!sameText(request->Email, from_)) {
+        refuse("the token was sent to another address");
+        return;
+    }
+    const LocalTime now = ctx_.clock.now();
+    if (!stillPending(request->Asked, epochSeconds(now))) {
+        refuse("the token has expired");
+        return;
+    }
+    db().deletePending(request->id);
+    dealtWith();
+    if (db().findMember(list->Name, request->Email)) {
+        ctx_.report.addLogLine("Email Address " + from_ + " Already Subscribed to " + list->Name);
+        return;
+    }
+    if (!list->subscribemessage.empty()) {  // emptied since the request came
+        queue(welcomeRecord(*list, *request, now), OutboundKind::AutoReply);
+    }
+    ++ctx_.state.counters.subscriptions;
+    db().addMember(Member{0, list->Name, request->Email, request->Data});
+    ctx_.report.addLogLine("Email Address " + request->Email + " Added to " + list->Name);
+}
+
 std::string firstToken(const std::string& value) {
     const std::string v = trimSpace(value);
     const std::size_t end = v.find_first_of(" \t;(");
@@ -281,6 +429,16 @@ std::string firstToken(const std::string& value) {
 
 bool localPartIs(const std::string& address, const char* name) {
     return sameText(trimBlanks(textBefore(address, "@")), name);
+}
+
+// List, bulk and junk mail and other robots' replies (RFC 3834).
+bool sentByRobot(const MailComponent& mail) {
+    const std::string precedence = firstToken(mail.headerField("Precedence"));
+    return mail.hasHeaderField("X-Autoreply") || mail.hasHeaderField("X-Autorespond") ||
+           sameText(precedence, "bulk") || sameText(precedence, "list") ||
+           sameText(precedence, "junk") ||
+           (mail.hasHeaderField("Return-Path") &&
+            trimSpace(mail.headerField("Return-Path")) == "<>");
 }
 
 }  // namespace
@@ -297,13 +455,26 @@ bool isAutomaticMessage(const MailComponent& mail, const std::string& fromAddres
     return mail.headerField("X-Mailer").rfind("VOREL MAIL ", 0) == 0;
 }
 
+bool isAutomaticMail(const MailComponent& mail, const std::string& fromAddress,
+                     const MailingList& list) {
+    // Delivery reports (bounces) are to be recognised here as well.
+    if (isAutomaticMessage(mail, fromAddress) || sentByRobot(mail)) {
+        return true;
+    }
+    // Only our own list's List-Id: a member may pass on another list's mail.
+    if (!mail.hasHeaderField("List-Id")) {
+        return false;
+    }
+    const std::string value = mail.headerField("List-Id");
+    const std::size_t open = value.rfind('<');
+    const std::size_t close = open == std::string::npos ? open : value.find('>', open);
+    const std::string id =
+        close == std::string::npos ? value : value.substr(open + 1, close - open - 1);
+    return sameText(trimSpace(id), listIdOf(list));
+}
+
 bool isBulkOrAutoReply(const MailComponent& mail) {
-    const std::string precedence = firstToken(mail.headerField("Precedence"));
-    return mail.hasHeaderField("List-Id") || mail.hasHeaderField("X-Autoreply") ||
-           mail.hasHeaderField("X-Autorespond") || sameText(precedence, "bulk") ||
-           sameText(precedence, "list") || sameText(precedence, "junk") ||
-           (mail.hasHeaderField("Return-Path") &&
-            trimSpace(mail.headerField("Return-Path")) == "<>");
+    return mail.hasHeaderField("List-Id") || sentByRobot(mail);
 }
 
 bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledgerKey) {

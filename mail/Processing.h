@@ -5,6 +5,7 @@
 namespace vorel {
 
 struct RunContext;
+struct MailingList;
 class MailComponent;
 
 // Handling of one message that passed the anti-spam test: the autoresponder
@@ -22,7 +23,16 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
 // such messages are never answered, so two responders cannot loop.
 bool isAutomaticMessage(const MailComponent& mail, const std::string& fromAddress);
 // Mail that no autoresponder answers (RFC 3834): list mail, bulk mail and
-// other robots' replies. Requests to our lists in it are still honoured.
+// other robots' replies. Unsubscribe requests in it are still honoured.
 bool isBulkOrAutoReply(const MailComponent& mail);
+
+// Mail sent by a program, for `list`: never a post to it, a subscribe request
+// or a confirmation, so that lists, relays and responders cannot feed each
+// other (a copy of ours that comes back without our X-Mailer, a vacation
+// reply to a confirmation). isAutomaticMessage, our own List-Id for the list,
+// Precedence bulk, list or junk, a null Return-Path and auto-reply markers.
+// Delivery reports (bounces) belong here too.
+bool isAutomaticMail(const MailComponent& mail, const std::string& fromAddress,
+                     const MailingList& list);
 
 }  // namespace vorel

@@ -81,7 +81,7 @@ enum Query : std::size_t {
     "rowid, Name, Type, textTOADD, subscribefrom, subscribesubject, subscribemessage," \
     " unsubscribefrom, unsubscribesubject, unsubscribemessage, sendtolistfrom,"        \
     " sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"          \
-    " onunsubscribesubject"
+    " onunsubscribesubject, confirm"
 #define VOREL_MEMBER_COLUMNS "rowid, name, Email, Data"
 
 // Every value is bound; COLLATE NOCASE makes names and addresses match without
@@ -102,13 +102,13 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "INSERT INTO mailling (Name, Type, textTOADD, subscribefrom, subscribesubject,"
     " subscribemessage, unsubscribefrom, unsubscribesubject, unsubscribemessage,"
     " sendtolistfrom, sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"
-    " onunsubscribesubject) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14,"
-    " ?15, ?16)",
+    " onunsubscribesubject, confirm) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13,"
+    " ?14, ?15, ?16, ?17)",
     "UPDATE mailling SET Name = ?2, Type = ?3, textTOADD = ?4, subscribefrom = ?5,"
     " subscribesubject = ?6, subscribemessage = ?7, unsubscribefrom = ?8,"
     " unsubscribesubject = ?9, unsubscribemessage = ?10, sendtolistfrom = ?11,"
     " sendtolistsubject = ?12, onsubscribeto = ?13, onsubscribesubject = ?14,"
-    " onunsubscribeto = ?15, onunsubscribesubject = ?16 WHERE rowid = ?1",
+    " onunsubscribeto = ?15, onunsubscribesubject = ?16, confirm = ?17 WHERE rowid = ?1",
     "DELETE FROM mailling WHERE rowid = ?1",
     "SELECT " VOREL_MEMBER_COLUMNS " FROM emails WHERE name = ?1 COLLATE NOCASE ORDER BY rowid",
     "SELECT count(*) FROM emails WHERE name = ?1 COLLATE NOCASE",
@@ -186,6 +186,7 @@ MailingList readList(sqlite3_stmt* s) {
     l.onsubscribesubject = columnText(s, 13);
     l.onunsubscribeto = columnText(s, 14);
     l.onunsubscribesubject = columnText(s, 15);
+    l.confirm = sqlite3_column_type(s, 16) == SQLITE_NULL || sqlite3_column_int64(s, 16) != 0;
     return l;
 }
 
@@ -213,6 +214,16 @@ bool hasTable(sqlite3* db, const char* name) {
 
 void execIgnoringErrors(sqlite3* db, const char* sql) {
     sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+// Subscribe requests waiting for their confirmation (see PendingRequest).
+void createPendingTable(sqlite3* db) {
+    execIgnoringErrors(db,
+                       "CREATE TABLE IF NOT EXISTS pending (List TEXT COLLATE NOCASE,"
+                       " Email TEXT COLLATE NOCASE, Data TEXT, Token TEXT UNIQUE, Asked INTEGER)");
+    execIgnoringErrors(db,
+                       "CREATE INDEX IF NOT EXISTS pending_by_list_address"
+                       " ON pending(List COLLATE NOCASE, Email COLLATE NOCASE)");
 }
 
 }  // namespace
@@ -437,6 +448,8 @@ void Database::upgradeSchema(const std::string& path) noexcept {
             sqlite3_busy_timeout(raw, 2000);
             // Fails harmlessly once the field exists.
             execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN Data TEXT");
+            // NULL in the rows it finds: those lists ask new subscribers to confirm.
+            execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN confirm INTEGER");
             // Not part of the three tables users and other tools know: what
             // the sending step must know of a queued record (see noteOutbound).
             if (hasTable(raw, "emails")) {
@@ -451,6 +464,7 @@ void Database::upgradeSchema(const std::string& path) noexcept {
                 // The messages a run acted on, so that none is answered twice.
                 execIgnoringErrors(raw,
                                    "CREATE TABLE IF NOT EXISTS handled (Key TEXT PRIMARY KEY)");
+                createPendingTable(raw);
             }
             for (const char* index : kIndexes) {
                 execIgnoringErrors(raw, index);
@@ -538,6 +552,7 @@ void bindList(U& q, const MailingList& l) {
     q.text(11, l.sendtolistfrom).text(12, l.sendtolistsubject);
     q.text(13, l.onsubscribeto).text(14, l.onsubscribesubject);
     q.text(15, l.onunsubscribeto).text(16, l.onunsubscribesubject);
+    q.integer(17, l.confirm ? 1 : 0);
 }
 }  // namespace
 
@@ -733,6 +748,154 @@ void Database::rollback() noexcept {
         return;
     }
     execIgnoringErrors(db_, "ROLLBACK");
+}
+
+// pending: rare writes, so the statements are prepared for each use.
+
+namespace {
+
+struct Statement {
+    sqlite3_stmt* s = nullptr;
+    ~Statement() { sqlite3_finalize(s); }
+    void text(int i, const std::string& v) {
+        sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
+    }
+};
+
+PendingRequest readPending(sqlite3_stmt* s) {
+    PendingRequest p;
+    p.id = sqlite3_column_int64(s, 0);
+    p.list = columnText(s, 1);
+    p.Email = columnText(s, 2);
+    p.Data = columnText(s, 3);
+    p.Token = columnText(s, 4);
+    p.Asked = sqlite3_column_int64(s, 5);
+    return p;
+}
+
+constexpr char kPendingColumns[] = "SELECT rowid, List, Email, Data, Token, Asked FROM pending ";
+
+}  // namespace
+
+std::vector<PendingRequest> Database::pendingOf(const std::string& listName) {
+    Statement q;
+    if (sqlite3_prepare_v2(
+            db_, (std::string(kPendingColumns) + "WHERE List = ?1 ORDER BY rowid").c_str(), -1,
+            &q.s, nullptr) != SQLITE_OK) {
+        fail("cannot prepare a query");
+    }
+    q.text(1, listName);
+    std::vector<PendingRequest> rows;
+    int rc = 0;
+    while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+        rows.push_back(readPending(q.s));
+    }
+    if (rc != SQLITE_DONE) {
+        fail("query failed");
+    }
+    return rows;
+}
+
+std::optional<PendingRequest> Database::findPending(const std::string& listName,
+                                                    const std::string& email) {
+    Statement q;
+    if (sqlite3_prepare_v2(
+            db_,
+            (std::string(kPendingColumns) + "WHERE List = ?1 AND Email = ?2 ORDER BY rowid LIMIT 1")
+                .c_str(),
+            -1, &q.s, nullptr) != SQLITE_OK) {
+        fail("cannot prepare a query");
+    }
+    q.text(1, listName);
+    q.text(2, email);
+    const int rc = sqlite3_step(q.s);
+    if (rc == SQLITE_ROW) {
+        return readPending(q.s);
+    }
+    if (rc != SQLITE_DONE) {
+        fail("query failed");
+    }
+    return std::nullopt;
+}
+
+std::optional<PendingRequest> Database::findPendingToken(const std::string& token) {
+    Statement q;
+    if (sqlite3_prepare_v2(db_, (std::string(kPendingColumns) + "WHERE Token = ?1").c_str(), -1,
+                           &q.s, nullptr) != SQLITE_OK) {
+        fail("cannot prepare a query");
+    }
+    q.text(1, token);
+    const int rc = sqlite3_step(q.s);
+    if (rc == SQLITE_ROW) {
+        return readPending(q.s);
+    }
+    if (rc != SQLITE_DONE) {
+        fail("query failed");
+    }
+    return std::nullopt;
+}
+
+std::int64_t Database::addPending(const PendingRequest& row) {
+    begin();
+    try {
+        {
+            Statement drop;
+            if (sqlite3_prepare_v2(db_, "DELETE FROM pending WHERE List = ?1 AND Email = ?2", -1,
+                                   &drop.s, nullptr) != SQLITE_OK) {
+                fail("cannot prepare a query");
+            }
+            drop.text(1, row.list);
+            drop.text(2, row.Email);
+            if (sqlite3_step(drop.s) != SQLITE_DONE) {
+                fail("query failed");
+            }
+        }
+        Statement add;
+        if (sqlite3_prepare_v2(db_,
+                               "INSERT INTO pending (List, Email, Data, Token, Asked)"
+                               " VALUES (?1, ?2, ?3, ?4, ?5)",
+                               -1, &add.s, nullptr) != SQLITE_OK) {
+            fail("cannot prepare a query");
+        }
+        add.text(1, row.list);
+        add.text(2, row.Email);
+        add.text(3, row.Data);
+        add.text(4, row.Token);
+        sqlite3_bind_int64(add.s, 5, row.Asked);
+        if (sqlite3_step(add.s) != SQLITE_DONE) {
+            fail("query failed");
+        }
+        const std::int64_t id = sqlite3_last_insert_rowid(db_);
+        commit();
+        return id;
+    } catch (...) {
+        rollback();
+        throw;
+    }
+}
+
+void Database::deletePending(std::int64_t id) {
+    Statement q;
+    if (sqlite3_prepare_v2(db_, "DELETE FROM pending WHERE rowid = ?1", -1, &q.s, nullptr) !=
+        SQLITE_OK) {
+        fail("cannot prepare a query");
+    }
+    sqlite3_bind_int64(q.s, 1, id);
+    if (sqlite3_step(q.s) != SQLITE_DONE) {
+        fail("query failed");
+    }
+}
+
+void Database::deletePendingOf(const std::string& listName) {
+    Statement q;
+    if (sqlite3_prepare_v2(db_, "DELETE FROM pending WHERE List = ?1", -1, &q.s, nullptr) !=
+        SQLITE_OK) {
+        fail("cannot prepare a query");
+    }
+    q.text(1, listName);
+    if (sqlite3_step(q.s) != SQLITE_DONE) {
+        fail("query failed");
+    }
 }
 
 }  // namespace vorel

@@ -35,6 +35,9 @@ struct MailingList {
     std::string sendtolistfrom, sendtolistsubject;
     std::string onsubscribeto, onsubscribesubject;
     std::string onunsubscribeto, onunsubscribesubject;
+    // Ask new subscribers to confirm by e-mail; stored NULL (a row that older
+    // versions or other tools wrote) means yes.
+    bool confirm = true;
 };
 
 struct Member {
@@ -42,6 +45,18 @@ struct Member {
     std::string name;  // the list's Name
     std::string Email;
     std::string Data;
+};
+
+// A subscribe request waiting for its confirmation: the request's message
+// text (the member's merge data once confirmed), its token and when it came
+// (seconds since the epoch).
+struct PendingRequest {
+    std::int64_t id = 0;
+    std::string list;  // the list's Name
+    std::string Email;
+    std::string Data;
+    std::string Token;
+    std::int64_t Asked = 0;
 };
 
 // What a queued record does not say of itself (the queue's format is fixed):
@@ -102,6 +117,16 @@ public:
     void updateMember(const Member& row);
     void deleteMember(std::int64_t id);
     void deleteMembersOf(const std::string& listName);
+
+    // Pending subscribe requests (table pending, made by upgradeSchema). One
+    // per list and address: adding replaces an earlier one.
+    std::vector<PendingRequest> pendingOf(const std::string& listName);
+    std::optional<PendingRequest> findPending(const std::string& listName,
+                                              const std::string& email);
+    std::optional<PendingRequest> findPendingToken(const std::string& token);
+    std::int64_t addPending(const PendingRequest& row);
+    void deletePending(std::int64_t id);
+    void deletePendingOf(const std::string& listName);
 
     // Notes on queued records, keyed by a digest of the record: each note
     // counts the records queued under it and goes when the last is sent. The

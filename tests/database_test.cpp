@@ -45,9 +45,10 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     Database::upgradeSchema(path);
     EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('emails')"),
               (Lines{"name", "Email", "Data"}));
-    // The three tables users know, the sending step's notes, the run's ledger.
+    // The three tables users know, the sending step's notes, the run's ledger, the
+    // subscribe requests waiting for their confirmation.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
-              (Lines{"autoresponders", "mailling", "emails", "outbound", "handled"}));
+              (Lines{"autoresponders", "mailling", "emails", "outbound", "handled", "pending"}));
 
     const std::string good = f.read("data.mdb");
     f.write("damaged.mdb", good.substr(0, 100) + std::string(good.size() - 100, '\x5A'));

@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QListView>
 #include <QRadioButton>
+#include <QTreeWidget>
 
 #include "gui/AutorespondersWindow.h"
 #include "gui/HelpWindow.h"
@@ -15,6 +17,7 @@
 #include "mail/ListPost.h"
 #include "mail/ListRules.h"
 #include "mail/MemberRules.h"
+#include "mail/Subscriptions.h"
 #include "store/Queue.h"
 #include "support/FixedClock.h"
 
@@ -280,7 +283,16 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
                   shown(name));
     }
     EXPECT_EQ(saved.textTOADD, "textTOADD\r\n2");
+    // New lists ask subscribers to confirm unless the box is cleared.
+    auto* confirm = control<QCheckBox>(w, "chkCONFIRM");
+    EXPECT_EQ(confirm->accessibleName(),
+              QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)"));
+    EXPECT_TRUE(saved.confirm);
+    confirm->setChecked(false);
+    click(w, "cmdSAVE");
+    EXPECT_FALSE(f.db().findList("MYLISTS")->confirm);
     click(w, "cmdADDNEW");
+    EXPECT_TRUE(confirm->isChecked());
     for (const auto& [name, field] : fields) {
         EXPECT_EQ(shown(name).isEmpty(), field != &M::textTOADD) << name;
     }
@@ -289,6 +301,7 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
     for (const auto& [name, field] : fields) {
         EXPECT_TRUE(shown(name).startsWith(q(name))) << name;
     }
+    EXPECT_FALSE(confirm->isChecked());
     // A list keeps its name: focus moves on from it.
     edit("txtNAME")->setFocus();
     EXPECT_TRUE(waitUntil([&] { return edit("txtSUBSCRIBETO")->hasFocus(); }, 2000));
@@ -352,12 +365,14 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     EXPECT_EQ(press("cmdEXPORT", m), texts(kNothingToExport));
     EXPECT_EQ(press("cmdAddaddresses", m), texts(kAddBoxEmpty));
     text("txtADDEMAILS", m)->setPlainText(QStringLiteral("ann@x.example\n\nann@x.example"));
-    EXPECT_EQ(press("cmdAddaddresses", m), texts(kAddComplete));
+    EXPECT_EQ(press("cmdAddaddresses", m),
+              QStringList{q(kAddComplete) + QStringLiteral("\n\n2 addresses added")});
     EXPECT_TRUE(text("txtADDEMAILS", m)->toPlainText().isEmpty());
     EXPECT_EQ(rows(m), QStringLiteral("ann@x.example|"));
     f.folder.write("in.txt", "Bob Smith <bob@x.example>\r\nANN@x.example\r\n\r\nBOB@x.example");
     FileDialog::setNextFileName(q(f.folder.file("in.txt")));
-    EXPECT_EQ(press("cmdIMPORT", m), texts(kImportDone));
+    EXPECT_EQ(press("cmdIMPORT", m),
+              QStringList{q(kImportDone) + QStringLiteral("\n\n1 address added")});
     EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("3"));
     // Closed once the final message is confirmed, gone with the next events.
     QPointer<ImportStatusWindow> status = m->importStatus();
@@ -379,6 +394,60 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     FileDialog::setNextFileName(q(f.folder.file("out.txt")));
     EXPECT_EQ(press("cmdEXPORT", m), texts(kExportComplete));
     EXPECT_EQ(f.folder.read("out.txt"), "ann@x.example\r\n\r\nbob@x.example\r\n");
+}
+
+// Requests waiting for their confirmation are listed apart from the members;
+// Confirm makes a member with the request's data and queues the welcome, Drop
+// asks first.
+TEST_F(Editors, MemberEditorConfirmsOrDropsPendingRequests) {
+    MailingList l;
+    l.Name = "NEWS";
+    l.subscribefrom = "news@x.example";
+    l.subscribesubject = "Welcome";
+    l.subscribemessage = "Hi %name%";
+    f.db().addList(l);
+    f.db().addMember({0, "NEWS", "member@x.example", ""});
+    const std::int64_t now = epochSeconds(SystemClock().now());
+    f.db().addPending({0, "NEWS", "ann@x.example", "%vorelcode%~name=Ann~", "t1", now - 60});
+    f.db().addPending({0, "NEWS", "bob@x.example", "", "t2", now - kConfirmSeconds - 60});
+    f.db().addPending({0, "OTHER", "carl@x.example", "", "t3", now});
+    open("pctMAILINGLISTS");
+    MembersWindow* m = members("NEWS");
+    ASSERT_TRUE(m);
+    auto* pending = control<QTreeWidget>(m, "lstPENDING");
+    auto shownRows = [&] {
+        QStringList out;
+        for (int i = 0; i < pending->topLevelItemCount(); ++i) {
+            out << pending->topLevelItem(i)->text(0) +
+                       (pending->topLevelItem(i)->text(1).endsWith(QStringLiteral("(expired)"))
+                            ? QStringLiteral(" expired")
+                            : QString());
+        }
+        return out.join(QLatin1Char('|'));
+    };
+    EXPECT_EQ(shownRows(), QStringLiteral("ann@x.example|bob@x.example expired"));
+    EXPECT_EQ(rows(m), QStringLiteral("member@x.example"));
+    EXPECT_EQ(press("cmdCONFIRM", m), texts("Please choose a request first."));
+    pending->setCurrentItem(pending->topLevelItem(0));
+    click(m, "cmdCONFIRM");
+    EXPECT_EQ(shownRows(), QStringLiteral("bob@x.example expired"));
+    EXPECT_EQ(rows(m), QStringLiteral("member@x.example|ann@x.example"));
+    EXPECT_EQ(f.db().findMember("NEWS", "ann@x.example")->Data, "%vorelcode%~name=Ann~");
+    QueueReader r(f.folder.file(kQueueFile));
+    const QueueRecord welcome = r.readRecord();
+    EXPECT_EQ(welcome.to + welcome.from + welcome.subject + welcome.body,
+              "ann@x.example\r\nnews@x.example\r\nWelcome\r\nHi Ann\r\n");
+    EXPECT_TRUE(r.atEnd());
+    pending->setCurrentItem(pending->topLevelItem(0));
+    MessageBox::setNextAnswer(MessageBox::No);
+    EXPECT_EQ(press("cmdDROP", m), texts("Drop the request of bob@x.example?"));
+    EXPECT_EQ(shownRows(), QStringLiteral("bob@x.example expired"));
+    pending->setCurrentItem(pending->topLevelItem(0));
+    click(m, "cmdDROP");
+    EXPECT_EQ(shownRows(), QString());
+    EXPECT_TRUE(f.db().pendingOf("NEWS").empty());
+    EXPECT_FALSE(f.db().findMember("NEWS", "bob@x.example"));
+    EXPECT_EQ(f.db().pendingOf("OTHER").size(), 1u);
 }
 
 // Delete asks first and says "Delete Complete" only where members went; the

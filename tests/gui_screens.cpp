@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QTabWidget>
 #include <cstdio>
+#include <ctime>
 
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
@@ -74,6 +75,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= 40; ++i) {
         f.db().addMember({0, "NEWSLETTER", "reader" + std::to_string(i) + "@x.example", ""});
     }
+    for (int i = 1; i <= 3; ++i) {
+        f.db().addPending({0, "NEWSLETTER", "asker" + std::to_string(i) + "@x.example", "",
+                           "t" + std::to_string(i), std::time(nullptr) - i * 3600});
+    }
     for (int i = 1; i <= 300; ++i) {
         const std::string n = std::to_string(i);
         pop.addMessage("From: Reader " + n + " <reader" + n + "@x.example>\nTo: info@me.example\n" +
@@ -126,7 +131,8 @@ int main(int argc, char** argv) {
     control<QAbstractButton>(members, "cmdMOVENEXT")->click();
     control<QPlainTextEdit>(members, "txtADDEMAILS")
         ->setPlainText(QStringLiteral("new.reader@x.example\nAnother Reader <another@x.example>"));
-    shoot(members, {"frmLISTVIEW-AddEmailAddresses", "frmLISTVIEW-ViewEmailAddresses"});
+    shoot(members, {"frmLISTVIEW-AddEmailAddresses", "frmLISTVIEW-ViewEmailAddresses",
+                    "frmLISTVIEW-PendingRequests"});
     ImportStatusWindow status;
     status.addLines({"Import Added ann@x.example to list NEWSLETTER",
                      "Email Addresss reader1@x.example already in list NEWSLETTER",

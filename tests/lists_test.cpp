@@ -120,13 +120,14 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
          "Addresss B@x.example already in list NEWS\nInvalid email " +
              std::string(100, 'a') +
              "... NOT ADDED\nImport Added bad\uFFFD@x.example to list NEWS\nInvalid email nope NOT "
-             "ADDED\n" +
+             "ADDED\n3 addresses added to list NEWS\n" +
              kImportDone + "\n"},
         {"export \"news '\" '" + f.file("all.txt") + "'", "0", ""},  // the name as stored
         {"import NEWS '" + f.file("missing.txt") + "'", "1", kImportFailed},
         {"import LONG '" + f.file("long.txt") + "'", "0",
          "0 Invalid email " + std::string(100, 'a') +
-             "... NOT ADDED\nImport Added long@x.example to list LONG\n" + kImportDone},
+             "... NOT ADDED\nImport Added long@x.example to list LONG\n1 address added to list LONG\n" +
+             kImportDone},
         {"import NOSUCH '" + f.file("in.txt") + "'", "1",
          "vorel import: there is no mailing list NOSUCH\n"},
         {"import NEWS '" + f.file("esc.txt") + "'", "0",

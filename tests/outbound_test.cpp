@@ -21,7 +21,8 @@ TEST(Outbound, EachKindCarriesItsFieldsAndTheUnsubscribeLinkWorks) {
     f.addAutoresponder("info@me.example", "Dear %name%, from %email%. ");
     const std::string news = "news@shop.example";
     f.db().addList({0, "NEWS", 1, "", news, "", "Welcome aboard", news, "", "Goodbye", news, "",
-                    "news-on@shop.example", "", "news-off@shop.example", "leave news"});
+                    "news-on@shop.example", "", "news-off@shop.example", "leave news",
+                    false});  // bob is a member at once
     for (const char* m : {"carol@x.example", "dave@x.example"}) {
         f.db().addMember(Member{0, "NEWS", m, ""});
     }

@@ -119,6 +119,7 @@ SoakResult runSoak(const SoakOptions& o) {
     l.subscribefrom = "list@me.example";
     l.subscribesubject = "Welcome to L";
     l.subscribemessage = "Welcome aboard.";
+    l.confirm = false;  // every join is answered by one welcome
     Database::open(data).addList(l);
     Settings s;
     s.txtPOP = "127.0.0.1:" + std::to_string(popProxy.port());

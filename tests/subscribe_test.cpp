@@ -1,0 +1,338 @@
+// Confirmed subscriptions and automatic mail, over the loopback servers.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "mail/Subscriptions.h"
+#include "net/Mime.h"
+#include "support/RunFolder.h"
+
+namespace vorel {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string message(const std::string& from, const std::string& to, const std::string& subject,
+                    const std::string& body = "Hello.\n", const std::string& extra = "") {
+    return "From: " + from + "\nTo: " + to + "\nSubject: " + subject + "\n" + extra + "\n" + body;
+}
+
+void sql(const std::string& path, const std::string& statement) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+// A list NEWS with every rule set, a POP3 mailbox and an SMTP server; each run
+// returns what it sent as "recipient|subject|text".
+struct SubscribeTest : ::testing::Test, test::RunFolder {
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    std::size_t seen = 0;
+
+    SubscribeTest() {
+        s.chkLEAVE = "0";
+        pointAt(pop);
+        pointAt(smtp);
+    }
+    MailingList news(bool confirm = true) {
+        MailingList l;
+        l.Name = "NEWS";
+        l.Type = 1;
+        l.onsubscribeto = "join@me.example";
+        l.subscribefrom = "news@me.example";
+        l.subscribesubject = "Welcome to NEWS";
+        l.subscribemessage = "Welcome %name%, from %email%.";
+        l.onunsubscribeto = "leave@me.example";
+        l.unsubscribefrom = "news@me.example";
+        l.unsubscribesubject = "Goodbye";
+        l.unsubscribemessage = "Sorry to see you go.";
+        l.sendtolistfrom = "news@me.example";
+        l.confirm = confirm;
+        return l;
+    }
+    Lines runAndCollect() {
+        EXPECT_TRUE(run()) << host.logText();
+        Lines out;
+        const auto all = smtp.received();
+        for (; seen < all.size(); ++seen) {
+            const auto m = mime::parseMessage(all[seen].data);
+            out.push_back(all[seen].rcptTo.at(0) + "|" + m.subject + "|" + m.bodyText);
+        }
+        return out;
+    }
+    std::string tokenOf(const std::string& sent) {
+        return confirmTokenIn(sent.substr(0, sent.find('|', sent.find('|') + 1)));
+    }
+};
+
+// Ann confirms by replying; a forged request for Bob mails him one confirmation
+// and nothing of the sender's; repeats, other addresses and old tokens do nothing.
+TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
+    VOREL_SKIP_UNLESS_ROOT();
+    db().addList(news());
+    pop.addMessage(
+        message("Ann <ann@x.example>", "join@me.example", "join", "%vorelcode%\nname=Ann\n"));
+    pop.addMessage(message("bob@x.example", "join@me.example", "cheap pills",
+                           "Buy now\n%vorelcode%\nname=cheap pills at http://evil.test/buy!\n"));
+    Lines sent = runAndCollect();
+    ASSERT_EQ(sent.size(), 2u) << host.logText();
+    const std::string annToken = tokenOf(sent[0]), bobToken = tokenOf(sent[1]);
+    ASSERT_EQ(annToken.size(), 32u);
+    EXPECT_NE(annToken, bobToken);
+    EXPECT_EQ(sent[1].substr(0, sent[1].find('|', 14)),
+              "bob@x.example|Welcome to NEWS [confirm " + bobToken + "]");
+    const std::string text = sent[1].substr(sent[1].find('|', 14) + 1);
+    for (const char* theirs : {"pills", "evil", "Buy", "%name%", "Welcome "}) {
+        EXPECT_EQ(text.find(theirs), std::string::npos) << theirs << text;
+    }
+    EXPECT_NE(sent[1].find("bob@x.example to the mailing list NEWS"), std::string::npos);
+    EXPECT_EQ(db().memberCount("NEWS"), 0);
+    EXPECT_EQ(state.subscriptions, 0);
+    EXPECT_EQ(pop.messageCount(), 0u);
+
+    struct Step {
+        std::string name, raw;
+        Lines sent;  // recipient|subject|text
+        std::string log;
+    };
+    const Step steps[] = {
+        {"a repeat within 72 hours",
+         message("bob@x.example", "join@me.example", "again", "%vorelcode%\nname=Bob\n"),
+         {},
+         "Email Address bob@x.example Already asked to join NEWS, waiting for the confirmation"},
+        {"the token from another address",
+         message("eve@x.example", "news@me.example",
+                 "Re: Welcome to NEWS [confirm " + bobToken + "]"),
+         {},
+         "Email Address eve@x.example Confirmation refused: the token was sent to another address"},
+        {"an unknown token",
+         message("bob@x.example", "news@me.example", "confirm " + std::string(32, 'a')),
+         {},
+         "Email Address bob@x.example Confirmation refused: unknown token"},
+        {"Ann's reply",
+         message("ann@x.example", "news@me.example",
+                 "Re: Welcome to NEWS [confirm " + annToken + "]", "> Someone asked\n"),
+         {"ann@x.example|Welcome to NEWS|Welcome Ann, from ann@x.example.\r\n"},
+         "Email Address ann@x.example Added to NEWS"},
+        {"Ann's reply again",
+         message("ann@x.example", "news@me.example",
+                 "Re: Welcome to NEWS [confirm " + annToken + "]"),
+         {},
+         "Email Address ann@x.example Confirmation refused: unknown token"},
+        {"a request from a member",
+         message("ANN@x.example", "join@me.example", "join", "%vorelcode%\nname=Other\n"),
+         {},
+         "Email Address ANN@x.example Already Subscribed to NEWS"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        pop.addMessage(step.raw);
+        EXPECT_EQ(runAndCollect(), step.sent);
+        EXPECT_TRUE(host.hasLogEntry(step.log)) << host.logText();
+    }
+    EXPECT_EQ(state.subscriptions, 0);  // the last run's: a member's request counts nothing
+    const Member ann = db().findMember("NEWS", "ann@x.example").value();
+    EXPECT_NE(ann.Data.find("name=Ann~"), std::string::npos) << ann.Data;
+    EXPECT_EQ(db().memberCount("NEWS"), 1);
+    EXPECT_FALSE(db().findMember("NEWS", "bob@x.example"));
+    ASSERT_TRUE(db().findPending("NEWS", "bob@x.example"));
+
+    // 73 hours later Bob's token is no good; a new request then mails a new one.
+    sql(folder.file("data.mdb"), "UPDATE pending SET Asked = Asked - 73 * 3600");
+    pop.addMessage(message("bob@x.example", "news@me.example",
+                           "Re: Welcome to NEWS [confirm " + bobToken + "]"));
+    EXPECT_EQ(runAndCollect(), Lines{});
+    EXPECT_TRUE(
+        host.hasLogEntry("Email Address bob@x.example Confirmation refused: the token has "
+                         "expired"));
+    EXPECT_FALSE(db().findMember("NEWS", "bob@x.example"));
+    pop.addMessage(message("bob@x.example", "join@me.example", "join"));
+    sent = runAndCollect();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(tokenOf(sent[0]), bobToken);
+
+    // Leaving is at once, and the farewell says how to come back.
+    pop.addMessage(message("ann@x.example", "leave@me.example", "bye"));
+    EXPECT_EQ(runAndCollect(),
+              Lines{"ann@x.example|Goodbye|Sorry to see you go.\r\n\r\nTo subscribe again, send a "
+                    "message to join@me.example.\r\n"});
+    EXPECT_EQ(db().memberCount("NEWS"), 0);
+}
+
+// 50 confirmations per run for all lists; the rest stay on the server for the next run.
+TEST_F(SubscribeTest, ConfirmationsPerRunAreCapped) {
+    VOREL_SKIP_UNLESS_ROOT();
+    db().addList(news());
+    MailingList other = news();
+    other.Name = "OTHER";
+    other.onsubscribeto = "join-other@me.example";
+    db().addList(other);
+    for (int i = 0; i < 53; ++i) {
+        pop.addMessage(message("p" + std::to_string(i) + "@x.example",
+                               i % 2 ? "join@me.example" : "join-other@me.example", "join"));
+    }
+    EXPECT_EQ(runAndCollect().size(), 50u);
+    EXPECT_EQ(pop.messageCount(), 3u);
+    EXPECT_EQ(host.countLogContaining("Subscribe request left for the next run: 50 confirmations "
+                                      "were sent in this run"),
+              3);
+    const Lines next = runAndCollect();
+    ASSERT_EQ(next.size(), 3u);
+    EXPECT_EQ(next[0].substr(0, next[0].find('|')), "p50@x.example");
+    EXPECT_EQ(pop.messageCount(), 0u);
+}
+
+// Mail sent by a program is never a post, a subscribe request or a confirmation;
+// list copies say they are list mail.
+TEST_F(SubscribeTest, AutomaticMailIsNeitherPostNorRequest) {
+    VOREL_SKIP_UNLESS_ROOT();
+    db().addList(news());
+    struct Case {
+        std::string header;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"Auto-Submitted: auto-replied\n", false},
+        {"Auto-Submitted: auto-generated; type=vacation\n", false},
+        {"Precedence: bulk\n", false},
+        {"Precedence: LIST\n", false},
+        {"Precedence: junk\n", false},
+        {"List-Id: NEWS <news.me.example>\n", false},  // our copy back through a relay
+        {"List-Id: <News.Me.Example>\n", false},
+        {"Return-Path: <>\n", false},
+        {"Auto-Submitted: no\n", true},
+        {"List-Id: Other <other.example.org>\n", true},
+        {"Precedence: first-class\n", true},
+        {"X-Mailer: Something else\n", true},
+    };
+    const int n = static_cast<int>(std::size(cases));
+    for (int i = 0; i < n; ++i) {
+        db().addMember(Member{0, "NEWS", "m" + std::to_string(i) + "@x.example", ""});
+    }
+    for (int i = 0; i < n; ++i) {
+        const std::string k = std::to_string(i);
+        pop.addMessage(
+            message("s" + k + "@x.example", "join@me.example", "join", "x\n", cases[i].header));
+        pop.addMessage(message("m" + k + "@x.example", "news@me.example", "post " + k,
+                               "Text " + k + "\n", cases[i].header));
+    }
+    const Lines sent = runAndCollect();
+    std::vector<std::string> got(static_cast<std::size_t>(n));
+    for (const std::string& line : sent) {
+        for (int i = 0; i < n; ++i) {
+            const std::string k = std::to_string(i);
+            if (line.rfind("s" + k + "@x.example|Welcome to NEWS [confirm ", 0) == 0) {
+                got[static_cast<std::size_t>(i)] += "confirmation ";
+            }
+            if (line.rfind("m0@x.example|post " + k + "|", 0) == 0) {
+                got[static_cast<std::size_t>(i)] += "copy";
+            }
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        EXPECT_EQ(got[static_cast<std::size_t>(i)], cases[i].taken ? "confirmation copy" : "")
+            << cases[i].header;
+    }
+    for (const auto& r : smtp.received()) {
+        if (r.data.find("Subject: post") != std::string::npos) {
+            EXPECT_NE(r.data.find("\r\nPrecedence: list\r\n"), std::string::npos);
+        }
+    }
+    // A vacation reply quoting the confirmation's Subject does not confirm.
+    std::string token;
+    for (const std::string& line : sent) {
+        token = line.rfind("s8@x.example|", 0) == 0 ? tokenOf(line) : token;
+    }
+    ASSERT_EQ(token.size(), 32u);
+    pop.addMessage(message("s8@x.example", "news@me.example",
+                           "Out of office: Welcome to NEWS [confirm " + token + "]", "Away.\n",
+                           "Auto-Submitted: auto-replied\n"));
+    pop.addMessage(message("s8@x.example", "news@me.example",
+                           "Away: Welcome to NEWS [confirm " + token + "]", "Away.\n",
+                           "Precedence: bulk\n"));
+    EXPECT_EQ(runAndCollect(), Lines{});
+    EXPECT_FALSE(db().findMember("NEWS", "s8@x.example"));
+}
+
+// With the switch at 0 a request subscribes at once and every request is welcomed, as before.
+TEST_F(SubscribeTest, SwitchOffSubscribesAtOnce) {
+    VOREL_SKIP_UNLESS_ROOT();
+    db().addList(news(false));
+    for (int i = 0; i < 2; ++i) {
+        pop.addMessage(message("Ann <ann@x.example>", "join@me.example", "join",
+                               "%vorelcode%\nname=Ann" + std::to_string(i) + "\n"));
+    }
+    EXPECT_TRUE(run()) << host.logText();
+    const auto got = smtp.received();
+    ASSERT_EQ(got.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        const std::string& data = got[static_cast<std::size_t>(i)].data;
+        EXPECT_NE(data.find("\r\nSubject: Welcome to NEWS\r\n"), std::string::npos) << data;
+        const std::string body = data.substr(data.find("\r\n\r\n") + 4);
+        EXPECT_EQ(body, "Welcome Ann" + std::to_string(i) + ", from ann@x.example.\r\n") << data;
+    }
+    EXPECT_EQ(host.countLogContaining("Email Address ann@x.example Added to NEWS"), 1);
+    EXPECT_EQ(host.countLogContaining("Email Address ann@x.example Already Subscribed to NEWS"), 1);
+    EXPECT_EQ(state.subscriptions, 2);
+    EXPECT_EQ(
+        db().findMember("NEWS", "ann@x.example")->Data,
+        "From: Ann <ann@x.example>~To: join@me.example~Subject: join~~%vorelcode%~name=Ann1~");
+    EXPECT_TRUE(db().pendingOf("NEWS").empty());
+}
+
+// A data.mdb from before the switch: its lists ask to confirm; the switch is stored both ways.
+TEST(SubscribeSchema, OldListsAskToConfirmAndTheSwitchIsStored) {
+    test::TempFolder f;
+    const std::string path = f.file("data.mdb");
+    Database::createIfMissing(path);
+    sql(path, "ALTER TABLE emails ADD COLUMN Data TEXT");
+    sql(path, "INSERT INTO mailling (Name, subscribemessage) VALUES ('OLD', 'Hi')");
+    Database::upgradeSchema(path);
+    Database db = Database::open(path);
+    MailingList old = db.findList("old").value();
+    EXPECT_TRUE(old.confirm);
+    old.confirm = false;
+    db.updateList(old);
+    EXPECT_FALSE(db.findList("OLD")->confirm);
+    old.confirm = true;
+    db.updateList(old);
+    EXPECT_TRUE(db.findList("OLD")->confirm);
+
+    // Pending requests: one per list and address, found by token, dropped with the list.
+    db.addPending({0, "OLD", "a@x.example", "data", "t1", 100});
+    db.addPending({0, "OLD", "A@x.example", "data2", "t2", 200});
+    db.addPending({0, "OTHER", "a@x.example", "", "t3", 300});
+    ASSERT_EQ(db.pendingOf("old").size(), 1u);
+    EXPECT_EQ(db.pendingOf("OLD")[0].Data, "data2");
+    EXPECT_FALSE(db.findPendingToken("t1"));
+    EXPECT_EQ(db.findPendingToken("t2")->Asked, 200);
+    db.deletePendingOf("OLD");
+    EXPECT_TRUE(db.pendingOf("OLD").empty());
+    EXPECT_EQ(db.pendingOf("OTHER").size(), 1u);
+}
+
+// Tokens are 128 random bits; a Subject holds one anywhere, in any letter case.
+TEST(SubscribeTokens, MadeAndFound) {
+    const std::string a = newConfirmToken(), b = newConfirmToken();
+    EXPECT_EQ(a.size(), 32u);
+    EXPECT_NE(a, b);
+    const std::string t = "0123456789abcdef0123456789abcdef";
+    const std::pair<std::string, std::string> subjects[] = {
+        {"Re: Welcome [confirm " + t + "]", t},
+        {"CONFIRM 0123456789ABCDEF0123456789ABCDEF", t},
+        {"Fwd: confirm x, confirm " + t, t},
+        {"confirm " + t + "0", ""},  // longer: someone else's token
+        {"confirm " + t.substr(1), ""},
+        {"confirm" + t, ""},
+        {"", ""}};
+    for (const auto& [subject, token] : subjects) {
+        EXPECT_EQ(confirmTokenIn(subject), token) << subject;
+    }
+}
+
+}  // namespace
+}  // namespace vorel
