@@ -208,6 +208,19 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         tv->addWidget(optTYPE_[0]);
         tv->addWidget(optTYPE_[1]);
         v->addWidget(typeBox);
+        // Providers refuse or rewrite a From the account does not own.
+        chkFROMLIST_ = named(
+            new QCheckBox(QStringLiteral("Send copies from the list's address (recommended)")),
+            "chkFROMLIST", QStringLiteral("Send copies from the list's address (recommended)"));
+        chkFROMLIST_->setChecked(true);
+        auto* fromHint = new QLabel(QStringLiteral(
+            "Copies come from the list's address (the posting To, else the subscribe From) with "
+            "the poster's name, and replies go to the poster. Your SMTP account must be allowed "
+            "to send as that address."));
+        fromHint->setObjectName(QStringLiteral("lblFROMLISTHINT"));
+        fromHint->setWordWrap(true);
+        v->addWidget(chkFROMLIST_);
+        v->addWidget(fromHint);
         auto* footLabel = new QLabel(
             QStringLiteral("Text to add to the bottom of every message:- (remember, HTML messages "
                            "need HTML code)"));
@@ -371,6 +384,7 @@ void MailingListsWindow::showListRecord(const MailingList& row) {
     txtUNSUBSCRIBEMESSAGE_->setPlainText(boxText(row.unsubscribemessage));
     textTOADD_->setPlainText(boxText(row.textTOADD));
     chkCONFIRM_->setChecked(row.confirm);
+    chkFROMLIST_->setChecked(row.fromList);
 }
 
 void MailingListsWindow::typeChosen() {
@@ -414,6 +428,7 @@ void MailingListsWindow::addNew() {
     txtSUBSCRIBEMESSAGE_->clear();
     txtUNSUBSCRIBEMESSAGE_->clear();
     chkCONFIRM_->setChecked(true);
+    chkFROMLIST_->setChecked(true);
 }
 
 void MailingListsWindow::save() {
@@ -437,6 +452,7 @@ void MailingListsWindow::save() {
     row.sendtolistsubject = txtSENDTOLISTSUBJECT_->text().toStdString();
     row.textTOADD = footer();
     row.confirm = chkCONFIRM_->isChecked();
+    row.fromList = chkFROMLIST_->isChecked();
     if (row.Name.empty()) {
         MessageBox::information(this, q(kListNameMissing));
         return;

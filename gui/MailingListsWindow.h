@@ -67,6 +67,7 @@ private:
     QLineEdit* txtSUBSCRIBESUBJECTFROM_;
     QPlainTextEdit* txtSUBSCRIBEMESSAGE_;
     QCheckBox* chkCONFIRM_;
+    QCheckBox* chkFROMLIST_;
     QLineEdit* txtUNSUBSCRIBETO_;
     QLineEdit* txtUNSUBSCRIBESUBJECT_;
     QLineEdit* txtUNSUBSCRIBEFROM_;

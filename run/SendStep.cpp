@@ -68,8 +68,9 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
                 return SendOutcome::Stopped;
             }
             QueueRecord record = reader.readRecord();
-            if (sendOneMessage(ctx, record.to, record.from, s.txtSMTP, record.body, record.subject,
-                               outboundHeaders(ctx, record))) {
+            const OutboundAddressing how = outboundAddressing(ctx, record);
+            if (sendOneMessage(ctx, record.to, how.from.empty() ? record.from : how.from, s.txtSMTP,
+                               record.body, record.subject, how.fields, how.envelope)) {
                 cursor.advance(reader.consumed());
                 outboundSent(ctx, record);
                 continue;

@@ -81,7 +81,7 @@ enum Query : std::size_t {
     "rowid, Name, Type, textTOADD, subscribefrom, subscribesubject, subscribemessage," \
     " unsubscribefrom, unsubscribesubject, unsubscribemessage, sendtolistfrom,"        \
     " sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"          \
-    " onunsubscribesubject, confirm"
+    " onunsubscribesubject, confirm, fromstyle"
 #define VOREL_MEMBER_COLUMNS "rowid, name, Email, Data"
 
 // Every value is bound; COLLATE NOCASE makes names and addresses match without
@@ -102,13 +102,14 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "INSERT INTO mailling (Name, Type, textTOADD, subscribefrom, subscribesubject,"
     " subscribemessage, unsubscribefrom, unsubscribesubject, unsubscribemessage,"
     " sendtolistfrom, sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"
-    " onunsubscribesubject, confirm) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13,"
-    " ?14, ?15, ?16, ?17)",
+    " onunsubscribesubject, confirm, fromstyle) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11,"
+    " ?12, ?13, ?14, ?15, ?16, ?17, ?18)",
     "UPDATE mailling SET Name = ?2, Type = ?3, textTOADD = ?4, subscribefrom = ?5,"
     " subscribesubject = ?6, subscribemessage = ?7, unsubscribefrom = ?8,"
     " unsubscribesubject = ?9, unsubscribemessage = ?10, sendtolistfrom = ?11,"
     " sendtolistsubject = ?12, onsubscribeto = ?13, onsubscribesubject = ?14,"
-    " onunsubscribeto = ?15, onunsubscribesubject = ?16, confirm = ?17 WHERE rowid = ?1",
+    " onunsubscribeto = ?15, onunsubscribesubject = ?16, confirm = ?17,"
+    " fromstyle = ?18 WHERE rowid = ?1",
     "DELETE FROM mailling WHERE rowid = ?1",
     "SELECT " VOREL_MEMBER_COLUMNS " FROM emails WHERE name = ?1 COLLATE NOCASE ORDER BY rowid",
     "SELECT count(*) FROM emails WHERE name = ?1 COLLATE NOCASE",
@@ -187,6 +188,7 @@ MailingList readList(sqlite3_stmt* s) {
     l.onunsubscribeto = columnText(s, 14);
     l.onunsubscribesubject = columnText(s, 15);
     l.confirm = sqlite3_column_type(s, 16) == SQLITE_NULL || sqlite3_column_int64(s, 16) != 0;
+    l.fromList = sqlite3_column_type(s, 17) == SQLITE_NULL || sqlite3_column_int64(s, 17) != 0;
     return l;
 }
 
@@ -450,6 +452,8 @@ void Database::upgradeSchema(const std::string& path) noexcept {
             execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN Data TEXT");
             // NULL in the rows it finds: those lists ask new subscribers to confirm.
             execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN confirm INTEGER");
+            // NULL: those lists send their copies from the list's address.
+            execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN fromstyle INTEGER");
             // Not part of the three tables users and other tools know: what
             // the sending step must know of a queued record (see noteOutbound).
             if (hasTable(raw, "emails")) {
@@ -553,6 +557,7 @@ void bindList(U& q, const MailingList& l) {
     q.text(13, l.onsubscribeto).text(14, l.onsubscribesubject);
     q.text(15, l.onunsubscribeto).text(16, l.onunsubscribesubject);
     q.integer(17, l.confirm ? 1 : 0);
+    q.integer(18, l.fromList ? 1 : 0);
 }
 }  // namespace
 

@@ -38,6 +38,11 @@ struct MailingList {
     // Ask new subscribers to confirm by e-mail; stored NULL (a row that older
     // versions or other tools wrote) means yes.
     bool confirm = true;
+    // Copies go out from the list's address with the poster in Reply-To (a
+    // provider refuses or rewrites a From the account does not own, and
+    // receivers apply the poster's DMARC policy); false: from the poster.
+    // Column fromstyle, NULL or 1 = from the list.
+    bool fromList = true;
 };
 
 struct Member {

@@ -289,10 +289,16 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
               QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)"));
     EXPECT_TRUE(saved.confirm);
     confirm->setChecked(false);
+    // Copies come from the list's address unless that box is cleared.
+    auto* fromList = control<QCheckBox>(w, "chkFROMLIST");
+    EXPECT_TRUE(saved.fromList);
+    fromList->setChecked(false);
     click(w, "cmdSAVE");
     EXPECT_FALSE(f.db().findList("MYLISTS")->confirm);
+    EXPECT_FALSE(f.db().findList("MYLISTS")->fromList);
     click(w, "cmdADDNEW");
     EXPECT_TRUE(confirm->isChecked());
+    EXPECT_TRUE(fromList->isChecked());
     for (const auto& [name, field] : fields) {
         EXPECT_EQ(shown(name).isEmpty(), field != &M::textTOADD) << name;
     }
@@ -302,6 +308,7 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
         EXPECT_TRUE(shown(name).startsWith(q(name))) << name;
     }
     EXPECT_FALSE(confirm->isChecked());
+    EXPECT_FALSE(fromList->isChecked());
     // A list keeps its name: focus moves on from it.
     edit("txtNAME")->setFocus();
     EXPECT_TRUE(waitUntil([&] { return edit("txtSUBSCRIBETO")->hasFocus(); }, 2000));
