@@ -3,6 +3,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vorel {
@@ -34,11 +35,16 @@ constexpr int kBadServerAddress = kHostNotFound;
 // a text with mailErrorText.
 class MailError : public std::runtime_error {
 public:
-    MailError(int code, const std::string& detail) : std::runtime_error(detail), code_(code) {}
+    MailError(int code, const std::string& detail, std::string reply = {})
+        : std::runtime_error(detail), code_(code), reply_(std::move(reply)) {}
     int code() const { return code_; }
+    // The server's refusing reply line when an SMTP server refused ("550
+    // 5.4.5 Daily user sending limit exceeded"); empty otherwise.
+    const std::string& reply() const { return reply_; }
 
 private:
     int code_;
+    std::string reply_;
 };
 
 // The run's texts for the component's error codes; any other code gives the

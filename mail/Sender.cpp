@@ -83,6 +83,8 @@ bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std
         state.sendFailed = true;
         const auto* mailError = dynamic_cast<const MailError*>(&e);
         state.lastSendError = mailError ? mailError->code() : 0;
+        state.lastSendReply =
+            mailError ? trimSpace(replaceAll(mailError->reply(), "\r\n", " ")) : std::string();
         std::string text = mailError ? mailErrorText(mailError->code()) : e.what();
         ctx.report.addLogLine("Message FAILED From: " + from + " to: " + to + ": Host " + host +
                               " Subject " + subject);
