@@ -4,6 +4,7 @@
 
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"
+#include "store/SendLimits.h"
 
 namespace vorel {
 
@@ -23,6 +24,18 @@ std::string personalisedBody(const ListPost& post, const LocalTime& now,
         fields = parseMergeFields(memberData);
     }
     return mergeListPost(post.message, now, fields) + "\r\n\r\n" + post.footer;
+}
+
+std::string postReach(std::int64_t recipients, long dailyLimit) {
+    std::string text = "This post goes to " + std::to_string(recipients) +
+                       (recipients == 1 ? " recipient." : " recipients.");
+    if (dailyLimit > 0) {
+        const long days = daysToSend(recipients, dailyLimit);
+        text +=
+            " With the daily sending limit of " + std::to_string(dailyLimit) + ", it goes out " +
+            (days == 1 ? std::string("within a day.") : "over " + std::to_string(days) + " days.");
+    }
+    return text;
 }
 
 std::size_t postToList(Database& db, const std::string& folder, const ListPost& post,

@@ -69,8 +69,7 @@ long daysToSend(std::int64_t recipients, long dailyLimit) {
     return static_cast<long>((recipients + dailyLimit - 1) / dailyLimit);
 }
 
-SentLog::SentLog(std::string folder, std::int64_t now)
-    : path_(joinPath(folder, kSentLogFile)) {
+SentLog::SentLog(std::string folder, std::int64_t now) : path_(joinPath(folder, kSentLogFile)) {
     const auto lines = readTextLines(path_);
     std::string kept;
     if (lines) {

@@ -19,6 +19,7 @@
 #include "mail/MemberRules.h"
 #include "mail/Subscriptions.h"
 #include "store/Queue.h"
+#include "store/SendLimits.h"
 #include "support/FixedClock.h"
 
 namespace vorel {
@@ -495,8 +496,13 @@ TEST_F(Editors, ListDeleteTakesTheMembersAndPostQueuesCopiesWithTheUnsavedFooter
     edit("txtFROM", p)->setText(QStringLiteral("me@x.example"));
     edit("txtSUBJECT", p)->setText(QStringLiteral("For %name%"));
     text("txtMESSAGE", p)->setPlainText(QStringLiteral("Dear %name% (%telephone%)\n%date%"));
+    // The question says how far the post reaches under the daily limit.
+    writeSendLimits(f.folder.path(), {1, 0});
     EXPECT_EQ(press("cmdPOST", p),
-              texts((std::string(kPostQuestion) + "|" + kPostComplete).c_str()));
+              texts((std::string("This post goes to 2 recipients. With the daily sending limit of "
+                                 "1, it goes out over 2 days.\n\n") +
+                     kPostQuestion + "|" + kPostComplete)
+                        .c_str()));
     EXPECT_TRUE(waitUntil([&] { return p.isNull(); }, 2000));
     std::string queued;  // each record's fields, then "|"
     for (QueueReader r(f.folder.file(kQueueFile)); !r.atEnd();) {

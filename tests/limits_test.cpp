@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/ListPost.h"
 #include "run/SendStep.h"
 #include "store/Queue.h"
 #include "store/SendLimits.h"
@@ -158,6 +159,13 @@ TEST(SendingLimits, TheDailyAllowanceHoldsAcrossRunsAndOpensAfterADay) {
     EXPECT_EQ(smtp.received().size(), 20u);
     // In order: the first ten, then the next ten.
     EXPECT_EQ(smtp.received()[10].rcptTo.at(0), "m10@x.example");
+    EXPECT_EQ(postReach(25, 10),
+              "This post goes to 25 recipients. With the daily sending limit of 10, it goes out "
+              "over 3 days.");
+    EXPECT_EQ(postReach(1, 0), "This post goes to 1 recipient.");
+    EXPECT_EQ(postReach(10, 10),
+              "This post goes to 10 recipients. With the daily sending limit of 10, it goes out "
+              "within a day.");
     EXPECT_EQ(daysToSend(25, 10), 3);
     EXPECT_EQ(daysToSend(10, 10), 1);
     EXPECT_EQ(daysToSend(25, 0), 1);
