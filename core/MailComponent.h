@@ -74,6 +74,17 @@ struct OutgoingMessage {
     std::string sourceFile;
 };
 
+// One recipient of a delivery report (RFC 3464): Final-Recipient (the
+// address alone), Action and Status; `list` and `member` come from the
+// returned copy's X-Vorel-List and X-Vorel-Member fields when it has them.
+struct DeliveryStatus {
+    std::string recipient;
+    std::string action;
+    std::string status;
+    std::string list;
+    std::string member;
+};
+
 // Direction of a transcript line.
 enum class TranscriptDirection { Sent, Received };
 
@@ -135,6 +146,9 @@ public:
     virtual int extraCount() = 0;
     // The first text part of the message, decoded.
     virtual std::string bodyText() = 0;
+    // The recipients a delivery report in the message reports (a
+    // message/delivery-status part); none when it holds no report.
+    virtual std::vector<DeliveryStatus> deliveryReport() { return {}; }
 
     virtual std::string from() const = 0;
     virtual std::string to() const = 0;

@@ -4,6 +4,7 @@
 
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"
+#include "mail/Subscriptions.h"
 #include "store/SendLimits.h"
 
 namespace vorel {
@@ -45,7 +46,11 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
     std::size_t done = 0;
     bool open = false;
     try {
+        const std::int64_t today = epochSeconds(clock.now()) / 86400;
         for (Member& m : members) {
+            if (isHeld(m, today)) {
+                continue;  // held after hard bounces: no copies until released
+            }
             if (!open) {
                 db.begin();
                 open = true;

@@ -142,6 +142,10 @@ OutboundAddressing outboundAddressing(RunContext& ctx, const QueueRecord& asRead
             OutboundAddressing out;
             if (list->fromList) {
                 out = fromTheList(*list, tidyAddress(asRead.from)).value_or(OutboundAddressing{});
+                // Returned in a delivery report's copy of the header, so a
+                // report without a usable Final-Recipient is still matched.
+                out.fields.push_back("X-Vorel-List: " + list->Name);
+                out.fields.push_back("X-Vorel-Member: " + extractAddresses(tidyAddress(asRead.to)));
             }
             std::vector<std::string> fields = listHeaders(*list);
             out.fields.insert(out.fields.begin(), fields.begin(), fields.end());

@@ -745,6 +745,10 @@ std::string CurlMailComponent::bodyText() {
     return ensureMessage().bodyText;
 }
 
+std::vector<DeliveryStatus> CurlMailComponent::deliveryReport() {
+    return ensureMessage().deliveryReport;
+}
+
 void CurlMailComponent::closePop(bool quit) {
     if (!pop_) {
         return;

@@ -119,6 +119,7 @@ public:
     void saveMessageFile(const std::string& path) override;
     int extraCount() override;
     std::string bodyText() override;
+    std::vector<DeliveryStatus> deliveryReport() override;
 
     std::string from() const override { return from_; }
     std::string to() const override { return to_; }

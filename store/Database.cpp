@@ -64,6 +64,9 @@ enum Query : std::size_t {
     kUpdateMember,
     kDeleteMember,
     kDeleteMembersOf,
+    kBounceRows,
+    kSetBounces,
+    kReleaseMember,
     kNoteOutbound,
     kFindOutbound,
     kSentOutbound,
@@ -82,7 +85,8 @@ enum Query : std::size_t {
     " unsubscribefrom, unsubscribesubject, unsubscribemessage, sendtolistfrom,"        \
     " sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"          \
     " onunsubscribesubject, confirm, fromstyle"
-#define VOREL_MEMBER_COLUMNS "rowid, name, Email, Data"
+#define VOREL_MEMBER_COLUMNS \
+    "rowid, name, Email, Data, coalesce(bounces, 0), coalesce(bounceday, 0)"
 
 // Every value is bound; COLLATE NOCASE makes names and addresses match without
 // regard to letter case and lets the NOCASE indexes serve the look-ups.
@@ -124,6 +128,12 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "UPDATE emails SET name = ?2, Email = ?3, Data = ?4 WHERE rowid = ?1",
     "DELETE FROM emails WHERE rowid = ?1",
     "DELETE FROM emails WHERE name = ?1 COLLATE NOCASE",
+    "SELECT " VOREL_MEMBER_COLUMNS
+    " FROM emails WHERE Email = ?1 COLLATE NOCASE"
+    " AND (?2 = '' OR name = ?2 COLLATE NOCASE) ORDER BY rowid",
+    "UPDATE emails SET bounces = ?2, bounceday = ?3 WHERE rowid = ?1",
+    "UPDATE emails SET bounces = 0 WHERE name = ?1 COLLATE NOCASE AND Email = ?2 COLLATE NOCASE"
+    " AND bounces > 0",
     "INSERT INTO outbound (Digest, Kind, List, Queued) VALUES (?1, ?2, ?3, 1)"
     " ON CONFLICT (Digest) DO UPDATE SET Kind = ?2, List = ?3, Queued = Queued + 1",
     "SELECT Kind, List FROM outbound WHERE Digest = ?1",
@@ -198,6 +208,8 @@ Member readMember(sqlite3_stmt* s) {
     m.name = columnText(s, 1);
     m.Email = columnText(s, 2);
     m.Data = columnText(s, 3);
+    m.bounces = sqlite3_column_int64(s, 4);
+    m.bounceDay = sqlite3_column_int64(s, 5);
     return m;
 }
 
@@ -454,6 +466,9 @@ void Database::upgradeSchema(const std::string& path) noexcept {
             execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN confirm INTEGER");
             // NULL: those lists send their copies from the list's address.
             execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN fromstyle INTEGER");
+            // Hard bounces of a member and the day of the last one.
+            execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN bounces INTEGER");
+            execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN bounceday INTEGER");
             // Not part of the three tables users and other tools know: what
             // the sending step must know of a queued record (see noteOutbound).
             if (hasTable(raw, "emails")) {
@@ -645,6 +660,37 @@ void Database::deleteMember(std::int64_t id) {
 void Database::deleteMembersOf(const std::string& listName) {
     Use q(*this, kDeleteMembersOf);
     q.text(1, listName);
+    q.step();
+}
+
+std::vector<Member> Database::recordBounce(const std::string& email, const std::string& listName,
+                                           std::int64_t today) {
+    std::vector<Member> rows;
+    {
+        Use q(*this, kBounceRows);
+        q.text(1, email).text(2, listName);
+        while (q.step()) {
+            rows.push_back(readMember(q.get()));
+        }
+    }
+    std::vector<Member> counted;
+    for (Member& m : rows) {
+        if (m.bounces > 0 && m.bounceDay == today) {
+            continue;  // once a day
+        }
+        m.bounces = m.bounces > 0 && today - m.bounceDay <= kBounceResetDays ? m.bounces + 1 : 1;
+        m.bounceDay = today;
+        Use u(*this, kSetBounces);
+        u.integer(1, m.id).integer(2, m.bounces).integer(3, m.bounceDay);
+        u.step();
+        counted.push_back(m);
+    }
+    return counted;
+}
+
+void Database::releaseMember(const std::string& listName, const std::string& email) {
+    Use q(*this, kReleaseMember);
+    q.text(1, listName).text(2, email);
     q.step();
 }
 
