@@ -354,6 +354,18 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
         EXPECT_EQ(email->text(), q(after)) << step;
     }
     EXPECT_EQ(MessageBox::shownTexts().last(), q(kEnterSearch));
+    // A member held after three hard bounces is shown so and can be released.
+    const std::int64_t today = epochSeconds(SystemClock().now()) / 86400;
+    for (std::int64_t day = today - 2; day <= today; ++day) {
+        f.db().recordBounce("bob@x.example", "TYPED", day);
+    }
+    edit("txtSEARCH", m)->setText(QStringLiteral("bob"));
+    click(m, "cmdSEARCH");
+    EXPECT_EQ(control<QLabel>(m, "lblHELD")->text(), QStringLiteral("Held after 3 hard bounces"));
+    click(m, "cmdRELEASE");
+    EXPECT_EQ(f.db().findMember("TYPED", "bob@x.example")->bounces, 0);
+    EXPECT_TRUE(control<QLabel>(m, "lblHELD")->text().isEmpty());
+    EXPECT_FALSE(control<QPushButton>(m, "cmdRELEASE")->isEnabled());
     click(m, "cmdMOVEFIRST");
     email->setText(QStringLiteral("no-at-sign"));
     EXPECT_EQ(press("Command1", m), texts(kInvalidAddress));
