@@ -111,14 +111,18 @@ public:
             return true;
         }
         const auto pace = static_cast<std::size_t>(limits_.pace);
+        bool said = false;
         while (sent_.size() >= pace) {
             const std::int64_t due = sent_[sent_.size() - pace] + 60;
             const std::int64_t at = now();
             if (at >= due) {
                 break;
             }
-            ctx_.report.setStatus("Waiting for the sending pace (" + std::to_string(limits_.pace) +
-                                  " a minute)");
+            if (!said) {
+                said = true;
+                ctx_.report.setStatus("Waiting for the sending pace (" +
+                                      std::to_string(limits_.pace) + " a minute)");
+            }
             ctx_.yield();
             if (ctx_.state.cancelRequested) {
                 return false;
