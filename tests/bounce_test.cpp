@@ -49,7 +49,8 @@ TEST(Bounces, HardBouncesCountOnceADayAndHoldAtThree) {
     VOREL_SKIP_UNLESS_ROOT();
     test::RunFolder f;
     const std::string news = "news@shop.example";
-    f.db().addList({0, "NEWS", 1, "", news, "", "", "", "", "", news, "", "", "", "", "", false});
+    f.db().addList({0, "NEWS", 1, "", news, "", "Welcome", "", "", "", news, "",
+                    "news-on@shop.example", "", "", "", false});
     for (const char* m : {"dead@x.example", "ok@x.example", "gone@x.example"}) {
         f.db().addMember(Member{0, "NEWS", m, ""});
     }
@@ -113,6 +114,14 @@ TEST(Bounces, HardBouncesCountOnceADayAndHoldAtThree) {
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_EQ(bounces("dead@x.example"), 0);
     EXPECT_EQ(copies().size(), 5u);
+
+    // So does its own subscribe request.
+    for (std::int64_t day = 20000; day < 20003; ++day) {
+        f.db().recordBounce("dead@x.example", "NEWS", day);
+    }
+    pop.addMessage("From: dead@x.example\nTo: news-on@shop.example\nSubject: join\n\nHi\n");
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_EQ(bounces("dead@x.example"), 0);
 
     // Thirty days without a bounce: the count starts again.
     f.clock.t = {2027, 1, 20, 8, 0, 0};
