@@ -19,6 +19,7 @@
 #include "mail/Subscriptions.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"
+#include "store/SendLimits.h"
 
 namespace vorel {
 
@@ -126,6 +127,9 @@ int cmdPost(const CommandLine& cl) {
     }
     post.listName = list->Name;
     post.footer = footer ? *footer : list->textTOADD;
+    if (const std::int64_t members = db.memberCount(post.listName); members > 0) {
+        printLine(postReach(members, readSendLimits(folder).dailyLimit));
+    }
     SystemClock clock;
     const std::size_t queued = postToList(db, folder, post, clock);
     if (queued == 0) {

@@ -3,6 +3,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vorel {
@@ -34,11 +35,16 @@ constexpr int kBadServerAddress = kHostNotFound;
 // a text with mailErrorText.
 class MailError : public std::runtime_error {
 public:
-    MailError(int code, const std::string& detail) : std::runtime_error(detail), code_(code) {}
+    MailError(int code, const std::string& detail, std::string reply = {})
+        : std::runtime_error(detail), code_(code), reply_(std::move(reply)) {}
     int code() const { return code_; }
+    // The server's refusing reply line when an SMTP server refused ("550
+    // 5.4.5 Daily user sending limit exceeded"); empty otherwise.
+    const std::string& reply() const { return reply_; }
 
 private:
     int code_;
+    std::string reply_;
 };
 
 // The run's texts for the component's error codes; any other code gives the
@@ -66,6 +72,17 @@ struct OutgoingMessage {
     std::string body;
     // file branch: path of a message file saved by saveMessageFile
     std::string sourceFile;
+};
+
+// One recipient of a delivery report (RFC 3464): Final-Recipient (the
+// address alone), Action and Status; `list` and `member` come from the
+// returned copy's X-Vorel-List and X-Vorel-Member fields when it has them.
+struct DeliveryStatus {
+    std::string recipient;
+    std::string action;
+    std::string status;
+    std::string list;
+    std::string member;
 };
 
 // Direction of a transcript line.
@@ -133,6 +150,9 @@ public:
     virtual int extraCount() = 0;
     // The first text part of the message, decoded.
     virtual std::string bodyText() = 0;
+    // The recipients a delivery report in the message reports (a
+    // message/delivery-status part); none when it holds no report.
+    virtual std::vector<DeliveryStatus> deliveryReport() { return {}; }
 
     virtual std::string from() const = 0;
     virtual std::string to() const = 0;

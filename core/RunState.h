@@ -36,8 +36,9 @@ struct RunState {
     int messagesOnConnection = 0;
     bool sendFailed = false;
     int lastSendError = 0;
-    int movedToFailed = 0;  // records the server refused for good, this run  // the mail
-                            // component's code of the last failed send, 0 if not one
+    std::string lastSendReply;  // the server's refusing reply line of that send, if any
+    int movedToFailed = 0;      // records the server refused for good, this run  // the mail
+                                // component's code of the last failed send, 0 if not one
     bool smtpConnected = false;
     bool dialUp = false;
     std::vector<AntiSpamEntry> antiSpam;

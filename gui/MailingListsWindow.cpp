@@ -226,6 +226,19 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         tv->addWidget(optTYPE_[0]);
         tv->addWidget(optTYPE_[1]);
         v->addWidget(typeBox);
+        // Providers refuse or rewrite a From the account does not own.
+        chkFROMLIST_ = named(
+            new QCheckBox(QStringLiteral("Send copies from the list's address (recommended)")),
+            "chkFROMLIST", QStringLiteral("Send copies from the list's address (recommended)"));
+        chkFROMLIST_->setChecked(true);
+        auto* fromHint = new QLabel(QStringLiteral(
+            "Copies come from the list's address (the posting To, else the subscribe From) with "
+            "the poster's name, and replies go to the poster. Your SMTP account must be allowed "
+            "to send as that address."));
+        fromHint->setObjectName(QStringLiteral("lblFROMLISTHINT"));
+        fromHint->setWordWrap(true);
+        v->addWidget(chkFROMLIST_);
+        v->addWidget(fromHint);
         auto* footLabel = new QLabel(
             QStringLiteral("Text to add to the bottom of every message:- (remember, HTML messages "
                            "need HTML code)"));
@@ -393,6 +406,7 @@ std::vector<std::string> MailingListsWindow::fieldValues() const {
     }
     v.push_back(optTYPE_[0]->isChecked() ? "0" : optTYPE_[1]->isChecked() ? "1" : "");
     v.push_back(chkCONFIRM_->isChecked() ? "1" : "0");
+    v.push_back(chkFROMLIST_->isChecked() ? "1" : "0");
     // A name typed but not yet normalised is the same name.
     v[0] = listName();
     return v;
@@ -420,6 +434,7 @@ void MailingListsWindow::showListRecord(const MailingList& row) {
     txtUNSUBSCRIBEMESSAGE_->setPlainText(boxText(row.unsubscribemessage));
     textTOADD_->setPlainText(boxText(row.textTOADD));
     chkCONFIRM_->setChecked(row.confirm);
+    chkFROMLIST_->setChecked(row.fromList);
     if (unsaved_) {
         unsaved_->markSaved();
     }
@@ -472,6 +487,7 @@ void MailingListsWindow::clearFields() {
     const QSignalBlocker quiet(lstMAILING_);
     lstMAILING_->setCurrentRow(-1);
     lstMAILING_->clearSelection();
+    chkFROMLIST_->setChecked(true);
 }
 
 bool MailingListsWindow::save() {
@@ -495,6 +511,7 @@ bool MailingListsWindow::save() {
     row.sendtolistsubject = txtSENDTOLISTSUBJECT_->text().toStdString();
     row.textTOADD = footer();
     row.confirm = chkCONFIRM_->isChecked();
+    row.fromList = chkFROMLIST_->isChecked();
     if (row.Name.empty()) {
         MessageBox::information(this, q(kListNameMissing));
         return false;

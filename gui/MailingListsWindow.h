@@ -73,6 +73,7 @@ private:
     QLineEdit* txtSUBSCRIBESUBJECTFROM_;
     QPlainTextEdit* txtSUBSCRIBEMESSAGE_;
     QCheckBox* chkCONFIRM_;
+    QCheckBox* chkFROMLIST_;
     QLineEdit* txtUNSUBSCRIBETO_;
     QLineEdit* txtUNSUBSCRIBESUBJECT_;
     QLineEdit* txtUNSUBSCRIBEFROM_;

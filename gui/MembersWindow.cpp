@@ -178,6 +178,13 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
         h->addWidget(lblCOUNT_);
         h->addWidget(new QLabel(QStringLiteral("List Members")));
         h->addStretch();
+        lblHELD_ = named(new QLabel, "lblHELD", QStringLiteral("Held member"));
+        cmdRELEASE_ = named(new QPushButton(QStringLiteral("Release")), "cmdRELEASE",
+                            QStringLiteral("Release the held member"));
+        cmdRELEASE_->setEnabled(false);
+        connect(cmdRELEASE_, &QPushButton::clicked, this, &MembersWindow::releaseHeld);
+        h->addWidget(lblHELD_);
+        h->addWidget(cmdRELEASE_);
         v->addLayout(h);
     }
     auto* tabs = new QTabWidget;
@@ -316,12 +323,39 @@ void MembersWindow::showCurrent() {
     if (!cursor_.onMember()) {
         txtEMAIL_->setText(q(kNotFound));
         lstEMAILS_->clearSelection();
+        showHeld();
         return;
     }
     txtEMAIL_->setText(QString::fromStdString(entries_[cursor_.index()].email));
     const QModelIndex index = model_->index(static_cast<int>(cursor_.index()));
     lstEMAILS_->setCurrentIndex(index);
     lstEMAILS_->scrollTo(index);
+    showHeld();
+}
+
+void MembersWindow::showHeld() {
+    std::optional<Member> m;
+    if (Database* d = db(); d && cursor_.onMember()) {
+        try {
+            m = d->findMember(name_, entries_[cursor_.index()].email);
+        } catch (const std::exception&) {
+        }
+    }
+    const bool held = m && isHeld(*m, epochSeconds(SystemClock().now()) / 86400);
+    lblHELD_->setText(held ? QStringLiteral("Held after %1 hard bounces").arg(m->bounces)
+                           : QString());
+    cmdRELEASE_->setEnabled(held);
+}
+
+void MembersWindow::releaseHeld() {
+    if (Database* d = db(); d && cursor_.onMember()) {
+        try {
+            d->releaseMember(name_, entries_[cursor_.index()].email);
+        } catch (const std::exception& e) {
+            storeFailed(e);
+        }
+    }
+    showHeld();
 }
 
 void MembersWindow::entryChosen(int row) {

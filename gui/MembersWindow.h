@@ -10,6 +10,7 @@
 #include "store/Database.h"
 
 class QLabel;
+class QPushButton;
 class QLineEdit;
 class QListView;
 class QPlainTextEdit;
@@ -72,6 +73,9 @@ private:
     void confirmPending();
     void dropPending();
     const PendingRequest* chosenPending() const;
+    // A member held after hard bounces: said beside the list, releasable.
+    void showHeld();
+    void releaseHeld();
 
     std::string folder_;
     std::string name_;
@@ -87,6 +91,8 @@ private:
     QPointer<ImportStatusWindow> status_;
     std::vector<PendingRequest> pending_;
     QTreeWidget* lstPENDING_ = nullptr;
+    QLabel* lblHELD_ = nullptr;
+    QPushButton* cmdRELEASE_ = nullptr;
 };
 
 }  // namespace vorel

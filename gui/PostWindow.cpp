@@ -21,6 +21,7 @@
 #include "gui/WindowKeys.h"
 #include "mail/ListPost.h"
 #include "store/AppFolder.h"
+#include "store/SendLimits.h"
 
 namespace vorel {
 
@@ -118,7 +119,21 @@ void PostWindow::showPostStatus(const QString& text) {
 }
 
 void PostWindow::post() {
-    if (!MessageBox::question(this, QString::fromLatin1(kPostQuestion))) {
+    // How far the post reaches, before anything is queued.
+    QString question = QString::fromLatin1(kPostQuestion);
+    if (editor_ && !editor_->listName().empty()) {
+        try {
+            Database db = Database::open(joinPath(folder_, "data.mdb"));
+            if (const std::int64_t members = db.memberCount(editor_->listName()); members > 0) {
+                question =
+                    QString::fromStdString(postReach(members, readSendLimits(folder_).dailyLimit)) +
+                    QStringLiteral("\n\n") + question;
+            }
+        } catch (const std::exception&) {
+            // The post itself reports a database that cannot be read.
+        }
+    }
+    if (!MessageBox::question(this, question)) {
         return;
     }
     ListPost p;

@@ -12,9 +12,11 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
@@ -31,6 +33,7 @@
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
 #include "run/ConnectionCheck.h"
+#include "store/SendLimits.h"
 
 namespace vorel {
 
@@ -400,6 +403,28 @@ QWidget* SettingsWindow::systemTab() {
     layout->addSpacing(8);
     layout->addWidget(checkField("chkLOG", QStringLiteral("Log Sessions")));
     layout->addLayout(timeoutRow);
+    // The provider's caps: a run sends no more, and keeps the rest queued.
+    auto limitField = [](const char* name, const QString& label, const QString& hint) {
+        auto* box = new QSpinBox;
+        box->setObjectName(QString::fromLatin1(name));
+        box->setAccessibleName(label);
+        box->setToolTip(hint);
+        box->setRange(0, 1000000);
+        box->setSpecialValueText(QStringLiteral("none"));
+        box->setMaximumWidth(120);
+        return box;
+    };
+    spnDAILYLIMIT_ = limitField("spnDAILYLIMIT",
+                                QStringLiteral("Daily sending limit (recipients per 24 hours):"),
+                                QStringLiteral("Your provider's daily allowance, e.g. 500 for "
+                                               "Gmail; 0 = none"));
+    spnPACE_ = limitField("spnPACE", QStringLiteral("Pace (messages per minute):"),
+                          QStringLiteral("At most this many messages a minute, e.g. 30 for "
+                                         "Microsoft 365; 0 = none"));
+    auto* limits = new QFormLayout;
+    limits->addRow(buddyLabel(spnDAILYLIMIT_->accessibleName(), spnDAILYLIMIT_), spnDAILYLIMIT_);
+    limits->addRow(buddyLabel(spnPACE_->accessibleName(), spnPACE_), spnPACE_);
+    layout->addLayout(limits);
     layout->addSpacing(8);
     layout->addWidget(autostartField());
     layout->addStretch();
@@ -447,6 +472,9 @@ QWidget* SettingsWindow::antiSpamTab() {
 }
 
 void SettingsWindow::load() {
+    const SendLimits limits = readSendLimits(folder_);
+    spnDAILYLIMIT_->setValue(static_cast<int>(std::min(limits.dailyLimit, 1000000L)));
+    spnPACE_->setValue(static_cast<int>(std::min(limits.pace, 1000000L)));
     const SetupForm form = loadSetupForm(folder_);
     for (const std::string& item : form.antiSpam) {
         lstSPAMLIST_->addItem(QString::fromStdString(item));
@@ -501,6 +529,13 @@ bool SettingsWindow::save() {
     std::string error = signIn_->apply(form.settings);
     if (error.empty()) {
         error = saveSetupForm(folder_, form);
+    }
+    if (error.empty()) {
+        try {
+            writeSendLimits(folder_, {spnDAILYLIMIT_->value(), spnPACE_->value()});
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
     }
     if (!error.empty()) {
         MessageBox::information(this, QString::fromStdString(error));

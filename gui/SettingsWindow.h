@@ -10,6 +10,7 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
+class QSpinBox;
 class QLabel;
 class QListWidget;
 class QPushButton;
@@ -71,6 +72,8 @@ private:
     QWidget* lines_[Settings::kLineCount] = {};
     QComboBox* cmbDIALUP_ = nullptr;
     QLineEdit* txtDIALUPWHEN_ = nullptr;
+    QSpinBox* spnDAILYLIMIT_ = nullptr;  // sending.ini, not setup.ini
+    QSpinBox* spnPACE_ = nullptr;
     QLineEdit* txtANTISPAMFROM_ = nullptr;
     QLineEdit* txtANTISPAMSUBJECT_ = nullptr;
     QLineEdit* txtTO_ = nullptr;

@@ -2,6 +2,8 @@
 
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"
+#include "mail/Subscriptions.h"
+#include "store/SendLimits.h"
 
 namespace vorel {
 
@@ -23,6 +25,18 @@ std::string personalisedBody(const ListPost& post, const LocalTime& now,
     return mergeListPost(post.message, now, fields) + "\r\n\r\n" + post.footer;
 }
 
+std::string postReach(std::int64_t recipients, long dailyLimit) {
+    std::string text = "This post goes to " + std::to_string(recipients) +
+                       (recipients == 1 ? " recipient." : " recipients.");
+    if (dailyLimit > 0) {
+        const long days = daysToSend(recipients, dailyLimit);
+        text +=
+            " With the daily sending limit of " + std::to_string(dailyLimit) + ", it goes out " +
+            (days == 1 ? std::string("within a day.") : "over " + std::to_string(days) + " days.");
+    }
+    return text;
+}
+
 std::size_t postToList(Database& db, const std::string& folder, const ListPost& post,
                        const Clock& clock, const PostProgress& progress) {
     // Members are read as the copies are queued, one at a time: a list's
@@ -31,7 +45,11 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
     std::size_t done = 0;
     bool open = false;
     try {
+        const std::int64_t today = epochSeconds(clock.now()) / 86400;
         db.forEachMember(post.listName, [&](const Member& m) {
+            if (isHeld(m, today)) {
+                return;  // held after hard bounces: no copies until released
+            }
             if (!open) {
                 db.begin();
                 open = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -34,6 +35,10 @@ using PostProgress = std::function<void(const std::string& email, std::size_t do
 // the database; copies queued before it stay queued.
 std::size_t postToList(Database& db, const std::string& folder, const ListPost& post,
                        const Clock& clock, const PostProgress& progress = {});
+
+// Said before a post is queued: how many recipients it has and, under a daily
+// sending limit, on how many days it goes out.
+std::string postReach(std::int64_t recipients, long dailyLimit);
 
 inline constexpr char kPostQuestion[] = "Are you sure you wish to send this message?";
 inline constexpr char kSystemError[] = "System Error";

@@ -118,6 +118,10 @@ void queueNoted(Database* db, QueueBatch& batch, const QueueRecord& asGiven, Out
 }
 
 std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead) {
+    return outboundAddressing(ctx, asRead).fields;
+}
+
+OutboundAddressing outboundAddressing(RunContext& ctx, const QueueRecord& asRead) {
     if (!ctx.state.db) {
         return {};
     }
@@ -131,11 +135,21 @@ std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asR
         return {};
     }
     if (note->kind == OutboundKind::AutoReply) {
-        return {kAutoReplied};
+        return {{kAutoReplied}, "", ""};
     }
     if (note->kind == OutboundKind::ListCopy) {
         if (std::optional<MailingList> list = listNamed(ctx, note->list)) {
-            return listHeaders(*list);
+            OutboundAddressing out;
+            if (list->fromList) {
+                out = fromTheList(*list, tidyAddress(asRead.from)).value_or(OutboundAddressing{});
+                // Returned in a delivery report's copy of the header, so a
+                // report without a usable Final-Recipient is still matched.
+                out.fields.push_back("X-Vorel-List: " + list->Name);
+                out.fields.push_back("X-Vorel-Member: " + extractAddresses(tidyAddress(asRead.to)));
+            }
+            std::vector<std::string> fields = listHeaders(*list);
+            out.fields.insert(out.fields.begin(), fields.begin(), fields.end());
+            return out;
         }
     }
     return {};
@@ -182,6 +196,64 @@ std::vector<std::string> listHeaders(const MailingList& list) {
     }
     fields.push_back("Precedence: list");
     return fields;
+}
+
+std::string listSenderAddress(const MailingList& list) {
+    for (const std::string* a : {&list.sendtolistfrom, &list.subscribefrom}) {
+        const std::string bare = extractAddresses(*a);
+        if (isValidEmail(bare) && bare.find(',') == std::string::npos) {
+            return bare;
+        }
+    }
+    return "";
+}
+
+std::optional<OutboundAddressing> fromTheList(const MailingList& list, const std::string& poster) {
+    const std::string address = listSenderAddress(list);
+    if (address.empty()) {
+        return std::nullopt;
+    }
+    std::string clean;
+    for (char c : poster) {
+        clean += (c == '\r' || c == '\n') ? ' ' : c;
+    }
+    clean = trimSpace(clean);
+    std::string name =
+        clean.find('<') == std::string::npos ? "" : trimSpace(textBefore(clean, "<"));
+    if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
+        name = name.substr(1, name.size() - 2);
+    }
+    std::string unquoted;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '\\' && i + 1 < name.size()) {
+            ++i;
+        }
+        unquoted += name[i];
+    }
+    name = trimSpace(unquoted);
+    const bool named = !name.empty();
+    if (!named) {
+        name = extractAddresses(clean);
+    }
+    // Quoted so that any character of the name stays in it; the message
+    // writer encodes what is not ASCII.
+    auto quoted = [](const std::string& text) {
+        std::string q = "\"";
+        for (char c : text) {
+            if (c == '"' || c == '\\') {
+                q += '\\';
+            }
+            q += c;
+        }
+        return q + "\"";
+    };
+    const std::string bare = extractAddresses(clean);
+    const std::string original = !named ? bare : quoted(name) + " <" + bare + ">";
+    OutboundAddressing out;
+    out.from = quoted(name + " via " + list.Name) + " <" + address + ">";
+    out.envelope = address;
+    out.fields = {"Reply-To: " + original, "X-Original-From: " + original};
+    return out;
 }
 
 }  // namespace vorel

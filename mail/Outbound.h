@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,16 @@ void queueNoted(Database& db, const std::string& folder, const QueueRecord& asGi
 void queueNoted(Database* db, QueueBatch& batch, const QueueRecord& asGiven, OutboundKind kind,
                 const std::string& listName = "");
 
-// The fields for a record read back from the queue; none without a note.
+// How a record read back from the queue goes out: the fields its note asks
+// for (none without a note) and, for a copy its list sends from the list's
+// address, that From and envelope sender (empty: the record's From).
+struct OutboundAddressing {
+    std::vector<std::string> fields;
+    std::string from;
+    std::string envelope;
+};
+OutboundAddressing outboundAddressing(RunContext& ctx, const QueueRecord& asRead);
+// Only the fields.
 std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead);
 // The record went out: its note counts one record less.
 void outboundSent(RunContext& ctx, const QueueRecord& asRead);
@@ -45,5 +55,15 @@ std::string listIdOf(const MailingList& list);
 
 // List-Id, List-Unsubscribe, List-Post and Precedence for a copy of `list`.
 std::vector<std::string> listHeaders(const MailingList& list);
+
+// The address a list's copies come from: its posting address, else the
+// address its welcomes come from; empty when neither is an address.
+std::string listSenderAddress(const MailingList& list);
+
+// A copy of `list` from `poster` ("Name <addr>" or a bare address), sent from
+// the list: `"Name via LIST" <list address>` (the address when the poster
+// has no name), with Reply-To and X-Original-From the poster. Nothing when
+// the list has no usable address.
+std::optional<OutboundAddressing> fromTheList(const MailingList& list, const std::string& poster);
 
 }  // namespace vorel

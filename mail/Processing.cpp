@@ -35,6 +35,9 @@ public:
           batch_(ctx.folder, ledgerKey) {}
 
     void run();
+    // Reads a delivery report: logged, hard bounces counted, never answered;
+    // false when the message is not one.
+    bool readDeliveryReport();
     // Only once the handling is committed: a message deleted while its
     // handling is undone would never be answered.
     void deleteIfActedOn();
@@ -239,6 +242,7 @@ void MessageHandler::subscribe(const MailingList& list) {
     if (automatic(list, "a subscribe request")) {
         return;
     }
+    db().releaseMember(list.Name, from_);  // a held member asks again
     if (list.confirm) {
         askToConfirm(list);
         return;
@@ -315,7 +319,12 @@ void MessageHandler::post(const MailingList& list) {
         const std::string body = ctx_.mail.bodyText() + "\r\n" + list.textTOADD;
         // Streamed: a list of any size is copied without holding its members;
         // the notes of the copies go in the message's transaction.
+        db().releaseMember(list.Name, from_);  // the member's own post
+        const std::int64_t today = epochSeconds(ctx_.clock.now()) / 86400;
         db().forEachMember(list.Name, [&](const Member& member) {
+            if (isHeld(member, today)) {
+                return;
+            }
             changed_ = true;
             queue(QueueRecord{member.Email, poster, subject, body}, OutboundKind::ListCopy,
                   list.Name);
@@ -476,8 +485,8 @@ bool isAutomaticMessage(const MailComponent& mail, const std::string& fromAddres
 
 bool isAutomaticMail(const MailComponent& mail, const std::string& fromAddress,
                      const MailingList& list) {
-    // Delivery reports (bounces) are to be recognised here as well.
-    if (isAutomaticMessage(mail, fromAddress) || sentByRobot(mail)) {
+    if (isAutomaticMessage(mail, fromAddress) || sentByRobot(mail) ||
+        looksLikeDeliveryReport(mail, fromAddress)) {
         return true;
     }
     // Only our own list's List-Id: a member may pass on another list's mail.
@@ -490,6 +499,55 @@ bool isAutomaticMail(const MailComponent& mail, const std::string& fromAddress,
     const std::string id =
         close == std::string::npos ? value : value.substr(open + 1, close - open - 1);
     return sameText(trimSpace(id), listIdOf(list));
+}
+
+bool looksLikeDeliveryReport(const MailComponent& mail, const std::string& fromAddress) {
+    const std::string type = lowerCase(mail.headerField("Content-Type"));
+    if (type.find("multipart/report") != std::string::npos &&
+        type.find("delivery-status") != std::string::npos) {
+        return true;
+    }
+    return (localPartIs(fromAddress, "MAILER-DAEMON") || localPartIs(fromAddress, "postmaster")) &&
+           mail.hasHeaderField("Return-Path") && trimSpace(mail.headerField("Return-Path")) == "<>";
+}
+
+bool isHardBounce(const std::string& status) {
+    return status.rfind("5.1.", 0) == 0 || status == "5.2.1";
+}
+
+bool MessageHandler::readDeliveryReport() {
+    if (!looksLikeDeliveryReport(ctx_.mail, from_)) {
+        return false;
+    }
+    ctx_.report.setStatus("Reading delivery report " + number_);
+    ctx_.mail.fetchMessage();
+    const std::vector<DeliveryStatus> report = ctx_.mail.deliveryReport();
+    restoreHeaderValues();
+    if (report.empty()) {
+        return false;
+    }
+    const std::int64_t today = epochSeconds(ctx_.clock.now()) / 86400;
+    for (const DeliveryStatus& d : report) {
+        const std::string address = isValidEmail(d.recipient) ? d.recipient : d.member;
+        ctx_.report.addLogLine("Delivery report for " + address + ": " + d.action + " " + d.status +
+                               (isHardBounce(d.status) ? " (hard bounce)" : ""));
+        if (!isHardBounce(d.status) || !ctx_.state.db) {
+            continue;
+        }
+        std::vector<Member> counted = db().recordBounce(address, d.list, today);
+        if (counted.empty() && isValidEmail(d.member) && !sameText(d.member, address)) {
+            counted = db().recordBounce(d.member, d.list, today);  // a forwarded address
+        }
+        for (const Member& m : counted) {
+            if (m.bounces == kBouncesToHold) {
+                ctx_.report.addLogLine("Email Address " + m.Email + " held in " + m.name +
+                                       " after " + std::to_string(m.bounces) +
+                                       " hard bounces: no more copies until released");
+            }
+        }
+    }
+    dealtWith();
+    return true;
 }
 
 bool isBulkOrAutoReply(const MailComponent& mail) {
@@ -545,7 +603,9 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
         }
     };
     try {
-        if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
+        if (handler.readDeliveryReport()) {
+            completed = true;
+        } else if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
             ctx.report.addLogLine("Message from:" + ctx.mail.from() + " Subject: " +
                                   ctx.mail.subject() + " is an automatic message, not answered");
         } else {

@@ -38,4 +38,12 @@ bool isBulkOrAutoReply(const MailComponent& mail);
 bool isAutomaticMail(const MailComponent& mail, const std::string& fromAddress,
                      const MailingList& list);
 
+// A delivery report by its header: multipart/report with report-type
+// delivery-status, or a mailer daemon or postmaster with a null Return-Path
+// (whose message must still hold a report).
+bool looksLikeDeliveryReport(const MailComponent& mail, const std::string& fromAddress);
+// A status that says the address is dead: 5.1.x or 5.2.1 (not 5.7.x, which
+// is policy or spam filtering, nor any 4.x.x).
+bool isHardBounce(const std::string& status);
+
 }  // namespace vorel

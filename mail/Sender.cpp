@@ -29,7 +29,7 @@ std::string messageRef(const LocalTime& t) {
 
 bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std::string& host,
                     const std::string& body, std::string subject,
-                    const std::vector<std::string>& fields) {
+                    const std::vector<std::string>& fields, const std::string& envelope) {
     RunState& state = ctx.state;
     ++state.messagesOnConnection;
     to = tidyAddress(checkchr255(to));
@@ -53,7 +53,7 @@ bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std
         message.to = to;
         message.copyTo = tidyAddress(state.settings.txtAUTOFORWARD);
         message.from = from;
-        message.sender = from;
+        message.sender = envelope.empty() ? from : envelope;
         message.subject = subject;
         message.extraHeaders.push_back(std::string("X-Mailer: VOREL MAIL ") + kProductWebAddress +
                                        " GET YOURS FREE - This software must NOT be used for "
@@ -91,6 +91,8 @@ bool sendOneMessage(RunContext& ctx, std::string to, std::string from, const std
         state.sendFailed = true;
         const auto* mailError = dynamic_cast<const MailError*>(&e);
         state.lastSendError = mailError ? mailError->code() : 0;
+        state.lastSendReply =
+            mailError ? trimSpace(replaceAll(mailError->reply(), "\r\n", " ")) : std::string();
         std::string text = mailError ? mailErrorText(mailError->code()) : e.what();
         ctx.report.addLogLine("Message FAILED From: " + from + " to: " + to + ": Host " + host +
                               " Subject " + subject);

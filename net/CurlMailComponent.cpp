@@ -831,6 +831,10 @@ std::string CurlMailComponent::bodyText() {
     return ensureMessage().bodyText;
 }
 
+std::vector<DeliveryStatus> CurlMailComponent::deliveryReport() {
+    return ensureMessage().deliveryReport;
+}
+
 void CurlMailComponent::closePop(bool quit) {
     if (!pop_ && !imap_) {
         return;
@@ -875,9 +879,11 @@ void CurlMailComponent::smtpConnect(const std::string& host, SmtpProtocol protoc
 
 // Sends commands (in one write when the server pipelines) and reads every
 // reply; returns the first refusal (0 when all were accepted).
-int CurlMailComponent::smtpCommands(const std::vector<std::string>& commands, bool pipelined) {
+int CurlMailComponent::smtpCommands(const std::vector<std::string>& commands, bool pipelined,
+                                    std::string* refusal) {
     Session& s = *smtp_;
     int refused = 0;
+    std::string text;
     if (pipelined) {
         std::string all;
         for (const auto& c : commands) {
@@ -885,17 +891,23 @@ int CurlMailComponent::smtpCommands(const std::vector<std::string>& commands, bo
         }
         s.sendLines(all);
         for (std::size_t k = 0; k < commands.size(); ++k) {
-            const int reply = s.readReply(nullptr);
+            const int reply = s.readReply(&text);
             if (reply >= 400 && refused == 0) {
                 refused = reply;
+                if (refusal != nullptr) {
+                    *refusal = text;
+                }
             }
         }
         return refused;
     }
     for (const auto& c : commands) {
         s.sendLines(c + "\r\n");
-        const int reply = s.readReply(nullptr);
+        const int reply = s.readReply(&text);
         if (reply >= 400) {
+            if (refusal != nullptr) {
+                *refusal = text;
+            }
             return reply;
         }
     }
@@ -978,43 +990,52 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
             }
             s.sendLines(all);
             int refused = 0;
+            std::string refusal;
             for (std::size_t k = 0; k + 1 < envelope.size(); ++k) {
-                const int reply = s.readReply(nullptr);
+                const int reply = s.readReply(&refusal);
                 if (reply >= 400 && refused == 0) {
                     refused = reply;
+                    text = refusal;
                 }
             }
+            refusal = text;
             const int dataReply = s.readReply(&text);
             if (refused != 0 && dataReply == 354) {
                 s.broken = true;
                 s.abandon();
                 throw MailError(
                     mailErrorCodeForReply(refused),
-                    s.address.host + ": recipient refused (" + std::to_string(refused) + ")");
+                    s.address.host + ": recipient refused (" + std::to_string(refused) + ")",
+                    refusal);
             }
             if (refused != 0 || dataReply != 354) {
                 smtpCommands({"RSET"}, false);
                 const int code = refused != 0 ? refused : dataReply;
                 throw MailError(mailErrorCodeForReply(code),
-                                s.address.host + ": refused (" + std::to_string(code) + ")");
+                                s.address.host + ": refused (" + std::to_string(code) + ")",
+                                refused != 0 ? refusal : text);
             }
         } else {
             // Any refused address refuses the message: it is queued again whole.
-            if (const int refused = smtpCommands(envelope, false)) {
+            std::string refusal;
+            if (const int refused = smtpCommands(envelope, false, &refusal)) {
                 smtpCommands({"RSET"}, false);
                 throw MailError(
                     mailErrorCodeForReply(refused),
-                    s.address.host + ": envelope refused (" + std::to_string(refused) + ")");
+                    s.address.host + ": envelope refused (" + std::to_string(refused) + ")",
+                    refusal);
             }
             s.sendLines("DATA\r\n");
             if (const int reply = s.readReply(&text); reply != 354) {
                 smtpCommands({"RSET"}, false);
-                throw MailError(mailErrorCodeForReply(reply), s.address.host + ": DATA: " + text);
+                throw MailError(mailErrorCodeForReply(reply), s.address.host + ": DATA: " + text,
+                                text);
             }
         }
         s.sendAll(data);
         if (const int reply = s.readReply(&text); reply >= 400) {
-            throw MailError(mailErrorCodeForReply(reply), s.address.host + ": message: " + text);
+            throw MailError(mailErrorCodeForReply(reply), s.address.host + ": message: " + text,
+                            text);
         }
     } catch (const MailError&) {
         if (smtp_->broken) {
@@ -1045,13 +1066,15 @@ void CurlMailComponent::sendChunked(const std::vector<std::string>& envelope, st
     data.clear();
     data.shrink_to_fit();
     int refused = 0;
+    std::string refusal;
+    std::string text;
     for (std::size_t k = 0; k < envelope.size(); ++k) {
-        const int reply = s.readReply(nullptr);
+        const int reply = s.readReply(&text);
         if (reply >= 400 && refused == 0) {
             refused = reply;
+            refusal = text;
         }
     }
-    std::string text;
     int chunkReply = s.readReply(&text);
     if (!single && refused == 0 && chunkReply < 400) {
         s.sendLines("BDAT 0 LAST\r\n");
@@ -1062,9 +1085,11 @@ void CurlMailComponent::sendChunked(const std::vector<std::string>& envelope, st
         smtpCommands({"RSET"}, false);
         if (refused != 0) {
             throw MailError(mailErrorCodeForReply(refused),
-                            s.address.host + ": refused (" + std::to_string(refused) + ")");
+                            s.address.host + ": refused (" + std::to_string(refused) + ")",
+                            refusal);
         }
-        throw MailError(mailErrorCodeForReply(chunkReply), s.address.host + ": message: " + text);
+        throw MailError(mailErrorCodeForReply(chunkReply), s.address.host + ": message: " + text,
+                        text);
     }
 }
 

@@ -124,6 +124,7 @@ public:
     void saveMessageFile(const std::string& path) override;
     int extraCount() override;
     std::string bodyText() override;
+    std::vector<DeliveryStatus> deliveryReport() override;
 
     std::string from() const override { return from_; }
     std::string to() const override { return to_; }
@@ -167,7 +168,9 @@ private:
     std::string readAheadCommands();
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
-    int smtpCommands(const std::vector<std::string>& commands, bool pipelined);
+    // The first refusing reply's code (0: none); its line goes to `refusal`.
+    int smtpCommands(const std::vector<std::string>& commands, bool pipelined,
+                     std::string* refusal = nullptr);
     void sendChunked(const std::vector<std::string>& envelope, std::string data);
     // True when the message needs SMTPUTF8; throws when it needs it and the
     // server does not offer it.

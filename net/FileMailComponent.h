@@ -33,6 +33,7 @@ public:
     void saveMessageFile(const std::string& path) override;
     int extraCount() override { return message_.extraCount; }
     std::string bodyText() override { return message_.bodyText; }
+    std::vector<DeliveryStatus> deliveryReport() override { return message_.deliveryReport; }
     std::string from() const override { return from_; }
     std::string to() const override { return to_; }
     std::string subject() const override { return subject_; }

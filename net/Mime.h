@@ -26,8 +26,9 @@ struct ParsedHeader {
 };
 
 struct ParsedMessage : ParsedHeader {
-    std::string bodyText;  // the main text part decoded, CR LF line ends
-    int extraCount = 0;    // parts besides the main text and its alternatives
+    std::string bodyText;                        // the main text part decoded, CR LF line ends
+    int extraCount = 0;                          // parts besides the main text and its alternatives
+    std::vector<DeliveryStatus> deliveryReport;  // from a message/delivery-status part
 };
 
 // Parses a header block (TOP n 0) or a whole message. Never throws on bad

@@ -3,13 +3,17 @@
 #include <glib.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "base/TextCompare.h"
 #include "core/MailComponent.h"
@@ -17,8 +21,10 @@
 #include "core/RunState.h"
 #include "mail/Outbound.h"
 #include "mail/Sender.h"
+#include "mail/Subscriptions.h"
 #include "store/AppFolder.h"
 #include "store/Queue.h"
+#include "store/SendLimits.h"
 #include "store/Settings.h"
 
 namespace fs = std::filesystem;
@@ -58,21 +64,137 @@ void logQueueKept(RunContext& ctx, const std::exception& e) {
     ctx.report.addLogLine(std::string("The queue is kept for the next run: ") + e.what());
 }
 
+// The records from the reader's position to its end.
+std::uint64_t recordsLeft(const std::string& path, std::uint64_t from, std::uint64_t limit) {
+    std::uint64_t n = 0;
+    try {
+        QueueReader counter(path, limit);
+        counter.skipTo(from);
+        while (!counter.atEnd()) {
+            counter.readRecord();
+            ++n;
+        }
+    } catch (const std::exception&) {
+    }
+    return n;
+}
+
+std::string timeText(std::int64_t epoch) {
+    const auto t = static_cast<std::time_t>(epoch);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
+    return text;
+}
+
+// The provider's limits as the step keeps them: the day's allowance across
+// runs, the pace within the step.
+class Limits {
+public:
+    explicit Limits(RunContext& ctx)
+        : ctx_(ctx),
+          limits_(readSendLimits(ctx.folder)),
+          log_(ctx.folder, epochSeconds(ctx.clock.now())) {}
+
+    std::int64_t now() const { return epochSeconds(ctx_.clock.now()); }
+    bool allowanceLeft(std::int64_t recipients) const {
+        return log_.remaining(limits_.dailyLimit) >= recipients;
+    }
+    std::int64_t opensAt() const { return log_.opensAt(); }
+    long dailyLimit() const { return limits_.dailyLimit; }
+
+    // Waits until the pace allows one more message, yielding to the run
+    // host meanwhile; false when a stop was asked for.
+    bool awaitPace() {
+        if (limits_.pace <= 0) {
+            return true;
+        }
+        const auto pace = static_cast<std::size_t>(limits_.pace);
+        bool said = false;
+        while (sent_.size() >= pace) {
+            const std::int64_t due = sent_[sent_.size() - pace] + 60;
+            const std::int64_t at = now();
+            if (at >= due) {
+                break;
+            }
+            if (!said) {
+                said = true;
+                ctx_.report.setStatus("Waiting for the sending pace (" +
+                                      std::to_string(limits_.pace) + " a minute)");
+            }
+            ctx_.yield();
+            if (ctx_.state.cancelRequested) {
+                return false;
+            }
+            if (now() < due) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            }
+        }
+        return true;
+    }
+    void sent(std::int64_t recipients) {
+        const std::int64_t at = now();
+        if (limits_.dailyLimit > 0) {
+            log_.add(at, recipients);
+        }
+        sent_.push_back(at);
+        if (sent_.size() > static_cast<std::size_t>(std::max(limits_.pace, 1L))) {
+            sent_.pop_front();
+        }
+    }
+
+private:
+    RunContext& ctx_;
+    SendLimits limits_;
+    SentLog log_;
+    std::deque<std::int64_t> sent_;  // when this step's latest messages went
+};
+
 // Hands each record to sendOneMessage; a failed one is re-queued and the SMTP
-// connection made anew. The cursor moves past each record dealt with.
-SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor) {
+// connection made anew. The cursor moves past each record dealt with. The
+// provider's limits end the loop early, the records left queued in order.
+SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor,
+                        const std::string& queuePath, std::uint64_t queueLimit) {
     const Settings& s = ctx.state.settings;
+    Limits limits(ctx);
+    const std::int64_t recipients = s.txtAUTOFORWARD.empty() ? 1 : 2;
     try {
         while (!reader.atEnd()) {
             if (ctx.state.cancelRequested) {
                 return SendOutcome::Stopped;
             }
+            if (!limits.allowanceLeft(recipients)) {
+                ctx.report.addLogLine(
+                    "Daily sending limit of " + std::to_string(limits.dailyLimit()) +
+                    " recipients reached: " +
+                    std::to_string(recordsLeft(queuePath, reader.consumed(), queueLimit)) +
+                    " message(s) wait in the queue; the allowance opens again at " +
+                    timeText(limits.opensAt()));
+                return SendOutcome::Stopped;
+            }
+            if (!limits.awaitPace()) {
+                return SendOutcome::Stopped;
+            }
+            const std::uint64_t before = reader.consumed();
             QueueRecord record = reader.readRecord();
-            if (sendOneMessage(ctx, record.to, record.from, s.txtSMTP, record.body, record.subject,
-                               outboundHeaders(ctx, record))) {
+            const OutboundAddressing how = outboundAddressing(ctx, record);
+            if (sendOneMessage(ctx, record.to, how.from.empty() ? record.from : how.from, s.txtSMTP,
+                               record.body, record.subject, how.fields, how.envelope)) {
                 cursor.advance(reader.consumed());
                 outboundSent(ctx, record);
+                limits.sent(recipients);
                 continue;
+            }
+            if (isSendingLimitReply(ctx.state.lastSendReply)) {
+                // Every later record would be refused the same way: this one
+                // and the rest stay queued as they are.
+                reader.skipTo(before);
+                ctx.report.addLogLine(
+                    "The server says a sending limit was reached (" + ctx.state.lastSendReply +
+                    "): " + std::to_string(recordsLeft(queuePath, before, queueLimit)) +
+                    " message(s) wait in the queue for the next run");
+                return SendOutcome::Stopped;
             }
             try {
                 if (ctx.state.lastSendError == mailcode::kSendRefused) {
@@ -152,11 +274,13 @@ void runSendingStep(RunContext& ctx) {
     if (fileExists(queuePath)) {
         std::optional<QueueReader> reader;
         std::optional<SendCursor> cursor;
+        std::uint64_t queueLimit = 0;
         try {
             // A step killed before it replaced the queue goes on where it was.
             cursor.emplace(ctx.folder);
             // Only the records queued before now; later ones wait for the next run.
-            reader.emplace(queuePath, queueSizeNow(ctx.folder));
+            queueLimit = queueSizeNow(ctx.folder);
+            reader.emplace(queuePath, queueLimit);
             reader->skipTo(cursor->offset());
         } catch (const std::exception& e) {
             // Nothing read, nothing sent: the queue stays for the next run.
@@ -164,7 +288,7 @@ void runSendingStep(RunContext& ctx) {
             outcome = SendOutcome::KeepQueue;
         }
         if (reader) {
-            outcome = sendRecords(ctx, *reader, *cursor);
+            outcome = sendRecords(ctx, *reader, *cursor, queuePath, queueLimit);
             if (outcome == SendOutcome::Stopped) {
                 outcome = carryOver(ctx, *reader, newPath);
             }
@@ -177,6 +301,40 @@ void runSendingStep(RunContext& ctx) {
         ctx.report.addLogLine(std::to_string(moved) + " message(s) refused for good by the server" +
                               " moved to " + kFailedQueueFile);
     }
+}
+
+bool isSendingLimitReply(const std::string& reply) {
+    if (reply.size() < 3 || (reply[0] != '4' && reply[0] != '5') ||
+        !std::isdigit(static_cast<unsigned char>(reply[1])) ||
+        !std::isdigit(static_cast<unsigned char>(reply[2]))) {
+        return false;
+    }
+    std::string word;
+    std::vector<std::string> words;
+    for (const char c : reply.substr(3) + " ") {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || c == '.') {
+            word += static_cast<char>(std::tolower(u));
+        } else if (!word.empty()) {
+            words.push_back(word);
+            word.clear();
+        }
+    }
+    for (std::string w : words) {
+        if (w == "4.7.0" || w == "4.5.3" || w == "5.4.5" || w == "5.5.3") {
+            return true;
+        }
+        while (!w.empty() && w.back() == '.') {
+            w.pop_back();
+        }
+        for (const char* named :
+             {"limit", "limits", "limited", "ratelimit", "ratelimited", "rate", "rates"}) {
+            if (w == named) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 void logStatistics(RunContext& ctx) {

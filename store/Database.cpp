@@ -67,6 +67,9 @@ enum Query : std::size_t {
     kUpdateMember,
     kDeleteMember,
     kDeleteMembersOf,
+    kBounceRows,
+    kSetBounces,
+    kReleaseMember,
     kNoteOutbound,
     kFindOutbound,
     kSentOutbound,
@@ -84,8 +87,9 @@ enum Query : std::size_t {
     "rowid, Name, Type, textTOADD, subscribefrom, subscribesubject, subscribemessage," \
     " unsubscribefrom, unsubscribesubject, unsubscribemessage, sendtolistfrom,"        \
     " sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"          \
-    " onunsubscribesubject, confirm"
-#define VOREL_MEMBER_COLUMNS "rowid, name, Email, Data"
+    " onunsubscribesubject, confirm, fromstyle"
+#define VOREL_MEMBER_COLUMNS \
+    "rowid, name, Email, Data, coalesce(bounces, 0), coalesce(bounceday, 0)"
 
 // Every value is bound; COLLATE NOCASE makes names and addresses match without
 // regard to letter case and lets the NOCASE indexes serve the look-ups.
@@ -105,13 +109,14 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "INSERT INTO mailling (Name, Type, textTOADD, subscribefrom, subscribesubject,"
     " subscribemessage, unsubscribefrom, unsubscribesubject, unsubscribemessage,"
     " sendtolistfrom, sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"
-    " onunsubscribesubject, confirm) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13,"
-    " ?14, ?15, ?16, ?17)",
+    " onunsubscribesubject, confirm, fromstyle) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11,"
+    " ?12, ?13, ?14, ?15, ?16, ?17, ?18)",
     "UPDATE mailling SET Name = ?2, Type = ?3, textTOADD = ?4, subscribefrom = ?5,"
     " subscribesubject = ?6, subscribemessage = ?7, unsubscribefrom = ?8,"
     " unsubscribesubject = ?9, unsubscribemessage = ?10, sendtolistfrom = ?11,"
     " sendtolistsubject = ?12, onsubscribeto = ?13, onsubscribesubject = ?14,"
-    " onunsubscribeto = ?15, onunsubscribesubject = ?16, confirm = ?17 WHERE rowid = ?1",
+    " onunsubscribeto = ?15, onunsubscribesubject = ?16, confirm = ?17,"
+    " fromstyle = ?18 WHERE rowid = ?1",
     "DELETE FROM mailling WHERE rowid = ?1",
     "SELECT " VOREL_MEMBER_COLUMNS " FROM emails WHERE name = ?1 COLLATE NOCASE ORDER BY rowid",
     "SELECT count(*) FROM emails WHERE name = ?1 COLLATE NOCASE",
@@ -126,6 +131,12 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "UPDATE emails SET name = ?2, Email = ?3, Data = ?4 WHERE rowid = ?1",
     "DELETE FROM emails WHERE rowid = ?1",
     "DELETE FROM emails WHERE name = ?1 COLLATE NOCASE",
+    "SELECT " VOREL_MEMBER_COLUMNS
+    " FROM emails WHERE Email = ?1 COLLATE NOCASE"
+    " AND (?2 = '' OR name = ?2 COLLATE NOCASE) ORDER BY rowid",
+    "UPDATE emails SET bounces = ?2, bounceday = ?3 WHERE rowid = ?1",
+    "UPDATE emails SET bounces = 0 WHERE name = ?1 COLLATE NOCASE AND Email = ?2 COLLATE NOCASE"
+    " AND bounces > 0",
     "INSERT INTO outbound (Digest, Kind, List, Queued) VALUES (?1, ?2, ?3, 1)"
     " ON CONFLICT (Digest) DO UPDATE SET Kind = ?2, List = ?3, Queued = Queued + 1",
     "SELECT Kind, List FROM outbound WHERE Digest = ?1",
@@ -196,6 +207,7 @@ MailingList readList(sqlite3_stmt* s) {
     l.onunsubscribeto = columnText(s, 14);
     l.onunsubscribesubject = columnText(s, 15);
     l.confirm = sqlite3_column_type(s, 16) == SQLITE_NULL || sqlite3_column_int64(s, 16) != 0;
+    l.fromList = sqlite3_column_type(s, 17) == SQLITE_NULL || sqlite3_column_int64(s, 17) != 0;
     return l;
 }
 
@@ -205,6 +217,8 @@ Member readMember(sqlite3_stmt* s) {
     m.name = columnText(s, 1);
     m.Email = columnText(s, 2);
     m.Data = columnText(s, 3, kMemberDataLimit);  // rows stored before the cap, too
+    m.bounces = sqlite3_column_int64(s, 4);
+    m.bounceDay = sqlite3_column_int64(s, 5);
     return m;
 }
 
@@ -474,6 +488,11 @@ void Database::upgradeSchema(const std::string& path) noexcept {
             execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN Data TEXT");
             // NULL in the rows it finds: those lists ask new subscribers to confirm.
             execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN confirm INTEGER");
+            // NULL: those lists send their copies from the list's address.
+            execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN fromstyle INTEGER");
+            // Hard bounces of a member and the day of the last one.
+            execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN bounces INTEGER");
+            execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN bounceday INTEGER");
             // Not part of the three tables users and other tools know: what
             // the sending step must know of a queued record (see noteOutbound).
             if (hasTable(raw, "emails")) {
@@ -577,6 +596,7 @@ void bindList(U& q, const MailingList& l) {
     q.text(13, l.onsubscribeto).text(14, l.onsubscribesubject);
     q.text(15, l.onunsubscribeto).text(16, l.onunsubscribesubject);
     q.integer(17, l.confirm ? 1 : 0);
+    q.integer(18, l.fromList ? 1 : 0);
 }
 }  // namespace
 
@@ -664,6 +684,37 @@ void Database::deleteMember(std::int64_t id) {
 void Database::deleteMembersOf(const std::string& listName) {
     Use q(*this, kDeleteMembersOf);
     q.text(1, listName);
+    q.step();
+}
+
+std::vector<Member> Database::recordBounce(const std::string& email, const std::string& listName,
+                                           std::int64_t today) {
+    std::vector<Member> rows;
+    {
+        Use q(*this, kBounceRows);
+        q.text(1, email).text(2, listName);
+        while (q.step()) {
+            rows.push_back(readMember(q.get()));
+        }
+    }
+    std::vector<Member> counted;
+    for (Member& m : rows) {
+        if (m.bounces > 0 && m.bounceDay == today) {
+            continue;  // once a day
+        }
+        m.bounces = m.bounces > 0 && today - m.bounceDay <= kBounceResetDays ? m.bounces + 1 : 1;
+        m.bounceDay = today;
+        Use u(*this, kSetBounces);
+        u.integer(1, m.id).integer(2, m.bounces).integer(3, m.bounceDay);
+        u.step();
+        counted.push_back(m);
+    }
+    return counted;
+}
+
+void Database::releaseMember(const std::string& listName, const std::string& email) {
+    Use q(*this, kReleaseMember);
+    q.text(1, listName).text(2, email);
     q.step();
 }
 

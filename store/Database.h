@@ -45,6 +45,11 @@ struct MailingList {
     // Ask new subscribers to confirm by e-mail; stored NULL (a row that older
     // versions or other tools wrote) means yes.
     bool confirm = true;
+    // Copies go out from the list's address with the poster in Reply-To (a
+    // provider refuses or rewrites a From the account does not own, and
+    // receivers apply the poster's DMARC policy); false: from the poster.
+    // Column fromstyle, NULL or 1 = from the list.
+    bool fromList = true;
 };
 
 // A member's Data is the message text of a subscribe request, which stops at
@@ -56,7 +61,20 @@ struct Member {
     std::string name;  // the list's Name
     std::string Email;
     std::string Data;
+    // Hard bounces counted (one a day at most) and the day of the last one
+    // (days since the epoch); written only by recordBounce and releaseMember.
+    std::int64_t bounces = 0;
+    std::int64_t bounceDay = 0;
 };
+
+// Hard bounces that hold a member: no more copies until released.
+inline constexpr std::int64_t kBouncesToHold = 3;
+// Days without a bounce after which the count starts again.
+inline constexpr std::int64_t kBounceResetDays = 30;
+// Whether the member is held on `today` (days since the epoch).
+inline bool isHeld(const Member& m, std::int64_t today) {
+    return m.bounces >= kBouncesToHold && today - m.bounceDay <= kBounceResetDays;
+}
 
 // A subscribe request waiting for its confirmation: the request's message
 // text (the member's merge data once confirmed), its token and when it came
@@ -129,6 +147,13 @@ public:
     void updateMember(const Member& row);
     void deleteMember(std::int64_t id);
     void deleteMembersOf(const std::string& listName);
+    // A hard bounce of `email` on `today`: counted once a day for each list
+    // it is a member of (only `listName` when given); returns the rows
+    // counted now, with their new count.
+    std::vector<Member> recordBounce(const std::string& email, const std::string& listName,
+                                     std::int64_t today);
+    // The member's count starts again (a release, its own subscribe or post).
+    void releaseMember(const std::string& listName, const std::string& email);
 
     // Pending subscribe requests (table pending, made by upgradeSchema). One
     // per list and address: adding replaces an earlier one.

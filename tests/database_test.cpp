@@ -44,7 +44,9 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     Database::upgradeSchema(path);
     Database::upgradeSchema(path);
     EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('emails')"),
-              (Lines{"name", "Email", "Data"}));
+              (Lines{"name", "Email", "Data", "bounces", "bounceday"}));
+    EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('mailling') WHERE cid > 14"),
+              (Lines{"confirm", "fromstyle"}));
     // The three tables users know, the sending step's notes, the run's ledger, the
     // subscribe requests waiting for their confirmation.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),

@@ -19,6 +19,7 @@
 #include "mail/MemberRules.h"
 #include "mail/Subscriptions.h"
 #include "store/Queue.h"
+#include "store/SendLimits.h"
 #include "support/FixedClock.h"
 
 namespace vorel {
@@ -297,10 +298,16 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
               QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)"));
     EXPECT_TRUE(saved.confirm);
     confirm->setChecked(false);
+    // Copies come from the list's address unless that box is cleared.
+    auto* fromList = control<QCheckBox>(w, "chkFROMLIST");
+    EXPECT_TRUE(saved.fromList);
+    fromList->setChecked(false);
     click(w, "cmdSAVE");
     EXPECT_FALSE(f.db().findList("MYLISTS")->confirm);
+    EXPECT_FALSE(f.db().findList("MYLISTS")->fromList);
     click(w, "cmdADDNEW");
     EXPECT_TRUE(confirm->isChecked());
+    EXPECT_TRUE(fromList->isChecked());
     for (const auto& [name, field] : fields) {
         EXPECT_EQ(shown(name).isEmpty(), field != &M::textTOADD) << name;
     }
@@ -310,6 +317,7 @@ TEST_F(Editors, EveryListFieldIsSavedAndShownAgain) {
         EXPECT_TRUE(shown(name).startsWith(q(name))) << name;
     }
     EXPECT_FALSE(confirm->isChecked());
+    EXPECT_FALSE(fromList->isChecked());
     // The focus stays where the user puts it.
     edit("txtNAME")->setFocus();
     test::pause(50);
@@ -355,6 +363,18 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
         EXPECT_EQ(email->text(), q(after)) << step;
     }
     EXPECT_EQ(MessageBox::shownTexts().last(), q(kEnterSearch));
+    // A member held after three hard bounces is shown so and can be released.
+    const std::int64_t today = epochSeconds(SystemClock().now()) / 86400;
+    for (std::int64_t day = today - 2; day <= today; ++day) {
+        f.db().recordBounce("bob@x.example", "TYPED", day);
+    }
+    edit("txtSEARCH", m)->setText(QStringLiteral("bob"));
+    click(m, "cmdSEARCH");
+    EXPECT_EQ(control<QLabel>(m, "lblHELD")->text(), QStringLiteral("Held after 3 hard bounces"));
+    click(m, "cmdRELEASE");
+    EXPECT_EQ(f.db().findMember("TYPED", "bob@x.example")->bounces, 0);
+    EXPECT_TRUE(control<QLabel>(m, "lblHELD")->text().isEmpty());
+    EXPECT_FALSE(control<QPushButton>(m, "cmdRELEASE")->isEnabled());
     click(m, "cmdMOVEFIRST");
     email->setText(QStringLiteral("no-at-sign"));
     EXPECT_EQ(press("Command1", m), texts(kInvalidAddress));
@@ -498,8 +518,13 @@ TEST_F(Editors, ListDeleteTakesTheMembersAndPostQueuesCopiesWithTheUnsavedFooter
     edit("txtFROM", p)->setText(QStringLiteral("me@x.example"));
     edit("txtSUBJECT", p)->setText(QStringLiteral("For %name%"));
     text("txtMESSAGE", p)->setPlainText(QStringLiteral("Dear %name% (%telephone%)\n%date%"));
+    // The question says how far the post reaches under the daily limit.
+    writeSendLimits(f.folder.path(), {1, 0});
     EXPECT_EQ(press("cmdPOST", p),
-              texts((std::string(kPostQuestion) + "|" + kPostComplete).c_str()));
+              texts((std::string("This post goes to 2 recipients. With the daily sending limit of "
+                                 "1, it goes out over 2 days.\n\n") +
+                     kPostQuestion + "|" + kPostComplete)
+                        .c_str()));
     EXPECT_TRUE(waitUntil([&] { return p.isNull(); }, 2000));
     std::string queued;  // each record's fields, then "|"
     for (QueueReader r(f.folder.file(kQueueFile)); !r.atEnd();) {

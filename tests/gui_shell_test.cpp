@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
 #include <atomic>
@@ -288,12 +289,18 @@ TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
               texts("spam@x.example\t\t|\tBuy now\t"));
     EXPECT_EQ(edit("txtDIALUPWHEN")->toolTip(),
               QStringLiteral("This will cause vorel to run it's mailer ever n seconds"));
+    // The sending limits live beside setup.ini, which keeps its 18 lines.
+    auto* daily = control<QSpinBox>(w, "spnDAILYLIMIT");
+    EXPECT_EQ(daily->value() + control<QSpinBox>(w, "spnPACE")->value(), 0);
+    daily->setValue(500);
+    control<QSpinBox>(w, "spnPACE")->setValue(30);
     QSignalSpy done(w.data(), &SettingsWindow::closed);
     click(w, "cmdOK");
     EXPECT_TRUE(MessageBox::shownTexts().isEmpty());
     EXPECT_EQ(done.count(), 1);
     EXPECT_TRUE(closed());
     EXPECT_EQ(f.folder.read("setup.ini"), setup);
+    EXPECT_EQ(f.folder.read("sending.ini"), "dailylimit=500\r\npace=30\r\n");
     EXPECT_EQ(f.folder.read("antispam.lst"), "spam@x.example\t\t\r\n\tBuy now\t\r\n");
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/Mime.h"
+#include "support/HeaderFields.h"
 #include "support/RunFolder.h"
 
 namespace vorel {
@@ -79,6 +80,98 @@ TEST(Outbound, EachKindCarriesItsFieldsAndTheUnsubscribeLinkWorks) {
         &notes, nullptr);
     sqlite3_close(db);
     EXPECT_EQ(notes, 0);
+}
+
+// The message as the receiver reads it, without the fields that differ on
+// every send.
+std::string withoutDateAndId(const std::string& data) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        std::size_t nl = data.find("\r\n", pos);
+        nl = nl == std::string::npos ? data.size() : nl + 2;
+        const std::string line = data.substr(pos, nl - pos);
+        if (line.rfind("Date: ", 0) != 0 && line.rfind("Message-Id: ", 0) != 0) {
+            out += line;
+        }
+        pos = nl;
+    }
+    return out;
+}
+
+// Copies come from the list's address so that the poster's domain's DMARC
+// policy does not reject them; the poster stays reachable by Reply-To.
+TEST(Outbound, CopiesComeFromTheListUnlessItsSwitchIsOff) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::RunFolder f;
+    const std::string news = "news@shop.example";
+    // NEWS: the posting address; CHAT: none, so the welcome sender; OLD: the switch off.
+    f.db().addList({0, "NEWS", 1, "", "welcome@shop.example", "", "", "", "", "", news, "", "", "",
+                    "", "", false});
+    f.db().addList({0, "CHAT", 1, "", "chat-owner@shop.example", "", "", "", "", "", "",
+                    "chat post", "", "", "", "", false});
+    f.db().addList({0, "OLD", 1, "", "old@shop.example", "", "", "", "", "", "old@shop.example", "",
+                    "", "", "", "", false, false});
+    for (const char* list : {"NEWS", "CHAT", "OLD"}) {
+        for (const char* m : {"frank@x.example", "dave@x.example", "zoe@x.example"}) {
+            f.db().addMember(Member{0, list, m, ""});
+        }
+    }
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    f.pointAt(pop);
+    f.pointAt(smtp);
+    f.s.chkLEAVE = "0";
+    pop.addMessage(
+        "From: Frank Member <frank@x.example>\nTo: news@shop.example\nSubject: a\n\nA\n");
+    pop.addMessage("From: dave@x.example\nTo: news@shop.example\nSubject: b\n\nB\n");
+    pop.addMessage(
+        "From: =?utf-8?q?Zo=C3=AB_=22Z=22_Ng?= <zoe@x.example>\nTo: nobody@shop.example\n"
+        "Subject: chat post\n\nC\n");
+    pop.addMessage("From: Frank Member <frank@x.example>\nTo: old@shop.example\nSubject: d\n\nD\n");
+    ASSERT_TRUE(f.run()) << f.host.logText();
+
+    // Each address field as a mail program shows it (GMime decodes, unquotes).
+    auto shown = [](const std::string& data, const char* name) {
+        const std::string value = test::headerFields(data, {name});
+        return value == "<none>" ? value : mime::parseHeader("From: " + value + "\r\n\r\n").from;
+    };
+    Lines got;
+    std::string oldCopy;
+    for (const auto& m : smtp.received()) {
+        if (m.rcptTo.at(0) != "dave@x.example") {
+            continue;
+        }
+        got.push_back(m.mailFrom + " | " + shown(m.data, "From") + " | " +
+                      shown(m.data, "Reply-To") + " | " + shown(m.data, "X-Original-From"));
+        if (m.data.find("Subject: d\r\n") != std::string::npos) {
+            oldCopy = withoutDateAndId(m.data);
+        }
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (Lines{
+                       "chat-owner@shop.example | \"Zoë \\\"Z\\\" Ng via CHAT\" "
+                       "<chat-owner@shop.example> | \"Zoë \\\"Z\\\" Ng\" <zoe@x.example> | "
+                       "\"Zoë \\\"Z\\\" Ng\" <zoe@x.example>",
+                       "frank@x.example | Frank Member <frank@x.example> | <none> | <none>",
+                       "news@shop.example | \"dave@x.example via NEWS\" <news@shop.example> | "
+                       "dave@x.example | dave@x.example",
+                       "news@shop.example | Frank Member via NEWS <news@shop.example> | Frank "
+                       "Member <frank@x.example> | Frank Member <frank@x.example>",
+                   }));
+    // The name is sent RFC 2047-encoded.
+    for (const auto& m : smtp.received()) {
+        EXPECT_TRUE(std::all_of(m.data.begin(), m.data.end(),
+                                [](char c) { return static_cast<unsigned char>(c) < 128; }));
+    }
+    // With the switch off a copy is what it always was.
+    EXPECT_EQ(oldCopy,
+              "From: Frank Member <frank@x.example>\r\nSubject: d\r\nTo: dave@x.example\r\n"
+              "X-Mailer: VOREL MAIL http://www.vorel.example GET YOURS FREE - This software\r\n"
+              " must NOT be used for spamming\r\nList-Id: OLD <old.shop.example>\r\n"
+              "List-Post: <mailto:old@shop.example>\r\nPrecedence: list\r\nMIME-Version: 1.0\r\n"
+              "Content-Type: text/plain; charset=us-ascii\r\nContent-Transfer-Encoding: 8bit\r\n"
+              "\r\nD\r\n\r\n\r\n");
 }
 
 }  // namespace

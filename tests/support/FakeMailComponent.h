@@ -115,6 +115,10 @@ public:
         enter("extraCount");
         return mime::parseMessage(download()).extraCount;
     }
+    std::vector<DeliveryStatus> deliveryReport() override {
+        enter("deliveryReport");
+        return mime::parseMessage(download()).deliveryReport;
+    }
     std::string bodyText() override {
         enter("bodyText");
         return mime::parseMessage(download()).bodyText;

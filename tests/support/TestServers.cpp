@@ -478,6 +478,10 @@ SmtpServer::SmtpServer(const Options& o) : impl_(std::make_unique<Impl>("vorel-s
     add("--refuse-rcpt", o.refuseRecipients);
     add("--refuse-from", o.refuseSenders);
     add("--refuse-content", o.refuseContent);
+    if (o.limitAfter >= 0) {
+        add("--limit-after", {std::to_string(o.limitAfter)});
+        add("--limit-reply", {o.limitReply});
+    }
     for (const auto& [on, flag] : {std::pair{o.pipelining, "--pipelining"},
                                    {!o.eightBitMime, "--no-8bitmime"},
                                    {o.smtputf8, "--smtputf8"},
@@ -528,6 +532,11 @@ std::vector<SmtpServer::Received> SmtpServer::received() const {
 
 int SmtpServer::sessionCount() const {
     const std::string text = slurp(impl_->root + "/sessions");
+    return text.empty() ? 0 : std::stoi(text);
+}
+
+int SmtpServer::limitedCount() const {
+    const std::string text = slurp(impl_->root + "/limited");
     return text.empty() ? 0 : std::stoi(text);
 }
 

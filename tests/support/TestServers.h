@@ -92,6 +92,9 @@ public:
         bool eightBitMime = true;  // offer 8BITMIME (RFC 6152); without it 8-bit data is refused
         bool chunking = false;     // offer CHUNKING (RFC 3030): BDAT
         std::vector<std::string> refuseContent = {};  // 554 for a message whose data holds one
+        // After this many messages every RCPT gets `limitReply` (a provider's cap); -1: never.
+        int limitAfter = -1;
+        std::string limitReply = "550 5.4.5 Daily user sending limit exceeded";
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...
@@ -112,6 +115,7 @@ public:
     std::string caFile() const { return caFile_; }  // PEM of the self-signed certificate (tls)
     std::vector<Received> received() const;
     int sessionCount() const;  // connections opened so far
+    int limitedCount() const;  // RCPT commands answered with the limit reply
 
 private:
     struct Impl;

@@ -11,14 +11,15 @@ import ssl
 from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 p = argparse.ArgumentParser()
-for name in ("dir", "auth-user", "auth-password", "tls-cert", "tls-key"):
+for name in ("dir", "auth-user", "auth-password", "tls-cert", "tls-key", "limit-reply"):
     p.add_argument("--" + name, default="")
 for name in ("refuse-rcpt", "refuse-from", "refuse-content"):
     p.add_argument("--" + name, action="append", default=[])
 for name in ("pipelining", "smtputf8", "no-8bitmime", "chunking"):
     p.add_argument("--" + name, action="store_true")
+p.add_argument("--limit-after", type=int, default=-1)
 args = p.parse_args()
-count = {"sessions": 0, "messages": 0}
+count = {"sessions": 0, "messages": 0, "limited": 0}
 
 
 def write_atomic(name, data):  # the test reads while the server runs
@@ -47,6 +48,10 @@ class Recorder:
         return "250 OK"
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if 0 <= args.limit_after <= count["messages"]:  # a provider's cap was reached
+            count["limited"] += 1
+            write_atomic("limited", b"%d\n" % count["limited"])
+            return args.limit_reply
         if address.lower() in map(str.lower, args.refuse_rcpt):
             return "550 5.1.1 Recipient refused"
         envelope.rcpt_tos.append(address)
