@@ -121,10 +121,10 @@ void PostWindow::showPostStatus(const QString& text) {
 void PostWindow::post() {
     // How far the post reaches, before anything is queued.
     QString question = QString::fromLatin1(kPostQuestion);
-    if (editor_ && !editor_->listName().empty()) {
+    if (!listName_.empty()) {
         try {
             Database db = Database::open(joinPath(folder_, "data.mdb"));
-            if (const std::int64_t members = db.memberCount(editor_->listName()); members > 0) {
+            if (const std::int64_t members = db.memberCount(listName_); members > 0) {
                 question =
                     QString::fromStdString(postReach(members, readSendLimits(folder_).dailyLimit)) +
                     QStringLiteral("\n\n") + question;
