@@ -584,7 +584,7 @@ QWidget* MembersWindow::pendingTab() {
     lstPENDING_->setColumnWidth(0, 300);
     auto* cmdCONFIRM = named(new QPushButton(QStringLiteral("Con&firm")), "cmdCONFIRM",
                              QStringLiteral("Confirm the chosen request"));
-    auto* cmdDROP = named(new QPushButton(QStringLiteral("D&rop")), "cmdDROP",
+    auto* cmdDROP = named(new QPushButton(QStringLiteral("Dro&p")), "cmdDROP",
                           QStringLiteral("Drop the chosen request"));
     auto* v = new QVBoxLayout(tab);
     v->addWidget(note);
