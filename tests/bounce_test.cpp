@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mail/Processing.h"
@@ -128,6 +131,54 @@ TEST(Bounces, HardBouncesCountOnceADayAndHoldAtThree) {
     pop.addMessage(report("gone@x.example", "5.1.1", "gone@x.example"));
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_EQ(bounces("gone@x.example"), 1);
+}
+
+// A real relay's own report: Postfix accepts a copy for an unknown address of
+// its domain, bounces it to the list's address, and the next run reads it.
+TEST(Bounces, RealRelaysReportForAnUnknownMemberIsCounted) {
+    VOREL_SKIP_UNLESS_ROOT();
+    if (!test::PostfixServer::installed()) {
+        GTEST_SKIP() << "needs Postfix (/usr/sbin/postfix)";
+    }
+    test::RunFolder f;
+    const std::string news = "news@me.example";
+    f.db().addList(
+        {0, "NEWS", 1, "", news, "", "Welcome", "", "", "", news, "", "", "", "", "", false});
+    for (const char* m : {"dead@me.example", "ok@me.example"}) {
+        f.db().addMember(Member{0, "NEWS", m, ""});
+    }
+    test::PopServer pop;
+    const std::string home = std::filesystem::path(pop.maildir()).parent_path().string();
+    // The list's address is the POP3 user's mailbox; ok@ has one of its own.
+    test::PostfixServer relay(
+        {"me.example",
+         std::filesystem::path(home).parent_path().string(),
+         {{news, pop.user() + "/Maildir/"}, {"ok@me.example", pop.user() + "/ok/"}}});
+    f.pointAt(pop);
+    f.s.txtSMTP = relay.host() + ":" + std::to_string(relay.port());
+    f.s.chkLEAVE = "0";
+
+    pop.addMessage("From: ok@me.example\nTo: news@me.example\nSubject: post\n\nHello\n");
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    // The relay answers at once; its report arrives a moment later.
+    for (int i = 0; i < 300 && pop.messageCount() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(pop.messageCount(), 1u) << relay.log();
+    ASSERT_NE(pop.messages()[0].find("Status: 5.1.1"), std::string::npos) << pop.messages()[0];
+
+    const std::string before = relay.log();
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_EQ(f.host.countLogContaining("Delivery report for dead@me.example: failed 5.1.1 (hard "
+                                        "bounce)"),
+              1)
+        << f.host.logText();
+    EXPECT_EQ(f.db().findMember("NEWS", "dead@me.example")->bounces, 1);
+    EXPECT_EQ(f.db().findMember("NEWS", "ok@me.example")->bounces, 0);
+    EXPECT_EQ(pop.messageCount(), 0u);  // deleted once read
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(relay.log().find("client=", before.size()), std::string::npos)
+        << relay.log();  // never answered
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <crypt.h>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -538,6 +539,87 @@ int SmtpServer::sessionCount() const {
 int SmtpServer::limitedCount() const {
     const std::string text = slurp(impl_->root + "/limited");
     return text.empty() ? 0 : std::stoi(text);
+}
+
+// ---------------------------------------------------------------- PostfixServer
+
+struct PostfixServer::Impl : ServerProcess {
+    Impl() : ServerProcess("vorel-postfix") {}
+};
+
+bool PostfixServer::installed() {
+    return fs::exists("/usr/sbin/postfix") && fs::exists("/usr/lib/postfix/sbin/master");
+}
+
+PostfixServer::PostfixServer(const Options& o) : impl_(std::make_unique<Impl>()) {
+    Impl& d = *impl_;
+    const std::string conf = d.root + "/conf", data = d.root + "/data";
+    for (const std::string& dir : {conf, d.root + "/queue", data}) {
+        fs::create_directories(dir);
+    }
+    ::chmod(conf.c_str(), 0755);
+    // master takes its lock in the data folder as the mail owner.
+    if (::chown(data.c_str(), ::getpwnam("postfix") ? ::getpwnam("postfix")->pw_uid : 0,
+                static_cast<gid_t>(-1)) != 0) {
+        throw std::runtime_error("test Postfix: chown failed");
+    }
+    port_ = freeLoopbackPort();
+    std::string maps;
+    for (const auto& [address, box] : o.mailboxes) {
+        maps += (maps.empty() ? "" : ", ") + address + "=" + box;
+    }
+    std::ofstream(conf + "/main.cf")
+        << "compatibility_level = 3.6\n"
+        << "queue_directory = " << d.root << "/queue\n"
+        << "data_directory = " << data << "\n"
+        << "maillog_file_prefixes = " << d.root << "\n"
+        << "maillog_file = " << d.root << "/maillog\n"
+        << "inet_interfaces = loopback-only\ninet_protocols = ipv4\n"
+        << "myhostname = relay." << o.domain << "\n"
+        << "mydestination =\nrelay_domains =\nmynetworks = 127.0.0.0/8\n"
+        << "alias_maps =\nalias_database =\n"
+        << "virtual_mailbox_domains = " << o.domain << "\n"
+        << "virtual_mailbox_base = " << o.mailRoot << "\n"
+        << "virtual_mailbox_maps = inline:{ " << maps
+        << " }\n"
+        // Dovecot's mail user owns the mailboxes.
+        << "virtual_uid_maps = static:65534\nvirtual_gid_maps = static:65534\n"
+        // Accept any address of the domain and bounce it later, as a provider does.
+        << "smtpd_reject_unlisted_recipient = no\n";
+    // No chroot: the services need nothing copied into the queue folder.
+    std::ofstream(conf + "/master.cf") << "127.0.0.1:" << port_ << " inet n - n - - smtpd\n"
+                                       << "cleanup unix n - n - 0 cleanup\n"
+                                       << "qmgr unix n - n 300 1 qmgr\n"
+                                       << "rewrite unix - - n - - trivial-rewrite\n"
+                                       << "bounce unix - - n - 0 bounce\n"
+                                       << "defer unix - - n - 0 bounce\n"
+                                       << "trace unix - - n - 0 bounce\n"
+                                       << "verify unix - - n - 1 verify\n"
+                                       << "flush unix n - n 1000? 0 flush\n"
+                                       << "proxymap unix - - n - - proxymap\n"
+                                       << "smtp unix - - n - - smtp\n"
+                                       << "relay unix - - n - - smtp\n"
+                                       << "error unix - - n - - error\n"
+                                       << "retry unix - - n - - error\n"
+                                       << "discard unix - - n - - discard\n"
+                                       << "virtual unix - n n - - virtual\n"
+                                       << "anvil unix - - n - 1 anvil\n"
+                                       << "scache unix - - n - 1 scache\n"
+                                       << "postlog unix-dgram n - n - 1 postlogd\n";
+    // `postfix check` makes the queue's folders with their owners.
+    if (!ended(startProcess({"/usr/sbin/postfix", "-c", conf, "check"}, d.root + "/server.log"),
+               30s)) {
+        throw std::runtime_error("test Postfix: check did not end");
+    }
+    const int p = port_;
+    d.start({"/usr/lib/postfix/sbin/master", "-c", conf, "-d"},
+            [p] { return loopbackPortAnswers(p); });
+}
+
+PostfixServer::~PostfixServer() = default;
+
+std::string PostfixServer::log() const {
+    return slurp(impl_->root + "/maillog");
 }
 
 }  // namespace vorel::test

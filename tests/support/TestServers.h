@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Dovecot runs its mail user as nobody, which only root can arrange.
@@ -155,6 +156,34 @@ private:
     std::unique_ptr<Impl> impl_;
     int port_ = 0;
     std::string clientId_;
+};
+
+// A private Postfix relay on 127.0.0.1 (needs /usr/sbin/postfix and root):
+// its virtual delivery agent serves `domain`, delivering each mapped address
+// into a folder under `mailRoot` as nobody, and bounces mail for any other
+// address there after accepting it, as a real provider does.
+class PostfixServer {
+public:
+    struct Options {
+        std::string domain = "me.example";
+        std::string mailRoot;  // e.g. PopServer's home root
+        // address -> Maildir relative to mailRoot, ending in "/"
+        std::vector<std::pair<std::string, std::string>> mailboxes;
+    };
+    static bool installed();
+    explicit PostfixServer(const Options& options);
+    ~PostfixServer();
+    PostfixServer(const PostfixServer&) = delete;
+    PostfixServer& operator=(const PostfixServer&) = delete;
+
+    std::string host() const { return "127.0.0.1"; }
+    int port() const { return port_; }
+    std::string log() const;  // Postfix's maillog (its start-up errors go to the exception)
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    int port_ = 0;
 };
 
 }  // namespace vorel::test
