@@ -12,6 +12,7 @@
 #include "base/Clock.h"
 #include "core/RunState.h"
 #include "gui/Keyring.h"
+#include "gui/MailWatcher.h"
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
 #include "net/ServerAddress.h"
@@ -55,7 +56,7 @@ public:
         while (!stopRequested()) {
             Settings s;
             readSettingsLines(folder_, s);
-            if (!isImap(s.txtPOP)) {
+            if (!isImapAddress(s.txtPOP)) {
                 // POP3 has no way to be told: look every few minutes.
                 runMail();
                 pause(std::chrono::seconds(pollSeconds_));
@@ -64,12 +65,7 @@ public:
             try {
                 CurlMailComponent watcher;
                 watcher.setTimeout(60);
-                // The watching connection signs in as the runs do (keyring,
-                // password command, OAuth2 token).
-                AccountLogin login(folder_, services_);
-                login.prepare(s);
-                watcher.setXoauth2(login.xoauth2());
-                watcher.popConnect(s.txtPOP, s.txtUSERID, login.secret());
+                connectSignedIn(watcher, folder_, s, services_);
                 backOff = 1;
                 // Whatever came while nobody watched.
                 runMail();
@@ -94,15 +90,6 @@ public:
     }
 
 private:
-    static bool isImap(const std::string& address) {
-        try {
-            return parseServerAddress(address, ServerAddress::Service::Pop3).service ==
-                   ServerAddress::Service::Imap;
-        } catch (const std::invalid_argument&) {
-            return false;
-        }
-    }
-
     // One mail run; while another holds the folder, waits for it to end
     // and runs after it (the new mail may have come after its look).
     void runMail() {

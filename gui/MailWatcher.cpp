@@ -3,15 +3,12 @@
 #include <QMetaObject>
 #include <algorithm>
 #include <chrono>
-#include <stdexcept>
 #include <utility>
 
 #include "gui/Keyring.h"
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
 #include "net/ServerAddress.h"
-#include "run/AccountLogin.h"
-#include "store/Settings.h"
 
 namespace vorel {
 
@@ -23,16 +20,15 @@ constexpr int kIdleSeconds = 25 * 60;
 constexpr int kMaxBackOffSeconds = 300;
 std::atomic<int> gFirstRetrySeconds{5};
 
-bool isImap(const std::string& address) {
-    try {
-        return parseServerAddress(address, ServerAddress::Service::Pop3).service ==
-               ServerAddress::Service::Imap;
-    } catch (const std::invalid_argument&) {
-        return false;
-    }
-}
-
 }  // namespace
+
+void connectSignedIn(CurlMailComponent& mail, const std::string& folder, const Settings& settings,
+                     const SignInServices& services) {
+    AccountLogin login(folder, services);
+    login.prepare(settings);
+    mail.setXoauth2(login.xoauth2());
+    mail.popConnect(settings.txtPOP, settings.txtUSERID, login.secret());
+}
 
 MailWatcher::MailWatcher(std::string folder, QObject* parent)
     : QObject(parent), folder_(std::move(folder)) {}
@@ -51,7 +47,7 @@ void MailWatcher::start() {
     }
     Settings s;
     readSettingsLines(folder_, s);
-    if (!isImap(s.txtPOP)) {
+    if (!isImapAddress(s.txtPOP)) {
         return;
     }
     stop_ = false;
@@ -98,21 +94,16 @@ void MailWatcher::loop() {
     while (!stop_) {
         Settings s;
         readSettingsLines(folder_, s);
-        if (!isImap(s.txtPOP)) {
+        if (!isImapAddress(s.txtPOP)) {
             break;
         }
         try {
             CurlMailComponent watcher;
             watcher.setTimeout(30);
-            // Signed in as a run of the folder is (keyring, password
-            // command, OAuth2 token).
             CurlTokenService tokens;
             KeyringSecretStore keyring(folder_);
-            AccountLogin login(folder_,
-                               {KeyringSecretStore::reachable() ? &keyring : nullptr, &tokens});
-            login.prepare(s);
-            watcher.setXoauth2(login.xoauth2());
-            watcher.popConnect(s.txtPOP, s.txtUSERID, login.secret());
+            connectSignedIn(watcher, folder_, s,
+                            {KeyringSecretStore::reachable() ? &keyring : nullptr, &tokens});
             if (!watcher.idleOffered()) {
                 watcher.disconnect();
                 break;  // the countdown alone, as with POP3

@@ -269,14 +269,6 @@ std::string dotStuffed(const std::string& data) {
 
 constexpr std::size_t kListLimit = 64u << 20;
 
-bool imapAddress(const std::string& host) {
-    try {
-        return parseServerAddress(host, ServerAddress::Service::Pop3).service ==
-               ServerAddress::Service::Imap;
-    } catch (const std::invalid_argument&) {
-        return false;  // open() reports it
-    }
-}
 constexpr std::size_t kMaxWindow = 64;
 
 }  // namespace
@@ -421,7 +413,7 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
 void CurlMailComponent::popConnect(const std::string& host, const std::string& user,
                                    const std::string& password) {
     closePop(true);
-    if (imapAddress(host)) {
+    if (isImapAddress(host)) {
         // libcurl logs in: IMAP has no APOP to trip over.
         imap_ = std::make_unique<ImapMailbox>(open(host, true, user, password, true));
         try {
@@ -775,25 +767,21 @@ const mime::ParsedMessage& CurlMailComponent::ensureMessage() {
     if (messageFetched_) {
         return message_;
     }
+    std::string raw;
     if (imap_) {
         requireImap();
         requireMessage();
-        std::string raw = imap_->message(current_);
-        message_ = mime::parseMessage(raw);
-        raw_ = std::move(raw);
-        header_ = message_;
-        headerFetched_ = true;
-        messageFetched_ = true;
-        return message_;
-    }
-    popSession();
-    requireMessage();
-    const auto size = static_cast<std::size_t>(sizes_[static_cast<std::size_t>(current_ - 1)]);
-    popCommand("RETR " + std::to_string(current_), true);
-    std::string raw = pop_->readMultiline(size * 2 + (1u << 20), size);
-    if (raw.size() < size) {
-        pop_->lost("message " + std::to_string(current_) + " cut short: " +
-                   std::to_string(raw.size()) + " of " + std::to_string(size) + " bytes");
+        raw = imap_->message(current_);
+    } else {
+        popSession();
+        requireMessage();
+        const auto size = static_cast<std::size_t>(sizes_[static_cast<std::size_t>(current_ - 1)]);
+        popCommand("RETR " + std::to_string(current_), true);
+        raw = pop_->readMultiline(size * 2 + (1u << 20), size);
+        if (raw.size() < size) {
+            pop_->lost("message " + std::to_string(current_) + " cut short: " +
+                       std::to_string(raw.size()) + " of " + std::to_string(size) + " bytes");
+        }
     }
     message_ = mime::parseMessage(raw);
     raw_ = std::move(raw);

@@ -120,4 +120,13 @@ bool isLoopbackHost(const std::string& host) {
     return false;
 }
 
+bool isImapAddress(const std::string& text) {
+    try {
+        return parseServerAddress(text, ServerAddress::Service::Pop3).service ==
+               ServerAddress::Service::Imap;
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+}
+
 }  // namespace vorel

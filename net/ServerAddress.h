@@ -32,6 +32,10 @@ struct ServerAddress {
 // Pop3, an imap:// or imaps:// setting gives an Imap address.
 ServerAddress parseServerAddress(const std::string& text, ServerAddress::Service service);
 
+// Whether a mailbox setting names an IMAP mailbox; false for one that names
+// no usable server (connecting reports that).
+bool isImapAddress(const std::string& text);
+
 // 127.0.0.0/8, ::1 and "localhost".
 bool isLoopbackHost(const std::string& host);
 
