@@ -13,9 +13,9 @@
 
 #include "app/Commands.h"
 #include "base/Clock.h"
-#include "mail/ListPost.h"
-#include "mail/ListRules.h"
-#include "mail/MemberRules.h"
+#include "forms/ListPost.h"
+#include "forms/ListRules.h"
+#include "forms/MemberRules.h"
 #include "mail/Subscriptions.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "base/Clock.h"
-#include "mail/ListPost.h"
-#include "mail/MemberRules.h"
+#include "forms/ListPost.h"
+#include "forms/MemberRules.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"
 

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "FuzzSupport.h"
-#include "mail/MemberRules.h"
+#include "forms/MemberRules.h"
 #include "store/Database.h"
 
 using namespace vorel;

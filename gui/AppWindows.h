@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gui/Countdown.h"
+#include "forms/Countdown.h"
 #include "gui/HelpText.h"
 #include "gui/RunController.h"
 #include "gui/RunRequestBox.h"

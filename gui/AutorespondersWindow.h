@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gui/AutoresponderEditor.h"
+#include "forms/AutoresponderEditor.h"
 
 class QLabel;
 class QLineEdit;

@@ -18,18 +18,18 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "forms/ListOverlap.h"
+#include "forms/ListRules.h"
+#include "forms/MergeCodeHelp.h"
 #include "gui/AppWindows.h"
 #include "gui/ListText.h"
 #include "gui/MembersWindow.h"
-#include "gui/MergeCodeHelp.h"
 #include "gui/MessageBox.h"
 #include "gui/PostWindow.h"
 #include "gui/Shell.h"
 #include "gui/UnsavedChanges.h"
 #include "gui/Widgets.h"
 #include "gui/WindowKeys.h"
-#include "mail/ListOverlap.h"
-#include "mail/ListRules.h"
 #include "store/AppFolder.h"
 
 namespace vorel {

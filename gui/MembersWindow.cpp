@@ -17,6 +17,7 @@
 #include <functional>
 
 #include "base/Clock.h"
+#include "forms/MemberEdit.h"
 #include "gui/AppWindows.h"
 #include "gui/ListText.h"
 #include "gui/MessageBox.h"
@@ -24,7 +25,6 @@
 #include "gui/Widgets.h"
 #include "gui/WindowKeys.h"
 #include "mail/Address.h"
-#include "mail/MemberEdit.h"
 #include "mail/Subscriptions.h"
 #include "store/AppFolder.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/MemberRules.h"
+#include "forms/MemberRules.h"
 #include "store/Database.h"
 
 class QLabel;

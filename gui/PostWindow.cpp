@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "base/Clock.h"
+#include "forms/ListPost.h"
 #include "gui/AppWindows.h"
 #include "gui/ListText.h"
 #include "gui/MessageBox.h"
@@ -19,7 +20,6 @@
 #include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
 #include "gui/WindowKeys.h"
-#include "mail/ListPost.h"
 #include "store/AppFolder.h"
 #include "store/SendLimits.h"
 

@@ -20,7 +20,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "gui/Autostart.h"
+#include "forms/Autostart.h"
+#include "forms/ConnectionCheck.h"
 #include "gui/Keyring.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
@@ -32,7 +33,6 @@
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
-#include "run/ConnectionCheck.h"
 #include "store/SendLimits.h"
 
 namespace vorel {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "store/SetupForm.h"
+#include "forms/SetupForm.h"
 
 class QCheckBox;
 class QComboBox;

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "gui/Autostart.h"
+#include "forms/Autostart.h"
 #include "gui/Backdrop.h"
 #include "gui/CountdownWindow.h"
 #include "gui/MainForm.h"

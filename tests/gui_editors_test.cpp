@@ -8,15 +8,15 @@
 #include <QRadioButton>
 #include <QTreeWidget>
 
+#include "forms/ListPost.h"
+#include "forms/ListRules.h"
+#include "forms/MemberRules.h"
 #include "gui/AutorespondersWindow.h"
 #include "gui/HelpWindow.h"
 #include "gui/MailingListsWindow.h"
 #include "gui/MembersWindow.h"
 #include "gui/PostWindow.h"
 #include "gui_support.h"
-#include "mail/ListPost.h"
-#include "mail/ListRules.h"
-#include "mail/MemberRules.h"
 #include "mail/Subscriptions.h"
 #include "store/Queue.h"
 #include "store/SendLimits.h"

@@ -12,6 +12,11 @@
 #include <QTabWidget>
 #include <map>
 
+#include "forms/ListOverlap.h"
+#include "forms/ListPost.h"
+#include "forms/ListRules.h"
+#include "forms/MemberEdit.h"
+#include "forms/MemberRules.h"
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
 #include "gui/HelpWindow.h"
@@ -20,11 +25,6 @@
 #include "gui/PostWindow.h"
 #include "gui/SettingsWindow.h"
 #include "gui_support.h"
-#include "mail/ListOverlap.h"
-#include "mail/ListPost.h"
-#include "mail/ListRules.h"
-#include "mail/MemberEdit.h"
-#include "mail/MemberRules.h"
 
 namespace vorel {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/ListPost.h"
+#include "forms/ListPost.h"
 #include "run/SendStep.h"
 #include "store/Queue.h"
 #include "store/SendLimits.h"

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "forms/ListPost.h"
+#include "forms/ListRules.h"
+#include "forms/MemberRules.h"
 #include "mail/ImportLineReader.h"
-#include "mail/ListPost.h"
-#include "mail/ListRules.h"
-#include "mail/MemberRules.h"
 #include "store/AntiSpam.h"
 #include "store/Database.h"
 #include "store/Queue.h"

@@ -8,11 +8,11 @@
 #include <string>
 #include <tuple>
 
-#include "run/ConnectionCheck.h"
+#include "forms/ConnectionCheck.h"
+#include "forms/SetupForm.h"
 #include "run/DialUpEntries.h"
 #include "store/AntiSpam.h"
 #include "store/AppFolder.h"
-#include "store/SetupForm.h"
 #include "support/FakeMailComponent.h"
 #include "support/TempFolder.h"
 

@@ -19,10 +19,10 @@
 
 #include "base/PasswordCommand.h"
 #include "core/Reporter.h"
+#include "forms/ConnectionCheck.h"
 #include "net/Json.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
-#include "run/ConnectionCheck.h"
 #include "support/RunFolder.h"
 
 namespace vorel {

@@ -1,4 +1,4 @@
-#include "mail/MemberRules.h"
+#include "forms/MemberRules.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "mail/ListPost.h"
+#include "forms/ListPost.h"
 
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"

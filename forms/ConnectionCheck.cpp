@@ -1,4 +1,4 @@
-#include "run/ConnectionCheck.h"
+#include "forms/ConnectionCheck.h"
 
 #include <climits>
 #include <exception>

@@ -1,9 +1,9 @@
-#include "gui/AutoresponderEditor.h"
+#include "forms/AutoresponderEditor.h"
 
 #include <utility>
 
 #include "base/Clock.h"
-#include "gui/MergeCodeHelp.h"
+#include "forms/MergeCodeHelp.h"
 #include "net/FileMailComponent.h"
 #include "run/DryRun.h"
 

@@ -1,4 +1,4 @@
-#include "store/SetupForm.h"
+#include "forms/SetupForm.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "gui/Countdown.h"
+#include "forms/Countdown.h"
 
 namespace vorel {
 

@@ -1,7 +1,7 @@
-#include "mail/MemberEdit.h"
+#include "forms/MemberEdit.h"
 
+#include "forms/MemberRules.h"
 #include "mail/Address.h"
-#include "mail/MemberRules.h"
 
 namespace vorel {
 

@@ -1,4 +1,4 @@
-#include "mail/ListOverlap.h"
+#include "forms/ListOverlap.h"
 
 #include "base/TextCompare.h"
 

@@ -1,4 +1,4 @@
-#include "mail/ListRules.h"
+#include "forms/ListRules.h"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "gui/Autostart.h"
+#include "forms/Autostart.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "gui/MergeCodeHelp.h"
+#include "forms/MergeCodeHelp.h"
 
 namespace vorel {
 
