@@ -159,11 +159,11 @@ int cmdImport(const CommandLine& cl) {
         });
     if (!result.ok) {
         std::fflush(stdout);
-        return failure("import", kImportFailed + result.error);
+        return failure("import", result.message);
     }
     // Added at once: the user chose these addresses.
     printLine(addedCountText(result.added) + " to list " + list);
-    printLine(kImportDone);
+    printLine(result.message);
     return 0;
 }
 
@@ -183,11 +183,11 @@ int cmdExport(const CommandLine& cl) {
         const std::string problem = writeMembers(db, list, STDOUT_FILENO);
         return problem.empty() ? 0 : failure("export", "cannot write standard output: " + problem);
     }
-    const std::string problem = exportMembers(db, list, cl.args[1]);
-    if (!problem.empty()) {
-        return failure("export", problem);
+    const Outcome exported = exportMembers(db, list, cl.args[1]);
+    if (!exported.ok) {
+        return failure("export", exported.message);
     }
-    printLine(kExportComplete);
+    printLine(exported.message);
     return 0;
 }
 

@@ -56,9 +56,9 @@ std::optional<Autoresponder> AutoresponderEditor::find(const std::string& name) 
     return db().findAutoresponder(name);
 }
 
-AutoresponderEditor::Saved AutoresponderEditor::save(const Autoresponder& typed) {
+Outcome AutoresponderEditor::save(const Autoresponder& typed) {
     if (typed.Name.empty()) {
-        return Saved::NoName;
+        return Outcome::failed(kNameMissing);
     }
     Database& d = db();
     // Look-up and write in one transaction: a run counting a reply in between
@@ -78,7 +78,7 @@ AutoresponderEditor::Saved AutoresponderEditor::save(const Autoresponder& typed)
         d.addAutoresponder(row);
     }
     t.commit();
-    return existing ? Saved::Changed : Saved::Added;
+    return Outcome::done(kSaved);
 }
 
 std::size_t AutoresponderEditor::remove(const std::string& name) {

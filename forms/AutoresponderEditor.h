@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "forms/Outcome.h"
 #include "store/Database.h"
 
 namespace vorel {
@@ -18,16 +19,14 @@ class AutoresponderEditor {
 public:
     explicit AutoresponderEditor(std::string dbPath);
 
-    enum class Saved { NoName, Added, Changed };
-
     // The Name of every row in stored order; a row without one gives "".
     std::vector<std::string> names();
     // The first row of that name, letter case ignored.
     std::optional<Autoresponder> find(const std::string& name);
     // Save: `typed` as the user left the fields (id and Counter unused). A
     // name that exists in any letter case changes that row, keeping its
-    // count; any other adds a row counting 0.
-    Saved save(const Autoresponder& typed);
+    // count; any other adds a row counting 0. Not ok without a name.
+    Outcome save(const Autoresponder& typed);
     // Delete: every row whose Name is exactly `name`; returns how many went.
     std::size_t remove(const std::string& name);
 
@@ -49,6 +48,9 @@ public:
     };
     static Trial tryMessage(const std::string& folder, const std::string& raw,
                             const Autoresponder& typed);
+
+    static constexpr char kNameMissing[] = "Please enter a name to save this autoresponder under!";
+    static constexpr char kSaved[] = "Your Autoresponder is Saved!";
 
 private:
     Database& db();

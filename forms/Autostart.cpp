@@ -36,29 +36,30 @@ bool Autostart::enabled() const {
     return true;
 }
 
-std::string Autostart::set(bool on, const std::string& program, const std::string& folder) const {
+Outcome Autostart::set(bool on, const std::string& program, const std::string& folder) const {
     if (!on) {
         if (std::remove(path_.c_str()) != 0 && errno != ENOENT) {
-            return "Could not remove " + path_ + ": " + std::strerror(errno);
+            return Outcome::failed("Could not remove " + path_ + ": " + std::strerror(errno));
         }
-        return {};
+        return Outcome::done();
     }
     const std::string text = entryText(program, folder);
     if (text.empty()) {
-        return "The program's folder or the application folder has a control character in its "
-               "name; no autostart entry was written.";
+        return Outcome::failed(
+            "The program's folder or the application folder has a control character in its "
+            "name; no autostart entry was written.");
     }
     try {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
         if (ec) {
-            return "Could not make the folder of " + path_ + ": " + ec.message();
+            return Outcome::failed("Could not make the folder of " + path_ + ": " + ec.message());
         }
         replaceFile(path_, text, 0644);
     } catch (const std::exception& e) {
-        return e.what();
+        return Outcome::failed(e.what());
     }
-    return {};
+    return Outcome::done();
 }
 
 std::string Autostart::entryText(const std::string& program, const std::string& folder) {

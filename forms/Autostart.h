@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 
+#include "forms/Outcome.h"
+
 namespace vorel {
 
 // The XDG autostart entry (~/.config/autostart/vorel.desktop) that starts
@@ -23,9 +25,8 @@ public:
     // The entry is there and not switched off by the desktop (Hidden=true).
     bool enabled() const;
 
-    // Writes the entry (making its folder) or removes it. Returns "" or why it
-    // failed.
-    std::string set(bool on, const std::string& program, const std::string& folder) const;
+    // Writes the entry (making its folder) or removes it.
+    Outcome set(bool on, const std::string& program, const std::string& folder) const;
 
     // The entry's text: `program --folder FOLDER --tray`, both quoted.
     static std::string entryText(const std::string& program, const std::string& folder);

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <exception>
+#include <utility>
 
 #include "core/SignIn.h"
 #include "run/AccountLogin.h"
@@ -30,14 +31,14 @@ int timeoutSeconds(const Settings& s) {
 
 }  // namespace
 
-std::string checkConnection(const Settings& given, MailComponent& mail, AccountLogin* login) {
+Outcome checkConnection(const Settings& given, MailComponent& mail, AccountLogin* login) {
     Settings s = given;
     if (login != nullptr) {
         try {
             login->prepare(s);
             s.txtPASSWORD = login->secret();
         } catch (const std::exception& e) {
-            return std::string("Sign-in: ") + e.what();
+            return Outcome::failed(std::string("Sign-in: ") + e.what());
         }
     }
     // Back to passwords for whoever uses the component next.
@@ -47,6 +48,7 @@ std::string checkConnection(const Settings& given, MailComponent& mail, AccountL
     } reset{mail};
     mail.setXoauth2(login != nullptr && login->xoauth2());
     mail.setTimeout(timeoutSeconds(s));
+    bool ok = true;
     std::string pop = "POP3 server: ";
     if (s.txtPOP.empty()) {
         pop += "not set.";
@@ -55,6 +57,7 @@ std::string checkConnection(const Settings& given, MailComponent& mail, AccountL
             mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
             pop += "logged in.";
         } catch (const std::exception& e) {
+            ok = false;
             pop += whyFailed(e);
         }
         // No message was marked for deletion: the QUIT commits nothing.
@@ -73,6 +76,7 @@ std::string checkConnection(const Settings& given, MailComponent& mail, AccountL
                              s.txtUSERID, s.txtPASSWORD);
             smtp += esmtp ? "greeted, ESMTP (AUTH when offered)." : "greeted.";
         } catch (const std::exception& e) {
+            ok = false;
             smtp += whyFailed(e);
         }
         try {
@@ -80,7 +84,40 @@ std::string checkConnection(const Settings& given, MailComponent& mail, AccountL
         } catch (const std::exception&) {
         }
     }
-    return pop + smtp;
+    return {ok, pop + smtp};
+}
+
+BackgroundWork& BackgroundWork::instance() {
+    static BackgroundWork work;
+    return work;
+}
+
+void BackgroundWork::start(std::function<void()> work) {
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([work = std::move(work), finished] {
+        work();
+        *finished = true;
+    });
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::erase_if(workers_, [](Worker& w) {
+        if (!*w.finished) {
+            return false;
+        }
+        w.thread.join();
+        return true;
+    });
+    workers_.push_back({std::move(thread), std::move(finished)});
+}
+
+void BackgroundWork::joinAll() {
+    std::vector<Worker> workers;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (Worker& w : workers) {
+        w.thread.join();
+    }
 }
 
 }  // namespace vorel

@@ -16,7 +16,7 @@ std::string normaliseListName(const std::string& typed) {
     return out;
 }
 
-ListSaveResult saveList(Database& db, const MailingList& fields) {
+Outcome saveList(Database& db, const MailingList& fields) {
     if (fields.Name.empty()) {
         return {false, kListNameMissing};
     }
@@ -31,7 +31,7 @@ ListSaveResult saveList(Database& db, const MailingList& fields) {
     return {true, kRecordSaved};
 }
 
-ListDeleteResult deleteList(Database& db, const std::string& name) {
+Outcome deleteList(Database& db, const std::string& name) {
     if (name.empty()) {
         return {false, kSelectListToDelete};
     }

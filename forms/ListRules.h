@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "forms/Outcome.h"
 #include "store/Database.h"
 
 namespace vorel {
@@ -11,23 +12,15 @@ namespace vorel {
 // Upper case, without spaces and apostrophes: how list names are stored.
 std::string normaliseListName(const std::string& typed);
 
-// What "&Save" did: the text of the message to show.
-struct ListSaveResult {
-    bool saved = false;
-    std::string message;
-};
-// Stores the fields under their name: the row of that name (any letter case)
-// is replaced, otherwise a row is added. Throws StoreError.
-ListSaveResult saveList(Database& db, const MailingList& fields);
+// "&Save": stores the fields under their name: the row of that name (any
+// letter case) is replaced, otherwise a row is added. Not ok without a name.
+// Throws StoreError.
+Outcome saveList(Database& db, const MailingList& fields);
 
-// What "Delete" did; message empty when nothing is to be shown.
-struct ListDeleteResult {
-    bool deleted = false;
-    std::string message;
-};
-// The row of that name and every member row carrying the name. The caller
-// has asked the question. Throws StoreError.
-ListDeleteResult deleteList(Database& db, const std::string& name);
+// "Delete": the row of that name and every member row carrying the name; the
+// message is empty when nothing is to be shown. The caller has asked the
+// question. Throws StoreError.
+Outcome deleteList(Database& db, const std::string& name);
 
 inline constexpr char kListNameMissing[] =
     "You Must give the mailing list a name before you can save it.!";

@@ -221,7 +221,10 @@ ImportResult importAddresses(Database& db, const std::string& listName, std::ist
         batch.commit();
     } catch (const std::exception& e) {
         result.ok = false;
-        result.error = e.what();
+        result.message = kImportFailed + std::string(e.what());
+    }
+    if (result.ok) {
+        result.message = kImportDone;
     }
     flush();
     return result;
@@ -233,7 +236,7 @@ ImportResult importFile(Database& db, const std::string& listName, const std::st
     if (!in) {
         ImportResult r;
         r.ok = false;
-        r.error = "cannot open " + path + ": " + std::strerror(errno);
+        r.message = kImportFailed + ("cannot open " + path + ": " + std::strerror(errno));
         return r;
     }
     return importAddresses(db, listName, in, status);
@@ -267,7 +270,22 @@ std::string writeMembers(Database& db, const std::string& listName, int fd) {
     return failure;
 }
 
-std::string exportMembers(Database& db, const std::string& listName, const std::string& path) {
+namespace {
+std::string exportToFile(Database& db, const std::string& listName, const std::string& path);
+}  // namespace
+
+Outcome exportMembers(Database& db, const std::string& listName, const std::string& path) {
+    const std::string failure = exportToFile(db, listName, path);
+    if (!failure.empty()) {
+        return Outcome::failed(failure);
+    }
+    return Outcome::done(kExportComplete);
+}
+
+namespace {
+
+// exportMembers' work: an empty text, or what failed.
+std::string exportToFile(Database& db, const std::string& listName, const std::string& path) {
     std::string target = path;
     std::error_code ec;
     if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) {
@@ -315,5 +333,7 @@ std::string exportMembers(Database& db, const std::string& listName, const std::
     }
     return "";
 }
+
+}  // namespace
 
 }  // namespace vorel

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "forms/Outcome.h"
 #include "store/Database.h"
 
 namespace vorel {
@@ -67,9 +68,8 @@ std::size_t addAddresses(Database& db, const std::string& listName, const std::s
 // batches so that a window can show them without repainting per line.
 using ImportStatus = std::function<void(const std::vector<std::string>& lines)>;
 
-struct ImportResult {
-    bool ok = true;
-    std::string error;  // the failure's description when not ok
+// The message: kImportDone, or kImportFailed and what failed.
+struct ImportResult : Outcome {
     std::size_t added = 0, present = 0, invalid = 0;
 };
 
@@ -84,8 +84,8 @@ ImportResult importFile(Database& db, const std::string& listName, const std::st
 // Writes one address per line (CR LF) to `path` through a temporary file
 // that replaces it only when complete. A symbolic link is followed: its
 // target is replaced, in the target's folder. A pipe, terminal or device is
-// written in place. Returns an empty text or what failed.
-std::string exportMembers(Database& db, const std::string& listName, const std::string& path);
+// written in place. The message: kExportComplete, or what failed.
+Outcome exportMembers(Database& db, const std::string& listName, const std::string& path);
 // The same lines written to an open descriptor (standard output).
 std::string writeMembers(Database& db, const std::string& listName, int fd);
 

@@ -10,4 +10,7 @@ namespace vorel {
 // lines for every editor, the last of them empty.
 std::vector<std::string> mergeCodeHelp(const std::string& heading);
 
+// The post window's help on HTML and merge codes.
+std::vector<std::string> postHelp();
+
 }  // namespace vorel

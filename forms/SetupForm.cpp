@@ -12,9 +12,10 @@ namespace vorel {
 
 namespace {
 
-std::string notSaved(const std::string& reason) {
-    return "The settings were not saved: " + reason +
-           ".\nYour changes are still in the window; correct the problem and press Ok again.";
+Outcome notSaved(const std::string& reason) {
+    return Outcome::failed(
+        "The settings were not saved: " + reason +
+        ".\nYour changes are still in the window; correct the problem and press Ok again.");
 }
 
 }  // namespace
@@ -26,7 +27,7 @@ SetupForm loadSetupForm(const std::string& folder) {
     return form;
 }
 
-std::string saveSetupForm(const std::string& folder, const SetupForm& form) {
+Outcome saveSetupForm(const std::string& folder, const SetupForm& form) {
     // The writers name the file and the reason ("cannot write PATH: REASON").
     try {
         writeSettings(folder, form.settings);
@@ -38,7 +39,7 @@ std::string saveSetupForm(const std::string& folder, const SetupForm& form) {
     } catch (const std::exception& e) {
         return notSaved(std::string(e.what()) + " (setup.ini was saved)");
     }
-    return {};
+    return Outcome::done();
 }
 
 bool esmtpWarningNeeded(const std::string& chkESMTP) {
@@ -61,12 +62,12 @@ std::optional<std::string> antiSpamItemToAdd(const std::string& from, const std:
     return composeAntiSpamLine(from, subject, to);
 }
 
-std::string deleteRunLog(const std::string& folder) {
+Outcome deleteRunLog(const std::string& folder) {
     const std::string path = runLogPath(folder);
     if (std::remove(path.c_str()) != 0 && errno != ENOENT) {
-        return "Could not delete " + path + ": " + std::strerror(errno);
+        return Outcome::failed("Could not delete " + path + ": " + std::strerror(errno));
     }
-    return {};
+    return Outcome::done();
 }
 
 std::string runLogPath(const std::string& folder) {

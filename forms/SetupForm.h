@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "forms/Outcome.h"
 #include "store/Settings.h"
 
 namespace vorel {
@@ -20,10 +21,9 @@ struct SetupForm {
 // a box cannot take).
 SetupForm loadSetupForm(const std::string& folder);
 
-// "&Ok": setup.ini, then antispam.lst, each replaced whole. Returns an empty
-// text when both were written; otherwise a message for the user naming the
-// file that could not be written (the window stays open with the edits).
-std::string saveSetupForm(const std::string& folder, const SetupForm& form);
+// "&Ok": setup.ini, then antispam.lst, each replaced whole. When a file could
+// not be written, the message names it (the window stays open with the edits).
+Outcome saveSetupForm(const std::string& folder, const SetupForm& form);
 
 // The ESMTP warning goes with a save that will send through plain SMTP, which
 // is what the run makes of the line.
@@ -37,9 +37,9 @@ std::string dialUpWhenAfterLeaving(const std::string& text);
 std::optional<std::string> antiSpamItemToAdd(const std::string& from, const std::string& subject,
                                              const std::string& to);
 
-// "Delete Log": removes log.txt. A missing file is no error. Returns an empty
-// text, or a message naming the file that could not be deleted.
-std::string deleteRunLog(const std::string& folder);
+// "Delete Log": removes log.txt. A missing file is no error; a file that
+// could not be deleted is named in the message.
+Outcome deleteRunLog(const std::string& folder);
 
 // Full paths of the run log and the server transcript.
 std::string runLogPath(const std::string& folder);

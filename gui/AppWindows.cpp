@@ -6,6 +6,7 @@
 #include <csignal>
 #include <memory>
 
+#include "forms/ConnectionCheck.h"
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
 #include "gui/Backdrop.h"
@@ -236,7 +237,6 @@ void AppWindows::endRun() {
     if (runWindow_->isVisible()) {
         runWindow_->raise();
     }
-    Q_EMIT runFinished();
 }
 
 void AppWindows::showMainAfterRun() {
@@ -515,7 +515,10 @@ int runWindows(const std::string& folder, const std::vector<std::string>& args, 
                      Qt::QueuedConnection);
     endOnSignals(windows, &app);
     windows.start();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // A connection test still waiting on a server ends before the program.
+    BackgroundWork::instance().joinAll();
+    return status;
 }
 
 }  // namespace vorel

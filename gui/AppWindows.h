@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "forms/Countdown.h"
+#include "gui/EditorWindow.h"
 #include "gui/HelpText.h"
 #include "gui/RunController.h"
 #include "gui/RunRequestBox.h"
@@ -84,7 +85,6 @@ public:
 Q_SIGNALS:
     // The program is to end (the run at hand has stopped by then).
     void quitRequested();
-    void runFinished();
 
 private:
     void loadMainForm(bool afterRun);
@@ -122,12 +122,6 @@ private:
     int runsEnded_ = 0;
     static constexpr int kLastWordMs = 5000;
 };
-
-// The helpers by the names the windows know them.
-void centreInBackdrop(QWidget* window);
-void helpStart();
-void helpLine(const std::string& text);
-void helpShow();
 
 // The windows' entry: runs the event loop; returns the exit status.
 int runWindows(const std::string& folder, const std::vector<std::string>& args, int& argc,

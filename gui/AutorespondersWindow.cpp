@@ -15,7 +15,7 @@
 #include <QVBoxLayout>
 #include <exception>
 
-#include "gui/AppWindows.h"
+#include "gui/EditorWindow.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
 #include "gui/UnsavedChanges.h"
@@ -54,10 +54,6 @@ QLabel* note(const QString& text) {
     return l;
 }
 
-QPushButton* button(const char* name, const QString& caption) {
-    return named(new QPushButton(caption), name, caption);
-}
-
 }  // namespace
 
 AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
@@ -68,6 +64,25 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     setWindowTitle(QStringLiteral("Autoresponders"));
     setAttribute(Qt::WA_DeleteOnClose);
 
+    QVBoxLayout* left = listColumn();
+    QGroupBox* frame = editorFrame();
+    auto* top = new QHBoxLayout;
+    top->addLayout(left, 2);
+    top->addWidget(frame, 5);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top, 1);
+    layout->addLayout(buttonRow());
+    resize(760, 540);
+
+    unsaved_ = new UnsavedChanges(
+        this, [this] { return fieldValues(); }, [this] { return save(); },
+        QStringLiteral("The autoresponder has changes that are not saved. Save them before "
+                       "closing?"));
+    new WindowKeys(this, nullptr);
+}
+
+QVBoxLayout* AutorespondersWindow::listColumn() {
     auto* listHeading = new QLabel(QStringLiteral("Auto Responders"));
     QFont bold = listHeading->font();
     bold.setBold(true);
@@ -75,10 +90,20 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     lstAUTORESPONDERS_ = named(new QListWidget, "lstAUTORESPONDERS", listHeading->text());
     lstAUTORESPONDERS_->setUniformItemSizes(true);
     listHeading->setBuddy(lstAUTORESPONDERS_);
+    // A click or the arrow keys: the entry that becomes selected is shown.
+    connect(lstAUTORESPONDERS_, &QListWidget::itemSelectionChanged, this, [this] {
+        const QList<QListWidgetItem*> selected = lstAUTORESPONDERS_->selectedItems();
+        if (!selected.isEmpty()) {
+            showRow(selected.front()->text());
+        }
+    });
     auto* left = new QVBoxLayout;
     left->addWidget(listHeading);
     left->addWidget(lstAUTORESPONDERS_, 1);
+    return left;
+}
 
+QGroupBox* AutorespondersWindow::editorFrame() {
     txtNAME_ = lineEdit("txtNAME", QStringLiteral("Name:"));
     txtTO_ = lineEdit("txtTO", QStringLiteral("To:"));
     txtSUBJECT_ = lineEdit("txtSUBJECT", QStringLiteral("Subject:"));
@@ -96,30 +121,11 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     form->addRow(QStringLiteral("From:"), txtFROM_);
     form->addRow(QStringLiteral("Message Subject:"), txtFROMSUBJECT_);
 
-    txtMESSAGE_ = named(new QPlainTextEdit, "txtMESSAGE", QStringLiteral("Message"));
-    tabLeaves(txtMESSAGE_);
-    auto* messageTab = new QWidget;
-    auto* messageLayout = new QVBoxLayout(messageTab);
-    messageLayout->addWidget(txtMESSAGE_, 1);
-    messageLayout->addWidget(
-        note(QStringLiteral("To send HTML emails include <HTML> at the start. I.e. if you use a "
-                            "web editor and then copy and paste the SOURCE code it should work.")));
-
-    // One line: forward addresses are a single text field, separated by commas.
-    txtMAILTO_ = lineEdit("txtMAILTO", QStringLiteral("Forward Emails to:"));
-    auto* forwardTab = new QWidget;
-    auto* forwardLayout = new QVBoxLayout(forwardTab);
-    forwardLayout->addWidget(note(QStringLiteral(
-        "Enter a list of email addresses to forward any emails to this address to, if you leave "
-        "the message section empty, the system will just forward and not send a message out:")));
-    forwardLayout->addWidget(txtMAILTO_);
-    forwardLayout->addWidget(note(QStringLiteral(
-        "Seperate each entry with commas, e.g. sales@example.com,support@example.com")));
-    forwardLayout->addStretch(1);
-
+    QWidget* message = messageTab();
+    QWidget* forward = forwardTab();
     SSTab1_ = named(new QTabWidget, "SSTab1", QStringLiteral("Message and forwarding"));
-    SSTab1_->addTab(messageTab, QStringLiteral("Message"));
-    SSTab1_->addTab(forwardTab, QStringLiteral("Forward Emails to:"));
+    SSTab1_->addTab(message, QStringLiteral("Message"));
+    SSTab1_->addTab(forward, QStringLiteral("Forward Emails to:"));
 
     lblcounter_ =
         valueLabel("lblcounter", QStringLiteral("Number of Requests:"), QStringLiteral("0"));
@@ -134,11 +140,37 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     inner->addLayout(form);
     inner->addWidget(SSTab1_, 1);
     inner->addLayout(counterRow);
+    return frame;
+}
 
-    auto* top = new QHBoxLayout;
-    top->addLayout(left, 2);
-    top->addWidget(frame, 5);
+QWidget* AutorespondersWindow::messageTab() {
+    txtMESSAGE_ = named(new QPlainTextEdit, "txtMESSAGE", QStringLiteral("Message"));
+    tabLeaves(txtMESSAGE_);
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(txtMESSAGE_, 1);
+    layout->addWidget(
+        note(QStringLiteral("To send HTML emails include <HTML> at the start. I.e. if you use a "
+                            "web editor and then copy and paste the SOURCE code it should work.")));
+    return page;
+}
 
+QWidget* AutorespondersWindow::forwardTab() {
+    // One line: forward addresses are a single text field, separated by commas.
+    txtMAILTO_ = lineEdit("txtMAILTO", QStringLiteral("Forward Emails to:"));
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(note(QStringLiteral(
+        "Enter a list of email addresses to forward any emails to this address to, if you leave "
+        "the message section empty, the system will just forward and not send a message out:")));
+    layout->addWidget(txtMAILTO_);
+    layout->addWidget(note(QStringLiteral(
+        "Seperate each entry with commas, e.g. sales@example.com,support@example.com")));
+    layout->addStretch(1);
+    return page;
+}
+
+QHBoxLayout* AutorespondersWindow::buttonRow() {
     auto* cmdNEW = button("cmdNEW", QStringLiteral("&Add New"));
     auto* cmdSAVE = button("cmdSAVE", QStringLiteral("&Save"));
     auto* cmdDELETE = button("cmdDELETE", QStringLiteral("&Delete"));
@@ -149,25 +181,6 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     cmdTRY->setToolTip(
         QStringLiteral("Shows the reply this autoresponder, as typed, would send to a saved "
                        "message (.eml); nothing is sent or stored"));
-    auto* buttons = new QHBoxLayout;
-    for (QPushButton* b : {cmdNEW, cmdSAVE, cmdDELETE, cmdPREVIEW, cmdTRY, cmdHELP}) {
-        buttons->addWidget(b);
-    }
-    buttons->addStretch(1);
-    buttons->addWidget(cmdCLOSE);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(top, 1);
-    layout->addLayout(buttons);
-    resize(760, 540);
-
-    // A click or the arrow keys: the entry that becomes selected is shown.
-    connect(lstAUTORESPONDERS_, &QListWidget::itemSelectionChanged, this, [this] {
-        const QList<QListWidgetItem*> selected = lstAUTORESPONDERS_->selectedItems();
-        if (!selected.isEmpty()) {
-            showRow(selected.front()->text());
-        }
-    });
     connect(cmdNEW, &QPushButton::clicked, this, &AutorespondersWindow::addNew);
     connect(cmdSAVE, &QPushButton::clicked, this, &AutorespondersWindow::save);
     connect(cmdDELETE, &QPushButton::clicked, this, &AutorespondersWindow::remove);
@@ -175,11 +188,13 @@ AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
     connect(cmdHELP, &QPushButton::clicked, this, &AutorespondersWindow::help);
     connect(cmdTRY, &QPushButton::clicked, this, &AutorespondersWindow::tryMessage);
     connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
-    unsaved_ = new UnsavedChanges(
-        this, [this] { return fieldValues(); }, [this] { return save(); },
-        QStringLiteral("The autoresponder has changes that are not saved. Save them before "
-                       "closing?"));
-    new WindowKeys(this, nullptr);
+    auto* buttons = new QHBoxLayout;
+    for (QPushButton* b : {cmdNEW, cmdSAVE, cmdDELETE, cmdPREVIEW, cmdTRY, cmdHELP}) {
+        buttons->addWidget(b);
+    }
+    buttons->addStretch(1);
+    buttons->addWidget(cmdCLOSE);
+    return buttons;
 }
 
 std::vector<std::string> AutorespondersWindow::fieldValues() const {
@@ -258,7 +273,7 @@ Autoresponder AutorespondersWindow::typed() const {
 }
 
 bool AutorespondersWindow::save() {
-    AutoresponderEditor::Saved saved;
+    Outcome saved;
     try {
         WaitCursor wait;
         saved = editor_.save(typed());
@@ -270,15 +285,14 @@ bool AutorespondersWindow::save() {
                       e);
         return false;
     }
-    if (saved == AutoresponderEditor::Saved::NoName) {
-        MessageBox::information(
-            this, QStringLiteral("Please enter a name to save this autoresponder under!"));
-        return false;
+    if (saved.ok) {
+        unsaved_->markSaved();
     }
-    unsaved_->markSaved();
-    MessageBox::information(this, QStringLiteral("Your Autoresponder is Saved!"));
-    fillList();
-    return true;
+    MessageBox::information(this, qs(saved.message));
+    if (saved.ok) {
+        fillList();
+    }
+    return saved.ok;
 }
 
 void AutorespondersWindow::remove() {
@@ -308,11 +322,7 @@ void AutorespondersWindow::preview() {
 }
 
 void AutorespondersWindow::help() {
-    helpStart();
-    for (const std::string& line : AutoresponderEditor::helpLines()) {
-        helpLine(line);
-    }
-    helpShow();
+    showHelp(AutoresponderEditor::helpLines());
 }
 
 void AutorespondersWindow::tryMessage() {

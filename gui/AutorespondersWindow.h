@@ -8,11 +8,14 @@
 
 #include "forms/AutoresponderEditor.h"
 
+class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QTabWidget;
+class QVBoxLayout;
 
 namespace vorel {
 
@@ -38,6 +41,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The constructor's parts: the list, the fields with their tabs, the buttons.
+    QVBoxLayout* listColumn();
+    QGroupBox* editorFrame();
+    QWidget* messageTab();
+    QWidget* forwardTab();
+    QHBoxLayout* buttonRow();
     void fillList();
     void showRow(const QString& name);
     void addNew();

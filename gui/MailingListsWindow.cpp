@@ -21,7 +21,7 @@
 #include "forms/ListOverlap.h"
 #include "forms/ListRules.h"
 #include "forms/MergeCodeHelp.h"
-#include "gui/AppWindows.h"
+#include "gui/EditorWindow.h"
 #include "gui/ListText.h"
 #include "gui/MembersWindow.h"
 #include "gui/MessageBox.h"
@@ -57,10 +57,6 @@ QPlainTextEdit* messageBox(const char* name, const QString& label, const char* t
     return box;
 }
 
-QPushButton* button(const char* name, const QString& caption) {
-    return named(new QPushButton(caption), name, caption);
-}
-
 // A group of a request's match fields, or of the reply sent on success.
 QGroupBox* group(const QString& title, std::initializer_list<std::pair<QString, QWidget*>> rows,
                  const char* hint = nullptr) {
@@ -89,12 +85,7 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     setWindowTitle(QStringLiteral("Vorel Mailing List Manager"));
     setAttribute(Qt::WA_DeleteOnClose);
 
-    auto* title = new QLabel(QStringLiteral("Mailing List Manager"));
-    title->setObjectName(QStringLiteral("lblTITLE"));
-    QFont big = title->font();
-    big.setBold(true);
-    big.setPointSizeF(big.pointSizeF() * 1.4);
-    title->setFont(big);
+    auto* title = editorTitle(QStringLiteral("Mailing List Manager"));
 
     lstMAILING_ = named(new QListWidget, "lstMAILING", QStringLiteral("Mailing Lists"));
     auto* listLabel = new QLabel(QStringLiteral("Mailing Lists"));
@@ -104,7 +95,63 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     txtNAME_ = lineBox("txtNAME", QStringLiteral("List Name:"));
     txtNAME_->installEventFilter(this);
 
-    // Subscribe Settings
+    QWidget* subscribe = subscribeTab();
+    QWidget* unsubscribe = unsubscribeTab();
+    QWidget* list = listTab();
+    auto* tabs = new QTabWidget;
+    tabs->setObjectName(QStringLiteral("SSTab1"));
+    tabs->addTab(subscribe, QStringLiteral("Subscribe Settings"));
+    tabs->addTab(unsubscribe, QStringLiteral("Unsubscribe Settings"));
+    tabs->addTab(list, QStringLiteral("Message List Settings"));
+
+    auto* note = new QLabel(
+        QStringLiteral("To send HTML emails include <HTML> at the start. I.e. if you use a web "
+                       "editor and then copy and paste the SOURCE code it should work."));
+    note->setObjectName(QStringLiteral("lblHTMLNOTE"));
+    note->setTextFormat(Qt::PlainText);
+    note->setWordWrap(true);
+
+    QHBoxLayout* buttons = buttonRow();
+
+    auto* nameRow = new QHBoxLayout;
+    auto* nameLabel = new QLabel(QStringLiteral("List Name:"));
+    nameLabel->setBuddy(txtNAME_);
+    nameRow->addWidget(nameLabel);
+    nameRow->addWidget(txtNAME_, 1);
+
+    auto* left = new QVBoxLayout;
+    left->addWidget(listLabel);
+    left->addWidget(lstMAILING_, 1);
+    auto* right = new QVBoxLayout;
+    right->addLayout(nameRow);
+    right->addWidget(tabs, 1);
+    right->addWidget(note);
+    auto* middle = new QHBoxLayout;
+    middle->addLayout(left);
+    middle->addLayout(right, 1);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(title);
+    layout->addLayout(middle, 1);
+    layout->addLayout(buttons);
+    // Fits a 1024x768 screen with room for the frame.
+    resize(sizeHint().expandedTo(QSize(820, 560)).boundedTo(QSize(1000, 700)));
+
+    connect(lstMAILING_, &QListWidget::itemClicked, this,
+            [this](QListWidgetItem* item) { listChosen(lstMAILING_->row(item)); });
+    // The arrow keys choose as a click does.
+    connect(lstMAILING_, &QListWidget::currentRowChanged, this,
+            [this](int row) { listChosen(row); });
+
+    unsaved_ = new UnsavedChanges(
+        this, [this] { return fieldValues(); }, [this] { return save(); },
+        QStringLiteral("The list has changes that are not saved. Save them before closing?"));
+    new WindowKeys(this, nullptr);
+    centreInBackdrop(this);
+    fillListNames();
+}
+
+QWidget* MailingListsWindow::subscribeTab() {
     txtSUBSCRIBETO_ = lineBox("txtSUBSCRIBETO", QStringLiteral("Subscribe To:"));
     txtSUBSCRIBESUBJECT_ = lineBox("txtSUBSCRIBESUBJECT", QStringLiteral("Subscribe Subject:"));
     txtSUBSCRIBEFROM_ = lineBox(
@@ -123,26 +170,29 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         "chkCONFIRM", QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)"));
     chkCONFIRM_->setChecked(true);
     cmdPREVIEW->setAccessibleName(QStringLiteral("Preview welcome message"));
-    auto* subscribeTab = new QWidget;
-    {
-        auto* reply = group(QStringLiteral("Message to Send to User when Succesful:"),
-                            {{QStringLiteral("From:"), txtSUBSCRIBEFROM_},
-                             {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECTFROM_},
-                             {QString(), txtSUBSCRIBEMESSAGE_}});
-        auto* v = new QVBoxLayout(subscribeTab);
-        v->addWidget(group(QStringLiteral("Subscribe when the following fields match:"),
-                           {{QStringLiteral("To:"), txtSUBSCRIBETO_},
-                            {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECT_}},
-                           kMatchEitherHint));
-        v->addWidget(chkCONFIRM_);
-        v->addWidget(reply, 1);
-        auto* h = new QHBoxLayout;
-        h->addStretch();
-        h->addWidget(cmdPREVIEW);
-        v->addLayout(h);
-    }
+    auto* page = new QWidget;
+    auto* reply = group(QStringLiteral("Message to Send to User when Succesful:"),
+                        {{QStringLiteral("From:"), txtSUBSCRIBEFROM_},
+                         {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECTFROM_},
+                         {QString(), txtSUBSCRIBEMESSAGE_}});
+    auto* v = new QVBoxLayout(page);
+    v->addWidget(group(QStringLiteral("Subscribe when the following fields match:"),
+                       {{QStringLiteral("To:"), txtSUBSCRIBETO_},
+                        {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECT_}},
+                       kMatchEitherHint));
+    v->addWidget(chkCONFIRM_);
+    v->addWidget(reply, 1);
+    auto* h = new QHBoxLayout;
+    h->addStretch();
+    h->addWidget(cmdPREVIEW);
+    v->addLayout(h);
+    connect(cmdPREVIEW, &QPushButton::clicked, this, [this] {
+        previewMessage(this, folder_, storedText(txtSUBSCRIBEMESSAGE_->toPlainText()));
+    });
+    return page;
+}
 
-    // Unsubscribe Settings
+QWidget* MailingListsWindow::unsubscribeTab() {
     txtUNSUBSCRIBETO_ = lineBox("txtUNSUBSCRIBETO", QStringLiteral("Unsubscribe To:"),
                                 "Enter the text for when a user UNsubscribes");
     txtUNSUBSCRIBESUBJECT_ =
@@ -159,25 +209,28 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
         messageBox("txtUNSUBSCRIBEMESSAGE", QStringLiteral("Message to leaving member"));
     auto* command1 = button("Command1", QStringLiteral("Preview Message"));
     command1->setAccessibleName(QStringLiteral("Preview farewell message"));
-    auto* unsubscribeTab = new QWidget;
-    {
-        auto* v = new QVBoxLayout(unsubscribeTab);
-        v->addWidget(group(QStringLiteral("Un Subscribe when the following fields match:"),
-                           {{QStringLiteral("To:"), txtUNSUBSCRIBETO_},
-                            {QStringLiteral("Subject:"), txtUNSUBSCRIBESUBJECT_}},
-                           kMatchEitherHint));
-        v->addWidget(group(QStringLiteral("Message to Send to User when Succesful:"),
-                           {{QStringLiteral("From:"), txtUNSUBSCRIBEFROM_},
-                            {QStringLiteral("Subject:"), txtUNSUBSCRIBEMESSAGESUBJECT_},
-                            {QString(), txtUNSUBSCRIBEMESSAGE_}}),
-                     1);
-        auto* h = new QHBoxLayout;
-        h->addStretch();
-        h->addWidget(command1);
-        v->addLayout(h);
-    }
+    auto* page = new QWidget;
+    auto* v = new QVBoxLayout(page);
+    v->addWidget(group(QStringLiteral("Un Subscribe when the following fields match:"),
+                       {{QStringLiteral("To:"), txtUNSUBSCRIBETO_},
+                        {QStringLiteral("Subject:"), txtUNSUBSCRIBESUBJECT_}},
+                       kMatchEitherHint));
+    v->addWidget(group(QStringLiteral("Message to Send to User when Succesful:"),
+                       {{QStringLiteral("From:"), txtUNSUBSCRIBEFROM_},
+                        {QStringLiteral("Subject:"), txtUNSUBSCRIBEMESSAGESUBJECT_},
+                        {QString(), txtUNSUBSCRIBEMESSAGE_}}),
+                 1);
+    auto* h = new QHBoxLayout;
+    h->addStretch();
+    h->addWidget(command1);
+    v->addLayout(h);
+    connect(command1, &QPushButton::clicked, this, [this] {
+        previewMessage(this, folder_, storedText(txtUNSUBSCRIBEMESSAGE_->toPlainText()));
+    });
+    return page;
+}
 
-    // Message List Settings
+QWidget* MailingListsWindow::listTab() {
     Label17_ = new QLabel(
         QStringLiteral("When the following TO or SUBJECT match the message sent to the system "
                        "will be posted to the list:"));
@@ -211,56 +264,44 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     }
     textTOADD_ =
         messageBox("textTOADD", QStringLiteral("Text to add to the bottom of every message"));
-    auto* listTab = new QWidget;
-    {
-        auto* v = new QVBoxLayout(listTab);
-        auto* grid = new QGridLayout;
-        grid->addWidget(Label17_, 0, 0, 1, 2);
-        grid->addWidget(Label16_, 1, 0);
-        grid->addWidget(txtSENDTOLISTTO_, 1, 1);
-        grid->addWidget(Label15_, 2, 0);
-        grid->addWidget(txtSENDTOLISTSUBJECT_, 2, 1);
-        v->addLayout(grid);
-        auto* typeBox = new QGroupBox(QStringLiteral("Type of List:"));
-        auto* tv = new QVBoxLayout(typeBox);
-        tv->addWidget(optTYPE_[0]);
-        tv->addWidget(optTYPE_[1]);
-        v->addWidget(typeBox);
-        // Providers refuse or rewrite a From the account does not own.
-        chkFROMLIST_ = named(
-            new QCheckBox(QStringLiteral("Send copies from the list's address (recommended)")),
-            "chkFROMLIST", QStringLiteral("Send copies from the list's address (recommended)"));
-        chkFROMLIST_->setChecked(true);
-        auto* fromHint = new QLabel(QStringLiteral(
-            "Copies come from the list's address (the posting To, else the subscribe From) with "
-            "the poster's name, and replies go to the poster. Your SMTP account must be allowed "
-            "to send as that address."));
-        fromHint->setObjectName(QStringLiteral("lblFROMLISTHINT"));
-        fromHint->setWordWrap(true);
-        v->addWidget(chkFROMLIST_);
-        v->addWidget(fromHint);
-        auto* footLabel = new QLabel(
-            QStringLiteral("Text to add to the bottom of every message:- (remember, HTML messages "
-                           "need HTML code)"));
-        footLabel->setWordWrap(true);
-        footLabel->setBuddy(textTOADD_);
-        v->addWidget(footLabel);
-        v->addWidget(textTOADD_, 1);
-    }
+    auto* page = new QWidget;
+    auto* v = new QVBoxLayout(page);
+    auto* grid = new QGridLayout;
+    grid->addWidget(Label17_, 0, 0, 1, 2);
+    grid->addWidget(Label16_, 1, 0);
+    grid->addWidget(txtSENDTOLISTTO_, 1, 1);
+    grid->addWidget(Label15_, 2, 0);
+    grid->addWidget(txtSENDTOLISTSUBJECT_, 2, 1);
+    v->addLayout(grid);
+    auto* typeBox = new QGroupBox(QStringLiteral("Type of List:"));
+    auto* tv = new QVBoxLayout(typeBox);
+    tv->addWidget(optTYPE_[0]);
+    tv->addWidget(optTYPE_[1]);
+    v->addWidget(typeBox);
+    // Providers refuse or rewrite a From the account does not own.
+    chkFROMLIST_ =
+        named(new QCheckBox(QStringLiteral("Send copies from the list's address (recommended)")),
+              "chkFROMLIST", QStringLiteral("Send copies from the list's address (recommended)"));
+    chkFROMLIST_->setChecked(true);
+    auto* fromHint = new QLabel(QStringLiteral(
+        "Copies come from the list's address (the posting To, else the subscribe From) with "
+        "the poster's name, and replies go to the poster. Your SMTP account must be allowed "
+        "to send as that address."));
+    fromHint->setObjectName(QStringLiteral("lblFROMLISTHINT"));
+    fromHint->setWordWrap(true);
+    v->addWidget(chkFROMLIST_);
+    v->addWidget(fromHint);
+    auto* footLabel = new QLabel(
+        QStringLiteral("Text to add to the bottom of every message:- (remember, HTML messages "
+                       "need HTML code)"));
+    footLabel->setWordWrap(true);
+    footLabel->setBuddy(textTOADD_);
+    v->addWidget(footLabel);
+    v->addWidget(textTOADD_, 1);
+    return page;
+}
 
-    auto* tabs = new QTabWidget;
-    tabs->setObjectName(QStringLiteral("SSTab1"));
-    tabs->addTab(subscribeTab, QStringLiteral("Subscribe Settings"));
-    tabs->addTab(unsubscribeTab, QStringLiteral("Unsubscribe Settings"));
-    tabs->addTab(listTab, QStringLiteral("Message List Settings"));
-
-    auto* note = new QLabel(
-        QStringLiteral("To send HTML emails include <HTML> at the start. I.e. if you use a web "
-                       "editor and then copy and paste the SOURCE code it should work."));
-    note->setObjectName(QStringLiteral("lblHTMLNOTE"));
-    note->setTextFormat(Qt::PlainText);
-    note->setWordWrap(true);
-
+QHBoxLayout* MailingListsWindow::buttonRow() {
     auto* cmdADDNEW = button("cmdADDNEW", QStringLiteral("&Add New"));
     auto* cmdSAVE = button("cmdSAVE", QStringLiteral("&Save"));
     auto* cmdDELETE = button("cmdDELETE", QStringLiteral("&Delete"));
@@ -268,23 +309,13 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     auto* cmdPOSTMESSAGE = button("cmdPOSTMESSAGE", QStringLiteral("&Post Message to List"));
     auto* cmdHELP = button("cmdHELP", QStringLiteral("&Help"));
     auto* cmdCLOSE = button("cmdCLOSE", QStringLiteral("&Close"));
-
-    auto* nameRow = new QHBoxLayout;
-    auto* nameLabel = new QLabel(QStringLiteral("List Name:"));
-    nameLabel->setBuddy(txtNAME_);
-    nameRow->addWidget(nameLabel);
-    nameRow->addWidget(txtNAME_, 1);
-
-    auto* left = new QVBoxLayout;
-    left->addWidget(listLabel);
-    left->addWidget(lstMAILING_, 1);
-    auto* right = new QVBoxLayout;
-    right->addLayout(nameRow);
-    right->addWidget(tabs, 1);
-    right->addWidget(note);
-    auto* middle = new QHBoxLayout;
-    middle->addLayout(left);
-    middle->addLayout(right, 1);
+    connect(cmdADDNEW, &QPushButton::clicked, this, &MailingListsWindow::addNew);
+    connect(cmdSAVE, &QPushButton::clicked, this, &MailingListsWindow::save);
+    connect(cmdDELETE, &QPushButton::clicked, this, &MailingListsWindow::remove);
+    connect(cmdVEWILIST, &QPushButton::clicked, this, &MailingListsWindow::viewMembers);
+    connect(cmdPOSTMESSAGE, &QPushButton::clicked, this, &MailingListsWindow::postMessage);
+    connect(cmdHELP, &QPushButton::clicked, this, &MailingListsWindow::showHelp);
+    connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
 
     auto* buttons = new QHBoxLayout;
     for (QPushButton* b : {cmdADDNEW, cmdSAVE, cmdDELETE, cmdVEWILIST, cmdPOSTMESSAGE}) {
@@ -293,39 +324,7 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     buttons->addStretch();
     buttons->addWidget(cmdHELP);
     buttons->addWidget(cmdCLOSE);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(title);
-    layout->addLayout(middle, 1);
-    layout->addLayout(buttons);
-    // Fits a 1024x768 screen with room for the frame.
-    resize(sizeHint().expandedTo(QSize(820, 560)).boundedTo(QSize(1000, 700)));
-
-    connect(lstMAILING_, &QListWidget::itemClicked, this,
-            [this](QListWidgetItem* item) { listChosen(lstMAILING_->row(item)); });
-    // The arrow keys choose as a click does.
-    connect(lstMAILING_, &QListWidget::currentRowChanged, this,
-            [this](int row) { listChosen(row); });
-    connect(cmdADDNEW, &QPushButton::clicked, this, &MailingListsWindow::addNew);
-    connect(cmdSAVE, &QPushButton::clicked, this, &MailingListsWindow::save);
-    connect(cmdDELETE, &QPushButton::clicked, this, &MailingListsWindow::remove);
-    connect(cmdVEWILIST, &QPushButton::clicked, this, &MailingListsWindow::viewMembers);
-    connect(cmdPOSTMESSAGE, &QPushButton::clicked, this, &MailingListsWindow::postMessage);
-    connect(cmdHELP, &QPushButton::clicked, this, &MailingListsWindow::showHelp);
-    connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
-    connect(cmdPREVIEW, &QPushButton::clicked, this, [this] {
-        previewMessage(this, folder_, storedText(txtSUBSCRIBEMESSAGE_->toPlainText()));
-    });
-    connect(command1, &QPushButton::clicked, this, [this] {
-        previewMessage(this, folder_, storedText(txtUNSUBSCRIBEMESSAGE_->toPlainText()));
-    });
-
-    unsaved_ = new UnsavedChanges(
-        this, [this] { return fieldValues(); }, [this] { return save(); },
-        QStringLiteral("The list has changes that are not saved. Save them before closing?"));
-    new WindowKeys(this, nullptr);
-    centreInBackdrop(this);
-    fillListNames();
+    return buttons;
 }
 
 MailingListsWindow::~MailingListsWindow() {
@@ -521,7 +520,7 @@ bool MailingListsWindow::save() {
         return false;
     }
     const bool noType = !optTYPE_[0]->isChecked() && !optTYPE_[1]->isChecked();
-    ListSaveResult result;
+    Outcome result;
     try {
         result = saveList(*d, row);
     } catch (const std::exception& e) {
@@ -572,7 +571,7 @@ void MailingListsWindow::remove() {
     if (!d) {
         return;
     }
-    ListDeleteResult result;
+    Outcome result;
     try {
         result = deleteList(*d, name);
     } catch (const std::exception& e) {
@@ -623,11 +622,7 @@ void MailingListsWindow::postMessage() {
 }
 
 void MailingListsWindow::showHelp() {
-    helpStart();
-    for (const std::string& line : mergeCodeHelp("MAILING LIST HELP")) {
-        helpLine(line);
-    }
-    helpShow();
+    vorel::showHelp(mergeCodeHelp("MAILING LIST HELP"));
 }
 
 void MailingListsWindow::closeEvent(QCloseEvent* event) {

@@ -9,6 +9,7 @@
 #include "store/Database.h"
 
 class QCheckBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -22,7 +23,7 @@ class PostWindow;
 class UnsavedChanges;
 
 // frmMAILLINGLISTS: the mailing lists and their request rules. The rules of
-// Save and Delete live in mail/ListRules; this class is wiring.
+// Save and Delete live in forms/ListRules; this class is wiring.
 class MailingListsWindow : public QWidget {
     Q_OBJECT
 public:
@@ -46,6 +47,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The constructor's parts: each tab, the buttons under them.
+    QWidget* subscribeTab();
+    QWidget* unsubscribeTab();
+    QWidget* listTab();
+    QHBoxLayout* buttonRow();
     Database* db();
     void listChosen(int row);
     void selectListNamed(const std::string& name);

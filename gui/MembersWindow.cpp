@@ -18,7 +18,7 @@
 
 #include "base/Clock.h"
 #include "forms/MemberEdit.h"
-#include "gui/AppWindows.h"
+#include "gui/EditorWindow.h"
 #include "gui/ListText.h"
 #include "gui/MessageBox.h"
 #include "gui/ValueLabel.h"
@@ -115,16 +115,57 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
     setWindowTitle(QStringLiteral("List VIew"));
     setAttribute(Qt::WA_DeleteOnClose);
 
-    auto* title = new QLabel(QStringLiteral("List Member Editor"));
-    title->setObjectName(QStringLiteral("lblTITLE"));
-    QFont big = title->font();
-    big.setBold(true);
-    big.setPointSizeF(big.pointSizeF() * 1.4);
-    title->setFont(big);
+    auto* title = editorTitle(QStringLiteral("List Member Editor"));
     auto* explain = new QLabel(QStringLiteral(
         "This screen allows you to edit/view email addresses under this list name."));
     explain->setWordWrap(true);
 
+    QHBoxLayout* emailRow = browseRow();
+    auto* command1 =
+        named(new QPushButton(QStringLiteral("&Save")), "Command1", QStringLiteral("&Save"));
+    auto* command2 =
+        named(new QPushButton(QStringLiteral("&Delete")), "Command2", QStringLiteral("&Delete"));
+    txtSEARCH_ = named(new QLineEdit, "txtSEARCH", QStringLiteral("Search"));
+    txtSEARCH_->setAccessibleName(QStringLiteral("Search for"));
+    // Alt+S is Save's.
+    auto* cmdSEARCH =
+        named(new QPushButton(QStringLiteral("Sea&rch")), "cmdSEARCH", QStringLiteral("Search"));
+
+    QWidget* add = addTab();
+    QWidget* view = viewTab();
+    auto* tabs = new QTabWidget;
+    tabs->setObjectName(QStringLiteral("SSTab1"));
+    tabs->addTab(add, QStringLiteral("Add Email Addresses"));
+    tabs->addTab(view, QStringLiteral("View Email Addresses"));
+    tabs->addTab(pendingTab(), QStringLiteral("Pending Requests"));
+    QHBoxLayout* bottom = fileRow();
+
+    auto* editRow = new QHBoxLayout;
+    editRow->addWidget(command1);
+    editRow->addWidget(command2);
+    editRow->addSpacing(24);
+    editRow->addWidget(txtSEARCH_, 1);
+    editRow->addWidget(cmdSEARCH);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(title);
+    layout->addWidget(explain);
+    layout->addLayout(emailRow);
+    layout->addLayout(editRow);
+    layout->addWidget(tabs, 1);
+    layout->addLayout(bottom);
+    resize(QSize(640, 520));
+
+    connect(command1, &QPushButton::clicked, this, &MembersWindow::saveMember);
+    connect(command2, &QPushButton::clicked, this, &MembersWindow::deleteMember);
+    connect(cmdSEARCH, &QPushButton::clicked, this, &MembersWindow::search);
+    auto* keys = new WindowKeys(this, nullptr);
+    keys->tie(txtSEARCH_, cmdSEARCH);
+    keys->tie(txtEMAIL_, command1);
+    centreInBackdrop(this);
+}
+
+QHBoxLayout* MembersWindow::browseRow() {
     txtEMAIL_ = named(new QLineEdit, "txtEMAIL", QStringLiteral("Email Address:"));
     auto* emailLabel = new QLabel(QStringLiteral("Email Address:"));
     emailLabel->setBuddy(txtEMAIL_);
@@ -137,96 +178,7 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
     auto* cmdMOVEPREVIOUS = moveButton("cmdMOVEPREVIOUS", "<", QStringLiteral("Previous member"));
     auto* cmdMOVENEXT = moveButton("cmdMOVENEXT", ">", QStringLiteral("Next member"));
     auto* cmdLAST = moveButton("cmdLAST", ">|", QStringLiteral("Last member"));
-    auto* command1 =
-        named(new QPushButton(QStringLiteral("&Save")), "Command1", QStringLiteral("&Save"));
-    auto* command2 =
-        named(new QPushButton(QStringLiteral("&Delete")), "Command2", QStringLiteral("&Delete"));
-    txtSEARCH_ = named(new QLineEdit, "txtSEARCH", QStringLiteral("Search"));
-    txtSEARCH_->setAccessibleName(QStringLiteral("Search for"));
-    // Alt+S is Save's.
-    auto* cmdSEARCH =
-        named(new QPushButton(QStringLiteral("Sea&rch")), "cmdSEARCH", QStringLiteral("Search"));
-
-    txtADDEMAILS_ = named(new QPlainTextEdit, "txtADDEMAILS", QStringLiteral("Addresses to add"));
-    tabLeaves(txtADDEMAILS_);
-    auto* addNote = new QLabel(
-        QStringLiteral("Add email addresses by entering them one line at a time and then click "
-                       "\"ADD EMAIL ADDRESSES\""));
-    addNote->setWordWrap(true);
-    auto* cmdAddaddresses = named(new QPushButton(QStringLiteral("Add Email Addresses")),
-                                  "cmdAddaddresses", QStringLiteral("Add Email Addresses"));
-    auto* addTab = new QWidget;
-    {
-        auto* v = new QVBoxLayout(addTab);
-        v->addWidget(addNote);
-        v->addWidget(txtADDEMAILS_, 1);
-        auto* h = new QHBoxLayout;
-        h->addStretch();
-        h->addWidget(cmdAddaddresses);
-        v->addLayout(h);
-    }
-
-    model_ = new LinesModel([this](std::size_t i) { return entries_[i].email; }, this);
-    lstEMAILS_ = linesView("lstEMAILS", QStringLiteral("Emails In this List"), model_);
-    lblCOUNT_ = valueLabel("lblCOUNT", QStringLiteral("List Members"), QStringLiteral("0"));
-    auto* viewTab = new QWidget;
-    {
-        auto* v = new QVBoxLayout(viewTab);
-        v->addWidget(new QLabel(QStringLiteral("Emails In this List")));
-        v->addWidget(lstEMAILS_, 1);
-        auto* h = new QHBoxLayout;
-        h->addWidget(lblCOUNT_);
-        h->addWidget(new QLabel(QStringLiteral("List Members")));
-        h->addStretch();
-        lblHELD_ = named(new QLabel, "lblHELD", QStringLiteral("Held member"));
-        cmdRELEASE_ = named(new QPushButton(QStringLiteral("Release")), "cmdRELEASE",
-                            QStringLiteral("Release the held member"));
-        cmdRELEASE_->setEnabled(false);
-        connect(cmdRELEASE_, &QPushButton::clicked, this, &MembersWindow::releaseHeld);
-        h->addWidget(lblHELD_);
-        h->addWidget(cmdRELEASE_);
-        v->addLayout(h);
-    }
-    auto* tabs = new QTabWidget;
-    tabs->setObjectName(QStringLiteral("SSTab1"));
-    tabs->addTab(addTab, QStringLiteral("Add Email Addresses"));
-    tabs->addTab(viewTab, QStringLiteral("View Email Addresses"));
-    tabs->addTab(pendingTab(), QStringLiteral("Pending Requests"));
-
-    auto* cmdIMPORT = named(new QPushButton(QStringLiteral("Import Address from Text File")),
-                            "cmdIMPORT", QStringLiteral("Import Address from Text File"));
-    auto* cmdEXPORT = named(new QPushButton(QStringLiteral("&Export Addresses to File")),
-                            "cmdEXPORT", QStringLiteral("&Export Addresses to File"));
-    auto* cmdCLOSE =
-        named(new QPushButton(QStringLiteral("&Close")), "cmdCLOSE", QStringLiteral("&Close"));
-
-    auto* emailRow = new QHBoxLayout;
-    emailRow->addWidget(emailLabel);
-    emailRow->addWidget(txtEMAIL_, 1);
-    for (QPushButton* b : {cmdMOVEFIRST, cmdMOVEPREVIOUS, cmdMOVENEXT, cmdLAST}) {
-        emailRow->addWidget(b);
-    }
-    auto* editRow = new QHBoxLayout;
-    editRow->addWidget(command1);
-    editRow->addWidget(command2);
-    editRow->addSpacing(24);
-    editRow->addWidget(txtSEARCH_, 1);
-    editRow->addWidget(cmdSEARCH);
-    auto* bottom = new QHBoxLayout;
-    bottom->addWidget(cmdIMPORT);
-    bottom->addWidget(cmdEXPORT);
-    bottom->addStretch();
-    bottom->addWidget(cmdCLOSE);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(title);
-    layout->addWidget(explain);
-    layout->addLayout(emailRow);
-    layout->addLayout(editRow);
-    layout->addWidget(tabs, 1);
-    layout->addLayout(bottom);
-    resize(QSize(640, 520));
-
+    connect(txtEMAIL_, &QLineEdit::textEdited, this, &MembersWindow::emailEdited);
     connect(cmdMOVEFIRST, &QPushButton::clicked, this, [this] {
         cursor_.first();
         showCurrent();
@@ -243,7 +195,59 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
         cursor_.last();
         showCurrent();
     });
-    connect(txtEMAIL_, &QLineEdit::textEdited, this, &MembersWindow::emailEdited);
+    auto* emailRow = new QHBoxLayout;
+    emailRow->addWidget(emailLabel);
+    emailRow->addWidget(txtEMAIL_, 1);
+    for (QPushButton* b : {cmdMOVEFIRST, cmdMOVEPREVIOUS, cmdMOVENEXT, cmdLAST}) {
+        emailRow->addWidget(b);
+    }
+    return emailRow;
+}
+
+QHBoxLayout* MembersWindow::fileRow() {
+    auto* cmdIMPORT = named(new QPushButton(QStringLiteral("Import Address from Text File")),
+                            "cmdIMPORT", QStringLiteral("Import Address from Text File"));
+    auto* cmdEXPORT = named(new QPushButton(QStringLiteral("&Export Addresses to File")),
+                            "cmdEXPORT", QStringLiteral("&Export Addresses to File"));
+    auto* cmdCLOSE =
+        named(new QPushButton(QStringLiteral("&Close")), "cmdCLOSE", QStringLiteral("&Close"));
+
+    connect(cmdIMPORT, &QPushButton::clicked, this, &MembersWindow::importClicked);
+    connect(cmdEXPORT, &QPushButton::clicked, this, &MembersWindow::exportClicked);
+    connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
+
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(cmdIMPORT);
+    bottom->addWidget(cmdEXPORT);
+    bottom->addStretch();
+    bottom->addWidget(cmdCLOSE);
+    return bottom;
+}
+
+QWidget* MembersWindow::addTab() {
+    txtADDEMAILS_ = named(new QPlainTextEdit, "txtADDEMAILS", QStringLiteral("Addresses to add"));
+    tabLeaves(txtADDEMAILS_);
+    auto* addNote = new QLabel(
+        QStringLiteral("Add email addresses by entering them one line at a time and then click "
+                       "\"ADD EMAIL ADDRESSES\""));
+    addNote->setWordWrap(true);
+    auto* cmdAddaddresses = named(new QPushButton(QStringLiteral("Add Email Addresses")),
+                                  "cmdAddaddresses", QStringLiteral("Add Email Addresses"));
+    auto* page = new QWidget;
+    auto* v = new QVBoxLayout(page);
+    v->addWidget(addNote);
+    v->addWidget(txtADDEMAILS_, 1);
+    auto* h = new QHBoxLayout;
+    h->addStretch();
+    h->addWidget(cmdAddaddresses);
+    v->addLayout(h);
+    connect(cmdAddaddresses, &QPushButton::clicked, this, &MembersWindow::addAddressesClicked);
+    return page;
+}
+
+QWidget* MembersWindow::viewTab() {
+    model_ = new LinesModel([this](std::size_t i) { return entries_[i].email; }, this);
+    lstEMAILS_ = linesView("lstEMAILS", QStringLiteral("Emails In this List"), model_);
     connect(lstEMAILS_, &QListView::clicked, this,
             [this](const QModelIndex& index) { entryChosen(index.row()); });
     // The keyboard chooses too.
@@ -254,17 +258,24 @@ MembersWindow::MembersWindow(std::string folder, QWidget* parent)
                     entryChosen(index.row());
                 }
             });
-    connect(command1, &QPushButton::clicked, this, &MembersWindow::saveMember);
-    connect(command2, &QPushButton::clicked, this, &MembersWindow::deleteMember);
-    connect(cmdSEARCH, &QPushButton::clicked, this, &MembersWindow::search);
-    connect(cmdAddaddresses, &QPushButton::clicked, this, &MembersWindow::addAddressesClicked);
-    connect(cmdIMPORT, &QPushButton::clicked, this, &MembersWindow::importClicked);
-    connect(cmdEXPORT, &QPushButton::clicked, this, &MembersWindow::exportClicked);
-    connect(cmdCLOSE, &QPushButton::clicked, this, &QWidget::close);
-    auto* keys = new WindowKeys(this, nullptr);
-    keys->tie(txtSEARCH_, cmdSEARCH);
-    keys->tie(txtEMAIL_, command1);
-    centreInBackdrop(this);
+    lblCOUNT_ = valueLabel("lblCOUNT", QStringLiteral("List Members"), QStringLiteral("0"));
+    auto* page = new QWidget;
+    auto* v = new QVBoxLayout(page);
+    v->addWidget(new QLabel(QStringLiteral("Emails In this List")));
+    v->addWidget(lstEMAILS_, 1);
+    auto* h = new QHBoxLayout;
+    h->addWidget(lblCOUNT_);
+    h->addWidget(new QLabel(QStringLiteral("List Members")));
+    h->addStretch();
+    lblHELD_ = named(new QLabel, "lblHELD", QStringLiteral("Held member"));
+    cmdRELEASE_ = named(new QPushButton(QStringLiteral("Release")), "cmdRELEASE",
+                        QStringLiteral("Release the held member"));
+    cmdRELEASE_->setEnabled(false);
+    connect(cmdRELEASE_, &QPushButton::clicked, this, &MembersWindow::releaseHeld);
+    h->addWidget(lblHELD_);
+    h->addWidget(cmdRELEASE_);
+    v->addLayout(h);
+    return page;
 }
 
 MembersWindow::~MembersWindow() = default;
@@ -521,10 +532,10 @@ void MembersWindow::importClicked() {
     QApplication::restoreOverrideCursor();
     setEnabled(true);
     if (!result.ok) {
-        MessageBox::information(this, q(kImportFailed) + QString::fromStdString(result.error));
+        MessageBox::information(this, QString::fromStdString(result.message));
         return;
     }
-    MessageBox::information(this, q(kImportDone) + addedLine(result.added));
+    MessageBox::information(this, QString::fromStdString(result.message) + addedLine(result.added));
     fillMembers();
     if (status_) {
         status_->raise();
@@ -553,14 +564,13 @@ void MembersWindow::exportClicked() {
         return;
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const std::string failure = exportMembers(*d, name_, file.toStdString());
+    const Outcome exported = exportMembers(*d, name_, file.toStdString());
     QApplication::restoreOverrideCursor();
-    if (failure.empty()) {
-        MessageBox::information(this, q(kExportComplete));
-    } else {
-        MessageBox::information(
-            this, QStringLiteral("The export was NOT written: ") + QString::fromStdString(failure));
+    QString said = QString::fromStdString(exported.message);
+    if (!exported.ok) {
+        said.prepend(QStringLiteral("The export was NOT written: "));
     }
+    MessageBox::information(this, said);
 }
 
 void MembersWindow::closeEvent(QCloseEvent* event) {

@@ -9,6 +9,7 @@
 #include "forms/MemberRules.h"
 #include "store/Database.h"
 
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 class QLineEdit;
@@ -35,7 +36,7 @@ private:
 };
 
 // frmLISTVIEW: the members of one list. The rules (cursor, add box, import,
-// export) live in mail/MemberRules; this class is wiring. The member list is
+// export) live in forms/MemberRules; this class is wiring. The member list is
 // a view over the addresses, so a list of a million opens at once.
 class MembersWindow : public QWidget {
     Q_OBJECT
@@ -54,6 +55,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The constructor's parts: the member shown with the arrows, the tabs,
+    // the file buttons.
+    QHBoxLayout* browseRow();
+    QWidget* addTab();
+    QWidget* viewTab();
+    QHBoxLayout* fileRow();
     Database* db();
     void storeFailed(const std::exception& e);
     // `current`: the member to show afterwards (by position); the first by default.

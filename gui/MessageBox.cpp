@@ -89,7 +89,7 @@ void MessageBox::clearAnswers() {
     gShown.clear();
 }
 
-const QStringList& MessageBox::shownTexts() {
+const QStringList& MessageBox::answeredTexts() {
     return gShown;
 }
 

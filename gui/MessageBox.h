@@ -27,7 +27,7 @@ public:
     static void setStandingAnswer(Answer answer);
     static void clearAnswers();
     // Tests: texts of the boxes answered so far.
-    static const QStringList& shownTexts();
+    static const QStringList& answeredTexts();
 };
 
 class FileDialog {

@@ -12,7 +12,8 @@
 
 #include "base/Clock.h"
 #include "forms/ListPost.h"
-#include "gui/AppWindows.h"
+#include "forms/MergeCodeHelp.h"
+#include "gui/EditorWindow.h"
 #include "gui/ListText.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
@@ -186,35 +187,7 @@ void PostWindow::post() {
 }
 
 void PostWindow::showHelp() {
-    const char* lines[] = {
-        "SENDING A MESSAGE TO THE LIST",
-        "",
-        "Codes and HTML",
-        "",
-        "You can use HTML in the emails you send out from Vorel, simply cut and paste the whole "
-        "web page SOURCE from your favorite web editor.",
-        "",
-        "Don't forget, if using HTML images you need to upload the images to a web server and "
-        "point the <IMG> tags to them in your web page",
-        "<IMG SRC=\"logo.jpg\" BORDER=0> would become "
-        "<IMG SRC=\"http://www.example.com/images/logo.jpg\" BORDER=0>",
-        "",
-        "Don't forget that you need to upload the IMAGES to a web server and change the IMG tags "
-        "to point to them",
-        "",
-        "Other things you can put in the email:",
-        "%date% - date format 29 november 2003",
-        "%time% - Time the email sent, note this is the time on your PC so you may want to put "
-        "%time% (GMT)",
-        "",
-        "If the user signed up with a VOREL CODE based form (see help on mail lists) then you can "
-        "use Vorel Code in your message",
-    };
-    helpStart();
-    for (const char* line : lines) {
-        helpLine(line);
-    }
-    helpShow();
+    vorel::showHelp(postHelp());
 }
 
 }  // namespace vorel

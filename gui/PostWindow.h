@@ -15,7 +15,7 @@ class UnsavedChanges;
 // frmPOSTEMAIL: one message queued to every member of a list. The window
 // keeps its own copy of the list's name and footer as the list editor showed
 // them when it opened, so it outlives the editor. The post loop lives in
-// mail/ListPost.
+// forms/ListPost.
 class PostWindow : public QWidget {
     Q_OBJECT
 public:

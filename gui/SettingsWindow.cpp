@@ -18,7 +18,6 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdlib>
-#include <thread>
 
 #include "forms/Autostart.h"
 #include "forms/ConnectionCheck.h"
@@ -142,12 +141,12 @@ bool applyAutostart(QWidget* window, const std::string& folder) {
     if (box->isChecked() == entry.enabled()) {
         return true;
     }
-    const std::string error =
+    const Outcome set =
         entry.set(box->isChecked(), QCoreApplication::applicationFilePath().toStdString(), folder);
-    if (!error.empty()) {
-        MessageBox::information(window, QString::fromStdString(error));
+    if (!set.ok) {
+        MessageBox::information(window, QString::fromStdString(set.message));
     }
-    return error.empty();
+    return set.ok;
 }
 
 // What the window would write, line by line: unsaved edits are a difference.
@@ -202,33 +201,8 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
     auto* inner = new QVBoxLayout(frame);
     inner->addWidget(tabs_);
 
-    auto button = [this](const char* name, const QString& caption, void (SettingsWindow::*act)()) {
-        auto* b = new QPushButton(caption);
-        named(b, name, caption);
-        connect(b, &QPushButton::clicked, this, act);
-        return b;
-    };
-    QPushButton* cmdOK = button("cmdOK", QStringLiteral("&Ok"), &SettingsWindow::ok);
-    cmdOK->setDefault(true);
-    auto* cmdCANCEL = new QPushButton(QStringLiteral("Cancel"));
-    named(cmdCANCEL, "cmdCANCEL", cmdCANCEL->text());
-    connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
-    auto* command1 = new QPushButton(QStringLiteral("View Log"));
-    named(command1, "Command1", command1->text());
-    connect(command1, &QPushButton::clicked, this, [this] { viewFile(runLogPath(folder_)); });
-    QPushButton* cmdDELETE =
-        button("cmdDELETE", QStringLiteral("Delete Log"), &SettingsWindow::deleteLog);
-    auto* command2 = new QPushButton(QStringLiteral("View Debug Log"));
-    named(command2, "Command2", command2->text());
-    connect(command2, &QPushButton::clicked, this, [this] { viewFile(debugLogPath(folder_)); });
-
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(command1);
-    buttons->addWidget(command2);
-    buttons->addWidget(cmdDELETE);
-    buttons->addStretch();
-    buttons->addWidget(cmdOK);
-    buttons->addWidget(cmdCANCEL);
+    QPushButton* cmdOK = nullptr;
+    QHBoxLayout* buttons = buttonRow(cmdOK);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(frame);
@@ -250,6 +224,37 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
                        "closing?"));
     new WindowKeys(this, cmdOK);
     resize(sizeHint().expandedTo(QSize(600, 0)).boundedTo(QSize(1000, 700)));
+}
+
+QHBoxLayout* SettingsWindow::buttonRow(QPushButton*& okButton) {
+    auto button = [this](const char* name, const QString& caption, void (SettingsWindow::*act)()) {
+        auto* b = new QPushButton(caption);
+        named(b, name, caption);
+        connect(b, &QPushButton::clicked, this, act);
+        return b;
+    };
+    okButton = button("cmdOK", QStringLiteral("&Ok"), &SettingsWindow::ok);
+    okButton->setDefault(true);
+    auto* cmdCANCEL = new QPushButton(QStringLiteral("Cancel"));
+    named(cmdCANCEL, "cmdCANCEL", cmdCANCEL->text());
+    connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
+    auto* command1 = new QPushButton(QStringLiteral("View Log"));
+    named(command1, "Command1", command1->text());
+    connect(command1, &QPushButton::clicked, this, [this] { viewFile(runLogPath(folder_)); });
+    QPushButton* cmdDELETE =
+        button("cmdDELETE", QStringLiteral("Delete Log"), &SettingsWindow::deleteLog);
+    auto* command2 = new QPushButton(QStringLiteral("View Debug Log"));
+    named(command2, "Command2", command2->text());
+    connect(command2, &QPushButton::clicked, this, [this] { viewFile(debugLogPath(folder_)); });
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(command1);
+    buttons->addWidget(command2);
+    buttons->addWidget(cmdDELETE);
+    buttons->addStretch();
+    buttons->addWidget(okButton);
+    buttons->addWidget(cmdCANCEL);
+    return buttons;
 }
 
 QWidget* SettingsWindow::emailTab() {
@@ -526,19 +531,19 @@ bool SettingsWindow::save() {
     if (esmtpWarningNeeded(form.settings.chkESMTP)) {
         MessageBox::information(this, kEsmtpWarning);
     }
-    std::string error = signIn_->apply(form.settings);
-    if (error.empty()) {
-        error = saveSetupForm(folder_, form);
+    Outcome saved = signIn_->apply(form.settings);
+    if (saved.ok) {
+        saved = saveSetupForm(folder_, form);
     }
-    if (error.empty()) {
+    if (saved.ok) {
         try {
             writeSendLimits(folder_, {spnDAILYLIMIT_->value(), spnPACE_->value()});
         } catch (const std::exception& e) {
-            error = e.what();
+            saved = Outcome::failed(e.what());
         }
     }
-    if (!error.empty()) {
-        MessageBox::information(this, QString::fromStdString(error));
+    if (!saved.ok) {
+        MessageBox::information(this, QString::fromStdString(saved.message));
         return false;
     }
     unsaved_->markSaved();
@@ -581,9 +586,9 @@ void SettingsWindow::deleteLog() {
     if (!MessageBox::question(this, QStringLiteral("Are you SURE you want to delete the Log?"))) {
         return;
     }
-    const std::string error = deleteRunLog(folder_);
-    if (!error.empty()) {
-        MessageBox::information(this, QString::fromStdString(error));
+    const Outcome deleted = deleteRunLog(folder_);
+    if (!deleted.ok) {
+        MessageBox::information(this, QString::fromStdString(deleted.message));
     }
 }
 
@@ -591,20 +596,26 @@ void SettingsWindow::testConnection() {
     cmdTESTCONNECTION_->setEnabled(false);
     lblTESTRESULT_->setText(QStringLiteral("Testing..."));
     // The window may close before the servers answer: the result goes
-    // through the application object and finds the window only if it is
-    // still there.
+    // through the application object, which the check's thread outlives
+    // (the program joins it before the application goes), and finds the
+    // window only if it is still there.
     QPointer<SettingsWindow> window(this);
-    std::thread([window, check = checker_, settings = collect().settings] {
-        const std::string said = check(settings);
+    BackgroundWork::instance().start([window, check = checker_, settings = collect().settings] {
+        Outcome said;
+        try {
+            said = check(settings);
+        } catch (const std::exception& e) {
+            said = Outcome::failed(e.what());
+        }
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [window, said] {
                 if (window) {
-                    window->showConnectionResult(said);
+                    window->showConnectionResult(said.message);
                 }
             },
             Qt::QueuedConnection);
-    }).detach();
+    });
 }
 
 void SettingsWindow::showConnectionResult(const std::string& said) {

@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "forms/Outcome.h"
 #include "forms/SetupForm.h"
 
 class QCheckBox;
 class QComboBox;
+class QHBoxLayout;
 class QLineEdit;
 class QSpinBox;
 class QLabel;
@@ -22,7 +24,7 @@ class UnsavedChanges;
 class SignInPanel;
 
 // frmSETUP: edits setup.ini and antispam.lst, shows and deletes the logs. The
-// rules live in store/SetupForm; this class moves values between them and the
+// rules live in forms/SetupForm; this class moves values between them and the
 // controls. Nothing is written before "&Ok"; the window deletes itself when
 // closed and says so with closed().
 class SettingsWindow : public QWidget {
@@ -37,7 +39,7 @@ public:
 
     // "Test connection" runs this on a worker thread with the settings as
     // they stand in the window; tests replace the real servers.
-    using ConnectionChecker = std::function<std::string(const Settings&)>;
+    using ConnectionChecker = std::function<Outcome(const Settings&)>;
     void setConnectionChecker(ConnectionChecker checker) { checker_ = std::move(checker); }
 
 Q_SIGNALS:
@@ -48,6 +50,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The buttons under the tabs; `okButton` is set to the default one.
+    QHBoxLayout* buttonRow(QPushButton*& okButton);
     QWidget* emailTab();
     QWidget* connectTab();
     QWidget* systemTab();

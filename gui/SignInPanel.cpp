@@ -203,7 +203,7 @@ SignInSettings SignInPanel::collect() const {
     return s;
 }
 
-std::string SignInPanel::apply(Settings& settings) {
+Outcome SignInPanel::apply(Settings& settings) {
     const SignInSettings s = collect();
     const SignInSettings none;
     const bool chosen = s.method != none.method || !s.clientId.empty() || !s.authorizeUrl.empty() ||
@@ -211,12 +211,12 @@ std::string SignInPanel::apply(Settings& settings) {
                         s.secretsInFolder;
     // A folder whose user never chose anything here keeps the old rules.
     if (!chosen && !fileExists(joinPath(folder_, kSignInFile)) && keyring_ == nullptr) {
-        return "";
+        return Outcome::done();
     }
     try {
         writeSignInSettings(folder_, s);
     } catch (const std::exception& e) {
-        return e.what();
+        return Outcome::failed(e.what());
     }
     // The password leaves setup.ini where something safer keeps it; where
     // nothing does it stays there, as it always has.
@@ -224,7 +224,7 @@ std::string SignInPanel::apply(Settings& settings) {
         keepSecret(folder_, s, keyring_, kPasswordKey, settings.txtPASSWORD).empty()) {
         settings.txtPASSWORD.clear();
     }
-    return "";
+    return Outcome::done();
 }
 
 void SignInPanel::signIn() {

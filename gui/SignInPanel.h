@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/SignIn.h"
+#include "forms/Outcome.h"
 #include "store/Settings.h"
 #include "store/SignInSettings.h"
 
@@ -41,9 +42,8 @@ public:
 
     SignInSettings collect() const;
     // On "Ok": signin.ini written and a password on line 4 moved to the
-    // keyring (or the ticked secrets file), line 4 then left empty. Returns
-    // an error text, empty when saved.
-    std::string apply(Settings& settings);
+    // keyring (or the ticked secrets file), line 4 then left empty.
+    Outcome apply(Settings& settings);
 
 Q_SIGNALS:
     void signInFinished(bool ok);

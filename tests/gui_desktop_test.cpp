@@ -100,8 +100,8 @@ TEST(Autostart, SetWritesAValidEntryAndRemovesIt) {
     test::TempFolder home;
     const Autostart entry(home.file("config/autostart/vorel.desktop"));
     EXPECT_FALSE(entry.enabled());
-    EXPECT_EQ(entry.set(false, "/usr/bin/vorel", "/m"), "");
-    EXPECT_EQ(entry.set(true, "/usr/bin/vorel", home.path() + "/My Mail"), "");
+    EXPECT_TRUE(entry.set(false, "/usr/bin/vorel", "/m").ok);
+    EXPECT_TRUE(entry.set(true, "/usr/bin/vorel", home.path() + "/My Mail").ok);
     EXPECT_TRUE(entry.enabled());
     EXPECT_EQ(std::filesystem::status(entry.path()).permissions(), std::filesystem::perms(0644));
     if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
@@ -110,13 +110,13 @@ TEST(Autostart, SetWritesAValidEntryAndRemovesIt) {
     home.write("config/autostart/vorel.desktop",
                Autostart::entryText("/usr/bin/vorel", "/m") + "Hidden=true\n");
     EXPECT_FALSE(entry.enabled());
-    EXPECT_EQ(entry.set(false, "", ""), "");
+    EXPECT_TRUE(entry.set(false, "", "").ok);
     EXPECT_FALSE(std::filesystem::exists(entry.path()));
-    EXPECT_NE(entry.set(true, "/usr/bin/vorel", "/bad\nfolder"), "");
+    EXPECT_FALSE(entry.set(true, "/usr/bin/vorel", "/bad\nfolder").ok);
     EXPECT_FALSE(std::filesystem::exists(entry.path()));
     // A file where the folder should be: the reason comes back.
     home.write("blocked", "");
-    EXPECT_NE(Autostart(home.file("blocked/autostart/vorel.desktop")).set(true, "/v", "/m"), "");
+    EXPECT_FALSE(Autostart(home.file("blocked/autostart/vorel.desktop")).set(true, "/v", "/m").ok);
 }
 
 // A package's smoke test and a server's scripts ask these without a display.

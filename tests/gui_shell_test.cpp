@@ -296,7 +296,7 @@ TEST_F(SettingsTest, EveryLineReachesItsNamedControlAndOkWritesItBack) {
     control<QSpinBox>(w, "spnPACE")->setValue(30);
     QSignalSpy done(w.data(), &SettingsWindow::closed);
     click(w, "cmdOK");
-    EXPECT_TRUE(MessageBox::shownTexts().isEmpty());
+    EXPECT_TRUE(MessageBox::answeredTexts().isEmpty());
     EXPECT_EQ(done.count(), 1);
     EXPECT_TRUE(closed());
     EXPECT_EQ(f.folder.read("setup.ini"), setup);
@@ -325,7 +325,7 @@ TEST_F(SettingsTest, DefaultsAndOkWarnsAppliesTheIntervalRuleAndReportsAFailedWr
     EXPECT_TRUE(w->isVisible());
     std::filesystem::remove_all(f.folder.file("setup.ini"));
     click(w, "cmdOK");
-    EXPECT_EQ(MessageBox::shownTexts().size(), 3);
+    EXPECT_EQ(MessageBox::answeredTexts().size(), 3);
     EXPECT_TRUE(closed());
     const std::string setup = f.folder.read("setup.ini");
     EXPECT_EQ(readSettingsForWindow(f.folder.path()).txtRUNPROGRAM, "");
@@ -348,7 +348,7 @@ TEST_F(SettingsTest, AntiSpamButtonsMaskedPasswordsAndTheLogButtons) {
     EXPECT_EQ(items(list), texts("a\t\t|a\ta\t|a\ta\ta|a\ta\taa"));
     list->clearSelection();
     click(w, "cmdDELETESPAM");
-    EXPECT_EQ(MessageBox::shownTexts(), texts("Please select an email from the list"));
+    EXPECT_EQ(MessageBox::answeredTexts(), texts("Please select an email from the list"));
     list->setCurrentRow(1);
     click(w, "cmdDELETESPAM");
     EXPECT_EQ(items(list), texts("a\t\t|a\ta\ta|a\ta\taa"));
@@ -375,7 +375,7 @@ TEST_F(SettingsTest, AntiSpamButtonsMaskedPasswordsAndTheLogButtons) {
     EXPECT_EQ(opened.size(), 4u);
     EXPECT_EQ(opened[1].toLocalFile().toStdString(), f.folder.file("debug.log"));
     // The real path, which the user can open by hand.
-    const QStringList said = MessageBox::shownTexts();
+    const QStringList said = MessageBox::answeredTexts();
     ASSERT_EQ(said.size(), 2);
     EXPECT_TRUE(
         said[0].startsWith(QStringLiteral("Could not open ") + q(f.folder.file("log.txt"))));
@@ -390,7 +390,7 @@ TEST_F(SettingsTest, TestConnectionCancelAndTheCloseBoxWriteNothing) {
     std::string seenPop;
     w->setConnectionChecker([&seenPop](const Settings& s) {
         seenPop = s.txtPOP;
-        return std::string("POP3 server: logged in.");
+        return Outcome::done("POP3 server: logged in.");
     });
     QTest::keyClicks(edit("txtPOP"), QStringLiteral("pop.example.com"));
     auto* test = control<QPushButton>(w, "cmdTESTCONNECTION");
@@ -407,7 +407,7 @@ TEST_F(SettingsTest, TestConnectionCancelAndTheCloseBoxWriteNothing) {
         MessageBox::setNextAnswer(MessageBox::Discard);
         viaCancel ? click(w, "cmdCANCEL") : void(w->close());
         EXPECT_EQ(done.count(), 1);
-        EXPECT_TRUE(MessageBox::shownTexts().last().contains(QStringLiteral("not saved")));
+        EXPECT_TRUE(MessageBox::answeredTexts().last().contains(QStringLiteral("not saved")));
         EXPECT_TRUE(closed());
         EXPECT_EQ(f.folder.read("antispam.lst"), "old\t\t\r\n");
         EXPECT_FALSE(f.folder.exists("setup.ini"));

@@ -43,9 +43,9 @@ void click(QWidget* window, const char* button) {
 }
 
 QStringList press(QWidget* window, const char* button) {
-    const qsizetype before = MessageBox::shownTexts().size();
+    const qsizetype before = MessageBox::answeredTexts().size();
     click(window, button);
-    return MessageBox::shownTexts().mid(before);
+    return MessageBox::answeredTexts().mid(before);
 }
 
 GuiFolder::GuiFolder() {

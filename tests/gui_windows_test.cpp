@@ -395,17 +395,17 @@ TEST_F(Windows, ClosingWithUnsavedEditsAsksSaveDiscardOrCancel) {
         QPointer<QWidget> w = e.open();
         ASSERT_TRUE(w);
         // Unchanged: closes without a word.
-        const qsizetype before = MessageBox::shownTexts().size();
+        const qsizetype before = MessageBox::answeredTexts().size();
         w->close();
         ASSERT_TRUE(waitUntil([&] { return w.isNull(); }));
-        EXPECT_EQ(MessageBox::shownTexts().size(), before);
+        EXPECT_EQ(MessageBox::answeredTexts().size(), before);
         ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
         w = e.open();
         control<QLineEdit>(w, e.field)->setText(QStringLiteral("typed"));
         MessageBox::setNextAnswer(MessageBox::Cancel);
         // Escape closes the way the close box does.
         QTest::keyClick(control<QLineEdit>(w, e.field), Qt::Key_Escape);
-        EXPECT_TRUE(MessageBox::shownTexts().last().contains(QStringLiteral("not saved")));
+        EXPECT_TRUE(MessageBox::answeredTexts().last().contains(QStringLiteral("not saved")));
         ASSERT_FALSE(w.isNull());
         EXPECT_EQ(control<QLineEdit>(w, e.field)->text(), QStringLiteral("typed"));
         MessageBox::setNextAnswer(MessageBox::Discard);
@@ -568,7 +568,7 @@ TEST_F(Windows, RunWithoutSetupSaysSoOnceAndTheStatusLineRests) {
     app->start();
     app->runMailer();
     ASSERT_TRUE(waitUntil([&] { return !app->running(); }));
-    EXPECT_EQ(MessageBox::shownTexts(),
+    EXPECT_EQ(MessageBox::answeredTexts(),
               texts("Please set up your email system first!, using SETUP"));
     EXPECT_TRUE(waitUntil(
         [&] {

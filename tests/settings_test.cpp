@@ -171,8 +171,9 @@ TEST(AntiSpamFile, LinesSplitAndTheFileFoundWhateverItsCase) {
 TEST(SetupForm, SaveNamesTheFileThatFailed) {
     TempFolder f;
     fs::create_directories(f.file("antispam.lst/x"));
-    const std::string error = saveSetupForm(f.path(), SetupForm{});
-    EXPECT_NE(error.find(f.file("antispam.lst")), std::string::npos) << error;
+    const Outcome saved = saveSetupForm(f.path(), SetupForm{});
+    EXPECT_FALSE(saved.ok);
+    EXPECT_NE(saved.message.find(f.file("antispam.lst")), std::string::npos) << saved.message;
     EXPECT_TRUE(f.exists("setup.ini"));
 }
 
@@ -188,25 +189,27 @@ TEST(SetupForm, DialUpEntriesAreNetworkManagerNamesUnescaped) {
     EXPECT_TRUE(dialUpEntryNames("/usr/bin/nmcli", failing).empty());
 }
 
-// One line says what worked; the check connects and leaves: nothing sent,
-// nothing deleted.
+// One line says what worked, ok when nothing failed; the check connects and
+// leaves: nothing sent, nothing deleted.
 TEST(SetupForm, ConnectionCheckSaysWhatWorkedInOneLine) {
-    for (const auto& [pop, esmtp, failCall, code, said] :
-         {std::tuple{"pop.x", "0", "", 0, "POP3 server: logged in. SMTP server: greeted."},
-          std::tuple{"pop.x", "1", "", 0,
+    for (const auto& [pop, esmtp, failCall, code, ok, said] :
+         {std::tuple{"pop.x", "0", "", 0, true, "POP3 server: logged in. SMTP server: greeted."},
+          std::tuple{"pop.x", "1", "", 0, true,
                      "POP3 server: logged in. SMTP server: greeted, ESMTP (AUTH when offered)."},
-          std::tuple{"pop.x", "0", "popConnect", 20012,
+          std::tuple{"pop.x", "0", "popConnect", 20012, false,
                      "POP3 server: Invalid password. SMTP server: greeted."},
-          std::tuple{"pop.x", "0", "smtpConnect", 11001,
+          std::tuple{"pop.x", "0", "smtpConnect", 11001, false,
                      "POP3 server: logged in. SMTP server: Remote host could not be found."},
-          std::tuple{"", "0", "", 0, "POP3 server: not set. SMTP server: greeted."}}) {
+          std::tuple{"", "0", "", 0, true, "POP3 server: not set. SMTP server: greeted."}}) {
         test::FakeMailComponent mail;
         mail.failCall(failCall, 0, code);
         Settings s;
         s.txtPOP = pop;
         s.txtSMTP = "smtp.example.com";
         s.chkESMTP = esmtp;
-        EXPECT_EQ(checkConnection(s, mail), said);
+        const Outcome checked = checkConnection(s, mail);
+        EXPECT_EQ(checked.message, said);
+        EXPECT_EQ(checked.ok, ok) << said;
         EXPECT_FALSE(mail.popConnected() || mail.smtpConnected()) << said;
         EXPECT_EQ(mail.sent().size() + mail.deletedMessages().size(), 0u);
     }

@@ -620,7 +620,7 @@ TEST(PasswordRefusal, TheRunLogAndTestConnectionSayWhatToDo) {
     f.s.txtUSERID = "ann";
     f.s.txtPASSWORD = "account password";
     CurlMailComponent mail;
-    const std::string check = checkConnection(f.s, mail);
+    const std::string check = checkConnection(f.s, mail).message;
     EXPECT_NE(check.find("(-ERR [AUTH] Web login required: https://support.example/78754) "
                          "This provider does not take your password here"),
               std::string::npos)
