@@ -1,16 +1,23 @@
-// The forms' outcomes: what each rule behind a window's button (and its
-// headless command) says happened, and the connection test's threads.
+// The rules behind the windows' buttons, without a window: what each says
+// happened, the member editor's Save, the request overlap, the autostart
+// entry, and the connection test's threads.
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "forms/AutoresponderEditor.h"
+#include "forms/Autostart.h"
 #include "forms/ConnectionCheck.h"
+#include "forms/ListOverlap.h"
 #include "forms/ListRules.h"
+#include "forms/MemberEdit.h"
 #include "forms/MemberRules.h"
 #include "forms/SetupForm.h"
 #include "store/Database.h"
@@ -109,6 +116,156 @@ TEST(BackgroundWork, JoinAllWaitsForEveryThread) {
     work.start([&done] { ++done; });
     work.joinAll();
     EXPECT_EQ(done, 5);
+}
+
+TEST(MemberSave, SaysWhatItDoesAndReplacesNobodyUnasked) {
+    struct Case {
+        bool onMember;
+        const char* typed;
+        MemberSaveCheck::Step step;
+        const char* said;
+    } const cases[] = {
+        {false, "new@x.example", MemberSaveCheck::NoMember, kNoMemberToSave},
+        {true, "", MemberSaveCheck::Invalid, kNoRecordShown},
+        {true, kNotFound, MemberSaveCheck::Invalid, kNoRecordShown},
+        {true, "no-at-sign", MemberSaveCheck::Invalid, kInvalidAddress},
+        {true, "ann@x.example", MemberSaveCheck::Unchanged, kMemberUnchanged},
+        {true, "anne@x.example", MemberSaveCheck::Change,
+         "Changed ann@x.example to anne@x.example."},
+    };
+    for (const Case& c : cases) {
+        const MemberSaveCheck got = checkMemberSave(c.onMember, "ann@x.example", c.typed);
+        EXPECT_EQ(got.step, c.step) << c.typed;
+        EXPECT_EQ(got.message, c.said) << c.typed;
+    }
+}
+
+TEST(ListOverlap, WarnsWhenSubscribeAndUnsubscribeMatchTheSameMessages) {
+    struct Case {
+        const char* subTo;
+        const char* subSubject;
+        const char* unsubTo;
+        const char* unsubSubject;
+        const char* names;  // what the warning names, empty for none
+    } const cases[] = {
+        {"news@me.example", "subscribe", "NEWS@me.example", "unsubscribe", "the To address"},
+        {"news@me.example", "", "news@me.example,", "", "the To address"},
+        {"", "join", "", "JOIN", "the Subject \"join\""},
+        {"news@me.example", "join", "news@me.example", "join", "\" and the Subject"},
+        {"join@me.example", "subscribe", "leave@me.example", "unsubscribe", ""},
+        {"", "", "", "", ""},  // empty fields share nothing
+    };
+    for (const Case& c : cases) {
+        MailingList l;
+        l.Name = "NEWS";
+        l.onsubscribeto = c.subTo;
+        l.onsubscribesubject = c.subSubject;
+        l.onunsubscribeto = c.unsubTo;
+        l.onunsubscribesubject = c.unsubSubject;
+        const std::string said = requestOverlapWarning(l);
+        if (*c.names) {
+            EXPECT_NE(said.find(c.names), std::string::npos) << said;
+            EXPECT_NE(said.find("To OR Subject"), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(said, "") << c.subTo << c.subSubject;
+        }
+    }
+}
+
+// The Exec line as a desktop reads it: string escapes, field codes, then the
+// shell-like quoting (GLib's parsers, which GNOME and others use).
+std::vector<std::string> execArgv(const std::string& entryText) {
+    GKeyFile* file = g_key_file_new();
+    std::vector<std::string> argv;
+    if (g_key_file_load_from_data(file, entryText.data(), entryText.size(), G_KEY_FILE_NONE,
+                                  nullptr)) {
+        gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
+        std::string line = exec ? exec : "";
+        g_free(exec);
+        for (std::size_t at = 0; (at = line.find("%%", at)) != std::string::npos; ++at) {
+            line.erase(at, 1);
+        }
+        gchar** args = nullptr;
+        if (g_shell_parse_argv(line.c_str(), nullptr, &args, nullptr)) {
+            for (gchar** a = args; *a; ++a) {
+                argv.emplace_back(*a);
+            }
+            g_strfreev(args);
+        }
+    }
+    g_key_file_free(file);
+    return argv;
+}
+
+// Every character a folder may hold comes back unchanged; control characters
+// are refused rather than written.
+TEST(Autostart, ExecArgumentsSurviveTheDesktopsParsing) {
+    const char* const folders[] = {
+        "/home/ann/.local/share/vorel",
+        "/home/ann/My Mail",
+        "/srv/a\"quote",
+        "/srv/back\\slash",
+        "/srv/$HOME and `cmd`",
+        "/srv/100% done",
+        "/srv/semi;colon & pipe|<less>#hash~'single'",
+        "/srv/ünïcode",
+    };
+    for (const char* folder : folders) {
+        SCOPED_TRACE(folder);
+        const std::string text = Autostart::entryText("/usr/bin/vorel", folder);
+        EXPECT_EQ(execArgv(text),
+                  (std::vector<std::string>{"/usr/bin/vorel", "--folder", folder, "--tray"}));
+    }
+    for (const char* bad : {"/srv/new\nline", "/srv/tab\there", "/srv/esc\x1b", "/srv/del\x7f"}) {
+        EXPECT_EQ(desktopExecArg(bad), "") << bad;
+        EXPECT_EQ(Autostart::entryText("/usr/bin/vorel", bad), "");
+    }
+}
+
+TEST(Autostart, DefaultPathFollowsTheBaseDirectoryRules) {
+    struct Case {
+        const char* xdg;
+        const char* home;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
+        {"/cfg", "/home/ann", "/cfg/autostart/vorel.desktop"},
+        {"relative/cfg", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Autostart::defaultPath([&c](const char* name) {
+                      return std::string(std::string(name) == "HOME" ? c.home : c.xdg);
+                  }),
+                  c.path)
+            << c.xdg << " " << c.home;
+    }
+}
+
+// Written with its folder, valid for desktop-file-validate, switched off by a
+// desktop's Hidden=true, removed; removing what is not there is no failure.
+TEST(Autostart, SetWritesAValidEntryAndRemovesIt) {
+    test::TempFolder home;
+    const Autostart entry(home.file("config/autostart/vorel.desktop"));
+    EXPECT_FALSE(entry.enabled());
+    EXPECT_TRUE(entry.set(false, "/usr/bin/vorel", "/m").ok);
+    EXPECT_TRUE(entry.set(true, "/usr/bin/vorel", home.path() + "/My Mail").ok);
+    EXPECT_TRUE(entry.enabled());
+    EXPECT_EQ(std::filesystem::status(entry.path()).permissions(), std::filesystem::perms(0644));
+    if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
+        EXPECT_EQ(std::system(("desktop-file-validate '" + entry.path() + "'").c_str()), 0);
+    }
+    home.write("config/autostart/vorel.desktop",
+               Autostart::entryText("/usr/bin/vorel", "/m") + "Hidden=true\n");
+    EXPECT_FALSE(entry.enabled());
+    EXPECT_TRUE(entry.set(false, "", "").ok);
+    EXPECT_FALSE(std::filesystem::exists(entry.path()));
+    EXPECT_FALSE(entry.set(true, "/usr/bin/vorel", "/bad\nfolder").ok);
+    EXPECT_FALSE(std::filesystem::exists(entry.path()));
+    // A file where the folder should be: the reason comes back.
+    home.write("blocked", "");
+    EXPECT_FALSE(Autostart(home.file("blocked/autostart/vorel.desktop")).set(true, "/v", "/m").ok);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // At home on a desktop: the autostart entry, and the countdown window that
 // stands in for the tray icon where there is no tray (offscreen has none).
-#include <glib.h>
-
 #include <QCheckBox>
 #include <QLabel>
 #include <QSystemTrayIcon>
@@ -22,102 +20,6 @@ namespace {
 
 using test::click;
 using test::control;
-
-// The Exec line as a desktop reads it: string escapes, field codes, then the
-// shell-like quoting (GLib's parsers, which GNOME and others use).
-std::vector<std::string> execArgv(const std::string& entryText) {
-    GKeyFile* file = g_key_file_new();
-    std::vector<std::string> argv;
-    if (g_key_file_load_from_data(file, entryText.data(), entryText.size(), G_KEY_FILE_NONE,
-                                  nullptr)) {
-        gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
-        std::string line = exec ? exec : "";
-        g_free(exec);
-        for (std::size_t at = 0; (at = line.find("%%", at)) != std::string::npos; ++at) {
-            line.erase(at, 1);
-        }
-        gchar** args = nullptr;
-        if (g_shell_parse_argv(line.c_str(), nullptr, &args, nullptr)) {
-            for (gchar** a = args; *a; ++a) {
-                argv.emplace_back(*a);
-            }
-            g_strfreev(args);
-        }
-    }
-    g_key_file_free(file);
-    return argv;
-}
-
-// Every character a folder may hold comes back unchanged; control characters
-// are refused rather than written.
-TEST(Autostart, ExecArgumentsSurviveTheDesktopsParsing) {
-    const char* const folders[] = {
-        "/home/ann/.local/share/vorel",
-        "/home/ann/My Mail",
-        "/srv/a\"quote",
-        "/srv/back\\slash",
-        "/srv/$HOME and `cmd`",
-        "/srv/100% done",
-        "/srv/semi;colon & pipe|<less>#hash~'single'",
-        "/srv/ünïcode",
-    };
-    for (const char* folder : folders) {
-        SCOPED_TRACE(folder);
-        const std::string text = Autostart::entryText("/usr/bin/vorel", folder);
-        EXPECT_EQ(execArgv(text),
-                  (std::vector<std::string>{"/usr/bin/vorel", "--folder", folder, "--tray"}));
-    }
-    for (const char* bad : {"/srv/new\nline", "/srv/tab\there", "/srv/esc\x1b", "/srv/del\x7f"}) {
-        EXPECT_EQ(desktopExecArg(bad), "") << bad;
-        EXPECT_EQ(Autostart::entryText("/usr/bin/vorel", bad), "");
-    }
-}
-
-TEST(Autostart, DefaultPathFollowsTheBaseDirectoryRules) {
-    struct Case {
-        const char* xdg;
-        const char* home;
-        const char* path;
-    };
-    const Case cases[] = {
-        {"", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
-        {"/cfg", "/home/ann", "/cfg/autostart/vorel.desktop"},
-        {"relative/cfg", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
-        {"", "", ""},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Autostart::defaultPath([&c](const char* name) {
-                      return std::string(std::string(name) == "HOME" ? c.home : c.xdg);
-                  }),
-                  c.path)
-            << c.xdg << " " << c.home;
-    }
-}
-
-// Written with its folder, valid for desktop-file-validate, switched off by a
-// desktop's Hidden=true, removed; removing what is not there is no failure.
-TEST(Autostart, SetWritesAValidEntryAndRemovesIt) {
-    test::TempFolder home;
-    const Autostart entry(home.file("config/autostart/vorel.desktop"));
-    EXPECT_FALSE(entry.enabled());
-    EXPECT_TRUE(entry.set(false, "/usr/bin/vorel", "/m").ok);
-    EXPECT_TRUE(entry.set(true, "/usr/bin/vorel", home.path() + "/My Mail").ok);
-    EXPECT_TRUE(entry.enabled());
-    EXPECT_EQ(std::filesystem::status(entry.path()).permissions(), std::filesystem::perms(0644));
-    if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
-        EXPECT_EQ(std::system(("desktop-file-validate '" + entry.path() + "'").c_str()), 0);
-    }
-    home.write("config/autostart/vorel.desktop",
-               Autostart::entryText("/usr/bin/vorel", "/m") + "Hidden=true\n");
-    EXPECT_FALSE(entry.enabled());
-    EXPECT_TRUE(entry.set(false, "", "").ok);
-    EXPECT_FALSE(std::filesystem::exists(entry.path()));
-    EXPECT_FALSE(entry.set(true, "/usr/bin/vorel", "/bad\nfolder").ok);
-    EXPECT_FALSE(std::filesystem::exists(entry.path()));
-    // A file where the folder should be: the reason comes back.
-    home.write("blocked", "");
-    EXPECT_FALSE(Autostart(home.file("blocked/autostart/vorel.desktop")).set(true, "/v", "/m").ok);
-}
 
 // A package's smoke test and a server's scripts ask these without a display.
 TEST(CommandLine, VersionAndHelpNeedNoDisplay) {

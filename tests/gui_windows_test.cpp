@@ -251,28 +251,6 @@ TEST_F(Windows, ValueLabelsCarryTheirValueInTheirName) {
 
 // ---- the member editor's Save ----
 
-TEST(MemberSave, SaysWhatItDoesAndReplacesNobodyUnasked) {
-    struct Case {
-        bool onMember;
-        const char* typed;
-        MemberSaveCheck::Step step;
-        const char* said;
-    } const cases[] = {
-        {false, "new@x.example", MemberSaveCheck::NoMember, kNoMemberToSave},
-        {true, "", MemberSaveCheck::Invalid, kNoRecordShown},
-        {true, kNotFound, MemberSaveCheck::Invalid, kNoRecordShown},
-        {true, "no-at-sign", MemberSaveCheck::Invalid, kInvalidAddress},
-        {true, "ann@x.example", MemberSaveCheck::Unchanged, kMemberUnchanged},
-        {true, "anne@x.example", MemberSaveCheck::Change,
-         "Changed ann@x.example to anne@x.example."},
-    };
-    for (const Case& c : cases) {
-        const MemberSaveCheck got = checkMemberSave(c.onMember, "ann@x.example", c.typed);
-        EXPECT_EQ(got.step, c.step) << c.typed;
-        EXPECT_EQ(got.message, c.said) << c.typed;
-    }
-}
-
 TEST_F(Windows, MemberEditorShowsTheMemberSaveChangesAndSaysSo) {
     addList("NEWS");
     addList("EMPTY");
@@ -505,38 +483,6 @@ TEST_F(Windows, ListEditorNameRuleArrowKeysAndAddNew) {
     EXPECT_TRUE(names->selectedItems().isEmpty());
     EXPECT_EQ(names->currentRow(), -1);
     EXPECT_TRUE(name->text().isEmpty());
-}
-
-TEST(ListOverlap, WarnsWhenSubscribeAndUnsubscribeMatchTheSameMessages) {
-    struct Case {
-        const char* subTo;
-        const char* subSubject;
-        const char* unsubTo;
-        const char* unsubSubject;
-        const char* names;  // what the warning names, empty for none
-    } const cases[] = {
-        {"news@me.example", "subscribe", "NEWS@me.example", "unsubscribe", "the To address"},
-        {"news@me.example", "", "news@me.example,", "", "the To address"},
-        {"", "join", "", "JOIN", "the Subject \"join\""},
-        {"news@me.example", "join", "news@me.example", "join", "\" and the Subject"},
-        {"join@me.example", "subscribe", "leave@me.example", "unsubscribe", ""},
-        {"", "", "", "", ""},  // empty fields share nothing
-    };
-    for (const Case& c : cases) {
-        MailingList l;
-        l.Name = "NEWS";
-        l.onsubscribeto = c.subTo;
-        l.onsubscribesubject = c.subSubject;
-        l.onunsubscribeto = c.unsubTo;
-        l.onunsubscribesubject = c.unsubSubject;
-        const std::string said = requestOverlapWarning(l);
-        if (*c.names) {
-            EXPECT_NE(said.find(c.names), std::string::npos) << said;
-            EXPECT_NE(said.find("To OR Subject"), std::string::npos) << said;
-        } else {
-            EXPECT_EQ(said, "") << c.subTo << c.subSubject;
-        }
-    }
 }
 
 TEST_F(Windows, SavingAListWhoseRequestsOverlapSaysSoAndTheHintsSayOr) {
