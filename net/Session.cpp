@@ -96,15 +96,14 @@ void noteReply(Session& s, const std::string& line) {
     }
 }
 
-// libcurl's side of the dialogue while it connects, negotiates TLS and logs
-// in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
-
 // An EHLO reply line naming the extension: "250-NAME" or "250 NAME".
 bool ehloOffers(const std::string& upper, std::string_view name) {
     return (upper.rfind("250-", 0) == 0 || upper.rfind("250 ", 0) == 0) &&
            upper.compare(4, name.size(), name) == 0;
 }
 
+// libcurl's side of the dialogue while it connects, negotiates TLS and logs
+// in. Each HEADER_OUT/HEADER_IN call is normally one line; split anyway.
 int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
     if (type != CURLINFO_HEADER_OUT && type != CURLINFO_HEADER_IN) {
         return 0;
@@ -268,9 +267,6 @@ Session::~Session() {
     abandon();
 }
 
-// Closes the connection without a QUIT: a POP3 QUIT would commit
-// deletions made in a session we can no longer vouch for, and libcurl
-// says QUIT on cleanup unless the socket is already shut.
 void Session::abandon() {
     if (curl == nullptr) {
         return;
@@ -318,7 +314,6 @@ void Session::waited() const {
     }
 }
 
-// Waits in short slices, telling the wait handler between them.
 void Session::waitFor(short events) {
     using std::chrono::steady_clock;
     const auto deadline = steady_clock::now() + std::chrono::seconds(settings->timeout);
@@ -341,8 +336,6 @@ void Session::waitFor(short events) {
     }
 }
 
-// libcurl connects, negotiates TLS and logs in; the wait handler is told
-// between slices as while any other reply is awaited.
 CURLcode Session::connectAndLogIn() {
     multi = curl_multi_init();
     if (multi == nullptr || curl_multi_add_handle(multi, curl) != CURLM_OK) {
@@ -370,7 +363,6 @@ CURLcode Session::connectAndLogIn() {
     }
 }
 
-// Everything in as few writes as the connection takes.
 void Session::sendAll(std::string_view data) {
     while (!data.empty()) {
         size_t n = 0;
@@ -386,8 +378,7 @@ void Session::sendAll(std::string_view data) {
     }
 }
 
-// Sends the lines after any held back in the outbox, in one write.
-void Session::sendLines(const std::string& lines) {
+void Session::sendLines(const std::string& lines, std::string_view payload) {
     std::string all = std::move(outbox);
     outbox.clear();
     all += lines;
@@ -398,11 +389,14 @@ void Session::sendLines(const std::string& lines) {
         emit(std::string_view(all).substr(pos, stop - pos), TranscriptDirection::Sent);
         pos = stop;
     }
+    // A large payload is not copied whole: its first part is enough to keep
+    // the commands from going out alone.
+    const std::size_t joined = std::min(payload.size(), kJoinedPayload);
+    all.append(payload.substr(0, joined));
     sendAll(all);
+    sendAll(payload.substr(joined));
 }
 
-// The next line, LF included; valid until the next call. A line longer
-// than `limit` or a closed connection ends the session.
 std::string_view Session::readLine(std::size_t limit) {
     if (inPos > (1u << 16) && inPos * 2 > in.size()) {
         in.erase(0, inPos);
@@ -437,10 +431,6 @@ std::string_view Session::readLine(std::size_t limit) {
     }
 }
 
-// A multi-line POP3 reply after its status line: dot-unstuffed, the
-// final "." line dropped. `expected` (a message's size from LIST) is
-// reserved up front: growing a large message by doubling would touch
-// up to three times its size. (A server's word only up to 1 GB.)
 std::string Session::readMultiline(std::size_t limit, std::size_t expected) {
     std::string body;
     body.reserve(std::min({expected, limit, std::size_t{1} << 30}));
@@ -459,8 +449,6 @@ std::string Session::readMultiline(std::size_t limit, std::size_t expected) {
     }
 }
 
-// A POP3 status line, into the transcript: true for +OK, false for -ERR;
-// anything else ends the session.
 bool Session::readStatus(std::string& status) {
     status = std::string(readLine(1u << 16));
     emit(status, TranscriptDirection::Received);
@@ -473,7 +461,6 @@ bool Session::readStatus(std::string& status) {
     return false;
 }
 
-// An SMTP reply: its code, every line in the transcript.
 int Session::readReply(std::string* text) {
     while (true) {
         const std::string_view line = readLine(1u << 16);

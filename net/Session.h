@@ -25,6 +25,11 @@ int mailErrorCodeForReply(int reply);
 // How often a wait on a server looks up from the socket.
 constexpr long long kWaitSliceMs = 100;
 
+// How much of a payload goes in the same write as its commands (the rest
+// follows at once): enough for most messages whole, without copying a large
+// one.
+constexpr std::size_t kJoinedPayload = 256u << 10;
+
 // What every connection of the component shares: where its lines are told,
 // how long a server may keep it waiting, and who is told meanwhile. Owned by
 // the component; the sessions read it as it is set.
@@ -99,8 +104,12 @@ struct Session {
     CURLcode connectAndLogIn();
     // Everything in as few writes as the connection takes.
     void sendAll(std::string_view data);
-    // Sends the lines after any held back in the outbox, in one write.
-    void sendLines(const std::string& lines);
+    // Sends the lines after any held back in the outbox, in one write, and
+    // `payload` (a message, kept out of the transcript) in the same write:
+    // a server that finds its input empty after the commands answers them
+    // at once, and the reply to the payload can then wait on the client's
+    // delayed acknowledgement (Postfix: about 40 ms a message).
+    void sendLines(const std::string& lines, std::string_view payload = {});
     // The next line, LF included; valid until the next call. A line longer
     // than `limit` or a closed connection ends the session.
     std::string_view readLine(std::size_t limit);

@@ -240,8 +240,7 @@ void SmtpClient::sendChunked(const std::vector<std::string>& envelope, std::stri
         batch += c + "\r\n";
     }
     batch += "BDAT " + std::to_string(data.size()) + (single ? " LAST\r\n" : "\r\n");
-    s.sendLines(batch);
-    s.sendAll(data);
+    s.sendLines(batch, data);
     data.clear();
     data.shrink_to_fit();
     const Refusal refused = readReplies(envelope.size());
