@@ -162,23 +162,29 @@ TEST(MailErrors, TextsAndCodes) {
 TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
     using S = ServerAddress::Security;
     using V = ServerAddress::Service;
-    const std::tuple<std::string, V, S, std::string> cases[] = {
-        {" mail.example.org ", V::Pop3, S::Opportunistic, "pop3://mail.example.org:110"},
-        {"pop3://mail.example.org", V::Pop3, S::Required, "pop3://mail.example.org:110"},
-        {"POP3S://mail.example.org", V::Pop3, S::Implicit, "pop3s://mail.example.org:995"},
-        {"pop3s://mail.example.org:1100/", V::Pop3, S::Implicit, "pop3s://mail.example.org:1100"},
-        {"smtp.example.org", V::Smtp, S::Opportunistic, "smtp://smtp.example.org:25"},
-        {"smtp://smtp.example.org:587", V::Smtp, S::Required, "smtp://smtp.example.org:587"},
-        {"smtps://smtp.example.org", V::Smtp, S::Implicit, "smtps://smtp.example.org:465"},
-        {"[::1]:2525", V::Smtp, S::Opportunistic, "smtp://[::1]:2525"},
-        {"::1", V::Pop3, S::Opportunistic, "pop3://[::1]:110"}};
-    for (const auto& [text, service, security, url] : cases) {
+    // The setting, what it is for; its security, URL and host.
+    const std::tuple<std::string, V, S, std::string, std::string> cases[] = {
+        {" mail.example.org ", V::Pop3, S::Opportunistic, "pop3://mail.example.org:110",
+         "mail.example.org"},
+        {"pop3://mail.example.org", V::Pop3, S::Required, "pop3://mail.example.org:110",
+         "mail.example.org"},
+        {"POP3S://mail.example.org", V::Pop3, S::Implicit, "pop3s://mail.example.org:995",
+         "mail.example.org"},
+        {"pop3s://h:1100/", V::Pop3, S::Implicit, "pop3s://h:1100", "h"},
+        {"smtp.example.org", V::Smtp, S::Opportunistic, "smtp://smtp.example.org:25",
+         "smtp.example.org"},
+        {"smtp://smtp.example.org:587", V::Smtp, S::Required, "smtp://smtp.example.org:587",
+         "smtp.example.org"},
+        {"smtps://smtp.example.org", V::Smtp, S::Implicit, "smtps://smtp.example.org:465",
+         "smtp.example.org"},
+        {"[::1]:2525", V::Smtp, S::Opportunistic, "smtp://[::1]:2525", "::1"},
+        {"::1", V::Pop3, S::Opportunistic, "pop3://[::1]:110", "::1"}};
+    for (const auto& [text, service, security, url, host] : cases) {
         const ServerAddress a = parseServerAddress(text, service);
         EXPECT_EQ(a.security, security) << text;
         EXPECT_EQ(a.url(), url) << text;
+        EXPECT_EQ(a.host, host) << text;
     }
-    EXPECT_EQ(parseServerAddress("[::1]:2525", V::Smtp).host, "::1");
-    EXPECT_EQ(parseServerAddress("pop3s://h:1100/", V::Pop3).port, 1100);
     for (const std::string bad : {"", "   ", "host:", "host:0", "host:70000", "host:12x",
                                   "ftp://host", "smtp://host", "[::1", "bad host"}) {
         EXPECT_THROW(parseServerAddress(bad, V::Pop3), std::invalid_argument) << bad;

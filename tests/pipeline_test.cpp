@@ -195,3 +195,37 @@ TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
         EXPECT_EQ(order, delivered);
     }
 }
+
+// A message's commands and its data in one write (BDAT), or two (DATA: the data after the 354): a
+// server that finds the commands alone answers them at once and then holds the message's reply
+// for the client's delayed acknowledgement, about 40 ms a message at Postfix.
+TEST(Pipeline, SmtpMessageCommandsAndDataInOneWrite) {
+    VOREL_SKIP_UNLESS_ROOT();
+    constexpr int kMessages = 5;
+    // CHUNKING offered, a copy to a second address (its chunk waits for every RCPT), writes per
+    // message.
+    const std::tuple<bool, bool, long> cases[] = {
+        {true, false, 1}, {true, true, 2}, {false, false, 2}};
+    for (const auto& [chunking, copy, writes] : cases) {
+        SCOPED_TRACE(::testing::Message() << chunking << copy);
+        test::SmtpServer::Options so;
+        so.pipelining = true;
+        so.chunking = chunking;
+        test::SmtpServer smtp(so);
+        TcpProxy link(smtp.port());
+        CurlMailComponent mail;
+        mail.smtpConnect("127.0.0.1:" + std::to_string(link.port()), SmtpProtocol::Smtp, "", "");
+        const long before = link.clientSegments();
+        for (int k = 1; k <= kMessages; ++k) {
+            OutgoingMessage m;
+            m.to = "r" + std::to_string(k) + "@dest.example";
+            m.copyTo = copy ? "cc@dest.example" : "";
+            m.from = "robot@me.example";
+            m.body = std::string(2000, 'x') + "\r\n";
+            mail.send(m);
+        }
+        EXPECT_EQ(link.clientSegments() - before, kMessages * writes);
+        mail.disconnect();
+        EXPECT_EQ(smtp.received().size(), static_cast<std::size_t>(kMessages));
+    }
+}

@@ -1,6 +1,8 @@
 #include "support/TcpProxy.h"
 
-#include <netinet/tcp.h>
+#include <netinet/in.h>
+// Not <netinet/tcp.h>: its tcp_info lacks the kernel's segment counts.
+#include <linux/tcp.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -209,6 +211,21 @@ TcpProxy::TcpProxy(int targetPort, Options options)
     }
     port_ = ntohs(addr.sin_port);
     acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+long TcpProxy::clientSegments() const {
+    std::lock_guard lock(m_);
+    long segments = 0;
+    for (const auto& weak : links_) {
+        if (auto link = weak.lock()) {
+            tcp_info info{};
+            socklen_t size = sizeof info;
+            if (::getsockopt(link->client, IPPROTO_TCP, TCP_INFO, &info, &size) == 0) {
+                segments += info.tcpi_data_segs_in;
+            }
+        }
+    }
+    return segments;
 }
 
 TcpProxy::~TcpProxy() {

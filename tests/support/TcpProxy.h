@@ -73,6 +73,11 @@ public:
         return faulted_;
     }
 
+    // Segments with data that clients sent on the connections still open:
+    // on loopback with TCP_NODELAY, one per write of the client, however
+    // the relay's reads merged them.
+    long clientSegments() const;
+
 private:
     struct Link;
     void acceptLoop();

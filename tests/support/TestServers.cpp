@@ -586,6 +586,13 @@ PostfixServer::PostfixServer(const Options& o) : impl_(std::make_unique<Impl>())
         << "virtual_uid_maps = static:65534\nvirtual_gid_maps = static:65534\n"
         // Accept any address of the domain and bounce it later, as a provider does.
         << "smtpd_reject_unlisted_recipient = no\n";
+    if (o.discard) {
+        // No pause when mail arrives faster than it leaves: the benchmark
+        // measures the client, not Postfix's flow control.
+        std::ofstream(conf + "/main.cf", std::ios::app)
+            << "default_transport = discard:benchmark\nvirtual_transport = discard:benchmark\n"
+            << "in_flow_delay = 0\n";
+    }
     // No chroot: the services need nothing copied into the queue folder.
     std::ofstream(conf + "/master.cf") << "127.0.0.1:" << port_ << " inet n - n - - smtpd\n"
                                        << "cleanup unix n - n - 0 cleanup\n"

@@ -169,6 +169,9 @@ public:
         std::string mailRoot;  // e.g. PopServer's home root
         // address -> Maildir relative to mailRoot, ending in "/"
         std::vector<std::pair<std::string, std::string>> mailboxes;
+        // Every message accepted, for any domain, and none delivered: the
+        // relay of a benchmark of the sending side.
+        bool discard = false;
     };
     static bool installed();
     explicit PostfixServer(const Options& options);
