@@ -61,9 +61,7 @@ QPushButton* button(const char* name, const QString& caption) {
 }  // namespace
 
 AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
-    : QWidget(parent, Qt::Window),
-      folder_(std::move(folder)),
-      editor_(joinPath(folder_, "data.mdb")) {
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)), editor_(databasePath(folder_)) {
     setObjectName(QStringLiteral("frmAUTORESPONDERS"));
     setWindowTitle(QStringLiteral("Autoresponders"));
     setAttribute(Qt::WA_DeleteOnClose);

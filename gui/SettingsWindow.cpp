@@ -33,6 +33,7 @@
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
 #include "run/ConnectionCheck.h"
+#include "store/AppFolder.h"
 #include "store/SendLimits.h"
 
 namespace vorel {

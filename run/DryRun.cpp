@@ -62,7 +62,8 @@ public:
 // Copies the files a run reads; the copies are what the handling may change.
 // data.mdb goes with its write-ahead log, which may hold the latest rows.
 void copyRunFiles(const std::string& from, const std::string& to) {
-    for (const char* name : {"setup.ini", "data.mdb", "data.mdb-wal"}) {
+    const std::string wal = std::string(kDatabaseFile) + "-wal";
+    for (const std::string& name : {std::string(kSettingsFile), std::string(kDatabaseFile), wal}) {
         std::error_code ec;
         fs::copy_file(joinPath(from, name), joinPath(to, name), ec);
     }
@@ -121,7 +122,7 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
     }
 
     DryRunResult result;
-    const std::string db = joinPath(scratch.path, "data.mdb");
+    const std::string db = databasePath(scratch.path);
     try {
         if (only && !fileExists(db)) {
             Database::createIfMissing(db);

@@ -198,7 +198,7 @@ bool MailRun::Impl::doRunMail() {
     bool failed = true;
     ctx.yield();
     report.setStatus("Checking Log");
-    std::remove(joinPath(folder, "debug.log").c_str());
+    std::remove(debugLogPath(folder).c_str());
     bool queueFree = false;
     try {
         queueFree = queueLockFree(folder);
@@ -274,7 +274,7 @@ bool MailRun::Impl::readSettings() {
     const Settings& s = state.settings;
     // A file that ends before line 18 leaves debug mode as it was.
     if (*lines >= Settings::kLineCount) {
-        report.setDebugMode(roundedNumber(s.chkDEBUG));
+        report.setDebugMode(debugModeOn(s.chkDEBUG));
     }
     report.setLogSetting(s.chkLOG);
     state.timeout = runTimeout(s.txtTIMEOUT);
@@ -302,7 +302,7 @@ bool MailRun::Impl::openDatabase() {
     state.autoresponderRows.reset();
     state.listRows.reset();
     state.db.reset();
-    std::string path = joinPath(folder, "data.mdb");
+    std::string path = databasePath(folder);
     try {
         state.db.emplace(Database::open(path));
         // The queued records of a message whose handling a killed run never
@@ -459,7 +459,7 @@ bool MailRun::Impl::readMessages(long n) {
             if (handledBefore(key) || handledBefore(byId)) {
                 report.addLogLine("Message from:" + mail.from() + " Subject: " + mail.subject() +
                                   " was handled by an earlier run, skipped");
-                if (state.settings.chkLEAVE == "0") {
+                if (!lineIsOnUnlessZero(state.settings.chkLEAVE)) {
                     try {
                         mail.deleteMessage();  // the earlier deletion was lost
                     } catch (const std::exception&) {

@@ -69,12 +69,4 @@ std::string deleteRunLog(const std::string& folder) {
     return {};
 }
 
-std::string runLogPath(const std::string& folder) {
-    return joinPath(folder, "log.txt");
-}
-
-std::string debugLogPath(const std::string& folder) {
-    return joinPath(folder, "debug.log");
-}
-
 }  // namespace vorel
