@@ -11,6 +11,7 @@
 #include "core/RunState.h"
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
+#include "mail/MessageRules.h"
 #include "mail/Outbound.h"
 #include "mail/Subscriptions.h"
 #include "store/Queue.h"
@@ -139,8 +140,7 @@ void MessageHandler::autoresponderPass() {
     }
     ctx_.report.setStatus("Checking Autoresponders");
     for (const Autoresponder& row : autoresponders_) {
-        if (sameText(to_, row.To) || sameText(subject_, row.Subject) ||
-            sameText(to_, "<" + row.To + ">")) {
+        if (autoresponderMatches(row, to_, subject_)) {
             carryOut(row);
         }
     }

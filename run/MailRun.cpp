@@ -11,13 +11,13 @@
 
 #include "base/Clock.h"
 #include "base/Idn.h"
-#include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
 #include "core/SignIn.h"
 #include "mail/Address.h"
+#include "mail/MessageRules.h"
 #include "mail/Processing.h"
 #include "run/AccountLogin.h"
 #include "run/DialUp.h"
@@ -288,13 +288,7 @@ void MailRun::Impl::readAntiSpam() {
         return;
     }
     report.setStatus("Reading Anti Spam File...");
-    for (const std::string& line : readAntiSpamLines(folder)) {
-        AntiSpamEntry entry = splitAntiSpamLine(line);
-        entry.from = readableDomains(entry.from);
-        entry.to = readableDomains(entry.to);
-        state.antiSpam.push_back(std::move(entry));
-        ctx.yield();
-    }
+    state.antiSpam = readAntiSpamEntries(folder, [this] { ctx.yield(); });
     report.setStatus("Anti Spam File Read");
 }
 
@@ -313,18 +307,7 @@ bool MailRun::Impl::openDatabase() {
         } catch (const std::exception&) {
             // Kept: at worst those replies go out twice.
         }
-        // The two record sets of the try, read once for all its messages.
-        state.autoresponderRows = state.db->autoresponders();
-        state.listRows = state.db->lists();
-        // The addresses the rules match, in the form inbound addresses take.
-        for (Autoresponder& a : *state.autoresponderRows) {
-            a.To = readableDomains(a.To);
-        }
-        for (MailingList& l : *state.listRows) {
-            for (std::string* a : {&l.onsubscribeto, &l.onunsubscribeto, &l.sendtolistfrom}) {
-                *a = readableDomains(*a);
-            }
-        }
+        loadTryRows(state);
     } catch (const std::exception& e) {
         // Message handling cannot work without the database; say which file.
         report.addLogLine("Unable to open the database " + path + ": " + e.what());
@@ -374,7 +357,7 @@ bool MailRun::Impl::isSpam() {
     const std::string to = mail.to();
     bool spam = false;
     for (const AntiSpamEntry& e : state.antiSpam) {
-        if (sameText(from, e.from) || sameText(subject, e.subject) || sameText(to, e.to)) {
+        if (spamEntryMatches(e, from, to, subject)) {
             report.addLogLine("Message from:" + from + " Subject: " + subject +
                               " deleted anti-spam filter");
             mail.deleteMessage();
