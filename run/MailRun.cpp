@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -234,11 +235,13 @@ bool MailRun::Impl::doRunMail() {
             break;
         }
         report.addLogLine("An Error Occurred Processing Mail, Starting again....Try " +
-                          std::to_string(attempt) + " of 10");
+                          std::to_string(attempt) + " of " + std::to_string(kTries));
         failed = true;
         try {
             mail.disconnect();
         } catch (...) {
+            // The try's failure is logged above; a session that cannot even be
+            // closed is dropped, and the next try connects afresh.
         }
     }
     // Nothing is held open between runs.
@@ -424,6 +427,7 @@ bool MailRun::Impl::readMessages(long n) {
                 try {
                     mail.disconnect();
                 } catch (...) {
+                    // Logged just above; the try ends and the next connects afresh.
                 }
                 return false;
             }
@@ -493,19 +497,27 @@ bool MailRun::Impl::readMessages(long n) {
 }
 
 void MailRun::Impl::closeRun() {
+    // The run's work is done and logged: closing errors do not undo it.
     try {
         cleanUpMessageFiles(ctx);
     } catch (...) {
+        // A file left behind is removed by the next run's clean-up.
     }
     try {
         startEndProgram(ctx);
     } catch (...) {
+        // A program that cannot be started is logged there; only running
+        // out of memory gets here, and the run is over anyway.
     }
     report.setStatus(state.cancelRequested ? "Mail run Cancelled by User" : "Mail Run Complete");
     if (state.dialUp && lineIsOnWhenNonZero(state.settings.chkAUTODISCONNECT)) {
         try {
             dialUp.hangUp();
         } catch (...) {
+            // Said, as a failed dial is: the connection the user wants ended
+            // is still up.
+            report.addLogLine("Hang Up Failed " + std::to_string(dialUp.errorNumber()) + " " +
+                              dialUp.errorText());
         }
     }
 }
@@ -584,11 +596,9 @@ void MailRun::Impl::popConnect() {
 }
 
 MailRun::MailRun(std::string folder, RunHost& host, MailComponent& mail, const Clock& clock)
-    : impl_(new Impl(std::move(folder), host, mail, clock)) {}
+    : impl_(std::make_unique<Impl>(std::move(folder), host, mail, clock)) {}
 
-MailRun::~MailRun() {
-    delete impl_;
-}
+MailRun::~MailRun() = default;
 
 bool MailRun::doRunMail() {
     return impl_->doRunMail();
@@ -596,10 +606,6 @@ bool MailRun::doRunMail() {
 
 const RunState& MailRun::state() const {
     return impl_->state;
-}
-
-Reporter& MailRun::reporter() {
-    return impl_->report;
 }
 
 void MailRun::setSignInServices(const SignInServices& services) {
