@@ -37,7 +37,7 @@ std::string prepareAppFolder(const CommandLine& cl) {
     ensureFolder(folder);
     checkFolderIsPrivate(folder);
     // No installer ships the empty database, so start-up provides it.
-    std::string db = joinPath(folder, "data.mdb");
+    std::string db = databasePath(folder);
     Database::createIfMissing(db);
     Database::upgradeSchema(db);
     return folder;
@@ -50,7 +50,7 @@ int cmdInit(const CommandLine& cl) {
     }
     std::string folder = prepareAppFolder(cl);
     // Fail loudly on a data.mdb that is not a database rather than print a path.
-    Database::open(joinPath(folder, "data.mdb"));
+    Database::open(databasePath(folder));
     std::printf("%s\n", folder.c_str());
     return 0;
 }

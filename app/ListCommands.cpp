@@ -120,7 +120,7 @@ int cmdPost(const CommandLine& cl) {
     post.subject = *subject;
 
     const std::string folder = prepareAppFolder(cl);
-    Database db = Database::open(joinPath(folder, "data.mdb"));
+    Database db = Database::open(databasePath(folder));
     std::optional<MailingList> list = db.findList(normaliseListName(post.listName));
     if (!list) {
         return failure("post", "there is no mailing list " + post.listName);
@@ -146,7 +146,7 @@ int cmdImport(const CommandLine& cl) {
     // Stored as the list editor stores the name.
     const std::string list = normaliseListName(cl.args[0]);
     const std::string folder = prepareAppFolder(cl);
-    Database db = Database::open(joinPath(folder, "data.mdb"));
+    Database db = Database::open(databasePath(folder));
     // Rows of a list that does not exist would be stored where no window shows them.
     if (!db.findList(list)) {
         return failure("import", "there is no mailing list " + cl.args[0]);
@@ -173,7 +173,7 @@ int cmdExport(const CommandLine& cl) {
     }
     const std::string list = normaliseListName(cl.args[0]);
     const std::string folder = prepareAppFolder(cl);
-    Database db = Database::open(joinPath(folder, "data.mdb"));
+    Database db = Database::open(databasePath(folder));
     if (db.memberCount(list) == 0) {
         return failure("export", kNothingToExport);
     }

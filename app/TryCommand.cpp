@@ -5,13 +5,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <system_error>
 
 #include "app/Commands.h"
 #include "base/Clock.h"
+#include "base/FileIo.h"
 #include "core/Reporter.h"
 #include "net/FileMailComponent.h"
 #include "run/DryRun.h"
@@ -20,17 +21,6 @@
 namespace vorel {
 
 namespace {
-
-bool readWhole(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return !in.bad();
-}
 
 void printIndented(const std::string& text, const char* indent) {
     std::istringstream in(text);
@@ -117,9 +107,9 @@ int cmdTry(const CommandLine& cl) {
         std::fprintf(stderr, "vorel try: %s is a folder, not a message file\n", file.c_str());
         return 1;
     }
-    std::string raw;
     errno = 0;
-    if (!readWhole(file, raw)) {
+    const std::optional<std::string> raw = readWholeFile(file);
+    if (!raw) {
         std::fprintf(stderr, "vorel try: cannot read the message file %s: %s\n", file.c_str(),
                      std::strerror(errno ? errno : EIO));
         return 1;
@@ -129,7 +119,7 @@ int cmdTry(const CommandLine& cl) {
     if (fileExists(folder)) {
         checkFolderIsPrivate(folder);
     }
-    FileMailComponent mail(raw);
+    FileMailComponent mail(*raw);
     SystemClock clock;
     const DryRunResult result = dryRun(folder, mail, clock);
     print(result, file, folder, mail.deleted());

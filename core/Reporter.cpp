@@ -10,6 +10,8 @@
 #include "base/Clock.h"
 #include "base/WriteAll.h"
 #include "core/RunHost.h"
+#include "store/AppFolder.h"
+#include "store/Settings.h"
 
 namespace vorel {
 
@@ -155,12 +157,16 @@ void Reporter::setStatus(const std::string& text) {
 void Reporter::addLogLine(const std::string& text) {
     const std::string shown = shownText(text);
     host_.addLogEntry(shown);
-    if (logSetting_ == "0") {
+    if (!logOn_) {
         return;
     }
-    if (!appendLine(folder_ + "/log.txt", logStamp(clock_.now()) + " " + shown)) {
-        noteRefusedLink("log.txt");
+    if (!appendLine(runLogPath(folder_), logStamp(clock_.now()) + " " + shown)) {
+        noteRefusedLink(kRunLogFile);
     }
+}
+
+void Reporter::setLogSetting(const std::string& value) {
+    logOn_ = lineIsOnUnlessZero(value);
 }
 
 void Reporter::noteRefusedLink(const std::string& name) {
@@ -196,8 +202,8 @@ void Reporter::setDebugBox(bool ticked) {
     }
 }
 
-void Reporter::setDebugMode(long value) {
-    if (value == 1) {
+void Reporter::setDebugMode(bool on) {
+    if (on) {
         setTranscript(true);
         setDebugBox(true);
         return;
@@ -275,8 +281,8 @@ void Reporter::onTranscript(const std::string& line, TranscriptDirection directi
     checkchr255(t);
     bool passLine = t.find("PASS") != std::string::npos;
     std::string shown = shownText(maskLine(t, direction));
-    if (!appendLine(folder_ + "/debug.log", shown)) {
-        noteRefusedLink("debug.log");
+    if (!appendLine(debugLogPath(folder_), shown)) {
+        noteRefusedLink(kDebugLogFile);
     }
     // The list shows the mask two characters shorter, as the screen always has.
     if (passLine) {

@@ -25,14 +25,15 @@ public:
     // A line for the on-screen log only (the driver's "Testing To: " lines).
     void addScreenLogLine(const std::string& text);
     void addDebugLine(const std::string& text);
-    void setDebugMode(long value);
+    // Debug mode as setup.ini line 18 sets it (debugModeOn).
+    void setDebugMode(bool on);
     // The user ticked or cleared "Debug Mode".
     void debugBoxClicked(bool ticked);
     // The mail component's transcript: masks passwords and AUTH exchanges.
     void onTranscript(const std::string& line, TranscriptDirection direction);
 
     // The log setting (setup.ini line 6): log.txt is written unless exactly "0".
-    void setLogSetting(const std::string& value) { logSetting_ = value; }
+    void setLogSetting(const std::string& value);
     void attach(MailComponent& mail) { mail_ = &mail; }
     const Clock& clock() const { return clock_; }
     // State of the "Debug Mode" box as the run last set or saw it.
@@ -51,7 +52,7 @@ private:
     RunHost& host_;
     const Clock& clock_;
     MailComponent* mail_ = nullptr;
-    std::string logSetting_ = "1";
+    bool logOn_ = true;
     bool debugBox_ = false;
     bool inAuth_ = false;
     std::set<std::string> refusedLinks_;

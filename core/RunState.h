@@ -35,10 +35,9 @@ struct RunState {
     bool cancelRequested = false;
     int messagesOnConnection = 0;
     bool sendFailed = false;
-    int lastSendError = 0;
+    int lastSendError = 0;      // the mail component's code of the last failed send, 0 if not one
     std::string lastSendReply;  // the server's refusing reply line of that send, if any
-    int movedToFailed = 0;      // records the server refused for good, this run  // the mail
-                                // component's code of the last failed send, 0 if not one
+    int movedToFailed = 0;      // records the server refused for good, this run
     bool smtpConnected = false;
     bool dialUp = false;
     std::vector<AntiSpamEntry> antiSpam;

@@ -6,34 +6,9 @@
 #include "forms/MergeCodeHelp.h"
 #include "net/FileMailComponent.h"
 #include "run/DryRun.h"
+#include "store/Transaction.h"
 
 namespace vorel {
-
-namespace {
-
-// Rolls back a write that did not reach its commit, so that a failure half
-// way leaves the rows as they were.
-class Transaction {
-public:
-    explicit Transaction(Database& db) : db_(db) { db_.begin(); }
-    ~Transaction() {
-        if (!done_) {
-            db_.rollback();
-        }
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    void commit() {
-        db_.commit();
-        done_ = true;
-    }
-
-private:
-    Database& db_;
-    bool done_ = false;
-};
-
-}  // namespace
 
 AutoresponderEditor::AutoresponderEditor(std::string dbPath) : path_(std::move(dbPath)) {}
 

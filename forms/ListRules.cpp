@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "store/Transaction.h"
+
 namespace vorel {
 
 std::string normaliseListName(const std::string& typed) {
@@ -21,6 +23,9 @@ Outcome saveList(Database& db, const MailingList& fields) {
         return {false, kListNameMissing};
     }
     MailingList row = fields;
+    // Look-up and write in one transaction: another window or command adding
+    // the name in between would otherwise leave two rows of one list.
+    Transaction t(db);
     if (std::optional<MailingList> existing = db.findList(fields.Name)) {
         row.id = existing->id;
         db.updateList(row);
@@ -28,6 +33,7 @@ Outcome saveList(Database& db, const MailingList& fields) {
         row.id = 0;
         db.addList(row);
     }
+    t.commit();
     return {true, kRecordSaved};
 }
 
@@ -35,16 +41,20 @@ Outcome deleteList(Database& db, const std::string& name) {
     if (name.empty()) {
         return {false, kSelectListToDelete};
     }
+    // The list, its requests and its members go together: a failure between
+    // them must not leave members of no list.
+    Transaction t(db);
     // Rows written by older versions may share a name: none stays behind.
     while (std::optional<MailingList> row = db.findList(name)) {
         db.deleteList(row->id);
     }
     db.deletePendingOf(name);
-    if (db.memberCount(name) == 0) {
-        return {true, ""};
+    const bool hadMembers = db.memberCount(name) != 0;
+    if (hadMembers) {
+        db.deleteMembersOf(name);
     }
-    db.deleteMembersOf(name);
-    return {true, kDeleteComplete};
+    t.commit();
+    return {true, hadMembers ? kDeleteComplete : ""};
 }
 
 }  // namespace vorel

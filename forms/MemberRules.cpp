@@ -9,13 +9,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 
+#include "base/FileIo.h"
 #include "base/TextCompare.h"
 #include "base/WriteAll.h"
 #include "core/Reporter.h"
 #include "mail/Address.h"
 #include "mail/ImportLineReader.h"
+#include "store/Transaction.h"
 
 namespace vorel {
 
@@ -41,15 +44,9 @@ std::string cutShort(const std::string& text) {
 class Batch {
 public:
     explicit Batch(Database& db) : db_(db) {}
-    ~Batch() {
-        if (open_) {
-            db_.rollback();
-        }
-    }
     void add(const std::string& listName, const std::string& email) {
         if (!open_) {
-            db_.begin();
-            open_ = true;
+            open_ = std::make_unique<Transaction>(db_);
         }
         Member m;
         m.name = listName;
@@ -61,15 +58,15 @@ public:
     }
     void commit() {
         if (open_) {
-            open_ = false;
             rows_ = 0;
-            db_.commit();
+            open_->commit();
+            open_.reset();
         }
     }
 
 private:
     Database& db_;
-    bool open_ = false;
+    std::unique_ptr<Transaction> open_;  // rolled back when the batch is dropped
     std::size_t rows_ = 0;
 };
 
@@ -311,25 +308,20 @@ std::string exportToFile(Database& db, const std::string& listName, const std::s
         }
         return failure.empty() ? "" : "cannot write " + path + ": " + failure;
     }
-    // Made in the target's own folder, so that the rename replaces it at once.
-    std::string tmp = target + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) {
-        return "cannot create a file beside " + target + ": " + std::strerror(errno);
+    std::string failure;
+    WriteStep failedStep = WriteStep::Write;
+    const int err = writeFileAtomically(
+        target, 0600,
+        [&](int out, const std::string&) {
+            failure = writeMembers(db, listName, out);
+            return failure.empty() ? 0 : EIO;
+        },
+        ExistingFile::Replace, &failedStep);
+    if (err != 0 && failedStep == WriteStep::Create) {
+        return "cannot create a file beside " + target + ": " + std::strerror(err);
     }
-    std::string failure = writeMembers(db, listName, fd);
-    if (failure.empty() && ::fsync(fd) != 0) {
-        failure = std::strerror(errno);
-    }
-    if (::close(fd) != 0 && failure.empty()) {
-        failure = std::strerror(errno);
-    }
-    if (failure.empty() && std::rename(tmp.c_str(), target.c_str()) != 0) {
-        failure = std::strerror(errno);
-    }
-    if (!failure.empty()) {
-        ::unlink(tmp.c_str());
-        return "cannot write " + path + ": " + failure;
+    if (err != 0) {
+        return "cannot write " + path + ": " + (failure.empty() ? std::strerror(err) : failure);
     }
     return "";
 }

@@ -70,12 +70,4 @@ Outcome deleteRunLog(const std::string& folder) {
     return Outcome::done();
 }
 
-std::string runLogPath(const std::string& folder) {
-    return joinPath(folder, "log.txt");
-}
-
-std::string debugLogPath(const std::string& folder) {
-    return joinPath(folder, "debug.log");
-}
-
 }  // namespace vorel

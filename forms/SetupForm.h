@@ -41,8 +41,4 @@ std::optional<std::string> antiSpamItemToAdd(const std::string& from, const std:
 // could not be deleted is named in the message.
 Outcome deleteRunLog(const std::string& folder);
 
-// Full paths of the run log and the server transcript.
-std::string runLogPath(const std::string& folder);
-std::string debugLogPath(const std::string& folder);
-
 }  // namespace vorel

@@ -150,7 +150,7 @@ void AppWindows::showMailingLists() {
 void AppWindows::start() {
     backdrop_->show();
     // Errors of the upgrade are ignored by the upgrade itself.
-    Database::upgradeSchema(joinPath(folder_, "data.mdb"));
+    Database::upgradeSchema(databasePath(folder_));
     trayMode_ = false;
     loadMainForm(false);
     if (asksForTray(args_)) {

@@ -57,9 +57,7 @@ QLabel* note(const QString& text) {
 }  // namespace
 
 AutorespondersWindow::AutorespondersWindow(std::string folder, QWidget* parent)
-    : QWidget(parent, Qt::Window),
-      folder_(std::move(folder)),
-      editor_(joinPath(folder_, "data.mdb")) {
+    : QWidget(parent, Qt::Window), folder_(std::move(folder)), editor_(databasePath(folder_)) {
     setObjectName(QStringLiteral("frmAUTORESPONDERS"));
     setWindowTitle(QStringLiteral("Autoresponders"));
     setAttribute(Qt::WA_DeleteOnClose);

@@ -343,7 +343,7 @@ PostWindow* MailingListsWindow::postWindow() const {
 Database* MailingListsWindow::db() {
     if (!db_) {
         try {
-            db_.emplace(Database::open(joinPath(folder_, "data.mdb")));
+            db_.emplace(Database::open(databasePath(folder_)));
         } catch (const std::exception& e) {
             storeFailed(e);
             return nullptr;

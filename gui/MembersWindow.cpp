@@ -283,7 +283,7 @@ MembersWindow::~MembersWindow() = default;
 Database* MembersWindow::db() {
     if (!db_) {
         try {
-            db_.emplace(Database::open(joinPath(folder_, "data.mdb")));
+            db_.emplace(Database::open(databasePath(folder_)));
         } catch (const std::exception& e) {
             storeFailed(e);
             return nullptr;

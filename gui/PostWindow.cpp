@@ -124,7 +124,7 @@ void PostWindow::post() {
     QString question = QString::fromLatin1(kPostQuestion);
     if (!listName_.empty()) {
         try {
-            Database db = Database::open(joinPath(folder_, "data.mdb"));
+            Database db = Database::open(databasePath(folder_));
             if (const std::int64_t members = db.memberCount(listName_); members > 0) {
                 question =
                     QString::fromStdString(postReach(members, readSendLimits(folder_).dailyLimit)) +
@@ -156,7 +156,7 @@ void PostWindow::post() {
     setEnabled(false);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     try {
-        Database db = Database::open(joinPath(folder_, "data.mdb"));
+        Database db = Database::open(databasePath(folder_));
         queued = postToList(db, folder_, p, clock, [this](const std::string& email, std::size_t n) {
             if (n % kStatusEvery == 1) {
                 showPostStatus(QString::fromLatin1(kPostingTo) + QString::fromStdString(email));

@@ -32,6 +32,7 @@
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
+#include "store/AppFolder.h"
 #include "store/SendLimits.h"
 
 namespace vorel {

@@ -12,6 +12,7 @@
 #include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/RunState.h"
+#include "store/AppFolder.h"
 #include "store/Database.h"
 
 namespace vorel {
@@ -113,7 +114,7 @@ std::string readMessageTextFile(const std::string& path) {
 }
 
 std::string readMessageText(RunContext& ctx) {
-    const std::string path = ctx.folder + "/temp.msg";
+    const std::string path = joinPath(ctx.folder, kWorkMessageFile);
     ctx.mail.saveWorkFile(path);
     return readMessageTextFile(path);
 }

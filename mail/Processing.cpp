@@ -11,9 +11,11 @@
 #include "core/RunState.h"
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
+#include "mail/MessageRules.h"
 #include "mail/Outbound.h"
 #include "mail/Subscriptions.h"
 #include "store/Queue.h"
+#include "store/Transaction.h"
 
 namespace vorel {
 
@@ -53,7 +55,7 @@ private:
     void queue(const QueueRecord& record, OutboundKind kind, const std::string& listName = "") {
         queueNoted(ctx_.state.db ? &*ctx_.state.db : nullptr, batch_, record, kind, listName);
     }
-    bool leaveIsOff() const { return ctx_.state.settings.chkLEAVE == "0"; }
+    bool leaveIsOff() const { return !lineIsOnUnlessZero(ctx_.state.settings.chkLEAVE); }
     // Replies, welcomes and farewells go to one address only (logged once).
     bool senderIsOneAddress();
     void autoresponderPass();
@@ -138,8 +140,7 @@ void MessageHandler::autoresponderPass() {
     }
     ctx_.report.setStatus("Checking Autoresponders");
     for (const Autoresponder& row : autoresponders_) {
-        if (sameText(to_, row.To) || sameText(subject_, row.Subject) ||
-            sameText(to_, "<" + row.To + ">")) {
+        if (autoresponderMatches(row, to_, subject_)) {
             carryOut(row);
         }
     }
@@ -568,9 +569,10 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
         throw std::logic_error("the rows of the try were not loaded");
     }
     Database* db = ctx.state.db ? &*ctx.state.db : nullptr;
+    std::optional<Transaction> transaction;
     if (db) {
         try {
-            db->begin();
+            transaction.emplace(*db);
         } catch (const StoreBusy&) {
             ctx.state.databaseLocked = true;
             return false;
@@ -616,8 +618,8 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
         if (db && handler.changed() && !ledgerKey.empty()) {
             db->markHandled(ledgerKey);
         }
-        if (db) {
-            db->commit();
+        if (transaction) {
+            transaction->commit();
         }
     } catch (const std::exception& e) {
         fail(e);
@@ -625,8 +627,8 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
     if (failed) {
         // Nothing of the message is kept, queued or counted: a handling cut
         // short must not send half its mail, nor all of it again next time.
-        if (db) {
-            db->rollback();
+        if (transaction) {
+            transaction->rollback();
         }
         try {
             settleQueueJournal(ctx.folder, [](const std::string&) { return false; });

@@ -10,6 +10,7 @@
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"
+#include "store/Transaction.h"
 
 namespace vorel {
 
@@ -122,21 +123,16 @@ std::string farewellText(const MailingList& list) {
 
 void confirmByHand(Database& db, const std::string& folder, const MailingList& list,
                    const PendingRequest& request, const LocalTime& now) {
-    db.begin();
-    try {
-        const bool member = db.findMember(list.Name, request.Email).has_value();
-        if (!member) {
-            db.addMember(Member{0, list.Name, request.Email, request.Data});
-        }
-        db.deletePending(request.id);
-        if (!member && !list.subscribemessage.empty()) {
-            queueNoted(db, folder, welcomeRecord(list, request, now), OutboundKind::AutoReply);
-        }
-        db.commit();
-    } catch (...) {
-        db.rollback();
-        throw;
+    Transaction t(db);
+    const bool member = db.findMember(list.Name, request.Email).has_value();
+    if (!member) {
+        db.addMember(Member{0, list.Name, request.Email, request.Data});
     }
+    db.deletePending(request.id);
+    if (!member && !list.subscribemessage.empty()) {
+        queueNoted(db, folder, welcomeRecord(list, request, now), OutboundKind::AutoReply);
+    }
+    t.commit();
 }
 
 std::string addedCountText(std::size_t added) {

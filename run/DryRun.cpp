@@ -7,13 +7,12 @@
 #include <system_error>
 
 #include "base/Clock.h"
-#include "base/Idn.h"
-#include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
 #include "mail/Address.h"
+#include "mail/MessageRules.h"
 #include "mail/Outbound.h"
 #include "mail/Processing.h"
 #include "run/MailRun.h"
@@ -62,7 +61,8 @@ public:
 // Copies the files a run reads; the copies are what the handling may change.
 // data.mdb goes with its write-ahead log, which may hold the latest rows.
 void copyRunFiles(const std::string& from, const std::string& to) {
-    for (const char* name : {"setup.ini", "data.mdb", "data.mdb-wal"}) {
+    const std::string wal = std::string(kDatabaseFile) + "-wal";
+    for (const std::string& name : {std::string(kSettingsFile), std::string(kDatabaseFile), wal}) {
         std::error_code ec;
         fs::copy_file(joinPath(from, name), joinPath(to, name), ec);
     }
@@ -86,14 +86,13 @@ std::string quoted(const std::string& s) {
 // The autoresponder pass's own comparisons, said in words.
 DryRunResult::Verdict verdict(const Autoresponder& row, const std::string& to,
                               const std::string& subject) {
-    const bool toMatches = sameText(to, row.To) || sameText(to, "<" + row.To + ">");
-    const bool subjectMatches = sameText(subject, row.Subject);
-    DryRunResult::Verdict v{row.Name, toMatches || subjectMatches, {}};
-    if (toMatches && subjectMatches) {
+    const AutoresponderMatch m = autoresponderMatches(row, to, subject);
+    DryRunResult::Verdict v{row.Name, static_cast<bool>(m), {}};
+    if (m.to && m.subject) {
         v.why = "matches (To and Subject)";
-    } else if (toMatches) {
+    } else if (m.to) {
         v.why = "matches (To)";
-    } else if (subjectMatches) {
+    } else if (m.subject) {
         v.why = "matches (Subject)";
     } else {
         v.why = "does not match: To differs (" + quoted(to) + " is not " + quoted(row.To) +
@@ -113,31 +112,22 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
     Reporter report(scratch.path, host, clock);
     RunState state;
     readSettingsLines(scratch.path, state.settings);
-    for (const std::string& line : readAntiSpamLines(scratch.path)) {
-        AntiSpamEntry e = splitAntiSpamLine(line);
-        e.from = readableDomains(e.from);
-        e.to = readableDomains(e.to);
-        state.antiSpam.push_back(std::move(e));
-    }
+    state.antiSpam = readAntiSpamEntries(scratch.path);
 
     DryRunResult result;
-    const std::string db = joinPath(scratch.path, "data.mdb");
+    const std::string db = databasePath(scratch.path);
     try {
         if (only && !fileExists(db)) {
             Database::createIfMissing(db);
         }
         state.db.emplace(Database::open(db));
         Database::upgradeSchema(db);
-        state.autoresponderRows =
-            only ? std::vector<Autoresponder>{*only} : state.db->autoresponders();
-        state.listRows = only ? std::vector<MailingList>{} : state.db->lists();
-        for (Autoresponder& a : *state.autoresponderRows) {
-            a.To = readableDomains(a.To);
-        }
-        for (MailingList& l : *state.listRows) {
-            for (std::string* a : {&l.onsubscribeto, &l.onunsubscribeto, &l.sendtolistfrom}) {
-                *a = readableDomains(*a);
-            }
+        if (only) {
+            state.autoresponderRows = std::vector<Autoresponder>{*only};
+            state.listRows = std::vector<MailingList>{};
+            makeComparable(*state.autoresponderRows);
+        } else {
+            loadTryRows(state);
         }
     } catch (const std::exception& e) {
         result.databaseError = e.what();
@@ -151,8 +141,7 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
     result.subject = mail.subject();
 
     for (const AntiSpamEntry& e : state.antiSpam) {
-        if (sameText(result.from, e.from) || sameText(result.subject, e.subject) ||
-            sameText(result.to, e.to)) {
+        if (spamEntryMatches(e, result.from, result.to, result.subject)) {
             result.spam = e;
             return result;
         }

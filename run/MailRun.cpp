@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,13 +12,13 @@
 
 #include "base/Clock.h"
 #include "base/Idn.h"
-#include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
 #include "core/SignIn.h"
 #include "mail/Address.h"
+#include "mail/MessageRules.h"
 #include "mail/Processing.h"
 #include "run/AccountLogin.h"
 #include "run/DialUp.h"
@@ -198,7 +199,7 @@ bool MailRun::Impl::doRunMail() {
     bool failed = true;
     ctx.yield();
     report.setStatus("Checking Log");
-    std::remove(joinPath(folder, "debug.log").c_str());
+    std::remove(debugLogPath(folder).c_str());
     bool queueFree = false;
     try {
         queueFree = queueLockFree(folder);
@@ -234,11 +235,13 @@ bool MailRun::Impl::doRunMail() {
             break;
         }
         report.addLogLine("An Error Occurred Processing Mail, Starting again....Try " +
-                          std::to_string(attempt) + " of 10");
+                          std::to_string(attempt) + " of " + std::to_string(kTries));
         failed = true;
         try {
             mail.disconnect();
         } catch (...) {
+            // The try's failure is logged above; a session that cannot even be
+            // closed is dropped, and the next try connects afresh.
         }
     }
     // Nothing is held open between runs.
@@ -274,7 +277,7 @@ bool MailRun::Impl::readSettings() {
     const Settings& s = state.settings;
     // A file that ends before line 18 leaves debug mode as it was.
     if (*lines >= Settings::kLineCount) {
-        report.setDebugMode(roundedNumber(s.chkDEBUG));
+        report.setDebugMode(debugModeOn(s.chkDEBUG));
     }
     report.setLogSetting(s.chkLOG);
     state.timeout = runTimeout(s.txtTIMEOUT);
@@ -288,13 +291,7 @@ void MailRun::Impl::readAntiSpam() {
         return;
     }
     report.setStatus("Reading Anti Spam File...");
-    for (const std::string& line : readAntiSpamLines(folder)) {
-        AntiSpamEntry entry = splitAntiSpamLine(line);
-        entry.from = readableDomains(entry.from);
-        entry.to = readableDomains(entry.to);
-        state.antiSpam.push_back(std::move(entry));
-        ctx.yield();
-    }
+    state.antiSpam = readAntiSpamEntries(folder, [this] { ctx.yield(); });
     report.setStatus("Anti Spam File Read");
 }
 
@@ -302,7 +299,7 @@ bool MailRun::Impl::openDatabase() {
     state.autoresponderRows.reset();
     state.listRows.reset();
     state.db.reset();
-    std::string path = joinPath(folder, "data.mdb");
+    std::string path = databasePath(folder);
     try {
         state.db.emplace(Database::open(path));
         // The queued records of a message whose handling a killed run never
@@ -313,18 +310,7 @@ bool MailRun::Impl::openDatabase() {
         } catch (const std::exception&) {
             // Kept: at worst those replies go out twice.
         }
-        // The two record sets of the try, read once for all its messages.
-        state.autoresponderRows = state.db->autoresponders();
-        state.listRows = state.db->lists();
-        // The addresses the rules match, in the form inbound addresses take.
-        for (Autoresponder& a : *state.autoresponderRows) {
-            a.To = readableDomains(a.To);
-        }
-        for (MailingList& l : *state.listRows) {
-            for (std::string* a : {&l.onsubscribeto, &l.onunsubscribeto, &l.sendtolistfrom}) {
-                *a = readableDomains(*a);
-            }
-        }
+        loadTryRows(state);
     } catch (const std::exception& e) {
         // Message handling cannot work without the database; say which file.
         report.addLogLine("Unable to open the database " + path + ": " + e.what());
@@ -374,7 +360,7 @@ bool MailRun::Impl::isSpam() {
     const std::string to = mail.to();
     bool spam = false;
     for (const AntiSpamEntry& e : state.antiSpam) {
-        if (sameText(from, e.from) || sameText(subject, e.subject) || sameText(to, e.to)) {
+        if (spamEntryMatches(e, from, to, subject)) {
             report.addLogLine("Message from:" + from + " Subject: " + subject +
                               " deleted anti-spam filter");
             mail.deleteMessage();
@@ -441,6 +427,7 @@ bool MailRun::Impl::readMessages(long n) {
                 try {
                     mail.disconnect();
                 } catch (...) {
+                    // Logged just above; the try ends and the next connects afresh.
                 }
                 return false;
             }
@@ -459,7 +446,7 @@ bool MailRun::Impl::readMessages(long n) {
             if (handledBefore(key) || handledBefore(byId)) {
                 report.addLogLine("Message from:" + mail.from() + " Subject: " + mail.subject() +
                                   " was handled by an earlier run, skipped");
-                if (state.settings.chkLEAVE == "0") {
+                if (!lineIsOnUnlessZero(state.settings.chkLEAVE)) {
                     try {
                         mail.deleteMessage();  // the earlier deletion was lost
                     } catch (const std::exception&) {
@@ -510,19 +497,27 @@ bool MailRun::Impl::readMessages(long n) {
 }
 
 void MailRun::Impl::closeRun() {
+    // The run's work is done and logged: closing errors do not undo it.
     try {
         cleanUpMessageFiles(ctx);
     } catch (...) {
+        // A file left behind is removed by the next run's clean-up.
     }
     try {
         startEndProgram(ctx);
     } catch (...) {
+        // A program that cannot be started is logged there; only running
+        // out of memory gets here, and the run is over anyway.
     }
     report.setStatus(state.cancelRequested ? "Mail run Cancelled by User" : "Mail Run Complete");
     if (state.dialUp && lineIsOnWhenNonZero(state.settings.chkAUTODISCONNECT)) {
         try {
             dialUp.hangUp();
         } catch (...) {
+            // Said, as a failed dial is: the connection the user wants ended
+            // is still up.
+            report.addLogLine("Hang Up Failed " + std::to_string(dialUp.errorNumber()) + " " +
+                              dialUp.errorText());
         }
     }
 }
@@ -601,11 +596,9 @@ void MailRun::Impl::popConnect() {
 }
 
 MailRun::MailRun(std::string folder, RunHost& host, MailComponent& mail, const Clock& clock)
-    : impl_(new Impl(std::move(folder), host, mail, clock)) {}
+    : impl_(std::make_unique<Impl>(std::move(folder), host, mail, clock)) {}
 
-MailRun::~MailRun() {
-    delete impl_;
-}
+MailRun::~MailRun() = default;
 
 bool MailRun::doRunMail() {
     return impl_->doRunMail();
@@ -613,10 +606,6 @@ bool MailRun::doRunMail() {
 
 const RunState& MailRun::state() const {
     return impl_->state;
-}
-
-Reporter& MailRun::reporter() {
-    return impl_->report;
 }
 
 void MailRun::setSignInServices(const SignInServices& services) {

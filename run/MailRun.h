@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace vorel {
@@ -8,7 +9,6 @@ class Clock;
 class MailComponent;
 class RunHost;
 struct RunState;
-class Reporter;
 class DialUp;
 struct SignInServices;
 
@@ -33,7 +33,6 @@ public:
     bool doRunMail();
 
     const RunState& state() const;
-    Reporter& reporter();
     // Where the run finds secrets besides the application folder (the
     // keyring) and the token endpoint of an OAuth2 sign-in. Without them a
     // run signs in with setup.ini, the password command and the secrets file.
@@ -46,7 +45,7 @@ public:
 
 private:
     struct Impl;
-    Impl* impl_;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace vorel

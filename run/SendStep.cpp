@@ -33,7 +33,6 @@ namespace vorel {
 
 namespace {
 
-constexpr char kLogFile[] = "log.txt";
 constexpr char kLogSubject[] = "*** Email Log from VOREL Software ***";
 constexpr char kLogContinuation[] = "Continuation of Log.....\r\n\r\n";
 constexpr int kLinesPerLogMail = 600;
@@ -362,7 +361,7 @@ void sendLogEmail(RunContext& ctx) {
     std::string body;
     int lineCounter = 1;
     ctx.report.setStatus("Sending Log to Email Address " + address);
-    const std::string logPath = joinPath(ctx.folder, kLogFile);
+    const std::string logPath = runLogPath(ctx.folder);
     if (!fileExists(logPath)) {
         return;
     }

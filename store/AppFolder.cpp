@@ -160,4 +160,16 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+std::string databasePath(const std::string& folder) {
+    return joinPath(folder, kDatabaseFile);
+}
+
+std::string runLogPath(const std::string& folder) {
+    return joinPath(folder, kRunLogFile);
+}
+
+std::string debugLogPath(const std::string& folder) {
+    return joinPath(folder, kDebugLogFile);
+}
+
 }  // namespace vorel

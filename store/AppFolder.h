@@ -28,6 +28,19 @@ void checkFolderIsPrivate(const std::string& folder);
 // naming the folder when it cannot be created.
 void ensureFolder(const std::string& folder);
 
+// The application's files, each named here once (the queue's, the locks' and
+// the sign-in files' names stand beside their code).
+inline constexpr char kSettingsFile[] = "setup.ini";
+inline constexpr char kDatabaseFile[] = "data.mdb";
+inline constexpr char kRunLogFile[] = "log.txt";
+inline constexpr char kDebugLogFile[] = "debug.log";
+// The message at hand, saved for the merge codes to read.
+inline constexpr char kWorkMessageFile[] = "temp.msg";
+
+std::string databasePath(const std::string& folder);
+std::string runLogPath(const std::string& folder);
+std::string debugLogPath(const std::string& folder);
+
 // folder + "/" + name. The system's file names never contain separators.
 std::string joinPath(const std::string& folder, const std::string& name);
 

@@ -13,7 +13,9 @@
 #include <utility>
 #include <variant>
 
+#include "base/FileIo.h"
 #include "store/AppFolder.h"
+#include "store/Transaction.h"
 
 namespace vorel {
 
@@ -426,53 +428,35 @@ void Database::createIfMissing(const std::string& path) {
     }
     // Built under a temporary name and linked into place, so that a half-made
     // database never carries the real name and an existing file is never replaced.
-    std::string tmp = path + ".new-XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) {
-        throw StoreError(path + ": cannot create the database: " + std::strerror(errno));
-    }
-    ::close(fd);
-    auto discard = [&] { ::unlink(tmp.c_str()); };
-
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(tmp.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
     std::string error;
-    if (rc == SQLITE_OK) {
-        std::string sql = std::string("BEGIN;") + kCreateTables;
-        for (const char* index : kIndexes) {
-            sql += index;
-            sql += ";";
+    const auto build = [&error](int, const std::string& tempPath) {
+        sqlite3* raw = nullptr;
+        int rc = sqlite3_open_v2(tempPath.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        if (rc == SQLITE_OK) {
+            std::string sql = std::string("BEGIN;") + kCreateTables;
+            for (const char* index : kIndexes) {
+                sql += index;
+                sql += ";";
+            }
+            sql += "COMMIT;";
+            char* msg = nullptr;
+            rc = sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &msg);
+            if (rc != SQLITE_OK) {
+                error = msg ? msg : sqlite3_errstr(rc);
+            }
+            sqlite3_free(msg);
+        } else {
+            error = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
         }
-        sql += "COMMIT;";
-        char* msg = nullptr;
-        rc = sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &msg);
-        if (rc != SQLITE_OK) {
-            error = msg ? msg : sqlite3_errstr(rc);
-        }
-        sqlite3_free(msg);
-    } else {
-        error = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+        sqlite3_close_v2(raw);
+        return error.empty() ? 0 : EIO;
+    };
+    const int err = writeFileAtomically(path, 0600, build, ExistingFile::Keep);
+    if (err != 0 && err != EEXIST) {
+        // EEXIST: another program made it meanwhile, which is as good.
+        throw StoreError(path + ": cannot create the database: " +
+                         (error.empty() ? std::string(std::strerror(err)) : error));
     }
-    sqlite3_close_v2(raw);
-    if (!error.empty()) {
-        discard();
-        throw StoreError(path + ": cannot create the database: " + error);
-    }
-    if (::link(tmp.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        bool madeElsewhere = fileExists(path);
-        // Some file systems have no hard links; rename is the fall-back.
-        if (!madeElsewhere && (err == EPERM || err == ENOTSUP || err == EXDEV) &&
-            ::rename(tmp.c_str(), path.c_str()) == 0) {
-            return;
-        }
-        discard();
-        if (!madeElsewhere) {
-            throw StoreError(path + ": cannot create the database: " + std::strerror(err));
-        }
-        return;
-    }
-    discard();
 }
 
 void Database::upgradeSchema(const std::string& path) noexcept {
@@ -689,6 +673,8 @@ void Database::deleteMembersOf(const std::string& listName) {
 
 std::vector<Member> Database::recordBounce(const std::string& email, const std::string& listName,
                                            std::int64_t today) {
+    // Read and counted together: a count read twice would be raised once.
+    Transaction t(*this);
     std::vector<Member> rows;
     {
         Use q(*this, kBounceRows);
@@ -709,6 +695,7 @@ std::vector<Member> Database::recordBounce(const std::string& email, const std::
         u.step();
         counted.push_back(m);
     }
+    t.commit();
     return counted;
 }
 
@@ -750,44 +737,38 @@ void Database::markHandled(const std::string& key) {
 }
 
 void Database::pruneHandled(const std::string& prefix, const std::vector<std::string>& keep) {
-    begin();
-    try {
-        for (const char* sql :
-             {"CREATE TEMP TABLE IF NOT EXISTS keep_handled (Key TEXT PRIMARY KEY)",
-              "DELETE FROM keep_handled"}) {
-            if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-                fail("cannot prune the ledger");
-            }
+    Transaction t(*this);
+    for (const char* sql : {"CREATE TEMP TABLE IF NOT EXISTS keep_handled (Key TEXT PRIMARY KEY)",
+                            "DELETE FROM keep_handled"}) {
+        if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            fail("cannot prune the ledger");
         }
-        sqlite3_stmt* add = nullptr;
-        if (sqlite3_prepare_v2(db_, "INSERT OR IGNORE INTO keep_handled VALUES (?1)", -1, &add,
-                               nullptr) != SQLITE_OK) {
-            fail("cannot prepare a query");
-        }
-        for (const std::string& key : keep) {
-            sqlite3_bind_text(add, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-            sqlite3_step(add);
-            sqlite3_reset(add);
-        }
-        sqlite3_finalize(add);
-        sqlite3_stmt* prune = nullptr;
-        if (sqlite3_prepare_v2(db_,
-                               "DELETE FROM handled WHERE substr(Key, 1, length(?1)) = ?1"
-                               " AND Key NOT IN (SELECT Key FROM keep_handled)",
-                               -1, &prune, nullptr) != SQLITE_OK) {
-            fail("cannot prepare a query");
-        }
-        sqlite3_bind_text(prune, 1, prefix.data(), static_cast<int>(prefix.size()), SQLITE_STATIC);
-        const int rc = sqlite3_step(prune);
-        sqlite3_finalize(prune);
-        if (rc != SQLITE_DONE) {
-            fail("query failed");
-        }
-        commit();
-    } catch (...) {
-        rollback();
-        throw;
     }
+    sqlite3_stmt* add = nullptr;
+    if (sqlite3_prepare_v2(db_, "INSERT OR IGNORE INTO keep_handled VALUES (?1)", -1, &add,
+                           nullptr) != SQLITE_OK) {
+        fail("cannot prepare a query");
+    }
+    for (const std::string& key : keep) {
+        sqlite3_bind_text(add, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+        sqlite3_step(add);
+        sqlite3_reset(add);
+    }
+    sqlite3_finalize(add);
+    sqlite3_stmt* prune = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "DELETE FROM handled WHERE substr(Key, 1, length(?1)) = ?1"
+                           " AND Key NOT IN (SELECT Key FROM keep_handled)",
+                           -1, &prune, nullptr) != SQLITE_OK) {
+        fail("cannot prepare a query");
+    }
+    sqlite3_bind_text(prune, 1, prefix.data(), static_cast<int>(prefix.size()), SQLITE_STATIC);
+    const int rc = sqlite3_step(prune);
+    sqlite3_finalize(prune);
+    if (rc != SQLITE_DONE) {
+        fail("query failed");
+    }
+    t.commit();
 }
 
 void Database::outboundSent(const std::string& digest) {
@@ -890,20 +871,15 @@ std::optional<PendingRequest> Database::findPendingToken(const std::string& toke
 }
 
 std::int64_t Database::addPending(const PendingRequest& row) {
-    begin();
-    try {
-        pendingQuery("DELETE FROM pending WHERE List = ?1 AND Email = ?2", {row.list, row.Email});
-        pendingQuery(
-            "INSERT INTO pending (List, Email, Data, Token, Asked)"
-            " VALUES (?1, ?2, ?3, ?4, ?5)",
-            {row.list, row.Email, row.Data, row.Token, row.Asked});
-        const std::int64_t id = sqlite3_last_insert_rowid(db_);
-        commit();
-        return id;
-    } catch (...) {
-        rollback();
-        throw;
-    }
+    Transaction t(*this);
+    pendingQuery("DELETE FROM pending WHERE List = ?1 AND Email = ?2", {row.list, row.Email});
+    pendingQuery(
+        "INSERT INTO pending (List, Email, Data, Token, Asked)"
+        " VALUES (?1, ?2, ?3, ?4, ?5)",
+        {row.list, row.Email, row.Data, row.Token, row.Asked});
+    const std::int64_t id = sqlite3_last_insert_rowid(db_);
+    t.commit();
+    return id;
 }
 
 void Database::deletePending(std::int64_t id) {

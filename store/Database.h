@@ -180,7 +180,8 @@ public:
 
     // Groups many writes (imports, bulk adds, the handling of one message)
     // into one transaction. Nested pairs join the outermost one; a rollback
-    // ends it whatever the depth.
+    // ends it whatever the depth. Callers use the guard in
+    // store/Transaction.h, which rolls back whatever does not reach commit.
     void begin();
     void commit();
     void rollback() noexcept;

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/FileIo.h"
 #include "base/WriteAll.h"
 #include "store/AppFolder.h"
 #include "store/FileLock.h"
@@ -309,12 +310,11 @@ void settleQueueJournal(const std::string& folder,
     QueueLock lock(folder);
     const auto st = statOf(queue);
     if (!undo.empty() && st) {
-        std::ifstream q(queue, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(q)), std::istreambuf_iterator<char>());
-        if (q.bad()) {
+        std::optional<std::string> read = readWholeFile(queue);
+        if (!read) {
             fail("cannot read", queue);
         }
-        q.close();
+        std::string& bytes = *read;
         // Last range first, so that earlier offsets stay true.
         std::sort(undo.begin(), undo.end(),
                   [](const Range& a, const Range& b) { return a.offset > b.offset; });
@@ -344,12 +344,9 @@ void settleQueueJournal(const std::string& folder,
                 fail("cannot truncate", queue);
             }
         } else if (bytes.size() != before) {
-            const std::string temp = joinPath(folder, "msgqueue.tmp");
-            ::unlink(temp.c_str());
-            appendBytes(temp, bytes);
-            syncFile(temp);
-            if (::rename(temp.c_str(), queue.c_str()) != 0) {
-                fail("cannot rename " + temp + " to", queue);
+            if (const int err = writeFileAtomically(queue, bytes, 0600); err != 0) {
+                errno = err;
+                fail("cannot replace", queue);
             }
         }
     }

@@ -12,8 +12,6 @@ namespace vorel {
 
 namespace {
 
-constexpr char kSettingsFile[] = "setup.ini";
-
 using Field = std::string Settings::*;
 constexpr Field kFields[Settings::kLineCount] = {
     &Settings::txtPOP,

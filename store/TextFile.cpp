@@ -1,31 +1,18 @@
 #include "store/TextFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
-#include "base/WriteAll.h"
+#include "base/FileIo.h"
 
 namespace vorel {
 
 std::optional<std::vector<std::string>> readTextLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const std::optional<std::string> all = readWholeFile(path);
+    if (!all) {
         return std::nullopt;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    const std::string text = all.str();
+    const std::string& text = *all;
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -45,34 +32,7 @@ std::optional<std::vector<std::string>> readTextLines(const std::string& path) {
 }
 
 void replaceFile(const std::string& path, const std::string& content, mode_t mode) {
-    std::string tmp = path + ".tmp-XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) {
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-    }
-    auto failWith = [&](int err) {
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
-    };
-    if (::fchmod(fd, mode) != 0) {
-        failWith(errno);
-    }
-    if (const int err = writeAll(fd, content); err != 0) {
-        failWith(err);
-    }
-    // Flushed before the rename, so a crash cannot leave an empty file behind.
-    if (::fsync(fd) != 0) {
-        failWith(errno);
-    }
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
+    if (const int err = writeFileAtomically(path, content, mode); err != 0) {
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
     }
 }

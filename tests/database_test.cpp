@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store/Database.h"
+#include "store/Transaction.h"
 #include "support/TempFolder.h"
 
 namespace vorel {
@@ -120,6 +121,51 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     db.rollback();  // outside a transaction: nothing happens
     EXPECT_FALSE(db.findMember("L", "gone@x"));
     EXPECT_EQ(rawQuery(path, "PRAGMA journal_mode"), Lines{"wal"});
+}
+
+// The guard keeps only what reaches commit(): an early return or an
+// exception rolls back, and a guard inside another joins it.
+TEST(Database, TransactionGuardKeepsOnlyWhatIsCommitted) {
+    TempFolder f;
+    const std::string path = f.file("data.mdb");
+    Database::createIfMissing(path);
+    Database db = Database::open(path);
+    const auto add = [&db](const char* name) {
+        Autoresponder row;
+        row.Name = name;
+        db.addAutoresponder(row);
+    };
+    {
+        Transaction t(db);
+        add("KEPT");
+        t.commit();
+    }
+    const auto save = [&](bool returnEarly) {
+        Transaction t(db);
+        add("RETURNED");
+        if (returnEarly) {
+            return;
+        }
+        t.commit();
+    };
+    save(true);
+    EXPECT_THROW(
+        [&] {
+            Transaction t(db);
+            add("THROWN");
+            throw StoreError("disk full");
+        }(),
+        StoreError);
+    {
+        Transaction outer(db);
+        {
+            Transaction inner(db);
+            add("INNER");
+            inner.commit();
+        }
+        add("OUTER");
+    }
+    EXPECT_EQ(rawQuery(path, "SELECT Name FROM autoresponders"), Lines{"KEPT"});
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <ranges>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "forms/ListPost.h"
@@ -18,6 +20,7 @@
 #include "store/AntiSpam.h"
 #include "store/Database.h"
 #include "store/Queue.h"
+#include "store/Transaction.h"
 #include "support/FixedClock.h"
 #include "support/TempFolder.h"
 
@@ -329,6 +332,47 @@ TEST_F(ListsTest, SeveralAddressesOnALineAndDataOfAnySize) {
     }
     EXPECT_EQ(queued, static_cast<std::size_t>(members));
     EXPECT_EQ(old, 7u);  // every member stored before the update
+}
+
+// A list goes with its members in one transaction: a failure part way (here a
+// trigger standing for a full disk) leaves the list whole. A list saved under
+// a name another program is adding at that moment replaces that row rather
+// than adding a second one.
+TEST_F(ListsTest, ListDeleteAndSaveAreOneTransactionEach) {
+    const auto exec = [this](const char* sql) {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(f.file("data.mdb").c_str(), &raw), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(raw, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(raw);
+    };
+    MailingList news;
+    news.Name = "NEWS";
+    saveList(db, news);
+    db.addMember({0, "NEWS", "a@x.example", ""});
+    exec("CREATE TRIGGER full BEFORE DELETE ON emails BEGIN SELECT RAISE(ABORT, 'full'); END");
+    EXPECT_THROW(deleteList(db, "NEWS"), StoreError);
+    EXPECT_TRUE(db.findList("NEWS"));
+    EXPECT_EQ(db.memberCount("NEWS"), 1);
+    exec("DROP TRIGGER full");
+    EXPECT_EQ(deleteList(db, "NEWS").message, kDeleteComplete);
+    EXPECT_FALSE(db.findList("NEWS"));
+    EXPECT_EQ(db.memberCount("NEWS"), 0);
+
+    Database other = Database::open(f.file("data.mdb"));
+    Transaction adding(other);
+    MailingList daily;
+    daily.Name = "DAILY";
+    other.addList(daily);
+    std::thread saving([this, daily]() mutable {
+        daily.textTOADD = "-- daily";
+        saveList(db, daily);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    adding.commit();
+    saving.join();
+    const auto rows = db.lists();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].textTOADD, "-- daily");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/Reporter.h"
+#include "store/Settings.h"
 #include "support/FakeMailComponent.h"
 #include "support/FixedClock.h"
 #include "support/RecordingHost.h"
@@ -98,14 +99,14 @@ TEST_F(ReporterTest, TranscriptMasksCredentialsAndFollowsDebugMode) {
     // Debug mode 1 ticks the box and turns the transcript on; any other value
     // clears the list to one line that depends on the box: clearing a ticked
     // box fires its click, which clears the list again.
-    report.setDebugMode(0);
+    report.setDebugMode(false);
     EXPECT_FALSE(mail.transcriptOn() || host.debugModeBox());
     EXPECT_EQ(host.debugLines(),
               Lines{"Debugging Switched Off - Turn on in System Settings or Below"});
-    report.setDebugMode(1);
+    report.setDebugMode(true);
     EXPECT_TRUE(mail.transcriptOn() && host.debugModeBox() && report.debugBox());
     report.onTranscript("+OK\r\n", R);
-    report.setDebugMode(2);
+    report.setDebugMode(debugModeOn("2"));
     EXPECT_FALSE(mail.transcriptOn() || host.debugModeBox());
     EXPECT_EQ(host.debugLines(), Lines{"Debugging Switched Off"});
     report.debugBoxClicked(true);

@@ -49,7 +49,8 @@ TEST(HeaderFailures, ThreeAreSkippedTheFourthEndsTheTry) {
     }
 }
 
-// Dial-up around a run; each matching anti-spam entry logs, deletes, counts (even with LEAVE).
+// Dial-up around a run (the hang-up fails); each matching anti-spam entry logs, deletes, counts
+// (even with LEAVE).
 TEST_F(RunFixture, DialsUpFiltersSpamAndHangsUp) {
     s.chkAUTODIAL = s.chkAUTODISCONNECT = s.chkLEAVE = "1";
     s.cmbDIALUP = "My ISP";
@@ -67,11 +68,13 @@ TEST_F(RunFixture, DialsUpFiltersSpamAndHangsUp) {
         bool ended = run(mail, [&](MailRun& r) {
             r.dialUp() = DialUp("/usr/bin/nmcli", [&](const std::vector<std::string>& argv) {
                 calls.push_back(argv);
-                return ProgramResult{argv[2] == "up" ? status : 0, "no carrier"};
+                return ProgramResult{argv[2] == "up" ? status : 7, "no carrier"};
             });
         });
         EXPECT_EQ(ended, status == 0);
         EXPECT_TRUE(host.hasLogEntry(status == 0 ? "Connected" : "Connect Failed 4 no carrier"));
+        // A hang-up that fails is said and ends nothing else.
+        EXPECT_EQ(host.hasLogEntry("Hang Up Failed 7 no carrier"), status == 0);
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ(calls[0],
                   (std::vector<std::string>{"/usr/bin/nmcli", "connection", "up", "My ISP"}));
