@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <deque>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "base/Idn.h"
@@ -187,7 +188,7 @@ void SmtpClient::send(const OutgoingMessage& message) {
 }
 
 std::size_t SmtpClient::window() const {
-    return s_ && !s_->broken && s_->pipelining && s_->chunking ? kStreamWindow : 1;
+    return s_ && !s_->broken && s_->pipelining ? kStreamWindow : 1;
 }
 
 // The stream (RFC 2920 with RFC 3030): a message with one recipient goes as
@@ -197,6 +198,9 @@ std::size_t SmtpClient::window() const {
 // several recipients needs their replies before its last chunk (all or
 // none): the stream is drained and it goes as send() sends it.
 std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>& messages) {
+    if (s_ && !s_->chunking) {
+        return streamData(messages);
+    }
     std::vector<SendResult> results(messages.size());
     struct InFlight {
         std::size_t message;
@@ -277,6 +281,111 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
         // The connection is gone: the oldest message without its replies
         // failed; the fate of those after it is unknown.
         const std::size_t first = inFlight.empty() ? k : inFlight.front().message;
+        fail(first, e);
+        s_.reset();
+        results.resize(first + 1);
+    }
+    return results;
+}
+
+// The stream without CHUNKING (RFC 2920): a message's data can go only after
+// its DATA reply, so each write carries the last message's data and the next
+// message's MAIL, RCPT and DATA, and a message costs one round trip instead
+// of two. After a refused envelope the server may still hold the MAIL: an
+// RSET goes first in the next write.
+std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage>& messages) {
+    std::vector<SendResult> results(messages.size());
+    auto fail = [&results](std::size_t k, const MailError& e) {
+        results[k].failure = std::make_exception_ptr(e);
+    };
+    std::optional<std::size_t> awaiting;  // its data went out, its final reply not read
+    std::string data;                     // the accepted message's, for the next write
+    bool reset = false;
+    // Writes what is held back before `commands`, then reads the replies to it.
+    auto flush = [&](const std::vector<std::string>& commands) {
+        std::string out = std::move(data);
+        data.clear();
+        std::vector<std::string> lines = commands;
+        if (reset) {
+            lines.insert(lines.begin(), "RSET");
+        }
+        for (const std::string& line : lines) {
+            out += line + "\r\n";
+            s_->emit(line + "\r\n", TranscriptDirection::Sent);
+        }
+        s_->sendAll(out);
+        if (awaiting) {
+            std::string text;
+            if (const int reply = s_->readReply(&text); reply >= 400) {
+                fail(*awaiting, MailError(mailErrorCodeForReply(reply),
+                                          s_->address.host + ": message: " + text, text));
+            }
+            awaiting.reset();
+        }
+        if (reset) {
+            readReplies(1);
+            reset = false;
+        }
+    };
+    std::size_t k = 0;
+    try {
+        for (; k < messages.size(); ++k) {
+            if (!s_ || s_->broken) {
+                throw MailError(mailcode::kNotConnected, "no SMTP session");
+            }
+            Transaction t;
+            try {
+                t = prepare(messages[k]);
+            } catch (const MailError& e) {
+                fail(k, e);  // nothing of it went out
+                continue;
+            }
+            if (t.envelope.size() != 2) {
+                if (awaiting || reset) {
+                    flush({});
+                }
+                try {
+                    sendData(std::move(t.envelope), std::move(t.data));
+                } catch (const MailError& e) {
+                    if (s_->broken) {
+                        throw;
+                    }
+                    fail(k, e);
+                }
+                continue;
+            }
+            t.envelope.push_back("DATA");
+            flush(t.envelope);
+            const Refusal refused = readReplies(2);
+            std::string text;
+            const int dataReply = s_->readReply(&text);
+            if (refused.code == 0 && dataReply == 354) {
+                data = dotStuffed(t.data);
+                awaiting = k;
+                continue;
+            }
+            const int code = refused.code != 0 ? refused.code : dataReply;
+            fail(k, MailError(mailErrorCodeForReply(code),
+                              s_->address.host + ": refused (" + std::to_string(code) + ")",
+                              refused.code != 0 ? refused.text : text));
+            if (dataReply == 354) {
+                // A server that takes data for no recipient: the transaction
+                // cannot be ended cleanly, only dropped with the connection.
+                s_->broken = true;
+                s_->abandon();
+                s_.reset();
+                results.resize(k + 1);
+                return results;
+            }
+            reset = true;
+        }
+        if (awaiting || reset) {
+            flush({});
+        }
+    } catch (const MailError& e) {
+        // The connection is gone: the oldest message without its final reply
+        // failed; the fate of those after it is unknown.
+        const std::size_t first = awaiting ? *awaiting : k;
         fail(first, e);
         s_.reset();
         results.resize(first + 1);

@@ -21,10 +21,11 @@ struct SessionSettings;
 //   one BDAT chunk. Replies are read in order, through readReplies().
 // - A message goes to all its recipients or to none: one refused address
 //   fails it (20002), so that the run queues it again whole.
-// - sendBatch() streams where the server offers PIPELINING and CHUNKING:
+// - sendBatch() streams where the server offers PIPELINING: with CHUNKING
 //   each message's MAIL, RCPT and BDAT LAST chunk go out without waiting for
 //   the previous message's replies, at most window() messages awaiting
-//   theirs, and each message gets its own result.
+//   theirs; without it each write carries one message's data and the next
+//   one's MAIL, RCPT and DATA. Each message gets its own result.
 // - A lost connection ends the session: later sends are refused (10057)
 //   until the next connect.
 class SmtpClient {
@@ -64,6 +65,8 @@ private:
     Transaction prepare(const OutgoingMessage& message);
     // A failure that broke the session drops it.
     void dropIfBroken();
+    // sendBatch's stream where the server offers PIPELINING but not CHUNKING.
+    std::vector<SendResult> streamData(const std::vector<OutgoingMessage>& messages);
 
     // Reads `count` replies, every one of them, in the order their commands
     // went out.
