@@ -14,7 +14,8 @@
 // UIDL, QUIT; SMTP: greeting, EHLO, QUIT per connection of 31 messages),
 // on top of the run's own time without delay.
 //
-// Usage: wan_bench [RTT_MS...]   (default: 0 20 50)
+// Usage: wan_bench [--plain] [RTT_MS...]   (default: 0 20 50; --plain: an
+// SMTP server that offers neither PIPELINING nor CHUNKING)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -193,16 +194,20 @@ Result runPeer(int rttMs, const test::SmtpServer& smtp) {
 
 int main(int argc, char** argv) {
     std::vector<int> rtts;
+    bool plain = false;
     for (int k = 1; k < argc; ++k) {
-        rtts.push_back(std::atoi(argv[k]));
+        if (std::string(argv[k]) == "--plain") {
+            plain = true;
+        } else {
+            rtts.push_back(std::atoi(argv[k]));
+        }
     }
     if (rtts.empty()) {
         rtts = {0, 20, 50};
     }
     try {
         test::SmtpServer::Options so;
-        so.pipelining = true;
-        so.chunking = true;
+        so.pipelining = so.chunking = !plain;
         test::SmtpServer smtp(so);
         const int downloads = kMessages * 3 / kAnsweredEvery;
         const int smtpSessions = (downloads + kPerSmtpConnection) / (kPerSmtpConnection + 1);

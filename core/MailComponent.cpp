@@ -28,4 +28,18 @@ std::string mailErrorText(int code) {
     }
 }
 
+std::vector<SendResult> MailComponent::sendBatch(const std::vector<OutgoingMessage>& messages) {
+    std::vector<SendResult> results;
+    for (const OutgoingMessage& m : messages) {
+        try {
+            send(m);
+            results.emplace_back();
+        } catch (...) {
+            results.push_back({std::current_exception()});
+            break;
+        }
+    }
+    return results;
+}
+
 }  // namespace vorel

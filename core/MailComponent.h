@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <exception>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -85,6 +87,12 @@ struct DeliveryStatus {
     std::string member;
 };
 
+// The outcome of one message of a batch: handed over (no failure), or the
+// error send() would have raised for it.
+struct SendResult {
+    std::exception_ptr failure;
+};
+
 // Direction of a transcript line.
 enum class TranscriptDirection { Sent, Received };
 
@@ -166,6 +174,14 @@ public:
     virtual void smtpConnect(const std::string& host, SmtpProtocol protocol,
                              const std::string& user, const std::string& password) = 0;
     virtual void send(const OutgoingMessage& message) = 0;
+    // How many messages sendBatch keeps awaiting their replies on the open
+    // connection: more than one only where the server pipelines.
+    virtual std::size_t sendWindow() const { return 1; }
+    // Sends the messages in order; never throws. One result per message
+    // whose outcome is known, in order: the messages after the last result
+    // were not sent, or a lost connection left their fate unknown, and go
+    // again on a new connection. This one stops at the first failure.
+    virtual std::vector<SendResult> sendBatch(const std::vector<OutgoingMessage>& messages);
 
     // Ends whichever sessions are open: QUIT on POP3 commits deletions.
     virtual void disconnect() = 0;

@@ -28,16 +28,14 @@ struct RunCounters {
     std::int32_t confirmations = 0;  // subscribe requests asked to confirm (not printed)
 };
 
-// What a run holds while it goes on. Counters and the cancel and send-failed
-// flags are cleared once per run; the rest is set again by every try.
+// What a run holds while it goes on. Counters and the cancel flag are cleared
+// once per run; the rest is set again by every try.
 struct RunState {
     RunCounters counters;
     bool cancelRequested = false;
+    // The SMTP connection's messages and whether it is open (run/SmtpLink.h).
     int messagesOnConnection = 0;
-    bool sendFailed = false;
-    int lastSendError = 0;      // the mail component's code of the last failed send, 0 if not one
-    std::string lastSendReply;  // the server's refusing reply line of that send, if any
-    int movedToFailed = 0;      // records the server refused for good, this run
+    int movedToFailed = 0;  // records the server refused for good, this run
     bool smtpConnected = false;
     bool dialUp = false;
     std::vector<AntiSpamEntry> antiSpam;

@@ -269,6 +269,17 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
     smtp_->send(message);
 }
 
+std::size_t CurlMailComponent::sendWindow() const {
+    return smtp_ ? smtp_->window() : 1;
+}
+
+std::vector<SendResult> CurlMailComponent::sendBatch(const std::vector<OutgoingMessage>& messages) {
+    if (sendWindow() <= 1) {
+        return MailComponent::sendBatch(messages);
+    }
+    return smtp_->sendBatch(messages);
+}
+
 void CurlMailComponent::closeSmtp(bool quit) {
     std::unique_ptr<SmtpClient> smtp = std::move(smtp_);
     if (smtp && quit) {

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
+#include <exception>
+#include <optional>
 #include <utility>
 
 #include "base/Idn.h"
@@ -15,6 +18,10 @@
 
 namespace vorel {
 namespace {
+
+// Messages a stream keeps awaiting their replies: about a connection's worth
+// (the run renews it every 31), a few hundred kilobytes of text replies.
+constexpr std::size_t kStreamWindow = 32;
 
 // Read into one string of the file's size, with room for the longer header
 // block that readdress puts in place of the old one: a large message file is
@@ -126,17 +133,15 @@ bool SmtpClient::needsSmtpUtf8(const OutgoingMessage& message) {
     return !ascii && s_->smtputf8;
 }
 
-void SmtpClient::send(const OutgoingMessage& message) {
-    if (!s_ || s_->broken) {
-        throw MailError(mailcode::kNotConnected, "no SMTP session");
-    }
+SmtpClient::Transaction SmtpClient::prepare(const OutgoingMessage& message) {
     const bool utf8 = needsSmtpUtf8(message);
     const std::string id = mime::makeMessageId(message.messageRef, message.from);
-    std::string data = message.sourceFile.empty()
-                           ? mime::composeText(message, id)
-                           : mime::readdress(mime::encodeForSmtp(readWholeFile(message.sourceFile),
-                                                                 s_->eightBitMime),
-                                             message, id);
+    Transaction t;
+    t.data = message.sourceFile.empty()
+                 ? mime::composeText(message, id)
+                 : mime::readdress(
+                       mime::encodeForSmtp(readWholeFile(message.sourceFile), s_->eightBitMime),
+                       message, id);
     std::vector<std::string> rcpt = mime::mailboxes(message.to, !utf8);
     for (const auto& a : mime::mailboxes(message.copyTo, !utf8)) {
         rcpt.push_back(a);
@@ -148,27 +153,244 @@ void SmtpClient::send(const OutgoingMessage& message) {
         mime::mailboxes(message.sender.empty() ? message.from : message.sender, !utf8);
     // 8-bit data is declared where the server takes it (RFC 6152); without
     // 8BITMIME the forward was re-encoded above and a reply is 7-bit.
-    const bool eightBit = s_->eightBitMime && std::any_of(data.begin(), data.end(), [](char c) {
+    const bool eightBit = s_->eightBitMime && std::any_of(t.data.begin(), t.data.end(), [](char c) {
                               return static_cast<unsigned char>(c) > 127;
                           });
-    std::vector<std::string> envelope = {
-        "MAIL FROM:<" + (senders.empty() ? std::string() : senders[0]) + ">" +
-        (eightBit ? " BODY=8BITMIME" : "") + (utf8 ? " SMTPUTF8" : "")};
+    t.envelope = {"MAIL FROM:<" + (senders.empty() ? std::string() : senders[0]) + ">" +
+                  (eightBit ? " BODY=8BITMIME" : "") + (utf8 ? " SMTPUTF8" : "")};
     for (const auto& a : rcpt) {
-        envelope.push_back("RCPT TO:<" + a + ">");
+        t.envelope.push_back("RCPT TO:<" + a + ">");
     }
+    return t;
+}
+
+void SmtpClient::dropIfBroken() {
+    if (s_ && s_->broken) {
+        s_.reset();
+    }
+}
+
+void SmtpClient::send(const OutgoingMessage& message) {
+    if (!s_ || s_->broken) {
+        throw MailError(mailcode::kNotConnected, "no SMTP session");
+    }
+    Transaction t = prepare(message);
     try {
         if (s_->pipelining && s_->chunking) {
-            sendChunked(envelope, std::move(data));
+            sendChunked(t.envelope, std::move(t.data));
         } else {
-            sendData(std::move(envelope), std::move(data));
+            sendData(std::move(t.envelope), std::move(t.data));
         }
     } catch (const MailError&) {
-        if (s_->broken) {
-            s_.reset();
-        }
+        dropIfBroken();
         throw;
     }
+}
+
+std::size_t SmtpClient::window() const {
+    return s_ && !s_->broken && s_->pipelining ? kStreamWindow : 1;
+}
+
+// The stream (RFC 2920 with RFC 3030): a message with one recipient goes as
+// MAIL, RCPT and a BDAT LAST chunk in one write, and the next follows at once.
+// BDAT LAST ends the transaction whatever its reply, so a refusal needs no
+// RSET, which would land behind the next messages' commands. A message with
+// several recipients needs their replies before its last chunk (all or
+// none): the stream is drained and it goes as send() sends it.
+std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>& messages) {
+    if (s_ && !s_->chunking) {
+        return streamData(messages);
+    }
+    std::vector<SendResult> results(messages.size());
+    struct InFlight {
+        std::size_t message;
+        std::size_t envelope;  // replies before the chunk's
+    };
+    std::deque<InFlight> inFlight;
+    auto fail = [&results](std::size_t k, const MailError& e) {
+        results[k].failure = std::make_exception_ptr(e);
+    };
+    // The replies of the oldest message in flight.
+    auto settle = [&] {
+        const InFlight f = inFlight.front();
+        const Refusal refused = readReplies(f.envelope);
+        std::string text;
+        const int chunkReply = s_->readReply(&text);
+        inFlight.pop_front();
+        if (refused.code != 0) {
+            fail(f.message,
+                 MailError(mailErrorCodeForReply(refused.code),
+                           s_->address.host + ": refused (" + std::to_string(refused.code) + ")",
+                           refused.text));
+        } else if (chunkReply >= 400) {
+            fail(f.message, MailError(mailErrorCodeForReply(chunkReply),
+                                      s_->address.host + ": message: " + text, text));
+        }
+    };
+    std::size_t k = 0;
+    try {
+        for (; k < messages.size(); ++k) {
+            if (!s_ || s_->broken) {
+                throw MailError(mailcode::kNotConnected, "no SMTP session");
+            }
+            Transaction t;
+            try {
+                t = prepare(messages[k]);
+            } catch (const MailError& e) {
+                fail(k, e);  // nothing of it went out
+                continue;
+            }
+            if (t.envelope.size() != 2) {
+                while (!inFlight.empty()) {
+                    settle();
+                }
+                try {
+                    sendChunked(t.envelope, std::move(t.data));
+                } catch (const MailError& e) {
+                    if (s_->broken) {
+                        throw;
+                    }
+                    fail(k, e);
+                }
+                continue;
+            }
+            while (inFlight.size() >= kStreamWindow) {
+                settle();
+            }
+            if (!t.data.empty() && t.data.back() != '\n') {
+                t.data += "\r\n";
+            }
+            // One write for the commands and the chunk; only the commands
+            // go to the transcript.
+            std::string out;
+            out.reserve(t.envelope[0].size() + t.envelope[1].size() + t.data.size() + 40);
+            for (const std::string& line : {t.envelope[0], t.envelope[1],
+                                            "BDAT " + std::to_string(t.data.size()) + " LAST"}) {
+                out += line + "\r\n";
+                s_->emit(line + "\r\n", TranscriptDirection::Sent);
+            }
+            out += t.data;
+            t.data = std::string();
+            s_->sendAll(out);
+            inFlight.push_back({k, t.envelope.size()});
+        }
+        while (!inFlight.empty()) {
+            settle();
+        }
+    } catch (const MailError& e) {
+        // The connection is gone: the oldest message without its replies
+        // failed; the fate of those after it is unknown.
+        const std::size_t first = inFlight.empty() ? k : inFlight.front().message;
+        fail(first, e);
+        s_.reset();
+        results.resize(first + 1);
+    }
+    return results;
+}
+
+// The stream without CHUNKING (RFC 2920): a message's data can go only after
+// its DATA reply, so each write carries the last message's data and the next
+// message's MAIL, RCPT and DATA, and a message costs one round trip instead
+// of two. After a refused envelope the server may still hold the MAIL: an
+// RSET goes first in the next write.
+std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage>& messages) {
+    std::vector<SendResult> results(messages.size());
+    auto fail = [&results](std::size_t k, const MailError& e) {
+        results[k].failure = std::make_exception_ptr(e);
+    };
+    std::optional<std::size_t> awaiting;  // its data went out, its final reply not read
+    std::string data;                     // the accepted message's, for the next write
+    bool reset = false;
+    // Writes what is held back before `commands`, then reads the replies to it.
+    auto flush = [&](const std::vector<std::string>& commands) {
+        std::string out = std::move(data);
+        data.clear();
+        std::vector<std::string> lines = commands;
+        if (reset) {
+            lines.insert(lines.begin(), "RSET");
+        }
+        for (const std::string& line : lines) {
+            out += line + "\r\n";
+            s_->emit(line + "\r\n", TranscriptDirection::Sent);
+        }
+        s_->sendAll(out);
+        if (awaiting) {
+            std::string text;
+            if (const int reply = s_->readReply(&text); reply >= 400) {
+                fail(*awaiting, MailError(mailErrorCodeForReply(reply),
+                                          s_->address.host + ": message: " + text, text));
+            }
+            awaiting.reset();
+        }
+        if (reset) {
+            readReplies(1);
+            reset = false;
+        }
+    };
+    std::size_t k = 0;
+    try {
+        for (; k < messages.size(); ++k) {
+            if (!s_ || s_->broken) {
+                throw MailError(mailcode::kNotConnected, "no SMTP session");
+            }
+            Transaction t;
+            try {
+                t = prepare(messages[k]);
+            } catch (const MailError& e) {
+                fail(k, e);  // nothing of it went out
+                continue;
+            }
+            if (t.envelope.size() != 2) {
+                if (awaiting || reset) {
+                    flush({});
+                }
+                try {
+                    sendData(std::move(t.envelope), std::move(t.data));
+                } catch (const MailError& e) {
+                    if (s_->broken) {
+                        throw;
+                    }
+                    fail(k, e);
+                }
+                continue;
+            }
+            t.envelope.push_back("DATA");
+            flush(t.envelope);
+            const Refusal refused = readReplies(2);
+            std::string text;
+            const int dataReply = s_->readReply(&text);
+            if (refused.code == 0 && dataReply == 354) {
+                data = dotStuffed(t.data);
+                awaiting = k;
+                continue;
+            }
+            const int code = refused.code != 0 ? refused.code : dataReply;
+            fail(k, MailError(mailErrorCodeForReply(code),
+                              s_->address.host + ": refused (" + std::to_string(code) + ")",
+                              refused.code != 0 ? refused.text : text));
+            if (dataReply == 354) {
+                // A server that takes data for no recipient: the transaction
+                // cannot be ended cleanly, only dropped with the connection.
+                s_->broken = true;
+                s_->abandon();
+                s_.reset();
+                results.resize(k + 1);
+                return results;
+            }
+            reset = true;
+        }
+        if (awaiting || reset) {
+            flush({});
+        }
+    } catch (const MailError& e) {
+        // The connection is gone: the oldest message without its final reply
+        // failed; the fate of those after it is unknown.
+        const std::size_t first = awaiting ? *awaiting : k;
+        fail(first, e);
+        s_.reset();
+        results.resize(first + 1);
+    }
+    return results;
 }
 
 void SmtpClient::sendData(std::vector<std::string> envelope, std::string data) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ struct SessionSettings;
 //   one BDAT chunk. Replies are read in order, through readReplies().
 // - A message goes to all its recipients or to none: one refused address
 //   fails it (20002), so that the run queues it again whole.
+// - sendBatch() streams where the server offers PIPELINING: with CHUNKING
+//   each message's MAIL, RCPT and BDAT LAST chunk go out without waiting for
+//   the previous message's replies, at most window() messages awaiting
+//   theirs; without it each write carries one message's data and the next
+//   one's MAIL, RCPT and DATA. Each message gets its own result.
 // - A lost connection ends the session: later sends are refused (10057)
 //   until the next connect.
 class SmtpClient {
@@ -33,6 +39,11 @@ public:
     void connect(const std::string& host, SmtpProtocol protocol, const std::string& user,
                  const std::string& password);
     void send(const OutgoingMessage& message);
+    // Messages sendBatch keeps awaiting their replies: 1 where the server
+    // cannot stream them.
+    std::size_t window() const;
+    // See MailComponent::sendBatch.
+    std::vector<SendResult> sendBatch(const std::vector<OutgoingMessage>& messages);
     // QUIT; a failure is no loss, everything sent having been accepted.
     void quit();
 
@@ -42,6 +53,20 @@ private:
         int code = 0;
         std::string text;
     };
+
+    // What goes on the wire for one message: MAIL, one RCPT per recipient,
+    // and the data (not yet dot-stuffed).
+    struct Transaction {
+        std::vector<std::string> envelope;
+        std::string data;
+    };
+    // Throws MailError when the message cannot go (no recipient, an
+    // address the server cannot take, an unreadable message file).
+    Transaction prepare(const OutgoingMessage& message);
+    // A failure that broke the session drops it.
+    void dropIfBroken();
+    // sendBatch's stream where the server offers PIPELINING but not CHUNKING.
+    std::vector<SendResult> streamData(const std::vector<OutgoingMessage>& messages);
 
     // Reads `count` replies, every one of them, in the order their commands
     // went out.

@@ -186,7 +186,6 @@ bool MailRun::Impl::doRunMail() {
     }
     state.counters = RunCounters{};
     state.cancelRequested = false;
-    state.sendFailed = false;
     state.carriedOver = false;
     state.movedToFailed = 0;
     state.databaseLocked = false;

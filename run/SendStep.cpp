@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include "mail/Outbound.h"
 #include "mail/Sender.h"
 #include "mail/Subscriptions.h"
+#include "run/SmtpLink.h"
 #include "store/AppFolder.h"
 #include "store/Queue.h"
 #include "store/SendLimits.h"
@@ -132,6 +134,18 @@ public:
         }
         return true;
     }
+    // How many messages may go at once without waiting: the day's allowance
+    // and the pace's room in the last minute; at least one.
+    std::size_t room(std::int64_t recipients) const {
+        std::int64_t n = log_.remaining(limits_.dailyLimit) / recipients;
+        if (limits_.pace > 0) {
+            const std::int64_t since = now() - 60;
+            n = std::min<std::int64_t>(
+                n, limits_.pace - std::count_if(sent_.begin(), sent_.end(),
+                                                [since](std::int64_t at) { return at > since; }));
+        }
+        return static_cast<std::size_t>(std::clamp<std::int64_t>(n, 1, 1 << 20));
+    }
     void sent(std::int64_t recipients) {
         const std::int64_t at = now();
         if (limits_.dailyLimit > 0) {
@@ -150,83 +164,141 @@ private:
     std::deque<std::int64_t> sent_;  // when this step's latest messages went
 };
 
-// Hands each record to sendOneMessage; a failed one is re-queued and the SMTP
-// connection made anew. The cursor moves past each record dealt with. The
-// provider's limits end the loop early, the records left queued in order.
+// A record read from the queue whose outcome is not known yet, and where
+// its bytes lie in msgqueue.txt.
+struct Pending {
+    QueueRecord record;
+    std::uint64_t start = 0, end = 0;
+};
+
+// Hands the records to the SMTP link in batches of as many as the connection
+// keeps in flight (one where the server does not pipeline) and deals with
+// each outcome in the records' order: the cursor moves past a record once it
+// was sent, re-queued or set aside. After a failed record the connection is
+// made anew. The provider's limits end the loop early, the records left
+// queued in order.
 SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor,
                         const std::string& queuePath, std::uint64_t queueLimit) {
     const Settings& s = ctx.state.settings;
     Limits limits(ctx);
     const std::int64_t recipients = s.txtAUTOFORWARD.empty() ? 1 : 2;
+    std::deque<Pending> pending;
+    // Records read but not dealt with go back to the reader, so that they
+    // are carried over with the rest.
+    auto stop = [&] {
+        if (!pending.empty()) {
+            reader.skipTo(pending.front().start);
+        }
+        return SendOutcome::Stopped;
+    };
+    auto sent = [&](const Pending& p) {
+        cursor.advance(p.end);
+        outboundSent(ctx, p.record);
+        limits.sent(recipients);
+    };
     try {
-        while (!reader.atEnd()) {
+        while (!pending.empty() || !reader.atEnd()) {
             if (ctx.state.cancelRequested) {
-                return SendOutcome::Stopped;
+                return stop();
             }
+            const std::uint64_t next = pending.empty() ? reader.consumed() : pending.front().start;
             if (!limits.allowanceLeft(recipients)) {
                 ctx.report.addLogLine(
                     "Daily sending limit of " + std::to_string(limits.dailyLimit()) +
                     " recipients reached: " +
-                    std::to_string(recordsLeft(queuePath, reader.consumed(), queueLimit)) +
+                    std::to_string(recordsLeft(queuePath, next, queueLimit)) +
                     " message(s) wait in the queue; the allowance opens again at " +
                     timeText(limits.opensAt()));
-                return SendOutcome::Stopped;
+                return stop();
             }
             if (!limits.awaitPace()) {
-                return SendOutcome::Stopped;
+                return stop();
             }
-            const std::uint64_t before = reader.consumed();
-            QueueRecord record = reader.readRecord();
-            const OutboundAddressing how = outboundAddressing(ctx, record);
-            if (sendOneMessage(ctx, record.to, how.from.empty() ? record.from : how.from, s.txtSMTP,
-                               record.body, record.subject, how.fields, how.envelope)) {
-                cursor.advance(reader.consumed());
-                outboundSent(ctx, record);
-                limits.sent(recipients);
-                continue;
+            const std::size_t want = std::max<std::size_t>(
+                1, std::min({ctx.mail.sendWindow(), messagesBeforeRenewal(ctx),
+                             limits.room(recipients)}));
+            while (pending.size() < want && !reader.atEnd()) {
+                Pending p;
+                p.start = reader.consumed();
+                p.record = reader.readRecord();
+                p.end = reader.consumed();
+                pending.push_back(std::move(p));
             }
-            if (isSendingLimitReply(ctx.state.lastSendReply)) {
-                // Every later record would be refused the same way: this one
-                // and the rest stay queued as they are.
-                reader.skipTo(before);
-                ctx.report.addLogLine(
-                    "The server says a sending limit was reached (" + ctx.state.lastSendReply +
-                    "): " + std::to_string(recordsLeft(queuePath, before, queueLimit)) +
-                    " message(s) wait in the queue for the next run");
-                return SendOutcome::Stopped;
+            std::vector<OutgoingMessage> batch;
+            for (std::size_t k = 0; k < pending.size() && k < want; ++k) {
+                const QueueRecord& record = pending[k].record;
+                const OutboundAddressing how = outboundAddressing(ctx, record);
+                batch.push_back(
+                    composeMessage(ctx, record.to, how.from.empty() ? record.from : how.from,
+                                   record.body, record.subject, how.fields, how.envelope));
             }
-            try {
-                if (ctx.state.lastSendError == mailcode::kSendRefused) {
-                    // Refused for good: sent again it would fail again, every run.
-                    moveToFailed(ctx.folder, record);
-                    ++ctx.state.movedToFailed;
-                    outboundSent(ctx, record);
-                } else {
-                    requeueRecord(ctx.folder, record);
+            const std::vector<MessageOutcome> outcomes = sendMessages(ctx, s.txtSMTP, batch);
+            bool failed = outcomes.size() < batch.size();
+            for (std::size_t k = 0; k < outcomes.size(); ++k) {
+                const MessageOutcome& o = outcomes[k];
+                if (o.sent) {
+                    sent(pending.front());
+                    pending.pop_front();
+                    continue;
                 }
-                cursor.advance(reader.consumed(), true);
-            } catch (const std::exception& e) {
-                // The failed record would be lost with the old queue.
-                logQueueKept(ctx, e);
-                return SendOutcome::KeepQueue;
-            }
-            ctx.mail.disconnect();
-            ctx.report.addLogLine("Reconnecting to SMTP Server due to failed message");
-            const auto protocol =
-                lineIsOnWhenNonZero(s.chkESMTP) ? SmtpProtocol::Esmtp : SmtpProtocol::Smtp;
-            try {
-                ctx.mail.smtpConnect(s.txtSMTP, protocol, s.txtUSERID, s.txtPASSWORD);
-            } catch (const MailError& refusal) {
-                if (!retryWithFreshToken(ctx, refusal)) {
-                    throw;
+                if (isSendingLimitReply(o.reply)) {
+                    // Every later record would be refused the same way: this
+                    // one and the rest stay queued as they are. A later one
+                    // of the same stream that did go is not queued again.
+                    const auto laterSent =
+                        std::count_if(outcomes.begin() + static_cast<long>(k), outcomes.end(),
+                                      [](const MessageOutcome& later) { return later.sent; });
+                    const std::uint64_t left =
+                        recordsLeft(queuePath, pending.front().start, queueLimit) -
+                        static_cast<std::uint64_t>(laterSent);
+                    if (laterSent > 0) {
+                        try {
+                            for (std::size_t j = k; !pending.empty(); ++j) {
+                                if (j < outcomes.size() && outcomes[j].sent) {
+                                    sent(pending.front());
+                                } else {
+                                    requeueRecord(ctx.folder, pending.front().record);
+                                    cursor.advance(pending.front().end, true);
+                                }
+                                pending.pop_front();
+                            }
+                        } catch (const std::exception& e) {
+                            logQueueKept(ctx, e);
+                            return SendOutcome::KeepQueue;
+                        }
+                    }
+                    ctx.report.addLogLine("The server says a sending limit was reached (" +
+                                          o.reply + "): " + std::to_string(left) +
+                                          " message(s) wait in the queue for the next run");
+                    return stop();
                 }
-                ctx.mail.smtpConnect(s.txtSMTP, protocol, s.txtUSERID, s.txtPASSWORD);
+                failed = true;
+                const Pending& record = pending.front();
+                try {
+                    if (o.error == mailcode::kSendRefused) {
+                        // Refused for good: sent again it would fail again, every run.
+                        moveToFailed(ctx.folder, record.record);
+                        ++ctx.state.movedToFailed;
+                        outboundSent(ctx, record.record);
+                    } else {
+                        requeueRecord(ctx.folder, record.record);
+                    }
+                    cursor.advance(record.end, true);
+                } catch (const std::exception& e) {
+                    // The failed record would be lost with the old queue.
+                    logQueueKept(ctx, e);
+                    return SendOutcome::KeepQueue;
+                }
+                pending.pop_front();
+            }
+            if (failed) {
+                reconnectAfterFailure(ctx);
             }
         }
     } catch (const std::exception&) {
-        return SendOutcome::Stopped;
+        return stop();
     }
-    return ctx.state.cancelRequested ? SendOutcome::Stopped : SendOutcome::AllRead;
+    return ctx.state.cancelRequested ? stop() : SendOutcome::AllRead;
 }
 
 // The records not read yet go to msgqueue.new behind the re-queued ones.

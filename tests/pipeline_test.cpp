@@ -2,7 +2,9 @@
 // is raised by the call its command belongs to; nothing is lost, deleted or sent twice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <map>
 #include <string>
@@ -227,5 +229,135 @@ TEST(Pipeline, SmtpMessageCommandsAndDataInOneWrite) {
         EXPECT_EQ(link.clientSegments() - before, kMessages * writes);
         mail.disconnect();
         EXPECT_EQ(smtp.received().size(), static_cast<std::size_t>(kMessages));
+    }
+}
+
+// Eight replies streamed over a server with PIPELINING: with CHUNKING every message's commands and
+// chunk go out before the first reply is read; without it the next message's commands go with the
+// last one's data. A refusal fails its message alone; a cut fails the
+// oldest message still awaiting its replies and leaves the later ones without a result (their fate
+// is unknown: the caller sends them again); a message reported sent was delivered.
+TEST(Pipeline, SmtpStreamReportsEachMessage) {
+    VOREL_SKIP_UNLESS_ROOT();
+    constexpr int kMessages = 8;
+    constexpr std::size_t kSize = 5400;  // about one message on the wire
+    const int refused = mailcode::kSendRefused, lost = mailcode::kNotConnected;
+    enum Cut { None, ToServer, ToClient };
+    // A client line made one the server refuses; the message whose content is refused; a cut; each
+    // message's result (-1: none).
+    struct Case {
+        std::string rewrite, into;
+        int refuseData;
+        Cut cut;
+        std::vector<int> codes;
+    };
+    const std::vector<int> allSent(kMessages, 0);
+    std::vector<int> rcpt3 = allSent, from5 = allSent, data6 = allSent;
+    rcpt3[2] = from5[4] = data6[5] = refused;
+    const Case cases[] = {
+        {"", "", 0, None, allSent},  // first: its replies place the cut to the client
+        {"RCPT TO:<r3@", "RCPT TO:<no@refused.example>", 0, None, rcpt3},
+        {"MAIL FROM:<robot5@", "MAIL FROM:<bad@", 0, None, from5},
+        {"", "", 6, None, data6},
+        // Inside message 4's chunk, long before any reply comes back: at most the replies read
+        // before the cut count.
+        {"", "", 0, ToServer, {}},
+        // Inside the replies of message 4.
+        {"", "", 0, ToClient, {0, 0, 0, lost}},
+    };
+    for (const bool chunking : {true, false}) {
+        std::size_t repliesOfThree = 0;  // bytes to the client up to message 3's last reply
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.rewrite + std::to_string(c.refuseData) + "/" + std::to_string(c.cut) +
+                         (chunking ? " BDAT" : " DATA"));
+            test::SmtpServer::Options so;
+            so.pipelining = true;
+            so.chunking = chunking;
+            so.refuseRecipients = {"no@refused.example"};
+            so.refuseSenders = {"bad@me.example"};
+            so.refuseContent = {"reply " + std::to_string(c.refuseData) + "\r\n"};
+            test::SmtpServer smtp(so);
+            TcpProxy::Options o;
+            o.delayMs = 2;
+            TcpProxy link(smtp.port(), o);
+            link.addRewrite(c.rewrite.empty() ? "none" : c.rewrite, c.into);
+            if (c.cut != None) {
+                link.queueFaults({{TcpProxy::Fault::Kind::Cut,
+                                   c.cut == ToServer ? TcpProxy::Direction::ToServer
+                                                     : TcpProxy::Direction::ToClient,
+                                   c.cut == ToServer ? kSize * 7 / 2 : repliesOfThree + 3, 0}});
+            }
+            CurlMailComponent mail;
+            mail.setTimeout(10);
+            std::vector<std::string> wire;  // ">" sent, "<" received
+            mail.setTranscriptOn(true);
+            mail.setTranscriptHandler([&wire](const std::string& l, TranscriptDirection d) {
+                wire.push_back((d == TranscriptDirection::Sent ? ">" : "<") + l);
+            });
+            mail.smtpConnect("127.0.0.1:" + std::to_string(link.port()), SmtpProtocol::Smtp, "",
+                             "");
+            EXPECT_GE(mail.sendWindow(), static_cast<std::size_t>(kMessages));
+            std::vector<OutgoingMessage> batch;
+            for (int k = 1; k <= kMessages; ++k) {
+                OutgoingMessage m;
+                m.to = "r" + std::to_string(k) + "@dest.example";
+                m.from = "robot" + std::to_string(k) + "@me.example";
+                m.body = "Line one of reply " + std::to_string(k) + "\r\n.a dotted line\r\n";
+                for (int l = 0; l < 50; ++l) {
+                    m.body += std::string(98, static_cast<char>('a' + k)) + "\r\n";
+                }
+                batch.push_back(m);
+            }
+            const std::vector<SendResult> results = mail.sendBatch(batch);
+            mail.disconnect();
+            std::vector<int> codes, sent, delivered;
+            for (const SendResult& r : results) {
+                codes.push_back(r.failure ? codeOf([&] { std::rethrow_exception(r.failure); }) : 0);
+                if (!r.failure) {
+                    sent.push_back(static_cast<int>(codes.size()));
+                }
+            }
+            for (const auto& r : smtp.received()) {
+                delivered.push_back(std::atoi(r.rcptTo.at(0).c_str() + 1));
+                EXPECT_NE(r.data.find("Line one of reply " + std::to_string(delivered.back()) +
+                                      "\r\n.a dotted line\r\n"),
+                          std::string::npos);
+            }
+            EXPECT_EQ(link.counters().connections, 1) << "no silent new session";
+            if (c.cut == ToServer) {
+                ASSERT_FALSE(codes.empty());
+                EXPECT_EQ(codes.back(), lost);
+                EXPECT_EQ(std::count(codes.begin(), codes.end(), 0), codes.size() - 1);
+                EXPECT_LE(delivered.size(), 3u);  // message 4 was never had whole
+                EXPECT_TRUE(
+                    std::includes(delivered.begin(), delivered.end(), sent.begin(), sent.end()));
+                continue;
+            }
+            EXPECT_EQ(codes, c.codes);
+            if (c.cut == ToClient) {
+                // The server may have had the later ones too: sent again, they are the duplicates
+                // a broken session may cost.
+                ASSERT_GE(delivered.size(), 3u);
+                EXPECT_EQ(std::vector<int>(delivered.begin(), delivered.begin() + 3), sent);
+                continue;
+            }
+            EXPECT_EQ(delivered, sent);
+            // Streamed: every message (with CHUNKING) or the next one written before the first
+            // message's last reply was read.
+            const auto firstDone = std::find_if(wire.begin(), wire.end(), [](const std::string& l) {
+                return l.rfind("<250 Message", 0) == 0 || l.rfind("<5", 0) == 0;
+            });
+            EXPECT_EQ(std::count_if(wire.begin(), firstDone,
+                                    [](const std::string& l) { return l.rfind(">MAIL", 0) == 0; }),
+                      chunking ? kMessages : 2);
+            int done = 0;
+            for (const std::string& l : wire) {
+                if (l[0] == '<' && done < 3) {
+                    repliesOfThree +=
+                        c.cut == None && c.rewrite.empty() && c.refuseData == 0 ? l.size() - 1 : 0;
+                    done += l.rfind("<250 Message", 0) == 0;
+                }
+            }
+        }
     }
 }

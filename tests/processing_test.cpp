@@ -14,8 +14,8 @@
 #include "core/RunState.h"
 #include "mail/Address.h"
 #include "mail/Processing.h"
-#include "mail/Sender.h"
 #include "run/SendStep.h"
+#include "run/SmtpLink.h"
 #include "store/Database.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
@@ -341,7 +341,6 @@ TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages)
                                     "FREE - This software must NOT be used for spamming"});
     mail.failCall("send", 6, mailcode::kSendRefused);
     EXPECT_FALSE(send("b@y.example", "x", "s\r\n"));
-    EXPECT_TRUE(state.sendFailed);
     for (const std::string& line : Lines{
              "Message Sent From: Me <me@vorel.example> to: j@x.example: Host smtp.example Subject "
              "s",
@@ -436,6 +435,81 @@ TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
         EXPECT_EQ(t.host.hasLogEntry("Reconnecting to SMTP Server due to failed message") &&
                       t.mail.calls()[3] == "disconnect",  // r3 goes over a new connection
                   c.twist == Requeued || c.twist == Refused);
+    }
+}
+
+// Over a pipelining server the step hands over up to four records at once and still deals with
+// each outcome in the records' order; a record whose fate a lost connection left unknown goes
+// again, and the cursor never passes a record that was not dealt with.
+TEST(SendStep, StreamDealsWithEachOutcomeInOrder) {
+    enum Twist { None, Refused, Lost, LostThenNoConnect, Limit, LimitLast, Cancel, Renewal };
+    struct Case {
+        Twist twist;
+        std::vector<std::size_t> batches;  // as handed to the component
+        std::vector<std::size_t> sent, left, failed;
+        int reconnects;
+    };
+    const Case cases[] = {
+        {None, {4, 3}, {1, 2, 3, 4, 5, 6, 7}, {}, {}, 0},
+        {Refused, {4, 3}, {1, 3, 4, 5, 6, 7}, {}, {2}, 1},
+        {Lost, {4, 4, 1}, {1, 3, 4, 5, 6, 7}, {2}, {}, 1},
+        {LostThenNoConnect, {4}, {1}, {2, 3, 4, 5, 6, 7}, {}, 1},
+        {Limit, {4}, {1, 2, 4}, {3, 5, 6, 7}, {}, 0},  // 4 went behind the refused 3
+        {LimitLast, {4}, {1, 2, 3}, {4, 5, 6, 7}, {}, 0},
+        {Cancel, {4}, {1, 2, 3, 4}, {5, 6, 7}, {}, 0},  // asked for while 1 to 4 were in flight
+        {Renewal, {2, 4, 1}, {1, 2, 3, 4, 5, 6, 7}, {}, {}, 0},
+    };
+    const std::string limit = "550 5.4.5 Daily user sending limit exceeded";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.twist);
+        Try t;
+        std::vector<QueueRecord> records;
+        for (int n = 1; n <= 7; ++n) {
+            records.push_back(reply(n));
+        }
+        t.folder.write(kQueueFile, queueBytes(records, {1, 2, 3, 4, 5, 6, 7}));
+        t.mail.setSendWindow(4);
+        switch (c.twist) {
+            case Refused:
+                t.mail.failCall("send", 2, mailcode::kSendRefused, "550 5.1.1 Recipient refused");
+                break;
+            case LostThenNoConnect:
+                t.mail.failCall("smtpConnect", 2, mailcode::kHostNotFound);
+                [[fallthrough]];
+            case Lost:
+                t.mail.failCall("send", 2, mailcode::kNotConnected);
+                break;
+            case Limit:
+            case LimitLast:
+                t.mail.failCall("send", c.twist == Limit ? 3 : 4, mailcode::kSendRefused, limit);
+                break;
+            case Cancel:
+                t.host.setOnLogEntry([&](const std::string& line) {
+                    t.state.cancelRequested |= line.rfind("Message Sent", 0) == 0;
+                });
+                break;
+            case Renewal:
+                t.state.messagesOnConnection = 28;
+                break;
+            case None:
+                break;
+        }
+        runSendingStep(t.ctx);
+
+        std::vector<std::size_t> sent;
+        for (const auto& m : t.mail.sent()) {
+            sent.push_back(static_cast<std::size_t>(std::stoi(m.to.substr(1))));
+        }
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_EQ(t.mail.batches(), c.batches);
+        EXPECT_EQ(t.file(kQueueFile), queueBytes(records, c.left));
+        EXPECT_EQ(t.file(kFailedQueueFile), queueBytes(records, c.failed));
+        EXPECT_FALSE(t.folder.exists(kQueueNewFile) || t.folder.exists(kQueueCursorFile));
+        EXPECT_EQ(t.host.countLogContaining("Reconnecting to SMTP Server"), c.reconnects);
+        EXPECT_EQ(t.host.countLogContaining("Safety check"), c.twist == Renewal ? 1 : 0);
+        EXPECT_EQ(t.host.hasLogEntry("The server says a sending limit was reached (" + limit +
+                                     "): 4 message(s) wait in the queue for the next run"),
+                  c.twist == Limit || c.twist == LimitLast);
     }
 }
 

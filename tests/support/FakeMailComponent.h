@@ -23,14 +23,19 @@ public:
         marked_.push_back(false);
         return static_cast<long>(mailbox_.size());
     }
-    // The nth call of that name (0: every one) throws MailError(code).
-    void failCall(const std::string& call, int nth, int code) {
-        failures_.emplace_back(call, nth, 0, code);
+    // The nth call of that name (0: every one) throws MailError(code), with
+    // `reply` as the server's refusing line.
+    void failCall(const std::string& call, int nth, int code, const std::string& reply = {}) {
+        failures_.emplace_back(call, nth, 0, code, reply);
     }
     // That call throws MailError(code) whenever message `message` is current.
     void failForMessage(const std::string& call, long message, int code) {
-        failures_.emplace_back(call, 0, message, code);
+        failures_.emplace_back(call, 0, message, code, "");
     }
+    // More than 1: sendBatch streams as over a pipelining server, going on
+    // after a refusal and ending at a lost connection (kNotConnected).
+    void setSendWindow(std::size_t window) { window_ = window; }
+    const std::vector<std::size_t>& batches() const { return batches_; }  // sizes, in order
     // Empty (the default) accepts every password.
     void requirePopPassword(const std::string& password) { popPassword_ = password; }
 
@@ -143,6 +148,26 @@ public:
         }
         sent_.push_back(message);
     }
+    std::size_t sendWindow() const override { return window_; }
+    std::vector<SendResult> sendBatch(const std::vector<OutgoingMessage>& messages) override {
+        batches_.push_back(messages.size());
+        if (window_ <= 1) {
+            return MailComponent::sendBatch(messages);
+        }
+        std::vector<SendResult> results;
+        for (const OutgoingMessage& m : messages) {
+            try {
+                send(m);
+                results.emplace_back();
+            } catch (const MailError& e) {
+                results.push_back({std::current_exception()});
+                if (e.code() == mailcode::kNotConnected) {
+                    break;
+                }
+            }
+        }
+        return results;
+    }
     void disconnect() override {
         enter("disconnect");
         for (std::size_t i = mailbox_.size(); popConnected_ && i-- > 0;) {
@@ -162,9 +187,9 @@ private:
     void enter(const std::string& call, const std::string& args = "") {
         calls_.push_back(args.empty() ? call : call + " " + args);
         const int n = callCount(call);
-        for (const auto& [name, nth, message, code] : failures_) {
+        for (const auto& [name, nth, message, code, reply] : failures_) {
             if (name == call && (nth == 0 || nth == n) && (message == 0 || message == current_)) {
-                throw MailError(code, "scripted failure of " + call);
+                throw MailError(code, "scripted failure of " + call, reply);
             }
         }
         const bool pop = call != "smtpConnect" && call != "send" && call != "disconnect" &&
@@ -211,8 +236,11 @@ private:
     std::vector<long> deleted_;
     std::vector<OutgoingMessage> sent_;
     std::vector<std::string> calls_;
-    std::vector<std::tuple<std::string, int, long, int>> failures_;  // call, nth, message, code
-    std::vector<std::pair<std::string, std::string>> header_;        // of the current message
+    // call, nth, message, code, reply
+    std::vector<std::tuple<std::string, int, long, int, std::string>> failures_;
+    std::vector<std::size_t> batches_;
+    std::size_t window_ = 1;
+    std::vector<std::pair<std::string, std::string>> header_;  // of the current message
     std::string popPassword_, from_, to_, subject_;
     long current_ = 0, fetched_ = 0;
     int downloads_ = 0;

@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -61,7 +62,14 @@ SoakResult runSoak(const SoakOptions& o) {
     auto problem = [&result](const std::string& p) { result.problems.push_back(p); };
     std::mt19937 rng(o.seed);
     PopServer pop;
-    SmtpServer smtp(SmtpServer::Options{"", "", {"refused@refuse.example"}, {}});
+    // Seeds take turns: an SMTP server with neither, with PIPELINING and
+    // CHUNKING, with PIPELINING alone. A stream's messages still awaiting
+    // their replies when its session broke may all go again.
+    SmtpServer::Options smtpOptions{"", "", {"refused@refuse.example"}, {}};
+    smtpOptions.pipelining = o.seed % 3 != 0;
+    smtpOptions.chunking = o.seed % 3 == 1;
+    const int inFlight = smtpOptions.pipelining ? 32 : 1;
+    SmtpServer smtp(smtpOptions);
     // The faults both relays draw from one seeded generator; off for the clean runs.
     std::mutex planLock;
     std::mt19937 plan(o.seed * 7919u + 1);
@@ -235,14 +243,15 @@ SoakResult runSoak(const SoakOptions& o) {
     }
 
     // Each copy by (session, order of arrival); a broken session explains
-    // one copy sent again: its last, which the client may never have seen
-    // accepted (a kill, a cut, a time-out while the relay held the bytes).
+    // one copy sent again: one of its last (the last `inFlight`), which the
+    // client may never have seen accepted (a kill, a cut, a time-out while
+    // the relay held the bytes).
     std::map<std::string, std::vector<std::pair<int, int>>> copiesOf;
-    std::map<int, int> lastOfSession;
+    std::map<int, std::vector<int>> ofSession;
     const std::vector<SmtpServer::Received> received = smtp.received();
     for (int index = 0; index < static_cast<int>(received.size()); ++index) {
         const SmtpServer::Received& m = received[static_cast<std::size_t>(index)];
-        lastOfSession[m.session] = index;
+        ofSession[m.session].push_back(index);
         for (const std::string& rcpt : m.rcptTo) {
             const auto it = expected.find(rcpt);
             if (it == expected.end()) {
@@ -277,7 +286,9 @@ SoakResult runSoak(const SoakOptions& o) {
         std::set<int> explaining;
         std::string sessions;
         for (const auto& [session, index] : copies) {
-            if (brokenSessions.count(session) != 0 && lastOfSession[session] == index) {
+            const std::vector<int>& all = ofSession[session];
+            const auto later = all.end() - std::upper_bound(all.begin(), all.end(), index);
+            if (brokenSessions.count(session) != 0 && later < inFlight) {
                 explaining.insert(session);
             }
             sessions += " " + std::to_string(session);
