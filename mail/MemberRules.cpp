@@ -130,16 +130,8 @@ std::vector<std::string> splitAddBox(const std::string& text) {
     return lines;
 }
 
-MemberSet::MemberSet(Database& db, const std::string& listName) {
-    db.forEachMember(listName, [this](const Member& m) { folded_.insert(lowerCase(m.Email)); });
-}
-
 bool MemberSet::contains(const std::string& email) const {
-    return folded_.count(lowerCase(email)) != 0;
-}
-
-void MemberSet::insert(const std::string& email) {
-    folded_.insert(lowerCase(email));
+    return db_.findMember(listName_, email).has_value();
 }
 
 std::size_t addAddresses(Database& db, const std::string& listName, const std::string& boxText) {
@@ -152,7 +144,6 @@ std::size_t addAddresses(Database& db, const std::string& listName, const std::s
         for (const std::string& address : lineAddresses(line)) {
             if (!present.contains(address)) {
                 batch.add(listName, address);
-                present.insert(address);
                 ++added;
             }
         }
@@ -201,7 +192,6 @@ ImportResult importAddresses(Database& db, const std::string& listName, std::ist
                         ++result.present;
                     } else {
                         batch.add(listName, address);
-                        present.insert(address);
                         lines.push_back("Import Added " + address + " to list " + listName);
                         ++result.added;
                     }
