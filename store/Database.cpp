@@ -35,18 +35,15 @@ CREATE TABLE mailling (
 CREATE TABLE emails (name TEXT COLLATE NOCASE, Email TEXT COLLATE NOCASE);
 )sql";
 
-// Look-ups by name and by (list, address) must not scan. One index serves
-// both a list's members and the check for an address in a list (an import's
-// de-duplication); a second one on the list's name alone cost every added
-// member a second index entry for a listing that sorts in memory anyway.
-constexpr std::array<const char*, 3> kIndexes = {
+// Look-ups by name and by (list, address) must not scan. emails_by_list keeps
+// the members of one list in stored order, so listing them needs no sort.
+constexpr std::array<const char*, 4> kIndexes = {
     "CREATE INDEX IF NOT EXISTS autoresponders_by_name ON autoresponders(Name COLLATE NOCASE)",
     "CREATE INDEX IF NOT EXISTS mailling_by_name ON mailling(Name COLLATE NOCASE)",
     "CREATE INDEX IF NOT EXISTS emails_by_list_address"
     " ON emails(name COLLATE NOCASE, Email COLLATE NOCASE)",
+    "CREATE INDEX IF NOT EXISTS emails_by_list ON emails(name COLLATE NOCASE)",
 };
-// Indexes earlier versions made that the one above covers.
-constexpr char kDropOverlappingIndex[] = "DROP INDEX IF EXISTS emails_by_list";
 
 constexpr int kBusyTimeoutMs = 10000;
 
@@ -515,7 +512,6 @@ void Database::upgradeSchema(const std::string& path) noexcept {
             for (const char* index : kIndexes) {
                 execIgnoringErrors(raw, index);
             }
-            execIgnoringErrors(raw, kDropOverlappingIndex);
         }
         sqlite3_close_v2(raw);
     } catch (...) {
@@ -845,6 +841,13 @@ void Database::rollbackToMark() noexcept {
     if (db_ && !sqlite3_get_autocommit(db_)) {
         execIgnoringErrors(db_, "ROLLBACK TO vorel_mark");
         execIgnoringErrors(db_, "RELEASE vorel_mark");
+    }
+}
+
+void Database::setCacheKb(int kb) {
+    const std::string sql = "PRAGMA cache_size = -" + std::to_string(kb);
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail("cannot set the cache size");
     }
 }
 

@@ -190,6 +190,10 @@ public:
     void mark();
     void releaseMark();
     void rollbackToMark() noexcept;
+    // The page cache's bound in KiB (64 MiB unless set): a bulk job that
+    // touches pages once each keeps its memory small with less.
+    void setCacheKb(int kb);
+    static constexpr int kDefaultCacheKb = 65536;
     // Whether a transaction is open: SQLite ends one by itself after some
     // failures (a full disk, an I/O error).
     bool inTransaction() const;
