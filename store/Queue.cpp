@@ -332,13 +332,13 @@ void QueueFiles::settle(const std::function<bool(const std::string&)>& committed
 }
 
 void QueueFiles::finish() {
-    const bool noted = journalFd_ >= 0;
-    closeAll();
-    if (noted) {
-        // Left in place when it cannot go: its notes are all of committed
-        // work, which the next settling keeps.
-        ::unlink(joinPath(folder_, kQueueJournalFile).c_str());
+    if (journalFd_ >= 0) {
+        // Emptied, as the per-message settling left it; left as it is when
+        // it cannot be: its notes are all of committed work, which the next
+        // settling keeps.
+        (void)::ftruncate(journalFd_, 0);
     }
+    closeAll();
 }
 
 QueueLocked::QueueLocked(const std::string& lockPath)

@@ -88,7 +88,7 @@ public:
     // settleQueueJournal through these files: the journal is let go first,
     // since the settling removes it.
     void settle(const std::function<bool(const std::string&)>& committed);
-    // Every note's work is committed or undone: removes the journal and
+    // Every note's work is committed or undone: empties the journal and
     // closes the files (opened again by a later append).
     void finish();
 
