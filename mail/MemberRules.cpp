@@ -24,7 +24,7 @@ namespace {
 // Transactions this size keep a big import near the speed of a bulk insert.
 constexpr std::size_t kRowsPerTransaction = 20000;
 // The database's page cache during an import, in KiB.
-constexpr int kImportCacheKb = 8192;
+constexpr int kImportCacheKb = 16384;
 // Status lines per hand-over: the window repaints once per batch.
 constexpr std::size_t kStatusBatch = 2000;
 // No mail system takes a longer address (RFC 5321 path limit).
