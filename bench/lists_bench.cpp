@@ -2,7 +2,11 @@
 //  a) importing a file of 1,000,000 lines (5% repeats in other letter case)
 //     into an empty list with de-duplication and one status line per line;
 //  b) reading the 1,000,000 addresses the member window lists;
-//  c) posting to 100,000 members: one personalised, noted queue record each.
+//  c) posting to 100,000 members: one personalised, noted queue record each,
+//     beside the floor: the same records written to a file kept open, one
+//     write each, with neither lock nor notes.
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +27,12 @@ using Steady = std::chrono::steady_clock;
 
 double seconds(Steady::time_point since) {
     return std::chrono::duration<double>(Steady::now() - since).count();
+}
+
+long peakKb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
 }
 
 void verdict(const char* what, double value, double goal) {
@@ -61,6 +71,8 @@ int main() {
     verdict("import 1,000,000 lines, de-duplicated", seconds(t), 12.0);
     std::printf("    added %zu, already in list %zu, status lines %zu, ok %d\n", r.added, r.present,
                 statusLines, r.ok ? 1 : 0);
+    // Nothing before the import holds much: the process's peak is the import's.
+    std::printf("    peak memory after the import: %ld KB (goal < 50 MB)\n", peakKb());
 
     t = Steady::now();
     const std::vector<vorel::MemberEntry> entries = vorel::memberEntries(db, "BIG");
@@ -85,10 +97,29 @@ int main() {
     post.message = "Dear %name%,\r\nthe news of %date% at %time%.\r\n";
     post.footer = "--\r\nTo leave, write to leave@example.org";
     vorel::SystemClock clock;
+    // The floor: the personalised records, written to a file kept open.
+    t = Steady::now();
+    {
+        const int fd =
+            ::open(vorel::joinPath(dir, "floor.txt").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+        db.forEachMember("POST", [&](const vorel::Member& m) {
+            const std::string record = m.Email + "\r\n\xFF\r\n" + post.from + "\r\n\xFF\r\n" +
+                                       post.subject + "\r\n\xFF\r\n" +
+                                       vorel::personalisedBody(post, clock.now(), m.Data) +
+                                       "\r\n\xFF\r\n";
+            if (::write(fd, record.data(), record.size()) < 0) {
+                std::perror("floor");
+            }
+        });
+        ::close(fd);
+    }
+    const double floor = seconds(t);
     t = Steady::now();
     const std::size_t queued = vorel::postToList(db, dir, post, clock);
-    verdict("post to 100,000 members (queue + notes)", seconds(t), 3.0);
-    std::printf("    %zu records queued\n", queued);
+    const double took = seconds(t);
+    verdict("post to 100,000 members (queue + notes)", took, 3.0);
+    std::printf("    %zu records queued; kept-open floor %.3f s, post / floor %.2f (goal <= 2)\n",
+                queued, floor, took / floor);
 
     fs::remove_all(dir);
     return 0;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -152,6 +153,9 @@ public:
     // fetchMessage does), and none of them changes from(), to(), subject().
     // The work file: header lines and the decoded text of the message.
     virtual void saveWorkFile(const std::string& path) = 0;
+    // The same text in memory, handed over in pieces (whose bounds mean
+    // nothing), so that a large message is not copied whole.
+    virtual void workTextPieces(const std::function<void(std::string_view)>& piece) = 0;
     // The message exactly as received, for sending on with a new addressing.
     virtual void saveMessageFile(const std::string& path) = 0;
     // Attachment parts of the message.

@@ -1,6 +1,7 @@
 #include "core/Reporter.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -160,13 +161,53 @@ void Reporter::addLogLine(const std::string& text) {
     if (!logOn_) {
         return;
     }
-    if (!appendLine(runLogPath(folder_), logStamp(clock_.now()) + " " + shown)) {
+    if (!appendLogLine(logStamp(clock_.now()) + " " + shown)) {
         noteRefusedLink(kRunLogFile);
+    }
+}
+
+bool Reporter::appendLogLine(const std::string& line) {
+    const std::string path = runLogPath(folder_);
+    if (logFd_ >= 0) {
+        // Still the file held? The log may have been mailed and removed,
+        // deleted from the settings window, or replaced by a link.
+        struct stat named {};
+        if (::lstat(path.c_str(), &named) != 0 || named.st_ino != logInode_ ||
+            named.st_dev != logDevice_) {
+            closeLog();
+        }
+    }
+    if (logFd_ < 0) {
+        // Logs name people and, with debug on, hold server dialogues.
+        logFd_ = openNoFollow(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
+        if (logFd_ < 0) {
+            return errno != ELOOP;
+        }
+        struct stat held {};
+        if (::fstat(logFd_, &held) != 0) {
+            closeLog();
+            return appendLine(path, line);
+        }
+        logInode_ = held.st_ino;
+        logDevice_ = held.st_dev;
+    }
+    writeAll(logFd_, line + "\r\n");
+    return true;
+}
+
+void Reporter::closeLog() noexcept {
+    if (logFd_ >= 0) {
+        ::close(logFd_);
+        logFd_ = -1;
     }
 }
 
 void Reporter::setLogSetting(const std::string& value) {
     logOn_ = lineIsOnUnlessZero(value);
+}
+
+Reporter::~Reporter() {
+    closeLog();
 }
 
 void Reporter::noteRefusedLink(const std::string& name) {

@@ -19,6 +19,12 @@ class RunHost;
 class Reporter {
 public:
     Reporter(std::string folder, RunHost& host, const Clock& clock);
+    ~Reporter();
+    Reporter(const Reporter&) = delete;
+    Reporter& operator=(const Reporter&) = delete;
+    // log.txt stays open from the first line a run logs until this call (a
+    // line costs a check and a write instead of an open and a close).
+    void closeLog() noexcept;
 
     void setStatus(const std::string& text);
     void addLogLine(const std::string& text);
@@ -47,6 +53,8 @@ private:
     // exchanges masked. `line` comes without its line end.
     std::string maskLine(const std::string& line, TranscriptDirection direction);
     void noteRefusedLink(const std::string& name);
+    // False when log.txt is a symbolic link (never written through).
+    bool appendLogLine(const std::string& line);
 
     std::string folder_;
     RunHost& host_;
@@ -57,6 +65,9 @@ private:
     bool inAuth_ = false;
     std::set<std::string> refusedLinks_;
     bool tokenAuth_ = false;  // the exchange is an OAuth2 one (XOAUTH2, OAUTHBEARER)
+    int logFd_ = -1;
+    unsigned long long logInode_ = 0;
+    unsigned long long logDevice_ = 0;
 };
 
 // A text as one line that shows and logs safely: line breaks become blanks;

@@ -40,10 +40,27 @@ std::string postReach(std::int64_t recipients, long dailyLimit) {
 std::size_t postToList(Database& db, const std::string& folder, const ListPost& post,
                        const Clock& clock, const PostProgress& progress) {
     // Members are read as the copies are queued, one at a time: a list's
-    // stored Data may be large. The notes go on the same connection, in
-    // transactions of kNotesPerTransaction copies.
+    // stored Data may be large. The copies go to the queue in batches through
+    // files held open (one lock and one write per batch, not per copy), each
+    // batch right before the transaction of its notes is committed.
+    QueueFiles files(folder);
+    QueueBatch batch(folder, {}, &files);
     std::size_t done = 0;
     bool open = false;
+    const auto commit = [&] {
+        try {
+            batch.flush();
+        } catch (...) {
+            // Copies that never reached the queue keep no notes.
+            open = false;
+            db.rollback();
+            throw;
+        }
+        if (open) {
+            open = false;
+            db.commit();
+        }
+    };
     try {
         const std::int64_t today = epochSeconds(clock.now()) / 86400;
         db.forEachMember(post.listName, [&](const Member& m) {
@@ -59,28 +76,22 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
             r.from = post.from;
             r.subject = post.subject;
             r.body = personalisedBody(post, clock.now(), m.Data);
-            queueNoted(db, folder, r, OutboundKind::ListCopy, post.listName);
+            queueNoted(&db, batch, r, OutboundKind::ListCopy, post.listName);
             ++done;
             if (done % kNotesPerTransaction == 0) {
-                open = false;
-                db.commit();
+                commit();
             }
             if (progress) {
                 progress(m.Email, done);
             }
         });
-        if (open) {
-            open = false;
-            db.commit();
-        }
+        commit();
     } catch (...) {
         // The copies queued so far go out: keep their notes.
-        if (open) {
-            try {
-                db.commit();
-            } catch (const std::exception&) {
-                db.rollback();
-            }
+        try {
+            commit();
+        } catch (const std::exception&) {
+            db.rollback();
         }
         throw;
     }

@@ -4,7 +4,7 @@
 #include <functional>
 #include <istream>
 #include <string>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "forms/Outcome.h"
@@ -48,15 +48,18 @@ private:
 // with it, and the rest after the last CR counts when it is not empty.
 std::vector<std::string> splitAddBox(const std::string& text);
 
-// Case-insensitive address set of one list, as the database compares.
+// The addresses of one list, compared without regard to letter case as the
+// database compares, asked of the database's (list, address) index: rows
+// added in an open transaction count at once, and a list of a million
+// members costs no memory.
 class MemberSet {
 public:
-    MemberSet(Database& db, const std::string& listName);
+    MemberSet(Database& db, std::string listName) : db_(db), listName_(std::move(listName)) {}
     bool contains(const std::string& email) const;
-    void insert(const std::string& email);
 
 private:
-    std::unordered_set<std::string> folded_;
+    Database& db_;
+    std::string listName_;
 };
 
 // "Add Email Addresses": every line, control characters removed, through

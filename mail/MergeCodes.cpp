@@ -47,29 +47,74 @@ std::size_t utf8Prefix(std::string_view text, std::size_t limit) {
 
 }  // namespace
 
+namespace {
+
+// Message text from the work text given in pieces of any size (a file's
+// reads, or the component's pieces in memory): the same text whatever the
+// pieces' bounds.
+class MessageTextBuilder {
+public:
+    // False once the text is long enough: nothing more is needed.
+    bool add(std::string_view chunk) {
+        std::size_t pos = 0;
+        while (text_.size() < kMessageTextLimit) {
+            const std::size_t nl = chunk.find('\n', pos);
+            if (nl == std::string_view::npos) {
+                // Only what can still be kept of a line that goes on.
+                const std::size_t wanted = room() + 4;  // a sequence cut at the end goes
+                const std::size_t keep = std::min(
+                    chunk.size() - pos, wanted > partial_.size() ? wanted - partial_.size() : 0);
+                partial_.append(chunk.substr(pos, keep));
+                break;
+            }
+            if (partial_.empty()) {
+                addLine(chunk.substr(pos, nl - pos));
+            } else {
+                partial_.append(chunk.substr(pos, nl - pos));
+                addLine(partial_);
+                partial_.clear();
+            }
+            pos = nl + 1;
+        }
+        return text_.size() < kMessageTextLimit;
+    }
+    // The end of the work text: its last line may have no line end.
+    std::string finish() {
+        if (text_.size() < kMessageTextLimit && !partial_.empty()) {
+            addLine(partial_);
+        }
+        return std::move(text_);
+    }
+
+private:
+    // A line may take the text past the limit, but not past kMemberDataLimit:
+    // one line of megabytes would otherwise be stored whole as a member's Data.
+    std::size_t room() const {
+        return kMemberDataLimit - 1 - std::min(text_.size(), kMemberDataLimit - 1);
+    }
+    void addLine(std::string_view line) {
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        text_.append(line.substr(0, utf8Prefix(line, room())));
+        text_ += '~';
+    }
+    std::string text_;
+    std::string partial_;  // the start of a line that goes on in the next chunk
+};
+
+}  // namespace
+
 std::string readMessageTextFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         throw std::runtime_error("cannot read " + path);
     }
-    std::string text;
-    std::string partial;  // the start of a line that goes on in the next chunk
-    // A line may take the text past the limit, but not past kMemberDataLimit:
-    // one line of megabytes would otherwise be stored whole as a member's Data.
-    const auto room = [&text] {
-        return kMemberDataLimit - 1 - std::min(text.size(), kMemberDataLimit - 1);
-    };
-    auto addLine = [&text, &room](std::string_view line) {
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        text.append(line.substr(0, utf8Prefix(line, room())));
-        text += '~';
-    };
+    MessageTextBuilder builder;
     bool failed = false;
     char buffer[64 * 1024];
     // The limit is tested before each line, so the text may pass it by one line.
-    while (text.size() < kMessageTextLimit) {
+    for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) {
             continue;
@@ -78,45 +123,34 @@ std::string readMessageTextFile(const std::string& path) {
             failed = true;
             break;
         }
-        if (n == 0) {
-            if (!partial.empty()) {
-                addLine(partial);  // the last line has no line end
-            }
+        if (n == 0 || !builder.add(std::string_view(buffer, static_cast<std::size_t>(n)))) {
             break;
-        }
-        const std::string_view chunk(buffer, static_cast<std::size_t>(n));
-        std::size_t pos = 0;
-        while (text.size() < kMessageTextLimit) {
-            const std::size_t nl = chunk.find('\n', pos);
-            if (nl == std::string_view::npos) {
-                // Only what can still be kept of a line that goes on.
-                const std::size_t wanted = room() + 4;  // a sequence cut at the end goes
-                const std::size_t keep = std::min(
-                    chunk.size() - pos, wanted > partial.size() ? wanted - partial.size() : 0);
-                partial.append(chunk.substr(pos, keep));
-                break;
-            }
-            if (partial.empty()) {
-                addLine(chunk.substr(pos, nl - pos));
-            } else {
-                partial.append(chunk.substr(pos, nl - pos));
-                addLine(partial);
-                partial.clear();
-            }
-            pos = nl + 1;
         }
     }
     ::close(fd);
     if (failed) {
         throw std::runtime_error("cannot read " + path);
     }
-    return text;
+    return builder.finish();
+}
+
+std::string readMessageTextPieces(const WorkTextSource& source) {
+    MessageTextBuilder builder;
+    bool more = true;
+    source([&](std::string_view piece) {
+        if (more) {
+            more = builder.add(piece);
+        }
+    });
+    return builder.finish();
 }
 
 std::string readMessageText(RunContext& ctx) {
-    const std::string path = joinPath(ctx.folder, kWorkMessageFile);
-    ctx.mail.saveWorkFile(path);
-    return readMessageTextFile(path);
+    // From memory: the text temp.msg would give, without writing the message
+    // to disk and reading it back for every merge.
+    return readMessageTextPieces([&ctx](const std::function<void(std::string_view)>& piece) {
+        ctx.mail.workTextPieces(piece);
+    });
 }
 
 MergeFields parseMergeFields(const std::string& messageText) {

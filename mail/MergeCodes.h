@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,8 +17,11 @@ using MergeFields = std::vector<std::pair<std::string, std::string>>;
 // The message text of a saved message file: every line followed by "~", line
 // ends dropped; reading stops once 32000 or more characters are collected.
 std::string readMessageTextFile(const std::string& path);
-// Saves the current message to temp.msg in the application folder through the
-// mail component and reads it back as message text.
+// The same text of a work text handed over in pieces (whose bounds mean nothing).
+using WorkTextSource = std::function<void(const std::function<void(std::string_view)>&)>;
+std::string readMessageTextPieces(const WorkTextSource& source);
+// The current message's text as readMessageTextFile reads its work file
+// (MailComponent::saveWorkFile), taken from the component's memory.
 std::string readMessageText(RunContext& ctx);
 
 // name=value lines after the first "%vorelcode%".

@@ -1,5 +1,6 @@
 #include "mail/Processing.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -26,7 +27,7 @@ namespace {
 // message later replaces the component's values with the raw header's.
 class MessageHandler {
 public:
-    MessageHandler(RunContext& ctx, long number, const std::string& ledgerKey)
+    MessageHandler(RunContext& ctx, long number, const std::string& ledgerKey, QueueFiles* files)
         : ctx_(ctx),
           autoresponders_(loaded(ctx.state.autoresponderRows)),
           lists_(loaded(ctx.state.listRows)),
@@ -34,19 +35,22 @@ public:
           from_(ctx.mail.from()),
           to_(ctx.mail.to()),
           subject_(ctx.mail.subject()),
-          batch_(ctx.folder, ledgerKey) {}
+          batch_(ctx.folder, ledgerKey, files) {}
 
     void run();
     // Reads a delivery report: logged, hard bounces counted, never answered;
     // false when the message is not one.
     bool readDeliveryReport();
-    // Only once the handling is committed: a message deleted while its
-    // handling is undone would never be answered.
-    void deleteIfActedOn();
     // Something was queued or stored for this message.
     bool changed() const { return changed_; }
     // Appends the records queued for the message (throws when it cannot).
     void flushQueue() { batch_.flush(); }
+    // Some of its records were appended already (a message of very many).
+    bool journaled() const { return batch_.journaled(); }
+    // The records held, for the group to append.
+    std::string takeQueued() { return batch_.take(); }
+    // The message is to be deleted once its handling is committed.
+    bool deletes() const { return leaveIsOff() && actedOn_; }
     // The message's changes are committed: its records stay queued.
     void settled() { batch_.settled(); }
 
@@ -121,16 +125,6 @@ void MessageHandler::run() {
         autoresponderPass();
     }
     listPass();
-}
-
-void MessageHandler::deleteIfActedOn() {
-    if (leaveIsOff() && actedOn_) {
-        try {
-            ctx_.mail.deleteMessage();
-        } catch (const std::exception&) {
-            // Left on the server; the next run handles it again.
-        }
-    }
 }
 
 void MessageHandler::autoresponderPass() {
@@ -555,71 +549,126 @@ bool isBulkOrAutoReply(const MailComponent& mail) {
     return mail.hasHeaderField("List-Id") || sentByRobot(mail);
 }
 
+namespace {
+
+// A group is committed after this many messages or this long, whichever
+// comes first: the database's write lock is never held much longer than one
+// message's handling, and a killed run redoes at most this much.
+constexpr std::size_t kGroupMessages = 100;
+constexpr auto kGroupTime = std::chrono::milliseconds(50);
+
+}  // namespace
+
 bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledgerKey) {
+    MessageGroup group(ctx);
+    const bool changed = group.handle(messageNumber, ledgerKey);
+    group.finish();
+    return changed;
+}
+
+MessageGroup::MessageGroup(RunContext& ctx) : ctx_(ctx), files_(ctx.folder) {}
+
+MessageGroup::~MessageGroup() {
+    try {
+        commit(false);
+    } catch (...) {
+        // Nothing more can be done here; the journal settles it next run.
+    }
+}
+
+void MessageGroup::logError(const std::string& number, const std::string& what) {
+    ctx_.report.addLogLine("Error Processing " + number + " " + what +
+                           " Please email this error to " + kSupportAddress);
+}
+
+MessageGroup::Snapshot MessageGroup::snapshot() const {
+    Snapshot s{ctx_.state.counters, {}};
+    for (const Autoresponder& a : *ctx_.state.autoresponderRows) {
+        s.rowCounters.push_back(a.Counter);
+    }
+    return s;
+}
+
+void MessageGroup::restore(const Snapshot& s) {
+    ctx_.state.counters = s.counters;
+    for (std::size_t i = 0; i < s.rowCounters.size(); ++i) {
+        (*ctx_.state.autoresponderRows)[i].Counter = s.rowCounters[i];
+    }
+}
+
+bool MessageGroup::begin(const std::string& number) {
+    Database* db = ctx_.state.db ? &*ctx_.state.db : nullptr;
+    if (!db || open_) {
+        return true;
+    }
+    try {
+        db->begin();
+    } catch (const StoreBusy&) {
+        ctx_.state.databaseLocked = true;
+        return false;
+    } catch (const std::exception& e) {
+        logError(number, e.what());
+        return false;
+    }
+    open_ = true;
+    started_ = std::chrono::steady_clock::now();
+    atStart_ = snapshot();
+    return true;
+}
+
+bool MessageGroup::handle(long messageNumber, const std::string& ledgerKey) {
     const std::string number = std::to_string(messageNumber);
-    auto logError = [&](const std::string& what) {
-        ctx.report.addLogLine("Error Processing " + number + " " + what +
-                              " Please email this error to " + kSupportAddress);
-    };
-    // One transaction per message: its database changes, the notes of its
-    // records and its ledger entry are committed together, right after its
-    // records are appended to the queue. A message whose transaction cannot
-    // start is not handled: it stays on the server for the next run.
-    if (!ctx.state.autoresponderRows || !ctx.state.listRows) {
+    // The message's database changes, the notes of its records and its
+    // ledger entry are committed together with the group's, right after the
+    // group's records are appended to the queue. A message whose transaction
+    // cannot start is not handled: it stays on the server for the next run.
+    if (!ctx_.state.autoresponderRows || !ctx_.state.listRows) {
         throw std::logic_error("the rows of the try were not loaded");
     }
-    Database* db = ctx.state.db ? &*ctx.state.db : nullptr;
-    std::optional<Transaction> transaction;
-    if (db) {
-        try {
-            transaction.emplace(*db);
-        } catch (const StoreBusy&) {
-            ctx.state.databaseLocked = true;
-            return false;
-        } catch (const std::exception& e) {
-            logError(e.what());
-            return false;
-        }
+    if (!begin(number)) {
+        return false;
     }
+    Database* db = ctx_.state.db ? &*ctx_.state.db : nullptr;
     // What the handling raises in memory goes back with its changes.
-    const RunCounters counters = ctx.state.counters;
-    std::vector<std::int64_t> rowCounters;
-    for (const Autoresponder& a : *ctx.state.autoresponderRows) {
-        rowCounters.push_back(a.Counter);
-    }
+    const Snapshot before = snapshot();
     // The ledger key also names the message's appends to the queue, so that
     // a run killed before the commit has them taken out by the next run.
-    MessageHandler handler(ctx, messageNumber, db ? ledgerKey : std::string());
+    MessageHandler handler(ctx_, messageNumber, db ? ledgerKey : std::string(), &files_);
     bool completed = false;
     bool failed = false;
+    bool marked = false;
     const auto fail = [&](const std::exception& e) {
         failed = true;
         if (dynamic_cast<const StoreBusy*>(&e) != nullptr) {
-            ctx.state.databaseLocked = true;  // the run says so, once
+            ctx_.state.databaseLocked = true;  // the run says so, once
         } else if (const auto* m = dynamic_cast<const MailError*>(&e)) {
             // A message file's failure names the file and why (a refused link, a full disk).
-            logError(mailErrorText(m->code()) +
-                     (m->code() == mailcode::kFile ? " " + std::string(e.what()) : std::string()));
+            logError(number, mailErrorText(m->code()) + (m->code() == mailcode::kFile
+                                                             ? " " + std::string(e.what())
+                                                             : std::string()));
         } else {
-            logError(e.what());
+            logError(number, e.what());
         }
     };
     try {
+        if (db) {
+            db->mark();
+            marked = true;
+        }
         if (handler.readDeliveryReport()) {
             completed = true;
-        } else if (isAutomaticMessage(ctx.mail, ctx.mail.from())) {
-            ctx.report.addLogLine("Message from:" + ctx.mail.from() + " Subject: " +
-                                  ctx.mail.subject() + " is an automatic message, not answered");
+        } else if (isAutomaticMessage(ctx_.mail, ctx_.mail.from())) {
+            ctx_.report.addLogLine("Message from:" + ctx_.mail.from() + " Subject: " +
+                                   ctx_.mail.subject() + " is an automatic message, not answered");
         } else {
             handler.run();
             completed = true;
         }
-        handler.flushQueue();
         if (db && handler.changed() && !ledgerKey.empty()) {
             db->markHandled(ledgerKey);
         }
-        if (transaction) {
-            transaction->commit();
+        if (marked) {
+            db->releaseMark();
         }
     } catch (const std::exception& e) {
         fail(e);
@@ -627,25 +676,136 @@ bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledg
     if (failed) {
         // Nothing of the message is kept, queued or counted: a handling cut
         // short must not send half its mail, nor all of it again next time.
-        if (transaction) {
-            transaction->rollback();
+        restore(before);
+        if (db && !db->inTransaction()) {
+            // SQLite undid the whole transaction: the group goes with it.
+            open_ = false;
+            db->rollback();
+            undoGroup(std::runtime_error("the transaction was ended by the database"));
+        } else if (marked) {
+            db->rollbackToMark();
         }
-        try {
-            settleQueueJournal(ctx.folder, [](const std::string&) { return false; });
-        } catch (const std::exception&) {
-            // Left for the next run to settle.
-        }
-        ctx.state.counters = counters;
-        for (std::size_t i = 0; i < rowCounters.size(); ++i) {
-            (*ctx.state.autoresponderRows)[i].Counter = rowCounters[i];
+        if (handler.journaled()) {
+            // Records of the message went to the queue already: the group is
+            // committed first, so that every other note is of committed work.
+            const std::string own = db ? ledgerKey : std::string();
+            commit();
+            try {
+                files_.settle([&own](const std::string& key) { return key != own; });
+            } catch (const std::exception&) {
+                // Left for the next run to settle.
+            }
         }
         return false;
     }
+    if (!ledgerKey.empty()) {
+        keys_.push_back(ledgerKey);
+    }
+    if (handler.journaled()) {
+        // Its first records are in the queue under its own note: the rest follow them.
+        try {
+            handler.flushQueue();
+        } catch (const std::exception& e) {
+            restore(before);
+            fail(e);
+            undoGroup(e);
+            return false;
+        }
+    } else {
+        const std::string queued = handler.takeQueued();
+        if (!queued.empty()) {
+            bytes_ += queued;
+            if (noteKey_.empty() && db) {
+                noteKey_ = ledgerKey;
+            }
+        }
+    }
     handler.settled();
-    if (completed) {
-        handler.deleteIfActedOn();
+    numbers_.push_back(messageNumber);
+    if (completed && handler.deletes()) {
+        toDelete_.push_back(messageNumber);
+    }
+    if (!db) {
+        commit();  // nothing to group: appended at once, as without a ledger
     }
     return handler.changed();
+}
+
+void MessageGroup::commitIfDue() {
+    if (numbers_.size() >= kGroupMessages || bytes_.size() > 4 * 1024 * 1024 ||
+        (open_ && std::chrono::steady_clock::now() - started_ >= kGroupTime)) {
+        commit();
+    }
+}
+
+void MessageGroup::undoGroup(const std::exception& e) {
+    Database* db = ctx_.state.db ? &*ctx_.state.db : nullptr;
+    if (db) {
+        db->rollback();
+    }
+    open_ = false;
+    if (!numbers_.empty()) {
+        restore(atStart_);
+        if (dynamic_cast<const StoreBusy*>(&e) != nullptr) {
+            ctx_.state.databaseLocked = true;
+        } else {
+            for (long n : numbers_) {
+                logError(std::to_string(n), e.what());
+            }
+        }
+    }
+    // The group's records that reached the queue are taken out again.
+    const std::vector<std::string> undone = keys_;
+    try {
+        files_.settle([&undone](const std::string& key) {
+            return std::find(undone.begin(), undone.end(), key) == undone.end();
+        });
+    } catch (const std::exception&) {
+        // Left for the next run to settle.
+    }
+    bytes_.clear();
+    noteKey_.clear();
+    keys_.clear();
+    numbers_.clear();
+    toDelete_.clear();
+}
+
+bool MessageGroup::commit(bool deleteMessages) {
+    Database* db = ctx_.state.db ? &*ctx_.state.db : nullptr;
+    try {
+        files_.append(bytes_, noteKey_);
+        bytes_.clear();
+        if (db && open_) {
+            open_ = false;
+            db->commit();
+        }
+    } catch (const std::exception& e) {
+        undoGroup(e);
+        return false;
+    }
+    noteKey_.clear();
+    keys_.clear();
+    numbers_.clear();
+    const std::vector<long> acted = std::exchange(toDelete_, {});
+    if (deleteMessages) {
+        // Only now: a message deleted while its handling could still be
+        // undone would never be answered.
+        for (long n : acted) {
+            try {
+                ctx_.mail.selectMessage(n);
+                ctx_.mail.deleteMessage();
+            } catch (const std::exception&) {
+                // Left on the server; the ledger has the next run delete it.
+            }
+        }
+    }
+    return true;
+}
+
+void MessageGroup::finish() {
+    if (commit()) {
+        files_.finish();
+    }
 }
 
 }  // namespace vorel

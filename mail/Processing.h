@@ -1,6 +1,12 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "core/RunState.h"
+#include "store/Queue.h"
 
 namespace vorel {
 
@@ -20,6 +26,55 @@ class MailComponent;
 // (ctx.state.autoresponderRows and listRows) must be loaded, as the run driver loads them when it
 // opens the database.
 bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledgerKey = {});
+
+// The messages of a run handled as processMessage handles one, but sharing
+// one transaction until the group is committed (by count, or after about
+// 50 ms): a run then writes the database a few times a second instead of
+// once per message. The group's queue records are appended, noted under one
+// of its ledger keys, right before its commit, and the messages acted on are
+// deleted from the server only after it. A failing message has its own
+// changes undone (a savepoint) and the rest of the group stays; a failing
+// commit undoes the whole group, whose messages stay on the server. A run
+// killed before a commit has the group handled again, none of it sent.
+class MessageGroup {
+public:
+    explicit MessageGroup(RunContext& ctx);
+    // Commits what is open, deleting nothing (the session is ending badly).
+    ~MessageGroup();
+    MessageGroup(const MessageGroup&) = delete;
+    MessageGroup& operator=(const MessageGroup&) = delete;
+    // processMessage within the group.
+    bool handle(long messageNumber, const std::string& ledgerKey = {});
+    // Commits when the group is big or old enough.
+    void commitIfDue();
+    // Commits the group; then deletes the messages acted on (when asked).
+    // False when the commit failed and the group was undone.
+    bool commit(bool deleteMessages = true);
+    // Commits, then empties the queue's journal: every note's work is settled.
+    void finish();
+
+private:
+    bool begin(const std::string& number);
+    void undoGroup(const std::exception& e);
+    void logError(const std::string& number, const std::string& what);
+    struct Snapshot {
+        RunCounters counters;
+        std::vector<std::int64_t> rowCounters;
+    };
+    Snapshot snapshot() const;
+    void restore(const Snapshot& s);
+
+    RunContext& ctx_;
+    QueueFiles files_;
+    bool open_ = false;
+    std::chrono::steady_clock::time_point started_;
+    Snapshot atStart_;
+    std::string bytes_;              // the group's queue records, encoded
+    std::string noteKey_;            // their note's key: a ledger key of the group
+    std::vector<std::string> keys_;  // the ledger keys of the group's messages
+    std::vector<long> numbers_;      // the group's messages
+    std::vector<long> toDelete_;     // those acted on, deleted after the commit
+};
 
 // True for a message that was itself sent automatically (Auto-Submitted other
 // than "no", a mailer daemon or postmaster sender, or our own X-Mailer line);

@@ -217,6 +217,15 @@ void CurlMailComponent::saveWorkFile(const std::string& path) {
     writeWholeFile(path, {workHead_, message_.bodyText, mime::workFileTail(message_)});
 }
 
+void CurlMailComponent::workTextPieces(const std::function<void(std::string_view)>& piece) {
+    if (!messageFetched_ || workHead_.empty()) {
+        workHead_ = mime::workFileHead(ensureMessage());
+    }
+    piece(workHead_);
+    piece(message_.bodyText);
+    piece(mime::workFileTail(message_));
+}
+
 void CurlMailComponent::saveMessageFile(const std::string& path) {
     ensureMessage();
     writeWholeFile(path, {raw_});

@@ -103,6 +103,7 @@ public:
     void deleteMessage() override;
     void fetchMessage() override;
     void saveWorkFile(const std::string& path) override;
+    void workTextPieces(const std::function<void(std::string_view)>& piece) override;
     void saveMessageFile(const std::string& path) override;
     int extraCount() override;
     std::string bodyText() override;

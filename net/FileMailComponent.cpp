@@ -37,6 +37,10 @@ void FileMailComponent::saveWorkFile(const std::string& path) {
     writeFile(path, mime::workFileText(message_));
 }
 
+void FileMailComponent::workTextPieces(const std::function<void(std::string_view)>& piece) {
+    piece(mime::workFileText(message_));
+}
+
 void FileMailComponent::saveMessageFile(const std::string& path) {
     writeFile(path, raw_);
 }

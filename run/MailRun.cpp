@@ -410,6 +410,9 @@ void MailRun::Impl::pruneLedger(const std::vector<std::string>& seen) {
 }
 
 bool MailRun::Impl::readMessages(long n) {
+    // The messages' handling is committed in groups; every way out of the
+    // loop commits what is open and deletes what was acted on.
+    MessageGroup group(ctx);
     int headerFailures = 0;
     const std::string total = std::to_string(n);
     std::vector<std::string> seen;
@@ -423,6 +426,7 @@ bool MailRun::Impl::readMessages(long n) {
             report.addLogLine("Skipping Message " + std::to_string(i) + " Unable to read header.");
             if (++headerFailures > 3) {
                 report.addLogLine("To many failiures reading headers in this session!");
+                group.finish();
                 try {
                     mail.disconnect();
                 } catch (...) {
@@ -459,14 +463,15 @@ bool MailRun::Impl::readMessages(long n) {
                 bool spam = isSpam();
                 report.setStatus("Done ..");
                 if (!spam) {
-                    processMessage(ctx, i, key);
+                    group.handle(i, key);
                     if (!byId.empty() && handledBefore(key)) {
                         try {
-                            state.db->markHandled(byId);
+                            state.db->markHandled(byId);  // in the group's transaction
                         } catch (const std::exception&) {
                             // The unique-id key alone still holds.
                         }
                     }
+                    group.commitIfDue();
                 }
                 if (state.databaseLocked) {
                     // Each further message would wait the busy time-out for nothing.
@@ -479,9 +484,11 @@ bool MailRun::Impl::readMessages(long n) {
             }
         }
         if (state.cancelRequested) {
+            group.finish();
             return true;
         }
     }
+    group.finish();
     if (wholeMailbox) {
         if (!uids.empty()) {
             seen.clear();
@@ -600,7 +607,9 @@ MailRun::MailRun(std::string folder, RunHost& host, MailComponent& mail, const C
 MailRun::~MailRun() = default;
 
 bool MailRun::doRunMail() {
-    return impl_->doRunMail();
+    const bool ok = impl_->doRunMail();
+    impl_->report.closeLog();  // kept open for the run's lines only
+    return ok;
 }
 
 const RunState& MailRun::state() const {

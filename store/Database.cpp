@@ -806,6 +806,36 @@ void Database::rollback() noexcept {
     execIgnoringErrors(db_, "ROLLBACK");
 }
 
+void Database::mark() {
+    if (sqlite3_exec(db_, "SAVEPOINT vorel_mark", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail("cannot begin a savepoint");
+    }
+}
+
+void Database::releaseMark() {
+    if (sqlite3_exec(db_, "RELEASE vorel_mark", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail("cannot release a savepoint");
+    }
+}
+
+void Database::rollbackToMark() noexcept {
+    if (db_ && !sqlite3_get_autocommit(db_)) {
+        execIgnoringErrors(db_, "ROLLBACK TO vorel_mark");
+        execIgnoringErrors(db_, "RELEASE vorel_mark");
+    }
+}
+
+void Database::setCacheKb(int kb) {
+    const std::string sql = "PRAGMA cache_size = -" + std::to_string(kb);
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail("cannot set the cache size");
+    }
+}
+
+bool Database::inTransaction() const {
+    return db_ && !sqlite3_get_autocommit(db_);
+}
+
 // pending: rare writes, so the statements are prepared for each use.
 
 namespace {

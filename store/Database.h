@@ -185,6 +185,19 @@ public:
     void begin();
     void commit();
     void rollback() noexcept;
+    // A mark inside the open transaction (a savepoint): rollbackToMark undoes
+    // what came after it, such as one message's changes in a group of
+    // messages, and keeps the rest. Marks do not nest.
+    void mark();
+    void releaseMark();
+    void rollbackToMark() noexcept;
+    // The page cache's bound in KiB (64 MiB unless set): a bulk job that
+    // touches pages once each keeps its memory small with less.
+    void setCacheKb(int kb);
+    static constexpr int kDefaultCacheKb = 65536;
+    // Whether a transaction is open: SQLite ends one by itself after some
+    // failures (a full disk, an I/O error).
+    bool inTransaction() const;
 
 private:
     class Use;

@@ -1,6 +1,7 @@
 #include "store/Queue.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "base/FileIo.h"
@@ -210,6 +212,11 @@ void QueueBatch::flush() {
     }
     std::string bytes = std::move(bytes_);
     bytes_.clear();
+    if (files_) {
+        files_->append(bytes, key_);
+        journaled_ = journaled_ || !key_.empty();
+        return;
+    }
     const std::string queue = joinPath(folder_, kQueueFile);
     QueueLock lock(folder_);
     if (!key_.empty()) {
@@ -232,12 +239,107 @@ void QueueBatch::flush() {
 }
 
 void QueueBatch::settled() {
-    if (journaled_) {
+    if (journaled_ && files_) {
+        journaled_ = false;  // the note goes with the others at QueueFiles::finish
+    } else if (journaled_) {
         // Emptied rather than removed: creating and removing a file for every
         // message costs more than the rest of its bookkeeping.
         truncateNoFollow(joinPath(folder_, kQueueJournalFile), 0);
         journaled_ = false;
     }
+}
+
+QueueFiles::~QueueFiles() {
+    closeAll();
+}
+
+void QueueFiles::closeAll() noexcept {
+    for (int* fd : {&lockFd_, &queueFd_, &journalFd_}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+void QueueFiles::append(const std::string& bytes, const std::string& key) {
+    if (bytes.empty()) {
+        return;
+    }
+    const std::string lockPath = joinPath(folder_, kQueueLockFile);
+    if (lockFd_ < 0 && (lockFd_ = openNoFollow(lockPath, O_RDWR | O_CREAT, 0600)) < 0) {
+        fail("cannot open", lockPath);
+    }
+    // As QueueLock waits, on the descriptor held.
+    const auto until = std::chrono::steady_clock::now() + queueLockWait();
+    while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR && errno != EWOULDBLOCK) {
+            fail("cannot lock", lockPath);
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            throw QueueLocked(lockPath);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    struct Unlock {
+        int fd;
+        ~Unlock() { ::flock(fd, LOCK_UN); }
+    } unlock{lockFd_};
+
+    const std::string queue = joinPath(folder_, kQueueFile);
+    struct stat held {};
+    if (queueFd_ >= 0) {
+        // The sending step and a settling replace the file by a rename (under
+        // the lock): the records go to the file that bears the name now.
+        struct stat named {};
+        if (::lstat(queue.c_str(), &named) != 0 || ::fstat(queueFd_, &held) != 0 ||
+            named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
+            ::close(queueFd_);
+            queueFd_ = -1;
+        }
+    }
+    if (queueFd_ < 0 && (queueFd_ = openNoFollow(queue, O_WRONLY | O_APPEND | O_CREAT, 0600)) < 0) {
+        fail("cannot open", queue);
+    }
+    if (::fstat(queueFd_, &held) != 0) {
+        fail("cannot read", queue);
+    }
+    if (!key.empty()) {
+        const std::string journal = joinPath(folder_, kQueueJournalFile);
+        if (journalFd_ < 0 &&
+            (journalFd_ = openNoFollow(journal, O_WRONLY | O_APPEND | O_CREAT, 0600)) < 0) {
+            fail("cannot open", journal);
+        }
+        std::ostringstream note;
+        note << held.st_ino << ' ' << held.st_size << ' ' << bytes.size() << ' ' << digestOf(bytes)
+             << ' ' << hexOf(key);
+        if (const int err = writeAll(journalFd_, withNoteCheck(note.str())); err != 0) {
+            errno = err;
+            fail("cannot write", journal);
+        }
+    }
+    if (const int err = writeAll(queueFd_, bytes); err != 0) {
+        errno = err;
+        fail("cannot write", queue);
+    }
+}
+
+void QueueFiles::settle(const std::function<bool(const std::string&)>& committed) {
+    if (journalFd_ >= 0) {
+        ::close(journalFd_);
+        journalFd_ = -1;
+    }
+    settleQueueJournal(folder_, committed);
+}
+
+void QueueFiles::finish() {
+    if (journalFd_ >= 0) {
+        // Emptied, as the per-message settling left it; left as it is when
+        // it cannot be: its notes are all of committed work, which the next
+        // settling keeps.
+        (void)::ftruncate(journalFd_, 0);
+    }
+    closeAll();
 }
 
 QueueLocked::QueueLocked(const std::string& lockPath)

@@ -43,22 +43,61 @@ void appendQueueRecord(const std::string& folder, const QueueRecord& record);
 // in between leaves the note: settleQueueJournal then takes the records out
 // again unless the work under the key did commit, so the work is redone whole
 // instead of its records going out twice.
+class QueueFiles;
 class QueueBatch {
 public:
-    explicit QueueBatch(std::string folder, std::string key = {})
-        : folder_(std::move(folder)), key_(std::move(key)) {}
+    // With `files`, appends go through the files held open there (and the
+    // notes stay until QueueFiles::finish empties the journal).
+    explicit QueueBatch(std::string folder, std::string key = {}, QueueFiles* files = nullptr)
+        : folder_(std::move(folder)), key_(std::move(key)), files_(files) {}
     void add(const QueueRecord& record);
     // Throws std::runtime_error; the records held are then dropped.
     void flush();
     // The work is committed: its records stay for good.
     void settled();
     bool empty() const { return bytes_.empty(); }
+    // Whether some records were appended (and noted) before flush().
+    bool journaled() const { return journaled_; }
+    // The records held, encoded, handed over instead of flushed.
+    std::string take() { return std::exchange(bytes_, std::string()); }
 
 private:
     std::string folder_;
     std::string key_;
+    QueueFiles* files_;
     std::string bytes_;
     bool journaled_ = false;
+};
+
+// msgqueue.txt, msgqueue.pending and msgqueue.lock held open while a run
+// handles its messages: an append costs a lock, a check that the queue is
+// still the file held, the note and the records, instead of three opens and
+// closes. The lock is still taken for each append only, so other writers
+// (a post from the command line) wait no longer than today. The notes of
+// committed work are harmless (settleQueueJournal keeps their records), so
+// the journal is emptied once, by finish(), not once per message.
+class QueueFiles {
+public:
+    explicit QueueFiles(std::string folder) : folder_(std::move(folder)) {}
+    ~QueueFiles();
+    QueueFiles(const QueueFiles&) = delete;
+    QueueFiles& operator=(const QueueFiles&) = delete;
+    // Appends encoded records in one write under the lock, first noted under
+    // `key` when it is not empty. Throws std::runtime_error (QueueLocked).
+    void append(const std::string& bytes, const std::string& key);
+    // settleQueueJournal through these files: the journal is let go first,
+    // since the settling removes it.
+    void settle(const std::function<bool(const std::string&)>& committed);
+    // Every note's work is committed or undone: empties the journal and
+    // closes the files (opened again by a later append).
+    void finish();
+
+private:
+    void closeAll() noexcept;
+    std::string folder_;
+    int lockFd_ = -1;
+    int queueFd_ = -1;
+    int journalFd_ = -1;
 };
 
 inline constexpr char kQueueJournalFile[] = "msgqueue.pending";

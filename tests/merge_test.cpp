@@ -1,7 +1,9 @@
 // Mail text helpers: merge codes, message text files, address helpers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "mail/Address.h"
 #include "mail/MergeCodes.h"
@@ -74,6 +76,17 @@ TEST(MergeCodes, MessageTextFileJoinsLinesWithTildeUpToTheLimit) {
         f.write("t.msg", content);
         const std::string got = readMessageTextFile(f.file("t.msg"));
         EXPECT_TRUE(got == text) << content.substr(0, 20) << ": " << got.size() << " bytes";
+        // From memory, in pieces of any size, the same text.
+        for (std::size_t size :
+             {std::size_t{1}, std::size_t{7}, std::size_t{65536}, content.size()}) {
+            const std::string fromPieces = readMessageTextPieces([&](const auto& piece) {
+                for (std::size_t at = 0; at < content.size();
+                     at += std::max<std::size_t>(size, 1)) {
+                    piece(std::string_view(content).substr(at, size));
+                }
+            });
+            EXPECT_TRUE(fromPieces == text) << size << ": " << fromPieces.size() << " bytes";
+        }
     }
     EXPECT_THROW(readMessageTextFile(f.file("missing.msg")), std::exception);
     // The limit is tested before each line: 212 lines of 151 pass 32000, and

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "run/SendStep.h"
 #include "run/SmtpLink.h"
 #include "store/Database.h"
+#include "store/FileLock.h"
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
 #include "support/FixedClock.h"
@@ -185,7 +187,7 @@ TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
     // An error ends the message with one log line and undoes all of it: the
     // forward and the counts before it are not kept, so the next run answers
     // it once, whole.
-    mail.failCall("saveWorkFile", mail.callCount("saveWorkFile") + 3, 10057);  // at First
+    mail.failCall("workTextPieces", mail.callCount("workTextPieces") + 3, 10057);  // at First
     n = deliver(message("bob@x.example", "info@y.example", "s"));
     EXPECT_EQ(queue().size(), 2u);
     for (const char* name : {"Blank", "Fwd", "First"}) {
@@ -368,6 +370,62 @@ TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages)
 }
 
 // Better twice than lost; one refused for good goes to msgqueue.failed with its file.
+// Messages handled in one group: records, ledger entries and deletions wait
+// for the group's commit; a failing message undoes only itself; a commit
+// that fails undoes the whole group, whose messages stay on the server.
+TEST_F(ProcessingTest, AGroupCommitsTogetherAndUndoesOnlyWhatFailed) {
+    db().addAutoresponder(responder("Info", "info@y.example", "Dear %email%"));
+    state.autoresponderRows = db().autoresponders();
+    state.listRows = db().lists();
+    mail.popConnect("pop.example", "user", "pw");
+    for (bool commitFails : {false, true}) {
+        SCOPED_TRACE(commitFails);
+        const std::size_t queuedBefore = queue().size();
+        const std::int64_t counterBefore = db().findAutoresponder("Info")->Counter;
+        const int errorsBefore = host.countLogContaining("Error Processing");
+        MessageGroup group(ctx);
+        std::vector<long> numbers;
+        for (const char* who : {"ann", "bob", "cat"}) {
+            const std::string from = std::string(who) + (commitFails ? "2" : "") + "@x.example";
+            const long n = mail.addMessage(message(from, "info@y.example", "q"));
+            mail.selectMessage(n);
+            mail.fetchHeader();
+            mail.setFrom(from);
+            mail.setTo("info@y.example");
+            if (std::string(who) == "bob") {
+                mail.failForMessage("workTextPieces", n, 10057);  // the merge fails
+            }
+            group.handle(n, "key:" + from);
+            numbers.push_back(n);
+        }
+        EXPECT_EQ(queue().size(), queuedBefore);
+        EXPECT_TRUE(std::ranges::none_of(numbers, [&](long n) { return deleted(n); }));
+        EXPECT_EQ(host.countLogContaining("Error Processing"), errorsBefore + 1);
+        std::optional<FileLock> held;
+        if (commitFails) {
+            setQueueLockWait(std::chrono::milliseconds(50));
+            held.emplace(folder.file(kQueueLockFile), false);
+        }
+        EXPECT_EQ(group.commit(), !commitFails);
+        held.reset();
+        setQueueLockWait(std::chrono::seconds(30));
+        const std::string suffix = commitFails ? "2@x.example" : "@x.example";
+        EXPECT_EQ(db().isHandled("key:ann" + suffix), !commitFails);
+        EXPECT_FALSE(db().isHandled("key:bob" + suffix));
+        EXPECT_EQ(db().isHandled("key:cat" + suffix), !commitFails);
+        EXPECT_EQ(queue().size(), queuedBefore + (commitFails ? 0 : 2));
+        EXPECT_EQ(db().findAutoresponder("Info")->Counter, counterBefore + (commitFails ? 0 : 2));
+        EXPECT_EQ(deleted(numbers[0]), !commitFails);
+        EXPECT_FALSE(deleted(numbers[1]));
+        EXPECT_EQ(deleted(numbers[2]), !commitFails);
+        // The failed commit names each message it undid.
+        EXPECT_EQ(host.countLogContaining("Error Processing"),
+                  errorsBefore + (commitFails ? 3 : 1));
+        group.finish();  // every note settled: the journal is emptied
+        EXPECT_EQ(file(kQueueJournalFile), "");
+    }
+}
+
 TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
     enum Twist { Requeued, Refused, Cancel, QueueKept, LeftoverNew };
     struct Case {

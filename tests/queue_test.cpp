@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,45 @@ TEST(QueueJournal, TornLineLeavesTheOtherNotesInForce) {
 }
 
 // A lock held for good ends the wait with QueueLocked, the queue as it was.
+// Files held open for a run: appends follow a queue replaced by a rename,
+// each key's records can be taken out alone, finish() empties the journal,
+// and the lock is still honoured for each append.
+TEST(QueueJournal, FilesHeldOpenFollowTheQueueAndSettleByKey) {
+    TempFolder f;
+    {
+        QueueFiles files(f.path());
+        files.append(bytesOf("a"), "k1");
+        files.append(bytesOf("b"), "k2");
+        files.append(bytesOf("c"), "");  // no note
+        EXPECT_EQ(f.read(kQueueFile), bytesOf("a") + bytesOf("b") + bytesOf("c"));
+        // The sending step's rename: later records go to the new file.
+        f.write(kQueueNewFile, bytesOf("new"));
+        std::filesystem::rename(f.file(kQueueNewFile), f.file(kQueueFile));
+        files.append(bytesOf("d"), "k3");
+        EXPECT_EQ(f.read(kQueueFile), bytesOf("new") + bytesOf("d"));
+        // k3 was never committed: only its records go.
+        files.settle([](const std::string& key) { return key != "k3"; });
+        EXPECT_EQ(f.read(kQueueFile), bytesOf("new"));
+        files.append(bytesOf("e"), "k4");  // a journal of its own again
+        EXPECT_TRUE(f.exists(kQueueJournalFile));
+        files.finish();
+        EXPECT_EQ(f.read(kQueueJournalFile), "");
+        EXPECT_EQ(f.read(kQueueFile), bytesOf("new") + bytesOf("e"));
+
+        setQueueLockWait(std::chrono::milliseconds(50));
+        {
+            FileLock other(f.file(kQueueLockFile), false);
+            EXPECT_THROW(files.append(bytesOf("f"), "k5"), QueueLocked);
+        }
+        files.append(bytesOf("f"), "k5");
+        setQueueLockWait(std::chrono::seconds(30));
+    }
+    // Closed without finish (a run cut short): the note stays for the next settling.
+    EXPECT_TRUE(f.exists(kQueueJournalFile));
+    settleQueueJournal(f.path(), [](const std::string&) { return false; });
+    EXPECT_EQ(f.read(kQueueFile), bytesOf("new") + bytesOf("e"));
+}
+
 TEST(QueueLock, WaitIsBounded) {
     TempFolder f;
     appendQueueRecord(f.path(), rec("before"));

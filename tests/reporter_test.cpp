@@ -45,6 +45,27 @@ TEST_F(ReporterTest, LogLinesAreStampedAndOnlyZeroStopsTheFile) {
     }
     EXPECT_EQ(host.logEntries().size(), 8u);
 
+    // Held open between lines, the log still follows its name: removed (mailed,
+    // deleted from the settings window), renamed away, or replaced by a link.
+    report.setLogSetting("1");
+    std::filesystem::remove(folder.file("log.txt"));
+    report.addLogLine("one");
+    std::filesystem::rename(folder.file("log.txt"), folder.file("old.txt"));
+    report.addLogLine("two");
+    std::filesystem::remove(folder.file("log.txt"));
+    folder.write("target", "");
+    std::filesystem::create_symlink(folder.file("target"), folder.file("log.txt"));
+    report.addLogLine("three");
+    EXPECT_EQ(folder.read("old.txt"), "31/12/2026 23:59:58 one\r\n");
+    EXPECT_EQ(folder.read("target"), "");
+    EXPECT_TRUE(host.hasLogEntry("log.txt in " + folder.path() +
+                                 " is a symbolic link, which Vorel does not follow: nothing is "
+                                 "logged to it"));
+    std::filesystem::remove(folder.file("log.txt"));
+    report.closeLog();
+    report.addLogLine("four");
+    EXPECT_EQ(folder.read("log.txt"), "31/12/2026 23:59:58 four\r\n");
+
     Reporter lost("/nonexistent/vorel/folder", host, clock);  // files are skipped
     lost.addLogLine("still shown");
     lost.onTranscript("+OK\r\n", R);

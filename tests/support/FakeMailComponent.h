@@ -112,6 +112,10 @@ public:
         enter("saveWorkFile", path);
         write(path, mime::workFileText(mime::parseMessage(download())));
     }
+    void workTextPieces(const std::function<void(std::string_view)>& piece) override {
+        enter("workTextPieces");
+        piece(mime::workFileText(mime::parseMessage(download())));
+    }
     void saveMessageFile(const std::string& path) override {
         enter("saveMessageFile", path);
         write(path, download());
