@@ -136,6 +136,10 @@ TEST(CommandLine, VersionAndHelpNeedNoDisplay) {
     }
     // Nothing was created for them.
     EXPECT_FALSE(out.exists("f"));
+    // The program loads Qt only with its windows' module.
+    ASSERT_EQ(std::system(("ldd " + std::string(VOREL_BINARY) + " >" + out.file("libs")).c_str()),
+              0);
+    EXPECT_EQ(out.read("libs").find("libQt"), std::string::npos) << out.read("libs");
 }
 
 struct DesktopTest : test::AppTest {

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -479,6 +481,91 @@ TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
               std::string::npos)
         << debug;
     expectNoToken(folder, *stub, login.out + run.out);
+}
+
+// A session bus with an unlocked GNOME keyring (its files in `home`) for the
+// commands the test starts; up() is false where the tools are missing.
+class KeyringSession {
+public:
+    explicit KeyringSession(const std::string& home) {
+        if (std::system("command -v dbus-daemon gnome-keyring-daemon dbus-send >/dev/null") != 0) {
+            return;
+        }
+        const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        oldBus_ = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+        const std::string bus = lineAndPid(
+            "dbus-daemon --session --fork --print-address=1 "
+            "--print-pid=1",
+            busPid_);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+        lineAndPid("printf pw | XDG_DATA_HOME='" + home +
+                       "' gnome-keyring-daemon --foreground --unlock --components=secrets "
+                       ">/dev/null 2>&1 & echo started; echo $!",
+                   keyringPid_);
+        for (int i = 0; i < 50 && !up_; ++i) {
+            up_ = std::system(
+                      "dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
+                      "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets "
+                      "2>/dev/null | grep -q 'boolean true'") == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~KeyringSession() {
+        for (const pid_t pid : {keyringPid_, busPid_}) {
+            if (pid > 0) {
+                ::kill(pid, SIGTERM);
+            }
+        }
+        if (oldBus_) {
+            ::setenv("DBUS_SESSION_BUS_ADDRESS", oldBus_->c_str(), 1);
+        } else {
+            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        }
+    }
+    bool up() const { return up_; }
+
+private:
+    // The command's first line; its second line is a process ID.
+    static std::string lineAndPid(const std::string& command, pid_t& pid) {
+        FILE* p = ::popen(command.c_str(), "r");
+        char line[512] = "";
+        char second[64] = "";
+        if (std::fgets(line, sizeof line, p) != nullptr && std::fgets(second, sizeof second, p)) {
+            pid = static_cast<pid_t>(std::atol(second));
+        }
+        ::pclose(p);
+        std::string first = line;
+        return first.substr(0, first.find('\n'));
+    }
+
+    std::optional<std::string> oldBus_;
+    pid_t busPid_ = -1;
+    pid_t keyringPid_ = -1;
+    bool up_ = false;
+};
+
+// The headless commands load the desktop keyring only when they ask it for a
+// secret, and it still works: login keeps the refresh token there, the run
+// reads it back, and the folder holds no secrets file.
+TEST_F(OAuthServers, LoginAndRunKeepTheTokenInTheDesktopKeyring) {
+    test::TempFolder home;
+    KeyringSession session(home.path());
+    if (!session.up()) {
+        GTEST_SKIP() << "no dbus-daemon or gnome-keyring-daemon";
+    }
+    fs::remove(folder.file(kSignInFile));
+    const Output login = runVorel(
+        "login --folder '" + folder.path() + "' --provider custom --client-id " + stub->clientId() +
+            " --authorize-url " + stub->url("authorize") + " --token-url " + stub->url("token") +
+            " --scope 'offline_access mail' --no-browser",
+        [&](const std::string& url) { actAsBrowser(url); });
+    ASSERT_EQ(login.status, 0) << login.out;
+    EXPECT_FALSE(folder.exists(kSecretsFile));
+    const Output run = runVorel("run --folder '" + folder.path() + "'");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(stub->tokenRequests(),
+              (std::vector<std::string>{"authorization_code", "refresh_token"}));
+    EXPECT_EQ(smtp->received().size(), 1u);
 }
 
 TEST_F(OAuthServers, ATokenRefusedOnceIsRefreshedAndTheRunGoesOn) {
