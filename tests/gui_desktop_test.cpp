@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "gui/Autostart.h"
 #include "gui/Backdrop.h"
@@ -74,23 +75,16 @@ TEST(Autostart, ExecArgumentsSurviveTheDesktopsParsing) {
 }
 
 TEST(Autostart, DefaultPathFollowsTheBaseDirectoryRules) {
-    struct Case {
-        const char* xdg;
-        const char* home;
-        const char* path;
-    };
-    const Case cases[] = {
-        {"", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
-        {"/cfg", "/home/ann", "/cfg/autostart/vorel.desktop"},
-        {"relative/cfg", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
-        {"", "", ""},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Autostart::defaultPath([&c](const char* name) {
-                      return std::string(std::string(name) == "HOME" ? c.home : c.xdg);
+    for (const auto& [xdg, home, path] :
+         {std::tuple{"", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
+          std::tuple{"/cfg", "/home/ann", "/cfg/autostart/vorel.desktop"},
+          std::tuple{"relative/cfg", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
+          std::tuple{"", "", ""}}) {
+        EXPECT_EQ(Autostart::defaultPath([&](const char* name) {
+                      return std::string(std::string(name) == "HOME" ? home : xdg);
                   }),
-                  c.path)
-            << c.xdg << " " << c.home;
+                  path)
+            << xdg << " " << home;
     }
 }
 
@@ -160,7 +154,6 @@ TEST_F(DesktopTest, SettingsBoxWritesAndRemovesTheAutostartEntryOnOk) {
             auto* w = new SettingsWindow(f.folder.path(), {});
             w->show();
             auto* box = control<QCheckBox>(w, "chkAUTOSTART");
-            EXPECT_EQ(box->text(), QStringLiteral("Start Vorel when I log in"));
             EXPECT_EQ(box->isChecked(), !on);
             box->setChecked(on);
             click(w, button);
@@ -184,7 +177,7 @@ TEST_F(DesktopTest, WithoutATrayTheCountdownWindowStandsIn) {
     EXPECT_TRUE(w->isVisible());
     EXPECT_FALSE(app->backdrop()->isVisible() || app->mainForm()->isVisible());
     EXPECT_EQ(w->countdownText(), QStringLiteral("Vorel Running in 30 Seconds"));
-    EXPECT_EQ(control<QLabel>(w, "lblNOTRAY")->text(), CountdownWindow::noTrayText());
+    EXPECT_TRUE(control<QLabel>(w, "lblNOTRAY")->isVisible());
     app->timer1Tick();
     app->timer1Tick();
     EXPECT_EQ(w->countdownText(), QStringLiteral("Vorel Running in 29 Seconds"));

@@ -449,19 +449,28 @@ struct OAuthServers : ::testing::Test, test::RunFolder {
         CurlTokenService tokens;
         return run(mail, [&tokens](MailRun& r) { r.setSignInServices({nullptr, &tokens}); });
     }
+    // `vorel login` with the stub's provider, the browser played by the test.
+    Output login(const std::string& extra, long* browser = nullptr) {
+        return runVorel("login --folder '" + folder.path() + "' --provider custom --client-id " +
+                            stub->clientId() + " --authorize-url " + stub->url("authorize") +
+                            " --token-url " + stub->url("token") +
+                            " --scope 'offline_access mail' --no-browser" + extra,
+                        [&](const std::string& url) {
+                            const long status = actAsBrowser(url);
+                            if (browser != nullptr) {
+                                *browser = status;
+                            }
+                        });
+    }
 };
 
 TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
     fs::remove(folder.file(kSignInFile));
     long browser = 0;
-    const Output login = runVorel(
-        "login --folder '" + folder.path() + "' --provider custom --client-id " + stub->clientId() +
-            " --authorize-url " + stub->url("authorize") + " --token-url " + stub->url("token") +
-            " --scope 'offline_access mail' --no-browser --no-keyring",
-        [&](const std::string& url) { browser = actAsBrowser(url); });
-    ASSERT_EQ(login.status, 0) << login.out;
+    const Output signIn = login(" --no-keyring", &browser);
+    ASSERT_EQ(signIn.status, 0) << signIn.out;
     EXPECT_EQ(browser, 200);
-    EXPECT_NE(login.out.find("Signed in as alice."), std::string::npos) << login.out;
+    EXPECT_NE(signIn.out.find("Signed in as alice."), std::string::npos) << signIn.out;
     EXPECT_EQ(stub->tokenRequests(), std::vector<std::string>{"authorization_code"});
     EXPECT_EQ(readSignInSettings(folder.path()).method, LoginMethod::CustomOAuth2);
 
@@ -480,7 +489,7 @@ TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
     EXPECT_NE(debug.find("AUTH XOAUTH2\r\n334 \r\n********\r\n235 2.7.0 Logged in."),
               std::string::npos)
         << debug;
-    expectNoToken(folder, *stub, login.out + run.out);
+    expectNoToken(folder, *stub, signIn.out + run.out);
 }
 
 // A session bus with an unlocked GNOME keyring (its files in `home`) for the
@@ -554,12 +563,8 @@ TEST_F(OAuthServers, LoginAndRunKeepTheTokenInTheDesktopKeyring) {
         GTEST_SKIP() << "no dbus-daemon or gnome-keyring-daemon";
     }
     fs::remove(folder.file(kSignInFile));
-    const Output login = runVorel(
-        "login --folder '" + folder.path() + "' --provider custom --client-id " + stub->clientId() +
-            " --authorize-url " + stub->url("authorize") + " --token-url " + stub->url("token") +
-            " --scope 'offline_access mail' --no-browser",
-        [&](const std::string& url) { actAsBrowser(url); });
-    ASSERT_EQ(login.status, 0) << login.out;
+    const Output signIn = login("");
+    ASSERT_EQ(signIn.status, 0) << signIn.out;
     EXPECT_FALSE(folder.exists(kSecretsFile));
     const Output run = runVorel("run --folder '" + folder.path() + "'");
     ASSERT_EQ(run.status, 0) << run.out;
@@ -587,12 +592,9 @@ TEST_F(OAuthServers, AnExpiredSignInEndsTheRunAfterOneTryWithExitFive) {
     const Output run = runVorel("run --folder '" + folder.path() + "'");
     EXPECT_EQ(run.status, 5) << run.out;
     EXPECT_EQ(stub->tokenRequests(), std::vector<std::string>{"refresh_token"});
-    std::size_t lines = 0;
-    for (std::size_t at = 0; (at = run.out.find("sign-in has expired", at)) != std::string::npos;
-         ++at) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 1u) << run.out;
+    const std::size_t said = run.out.find("sign-in has expired");  // once
+    EXPECT_TRUE(said != std::string::npos && said == run.out.rfind("sign-in has expired"))
+        << run.out;
     EXPECT_EQ(run.out.find("Starting again"), std::string::npos) << run.out;
     EXPECT_EQ(pop->messageCount(), 1u);
     const std::string text = folder.read("log.txt") + run.out;
@@ -617,12 +619,6 @@ TEST_F(OAuthServers, PasswordCommandLogsInWithThePassword) {
     EXPECT_FALSE(runInProcess());
     EXPECT_EQ(host.countLogContaining("Password command: the password command failed"), 10);
 }
-
-}  // namespace
-}  // namespace vorel
-
-namespace vorel {
-namespace {
 
 TEST(PasswordRefusal, TheProvidersWordsAreRecognised) {
     for (const auto& [detail, line] : std::vector<std::pair<std::string, std::string>>{
@@ -720,12 +716,6 @@ TEST(PasswordRefusal, TheRunLogAndTestConnectionSayWhatToDo) {
               10);
 }
 
-}  // namespace
-}  // namespace vorel
-
-namespace vorel {
-namespace {
-
 // The device-code flow: the code shown once, polled until the user is done.
 TEST(DeviceSignIn, ShowsTheCodeAndPollsUntilSignedIn) {
     test::OAuthStub stub("alice");
@@ -748,12 +738,6 @@ TEST(DeviceSignIn, ShowsTheCodeAndPollsUntilSignedIn) {
         p, [](const std::string&) {}, [] { return true; });
     EXPECT_EQ(c.error, "cancelled");
 }
-
-}  // namespace
-}  // namespace vorel
-
-namespace vorel {
-namespace {
 
 TEST(LoginCommand, RefusesWhatCannotSignIn) {
     test::TempFolder folder;
