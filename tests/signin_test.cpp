@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -371,11 +369,11 @@ struct Output {
     std::string out;
 };
 
-// Runs the program; `firstLine` sees its first line of output while it runs.
-Output runVorel(const std::string& args,
-                const std::function<void(const std::string&)>& firstLine = {}) {
+// Runs a command; `firstLine` sees its first line of output while it runs.
+Output runCommand(const std::string& command,
+                  const std::function<void(const std::string&)>& firstLine = {}) {
     Output o;
-    FILE* p = ::popen(("'" + std::string(VOREL_BINARY) + "' " + args + " 2>&1").c_str(), "r");
+    FILE* p = ::popen(command.c_str(), "r");
     char buffer[4096];
     bool first = true;
     while (std::fgets(buffer, sizeof buffer, p) != nullptr) {
@@ -389,6 +387,11 @@ Output runVorel(const std::string& args,
     const int status = ::pclose(p);
     o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return o;
+}
+
+Output runVorel(const std::string& args,
+                const std::function<void(const std::string&)>& firstLine = {}) {
+    return runCommand("'" + std::string(VOREL_BINARY) + "' " + args + " 2>&1", firstLine);
 }
 
 // Every file of the folder but the secrets file, and the output, free of every token.
@@ -449,25 +452,19 @@ struct OAuthServers : ::testing::Test, test::RunFolder {
         CurlTokenService tokens;
         return run(mail, [&tokens](MailRun& r) { r.setSignInServices({nullptr, &tokens}); });
     }
-    // `vorel login` with the stub's provider, the browser played by the test.
-    Output login(const std::string& extra, long* browser = nullptr) {
-        return runVorel("login --folder '" + folder.path() + "' --provider custom --client-id " +
-                            stub->clientId() + " --authorize-url " + stub->url("authorize") +
-                            " --token-url " + stub->url("token") +
-                            " --scope 'offline_access mail' --no-browser" + extra,
-                        [&](const std::string& url) {
-                            const long status = actAsBrowser(url);
-                            if (browser != nullptr) {
-                                *browser = status;
-                            }
-                        });
+    // `vorel login`'s arguments for the stub's provider; the test plays the browser.
+    std::string loginArgs(const std::string& extra) const {
+        return "login --folder '" + folder.path() + "' --provider custom --client-id " +
+               stub->clientId() + " --authorize-url " + stub->url("authorize") + " --token-url " +
+               stub->url("token") + " --scope 'offline_access mail' --no-browser" + extra;
     }
 };
 
 TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
     fs::remove(folder.file(kSignInFile));
     long browser = 0;
-    const Output signIn = login(" --no-keyring", &browser);
+    const Output signIn = runVorel(loginArgs(" --no-keyring"),
+                                   [&](const std::string& url) { browser = actAsBrowser(url); });
     ASSERT_EQ(signIn.status, 0) << signIn.out;
     EXPECT_EQ(browser, 200);
     EXPECT_NE(signIn.out.find("Signed in as alice."), std::string::npos) << signIn.out;
@@ -492,82 +489,26 @@ TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
     expectNoToken(folder, *stub, signIn.out + run.out);
 }
 
-// A session bus with an unlocked GNOME keyring (its files in `home`) for the
-// commands the test starts; up() is false where the tools are missing.
-class KeyringSession {
-public:
-    explicit KeyringSession(const std::string& home) {
-        if (std::system("command -v dbus-daemon gnome-keyring-daemon dbus-send >/dev/null") != 0) {
-            return;
-        }
-        const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-        oldBus_ = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-        const std::string bus = lineAndPid(
-            "dbus-daemon --session --fork --print-address=1 "
-            "--print-pid=1",
-            busPid_);
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
-        lineAndPid("printf pw | XDG_DATA_HOME='" + home +
-                       "' gnome-keyring-daemon --foreground --unlock --components=secrets "
-                       ">/dev/null 2>&1 & echo started; echo $!",
-                   keyringPid_);
-        for (int i = 0; i < 50 && !up_; ++i) {
-            up_ = std::system(
-                      "dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
-                      "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets "
-                      "2>/dev/null | grep -q 'boolean true'") == 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    ~KeyringSession() {
-        for (const pid_t pid : {keyringPid_, busPid_}) {
-            if (pid > 0) {
-                ::kill(pid, SIGTERM);
-            }
-        }
-        if (oldBus_) {
-            ::setenv("DBUS_SESSION_BUS_ADDRESS", oldBus_->c_str(), 1);
-        } else {
-            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        }
-    }
-    bool up() const { return up_; }
-
-private:
-    // The command's first line; its second line is a process ID.
-    static std::string lineAndPid(const std::string& command, pid_t& pid) {
-        FILE* p = ::popen(command.c_str(), "r");
-        char line[512] = "";
-        char second[64] = "";
-        if (std::fgets(line, sizeof line, p) != nullptr && std::fgets(second, sizeof second, p)) {
-            pid = static_cast<pid_t>(std::atol(second));
-        }
-        ::pclose(p);
-        std::string first = line;
-        return first.substr(0, first.find('\n'));
-    }
-
-    std::optional<std::string> oldBus_;
-    pid_t busPid_ = -1;
-    pid_t keyringPid_ = -1;
-    bool up_ = false;
-};
-
 // The headless commands load the desktop keyring only when they ask it for a
 // secret, and it still works: login keeps the refresh token there, the run
-// reads it back, and the folder holds no secrets file.
+// reads it back, and the folder holds no secrets file. One session bus for
+// both, with an unlocked GNOME keyring whose files stay in the test's folder.
 TEST_F(OAuthServers, LoginAndRunKeepTheTokenInTheDesktopKeyring) {
-    test::TempFolder home;
-    KeyringSession session(home.path());
-    if (!session.up()) {
-        GTEST_SKIP() << "no dbus-daemon or gnome-keyring-daemon";
+    if (std::system("command -v dbus-run-session gnome-keyring-daemon >/dev/null") != 0) {
+        GTEST_SKIP() << "no dbus-run-session or gnome-keyring-daemon";
     }
+    test::TempFolder keyrings;
     fs::remove(folder.file(kSignInFile));
-    const Output signIn = login("");
-    ASSERT_EQ(signIn.status, 0) << signIn.out;
+    const std::string vorel = "'" + std::string(VOREL_BINARY) + "' ";
+    const Output o =
+        runCommand("dbus-run-session -- sh -c \"printf pw | XDG_DATA_HOME='" + keyrings.path() +
+                       "' gnome-keyring-daemon --unlock --components=secrets >/dev/null && " +
+                       vorel + loginArgs("") + " 2>&1 && " + vorel + "run --folder '" +
+                       folder.path() + "' 2>&1\" 2>/dev/null",
+                   [](const std::string& url) { actAsBrowser(url); });
+    ASSERT_EQ(o.status, 0) << o.out;
+    EXPECT_NE(o.out.find("Signed in as alice."), std::string::npos) << o.out;
     EXPECT_FALSE(folder.exists(kSecretsFile));
-    const Output run = runVorel("run --folder '" + folder.path() + "'");
-    ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(stub->tokenRequests(),
               (std::vector<std::string>{"authorization_code", "refresh_token"}));
     EXPECT_EQ(smtp->received().size(), 1u);
