@@ -274,7 +274,6 @@ constexpr std::size_t kMaxWindow = 64;
 }  // namespace
 
 CurlMailComponent::CurlMailComponent() {
-    globalInit();
     mime::ensureInit();
 }
 
@@ -329,6 +328,9 @@ std::unique_ptr<Session> CurlMailComponent::open(const std::string& host, bool p
     s->transcriptOn = &transcriptOn_;
     s->timeout = &timeout_;
     s->wait = &wait_;
+    // Here rather than in the constructor: libcurl's start loads OpenSSL's
+    // tables, which a run that ends before it connects never needs.
+    globalInit();
     s->curl = curl_easy_init();
     if (s->curl == nullptr) {
         throw MailError(mailcode::kCurlBase + CURLE_FAILED_INIT, "libcurl failed to start");
