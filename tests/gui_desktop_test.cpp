@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <tuple>
 
 #include "gui/Autostart.h"
 #include "gui/Backdrop.h"
@@ -75,16 +74,23 @@ TEST(Autostart, ExecArgumentsSurviveTheDesktopsParsing) {
 }
 
 TEST(Autostart, DefaultPathFollowsTheBaseDirectoryRules) {
-    for (const auto& [xdg, home, path] :
-         {std::tuple{"", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
-          std::tuple{"/cfg", "/home/ann", "/cfg/autostart/vorel.desktop"},
-          std::tuple{"relative/cfg", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
-          std::tuple{"", "", ""}}) {
-        EXPECT_EQ(Autostart::defaultPath([&](const char* name) {
-                      return std::string(std::string(name) == "HOME" ? home : xdg);
+    struct Case {
+        const char* xdg;
+        const char* home;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
+        {"/cfg", "/home/ann", "/cfg/autostart/vorel.desktop"},
+        {"relative/cfg", "/home/ann", "/home/ann/.config/autostart/vorel.desktop"},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Autostart::defaultPath([&c](const char* name) {
+                      return std::string(std::string(name) == "HOME" ? c.home : c.xdg);
                   }),
-                  path)
-            << xdg << " " << home;
+                  c.path)
+            << c.xdg << " " << c.home;
     }
 }
 
