@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/Commands.h"
-#include "gui/Keyring.h"
+#include "app/Modules.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
 #include "store/SignInSettings.h"

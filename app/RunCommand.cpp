@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "app/Commands.h"
+#include "app/Modules.h"
 #include "app/TerminalHost.h"
 #include "base/Clock.h"
 #include "core/RunState.h"
-#include "gui/Keyring.h"
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/Commands.h"
-#include "gui/AppWindows.h"
+#include "app/Modules.h"
 #include "gui/StartUp.h"
 #include "store/AppFolder.h"
 
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "vorel: %s\n", e.what());
                 return vorel::showStartFailure(e.what(), argc, argv, vorel::kExitFolder);
             }
-            return vorel::runWindows(folder, cl->args, argc, argv);
+            return vorel::openWindows(folder, cl->args, argc, argv);
         }
         std::fprintf(stderr, "vorel: unknown command '%s'\n", cl->command.c_str());
         printUsage();

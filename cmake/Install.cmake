@@ -1,6 +1,7 @@
 # What `cmake --install` and the Debian package (`cpack -G DEB`) put on the
 # system: the program, its desktop entry and AppStream metadata, icons, the
-# manual page, and the systemd user units for runs without a desktop.
+# manual page, the systemd user units for runs without a desktop, and the
+# modules of the windows and the keyring.
 include(GNUInstallDirs)
 # Installing and packaging take the program as built (scripts/package builds
 # it first) instead of building every test and benchmark on the way.
@@ -10,6 +11,9 @@ set(VOREL_GEN ${CMAKE_BINARY_DIR}/install-data)
 file(MAKE_DIRECTORY ${VOREL_GEN})
 
 install(TARGETS vorel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The windows and the keyring, loaded by the program from here (CMakeLists.txt).
+install(TARGETS vorel-windows vorel-keyring LIBRARY DESTINATION ${VOREL_MODULE_DIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES data/vorel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES data/${VOREL_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES data/vorel.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -2,12 +2,11 @@
 
 #include <qt6keychain/keychain.h>
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QString>
-#include <cstdlib>
-#include <filesystem>
 #include <utility>
+
+#include "gui/StartUp.h"
 
 namespace vorel {
 
@@ -28,14 +27,7 @@ void runJob(QKeychain::Job& job) {
 KeyringSecretStore::KeyringSecretStore(std::string folder) : folder_(std::move(folder)) {}
 
 bool KeyringSecretStore::reachable() {
-    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (bus != nullptr && *bus != '\0') {
-        return true;
-    }
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::error_code ec;
-    return runtime != nullptr && *runtime != '\0' &&
-           std::filesystem::exists(std::filesystem::path(runtime) / "bus", ec);
+    return sessionBusReachable();
 }
 
 std::string KeyringSecretStore::keyOf(const std::string& key) const {
@@ -73,23 +65,6 @@ void KeyringSecretStore::removeSecret(const std::string& key) {
     job.setKey(QString::fromStdString(keyOf(key)));
     runJob(job);
     lastError_ = job.error() == QKeychain::NoError ? "" : job.errorString().toStdString();
-}
-
-HeadlessKeyring::HeadlessKeyring(const std::string& folder, bool wanted) {
-    if (!wanted || !KeyringSecretStore::reachable()) {
-        return;
-    }
-    if (QCoreApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "vorel";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-    store_ = std::make_unique<KeyringSecretStore>(folder);
-}
-
-HeadlessKeyring::~HeadlessKeyring() {
-    store_.reset();  // before the application object it needs
 }
 
 }  // namespace vorel

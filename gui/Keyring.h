@@ -1,12 +1,9 @@
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "store/SignInSettings.h"
-
-class QCoreApplication;
 
 namespace vorel {
 
@@ -18,8 +15,7 @@ namespace vorel {
 class KeyringSecretStore : public SecretStore {
 public:
     explicit KeyringSecretStore(std::string folder);
-    // Whether a session bus is there to ask: a cron job or a systemd timer
-    // outside a desktop login has none, and asking would only wait.
+    // Whether a session bus is there to ask (sessionBusReachable).
     static bool reachable();
 
     std::optional<std::string> readSecret(const std::string& key) override;
@@ -32,22 +28,6 @@ private:
     std::string keyOf(const std::string& key) const;
     std::string folder_;
     std::string lastError_;
-};
-
-// For the headless commands: the keyring with the application object
-// QtKeychain needs, or none when no session bus answers (or `wanted` is
-// false).
-class HeadlessKeyring {
-public:
-    HeadlessKeyring(const std::string& folder, bool wanted = true);
-    ~HeadlessKeyring();
-    HeadlessKeyring(const HeadlessKeyring&) = delete;
-    HeadlessKeyring& operator=(const HeadlessKeyring&) = delete;
-    SecretStore* store() const { return store_.get(); }
-
-private:
-    std::unique_ptr<QCoreApplication> app_;
-    std::unique_ptr<KeyringSecretStore> store_;
 };
 
 }  // namespace vorel

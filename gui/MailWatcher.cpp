@@ -22,14 +22,6 @@ std::atomic<int> gFirstRetrySeconds{5};
 
 }  // namespace
 
-void connectSignedIn(CurlMailComponent& mail, const std::string& folder, const Settings& settings,
-                     const SignInServices& services) {
-    AccountLogin login(folder, services);
-    login.prepare(settings);
-    mail.setXoauth2(login.xoauth2());
-    mail.popConnect(settings.txtPOP, settings.txtUSERID, login.secret());
-}
-
 MailWatcher::MailWatcher(std::string folder, QObject* parent)
     : QObject(parent), folder_(std::move(folder)) {}
 

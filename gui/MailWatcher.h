@@ -10,14 +10,6 @@
 
 namespace vorel {
 
-class CurlMailComponent;
-
-// Opens the mailbox of `settings` on `mail`, signed in as a run of the
-// folder is (keyring, password command, OAuth2 token): the watching
-// connections of `vorel watch` and of the tray.
-void connectSignedIn(CurlMailComponent& mail, const std::string& folder, const Settings& settings,
-                     const SignInServices& services);
-
 // While the auto-run is on, watches an IMAP mailbox with IDLE on a worker
 // thread, so that new mail starts a run within seconds rather than at the
 // end of the countdown. POP3, a server without IDLE and a lost connection

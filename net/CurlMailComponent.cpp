@@ -52,7 +52,6 @@ void writeWholeFile(const std::string& path, std::initializer_list<std::string_v
 }  // namespace
 
 CurlMailComponent::CurlMailComponent() {
-    Session::globalInit();
     mime::ensureInit();
 }
 

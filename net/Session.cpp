@@ -182,6 +182,9 @@ std::unique_ptr<Session> Session::open(const std::string& host, ServerAddress::S
         throw MailError(mailcode::kBadServerAddress, e.what());
     }
     s->settings = &settings;
+    // Here rather than with the component: libcurl's start loads OpenSSL's
+    // tables, which a run that ends before it connects never needs.
+    globalInit();
     s->curl = curl_easy_init();
     if (s->curl == nullptr) {
         throw MailError(mailcode::kCurlBase + CURLE_FAILED_INIT, "libcurl failed to start");

@@ -194,4 +194,12 @@ bool AccountLogin::refreshAfterRefusal() {
     return true;
 }
 
+void connectSignedIn(MailComponent& mail, const std::string& folder, const Settings& settings,
+                     const SignInServices& services) {
+    AccountLogin login(folder, services);
+    login.prepare(settings);
+    mail.setXoauth2(login.xoauth2());
+    mail.popConnect(settings.txtPOP, settings.txtUSERID, login.secret());
+}
+
 }  // namespace vorel

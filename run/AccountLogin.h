@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "core/MailComponent.h"
 #include "core/SignIn.h"
 #include "store/Settings.h"
 #include "store/SignInSettings.h"
@@ -70,5 +71,11 @@ private:
     std::chrono::steady_clock::time_point expires_{};
     bool refreshed_ = false;
 };
+
+// Opens the mailbox of `settings` on `mail`, signed in as a run of the
+// folder is (keyring, password command, OAuth2 token): the watching
+// connections of `vorel watch` and of the tray.
+void connectSignedIn(MailComponent& mail, const std::string& folder, const Settings& settings,
+                     const SignInServices& services);
 
 }  // namespace vorel

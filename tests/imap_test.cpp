@@ -97,27 +97,16 @@ TEST(ImapMailbox, ScanInRangesGivesEveryHeaderAndDeletesAtTheEnd) {
 TEST(ImapMailbox, FailuresMidSessionRemoveNothing) {
     VOREL_SKIP_UNLESS_ROOT();
     using Fault = test::TcpProxy::Fault;
-    struct Case {
-        const char* name;
-        std::vector<Fault> faults;
-        int code;
-    };
-    const Case cases[] = {
-        {"cut",
-         {{Fault::Kind::Cut, test::TcpProxy::Direction::ToClient, 150000, 0}},
-         mailcode::kNotConnected},
-        {"stall",
-         {{Fault::Kind::Stall, test::TcpProxy::Direction::ToClient, 150000, 3000}},
-         mailcode::kNotConnected},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const Fault& fault :
+         {Fault{Fault::Kind::Cut, test::TcpProxy::Direction::ToClient, 150000, 0},
+          Fault{Fault::Kind::Stall, test::TcpProxy::Direction::ToClient, 150000, 3000}}) {
+        SCOPED_TRACE(fault.kind == Fault::Kind::Cut ? "cut" : "stall");
         test::PopServer pop(test::PopServer::Options{.tls = true, .imap = true});
         ::setenv("VOREL_CA_FILE", pop.caFile().c_str(), 1);
         pop.addMessage("From: a@x.example\nSubject: big\n\n" + std::string(400000, 'x') + "\n");
         pop.addMessage("From: b@x.example\nSubject: small\n\nhi\n");
         test::TcpProxy proxy(pop.imapTlsPort());
-        proxy.queueFaults(c.faults);
+        proxy.queueFaults({fault});
         CurlMailComponent mail;
         mail.setTimeout(20);
         mail.popConnect("imaps://127.0.0.1:" + std::to_string(proxy.port()), pop.user(),
@@ -134,7 +123,7 @@ TEST(ImapMailbox, FailuresMidSessionRemoveNothing) {
         } catch (const MailError& e) {
             code = e.code();
         }
-        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(code, mailcode::kNotConnected);
         mail.disconnect();
         ::unsetenv("VOREL_CA_FILE");
         EXPECT_EQ(pop.messageCount(), 2u);
@@ -192,22 +181,13 @@ TEST_P(EveryProtocol, RunAnswersFiltersAndLeavesAsOverPop3) {
     VOREL_SKIP_UNLESS_ROOT();
     Mailbox m(GetParam());
     m.folder.write("antispam.lst", "spam@x.example\r\n");
-    MailingList news{0,
-                     "NEWS",
-                     0,
-                     "-- NEWS",
-                     "NEWS@list.example",
-                     "Welcome",
-                     "Hi %name%",
-                     "NEWS@list.example",
-                     "Goodbye",
-                     "Left",
-                     "post-NEWS@list.example",
-                     "",
-                     "join-NEWS@list.example",
-                     "",
-                     "leave@list.example,",
-                     ""};
+    MailingList news;
+    news.Name = "NEWS";
+    news.subscribefrom = "NEWS@list.example";
+    news.subscribesubject = "Welcome";
+    news.subscribemessage = "Hi %name%";
+    news.sendtolistfrom = "post-NEWS@list.example";
+    news.onsubscribeto = "join-NEWS@list.example";
     news.confirm = false;  // subscribed at once, as the run over POP3 does
     m.db().addList(news);
     m.pop.addMessage(message("spam@x.example", "info@me.example", "Offer"));
@@ -278,13 +258,7 @@ TEST(ImapRun, FailedRunExpungesNothing) {
             m.pop.kill();
         }
     });
-    writeSettings(m.folder.path(), m.s);
-    {
-        CurlMailComponent mail;
-        MailRun r(m.folder.path(), m.host, mail, m.clock);
-        // The lost session ends the scan; as over POP3, the run itself goes on.
-        r.doRunMail();
-    }
+    m.run();  // the lost session ends the scan; as over POP3, the run itself goes on
     ASSERT_TRUE(killed);
     EXPECT_EQ(m.pop.messageCount(), 2u);
     EXPECT_EQ(m.filesFlagged('T'), 0);
@@ -309,13 +283,8 @@ TEST(ImapRun, MessageAppendedDuringARunIsLeftForTheNext) {
             m.pop.addMessage(message("cat@x.example", "info@me.example", "3"));
         }
     });
-    writeSettings(m.folder.path(), m.s);
-    {
-        CurlMailComponent mail;
-        MailRun r(m.folder.path(), m.host, mail, m.clock);
-        ASSERT_TRUE(r.doRunMail()) << m.host.logText();
-        EXPECT_EQ(r.state().counters.autoresponders, 2);
-    }
+    ASSERT_TRUE(m.run()) << m.host.logText();
+    EXPECT_EQ(m.state.autoresponders, 2);
     EXPECT_EQ(m.pop.messageCount(), 1u);
     EXPECT_EQ(m.smtp.received().size(), 2u);
     m.host.setOnLogEntry({});

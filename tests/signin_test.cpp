@@ -369,11 +369,11 @@ struct Output {
     std::string out;
 };
 
-// Runs the program; `firstLine` sees its first line of output while it runs.
-Output runVorel(const std::string& args,
-                const std::function<void(const std::string&)>& firstLine = {}) {
+// Runs a command; `firstLine` sees its first line of output while it runs.
+Output runCommand(const std::string& command,
+                  const std::function<void(const std::string&)>& firstLine = {}) {
     Output o;
-    FILE* p = ::popen(("'" + std::string(VOREL_BINARY) + "' " + args + " 2>&1").c_str(), "r");
+    FILE* p = ::popen(command.c_str(), "r");
     char buffer[4096];
     bool first = true;
     while (std::fgets(buffer, sizeof buffer, p) != nullptr) {
@@ -387,6 +387,11 @@ Output runVorel(const std::string& args,
     const int status = ::pclose(p);
     o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return o;
+}
+
+Output runVorel(const std::string& args,
+                const std::function<void(const std::string&)>& firstLine = {}) {
+    return runCommand("'" + std::string(VOREL_BINARY) + "' " + args + " 2>&1", firstLine);
 }
 
 // Every file of the folder but the secrets file, and the output, free of every token.
@@ -447,19 +452,22 @@ struct OAuthServers : ::testing::Test, test::RunFolder {
         CurlTokenService tokens;
         return run(mail, [&tokens](MailRun& r) { r.setSignInServices({nullptr, &tokens}); });
     }
+    // `vorel login`'s arguments for the stub's provider; the test plays the browser.
+    std::string loginArgs(const std::string& extra) const {
+        return "login --folder '" + folder.path() + "' --provider custom --client-id " +
+               stub->clientId() + " --authorize-url " + stub->url("authorize") + " --token-url " +
+               stub->url("token") + " --scope 'offline_access mail' --no-browser" + extra;
+    }
 };
 
 TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
     fs::remove(folder.file(kSignInFile));
     long browser = 0;
-    const Output login = runVorel(
-        "login --folder '" + folder.path() + "' --provider custom --client-id " + stub->clientId() +
-            " --authorize-url " + stub->url("authorize") + " --token-url " + stub->url("token") +
-            " --scope 'offline_access mail' --no-browser --no-keyring",
-        [&](const std::string& url) { browser = actAsBrowser(url); });
-    ASSERT_EQ(login.status, 0) << login.out;
+    const Output signIn = runVorel(loginArgs(" --no-keyring"),
+                                   [&](const std::string& url) { browser = actAsBrowser(url); });
+    ASSERT_EQ(signIn.status, 0) << signIn.out;
     EXPECT_EQ(browser, 200);
-    EXPECT_NE(login.out.find("Signed in as alice."), std::string::npos) << login.out;
+    EXPECT_NE(signIn.out.find("Signed in as alice."), std::string::npos) << signIn.out;
     EXPECT_EQ(stub->tokenRequests(), std::vector<std::string>{"authorization_code"});
     EXPECT_EQ(readSignInSettings(folder.path()).method, LoginMethod::CustomOAuth2);
 
@@ -478,7 +486,32 @@ TEST_F(OAuthServers, LoginInTheBrowserThenAWholeRunOverXoauth2) {
     EXPECT_NE(debug.find("AUTH XOAUTH2\r\n334 \r\n********\r\n235 2.7.0 Logged in."),
               std::string::npos)
         << debug;
-    expectNoToken(folder, *stub, login.out + run.out);
+    expectNoToken(folder, *stub, signIn.out + run.out);
+}
+
+// The headless commands load the desktop keyring only when they ask it for a
+// secret, and it still works: login keeps the refresh token there, the run
+// reads it back, and the folder holds no secrets file. One session bus for
+// both, with an unlocked GNOME keyring whose files stay in the test's folder.
+TEST_F(OAuthServers, LoginAndRunKeepTheTokenInTheDesktopKeyring) {
+    if (std::system("command -v dbus-run-session gnome-keyring-daemon >/dev/null") != 0) {
+        GTEST_SKIP() << "no dbus-run-session or gnome-keyring-daemon";
+    }
+    test::TempFolder keyrings;
+    fs::remove(folder.file(kSignInFile));
+    const std::string vorel = "'" + std::string(VOREL_BINARY) + "' ";
+    const Output o =
+        runCommand("dbus-run-session -- sh -c \"printf pw | XDG_DATA_HOME='" + keyrings.path() +
+                       "' gnome-keyring-daemon --unlock --components=secrets >/dev/null && " +
+                       vorel + loginArgs("") + " 2>&1 && " + vorel + "run --folder '" +
+                       folder.path() + "' 2>&1\" 2>/dev/null",
+                   [](const std::string& url) { actAsBrowser(url); });
+    ASSERT_EQ(o.status, 0) << o.out;
+    EXPECT_NE(o.out.find("Signed in as alice."), std::string::npos) << o.out;
+    EXPECT_FALSE(folder.exists(kSecretsFile));
+    EXPECT_EQ(stub->tokenRequests(),
+              (std::vector<std::string>{"authorization_code", "refresh_token"}));
+    EXPECT_EQ(smtp->received().size(), 1u);
 }
 
 TEST_F(OAuthServers, ATokenRefusedOnceIsRefreshedAndTheRunGoesOn) {
@@ -500,12 +533,9 @@ TEST_F(OAuthServers, AnExpiredSignInEndsTheRunAfterOneTryWithExitFive) {
     const Output run = runVorel("run --folder '" + folder.path() + "'");
     EXPECT_EQ(run.status, 5) << run.out;
     EXPECT_EQ(stub->tokenRequests(), std::vector<std::string>{"refresh_token"});
-    std::size_t lines = 0;
-    for (std::size_t at = 0; (at = run.out.find("sign-in has expired", at)) != std::string::npos;
-         ++at) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 1u) << run.out;
+    const std::size_t said = run.out.find("sign-in has expired");  // once
+    EXPECT_TRUE(said != std::string::npos && said == run.out.rfind("sign-in has expired"))
+        << run.out;
     EXPECT_EQ(run.out.find("Starting again"), std::string::npos) << run.out;
     EXPECT_EQ(pop->messageCount(), 1u);
     const std::string text = folder.read("log.txt") + run.out;
@@ -530,12 +560,6 @@ TEST_F(OAuthServers, PasswordCommandLogsInWithThePassword) {
     EXPECT_FALSE(runInProcess());
     EXPECT_EQ(host.countLogContaining("Password command: the password command failed"), 10);
 }
-
-}  // namespace
-}  // namespace vorel
-
-namespace vorel {
-namespace {
 
 TEST(PasswordRefusal, TheProvidersWordsAreRecognised) {
     for (const auto& [detail, line] : std::vector<std::pair<std::string, std::string>>{
@@ -633,12 +657,6 @@ TEST(PasswordRefusal, TheRunLogAndTestConnectionSayWhatToDo) {
               10);
 }
 
-}  // namespace
-}  // namespace vorel
-
-namespace vorel {
-namespace {
-
 // The device-code flow: the code shown once, polled until the user is done.
 TEST(DeviceSignIn, ShowsTheCodeAndPollsUntilSignedIn) {
     test::OAuthStub stub("alice");
@@ -661,12 +679,6 @@ TEST(DeviceSignIn, ShowsTheCodeAndPollsUntilSignedIn) {
         p, [](const std::string&) {}, [] { return true; });
     EXPECT_EQ(c.error, "cancelled");
 }
-
-}  // namespace
-}  // namespace vorel
-
-namespace vorel {
-namespace {
 
 TEST(LoginCommand, RefusesWhatCannotSignIn) {
     test::TempFolder folder;
