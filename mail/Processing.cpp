@@ -19,6 +19,21 @@ namespace vorel {
 
 namespace {
 
+// The requests the rules answer, by a message's bare To and Subject.
+bool answers(const Autoresponder& row, const std::string& to, const std::string& subject) {
+    return sameText(to, row.To) || sameText(subject, row.Subject) ||
+           sameText(to, "<" + row.To + ">");
+}
+
+bool asksToJoin(const MailingList& list, const std::string& to, const std::string& subject) {
+    return sameText(to, list.onsubscribeto) || sameText(subject, list.onsubscribesubject) ||
+           sameText(to, "<" + list.onsubscribeto + ">");
+}
+
+bool postsTo(const MailingList& list, const std::string& to, const std::string& subject) {
+    return sameText(to, list.sendtolistfrom) || sameText(subject, list.sendtolistsubject);
+}
+
 // The handling of one message. From, To and Subject are the values the run
 // driver left on the component when the handling began; fetching the whole
 // message later replaces the component's values with the raw header's.
@@ -138,8 +153,7 @@ void MessageHandler::autoresponderPass() {
     }
     ctx_.report.setStatus("Checking Autoresponders");
     for (const Autoresponder& row : autoresponders_) {
-        if (sameText(to_, row.To) || sameText(subject_, row.Subject) ||
-            sameText(to_, "<" + row.To + ">")) {
+        if (answers(row, to_, subject_)) {
             carryOut(row);
         }
     }
@@ -231,8 +245,7 @@ void MessageHandler::listPass() {
 }
 
 bool MessageHandler::subscribeRequest(const MailingList& list) const {
-    return sameText(to_, list.onsubscribeto) || sameText(subject_, list.onsubscribesubject) ||
-           sameText(to_, "<" + list.onsubscribeto + ">");
+    return asksToJoin(list, to_, subject_);
 }
 
 void MessageHandler::subscribe(const MailingList& list) {
@@ -306,8 +319,7 @@ void MessageHandler::unsubscribe(const MailingList& list) {
 }
 
 void MessageHandler::post(const MailingList& list) {
-    bool request = sameText(to_, list.sendtolistfrom) || sameText(subject_, list.sendtolistsubject);
-    if (!request || automatic(list, "a post") || !isValidEmail(from_) ||
+    if (!postsTo(list, to_, subject_) || automatic(list, "a post") || !isValidEmail(from_) ||
         !db().findMember(list.Name, from_)) {
         return;
     }
@@ -552,6 +564,38 @@ bool MessageHandler::readDeliveryReport() {
 
 bool isBulkOrAutoReply(const MailComponent& mail) {
     return mail.hasHeaderField("List-Id") || sentByRobot(mail);
+}
+
+bool mayReadWholeMessage(const RunContext& ctx) {
+    const MailComponent& mail = ctx.mail;
+    const std::string from = mail.from();
+    const std::string to = mail.to();
+    const std::string subject = mail.subject();
+    if (looksLikeDeliveryReport(mail, from)) {
+        return true;
+    }
+    if (isAutomaticMessage(mail, from) || !ctx.state.autoresponderRows || !ctx.state.listRows) {
+        return false;
+    }
+    // Every reply merges fields from the message's text.
+    if (!isBulkOrAutoReply(mail) && isOneAddress(from)) {
+        for (const Autoresponder& row : *ctx.state.autoresponderRows) {
+            if (answers(row, to, subject)) {
+                return true;
+            }
+        }
+    }
+    if (!confirmTokenIn(subject).empty()) {
+        return false;  // a confirmation reads nothing more than its header
+    }
+    // A request keeps the message's text; a member's post is copied whole.
+    for (const MailingList& list : *ctx.state.listRows) {
+        const bool joins = asksToJoin(list, to, subject) && !list.subscribemessage.empty();
+        if ((joins || postsTo(list, to, subject)) && !isAutomaticMail(mail, from, list)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledgerKey) {

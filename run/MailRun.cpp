@@ -1,5 +1,6 @@
 #include "run/MailRun.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -69,6 +70,11 @@ std::string failureText(const std::exception& e) {
         return mailErrorText(m->code());
     }
     return e.what();
+}
+
+bool matchesAntiSpam(const AntiSpamEntry& e, const MailComponent& mail) {
+    return sameText(mail.from(), e.from) || sameText(mail.subject(), e.subject) ||
+           sameText(mail.to(), e.to);
 }
 
 }  // namespace
@@ -142,6 +148,10 @@ struct MailRun::Impl {
     std::string ledgerPrefix;
     std::vector<std::string> uids;
     bool readHeader();
+    // Reads the headers after message i that the component asks for and
+    // tells it which of those messages will be read whole, before their
+    // handling needs them. `ahead` is the last message read ahead so far.
+    void readAhead(long i, long n, long& ahead);
     bool isSpam();
     void closeRun();
 
@@ -374,7 +384,7 @@ bool MailRun::Impl::isSpam() {
     const std::string to = mail.to();
     bool spam = false;
     for (const AntiSpamEntry& e : state.antiSpam) {
-        if (sameText(from, e.from) || sameText(subject, e.subject) || sameText(to, e.to)) {
+        if (matchesAntiSpam(e, mail)) {
             report.addLogLine("Message from:" + from + " Subject: " + subject +
                               " deleted anti-spam filter");
             mail.deleteMessage();
@@ -424,13 +434,42 @@ void MailRun::Impl::pruneLedger(const std::vector<std::string>& seen) {
     }
 }
 
+void MailRun::Impl::readAhead(long i, long n, long& ahead) {
+    if (mail.headersAhead() <= 0) {
+        return;
+    }
+    const long last = std::min(n, i + mail.headersAhead());
+    // Nothing here is logged or counted: the header is read again, the same,
+    // when its message's turn comes, and a failure is met again there.
+    for (long j = std::max(ahead + 1, i); j <= last; ++j) {
+        ahead = j;
+        mail.selectMessage(j);
+        try {
+            mail.fetchHeader();
+        } catch (const std::exception&) {
+            return;
+        }
+        fillHeaderDefaults(mail);
+        reduceToAddresses(mail);
+        const bool skipped =
+            handledBefore(ledgerKey(j)) || handledBefore(messageIdKey()) ||
+            std::any_of(state.antiSpam.begin(), state.antiSpam.end(),
+                        [this](const auto& e) { return matchesAntiSpam(e, mail); });
+        if (!skipped && mayReadWholeMessage(ctx)) {
+            mail.willFetch(j);
+        }
+    }
+}
+
 bool MailRun::Impl::readMessages(long n) {
     int headerFailures = 0;
     const std::string total = std::to_string(n);
     std::vector<std::string> seen;
     std::vector<std::string> seenById;
     bool wholeMailbox = true;
+    long ahead = 0;
     for (long i = 1; i <= n; ++i) {
+        readAhead(i, n, ahead);
         mail.selectMessage(i);
         report.setStatus("Reading Header " + std::to_string(i) + " of " + total);
         if (!readHeader()) {
