@@ -1,66 +1,47 @@
 #pragma once
 
-#include <deque>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "core/MailComponent.h"
+#include "net/MailboxClient.h"
 #include "net/Mime.h"
+#include "net/Session.h"
 
 namespace vorel {
 
-// Where a libcurl failure happened: the same transport error means different
-// things while connecting and in the middle of a session.
-enum class MailPhase { PopConnect, PopCommand, SmtpConnect, SmtpSend };
-
-// The one place where transport failures become the run's error codes.
-// responseCode is the last server reply code libcurl saw (SMTP), 0 if none.
-int mailErrorCodeFor(int curlCode, long responseCode, MailPhase phase);
-// The code for an SMTP server's refusal (reply 4xx or 5xx) of a command.
-int mailErrorCodeForReply(int reply);
-
 // The mail component on libcurl (transport, TLS, authentication) and GMime
-// (reading and writing messages).
+// (reading and writing messages): a front over one client per protocol,
+// Pop3Client or ImapMailbox for the mailbox and SmtpClient for sending, each
+// over its own Session. The message selected, its header and its parsed
+// content are kept here, whichever protocol fetched them.
 //
 // Decisions for this platform:
 // - Header values are decoded (RFC 2047, unfolded). From and To keep display
 //   names and brackets, several addresses joined with ", ".
 // - libcurl opens the connection, negotiates TLS and checks certificates
 //   (CONNECT_ONLY, through a multi handle so that the wait handler is told
-//   while it waits); for SMTP it also authenticates. The commands of the
-//   session are then written and read here over that connection.
+//   while it waits); for SMTP and IMAP it also logs in. The commands of the
+//   session are then written and read over that connection by the clients.
 // - The POP3 login is ours (popLogin): SASL PLAIN or LOGIN where CAPA offers
 //   them, else USER/PASS, and APOP only where USER is not offered or was
 //   refused. libcurl prefers APOP whenever the greeting has a timestamp and
 //   cannot fall back, and many servers put one in every greeting whether or
-//   not the account has an APOP secret. libcurl's own request cycle would silently log in again
-//   after an -ERR reply or a dropped connection (with other message numbers
-//   and pending deletions lost or committed); here an -ERR is just a failed
-//   command, and a lost connection ends the session (10057), its socket shut
-//   without QUIT so nothing pending is committed.
-// - One POP3 connection per session; deletions are committed by the QUIT of
-//   disconnect(), whose answer is checked. Deleting a message already marked
-//   deleted does nothing; any other use of it is refused (31002).
-// - The mailbox listing (LIST) is read once at login: it gives the message
-//   count and the sizes that tell a message cut short (an error) from a
-//   whole one.
-// - Header scans: when the server offers PIPELINING, fetchHeader() asks for
-//   the next few headers in the same write (a growing window, at most 64)
-//   and keeps that many asked for as the scan goes on, so that a scan is
-//   not one round trip per message; RETR goes out in the same write as the
-//   next headers, and the headers asked before it are read first. DELE then goes out
-//   in the same write as the next command and is not waited for; a refused
-//   DELE leaves its message counted on the server and is raised by
-//   disconnect(), after the QUIT that commits the other deletions (so that
-//   the run's try fails and no other message is blamed). Replies are read in
-//   the order the commands went out. SMTP pipelines MAIL, RCPT and DATA the same
-//   way, and where the server also offers CHUNKING the message goes in the
-//   same write as one BDAT chunk. A message goes to all its recipients or to none: one refused
-//   address fails it (20002), so that the run queues it again whole.
+//   not the account has an APOP secret. libcurl's own request cycle would
+//   silently log in again after an -ERR reply or a dropped connection (with
+//   other message numbers and pending deletions lost or committed); here an
+//   -ERR is just a failed command, and a lost connection ends the session
+//   (10057), its socket shut without QUIT so nothing pending is committed.
+// - One mailbox connection per session; deletions are committed by the QUIT
+//   of disconnect(), whose answer is checked. Deleting a message already
+//   marked deleted does nothing; any other use of it is refused (31002).
+// - Round trips: see Pop3Client (headers read ahead, DELE not waited for; a
+//   refused DELE is raised by disconnect() after the QUIT that commits the
+//   others, so that the run's try fails and no other message is blamed) and
+//   SmtpClient (MAIL, RCPT and DATA or BDAT pipelined; a message goes to all
+//   its recipients or to none).
 // - bodyText() is the first text part that is not an attachment, as UTF-8
 //   (NULs dropped; text that does not decode in its charset read as
 //   Windows-1252; unlabelled UTF-16 known by its byte-order mark);
@@ -94,6 +75,7 @@ int mailErrorCodeForReply(int reply);
 //   failures 30000 + libcurl's code, with a notice saying why.
 // - Destroying the component ends its sessions as disconnect() does.
 class ImapMailbox;
+class SmtpClient;
 
 class CurlMailComponent : public MailComponent {
 public:
@@ -104,11 +86,11 @@ public:
 
     void setTranscriptHandler(TranscriptHandler handler) override;
     void setTranscriptOn(bool on) override;
-    bool transcriptOn() const override { return transcriptOn_; }
+    bool transcriptOn() const override { return settings_.transcriptOn; }
     void setNoticeHandler(NoticeHandler handler) override;
     void setWaitHandler(WaitHandler handler) override;
     void setTimeout(int seconds) override;
-    void setXoauth2(bool on) override { xoauth2_ = on; }
+    void setXoauth2(bool on) override { settings_.xoauth2 = on; }
 
     void popConnect(const std::string& host, const std::string& user,
                     const std::string& password) override;
@@ -144,66 +126,20 @@ public:
     bool idleOffered() const;
     bool waitForNewMail(int seconds, const std::function<bool()>& stop);
 
-    struct Session;  // one libcurl handle and what is known of its connection
-
 private:
-    struct HeaderReply {
-        bool ok = false;
-        std::string status;
-        std::string text;
-    };
-
-    void closePop(bool quit);
-    void closeSmtp(bool quit);
-    void applyOptions(Session& s);
-    std::unique_ptr<Session> open(const std::string& host, bool pop, const std::string& user,
-                                  const std::string& password, bool authenticate);
-    Session& popSession();
-    void requireImap() const;
-    void drainHeaders();
-    void readHeaderReply();
-    void raiseDeleteFailure();
-    // readAhead: the next headers of a scan go out in the same write.
-    std::string popCommand(const std::string& command, bool readAhead = false);
-    std::string readAheadCommands();
+    MailboxClient& mailbox();
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
-    // The first refusing reply's code (0: none); its line goes to `refusal`.
-    int smtpCommands(const std::vector<std::string>& commands, bool pipelined,
-                     std::string* refusal = nullptr);
-    void sendChunked(const std::vector<std::string>& envelope, std::string data);
-    // True when the message needs SMTPUTF8; throws when it needs it and the
-    // server does not offer it.
-    bool needsSmtpUtf8(const OutgoingMessage& message);
+    void closePop(bool quit);
+    void closeSmtp(bool quit);
 
-    // Replies asked for and not read yet, in the order they will come: TOP
-    // of a message read ahead, DELE sent without waiting, or the command
-    // whose reply popCommand waits for.
-    enum class ReplyTo { Top, Dele, Command };
-    struct Expected {
-        long message;
-        ReplyTo kind;
-    };
-    std::deque<Expected> pending_;
-    std::map<long, HeaderReply> prefetched_;  // TOP replies read ahead
-    std::size_t window_ = 1;
-    long nextToAsk_ = 0;      // the message after the last TOP asked for
-    bool scanAhead_ = false;  // the headers are read in order: keep asking ahead
+    // First: the clients' sessions read it until they are gone.
+    SessionSettings settings_;
 
-    TranscriptHandler transcript_;
-    NoticeHandler notice_;
-    WaitHandler wait_;
-    bool transcriptOn_ = false;
-    int timeout_ = 60;
-    bool xoauth2_ = false;
-
-    std::unique_ptr<Session> pop_;
-    std::unique_ptr<ImapMailbox> imap_;  // instead of pop_ for an IMAP mailbox
-    std::unique_ptr<Session> smtp_;
-    std::vector<long> sizes_;                       // LIST at login, index = message number - 1
-    std::optional<std::vector<std::string>> uids_;  // UIDL, once asked
-    std::set<long> deleted_;
-    std::optional<MailError> deleteFailure_;  // a DELE refused, not reported yet
+    std::unique_ptr<MailboxClient> mailbox_;  // POP3 or IMAP
+    ImapMailbox* imap_ = nullptr;             // mailbox_ when it is IMAP
+    std::unique_ptr<SmtpClient> smtp_;
+    std::optional<std::vector<std::string>> uids_;  // the unique ids, once asked
     long current_ = 0;
 
     bool headerFetched_ = false;

@@ -76,10 +76,15 @@ struct ImapMailbox::Response {
     std::vector<std::string> literals;
 };
 
-ImapMailbox::ImapMailbox(std::unique_ptr<CurlMailComponent::Session> session)
-    : s_(std::move(session)) {}
+ImapMailbox::ImapMailbox(std::unique_ptr<Session> session) : s_(std::move(session)) {}
 
 ImapMailbox::~ImapMailbox() = default;
+
+void ImapMailbox::check() const {
+    if (broken()) {
+        throw MailError(mailcode::kNotConnected, host() + ": the IMAP session was lost");
+    }
+}
 
 bool ImapMailbox::broken() const {
     return s_->broken || s_->curl == nullptr;
@@ -92,7 +97,7 @@ const std::string& ImapMailbox::host() const {
 // Exactly n bytes of a literal; what comes after stays buffered for the
 // next line.
 std::string ImapMailbox::readBytes(std::size_t n) {
-    CurlMailComponent::Session& s = *s_;
+    Session& s = *s_;
     std::string out;
     out.reserve(n);
     const std::size_t buffered = std::min(n, s.in.size() - s.inPos);
@@ -169,9 +174,7 @@ void ImapMailbox::noteUntagged(const Response& r) {
 // goes on); anything unreadable ends the session.
 ImapMailbox::Response ImapMailbox::command(const std::string& text,
                                            const std::function<void(Response&)>& untagged) {
-    if (broken()) {
-        throw MailError(mailcode::kNotConnected, host() + ": the IMAP session was lost");
-    }
+    check();
     const std::string tag = send(text);
     return readUntil(tag, text, untagged);
 }
@@ -253,7 +256,7 @@ void ImapMailbox::start() {
     });
 }
 
-std::vector<std::string> ImapMailbox::uniqueIds() const {
+std::vector<std::string> ImapMailbox::uniqueIds() {
     if (uidValidity_.empty()) {
         return {};
     }
@@ -303,9 +306,7 @@ std::string ImapMailbox::header(long number) {
         throw MailError(mailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
                         host() + ": no message " + std::to_string(number));
     }
-    if (broken()) {
-        throw MailError(mailcode::kNotConnected, host() + ": the IMAP session was lost");
-    }
+    check();
     const bool inFlight = !ahead_.empty() && number >= aheadFirst_ && number <= aheadLast_;
     if (headers_.count(number) == 0 && inFlight) {
         const std::string tag = ahead_;
@@ -360,10 +361,10 @@ std::string ImapMailbox::message(long number) {
     return raw;
 }
 
-void ImapMailbox::finish(const std::set<long>& asked) {
+void ImapMailbox::finish() {
     // A message the server never gave a UID for cannot be named.
     std::set<long> deleted;
-    for (const long i : asked) {
+    for (const long i : deleted_) {
         if (i >= 1 && i <= static_cast<long>(uids_.size()) && uidOf(i) > 0) {
             deleted.insert(i);
         }
@@ -408,7 +409,7 @@ void ImapMailbox::finish(const std::set<long>& asked) {
 
 bool ImapMailbox::waitForNewMail(int seconds, const std::function<bool()>& stop) {
     using Clock = std::chrono::steady_clock;
-    CurlMailComponent::Session& s = *s_;
+    Session& s = *s_;
     long known = exists_;
     const std::string tag = "V" + std::to_string(++tag_);
     s.sendLines(tag + " IDLE\r\n");

@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "net/CurlMailComponent.h"
+#include "net/MailboxClient.h"
 
 namespace vorel {
 
+struct Session;
+
 // The INBOX of an IMAP account over a connection libcurl has opened, secured
-// and logged in; the POP3 side of the mail component turns to it when the
-// server setting is imap:// or imaps://.
+// and logged in: the mail component's mailbox, in place of Pop3Client, when
+// the server setting is imap:// or imaps://.
 //
 // - Message numbers are the INBOX's sequence numbers when the session
 //   started; every later command names its message by UID, so mail arriving
@@ -26,22 +28,26 @@ namespace vorel {
 //   command), the next range asked for before the current one is read, so
 //   that a long scan costs few round trips and the server never waits.
 // - The unique id of a message is "UIDVALIDITY.UID".
-class ImapMailbox {
+class ImapMailbox : public MailboxClient {
 public:
-    explicit ImapMailbox(std::unique_ptr<CurlMailComponent::Session> session);
-    ~ImapMailbox();
+    explicit ImapMailbox(std::unique_ptr<Session> session);
+    ~ImapMailbox() override;
     ImapMailbox(const ImapMailbox&) = delete;
     ImapMailbox& operator=(const ImapMailbox&) = delete;
 
     // CAPABILITY, SELECT INBOX, and the UID and size of every message.
     void start();
-    const std::vector<long>& sizes() const { return sizes_; }
-    std::vector<std::string> uniqueIds() const;
-    std::string header(long number);
-    std::string message(long number);
-    // Stores \Deleted on the messages numbered, expunges them and logs out.
-    void finish(const std::set<long>& deleted);
-    bool broken() const;
+    void check() const override;
+    bool broken() const override;
+    const std::vector<long>& sizes() const override { return sizes_; }
+    std::vector<std::string> uniqueIds() override;
+    std::string header(long number) override;
+    std::string message(long number) override;
+    void markDeleted(long number) override { deleted_.insert(number); }
+    bool isDeleted(long number) const override { return deleted_.count(number) != 0; }
+    std::size_t deletedCount() const override { return deleted_.size(); }
+    // Stores \Deleted on the messages marked, expunges them and logs out.
+    void finish() override;
     const std::string& host() const;
 
     bool idleOffered() const { return idle_; }
@@ -63,7 +69,8 @@ private:
     void noteUntagged(const Response& r);
     long numberOfUid(long uid) const;
 
-    std::unique_ptr<CurlMailComponent::Session> s_;
+    std::unique_ptr<Session> s_;
+    std::set<long> deleted_;  // marked, for finish()
     long tag_ = 0;
     bool idle_ = false;
     bool uidplus_ = false;

@@ -14,8 +14,6 @@ namespace vorel {
 
 namespace {
 
-using Session = CurlMailComponent::Session;
-
 std::string base64(const std::string& text) {
     gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(text.data()), text.size());
     std::string out = encoded;

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "net/CurlMailComponent.h"
-
 namespace vorel {
+
+struct Session;
 
 // How a POP3 login ended.
 enum class PopLoginResult {
@@ -19,7 +19,7 @@ enum class PopLoginResult {
 // servers put an APOP timestamp in every greeting whether or not the account
 // has an APOP secret, so APOP first would refuse good passwords.
 // apopOnly: the first connection refused USER/PASS and was closed.
-PopLoginResult popLogin(CurlMailComponent::Session& s, const std::string& user,
-                        const std::string& password, bool apopOnly);
+PopLoginResult popLogin(Session& s, const std::string& user, const std::string& password,
+                        bool apopOnly);
 
 }  // namespace vorel

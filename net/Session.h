@@ -1,33 +1,67 @@
 #pragma once
 
 #include <curl/curl.h>
-#include <poll.h>
-#include <sys/socket.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "net/CurlMailComponent.h"
+#include "core/MailComponent.h"
 #include "net/ServerAddress.h"
 
 namespace vorel {
 
-// One connection of the component, POP3 or SMTP, after libcurl has opened it
-// and logged in: the commands are written and the replies read here, with
-// the transcript, the time-out and the wait handler of the component.
+// Where a libcurl failure happened: the same transport error means different
+// things while connecting and in the middle of a session.
+enum class MailPhase { PopConnect, PopCommand, SmtpConnect, SmtpSend };
+
+// The one place where transport failures become the run's error codes.
+// responseCode is the last server reply code libcurl saw (SMTP), 0 if none.
+int mailErrorCodeFor(int curlCode, long responseCode, MailPhase phase);
+// The code for an SMTP server's refusal (reply 4xx or 5xx) of a command.
+int mailErrorCodeForReply(int reply);
+
 // How often a wait on a server looks up from the socket.
 constexpr long long kWaitSliceMs = 100;
 
-struct CurlMailComponent::Session {
+// What every connection of the component shares: where its lines are told,
+// how long a server may keep it waiting, and who is told meanwhile. Owned by
+// the component; the sessions read it as it is set.
+struct SessionSettings {
+    MailComponent::TranscriptHandler transcript;
+    MailComponent::NoticeHandler notice;
+    MailComponent::WaitHandler wait;
+    bool transcriptOn = false;
+    int timeout = 60;
+    bool xoauth2 = false;
+};
+
+// One connection of the component, POP3, SMTP or IMAP, after libcurl has
+// opened and secured it: the commands are written and the replies read here,
+// with the transcript, the time-out and the wait handler of the component.
+struct Session {
+    // Once per process, before the first session.
+    static void globalInit();
+    // libcurl connects, upgrades with STARTTLS (or starts TLS) and greets;
+    // with `authenticate` it also logs in (SMTP, IMAP, POP3 with XOAUTH2).
+    // A plain POP3 login is ours (popLogin): libcurl would try APOP first
+    // wherever the greeting has a timestamp, and could not fall back.
+    // `service` picks the default port and scheme; SMTP greets with EHLO.
+    // A mailbox is opened as Pop3: an imap:// or imaps:// address reads it
+    // over IMAP.
+    static std::unique_ptr<Session> open(const std::string& host, ServerAddress::Service service,
+                                         const std::string& user, const std::string& password,
+                                         bool authenticate, const SessionSettings& settings);
+
+    Session() = default;
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
     CURL* curl = nullptr;
-    CURLM* multi =
-        nullptr;  // drives the connect and login, so that they can be waited on in slices
+    // Drives the connect and login, so that they can be waited on in slices.
+    CURLM* multi = nullptr;
     curl_socket_t fd = CURL_SOCKET_BAD;
     ServerAddress address;
     std::string in;      // received and not yet consumed from inPos on
@@ -36,10 +70,9 @@ struct CurlMailComponent::Session {
     bool connecting = true;
     bool startTlsSent = false;
     bool pipelining = false;
-    bool smtputf8 = false;  // EHLO offered SMTPUTF8 (RFC 6531)
-    // EHLO offered 8BITMIME (RFC 6152).
-    bool eightBitMime = false;
-    bool chunking = false;  // EHLO offered CHUNKING (RFC 3030): BDAT
+    bool smtputf8 = false;      // EHLO offered SMTPUTF8 (RFC 6531)
+    bool eightBitMime = false;  // EHLO offered 8BITMIME (RFC 6152)
+    bool chunking = false;      // EHLO offered CHUNKING (RFC 3030): BDAT
     // What libcurl's part of the dialogue showed of a POP3 server: its
     // greeting (with an APOP timestamp or not) and its last CAPA list.
     std::string greeting;
@@ -48,237 +81,39 @@ struct CurlMailComponent::Session {
     bool broken = false;
     // The server's last line, for the words of a refused login.
     mutable std::string lastReceived;
-    const TranscriptHandler* transcript = nullptr;
-    const bool* transcriptOn = nullptr;
-    const int* timeout = nullptr;
-    const WaitHandler* wait = nullptr;
+    const SessionSettings* settings = nullptr;
     char error[CURL_ERROR_SIZE] = {};
-
-    ~Session() { abandon(); }
 
     // Closes the connection without a QUIT: a POP3 QUIT would commit
     // deletions made in a session we can no longer vouch for, and libcurl
     // says QUIT on cleanup unless the socket is already shut.
-    void abandon() {
-        if (curl == nullptr) {
-            return;
-        }
-        if (fd != CURL_SOCKET_BAD) {
-            ::shutdown(fd, SHUT_RDWR);
-        }
-        if (multi != nullptr) {
-            curl_multi_remove_handle(multi, curl);
-        }
-        curl_easy_cleanup(curl);
-        curl = nullptr;
-        if (multi != nullptr) {
-            curl_multi_cleanup(multi);
-            multi = nullptr;
-        }
-    }
-
-    void emit(std::string_view line, TranscriptDirection direction) const {
-        if (direction == TranscriptDirection::Received) {
-            lastReceived = std::string(line.substr(0, line.find_last_not_of("\r\n") + 1));
-        }
-        if (*transcriptOn && *transcript) {
-            try {
-                (*transcript)(std::string(line), direction);
-            } catch (...) {
-                // A failing log must not end the session.
-            }
-        }
-    }
-
-    [[noreturn]] void lost(const std::string& why) {
-        broken = true;
-        abandon();
-        throw MailError(mailcode::kNotConnected, address.host + ": " + why);
-    }
-
-    void waited() const {
-        if (*wait) {
-            try {
-                (*wait)();
-            } catch (...) {
-                // Whoever waits with us cannot end the command.
-            }
-        }
-    }
-
+    void abandon();
+    void emit(std::string_view line, TranscriptDirection direction) const;
+    // Ends the session: 10057 with the host and `why`.
+    [[noreturn]] void lost(const std::string& why);
+    void waited() const;
     // Waits in short slices, telling the wait handler between them.
-    void waitFor(short events) {
-        using std::chrono::steady_clock;
-        const auto deadline = steady_clock::now() + std::chrono::seconds(*timeout);
-        pollfd p{fd, events, 0};
-        while (true) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - steady_clock::now());
-            if (left.count() <= 0) {
-                lost("no answer within " + std::to_string(*timeout) + " seconds");
-            }
-            const int r =
-                ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kWaitSliceMs)));
-            if (r > 0) {
-                return;
-            }
-            if (r < 0 && errno != EINTR) {
-                lost(std::string("poll: ") + std::strerror(errno));
-            }
-            waited();
-        }
-    }
-
-    // libcurl connects, negotiates TLS and logs in; the wait handler is told
-    // between slices as while any other reply is awaited.
-    CURLcode connectAndLogIn() {
-        multi = curl_multi_init();
-        if (multi == nullptr || curl_multi_add_handle(multi, curl) != CURLM_OK) {
-            return CURLE_FAILED_INIT;
-        }
-        while (true) {
-            int running = 0;
-            if (curl_multi_perform(multi, &running) != CURLM_OK) {
-                return CURLE_FAILED_INIT;
-            }
-            if (running == 0) {
-                int left = 0;
-                while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
-                    if (m->msg == CURLMSG_DONE) {
-                        return m->data.result;
-                    }
-                }
-                return CURLE_FAILED_INIT;
-            }
-            if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(kWaitSliceMs), nullptr) !=
-                CURLM_OK) {
-                return CURLE_FAILED_INIT;
-            }
-            waited();
-        }
-    }
-
+    void waitFor(short events);
+    // libcurl connects, negotiates TLS and (where asked) logs in; the wait
+    // handler is told between slices as while any other reply is awaited.
+    CURLcode connectAndLogIn();
     // Everything in as few writes as the connection takes.
-    void sendAll(std::string_view data) {
-        while (!data.empty()) {
-            size_t n = 0;
-            const CURLcode rc = curl_easy_send(curl, data.data(), data.size(), &n);
-            if (rc == CURLE_AGAIN) {
-                waitFor(POLLOUT);
-                continue;
-            }
-            if (rc != CURLE_OK) {
-                lost(curl_easy_strerror(rc));
-            }
-            data.remove_prefix(n);
-        }
-    }
-
+    void sendAll(std::string_view data);
     // Sends the lines after any held back in the outbox, in one write.
-    void sendLines(const std::string& lines) {
-        std::string all = std::move(outbox);
-        outbox.clear();
-        all += lines;
-        std::size_t pos = 0;
-        while (pos < all.size()) {
-            const std::size_t end = all.find('\n', pos);
-            const std::size_t stop = end == std::string::npos ? all.size() : end + 1;
-            emit(std::string_view(all).substr(pos, stop - pos), TranscriptDirection::Sent);
-            pos = stop;
-        }
-        sendAll(all);
-    }
-
+    void sendLines(const std::string& lines);
     // The next line, LF included; valid until the next call. A line longer
     // than `limit` or a closed connection ends the session.
-    std::string_view readLine(std::size_t limit) {
-        if (inPos > (1u << 16) && inPos * 2 > in.size()) {
-            in.erase(0, inPos);
-            inPos = 0;
-        }
-        std::size_t scanned = inPos;
-        while (true) {
-            const std::size_t nl = in.find('\n', scanned);
-            if (nl != std::string::npos) {
-                std::string_view line(in.data() + inPos, nl + 1 - inPos);
-                inPos = nl + 1;
-                return line;
-            }
-            scanned = in.size();
-            if (in.size() - inPos > limit) {
-                lost("reply line too long");
-            }
-            char buffer[64 * 1024];
-            size_t n = 0;
-            const CURLcode rc = curl_easy_recv(curl, buffer, sizeof buffer, &n);
-            if (rc == CURLE_AGAIN) {
-                waitFor(POLLIN);
-                continue;
-            }
-            if (rc != CURLE_OK) {
-                lost(curl_easy_strerror(rc));
-            }
-            if (n == 0) {
-                lost("the server closed the connection");
-            }
-            in.append(buffer, n);
-        }
-    }
-
+    std::string_view readLine(std::size_t limit);
     // A multi-line POP3 reply after its status line: dot-unstuffed, the
     // final "." line dropped. `expected` (a message's size from LIST) is
     // reserved up front: growing a large message by doubling would touch
     // up to three times its size. (A server's word only up to 1 GB.)
-    std::string readMultiline(std::size_t limit, std::size_t expected = 0) {
-        std::string body;
-        body.reserve(std::min({expected, limit, std::size_t{1} << 30}));
-        while (true) {
-            std::string_view line = readLine(limit);
-            if (line == ".\r\n" || line == ".\n") {
-                return body;
-            }
-            if (line[0] == '.') {
-                line.remove_prefix(1);
-            }
-            if (body.size() + line.size() > limit) {
-                lost("reply larger than the message");
-            }
-            body.append(line);
-        }
-    }
-
+    std::string readMultiline(std::size_t limit, std::size_t expected = 0);
     // A POP3 status line, into the transcript: true for +OK, false for -ERR;
     // anything else ends the session.
-    bool readStatus(std::string& status) {
-        status = std::string(readLine(1u << 16));
-        emit(status, TranscriptDirection::Received);
-        if (status.rfind("+OK", 0) == 0) {
-            return true;
-        }
-        if (status.rfind("-ERR", 0) != 0) {
-            lost("not a POP3 reply: " + status.substr(0, 80));
-        }
-        return false;
-    }
-
+    bool readStatus(std::string& status);
     // An SMTP reply: its code, every line in the transcript.
-    int readReply(std::string* text) {
-        while (true) {
-            const std::string_view line = readLine(1u << 16);
-            emit(line, TranscriptDirection::Received);
-            if (line.size() < 4 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
-                !std::isdigit(static_cast<unsigned char>(line[1])) ||
-                !std::isdigit(static_cast<unsigned char>(line[2]))) {
-                lost("not an SMTP reply: " + std::string(line.substr(0, 80)));
-            }
-            if (line[3] != '-') {
-                if (text != nullptr) {
-                    *text = std::string(line);
-                }
-                return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-            }
-        }
-    }
+    int readReply(std::string* text);
 };
 
 }  // namespace vorel
