@@ -187,6 +187,16 @@ void CurlMailComponent::deleteMessage() {
     m.markDeleted(current_);
 }
 
+void CurlMailComponent::willFetch(long n) {
+    if (mailbox_) {
+        mailbox_->willFetch(n);
+    }
+}
+
+int CurlMailComponent::headersAhead() const {
+    return mailbox_ ? mailbox_->headersAhead() : 0;
+}
+
 const mime::ParsedMessage& CurlMailComponent::ensureMessage() {
     if (messageFetched_) {
         return message_;

@@ -101,6 +101,8 @@ public:
     std::string headerField(const std::string& name) const override;
     bool hasHeaderField(const std::string& name) const override;
     void deleteMessage() override;
+    void willFetch(long n) override;
+    int headersAhead() const override;
     void fetchMessage() override;
     void saveWorkFile(const std::string& path) override;
     void saveMessageFile(const std::string& path) override;

@@ -23,6 +23,9 @@ public:
     // The header lines of a message, and the whole message as received.
     virtual std::string header(long number) = 0;
     virtual std::string message(long number) = 0;
+    // MailComponent::willFetch and headersAhead: none by default.
+    virtual void willFetch(long number) { (void)number; }
+    virtual int headersAhead() const { return 0; }
     // Marks a message deleted; committed by finish().
     virtual void markDeleted(long number) = 0;
     virtual bool isDeleted(long number) const = 0;

@@ -2,14 +2,17 @@
 // is raised by the call its command belongs to; nothing is lost, deleted or sent twice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "net/CurlMailComponent.h"
+#include "support/RunFolder.h"
 #include "support/TcpProxy.h"
 #include "support/TestServers.h"
 
@@ -112,6 +115,156 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
             deleted += left.find("Subject: m" + n + "\r\n") == std::string::npos ? n + " " : "";
         }
         EXPECT_EQ(deleted, deletedAfter);
+    }
+}
+
+// Downloads asked ahead as a run asks for them (headers read four ahead; 3, 7 and 11 hinted): each
+// goes out before its message is handled and is read without waiting; a refused or cut one fails
+// the call that reads its message, as without the hint, and what arrived whole before a cut is
+// read.
+TEST(Pipeline, PopDownloadsAheadFailAtTheirMessage) {
+    VOREL_SKIP_UNLESS_ROOT();
+    constexpr long kMessages = 12;
+    constexpr long kAhead = 4;
+    constexpr std::size_t kBigSize = 120000;
+    const int err = mailcode::kCurlBase + 8;
+    const int lost = mailcode::kNotConnected;
+    // A client line made one the server refuses, or a cut after so many bytes to the client; the
+    // first call that fails, its code, the messages read whole and those deleted.
+    const std::tuple<std::string, std::string, std::size_t, std::string, int, std::string,
+                     std::string>
+        cases[] = {
+            {"", "", 0, "", 0, "3 7 11 ", "3 7 11 "},
+            {"RETR 7", "RETR 99", 0, "message 7", err, "3 11 ", "3 11 "},
+            {"RETR 3", "RETR 99", 0, "message 3", err, "7 11 ", "7 11 "},
+            // Inside message 7's download, the next asked behind it: 3 was read, nothing deleted.
+            {"", "", kBigSize * 3 / 2, "message 7", lost, "3 ", ""},
+            {"", "", kBigSize / 2, "message 3", lost, "", ""},
+        };
+    for (const auto& [rewrite, into, cutAfter, failAt, failCode, read, deletedAfter] : cases) {
+        SCOPED_TRACE(rewrite + std::to_string(cutAfter));
+        test::PopServer pop;
+        for (long i = 1; i <= kMessages; ++i) {
+            pop.addMessage("Subject: m" + std::to_string(i) + "\n\nbody " + std::to_string(i) +
+                           "\n" + (i % 4 == 3 ? std::string(kBigSize, 'x') + "\n" : ""));
+        }
+        TcpProxy::Options o;
+        o.delayMs = 2;
+        TcpProxy link(pop.port(), o);
+        link.addRewrite(rewrite.empty() ? "none" : rewrite, into);
+        if (cutAfter != 0) {
+            link.queueFaults(
+                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToClient, cutAfter, 0}});
+        }
+        CurlMailComponent mail;
+        mail.setTimeout(10);
+        int retrs = 0;
+        mail.setTranscriptOn(true);
+        mail.setTranscriptHandler([&retrs](const std::string& l, TranscriptDirection d) {
+            retrs += d == TranscriptDirection::Sent && l.rfind("RETR ", 0) == 0;
+        });
+        mail.popConnect("127.0.0.1:" + std::to_string(link.port()), pop.user(), pop.password());
+        ASSERT_GT(mail.headersAhead(), 0);
+        std::map<std::string, int> got;
+        std::string first, wasRead;
+        auto call = [&](const std::string& what, const std::function<void()>& f) {
+            const int code = codeOf(f);
+            if (code != 0) {
+                got[what] = code;
+                first = first.empty() ? what : first;
+            }
+            return code == 0;
+        };
+        long ahead = 0;
+        for (long i = 1; i <= kMessages; ++i) {
+            for (long j = std::max(ahead + 1, i); j <= std::min(kMessages, i + kAhead); ++j) {
+                ahead = j;
+                mail.selectMessage(j);
+                if (codeOf([&] { mail.fetchHeader(); }) == 0 && j % 4 == 3) {
+                    mail.willFetch(j);
+                }
+            }
+            mail.selectMessage(i);
+            const std::string n = std::to_string(i);
+            if (!call("header " + n, [&] { mail.fetchHeader(); })) {
+                continue;
+            }
+            EXPECT_EQ(mail.subject(), "m" + n);
+            const int asked = retrs;
+            if (i % 4 == 3 && call("message " + n, [&] { mail.fetchMessage(); })) {
+                EXPECT_EQ(mail.bodyText().size(), kBigSize + 9 + n.size());
+                wasRead += n + " ";
+                call("delete " + n, [&] { mail.deleteMessage(); });
+            }
+            EXPECT_EQ(retrs, asked) << "asked ahead, not when read";
+        }
+        call("disconnect", [&] { mail.disconnect(); });
+        EXPECT_EQ(first, failAt);
+        EXPECT_EQ(failAt.empty() ? 0 : got[failAt], failCode);
+        for (const auto& [what, code] : got) {
+            EXPECT_TRUE(what == first || (cutAfter != 0 && code == lost)) << what;
+        }
+        EXPECT_EQ(wasRead, read);
+        EXPECT_EQ(link.counters().connections, 1) << "no silent new session";
+        std::string left, deleted;
+        for (const auto& raw : pop.messages()) {
+            left += raw;
+        }
+        for (long i = 1; i <= kMessages; ++i) {
+            const std::string n = std::to_string(i);
+            deleted += left.find("Subject: m" + n + "\r\n") == std::string::npos ? n + " " : "";
+        }
+        EXPECT_EQ(deleted, deletedAfter);
+    }
+}
+
+// A run through a link that refuses one download, then one that cuts one: the refused message is
+// not answered and stays on the server, as without downloads ahead; after the cut the next try
+// answers the rest, every message once.
+TEST(Pipeline, RunDownloadsAheadThroughARefusalAndACut) {
+    VOREL_SKIP_UNLESS_ROOT();
+    constexpr int kMessages = 8;
+    constexpr std::size_t kSize = 40000;
+    for (const bool cut : {false, true}) {
+        SCOPED_TRACE(cut);
+        test::RunFolder f;
+        f.addAutoresponder("info@me.example", "Hi %email%");
+        test::PopServer pop;
+        test::SmtpServer smtp;
+        for (int i = 1; i <= kMessages; ++i) {
+            pop.addMessage("From: s" + std::to_string(i) + "@x.example\nTo: info@me.example\n" +
+                           "Message-ID: <" + std::to_string(i) + "@t>\nSubject: q\n\n" +
+                           std::string(kSize, 'x') + "\n");
+        }
+        TcpProxy::Options o;
+        o.delayMs = 5;
+        TcpProxy link(pop.port(), o);
+        if (cut) {
+            // Inside message 4's download, the next ones asked behind it.
+            link.queueFaults(
+                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToClient, kSize * 7 / 2, 0}});
+        } else {
+            link.addRewrite("RETR 4", "RETR 99");
+        }
+        f.s.txtPOP = "127.0.0.1:" + std::to_string(link.port());
+        f.s.txtUSERID = pop.user();
+        f.s.txtPASSWORD = pop.password();
+        f.pointAt(smtp);
+        f.s.chkLEAVE = "0";
+        ASSERT_TRUE(f.run());
+        const std::string why =
+            cut ? mailErrorText(mailcode::kNotConnected) : "30008 Undefined Error";
+        EXPECT_EQ(f.host.countLogContaining("Error Processing 4 " + why), 1) << f.host.logText();
+        EXPECT_EQ(f.host.countLogContaining("Error Processing"), 1);
+        EXPECT_EQ(f.host.countLogContaining("Starting again"), cut ? 1 : 0);
+        std::multiset<std::string> answered;
+        for (const auto& r : smtp.received()) {
+            answered.insert(r.rcptTo.at(0));
+        }
+        EXPECT_EQ(answered.size(), cut ? 8u : 7u);
+        EXPECT_EQ(answered.count("s4@x.example"), cut ? 1u : 0u);
+        EXPECT_EQ(answered.size(), std::set<std::string>(answered.begin(), answered.end()).size());
+        EXPECT_EQ(pop.messageCount(), cut ? 0u : 1u);
     }
 }
 
