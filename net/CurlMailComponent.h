@@ -129,7 +129,8 @@ public:
     bool waitForNewMail(int seconds, const std::function<bool()>& stop);
 
 private:
-    MailboxClient& mailbox();
+    // read: for a header, a message or a deletion (MailboxClient::checkRead).
+    MailboxClient& mailbox(bool read = false);
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
     void closePop(bool quit);

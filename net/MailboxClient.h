@@ -15,6 +15,9 @@ public:
 
     // Throws 10057 when the session was lost.
     virtual void check() const = 0;
+    // check() before reading a header or a message or marking one deleted,
+    // which may be done from what already arrived.
+    virtual void checkRead() const { check(); }
     virtual bool broken() const = 0;
     // Every message's size at login, index = message number - 1.
     virtual const std::vector<long>& sizes() const = 0;

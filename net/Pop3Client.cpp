@@ -99,7 +99,11 @@ bool Pop3Client::lostUntold() const {
 }
 
 void Pop3Client::check() const {
-    if (!lostUntold()) {  // else the call that needs the connection says so
+    session();
+}
+
+void Pop3Client::checkRead() const {
+    if (!lostUntold()) {  // else the read says whether what it needs arrived
         session();
     }
 }

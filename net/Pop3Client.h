@@ -51,6 +51,7 @@ public:
     void connect(const std::string& host, const std::string& user, const std::string& password);
 
     void check() const override;
+    void checkRead() const override;
     bool broken() const override;
     const std::vector<long>& sizes() const override { return sizes_; }
     std::vector<std::string> uniqueIds() override;

@@ -137,7 +137,8 @@ TEST(Pipeline, PopDownloadsAheadFailAtTheirMessage) {
             {"", "", 0, "", 0, "3 7 11 ", "3 7 11 "},
             {"RETR 7", "RETR 99", 0, "message 7", err, "3 11 ", "3 11 "},
             {"RETR 3", "RETR 99", 0, "message 3", err, "7 11 ", "7 11 "},
-            // Inside message 7's download, the next asked behind it: 3 was read, nothing deleted.
+            // Inside message 7's download, the next asked behind it: 3 was read (unless the reset
+            // that the client's next write draws took it unread), nothing deleted.
             {"", "", kBigSize * 3 / 2, "message 7", lost, "3 ", ""},
             {"", "", kBigSize / 2, "message 3", lost, "", ""},
         };
@@ -199,12 +200,16 @@ TEST(Pipeline, PopDownloadsAheadFailAtTheirMessage) {
             EXPECT_EQ(retrs, asked) << "asked ahead, not when read";
         }
         call("disconnect", [&] { mail.disconnect(); });
-        EXPECT_EQ(first, failAt);
-        EXPECT_EQ(failAt.empty() ? 0 : got[failAt], failCode);
+        if (cutAfter != 0 && first == "message 3" && failAt == "message 7") {
+            EXPECT_EQ(wasRead, "");  // the reset took message 3 unread
+        } else {
+            EXPECT_EQ(first, failAt);
+            EXPECT_EQ(wasRead, read);
+        }
+        EXPECT_EQ(failAt.empty() ? 0 : got[first], failCode);
         for (const auto& [what, code] : got) {
             EXPECT_TRUE(what == first || (cutAfter != 0 && code == lost)) << what;
         }
-        EXPECT_EQ(wasRead, read);
         EXPECT_EQ(link.counters().connections, 1) << "no silent new session";
         std::string left, deleted;
         for (const auto& raw : pop.messages()) {
@@ -254,7 +259,14 @@ TEST(Pipeline, RunDownloadsAheadThroughARefusalAndACut) {
         ASSERT_TRUE(f.run());
         const std::string why =
             cut ? mailErrorText(mailcode::kNotConnected) : "30008 Undefined Error";
-        EXPECT_EQ(f.host.countLogContaining("Error Processing 4 " + why), 1) << f.host.logText();
+        // The client's writes after the cut draw a reset, which may take what it had not read
+        // yet: then an earlier message is the one whose download was cut.
+        int failed = 0;
+        for (int i = cut ? 1 : 4; i <= 4; ++i) {
+            failed +=
+                f.host.countLogContaining("Error Processing " + std::to_string(i) + " " + why);
+        }
+        EXPECT_EQ(failed, 1) << f.host.logText();
         EXPECT_EQ(f.host.countLogContaining("Error Processing"), 1);
         EXPECT_EQ(f.host.countLogContaining("Starting again"), cut ? 1 : 0);
         std::multiset<std::string> answered;
