@@ -145,6 +145,16 @@ public:
     virtual bool hasHeaderField(const std::string& name) const = 0;
     // Marks the current message deleted; committed at disconnect.
     virtual void deleteMessage() = 0;
+    // A hint: message n's body will be read soon (its header was read and
+    // its handling will need the whole message). A component may start the
+    // download then, so that fetchMessage() for n does not wait for it; a
+    // failed download is raised by the call that reads the message, as
+    // without the hint.
+    virtual void willFetch(long n) { (void)n; }
+    // How many headers past the current message the run may read before it
+    // handles that message, so that willFetch comes early enough to help.
+    // 0: the component gains nothing from hints and the run reads in order.
+    virtual int headersAhead() const { return 0; }
     // Makes the whole current message available and sets from(), to(),
     // subject() from it. Downloads it at most once per selected message.
     virtual void fetchMessage() = 0;

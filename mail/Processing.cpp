@@ -22,6 +22,15 @@ namespace vorel {
 
 namespace {
 
+bool asksToJoin(const MailingList& list, const std::string& to, const std::string& subject) {
+    return sameText(to, list.onsubscribeto) || sameText(subject, list.onsubscribesubject) ||
+           sameText(to, "<" + list.onsubscribeto + ">");
+}
+
+bool postsTo(const MailingList& list, const std::string& to, const std::string& subject) {
+    return sameText(to, list.sendtolistfrom) || sameText(subject, list.sendtolistsubject);
+}
+
 // The handling of one message. From, To and Subject are the values the run
 // driver left on the component when the handling began; fetching the whole
 // message later replaces the component's values with the raw header's.
@@ -226,8 +235,7 @@ void MessageHandler::listPass() {
 }
 
 bool MessageHandler::subscribeRequest(const MailingList& list) const {
-    return sameText(to_, list.onsubscribeto) || sameText(subject_, list.onsubscribesubject) ||
-           sameText(to_, "<" + list.onsubscribeto + ">");
+    return asksToJoin(list, to_, subject_);
 }
 
 void MessageHandler::subscribe(const MailingList& list) {
@@ -301,8 +309,7 @@ void MessageHandler::unsubscribe(const MailingList& list) {
 }
 
 void MessageHandler::post(const MailingList& list) {
-    bool request = sameText(to_, list.sendtolistfrom) || sameText(subject_, list.sendtolistsubject);
-    if (!request || automatic(list, "a post") || !isValidEmail(from_) ||
+    if (!postsTo(list, to_, subject_) || automatic(list, "a post") || !isValidEmail(from_) ||
         !db().findMember(list.Name, from_)) {
         return;
     }
@@ -558,6 +565,37 @@ constexpr std::size_t kGroupMessages = 100;
 constexpr auto kGroupTime = std::chrono::milliseconds(50);
 
 }  // namespace
+bool mayReadWholeMessage(const RunContext& ctx) {
+    const MailComponent& mail = ctx.mail;
+    const std::string from = mail.from();
+    const std::string to = mail.to();
+    const std::string subject = mail.subject();
+    if (looksLikeDeliveryReport(mail, from)) {
+        return true;
+    }
+    if (isAutomaticMessage(mail, from) || !ctx.state.autoresponderRows || !ctx.state.listRows) {
+        return false;
+    }
+    // Every reply merges fields from the message's text.
+    if (!isBulkOrAutoReply(mail) && isOneAddress(from)) {
+        for (const Autoresponder& row : *ctx.state.autoresponderRows) {
+            if (autoresponderMatches(row, to, subject)) {
+                return true;
+            }
+        }
+    }
+    if (!confirmTokenIn(subject).empty()) {
+        return false;  // a confirmation reads nothing more than its header
+    }
+    // A request keeps the message's text; a member's post is copied whole.
+    for (const MailingList& list : *ctx.state.listRows) {
+        const bool joins = asksToJoin(list, to, subject) && !list.subscribemessage.empty();
+        if ((joins || postsTo(list, to, subject)) && !isAutomaticMail(mail, from, list)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool processMessage(RunContext& ctx, long messageNumber, const std::string& ledgerKey) {
     MessageGroup group(ctx);

@@ -75,6 +75,12 @@ private:
     std::vector<long> numbers_;      // the group's messages
     std::vector<long> toDelete_;     // those acted on, deleted after the commit
 };
+// Whether processMessage will read the current message whole (a merge of its
+// text, a forward, a post, a delivery report), judged from its header and the
+// try's rows as the run driver left them; a guess that errs towards yes, for
+// MailComponent::willFetch. The component's from, to and subject are the
+// bare addresses the handling starts from.
+bool mayReadWholeMessage(const RunContext& ctx);
 
 // True for a message that was itself sent automatically (Auto-Submitted other
 // than "no", a mailer daemon or postmaster sender, or our own X-Mailer line);

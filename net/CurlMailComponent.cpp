@@ -103,11 +103,15 @@ void CurlMailComponent::popConnect(const std::string& host, const std::string& u
     mailbox_ = std::move(pop);
 }
 
-MailboxClient& CurlMailComponent::mailbox() {
+MailboxClient& CurlMailComponent::mailbox(bool read) {
     if (!mailbox_) {
         throw MailError(mailcode::kNotConnected, "no POP3 session");
     }
-    mailbox_->check();
+    if (read) {
+        mailbox_->checkRead();
+    } else {
+        mailbox_->check();
+    }
     return *mailbox_;
 }
 
@@ -152,7 +156,7 @@ void CurlMailComponent::requireMessage() const {
 }
 
 void CurlMailComponent::fetchHeader() {
-    MailboxClient& m = mailbox();
+    MailboxClient& m = mailbox(true);
     requireMessage();
     header_ = mime::parseHeader(m.header(current_));
     headerFetched_ = true;
@@ -176,7 +180,7 @@ bool CurlMailComponent::hasHeaderField(const std::string& name) const {
 }
 
 void CurlMailComponent::deleteMessage() {
-    MailboxClient& m = mailbox();
+    MailboxClient& m = mailbox(true);
     // Deleting a message already marked in this session changes nothing: a
     // second DELE would only draw an -ERR.
     if (current_ >= 1 && m.isDeleted(current_)) {
@@ -186,11 +190,21 @@ void CurlMailComponent::deleteMessage() {
     m.markDeleted(current_);
 }
 
+void CurlMailComponent::willFetch(long n) {
+    if (mailbox_) {
+        mailbox_->willFetch(n);
+    }
+}
+
+int CurlMailComponent::headersAhead() const {
+    return mailbox_ ? mailbox_->headersAhead() : 0;
+}
+
 const mime::ParsedMessage& CurlMailComponent::ensureMessage() {
     if (messageFetched_) {
         return message_;
     }
-    MailboxClient& m = mailbox();
+    MailboxClient& m = mailbox(true);
     requireMessage();
     std::string raw = m.message(current_);
     message_ = mime::parseMessage(raw);

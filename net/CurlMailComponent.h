@@ -101,6 +101,8 @@ public:
     std::string headerField(const std::string& name) const override;
     bool hasHeaderField(const std::string& name) const override;
     void deleteMessage() override;
+    void willFetch(long n) override;
+    int headersAhead() const override;
     void fetchMessage() override;
     void saveWorkFile(const std::string& path) override;
     void workTextPieces(const std::function<void(std::string_view)>& piece) override;
@@ -130,7 +132,8 @@ public:
     bool waitForNewMail(int seconds, const std::function<bool()>& stop);
 
 private:
-    MailboxClient& mailbox();
+    // read: for a header, a message or a deletion (MailboxClient::checkRead).
+    MailboxClient& mailbox(bool read = false);
     void requireMessage() const;
     const mime::ParsedMessage& ensureMessage();
     void closePop(bool quit);

@@ -16,6 +16,11 @@ namespace {
 constexpr std::size_t kListLimit = 64u << 20;
 
 constexpr std::size_t kMaxWindow = 64;
+// Bytes of downloads ahead asked for or arrived and not read: enough to keep
+// a long link busy with ordinary messages, and memory flat.
+constexpr std::size_t kBodyWindow = 2u << 20;
+// Headers kept for a second read.
+constexpr std::size_t kHeaderKeep = 1u << 20;
 
 MailError refused(const Session& s, const std::string& what, const std::string& status) {
     return MailError(mailErrorCodeFor(CURLE_WEIRD_SERVER_REPLY, 0, MailPhase::PopCommand),
@@ -83,13 +88,24 @@ Session& Pop3Client::session() const {
         throw MailError(mailcode::kNotConnected, "no POP3 session");
     }
     if (s_->broken) {
+        lossTold_ = true;
         throw MailError(mailcode::kNotConnected, s_->address.host + ": the POP3 session was lost");
     }
     return *s_;
 }
 
+bool Pop3Client::lostUntold() const {
+    return s_ && s_->broken && !lossTold_;
+}
+
 void Pop3Client::check() const {
     session();
+}
+
+void Pop3Client::checkRead() const {
+    if (!lostUntold()) {  // else the read says whether what it needs arrived
+        session();
+    }
 }
 
 bool Pop3Client::broken() const {
@@ -128,6 +144,22 @@ Pop3Client::ReplyTo Pop3Client::readReply() {
                 if (!deleteFailure_) {
                     deleteFailure_.emplace(refused(s, "DELE " + std::to_string(e.message), status));
                 }
+            }
+            break;
+        }
+        case ReplyTo::Retr: {
+            const auto size =
+                static_cast<std::size_t>(sizes_[static_cast<std::size_t>(e.message - 1)]);
+            Body body;
+            body.ok = s.readStatus(body.status);
+            if (body.ok) {
+                body.raw = s.readMultiline(size * 2 + (1u << 20), size);
+                body.cutShort = body.raw.size() < size;
+            }
+            if (e.message < passed_) {
+                bytesAhead_ -= std::min(size, bytesAhead_);  // the caller went on without it
+            } else {
+                bodies_[e.message] = std::move(body);
             }
             break;
         }
@@ -208,6 +240,19 @@ std::vector<std::string> Pop3Client::uniqueIds() {
 }
 
 std::string Pop3Client::header(long i) {
+    if (const auto kept = headersRead_.find(i);
+        kept != headersRead_.end() && s_ && (!s_->broken || lostUntold())) {
+        // The second read of a header read ahead: the caller handles i now.
+        const Reply reply = kept->second;
+        passTo(i);
+        if (!reply.ok) {
+            throw refused(*s_, "TOP", reply.status);
+        }
+        return reply.text;
+    }
+    if (lostUntold()) {
+        throw MailError(mailcode::kNotConnected, s_->address.host + ": the POP3 session was lost");
+    }
     Session& s = session();
     const bool due = prefetched_.count(i) != 0 ||
                      std::any_of(pending_.begin(), pending_.end(), [i](const Expected& e) {
@@ -251,25 +296,147 @@ std::string Pop3Client::header(long i) {
             s.sendLines(more);
         }
     }
+    if (s.pipelining) {
+        keepHeader(i, reply);
+    }
     if (!reply.ok) {
         throw refused(s, "TOP", reply.status);
     }
     return std::move(reply.text);
 }
 
-std::string Pop3Client::message(long i) {
-    Session& s = session();
-    const auto size = static_cast<std::size_t>(sizes_[static_cast<std::size_t>(i - 1)]);
-    command("RETR " + std::to_string(i), true);
-    std::string raw = s.readMultiline(size * 2 + (1u << 20), size);
-    if (raw.size() < size) {
-        s.lost("message " + std::to_string(i) + " cut short: " + std::to_string(raw.size()) +
-               " of " + std::to_string(size) + " bytes");
+void Pop3Client::keepHeader(long i, const Reply& reply) {
+    headerBytes_ += reply.text.size();
+    headersRead_[i] = reply;
+    // The oldest go first: at worst a header is asked for again.
+    while (headersRead_.size() > 1 &&
+           (headerBytes_ > kHeaderKeep || headersRead_.size() > 2 * kMaxWindow)) {
+        headerBytes_ -= std::min(headersRead_.begin()->second.text.size(), headerBytes_);
+        headersRead_.erase(headersRead_.begin());
     }
-    return raw;
+}
+
+void Pop3Client::passTo(long i) {
+    passed_ = i;
+    for (auto it = headersRead_.begin(); it != headersRead_.end() && it->first <= i;) {
+        headerBytes_ -= std::min(it->second.text.size(), headerBytes_);
+        it = headersRead_.erase(it);
+    }
+    for (auto it = bodies_.begin(); it != bodies_.end() && it->first < i;) {
+        bytesAhead_ -= std::min(
+            static_cast<std::size_t>(sizes_[static_cast<std::size_t>(it->first - 1)]), bytesAhead_);
+        it = bodies_.erase(it);
+    }
+    hinted_.erase(std::remove_if(hinted_.begin(), hinted_.end(), [i](long n) { return n < i; }),
+                  hinted_.end());
+}
+
+int Pop3Client::headersAhead() const {
+    return s_ && !s_->broken && s_->pipelining ? static_cast<int>(kMaxWindow) : 0;
+}
+
+bool Pop3Client::retrPending(long i) const {
+    return std::any_of(pending_.begin(), pending_.end(), [i](const Expected& e) {
+        return e.kind == ReplyTo::Retr && e.message == i;
+    });
+}
+
+void Pop3Client::willFetch(long i) {
+    if (headersAhead() == 0 || i < 1 || static_cast<std::size_t>(i) > sizes_.size() ||
+        i < passed_ || deleted_.count(i) != 0 || bodies_.count(i) != 0 || retrPending(i) ||
+        std::find(hinted_.begin(), hinted_.end(), i) != hinted_.end()) {
+        return;
+    }
+    hinted_.push_back(i);
+    try {
+        askHinted();
+    } catch (const MailError&) {
+        // The connection is lost; the calls that need it say so.
+    }
+}
+
+// One RETR at least, however large; sent at once (with any DELE held back),
+// so that the download starts while the caller handles other messages.
+void Pop3Client::askHinted() {
+    Session& s = session();
+    while (!hinted_.empty()) {
+        const long i = hinted_.front();
+        const auto size = static_cast<std::size_t>(sizes_[static_cast<std::size_t>(i - 1)]);
+        if (bytesAhead_ > 0 && bytesAhead_ + size > kBodyWindow) {
+            break;
+        }
+        hinted_.pop_front();
+        if (deleted_.count(i) == 0) {
+            s.outbox += "RETR " + std::to_string(i) + "\r\n";
+            pending_.push_back({i, ReplyTo::Retr});
+            bytesAhead_ += size;
+        }
+    }
+    if (!s.outbox.empty()) {
+        s.sendLines("");
+    }
+}
+
+std::string Pop3Client::message(long i) {
+    const auto size = static_cast<std::size_t>(sizes_[static_cast<std::size_t>(i - 1)]);
+    try {
+        // A download ahead that arrived whole is the message, even after the
+        // connection was lost, until the loss was told.
+        auto ahead = bodies_.find(i);
+        if (ahead != bodies_.end() && s_->broken && !lostUntold()) {
+            ahead = bodies_.end();
+        }
+        if (ahead == bodies_.end()) {
+            session();
+            while (retrPending(i) && bodies_.count(i) == 0) {
+                readReply();
+            }
+            ahead = bodies_.find(i);
+        }
+        std::string raw;
+        bool cutShort = false;
+        if (ahead != bodies_.end()) {
+            Body body = std::move(ahead->second);
+            bodies_.erase(ahead);
+            bytesAhead_ -= std::min(size, bytesAhead_);
+            if (headersAhead() > 0) {
+                try {
+                    askHinted();  // room for the next
+                } catch (const MailError&) {
+                    // The next call that needs the connection says so.
+                }
+            }
+            if (!body.ok) {
+                throw refused(*s_, "RETR", body.status);
+            }
+            raw = std::move(body.raw);
+            cutShort = body.cutShort;
+        } else {
+            hinted_.erase(std::remove(hinted_.begin(), hinted_.end(), i), hinted_.end());
+            command("RETR " + std::to_string(i), true);
+            raw = s_->readMultiline(size * 2 + (1u << 20), size);
+            cutShort = raw.size() < size;
+        }
+        if (cutShort) {
+            s_->lost("message " + std::to_string(i) + " cut short: " + std::to_string(raw.size()) +
+                     " of " + std::to_string(size) + " bytes");
+        }
+        return raw;
+    } catch (const MailError&) {
+        if (s_ && s_->broken) {
+            lossTold_ = true;
+        }
+        throw;
+    }
 }
 
 void Pop3Client::markDeleted(long i) {
+    if (lostUntold()) {
+        // Lost with the connection, as a DELE sent and not answered would
+        // be; the run's ledger keeps the message from being answered twice.
+        deleted_.insert(i);
+        return;
+    }
     Session& s = session();
     if (!s.pipelining) {
         command("DELE " + std::to_string(i));

@@ -1,5 +1,6 @@
 #include "run/MailRun.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -143,6 +144,10 @@ struct MailRun::Impl {
     std::string ledgerPrefix;
     std::vector<std::string> uids;
     bool readHeader();
+    // Reads the headers after message i that the component asks for and
+    // tells it which of those messages will be read whole, before their
+    // handling needs them. `ahead` is the last message read ahead so far.
+    void readAhead(long i, long n, long& ahead);
     bool isSpam();
     void closeRun();
 
@@ -409,6 +414,35 @@ void MailRun::Impl::pruneLedger(const std::vector<std::string>& seen) {
     }
 }
 
+void MailRun::Impl::readAhead(long i, long n, long& ahead) {
+    if (mail.headersAhead() <= 0) {
+        return;
+    }
+    const long last = std::min(n, i + mail.headersAhead());
+    // Nothing here is logged or counted: the header is read again, the same,
+    // when its message's turn comes, and a failure is met again there.
+    for (long j = std::max(ahead + 1, i); j <= last; ++j) {
+        ahead = j;
+        mail.selectMessage(j);
+        try {
+            mail.fetchHeader();
+        } catch (const std::exception&) {
+            return;
+        }
+        fillHeaderDefaults(mail);
+        reduceToAddresses(mail);
+        const bool skipped =
+            handledBefore(ledgerKey(j)) || handledBefore(messageIdKey()) ||
+            std::any_of(state.antiSpam.begin(), state.antiSpam.end(),
+                        [this](const auto& e) {
+                            return spamEntryMatches(e, mail.from(), mail.to(), mail.subject());
+                        });
+        if (!skipped && mayReadWholeMessage(ctx)) {
+            mail.willFetch(j);
+        }
+    }
+}
+
 bool MailRun::Impl::readMessages(long n) {
     // The messages' handling is committed in groups; every way out of the
     // loop commits what is open and deletes what was acted on.
@@ -418,7 +452,9 @@ bool MailRun::Impl::readMessages(long n) {
     std::vector<std::string> seen;
     std::vector<std::string> seenById;
     bool wholeMailbox = true;
+    long ahead = 0;
     for (long i = 1; i <= n; ++i) {
+        readAhead(i, n, ahead);
         mail.selectMessage(i);
         report.setStatus("Reading Header " + std::to_string(i) + " of " + total);
         if (!readHeader()) {

@@ -7,11 +7,13 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "net/CurlMailComponent.h"
+#include "support/RunFolder.h"
 #include "support/TcpProxy.h"
 #include "support/TestServers.h"
 
@@ -114,6 +116,141 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
             deleted += left.find("Subject: m" + n + "\r\n") == std::string::npos ? n + " " : "";
         }
         EXPECT_EQ(deleted, deletedAfter);
+    }
+}
+
+// Downloads asked ahead as a run asks for them (headers read four ahead; 3, 7 and 11 hinted): each
+// goes out before its message is handled and is read without waiting; a refused or cut one fails
+// the call that reads its message, as without the hint.
+TEST(Pipeline, PopDownloadsAheadFailAtTheirMessage) {
+    VOREL_SKIP_UNLESS_ROOT();
+    constexpr long kMessages = 12;
+    constexpr std::size_t kBigSize = 120000;
+    // RETR 7 refused, or a cut inside its download (3 read before it, unless the reset that the
+    // client's next write draws takes it unread); what is read whole and deleted.
+    const std::tuple<bool, std::size_t, int, std::string, std::string> cases[] = {
+        {false, 0, 0, "3 7 11 ", "3 7 11 "},
+        {true, 0, mailcode::kCurlBase + 8, "3 11 ", "3 11 "},
+        {false, kBigSize * 3 / 2, mailcode::kNotConnected, "3 ", ""},
+    };
+    for (const auto& [refuse, cutAfter, failCode, read, deletedAfter] : cases) {
+        SCOPED_TRACE(cutAfter);
+        test::PopServer pop;
+        for (long i = 1; i <= kMessages; ++i) {
+            pop.addMessage("Subject: m" + std::to_string(i) + "\n\n" +
+                           (i % 4 == 3 ? std::string(kBigSize, 'x') : "") + "\n");
+        }
+        TcpProxy::Options o;
+        o.delayMs = 2;
+        TcpProxy link(pop.port(), o);
+        link.addRewrite(refuse ? "RETR 7" : "none", "RETR 99");
+        if (cutAfter != 0) {
+            link.queueFaults(
+                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToClient, cutAfter, 0}});
+        }
+        CurlMailComponent mail;
+        mail.setTimeout(10);
+        int retrs = 0;
+        mail.setTranscriptOn(true);
+        mail.setTranscriptHandler([&retrs](const std::string& l, TranscriptDirection d) {
+            retrs += d == TranscriptDirection::Sent && l.rfind("RETR ", 0) == 0;
+        });
+        mail.popConnect("127.0.0.1:" + std::to_string(link.port()), pop.user(), pop.password());
+        ASSERT_GT(mail.headersAhead(), 0);
+        std::vector<std::pair<long, int>> failed;  // message read whole, code
+        std::string wasRead;
+        long ahead = 0;
+        for (long i = 1; i <= kMessages; ++i) {
+            for (long j = std::max(ahead + 1, i); j <= std::min(kMessages, i + 4); ++j) {
+                mail.selectMessage(ahead = j);
+                if (codeOf([&] { mail.fetchHeader(); }) == 0 && j % 4 == 3) {
+                    mail.willFetch(j);
+                }
+            }
+            mail.selectMessage(i);
+            const int asked = retrs;
+            if (codeOf([&] { mail.fetchHeader(); }) == 0 && i % 4 == 3) {
+                if (const int code = codeOf([&] { mail.fetchMessage(); }); code != 0) {
+                    failed.emplace_back(i, code);
+                } else if (codeOf([&] { mail.deleteMessage(); }) == 0) {
+                    EXPECT_EQ(mail.bodyText().size(), kBigSize + 2);
+                    wasRead += std::to_string(i) + " ";
+                }
+            }
+            EXPECT_EQ(retrs, asked) << "asked ahead, not when read";
+        }
+        codeOf([&] { mail.disconnect(); });
+        const long at = failed.empty() ? 0 : failed[0].first;
+        EXPECT_EQ(failed.empty() ? 0 : failed[0].second, failCode);
+        EXPECT_EQ(at, failCode == 0 ? 0 : (wasRead.empty() ? 3 : 7));
+        EXPECT_EQ(wasRead, at == 3 ? "" : read);
+        EXPECT_EQ(link.counters().connections, 1) << "no silent new session";
+        std::string left, deleted;
+        for (const auto& raw : pop.messages()) {
+            left += raw;
+        }
+        for (long i = 1; i <= kMessages; ++i) {
+            const std::string n = std::to_string(i);
+            deleted += left.find("Subject: m" + n + "\r\n") == std::string::npos ? n + " " : "";
+        }
+        EXPECT_EQ(deleted, deletedAfter);
+    }
+}
+
+// A run through a link that refuses one download, then one that cuts one: the refused message is
+// not answered and stays on the server, as without downloads ahead; after the cut the next try
+// answers the rest, every message once.
+TEST(Pipeline, RunDownloadsAheadThroughARefusalAndACut) {
+    VOREL_SKIP_UNLESS_ROOT();
+    constexpr int kMessages = 8;
+    constexpr std::size_t kSize = 40000;
+    for (const bool cut : {false, true}) {
+        SCOPED_TRACE(cut);
+        test::RunFolder f;
+        f.addAutoresponder("info@me.example", "Hi %email%");
+        test::PopServer pop;
+        test::SmtpServer smtp;
+        for (int i = 1; i <= kMessages; ++i) {
+            pop.addMessage("From: s" + std::to_string(i) + "@x.example\nTo: info@me.example\n" +
+                           "Message-ID: <" + std::to_string(i) + "@t>\nSubject: q\n\n" +
+                           std::string(kSize, 'x') + "\n");
+        }
+        TcpProxy::Options o;
+        o.delayMs = 5;
+        TcpProxy link(pop.port(), o);
+        if (cut) {
+            // Inside message 4's download, the next ones asked behind it.
+            link.queueFaults(
+                {{TcpProxy::Fault::Kind::Cut, TcpProxy::Direction::ToClient, kSize * 7 / 2, 0}});
+        } else {
+            link.addRewrite("RETR 4", "RETR 99");
+        }
+        f.s.txtPOP = "127.0.0.1:" + std::to_string(link.port());
+        f.s.txtUSERID = pop.user();
+        f.s.txtPASSWORD = pop.password();
+        f.pointAt(smtp);
+        f.s.chkLEAVE = "0";
+        ASSERT_TRUE(f.run());
+        const std::string why =
+            cut ? mailErrorText(mailcode::kNotConnected) : "30008 Undefined Error";
+        // The client's writes after the cut draw a reset, which may take what it had not read
+        // yet: then an earlier message is the one whose download was cut.
+        int failed = 0;
+        for (int i = cut ? 1 : 4; i <= 4; ++i) {
+            failed +=
+                f.host.countLogContaining("Error Processing " + std::to_string(i) + " " + why);
+        }
+        EXPECT_EQ(failed, 1) << f.host.logText();
+        EXPECT_EQ(f.host.countLogContaining("Error Processing"), 1);
+        EXPECT_EQ(f.host.countLogContaining("Starting again"), cut ? 1 : 0);
+        std::multiset<std::string> answered;
+        for (const auto& r : smtp.received()) {
+            answered.insert(r.rcptTo.at(0));
+        }
+        EXPECT_EQ(answered.size(), cut ? 8u : 7u);
+        EXPECT_EQ(answered.count("s4@x.example"), cut ? 1u : 0u);
+        EXPECT_EQ(answered.size(), std::set<std::string>(answered.begin(), answered.end()).size());
+        EXPECT_EQ(pop.messageCount(), cut ? 0u : 1u);
     }
 }
 

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -306,6 +308,74 @@ TEST(Folder, PlantedLinksAreNeverWrittenThrough) {
         f.run();  // the link gone, the message is handled
         EXPECT_EQ(pop.messageCount(), 0u) << f.host.logText();
     }
+}
+
+// A component that asks for headers ahead is told which messages will be read whole before their
+// handling starts, and only those; the run itself is the same as when reading in order.
+TEST(ReadAhead, HintsComeEarlyAndChangeNothing) {
+    const std::string news = "news@shop.example";
+    const std::pair<std::string, bool> box[] = {
+        // a message, and whether it is read whole
+        {message("ann@x.example", "info@me.example", "q1"), true},
+        {message("bob@x.example", "me@y.example", "hi"), false},
+        {message("spam@x.example", "info@me.example", "buy"), false},
+        {message("a@x.example, b@y.example", "info@me.example", "q4"), true},  // the first
+        {"From: MAILER-DAEMON@x.example\nTo: me@y.example\nContent-Type: multipart/report; "
+         "report-type=delivery-status; boundary=b\n\n--b\n\nx\n--b--\n",
+         true},
+        {"From: carl@x.example\nTo: info@me.example\nAuto-Submitted: auto-replied\n\nAway.\n",
+         false},
+        {message("dora@x.example", "news-on@shop.example", "join"), true},
+        {message("ann@x.example", news, "to all"), true},  // a member's post
+    };
+    const std::set<std::string> bodyCalls = {"fetchMessage", "saveWorkFile", "saveMessageFile",
+                                             "extraCount",   "bodyText",     "deliveryReport"};
+    std::vector<std::string> logs[2], sent[2];
+    for (const int ahead : {0, 3}) {
+        SCOPED_TRACE(ahead);
+        test::RunFolder f;
+        f.folder.write("antispam.lst", "spam@x.example\r\n");
+        f.addAutoresponder("info@me.example", "Hi %email%");
+        f.db().addList({0, "NEWS", 1, "", news, "", "Welcome", "", "", "", news, "",
+                        "news-on@shop.example", "", "", "", false});
+        f.db().addMember(Member{0, "NEWS", "ann@x.example", ""});
+        test::FakeMailComponent mail;
+        mail.setHeadersAhead(ahead);
+        for (const auto& [raw, whole] : box) {
+            mail.addMessage(raw);
+        }
+        ASSERT_TRUE(f.run(mail));
+        // Each message's hint and first download, and where its handling starts (its last
+        // selection).
+        std::map<long, std::size_t> start, hint, download;
+        long current = 0;
+        for (std::size_t k = 0; k < mail.calls().size(); ++k) {
+            const std::string& call = mail.calls()[k];
+            const std::string name = call.substr(0, call.find(' '));
+            if (name == "selectMessage") {
+                start[current = std::stol(call.substr(14))] = k;
+            } else if (name == "willFetch") {
+                hint.emplace(std::stol(call.substr(10)), k);
+            } else if (bodyCalls.count(name) != 0) {
+                download.emplace(current, k);
+            }
+        }
+        for (long m = 1; m <= static_cast<long>(std::size(box)); ++m) {
+            SCOPED_TRACE(m);
+            EXPECT_EQ(download.count(m) != 0, box[m - 1].second);
+            EXPECT_EQ(hint.count(m) != 0, box[m - 1].second && ahead > 0);
+            if (hint.count(m) != 0) {
+                EXPECT_LT(hint[m], start[std::max(1L, m - ahead)]);
+            }
+        }
+        logs[ahead != 0] = f.host.logEntries();
+        for (const OutgoingMessage& o : mail.sent()) {
+            sent[ahead != 0].push_back(o.to + " " + o.subject);
+        }
+    }
+    EXPECT_EQ(logs[0], logs[1]);
+    EXPECT_EQ(sent[0], sent[1]);
+    EXPECT_EQ(sent[1].size(), 5u);
 }
 
 }  // namespace

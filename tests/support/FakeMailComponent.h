@@ -36,6 +36,8 @@ public:
     // after a refusal and ending at a lost connection (kNotConnected).
     void setSendWindow(std::size_t window) { window_ = window; }
     const std::vector<std::size_t>& batches() const { return batches_; }  // sizes, in order
+    // Headers the run may read ahead (MailComponent::headersAhead); 0 by default.
+    void setHeadersAhead(int n) { headersAhead_ = n; }
     // Empty (the default) accepts every password.
     void requirePopPassword(const std::string& password) { popPassword_ = password; }
 
@@ -104,6 +106,9 @@ public:
             deleted_.push_back(current_);
         }
     }
+    // A hint is recorded as "willFetch n" and never fails.
+    void willFetch(long n) override { calls_.push_back("willFetch " + std::to_string(n)); }
+    int headersAhead() const override { return headersAhead_; }
     void fetchMessage() override {
         enter("fetchMessage");
         loadHeader(download());
@@ -247,7 +252,7 @@ private:
     std::vector<std::pair<std::string, std::string>> header_;  // of the current message
     std::string popPassword_, from_, to_, subject_;
     long current_ = 0, fetched_ = 0;
-    int downloads_ = 0;
+    int downloads_ = 0, headersAhead_ = 0;
     bool transcriptOn_ = false, popConnected_ = false, smtpConnected_ = false;
 };
 
