@@ -433,10 +433,9 @@ void MailRun::Impl::readAhead(long i, long n, long& ahead) {
         reduceToAddresses(mail);
         const bool skipped =
             handledBefore(ledgerKey(j)) || handledBefore(messageIdKey()) ||
-            std::any_of(state.antiSpam.begin(), state.antiSpam.end(),
-                        [this](const auto& e) {
-                            return spamEntryMatches(e, mail.from(), mail.to(), mail.subject());
-                        });
+            std::any_of(state.antiSpam.begin(), state.antiSpam.end(), [this](const auto& e) {
+                return spamEntryMatches(e, mail.from(), mail.to(), mail.subject());
+            });
         if (!skipped && mayReadWholeMessage(ctx)) {
             mail.willFetch(j);
         }

@@ -328,8 +328,9 @@ TEST(ReadAhead, HintsComeEarlyAndChangeNothing) {
         {message("dora@x.example", "news-on@shop.example", "join"), true},
         {message("ann@x.example", news, "to all"), true},  // a member's post
     };
-    const std::set<std::string> bodyCalls = {"fetchMessage", "saveWorkFile", "saveMessageFile",
-                                             "extraCount",   "bodyText",     "deliveryReport"};
+    const std::set<std::string> bodyCalls = {"fetchMessage",    "saveWorkFile", "workTextPieces",
+                                             "saveMessageFile", "extraCount",   "bodyText",
+                                             "deliveryReport"};
     std::vector<std::string> logs[2], sent[2];
     for (const int ahead : {0, 3}) {
         SCOPED_TRACE(ahead);
