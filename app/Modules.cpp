@@ -9,8 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "forms/StartUp.h"
 #include "gui/Modules.h"
-#include "gui/StartUp.h"
 
 namespace vorel {
 

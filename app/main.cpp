@@ -6,7 +6,7 @@
 
 #include "app/Commands.h"
 #include "app/Modules.h"
-#include "gui/StartUp.h"
+#include "forms/StartUp.h"
 #include "store/AppFolder.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "forms/ConnectionCheck.h"
+#include "forms/StartUp.h"
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
 #include "gui/Backdrop.h"
@@ -19,7 +20,6 @@
 #include "gui/RunMailWindow.h"
 #include "gui/SettingsWindow.h"
 #include "gui/Shell.h"
-#include "gui/StartUp.h"
 #include "gui/Widgets.h"
 #include "gui/WindowRunHost.h"
 #include "run/DialUpEntries.h"

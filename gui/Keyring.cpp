@@ -6,7 +6,7 @@
 #include <QString>
 #include <utility>
 
-#include "gui/StartUp.h"
+#include "forms/StartUp.h"
 
 namespace vorel {
 

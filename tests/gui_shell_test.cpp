@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "core/RunHost.h"
+#include "forms/StartUp.h"
 #include "gui/AboutWindow.h"
 #include "gui/SettingsWindow.h"
-#include "gui/StartUp.h"
 #include "gui_support.h"
 
 namespace vorel {

@@ -1,4 +1,4 @@
-#include "gui/StartUp.h"
+#include "forms/StartUp.h"
 
 #include <cstdlib>
 #include <filesystem>
