@@ -1,29 +1,42 @@
 #include "base/FileIo.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "base/WriteAll.h"
 
 namespace vorel {
 
-std::optional<std::string> readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+std::optional<std::string> readWholeFile(const std::string& path, std::size_t slack) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         return std::nullopt;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    if (in.bad()) {
-        return std::nullopt;
+    std::string out;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        out.reserve(static_cast<std::size_t>(st.st_size) + slack);
     }
-    return all.str();
+    char buffer[64 * 1024];
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ::close(fd);
+            if (n < 0) {
+                return std::nullopt;
+            }
+            return out;
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
 }
 
 namespace {

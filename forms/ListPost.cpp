@@ -1,9 +1,12 @@
 #include "forms/ListPost.h"
 
+#include <optional>
+
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"
 #include "mail/Subscriptions.h"
 #include "store/SendLimits.h"
+#include "store/Transaction.h"
 
 namespace vorel {
 
@@ -46,19 +49,17 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
     QueueFiles files(folder);
     QueueBatch batch(folder, {}, &files);
     std::size_t done = 0;
-    bool open = false;
+    std::optional<Transaction> notes;
     const auto commit = [&] {
         try {
             batch.flush();
         } catch (...) {
-            // Copies that never reached the queue keep no notes.
-            open = false;
-            db.rollback();
+            notes.reset();  // copies that never reached the queue keep no notes
             throw;
         }
-        if (open) {
-            open = false;
-            db.commit();
+        if (notes) {
+            notes->commit();
+            notes.reset();
         }
     };
     try {
@@ -67,9 +68,8 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
             if (isHeld(m, today)) {
                 return;  // held after hard bounces: no copies until released
             }
-            if (!open) {
-                db.begin();
-                open = true;
+            if (!notes) {
+                notes.emplace(db);
             }
             QueueRecord r;
             r.to = m.Email;
@@ -91,7 +91,7 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
         try {
             commit();
         } catch (const std::exception&) {
-            db.rollback();
+            notes.reset();
         }
         throw;
     }

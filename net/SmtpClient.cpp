@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/FileIo.h"
 #include "base/Idn.h"
 #include "base/TextCompare.h"
 #include "net/Mime.h"
@@ -23,36 +24,14 @@ namespace {
 // (the run renews it every 31), a few hundred kilobytes of text replies.
 constexpr std::size_t kStreamWindow = 32;
 
-// Read into one string of the file's size, with room for the longer header
-// block that readdress puts in place of the old one: a large message file is
-// held once.
-std::string readWholeFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw MailError(mailcode::kFile, "cannot open message file " + path);
+// A message file held once: room for the longer header block that
+// readdress puts in place of the old one.
+std::string readMessageFile(const std::string& path) {
+    std::optional<std::string> text = readWholeFile(path, 64u << 10);
+    if (!text) {
+        throw MailError(mailcode::kFile, "cannot read message file " + path);
     }
-    std::string out;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-        out.reserve(static_cast<std::size_t>(st.st_size) + (64u << 10));
-    }
-    char buffer[64 * 1024];
-    while (true) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            ::close(fd);
-            throw MailError(mailcode::kFile, "cannot read message file " + path);
-        }
-        if (n == 0) {
-            break;
-        }
-        out.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return out;
+    return std::move(*text);
 }
 
 // DATA: lines starting with "." get another, the end is ".".
@@ -140,7 +119,7 @@ SmtpClient::Transaction SmtpClient::prepare(const OutgoingMessage& message) {
     t.data = message.sourceFile.empty()
                  ? mime::composeText(message, id)
                  : mime::readdress(
-                       mime::encodeForSmtp(readWholeFile(message.sourceFile), s_->eightBitMime),
+                       mime::encodeForSmtp(readMessageFile(message.sourceFile), s_->eightBitMime),
                        message, id);
     std::vector<std::string> rcpt = mime::mailboxes(message.to, !utf8);
     for (const auto& a : mime::mailboxes(message.copyTo, !utf8)) {
