@@ -251,6 +251,27 @@ void createPendingTable(sqlite3* db) {
                        " ON pending(List COLLATE NOCASE, Email COLLATE NOCASE)");
 }
 
+// Whether every field, table, trigger and index the upgrade adds is there
+// already: then a start-up makes no statement fail ten times over.
+bool schemaCurrent(sqlite3* db) {
+    sqlite3_stmt* q = nullptr;
+    bool current = false;
+    if (sqlite3_prepare_v2(
+            db,
+            "SELECT (SELECT count(*) FROM pragma_table_info('emails')"
+            "  WHERE lower(name) IN ('data', 'bounces', 'bounceday')) = 3"
+            " AND (SELECT count(*) FROM pragma_table_info('mailling')"
+            "  WHERE lower(name) IN ('confirm', 'fromstyle')) = 2"
+            " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('outbound', 'outbound_sent',"
+            "  'handled', 'pending', 'pending_by_list_address', 'autoresponders_by_name',"
+            "  'mailling_by_name', 'emails_by_list_address', 'emails_by_list')) = 9",
+            -1, &q, nullptr) == SQLITE_OK) {
+        current = sqlite3_step(q) == SQLITE_ROW && sqlite3_column_int(q, 0) == 1;
+    }
+    sqlite3_finalize(q);
+    return current;
+}
+
 }  // namespace
 
 struct Database::Statements {
@@ -468,6 +489,10 @@ void Database::upgradeSchema(const std::string& path) noexcept {
         sqlite3* raw = nullptr;
         if (sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
             sqlite3_busy_timeout(raw, 2000);
+            if (schemaCurrent(raw)) {
+                sqlite3_close_v2(raw);
+                return;
+            }
             // Fails harmlessly once the field exists.
             execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN Data TEXT");
             // NULL in the rows it finds: those lists ask new subscribers to confirm.

@@ -48,6 +48,21 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
               (Lines{"name", "Email", "Data", "bounces", "bounceday"}));
     EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('mailling') WHERE cid > 14"),
               (Lines{"confirm", "fromstyle"}));
+    // A database one piece short is upgraded whole, whichever piece it lacks.
+    const std::string old = f.file("old.mdb");
+    Database::createIfMissing(old);
+    Database::upgradeSchema(old);
+    for (const char* drop : {"ALTER TABLE emails DROP COLUMN bounceday", "DROP TABLE handled",
+                             "DROP INDEX emails_by_list"}) {
+        SCOPED_TRACE(drop);
+        rawQuery(old, drop);
+        Database::upgradeSchema(old);
+        EXPECT_EQ(rawQuery(old,
+                           "SELECT count(*) FROM pragma_table_info('emails') WHERE name IN"
+                           " ('bounceday') UNION ALL SELECT count(*) FROM sqlite_master"
+                           " WHERE name IN ('handled', 'emails_by_list')"),
+                  (Lines{"1", "2"}));
+    }
     // The three tables users know, the sending step's notes, the run's ledger, the
     // subscribe requests waiting for their confirmation.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
