@@ -636,11 +636,11 @@ void MessageGroup::restore(const Snapshot& s) {
 
 bool MessageGroup::begin(const std::string& number) {
     Database* db = ctx_.state.db ? &*ctx_.state.db : nullptr;
-    if (!db || open_) {
+    if (!db || transaction_) {
         return true;
     }
     try {
-        db->begin();
+        transaction_.emplace(*db);
     } catch (const StoreBusy&) {
         ctx_.state.databaseLocked = true;
         return false;
@@ -648,7 +648,6 @@ bool MessageGroup::begin(const std::string& number) {
         logError(number, e.what());
         return false;
     }
-    open_ = true;
     started_ = std::chrono::steady_clock::now();
     atStart_ = snapshot();
     return true;
@@ -717,8 +716,6 @@ bool MessageGroup::handle(long messageNumber, const std::string& ledgerKey) {
         restore(before);
         if (db && !db->inTransaction()) {
             // SQLite undid the whole transaction: the group goes with it.
-            open_ = false;
-            db->rollback();
             undoGroup(std::runtime_error("the transaction was ended by the database"));
         } else if (marked) {
             db->rollbackToMark();
@@ -771,17 +768,13 @@ bool MessageGroup::handle(long messageNumber, const std::string& ledgerKey) {
 
 void MessageGroup::commitIfDue() {
     if (numbers_.size() >= kGroupMessages || bytes_.size() > 4 * 1024 * 1024 ||
-        (open_ && std::chrono::steady_clock::now() - started_ >= kGroupTime)) {
+        (transaction_ && std::chrono::steady_clock::now() - started_ >= kGroupTime)) {
         commit();
     }
 }
 
 void MessageGroup::undoGroup(const std::exception& e) {
-    Database* db = ctx_.state.db ? &*ctx_.state.db : nullptr;
-    if (db) {
-        db->rollback();
-    }
-    open_ = false;
+    transaction_.reset();  // rolled back
     if (!numbers_.empty()) {
         restore(atStart_);
         if (dynamic_cast<const StoreBusy*>(&e) != nullptr) {
@@ -809,13 +802,12 @@ void MessageGroup::undoGroup(const std::exception& e) {
 }
 
 bool MessageGroup::commit(bool deleteMessages) {
-    Database* db = ctx_.state.db ? &*ctx_.state.db : nullptr;
     try {
         files_.append(bytes_, noteKey_);
         bytes_.clear();
-        if (db && open_) {
-            open_ = false;
-            db->commit();
+        if (transaction_) {
+            transaction_->commit();
+            transaction_.reset();
         }
     } catch (const std::exception& e) {
         undoGroup(e);

@@ -2,11 +2,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/RunState.h"
 #include "store/Queue.h"
+#include "store/Transaction.h"
 
 namespace vorel {
 
@@ -66,7 +68,7 @@ private:
 
     RunContext& ctx_;
     QueueFiles files_;
-    bool open_ = false;
+    std::optional<Transaction> transaction_;  // the group's, while one is open
     std::chrono::steady_clock::time_point started_;
     Snapshot atStart_;
     std::string bytes_;              // the group's queue records, encoded
