@@ -241,16 +241,10 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
             }
             // One write for the commands and the chunk; only the commands
             // go to the transcript.
-            std::string out;
-            out.reserve(t.envelope[0].size() + t.envelope[1].size() + t.data.size() + 40);
-            for (const std::string& line : {t.envelope[0], t.envelope[1],
-                                            "BDAT " + std::to_string(t.data.size()) + " LAST"}) {
-                out += line + "\r\n";
-                s_->emit(line + "\r\n", TranscriptDirection::Sent);
-            }
-            out += t.data;
+            s_->sendLines(t.envelope[0] + "\r\n" + t.envelope[1] + "\r\nBDAT " +
+                              std::to_string(t.data.size()) + " LAST\r\n",
+                          t.data);
             t.data = std::string();
-            s_->sendAll(out);
             inFlight.push_back({k, t.envelope.size()});
         }
         while (!inFlight.empty()) {
