@@ -34,20 +34,27 @@ constexpr int kFile = 31003;            // a message file cannot be read or writ
 constexpr int kBadServerAddress = kHostNotFound;
 }  // namespace mailcode
 
+// The SMTP command whose reply refused a message: a refused RCPT is about one
+// recipient, a refused MAIL or data may be about the whole account.
+enum class SmtpStep { Unknown, Mail, Rcpt, Data };
+
 // Every failure of the mail component carries the code that the run turns into
 // a text with mailErrorText.
 class MailError : public std::runtime_error {
 public:
-    MailError(int code, const std::string& detail, std::string reply = {})
-        : std::runtime_error(detail), code_(code), reply_(std::move(reply)) {}
+    MailError(int code, const std::string& detail, std::string reply = {},
+              SmtpStep step = SmtpStep::Unknown)
+        : std::runtime_error(detail), code_(code), reply_(std::move(reply)), step_(step) {}
     int code() const { return code_; }
     // The server's refusing reply line when an SMTP server refused ("550
     // 5.4.5 Daily user sending limit exceeded"); empty otherwise.
     const std::string& reply() const { return reply_; }
+    SmtpStep step() const { return step_; }
 
 private:
     int code_;
     std::string reply_;
+    SmtpStep step_;
 };
 
 // The run's texts for the component's error codes; any other code gives the
@@ -188,6 +195,11 @@ public:
     virtual void smtpConnect(const std::string& host, SmtpProtocol protocol,
                              const std::string& user, const std::string& password) = 0;
     virtual void send(const OutgoingMessage& message) = 0;
+    // The RCPT commands the message takes, as providers count a sending
+    // limit; at least 1.
+    virtual std::size_t recipientCount(const OutgoingMessage& message) const {
+        return message.copyTo.empty() ? 1 : 2;
+    }
     // How many messages sendBatch keeps awaiting their replies on the open
     // connection: more than one only where the server pipelines.
     virtual std::size_t sendWindow() const { return 1; }

@@ -13,6 +13,7 @@
 #include "base/TextCompare.h"
 #include "base/WriteAll.h"
 #include "net/ImapMailbox.h"
+#include "net/Mime.h"
 #include "net/Pop3Client.h"
 #include "net/SmtpClient.h"
 
@@ -289,6 +290,12 @@ void CurlMailComponent::send(const OutgoingMessage& message) {
         throw MailError(mailcode::kNotConnected, "no SMTP session");
     }
     smtp_->send(message);
+}
+
+std::size_t CurlMailComponent::recipientCount(const OutgoingMessage& message) const {
+    // As SmtpClient addresses it: one RCPT per mailbox of To and of the copy.
+    return std::max<std::size_t>(
+        1, mime::mailboxes(message.to).size() + mime::mailboxes(message.copyTo).size());
 }
 
 std::size_t CurlMailComponent::sendWindow() const {

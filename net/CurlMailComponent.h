@@ -121,6 +121,7 @@ public:
     void smtpConnect(const std::string& host, SmtpProtocol protocol, const std::string& user,
                      const std::string& password) override;
     void send(const OutgoingMessage& message) override;
+    std::size_t recipientCount(const OutgoingMessage& message) const override;
     std::size_t sendWindow() const override;
     std::vector<SendResult> sendBatch(const std::vector<OutgoingMessage>& messages) override;
 

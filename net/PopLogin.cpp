@@ -86,6 +86,14 @@ PopLoginResult popLogin(Session& s, const std::string& user, const std::string& 
     if ((user + password).find_first_of("\r\n") != std::string::npos) {
         return PopLoginResult::Refused;
     }
+    // Before the login, where RFC 6856 allows it: a server that offers UTF8
+    // may serve messages with UTF-8 headers only to clients that said so
+    // (Courier shows a "Cannot display Unicode content" notice instead). A
+    // refusal changes nothing.
+    if (std::any_of(s.capabilities.begin(), s.capabilities.end(),
+                    [](const std::string& c) { return c == "utf8" || c.rfind("utf8 ", 0) == 0; })) {
+        command(s, "UTF8");
+    }
     const std::string timestamp = apopTimestamp(s.greeting);
     if (apopOnly) {
         return !timestamp.empty() && apop(s, timestamp, user, password) ? PopLoginResult::LoggedIn

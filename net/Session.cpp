@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -139,6 +140,17 @@ int onDebug(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
             s->smtputf8 = s->smtputf8 || ehloOffers(upper, "SMTPUTF8");
             s->eightBitMime = s->eightBitMime || ehloOffers(upper, "8BITMIME");
             s->chunking = s->chunking || ehloOffers(upper, "CHUNKING");
+            if (ehloOffers(upper, "SIZE") &&
+                (upper.size() == 8 || upper[8] == ' ' || upper[8] == '\r' || upper[8] == '\n')) {
+                // "SIZE 8388608", or SIZE alone: no fixed limit.
+                s->sizeOffered = true;
+                const std::string number = trimSpace(std::string(line.substr(8)));
+                std::uint64_t limit = 0;
+                const auto [stop, ec] =
+                    std::from_chars(number.data(), number.data() + number.size(), limit);
+                s->sizeLimit =
+                    ec == std::errc() && stop == number.data() + number.size() ? limit : 0;
+            }
             noteReply(*s, trimSpace(std::string(line)));
         }
         s->emit(line, direction);
@@ -319,13 +331,15 @@ void Session::waited() const {
 
 void Session::waitFor(short events) {
     using std::chrono::steady_clock;
-    const auto deadline = steady_clock::now() + std::chrono::seconds(settings->timeout);
+    const int seconds =
+        waitCeiling > 0 ? std::min(settings->timeout, waitCeiling) : settings->timeout;
+    const auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
     pollfd p{fd, events, 0};
     while (true) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
         if (left.count() <= 0) {
-            lost("no answer within " + std::to_string(settings->timeout) + " seconds");
+            lost("no answer within " + std::to_string(seconds) + " seconds");
         }
         const int r =
             ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kWaitSliceMs)));

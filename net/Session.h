@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -75,9 +77,14 @@ struct Session {
     bool connecting = true;
     bool startTlsSent = false;
     bool pipelining = false;
-    bool smtputf8 = false;      // EHLO offered SMTPUTF8 (RFC 6531)
-    bool eightBitMime = false;  // EHLO offered 8BITMIME (RFC 6152)
-    bool chunking = false;      // EHLO offered CHUNKING (RFC 3030): BDAT
+    bool smtputf8 = false;        // EHLO offered SMTPUTF8 (RFC 6531)
+    bool eightBitMime = false;    // EHLO offered 8BITMIME (RFC 6152)
+    bool chunking = false;        // EHLO offered CHUNKING (RFC 3030): BDAT
+    bool sizeOffered = false;     // EHLO offered SIZE (RFC 1870): MAIL FROM takes SIZE=
+    std::uint64_t sizeLimit = 0;  // the largest message SIZE names; 0: none named
+    // The longest any one wait may last whatever the time-out (0: none);
+    // SMTP's replies are bounded by RFC 5321's longest limit.
+    int waitCeiling = 0;
     // What libcurl's part of the dialogue showed of a POP3 server: its
     // greeting (with an APOP timestamp or not) and its last CAPA list.
     std::string greeting;

@@ -63,28 +63,77 @@ void SmtpClient::connect(const std::string& host, SmtpProtocol protocol, const s
                          const std::string& password) {
     s_ = Session::open(host, ServerAddress::Service::Smtp, user, password,
                        protocol == SmtpProtocol::Esmtp, settings_);
+    // RFC 5321's longest wait (for the reply to the data) bounds every one.
+    s_->waitCeiling = 10 * 60;
 }
 
-SmtpClient::Refusal SmtpClient::readReplies(std::size_t count) {
+namespace {
+
+// "452 4.5.3 Too many recipients": this transaction takes no more.
+bool tooManyRecipients(int code, const std::string& text) {
+    return code == 452 && text.size() > 9 && text.compare(4, 5, "4.5.3") == 0;
+}
+
+}  // namespace
+
+SmtpClient::Refusal SmtpClient::readReplies(std::size_t count,
+                                            const std::vector<std::string>& sent) {
     Refusal first;
+    Refusal split;
+    bool accepted = false;  // a RCPT
     std::string text;
     for (std::size_t k = 0; k < count; ++k) {
         const int reply = s_->readReply(&text);
-        if (reply >= 400 && first.code == 0) {
-            first = {reply, text};
+        const SmtpStep step = k == 0 ? SmtpStep::Mail : SmtpStep::Rcpt;
+        if (reply < 400) {
+            accepted = accepted || step == SmtpStep::Rcpt;
+        } else if (step == SmtpStep::Rcpt && k < sent.size() && tooManyRecipients(reply, text)) {
+            if (split.code == 0) {
+                split = {reply, text, step, {}};
+            }
+            split.rest.push_back(sent[k]);
+        } else if (first.code == 0) {
+            first = {reply, text, step, {}};
         }
     }
-    return first;
+    if (first.code != 0 || split.code == 0) {
+        return first;
+    }
+    if (!accepted) {
+        split.rest.clear();
+        return split;
+    }
+    return {0, {}, SmtpStep::Unknown, std::move(split.rest)};
 }
 
 SmtpClient::Refusal SmtpClient::commands(const std::vector<std::string>& lines) {
-    for (const auto& line : lines) {
-        s_->sendLines(line + "\r\n");
-        if (Refusal r = readReplies(1); r.code != 0) {
-            return r;
+    bool accepted = false;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        s_->sendLines(lines[k] + "\r\n");
+        std::string text;
+        const int reply = s_->readReply(&text);
+        const bool rcpt = lines[k].rfind("RCPT", 0) == 0;
+        if (reply < 400) {
+            accepted = accepted || rcpt;
+            continue;
         }
+        if (rcpt && accepted && tooManyRecipients(reply, text)) {
+            return {0, {}, SmtpStep::Unknown, {lines.begin() + static_cast<long>(k), lines.end()}};
+        }
+        return {reply,
+                text,
+                lines[k].rfind("MAIL", 0) == 0 ? SmtpStep::Mail
+                : rcpt                         ? SmtpStep::Rcpt
+                                               : SmtpStep::Data,
+                {}};
     }
     return {};
+}
+
+MailError SmtpClient::refusal(const Refusal& r, const std::string& what) const {
+    return MailError(mailErrorCodeForReply(r.code),
+                     s_->address.host + ": " + what + " (" + std::to_string(r.code) + ")", r.text,
+                     r.step);
 }
 
 // Addresses that are not ASCII go out as they are where the server takes
@@ -128,6 +177,19 @@ SmtpClient::Transaction SmtpClient::prepare(const OutgoingMessage& message) {
     if (rcpt.empty()) {
         throw MailError(mailcode::kSendRefused, "no recipient for the message");
     }
+    // What the server is told (RFC 1870): the data as it goes, before dot-stuffing.
+    const std::size_t size = t.data.size() + (t.data.empty() || t.data.back() == '\n' ? 0 : 2);
+    if (s_->sizeLimit > 0 && size > s_->sizeLimit) {
+        // Sent anyway it would be refused, at best after all its bytes; at
+        // worst the server stops reading it and the session breaks behind it.
+        const std::string why = "The message to " + message.to + " is " + std::to_string(size) +
+                                " bytes, over the " + std::to_string(s_->sizeLimit) + " bytes " +
+                                s_->address.host + " accepts (SIZE)";
+        if (settings_.notice) {
+            settings_.notice(why + ": not sent");
+        }
+        throw MailError(mailcode::kSendRefused, why, {}, SmtpStep::Mail);
+    }
     const auto senders =
         mime::mailboxes(message.sender.empty() ? message.from : message.sender, !utf8);
     // 8-bit data is declared where the server takes it (RFC 6152); without
@@ -136,6 +198,7 @@ SmtpClient::Transaction SmtpClient::prepare(const OutgoingMessage& message) {
                               return static_cast<unsigned char>(c) > 127;
                           });
     t.envelope = {"MAIL FROM:<" + (senders.empty() ? std::string() : senders[0]) + ">" +
+                  (s_->sizeOffered ? " SIZE=" + std::to_string(size) : "") +
                   (eightBit ? " BODY=8BITMIME" : "") + (utf8 ? " SMTPUTF8" : "")};
     for (const auto& a : rcpt) {
         t.envelope.push_back("RCPT TO:<" + a + ">");
@@ -155,11 +218,7 @@ void SmtpClient::send(const OutgoingMessage& message) {
     }
     Transaction t = prepare(message);
     try {
-        if (s_->pipelining && s_->chunking) {
-            sendChunked(t.envelope, std::move(t.data));
-        } else {
-            sendData(std::move(t.envelope), std::move(t.data));
-        }
+        sendWhole(std::move(t.envelope), t.data);
     } catch (const MailError&) {
         dropIfBroken();
         throw;
@@ -189,6 +248,11 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
     auto fail = [&results](std::size_t k, const MailError& e) {
         results[k].failure = std::make_exception_ptr(e);
     };
+    // The first message whose chunk was refused: a server may stop reading
+    // a chunk it refuses and take its bytes as commands, so the replies read
+    // after it on a connection that then breaks say nothing about the
+    // messages they seem to answer.
+    std::optional<std::size_t> refusedChunk;
     // The replies of the oldest message in flight.
     auto settle = [&] {
         const InFlight f = inFlight.front();
@@ -197,13 +261,14 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
         const int chunkReply = s_->readReply(&text);
         inFlight.pop_front();
         if (refused.code != 0) {
-            fail(f.message,
-                 MailError(mailErrorCodeForReply(refused.code),
-                           s_->address.host + ": refused (" + std::to_string(refused.code) + ")",
-                           refused.text));
+            fail(f.message, refusal(refused, "refused"));
         } else if (chunkReply >= 400) {
-            fail(f.message, MailError(mailErrorCodeForReply(chunkReply),
-                                      s_->address.host + ": message: " + text, text));
+            fail(f.message,
+                 MailError(mailErrorCodeForReply(chunkReply),
+                           s_->address.host + ": message: " + text, text, SmtpStep::Data));
+        }
+        if (chunkReply >= 400 && !refusedChunk) {
+            refusedChunk = f.message;
         }
     };
     std::size_t k = 0;
@@ -224,7 +289,7 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
                     settle();
                 }
                 try {
-                    sendChunked(t.envelope, std::move(t.data));
+                    sendWhole(std::move(t.envelope), t.data);
                 } catch (const MailError& e) {
                     if (s_->broken) {
                         throw;
@@ -252,8 +317,12 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
         }
     } catch (const MailError& e) {
         // The connection is gone: the oldest message without its replies
-        // failed; the fate of those after it is unknown.
-        const std::size_t first = inFlight.empty() ? k : inFlight.front().message;
+        // failed with it (the run sends it again first); the fate of those
+        // after it is unknown.
+        std::size_t first = inFlight.empty() ? k : inFlight.front().message;
+        if (refusedChunk && *refusedChunk + 1 < first) {
+            first = *refusedChunk + 1;
+        }
         fail(first, e);
         s_.reset();
         results.resize(first + 1);
@@ -290,8 +359,9 @@ std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage
         if (awaiting) {
             std::string text;
             if (const int reply = s_->readReply(&text); reply >= 400) {
-                fail(*awaiting, MailError(mailErrorCodeForReply(reply),
-                                          s_->address.host + ": message: " + text, text));
+                fail(*awaiting,
+                     MailError(mailErrorCodeForReply(reply),
+                               s_->address.host + ": message: " + text, text, SmtpStep::Data));
             }
             awaiting.reset();
         }
@@ -318,7 +388,7 @@ std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage
                     flush({});
                 }
                 try {
-                    sendData(std::move(t.envelope), std::move(t.data));
+                    sendWhole(std::move(t.envelope), t.data);
                 } catch (const MailError& e) {
                     if (s_->broken) {
                         throw;
@@ -337,10 +407,11 @@ std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage
                 awaiting = k;
                 continue;
             }
-            const int code = refused.code != 0 ? refused.code : dataReply;
-            fail(k, MailError(mailErrorCodeForReply(code),
-                              s_->address.host + ": refused (" + std::to_string(code) + ")",
-                              refused.code != 0 ? refused.text : text));
+            fail(k, refused.code != 0 ? refusal(refused, "refused")
+                                      : MailError(mailErrorCodeForReply(dataReply),
+                                                  s_->address.host + ": refused (" +
+                                                      std::to_string(dataReply) + ")",
+                                                  text, SmtpStep::Data));
             if (dataReply == 354) {
                 // A server that takes data for no recipient: the transaction
                 // cannot be ended cleanly, only dropped with the connection.
@@ -366,10 +437,23 @@ std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage
     return results;
 }
 
-void SmtpClient::sendData(std::vector<std::string> envelope, std::string data) {
+void SmtpClient::sendWhole(std::vector<std::string> envelope, const std::string& data) {
+    while (true) {
+        const std::vector<std::string> rest =
+            s_->pipelining && s_->chunking ? sendChunked(envelope, data) : sendData(envelope, data);
+        if (rest.empty()) {
+            return;
+        }
+        envelope.resize(1);
+        envelope.insert(envelope.end(), rest.begin(), rest.end());
+    }
+}
+
+std::vector<std::string> SmtpClient::sendData(std::vector<std::string> envelope,
+                                              const std::string& data) {
     Session& s = *s_;
-    data = dotStuffed(data);
     std::string text;
+    Refusal refused;
     if (s.pipelining) {
         // MAIL, RCPT and DATA in one write (RFC 2920): DATA is refused
         // when no recipient was accepted; when only some were, the
@@ -381,42 +465,43 @@ void SmtpClient::sendData(std::vector<std::string> envelope, std::string data) {
             all += c + "\r\n";
         }
         s.sendLines(all);
-        const Refusal refused = readReplies(envelope.size() - 1);
+        envelope.pop_back();
+        refused = readReplies(envelope.size(), envelope);
         const int dataReply = s.readReply(&text);
         if (refused.code != 0 && dataReply == 354) {
             s.broken = true;
             s.abandon();
-            throw MailError(
-                mailErrorCodeForReply(refused.code),
-                s.address.host + ": recipient refused (" + std::to_string(refused.code) + ")",
-                refused.text);
+            throw refusal(refused, "recipient refused");
         }
         if (refused.code != 0 || dataReply != 354) {
             commands({"RSET"});
-            const int code = refused.code != 0 ? refused.code : dataReply;
-            throw MailError(mailErrorCodeForReply(code),
-                            s.address.host + ": refused (" + std::to_string(code) + ")",
-                            refused.code != 0 ? refused.text : text);
+            if (refused.code != 0) {
+                throw refusal(refused, "refused");
+            }
+            throw MailError(mailErrorCodeForReply(dataReply),
+                            s.address.host + ": refused (" + std::to_string(dataReply) + ")", text,
+                            SmtpStep::Data);
         }
     } else {
         // Any refused address refuses the message: it is queued again whole.
-        if (const Refusal refused = commands(envelope); refused.code != 0) {
+        refused = commands(envelope);
+        if (refused.code != 0) {
             commands({"RSET"});
-            throw MailError(
-                mailErrorCodeForReply(refused.code),
-                s.address.host + ": envelope refused (" + std::to_string(refused.code) + ")",
-                refused.text);
+            throw refusal(refused, "envelope refused");
         }
         s.sendLines("DATA\r\n");
         if (const int reply = s.readReply(&text); reply != 354) {
             commands({"RSET"});
-            throw MailError(mailErrorCodeForReply(reply), s.address.host + ": DATA: " + text, text);
+            throw MailError(mailErrorCodeForReply(reply), s.address.host + ": DATA: " + text, text,
+                            SmtpStep::Data);
         }
     }
-    s.sendAll(data);
+    s.sendAll(dotStuffed(data));
     if (const int reply = s.readReply(&text); reply >= 400) {
-        throw MailError(mailErrorCodeForReply(reply), s.address.host + ": message: " + text, text);
+        throw MailError(mailErrorCodeForReply(reply), s.address.host + ": message: " + text, text,
+                        SmtpStep::Data);
     }
+    return std::move(refused.rest);
 }
 
 // MAIL, RCPT and the message as one BDAT chunk (RFC 3030) in one write, so
@@ -424,21 +509,23 @@ void SmtpClient::sendData(std::vector<std::string> envelope, std::string data) {
 // LAST: a refused recipient leaves none, and the server refuses the chunk.
 // With several, the chunk waits for a "BDAT 0 LAST" sent only when every
 // recipient was accepted (else RSET drops it): all or none.
-void SmtpClient::sendChunked(const std::vector<std::string>& envelope, std::string data) {
+std::vector<std::string> SmtpClient::sendChunked(const std::vector<std::string>& envelope,
+                                                 const std::string& data) {
     Session& s = *s_;
-    if (!data.empty() && data.back() != '\n') {
-        data += "\r\n";
-    }
+    const bool ended = data.empty() || data.back() == '\n';
     const bool single = envelope.size() == 2;
     std::string batch;
     for (const auto& c : envelope) {
         batch += c + "\r\n";
     }
-    batch += "BDAT " + std::to_string(data.size()) + (single ? " LAST\r\n" : "\r\n");
-    s.sendLines(batch, data);
-    data.clear();
-    data.shrink_to_fit();
-    const Refusal refused = readReplies(envelope.size());
+    batch +=
+        "BDAT " + std::to_string(data.size() + (ended ? 0 : 2)) + (single ? " LAST\r\n" : "\r\n");
+    if (ended) {
+        s.sendLines(batch, data);
+    } else {
+        s.sendLines(batch, data + "\r\n");
+    }
+    Refusal refused = readReplies(envelope.size(), envelope);
     std::string text;
     int chunkReply = s.readReply(&text);
     if (!single && refused.code == 0 && chunkReply < 400) {
@@ -449,13 +536,12 @@ void SmtpClient::sendChunked(const std::vector<std::string>& envelope, std::stri
         // The transaction is over for the server too; RSET makes sure.
         commands({"RSET"});
         if (refused.code != 0) {
-            throw MailError(mailErrorCodeForReply(refused.code),
-                            s.address.host + ": refused (" + std::to_string(refused.code) + ")",
-                            refused.text);
+            throw refusal(refused, "refused");
         }
         throw MailError(mailErrorCodeForReply(chunkReply), s.address.host + ": message: " + text,
-                        text);
+                        text, SmtpStep::Data);
     }
+    return std::move(refused.rest);
 }
 
 void SmtpClient::quit() {

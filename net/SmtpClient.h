@@ -20,7 +20,11 @@ struct SessionSettings;
 //   and where it also offers CHUNKING the message goes in the same write as
 //   one BDAT chunk. Replies are read in order, through readReplies().
 // - A message goes to all its recipients or to none: one refused address
-//   fails it (20002), so that the run queues it again whole.
+//   fails it (20002), so that the run queues it again whole. Only a server
+//   that takes fewer recipients per transaction (452 4.5.3) gets the message
+//   in several.
+// - Where the server names a SIZE, a larger message is not sent (20002,
+//   with a notice naming both sizes); MAIL FROM carries SIZE= where offered.
 // - sendBatch() streams where the server offers PIPELINING: with CHUNKING
 //   each message's MAIL, RCPT and BDAT LAST chunk go out without waiting for
 //   the previous message's replies, at most window() messages awaiting
@@ -48,10 +52,14 @@ public:
     void quit();
 
 private:
-    // The first refusing reply (4xx or 5xx) of a batch; code 0: none.
+    // The first refusing reply (4xx or 5xx) of a batch; code 0: none. When
+    // every refusal was a RCPT's "452 4.5.3" (too many recipients) and some
+    // RCPT was accepted, the code is 0 and `rest` holds the refused RCPTs.
     struct Refusal {
         int code = 0;
         std::string text;
+        SmtpStep step = SmtpStep::Unknown;
+        std::vector<std::string> rest;
     };
 
     // What goes on the wire for one message: MAIL, one RCPT per recipient,
@@ -69,13 +77,20 @@ private:
     std::vector<SendResult> streamData(const std::vector<OutgoingMessage>& messages);
 
     // Reads `count` replies, every one of them, in the order their commands
-    // went out.
-    Refusal readReplies(std::size_t count);
+    // went out: MAIL's, then RCPT's (`sent`: those commands, for a split).
+    Refusal readReplies(std::size_t count, const std::vector<std::string>& sent = {});
     // Sends commands one at a time, each after the last one's reply; the
-    // first refusal ends them.
+    // first refusal ends them (a 4.5.3 after an accepted RCPT leaves the
+    // rest for the next transaction).
     Refusal commands(const std::vector<std::string>& lines);
-    void sendData(std::vector<std::string> envelope, std::string data);
-    void sendChunked(const std::vector<std::string>& envelope, std::string data);
+    // A message to all its recipients, in as many transactions as the
+    // server takes them in (452 4.5.3, RFC 5321 4.5.3.1.10).
+    void sendWhole(std::vector<std::string> envelope, const std::string& data);
+    // One transaction; the recipients the server left for another come back.
+    std::vector<std::string> sendData(std::vector<std::string> envelope, const std::string& data);
+    std::vector<std::string> sendChunked(const std::vector<std::string>& envelope,
+                                         const std::string& data);
+    MailError refusal(const Refusal& r, const std::string& what) const;
     // True when the message needs SMTPUTF8; throws when it needs it and the
     // server does not offer it.
     bool needsSmtpUtf8(const OutgoingMessage& message);

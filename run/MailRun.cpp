@@ -607,6 +607,9 @@ bool MailRun::Impl::runOnce() {
         }
         state.smtpConnected = false;
         report.addLogLine("Process complete... Starting message send");
+        // The user's time-out bounds every SMTP reply wait: a silent server
+        // must not hold the run for the mailbox session's long one.
+        mail.setTimeout(secondsOf(state.timeout));
         runSendingStep(ctx);
         logStatistics(ctx);
         sendLogEmail(ctx);

@@ -15,6 +15,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/TextCompare.h"
 #include "core/MailComponent.h"
@@ -89,20 +90,39 @@ std::string timeText(std::int64_t epoch) {
     return text;
 }
 
-// The provider's limits as the step keeps them: the day's allowance across
-// runs, the pace within the step.
+// The provider's limits as the step keeps them: the day's allowance and the
+// pace, both across runs (msgqueue.sent).
 class Limits {
 public:
     explicit Limits(RunContext& ctx)
         : ctx_(ctx),
-          limits_(readSendLimits(ctx.folder)),
-          log_(ctx.folder, epochSeconds(ctx.clock.now())) {}
+          checked_(readSendLimitsForRun(ctx.folder)),
+          limits_(checked_.limits),
+          log_(ctx.folder, epochSeconds(ctx.clock.now())) {
+        for (const std::string& problem : checked_.problems) {
+            ctx.report.addLogLine(problem);
+        }
+        if (limits_.pace > 0) {
+            for (const std::int64_t at : log_.lastSends(static_cast<std::size_t>(limits_.pace))) {
+                sent_.push_back(at);
+            }
+        }
+    }
 
     std::int64_t now() const { return epochSeconds(ctx_.clock.now()); }
+    // A record with more recipients than the day allows goes out alone, on
+    // a day when nothing else went.
     bool allowanceLeft(std::int64_t recipients) const {
-        return log_.remaining(limits_.dailyLimit) >= recipients;
+        return log_.remaining(limits_.dailyLimit) >= recipients ||
+               (recipients > limits_.dailyLimit && log_.sentInWindow() == 0);
     }
-    std::int64_t opensAt() const { return log_.opensAt(); }
+    std::int64_t opensAt(std::int64_t recipients) const {
+        if (recipients > limits_.dailyLimit) {
+            const std::vector<std::int64_t> last = log_.lastSends(1);
+            return last.empty() ? now() : last.back() + kSendWindowSeconds;
+        }
+        return log_.opensAt();
+    }
     long dailyLimit() const { return limits_.dailyLimit; }
 
     // Waits until the pace allows one more message, yielding to the run
@@ -134,21 +154,22 @@ public:
         }
         return true;
     }
-    // How many messages may go at once without waiting: the day's allowance
-    // and the pace's room in the last minute; at least one.
-    std::size_t room(std::int64_t recipients) const {
-        std::int64_t n = log_.remaining(limits_.dailyLimit) / recipients;
-        if (limits_.pace > 0) {
-            const std::int64_t since = now() - 60;
-            n = std::min<std::int64_t>(
-                n, limits_.pace - std::count_if(sent_.begin(), sent_.end(),
-                                                [since](std::int64_t at) { return at > since; }));
+    // How many messages the pace lets go at once without waiting; at least one.
+    std::size_t room() const {
+        if (limits_.pace <= 0) {
+            return 1 << 20;
         }
+        const std::int64_t since = now() - 60;
+        const std::int64_t n =
+            limits_.pace - std::count_if(sent_.begin(), sent_.end(),
+                                         [since](std::int64_t at) { return at > since; });
         return static_cast<std::size_t>(std::clamp<std::int64_t>(n, 1, 1 << 20));
     }
+    // Recipients the day still allows after `spent` more.
+    bool fits(std::int64_t spent) const { return log_.remaining(limits_.dailyLimit) >= spent; }
     void sent(std::int64_t recipients) {
         const std::int64_t at = now();
-        if (limits_.dailyLimit > 0) {
+        if (limits_.dailyLimit > 0 || limits_.pace > 0) {
             log_.add(at, recipients);
         }
         sent_.push_back(at);
@@ -159,29 +180,39 @@ public:
 
 private:
     RunContext& ctx_;
+    CheckedSendLimits checked_;
     SendLimits limits_;
     SentLog log_;
-    std::deque<std::int64_t> sent_;  // when this step's latest messages went
+    std::deque<std::int64_t> sent_;  // when the latest messages went, this run's and before
 };
 
-// A record read from the queue whose outcome is not known yet, and where
-// its bytes lie in msgqueue.txt.
+// A record read from the queue whose outcome is not known yet, where its
+// bytes lie in msgqueue.txt, and the message it makes.
 struct Pending {
     QueueRecord record;
     std::uint64_t start = 0, end = 0;
+    OutgoingMessage message;
+    std::int64_t recipients = 1;
+    int lost = 0;  // connections lost while it awaited its replies
 };
+
+// A connection lost twice while the same message awaited its replies: it
+// is queued for the next run rather than tried for ever.
+constexpr int kLostConnectionsPerMessage = 2;
 
 // Hands the records to the SMTP link in batches of as many as the connection
 // keeps in flight (one where the server does not pipeline) and deals with
 // each outcome in the records' order: the cursor moves past a record once it
 // was sent, re-queued or set aside. After a failed record the connection is
-// made anew. The provider's limits end the loop early, the records left
-// queued in order.
+// made anew; a message whose replies a lost connection took goes again first.
+// The provider's limits end the loop early, the records left queued in
+// order; a record the account's limit refused goes behind them (`last`), so
+// that no one record stops more than one run.
 SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor,
-                        const std::string& queuePath, std::uint64_t queueLimit) {
+                        const std::string& queuePath, std::uint64_t queueLimit,
+                        std::optional<QueueRecord>& last) {
     const Settings& s = ctx.state.settings;
     Limits limits(ctx);
-    const std::int64_t recipients = s.txtAUTOFORWARD.empty() ? 1 : 2;
     std::deque<Pending> pending;
     // Records read but not dealt with go back to the reader, so that they
     // are carried over with the rest.
@@ -194,43 +225,53 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
     auto sent = [&](const Pending& p) {
         cursor.advance(p.end);
         outboundSent(ctx, p.record);
-        limits.sent(recipients);
+        limits.sent(p.recipients);
+    };
+    auto readOne = [&] {
+        Pending p;
+        p.start = reader.consumed();
+        p.record = reader.readRecord();
+        p.end = reader.consumed();
+        const OutboundAddressing how = outboundAddressing(ctx, p.record);
+        p.message = composeMessage(ctx, p.record.to, how.from.empty() ? p.record.from : how.from,
+                                   p.record.body, p.record.subject, how.fields, how.envelope);
+        p.recipients = static_cast<std::int64_t>(ctx.mail.recipientCount(p.message));
+        pending.push_back(std::move(p));
     };
     try {
         while (!pending.empty() || !reader.atEnd()) {
             if (ctx.state.cancelRequested) {
                 return stop();
             }
-            const std::uint64_t next = pending.empty() ? reader.consumed() : pending.front().start;
-            if (!limits.allowanceLeft(recipients)) {
+            if (pending.empty()) {
+                readOne();
+            }
+            if (!limits.allowanceLeft(pending.front().recipients)) {
                 ctx.report.addLogLine(
                     "Daily sending limit of " + std::to_string(limits.dailyLimit()) +
                     " recipients reached: " +
-                    std::to_string(recordsLeft(queuePath, next, queueLimit)) +
+                    std::to_string(recordsLeft(queuePath, pending.front().start, queueLimit)) +
                     " message(s) wait in the queue; the allowance opens again at " +
-                    timeText(limits.opensAt()));
+                    timeText(limits.opensAt(pending.front().recipients)));
                 return stop();
             }
             if (!limits.awaitPace()) {
                 return stop();
             }
             const std::size_t want = std::max<std::size_t>(
-                1, std::min({ctx.mail.sendWindow(), messagesBeforeRenewal(ctx),
-                             limits.room(recipients)}));
+                1, std::min({ctx.mail.sendWindow(), messagesBeforeRenewal(ctx), limits.room()}));
             while (pending.size() < want && !reader.atEnd()) {
-                Pending p;
-                p.start = reader.consumed();
-                p.record = reader.readRecord();
-                p.end = reader.consumed();
-                pending.push_back(std::move(p));
+                readOne();
             }
+            // As many as the day's allowance takes; the first always.
             std::vector<OutgoingMessage> batch;
+            std::int64_t spent = 0;
             for (std::size_t k = 0; k < pending.size() && k < want; ++k) {
-                const QueueRecord& record = pending[k].record;
-                const OutboundAddressing how = outboundAddressing(ctx, record);
-                batch.push_back(
-                    composeMessage(ctx, record.to, how.from.empty() ? record.from : how.from,
-                                   record.body, record.subject, how.fields, how.envelope));
+                spent += pending[k].recipients;
+                if (k > 0 && !limits.fits(spent)) {
+                    break;
+                }
+                batch.push_back(pending[k].message);
             }
             const std::vector<MessageOutcome> outcomes = sendMessages(ctx, s.txtSMTP, batch);
             bool failed = outcomes.size() < batch.size();
@@ -241,39 +282,46 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
                     pending.pop_front();
                     continue;
                 }
-                if (isSendingLimitReply(o.reply)) {
-                    // Every later record would be refused the same way: this
-                    // one and the rest stay queued as they are. A later one
-                    // of the same stream that did go is not queued again.
+                if (isAccountLimitReply(o.reply, o.step)) {
+                    // Every later record would be refused the same way: the
+                    // rest stay queued as they are, this one behind them. A
+                    // later one of the same stream that did go is not queued
+                    // again. The cursor stays before this record until the
+                    // queue is replaced, so a step killed meanwhile loses it not.
                     const auto laterSent =
                         std::count_if(outcomes.begin() + static_cast<long>(k), outcomes.end(),
                                       [](const MessageOutcome& later) { return later.sent; });
                     const std::uint64_t left =
                         recordsLeft(queuePath, pending.front().start, queueLimit) -
                         static_cast<std::uint64_t>(laterSent);
-                    if (laterSent > 0) {
-                        try {
-                            for (std::size_t j = k; !pending.empty(); ++j) {
-                                if (j < outcomes.size() && outcomes[j].sent) {
-                                    sent(pending.front());
-                                } else {
-                                    requeueRecord(ctx.folder, pending.front().record);
-                                    cursor.advance(pending.front().end, true);
-                                }
-                                pending.pop_front();
+                    last = pending.front().record;
+                    pending.pop_front();
+                    try {
+                        for (std::size_t j = k + 1; !pending.empty(); ++j) {
+                            if (j < outcomes.size() && outcomes[j].sent) {
+                                outboundSent(ctx, pending.front().record);
+                                limits.sent(pending.front().recipients);
+                            } else {
+                                requeueRecord(ctx.folder, pending.front().record);
                             }
-                        } catch (const std::exception& e) {
-                            logQueueKept(ctx, e);
-                            return SendOutcome::KeepQueue;
+                            pending.pop_front();
                         }
+                    } catch (const std::exception& e) {
+                        logQueueKept(ctx, e);
+                        last.reset();
+                        return SendOutcome::KeepQueue;
                     }
                     ctx.report.addLogLine("The server says a sending limit was reached (" +
                                           o.reply + "): " + std::to_string(left) +
                                           " message(s) wait in the queue for the next run");
-                    return stop();
+                    return SendOutcome::Stopped;
                 }
                 failed = true;
-                const Pending& record = pending.front();
+                Pending& record = pending.front();
+                if (o.error == mailcode::kNotConnected &&
+                    ++record.lost < kLostConnectionsPerMessage) {
+                    break;  // no result: sent again first on the new connection
+                }
                 try {
                     if (o.error == mailcode::kSendRefused) {
                         // Refused for good: sent again it would fail again, every run.
@@ -359,9 +407,18 @@ void runSendingStep(RunContext& ctx) {
             outcome = SendOutcome::KeepQueue;
         }
         if (reader) {
-            outcome = sendRecords(ctx, *reader, *cursor, queuePath, queueLimit);
+            std::optional<QueueRecord> last;
+            outcome = sendRecords(ctx, *reader, *cursor, queuePath, queueLimit, last);
             if (outcome == SendOutcome::Stopped) {
                 outcome = carryOver(ctx, *reader, newPath);
+            }
+            if (last && outcome == SendOutcome::Stopped) {
+                try {
+                    requeueRecord(ctx.folder, *last);
+                } catch (const std::exception& e) {
+                    logQueueKept(ctx, e);
+                    outcome = SendOutcome::KeepQueue;
+                }
             }
             consumed = reader->consumed();
             reader->close();
@@ -374,7 +431,7 @@ void runSendingStep(RunContext& ctx) {
     }
 }
 
-bool isSendingLimitReply(const std::string& reply) {
+bool isAccountLimitReply(const std::string& reply, SmtpStep step) {
     if (reply.size() < 3 || (reply[0] != '4' && reply[0] != '5') ||
         !std::isdigit(static_cast<unsigned char>(reply[1])) ||
         !std::isdigit(static_cast<unsigned char>(reply[2]))) {
@@ -391,21 +448,45 @@ bool isSendingLimitReply(const std::string& reply) {
             word.clear();
         }
     }
-    for (std::string w : words) {
-        if (w == "4.7.0" || w == "4.5.3" || w == "5.4.5" || w == "5.5.3") {
-            return true;
+    // The enhanced code comes first, in the reply's class (RFC 2034).
+    int subject = -1, detail = -1;
+    if (!words.empty() && words[0].size() >= 5 && words[0][0] == reply[0]) {
+        if (std::sscanf(words[0].c_str() + 1, ".%3d.%3d", &subject, &detail) != 2) {
+            subject = detail = -1;
         }
+    }
+    bool namesLimit = false;
+    for (std::string w : words) {
         while (!w.empty() && w.back() == '.') {
             w.pop_back();
         }
         for (const char* named :
              {"limit", "limits", "limited", "ratelimit", "ratelimited", "rate", "rates"}) {
-            if (w == named) {
-                return true;
-            }
+            namesLimit = namesLimit || w == named;
         }
     }
-    return false;
+    if (subject == 1 || (subject == 2 && (detail == 2 || detail == 3)) ||
+        (subject == 3 && detail == 4)) {
+        return false;  // an address, a full mailbox, a message too large
+    }
+    if (subject == 4 && detail == 5) {
+        return true;  // congestion, a daily quota: no recipient fares better
+    }
+    if (reply.compare(0, 3, "421") == 0) {
+        // The server closes the connection: a policy's (X.7.x), or one that
+        // names a limit, would close the next one as well.
+        return subject == 7 || (subject < 0 && namesLimit);
+    }
+    if (step == SmtpStep::Rcpt) {
+        return false;
+    }
+    if (subject == 7) {
+        return namesLimit;
+    }
+    if (subject >= 0) {
+        return reply[0] == '5' && subject == 5 && detail == 3;
+    }
+    return namesLimit;
 }
 
 void logStatistics(RunContext& ctx) {

@@ -72,6 +72,7 @@ MessageOutcome logOutcome(RunContext& ctx, const std::string& host, const Outgoi
     } catch (const MailError& e) {
         outcome.error = e.code();
         outcome.reply = trimSpace(replaceAll(e.reply(), "\r\n", " "));
+        outcome.step = e.step();
         text = mailErrorText(e.code());
         explainPasswordRefusal(ctx, e);
     } catch (const std::exception& e) {

@@ -21,6 +21,7 @@ struct MessageOutcome {
     bool sent = false;
     int error = 0;
     std::string reply;
+    SmtpStep step = SmtpStep::Unknown;  // the command the reply answered
 };
 
 // Sends the messages in order, opening or renewing the connection first as

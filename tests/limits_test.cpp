@@ -1,11 +1,18 @@
 // The provider's sending limits: a limit reply, the pace and the daily allowance.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -14,6 +21,7 @@
 #include "store/Queue.h"
 #include "store/SendLimits.h"
 #include "support/RunFolder.h"
+#include "support/TempFolder.h"
 
 namespace vorel {
 namespace {
@@ -49,17 +57,108 @@ std::vector<std::uintmax_t> queueRecords(const std::string& folder, int n) {
     return starts;
 }
 
-TEST(SendingLimits, RepliesThatSayALimitWasReached) {
-    for (const char* yes :
-         {"550 5.4.5 Daily user sending limit exceeded", "421 4.7.0 Try again later",
-          "452 4.5.3 Too many recipients", "554 5.5.3 Too many recipients",
-          "450 Requested action aborted: rate limited", "550 Message limit reached."}) {
-        EXPECT_TRUE(isSendingLimitReply(yes)) << yes;
+// By the enhanced code first: only the account's limit stops the step.
+TEST(SendingLimits, RepliesThatSayTheAccountReachedALimit) {
+    const auto rcpt = SmtpStep::Rcpt, mail = SmtpStep::Mail, data = SmtpStep::Data;
+    for (const auto& [reply, step] : std::vector<std::pair<std::string, SmtpStep>>{
+             {"550 5.4.5 Daily user sending limit exceeded", rcpt},
+             {"421 4.7.0 Try again later", rcpt},
+             {"451 4.7.1 Sending rate limit exceeded", mail},
+             {"554 5.5.3 Too many recipients", data},
+             {"450 Requested action aborted: rate limited", mail},
+             {"550 Message limit reached.", data},
+             {"452 4.4.5 Insufficient system storage", rcpt}}) {
+        EXPECT_TRUE(isAccountLimitReply(reply, step)) << reply;
     }
-    for (const char* no : {"550 5.1.1 Recipient refused", "554 5.7.1 Delimited content refused",
-                           "250 5.4.5 limit", "550 5.7.26 DMARC policy", "", "5.4.5"}) {
-        EXPECT_FALSE(isSendingLimitReply(no)) << no;
+    for (const auto& [reply, step] : std::vector<std::pair<std::string, SmtpStep>>{
+             {"552 5.3.4 Message size exceeds fixed limit", data},
+             {"552 5.2.2 quota limit exceeded", rcpt},
+             {"452 4.2.2 quota limit exceeded", mail},
+             {"550 5.7.1 rate limit exceeded for this recipient", rcpt},
+             {"452 4.5.3 too many recipients", rcpt},
+             {"450 Requested action aborted: rate limited", rcpt},
+             {"550 5.1.1 Recipient refused", rcpt},
+             {"553 5.1.8 sender address limit", mail},
+             {"554 5.7.1 Delimited content refused", data},
+             {"421 Service not available", data},
+             {"250 5.4.5 limit", data},
+             {"550 5.7.26 DMARC policy", data},
+             {"", data},
+             {"5.4.5", data}}) {
+        EXPECT_FALSE(isAccountLimitReply(reply, step)) << reply;
     }
+}
+
+// The queue's records (their To) as they stand.
+std::vector<std::string> queued(const std::string& path) {
+    std::vector<std::string> to;
+    if (!std::filesystem::exists(path)) {
+        return to;
+    }
+    QueueReader r(path);
+    while (!r.atEnd()) {
+        const QueueRecord record = r.readRecord();
+        to.push_back(record.to.substr(0, record.to.find('\r')));
+    }
+    return to;
+}
+
+// One refused message never stops the queue: a refusal of this message or recipient sends it to
+// msgqueue.failed (5xx) or behind the others (4xx); a server that takes two recipients a
+// transaction gets a third in another; the account's limit stops the step, and the record it
+// refused goes last, so the next run sends the others first.
+TEST(SendingLimits, ARefusedMessageNeverStopsTheQueue) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::RunFolder f;
+    test::PopServer pop;
+    test::SmtpServer::Options o;  // one message at a time: no stream sends past a stop
+    o.refuseRecipients = {"gone@x.example"};
+    o.maxRecipients = 2;
+    o.replies = {"data:HUGE FORWARD:552 5.3.4 Message size exceeds fixed limit",
+                 "rcpt:quota@:552 5.2.2 quota limit exceeded",
+                 "rcpt:rated@:550 5.7.1 Message rejected: rate limit exceeded for this recipient",
+                 "rcpt:full@:452 4.2.2 Mailbox full",
+                 "mail:busy@:451 4.7.1 Sending rate limit exceeded, try later"};
+    test::SmtpServer smtp(o);
+    f.pointAt(pop);
+    f.pointAt(smtp);
+    const std::string me = "me@shop.example";
+    for (const auto& [to, from, body] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"big@x.example", me, "HUGE FORWARD"},
+             {"quota@x.example", me, "a"},
+             {"rated@x.example", me, "b"},
+             {"full@x.example", me, "c"},
+             {"limited@x.example", "busy@shop.example", "d"},
+             {"t1@x.example, t2@x.example, t3@x.example", me, "e"},
+             {"gone@x.example", me, "f"},
+             {"ok@x.example", me, "g"}}) {
+        appendQueueRecord(f.folder.path(), {to, from, "s", body});
+    }
+    const std::string queue = f.folder.file(kQueueFile), failed = f.folder.file(kFailedQueueFile);
+    const std::vector<std::string> rest = {"t1@x.example, t2@x.example, t3@x.example",
+                                           "gone@x.example", "ok@x.example"};
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_EQ(queued(queue), (std::vector<std::string>{"full@x.example", rest[0], rest[1], rest[2],
+                                                       "limited@x.example"}));
+    EXPECT_EQ(queued(failed),
+              (std::vector<std::string>{"big@x.example", "quota@x.example", "rated@x.example"}));
+    EXPECT_EQ(smtp.received().size(), 0u);
+    EXPECT_EQ(f.host.countLogContaining("The server says a sending limit was reached (451 4.7.1 "
+                                        "Sending rate limit exceeded, try later): 4 message(s)"),
+              1)
+        << f.host.logText();
+
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_EQ(queued(queue), (std::vector<std::string>{"full@x.example", "limited@x.example"}));
+    EXPECT_EQ(queued(failed), (std::vector<std::string>{"big@x.example", "quota@x.example",
+                                                        "rated@x.example", "gone@x.example"}));
+    const auto got = smtp.received();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].rcptTo, (std::vector<std::string>{"t1@x.example", "t2@x.example"}));
+    EXPECT_EQ(got[1].rcptTo, (std::vector<std::string>{"t3@x.example"}));
+    EXPECT_EQ(got[1].data, got[0].data);
+    EXPECT_EQ(got[2].rcptTo, (std::vector<std::string>{"ok@x.example"}));
 }
 
 TEST(SendingLimits, ALimitReplyEndsTheStepAndKeepsTheRestByteForByte) {
@@ -77,7 +176,9 @@ TEST(SendingLimits, ALimitReplyEndsTheStepAndKeepsTheRestByteForByte) {
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_EQ(smtp.received().size(), 17u);
     EXPECT_EQ(smtp.limitedCount(), 1);  // no RCPT after the limit reply
-    EXPECT_EQ(slurp(queue), before.substr(starts[17]));
+    // The record the limit refused goes behind the others.
+    EXPECT_EQ(slurp(queue),
+              before.substr(starts[18]) + before.substr(starts[17], starts[18] - starts[17]));
     EXPECT_EQ(f.host.countLogContaining("The server says a sending limit was reached (550 5.4.5 "
                                         "Daily user sending limit exceeded): 23 message(s) wait"),
               1)
@@ -118,14 +219,15 @@ TEST(SendingLimits, PaceWaitsOnTheClockAndAStopEndsTheWait) {
     });
     f.run();
     EXPECT_EQ(waits, 3);
-    EXPECT_EQ(smtp.received().size(), 17u);
+    // The pace counts the last run's sends: this run waits from its start.
+    EXPECT_EQ(smtp.received().size(), 15u);
     QueueReader left(f.folder.file(kQueueFile));
     int n = 0;
     while (!left.atEnd()) {
         left.readRecord();
         ++n;
     }
-    EXPECT_EQ(n, 7);
+    EXPECT_EQ(n, 9);
 }
 
 TEST(SendingLimits, TheDailyAllowanceHoldsAcrossRunsAndOpensAfterADay) {
@@ -161,6 +263,237 @@ TEST(SendingLimits, TheDailyAllowanceHoldsAcrossRunsAndOpensAfterADay) {
         EXPECT_EQ(daysToSend(members, perDay), days) << said;
         EXPECT_EQ(postReach(members, perDay), said);
     }
+}
+
+// Each record counts its recipients; one with more than a day allows goes out alone, on a day when
+// nothing else went; the pace counts the last run's sends.
+TEST(SendingLimits, RecipientsCountAndThePaceHoldsAcrossRuns) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::RunFolder f;
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    f.pointAt(pop);
+    f.pointAt(smtp);
+    writeSendLimits(f.folder.path(), {3, 2});
+    appendQueueRecord(f.folder.path(), {"a1@x.example, a2@x.example, a3@x.example, a4@x.example, "
+                                        "a5@x.example, a6@x.example",
+                                        "me@shop.example", "forward", "Six"});
+    queueRecords(f.folder.path(), 1);
+    f.host.setOnYield([&] {
+        advance(f.clock.t, 1);
+        return RunRequests{};
+    });
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    ASSERT_EQ(smtp.received().size(), 1u);
+    EXPECT_EQ(smtp.received()[0].rcptTo.size(), 6u);
+    EXPECT_EQ(f.host.countLogContaining("Daily sending limit of 3 recipients reached: 1 message"),
+              1)
+        << f.host.logText();
+    advance(f.clock.t, 24 * 3600);
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_EQ(smtp.received().size(), 2u);  // m0, one recipient of the day's three
+
+    // Two a minute: ten seconds later the second of two waits for the minute of the last run's.
+    queueRecords(f.folder.path(), 2);
+    advance(f.clock.t, 10);
+    const std::time_t start = epoch(f.clock.t);
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_EQ(smtp.received().size(), 4u);
+    const std::time_t waited = epoch(f.clock.t) - start;
+    EXPECT_TRUE(waited >= 45 && waited < 70) << waited;
+}
+
+// Damaged state files: a value that does not read keeps the one last read well (or none, said);
+// sums saturate; links, FIFOs and huge files are not read as such.
+TEST(SendingLimits, DamagedStateFilesKeepTheLastGoodLimits) {
+    test::TempFolder folder;
+    const std::string path = folder.path(), ini = folder.file(kSendLimitsFile);
+    const auto limitsFor = [&](const std::string& text) {
+        std::filesystem::remove(ini);
+        folder.write(kSendLimitsFile, text);
+        return readSendLimitsForRun(path);
+    };
+    CheckedSendLimits c = limitsFor("dailylimit=ten\r\npace=0x10\r\n");
+    EXPECT_EQ(c.limits.dailyLimit, 0);
+    ASSERT_EQ(c.problems.size(), 2u);
+    EXPECT_EQ(
+        c.problems[0],
+        "The value \"ten\" of dailylimit in sending.ini is not a whole number: no limit holds");
+    c = limitsFor("dailylimit= 2 \r\npace=\t7\r\n");
+    EXPECT_EQ(std::make_pair(c.limits.dailyLimit, c.limits.pace), std::make_pair(2L, 7L));
+    EXPECT_TRUE(c.problems.empty());
+    for (const std::string bad : {"-5", "ten", "2 5", "0x10", "+3", ""}) {
+        c = limitsFor("dailylimit=" + bad + "\r\npace=7\r\n");
+        EXPECT_EQ(c.limits.dailyLimit, 2) << bad;
+        ASSERT_EQ(c.problems.size(), 1u) << bad;
+        EXPECT_NE(c.problems[0].find("\"" + bad + "\" of dailylimit"), std::string::npos);
+        EXPECT_NE(c.problems[0].find("the value last read well, 2, holds"), std::string::npos);
+    }
+    std::string utf16 = "\xff\xfe";
+    for (const char ch : std::string("dailylimit=9\r\npace=9\r\n")) {
+        utf16 += std::string{ch, '\0'};
+    }
+    c = limitsFor(utf16);
+    EXPECT_EQ(std::make_pair(c.limits.dailyLimit, c.limits.pace), std::make_pair(2L, 7L));
+    ASSERT_EQ(c.problems.size(), 1u);
+    // A FIFO would block the run; a link is not followed.
+    std::filesystem::remove(ini);
+    ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
+    c = readSendLimitsForRun(path);
+    EXPECT_EQ(c.limits.dailyLimit, 2);
+    std::filesystem::remove(ini);
+    folder.write("other.ini", "dailylimit=99\r\n");
+    std::filesystem::create_symlink(folder.file("other.ini"), ini);
+    EXPECT_EQ(readSendLimitsForRun(path).limits.dailyLimit, 2);
+    EXPECT_EQ(readSendLimits(path).dailyLimit, 0);
+
+    // Two entries of 2^63-1 fill any allowance; of a sparse gigabyte only the end is read.
+    const std::int64_t now = 1800000000;
+    folder.write(kSentLogFile, std::to_string(now - 5) + " 9223372036854775807\n" +
+                                   std::to_string(now - 4) + " 9223372036854775807\n");
+    EXPECT_EQ(SentLog(path, now).remaining(2), 0);
+    std::filesystem::resize_file(folder.file(kSentLogFile), std::uintmax_t{1} << 30);
+    { std::ofstream(folder.file(kSentLogFile), std::ios::app) << "\n" << now - 3 << " 1\n"; }
+    const SentLog log(path, now);
+    EXPECT_EQ(log.sentInWindow(), 1);
+    EXPECT_LT(std::filesystem::file_size(folder.file(kSentLogFile)), 100u);
+}
+
+// An SMTP server that offers SIZE 2000, records each MAIL line and never answers the end of the
+// data (one connection at a time, as a run opens them).
+class SilentAfterData {
+public:
+    SilentAfterData() {
+        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr = test::loopbackAddress(0);
+        socklen_t len = sizeof addr;
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len);
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        ::listen(listen_, 4);
+        thread_ = std::thread([this] {
+            for (int fd; (fd = ::accept(listen_, nullptr, nullptr)) >= 0; ::close(fd)) {
+                serve(fd);
+            }
+        });
+    }
+    ~SilentAfterData() {
+        ::shutdown(listen_, SHUT_RDWR);
+        ::close(listen_);
+        thread_.join();
+    }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::vector<std::string> mailLines() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return mail_;
+    }
+
+private:
+    void serve(int fd) {
+        const auto say = [fd](const std::string& text) {
+            ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        };
+        say("220 silent.example\r\n");
+        std::string in;
+        bool data = false;
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
+            in.append(chunk, static_cast<std::size_t>(n));
+            for (std::size_t nl; (nl = in.find("\r\n")) != std::string::npos;) {
+                const std::string line = in.substr(0, nl);
+                in.erase(0, nl + 2);
+                if (data) {
+                    data = line != ".";  // and no reply
+                } else if (line.rfind("EHLO", 0) == 0) {
+                    say("250-silent.example\r\n250 SIZE 2000\r\n");
+                } else if (line == "DATA") {
+                    data = true;
+                    say("354 go on\r\n");
+                } else {
+                    if (line.rfind("MAIL", 0) == 0) {
+                        std::lock_guard<std::mutex> hold(mutex_);
+                        mail_.push_back(line);
+                    }
+                    say("250 ok\r\n");
+                }
+            }
+        }
+    }
+    int listen_ = -1, port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> mail_;
+};
+
+// A message over the server's SIZE is not sent: msgqueue.failed, with both sizes in the log; the
+// others carry SIZE=. The user's time-out bounds the wait for a reply that never comes: the
+// message is sent again first on a new connection, then queued for the next run.
+TEST(SendingLimits, SizeAndTheTimeOutOfEveryReply) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::RunFolder f;
+    test::PopServer pop;
+    SilentAfterData smtp;
+    f.pointAt(pop);
+    f.s.txtSMTP = smtp.address();
+    f.s.txtTIMEOUT = "2";
+    appendQueueRecord(f.folder.path(),
+                      {"big@x.example", "me@shop.example", "big", std::string(3000, 'b')});
+    appendQueueRecord(f.folder.path(), {"small@x.example", "me@shop.example", "small", "Hi"});
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(queued(f.folder.file(kQueueFile)), std::vector<std::string>{"small@x.example"});
+    EXPECT_EQ(queued(f.folder.file(kFailedQueueFile)), std::vector<std::string>{"big@x.example"});
+    EXPECT_EQ(f.host.countLogContaining("bytes, over the 2000 bytes 127.0.0.1 accepts (SIZE)"), 1)
+        << f.host.logText();
+    const auto mail = smtp.mailLines();
+    ASSERT_EQ(mail.size(), 2u);  // the small one, twice
+    EXPECT_NE(mail[0].find(" SIZE="), std::string::npos) << mail[0];
+}
+
+// A real Postfix with a size limit: an oversized forward ahead of two small replies is set aside
+// and the replies go.
+TEST(SendingLimits, RealRelaysSizeLimitSetsAsideOnlyTheLargeForward) {
+    VOREL_SKIP_UNLESS_ROOT();
+    if (!test::PostfixServer::installed()) {
+        GTEST_SKIP() << "needs Postfix (/usr/sbin/postfix)";
+    }
+    test::RunFolder f;
+    test::PopServer pop;
+    const std::string home = std::filesystem::path(pop.maildir()).parent_path().string();
+    test::PostfixServer::Options po{"me.example",
+                                    std::filesystem::path(home).parent_path().string(),
+                                    {{"ok@me.example", pop.user() + "/ok/"}}};
+    po.messageSizeLimit = 100000;
+    test::PostfixServer relay(po);
+    f.pointAt(pop);
+    f.s.txtSMTP = relay.host() + ":" + std::to_string(relay.port());
+    const std::string file = messageFilePath(f.folder.path(), "1");
+    {
+        std::ofstream(file, std::ios::binary)
+            << "From: a@x.example\r\nTo: me@shop.example\r\nSubject: big\r\n\r\n";
+        for (int line = 0; line < 2000; ++line) {
+            std::ofstream(file, std::ios::binary | std::ios::app) << std::string(98, 'x') << "\r\n";
+        }
+    }
+    appendQueueRecord(f.folder.path(), {"ok@me.example", "me@shop.example", "Fw: big", "~" + file});
+    appendQueueRecord(f.folder.path(), {"ok@me.example", "me@shop.example", "Re: 1", "One"});
+    appendQueueRecord(f.folder.path(), {"ok@me.example", "me@shop.example", "Re: 2", "Two"});
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_FALSE(std::filesystem::exists(f.folder.file(kQueueFile)));
+    EXPECT_EQ(queued(f.folder.file(kFailedQueueFile)), std::vector<std::string>{"ok@me.example"});
+    EXPECT_EQ(f.host.countLogContaining("bytes, over the 100000 bytes 127.0.0.1 accepts (SIZE)"), 1)
+        << f.host.logText();
+    std::size_t delivered = 0;
+    for (int i = 0; i < 200 && delivered < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::error_code ec;
+        delivered = 0;
+        for (const auto& e : std::filesystem::directory_iterator(home + "/ok/new", ec)) {
+            delivered += e.is_regular_file();
+        }
+    }
+    EXPECT_EQ(delivered, 2u) << relay.log();
 }
 
 }  // namespace

@@ -347,6 +347,19 @@ TEST(PopComponent, ApopAfterARefusedPass) {
     EXPECT_TRUE(r.sentLine("APOP u ded2217e38f6d8d374eba00c259de1d3\r\n")) << r.sent;
 }
 
+// UTF8 (RFC 6856) before the login where CAPA lists it, so that UTF-8 headers are served as they
+// are; nowhere else.
+TEST(PopComponent, Utf8WhereOffered) {
+    for (const bool offered : {true, false}) {
+        ScriptedPop server(offered ? Answers{{"CAPA", "+OK\r\nUSER\r\nUTF8 USER\r\n.\r\n"}}
+                                   : Answers{});
+        Recorded r;
+        r.mail.popConnect(server.address(), "u", "p");
+        EXPECT_EQ(r.sent.find("UTF8\r\nUSER u\r\n") != std::string::npos, offered) << r.sent;
+        EXPECT_EQ(r.sentLine("UTF8"), offered);
+    }
+}
+
 // -ERR fails its command only; garbage, silence, a cut or endless reply end the session.
 TEST(PopComponent, BrokenRepliesEndTheSessionAnErrDoesNot) {
     std::string endless = "+OK\r\n";

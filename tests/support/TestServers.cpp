@@ -479,6 +479,13 @@ SmtpServer::SmtpServer(const Options& o) : impl_(std::make_unique<Impl>("vorel-s
     add("--refuse-rcpt", o.refuseRecipients);
     add("--refuse-from", o.refuseSenders);
     add("--refuse-content", o.refuseContent);
+    add("--reply", o.replies);
+    if (o.maxRecipients > 0) {
+        add("--max-rcpt", {std::to_string(o.maxRecipients)});
+    }
+    if (o.sizeLimit > 0) {
+        add("--size", {std::to_string(o.sizeLimit)});
+    }
     if (o.limitAfter >= 0) {
         add("--limit-after", {std::to_string(o.limitAfter)});
         add("--limit-reply", {o.limitReply});
@@ -586,6 +593,10 @@ PostfixServer::PostfixServer(const Options& o) : impl_(std::make_unique<Impl>())
         << "virtual_uid_maps = static:65534\nvirtual_gid_maps = static:65534\n"
         // Accept any address of the domain and bounce it later, as a provider does.
         << "smtpd_reject_unlisted_recipient = no\n";
+    if (o.messageSizeLimit > 0) {
+        std::ofstream(conf + "/main.cf", std::ios::app)
+            << "message_size_limit = " << o.messageSizeLimit << "\n";
+    }
     if (o.discard) {
         // No pause when mail arrives faster than it leaves: the benchmark
         // measures the client, not Postfix's flow control.

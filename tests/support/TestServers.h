@@ -96,6 +96,10 @@ public:
         // After this many messages every RCPT gets `limitReply` (a provider's cap); -1: never.
         int limitAfter = -1;
         std::string limitReply = "550 5.4.5 Daily user sending limit exceeded";
+        // "mail|rcpt|data:WORD:REPLY": that reply where the address (or the data) holds WORD.
+        std::vector<std::string> replies = {};
+        int maxRecipients = 0;  // then 452 4.5.3 within the transaction; 0: no bound
+        int sizeLimit = 0;      // SIZE offered with this bound; 0: not offered
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...
@@ -172,6 +176,7 @@ public:
         // Every message accepted, for any domain, and none delivered: the
         // relay of a benchmark of the sending side.
         bool discard = false;
+        long messageSizeLimit = 0;  // Postfix's message_size_limit; 0: its default
     };
     static bool installed();
     explicit PostfixServer(const Options& options);

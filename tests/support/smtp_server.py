@@ -13,13 +13,24 @@ from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 p = argparse.ArgumentParser()
 for name in ("dir", "auth-user", "auth-password", "tls-cert", "tls-key", "limit-reply"):
     p.add_argument("--" + name, default="")
-for name in ("refuse-rcpt", "refuse-from", "refuse-content"):
+for name in ("refuse-rcpt", "refuse-from", "refuse-content", "reply"):
     p.add_argument("--" + name, action="append", default=[])
 for name in ("pipelining", "smtputf8", "no-8bitmime", "chunking"):
     p.add_argument("--" + name, action="store_true")
 p.add_argument("--limit-after", type=int, default=-1)
+p.add_argument("--max-rcpt", type=int, default=0)  # then 452 4.5.3 in the transaction
+p.add_argument("--size", type=int, default=0)  # SIZE offered, data over it refused
 args = p.parse_args()
 count = {"sessions": 0, "messages": 0, "limited": 0}
+# --reply "mail|rcpt|data:WORD:REPLY": that reply where the address (or the data) holds WORD.
+scripted = [r.split(":", 2) for r in args.reply]
+
+
+def scripted_reply(stage, text):
+    for s, word, reply in scripted:
+        if s == stage and word.lower() in text.lower():
+            return reply
+    return None
 
 
 def write_atomic(name, data):  # the test reads while the server runs
@@ -43,6 +54,8 @@ class Recorder:
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
         if address.lower() in map(str.lower, args.refuse_from):
             return "550 5.7.1 Sender refused"
+        if scripted_reply("mail", address):
+            return scripted_reply("mail", address)
         envelope.mail_from = address
         envelope.mail_options.extend(mail_options)
         return "250 OK"
@@ -54,6 +67,10 @@ class Recorder:
             return args.limit_reply
         if address.lower() in map(str.lower, args.refuse_rcpt):
             return "550 5.1.1 Recipient refused"
+        if scripted_reply("rcpt", address):
+            return scripted_reply("rcpt", address)
+        if 0 < args.max_rcpt <= len(envelope.rcpt_tos):
+            return "452 4.5.3 Too many recipients"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -63,6 +80,8 @@ class Recorder:
             return "554 5.6.1 8-bit data without 8BITMIME"
         if any(t.encode() in data for t in args.refuse_content):
             return "554 5.6.0 Message refused"
+        if scripted_reply("data", data.decode("latin-1")):
+            return scripted_reply("data", data.decode("latin-1"))
         count["messages"] += 1
         head = "session: %d\nfrom: %s\noptions: %s\n" % (
             session.vorel_number, envelope.mail_from, " ".join(envelope.mail_options))
@@ -119,7 +138,8 @@ if args.tls_cert:
 
 def factory(starttls=True):
     auth = dict(authenticator=authenticator, auth_required=True, auth_require_tls=False)
-    return CountingSMTP(Recorder(), hostname="vorel-test-smtp", data_size_limit=None, loop=loop,
+    return CountingSMTP(Recorder(), hostname="vorel-test-smtp", data_size_limit=args.size or None,
+                        loop=loop,
                         enable_SMTPUTF8=args.smtputf8, tls_context=context if starttls else None,
                         **(auth if args.auth_user else {}))
 
