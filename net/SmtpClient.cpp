@@ -248,10 +248,11 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
     auto fail = [&results](std::size_t k, const MailError& e) {
         results[k].failure = std::make_exception_ptr(e);
     };
-    // The first message whose chunk was refused: a server may stop reading
-    // a chunk it refuses and take its bytes as commands, so the replies read
-    // after it on a connection that then breaks say nothing about the
-    // messages they seem to answer.
+    // The first message whose chunk was refused, with no message accepted
+    // since: a server may stop reading a chunk it refuses and take its bytes
+    // as commands (Exim: "554 SMTP synchronization error"), so the refusals
+    // read after it on a connection that then breaks say nothing about the
+    // messages they seem to answer: those go again first.
     std::optional<std::size_t> refusedChunk;
     // The replies of the oldest message in flight.
     auto settle = [&] {
@@ -269,6 +270,8 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
         }
         if (chunkReply >= 400 && !refusedChunk) {
             refusedChunk = f.message;
+        } else if (refused.code == 0 && chunkReply < 400) {
+            refusedChunk.reset();  // a message accepted after it: the stream is in step
         }
     };
     std::size_t k = 0;

@@ -176,20 +176,9 @@ std::string shown(const std::string& written) {
 
 }  // namespace
 
-SendLimits readSendLimits(const std::string& folder) {
-    SendLimits limits;
-    const StateFile file =
-        readStateFile(joinPath(folder, kSendLimitsFile), kLimitsFileBytes, false);
-    if (!file.text) {
-        return limits;
-    }
-    const LimitValues values = parseLimits(*file.text);
-    limits.dailyLimit = values.daily.value.value_or(0);
-    limits.pace = values.pace.value.value_or(0);
-    return limits;
-}
+namespace {
 
-CheckedSendLimits readSendLimitsForRun(const std::string& folder) {
+CheckedSendLimits checkedLimits(const std::string& folder, bool remember) {
     CheckedSendLimits out;
     const StateFile file =
         readStateFile(joinPath(folder, kSendLimitsFile), kLimitsFileBytes, false);
@@ -222,14 +211,14 @@ CheckedSendLimits readSendLimitsForRun(const std::string& folder) {
     };
     out.limits.dailyLimit = pick("dailylimit", now.daily, last.daily);
     out.limits.pace = pick("pace", now.pace, last.pace);
-    if (!whole && (last.daily.value || last.pace.value)) {
+    if (!whole && file.exists && (last.daily.value || last.pace.value)) {
         out.problems.back() += ": the values last read well hold (dailylimit=" +
                                std::to_string(out.limits.dailyLimit) +
                                ", pace=" + std::to_string(out.limits.pace) + ")";
     }
     // Remembered as they read now, a bad value keeping the last good one.
     const std::string remembered = limitsText(out.limits);
-    if (whole && (!lastFile.text || *lastFile.text != remembered)) {
+    if (remember && whole && (!lastFile.text || *lastFile.text != remembered)) {
         try {
             replaceFile(joinPath(folder, kLastSendLimitsFile), remembered, 0600);
         } catch (const std::exception&) {
@@ -237,6 +226,16 @@ CheckedSendLimits readSendLimitsForRun(const std::string& folder) {
         }
     }
     return out;
+}
+
+}  // namespace
+
+SendLimits readSendLimits(const std::string& folder) {
+    return checkedLimits(folder, false).limits;
+}
+
+CheckedSendLimits readSendLimitsForRun(const std::string& folder) {
+    return checkedLimits(folder, true);
 }
 
 void writeSendLimits(const std::string& folder, const SendLimits& limits) {

@@ -18,7 +18,8 @@ inline constexpr char kSendLimitsFile[] = "sending.ini";
 // The values last read well from sending.ini, in its form, for the runs that
 // find it damaged.
 inline constexpr char kLastSendLimitsFile[] = "msgqueue.limits";
-// What sending.ini says; a value missing or unreadable is no limit.
+// The limits as a run would apply them (see below), for the windows and
+// `vorel post`; remembers nothing.
 SendLimits readSendLimits(const std::string& folder);
 
 // The limits a sending step applies: each value of sending.ini that reads

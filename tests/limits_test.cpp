@@ -345,7 +345,7 @@ TEST(SendingLimits, DamagedStateFilesKeepTheLastGoodLimits) {
     folder.write("other.ini", "dailylimit=99\r\n");
     std::filesystem::create_symlink(folder.file("other.ini"), ini);
     EXPECT_EQ(readSendLimitsForRun(path).limits.dailyLimit, 2);
-    EXPECT_EQ(readSendLimits(path).dailyLimit, 0);
+    EXPECT_EQ(readSendLimits(path).dailyLimit, 2);  // what the settings window shows
 
     // Two entries of 2^63-1 fill any allowance; of a sparse gigabyte only the end is read.
     const std::int64_t now = 1800000000;

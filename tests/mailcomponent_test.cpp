@@ -565,3 +565,57 @@ TEST_P(SmtpModes, TextRefusedAndForwarded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pipelining, SmtpModes, ::testing::Bool());
+
+// A server that stops reading a chunk it refuses takes the rest of the stream as commands (Exim:
+// "554 SMTP synchronization error") and drops the connection: the refusals read after the refused
+// chunk say nothing about the messages they seem to answer, which have no result (sent again).
+TEST(SmtpStream, RefusalsAfterARefusedChunkOnABrokenStreamAreNoResult) {
+    const int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = loopbackAddress(0);
+    socklen_t len = sizeof addr;
+    ::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len);
+    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::listen(listenFd, 1);
+    std::thread server([listenFd] {
+        const int fd = ::accept(listenFd, nullptr, nullptr);
+        const auto say = [fd](const std::string& t) {
+            ::send(fd, t.data(), t.size(), MSG_NOSIGNAL);
+        };
+        say("220 exim.example\r\n");
+        std::string in;
+        char chunk[65536];
+        for (ssize_t n;
+             in.find("BDAT") == std::string::npos && (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
+            in.append(chunk, static_cast<std::size_t>(n));
+            if (in.find("EHLO") != std::string::npos && in.find("\r\n") != std::string::npos &&
+                in.find("MAIL") == std::string::npos) {
+                say("250-exim.example\r\n250-PIPELINING\r\n250 CHUNKING\r\n");
+                in.clear();
+            }
+        }
+        std::string burst = "250 OK\r\n250 Accepted\r\n552 5.3.4 Message size exceeds limit\r\n";
+        for (int k = 0; k < 3; ++k) {
+            burst += "554 SMTP synchronization error\r\n";
+        }
+        say(burst);
+        ::shutdown(fd, SHUT_WR);
+        while (::read(fd, chunk, sizeof chunk) > 0) {
+        }
+        ::close(fd);
+    });
+    CurlMailComponent mail;
+    mail.setTimeout(5);
+    mail.smtpConnect("127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), SmtpProtocol::Smtp, "",
+                     "");
+    const std::vector<SendResult> results =
+        mail.sendBatch({textMessage("a@example.org", "one"), textMessage("b@example.org", "two"),
+                        textMessage("c@example.org", "three")});
+    mail.disconnect();
+    server.join();
+    ::close(listenFd);
+    std::vector<int> codes;
+    for (const SendResult& r : results) {
+        codes.push_back(r.failure ? codeOf([&] { std::rethrow_exception(r.failure); }) : 0);
+    }
+    EXPECT_EQ(codes, (std::vector<int>{20002, 10057}));
+}

@@ -453,8 +453,9 @@ TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
         }
         t.state.counters = {2, 7, 3, 1, 4};  // anti-spam, processed, ..., unsubscriptions
         if (c.twist == Requeued || c.twist == QueueKept || c.twist == Refused) {
-            t.mail.failCall("send", 2,
-                            c.twist == Refused ? mailcode::kSendRefused : mailcode::kNotConnected);
+            t.mail.failCall(
+                "send", 2, c.twist == Refused ? mailcode::kSendRefused : mailcode::kReplyBase + 451,
+                c.twist == Refused ? "550 5.1.1 No such user" : "451 4.3.0 Try later");
         }
         t.host.setOnLogEntry([&](const std::string& line) {
             t.state.cancelRequested |= c.twist == Cancel && line.rfind("Message Sent", 0) == 0;
@@ -510,10 +511,11 @@ TEST(SendStep, StreamDealsWithEachOutcomeInOrder) {
     const Case cases[] = {
         {None, {4, 3}, {1, 2, 3, 4, 5, 6, 7}, {}, {}, 0},
         {Refused, {4, 3}, {1, 3, 4, 5, 6, 7}, {}, {2}, 1},
-        {Lost, {4, 4, 1}, {1, 3, 4, 5, 6, 7}, {2}, {}, 1},
+        {Lost, {4, 4, 2}, {1, 2, 3, 4, 5, 6, 7}, {}, {}, 1},  // 2 first on the new connection
         {LostThenNoConnect, {4}, {1}, {2, 3, 4, 5, 6, 7}, {}, 1},
-        {Limit, {4}, {1, 2, 4}, {3, 5, 6, 7}, {}, 0},  // 4 went behind the refused 3
-        {LimitLast, {4}, {1, 2, 3}, {4, 5, 6, 7}, {}, 0},
+        // The record the limit refused goes last; 4 went behind the refused 3.
+        {Limit, {4}, {1, 2, 4}, {5, 6, 7, 3}, {}, 0},
+        {LimitLast, {4}, {1, 2, 3}, {5, 6, 7, 4}, {}, 0},
         {Cancel, {4}, {1, 2, 3, 4}, {5, 6, 7}, {}, 0},  // asked for while 1 to 4 were in flight
         {Renewal, {2, 4, 1}, {1, 2, 3, 4, 5, 6, 7}, {}, {}, 0},
     };
