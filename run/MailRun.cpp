@@ -444,7 +444,7 @@ void MailRun::Impl::readAhead(long i, long n, long& ahead) {
         reduceToAddresses(mail);
         const bool skipped =
             handledBefore(ledgerKey(j)) || handledBefore(messageIdKey()) ||
-            leftBefore(ledgerKey(j)) ||
+            leftBefore(ledgerKey(j)) || leftBefore(messageIdKey()) ||
             std::any_of(state.antiSpam.begin(), state.antiSpam.end(), [this](const auto& e) {
                 return spamEntryMatches(e, mail.from(), mail.to(), mail.subject());
             });
@@ -494,7 +494,7 @@ bool MailRun::Impl::readMessages(long n) {
             if (!byId.empty()) {
                 seenById.push_back(byId);
             }
-            if (leftBefore(key)) {
+            if (leftBefore(key) || leftBefore(byId)) {
                 // Judged by an earlier run and left on the server: not ours to
                 // answer, delete or mention again.
             } else if (handledBefore(key) || handledBefore(byId)) {
@@ -515,9 +515,13 @@ bool MailRun::Impl::readMessages(long n) {
                 report.setStatus("Done ..");
                 if (!spam) {
                     group.handle(i, key);
-                    if (!byId.empty() && handledBefore(key)) {
-                        try {
-                            state.db->markHandled(byId);  // in the group's transaction
+                    if (!byId.empty()) {
+                        try {  // in the group's transaction
+                            if (handledBefore(key)) {
+                                state.db->markHandled(byId);
+                            } else if (leftBefore(key)) {
+                                state.db->markLeft(byId);
+                            }
                         } catch (const std::exception&) {
                             // The unique-id key alone still holds.
                         }
