@@ -72,7 +72,8 @@ struct OutgoingMessage {
     std::string from;
     std::string sender;
     std::string subject;
-    std::string messageRef;                 // left part of the Message-ID
+    std::string messageRef;  // left part of the Message-ID
+    std::string messageId;   // when set, the whole Message-ID (no brackets), made by the caller
     std::vector<std::string> extraHeaders;  // "Name: value" lines, e.g. the X-Mailer line
     // text branch
     std::string contentType = "text";
@@ -85,14 +86,19 @@ struct OutgoingMessage {
 };
 
 // One recipient of a delivery report (RFC 3464): Final-Recipient (the
-// address alone), Action and Status; `list` and `member` come from the
-// returned copy's X-Vorel-List and X-Vorel-Member fields when it has them.
+// address alone; Original-Recipient when it has none), Action and Status;
+// the rest comes from the returned copy's header when the report has one:
+// its Message-ID (no brackets) and X-Vorel-List, X-Vorel-Member and
+// X-Vorel-Tag, which anyone can write and prove nothing by themselves.
 struct DeliveryStatus {
     std::string recipient;
+    std::string original;  // Original-Recipient, the address alone
     std::string action;
     std::string status;
     std::string list;
     std::string member;
+    std::string messageId;
+    std::string tag;
 };
 
 // The outcome of one message of a batch: handed over (no failure), or the

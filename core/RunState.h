@@ -26,6 +26,7 @@ struct RunCounters {
     std::int32_t subscriptions = 0;
     std::int32_t unsubscriptions = 0;
     std::int32_t confirmations = 0;  // subscribe requests asked to confirm (not printed)
+    std::int32_t requestsLeft = 0;   // subscribe requests left for the next run (not printed)
 };
 
 // What a run holds while it goes on. Counters and the cancel flag are cleared
@@ -53,6 +54,9 @@ struct RunState {
     // data.mdb stayed locked by another program: no further message is
     // handled in this run, and the notes of sent records are left alone.
     bool databaseLocked = false;
+    // The folder's key for list copies' tags (mail/CopyProof.h), read when
+    // first needed; empty when there is none to be had.
+    std::optional<std::string> copyKey;
     // The last doRunMail found another run going on in the folder and did nothing.
     bool alreadyRunning = false;
     // The last doRunMail found no setup.ini: said once, no try repeated.

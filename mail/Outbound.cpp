@@ -8,6 +8,8 @@
 #include "core/Reporter.h"
 #include "core/RunState.h"
 #include "mail/Address.h"
+#include "mail/CopyProof.h"
+#include "mail/Subscriptions.h"
 
 namespace vorel {
 
@@ -117,11 +119,31 @@ void queueNoted(Database* db, QueueBatch& batch, const QueueRecord& asGiven, Out
     }
 }
 
-std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead) {
-    return outboundAddressing(ctx, asRead).fields;
+namespace {
+
+// The copy's own Message-ID and tag; the Message-ID recorded when the copy
+// is about to be sent (`record`), so that its reports can prove what they are.
+void addProof(RunContext& ctx, const MailingList& list, const std::string& member,
+              OutboundAddressing& out, bool record) {
+    const std::string id = newCopyMessageId(listSenderAddress(list));
+    out.fields.push_back("Message-ID: <" + id + ">");
+    if (const std::string key = runCopyKey(ctx); !key.empty()) {
+        out.fields.push_back(std::string(kCopyTagField) + ": " +
+                             copyTag(key, list.Name, member, id));
+    }
+    if (!record || !ctx.state.db || ctx.state.databaseLocked) {
+        return;
+    }
+    try {
+        ctx.state.db->recordCopy(id, list.Name, member, epochSeconds(ctx.clock.now()));
+    } catch (const StoreBusy&) {
+        ctx.state.databaseLocked = true;
+    } catch (const std::exception&) {
+        // The tag alone proves the copy's reports.
+    }
 }
 
-OutboundAddressing outboundAddressing(RunContext& ctx, const QueueRecord& asRead) {
+OutboundAddressing addressing(RunContext& ctx, const QueueRecord& asRead, bool record) {
     if (!ctx.state.db) {
         return {};
     }
@@ -142,10 +164,12 @@ OutboundAddressing outboundAddressing(RunContext& ctx, const QueueRecord& asRead
             OutboundAddressing out;
             if (list->fromList) {
                 out = fromTheList(*list, tidyAddress(asRead.from)).value_or(OutboundAddressing{});
-                // Returned in a delivery report's copy of the header, so a
-                // report without a usable Final-Recipient is still matched.
+                // Returned in a delivery report's copy of the header: with
+                // the tag they say which copy the report is about.
+                const std::string member = extractAddresses(tidyAddress(asRead.to));
                 out.fields.push_back("X-Vorel-List: " + list->Name);
-                out.fields.push_back("X-Vorel-Member: " + extractAddresses(tidyAddress(asRead.to)));
+                out.fields.push_back("X-Vorel-Member: " + member);
+                addProof(ctx, *list, member, out, record);
             }
             std::vector<std::string> fields = listHeaders(*list);
             out.fields.insert(out.fields.begin(), fields.begin(), fields.end());
@@ -153,6 +177,16 @@ OutboundAddressing outboundAddressing(RunContext& ctx, const QueueRecord& asRead
         }
     }
     return {};
+}
+
+}  // namespace
+
+OutboundAddressing outboundAddressing(RunContext& ctx, const QueueRecord& asRead) {
+    return addressing(ctx, asRead, true);
+}
+
+std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead) {
+    return addressing(ctx, asRead, false).fields;
 }
 
 void outboundSent(RunContext& ctx, const QueueRecord& asRead) {

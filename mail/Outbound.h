@@ -38,14 +38,16 @@ void queueNoted(Database* db, QueueBatch& batch, const QueueRecord& asGiven, Out
 
 // How a record read back from the queue goes out: the fields its note asks
 // for (none without a note) and, for a copy its list sends from the list's
-// address, that From and envelope sender (empty: the record's From).
+// address, that From and envelope sender (empty: the record's From). Such a
+// copy's fields hold its own "Message-ID: <...>" (which composeMessage
+// takes) and tag, and its Message-ID is recorded (mail/CopyProof.h).
 struct OutboundAddressing {
     std::vector<std::string> fields;
     std::string from;
     std::string envelope;
 };
 OutboundAddressing outboundAddressing(RunContext& ctx, const QueueRecord& asRead);
-// Only the fields.
+// Only the fields, recording nothing.
 std::vector<std::string> outboundHeaders(RunContext& ctx, const QueueRecord& asRead);
 // The record went out: its note counts one record less.
 void outboundSent(RunContext& ctx, const QueueRecord& asRead);

@@ -81,8 +81,10 @@ private:
 // text, a forward, a post, a delivery report), judged from its header and the
 // try's rows as the run driver left them; a guess that errs towards yes, for
 // MailComponent::willFetch. The component's from, to and subject are the
-// bare addresses the handling starts from.
-bool mayReadWholeMessage(const RunContext& ctx);
+// bare addresses the handling starts from. `requestsAhead` counts the
+// subscribe requests to lists that ask to confirm said yes to in the run
+// (from 0): no more than the run may confirm are read ahead.
+bool mayReadWholeMessage(const RunContext& ctx, int& requestsAhead);
 
 // True for a message that was itself sent automatically (Auto-Submitted other
 // than "no", a mailer daemon or postmaster sender, or our own X-Mailer line);
@@ -100,6 +102,15 @@ bool isBulkOrAutoReply(const MailComponent& mail);
 // Delivery reports (bounces) belong here too.
 bool isAutomaticMail(const MailComponent& mail, const std::string& fromAddress,
                      const MailingList& list);
+
+// Lines that one delivery report, or the subscribe requests a run leaves for
+// the next, write to the log; the rest are counted in one more line.
+inline constexpr int kReportLogLines = 20;
+
+// What the handling of a run's messages leaves to its end: the requests left
+// for the next run beyond those logged are counted, and expired pending
+// requests and records of copies older than kCopyDays are dropped.
+void afterMessages(RunContext& ctx);
 
 // A delivery report by its header: multipart/report with report-type
 // delivery-status, or a mailer daemon or postmaster with a null Return-Path

@@ -43,7 +43,14 @@ OutgoingMessage composeMessage(const RunContext& ctx, std::string to, std::strin
     message.extraHeaders.push_back(std::string("X-Mailer: VOREL MAIL ") + kProductWebAddress +
                                    " GET YOURS FREE - This software must NOT be used for "
                                    "spamming");
-    message.extraHeaders.insert(message.extraHeaders.end(), fields.begin(), fields.end());
+    for (const std::string& field : fields) {
+        // A list copy's own Message-ID, which its delivery reports return.
+        if (field.rfind("Message-ID: <", 0) == 0 && field.back() == '>') {
+            message.messageId = field.substr(13, field.size() - 14);
+        } else {
+            message.extraHeaders.push_back(field);
+        }
+    }
     message.messageRef = messageRef(ctx.clock.now());
     return message;
 }

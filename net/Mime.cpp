@@ -840,6 +840,7 @@ std::vector<DeliveryStatus> deliveryStatusOf(const std::string& text) {
         first = false;
         DeliveryStatus d;
         d.recipient = typedAddress(final.empty() ? original : final);
+        d.original = typedAddress(original);
         d.action = lowerCase(fieldOf(fields, "action"));
         d.status = status.substr(0, status.find(' '));
         out.push_back(d);
@@ -852,7 +853,7 @@ std::vector<DeliveryStatus> deliveryReportOf(GMimeMessage* msg) {
     std::vector<GMimeObject*> path;
     collectLeaves(g_mime_message_get_mime_part(msg), path, leaves, false, 0);
     std::vector<DeliveryStatus> report;
-    std::string list, member;
+    std::string list, member, messageId, tag;
     for (const Leaf& leaf : leaves) {
         GMimeContentType* type = g_mime_object_get_content_type(leaf.part);
         if (g_mime_content_type_is_type(type, "message", "delivery-status")) {
@@ -864,11 +865,15 @@ std::vector<DeliveryStatus> deliveryReportOf(GMimeMessage* msg) {
             const auto fields = splitHeader(objectText(leaf.part));
             list = fieldOf(fields, "x-vorel-list");
             member = fieldOf(fields, "x-vorel-member");
+            messageId = typedAddress(fieldOf(fields, "message-id"));
+            tag = fieldOf(fields, "x-vorel-tag");
         }
     }
     for (DeliveryStatus& d : report) {
         d.list = list;
         d.member = member;
+        d.messageId = messageId;
+        d.tag = tag;
     }
     return report;
 }

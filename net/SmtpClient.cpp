@@ -163,7 +163,9 @@ bool SmtpClient::needsSmtpUtf8(const OutgoingMessage& message) {
 
 SmtpClient::Transaction SmtpClient::prepare(const OutgoingMessage& message) {
     const bool utf8 = needsSmtpUtf8(message);
-    const std::string id = mime::makeMessageId(message.messageRef, message.from);
+    const std::string id = message.messageId.empty()
+                               ? mime::makeMessageId(message.messageRef, message.from)
+                               : message.messageId;
     Transaction t;
     t.data = message.sourceFile.empty()
                  ? mime::composeText(message, id)

@@ -12,6 +12,7 @@
 #include "core/RunHost.h"
 #include "core/RunState.h"
 #include "mail/Address.h"
+#include "mail/CopyProof.h"
 #include "mail/MessageRules.h"
 #include "mail/Outbound.h"
 #include "mail/Processing.h"
@@ -59,10 +60,12 @@ public:
 };
 
 // Copies the files a run reads; the copies are what the handling may change.
-// data.mdb goes with its write-ahead log, which may hold the latest rows.
+// data.mdb goes with its write-ahead log, which may hold the latest rows; the
+// copies' key proves a delivery report as the run would.
 void copyRunFiles(const std::string& from, const std::string& to) {
     const std::string wal = std::string(kDatabaseFile) + "-wal";
-    for (const std::string& name : {std::string(kSettingsFile), std::string(kDatabaseFile), wal}) {
+    for (const std::string& name :
+         {std::string(kSettingsFile), std::string(kDatabaseFile), wal, std::string(kCopyKeyFile)}) {
         std::error_code ec;
         fs::copy_file(joinPath(from, name), joinPath(to, name), ec);
     }

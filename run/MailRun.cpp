@@ -140,6 +140,9 @@ struct MailRun::Impl {
     // get its messages answered twice. Empty without a Message-ID.
     std::string messageIdKey() const;
     bool handledBefore(const std::string& key);
+    int requestsAhead = 0;  // see mayReadWholeMessage
+    // A message an earlier run left on the server on purpose (Database::markLeft).
+    bool leftBefore(const std::string& key);
     void pruneLedger(const std::vector<std::string>& seen);
     std::string ledgerPrefix;
     std::vector<std::string> uids;
@@ -396,6 +399,14 @@ std::string MailRun::Impl::messageIdKey() const {
            "|" + mail.headerField("From");
 }
 
+bool MailRun::Impl::leftBefore(const std::string& key) {
+    try {
+        return !key.empty() && state.db && state.db->isLeft(key);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 bool MailRun::Impl::handledBefore(const std::string& key) {
     try {
         return !key.empty() && state.db && state.db->isHandled(key);
@@ -433,10 +444,11 @@ void MailRun::Impl::readAhead(long i, long n, long& ahead) {
         reduceToAddresses(mail);
         const bool skipped =
             handledBefore(ledgerKey(j)) || handledBefore(messageIdKey()) ||
+            leftBefore(ledgerKey(j)) || leftBefore(messageIdKey()) ||
             std::any_of(state.antiSpam.begin(), state.antiSpam.end(), [this](const auto& e) {
                 return spamEntryMatches(e, mail.from(), mail.to(), mail.subject());
             });
-        if (!skipped && mayReadWholeMessage(ctx)) {
+        if (!skipped && mayReadWholeMessage(ctx, requestsAhead)) {
             mail.willFetch(j);
         }
     }
@@ -452,6 +464,7 @@ bool MailRun::Impl::readMessages(long n) {
     std::vector<std::string> seenById;
     bool wholeMailbox = true;
     long ahead = 0;
+    requestsAhead = 0;
     for (long i = 1; i <= n; ++i) {
         readAhead(i, n, ahead);
         mail.selectMessage(i);
@@ -481,7 +494,10 @@ bool MailRun::Impl::readMessages(long n) {
             if (!byId.empty()) {
                 seenById.push_back(byId);
             }
-            if (handledBefore(key) || handledBefore(byId)) {
+            if (leftBefore(key) || leftBefore(byId)) {
+                // Judged by an earlier run and left on the server: not ours to
+                // answer, delete or mention again.
+            } else if (handledBefore(key) || handledBefore(byId)) {
                 report.addLogLine("Message from:" + mail.from() + " Subject: " + mail.subject() +
                                   " was handled by an earlier run, skipped");
                 if (!lineIsOnUnlessZero(state.settings.chkLEAVE)) {
@@ -499,9 +515,13 @@ bool MailRun::Impl::readMessages(long n) {
                 report.setStatus("Done ..");
                 if (!spam) {
                     group.handle(i, key);
-                    if (!byId.empty() && handledBefore(key)) {
-                        try {
-                            state.db->markHandled(byId);  // in the group's transaction
+                    if (!byId.empty()) {
+                        try {  // in the group's transaction
+                            if (handledBefore(key)) {
+                                state.db->markHandled(byId);
+                            } else if (leftBefore(key)) {
+                                state.db->markLeft(byId);
+                            }
                         } catch (const std::exception&) {
                             // The unique-id key alone still holds.
                         }
@@ -600,6 +620,7 @@ bool MailRun::Impl::runOnce() {
         } else if (!readMessages(n)) {
             return false;
         }
+        afterMessages(ctx);
         mail.disconnect();
         if (state.cancelRequested) {
             report.addLogLine("Mail Run Cancelled by User");

@@ -49,6 +49,10 @@ constexpr std::array<const char*, 4> kIndexes = {
 
 constexpr int kBusyTimeoutMs = 10000;
 
+// Appended to a ledger key for a message left on the server on purpose. A
+// blank: no unique id (UIDL) holds one.
+constexpr char kLeftMark[] = " left";
+
 enum Query : std::size_t {
     kAllAutoresponders,
     kFindAutoresponder,
@@ -77,6 +81,8 @@ enum Query : std::size_t {
     kSentOutbound,
     kIsHandled,
     kMarkHandled,
+    kRecordCopy,
+    kFindCopy,
     kBegin,
     kCommit,
     kRollback,
@@ -145,6 +151,8 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "UPDATE outbound SET Queued = Queued - 1 WHERE Digest = ?1",
     "SELECT 1 FROM handled WHERE Key = ?1",
     "INSERT OR IGNORE INTO handled (Key) VALUES (?1)",
+    "INSERT OR REPLACE INTO copies (MessageId, List, Email, Sent) VALUES (?1, ?2, ?3, ?4)",
+    "SELECT List, Email FROM copies WHERE MessageId = ?1",
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
@@ -264,7 +272,9 @@ bool schemaCurrent(sqlite3* db) {
             "  WHERE lower(name) IN ('confirm', 'fromstyle')) = 2"
             " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('outbound', 'outbound_sent',"
             "  'handled', 'pending', 'pending_by_list_address', 'autoresponders_by_name',"
-            "  'mailling_by_name', 'emails_by_list_address', 'emails_by_list')) = 9",
+            "  'mailling_by_name', 'emails_by_list_address', 'emails_by_list')) = 9"
+            " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('copies', 'copies_by_time'))"
+            "  = 2",
             -1, &q, nullptr) == SQLITE_OK) {
         current = sqlite3_step(q) == SQLITE_ROW && sqlite3_column_int(q, 0) == 1;
     }
@@ -517,6 +527,14 @@ void Database::upgradeSchema(const std::string& path) noexcept {
                 execIgnoringErrors(raw,
                                    "CREATE TABLE IF NOT EXISTS handled (Key TEXT PRIMARY KEY)");
                 createPendingTable(raw);
+                // The list copies sent lately, so that a delivery report can
+                // prove it is about one of them (see recordCopy).
+                execIgnoringErrors(raw,
+                                   "CREATE TABLE IF NOT EXISTS copies (MessageId TEXT PRIMARY KEY,"
+                                   " List TEXT NOT NULL, Email TEXT NOT NULL, Sent INTEGER NOT"
+                                   " NULL)");
+                execIgnoringErrors(raw,
+                                   "CREATE INDEX IF NOT EXISTS copies_by_time ON copies(Sent)");
             }
             for (const char* index : kIndexes) {
                 execIgnoringErrors(raw, index);
@@ -749,6 +767,29 @@ std::optional<OutboundNote> Database::findOutbound(const std::string& digest) {
                         columnText(q.get(), 1)};
 }
 
+// copies
+
+void Database::recordCopy(const std::string& messageId, const std::string& listName,
+                          const std::string& email, std::int64_t sent) {
+    Use q(*this, kRecordCopy);
+    q.text(1, messageId).text(2, listName).text(3, email).integer(4, sent);
+    q.step();
+}
+
+std::optional<SentCopy> Database::findCopy(const std::string& messageId) {
+    Use q(*this, kFindCopy);
+    q.text(1, messageId);
+    if (!q.step()) {
+        return std::nullopt;
+    }
+    return SentCopy{columnText(q.get(), 0), columnText(q.get(), 1)};
+}
+
+std::int64_t Database::forgetCopiesBefore(std::int64_t sent) {
+    pendingQuery("DELETE FROM copies WHERE Sent < ?1", {sent});
+    return sqlite3_changes(db_);
+}
+
 bool Database::isHandled(const std::string& key) {
     Use q(*this, kIsHandled);
     q.text(1, key);
@@ -759,6 +800,14 @@ void Database::markHandled(const std::string& key) {
     Use q(*this, kMarkHandled);
     q.text(1, key);
     q.step();
+}
+
+void Database::markLeft(const std::string& key) {
+    markHandled(key + kLeftMark);
+}
+
+bool Database::isLeft(const std::string& key) {
+    return isHandled(key + kLeftMark);
 }
 
 void Database::pruneHandled(const std::string& prefix, const std::vector<std::string>& keep) {
@@ -774,10 +823,12 @@ void Database::pruneHandled(const std::string& prefix, const std::vector<std::st
                            nullptr) != SQLITE_OK) {
         fail("cannot prepare a query");
     }
-    for (const std::string& key : keep) {
-        sqlite3_bind_text(add, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-        sqlite3_step(add);
-        sqlite3_reset(add);
+    for (const std::string& kept : keep) {
+        for (const std::string& key : {kept, kept + kLeftMark}) {
+            sqlite3_bind_text(add, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+            sqlite3_step(add);
+            sqlite3_reset(add);
+        }
     }
     sqlite3_finalize(add);
     sqlite3_stmt* prune = nullptr;
@@ -943,6 +994,11 @@ void Database::deletePending(std::int64_t id) {
 
 void Database::deletePendingOf(const std::string& listName) {
     pendingQuery("DELETE FROM pending WHERE List = ?1", {listName});
+}
+
+std::int64_t Database::deletePendingBefore(std::int64_t asked) {
+    pendingQuery("DELETE FROM pending WHERE Asked < ?1", {asked});
+    return sqlite3_changes(db_);
 }
 
 }  // namespace vorel

@@ -96,6 +96,12 @@ struct OutboundNote {
     std::string list;  // the list's Name, for a list copy
 };
 
+// A list copy sent lately (table copies): its list and member, by Message-ID.
+struct SentCopy {
+    std::string list;
+    std::string email;
+};
+
 // data.mdb: an SQLite 3 database with the tables autoresponders, mailling and
 // emails. Look-ups compare without regard to letter case and bind every value,
 // so apostrophes and wildcard characters in names and addresses are plain
@@ -164,6 +170,16 @@ public:
     std::int64_t addPending(const PendingRequest& row);
     void deletePending(std::int64_t id);
     void deletePendingOf(const std::string& listName);
+    // Drops the requests asked before `asked` (seconds); returns how many.
+    std::int64_t deletePendingBefore(std::int64_t asked);
+
+    // List copies sent, by their Message-ID (table copies, made by
+    // upgradeSchema): a delivery report that returns one is about that copy.
+    void recordCopy(const std::string& messageId, const std::string& listName,
+                    const std::string& email, std::int64_t sent);
+    std::optional<SentCopy> findCopy(const std::string& messageId);
+    // Drops the copies sent before `sent` (seconds); returns how many.
+    std::int64_t forgetCopiesBefore(std::int64_t sent);
 
     // Notes on queued records, keyed by a digest of the record: each note
     // counts the records queued under it and goes when the last is sent. The
@@ -175,6 +191,11 @@ public:
     // The ledger of messages a run acted on, by key (see the run driver).
     bool isHandled(const std::string& key);
     void markHandled(const std::string& key);
+    // A message judged once and left on the server on purpose (a delivery
+    // report that is not about a copy we sent): later runs pass over it
+    // without a word and never delete it. Pruned with its key.
+    void markLeft(const std::string& key);
+    bool isLeft(const std::string& key);
     // Drops the entries that start with `prefix` and are not in `keep`.
     void pruneHandled(const std::string& prefix, const std::vector<std::string>& keep);
 

@@ -17,28 +17,54 @@
 namespace vorel {
 namespace {
 
-// The report from tests/data with its recipient, status and returned member.
-std::string report(const std::string& recipient, const std::string& status,
-                   const std::string& member) {
+// The report from tests/data: one block per recipient (all with `status`),
+// and `returned` as the returned copy's header.
+std::string report(const std::vector<std::string>& recipients, const std::string& status,
+                   const std::string& returned) {
     std::ifstream in(std::string(VOREL_SOURCE_DIR) + "/tests/data/report-5.1.1.eml",
                      std::ios::binary);
     std::string text{std::istreambuf_iterator<char>(in), {}};
-    for (const auto& [mark, value] : {std::pair<std::string, std::string>{"@RECIPIENT@", recipient},
-                                      {"@STATUS@", status},
-                                      {"@MEMBER@", member}}) {
+    const std::size_t from = text.find("Final-Recipient:");
+    const std::size_t to = text.find("\n\n", from) + 2;
+    std::string blocks;
+    for (const std::string& r : recipients) {
+        blocks += text.substr(from, to - from);
+        for (std::size_t at; (at = blocks.find("@RECIPIENT@")) != std::string::npos;) {
+            blocks.replace(at, 11, r);
+        }
+    }
+    text.replace(from, to - from, blocks);
+    for (const auto& [mark, value] :
+         {std::pair<std::string, std::string>{"@RECIPIENT@", recipients.at(0)},
+          {"@STATUS@", status},
+          {"@RETURNED@", returned}}) {
         for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
             text.replace(at, mark.size(), value);
         }
     }
     return text;
 }
+std::string report(const std::string& recipient, const std::string& status,
+                   const std::string& returned) {
+    return report(std::vector<std::string>{recipient}, status, returned);
+}
+
+// What a report without a proof returns: the list and member in plain text.
+std::string unproven(const std::string& member) {
+    return "From: \"Frank via NEWS\" <news@shop.example>\nTo: " + member +
+           "\nSubject: hello\nX-Vorel-List: NEWS\nX-Vorel-Member: " + member + "\n";
+}
 
 TEST(Bounces, ReportIsReadWithItsRecipientStatusAndReturnedFields) {
-    const auto parsed = mime::parseMessage(report("dead@x.example", "5.1.1", "dead@x.example"));
+    const auto parsed = mime::parseMessage(
+        report("dead@x.example", "5.1.1",
+               unproven("dead@x.example") + "Message-ID: <c1@shop.example>\nX-Vorel-Tag: 0a1b\n"));
     ASSERT_EQ(parsed.deliveryReport.size(), 1u);
     const DeliveryStatus& d = parsed.deliveryReport[0];
-    EXPECT_EQ(d.recipient + "|" + d.action + "|" + d.status + "|" + d.list + "|" + d.member,
-              "dead@x.example|failed|5.1.1|NEWS|dead@x.example");
+    EXPECT_EQ(
+        d.recipient + "|" + d.original + "|" + d.action + "|" + d.status + "|" + d.list + "|" +
+            d.member + "|" + d.messageId + "|" + d.tag,
+        "dead@x.example|dead@x.example|failed|5.1.1|NEWS|dead@x.example|c1@shop.example|0a1b");
     EXPECT_TRUE(mime::parseMessage("From: a@x.example\r\n\r\nHi\r\n").deliveryReport.empty());
     for (const char* hard : {"5.1.1", "5.1.10", "5.2.1"}) {
         EXPECT_TRUE(isHardBounce(hard)) << hard;
@@ -48,7 +74,7 @@ TEST(Bounces, ReportIsReadWithItsRecipientStatusAndReturnedFields) {
     }
 }
 
-TEST(Bounces, HardBouncesCountOnceADayAndHoldAtThree) {
+TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     VOREL_SKIP_UNLESS_ROOT();
     test::RunFolder f;
     const std::string news = "news@shop.example";
@@ -65,17 +91,60 @@ TEST(Bounces, HardBouncesCountOnceADayAndHoldAtThree) {
     f.pointAt(smtp);
     f.s.chkLEAVE = "0";
     auto bounces = [&](const char* email) { return f.db().findMember("NEWS", email)->bounces; };
+    auto notOurs = [&] {
+        return f.host.countLogContaining(
+            "is a delivery report that is not about a copy Vorel "
+            "sent, left on the server");
+    };
 
-    // Day one: a hard bounce, the same again, a policy refusal, a delay, and
-    // a report whose recipient is no address but whose returned header names the member.
-    pop.addMessage(report("dead@x.example", "5.1.1", "dead@x.example"));
-    pop.addMessage(report("dead@x.example", "5.1.1", "dead@x.example"));
-    pop.addMessage(report("ok@x.example", "5.7.1", "ok@x.example"));
-    pop.addMessage(report("ok@x.example", "4.4.1", "ok@x.example"));
-    pop.addMessage(report("unknown", "5.1.1", "gone@x.example"));
+    // A post, whose copies' headers come back in the reports below.
+    pop.addMessage("From: ok@x.example\nTo: news@shop.example\nSubject: post\n\nHello\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
-    EXPECT_TRUE(smtp.received().empty());  // never answered, forwarded or posted
-    EXPECT_EQ(pop.messageCount(), 0u);     // deleted once read
+    auto copyOf = [&](const std::string& member) {
+        std::string head;
+        for (const auto& m : smtp.received()) {
+            if (m.rcptTo.at(0) == member && m.data.find("X-Vorel-Member") != std::string::npos) {
+                head = m.data.substr(0, m.data.find("\r\n\r\n") + 2);
+            }
+        }
+        std::erase(head, '\r');
+        return head;
+    };
+    const std::string dead = copyOf("dead@x.example");
+    ASSERT_NE(dead.find("\nX-Vorel-Tag: "), std::string::npos) << dead;
+    // Where a copy's Message-ID begins (GMime writes "Message-Id").
+    auto idAt = [](const std::string& head) { return head.find("Message-Id: <") + 13; };
+    std::string forgedTag = dead;  // another Message-ID, so that only the tag could prove it
+    forgedTag.replace(idAt(forgedTag), 6, "forged");
+    std::vector<std::string> everyone = {"dead@x.example", "ok@x.example", "gone@x.example"};
+
+    // Day one: a hard bounce, the same again, a policy refusal, a delay, and a
+    // report whose recipient is no address; then reports that prove nothing.
+    pop.addMessage(report("dead@x.example", "5.1.1", dead));
+    pop.addMessage(report("dead@x.example", "5.1.1", dead));
+    pop.addMessage(report("ok@x.example", "5.7.1", copyOf("ok@x.example")));
+    pop.addMessage(report("ok@x.example", "4.4.1", copyOf("ok@x.example")));
+    pop.addMessage(report("unknown", "5.1.1", copyOf("gone@x.example")));
+    const std::string forged[] = {
+        report("ok@x.example", "5.1.1", unproven("ok@x.example")),  // no proof
+        report("dead@x.example", "5.1.1", forgedTag),
+        report("ok@x.example", "5.1.1", dead),                // a proof for another member
+        report(everyone, "5.1.1", unproven("ok@x.example")),  // the whole list
+        report("friend@y.example", "5.1.1",                   // the user's own mail
+               "From: Owner <owner@shop.example>\nTo: friend@y.example\nSubject: lunch\n"
+               "Message-ID: <1234@shop.example>\n"),
+    };
+    for (const std::string& r : forged) {
+        pop.addMessage(r);
+    }
+    const std::size_t sent = smtp.received().size();
+    ASSERT_TRUE(f.run()) << f.host.logText();
+    EXPECT_EQ(smtp.received().size(), sent);  // never answered, forwarded or posted
+    std::vector<std::string> left;
+    for (const std::string& r : forged) {
+        left.push_back(mime::toCrlf(r));
+    }
+    EXPECT_EQ(pop.messages(), left);
     EXPECT_EQ(bounces("dead@x.example"), 1);
     EXPECT_EQ(bounces("ok@x.example"), 0);
     EXPECT_EQ(bounces("gone@x.example"), 1);
@@ -83,25 +152,44 @@ TEST(Bounces, HardBouncesCountOnceADayAndHoldAtThree) {
                                         "bounce)"),
               2);
     EXPECT_EQ(f.host.countLogContaining("Delivery report for ok@x.example: failed 5.7.1"), 1);
+    EXPECT_EQ(notOurs(), 5);
 
-    // Days two and three: held at three, logged once.
+    // Days two and three: held at three, logged once; the forged reports stay,
+    // unmentioned. Day two's report names 2,000 recipients, 20 of them logged.
     for (int day = 2; day <= 3; ++day) {
         f.clock.t.day = 5 + day;
-        pop.addMessage(report("dead@x.example", "5.1.1", "dead@x.example"));
+        std::vector<std::string> many = {"dead@x.example"};
+        for (int i = 1; i < (day == 2 ? 2000 : 1); ++i) {
+            many.push_back("r" + std::to_string(i) + "@y.example");
+        }
+        pop.addMessage(report(many, "5.1.1", dead));
+        const int lines = f.host.countLogContaining("Delivery report for ");
         ASSERT_TRUE(f.run()) << f.host.logText();
+        if (day == 2) {
+            EXPECT_EQ(f.host.countLogContaining("Delivery report for ") - lines, 20);
+            EXPECT_TRUE(
+                f.host.hasLogEntry("Delivery report from MAILER-DAEMON@mx.shop.example: "
+                                   "and 1980 more recipients"))
+                << f.host.logText();
+        }
     }
     EXPECT_EQ(bounces("dead@x.example"), 3);
+    EXPECT_EQ(bounces("ok@x.example"), 0);
     EXPECT_EQ(f.host.countLogContaining("Email Address dead@x.example held in NEWS after 3 hard "
                                         "bounces"),
               1);
-
+    EXPECT_EQ(notOurs(), 5);
+    EXPECT_EQ(pop.messages(), left);
     // A post by a member: no copy for the held member.
+    const std::size_t before = smtp.received().size();
     pop.addMessage("From: ok@x.example\nTo: news@shop.example\nSubject: post\n\nHello\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
     // Copies carry the list and the member, for reports without a usable recipient.
     auto copies = [&] {
         std::vector<std::string> to;
-        for (const auto& m : smtp.received()) {
+        const auto all = smtp.received();
+        for (auto it = all.begin() + static_cast<long>(before); it != all.end(); ++it) {
+            const auto& m = *it;
             if (m.data.find("\r\nX-Vorel-List: NEWS\r\nX-Vorel-Member: " + m.rcptTo.at(0) +
                             "\r\n") != std::string::npos) {
                 to.push_back(m.rcptTo.at(0));
@@ -126,11 +214,19 @@ TEST(Bounces, HardBouncesCountOnceADayAndHoldAtThree) {
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_EQ(bounces("dead@x.example"), 0);
 
-    // Thirty days without a bounce: the count starts again.
-    f.clock.t = {2027, 1, 20, 8, 0, 0};
-    pop.addMessage(report("gone@x.example", "5.1.1", "gone@x.example"));
-    ASSERT_TRUE(f.run()) << f.host.logText();
-    EXPECT_EQ(bounces("gone@x.example"), 1);
+    // Thirty days without a bounce: the count starts again. The run forgets
+    // copies older than 30 days; the tag alone proves the next day's report.
+    const std::string gone = copyOf("gone@x.example");
+    const std::size_t id = idAt(gone);
+    ASSERT_TRUE(f.db().findCopy(gone.substr(id, gone.find('>', id) - id)));
+    for (int day = 20; day <= 21; ++day) {
+        f.clock.t = {2027, 1, day, 8, 0, 0};
+        pop.addMessage(report("gone@x.example", "5.1.1", gone));
+        ASSERT_TRUE(f.run()) << f.host.logText();
+        EXPECT_EQ(bounces("gone@x.example"), day - 19);
+        EXPECT_FALSE(f.db().findCopy(gone.substr(id, gone.find('>', id) - id)));
+    }
+    EXPECT_EQ(notOurs(), 5);
 }
 
 // A real relay's own report: Postfix accepts a copy for an unknown address of

@@ -53,20 +53,21 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     Database::createIfMissing(old);
     Database::upgradeSchema(old);
     for (const char* drop : {"ALTER TABLE emails DROP COLUMN bounceday", "DROP TABLE handled",
-                             "DROP INDEX emails_by_list"}) {
+                             "DROP INDEX emails_by_list", "DROP TABLE copies"}) {
         SCOPED_TRACE(drop);
         rawQuery(old, drop);
         Database::upgradeSchema(old);
         EXPECT_EQ(rawQuery(old,
                            "SELECT count(*) FROM pragma_table_info('emails') WHERE name IN"
                            " ('bounceday') UNION ALL SELECT count(*) FROM sqlite_master"
-                           " WHERE name IN ('handled', 'emails_by_list')"),
-                  (Lines{"1", "2"}));
+                           " WHERE name IN ('handled', 'emails_by_list', 'copies')"),
+                  (Lines{"1", "3"}));
     }
     // The three tables users know, the sending step's notes, the run's ledger, the
-    // subscribe requests waiting for their confirmation.
+    // subscribe requests waiting for their confirmation, the list copies sent.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
-              (Lines{"autoresponders", "mailling", "emails", "outbound", "handled", "pending"}));
+              (Lines{"autoresponders", "mailling", "emails", "outbound", "handled", "pending",
+                     "copies"}));
 
     const std::string good = f.read("data.mdb");
     f.write("damaged.mdb", good.substr(0, 100) + std::string(good.size() - 100, '\x5A'));
