@@ -86,8 +86,7 @@ std::string activityWords(const Autoresponder& row, Activity activity) {
         case Activity::Over:
             return "no longer active since " + trimSpace(row.activeuntil);
         case Activity::Unreadable: {
-            const bool fromBad =
-                !trimSpace(row.activefrom).empty() && !periodTime(row.activefrom);
+            const bool fromBad = !trimSpace(row.activefrom).empty() && !periodTime(row.activefrom);
             return "not active: \"" + (fromBad ? row.activefrom : row.activeuntil) +
                    "\" is not a date and time of the form YYYY-MM-DD HH:MM:SS";
         }
@@ -102,13 +101,22 @@ bool autoresponderApplies(const Autoresponder& row, const std::string& to,
     return autoresponderMatches(row, to, subject) && activityAt(row, arrival) == Activity::Active;
 }
 
+namespace {
+
+// Days as seconds; a value beyond a century (another program's) is a century.
+std::int64_t replySeconds(const Autoresponder& row) {
+    return std::min<std::int64_t>(row.replydays, 36500) * 86400;
+}
+
+}  // namespace
+
 std::optional<std::int64_t> answeredWithinPeriod(Database& db, const Autoresponder& row,
                                                  const std::string& sender, std::int64_t now) {
     if (row.replydays <= 0) {
         return std::nullopt;
     }
     const std::optional<std::int64_t> last = db.answeredAt(row.id, sender);
-    if (last && now - *last < row.replydays * 86400) {
+    if (last && now - *last < replySeconds(row)) {
         return last;
     }
     return std::nullopt;
@@ -116,7 +124,7 @@ std::optional<std::int64_t> answeredWithinPeriod(Database& db, const Autorespond
 
 std::string answeredWords(const Autoresponder& row, std::int64_t answered) {
     return "already answered on " + periodText(answered) + "; next reply after " +
-           periodText(answered + row.replydays * 86400);
+           periodText(answered + replySeconds(row));
 }
 
 bool spamEntryMatches(const AntiSpamEntry& entry, const std::string& from, const std::string& to,

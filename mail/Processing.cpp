@@ -173,8 +173,7 @@ void MessageHandler::carryOut(const Autoresponder& row) {
     if (!answered) {
         std::string reply = applyMergeCodes(ctx_, row.message);
         if (!trimBlanks(row.message).empty()) {
-            queue(QueueRecord{from_, row.msgfrom, row.msgsubject, reply},
-                  OutboundKind::AutoReply);
+            queue(QueueRecord{from_, row.msgfrom, row.msgsubject, reply}, OutboundKind::AutoReply);
             if (row.replydays > 0) {
                 db().noteAnswered(row.id, from_, now);
             }

@@ -138,7 +138,8 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
         if (only) {
             state.autoresponderRows = std::vector<Autoresponder>{*only};
             // The saved row of that name: whom it answered holds for the edits too.
-            if (const std::optional<Autoresponder> saved = state.db->findAutoresponder(only->Name)) {
+            if (const std::optional<Autoresponder> saved =
+                    state.db->findAutoresponder(only->Name)) {
                 state.autoresponderRows->front().id = saved->id;
             }
             state.listRows = std::vector<MailingList>{};

@@ -86,7 +86,7 @@ enum Query : std::size_t {
     kQueryCount
 };
 
-#define VOREL_AUTORESPONDER_COLUMNS                                                 \
+#define VOREL_AUTORESPONDER_COLUMNS                                                \
     "rowid, Name, \"To\", Subject, msgfrom, msgsubject, message, mailto, Counter," \
     " activefrom, activeuntil, coalesce(replydays, 0)"
 #define VOREL_LIST_COLUMNS                                                             \

@@ -110,8 +110,9 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     week.replydays = 7;
     week.activefrom = "2026-12-01 00:00:00";
     week.id = db.addAutoresponder(week);
-    EXPECT_EQ(rawQuery(path, "SELECT typeof(activefrom) || typeof(activeuntil) || typeof(replydays)"
-                             " FROM autoresponders"),
+    EXPECT_EQ(rawQuery(path,
+                       "SELECT typeof(activefrom) || typeof(activeuntil) || typeof(replydays)"
+                       " FROM autoresponders"),
               (Lines{"nullnullnull", "textnullinteger"}));
     db.noteAnswered(week.id, "ann@x", 100);
     db.noteAnswered(week.id, "Ann@X", 200);  // one entry per sender: the last reply

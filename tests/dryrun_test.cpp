@@ -149,8 +149,9 @@ TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
         }
     }
     const std::string reply = "|Re: your mail";
-    const std::string held = "matches (To); already answered on 2026-12-01 10:00:00; next reply "
-                             "after 2026-12-08 10:00:00";
+    const std::string held =
+        "matches (To); already answered on 2026-12-01 10:00:00; next reply "
+        "after 2026-12-08 10:00:00";
     struct Step {
         LocalTime clock;
         const char *from, *to, *header;  // header: Received and Date fields
@@ -158,6 +159,7 @@ TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
         Lines sent;                      // to|subject of what the run sends
     };
     const std::string fwd = "boss@shop.example|(VOREL FWD) Originally From: ";
+    // clang-format off
     const Step steps[] = {
         {{2026, 12, 1, 10, 0, 0}, "ann@x.example", "once@shop.example", "", "matches (To)",
          {"ann@x.example" + reply, fwd + "ann@x.example hi"}},
@@ -178,9 +180,8 @@ TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
         {{2026, 12, 26, 12, 0, 0}, "cy@x.example", "away@shop.example",
          "Received: by mx.example; Sun, 20 Dec 2026 07:59:59 +0000\r\n"
          "Date: Sun, 20 Dec 2026 09:30:00 +0100\r\n",
-         "does not match: not active until 2026-12-20 09:00:00 (the message arrived 2026-12-20 "
-         "08:59:59)",
-         {}},
+         "does not match: not active until 2026-12-20 09:00:00 (the message arrived "
+         "2026-12-20 08:59:59)", {}},
         {{2026, 12, 26, 12, 0, 0}, "di@x.example", "away@shop.example",
          "Received: from a by mx.example; Sun, 20 Dec 2026 08:00:00 +0000\r\n"
          "Received: from b by a; Sat, 19 Dec 2026 08:00:00 +0000\r\n"
@@ -188,21 +189,18 @@ TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
          "matches (To)", {"di@x.example" + reply}},
         // No Received: the Date; neither, or a Date still to come: the clock.
         {{2026, 12, 26, 12, 0, 0}, "fay@x.example", "away@shop.example",
-         "Date: Sun, 10 Jan 2027 10:00:00 +0100\r\n", "matches (To)",
-         {"fay@x.example" + reply}},
+         "Date: Sun, 10 Jan 2027 10:00:00 +0100\r\n", "matches (To)", {"fay@x.example" + reply}},
         {{2026, 12, 28, 10, 0, 0}, "ed@x.example", "away@shop.example",
-         "Date: Sun, 27 Dec 2026 08:59:59 +0100\r\n", "matches (To)",
-         {"ed@x.example" + reply}},
+         "Date: Sun, 27 Dec 2026 08:59:59 +0100\r\n", "matches (To)", {"ed@x.example" + reply}},
         {{2026, 12, 28, 10, 0, 0}, "gus@x.example", "away@shop.example",
          "Date: Sun, 27 Dec 2026 09:00:00 +0100\r\n",
          "does not match: no longer active since 2026-12-27 09:00:00 (the message arrived "
-         "2026-12-27 09:00:00)",
-         {}},
+         "2026-12-27 09:00:00)", {}},
         {{2026, 12, 28, 10, 0, 0}, "hal@x.example", "away@shop.example", "",
          "does not match: no longer active since 2026-12-27 09:00:00 (the message arrived "
-         "2026-12-28 10:00:00)",
-         {}},
+         "2026-12-28 10:00:00)", {}},
     };
+    // clang-format on
     test::FakeMailComponent mail;
     std::size_t sentBefore = 0;
     for (const Step& step : steps) {
