@@ -177,6 +177,10 @@ QWidget* AutorespondersWindow::periodRow() {
         edit = named(new QDateTimeEdit, editName, name + QStringLiteral(" date and time"));
         edit->setDisplayFormat(kPeriodFormat);
         edit->setCalendarPopup(true);
+        // The size hint leaves no room for the popup's arrow: the seconds were cut.
+        edit->setMinimumWidth(
+            edit->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) +
+            edit->fontMetrics().height() * 3);
         edit->setDateTime(QDateTime(QDate::currentDate(), QTime(0, 0)));
         edit->setEnabled(false);
         QObject::connect(box, &QCheckBox::toggled, edit, &QWidget::setEnabled);
