@@ -526,7 +526,7 @@ bool MailRun::Impl::readMessages(long n) {
     }
     group.finish();
     try {
-        if (state.db) {
+        if (state.db && !state.databaseLocked) {
             state.db->pruneAnswered(epochSeconds(clock.now()));
         }
     } catch (const std::exception&) {

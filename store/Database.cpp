@@ -58,6 +58,7 @@ enum Query : std::size_t {
     kIncrementCounter,
     kAnsweredAt,
     kNoteAnswered,
+    kStaleAnswered,
     kPruneAnswered,
     kAllLists,
     kFindList,
@@ -116,6 +117,9 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "SELECT Sent FROM answered WHERE Responder = ?1 AND Email = ?2",
     "INSERT INTO answered (Responder, Email, Sent) VALUES (?1, ?2, ?3)"
     " ON CONFLICT (Responder, Email) DO UPDATE SET Sent = ?3",
+    "SELECT 1 FROM answered WHERE Responder NOT IN (SELECT rowid FROM autoresponders"
+    " WHERE replydays > 0) OR Sent <= ?1 - 86400 * (SELECT max(replydays) FROM autoresponders)"
+    " LIMIT 1",
     "DELETE FROM answered WHERE Responder NOT IN (SELECT rowid FROM autoresponders"
     " WHERE replydays > 0) OR Sent <= ?1 - 86400 * (SELECT max(replydays) FROM autoresponders)",
     "SELECT " VOREL_LIST_COLUMNS " FROM mailling ORDER BY rowid",
@@ -643,6 +647,14 @@ void Database::noteAnswered(std::int64_t autoresponderId, const std::string& ema
 }
 
 void Database::pruneAnswered(std::int64_t now) {
+    {
+        // A read first: a run with nothing to prune takes no write lock.
+        Use stale(*this, kStaleAnswered);
+        stale.integer(1, now);
+        if (!stale.step()) {
+            return;
+        }
+    }
     Use q(*this, kPruneAnswered);
     q.integer(1, now);
     q.step();
