@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -156,6 +158,11 @@ public:
     // current message's header; empty when absent. Valid after fetchHeader.
     virtual std::string headerField(const std::string& name) const = 0;
     virtual bool hasHeaderField(const std::string& name) const = 0;
+    // When the current message reached the mailbox, in seconds since the
+    // epoch: the date of its top-most Received field (the mailbox's own
+    // server stamps it), else of its Date field; none when neither holds a
+    // date, or the component cannot tell. Valid after fetchHeader.
+    virtual std::optional<std::int64_t> arrivalTime() const { return std::nullopt; }
     // Marks the current message deleted; committed at disconnect.
     virtual void deleteMessage() = 0;
     // A hint: message n's body will be read soon (its header was read and

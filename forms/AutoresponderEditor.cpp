@@ -3,7 +3,9 @@
 #include <utility>
 
 #include "base/Clock.h"
+#include "base/TextCompare.h"
 #include "forms/MergeCodeHelp.h"
+#include "mail/MessageRules.h"
 #include "net/FileMailComponent.h"
 #include "run/DryRun.h"
 #include "store/Transaction.h"
@@ -27,6 +29,16 @@ std::vector<std::string> AutoresponderEditor::names() {
     return out;
 }
 
+std::vector<AutoresponderEditor::Entry> AutoresponderEditor::entries(std::int64_t now) {
+    std::vector<Entry> out;
+    for (Autoresponder& a : db().autoresponders()) {
+        const Activity activity = activityAt(a, now);
+        out.push_back(
+            {std::move(a.Name), activity == Activity::Active, activityWords(a, activity)});
+    }
+    return out;
+}
+
 std::optional<Autoresponder> AutoresponderEditor::find(const std::string& name) {
     return db().findAutoresponder(name);
 }
@@ -34,6 +46,19 @@ std::optional<Autoresponder> AutoresponderEditor::find(const std::string& name) 
 Outcome AutoresponderEditor::save(const Autoresponder& typed) {
     if (typed.Name.empty()) {
         return Outcome::failed(kNameMissing);
+    }
+    const std::string from = trimSpace(typed.activefrom);
+    const std::string until = trimSpace(typed.activeuntil);
+    const std::optional<std::int64_t> start = periodTime(from);
+    const std::optional<std::int64_t> end = periodTime(until);
+    if ((!from.empty() && !start) || (!until.empty() && !end)) {
+        return Outcome::failed(kPeriodUnreadable);
+    }
+    if (start && end && *end <= *start) {
+        return Outcome::failed(kPeriodEmpty);
+    }
+    if (typed.replydays < 0) {
+        return Outcome::failed(kReplyDaysNegative);
     }
     Database& d = db();
     // Look-up and write in one transaction: a run counting a reply in between
@@ -43,6 +68,8 @@ Outcome AutoresponderEditor::save(const Autoresponder& typed) {
     Autoresponder row = typed;
     row.To = storedTo(typed.To);
     row.message = storedMessage(typed.message);
+    row.activefrom = from;
+    row.activeuntil = until;
     if (existing) {
         row.id = existing->id;
         row.Counter = existing->Counter;
@@ -112,8 +139,9 @@ AutoresponderEditor::Trial AutoresponderEditor::tryMessage(const std::string& fo
         }
     }
     t.report = "This autoresponder would send no reply to this message.";
-    if (!r.autoresponders.empty() && !r.autoresponders.front().matches) {
-        t.report += "\nIt " + r.autoresponders.front().why + ".";
+    if (!r.autoresponders.empty()) {
+        const DryRunResult::Verdict& v = r.autoresponders.front();
+        t.report += "\nIt " + v.why + ".";
     }
     for (const std::string& line : r.log) {
         t.report += "\n" + line;

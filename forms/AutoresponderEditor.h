@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,11 +22,22 @@ public:
 
     // The Name of every row in stored order; a row without one gives "".
     std::vector<std::string> names();
+    // The list's entries: each row's Name, whether it answers at `now`
+    // (seconds since the epoch) and, when not, why ("not active until ...").
+    struct Entry {
+        std::string name;
+        bool activeNow = true;
+        std::string why;
+    };
+    std::vector<Entry> entries(std::int64_t now);
     // The first row of that name, letter case ignored.
     std::optional<Autoresponder> find(const std::string& name);
     // Save: `typed` as the user left the fields (id and Counter unused). A
     // name that exists in any letter case changes that row, keeping its
-    // count; any other adds a row counting 0. Not ok without a name.
+    // count; any other adds a row counting 0. Not ok without a name, with a
+    // side of the active period that is not a date (YYYY-MM-DD HH:MM:SS, or
+    // empty for open), with a period that ends before it starts, or with
+    // fewer than 0 days between replies to one sender.
     Outcome save(const Autoresponder& typed);
     // Delete: every row whose Name is exactly `name`; returns how many went.
     std::size_t remove(const std::string& name);
@@ -51,6 +63,13 @@ public:
 
     static constexpr char kNameMissing[] = "Please enter a name to save this autoresponder under!";
     static constexpr char kSaved[] = "Your Autoresponder is Saved!";
+    static constexpr char kPeriodUnreadable[] =
+        "Please enter \"Active from\" and \"until\" as YYYY-MM-DD HH:MM:SS, or leave them "
+        "empty!";
+    static constexpr char kPeriodEmpty[] =
+        "This autoresponder would never answer: \"until\" must come after \"Active from\"!";
+    static constexpr char kReplyDaysNegative[] =
+        "Please enter 0 or more days between replies to the same sender!";
 
 private:
     Database& db();

@@ -1,7 +1,10 @@
 #include "gui/AutorespondersWindow.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDateTimeEdit>
 #include <QFile>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -9,11 +12,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
 #include <exception>
+#include <initializer_list>
 
 #include "gui/EditorWindow.h"
 #include "gui/MessageBox.h"
@@ -52,6 +61,23 @@ QLabel* note(const QString& text) {
     l->setTextFormat(Qt::PlainText);
     l->setWordWrap(true);
     return l;
+}
+
+// The stored form of a period's moments, local time.
+const QString kPeriodFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+
+// The list's mark: a filled dot for an autoresponder that answers now, a
+// ring for one outside its period (a shape, not only a colour).
+QIcon activityMark(bool active) {
+    QPixmap pixmap(12, 12);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor colour = active ? QColor(0x2e, 0x9d, 0x3f) : QColor(0x80, 0x80, 0x80);
+    p.setPen(QPen(colour, 1.5));
+    p.setBrush(active ? QBrush(colour) : QBrush(Qt::NoBrush));
+    p.drawEllipse(QRectF(1.5, 1.5, 9, 9));
+    return QIcon(pixmap);
 }
 
 }  // namespace
@@ -116,6 +142,8 @@ QGroupBox* AutorespondersWindow::editorFrame() {
     form->addRow(matchHeading);
     form->addRow(QStringLiteral("To:"), txtTO_);
     form->addRow(QStringLiteral("Subject:"), txtSUBJECT_);
+    form->addRow(periodRow());
+    form->addRow(replyDaysRow());
     form->addRow(QStringLiteral("From:"), txtFROM_);
     form->addRow(QStringLiteral("Message Subject:"), txtFROMSUBJECT_);
 
@@ -139,6 +167,55 @@ QGroupBox* AutorespondersWindow::editorFrame() {
     inner->addWidget(SSTab1_, 1);
     inner->addLayout(counterRow);
     return frame;
+}
+
+QWidget* AutorespondersWindow::periodRow() {
+    // Optional on each side: a cleared box leaves that side open.
+    const auto side = [](const char* boxName, const QString& label, const QString& name,
+                         const char* editName, QCheckBox*& box, QDateTimeEdit*& edit) {
+        box = named(new QCheckBox(label), boxName, name);
+        edit = named(new QDateTimeEdit, editName, name + QStringLiteral(" date and time"));
+        edit->setDisplayFormat(kPeriodFormat);
+        edit->setCalendarPopup(true);
+        // The size hint leaves no room for the popup's arrow: the seconds were cut.
+        edit->setMinimumWidth(
+            edit->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) +
+            edit->fontMetrics().height() * 3);
+        edit->setDateTime(QDateTime(QDate::currentDate(), QTime(0, 0)));
+        edit->setEnabled(false);
+        QObject::connect(box, &QCheckBox::toggled, edit, &QWidget::setEnabled);
+    };
+    side("chkACTIVEFROM", QStringLiteral("Active from:"), QStringLiteral("Active from"),
+         "dtpACTIVEFROM", chkACTIVEFROM_, dtpACTIVEFROM_);
+    side("chkACTIVEUNTIL", QStringLiteral("until:"), QStringLiteral("Active until"),
+         "dtpACTIVEUNTIL", chkACTIVEUNTIL_, dtpACTIVEUNTIL_);
+    dtpACTIVEUNTIL_->setToolTip(QStringLiteral("The first moment it no longer answers"));
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    for (QWidget* w : std::initializer_list<QWidget*>{chkACTIVEFROM_, dtpACTIVEFROM_,
+                                                      chkACTIVEUNTIL_, dtpACTIVEUNTIL_}) {
+        layout->addWidget(w);
+    }
+    layout->addStretch(1);
+    return row;
+}
+
+QWidget* AutorespondersWindow::replyDaysRow() {
+    const QString label = QStringLiteral("Reply to the same sender at most once every");
+    txtREPLYDAYS_ = named(new QSpinBox, "txtREPLYDAYS", label + QStringLiteral(" N days"));
+    txtREPLYDAYS_->setRange(0, 3650);
+    txtREPLYDAYS_->setSuffix(QStringLiteral(" days"));
+    txtREPLYDAYS_->setSpecialValueText(QStringLiteral("every message"));
+    auto* caption = new QLabel(label);
+    caption->setBuddy(txtREPLYDAYS_);
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(caption);
+    layout->addWidget(txtREPLYDAYS_);
+    layout->addStretch(1);
+    return row;
 }
 
 QWidget* AutorespondersWindow::messageTab() {
@@ -197,7 +274,8 @@ QHBoxLayout* AutorespondersWindow::buttonRow() {
 
 std::vector<std::string> AutorespondersWindow::fieldValues() const {
     const Autoresponder a = typed();
-    return {a.Name, a.To, a.Subject, a.msgfrom, a.msgsubject, a.message, a.mailto};
+    return {a.Name,    a.To,     a.Subject,    a.msgfrom,     a.msgsubject,
+            a.message, a.mailto, a.activefrom, a.activeuntil, std::to_string(a.replydays)};
 }
 
 void AutorespondersWindow::load() {
@@ -207,19 +285,24 @@ void AutorespondersWindow::load() {
 void AutorespondersWindow::fillList() {
     WaitCursor wait;
     lstAUTORESPONDERS_->clear();
-    std::vector<std::string> names;
+    std::vector<AutoresponderEditor::Entry> entries;
     try {
-        names = editor_.names();
+        entries = editor_.entries(static_cast<std::int64_t>(std::time(nullptr)));
     } catch (const std::exception& e) {
         reportFailure(QStringLiteral("The autoresponders could not be read from data.mdb."), e);
         return;
     }
-    QStringList items;
-    items.reserve(static_cast<qsizetype>(names.size()));
-    for (const std::string& n : names) {
-        items.append(qs(n));
+    // The entry's text stays the name (a click finds the row by it); the mark
+    // shows which answer now, so a forgotten one is seen.
+    const QIcon active = activityMark(true);
+    const QIcon inactive = activityMark(false);
+    for (const AutoresponderEditor::Entry& e : entries) {
+        auto* item = new QListWidgetItem(qs(e.name), lstAUTORESPONDERS_);
+        item->setIcon(e.activeNow ? active : inactive);
+        const QString state = e.activeNow ? QStringLiteral("active now") : qs(e.why);
+        item->setToolTip(state);
+        item->setData(Qt::AccessibleDescriptionRole, state);
     }
-    lstAUTORESPONDERS_->addItems(items);
 }
 
 void AutorespondersWindow::showRow(const QString& name) {
@@ -241,8 +324,20 @@ void AutorespondersWindow::showRow(const QString& name) {
     txtFROMSUBJECT_->setText(qs(row->msgsubject));
     txtMESSAGE_->setPlainText(qs(row->message));
     txtMAILTO_->setText(qs(row->mailto));
+    showPeriodSide(chkACTIVEFROM_, dtpACTIVEFROM_, row->activefrom);
+    showPeriodSide(chkACTIVEUNTIL_, dtpACTIVEUNTIL_, row->activeuntil);
+    txtREPLYDAYS_->setValue(static_cast<int>(std::max<std::int64_t>(row->replydays, 0)));
     showValue(lblcounter_, QString::number(row->Counter));
     unsaved_->markSaved();
+}
+
+void AutorespondersWindow::showPeriodSide(QCheckBox* box, QDateTimeEdit* edit,
+                                          const std::string& stored) {
+    const QDateTime when = QDateTime::fromString(qs(stored).trimmed(), kPeriodFormat);
+    // A value another program stored that is no date shows the box ticked
+    // (the run answers nothing by such a row) with today: a save stores that.
+    box->setChecked(!qs(stored).trimmed().isEmpty());
+    edit->setDateTime(when.isValid() ? when : QDateTime(QDate::currentDate(), QTime(0, 0)));
 }
 
 void AutorespondersWindow::addNew() {
@@ -254,6 +349,9 @@ void AutorespondersWindow::addNew() {
         e->clear();
     }
     txtMESSAGE_->clear();
+    chkACTIVEFROM_->setChecked(false);
+    chkACTIVEUNTIL_->setChecked(false);
+    txtREPLYDAYS_->setValue(0);
     showValue(lblcounter_, QStringLiteral("0"));
     unsaved_->markSaved();
 }
@@ -267,6 +365,13 @@ Autoresponder AutorespondersWindow::typed() const {
     a.msgsubject = txtFROMSUBJECT_->text().toStdString();
     a.message = txtMESSAGE_->toPlainText().toStdString();
     a.mailto = txtMAILTO_->text().toStdString();
+    if (chkACTIVEFROM_->isChecked()) {
+        a.activefrom = dtpACTIVEFROM_->dateTime().toString(kPeriodFormat).toStdString();
+    }
+    if (chkACTIVEUNTIL_->isChecked()) {
+        a.activeuntil = dtpACTIVEUNTIL_->dateTime().toString(kPeriodFormat).toStdString();
+    }
+    a.replydays = txtREPLYDAYS_->value();
     return a;
 }
 

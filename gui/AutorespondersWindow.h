@@ -8,12 +8,15 @@
 
 #include "forms/AutoresponderEditor.h"
 
+class QCheckBox;
+class QDateTimeEdit;
 class QGroupBox;
 class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
+class QSpinBox;
 class QTabWidget;
 class QVBoxLayout;
 
@@ -47,6 +50,10 @@ private:
     QWidget* messageTab();
     QWidget* forwardTab();
     QHBoxLayout* buttonRow();
+    // The active period and the days between replies to one sender.
+    QWidget* periodRow();
+    QWidget* replyDaysRow();
+    void showPeriodSide(QCheckBox* box, QDateTimeEdit* edit, const std::string& stored);
     void fillList();
     void showRow(const QString& name);
     void addNew();
@@ -70,6 +77,11 @@ private:
     QLineEdit* txtFROMSUBJECT_;
     QPlainTextEdit* txtMESSAGE_;
     QLineEdit* txtMAILTO_;
+    QCheckBox* chkACTIVEFROM_;
+    QDateTimeEdit* dtpACTIVEFROM_;
+    QCheckBox* chkACTIVEUNTIL_;
+    QDateTimeEdit* dtpACTIVEUNTIL_;
+    QSpinBox* txtREPLYDAYS_;
     QLabel* lblcounter_;
     QTabWidget* SSTab1_;
     UnsavedChanges* unsaved_ = nullptr;

@@ -146,8 +146,9 @@ void MessageHandler::autoresponderPass() {
         return;
     }
     ctx_.report.setStatus("Checking Autoresponders");
+    const std::int64_t arrival = arrivalTime(ctx_.mail, ctx_.clock);
     for (const Autoresponder& row : autoresponders_) {
-        if (autoresponderMatches(row, to_, subject_)) {
+        if (autoresponderApplies(row, to_, subject_, arrival)) {
             carryOut(row);
         }
     }
@@ -169,9 +170,18 @@ void MessageHandler::carryOut(const Autoresponder& row) {
     if (!senderIsOneAddress()) {
         return;
     }
-    std::string reply = applyMergeCodes(ctx_, row.message);
-    if (!trimBlanks(row.message).empty()) {
-        queue(QueueRecord{from_, row.msgfrom, row.msgsubject, reply}, OutboundKind::AutoReply);
+    // A sender answered within the row's period gets no reply; the message
+    // is still forwarded and counted: the forward is about the message.
+    const std::int64_t now = epochSeconds(ctx_.clock.now());
+    const std::optional<std::int64_t> answered = answeredWithinPeriod(db(), row, from_, now);
+    if (!answered) {
+        std::string reply = applyMergeCodes(ctx_, row.message);
+        if (!trimBlanks(row.message).empty()) {
+            queue(QueueRecord{from_, row.msgfrom, row.msgsubject, reply}, OutboundKind::AutoReply);
+            if (row.replydays > 0) {
+                db().noteAnswered(row.id, from_, now);
+            }
+        }
     }
     ++ctx_.state.counters.autoresponders;
     changed_ = true;
@@ -185,7 +195,12 @@ void MessageHandler::carryOut(const Autoresponder& row) {
         }
     }
     actedOn_ = true;
-    ctx_.report.addLogLine("Autoresponder " + row.Name + " Message Sent to " + from_);
+    if (answered) {
+        ctx_.report.addLogLine("Autoresponder " + row.Name + " not sent to " + from_ + ": " +
+                               answeredWords(row, *answered));
+    } else {
+        ctx_.report.addLogLine("Autoresponder " + row.Name + " Message Sent to " + from_);
+    }
 }
 
 void MessageHandler::fetchWholeMessage() {
@@ -614,8 +629,9 @@ bool mayReadWholeMessage(const RunContext& ctx, int& requestsAhead) {
     }
     // Every reply merges fields from the message's text.
     if (!isBulkOrAutoReply(mail) && isOneAddress(from)) {
+        const std::int64_t arrival = arrivalTime(mail, ctx.clock);
         for (const Autoresponder& row : *ctx.state.autoresponderRows) {
-            if (autoresponderMatches(row, to, subject)) {
+            if (autoresponderApplies(row, to, subject, arrival)) {
                 return true;
             }
         }

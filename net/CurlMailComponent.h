@@ -100,6 +100,9 @@ public:
     void fetchHeader() override;
     std::string headerField(const std::string& name) const override;
     bool hasHeaderField(const std::string& name) const override;
+    std::optional<std::int64_t> arrivalTime() const override {
+        return mime::arrivalTime(header_.fields);
+    }
     void deleteMessage() override;
     void willFetch(long n) override;
     int headersAhead() const override;

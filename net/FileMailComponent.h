@@ -27,6 +27,9 @@ public:
     void fetchHeader() override { takeHeaderValues(); }
     std::string headerField(const std::string& name) const override;
     bool hasHeaderField(const std::string& name) const override;
+    std::optional<std::int64_t> arrivalTime() const override {
+        return mime::arrivalTime(message_.fields);
+    }
     void deleteMessage() override { deleted_ = true; }
     void fetchMessage() override { takeHeaderValues(); }
     void saveWorkFile(const std::string& path) override;

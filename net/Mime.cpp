@@ -929,6 +929,35 @@ std::string decodeHeaderValue(const std::string& raw) {
     return decodeText(raw);
 }
 
+std::optional<std::int64_t> arrivalTime(const std::vector<HeaderField>& fields) {
+    const auto dateIn = [](const std::string& text) -> std::optional<std::int64_t> {
+        GDateTime* t = g_mime_utils_header_decode_date(text.c_str());
+        if (!t) {
+            return std::nullopt;
+        }
+        const std::int64_t seconds = g_date_time_to_unix(t);
+        g_date_time_unref(t);
+        return seconds;
+    };
+    const auto first = [&fields](const char* name) {
+        return std::find_if(fields.begin(), fields.end(),
+                            [name](const HeaderField& f) { return sameText(f.name, name); });
+    };
+    // A Received field's date follows its last semicolon.
+    if (auto received = first("Received"); received != fields.end()) {
+        const std::size_t semicolon = received->value.rfind(';');
+        if (semicolon != std::string::npos) {
+            if (auto t = dateIn(received->value.substr(semicolon + 1))) {
+                return t;
+            }
+        }
+    }
+    if (auto date = first("Date"); date != fields.end()) {
+        return dateIn(date->value);
+    }
+    return std::nullopt;
+}
+
 std::string workFileHead(const ParsedMessage& message) {
     std::string out;
     for (const auto& f : message.fields) {

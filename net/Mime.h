@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,9 @@ ParsedMessage parseMessage(const std::string& raw);
 // A header field's text: RFC 2047 words decoded, undeclared 8-bit text read
 // as Windows-1252, line breaks gone, trimmed.
 std::string decodeHeaderValue(const std::string& raw);
+
+// MailComponent::arrivalTime of a message with these header fields.
+std::optional<std::int64_t> arrivalTime(const std::vector<HeaderField>& fields);
 
 // The work file: "Name: value" header lines, a blank line, the body text.
 std::string workFileText(const ParsedMessage& message);

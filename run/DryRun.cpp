@@ -2,7 +2,9 @@
 
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -16,6 +18,7 @@
 #include "mail/MessageRules.h"
 #include "mail/Outbound.h"
 #include "mail/Processing.h"
+#include "mail/Subscriptions.h"
 #include "run/MailRun.h"
 #include "store/AppFolder.h"
 
@@ -86,12 +89,22 @@ std::string quoted(const std::string& s) {
     return "\"" + s + "\"";
 }
 
-// The autoresponder pass's own comparisons, said in words.
+// The autoresponder pass's own rules, said in words. `answered`: when the
+// row last answered the sender, if that holds its reply back.
 DryRunResult::Verdict verdict(const Autoresponder& row, const std::string& to,
-                              const std::string& subject) {
+                              const std::string& subject, std::int64_t arrival,
+                              std::optional<std::int64_t> answered) {
     const AutoresponderMatch m = autoresponderMatches(row, to, subject);
     DryRunResult::Verdict v{row.Name, static_cast<bool>(m), {}};
-    if (m.to && m.subject) {
+    const Activity activity = activityAt(row, arrival);
+    if (m && activity != Activity::Active) {
+        v.matches = false;
+        v.why = "does not match: " + activityWords(row, activity) + " (the message arrived " +
+                periodText(arrival) + ")";
+    } else if (m && answered) {
+        v.why = std::string(m.to ? "matches (To)" : "matches (Subject)") + "; " +
+                answeredWords(row, *answered);
+    } else if (m.to && m.subject) {
         v.why = "matches (To and Subject)";
     } else if (m.to) {
         v.why = "matches (To)";
@@ -127,6 +140,11 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
         Database::upgradeSchema(db);
         if (only) {
             state.autoresponderRows = std::vector<Autoresponder>{*only};
+            // The saved row of that name: whom it answered holds for the edits too.
+            if (const std::optional<Autoresponder> saved =
+                    state.db->findAutoresponder(only->Name)) {
+                state.autoresponderRows->front().id = saved->id;
+            }
             state.listRows = std::vector<MailingList>{};
             makeComparable(*state.autoresponderRows);
         } else {
@@ -150,8 +168,15 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
         }
     }
     if (state.autoresponderRows) {
+        const std::int64_t arrival = arrivalTime(mail, clock);
+        const std::int64_t now = epochSeconds(clock.now());
         for (const Autoresponder& row : *state.autoresponderRows) {
-            result.autoresponders.push_back(verdict(row, result.to, result.subject));
+            std::optional<std::int64_t> answered;
+            if (state.db && autoresponderMatches(row, result.to, result.subject)) {
+                answered = answeredWithinPeriod(*state.db, row, result.from, now);
+            }
+            result.autoresponders.push_back(
+                verdict(row, result.to, result.subject, arrival, answered));
         }
     }
     if (!state.db) {

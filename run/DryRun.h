@@ -25,7 +25,9 @@ struct DryRunResult {
     struct Verdict {
         std::string name;
         bool matches = false;
-        std::string why;  // "matches (To)", "does not match: To differs ..."
+        // "matches (To)", "does not match: To differs ...", "does not match:
+        // not active until ...", "matches (To); already answered on ...".
+        std::string why;
     };
     std::vector<Verdict> autoresponders;
 

@@ -21,6 +21,7 @@
 #include "mail/Address.h"
 #include "mail/MessageRules.h"
 #include "mail/Processing.h"
+#include "mail/Subscriptions.h"
 #include "run/AccountLogin.h"
 #include "run/DialUp.h"
 #include "run/SendStep.h"
@@ -544,6 +545,13 @@ bool MailRun::Impl::readMessages(long n) {
         }
     }
     group.finish();
+    try {
+        if (state.db && !state.databaseLocked) {
+            state.db->pruneAnswered(epochSeconds(clock.now()));
+        }
+    } catch (const std::exception&) {
+        // Old replies hold nothing back; a later run prunes them.
+    }
     if (wholeMailbox) {
         if (!uids.empty()) {
             seen.clear();

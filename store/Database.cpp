@@ -60,6 +60,10 @@ enum Query : std::size_t {
     kUpdateAutoresponder,
     kDeleteAutoresponder,
     kIncrementCounter,
+    kAnsweredAt,
+    kNoteAnswered,
+    kStaleAnswered,
+    kPruneAnswered,
     kAllLists,
     kFindList,
     kAddList,
@@ -89,8 +93,9 @@ enum Query : std::size_t {
     kQueryCount
 };
 
-#define VOREL_AUTORESPONDER_COLUMNS \
-    "rowid, Name, \"To\", Subject, msgfrom, msgsubject, message, mailto, Counter"
+#define VOREL_AUTORESPONDER_COLUMNS                                                \
+    "rowid, Name, \"To\", Subject, msgfrom, msgsubject, message, mailto, Counter," \
+    " activefrom, activeuntil, coalesce(replydays, 0)"
 #define VOREL_LIST_COLUMNS                                                             \
     "rowid, Name, Type, textTOADD, subscribefrom, subscribesubject, subscribemessage," \
     " unsubscribefrom, unsubscribesubject, unsubscribemessage, sendtolistfrom,"        \
@@ -105,12 +110,24 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "SELECT " VOREL_AUTORESPONDER_COLUMNS " FROM autoresponders ORDER BY rowid",
     "SELECT " VOREL_AUTORESPONDER_COLUMNS
     " FROM autoresponders WHERE Name = ?1 COLLATE NOCASE ORDER BY rowid LIMIT 1",
+    // An open side of the period and "every message" are stored NULL, as in
+    // rows written before these fields existed.
     "INSERT INTO autoresponders (Name, \"To\", Subject, msgfrom, msgsubject, message, mailto,"
-    " Counter) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+    " Counter, activefrom, activeuntil, replydays) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8,"
+    " nullif(?9, ''), nullif(?10, ''), nullif(?11, 0))",
     "UPDATE autoresponders SET Name = ?2, \"To\" = ?3, Subject = ?4, msgfrom = ?5,"
-    " msgsubject = ?6, message = ?7, mailto = ?8, Counter = ?9 WHERE rowid = ?1",
+    " msgsubject = ?6, message = ?7, mailto = ?8, Counter = ?9, activefrom = nullif(?10, ''),"
+    " activeuntil = nullif(?11, ''), replydays = nullif(?12, 0) WHERE rowid = ?1",
     "DELETE FROM autoresponders WHERE rowid = ?1",
     "UPDATE autoresponders SET Counter = coalesce(Counter, 0) + 1 WHERE rowid = ?1",
+    "SELECT Sent FROM answered WHERE Responder = ?1 AND Email = ?2",
+    "INSERT INTO answered (Responder, Email, Sent) VALUES (?1, ?2, ?3)"
+    " ON CONFLICT (Responder, Email) DO UPDATE SET Sent = ?3",
+    "SELECT 1 FROM answered WHERE Responder NOT IN (SELECT rowid FROM autoresponders"
+    " WHERE replydays > 0) OR Sent <= ?1 - 86400 * (SELECT max(replydays) FROM autoresponders)"
+    " LIMIT 1",
+    "DELETE FROM answered WHERE Responder NOT IN (SELECT rowid FROM autoresponders"
+    " WHERE replydays > 0) OR Sent <= ?1 - 86400 * (SELECT max(replydays) FROM autoresponders)",
     "SELECT " VOREL_LIST_COLUMNS " FROM mailling ORDER BY rowid",
     "SELECT " VOREL_LIST_COLUMNS
     " FROM mailling WHERE Name = ?1 COLLATE NOCASE ORDER BY rowid LIMIT 1",
@@ -195,6 +212,9 @@ Autoresponder readAutoresponder(sqlite3_stmt* s) {
     a.message = columnText(s, 6);
     a.mailto = columnText(s, 7);
     a.Counter = sqlite3_column_int64(s, 8);
+    a.activefrom = columnText(s, 9);
+    a.activeuntil = columnText(s, 10);
+    a.replydays = sqlite3_column_int64(s, 11);
     return a;
 }
 
@@ -276,6 +296,33 @@ bool schemaCurrent(sqlite3* db) {
             " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('copies', 'copies_by_time'))"
             "  = 2",
             -1, &q, nullptr) == SQLITE_OK) {
+        current = sqlite3_step(q) == SQLITE_ROW && sqlite3_column_int(q, 0) == 1;
+    }
+    sqlite3_finalize(q);
+    return current;
+}
+
+// The autoresponders' active period and one reply per sender: three fields,
+// and who was answered when (a reply's entries go with its autoresponder).
+constexpr std::array<const char*, 5> kReplyLimits = {
+    "ALTER TABLE autoresponders ADD COLUMN activefrom TEXT",
+    "ALTER TABLE autoresponders ADD COLUMN activeuntil TEXT",
+    "ALTER TABLE autoresponders ADD COLUMN replydays INTEGER",
+    "CREATE TABLE IF NOT EXISTS answered (Responder INTEGER NOT NULL, Email TEXT COLLATE NOCASE"
+    " NOT NULL, Sent INTEGER NOT NULL, PRIMARY KEY (Responder, Email))",
+    "CREATE TRIGGER IF NOT EXISTS autoresponder_gone AFTER DELETE ON autoresponders BEGIN"
+    " DELETE FROM answered WHERE Responder = OLD.rowid; END",
+};
+
+bool replyLimitsCurrent(sqlite3* db) {
+    sqlite3_stmt* q = nullptr;
+    bool current = false;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT (SELECT count(*) FROM pragma_table_info('autoresponders')"
+                           "  WHERE lower(name) IN ('activefrom', 'activeuntil', 'replydays')) = 3"
+                           " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('answered',"
+                           "  'autoresponder_gone')) = 2",
+                           -1, &q, nullptr) == SQLITE_OK) {
         current = sqlite3_step(q) == SQLITE_ROW && sqlite3_column_int(q, 0) == 1;
     }
     sqlite3_finalize(q);
@@ -499,7 +546,7 @@ void Database::upgradeSchema(const std::string& path) noexcept {
         sqlite3* raw = nullptr;
         if (sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
             sqlite3_busy_timeout(raw, 2000);
-            if (schemaCurrent(raw)) {
+            if (schemaCurrent(raw) && replyLimitsCurrent(raw)) {
                 sqlite3_close_v2(raw);
                 return;
             }
@@ -539,6 +586,11 @@ void Database::upgradeSchema(const std::string& path) noexcept {
             for (const char* index : kIndexes) {
                 execIgnoringErrors(raw, index);
             }
+            if (hasTable(raw, "autoresponders")) {
+                for (const char* sql : kReplyLimits) {
+                    execIgnoringErrors(raw, sql);
+                }
+            }
         }
         sqlite3_close_v2(raw);
     } catch (...) {
@@ -569,6 +621,7 @@ std::int64_t Database::addAutoresponder(const Autoresponder& row) {
     Use q(*this, kAddAutoresponder);
     q.text(1, row.Name).text(2, row.To).text(3, row.Subject).text(4, row.msgfrom);
     q.text(5, row.msgsubject).text(6, row.message).text(7, row.mailto).integer(8, row.Counter);
+    q.text(9, row.activefrom).text(10, row.activeuntil).integer(11, row.replydays);
     q.step();
     return sqlite3_last_insert_rowid(db_);
 }
@@ -577,7 +630,8 @@ void Database::updateAutoresponder(const Autoresponder& row) {
     Use q(*this, kUpdateAutoresponder);
     q.integer(1, row.id).text(2, row.Name).text(3, row.To).text(4, row.Subject);
     q.text(5, row.msgfrom).text(6, row.msgsubject).text(7, row.message).text(8, row.mailto);
-    q.integer(9, row.Counter);
+    q.integer(9, row.Counter).text(10, row.activefrom).text(11, row.activeuntil);
+    q.integer(12, row.replydays);
     q.step();
 }
 
@@ -590,6 +644,37 @@ void Database::deleteAutoresponder(std::int64_t id) {
 void Database::incrementCounter(std::int64_t autoresponderId) {
     Use q(*this, kIncrementCounter);
     q.integer(1, autoresponderId);
+    q.step();
+}
+
+std::optional<std::int64_t> Database::answeredAt(std::int64_t autoresponderId,
+                                                 const std::string& email) {
+    Use q(*this, kAnsweredAt);
+    q.integer(1, autoresponderId).text(2, email);
+    if (q.step()) {
+        return sqlite3_column_int64(q.get(), 0);
+    }
+    return std::nullopt;
+}
+
+void Database::noteAnswered(std::int64_t autoresponderId, const std::string& email,
+                            std::int64_t when) {
+    Use q(*this, kNoteAnswered);
+    q.integer(1, autoresponderId).text(2, email).integer(3, when);
+    q.step();
+}
+
+void Database::pruneAnswered(std::int64_t now) {
+    {
+        // A read first: a run with nothing to prune takes no write lock.
+        Use stale(*this, kStaleAnswered);
+        stale.integer(1, now);
+        if (!stale.step()) {
+            return;
+        }
+    }
+    Use q(*this, kPruneAnswered);
+    q.integer(1, now);
     q.step();
 }
 

@@ -30,6 +30,13 @@ struct Autoresponder {
     std::int64_t id = 0;
     std::string Name, To, Subject, msgfrom, msgsubject, message, mailto;
     std::int64_t Counter = 0;
+    // The period in which it answers, local time "YYYY-MM-DD HH:MM:SS";
+    // empty (stored NULL) leaves that side open. activeuntil is the first
+    // moment it no longer answers.
+    std::string activefrom{}, activeuntil{};
+    // One reply per sender every this many days; 0 (stored NULL) answers
+    // every message.
+    std::int64_t replydays = 0;
 };
 
 struct MailingList {
@@ -133,6 +140,15 @@ public:
     void updateAutoresponder(const Autoresponder& row);       // by id
     void deleteAutoresponder(std::int64_t id);
     void incrementCounter(std::int64_t autoresponderId);  // Counter + 1, stored at once
+    // When the autoresponder last replied to `email` (seconds since the
+    // epoch), as noteAnswered kept it; none when it has not (table answered,
+    // made by upgradeSchema, as are the columns above).
+    std::optional<std::int64_t> answeredAt(std::int64_t autoresponderId, const std::string& email);
+    void noteAnswered(std::int64_t autoresponderId, const std::string& email, std::int64_t when);
+    // Drops the replies that no longer hold anything back at `now`: those of
+    // autoresponders that answer every message (or are gone), and those older
+    // than the longest period in use.
+    void pruneAnswered(std::int64_t now);
 
     // mailling
     std::vector<MailingList> lists();

@@ -53,21 +53,25 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     Database::createIfMissing(old);
     Database::upgradeSchema(old);
     for (const char* drop : {"ALTER TABLE emails DROP COLUMN bounceday", "DROP TABLE handled",
-                             "DROP INDEX emails_by_list", "DROP TABLE copies"}) {
+                             "DROP INDEX emails_by_list", "DROP TABLE copies",
+                             "DROP TRIGGER autoresponder_gone"}) {
         SCOPED_TRACE(drop);
         rawQuery(old, drop);
         Database::upgradeSchema(old);
         EXPECT_EQ(rawQuery(old,
                            "SELECT count(*) FROM pragma_table_info('emails') WHERE name IN"
                            " ('bounceday') UNION ALL SELECT count(*) FROM sqlite_master"
-                           " WHERE name IN ('handled', 'emails_by_list', 'copies')"),
-                  (Lines{"1", "3"}));
+                           " WHERE name IN ('handled', 'emails_by_list', 'copies',"
+                           " 'autoresponder_gone')"),
+                  (Lines{"1", "4"}));
     }
+    EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('autoresponders') WHERE cid > 7"),
+              (Lines{"activefrom", "activeuntil", "replydays"}));
     // The three tables users know, the sending step's notes, the run's ledger, the
     // subscribe requests waiting for their confirmation, the list copies sent.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
               (Lines{"autoresponders", "mailling", "emails", "outbound", "handled", "pending",
-                     "copies"}));
+                     "copies", "answered"}));
 
     const std::string good = f.read("data.mdb");
     f.write("damaged.mdb", good.substr(0, 100) + std::string(good.size() - 100, '\x5A'));
@@ -97,6 +101,30 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     Database editor = Database::open(path);
     db.incrementCounter(db.findAutoresponder("a")->id);
     EXPECT_EQ(db.findAutoresponder("a")->Counter, 1);
+    // Open period sides and "every message" are stored NULL, as rows of
+    // older versions have them; who was answered when goes after the
+    // longest period in use, and with its autoresponder.
+    Autoresponder limited = *db.findAutoresponder("a");
+    EXPECT_EQ(limited.activefrom + limited.activeuntil + std::to_string(limited.replydays), "0");
+    db.updateAutoresponder(limited);
+    Autoresponder week = limited;
+    week.Name = "WEEK";
+    week.replydays = 7;
+    week.activefrom = "2026-12-01 00:00:00";
+    week.id = db.addAutoresponder(week);
+    EXPECT_EQ(rawQuery(path,
+                       "SELECT typeof(activefrom) || typeof(activeuntil) || typeof(replydays)"
+                       " FROM autoresponders"),
+              (Lines{"nullnullnull", "textnullinteger"}));
+    db.noteAnswered(week.id, "ann@x", 100);
+    db.noteAnswered(week.id, "Ann@X", 200);  // one entry per sender: the last reply
+    db.noteAnswered(week.id, "bob@x", 300);
+    db.noteAnswered(limited.id, "ann@x", 300);  // a row without the limit keeps none
+    EXPECT_EQ(db.answeredAt(week.id, "ANN@x"), 200);
+    db.pruneAnswered(200 + 7 * 86400);
+    EXPECT_EQ(rawQuery(path, "SELECT Email || Sent FROM answered"), Lines{"bob@x300"});
+    db.deleteAutoresponder(week.id);
+    EXPECT_EQ(rawQuery(path, "SELECT count(*) FROM answered"), Lines{"0"});
     EXPECT_EQ(db.findList("l")->textTOADD, "");
     EXPECT_EQ(emails(db.members("nulls")), Lines{""});
 
@@ -145,6 +173,7 @@ TEST(Database, TransactionGuardKeepsOnlyWhatIsCommitted) {
     TempFolder f;
     const std::string path = f.file("data.mdb");
     Database::createIfMissing(path);
+    Database::upgradeSchema(path);
     Database db = Database::open(path);
     const auto add = [&db](const char* name) {
         Autoresponder row;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,6 +101,144 @@ TEST(DryRun, SaysWhatTheRunDoes) {
         }
         EXPECT_EQ(sorted(queued), sorted(sent));
     }
+}
+
+// The local time zone of a test (restored after it): periods are local time.
+class LocalZone {
+public:
+    explicit LocalZone(const char* tz) {
+        if (const char* was = std::getenv("TZ")) {
+            was_ = was;
+        }
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~LocalZone() {
+        if (was_) {
+            setenv("TZ", was_->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    LocalZone(const LocalZone&) = delete;
+    LocalZone& operator=(const LocalZone&) = delete;
+
+private:
+    std::optional<std::string> was_;
+};
+
+// An active period and one reply per sender in 7 days, step by step on a
+// clock the test sets (one hour east of UTC): the preview's words and what
+// each run sends. Messages a run leaves on the server are judged again by
+// the next ones, always by when they arrived.
+TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
+    LocalZone zone("CET-1");
+    test::RunFolder f;
+    {
+        Database db = f.db();
+        Autoresponder away = test::replyRule("AWAY", "away@shop.example", "Back soon");
+        away.activefrom = "2026-12-20 09:00:00";
+        away.activeuntil = "2026-12-27 09:00:00";
+        Autoresponder once = test::replyRule("ONCE", "once@shop.example", "Noted");
+        once.mailto = "boss@shop.example";
+        once.replydays = 7;
+        for (const Autoresponder& a :
+             {away, once, test::replyRule("PLAIN", "plain@shop.example", "Prices")}) {
+            db.addAutoresponder(a);
+        }
+    }
+    const std::string reply = "|Re: your mail";
+    const std::string held =
+        "matches (To); already answered on 2026-12-01 10:00:00; next reply "
+        "after 2026-12-08 10:00:00";
+    struct Step {
+        LocalTime clock;
+        const char *from, *to, *header;  // header: Received and Date fields
+        std::string why;                 // the preview's words for the row addressed
+        Lines sent;                      // to|subject of what the run sends
+    };
+    const std::string fwd = "boss@shop.example|(VOREL FWD) Originally From: ";
+    // clang-format off
+    const Step steps[] = {
+        {{2026, 12, 1, 10, 0, 0}, "ann@x.example", "once@shop.example", "", "matches (To)",
+         {"ann@x.example" + reply, fwd + "ann@x.example hi"}},
+        {{2026, 12, 2, 10, 0, 0}, "ann@x.example", "once@shop.example", "", held,
+         {fwd + "ann@x.example hi"}},
+        {{2026, 12, 2, 10, 0, 0}, "bob@x.example", "once@shop.example", "", "matches (To)",
+         {"bob@x.example" + reply, fwd + "bob@x.example hi"}},
+        {{2026, 12, 8, 9, 59, 59}, "ANN@x.example", "once@shop.example", "", held,
+         {fwd + "ANN@x.example hi"}},
+        {{2026, 12, 8, 10, 0, 0}, "ann@x.example", "once@shop.example", "", "matches (To)",
+         {"ann@x.example" + reply, fwd + "ann@x.example hi"}},
+        // Without the fields every message is answered.
+        {{2026, 12, 8, 10, 0, 0}, "ann@x.example", "plain@shop.example", "", "matches (To)",
+         {"ann@x.example" + reply}},
+        {{2026, 12, 8, 10, 0, 0}, "ann@x.example", "plain@shop.example", "", "matches (To)",
+         {"ann@x.example" + reply}},
+        // The top-most Received stands for the arrival: a second before the period.
+        {{2026, 12, 26, 12, 0, 0}, "cy@x.example", "away@shop.example",
+         "Received: by mx.example; Sun, 20 Dec 2026 07:59:59 +0000\r\n"
+         "Date: Sun, 20 Dec 2026 09:30:00 +0100\r\n",
+         "does not match: not active until 2026-12-20 09:00:00 (the message arrived "
+         "2026-12-20 08:59:59)", {}},
+        {{2026, 12, 26, 12, 0, 0}, "di@x.example", "away@shop.example",
+         "Received: from a by mx.example; Sun, 20 Dec 2026 08:00:00 +0000\r\n"
+         "Received: from b by a; Sat, 19 Dec 2026 08:00:00 +0000\r\n"
+         "Date: Sat, 19 Dec 2026 08:00:00 +0000\r\n",
+         "matches (To)", {"di@x.example" + reply}},
+        // No Received: the Date; neither, or a Date still to come: the clock.
+        {{2026, 12, 26, 12, 0, 0}, "fay@x.example", "away@shop.example",
+         "Date: Sun, 10 Jan 2027 10:00:00 +0100\r\n", "matches (To)", {"fay@x.example" + reply}},
+        {{2026, 12, 28, 10, 0, 0}, "ed@x.example", "away@shop.example",
+         "Date: Sun, 27 Dec 2026 08:59:59 +0100\r\n", "matches (To)", {"ed@x.example" + reply}},
+        {{2026, 12, 28, 10, 0, 0}, "gus@x.example", "away@shop.example",
+         "Date: Sun, 27 Dec 2026 09:00:00 +0100\r\n",
+         "does not match: no longer active since 2026-12-27 09:00:00 (the message arrived "
+         "2026-12-27 09:00:00)", {}},
+        {{2026, 12, 28, 10, 0, 0}, "hal@x.example", "away@shop.example", "",
+         "does not match: no longer active since 2026-12-27 09:00:00 (the message arrived "
+         "2026-12-28 10:00:00)", {}},
+    };
+    // clang-format on
+    test::FakeMailComponent mail;
+    std::size_t sentBefore = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.from) + " to " + step.to + " " + step.header);
+        f.clock.t = step.clock;
+        const std::string raw = std::string(step.header) + "From: " + step.from +
+                                "\r\nTo: " + step.to + "\r\nSubject: hi\r\n\r\nHello\r\n";
+        FileMailComponent file(raw);
+        const DryRunResult dry = dryRun(f.folder.path(), file, f.clock);
+        for (const DryRunResult::Verdict& v : dry.autoresponders) {
+            if (v.why.rfind("does not match: To differs", 0) != 0) {
+                EXPECT_EQ(v.why, step.why) << v.name;
+            }
+        }
+        mail.addMessage(raw);
+        ASSERT_TRUE(f.run(mail)) << f.host.logText();
+        Lines sent;
+        for (std::size_t i = sentBefore; i < mail.sent().size(); ++i) {
+            const OutgoingMessage& m = mail.sent()[i];
+            sent.push_back(m.to + "|" + m.subject.substr(0, m.subject.find_last_not_of(' ') + 1));
+        }
+        sentBefore = mail.sent().size();
+        EXPECT_EQ(sorted(sent), sorted(step.sent));
+        for (const std::string& line : dry.log) {
+            EXPECT_TRUE(f.host.hasLogEntry(line)) << line;
+        }
+    }
+    EXPECT_TRUE(f.host.hasLogEntry("Autoresponder ONCE not sent to ann@x.example: " +
+                                   held.substr(held.find("already"))));
+    // Every message the rules answered or forwarded is handled and gone; the
+    // three outside the period stay. The forward-only ones counted too.
+    EXPECT_EQ(mail.mailbox().size(), 3u);
+    Database db = f.db();
+    EXPECT_EQ(db.findAutoresponder("ONCE")->Counter, 5);
+    EXPECT_EQ(db.findAutoresponder("AWAY")->Counter, 3);
+    // Replies older than the longest period are gone from data.mdb.
+    const std::int64_t once = db.findAutoresponder("ONCE")->id;
+    EXPECT_FALSE(db.answeredAt(once, "ann@x.example") || db.answeredAt(once, "bob@x.example"));
 }
 
 }  // namespace

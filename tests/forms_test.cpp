@@ -77,14 +77,37 @@ TEST_F(FormsTest, ImportAndExportSayWhatHappened) {
                   "cannot write " + f.file("folder") + ": it is a folder");
 }
 
-// Save of the autoresponder editor: refused without a name, the row untouched.
+// Save of the autoresponder editor: refused without a name or with an active
+// period or reply days that make no sense, the row untouched.
 TEST_F(FormsTest, AutoresponderSaveSaysWhatHappened) {
     AutoresponderEditor editor(f.file("data.mdb"));
     Autoresponder typed;
     expectOutcome(editor.save(typed), false, AutoresponderEditor::kNameMissing);
     typed.Name = "info";
+    struct Case {
+        const char *from, *until;
+        std::int64_t days;
+        const char* refused;
+    };
+    const Case refused[] = {
+        {"2026-12-20", "", 0, AutoresponderEditor::kPeriodUnreadable},
+        {"", "2026-02-30 09:00:00", 0, AutoresponderEditor::kPeriodUnreadable},
+        {"2026-12-20 09:00:00", "2026-12-20 09:00:00", 0, AutoresponderEditor::kPeriodEmpty},
+        {"", "", -1, AutoresponderEditor::kReplyDaysNegative},
+    };
+    for (const Case& c : refused) {
+        typed.activefrom = c.from;
+        typed.activeuntil = c.until;
+        typed.replydays = c.days;
+        expectOutcome(editor.save(typed), false, c.refused);
+    }
+    EXPECT_TRUE(editor.names().empty());
+    typed.activefrom = " 2026-12-20 09:00:00 ";
+    typed.activeuntil = "";
+    typed.replydays = 3;
     expectOutcome(editor.save(typed), true, AutoresponderEditor::kSaved);
     EXPECT_EQ(editor.names(), std::vector<std::string>{"info"});
+    EXPECT_EQ(editor.find("info")->activefrom, "2026-12-20 09:00:00");
 }
 
 // Delete Log: a missing log is no failure; one that cannot go is named.

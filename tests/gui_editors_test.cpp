@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTimeEdit>
 #include <QListView>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTreeWidget>
 
 #include "forms/ListPost.h"
@@ -112,12 +114,31 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
     zeta.msgfrom = "F";
     zeta.msgsubject = "FS";
     zeta.Counter = 7;
+    zeta.activeuntil = "2001-01-01 00:00:00";
+    zeta.replydays = 7;
     for (const Autoresponder& a : {row("alpha"), zeta, row("")}) {
         f.db().addAutoresponder(a);
     }
     open("cmdAUTORESPONDER");
     EXPECT_EQ(items(list("lstAUTORESPONDERS")), texts("alpha|Zeta|"));
+    // The mark says which answer now: a forgotten one is seen.
+    QStringList marks;
+    for (int i = 0; i < list("lstAUTORESPONDERS")->count(); ++i) {
+        const QListWidgetItem* item = list("lstAUTORESPONDERS")->item(i);
+        EXPECT_FALSE(item->icon().isNull());
+        marks << item->data(Qt::AccessibleDescriptionRole).toString();
+    }
+    EXPECT_EQ(marks, texts("active now|no longer active since 2001-01-01 00:00:00|active now"));
+    auto* from = control<QCheckBox>(w, "chkACTIVEFROM");
+    auto* until = control<QCheckBox>(w, "chkACTIVEUNTIL");
+    auto* days = control<QSpinBox>(w, "txtREPLYDAYS");
+    const auto period = [this](const char* name) {
+        return control<QDateTimeEdit>(w, name)->dateTime().toString(
+            QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    };
     select("Zeta");
+    EXPECT_TRUE(!from->isChecked() && until->isChecked() && days->value() == 7);
+    EXPECT_EQ(period("dtpACTIVEUNTIL"), QStringLiteral("2001-01-01 00:00:00"));
     const char* const names[] = {"txtNAME",        "txtTO",     "txtSUBJECT", "txtFROM",
                                  "txtFROMSUBJECT", "txtMAILTO", "txtMESSAGE"};
     QStringList all;
@@ -131,6 +152,7 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
         EXPECT_EQ(shown(name).isEmpty(), name != std::string("txtMAILTO")) << name;
     }
     EXPECT_EQ(control<QLabel>(w, "lblcounter")->text(), QStringLiteral("0"));
+    EXPECT_TRUE(!from->isChecked() && !until->isChecked() && days->value() == 0);
     QTest::keyClicks(text("txtMESSAGE"), QStringLiteral("Hello"));
     EXPECT_EQ(press("cmdSAVE"), texts("Please enter a name to save this autoresponder under!"));
     // 48 characters and a euro sign of three bytes, then more.
@@ -139,12 +161,18 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
     for (int i = 0; i < 6; ++i) {
         edit(names[i])->setText(i == 1 ? longTo : typed[i]);
     }
+    from->setChecked(true);
+    control<QDateTimeEdit>(w, "dtpACTIVEFROM")
+        ->setDateTime(QDateTime(QDate(2026, 12, 20), QTime(9, 0)));
+    days->setValue(3);
     EXPECT_EQ(press("cmdSAVE"), QStringList{kSaved});
     EXPECT_EQ(edit("txtTO")->text(), longTo);  // as typed until the row is shown again
     const Autoresponder s = f.db().findAutoresponder("Info").value();
     EXPECT_EQ(s.To + "|" + s.Subject + s.msgfrom + s.msgsubject + s.mailto + "|" + s.message +
                   std::to_string(s.Counter),
               std::string(48, 't') + "\xe2\x82\xac|SFFSM|Hello 0");
+    EXPECT_EQ(s.activefrom + "|" + s.activeuntil + "|" + std::to_string(s.replydays),
+              "2026-12-20 09:00:00||3");
     f.db().incrementCounter(s.id);
     select("Info");
     edit("txtNAME")->setText(QStringLiteral("INFO"));
@@ -226,6 +254,15 @@ TEST_F(Editors, AutoresponderPreviewTryHelpAndClose) {
     EXPECT_TRUE(said.value(0).contains(QStringLiteral(
         "does not match: To differs (\"info@x.example\" is not \"sales@x.example\")")))
         << said.join(QLatin1Char('|')).toStdString();
+    edit("txtTO")->setText(QStringLiteral("INFO@x.example"));
+    control<QCheckBox>(w, "chkACTIVEUNTIL")->setChecked(true);
+    control<QDateTimeEdit>(w, "dtpACTIVEUNTIL")
+        ->setDateTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
+    FileDialog::setNextFileName(q(f.folder.file("sample.eml")));
+    const QStringList over = press("cmdTRY");
+    EXPECT_TRUE(over.value(0).contains(
+        QStringLiteral("does not match: no longer active since 2001-01-01 00:00:00")))
+        << over.join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(opened, (std::vector<QUrl>{QUrl::fromLocalFile(q(f.folder.file("htmlprev.htm"))),
                                          QUrl::fromLocalFile(q(f.folder.file("msg.temp")))}));
     EXPECT_TRUE(f.folder.read("data.mdb") == before);

@@ -158,6 +158,14 @@ int main(int argc, char** argv) {
     f.writeSettings();
     f.folder.write("antispam.lst", "offers@spam.example\t\t\r\n\tYou have WON!\t\r\n");
     f.addAutoresponder("info@me.example");
+    Autoresponder away;  // a holiday notice whose period is over: the list marks it
+    away.Name = "HOLIDAY";
+    away.To = "sales@me.example";
+    away.message = "I am away until the 10th.";
+    away.activefrom = "2026-01-02 08:00:00";
+    away.activeuntil = "2026-01-10 08:00:00";
+    away.replydays = 4;
+    f.db().addAutoresponder(away);
     MailingList l;
     l.Name = "NEWSLETTER";
     l.onsubscribeto = l.subscribefrom = l.onunsubscribeto = "news@me.example";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -81,6 +82,7 @@ public:
         if (i != current_) {
             fetched_ = 0;
             header_.clear();
+            arrival_.reset();
         }
         current_ = i;
     }
@@ -98,6 +100,7 @@ public:
         return std::any_of(header_.begin(), header_.end(),
                            [&](const auto& f) { return sameText(f.first, name); });
     }
+    std::optional<std::int64_t> arrivalTime() const override { return arrival_; }
     void deleteMessage() override {
         enter("deleteMessage", std::to_string(current_));
         if (current_ < 1 || current_ > static_cast<long>(mailbox_.size()) || !marked_[index()]) {
@@ -188,6 +191,7 @@ public:
         popConnected_ = smtpConnected_ = false;
         current_ = fetched_ = 0;
         header_.clear();
+        arrival_.reset();
     }
 
 private:
@@ -226,6 +230,7 @@ private:
     }
     void loadHeader(const std::string& raw) {
         const mime::ParsedHeader h = mime::parseHeader(raw);
+        arrival_ = mime::arrivalTime(h.fields);
         header_.clear();
         for (const mime::HeaderField& f : h.fields) {
             header_.emplace_back(f.name, mime::decodeHeaderValue(f.value));
@@ -250,6 +255,7 @@ private:
     std::vector<std::size_t> batches_;
     std::size_t window_ = 1;
     std::vector<std::pair<std::string, std::string>> header_;  // of the current message
+    std::optional<std::int64_t> arrival_;
     std::string popPassword_, from_, to_, subject_;
     long current_ = 0, fetched_ = 0;
     int downloads_ = 0, headersAhead_ = 0;
