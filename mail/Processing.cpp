@@ -379,7 +379,9 @@ bool MessageHandler::waitsForNextRun() {
 }
 
 void MessageHandler::askToConfirm(const MailingList& list) {
-    if (!isValidEmail(from_)) {
+    // The rule the autoresponders apply: a From of several addresses (joined
+    // by look-alike commas, say) would mail all of them from one request.
+    if (!isValidEmail(from_) || !isOneAddress(from_)) {
         ctx_.report.addLogLine("Email Address " + from_ + " Not permitted to subscribe to  " +
                                list.Name + " invalid email address");
         return;
@@ -430,6 +432,11 @@ void MessageHandler::confirm(const std::string& token) {
     }
     if (!sameText(request->Email, from_)) {
         refuse("the token was sent to another address");
+        return;
+    }
+    if (!isOneAddress(request->Email)) {
+        // Stored before requests were held to one address.
+        refuse("the request is not of one address");
         return;
     }
     const LocalTime now = ctx_.clock.now();
