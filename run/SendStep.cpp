@@ -171,6 +171,11 @@ struct Pending {
     std::uint64_t start = 0, end = 0;
 };
 
+// Records read ahead for one batch, in bytes: a batch of large messages (a
+// post's copies) goes one at a time, so that memory follows the message,
+// not the server's pipelining window.
+constexpr std::uint64_t kBatchBytes = 1 << 20;
+
 // Hands the records to the SMTP link in batches of as many as the connection
 // keeps in flight (one where the server does not pipeline) and deals with
 // each outcome in the records' order: the cursor moves past a record once it
@@ -217,22 +222,41 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
             const std::size_t want = std::max<std::size_t>(
                 1, std::min({ctx.mail.sendWindow(), messagesBeforeRenewal(ctx),
                              limits.room(recipients)}));
-            while (pending.size() < want && !reader.atEnd()) {
+            std::uint64_t held = 0;
+            for (const Pending& p : pending) {
+                held += p.end - p.start;
+            }
+            while (pending.size() < want && !reader.atEnd() &&
+                   (pending.empty() || held < kBatchBytes)) {
                 Pending p;
                 p.start = reader.consumed();
                 p.record = reader.readRecord();
                 p.end = reader.consumed();
+                held += p.end - p.start;
                 pending.push_back(std::move(p));
             }
             std::vector<OutgoingMessage> batch;
-            for (std::size_t k = 0; k < pending.size() && k < want; ++k) {
-                const QueueRecord& record = pending[k].record;
+            // A text body is lent to its message rather than copied (a post's
+            // copy may be megabytes) and given back once sent; after a
+            // failure the records are read again from the queue (stop()).
+            std::vector<bool> lent;
+            for (std::size_t k = 0; k < pending.size() && k < want &&
+                                    (k == 0 || pending[k].end - pending[0].start <= kBatchBytes);
+                 ++k) {
+                QueueRecord& record = pending[k].record;
                 const OutboundAddressing how = outboundAddressing(ctx, record);
+                lent.push_back(messageFileOfBody(ctx.folder, record.body).empty());
                 batch.push_back(
                     composeMessage(ctx, record.to, how.from.empty() ? record.from : how.from,
-                                   record.body, record.subject, how.fields, how.envelope));
+                                   lent.back() ? std::move(record.body) : std::string(record.body),
+                                   record.subject, how.fields, how.envelope));
             }
             const std::vector<MessageOutcome> outcomes = sendMessages(ctx, s.txtSMTP, batch);
+            for (std::size_t k = 0; k < batch.size(); ++k) {
+                if (lent[k]) {
+                    pending[k].record.body = std::move(batch[k].body);
+                }
+            }
             bool failed = outcomes.size() < batch.size();
             for (std::size_t k = 0; k < outcomes.size(); ++k) {
                 const MessageOutcome& o = outcomes[k];
