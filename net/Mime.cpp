@@ -1110,8 +1110,9 @@ std::string makeMessageId(const std::string& messageRef, const std::string& from
 }
 
 std::string composeText(const OutgoingMessage& m, const std::string& messageId) {
-    auto msg = addressedMessage(m, messageId);
     const std::string text = toLf(toUtf8(m.body));  // one copy of the body, changed in place
+    GByteArray view{};  // the content reads `text` where it lies; both outlive the message
+    auto msg = addressedMessage(m, messageId);
     const bool plain7 = ascii(text);
     // Text that is not pure ASCII is UTF-8 here, whatever label the caller
     // asked for: a us-ascii label would garble every non-English reply.
@@ -1143,7 +1144,6 @@ std::string composeText(const OutgoingMessage& m, const std::string& messageId) 
     GPtr<GMimePart> part(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
     g_mime_object_set_content_type_parameter(GMIME_OBJECT(part.get()), "charset", charset.c_str());
     // Read where it lies (see parse), not copied.
-    GByteArray view{};
     view.data = reinterpret_cast<guint8*>(const_cast<char*>(text.data()));
     view.len = static_cast<guint>(text.size());
     GPtr<GMimeStream> content(text.size() <= G_MAXUINT
