@@ -18,6 +18,13 @@ bool isAscii(std::string_view text);
 // convert is left as it is.
 std::string readableDomains(const std::string& text);
 
+// A list member's address as data.mdb stores it and every look-up asks for it:
+// the domain in its readable form, as the run reads senders, so that
+// "ann@xn--mller-kva.example" and "ann@m\u00fcller.example" are one member.
+inline std::string memberAddress(const std::string& address) {
+    return readableDomains(address);
+}
+
 // The address with its domain in ASCII form; std::nullopt when the local part
 // is not ASCII (only SMTPUTF8 can carry it) or the domain does not convert.
 std::optional<std::string> asciiAddress(const std::string& address);

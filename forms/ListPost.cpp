@@ -16,6 +16,8 @@ constexpr char kMarker[] = "%vorelcode%";
 // Notes of this many copies share one transaction (one per copy would make
 // a big list wait on the disk).
 constexpr std::size_t kNotesPerTransaction = 5000;
+// The page cache during a post, in KiB: each member is read once.
+constexpr int kPostCacheKb = 2048;
 
 }  // namespace
 
@@ -46,6 +48,7 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
     // stored Data may be large. The copies go to the queue in batches through
     // files held open (one lock and one write per batch, not per copy), each
     // batch right before the transaction of its notes is committed.
+    SmallCache smallCache(db, kPostCacheKb);
     QueueFiles files(folder);
     QueueBatch batch(folder, {}, &files);
     std::size_t done = 0;

@@ -1,5 +1,6 @@
 #include "forms/MemberEdit.h"
 
+#include "base/Idn.h"
 #include "forms/MemberRules.h"
 #include "mail/Address.h"
 
@@ -13,13 +14,16 @@ MemberSaveCheck checkMemberSave(bool onMember, const std::string& current,
     if (typed.empty() || typed == kNotFound) {
         return {MemberSaveCheck::Invalid, kNoRecordShown};
     }
-    if (!isValidEmail(typed)) {
+    // One row never holds two addresses (the add box and an import split them).
+    if (!isValidEmail(typed) || !isOneAddress(typed)) {
         return {MemberSaveCheck::Invalid, kInvalidAddress};
     }
-    if (typed == current) {
+    // Said as it will be stored: the other form of a domain changes nothing.
+    const std::string stored = memberAddress(typed);
+    if (stored == current) {
         return {MemberSaveCheck::Unchanged, kMemberUnchanged};
     }
-    return {MemberSaveCheck::Change, "Changed " + current + " to " + typed + "."};
+    return {MemberSaveCheck::Change, "Changed " + current + " to " + stored + "."};
 }
 
 }  // namespace vorel

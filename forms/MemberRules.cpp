@@ -168,19 +168,7 @@ ImportResult importAddresses(Database& db, const std::string& listName, std::ist
     try {
         // Each page of a big import is touched about once: a small cache
         // keeps its memory flat at little cost in time.
-        struct SmallCache {
-            Database& db;
-            explicit SmallCache(Database& d) : db(d) { db.setCacheKb(kImportCacheKb); }
-            ~SmallCache() {
-                try {
-                    db.setCacheKb(Database::kDefaultCacheKb);
-                } catch (const std::exception&) {
-                    // Only the speed of later work on this connection suffers.
-                }
-            }
-            SmallCache(const SmallCache&) = delete;
-            SmallCache& operator=(const SmallCache&) = delete;
-        } smallCache(db);
+        SmallCache smallCache(db, kImportCacheKb);
         MemberSet present(db, listName);
         Batch batch(db);
         ImportLineReader reader(in, kLongestImportLine);
@@ -288,16 +276,61 @@ Outcome exportMembers(Database& db, const std::string& listName, const std::stri
 
 namespace {
 
+// The file a path names when its last part is a link, followed link by link
+// (the folders on the way are left to the kernel). A link is followed only
+// when it is the user's own or root's: in a folder others may write to (/tmp)
+// anyone may plant one, and the kernel's guard for such folders does not
+// apply to a link the program resolves itself. Empty `why` when followed.
+std::string followOwnLinks(const std::string& path, std::string& why) {
+    namespace fs = std::filesystem;
+    fs::path p = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return p.string();
+        }
+        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+            why = "the link " + p.string() + " belongs to another user (uid " +
+                  std::to_string(st.st_uid) + "); Vorel follows only your own links";
+            return "";
+        }
+        std::error_code ec;
+        const fs::path next = fs::read_symlink(p, ec);
+        if (ec) {
+            why = "cannot follow the link " + p.string() + ": " + ec.message();
+            return "";
+        }
+        p = next.is_absolute() ? next : p.parent_path() / next;
+    }
+    why = "cannot follow the link " + path + ": too many links";
+    return "";
+}
+
+// Whether `target` is a file of the application folder (the folder of the
+// database), by the identity of its folder: through links and other names too.
+bool inApplicationFolder(const std::string& target, const std::string& databasePath) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path parent = fs::absolute(target, ec).parent_path();
+    struct stat dir {
+    }, app{};
+    return !ec && ::stat(parent.c_str(), &dir) == 0 &&
+           ::stat(fs::path(databasePath).parent_path().c_str(), &app) == 0 &&
+           dir.st_dev == app.st_dev && dir.st_ino == app.st_ino;
+}
+
 // exportMembers' work: an empty text, or what failed.
 std::string exportToFile(Database& db, const std::string& listName, const std::string& path) {
-    std::string target = path;
-    std::error_code ec;
-    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) {
-        // The file the link names is the one replaced; the link stays a link.
-        target = std::filesystem::weakly_canonical(path, ec).string();
-        if (ec) {
-            return "cannot follow the link " + path + ": " + ec.message();
-        }
+    std::string why;
+    // The file the link names is the one replaced; the link stays a link.
+    const std::string target = followOwnLinks(path, why);
+    if (!why.empty()) {
+        return "cannot write " + path + ": " + why;
+    }
+    // The database, the queue, the settings: an export there destroys them.
+    if (inApplicationFolder(target, db.path())) {
+        return "cannot write " + path + ": it is a file of the application folder; " +
+               "choose a file elsewhere";
     }
     struct stat st {};
     if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {

@@ -17,6 +17,7 @@
 #include <functional>
 
 #include "base/Clock.h"
+#include "base/Idn.h"
 #include "forms/MemberEdit.h"
 #include "gui/EditorWindow.h"
 #include "gui/ListText.h"
@@ -455,7 +456,7 @@ void MembersWindow::saveMember() {
         }
         row->Email = text;
         d->updateMember(*row);
-        entry.email = text;
+        entry.email = memberAddress(text);  // as stored
     } catch (const std::exception& e) {
         storeFailed(e);
         return;

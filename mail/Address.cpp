@@ -1,5 +1,7 @@
 #include "mail/Address.h"
 
+#include <glib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -95,7 +97,10 @@ bool plainAddress(const std::string& address) {
 }  // namespace
 
 bool isOneAddress(const std::string& address) {
-    if (!plainAddress(address)) {
+    // Bytes that are not UTF-8 can be neither sent (SMTPUTF8 is UTF-8) nor
+    // compared with the readable form the run reads.
+    if (!plainAddress(address) ||
+        !g_utf8_validate(address.data(), static_cast<gssize>(address.size()), nullptr)) {
         return false;
     }
     const std::size_t at = address.find('@');

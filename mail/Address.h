@@ -23,8 +23,8 @@ std::string firstAddress(const std::string& addresses);
 // The addresses of one line of addresses: "A <a@x>, B <b@y>" gives a@x and
 // b@y, each trimmed, empty ones left out; a line of one gives extractAddresses.
 std::vector<std::string> lineAddresses(const std::string& line);
-// True when `address` is one address as it will be sent: at most one "@", no
-// separator, bracket, quote, blank or control character, and the same holds
+// True when `address` is one address as it will be sent: UTF-8, at most one
+// "@", no separator, bracket, quote, blank or control character, and the same holds
 // for the ASCII form of its domain (IDNA maps look-alike characters).
 bool isOneAddress(const std::string& address);
 // Closes an unclosed "<" and drops one trailing CR LF.

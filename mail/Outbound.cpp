@@ -18,20 +18,26 @@ namespace {
 // The same for a record as queued and as read back (which ends each field
 // with CR LF and may turn LF into CR LF).
 std::string recordDigest(const QueueRecord& r) {
-    std::string all;
+    // Each field without its CRs and its trailing line ends, then 0xFF; read
+    // where it lies (a post's body may be megabytes, once per member).
+    GChecksum* sum = g_checksum_new(G_CHECKSUM_SHA256);
     for (const std::string* field : {&r.to, &r.from, &r.subject, &r.body}) {
-        std::string f = *field;
-        std::erase(f, '\r');
-        while (!f.empty() && f.back() == '\n') {
-            f.pop_back();
+        const std::size_t last = field->find_last_not_of("\r\n");
+        const std::size_t end = last == std::string::npos ? 0 : last + 1;
+        for (std::size_t pos = 0; pos < end;) {
+            std::size_t cr = field->find('\r', pos);
+            if (cr == std::string::npos || cr > end) {
+                cr = end;
+            }
+            g_checksum_update(sum, reinterpret_cast<const guchar*>(field->data() + pos),
+                              static_cast<gssize>(cr - pos));
+            pos = cr + 1;
         }
-        all += f;
-        all += '\xff';
+        const guchar separator = 0xFF;
+        g_checksum_update(sum, &separator, 1);
     }
-    gchar* hex = g_compute_checksum_for_string(G_CHECKSUM_SHA256, all.c_str(),
-                                               static_cast<gssize>(all.size()));
-    std::string out = hex;
-    g_free(hex);
+    std::string out = g_checksum_get_string(sum);
+    g_checksum_free(sum);
     return out;
 }
 
@@ -112,7 +118,12 @@ void queueNoted(Database& db, const std::string& folder, const QueueRecord& asGi
 
 void queueNoted(Database* db, QueueBatch& batch, const QueueRecord& asGiven, OutboundKind kind,
                 const std::string& listName) {
-    const QueueRecord record = queueable(asGiven);
+    // Copied only when it must change: a post's copies may be megabytes each.
+    std::optional<QueueRecord> changed;
+    if (!asGiven.body.empty() && asGiven.body[0] == '~') {
+        changed = queueable(asGiven);
+    }
+    const QueueRecord& record = changed ? *changed : asGiven;
     batch.add(record);
     if (db) {
         noteQuietly(*db, record, kind, listName);

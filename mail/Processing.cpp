@@ -335,9 +335,17 @@ void MessageHandler::post(const MailingList& list) {
     ctx_.report.addLogLine("Email Address " + from_ + " Sent Message into " + list.Name);
     fetchWholeMessage();
     if (ctx_.mail.extraCount() < 1) {
-        const std::string poster = ctx_.mail.from();
-        const std::string subject = ctx_.mail.subject();
-        const std::string body = ctx_.mail.bodyText() + "\r\n" + list.textTOADD;
+        // One record whose address changes per member: the text of a large
+        // post is held once, whatever the members.
+        QueueRecord copy{"", ctx_.mail.from(), ctx_.mail.subject(), ""};
+        {
+            // Made at its size: a string that grows doubles its room.
+            const std::string text = ctx_.mail.bodyText();
+            copy.body.reserve(text.size() + 2 + list.textTOADD.size());
+            copy.body += text;
+        }
+        copy.body += "\r\n";
+        copy.body += list.textTOADD;
         // Streamed: a list of any size is copied without holding its members;
         // the notes of the copies go in the message's transaction.
         db().releaseMember(list.Name, from_);  // the member's own post
@@ -347,8 +355,8 @@ void MessageHandler::post(const MailingList& list) {
                 return;
             }
             changed_ = true;
-            queue(QueueRecord{member.Email, poster, subject, body}, OutboundKind::ListCopy,
-                  list.Name);
+            copy.to = member.Email;
+            queue(copy, OutboundKind::ListCopy, list.Name);
             ctx_.report.setStatus("Queue Message to " + member.Email);
         });
         if (leaveIsOff()) {
@@ -406,7 +414,9 @@ bool MessageHandler::waitsForNextRun() {
 }
 
 void MessageHandler::askToConfirm(const MailingList& list) {
-    if (!isValidEmail(from_)) {
+    // The rule the autoresponders apply: a From of several addresses (joined
+    // by look-alike commas, say) would mail all of them from one request.
+    if (!isValidEmail(from_) || !isOneAddress(from_)) {
         ctx_.report.addLogLine("Email Address " + from_ + " Not permitted to subscribe to  " +
                                list.Name + " invalid email address");
         return;
@@ -458,6 +468,11 @@ void MessageHandler::confirm(const std::string& token) {
     }
     if (!sameText(request->Email, from_)) {
         refuse("the token was sent to another address");
+        return;
+    }
+    if (!isOneAddress(request->Email)) {
+        // Stored before requests were held to one address.
+        refuse("the request is not of one address");
         return;
     }
     const LocalTime now = ctx_.clock.now();

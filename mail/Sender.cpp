@@ -21,7 +21,7 @@ std::string messageRef(const LocalTime& t) {
 }  // namespace
 
 OutgoingMessage composeMessage(const RunContext& ctx, std::string to, std::string from,
-                               const std::string& body, std::string subject,
+                               std::string body, std::string subject,
                                const std::vector<std::string>& fields,
                                const std::string& envelope) {
     OutgoingMessage message;
@@ -33,7 +33,7 @@ OutgoingMessage composeMessage(const RunContext& ctx, std::string to, std::strin
         message.contentSubtype = body.find("<HTML>") != std::string::npos ? "html" : "plain";
         message.charset = "charset=us-ascii";
         message.transferEncoding = "8bit";
-        message.body = body;
+        message.body = std::move(body);
     }
     message.to = tidyAddress(checkchr255(to));
     message.copyTo = tidyAddress(ctx.state.settings.txtAUTOFORWARD);

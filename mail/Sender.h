@@ -13,9 +13,10 @@ struct RunContext;
 // on one line, the body as text or the saved message file it names, the copy
 // to txtAUTOFORWARD and the X-Mailer line. `fields` are header lines added
 // after our own (see mail/Outbound.h); `envelope` is the SMTP envelope sender
-// when it is not the From address. The connection is run/SmtpLink's.
+// when it is not the From address. The connection is run/SmtpLink's. A text
+// body is moved into the message when given as an rvalue.
 OutgoingMessage composeMessage(const RunContext& ctx, std::string to, std::string from,
-                               const std::string& body, std::string subject,
+                               std::string body, std::string subject,
                                const std::vector<std::string>& fields = {},
                                const std::string& envelope = "");
 

@@ -123,16 +123,24 @@ std::string farewellText(const MailingList& list) {
 
 void confirmByHand(Database& db, const std::string& folder, const MailingList& list,
                    const PendingRequest& request, const LocalTime& now) {
+    if (!isOneAddress(request.Email)) {
+        // Stored before requests were held to one address: the welcome would
+        // mail every address in it.
+        throw std::runtime_error("The request of " + request.Email +
+                                 " is not of one address: drop it.");
+    }
     Transaction t(db);
     const bool member = db.findMember(list.Name, request.Email).has_value();
     if (!member) {
         db.addMember(Member{0, list.Name, request.Email, request.Data});
     }
     db.deletePending(request.id);
+    t.commit();
+    // Queued once the member is stored, as a run queues: a commit that fails
+    // must not leave a welcome to someone who is not a member.
     if (!member && !list.subscribemessage.empty()) {
         queueNoted(db, folder, welcomeRecord(list, request, now), OutboundKind::AutoReply);
     }
-    t.commit();
 }
 
 std::string addedCountText(std::size_t added) {

@@ -47,8 +47,10 @@ QueueRecord welcomeRecord(const MailingList& list, const PendingRequest& request
 std::string farewellText(const MailingList& list);
 
 // Confirmed by the user in the member editor: the member is added with the
-// request's data (unless already there), the welcome queued in `folder`, the
-// request removed. Throws StoreError or QueueError (nothing is kept then).
+// request's data (unless already there) and the request removed, then the
+// welcome is queued in `folder`. Throws std::runtime_error for a request not
+// of one address (nothing done), StoreError (nothing kept) or, once the
+// member is stored, QueueError (the member stays, without a welcome).
 void confirmByHand(Database& db, const std::string& folder, const MailingList& list,
                    const PendingRequest& request, const LocalTime& now);
 

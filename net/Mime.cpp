@@ -148,11 +148,64 @@ std::size_t parsedLength(const std::string& raw) {
     return raw.size();
 }
 
+std::string_view firstAddresses(std::string_view value);
+
+// The fields GMime reads into a list of address objects when it parses a
+// message.
+bool parsedAsAddresses(std::string_view name) {
+    for (const char* field : {"from", "sender", "reply-to", "to", "cc", "bcc"}) {
+        if (name.size() == std::strlen(field) && startsNoCase(name, field)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The header block as GMime is given it, with every address field cut after
+// its first addresses (as fillHeader reads them): GMime builds an object of
+// about 600 bytes for each address (300,000 in a To took 190 MB), and no
+// rule reads more than the first. Empty when no field is cut; `headerEnd`
+// is where the header block's blank line (or the end) begins.
+std::string shortenedHeader(const std::string& raw, std::size_t& headerEnd) {
+    std::string out;
+    std::size_t copied = 0;  // raw is in `out` up to here, once a field is cut
+    bool cut = false;
+    std::size_t pos = 0;
+    while (pos < raw.size() && raw[pos] != '\n' && raw.compare(pos, 2, "\r\n") != 0) {
+        // One field: its first line and the continuation lines after it.
+        const std::size_t start = pos;
+        do {
+            const std::size_t nl = raw.find('\n', pos);
+            pos = nl == std::string::npos ? raw.size() : nl + 1;
+        } while (pos < raw.size() && (raw[pos] == ' ' || raw[pos] == '\t'));
+        const std::string_view field(raw.data() + start, pos - start);
+        const std::size_t colon = field.find(':');
+        std::string_view name = field.substr(0, colon == std::string_view::npos ? 0 : colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
+            name.remove_suffix(1);
+        }
+        const std::string_view kept =
+            parsedAsAddresses(name) ? firstAddresses(field.substr(colon + 1)) : field;
+        if (parsedAsAddresses(name) && kept.size() < field.size() - colon - 1) {
+            cut = true;
+            out.append(raw, copied, start - copied);
+            out.append(field.substr(0, colon + 1)).append(kept).append("\r\n");
+            copied = pos;
+        }
+    }
+    headerEnd = pos;
+    if (cut) {
+        out.append(raw, copied, pos - copied);
+    }
+    return out;
+}
+
 // GMime reads the message where it lies rather than from a copy: a memory
 // stream that does not own its byte array only reads it (and so do the
 // substreams the parser gives the parts). `view` points into `raw`; both must
 // outlive the message returned. Only the first kPartLimit parts or so are
-// parsed (see parsedLength).
+// parsed (see parsedLength), and only the first addresses of each address
+// field (see shortenedHeader).
 GPtr<GMimeMessage> parse(const std::string& raw, GByteArray& view) {
     ensureInit();
     const std::size_t length = parsedLength(raw);
@@ -164,6 +217,18 @@ GPtr<GMimeMessage> parse(const std::string& raw, GByteArray& view) {
         g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
     } else {
         stream.reset(g_mime_stream_mem_new_with_buffer(raw.data(), length));
+    }
+    std::size_t headerEnd = 0;
+    if (const std::string head = shortenedHeader(raw, headerEnd);
+        !head.empty() && headerEnd <= length) {
+        // The short header, then the rest where it lies.
+        GPtr<GMimeStream> front(g_mime_stream_mem_new_with_buffer(head.data(), head.size()));
+        GPtr<GMimeStream> rest(g_mime_stream_substream(stream.get(), static_cast<gint64>(headerEnd),
+                                                       static_cast<gint64>(length)));
+        GPtr<GMimeStream> joined(g_mime_stream_cat_new());
+        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(joined.get()), front.get());
+        g_mime_stream_cat_add_source(GMIME_STREAM_CAT(joined.get()), rest.get());
+        stream = std::move(joined);
     }
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
@@ -178,37 +243,48 @@ struct RawField {
     std::string value;  // unfolded, still encoded
 };
 
+// Address fields keep their first addresses only (see firstAddresses): a
+// field of a million is never held whole, here or in what is made of it.
 std::vector<RawField> splitHeader(const std::string& raw) {
     std::vector<RawField> fields;
+    const auto lineEnd = [&raw](std::size_t from) {
+        const std::size_t nl = raw.find('\n', from);
+        return nl == std::string::npos ? raw.size() : nl + 1;
+    };
     std::size_t pos = 0;
-    bool open = false;  // the last line started a field that continuation lines extend
-    while (pos < raw.size()) {
-        std::size_t nl = raw.find('\n', pos);
-        std::size_t end = nl == std::string::npos ? raw.size() : nl;
-        std::size_t stop = end;
-        if (stop > pos && raw[stop - 1] == '\r') {
-            --stop;
+    while (pos < raw.size() && raw[pos] != '\n' && raw.compare(pos, 2, "\r\n") != 0) {
+        // One field: its first line and the continuation lines after it.
+        const std::size_t start = pos;
+        pos = lineEnd(pos);
+        while (pos < raw.size() && (raw[pos] == ' ' || raw[pos] == '\t')) {
+            pos = lineEnd(pos);
         }
-        const std::string_view line(raw.data() + pos, stop - pos);
-        pos = nl == std::string::npos ? raw.size() : nl + 1;
-        if (line.empty()) {
-            break;  // end of the header block
+        const std::string_view field(raw.data() + start, pos - start);
+        const std::size_t colon = field.find(':');
+        const std::size_t firstEnd = field.find('\n');
+        if (colon == std::string_view::npos || colon == 0 || colon > firstEnd || field[0] == ' ' ||
+            field[0] == '\t') {
+            continue;  // not a field: it and its continuation lines are skipped
         }
-        if (line[0] == ' ' || line[0] == '\t') {
-            if (open) {
-                fields.back().value += line;
+        std::string name(field.substr(0, colon));
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
+            name.pop_back();
+        }
+        std::string_view folded = field.substr(colon + 1);
+        if (parsedAsAddresses(name)) {
+            folded = firstAddresses(folded);
+        }
+        // Unfolded: the line ends go, the blanks that open the next lines stay.
+        std::string value;
+        value.reserve(folded.size());
+        for (std::size_t i = 0; i < folded.size(); ++i) {
+            const char c = folded[i];
+            if (c == '\n' || (c == '\r' && (i + 1 == folded.size() || folded[i + 1] == '\n'))) {
+                continue;
             }
-            continue;
+            value += c;
         }
-        const std::size_t colon = line.find(':');
-        open = colon != std::string_view::npos && colon > 0;
-        if (open) {
-            std::string name(line.substr(0, colon));
-            while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
-                name.pop_back();
-            }
-            fields.push_back(RawField{std::move(name), std::string(line.substr(colon + 1))});
-        }
+        fields.push_back(RawField{std::move(name), std::move(value)});
     }
     return fields;
 }
@@ -395,10 +471,10 @@ void fillHeader(const std::string& raw, ParsedHeader& out) {
     for (auto& f : splitHeader(raw)) {
         if (sameText(f.name, "From")) {
             from += (from.empty() ? "" : ",");
-            from += firstAddresses(f.value);
+            from += f.value;
         } else if (sameText(f.name, "To")) {
             to += (to.empty() ? "" : ",");
-            to += firstAddresses(f.value);
+            to += f.value;
         } else if (!haveSubject && sameText(f.name, "Subject")) {
             out.subject = decodeText(f.value);
             haveSubject = true;
@@ -550,20 +626,21 @@ std::size_t longestLine(const std::string& s) {
     return longest;
 }
 
-std::string toLf(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
+// In place: a line end never grows, so a large text is not held twice.
+std::string toLf(std::string text) {
+    std::size_t out = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r') {
-            out += '\n';
+            text[out++] = '\n';
             if (i + 1 < text.size() && text[i + 1] == '\n') {
                 ++i;
             }
         } else {
-            out += text[i];
+            text[out++] = text[i];
         }
     }
-    return out;
+    text.resize(out);
+    return text;
 }
 
 constexpr std::size_t kLongestNamedAddress = 900;
@@ -633,11 +710,16 @@ GPtr<GMimeMessage> addressedMessage(const OutgoingMessage& m, const std::string&
     return msg;
 }
 
+// Written twice, first only to count: the text is then made at its size
+// once, rather than grown (a large message would be held about three times).
 std::string serialize(GMimeObject* obj) {
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new());
-    g_mime_object_write_to_stream(obj, dosFormat(), stream.get());
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
-    return std::string(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    GPtr<GMimeStream> counter(g_mime_stream_null_new());
+    g_mime_object_write_to_stream(obj, dosFormat(), counter.get());
+    std::string out;
+    // With room for the end of data that SMTP adds ("\r\n.\r\n").
+    out.reserve(static_cast<std::size_t>(GMIME_STREAM_NULL(counter.get())->written) + 8);
+    g_mime_object_write_to_stream(obj, dosFormat(), stringSink(out).get());
+    return out;
 }
 
 // What a server would refuse in the data: a line over SMTP's 998 octets, a
@@ -1062,8 +1144,9 @@ std::string makeMessageId(const std::string& messageRef, const std::string& from
 }
 
 std::string composeText(const OutgoingMessage& m, const std::string& messageId) {
+    const std::string text = toLf(toUtf8(m.body));  // one copy of the body, changed in place
+    GByteArray view{};  // the content reads `text` where it lies; both outlive the message
     auto msg = addressedMessage(m, messageId);
-    const std::string text = toLf(toUtf8(m.body));
     const bool plain7 = ascii(text);
     // Text that is not pure ASCII is UTF-8 here, whatever label the caller
     // asked for: a us-ascii label would garble every non-English reply.
@@ -1094,7 +1177,15 @@ std::string composeText(const OutgoingMessage& m, const std::string& messageId) 
         trimSpace(m.contentSubtype).empty() ? "plain" : trimSpace(m.contentSubtype);
     GPtr<GMimePart> part(g_mime_part_new_with_type(type.c_str(), subtype.c_str()));
     g_mime_object_set_content_type_parameter(GMIME_OBJECT(part.get()), "charset", charset.c_str());
-    GPtr<GMimeStream> content(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+    // Read where it lies (see parse), not copied.
+    view.data = reinterpret_cast<guint8*>(const_cast<char*>(text.data()));
+    view.len = static_cast<guint>(text.size());
+    GPtr<GMimeStream> content(text.size() <= G_MAXUINT
+                                  ? g_mime_stream_mem_new_with_byte_array(&view)
+                                  : g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
+    if (text.size() <= G_MAXUINT) {
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(content.get()), FALSE);
+    }
     GPtr<GMimeDataWrapper> wrapper(
         g_mime_data_wrapper_new_with_stream(content.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     g_mime_part_set_content(part.get(), wrapper.get());

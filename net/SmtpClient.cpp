@@ -34,11 +34,22 @@ std::string readMessageFile(const std::string& path) {
     return std::move(*text);
 }
 
-// DATA: lines starting with "." get another, the end is ".".
-std::string dotStuffed(const std::string& data) {
+// DATA: lines starting with "." get another, the end is ".". A text with no
+// such line is ended where it lies, not copied (it may be megabytes).
+std::string dotStuffed(std::string data) {
+    bool lineStart = true;
+    bool stuffing = false;
+    for (const char c : data) {
+        stuffing = stuffing || (lineStart && c == '.');
+        lineStart = c == '\n';
+    }
+    if (!stuffing) {
+        data += lineStart ? ".\r\n" : "\r\n.\r\n";
+        return data;
+    }
     std::string out;
     out.reserve(data.size() + data.size() / 64 + 8);
-    bool lineStart = true;
+    lineStart = true;
     for (char c : data) {
         if (lineStart && c == '.') {
             out += '.';
@@ -408,7 +419,7 @@ std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage
             std::string text;
             const int dataReply = s_->readReply(&text);
             if (refused.code == 0 && dataReply == 354) {
-                data = dotStuffed(t.data);
+                data = dotStuffed(std::move(t.data));
                 awaiting = k;
                 continue;
             }

@@ -194,11 +194,26 @@ struct Pending {
     OutgoingMessage message;
     std::int64_t recipients = 1;
     int lost = 0;  // connections lost while it awaited its replies
+    // A text body is lent to the message rather than copied (a post's copy
+    // may be megabytes) and given back (giveBack) before the record is used.
+    bool lent = false;
 };
 
 // A connection lost twice while the same message awaited its replies: it
 // is queued for the next run rather than tried for ever.
 constexpr int kLostConnectionsPerMessage = 2;
+
+// Records read ahead for one batch, in bytes: a batch of large messages (a
+// post's copies) goes one at a time, so that memory follows the message,
+// not the server's pipelining window.
+constexpr std::uint64_t kBatchBytes = 1 << 20;
+
+void giveBack(Pending& p) {
+    if (p.lent) {
+        p.record.body = std::move(p.message.body);
+        p.lent = false;
+    }
+}
 
 // Hands the records to the SMTP link in batches of as many as the connection
 // keeps in flight (one where the server does not pipeline) and deals with
@@ -222,7 +237,8 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
         }
         return SendOutcome::Stopped;
     };
-    auto sent = [&](const Pending& p) {
+    auto sent = [&](Pending& p) {
+        giveBack(p);
         cursor.advance(p.end);
         outboundSent(ctx, p.record);
         limits.sent(p.recipients);
@@ -233,8 +249,11 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
         p.record = reader.readRecord();
         p.end = reader.consumed();
         const OutboundAddressing how = outboundAddressing(ctx, p.record);
-        p.message = composeMessage(ctx, p.record.to, how.from.empty() ? p.record.from : how.from,
-                                   p.record.body, p.record.subject, how.fields, how.envelope);
+        p.lent = messageFileOfBody(ctx.folder, p.record.body).empty();
+        p.message = composeMessage(
+            ctx, p.record.to, how.from.empty() ? p.record.from : how.from,
+            p.lent ? std::move(p.record.body) : std::string(p.record.body), p.record.subject,
+            how.fields, how.envelope);
         p.recipients = static_cast<std::int64_t>(ctx.mail.recipientCount(p.message));
         pending.push_back(std::move(p));
     };
@@ -260,20 +279,30 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
             }
             const std::size_t want = std::max<std::size_t>(
                 1, std::min({ctx.mail.sendWindow(), messagesBeforeRenewal(ctx), limits.room()}));
-            while (pending.size() < want && !reader.atEnd()) {
+            std::uint64_t held = 0;
+            for (const Pending& p : pending) {
+                held += p.end - p.start;
+            }
+            while (pending.size() < want && !reader.atEnd() && held < kBatchBytes) {
                 readOne();
+                held += pending.back().end - pending.back().start;
             }
             // As many as the day's allowance takes; the first always.
             std::vector<OutgoingMessage> batch;
             std::int64_t spent = 0;
-            for (std::size_t k = 0; k < pending.size() && k < want; ++k) {
+            for (std::size_t k = 0; k < pending.size() && k < want &&
+                                    (k == 0 || pending[k].end - pending[0].start <= kBatchBytes);
+                 ++k) {
                 spent += pending[k].recipients;
                 if (k > 0 && !limits.fits(spent)) {
                     break;
                 }
-                batch.push_back(pending[k].message);
+                batch.push_back(std::move(pending[k].message));
             }
             const std::vector<MessageOutcome> outcomes = sendMessages(ctx, s.txtSMTP, batch);
+            for (std::size_t k = 0; k < batch.size(); ++k) {
+                pending[k].message = std::move(batch[k]);
+            }
             bool failed = outcomes.size() < batch.size();
             for (std::size_t k = 0; k < outcomes.size(); ++k) {
                 const MessageOutcome& o = outcomes[k];
@@ -294,10 +323,12 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
                     const std::uint64_t left =
                         recordsLeft(queuePath, pending.front().start, queueLimit) -
                         static_cast<std::uint64_t>(laterSent);
+                    giveBack(pending.front());
                     last = pending.front().record;
                     pending.pop_front();
                     try {
                         for (std::size_t j = k + 1; !pending.empty(); ++j) {
+                            giveBack(pending.front());
                             if (j < outcomes.size() && outcomes[j].sent) {
                                 outboundSent(ctx, pending.front().record);
                                 limits.sent(pending.front().recipients);
@@ -322,6 +353,7 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
                     ++record.lost < kLostConnectionsPerMessage) {
                     break;  // no result: sent again first on the new connection
                 }
+                giveBack(record);
                 try {
                     if (o.error == mailcode::kSendRefused) {
                         // Refused for good: sent again it would fail again, every run.

@@ -78,6 +78,41 @@ std::string checkedPath(const std::string& path, const char* from) {
     return path;
 }
 
+// Whoever may rename a folder above the application folder may put a folder
+// of their own in its place. So, as SSH checks the folders above its files,
+// each must be root's or the user's and writable by nobody else, except a
+// sticky folder of root's (/tmp), where nobody renames another's entries.
+void checkParents(const std::string& folder) {
+    std::error_code ec;
+    fs::path p = fs::canonical(folder, ec);
+    if (ec) {
+        return;  // the folder's own check has read it; nothing more to learn here
+    }
+    while (p.has_relative_path()) {
+        p = p.parent_path();
+        struct stat st {};
+        if (::stat(p.c_str(), &st) != 0) {
+            throw FolderRefused("cannot read the folder " + escapedPath(p.string()) + " above " +
+                                escapedPath(folder) + ": " + std::strerror(errno));
+        }
+        const bool rootsSticky = st.st_uid == 0 && (st.st_mode & S_ISVTX) != 0;
+        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+            throw FolderRefused("the folder " + escapedPath(folder) + " lies in " +
+                                escapedPath(p.string()) + ", which belongs to another user (uid " +
+                                std::to_string(st.st_uid) +
+                                "); Vorel uses only a folder within folders of yours or root's");
+        }
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !rootsSticky) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+            throw FolderRefused(
+                "the folder " + escapedPath(folder) + " lies in " + escapedPath(p.string()) +
+                ", which other users may write to (mode " + mode +
+                "); Vorel will not use it until you run: chmod go-w " + escapedPath(p.string()));
+        }
+    }
+}
+
 }  // namespace
 
 std::string resolveAppFolder(const std::optional<std::string>& cliFolder) {
@@ -112,6 +147,7 @@ void checkFolderIsPrivate(const std::string& folder) {
             "the folder " + escapedPath(folder) + " may be written by other users (mode " + mode +
             "); Vorel will not use it until you run: chmod go-w " + escapedPath(folder));
     }
+    checkParents(folder);
 }
 
 void ensureFolder(const std::string& folder) {

@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "base/FileIo.h"
+#include "base/Idn.h"
 #include "store/AppFolder.h"
 #include "store/Transaction.h"
 
@@ -756,8 +757,9 @@ std::int64_t Database::memberCount(const std::string& listName) {
 }
 
 std::optional<Member> Database::findMember(const std::string& listName, const std::string& email) {
+    const std::string address = memberAddress(email);  // bound, not copied: kept to the end
     Use q(*this, kFindMember);
-    q.text(1, listName).text(2, email);
+    q.text(1, listName).text(2, address);
     if (q.step()) {
         return readMember(q.get());
     }
@@ -766,8 +768,9 @@ std::optional<Member> Database::findMember(const std::string& listName, const st
 
 std::vector<Member> Database::searchMembers(const std::string& listName, const std::string& text) {
     std::vector<Member> rows;
+    const std::string address = memberAddress(text);
     Use q(*this, kSearchMembers);
-    q.text(1, listName).text(2, text);
+    q.text(1, listName).text(2, address);
     while (q.step()) {
         rows.push_back(readMember(q.get()));
     }
@@ -775,15 +778,17 @@ std::vector<Member> Database::searchMembers(const std::string& listName, const s
 }
 
 std::int64_t Database::addMember(const Member& row) {
+    const std::string address = memberAddress(row.Email);
     Use q(*this, kAddMember);
-    q.text(1, row.name).text(2, row.Email).text(3, row.Data, kMemberDataLimit);
+    q.text(1, row.name).text(2, address).text(3, row.Data, kMemberDataLimit);
     q.step();
     return sqlite3_last_insert_rowid(db_);
 }
 
 void Database::updateMember(const Member& row) {
+    const std::string address = memberAddress(row.Email);
     Use q(*this, kUpdateMember);
-    q.integer(1, row.id).text(2, row.name).text(3, row.Email).text(4, row.Data, kMemberDataLimit);
+    q.integer(1, row.id).text(2, row.name).text(3, address).text(4, row.Data, kMemberDataLimit);
     q.step();
 }
 
@@ -805,8 +810,9 @@ std::vector<Member> Database::recordBounce(const std::string& email, const std::
     Transaction t(*this);
     std::vector<Member> rows;
     {
+        const std::string address = memberAddress(email);
         Use q(*this, kBounceRows);
-        q.text(1, email).text(2, listName);
+        q.text(1, address).text(2, listName);
         while (q.step()) {
             rows.push_back(readMember(q.get()));
         }
@@ -828,8 +834,9 @@ std::vector<Member> Database::recordBounce(const std::string& email, const std::
 }
 
 void Database::releaseMember(const std::string& listName, const std::string& email) {
+    const std::string address = memberAddress(email);
     Use q(*this, kReleaseMember);
-    q.text(1, listName).text(2, email);
+    q.text(1, listName).text(2, address);
     q.step();
 }
 
@@ -1051,7 +1058,7 @@ std::optional<PendingRequest> Database::findPending(const std::string& listName,
                                                     const std::string& email) {
     std::vector<PendingRequest> rows =
         pendingQuery(VOREL_PENDING_SELECT "WHERE List = ?1 AND Email = ?2 ORDER BY rowid LIMIT 1",
-                     {listName, email});
+                     {listName, memberAddress(email)});
     return rows.empty() ? std::nullopt : std::optional(rows.front());
 }
 
@@ -1063,11 +1070,12 @@ std::optional<PendingRequest> Database::findPendingToken(const std::string& toke
 
 std::int64_t Database::addPending(const PendingRequest& row) {
     Transaction t(*this);
-    pendingQuery("DELETE FROM pending WHERE List = ?1 AND Email = ?2", {row.list, row.Email});
+    const std::string email = memberAddress(row.Email);
+    pendingQuery("DELETE FROM pending WHERE List = ?1 AND Email = ?2", {row.list, email});
     pendingQuery(
         "INSERT INTO pending (List, Email, Data, Token, Asked)"
         " VALUES (?1, ?2, ?3, ?4, ?5)",
-        {row.list, row.Email, row.Data, row.Token, row.Asked});
+        {row.list, email, row.Data, row.Token, row.Asked});
     const std::int64_t id = sqlite3_last_insert_rowid(db_);
     t.commit();
     return id;

@@ -112,8 +112,9 @@ struct SentCopy {
 // data.mdb: an SQLite 3 database with the tables autoresponders, mailling and
 // emails. Look-ups compare without regard to letter case and bind every value,
 // so apostrophes and wildcard characters in names and addresses are plain
-// data. Rows are returned in insertion order. WAL mode and a busy timeout let
-// an editor and a running mail run share the file.
+// data. Member and pending addresses are stored and looked up in one form
+// (memberAddress in base/Idn.h: readable domains). Rows are returned in insertion order. WAL mode
+// and a busy timeout let an editor and a running mail run share the file.
 class Database {
 public:
     // Every failure throws StoreError (StoreBusy when the file stayed locked).

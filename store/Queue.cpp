@@ -200,7 +200,15 @@ void appendQueueRecord(const std::string& folder, const QueueRecord& record) {
 }
 
 void QueueBatch::add(const QueueRecord& record) {
-    bytes_ += encodeRecord(record);
+    // Encoded where it is held: a large record (a post's copy) is not made twice.
+    if (bytes_.empty()) {
+        bytes_.reserve(record.to.size() + record.from.size() + record.subject.size() +
+                       record.body.size() + 24);
+    }
+    appendField(bytes_, record.to);
+    appendField(bytes_, record.from);
+    appendField(bytes_, record.subject);
+    appendField(bytes_, record.body);
     if (bytes_.size() > 4 * 1024 * 1024) {
         flush();
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <exception>
+
 #include "store/Database.h"
 
 namespace vorel {
@@ -34,6 +36,26 @@ public:
 private:
     Database* db_;
     bool open_ = true;
+};
+
+// A bulk job that touches each page about once (an import, a post to every
+// member) bounds the page cache while it runs: the default would grow to
+// 64 MiB on a big list for no gain in speed.
+class SmallCache {
+public:
+    SmallCache(Database& db, int kb) : db_(db) { db_.setCacheKb(kb); }
+    ~SmallCache() {
+        try {
+            db_.setCacheKb(Database::kDefaultCacheKb);
+        } catch (const std::exception&) {
+            // Only the speed of later work on this connection suffers.
+        }
+    }
+    SmallCache(const SmallCache&) = delete;
+    SmallCache& operator=(const SmallCache&) = delete;
+
+private:
+    Database& db_;
 };
 
 }  // namespace vorel

@@ -70,11 +70,13 @@ TEST_F(FormsTest, ImportAndExportSayWhatHappened) {
     expectOutcome(read, true, kImportDone);
     EXPECT_EQ(read.added, 2u);
 
-    expectOutcome(exportMembers(db, "NEWS", f.file("out.txt")), true, kExportComplete);
-    EXPECT_EQ(f.read("out.txt"), "ann@x.example\r\nbob@x.example\r\n");
-    fs::create_directories(f.file("folder"));
-    expectOutcome(exportMembers(db, "NEWS", f.file("folder")), false,
-                  "cannot write " + f.file("folder") + ": it is a folder");
+    // Elsewhere than the database's folder, whose files are never export targets.
+    test::TempFolder out;
+    expectOutcome(exportMembers(db, "NEWS", out.file("out.txt")), true, kExportComplete);
+    EXPECT_EQ(out.read("out.txt"), "ann@x.example\r\nbob@x.example\r\n");
+    fs::create_directories(out.file("folder"));
+    expectOutcome(exportMembers(db, "NEWS", out.file("folder")), false,
+                  "cannot write " + out.file("folder") + ": it is a folder");
 }
 
 // Save of the autoresponder editor: refused without a name or with an active
@@ -147,6 +149,7 @@ TEST(MemberSave, SaysWhatItDoesAndReplacesNobodyUnasked) {
         const char* typed;
         MemberSaveCheck::Step step;
         const char* said;
+        const char* current = "ann@x.example";
     } const cases[] = {
         {false, "new@x.example", MemberSaveCheck::NoMember, kNoMemberToSave},
         {true, "", MemberSaveCheck::Invalid, kNoRecordShown},
@@ -155,9 +158,17 @@ TEST(MemberSave, SaysWhatItDoesAndReplacesNobodyUnasked) {
         {true, "ann@x.example", MemberSaveCheck::Unchanged, kMemberUnchanged},
         {true, "anne@x.example", MemberSaveCheck::Change,
          "Changed ann@x.example to anne@x.example."},
+        {true, "a@x.example, b@x.example", MemberSaveCheck::Invalid, kInvalidAddress},
+        {true, "ann@x.example\uFF0Cb\uFF20x.example", MemberSaveCheck::Invalid, kInvalidAddress},
+        {true, "\xE9t\xE9@x.example", MemberSaveCheck::Invalid, kInvalidAddress},
+        // Said and stored in the one form every look-up uses.
+        {true, "ann@xn--mller-kva.example", MemberSaveCheck::Unchanged, kMemberUnchanged,
+         "ann@m\u00FCller.example"},
+        {true, "bo@XN--MLLER-KVA.example", MemberSaveCheck::Change,
+         "Changed ann@m\u00FCller.example to bo@m\u00FCller.example.", "ann@m\u00FCller.example"},
     };
     for (const Case& c : cases) {
-        const MemberSaveCheck got = checkMemberSave(c.onMember, "ann@x.example", c.typed);
+        const MemberSaveCheck got = checkMemberSave(c.onMember, c.current, c.typed);
         EXPECT_EQ(got.step, c.step) << c.typed;
         EXPECT_EQ(got.message, c.said) << c.typed;
     }

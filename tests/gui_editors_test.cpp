@@ -458,9 +458,10 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
                         .value(0)
                         .startsWith(q(file[0] ? kImportFailed : kImportCancelled)));
     }
-    FileDialog::setNextFileName(q(f.folder.file("out.txt")));
+    test::TempFolder elsewhere;  // the application folder's files are never export targets
+    FileDialog::setNextFileName(q(elsewhere.file("out.txt")));
     EXPECT_EQ(press("cmdEXPORT", m), texts(kExportComplete));
-    EXPECT_EQ(f.folder.read("out.txt"), "ann@x.example\r\n\r\nbob@x.example\r\n");
+    EXPECT_EQ(elsewhere.read("out.txt"), "ann@x.example\r\n\r\nbob@x.example\r\n");
 }
 
 // Requests waiting for their confirmation are listed apart from the members;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/Subscriptions.h"
 #include "net/Mime.h"
 #include "store/Queue.h"
 #include "support/Rows.h"
@@ -157,12 +158,23 @@ TEST(Hostile, LookAlikeAddressesAndMessagesBuiltToTakeMemory) {
     l.onunsubscribeto = "leave@me.example";
     l.confirm = false;  // subscribed at once: what a row would hold is the point
     f.db().addList(l);
+    l.Name = "ASK";
+    l.onsubscribeto = "ask@me.example";
+    l.onunsubscribeto = "";
+    l.confirm = true;
+    f.db().addList(l);
     std::string lookAlike = "v000@victim.example";
     for (int i = 1; i < 20; ++i) {
         lookAlike += "\uFF0Cv" + std::to_string(i) + "\uFF20victim.example";
     }
-    // A row written before look-alikes were refused: it cannot take a farewell either.
-    f.db().addMember(Member{0, "NEWS", lookAlike, ""});
+    // Rows written before look-alikes were refused: a member cannot take a farewell either,
+    // and a request is confirmed neither by mail nor by hand.
+    Database db = f.db();
+    db.addMember(Member{0, "NEWS", lookAlike, ""});
+    const std::string token(32, 'c');
+    db.addPending({0, "ASK", lookAlike, "", token, epochSeconds(f.clock.now())});
+    EXPECT_THROW(confirmByHand(db, f.folder.path(), l, db.pendingOf("ASK").at(0), f.clock.now()),
+                 std::runtime_error);
     const std::string mime = "MIME-Version: 1.0\nContent-Type: ";
     std::string manyParts =
         mime + "multipart/mixed; boundary=b\n\n--b\n\n%vorelcode%\nname=Parts\n";
@@ -188,6 +200,8 @@ TEST(Hostile, LookAlikeAddressesAndMessagesBuiltToTakeMemory) {
         {lookAlike, "To: info@me.example\nSubject: a\n", "hi\n", 0, 0},
         {lookAlike, "To: join@me.example\nSubject: b\n", "hi\n", 0, 0},
         {lookAlike, "To: leave@me.example\nSubject: c\n", "hi\n", 0, 0},
+        {lookAlike, "To: ask@me.example\nSubject: i\n", "hi\n", 0, 0},
+        {lookAlike, "To: me@me.example\nSubject: confirm " + token + "\n", "hi\n", 0, 0},
         {"parts@x.example", "To: info@me.example\nSubject: d\n" + manyParts, "--b--\n", 1, 1},
         {"deep@x.example", "To: info@me.example\nSubject: e\n" + deep, "x\n", 1, 1},
         {"nested@x.example", "To: info@me.example\nSubject: f\n" + nested, "x\n", 1, 1},
@@ -220,11 +234,18 @@ TEST(Hostile, LookAlikeAddressesAndMessagesBuiltToTakeMemory) {
     EXPECT_EQ(sent["boss@me.example"], 3);
     EXPECT_GT(forwarded, manyParts.size()) << "the message of many parts goes on whole";
     EXPECT_EQ(f.host.countLogContaining("is not from one address"), 2);
+    for (const char* list : {"NEWS", "ASK"}) {
+        EXPECT_TRUE(f.host.hasLogEntry("Email Address " + lookAlike +
+                                       " Not permitted to subscribe to  " + list +
+                                       " invalid email address"));
+    }
     EXPECT_TRUE(f.host.hasLogEntry("Email Address " + lookAlike +
-                                   " Not permitted to subscribe to  NEWS invalid email address"));
+                                   " Confirmation refused: the request is not of one address"));
+    EXPECT_EQ(f.db().memberCount("ASK"), 0);
+    EXPECT_EQ(f.db().pendingOf("ASK").size(), 1u);
     EXPECT_EQ(f.db().memberCount("NEWS"), 2);
     EXPECT_EQ(f.db().findMember("NEWS", "line@x.example")->Data.size(), kMemberDataLimit);
-    EXPECT_EQ(pop.messageCount(), 4u) << "the look-alikes' and the long To's are kept";
+    EXPECT_EQ(pop.messageCount(), 6u) << "the look-alikes' and the long To's are kept";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -58,10 +59,14 @@ TEST_F(ListsTest, AddBoxAndMemberCursor) {
     db.addMember({0, "L", "Ann@x.example", ""});
     EXPECT_EQ(addAddresses(db, "L", "b@x.example\r\n\r\nB@x.example\r\nann@X.example\r\n\t\r\n"),
               2u);
-    addAddresses(db, "L", "no at sign\r\nCarl <carl@x.example>");
-    const auto emails = std::views::transform(db.members("L"), &Member::Email);
+    addAddresses(db, "L",
+                 "no at sign\r\nCarl <carl@x.example>\r\nd@xn--mller-kva.example\r\nd@M\u00DCLLER."
+                 "example");
+    const std::vector<Member> members = db.members("L");
+    const auto emails = std::views::transform(members, &Member::Email);
     EXPECT_EQ(Lines(emails.begin(), emails.end()),
-              (Lines{"Ann@x.example", "b@x.example", "", "no at sign", "carl@x.example"}));
+              (Lines{"Ann@x.example", "b@x.example", "", "no at sign", "carl@x.example",
+                     "d@m\u00FCller.example"}));
     // The member window's cursor goes one past either end and comes back.
     MemberCursor c;
     c.reset(2);
@@ -105,17 +110,27 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
     f.write("in.txt", "Ann <ann@x.example>\r\n\nANN@x.example\r" +
                           std::string("bob@\0x.example\n", 15) + "B@x.example\r\n" +
                           std::string(3000, 'a') + "@x.example\nbad\xff@x.example\nnope");
-    f.write("old.txt", "kept\r\n");
+    io.write("old.txt", "kept\r\n");
     f.write("msg.txt", "Hello %name%");
     // A file's terminal controls are shown as the log shows them.
     f.write("esc.txt", "\x1b]0;owned\x07\r\nx\x1b[2J\n");
-    f.write("target.txt", "old\r\n");
+    io.write("target.txt", "old\r\n");
     // A line far over the reader's bound: one status line, and the next line still counts.
     f.write("long.txt", std::string(kLongestImportLine * 3, 'a') + "\r\nlong@x.example\n");
     l.Name = "LONG";
     saveList(db, l);
-    std::filesystem::create_symlink(f.file("target.txt"), f.file("link.txt"));
+    std::filesystem::create_symlink(io.file("target.txt"), io.file("link.txt"));
     std::filesystem::create_directory(f.file("msgdir"));
+    // The folder's own files, also through a link from elsewhere, are never export targets.
+    appendQueueRecord(f.path(), {"q@x.example", "me@x.example", "S", "B"});
+    f.write("setup.ini", "[settings]\r\n");
+    std::filesystem::create_symlink(f.file(kQueueFile), io.file("queue.txt"));
+    // Another user's link in a sticky folder anyone may write to (/tmp) is not followed.
+    std::filesystem::create_directory(io.file("sticky"));
+    ::chmod(io.file("sticky").c_str(), 01777);
+    io.write("victim.txt", "mine\r\n");
+    std::filesystem::create_symlink(io.file("victim.txt"), io.file("sticky/theirs.txt"));
+    const bool asRoot = ::lchown(io.file("sticky/theirs.txt").c_str(), 65534, 65534) == 0;
     struct Case {
         std::string args, status, part;  // part: in the output or the errors
     };
@@ -125,10 +140,10 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
          "ANN@x.example already in list NEWS\nImport Added bob@x.example to list NEWS\nEmail "
          "Addresss B@x.example already in list NEWS\nInvalid email " +
              std::string(100, 'a') +
-             "... NOT ADDED\nImport Added bad\uFFFD@x.example to list NEWS\nInvalid email nope NOT "
-             "ADDED\n3 addresses added to list NEWS\n" +
+             "... NOT ADDED\nInvalid email bad\uFFFD@x.example NOT ADDED\nInvalid email nope NOT "
+             "ADDED\n2 addresses added to list NEWS\n" +
              kImportDone + "\n"},
-        {"export \"news '\" '" + f.file("all.txt") + "'", "0", ""},  // the name as stored
+        {"export \"news '\" '" + io.file("all.txt") + "'", "0", ""},  // the name as stored
         {"import NEWS '" + f.file("missing.txt") + "'", "1", kImportFailed},
         {"import LONG '" + f.file("long.txt") + "'", "0",
          "0 Invalid email " + std::string(100, 'a') +
@@ -139,12 +154,20 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
          "vorel import: there is no mailing list NOSUCH\n"},
         {"import NEWS '" + f.file("esc.txt") + "'", "0",
          "Invalid email \uFFFD]0;owned\uFFFD NOT ADDED\nInvalid email x\uFFFD[2J NOT ADDED\n"},
-        {"export NEWS -", "0",
-         "0 b@x.example\r\nann@x.example\r\nbob@x.example\r\nbad\xff@x.example\r\n"},
-        {"export NEWS '" + f.file("link.txt") + "'", "0", kExportComplete},
-        {"export EMPTY '" + f.file("e.txt") + "'", "1", kNothingToExport},
+        {"export NEWS -", "0", "0 b@x.example\r\nann@x.example\r\nbob@x.example\r\n"},
+        {"export NEWS '" + io.file("link.txt") + "'", "0", kExportComplete},
+        {"export EMPTY '" + io.file("e.txt") + "'", "1", kNothingToExport},
         {"export L", "2", ""},
-        {"export NEWS '" + f.file("old.txt/out.txt") + "'", "1", ""},  // leaves old.txt as it was
+        {"export NEWS '" + io.file("old.txt/out.txt") + "'", "1", ""},  // leaves old.txt as it was
+        {"export NEWS '" + f.file("data.mdb") + "'", "1",
+         "vorel export: cannot write " + f.file("data.mdb") +
+             ": it is a file of the application folder; choose a file elsewhere\n"},
+        {"export NEWS '" + f.file("setup.ini") + "'", "1", "a file of the application folder"},
+        {"export NEWS '" + io.file("queue.txt") + "'", "1", "a file of the application folder"},
+        {"export NEWS '" + io.file("sticky/theirs.txt") + "'", "1",
+         asRoot ? "the link " + io.file("sticky/theirs.txt") +
+                      " belongs to another user (uid 65534); Vorel follows only your own links"
+                : ""},
         {"post news --from me@x.example --subject S --message-file '" + f.file("msg.txt") + "'",
          "0", ""},
         {"post NEWS --from me@x.example --subject S --message '~Hi' --footer ''", "0", ""},
@@ -160,32 +183,35 @@ TEST_F(ListsTest, ImportExportAndPostCommands) {
         EXPECT_EQ(got.substr(0, 2), c.status + " ") << c.args;
         EXPECT_NE(got.find(c.part), std::string::npos) << c.args << got;
     }
-    EXPECT_EQ(f.read("all.txt"),
-              "b@x.example\r\nann@x.example\r\nbob@x.example\r\nbad\xff@x.example\r\n");
-    EXPECT_FALSE(f.exists("e.txt"));
-    EXPECT_EQ(f.read("old.txt"), "kept\r\n");
+    EXPECT_EQ(io.read("all.txt"), "b@x.example\r\nann@x.example\r\nbob@x.example\r\n");
+    EXPECT_FALSE(io.exists("e.txt"));
+    EXPECT_EQ(io.read("old.txt"), "kept\r\n");
+    EXPECT_EQ(f.read("setup.ini"), "[settings]\r\n");
+    EXPECT_EQ(db.memberCount("NEWS"), 3);  // still a database
+    EXPECT_EQ(io.read("victim.txt"), "mine\r\n");
     // The link's target is replaced; the link stays a link.
-    EXPECT_TRUE(std::filesystem::is_symlink(f.file("link.txt")));
-    EXPECT_EQ(f.read("target.txt"), f.read("all.txt"));
+    EXPECT_TRUE(std::filesystem::is_symlink(io.file("link.txt")));
+    EXPECT_EQ(io.read("target.txt"), io.read("all.txt"));
     EXPECT_EQ(db.memberCount("NOSUCH"), 0);
     // A pipe is written in place.
-    ASSERT_EQ(::mkfifo(f.file("pipe").c_str(), 0600), 0);
-    EXPECT_EQ(std::system(("cat '" + f.file("pipe") + "' >'" + io.file("got") + "' & '" +
+    ASSERT_EQ(::mkfifo(io.file("pipe").c_str(), 0600), 0);
+    EXPECT_EQ(std::system(("cat '" + io.file("pipe") + "' >'" + io.file("got") + "' & '" +
                            VOREL_BINARY + "' --folder '" + f.path() + "' export NEWS '" +
-                           f.file("pipe") + "' >/dev/null && wait")
+                           io.file("pipe") + "' >/dev/null && wait")
                               .c_str()),
               0);
-    EXPECT_EQ(io.read("got"), f.read("all.txt"));
-    EXPECT_FALSE(std::filesystem::is_regular_file(f.file("pipe")));
+    EXPECT_EQ(io.read("got"), io.read("all.txt"));
+    EXPECT_FALSE(std::filesystem::is_regular_file(io.file("pipe")));
     // The stored footer unless one is given; a leading "~" is text, not a file.
     Lines queued;
     for (QueueReader r(f.file(kQueueFile)); !r.atEnd();) {
         QueueRecord rec = r.readRecord();
         queued.push_back(rec.to + rec.from + rec.subject + rec.body);
     }
-    ASSERT_EQ(queued.size(), 8u);
-    EXPECT_EQ(queued[0], "b@x.example\r\nme@x.example\r\nS\r\nHello Bob\r\n\r\nstored footer\r\n");
-    EXPECT_EQ(queued[1],
+    ASSERT_EQ(queued.size(), 7u);
+    EXPECT_EQ(queued[0], "q@x.example\r\nme@x.example\r\nS\r\nB\r\n");  // the queue kept
+    EXPECT_EQ(queued[1], "b@x.example\r\nme@x.example\r\nS\r\nHello Bob\r\n\r\nstored footer\r\n");
+    EXPECT_EQ(queued[2],
               "ann@x.example\r\nme@x.example\r\nS\r\nHello %name%\r\n\r\nstored footer\r\n");
     EXPECT_EQ(queued[4], "b@x.example\r\nme@x.example\r\nS\r\n ~Hi\r\n\r\n\r\n");
 }
@@ -282,6 +308,12 @@ TEST_F(ListsTest, SeveralAddressesOnALineAndDataOfAnySize) {
         {"f@b\u00FCcher.example",
          {"Import Added f@b\u00FCcher.example"},
          {"f@b\u00FCcher.example"}},
+        // One member in either form of a domain, stored as the run reads senders.
+        {"g@xn--bcher-kva.example, G@B\u00DCCHER.example, f@XN--BCHER-KVA.example",
+         {"Import Added g@xn--bcher-kva.example", "G@B\u00DCCHER.example already",
+          "f@XN--BCHER-KVA.example already"},
+         {"g@b\u00FCcher.example"}},
+        {"\xE9t\xE9@x.example", {"Invalid email \uFFFDt\uFFFD@x.example NOT ADDED"}, {}},
     };
     for (const Row& row : rows) {
         const std::int64_t before = db.memberCount("NEWS");
@@ -331,7 +363,7 @@ TEST_F(ListsTest, SeveralAddressesOnALineAndDataOfAnySize) {
         old += r.readRecord().body.rfind("Hello Old\r\n", 0) == 0 ? 1u : 0u;
     }
     EXPECT_EQ(queued, static_cast<std::size_t>(members));
-    EXPECT_EQ(old, 7u);  // every member stored before the update
+    EXPECT_EQ(old, 8u);  // every member stored before the update
 }
 
 // A list goes with its members in one transaction: a failure part way (here a

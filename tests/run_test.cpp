@@ -218,6 +218,36 @@ TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
         EXPECT_EQ(std::filesystem::exists(f + "/data.mdb"), used);
         std::filesystem::remove_all(f);
     }
+    // The folders above it count too (whoever may rename one may swap the folder), except a
+    // sticky one of root's such as /tmp.
+    struct Parent {
+        mode_t mode;
+        uid_t owner;
+        std::string reason;
+    };
+    const std::string p = io.file("parent"), inner = p + "/app";
+    const Parent parents[] = {
+        {0777, 0,
+         "the folder " + inner + " lies in " + p +
+             ", which other users may write to (mode 0777); Vorel will not use it until you run: "
+             "chmod go-w " +
+             p},
+        {0775, 0, "which other users may write to (mode 0775)"},
+        {0755, 65534, "lies in " + p + ", which belongs to another user (uid 65534)"},
+        {01777, 65534, "which belongs to another user (uid 65534)"},
+        {01777, 0, inner + "\n"}};
+    for (const Parent& c : parents) {
+        SCOPED_TRACE(c.reason);
+        std::filesystem::create_directories(inner);
+        ::chmod(inner.c_str(), 0700);
+        ::chmod(p.c_str(), c.mode);
+        ASSERT_EQ(::chown(p.c_str(), c.owner, 0), 0);
+        const std::string got = vorelCommand(bin + "init --folder '" + inner + "'");
+        const bool used = c.reason == inner + "\n";
+        EXPECT_EQ(got.substr(0, 2), used ? "0 " : "4 ") << got;
+        EXPECT_NE(got.find(c.reason), std::string::npos) << got;
+        std::filesystem::remove_all(p);
+    }
 }
 
 // A process that holds msgqueue.lock: the run waits a bounded time, says so and ends normally,

@@ -9,6 +9,8 @@
 
 #include "mail/Subscriptions.h"
 #include "net/Mime.h"
+#include "store/FileLock.h"
+#include "store/Queue.h"
 #include "support/RunFolder.h"
 
 namespace vorel {
@@ -129,6 +131,11 @@ TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
          message("ANN@x.example", "join@me.example", "join", "%vorelcode%\nname=Other\n"),
          {},
          "Email Address ANN@x.example Already Subscribed to NEWS"},
+        {"a request from look-alike separators",
+         message("v0@victim.example\uFF0Cv1\uFF20victim.example", "join@me.example", "join"),
+         {},
+         "Email Address v0@victim.example\uFF0Cv1\uFF20victim.example Not permitted to subscribe "
+         "to  NEWS invalid email address"},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
@@ -163,6 +170,31 @@ TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
               Lines{"ann@x.example|Goodbye|Sorry to see you go.\r\n\r\nTo subscribe again, send a "
                     "message to join@me.example.\r\n"});
     EXPECT_EQ(db().memberCount("NEWS"), 0);
+    // Typed with the ASCII form of her domain, Zoe is the sender of the readable form.
+    db().addMember({0, "NEWS", "zoe@xn--mller-kva.example", ""});
+    pop.addMessage(message("Zoe <zoe@XN--MLLER-KVA.example>", "leave@me.example", "bye"));
+    EXPECT_EQ(runAndCollect().size(), 1u);
+    EXPECT_EQ(db().memberCount("NEWS"), 0);
+}
+
+// Confirmed by hand, the member is stored before the welcome is queued: a queue that cannot
+// be written leaves a member without a welcome, never a welcome to someone not added.
+TEST_F(SubscribeTest, ByHandTheWelcomeIsQueuedOnceTheMemberIsStored) {
+    VOREL_SKIP_UNLESS_ROOT();
+    Database d = db();
+    const MailingList l = news();
+    d.addList(l);
+    d.addPending({0, "NEWS", "ann@x.example", "", std::string(32, 'a'), epochSeconds(clock.now())});
+    setQueueLockWait(std::chrono::milliseconds(100));
+    {
+        FileLock held(folder.file(kQueueLockFile), false);
+        EXPECT_THROW(confirmByHand(d, folder.path(), l, d.pendingOf("NEWS").at(0), clock.now()),
+                     QueueLocked);
+    }
+    setQueueLockWait(std::chrono::seconds(30));
+    EXPECT_TRUE(d.findMember("NEWS", "ann@x.example"));
+    EXPECT_TRUE(d.pendingOf("NEWS").empty());
+    EXPECT_FALSE(folder.exists(kQueueFile));
 }
 
 // 50 confirmations per run for all lists; the rest stay on the server, judged
