@@ -251,9 +251,9 @@ QWidget* MembersWindow::viewTab() {
     model_ = new LinesModel(
         [this](std::size_t i) {
             const MemberEntry& e = entries_[i];
-            return held(e) ? e.email + "  (held after " + std::to_string(e.bounces) +
-                                 " hard bounces)"
-                           : e.email;
+            return held(e)
+                       ? e.email + "  (held after " + std::to_string(e.bounces) + " hard bounces)"
+                       : e.email;
         },
         this);
     lstEMAILS_ = linesView("lstEMAILS", QStringLiteral("Emails In this List"), model_);
@@ -267,8 +267,8 @@ QWidget* MembersWindow::viewTab() {
                     entryChosen(index.row());
                 }
             });
-    lblCOUNT_ = valueLabel("lblCOUNT", QStringLiteral("List Members"),
-                           QStringLiteral("List Members: 0"));
+    lblCOUNT_ =
+        valueLabel("lblCOUNT", QStringLiteral("List Members"), QStringLiteral("List Members: 0"));
     auto* page = new QWidget;
     auto* v = new QVBoxLayout(page);
     v->addWidget(new QLabel(QStringLiteral("Emails In this List")));
@@ -278,7 +278,8 @@ QWidget* MembersWindow::viewTab() {
     h->addStretch();
     // Held members get no copies until released; a list of 100,000 shows
     // them alone so that Release can reach each.
-    lblHELD_ = valueLabel("lblHELD", QStringLiteral("Held after hard bounces"), QStringLiteral("0"));
+    lblHELD_ = valueLabel("lblHELD", QStringLiteral("Held after hard bounces"),
+                          QStringLiteral("Held after hard bounces: 0"));
     chkONLYHELD_ = named(new QCheckBox(QStringLiteral("Show only &held members")), "chkONLYHELD",
                          QStringLiteral("Show only held members"));
     connect(chkONLYHELD_, &QCheckBox::toggled, this, [this] { fillMembers(); });
@@ -338,7 +339,7 @@ void MembersWindow::fillMembers(std::size_t current) {
     showValue(lblCOUNT_, QStringLiteral("List Members: ") + QString::number(entries_.size()));
     const auto heldCount = std::count_if(entries_.begin(), entries_.end(),
                                          [this](const MemberEntry& e) { return held(e); });
-    showValue(lblHELD_, QString::number(heldCount));
+    showValue(lblHELD_, QStringLiteral("Held after hard bounces: ") + QString::number(heldCount));
     if (chkONLYHELD_->isChecked()) {
         std::erase_if(entries_, [this](const MemberEntry& e) { return !held(e); });
     }
@@ -394,9 +395,9 @@ void MembersWindow::releaseHeld() {
     }
     const std::size_t at = cursor_.index();
     fillMembers(at);
-    MessageBox::information(this, QString::fromStdString(email) +
-                                      QStringLiteral(" is released and gets the list's "
-                                                     "copies again."));
+    MessageBox::information(
+        this, QString::fromStdString(email) + QStringLiteral(" is released and gets the list's "
+                                                             "copies again."));
 }
 
 void MembersWindow::entryChosen(int row) {
@@ -681,8 +682,8 @@ void MembersWindow::confirmPending() {
     }
     const QString email = QString::fromStdString(p->Email);
     const QString list = QString::fromStdString(name_);
-    if (!MessageBox::question(this, QStringLiteral("Add %1 to %2 and send the welcome?")
-                                        .arg(email, list))) {
+    if (!MessageBox::question(
+            this, QStringLiteral("Add %1 to %2 and send the welcome?").arg(email, list))) {
         return;
     }
     Database* d = db();

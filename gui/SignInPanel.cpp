@@ -4,8 +4,8 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QGuiApplication>
 #include <QFormLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -124,8 +124,8 @@ SignInPanel::SignInPanel(std::string folder, QWidget* parent)
                               QStringLiteral("Not signed in."));
     lblSIGNEDIN_->setWordWrap(true);
     lblSIGNEDIN_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    cmdCANCELSIGNIN_ = named(new QPushButton(QStringLiteral("Cancel si&gn-in")),
-                             "cmdCANCELSIGNIN", QStringLiteral("Cancel sign-in"));
+    cmdCANCELSIGNIN_ = named(new QPushButton(QStringLiteral("Cancel si&gn-in")), "cmdCANCELSIGNIN",
+                             QStringLiteral("Cancel sign-in"));
     cmdCANCELSIGNIN_->setVisible(false);
     connect(cmdCANCELSIGNIN_, &QPushButton::clicked, this, [this] {
         cancelled_->store(true);
@@ -141,9 +141,8 @@ SignInPanel::SignInPanel(std::string folder, QWidget* parent)
     txtSIGNINURL_->setReadOnly(true);
     cmdCOPYURL_ = named(new QPushButton(QStringLiteral("Cop&y")), "cmdCOPYURL",
                         QStringLiteral("Copy the sign-in address"));
-    connect(cmdCOPYURL_, &QPushButton::clicked, this, [this] {
-        QGuiApplication::clipboard()->setText(txtSIGNINURL_->text());
-    });
+    connect(cmdCOPYURL_, &QPushButton::clicked, this,
+            [this] { QGuiApplication::clipboard()->setText(txtSIGNINURL_->text()); });
     urlRow_ = new QWidget;
     auto* urlLayout = new QHBoxLayout(urlRow_);
     urlLayout->setContentsMargins(0, 0, 0, 0);
@@ -294,31 +293,33 @@ Outcome SignInPanel::apply(Settings& settings) {
         QWidget* top = window();
         top->setEnabled(false);
         if (keyring_ != nullptr && !s.secretsInFolder) {
-            lblKEYRING_->setText(QStringLiteral("Waiting for the desktop keyring (it may ask you "
-                                                "to unlock it)..."));
+            lblKEYRING_->setText(
+                QStringLiteral("Waiting for the desktop keyring (it may ask you "
+                               "to unlock it)..."));
             top->setCursor(Qt::BusyCursor);
         }
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        const std::string why = keepSecret(folder_, s, keyring_, kPasswordKey, settings.txtPASSWORD);
+        const std::string why =
+            keepSecret(folder_, s, keyring_, kPasswordKey, settings.txtPASSWORD);
         top->unsetCursor();
         top->setEnabled(true);
         showWhereKept();
         if (why.empty()) {
             settings.txtPASSWORD.clear();
-            placeSaid_ = s.secretsInFolder ? QStringLiteral("The password is kept in the "
-                                                            "application folder, in clear text "
-                                                            "in a file only you can read.")
-                                           : QStringLiteral("The password is kept in your "
-                                                            "desktop keyring.");
+            placeSaid_ = s.secretsInFolder ? QStringLiteral(
+                                                 "The password is kept in the "
+                                                 "application folder, in clear text "
+                                                 "in a file only you can read.")
+                                           : QStringLiteral(
+                                                 "The password is kept in your "
+                                                 "desktop keyring.");
         } else {
             QString said = text(why);
             if (ownKeyring_ != nullptr && !ownKeyring_->lastError().empty()) {
-                said += QStringLiteral(" (") + text(ownKeyring_->lastError()) +
-                        QStringLiteral(")");
+                said += QStringLiteral(" (") + text(ownKeyring_->lastError()) + QStringLiteral(")");
             }
             placeSaid_ =
-                QStringLiteral("The password stays in clear text on line 4 of setup.ini. ") +
-                said;
+                QStringLiteral("The password stays in clear text on line 4 of setup.ini. ") + said;
         }
     }
     return Outcome::done();
@@ -381,19 +382,22 @@ void SignInPanel::signIn() {
 void SignInPanel::showWhereKept() {
     QString where;
     if (chkSECRETSINFOLDER_->isChecked()) {
-        where = QStringLiteral("Passwords and sign-ins are kept in the application folder, in "
-                               "clear text in a file only you can read.");
+        where = QStringLiteral(
+            "Passwords and sign-ins are kept in the application folder, in "
+            "clear text in a file only you can read.");
     } else if (keyring_ != nullptr) {
         where = QStringLiteral("Passwords and sign-ins are kept in your desktop keyring.");
     } else if (sessionBusReachable()) {
-        where = QStringLiteral("No desktop keyring (Secret Service) answers on this desktop: "
-                               "a password stays in clear text on line 4 of setup.ini unless "
-                               "you use a password command or keep secrets in the application "
-                               "folder.");
+        where = QStringLiteral(
+            "No desktop keyring (Secret Service) answers on this desktop: "
+            "a password stays in clear text on line 4 of setup.ini unless "
+            "you use a password command or keep secrets in the application "
+            "folder.");
     } else {
-        where = QStringLiteral("No desktop keyring answers here: a password stays in clear text "
-                               "on line 4 of setup.ini unless you use a password command or "
-                               "keep secrets in the application folder.");
+        where = QStringLiteral(
+            "No desktop keyring answers here: a password stays in clear text "
+            "on line 4 of setup.ini unless you use a password command or "
+            "keep secrets in the application folder.");
     }
     lblKEYRING_->setText(where);
 }

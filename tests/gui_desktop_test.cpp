@@ -115,9 +115,9 @@ TEST_F(DesktopTest, APanelsClickAndMenuBringTheWindowsBackOrEndTheProgram) {
         return;
     }
     const std::string log = f.folder.file("panel.log");
-    auto panel = test::startHelper("sni_panel.py", {test::q(log), QStringLiteral("activate"),
-                                                    QStringLiteral("menu:Restore Vorel"),
-                                                    QStringLiteral("menu:Exit")});
+    auto panel = test::startHelper(
+        "sni_panel.py", {test::q(log), QStringLiteral("activate"),
+                         QStringLiteral("menu:Restore Vorel"), QStringLiteral("menu:Exit")});
     f.settings.txtDIALUPWHEN = "30";
     start({"--tray"});
     bool quit = false;
@@ -133,7 +133,8 @@ TEST_F(DesktopTest, APanelsClickAndMenuBringTheWindowsBackOrEndTheProgram) {
     }
     MessageBox::setNextAnswer(MessageBox::Yes);
     EXPECT_TRUE(test::waitUntil([&] { return quit; }, 10000));
-    EXPECT_EQ(MessageBox::answeredTexts(), QStringList{QStringLiteral("Are you sure you want to quit?")});
+    EXPECT_EQ(MessageBox::answeredTexts(),
+              QStringList{QStringLiteral("Are you sure you want to quit?")});
     panel.reset();
     // What the panel showed each time: the tooltip says what a click does,
     // the menu has the countdown, Restore and Exit.

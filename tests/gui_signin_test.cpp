@@ -5,8 +5,8 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
-#include <QGuiApplication>
 #include <QEventLoop>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QTabWidget>
 #include <QTimer>
@@ -193,7 +193,8 @@ TEST_F(SignInTabTest, OkSaysWhereThePasswordWentWhateverTheKeyringDoes) {
         loop.exec();
         ASSERT_EQ(job.error(), QKeychain::NoError) << job.errorString().toStdString();
     } else if (mode == "silent") {
-        silent = test::startHelper("silent_service.py", {QStringLiteral("org.freedesktop.secrets")});
+        silent =
+            test::startHelper("silent_service.py", {QStringLiteral("org.freedesktop.secrets")});
     }
     EXPECT_EQ(KeyringSecretStore::reachable(), mode != "none");
 
@@ -228,8 +229,7 @@ TEST_F(SignInTabTest, OkSaysWhereThePasswordWentWhateverTheKeyringDoes) {
         EXPECT_EQ(keychainSecret(QStringLiteral("vorel"), folder + ":" + kRefreshTokenKey), "");
         // Opened again, the window says a password is stored and keeps it.
         w = new SettingsWindow(folder, {});
-        EXPECT_EQ(edit("txtPASSWORD")->placeholderText(),
-                  QStringLiteral("stored in the keyring"));
+        EXPECT_EQ(edit("txtPASSWORD")->placeholderText(), QStringLiteral("stored in the keyring"));
         test::click(w, "cmdOK");
         EXPECT_TRUE(test::waitUntil([this] { return w.isNull(); }, 10000));
         EXPECT_EQ(KeyringSecretStore(folder).readSecret(kPasswordKey), "pw1");
@@ -266,15 +266,16 @@ TEST_F(SignInTabTest, WithoutABrowserTheAddressShowsAndCancelEndsTheWait) {
     test::click(w, "cmdSIGNIN");
     auto* said = test::control<QLabel>(w, "lblSIGNEDIN");
     ASSERT_TRUE(test::waitUntil([&] { return !opened.empty(); }, 5000));
-    EXPECT_TRUE(opened[0].toString().startsWith(QStringLiteral("https://login.example/authorize?")));
+    EXPECT_TRUE(
+        opened[0].toString().startsWith(QStringLiteral("https://login.example/authorize?")));
     EXPECT_EQ(edit("txtSIGNINURL")->text(), opened[0].toString());
     EXPECT_TRUE(said->text().startsWith(QStringLiteral("No browser opened")));
     EXPECT_TRUE(said->accessibleName().contains(said->text()));
     test::click(w, "cmdCOPYURL");
     EXPECT_EQ(QGuiApplication::clipboard()->text(), opened[0].toString());
     test::click(w, "cmdCANCELSIGNIN");
-    EXPECT_TRUE(test::waitUntil(
-        [&] { return said->text() == QStringLiteral("Sign-in cancelled."); }, 5000))
+    EXPECT_TRUE(
+        test::waitUntil([&] { return said->text() == QStringLiteral("Sign-in cancelled."); }, 5000))
         << said->text().toStdString();
     EXPECT_TRUE(test::control<QPushButton>(w, "cmdSIGNIN")->isEnabled());
 }

@@ -60,8 +60,8 @@ bool passesInChild(const std::string& mode, const std::string& prefix, const std
               "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
               "</busconfig>\n");
     const std::string command = "VOREL_TEST_CHILD=" + mode + " " + env + " " + prefix +
-                                " dbus-run-session --config-file=" + bus.file("bus.conf") +
-                                " -- " + std::filesystem::read_symlink("/proc/self/exe").string() +
+                                " dbus-run-session --config-file=" + bus.file("bus.conf") + " -- " +
+                                std::filesystem::read_symlink("/proc/self/exe").string() +
                                 " --gtest_filter=" + info->test_suite_name() + "." + info->name();
     return std::system(command.c_str()) == 0;
 }

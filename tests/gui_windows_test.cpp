@@ -131,8 +131,7 @@ QStringList accessProblems(QWidget* window) {
                                            [&](const SeenLabel& s) { return s.label == label; });
                     if (at == seen.end()) {
                         seen.push_back({label, label->accessibleName(), label->text()});
-                    } else if (at->text != label->text() &&
-                               at->name == label->accessibleName()) {
+                    } else if (at->text != label->text() && at->name == label->accessibleName()) {
                         problems << id + QStringLiteral(": still named \"") + at->name +
                                         QStringLiteral("\" after its text changed to \"") +
                                         label->text() + QLatin1Char('"');
@@ -300,11 +299,10 @@ TEST_F(Windows, ValueLabelsCarryTheirValueInTheirName) {
     control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
     click(l, "cmdVEWILIST");
     auto* count = control<QLabel>(l->membersWindow(), "lblCOUNT");
-    const std::pair<QLabel*, const char*> labels[] = {
-        {version, "Version 0."},
-        {status, "Vorel is inactive"},
-        {counter, "42"},
-        {count, "List Members: 3"}};
+    const std::pair<QLabel*, const char*> labels[] = {{version, "Version 0."},
+                                                      {status, "Vorel is inactive"},
+                                                      {counter, "42"},
+                                                      {count, "List Members: 3"}};
     for (const auto& [label, value] : labels) {
         const QString name = QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
         EXPECT_TRUE(label->text().startsWith(q(value))) << label->objectName().toStdString();
