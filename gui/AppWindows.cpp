@@ -32,6 +32,8 @@ namespace vorel {
 namespace {
 
 AppWindows* gInstance = nullptr;
+const QString kNoAutoRun =
+    QStringLiteral("No auto-run: set its interval under Set Up System, Connect Settings");
 volatile std::sig_atomic_t gEndRequested = 0;
 
 extern "C" void onEndSignal(int) {
@@ -309,6 +311,8 @@ void AppWindows::goToTray() {
     // The menu shows the countdown from the start, not at the first tick.
     if (countdown_.interval() > 0) {
         showCountdownCaption(countdown_.caption());
+    } else {
+        backdrop_->secondsAction()->setText(kNoAutoRun);
     }
     // Without a tray there would be no way back from a hidden window: a small
     // window with the countdown takes the icon's place.
@@ -336,10 +340,7 @@ void AppWindows::showCountdownWindow() {
                 &AppWindows::restoreFromTray);
     }
     countdownWindow_->setCountdownText(
-        countdown_.interval() > 0
-            ? QString::fromStdString(countdown_.caption())
-            : QStringLiteral("No auto-run: set its interval under Set Up System, Connect "
-                             "Settings"));
+        countdown_.interval() > 0 ? QString::fromStdString(countdown_.caption()) : kNoAutoRun);
     countdownWindow_->show();
     countdownWindow_->raise();
     // Started with the session, the program may be up before the panel that
