@@ -5,8 +5,8 @@ namespace vorel {
 Countdown::Tick Countdown::tick(bool trayMode) {
     Tick t;
     if (!trayMode) {
-        t.status = "Vorel Will Autorun when Running in Taskbar";
-        t.menuCaption = "Vorel will Autorun when running in Taskbar";
+        t.status = "Vorel Will Autorun when Running in the Tray";
+        t.menuCaption = "Vorel will Autorun when running in the tray";
         return t;
     }
     // An interval lowered below the count already reached would otherwise

@@ -76,7 +76,9 @@ private:
 
 std::vector<MemberEntry> memberEntries(Database& db, const std::string& listName) {
     std::vector<MemberEntry> out;
-    db.forEachMember(listName, [&out](const Member& m) { out.push_back({m.id, m.Email}); });
+    db.forEachMember(listName, [&out](const Member& m) {
+        out.push_back({m.id, m.Email, m.bounces, m.bounceDay});
+    });
     return out;
 }
 

@@ -22,6 +22,8 @@ inline constexpr char kNotFound[] = "<NOT FOUND>";
 struct MemberEntry {
     std::int64_t id = 0;
     std::string email;
+    std::int64_t bounces = 0;    // Member::bounces
+    std::int64_t bounceDay = 0;  // Member::bounceDay
 };
 
 std::vector<MemberEntry> memberEntries(Database& db, const std::string& listName);

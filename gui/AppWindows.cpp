@@ -32,6 +32,8 @@ namespace vorel {
 namespace {
 
 AppWindows* gInstance = nullptr;
+const QString kNoAutoRun =
+    QStringLiteral("No auto-run: set its interval under Set Up System, Connect Settings");
 volatile std::sig_atomic_t gEndRequested = 0;
 
 extern "C" void onEndSignal(int) {
@@ -72,7 +74,13 @@ AppWindows::AppWindows(std::string folder, std::vector<std::string> args)
 
     connect(backdrop_->timer(), &QTimer::timeout, this, &AppWindows::timer1Tick);
     connect(backdrop_.get(), &Backdrop::closing, this, &AppWindows::quit);
-    connect(backdrop_.get(), &Backdrop::trayDoubleClicked, this, &AppWindows::restoreFromTray);
+    // On X11 a double click also reports the click before it: once is enough.
+    connect(backdrop_.get(), &Backdrop::trayRestoreAsked, this, [this] {
+        if (trayMode_) {
+            restoreFromTray();
+        }
+    });
+    connect(backdrop_.get(), &Backdrop::trayExitAsked, this, &AppWindows::exitSystem);
     connect(backdrop_.get(), &Backdrop::restored, this, [this] {
         if (trayMode_) {
             restoreFromTray();
@@ -141,10 +149,13 @@ void AppWindows::showMailingLists() {
             }
         });
     }
-    main_->hide();
+    // The editor shows before the main window goes, so the focus moves
+    // straight to it rather than to the background window first.
     lists_->show();
     lists_->raise();
+    lists_->activateWindow();
     centreInBackdrop(lists_);
+    main_->hide();
 }
 
 void AppWindows::start() {
@@ -250,6 +261,7 @@ void AppWindows::showCountdownCaption(const std::string& caption) {
                                   ? Countdown::watchingCaption(caption)
                                   : caption;
     backdrop_->secondsAction()->setText(QString::fromStdString(shown));
+    backdrop_->setTrayWatching(watcher_ && watcher_->watching() && trayMode_);
     if (trayMode_ && countdownWindow_) {
         countdownWindow_->setCountdownText(QString::fromStdString(shown));
     }
@@ -296,6 +308,12 @@ void AppWindows::goToTray() {
         helpWindow_->hide();
     }
     backdrop_->hide();
+    // The menu shows the countdown from the start, not at the first tick.
+    if (countdown_.interval() > 0) {
+        showCountdownCaption(countdown_.caption());
+    } else {
+        backdrop_->secondsAction()->setText(kNoAutoRun);
+    }
     // Without a tray there would be no way back from a hidden window: a small
     // window with the countdown takes the icon's place.
     if (!tray) {
@@ -322,10 +340,7 @@ void AppWindows::showCountdownWindow() {
                 &AppWindows::restoreFromTray);
     }
     countdownWindow_->setCountdownText(
-        countdown_.interval() > 0
-            ? QString::fromStdString(countdown_.caption())
-            : QStringLiteral("No auto-run: set its interval under Set Up System, Connect "
-                             "Settings"));
+        countdown_.interval() > 0 ? QString::fromStdString(countdown_.caption()) : kNoAutoRun);
     countdownWindow_->show();
     countdownWindow_->raise();
     // Started with the session, the program may be up before the panel that
@@ -372,7 +387,9 @@ void AppWindows::restoreFromTray() {
 }
 
 void AppWindows::exitSystem() {
-    if (MessageBox::question(main_, QStringLiteral("Are you sure you want to quit?"))) {
+    // From the tray menu there is no window to stand on.
+    if (MessageBox::question(trayMode_ ? nullptr : main_,
+                             QStringLiteral("Are you sure you want to quit?"))) {
         quit();
     }
 }
@@ -428,6 +445,7 @@ void AppWindows::showSetup() {
     setup_->show();
     centreInBackdrop(setup_);
     setup_->raise();
+    setup_->activateWindow();
     main_->hide();
 }
 
@@ -437,7 +455,6 @@ void AppWindows::showAutoresponders() {
         autoresponders_->raise();
         return;
     }
-    main_->hide();
     autoresponders_ = new AutorespondersWindow(folder_, backdrop_.get());
     // Closing the editor in any way brings the main window back, reloaded.
     connect(autoresponders_, &AutorespondersWindow::closed, this, [this] {
@@ -446,7 +463,9 @@ void AppWindows::showAutoresponders() {
         }
     });
     autoresponders_->show();
+    autoresponders_->activateWindow();
     centreInBackdrop(autoresponders_);
+    main_->hide();
     autoresponders_->load();
 }
 

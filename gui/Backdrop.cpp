@@ -48,6 +48,14 @@ Backdrop::Backdrop(QWidget* parent) : QMainWindow(parent) {
     mnuPopup_->setObjectName(QStringLiteral("mnuPopup"));
     mnuSeconds_ = mnuPopup_->addAction(QStringLiteral("Seconds"));
     mnuSeconds_->setObjectName(QStringLiteral("mnuSeconds"));
+    mnuSeconds_->setEnabled(false);  // a caption, not a command
+    mnuPopup_->addSeparator();
+    mnuRestore_ = mnuPopup_->addAction(QStringLiteral("&Restore Vorel"));
+    mnuRestore_->setObjectName(QStringLiteral("mnuRestore"));
+    connect(mnuRestore_, &QAction::triggered, this, &Backdrop::trayRestoreAsked);
+    mnuExit_ = mnuPopup_->addAction(QStringLiteral("E&xit"));
+    mnuExit_->setObjectName(QStringLiteral("mnuExit"));
+    connect(mnuExit_, &QAction::triggered, this, &Backdrop::trayExitAsked);
     resize(900, 640);
 }
 
@@ -62,17 +70,27 @@ bool Backdrop::showTrayIcon() {
     }
     if (!tray_) {
         tray_ = new QSystemTrayIcon(logoIcon(), this);
-        tray_->setToolTip(QStringLiteral("Grrr! Vorel! Double Click to Restore"));
         tray_->setContextMenu(mnuPopup_);
+        setTrayWatching(watching_);
         connect(tray_, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason why) {
-                    if (why == QSystemTrayIcon::DoubleClick) {
-                        Q_EMIT trayDoubleClicked();
+                    if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) {
+                        Q_EMIT trayRestoreAsked();
                     }
                 });
     }
     tray_->show();
     return true;
+}
+
+void Backdrop::setTrayWatching(bool watching) {
+    watching_ = watching;
+    if (tray_) {
+        tray_->setToolTip(watching ? QStringLiteral("Vorel: watching for new mail. Click to "
+                                                    "restore; right-click for the menu.")
+                                   : QStringLiteral("Vorel: waiting for the next run. Click to "
+                                                    "restore; right-click for the menu."));
+    }
 }
 
 void Backdrop::hideTrayIcon() {

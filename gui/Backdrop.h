@@ -20,6 +20,8 @@ public:
     QLabel* statusLabel() const { return lblStatus_; }
     QTimer* timer() const { return Timer1_; }
     QAction* secondsAction() const { return mnuSeconds_; }
+    QMenu* trayMenu() const { return mnuPopup_; }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
     // The inner area other windows centre themselves in, global coordinates.
     QRect innerArea() const;
 
@@ -30,10 +32,16 @@ public:
     // The tray icon where the desktop has a tray; false when it has none.
     bool showTrayIcon();
     void hideTrayIcon();
+    // The icon's tooltip: what a click does, and whether new mail is watched.
+    void setTrayWatching(bool watching);
 
 Q_SIGNALS:
     void closing();
-    void trayDoubleClicked();
+    // A click on the icon (Activate on a StatusNotifier tray, which never
+    // reports a double click), a double click, or the menu's Restore.
+    void trayRestoreAsked();
+    // The tray menu's Exit.
+    void trayExitAsked();
     // Shown again from the taskbar after being minimised.
     void restored();
     void resized();
@@ -48,6 +56,9 @@ private:
     QTimer* Timer1_;
     QMenu* mnuPopup_;
     QAction* mnuSeconds_;
+    QAction* mnuRestore_;
+    QAction* mnuExit_;
+    bool watching_ = false;
     QSystemTrayIcon* tray_ = nullptr;
 };
 

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
 
 namespace vorel {
@@ -15,13 +16,13 @@ CountdownWindow::CountdownWindow(QWidget* parent) : QWidget(parent, Qt::Window) 
     setWindowTitle(QStringLiteral("Vorel"));
     setWindowIcon(logoIcon());
 
-    lblCOUNTDOWN_ = new QLabel;
-    named(lblCOUNTDOWN_, "lblCOUNTDOWN", QStringLiteral("Countdown"));
+    lblCOUNTDOWN_ = valueLabel("lblCOUNTDOWN", QStringLiteral("Countdown"), QString());
     QFont bold = lblCOUNTDOWN_->font();
     bold.setBold(true);
     lblCOUNTDOWN_->setFont(bold);
-    auto* why = new QLabel(noTrayText());
-    named(why, "lblNOTRAY", QStringLiteral("Why there is no tray icon"));
+    auto* why = newsLabel(new QLabel(noTrayText()), "lblNOTRAY",
+                          QStringLiteral("Why there is no tray icon"));
+    why->setWordWrap(true);
     auto* restore = new QPushButton(QStringLiteral("&Restore"));
     named(restore, "cmdRESTORE", QStringLiteral("Restore"));
     connect(restore, &QPushButton::clicked, this, &CountdownWindow::restoreRequested);
@@ -42,7 +43,7 @@ const QString& CountdownWindow::noTrayText() {
 }
 
 void CountdownWindow::setCountdownText(const QString& text) {
-    lblCOUNTDOWN_->setText(text);
+    showValue(lblCOUNTDOWN_, text);
 }
 
 QString CountdownWindow::countdownText() const {

@@ -36,6 +36,10 @@ namespace vorel {
 
 namespace {
 
+const QString kConfirmHint = QStringLiteral(
+    "A new subscriber is first sent a mail asking them to reply to confirm; the welcome "
+    "waits for that reply, and a request not confirmed within 72 hours lapses.");
+
 QString q(const char* text) {
     return QString::fromLatin1(text);
 }
@@ -166,9 +170,14 @@ QWidget* MailingListsWindow::subscribeTab() {
                    "Enter the message you wish to send a newly subscribed user");
     auto* cmdPREVIEW = button("cmdPREVIEW", QStringLiteral("Preview Message"));
     chkCONFIRM_ = named(
-        new QCheckBox(QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)")),
+        new QCheckBox(QStringLiteral("Ask new subscribers to con&firm by e-mail (recommended)")),
         "chkCONFIRM", QStringLiteral("Ask new subscribers to confirm by e-mail (recommended)"));
     chkCONFIRM_->setChecked(true);
+    auto* confirmHint = new QLabel(kConfirmHint);
+    confirmHint->setObjectName(QStringLiteral("lblCONFIRMHINT"));
+    confirmHint->setWordWrap(true);
+    // Heard with the box, not as a separate label found later.
+    chkCONFIRM_->setAccessibleDescription(kConfirmHint);
     cmdPREVIEW->setAccessibleName(QStringLiteral("Preview welcome message"));
     auto* page = new QWidget;
     auto* reply = group(QStringLiteral("Message to Send to User when Succesful:"),
@@ -181,6 +190,7 @@ QWidget* MailingListsWindow::subscribeTab() {
                         {QStringLiteral("Subject:"), txtSUBSCRIBESUBJECT_}},
                        kMatchEitherHint));
     v->addWidget(chkCONFIRM_);
+    v->addWidget(confirmHint);
     v->addWidget(reply, 1);
     auto* h = new QHBoxLayout;
     h->addStretch();
@@ -280,7 +290,7 @@ QWidget* MailingListsWindow::listTab() {
     v->addWidget(typeBox);
     // Providers refuse or rewrite a From the account does not own.
     chkFROMLIST_ =
-        named(new QCheckBox(QStringLiteral("Send copies from the list's address (recommended)")),
+        named(new QCheckBox(QStringLiteral("Send copies from the list's add&ress (recommended)")),
               "chkFROMLIST", QStringLiteral("Send copies from the list's address (recommended)"));
     chkFROMLIST_->setChecked(true);
     auto* fromHint = new QLabel(QStringLiteral(
@@ -289,6 +299,7 @@ QWidget* MailingListsWindow::listTab() {
         "to send as that address."));
     fromHint->setObjectName(QStringLiteral("lblFROMLISTHINT"));
     fromHint->setWordWrap(true);
+    chkFROMLIST_->setAccessibleDescription(fromHint->text());
     v->addWidget(chkFROMLIST_);
     v->addWidget(fromHint);
     auto* footLabel = new QLabel(

@@ -51,7 +51,7 @@ MainForm::MainForm(QWidget* parent) : QWidget(parent, Qt::Window) {
         {"Picture2", "Label4", QStringLiteral("&Run Mailer"), ButtonIcon::RunMailer},
         {"Picture4", "Label5", QStringLiteral("A&bout Vorel"), ButtonIcon::About},
         {"Picture3", "Label6", QStringLiteral("E&xit System"), ButtonIcon::Exit},
-        {"Picture5", "Label8", QStringLiteral("Run in &Taskbar"), ButtonIcon::Taskbar},
+        {"Picture5", "Label8", QStringLiteral("Run in the &Tray"), ButtonIcon::Taskbar},
     };
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(12);

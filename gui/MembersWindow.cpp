@@ -2,6 +2,7 @@
 
 #include <QAbstractListModel>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <functional>
 
 #include "base/Clock.h"
@@ -206,7 +208,7 @@ QHBoxLayout* MembersWindow::browseRow() {
 }
 
 QHBoxLayout* MembersWindow::fileRow() {
-    auto* cmdIMPORT = named(new QPushButton(QStringLiteral("Import Address from Text File")),
+    auto* cmdIMPORT = named(new QPushButton(QStringLiteral("&Import Address from Text File")),
                             "cmdIMPORT", QStringLiteral("Import Address from Text File"));
     auto* cmdEXPORT = named(new QPushButton(QStringLiteral("&Export Addresses to File")),
                             "cmdEXPORT", QStringLiteral("&Export Addresses to File"));
@@ -247,7 +249,14 @@ QWidget* MembersWindow::addTab() {
 }
 
 QWidget* MembersWindow::viewTab() {
-    model_ = new LinesModel([this](std::size_t i) { return entries_[i].email; }, this);
+    model_ = new LinesModel(
+        [this](std::size_t i) {
+            const MemberEntry& e = entries_[i];
+            return held(e)
+                       ? e.email + "  (held after " + std::to_string(e.bounces) + " hard bounces)"
+                       : e.email;
+        },
+        this);
     lstEMAILS_ = linesView("lstEMAILS", QStringLiteral("Emails In this List"), model_);
     connect(lstEMAILS_, &QListView::clicked, this,
             [this](const QModelIndex& index) { entryChosen(index.row()); });
@@ -259,21 +268,30 @@ QWidget* MembersWindow::viewTab() {
                     entryChosen(index.row());
                 }
             });
-    lblCOUNT_ = valueLabel("lblCOUNT", QStringLiteral("List Members"), QStringLiteral("0"));
+    lblCOUNT_ =
+        valueLabel("lblCOUNT", QStringLiteral("List Members"), QStringLiteral("List Members: 0"));
     auto* page = new QWidget;
     auto* v = new QVBoxLayout(page);
     v->addWidget(new QLabel(QStringLiteral("Emails In this List")));
     v->addWidget(lstEMAILS_, 1);
     auto* h = new QHBoxLayout;
     h->addWidget(lblCOUNT_);
-    h->addWidget(new QLabel(QStringLiteral("List Members")));
     h->addStretch();
-    lblHELD_ = named(new QLabel, "lblHELD", QStringLiteral("Held member"));
-    cmdRELEASE_ = named(new QPushButton(QStringLiteral("Release")), "cmdRELEASE",
+    // Held members get no copies until released; a list of 100,000 shows
+    // them alone so that Release can reach each.
+    lblHELD_ = valueLabel("lblHELD", QStringLiteral("Held after hard bounces"),
+                          QStringLiteral("Held after hard bounces: 0"));
+    chkONLYHELD_ = named(new QCheckBox(QStringLiteral("Show only &held members")), "chkONLYHELD",
+                         QStringLiteral("Show only held members"));
+    connect(chkONLYHELD_, &QCheckBox::toggled, this, [this] { fillMembers(); });
+    cmdRELEASE_ = named(new QPushButton(QStringLiteral("Re&lease")), "cmdRELEASE",
                         QStringLiteral("Release the held member"));
+    cmdRELEASE_->setToolTip(
+        QStringLiteral("Sends this member the list's copies again and clears the bounce count"));
     cmdRELEASE_->setEnabled(false);
     connect(cmdRELEASE_, &QPushButton::clicked, this, &MembersWindow::releaseHeld);
     h->addWidget(lblHELD_);
+    h->addWidget(chkONLYHELD_);
     h->addWidget(cmdRELEASE_);
     v->addLayout(h);
     return page;
@@ -318,8 +336,15 @@ void MembersWindow::fillMembers(std::size_t current) {
             storeFailed(e);
         }
     }
+    today_ = epochSeconds(SystemClock().now()) / 86400;
+    showValue(lblCOUNT_, QStringLiteral("List Members: ") + QString::number(entries_.size()));
+    const auto heldCount = std::count_if(entries_.begin(), entries_.end(),
+                                         [this](const MemberEntry& e) { return held(e); });
+    showValue(lblHELD_, QStringLiteral("Held after hard bounces: ") + QString::number(heldCount));
+    if (chkONLYHELD_->isChecked()) {
+        std::erase_if(entries_, [this](const MemberEntry& e) { return !held(e); });
+    }
     model_->reset(entries_.size());
-    showValue(lblCOUNT_, QString::number(entries_.size()));
     cursor_.reset(entries_.size());
     if (current < entries_.size()) {
         cursor_.moveTo(current);
@@ -345,29 +370,35 @@ void MembersWindow::showCurrent() {
     showHeld();
 }
 
+bool MembersWindow::held(const MemberEntry& e) const {
+    Member m;
+    m.bounces = e.bounces;
+    m.bounceDay = e.bounceDay;
+    return isHeld(m, today_);
+}
+
 void MembersWindow::showHeld() {
-    std::optional<Member> m;
-    if (Database* d = db(); d && cursor_.onMember()) {
-        try {
-            m = d->findMember(name_, entries_[cursor_.index()].email);
-        } catch (const std::exception&) {
-        }
-    }
-    const bool held = m && isHeld(*m, epochSeconds(SystemClock().now()) / 86400);
-    lblHELD_->setText(held ? QStringLiteral("Held after %1 hard bounces").arg(m->bounces)
-                           : QString());
-    cmdRELEASE_->setEnabled(held);
+    cmdRELEASE_->setEnabled(cursor_.onMember() && held(entries_[cursor_.index()]));
 }
 
 void MembersWindow::releaseHeld() {
-    if (Database* d = db(); d && cursor_.onMember()) {
+    if (!cursor_.onMember()) {
+        return;
+    }
+    const std::string email = entries_[cursor_.index()].email;
+    if (Database* d = db()) {
         try {
-            d->releaseMember(name_, entries_[cursor_.index()].email);
+            d->releaseMember(name_, email);
         } catch (const std::exception& e) {
             storeFailed(e);
+            return;
         }
     }
-    showHeld();
+    const std::size_t at = cursor_.index();
+    fillMembers(at);
+    MessageBox::information(
+        this, QString::fromStdString(email) + QStringLiteral(" is released and gets the list's "
+                                                             "copies again."));
 }
 
 void MembersWindow::entryChosen(int row) {
@@ -632,7 +663,12 @@ void MembersWindow::fillPending() {
 }
 
 const PendingRequest* MembersWindow::chosenPending() const {
-    const int row = lstPENDING_->indexOfTopLevelItem(lstPENDING_->currentItem());
+    // Reaching the list by keyboard makes a row current without choosing it.
+    QTreeWidgetItem* item = lstPENDING_->currentItem();
+    if (!item || !item->isSelected()) {
+        return nullptr;
+    }
+    const int row = lstPENDING_->indexOfTopLevelItem(item);
     if (row < 0 || static_cast<std::size_t>(row) >= pending_.size()) {
         return nullptr;
     }
@@ -645,20 +681,32 @@ void MembersWindow::confirmPending() {
         MessageBox::information(this, QStringLiteral("Please choose a request first."));
         return;
     }
+    const QString email = QString::fromStdString(p->Email);
+    const QString list = QString::fromStdString(name_);
+    if (!MessageBox::question(
+            this, QStringLiteral("Add %1 to %2 and send the welcome?").arg(email, list))) {
+        return;
+    }
     Database* d = db();
     if (!d) {
         return;
     }
+    bool done = false;
     try {
-        const std::optional<MailingList> list = d->findList(name_);
-        if (list) {
-            confirmByHand(*d, folder_, *list, *p, SystemClock().now());
+        if (const std::optional<MailingList> found = d->findList(name_)) {
+            confirmByHand(*d, folder_, *found, *p, SystemClock().now());
+            done = true;
         }
     } catch (const std::exception& e) {
         storeFailed(e);
     }
     fillMembers();
     fillPending();
+    if (done) {
+        MessageBox::information(this, QStringLiteral("%1 is a member of %2; the welcome goes "
+                                                     "out with the next run.")
+                                          .arg(email, list));
+    }
 }
 
 void MembersWindow::dropPending() {

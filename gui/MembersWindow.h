@@ -10,6 +10,7 @@
 #include "store/Database.h"
 
 class QHBoxLayout;
+class QCheckBox;
 class QLabel;
 class QPushButton;
 class QLineEdit;
@@ -80,7 +81,9 @@ private:
     void confirmPending();
     void dropPending();
     const PendingRequest* chosenPending() const;
-    // A member held after hard bounces: said beside the list, releasable.
+    // Members held after hard bounces: marked in the list, counted, shown
+    // alone on request; the current one releasable.
+    bool held(const MemberEntry& e) const;
     void showHeld();
     void releaseHeld();
 
@@ -99,6 +102,8 @@ private:
     std::vector<PendingRequest> pending_;
     QTreeWidget* lstPENDING_ = nullptr;
     QLabel* lblHELD_ = nullptr;
+    QCheckBox* chkONLYHELD_ = nullptr;
+    std::int64_t today_ = 0;  // days since the epoch, for held()
     QPushButton* cmdRELEASE_ = nullptr;
 };
 

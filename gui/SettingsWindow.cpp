@@ -84,7 +84,7 @@ QWidget* passwordField(QLineEdit* edit, const char* toggleName, const QString& w
     edit->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
     auto* show = new QToolButton;
     named(show, toggleName, QStringLiteral("Show ") + what);
-    show->setText(QStringLiteral("Show"));
+    show->setText(QStringLiteral("S&how"));
     show->setToolTip(QStringLiteral("Show the ") + what.toLower());
     show->setCheckable(true);
     QObject::connect(show, &QToolButton::toggled, edit, [edit](bool on) {
@@ -239,12 +239,12 @@ QHBoxLayout* SettingsWindow::buttonRow(QPushButton*& okButton) {
     auto* cmdCANCEL = new QPushButton(QStringLiteral("Cancel"));
     named(cmdCANCEL, "cmdCANCEL", cmdCANCEL->text());
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
-    auto* command1 = new QPushButton(QStringLiteral("View Log"));
+    auto* command1 = new QPushButton(QStringLiteral("&View Log"));
     named(command1, "Command1", command1->text());
     connect(command1, &QPushButton::clicked, this, [this] { viewFile(runLogPath(folder_)); });
     QPushButton* cmdDELETE =
-        button("cmdDELETE", QStringLiteral("Delete Log"), &SettingsWindow::deleteLog);
-    auto* command2 = new QPushButton(QStringLiteral("View Debug Log"));
+        button("cmdDELETE", QStringLiteral("Delete &Log"), &SettingsWindow::deleteLog);
+    auto* command2 = new QPushButton(QStringLiteral("View De&bug Log"));
     named(command2, "Command2", command2->text());
     connect(command2, &QPushButton::clicked, this, [this] { viewFile(debugLogPath(folder_)); });
 
@@ -428,8 +428,10 @@ QWidget* SettingsWindow::systemTab() {
                           QStringLiteral("At most this many messages a minute, e.g. 30 for "
                                          "Microsoft 365; 0 = none"));
     auto* limits = new QFormLayout;
-    limits->addRow(buddyLabel(spnDAILYLIMIT_->accessibleName(), spnDAILYLIMIT_), spnDAILYLIMIT_);
-    limits->addRow(buddyLabel(spnPACE_->accessibleName(), spnPACE_), spnPACE_);
+    limits->addRow(buddyLabel(QStringLiteral("Dail&y sending limit (recipients per 24 hours):"),
+                              spnDAILYLIMIT_),
+                   spnDAILYLIMIT_);
+    limits->addRow(buddyLabel(QStringLiteral("Pa&ce (messages per minute):"), spnPACE_), spnPACE_);
     layout->addLayout(limits);
     layout->addSpacing(8);
     layout->addWidget(autostartField());
@@ -496,6 +498,12 @@ void SettingsWindow::load() {
             combo->setEditText(QString::fromStdString(value));
         }
     }
+    loadedPassword_ = form.settings.txtPASSWORD;
+    // A password moved out of setup.ini is kept while the field stays empty.
+    if (loadedPassword_.empty()) {
+        tabs_->findChild<QLineEdit*>(QStringLiteral("txtPASSWORD"))
+            ->setPlaceholderText(signIn_->storedPasswordPlace());
+    }
 }
 
 SetupForm SettingsWindow::collect() const {
@@ -532,7 +540,13 @@ bool SettingsWindow::save() {
     if (esmtpWarningNeeded(form.settings.chkESMTP)) {
         MessageBox::information(this, kEsmtpWarning);
     }
+    const bool newPassword =
+        !form.settings.txtPASSWORD.empty() && form.settings.txtPASSWORD != loadedPassword_;
     Outcome saved = signIn_->apply(form.settings);
+    // Where the password went is said, clear text above all.
+    if (saved.ok && newPassword && !signIn_->passwordPlaceSaid().isEmpty()) {
+        MessageBox::information(this, signIn_->passwordPlaceSaid());
+    }
     if (saved.ok) {
         saved = saveSetupForm(folder_, form);
     }

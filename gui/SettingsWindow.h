@@ -50,6 +50,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    std::string loadedPassword_;  // line 4 as the window found it
     // The buttons under the tabs; `okButton` is set to the default one.
     QHBoxLayout* buttonRow(QPushButton*& okButton);
     QWidget* emailTab();

@@ -1,10 +1,11 @@
 #include "gui/SignInPanel.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QFormLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +15,10 @@
 #include <QVBoxLayout>
 #include <thread>
 
+#include "forms/StartUp.h"
 #include "gui/Keyring.h"
+#include "gui/Shell.h"
+#include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
@@ -39,9 +43,10 @@ QString text(const std::string& s) {
     return QString::fromStdString(s);
 }
 
-// The real flow: the browser opened from the window's thread, the listener
-// waiting here.
-TokenAnswer browserSignIn(const OAuth2Provider& provider, const std::function<bool()>& cancelled) {
+// The real flow: the listener waits here; the address goes to the window,
+// which opens the browser and shows it.
+TokenAnswer browserSignIn(const OAuth2Provider& provider, const std::function<bool()>& cancelled,
+                          const std::function<void(const std::string&)>& show) {
     LoopbackSignIn signIn(provider);
     std::string url;
     try {
@@ -52,10 +57,7 @@ TokenAnswer browserSignIn(const OAuth2Provider& provider, const std::function<bo
         failed.errorText = e.what();
         return failed;
     }
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [url] { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); },
-        Qt::QueuedConnection);
+    show(url);
     return signIn.finish(300, cancelled);
 }
 
@@ -64,8 +66,20 @@ TokenAnswer browserSignIn(const OAuth2Provider& provider, const std::function<bo
 SignInPanel::SignInPanel(std::string folder, QWidget* parent)
     : QWidget(parent),
       folder_(std::move(folder)),
-      flow_(browserSignIn),
       cancelled_(std::make_shared<std::atomic<bool>>(false)) {
+    QPointer<SignInPanel> panel(this);
+    flow_ = [panel](const OAuth2Provider& provider, const std::function<bool()>& cancelled) {
+        return browserSignIn(provider, cancelled, [panel](const std::string& url) {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [panel, url] {
+                    if (panel) {
+                        panel->showSignInAddress(QString::fromStdString(url));
+                    }
+                },
+                Qt::QueuedConnection);
+        });
+    };
     setObjectName(QStringLiteral("tabSIGNIN"));
     if (KeyringSecretStore::reachable()) {
         ownKeyring_ = std::make_unique<KeyringSecretStore>(folder_);
@@ -106,51 +120,80 @@ SignInPanel::SignInPanel(std::string folder, QWidget* parent)
     named(cmdSIGNIN_, "cmdSIGNIN", QStringLiteral("Sign in..."));
     cmdSIGNIN_->setToolTip(QStringLiteral("Opens the provider's sign-in page in your browser"));
     connect(cmdSIGNIN_, &QPushButton::clicked, this, &SignInPanel::signIn);
-    lblSIGNEDIN_ = new QLabel;
-    named(lblSIGNEDIN_, "lblSIGNEDIN", QStringLiteral("Sign-in state"));
+    lblSIGNEDIN_ = valueLabel("lblSIGNEDIN", QStringLiteral("Sign-in state"),
+                              QStringLiteral("Not signed in."));
     lblSIGNEDIN_->setWordWrap(true);
     lblSIGNEDIN_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    cmdCANCELSIGNIN_ = named(new QPushButton(QStringLiteral("Cancel si&gn-in")), "cmdCANCELSIGNIN",
+                             QStringLiteral("Cancel sign-in"));
+    cmdCANCELSIGNIN_->setVisible(false);
+    connect(cmdCANCELSIGNIN_, &QPushButton::clicked, this, [this] {
+        cancelled_->store(true);
+        cmdCANCELSIGNIN_->setEnabled(false);
+    });
     auto* signInRow = new QHBoxLayout;
     signInRow->addWidget(cmdSIGNIN_);
     signInRow->addWidget(lblSIGNEDIN_, 1);
+    signInRow->addWidget(cmdCANCELSIGNIN_);
+    // Where no browser opens (a server, a remote session) the address is
+    // copied to one that can.
+    txtSIGNINURL_ = named(new QLineEdit, "txtSIGNINURL", QStringLiteral("Sign-in address:"));
+    txtSIGNINURL_->setReadOnly(true);
+    cmdCOPYURL_ = named(new QPushButton(QStringLiteral("Cop&y")), "cmdCOPYURL",
+                        QStringLiteral("Copy the sign-in address"));
+    connect(cmdCOPYURL_, &QPushButton::clicked, this,
+            [this] { QGuiApplication::clipboard()->setText(txtSIGNINURL_->text()); });
+    urlRow_ = new QWidget;
+    auto* urlLayout = new QHBoxLayout(urlRow_);
+    urlLayout->setContentsMargins(0, 0, 0, 0);
+    auto* urlLabel = new QLabel(QStringLiteral("Sign-in &address:"));
+    urlLabel->setBuddy(txtSIGNINURL_);
+    urlLayout->addWidget(urlLabel);
+    urlLayout->addWidget(txtSIGNINURL_, 1);
+    urlLayout->addWidget(cmdCOPYURL_);
+    urlRow_->setVisible(false);
 
     txtPASSWORDCOMMAND_ =
         field("txtPASSWORDCOMMAND", QStringLiteral("Password command:"),
               QStringLiteral("Run without a shell when no keyring answers; the first line it "
                              "prints is the password (or an access token for OAuth2). "
                              "VOREL_PASSWORD_COMMAND overrides it."));
-    chkSECRETSINFOLDER_ = new QCheckBox(QStringLiteral("Keep secrets in the application folder"));
+    lblCOMMANDHINT_ = newsLabel(new QLabel, "lblCOMMANDHINT",
+                                QStringLiteral("When the password command is used"));
+    lblCOMMANDHINT_->setWordWrap(true);
+    // The warning is in the caption: a tooltip is seen only by hovering.
+    chkSECRETSINFOLDER_ =
+        new QCheckBox(QStringLiteral("Keep secrets in the application folder (in clear &text)"));
     named(chkSECRETSINFOLDER_, "chkSECRETSINFOLDER", chkSECRETSINFOLDER_->text());
     chkSECRETSINFOLDER_->setToolTip(
         QStringLiteral("For computers without a desktop keyring: the password and the sign-in "
                        "are kept in a file only you can read, in clear text."));
 
     auto* form = new QFormLayout;
-    auto* methodLabel = new QLabel(cmbLOGINMETHOD_->accessibleName());
+    auto* methodLabel = new QLabel(QStringLiteral("Login &method:"));
     methodLabel->setBuddy(cmbLOGINMETHOD_);
     form->addRow(methodLabel, cmbLOGINMETHOD_);
-    auto* commandLabel = new QLabel(txtPASSWORDCOMMAND_->accessibleName());
+    auto* commandLabel = new QLabel(QStringLiteral("Pass&word command:"));
     commandLabel->setBuddy(txtPASSWORDCOMMAND_);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(providerBox_);
     layout->addLayout(signInRow);
+    layout->addWidget(urlRow_);
     auto* commandForm = new QFormLayout;
     commandForm->addRow(commandLabel, txtPASSWORDCOMMAND_);
+    commandForm->addRow(lblCOMMANDHINT_);
     layout->addLayout(commandForm);
     layout->addWidget(chkSECRETSINFOLDER_);
-    auto* where = new QLabel(
-        keyring_ != nullptr
-            ? QStringLiteral("Passwords and sign-ins are kept in your desktop keyring.")
-            : QStringLiteral("No desktop keyring answers here: use a password command, or "
-                             "keep secrets in the application folder."));
-    where->setWordWrap(true);
-    where->setObjectName(QStringLiteral("lblKEYRING"));
-    layout->addWidget(where);
+    lblKEYRING_ = newsLabel(new QLabel, "lblKEYRING", QStringLiteral("Where secrets are kept"));
+    lblKEYRING_->setWordWrap(true);
+    showWhereKept();
+    layout->addWidget(lblKEYRING_);
     layout->addStretch();
 
     connect(cmbLOGINMETHOD_, &QComboBox::currentIndexChanged, this, &SignInPanel::methodChanged);
+    connect(chkSECRETSINFOLDER_, &QCheckBox::toggled, this, &SignInPanel::showWhereKept);
     load();
 }
 
@@ -169,9 +212,9 @@ void SignInPanel::load() {
     chkSECRETSINFOLDER_->setChecked(s.secretsInFolder);
     account_ = s.account;
     if (s.oauth2() && !s.account.empty()) {
-        lblSIGNEDIN_->setText(s.account == "?" ? QStringLiteral("Signed in.")
-                                               : QStringLiteral("Signed in as ") + text(s.account) +
-                                                     QStringLiteral("."));
+        showValue(lblSIGNEDIN_, s.account == "?" ? QStringLiteral("Signed in.")
+                                                 : QStringLiteral("Signed in as ") +
+                                                       text(s.account) + QStringLiteral("."));
     }
     methodChanged();
 }
@@ -183,8 +226,28 @@ void SignInPanel::methodChanged() {
     const bool microsoftNeedsId =
         method == LoginMethod::Microsoft && builtInMicrosoftClientId().empty();
     providerBox_->setVisible(custom || microsoftNeedsId);
+    // The Microsoft preset has its own addresses: only the client ID shows.
+    auto* provider = static_cast<QFormLayout*>(providerBox_->layout());
     for (QLineEdit* e : {txtAUTHORIZEURL_, txtTOKENURL_, txtSCOPE_}) {
         e->setEnabled(custom);
+        provider->setRowVisible(e, custom);
+    }
+    switch (method) {
+        case LoginMethod::PasswordCommand:
+            lblCOMMANDHINT_->setText(QStringLiteral(
+                "Vorel runs this command at every login; the first line it prints is the "
+                "password."));
+            break;
+        case LoginMethod::Password:
+            lblCOMMANDHINT_->setText(QStringLiteral(
+                "Optional: run only when neither setup.ini nor the keyring has the password "
+                "(a run from a timer, outside the desktop)."));
+            break;
+        default:
+            lblCOMMANDHINT_->setText(QStringLiteral(
+                "Optional: when set, the first line it prints is used as the access token "
+                "instead of the sign-in."));
+            break;
     }
     lblCLIENTHINT_->setVisible(microsoftNeedsId);
     cmdSIGNIN_->setEnabled(custom || method == LoginMethod::Microsoft);
@@ -209,8 +272,13 @@ Outcome SignInPanel::apply(Settings& settings) {
     const bool chosen = s.method != none.method || !s.clientId.empty() || !s.authorizeUrl.empty() ||
                         !s.tokenUrl.empty() || !s.scope.empty() || !s.passwordCommand.empty() ||
                         s.secretsInFolder;
+    placeSaid_.clear();
     // A folder whose user never chose anything here keeps the old rules.
     if (!chosen && !fileExists(joinPath(folder_, kSignInFile)) && keyring_ == nullptr) {
+        placeSaid_ = QStringLiteral(
+            "The password stays in clear text on line 4 of setup.ini: no desktop keyring "
+            "answers here. Use a password command, or tick \"Keep secrets in the application "
+            "folder\" on the Sign In tab.");
         return Outcome::done();
     }
     try {
@@ -219,24 +287,84 @@ Outcome SignInPanel::apply(Settings& settings) {
         return Outcome::failed(e.what());
     }
     // The password leaves setup.ini where something safer keeps it; where
-    // nothing does it stays there, as it always has.
-    if (!settings.txtPASSWORD.empty() &&
-        keepSecret(folder_, s, keyring_, kPasswordKey, settings.txtPASSWORD).empty()) {
-        settings.txtPASSWORD.clear();
+    // nothing does it stays there, as it always has. While the keyring
+    // answers (an unlock prompt) the window takes no input.
+    if (!settings.txtPASSWORD.empty()) {
+        QWidget* top = window();
+        top->setEnabled(false);
+        if (keyring_ != nullptr && !s.secretsInFolder) {
+            lblKEYRING_->setText(
+                QStringLiteral("Waiting for the desktop keyring (it may ask you "
+                               "to unlock it)..."));
+            top->setCursor(Qt::BusyCursor);
+        }
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        const std::string why =
+            keepSecret(folder_, s, keyring_, kPasswordKey, settings.txtPASSWORD);
+        top->unsetCursor();
+        top->setEnabled(true);
+        showWhereKept();
+        if (why.empty()) {
+            settings.txtPASSWORD.clear();
+            placeSaid_ = s.secretsInFolder ? QStringLiteral(
+                                                 "The password is kept in the "
+                                                 "application folder, in clear text "
+                                                 "in a file only you can read.")
+                                           : QStringLiteral(
+                                                 "The password is kept in your "
+                                                 "desktop keyring.");
+        } else {
+            QString said = text(why);
+            if (ownKeyring_ != nullptr && !ownKeyring_->lastError().empty()) {
+                said += QStringLiteral(" (") + text(ownKeyring_->lastError()) + QStringLiteral(")");
+            }
+            placeSaid_ =
+                QStringLiteral("The password stays in clear text on line 4 of setup.ini. ") + said;
+        }
     }
     return Outcome::done();
+}
+
+void SignInPanel::setKeyringTimeLimit(int ms) {
+    keyringLimitMs_ = ms;
+    if (ownKeyring_) {
+        ownKeyring_->setTimeLimit(ms);
+    }
+}
+
+QString SignInPanel::storedPasswordPlace() {
+    if (FileSecretStore(folder_).readSecret(kPasswordKey)) {
+        return QStringLiteral("stored in the application folder");
+    }
+    // Only where this folder ever used the keyring: an unused one is not
+    // asked (it could prompt to be unlocked).
+    if (keyring_ == nullptr || !fileExists(joinPath(folder_, kSignInFile))) {
+        return {};
+    }
+    // The window opens after a few seconds at most, whatever the keyring does.
+    if (ownKeyring_) {
+        ownKeyring_->setTimeLimit(3000);
+    }
+    const bool stored = keyring_->readSecret(kPasswordKey).has_value();
+    if (ownKeyring_) {
+        ownKeyring_->setTimeLimit(keyringLimitMs_);
+    }
+    return stored ? QStringLiteral("stored in the keyring") : QString();
 }
 
 void SignInPanel::signIn() {
     const SignInSettings settings = collect();
     const OAuth2Provider provider = providerFor(settings);
     if (const std::string missing = missingProviderSetting(provider); !missing.empty()) {
-        lblSIGNEDIN_->setText(QStringLiteral("Cannot sign in: ") + text(missing) +
-                              QStringLiteral("."));
+        showValue(lblSIGNEDIN_,
+                  QStringLiteral("Cannot sign in: ") + text(missing) + QStringLiteral("."));
         return;
     }
     cmdSIGNIN_->setEnabled(false);
-    lblSIGNEDIN_->setText(QStringLiteral("Waiting for the sign-in in your browser..."));
+    cancelled_ = std::make_shared<std::atomic<bool>>(false);
+    cmdCANCELSIGNIN_->setEnabled(true);
+    cmdCANCELSIGNIN_->setVisible(true);
+    showValue(lblSIGNEDIN_, QStringLiteral("Waiting for the sign-in in your browser..."));
     QPointer<SignInPanel> panel(this);
     std::thread([panel, flow = flow_, provider, settings, cancelled = cancelled_] {
         const TokenAnswer answer = flow(provider, [cancelled] { return cancelled->load(); });
@@ -251,11 +379,47 @@ void SignInPanel::signIn() {
     }).detach();
 }
 
+void SignInPanel::showWhereKept() {
+    QString where;
+    if (chkSECRETSINFOLDER_->isChecked()) {
+        where = QStringLiteral(
+            "Passwords and sign-ins are kept in the application folder, in "
+            "clear text in a file only you can read.");
+    } else if (keyring_ != nullptr) {
+        where = QStringLiteral("Passwords and sign-ins are kept in your desktop keyring.");
+    } else if (sessionBusReachable()) {
+        where = QStringLiteral(
+            "No desktop keyring (Secret Service) answers on this desktop: "
+            "a password stays in clear text on line 4 of setup.ini unless "
+            "you use a password command or keep secrets in the application "
+            "folder.");
+    } else {
+        where = QStringLiteral(
+            "No desktop keyring answers here: a password stays in clear text "
+            "on line 4 of setup.ini unless you use a password command or "
+            "keep secrets in the application folder.");
+    }
+    lblKEYRING_->setText(where);
+}
+
+void SignInPanel::showSignInAddress(const QString& url) {
+    txtSIGNINURL_->setText(url);
+    urlRow_->setVisible(true);
+    if (!openWithShell(url)) {
+        showValue(lblSIGNEDIN_, QStringLiteral("No browser opened: open the sign-in address "
+                                               "below in a browser yourself, then come back."));
+    }
+}
+
 void SignInPanel::signInDone(const SignInSettings& settings, const TokenAnswer& answer) {
     cmdSIGNIN_->setEnabled(true);
+    cmdCANCELSIGNIN_->setVisible(false);
+    urlRow_->setVisible(false);
     std::string said;
     bool ok = false;
-    if (!answer.ok()) {
+    if (!answer.ok() && cancelled_->load()) {
+        said = "Sign-in cancelled.";
+    } else if (!answer.ok()) {
         said = "Not signed in: " + answer.errorText;
     } else if (const std::string why = saveSignIn(folder_, settings, keyring_, answer);
                !why.empty()) {
@@ -265,7 +429,7 @@ void SignInPanel::signInDone(const SignInSettings& settings, const TokenAnswer& 
         account_ = answer.account.empty() ? "?" : answer.account;
         said = answer.account.empty() ? "Signed in." : "Signed in as " + answer.account + ".";
     }
-    lblSIGNEDIN_->setText(text(said));
+    showValue(lblSIGNEDIN_, text(said));
     Q_EMIT signInFinished(ok);
 }
 

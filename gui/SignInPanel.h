@@ -20,6 +20,8 @@ class QWidget;
 
 namespace vorel {
 
+class KeyringSecretStore;
+
 // The "Sign In" tab of the settings window: the login method, the custom
 // OAuth2 provider, the password command, where secrets are kept, and the
 // "Sign in..." button whose browser flow runs on a worker thread. Writes
@@ -39,11 +41,25 @@ public:
     // Where secrets go; the desktop keyring by default (none where no
     // session bus answers). Not owned.
     void setKeyring(SecretStore* keyring) { keyring_ = keyring; }
+    // How long Ok waits for the desktop keyring before the password stays
+    // where it was; tests shorten it.
+    void setKeyringTimeLimit(int ms);
 
     SignInSettings collect() const;
     // On "Ok": signin.ini written and a password on line 4 moved to the
     // keyring (or the ticked secrets file), line 4 then left empty.
     Outcome apply(Settings& settings);
+
+    // "stored in the keyring" (or the application folder) where a password
+    // is kept outside setup.ini; empty otherwise.
+    QString storedPasswordPlace();
+    // After apply(): where the password given went, and why when it stayed
+    // in clear text on line 4 of setup.ini.
+    QString passwordPlaceSaid() const { return placeSaid_; }
+
+    // The browser opened at the sign-in address, which shows with Copy;
+    // where no browser opens the window says so at once.
+    void showSignInAddress(const QString& url);
 
 Q_SIGNALS:
     void signInFinished(bool ok);
@@ -51,6 +67,8 @@ Q_SIGNALS:
 private:
     void load();
     void methodChanged();
+    // lblKEYRING: where a password given on Ok is actually kept.
+    void showWhereKept();
     void signIn();
     void signInDone(const SignInSettings& settings, const TokenAnswer& answer);
 
@@ -66,11 +84,19 @@ private:
     QCheckBox* chkSECRETSINFOLDER_ = nullptr;
     QPushButton* cmdSIGNIN_ = nullptr;
     QLabel* lblSIGNEDIN_ = nullptr;
+    QLabel* lblCOMMANDHINT_ = nullptr;
+    QLabel* lblKEYRING_ = nullptr;
+    QPushButton* cmdCANCELSIGNIN_ = nullptr;
+    QWidget* urlRow_ = nullptr;
+    QLineEdit* txtSIGNINURL_ = nullptr;
+    QPushButton* cmdCOPYURL_ = nullptr;
     SignInFlow flow_;
-    std::unique_ptr<SecretStore> ownKeyring_;
+    std::unique_ptr<KeyringSecretStore> ownKeyring_;
     SecretStore* keyring_ = nullptr;
     std::shared_ptr<std::atomic<bool>> cancelled_;
-    std::string account_;  // as signin.ini keeps it: "?" for an unnamed sign-in
+    std::string account_;
+    QString placeSaid_;
+    int keyringLimitMs_ = 30000;  // as signin.ini keeps it: "?" for an unnamed sign-in
 };
 
 }  // namespace vorel

@@ -1,7 +1,11 @@
 #include "gui/Widgets.h"
 
+#include <QAccessibleWidget>
+#include <QCoreApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMainWindow>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -10,6 +14,27 @@
 #include <algorithm>
 
 namespace vorel {
+
+namespace {
+
+// A window of ours made from a plain QWidget would be a "filler" to a screen
+// reader, which then does not announce it as a window when it opens.
+QAccessibleInterface* windowRole(const QString& className, QObject* object) {
+    auto* w = qobject_cast<QWidget*>(object);
+    if (!w || !w->isWindow() || !className.startsWith(QLatin1String("vorel::")) ||
+        qobject_cast<QMainWindow*>(w) || qobject_cast<QDialog*>(w)) {
+        return nullptr;
+    }
+    return new QAccessibleWidget(w, QAccessible::Window);
+}
+
+void installWindowRole() {
+    QAccessible::installFactory(windowRole);
+}
+
+}  // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(installWindowRole)
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);

@@ -2,6 +2,8 @@
 // stands in for the tray icon where there is no tray (offscreen has none).
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
+#include <QProcess>
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
@@ -97,6 +99,50 @@ TEST_F(DesktopTest, WithoutATrayTheCountdownWindowStandsIn) {
     EXPECT_TRUE(w->isVisible());
     w->close();
     EXPECT_TRUE(!app->trayMode() && app->mainForm()->isVisible());
+}
+
+// The tray as a KDE, Xfce, Cinnamon or GNOME (AppIndicator) panel drives it:
+// a StatusNotifier watcher on a bus of the test's own clicks the icon once
+// (Activate), then chooses the menu's Restore, then its Exit. Qt speaks that
+// protocol only on a real display, so the test runs itself again under
+// Xvfb with a session bus of its own.
+TEST_F(DesktopTest, APanelsClickAndMenuBringTheWindowsBackOrEndTheProgram) {
+    if (test::childMode().empty()) {
+        if (std::system("command -v xvfb-run >/dev/null") != 0) {
+            GTEST_SKIP() << "needs xvfb-run";
+        }
+        EXPECT_TRUE(test::passesInChild("tray", "xvfb-run -a", "QT_QPA_PLATFORM=xcb"));
+        return;
+    }
+    const std::string log = f.folder.file("panel.log");
+    auto panel = test::startHelper(
+        "sni_panel.py", {test::q(log), QStringLiteral("activate"),
+                         QStringLiteral("menu:Restore Vorel"), QStringLiteral("menu:Exit")});
+    f.settings.txtDIALUPWHEN = "30";
+    start({"--tray"});
+    bool quit = false;
+    QObject::connect(app.get(), &AppWindows::quitRequested, [&] { quit = true; });
+    ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
+    EXPECT_EQ(app->countdownWindow(), nullptr);  // the icon, not its stand-in
+    for (const char* how : {"a click", "Restore"}) {
+        SCOPED_TRACE(how);
+        ASSERT_TRUE(app->trayMode());
+        EXPECT_TRUE(test::waitUntil([&] { return !app->trayMode(); }, 10000));
+        EXPECT_TRUE(app->mainForm()->isVisible());
+        app->goToTray();
+    }
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    EXPECT_TRUE(test::waitUntil([&] { return quit; }, 10000));
+    EXPECT_EQ(MessageBox::answeredTexts(),
+              QStringList{QStringLiteral("Are you sure you want to quit?")});
+    panel.reset();
+    // What the panel showed each time: the tooltip says what a click does,
+    // the menu has the countdown, Restore and Exit.
+    const std::string seen = f.folder.read("panel.log");
+    EXPECT_NE(seen.find("Click to restore"), std::string::npos) << seen;
+    EXPECT_NE(seen.find(R"("menu": ["Vorel Running in 30 Seconds", "Restore Vorel", "Exit"])"),
+              std::string::npos)
+        << seen;
 }
 
 }  // namespace

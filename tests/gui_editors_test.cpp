@@ -382,7 +382,7 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     EXPECT_FALSE(w->isVisible());
     EXPECT_EQ(m->windowTitle(), QStringLiteral("List VIew - TYPED"));
     EXPECT_EQ(rows(m), QStringLiteral("ann@x.example|bob@x.example|carl@x.example"));
-    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("3"));
+    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("List Members: 3"));
     QLineEdit* email = edit("txtEMAIL", m);
     // Each button or search and what it leaves in the address box.
     const std::pair<const char*, const char*> steps[] = {{"cmdLAST", "carl@x.example"},
@@ -400,18 +400,25 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
         EXPECT_EQ(email->text(), q(after)) << step;
     }
     EXPECT_EQ(MessageBox::answeredTexts().last(), q(kEnterSearch));
-    // A member held after three hard bounces is shown so and can be released.
+    // Members held after three hard bounces are marked and counted, shown
+    // alone on request, and released.
     const std::int64_t today = epochSeconds(SystemClock().now()) / 86400;
     for (std::int64_t day = today - 2; day <= today; ++day) {
         f.db().recordBounce("bob@x.example", "TYPED", day);
     }
-    edit("txtSEARCH", m)->setText(QStringLiteral("bob"));
-    click(m, "cmdSEARCH");
-    EXPECT_EQ(control<QLabel>(m, "lblHELD")->text(), QStringLiteral("Held after 3 hard bounces"));
-    click(m, "cmdRELEASE");
+    auto* onlyHeld = control<QCheckBox>(m, "chkONLYHELD");
+    onlyHeld->setChecked(true);
+    EXPECT_EQ(rows(m), QStringLiteral("bob@x.example  (held after 3 hard bounces)"));
+    EXPECT_EQ(control<QLabel>(m, "lblHELD")->accessibleName(),
+              QStringLiteral("Held after hard bounces: 1"));
+    EXPECT_EQ(email->text(), QStringLiteral("bob@x.example"));
+    EXPECT_EQ(press("cmdRELEASE", m),
+              texts("bob@x.example is released and gets the list's copies again."));
     EXPECT_EQ(f.db().findMember("TYPED", "bob@x.example")->bounces, 0);
-    EXPECT_TRUE(control<QLabel>(m, "lblHELD")->text().isEmpty());
+    EXPECT_EQ(rows(m), QString());
     EXPECT_FALSE(control<QPushButton>(m, "cmdRELEASE")->isEnabled());
+    onlyHeld->setChecked(false);
+    EXPECT_EQ(control<QLabel>(m, "lblHELD")->text(), QStringLiteral("Held after hard bounces: 0"));
     click(m, "cmdMOVEFIRST");
     email->setText(QStringLiteral("no-at-sign"));
     EXPECT_EQ(press("Command1", m), texts(kInvalidAddress));
@@ -420,7 +427,7 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     EXPECT_TRUE(f.db().findMember("TYPED", "anne@x.example"));
     click(m, "Command2");
     EXPECT_EQ(email->text(), QStringLiteral("bob@x.example"));  // the next one is current
-    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("2"));
+    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("List Members: 2"));
     EXPECT_FALSE(f.db().findMember("TYPED", "anne@x.example"));
     click(m, "cmdCLOSE");
     EXPECT_TRUE(waitUntil([&] { return w->isVisible(); }));
@@ -439,7 +446,7 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     FileDialog::setNextFileName(q(f.folder.file("in.txt")));
     EXPECT_EQ(press("cmdIMPORT", m),
               QStringList{q(kImportDone) + QStringLiteral("\n\n1 address added")});
-    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("3"));
+    EXPECT_EQ(control<QLabel>(m, "lblCOUNT")->text(), QStringLiteral("List Members: 3"));
     // Open in front of the member editor until the user closes it.
     QPointer<ImportStatusWindow> status = m->importStatus();
     ASSERT_FALSE(status.isNull());
@@ -496,8 +503,17 @@ TEST_F(Editors, MemberEditorConfirmsOrDropsPendingRequests) {
     EXPECT_EQ(shownRows(), QStringLiteral("ann@x.example|bob@x.example expired"));
     EXPECT_EQ(rows(m), QStringLiteral("member@x.example"));
     EXPECT_EQ(press("cmdCONFIRM", m), texts("Please choose a request first."));
+    // Reached by keyboard: current, not chosen.
+    pending->setCurrentItem(pending->topLevelItem(0), 0, QItemSelectionModel::NoUpdate);
+    EXPECT_EQ(press("cmdCONFIRM", m), texts("Please choose a request first."));
     pending->setCurrentItem(pending->topLevelItem(0));
-    click(m, "cmdCONFIRM");
+    MessageBox::setNextAnswer(MessageBox::No);
+    EXPECT_EQ(press("cmdCONFIRM", m), texts("Add ann@x.example to NEWS and send the welcome?"));
+    EXPECT_EQ(rows(m), QStringLiteral("member@x.example"));
+    pending->setCurrentItem(pending->topLevelItem(0));
+    EXPECT_EQ(press("cmdCONFIRM", m),
+              texts("Add ann@x.example to NEWS and send the welcome?|ann@x.example is a member "
+                    "of NEWS; the welcome goes out with the next run."));
     EXPECT_EQ(shownRows(), QStringLiteral("bob@x.example expired"));
     EXPECT_EQ(rows(m), QStringLiteral("member@x.example|ann@x.example"));
     EXPECT_EQ(f.db().findMember("NEWS", "ann@x.example")->Data, "%vorelcode%~name=Ann~");

@@ -1,9 +1,11 @@
 // Renders every window offscreen into DIR/<window>.png: the run window in the
 // middle of a real run against the loopback servers (root: Dovecot).
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QPainter>
 #include <QTabWidget>
+#include <QTreeWidget>
 #include <cstdio>
 #include <ctime>
 
@@ -15,6 +17,7 @@
 #include "gui/MembersWindow.h"
 #include "gui/PostWindow.h"
 #include "gui/SettingsWindow.h"
+#include "gui/Shell.h"
 #include "gui_support.h"
 #include "support/TestServers.h"
 
@@ -47,6 +50,13 @@ void shoot(QWidget* w, std::initializer_list<const char*> names) {
         test::pause(100);
         save(w->grab(), name);
     }
+}
+
+// One tab of SSTab1.
+void shootTab(QWidget* w, int index, const char* name) {
+    w->findChild<QTabWidget*>(QStringLiteral("SSTab1"))->setCurrentIndex(index);
+    test::pause(100);
+    save(w->grab(), name);
 }
 
 // A dark desktop palette, as a dark theme sets it.
@@ -102,6 +112,27 @@ void shootWindows(AppWindows& app, bool testConnection) {
     }
     shoot(app.settingsWindow(), {"frmSETUP-email", "frmSETUP-connect", "frmSETUP-system",
                                  "frmSETUP-antispam", "frmSETUP-signin"});
+    // The sign-in methods: Microsoft, and a custom provider waiting on a
+    // browser that never opened (its address shown with Copy and Cancel).
+    auto* method = control<QComboBox>(app.settingsWindow(), "cmbLOGINMETHOD");
+    method->setCurrentIndex(1);
+    shootTab(app.settingsWindow(), 4, "frmSETUP-signin-microsoft");
+    method->setCurrentIndex(2);
+    control<QLineEdit>(app.settingsWindow(), "txtCLIENTID")->setText(QStringLiteral("my-client"));
+    control<QLineEdit>(app.settingsWindow(), "txtAUTHORIZEURL")
+        ->setText(QStringLiteral("https://login.example/authorize"));
+    control<QLineEdit>(app.settingsWindow(), "txtTOKENURL")
+        ->setText(QStringLiteral("https://login.example/token"));
+    setUrlOpener([](const QUrl&) { return false; });
+    control<QAbstractButton>(app.settingsWindow(), "cmdSIGNIN")->click();
+    test::waitUntil(
+        [&] { return control<QWidget>(app.settingsWindow(), "txtSIGNINURL")->isVisible(); }, 5000);
+    shootTab(app.settingsWindow(), 4, "frmSETUP-signin-custom");
+    control<QAbstractButton>(app.settingsWindow(), "cmdCANCELSIGNIN")->click();
+    test::waitUntil(
+        [&] { return control<QWidget>(app.settingsWindow(), "cmdSIGNIN")->isEnabled(); }, 5000);
+    setUrlOpener({});
+    MessageBox::setNextAnswer(MessageBox::Discard);
     app.settingsWindow()->close();
     app.showAutoresponders();
     control<QListWidget>(app.autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
@@ -125,8 +156,14 @@ void shootWindows(AppWindows& app, bool testConnection) {
     control<QAbstractButton>(members, "cmdMOVENEXT")->click();
     control<QPlainTextEdit>(members, "txtADDEMAILS")
         ->setPlainText(QStringLiteral("new.reader@x.example\nAnother Reader <another@x.example>"));
-    shoot(members, {"frmLISTVIEW-AddEmailAddresses", "frmLISTVIEW-ViewEmailAddresses",
-                    "frmLISTVIEW-PendingRequests"});
+    shoot(members, {"frmLISTVIEW-AddEmailAddresses", "frmLISTVIEW-ViewEmailAddresses"});
+    // The held member shown alone; a chosen request.
+    control<QAbstractButton>(members, "chkONLYHELD")->click();
+    shootTab(members, 1, "frmLISTVIEW-HeldMembers");
+    control<QAbstractButton>(members, "chkONLYHELD")->click();
+    auto* pending = control<QTreeWidget>(members, "lstPENDING");
+    pending->setCurrentItem(pending->topLevelItem(1));
+    shootTab(members, 2, "frmLISTVIEW-PendingRequests");
     ImportStatusWindow status;
     status.addLines({"Import Added ann@x.example to list NEWSLETTER",
                      "Email Addresss reader1@x.example already in list NEWSLETTER",
@@ -137,6 +174,10 @@ void shootWindows(AppWindows& app, bool testConnection) {
     members->close();
     lists->close();
     test::waitUntil([&] { return app.mainForm()->isVisible(); }, 2000);
+    // The tray's stand-in where there is no tray (offscreen has none).
+    app.goToTray();
+    shoot(app.countdownWindow(), {"frmCOUNTDOWN"});
+    app.restoreFromTray();
 }
 
 }  // namespace
@@ -177,6 +218,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= 40; ++i) {
         f.db().addMember({0, "NEWSLETTER", "reader" + std::to_string(i) + "@x.example", ""});
     }
+    const std::int64_t today = std::time(nullptr) / 86400;
+    for (std::int64_t day = today - 2; day <= today; ++day) {
+        f.db().recordBounce("reader7@x.example", "NEWSLETTER", day);
+    }
     for (int i = 1; i <= 3; ++i) {
         f.db().addPending({0, "NEWSLETTER", "asker" + std::to_string(i) + "@x.example", "",
                            "t" + std::to_string(i), std::time(nullptr) - i * 3600});
@@ -213,10 +258,6 @@ int main(int argc, char** argv) {
     save(run, "frmRUNMAIL");
     control<QAbstractButton>(app.runWindow(), "cmdCLOSE")->click();
     app.runs().waitForEnd();
-    // "Run in Taskbar" where there is no tray (offscreen has none).
-    app.goToTray();
-    shoot(app.countdownWindow(), {"frmCOUNTDOWN"});
-    app.restoreFromTray();
     // Once more with a dark palette: every icon and colour must still show.
     QApplication::setPalette(darkPalette());
     gSuffix = QStringLiteral("-dark");

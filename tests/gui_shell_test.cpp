@@ -131,9 +131,9 @@ TEST_F(ShellTest, CountdownRunsOnTheThirtiethTickInTheTray) {
     app->restoreFromTray();
     EXPECT_TRUE(!app->trayMode() && app->mainForm()->isVisible());
     ticks(3);
-    EXPECT_EQ(menu(), QStringLiteral("Vorel will Autorun when running in Taskbar"));
+    EXPECT_EQ(menu(), QStringLiteral("Vorel will Autorun when running in the tray"));
     EXPECT_EQ(app->backdrop()->statusLabel()->text(),
-              QStringLiteral("Vorel Will Autorun when Running in Taskbar"));
+              QStringLiteral("Vorel Will Autorun when Running in the Tray"));
     app->goToTray();
     ticks(19);
     EXPECT_EQ(menu(), QStringLiteral("Vorel Running in 2 Seconds"));

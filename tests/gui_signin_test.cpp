@@ -1,12 +1,20 @@
 // The settings window's "Sign In" tab: the login method, the sign-in button
 // with a scripted flow on its worker thread, and where Ok puts the secrets.
+#include <qt6keychain/keychain.h>
+
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QEventLoop>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QTabWidget>
+#include <QTimer>
 #include <atomic>
+#include <cstdlib>
 #include <map>
 
+#include "gui/Keyring.h"
 #include "gui/SettingsWindow.h"
 #include "gui/SignInPanel.h"
 #include "gui_support.h"
@@ -137,6 +145,139 @@ TEST_F(SignInTabTest, WithoutAKeyringSecretsStayOutOfTheFolderUnlessTicked) {
     Settings saved;
     readSettingsLines(f.folder.path(), saved);
     EXPECT_EQ(saved.txtPASSWORD, "");
+}
+
+// The secret kept under `service` for `key` of the folder, by QtKeychain
+// itself; empty when there is none.
+std::string keychainSecret(const QString& service, const std::string& key) {
+    QKeychain::ReadPasswordJob job(service);
+    job.setAutoDelete(false);
+    job.setKey(QString::fromStdString(key));
+    QEventLoop loop;
+    QObject::connect(&job, &QKeychain::Job::finished, &loop, &QEventLoop::quit);
+    job.start();
+    loop.exec();
+    return job.textData().toStdString();
+}
+
+// Ok with a new password against the keyring as it is: a real GNOME Keyring
+// started unlocked on a bus of the test's own, a bus with no Secret Service,
+// and one whose Secret Service never answers (a stub owning the name).
+TEST_F(SignInTabTest, OkSaysWhereThePasswordWentWhateverTheKeyringDoes) {
+    const std::string mode = test::childMode();
+    if (mode.empty()) {
+        if (std::system("command -v gnome-keyring-daemon dbus-run-session >/dev/null") != 0) {
+            GTEST_SKIP() << "needs gnome-keyring-daemon and dbus-run-session";
+        }
+        for (const char* m : {"keyring", "none", "silent"}) {
+            EXPECT_TRUE(test::passesInChild(m)) << m;
+        }
+        return;
+    }
+    test::Helper silent;
+    const std::string folder = f.folder.path();
+    if (mode == "keyring") {
+        setenv("XDG_DATA_HOME", f.folder.file("data").c_str(), 1);
+        ASSERT_EQ(std::system("printf test | gnome-keyring-daemon --unlock --components=secrets "
+                              "--daemonize >/dev/null"),
+                  0);
+        ASSERT_TRUE(test::waitUntil([] { return KeyringSecretStore::reachable(); }, 10000));
+        // A secret an older Vorel kept under the label all folders shared.
+        QKeychain::WritePasswordJob job(QStringLiteral("vorel"));
+        job.setAutoDelete(false);
+        job.setKey(test::q(folder + ":" + kRefreshTokenKey));
+        job.setTextData(QStringLiteral("RT-old"));
+        QEventLoop loop;
+        QObject::connect(&job, &QKeychain::Job::finished, &loop, &QEventLoop::quit);
+        job.start();
+        loop.exec();
+        ASSERT_EQ(job.error(), QKeychain::NoError) << job.errorString().toStdString();
+    } else if (mode == "silent") {
+        silent =
+            test::startHelper("silent_service.py", {QStringLiteral("org.freedesktop.secrets")});
+    }
+    EXPECT_EQ(KeyringSecretStore::reachable(), mode != "none");
+
+    MessageBox::setStandingAnswer(MessageBox::Ok);
+    w = new SettingsWindow(folder, {});
+    w->signInPanel()->setKeyringTimeLimit(2000);
+    w->show();
+    auto* where = test::control<QLabel>(w, "lblKEYRING");
+    EXPECT_EQ(where->text().startsWith(QStringLiteral("No desktop keyring (Secret Service)")),
+              mode == "none")
+        << where->text().toStdString();
+    edit("txtPASSWORD")->setText(QStringLiteral("pw1"));
+    // While the keyring is asked the window takes no input and says why.
+    QString waiting;
+    QTimer::singleShot(500, [&] {
+        if (w && !w->isEnabled()) {
+            waiting = where->text();
+        }
+    });
+    const QStringList said = test::press(w, "cmdOK");
+    EXPECT_TRUE(test::waitUntil([this] { return w.isNull(); }, 10000));
+    Settings saved;
+    readSettingsLines(folder, saved);
+    if (mode == "keyring") {
+        EXPECT_EQ(said.last(), QStringLiteral("The password is kept in your desktop keyring."));
+        EXPECT_EQ(saved.txtPASSWORD, "");
+        // Under a label of the folder's own; the old label's secret moved there.
+        const QString label = test::q("Vorel (" + folder + ")");
+        EXPECT_EQ(keychainSecret(label, folder + ":" + kPasswordKey), "pw1");
+        EXPECT_EQ(KeyringSecretStore(folder).readSecret(kRefreshTokenKey), "RT-old");
+        EXPECT_EQ(keychainSecret(label, folder + ":" + kRefreshTokenKey), "RT-old");
+        EXPECT_EQ(keychainSecret(QStringLiteral("vorel"), folder + ":" + kRefreshTokenKey), "");
+        // Opened again, the window says a password is stored and keeps it.
+        w = new SettingsWindow(folder, {});
+        EXPECT_EQ(edit("txtPASSWORD")->placeholderText(), QStringLiteral("stored in the keyring"));
+        test::click(w, "cmdOK");
+        EXPECT_TRUE(test::waitUntil([this] { return w.isNull(); }, 10000));
+        EXPECT_EQ(KeyringSecretStore(folder).readSecret(kPasswordKey), "pw1");
+        return;
+    }
+    EXPECT_EQ(saved.txtPASSWORD, "pw1");
+    const QString clear = QStringLiteral(
+        "The password stays in clear text on line 4 of setup.ini. No desktop keyring answers: "
+        "tick \"Keep secrets in the application folder\" (vorel login --no-keyring) or use a "
+        "password command.");
+    if (mode == "none") {
+        EXPECT_EQ(said.last(),
+                  QStringLiteral("The password stays in clear text on line 4 of setup.ini: no "
+                                 "desktop keyring answers here. Use a password command, or tick "
+                                 "\"Keep secrets in the application folder\" on the Sign In "
+                                 "tab."));
+    } else {
+        EXPECT_EQ(said.last(), clear + QStringLiteral(" (the desktop keyring did not answer "
+                                                      "within 2 seconds)"));
+        EXPECT_EQ(waiting, QStringLiteral("Waiting for the desktop keyring (it may ask you to "
+                                          "unlock it)..."));
+    }
+}
+
+// "Sign in..." where no browser opens: the address shows at once with Copy,
+// and Cancel ends the wait.
+TEST_F(SignInTabTest, WithoutABrowserTheAddressShowsAndCancelEndsTheWait) {
+    open();
+    method()->setCurrentIndex(2);
+    edit("txtCLIENTID")->setText(QStringLiteral("my-client"));
+    edit("txtAUTHORIZEURL")->setText(QStringLiteral("https://login.example/authorize"));
+    edit("txtTOKENURL")->setText(QStringLiteral("https://login.example/token"));
+    openResult = false;
+    test::click(w, "cmdSIGNIN");
+    auto* said = test::control<QLabel>(w, "lblSIGNEDIN");
+    ASSERT_TRUE(test::waitUntil([&] { return !opened.empty(); }, 5000));
+    EXPECT_TRUE(
+        opened[0].toString().startsWith(QStringLiteral("https://login.example/authorize?")));
+    EXPECT_EQ(edit("txtSIGNINURL")->text(), opened[0].toString());
+    EXPECT_TRUE(said->text().startsWith(QStringLiteral("No browser opened")));
+    EXPECT_TRUE(said->accessibleName().contains(said->text()));
+    test::click(w, "cmdCOPYURL");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), opened[0].toString());
+    test::click(w, "cmdCANCELSIGNIN");
+    EXPECT_TRUE(
+        test::waitUntil([&] { return said->text() == QStringLiteral("Sign-in cancelled."); }, 5000))
+        << said->text().toStdString();
+    EXPECT_TRUE(test::control<QPushButton>(w, "cmdSIGNIN")->isEnabled());
 }
 
 }  // namespace

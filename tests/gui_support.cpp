@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <cstdlib>
+#include <filesystem>
 
 #include "gui/Shell.h"
 #include "support/TestServers.h"
@@ -46,6 +48,38 @@ QStringList press(QWidget* window, const char* button) {
     const qsizetype before = MessageBox::answeredTexts().size();
     click(window, button);
     return MessageBox::answeredTexts().mid(before);
+}
+
+bool passesInChild(const std::string& mode, const std::string& prefix, const std::string& env) {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    TempFolder bus;
+    // A session bus with no service directory: nothing is activated.
+    bus.write("bus.conf",
+              "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+              "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+              "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+              "</busconfig>\n");
+    const std::string command = "VOREL_TEST_CHILD=" + mode + " " + env + " " + prefix +
+                                " dbus-run-session --config-file=" + bus.file("bus.conf") + " -- " +
+                                std::filesystem::read_symlink("/proc/self/exe").string() +
+                                " --gtest_filter=" + info->test_suite_name() + "." + info->name();
+    return std::system(command.c_str()) == 0;
+}
+
+std::string childMode() {
+    const char* mode = std::getenv("VOREL_TEST_CHILD");
+    return mode ? mode : "";
+}
+
+Helper startHelper(const char* script, const QStringList& args) {
+    Helper p(new QProcess);
+    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p->start(QStringLiteral("/usr/bin/python3"),
+             QStringList{QStringLiteral(VOREL_SOURCE_DIR "/tests/support/") +
+                         QString::fromLatin1(script)} +
+                 args);
+    waitUntil([&] { return p->canReadLine() || p->state() == QProcess::NotRunning; }, 20000);
+    return p;
 }
 
 GuiFolder::GuiFolder() {

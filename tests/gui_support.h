@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QUrl>
@@ -63,6 +64,26 @@ void click(QAbstractButton* button);
 void click(QWidget* window, const char* button);
 // Clicks like click(); returns the texts of the message boxes that showed.
 QStringList press(QWidget* window, const char* button);
+
+// Runs the current test again in a child process on a session bus of its
+// own, on which nothing is started on demand (no keyring, no tray host),
+// with VOREL_TEST_CHILD=`mode` and `env` ("A=1 B=2") set; `prefix` goes
+// before the bus ("xvfb-run -a"). Returns whether the child passed. In the
+// child, childMode() is `mode`; elsewhere it is empty.
+bool passesInChild(const std::string& mode, const std::string& prefix = "",
+                   const std::string& env = "");
+std::string childMode();
+// Starts /usr/bin/python3 `script` (under tests/support) with `args` and
+// waits until it prints its first line; the process ends with the object.
+struct EndHelper {
+    void operator()(QProcess* p) const {
+        p->kill();
+        p->waitForFinished();
+        delete p;
+    }
+};
+using Helper = std::unique_ptr<QProcess, EndHelper>;
+Helper startHelper(const char* script, const QStringList& args);
 
 // An application folder with data.mdb and a setup.ini for loopback servers.
 struct GuiFolder {

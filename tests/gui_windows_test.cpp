@@ -4,12 +4,16 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QGroupBox>
 #include <QListView>
+#include <QMainWindow>
+#include <QPointer>
 #include <QRadioButton>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTabWidget>
+#include <algorithm>
 #include <map>
 
 #include "forms/ListOverlap.h"
@@ -19,6 +23,7 @@
 #include "forms/MemberRules.h"
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
+#include "gui/CountdownWindow.h"
 #include "gui/HelpWindow.h"
 #include "gui/MailingListsWindow.h"
 #include "gui/MembersWindow.h"
@@ -76,11 +81,26 @@ bool ownControl(const QWidget* w) {
            !qobject_cast<const QAbstractScrollArea*>(w->parentWidget() ? w->parentWidget() : w);
 }
 
-// What a screen reader or a keyboard user would trip over in `window`: a value
-// label whose name hides its value, two controls of one name, an access key
-// used twice where both are in reach.
+// Labels with a name of their own as an earlier walk saw them: one whose
+// text has changed since while its name has not is heard saying the old news.
+struct SeenLabel {
+    QPointer<QLabel> label;
+    QString name, text;
+};
+std::vector<SeenLabel>& seenLabels() {
+    static std::vector<SeenLabel> seen;
+    return seen;
+}
+
+// What a screen reader or a keyboard user would trip over in `window`: a
+// window announced as a filler, a value label whose name hides its value or
+// stays while its text changes, two controls of one name, an access key used
+// twice where both are in reach.
 QStringList accessProblems(QWidget* window) {
     QStringList problems;
+    if (QAccessible::queryAccessibleInterface(window)->role() == QAccessible::Client) {
+        problems << window->objectName() + QStringLiteral(" is a filler, not a window");
+    }
     std::map<QString, QString> names;  // accessible name -> control
     std::vector<std::tuple<QChar, const QWidget*, QString>> keys;
     auto key = [&](const QString& caption, const QWidget* w) {
@@ -104,6 +124,20 @@ QStringList accessProblems(QWidget* window) {
                     problems << id + QStringLiteral(": named \"") + label->accessibleName() +
                                     QStringLiteral("\" hides its value \"") + label->text() +
                                     QLatin1Char('"');
+                }
+                if (!label->accessibleName().isEmpty()) {
+                    auto& seen = seenLabels();
+                    auto at = std::find_if(seen.begin(), seen.end(),
+                                           [&](const SeenLabel& s) { return s.label == label; });
+                    if (at == seen.end()) {
+                        seen.push_back({label, label->accessibleName(), label->text()});
+                    } else if (at->text != label->text() && at->name == label->accessibleName()) {
+                        problems << id + QStringLiteral(": still named \"") + at->name +
+                                        QStringLiteral("\" after its text changed to \"") +
+                                        label->text() + QLatin1Char('"');
+                    } else {
+                        *at = {label, label->accessibleName(), label->text()};
+                    }
                 }
                 if (label->buddy()) {
                     key(label->text(), w);
@@ -157,8 +191,17 @@ TEST(AccessWalk, FindsFixedNamesSharedNamesAndSharedKeys) {
     b->setAccessibleName(QStringLiteral("Subject:"));
     new QPushButton(QStringLiteral("&Save"), &w);
     new QPushButton(QStringLiteral("&Search"), &w);
-    EXPECT_EQ(accessProblems(&w).size(), 3)
+    auto* held = new QLabel(QStringLiteral("Held after 3 hard bounces"), &w);
+    held->setAccessibleName(QStringLiteral("Held after 3 hard bounces"));
+    // Fixed name, changing value; a plain QWidget window (a filler).
+    EXPECT_EQ(accessProblems(&w).size(), 4)
         << accessProblems(&w).join(QLatin1Char('\n')).toStdString();
+    held->setText(QString());
+    EXPECT_EQ(accessProblems(&w).size(), 5)
+        << accessProblems(&w).join(QLatin1Char('\n')).toStdString();
+    QMainWindow framed;
+    framed.setWindowTitle(QStringLiteral("Probe"));
+    EXPECT_TRUE(accessProblems(&framed).isEmpty());
 }
 
 struct Windows : test::AppTest {
@@ -186,10 +229,22 @@ struct Windows : test::AppTest {
 TEST_F(Windows, EveryWindowNamesItsValuesAndControlsOnceWithUniqueAccessKeys) {
     addList("NEWS", "news@me.example");
     f.db().addMember({0, "NEWS", "ann@x.example", ""});
+    const std::int64_t today = QDateTime::currentSecsSinceEpoch() / 86400;
+    for (std::int64_t day = today - 2; day <= today; ++day) {
+        f.db().recordBounce("ann@x.example", "NEWS", day);
+    }
+    f.settings.txtDIALUPWHEN = "30";
     start();
     expectClean(app->mainForm());
     expectClean(app->backdrop());
     expectClean(app->runWindow());
+    // The countdown window (offscreen has no tray), walked again as it counts.
+    app->goToTray();
+    expectClean(app->countdownWindow());
+    app->timer1Tick();
+    app->timer1Tick();
+    expectClean(app->countdownWindow());
+    app->restoreFromTray();
     app->showAbout();
     expectClean(app->aboutWindow());
     helpStart();
@@ -198,6 +253,11 @@ TEST_F(Windows, EveryWindowNamesItsValuesAndControlsOnceWithUniqueAccessKeys) {
     expectClean(app->helpWindow());
     app->showSetup();
     expectClean(app->settingsWindow());
+    // The sign-in state after a sign-in that cannot start.
+    control<QComboBox>(app->settingsWindow(), "cmbLOGINMETHOD")->setCurrentIndex(2);
+    click(app->settingsWindow(), "cmdSIGNIN");
+    expectClean(app->settingsWindow());
+    MessageBox::setNextAnswer(MessageBox::Discard);
     app->settingsWindow()->close();
     ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
     app->showAutoresponders();
@@ -210,6 +270,9 @@ TEST_F(Windows, EveryWindowNamesItsValuesAndControlsOnceWithUniqueAccessKeys) {
     click(l, "cmdPOSTMESSAGE");
     expectClean(l->postWindow());
     click(l, "cmdVEWILIST");
+    expectClean(l->membersWindow());
+    // Held, then released: the count is heard either way.
+    click(l->membersWindow(), "cmdRELEASE");
     expectClean(l->membersWindow());
     ImportStatusWindow status;
     expectClean(&status);
@@ -236,8 +299,10 @@ TEST_F(Windows, ValueLabelsCarryTheirValueInTheirName) {
     control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
     click(l, "cmdVEWILIST");
     auto* count = control<QLabel>(l->membersWindow(), "lblCOUNT");
-    const std::pair<QLabel*, const char*> labels[] = {
-        {version, "Version 0."}, {status, "Vorel is inactive"}, {counter, "42"}, {count, "3"}};
+    const std::pair<QLabel*, const char*> labels[] = {{version, "Version 0."},
+                                                      {status, "Vorel is inactive"},
+                                                      {counter, "42"},
+                                                      {count, "List Members: 3"}};
     for (const auto& [label, value] : labels) {
         const QString name = QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
         EXPECT_TRUE(label->text().startsWith(q(value))) << label->objectName().toStdString();
