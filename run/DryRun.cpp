@@ -59,15 +59,12 @@ public:
 };
 
 // Copies the files a run reads; the copies are what the handling may change.
-// data.mdb goes with its write-ahead log, which may hold the latest rows.
+// data.mdb goes through SQLite, never by its file: the windows may hold it
+// open in this process, and closing a descriptor of it would drop their locks.
 void copyRunFiles(const std::string& from, const std::string& to) {
-    const std::string wal = std::string(kDatabaseFile) + "-wal";
-    for (const std::string& name : {std::string(kSettingsFile), std::string(kDatabaseFile), wal}) {
-        std::error_code ec;
-        fs::copy_file(joinPath(from, name), joinPath(to, name), ec);
-    }
+    std::error_code ec;
+    fs::copy_file(joinPath(from, kSettingsFile), joinPath(to, kSettingsFile), ec);
     if (std::optional<std::string> spam = findAntiSpamFile(from)) {
-        std::error_code ec;
         fs::copy_file(*spam, joinPath(to, fs::path(*spam).filename().string()), ec);
     }
 }
@@ -117,7 +114,9 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
     DryRunResult result;
     const std::string db = databasePath(scratch.path);
     try {
-        if (only && !fileExists(db)) {
+        if (const std::string own = databasePath(folder); fileExists(own) || !only) {
+            Database::copy(own, db);
+        } else {
             Database::createIfMissing(db);
         }
         state.db.emplace(Database::open(db));
