@@ -143,6 +143,10 @@ public:
     // current message's header; empty when absent. Valid after fetchHeader.
     virtual std::string headerField(const std::string& name) const = 0;
     virtual bool hasHeaderField(const std::string& name) const = 0;
+    // The mailbox session was lost on the way (the connection closed, timed
+    // out or garbled): nothing more can be read, and disconnect() commits no
+    // deletion.
+    virtual bool sessionLost() const { return false; }
     // Marks the current message deleted; committed at disconnect.
     virtual void deleteMessage() = 0;
     // A hint: message n's body will be read soon (its header was read and

@@ -100,6 +100,7 @@ public:
     void fetchHeader() override;
     std::string headerField(const std::string& name) const override;
     bool hasHeaderField(const std::string& name) const override;
+    bool sessionLost() const override;
     void deleteMessage() override;
     void willFetch(long n) override;
     int headersAhead() const override;

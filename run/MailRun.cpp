@@ -196,6 +196,7 @@ bool MailRun::Impl::doRunMail() {
     state.databaseLocked = false;
     state.settings = emptySettings();
     state.signInStopped = false;
+    state.signInUnreachable = false;
     // One login for all the tries: an access token serves them all.
     login.emplace(folder, signInServices);
     state.login = &*login;
@@ -232,9 +233,9 @@ bool MailRun::Impl::doRunMail() {
         if (state.cancelRequested || state.notSetUp) {
             break;
         }
-        if (state.signInStopped) {
+        if (state.signInStopped || state.signInUnreachable) {
             // Another try would be refused the same way (and count against
-            // the account at the provider).
+            // the account at the provider), or wait as long for nothing.
             failed = true;
             break;
         }
@@ -259,7 +260,9 @@ bool MailRun::Impl::doRunMail() {
     if (state.notSetUp) {
         return false;
     }
-    if (failed) {
+    if (state.signInStopped || state.signInUnreachable) {
+        // Its one line said what to do; running again soon is not it.
+    } else if (failed) {
         report.addLogLine(
             "Vorel did not process your emails properly, try running it again later!");
     } else if (state.cancelRequested) {
@@ -522,6 +525,10 @@ bool MailRun::Impl::readMessages(long n) {
             group.finish();
             return true;
         }
+        if (mail.sessionLost()) {
+            wholeMailbox = false;  // the try fails (runOnce); the rest waits for the next
+            break;
+        }
     }
     group.finish();
     if (wholeMailbox) {
@@ -600,6 +607,12 @@ bool MailRun::Impl::runOnce() {
         } else if (!readMessages(n)) {
             return false;
         }
+        if (mail.sessionLost()) {
+            // Cut off on the way: what is left is not skipped as handled, and
+            // no deletion was committed. The try fails as a connection does;
+            // the ledger keeps the next from answering anything twice.
+            throw MailError(mailcode::kNotConnected, "the mailbox session was lost");
+        }
         mail.disconnect();
         if (state.cancelRequested) {
             report.addLogLine("Mail Run Cancelled by User");
@@ -612,6 +625,10 @@ bool MailRun::Impl::runOnce() {
         sendLogEmail(ctx);
     } catch (const SignInStop& e) {
         state.signInStopped = true;
+        report.addLogLine(e.what());
+        return false;
+    } catch (const TokenEndpointUnreachable& e) {
+        state.signInUnreachable = true;
         report.addLogLine(e.what());
         return false;
     } catch (const std::exception& e) {
