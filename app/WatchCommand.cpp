@@ -1,7 +1,7 @@
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -17,6 +17,7 @@
 #include "net/ServerAddress.h"
 #include "run/AccountLogin.h"
 #include "run/MailRun.h"
+#include "run/WatchPace.h"
 #include "store/Settings.h"
 
 namespace vorel {
@@ -28,7 +29,6 @@ using namespace std::chrono_literals;
 // Re-issued well inside the 30 minutes after which servers may drop an
 // idle client (RFC 2177).
 constexpr int kIdleSeconds = 25 * 60;
-constexpr int kMaxBackOffSeconds = 300;
 
 // Sleeps in short slices so that a stop is seen at once; false when stopped.
 bool pause(std::chrono::milliseconds length) {
@@ -42,6 +42,11 @@ bool pause(std::chrono::milliseconds length) {
     return false;
 }
 
+bool pauseUntil(std::chrono::steady_clock::time_point at) {
+    const auto now = std::chrono::steady_clock::now();
+    return at <= now || pause(std::chrono::ceil<std::chrono::milliseconds>(at - now));
+}
+
 class Watch {
 public:
     Watch(std::string folder, int pollSeconds)
@@ -51,7 +56,7 @@ public:
     }
 
     int loop() {
-        int backOff = 1;
+        WatchPace pace;
         while (!stopRequested()) {
             Settings s;
             readSettingsLines(folder_, s);
@@ -61,11 +66,11 @@ public:
                 pause(std::chrono::seconds(pollSeconds_));
                 continue;
             }
+            std::optional<WatchPace::Clock::time_point> idleSince;
             try {
                 CurlMailComponent watcher;
                 watcher.setTimeout(60);
                 connectSignedIn(watcher, folder_, s, services_);
-                backOff = 1;
                 // Whatever came while nobody watched.
                 runMail();
                 if (!watcher.idleOffered()) {
@@ -74,15 +79,27 @@ public:
                     continue;
                 }
                 while (!stopRequested()) {
-                    if (watcher.waitForNewMail(kIdleSeconds, stopRequested) && !stopRequested()) {
+                    idleSince = WatchPace::Clock::now();
+                    const bool arrived = watcher.waitForNewMail(kIdleSeconds, stopRequested);
+                    pace.idleLasted(WatchPace::Clock::now() - *idleSince);
+                    idleSince.reset();
+                    if (arrived && !stopRequested()) {
+                        // Mail that comes meanwhile, or during the run, is
+                        // told by the next IDLE: one more run, not one per notice.
+                        pauseUntil(pace.nextRunAt());
+                        pace.idleRunStarted(WatchPace::Clock::now());
                         runMail();
                     }
                 }
                 watcher.disconnect();
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "vorel watch: %s; trying again in %d s\n", e.what(), backOff);
-                pause(std::chrono::seconds(backOff));
-                backOff = std::min(backOff * 2, kMaxBackOffSeconds);
+                if (idleSince) {
+                    pace.idleLasted(WatchPace::Clock::now() - *idleSince);
+                }
+                const auto wait = pace.afterFailure();
+                std::fprintf(stderr, "vorel watch: %s; trying again in %d s\n", e.what(),
+                             static_cast<int>(wait.count()));
+                pause(wait);
             }
         }
         return 0;

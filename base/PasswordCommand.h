@@ -13,15 +13,16 @@ namespace vorel {
 // std::nullopt for an unclosed quote.
 std::optional<std::vector<std::string>> splitCommandWords(const std::string& command);
 
-// Runs the command without a shell (PATH searched), standard input from
-// /dev/null, and returns the first line of its standard output without its
-// line end. An error text when it cannot start, exits with a status other
-// than 0, prints nothing or takes longer than `timeoutSeconds` (then it is
-// killed).
+// Runs the command without a shell (PATH searched) in a process group of
+// its own, standard input from /dev/null, and returns the first line of its
+// standard output without its line end. One deadline, `timeoutSeconds`,
+// covers reading and waiting: then the group is ended, and a line printed
+// by then still counts. An error text when it cannot start, exits with a
+// status other than 0, prints nothing, or prints nothing before the deadline.
 struct CommandOutput {
     std::string firstLine;
     std::string error;  // empty when it worked
 };
-CommandOutput runPasswordCommand(const std::string& command, int timeoutSeconds = 60);
+CommandOutput runPasswordCommand(const std::string& command, int timeoutSeconds = 30);
 
 }  // namespace vorel

@@ -163,6 +163,10 @@ public:
     // server stamps it), else of its Date field; none when neither holds a
     // date, or the component cannot tell. Valid after fetchHeader.
     virtual std::optional<std::int64_t> arrivalTime() const { return std::nullopt; }
+    // The mailbox session was lost on the way (the connection closed, timed
+    // out or garbled): nothing more can be read, and disconnect() commits no
+    // deletion.
+    virtual bool sessionLost() const { return false; }
     // Marks the current message deleted; committed at disconnect.
     virtual void deleteMessage() = 0;
     // A hint: message n's body will be read soon (its header was read and

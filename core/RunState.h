@@ -67,6 +67,9 @@ struct RunState {
     // The run cannot sign in (an expired sign-in, no secret): it ended
     // after the try at hand.
     bool signInStopped = false;
+    // The token endpoint did not answer: the run ended after the try at
+    // hand, to be tried again by the next run.
+    bool signInUnreachable = false;
 };
 
 // Everything the handling of one message and one send needs.

@@ -16,8 +16,15 @@ struct TokenAnswer {
     std::string error;         // the OAuth2 error code ("invalid_grant"), empty on success
     std::string errorText;     // the provider's description, or why the endpoint was not reached
     std::string account;       // who signed in, when the answer says (an ID token's name)
+    // No answer came (no connection, a time-out) or none that is JSON: not
+    // the provider's word, so trying again at once would only wait again.
+    bool transportFailed = false;
     bool ok() const { return error.empty() && !accessToken.empty(); }
 };
+
+// TokenAnswer::error of a token URL refused before anything was sent (no
+// https, or a user name in it): the settings must change.
+inline constexpr char kTokenUrlRefused[] = "token_url_refused";
 
 // The provider's token endpoint, asked for a fresh access token.
 class TokenService {
@@ -34,12 +41,21 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The token endpoint did not answer as one: the run ends after the try at
+// hand with `what()` as its one log line (and exit status 1); the next run
+// tries again.
+class TokenEndpointUnreachable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // What the run logs in with, found once per run: the password, or an OAuth2
 // access token for SASL XOAUTH2.
 class RunLogin {
 public:
     virtual ~RunLogin() = default;
-    // The secret for the next login; throws SignInStop.
+    // The secret for the next login; throws SignInStop or
+    // TokenEndpointUnreachable.
     virtual std::string secret() = 0;
     virtual bool xoauth2() const = 0;
     // After a login refused with a token: a fresh one. False when there is

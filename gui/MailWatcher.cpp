@@ -1,14 +1,15 @@
 #include "gui/MailWatcher.h"
 
 #include <QMetaObject>
-#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <utility>
 
 #include "gui/Keyring.h"
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
 #include "net/ServerAddress.h"
+#include "run/WatchPace.h"
 
 namespace vorel {
 
@@ -17,7 +18,6 @@ namespace {
 // Re-issued well inside the 30 minutes after which servers may drop an
 // idle client (RFC 2177).
 constexpr int kIdleSeconds = 25 * 60;
-constexpr int kMaxBackOffSeconds = 300;
 std::atomic<int> gFirstRetrySeconds{5};
 
 }  // namespace
@@ -82,13 +82,14 @@ void MailWatcher::report(bool on) {
 }
 
 void MailWatcher::loop() {
-    int backOff = gFirstRetrySeconds;
+    WatchPace pace{std::chrono::seconds(gFirstRetrySeconds)};
     while (!stop_) {
         Settings s;
         readSettingsLines(folder_, s);
         if (!isImapAddress(s.txtPOP)) {
             break;
         }
+        std::optional<WatchPace::Clock::time_point> idleSince;
         try {
             CurlMailComponent watcher;
             watcher.setTimeout(30);
@@ -101,10 +102,13 @@ void MailWatcher::loop() {
                 break;  // the countdown alone, as with POP3
             }
             report(true);
-            backOff = gFirstRetrySeconds;
             while (!stop_) {
-                if (watcher.waitForNewMail(kIdleSeconds, [this] { return stop_.load(); }) &&
-                    !stop_) {
+                idleSince = WatchPace::Clock::now();
+                const bool arrived =
+                    watcher.waitForNewMail(kIdleSeconds, [this] { return stop_.load(); });
+                pace.idleLasted(WatchPace::Clock::now() - *idleSince);
+                idleSince.reset();
+                if (arrived && !stop_) {
                     QMetaObject::invokeMethod(
                         this, [this] { Q_EMIT newMail(); }, Qt::QueuedConnection);
                 }
@@ -112,10 +116,12 @@ void MailWatcher::loop() {
             watcher.disconnect();
         } catch (const std::exception&) {
             // The runs report what is wrong with the mailbox; the watcher
-            // only tries again later.
+            // only tries again later, later each time until an IDLE holds.
+            if (idleSince) {
+                pace.idleLasted(WatchPace::Clock::now() - *idleSince);
+            }
             report(false);
-            pause(backOff);
-            backOff = std::min(backOff * 2, kMaxBackOffSeconds);
+            pause(static_cast<int>(pace.afterFailure().count()));
         }
     }
     report(false);

@@ -321,6 +321,10 @@ void CurlMailComponent::disconnect() {
     closePop(true);
 }
 
+bool CurlMailComponent::sessionLost() const {
+    return mailbox_ && mailbox_->broken();
+}
+
 bool CurlMailComponent::idleOffered() const {
     return imap_ != nullptr && !imap_->broken() && imap_->idleOffered();
 }

@@ -103,6 +103,7 @@ public:
     std::optional<std::int64_t> arrivalTime() const override {
         return mime::arrivalTime(header_.fields);
     }
+    bool sessionLost() const override;
     void deleteMessage() override;
     void willFetch(long n) override;
     int headersAhead() const override;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/TextCompare.h"
 #include "net/Json.h"
 
 namespace vorel {
@@ -150,10 +151,7 @@ std::string missingProviderSetting(const OAuth2Provider& p) {
     if (p.tokenUrl.empty()) {
         return "no token URL is set";
     }
-    if (!oauth2::usableEndpoint(p.tokenUrl)) {
-        return "the token URL must use https";
-    }
-    return "";
+    return oauth2::endpointProblem(p.tokenUrl);
 }
 
 namespace oauth2 {
@@ -272,8 +270,11 @@ std::optional<Redirect> parseRedirectRequest(const std::string& requestLine) {
 TokenAnswer parseTokenAnswer(long httpStatus, const std::string& body) {
     auto fields = json::parseObject(body);
     if (!fields) {
-        return failed("invalid_response", "the token endpoint answered " +
-                                              std::to_string(httpStatus) + " without JSON");
+        TokenAnswer a =
+            failed("invalid_response",
+                   "the token endpoint answered " + std::to_string(httpStatus) + " without JSON");
+        a.transportFailed = true;  // a portal, a proxy's page: not the provider's word
+        return a;
     }
     auto& f = *fields;
     TokenAnswer a;
@@ -293,17 +294,42 @@ TokenAnswer parseTokenAnswer(long httpStatus, const std::string& body) {
     return a;
 }
 
+std::string endpointProblem(const std::string& url) {
+    // By the parsed parts, as libcurl will use them: a prefix says nothing
+    // of where "http://127.0.0.1:@evil.example/" goes.
+    CURLU* u = curl_url();
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* user = nullptr;
+    char* password = nullptr;
+    bool parsed = u != nullptr && curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+                  curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                  curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK;
+    // A refresh token goes to a provider, never under a name of its own.
+    const bool named =
+        parsed && (curl_url_get(u, CURLUPART_USER, &user, 0) != CURLUE_NO_USER ||
+                   curl_url_get(u, CURLUPART_PASSWORD, &password, 0) != CURLUE_NO_PASSWORD);
+    bool secure = false;
+    if (parsed) {
+        const std::string s = lowerCase(scheme);
+        const std::string h = lowerCase(host);
+        // In clear only where it never leaves the machine.
+        secure =
+            s == "https" || (s == "http" && (h == "127.0.0.1" || h == "[::1]" || h == "localhost"));
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(user);
+    curl_free(password);
+    curl_url_cleanup(u);
+    if (!secure) {
+        return "the token URL must use https";
+    }
+    return named ? "the token URL must not hold a user name" : "";
+}
+
 bool usableEndpoint(const std::string& url) {
-    if (url.rfind("https://", 0) == 0) {
-        return true;
-    }
-    for (const char* loopback : {"http://127.0.0.1:", "http://127.0.0.1/",
-                                 "http://localhost:", "http://localhost/", "http://[::1]:"}) {
-        if (url.rfind(loopback, 0) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return endpointProblem(url).empty();
 }
 
 }  // namespace oauth2
@@ -311,7 +337,7 @@ bool usableEndpoint(const std::string& url) {
 TokenAnswer CurlTokenService::post(const std::string& url, const std::string& form,
                                    std::string* rawBody) {
     if (!oauth2::usableEndpoint(url)) {
-        return failed("invalid_request", "the token URL must use https: " + url);
+        return failed(kTokenUrlRefused, oauth2::endpointProblem(url));
     }
     // Once per process: libcurl's global start is not safe beside other threads.
     static std::once_flag once;
@@ -329,7 +355,9 @@ TokenAnswer CurlTokenService::post(const std::string& url, const std::string& fo
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+    // A provider that does not answer must not hold a run for long.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https,http");
     curl_easy_setopt(curl, CURLOPT_PROXY, "");  // the token must reach the provider itself
     struct curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
@@ -344,9 +372,12 @@ TokenAnswer CurlTokenService::post(const std::string& url, const std::string& fo
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     if (rc != CURLE_OK) {
-        return failed("temporarily_unavailable",
-                      std::string("cannot reach the token endpoint: ") + curl_easy_strerror(rc) +
-                          (error[0] != '\0' ? std::string(" (") + error + ")" : ""));
+        TokenAnswer a =
+            failed("temporarily_unavailable",
+                   std::string("cannot reach the token endpoint: ") + curl_easy_strerror(rc) +
+                       (error[0] != '\0' ? std::string(" (") + error + ")" : ""));
+        a.transportFailed = true;
+        return a;
     }
     if (rawBody != nullptr) {
         *rawBody = body;

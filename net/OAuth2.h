@@ -42,9 +42,12 @@ std::optional<Redirect> parseRedirectRequest(const std::string& requestLine);
 
 // A token endpoint's answer: HTTP status and JSON body.
 TokenAnswer parseTokenAnswer(long httpStatus, const std::string& body);
-// Whether the token URL may be used: HTTPS, or HTTP on loopback only (a
-// refresh token must not cross a network in clear).
+// Whether the token URL may be used, by its parsed parts: HTTPS, or HTTP
+// to 127.0.0.1, ::1 or localhost only (a refresh token must not cross a
+// network in clear), and no user part.
 bool usableEndpoint(const std::string& url);
+// Why it may not be used, empty when it may.
+std::string endpointProblem(const std::string& url);
 }  // namespace oauth2
 
 // The token endpoint over libcurl.

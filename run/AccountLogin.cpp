@@ -63,7 +63,6 @@ AccountLogin::AccountLogin(std::string folder, SignInServices services)
     : folder_(std::move(folder)), services_(services) {}
 
 void AccountLogin::prepare(const Settings& settings) {
-    hasSignInFile_ = fileExists(joinPath(folder_, kSignInFile));
     const SignInSettings before = signIn_;
     signIn_ = readSignInSettings(folder_);
     if (signIn_.method != before.method || signIn_.tokenUrl != before.tokenUrl ||
@@ -84,8 +83,10 @@ std::string AccountLogin::passwordCommand() const {
 std::string AccountLogin::runCommand(const std::string& command) const {
     const CommandOutput out = runPasswordCommand(command);
     if (!out.error.empty()) {
-        // Not a stop: a command may fail for a moment (a locked password manager).
-        throw std::runtime_error("Password command: " + out.error);
+        // Ten tries would cost ten waits and answer the same: the user must
+        // look at the command (a locked password manager, a typing error).
+        throw SignInStop("Password command: " + out.error + ": check the command (" + command +
+                         ") in the settings window or in " + kPasswordCommandVariable + ".");
     }
     return out.firstLine;
 }
@@ -115,7 +116,7 @@ std::string AccountLogin::password() {
         }
         return runCommand(command);
     }
-    if (!line4_.empty() || !hasSignInFile_) {
+    if (!line4_.empty()) {
         return line4_;
     }
     if (services_.keyring != nullptr) {
@@ -129,9 +130,11 @@ std::string AccountLogin::password() {
     if (auto stored = FileSecretStore(folder_).readSecret(kPasswordKey)) {
         return *stored;
     }
+    // An empty password would only be refused, ten times over.
     throw SignInStop(
-        "No password found: save it in the settings window (kept in the desktop keyring), set a "
-        "password command (settings window or " +
+        "No password found (line 4 of setup.ini is empty, the desktop keyring holds none, no "
+        "password command is set, no secrets file): save it in the settings window (kept in the "
+        "desktop keyring), set a password command (settings window or " +
         std::string(kPasswordCommandVariable) +
         "), or tick \"Keep secrets in the application folder\".");
 }
@@ -158,6 +161,14 @@ void AccountLogin::fetchAccessToken() {
     if (answer.error == "invalid_grant") {
         throw SignInStop("The sign-in has expired or was revoked (" + answer.errorText +
                          "): " + signInAgainText(signIn_) + ".");
+    }
+    if (answer.error == kTokenUrlRefused) {
+        throw SignInStop("Sign-in: " + answer.errorText + ": " + signInAgainText(signIn_) +
+                         " with the provider's own token URL.");
+    }
+    if (answer.transportFailed) {
+        throw TokenEndpointUnreachable("Sign-in: " + answer.errorText +
+                                       "; the next run tries again.");
     }
     if (!answer.ok()) {
         throw std::runtime_error("Sign-in: the token endpoint refused (" + answer.error +

@@ -36,9 +36,10 @@ std::string saveSignIn(const std::string& folder, const SignInSettings& settings
 // The run's login, found once per run from signin.ini, setup.ini's password
 // line, the keyring, the password command and the secrets file:
 // - Password: line 4 of setup.ini, else the keyring, else the password
-//   command, else the secrets file. A folder without signin.ini keeps the
-//   old rule (line 4, even empty).
-// - Password command: the command's first line.
+//   command (VOREL_PASSWORD_COMMAND, else signin.ini's), else the secrets
+//   file; none of them: SignInStop, never an empty password.
+// - Password command: the command's first line; a command that fails
+//   stops the run (SignInStop).
 // - Microsoft or custom OAuth2: with a password command, its first line is
 //   the access token; else the refresh token (keyring, else the secrets
 //   file) buys an access token at the token endpoint, kept for its lifetime.
@@ -65,7 +66,6 @@ private:
     std::string folder_;
     SignInServices services_;
     SignInSettings signIn_;
-    bool hasSignInFile_ = false;
     std::string line4_;
     std::string accessToken_;
     std::chrono::steady_clock::time_point expires_{};

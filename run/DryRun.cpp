@@ -63,17 +63,15 @@ public:
 };
 
 // Copies the files a run reads; the copies are what the handling may change.
-// data.mdb goes with its write-ahead log, which may hold the latest rows; the
-// copies' key proves a delivery report as the run would.
+// data.mdb goes through SQLite, never by its file: the windows may hold it
+// open in this process, and closing a descriptor of it would drop their locks.
+// The copies' key proves a delivery report as the run would.
 void copyRunFiles(const std::string& from, const std::string& to) {
-    const std::string wal = std::string(kDatabaseFile) + "-wal";
-    for (const std::string& name :
-         {std::string(kSettingsFile), std::string(kDatabaseFile), wal, std::string(kCopyKeyFile)}) {
-        std::error_code ec;
+    std::error_code ec;
+    for (const char* name : {kSettingsFile, kCopyKeyFile}) {
         fs::copy_file(joinPath(from, name), joinPath(to, name), ec);
     }
     if (std::optional<std::string> spam = findAntiSpamFile(from)) {
-        std::error_code ec;
         fs::copy_file(*spam, joinPath(to, fs::path(*spam).filename().string()), ec);
     }
 }
@@ -133,7 +131,9 @@ DryRunResult dryRun(const std::string& folder, MailComponent& mail, const Clock&
     DryRunResult result;
     const std::string db = databasePath(scratch.path);
     try {
-        if (only && !fileExists(db)) {
+        if (const std::string own = databasePath(folder); fileExists(own) || !only) {
+            Database::copy(own, db);
+        } else {
             Database::createIfMissing(db);
         }
         state.db.emplace(Database::open(db));

@@ -200,6 +200,7 @@ bool MailRun::Impl::doRunMail() {
     state.databaseLocked = false;
     state.settings = emptySettings();
     state.signInStopped = false;
+    state.signInUnreachable = false;
     // One login for all the tries: an access token serves them all.
     login.emplace(folder, signInServices);
     state.login = &*login;
@@ -236,9 +237,9 @@ bool MailRun::Impl::doRunMail() {
         if (state.cancelRequested || state.notSetUp) {
             break;
         }
-        if (state.signInStopped) {
+        if (state.signInStopped || state.signInUnreachable) {
             // Another try would be refused the same way (and count against
-            // the account at the provider).
+            // the account at the provider), or wait as long for nothing.
             failed = true;
             break;
         }
@@ -263,7 +264,9 @@ bool MailRun::Impl::doRunMail() {
     if (state.notSetUp) {
         return false;
     }
-    if (failed) {
+    if (state.signInStopped || state.signInUnreachable) {
+        // Its one line said what to do; running again soon is not it.
+    } else if (failed) {
         report.addLogLine(
             "Vorel did not process your emails properly, try running it again later!");
     } else if (state.cancelRequested) {
@@ -543,6 +546,10 @@ bool MailRun::Impl::readMessages(long n) {
             group.finish();
             return true;
         }
+        if (mail.sessionLost()) {
+            wholeMailbox = false;  // the try fails (runOnce); the rest waits for the next
+            break;
+        }
     }
     group.finish();
     try {
@@ -628,6 +635,12 @@ bool MailRun::Impl::runOnce() {
         } else if (!readMessages(n)) {
             return false;
         }
+        if (mail.sessionLost()) {
+            // Cut off on the way: what is left is not skipped as handled, and
+            // no deletion was committed. The try fails as a connection does;
+            // the ledger keeps the next from answering anything twice.
+            throw MailError(mailcode::kNotConnected, "the mailbox session was lost");
+        }
         afterMessages(ctx);
         mail.disconnect();
         if (state.cancelRequested) {
@@ -644,6 +657,10 @@ bool MailRun::Impl::runOnce() {
         sendLogEmail(ctx);
     } catch (const SignInStop& e) {
         state.signInStopped = true;
+        report.addLogLine(e.what());
+        return false;
+    } catch (const TokenEndpointUnreachable& e) {
+        state.signInUnreachable = true;
         report.addLogLine(e.what());
         return false;
     } catch (const std::exception& e) {

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <utility>
 #include <variant>
 
@@ -176,15 +175,24 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "ROLLBACK",
 };
 
-// True when the file starts with the SQLite 3 header. Checked before SQLite
-// sees the file, because SQLite takes an empty file for a new database and
-// would write to it.
-bool hasSqliteHeader(const std::string& path) {
-    static constexpr char kMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f',
-                                        'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
-    std::ifstream in(path, std::ios::binary);
-    char head[16] = {};
-    return in.read(head, sizeof head) && std::memcmp(head, kMagic, sizeof head) == 0;
+// Whether the open file is an SQLite database, asked of SQLite itself: the
+// file is never opened and closed beside the process's connections, since
+// closing any descriptor of it would drop every POSIX lock the process holds
+// on it (and another program could then take the write-ahead log away). An
+// empty file counts as none, because SQLite would take it for a new database
+// and write to it. SQLITE_OK or SQLITE_NOTADB, else the error of the read.
+int databaseCheck(sqlite3* db) {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &s, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) {
+            rc = sqlite3_column_int64(s, 0) > 0 ? SQLITE_OK : SQLITE_NOTADB;
+        }
+    }
+    sqlite3_finalize(s);
+    rc &= 0xFF;
+    return rc == SQLITE_CANTOPEN ? SQLITE_NOTADB : rc;
 }
 
 std::string columnText(sqlite3_stmt* s, int col, std::size_t limit = SIZE_MAX) {
@@ -455,10 +463,6 @@ Database Database::open(const std::string& path) {
     if (!fileExists(path)) {
         throw StoreError(path + ": the database file does not exist");
     }
-    if (!hasSqliteHeader(path)) {
-        throw StoreError(path +
-                         ": not an SQLite database (or unreadable); the file is left as it is");
-    }
     sqlite3* raw = nullptr;
     int rc =
         sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -468,6 +472,14 @@ Database Database::open(const std::string& path) {
     }
     sqlite3_busy_timeout(raw, kBusyTimeoutMs);
     sqlite3_extended_result_codes(raw, 1);
+    rc = databaseCheck(raw);
+    if (rc == SQLITE_NOTADB) {
+        throw StoreError(path +
+                         ": not an SQLite database (or unreadable); the file is left as it is");
+    }
+    if (rc != SQLITE_OK) {
+        db.fail("cannot read the database");
+    }
 
     // Reading the schema also proves that the file is a sound database.
     int found = 0;
@@ -538,16 +550,43 @@ void Database::createIfMissing(const std::string& path) {
     }
 }
 
+void Database::copy(const std::string& from, const std::string& to) {
+    Database source = open(from);
+    sqlite3* target = nullptr;
+    int rc =
+        sqlite3_open_v2(to.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_backup* b = sqlite3_backup_init(target, "main", source.db_, "main");
+        if (b == nullptr) {
+            rc = sqlite3_errcode(target);
+        } else {
+            for (int wait = 0; wait < 100; ++wait) {
+                rc = sqlite3_backup_step(b, -1);
+                if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
+                    break;
+                }
+                sqlite3_sleep(50);
+            }
+            rc = sqlite3_backup_finish(b);
+        }
+    }
+    const std::string why = target != nullptr ? sqlite3_errmsg(target) : sqlite3_errstr(rc);
+    sqlite3_close_v2(target);
+    if (rc != SQLITE_OK) {
+        throw StoreError(to + ": cannot copy the database: " + why);
+    }
+}
+
 void Database::upgradeSchema(const std::string& path) noexcept {
     try {
         // Never touch a missing file or one that is not a database.
-        if (!fileExists(path) || !hasSqliteHeader(path)) {
+        if (!fileExists(path)) {
             return;
         }
         sqlite3* raw = nullptr;
         if (sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
             sqlite3_busy_timeout(raw, 2000);
-            if (schemaCurrent(raw) && replyLimitsCurrent(raw)) {
+            if (databaseCheck(raw) != SQLITE_OK || (schemaCurrent(raw) && replyLimitsCurrent(raw))) {
                 sqlite3_close_v2(raw);
                 return;
             }

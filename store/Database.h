@@ -127,6 +127,9 @@ public:
     // Start-up schema upgrade: adds the Data field to emails; every failure
     // (field present, file missing or locked, not a database) is ignored.
     static void upgradeSchema(const std::string& path) noexcept;
+    // A copy of the database at `from` (with what its write-ahead log holds)
+    // made through SQLite as a new file `to`; throws StoreError as open does.
+    static void copy(const std::string& from, const std::string& to);
 
     Database(Database&&) noexcept;
     Database& operator=(Database&&) noexcept;

@@ -9,6 +9,8 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTreeWidget>
+#include <algorithm>
+#include <cstdlib>
 
 #include "forms/ListPost.h"
 #include "forms/ListRules.h"
@@ -23,6 +25,7 @@
 #include "store/Queue.h"
 #include "store/SendLimits.h"
 #include "support/FixedClock.h"
+#include "support/TestServers.h"
 
 namespace vorel {
 namespace {
@@ -469,6 +472,53 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     FileDialog::setNextFileName(q(elsewhere.file("out.txt")));
     EXPECT_EQ(press("cmdEXPORT", m), texts(kExportComplete));
     EXPECT_EQ(elsewhere.read("out.txt"), "ann@x.example\r\n\r\nbob@x.example\r\n");
+}
+
+// The list editor and the member editor open together keep every change they write while
+// other programs open and close data.mdb in between (an export, an import, a mail run that
+// adds a subscriber): all of it is there once the windows are gone.
+TEST_F(Editors, OpenEditorsKeepTheirChangesWhileOtherProgramsUseTheDatabase) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    f.pointAt(pop, smtp);
+    MailingList l;
+    l.Name = "NEWS";
+    l.subscribefrom = "news@me.example";
+    l.subscribemessage = "Welcome";
+    l.onsubscribeto = "join@me.example";
+    l.confirm = false;
+    f.db().addList(l);
+    pop.addMessage("From: r1@x.example\nTo: join@me.example\nSubject: s\n\nhi\n");
+    open("pctMAILINGLISTS");
+    MembersWindow* m = members("NEWS");
+    ASSERT_TRUE(m);
+    const auto add = [&](const char* address) {
+        text("txtADDEMAILS", m)->setPlainText(q(address));
+        click(m, "cmdAddaddresses");
+    };
+    const auto vorel = [this](const std::string& command) {
+        return std::system(("'" + std::string(VOREL_BINARY) + "' " + command + " --folder '" +
+                            f.folder.path() + "' >/dev/null 2>&1")
+                               .c_str());
+    };
+    f.folder.write("in.txt", "i1@x.example\r\n");
+    add("w1@x.example");
+    EXPECT_EQ(vorel("export NEWS '" + f.folder.file("out.txt") + "'"), 0);
+    add("w2@x.example");
+    EXPECT_EQ(vorel("import NEWS '" + f.folder.file("in.txt") + "'"), 0);
+    add("w3@x.example");
+    EXPECT_EQ(vorel("run"), 0);
+    add("w4@x.example");
+    click(m, "cmdCLOSE");
+    app.reset();
+    std::vector<std::string> members;
+    for (const Member& member : f.db().members("NEWS")) {
+        members.push_back(member.Email);
+    }
+    std::sort(members.begin(), members.end());
+    EXPECT_EQ(members, (std::vector<std::string>{"i1@x.example", "r1@x.example", "w1@x.example",
+                                                 "w2@x.example", "w3@x.example", "w4@x.example"}));
 }
 
 // Requests waiting for their confirmation are listed apart from the members;

@@ -397,6 +397,49 @@ TEST(Watch, AnswersNewMailWithinSecondsAndSurvivesADroppedConnection) {
     EXPECT_EQ(m.pop.messageCount(), 0u);
 }
 
+// Counted over 30 s, side by side: behind a middlebox that drops every quiet connection (an
+// IDLE) the watch waits longer each time instead of logging in and running every second; a
+// flood of new mail (EXISTS) starts runs at least 5 s apart, one more after mail that came
+// during a run.
+TEST(Watch, BacksOffFromDroppedIdleAndSpacesRunsInAFlood) {
+    VOREL_SKIP_UNLESS_ROOT();
+    Mailbox dropping(Protocol::Imap);
+    test::TcpProxy::Options quiet;
+    quiet.cutWhenQuietMs = 700;
+    test::TcpProxy middlebox(dropping.pop.imapPort(), quiet);
+    dropping.s.txtPOP = "imap://127.0.0.1:" + std::to_string(middlebox.port());
+    writeSettings(dropping.folder.path(), dropping.s);
+    WatchProcess dropped(dropping.folder.path(), {});
+    Mailbox flooded(Protocol::Imap);
+    writeSettings(flooded.folder.path(), flooded.s);
+    WatchProcess flood(flooded.folder.path(), {});
+    ASSERT_GE(flood.waitFor("Mail Run Complete"), 0) << flood.io.read("out");
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        flooded.pop.addMessage(
+            message("f" + std::to_string(i) + "@x.example", "other@me.example", "flood"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const auto runs = [](WatchProcess& w) {
+        const std::string out = w.io.read("out");
+        int n = 0;
+        for (std::size_t at = 0; (at = out.find("Mail Run Started", at)) != std::string::npos;
+             ++at) {
+            ++n;
+        }
+        return n;
+    };
+    // Pauses of 1, 2, 4, 8 and 16 s: five or six logins and runs (a second apart: about 18).
+    EXPECT_GE(runs(dropped), 3) << dropped.io.read("out");
+    EXPECT_LE(runs(dropped), 6) << dropped.io.read("out");
+    EXPECT_LE(middlebox.counters().connections, 2 * 6);
+    // The first run, then one per 5 s at most: 7 or 8 (one per notice: dozens).
+    EXPECT_GE(runs(flood), 4) << flood.io.read("out");
+    EXPECT_LE(runs(flood), 8) << flood.io.read("out");
+    EXPECT_EQ(dropped.stop(), 0);
+    EXPECT_EQ(flood.stop(), 0);
+}
+
 // Without IDLE (and for POP3) the watch looks every --poll seconds.
 TEST(Watch, PollsAServerWithoutIdle) {
     VOREL_SKIP_UNLESS_ROOT();

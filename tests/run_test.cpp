@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
 #include "support/RunFolder.h"
+#include "support/TcpProxy.h"
 
 namespace vorel {
 namespace {
@@ -165,6 +167,47 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_EQ(out.find("Connecting to POP server"), std::string::npos);  // status: stderr
     EXPECT_GT(pop.messageCount(), 0u);
     EXPECT_LT(pop.messageCount(), 300u);
+}
+
+// A session cut after a download (at the first DELE of every connection) fails each try as
+// a lost connection does: exit 1, nothing said complete, nothing sent. The next run finishes,
+// answering each message once.
+TEST_F(RunFixture, ASessionCutAfterADownloadFailsTheTry) {
+    VOREL_SKIP_UNLESS_ROOT();
+    test::PopServer pop;
+    test::SmtpServer smtp;
+    std::atomic<bool> cutting = true;
+    test::TcpProxy::Options cut;
+    cut.cutAtLine = [&cutting](int, const std::string& line) {
+        return cutting && line.rfind("DELE", 0) == 0;
+    };
+    test::TcpProxy proxy(pop.port(), cut);
+    pointAt(pop);
+    pointAt(smtp);
+    s.txtPOP = "127.0.0.1:" + std::to_string(proxy.port());
+    s.chkLEAVE = "0";
+    addAutoresponder("info@me.example");
+    for (const char* from : {"a1@x.example", "a2@x.example", "a3@x.example"}) {
+        pop.addMessage(message(from, "info@me.example", "q"));
+    }
+    writeSettings(folder.path(), s);
+    std::string out = vorelRun(folder, "");
+    EXPECT_EQ(out.substr(0, 2), "1 ") << out;
+    EXPECT_NE(out.find("Try 10 of 10"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Mail Run Complete"), std::string::npos) << out;
+    EXPECT_EQ(proxy.counters().cuts, 10);
+    EXPECT_TRUE(smtp.received().empty());
+    cutting = false;
+    out = vorelRun(folder, "");
+    EXPECT_EQ(out.substr(0, 2), "0 ") << out;
+    EXPECT_NE(out.find("Mail Run Complete"), std::string::npos) << out;
+    std::multiset<std::string> answered;
+    for (const auto& r : smtp.received()) {
+        answered.insert(r.rcptTo.at(0));
+    }
+    EXPECT_EQ(answered,
+              (std::multiset<std::string>{"a1@x.example", "a2@x.example", "a3@x.example"}));
+    EXPECT_EQ(pop.messageCount(), 0u);
 }
 
 // Exit status, then standard output and errors, of any command line.

@@ -8,11 +8,15 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,8 +136,16 @@ TEST(OAuth2Rules, OnlyHttpsOrLoopbackEndpoints) {
          std::vector<std::pair<std::string, bool>>{{"https://login.example/token", true},
                                                    {"http://127.0.0.1:8080/token", true},
                                                    {"http://localhost/token", true},
+                                                   {"HTTP://LOCALHOST/token", true},
+                                                   {"http://[::1]:8080/token", true},
                                                    {"http://login.example/token", false},
                                                    {"http://127.0.0.1.evil.example/token", false},
+                                                   {"http://localhost.evil.example/token", false},
+                                                   {"http://127.0.0.1:@evil.example/token", false},
+                                                   {"http://[::1]:@evil.example/token", false},
+                                                   {"https://me@login.example/token", false},
+                                                   {"https://:pw@login.example/token", false},
+                                                   {"127.0.0.1/token", false},
                                                    {"ftp://x/", false}}) {
         EXPECT_EQ(oauth2::usableEndpoint(url), ok) << url;
     }
@@ -149,25 +161,47 @@ TEST(PasswordCommand, WordsAreSplitAsAShellWouldWithoutOne) {
     EXPECT_FALSE(splitCommandWords("a \"b"));
 }
 
+// One deadline (1 s here) for reading and waiting; the group ended at it; a line printed
+// counts even then, and a child holding the output does not hold the command.
 TEST(PasswordCommand, FirstLineOfOutputOrWhyNot) {
     EXPECT_EQ(runPasswordCommand("printf 'p w\\r\\nsecond\\n'").firstLine, "p w");
     // No shell: the semicolon is printf's argument, nothing else runs.
     EXPECT_EQ(runPasswordCommand("printf %s; touch /tmp/vorel-no-shell").firstLine,
               "touch;/tmp/vorel-no-shell;");
     EXPECT_FALSE(fs::exists("/tmp/vorel-no-shell"));
+    test::TempFolder f;
+    const std::string pids = f.file("pids");
     struct Row {
-        const char* command;
+        std::string command;
+        const char* line;
         const char* error;
     };
-    for (const Row& r : std::vector<Row>{{"false", "exit status 1"},
-                                         {"true", "printed nothing"},
-                                         {"/nonexistent/tool", "cannot start"},
-                                         {"", "empty"},
-                                         {"sleep 5", "did not finish"}}) {
+    for (const Row& r : std::vector<Row>{
+             {"false", "", "exit status 1"},
+             {"true", "", "printed nothing"},
+             {"/nonexistent/tool", "", "cannot start"},
+             {"", "", "empty"},
+             {"sh -c 'echo $$ >>" + pids + "; exec sleep 5'", "", "did not finish"},
+             {"sh -c 'echo pw; exec >&-; echo $$ >>" + pids + "; exec sleep 5'", "pw", ""},
+             {"sh -c 'printf pw; sleep 5 & echo $! >>" + pids + "'", "pw", ""},
+         }) {
         SCOPED_TRACE(r.command);
+        const auto start = std::chrono::steady_clock::now();
         const CommandOutput out = runPasswordCommand(r.command, 1);
-        EXPECT_TRUE(out.firstLine.empty());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1800));
+        EXPECT_EQ(out.firstLine, r.line);
         EXPECT_NE(out.error.find(r.error), std::string::npos) << out.error;
+        EXPECT_EQ(r.error[0] == '\0', out.error.empty()) << out.error;
+    }
+    // Nothing the commands started is left running.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::istringstream left(f.read("pids"));
+    for (std::string pid; std::getline(left, pid);) {
+        std::string stat;
+        if (std::ifstream in("/proc/" + pid + "/stat"); in) {
+            std::getline(in, stat);
+        }
+        EXPECT_TRUE(stat.empty() || stat.find(") Z") != std::string::npos) << stat;
     }
 }
 
@@ -263,12 +297,15 @@ TEST_F(LoginFixture, PasswordSources) {
             EXPECT_EQ(l.secret(), r.expected);
         }
     }
-    // Without signin.ini the old rule: line 4, even empty.
+    // Without signin.ini: the variable's command, and never an empty password.
     fs::remove(folder.file(kSignInFile));
+    FileSecretStore(folder.path()).removeSecret(kPasswordKey);
     AccountLogin old(folder.path(), {});
     settings.txtPASSWORD = "";
     old.prepare(settings);
-    EXPECT_EQ(old.secret(), "");
+    EXPECT_THROW(old.secret(), SignInStop);
+    ::setenv(kPasswordCommandVariable, "printf V", 1);
+    EXPECT_EQ(old.secret(), "V");
 }
 
 TEST_F(LoginFixture, PasswordCommandMethodAndTheVariable) {
@@ -280,7 +317,7 @@ TEST_F(LoginFixture, PasswordCommandMethodAndTheVariable) {
     ::setenv(kPasswordCommandVariable, "printf from-environment", 1);
     EXPECT_EQ(login().secret(), "from-environment");
     ::setenv(kPasswordCommandVariable, "false", 1);
-    EXPECT_THROW(login().secret(), std::runtime_error);  // a try fails, the run goes on
+    EXPECT_THROW(login().secret(), SignInStop);  // ten tries would fail the same
 }
 
 TEST_F(LoginFixture, AccessTokenIsKeptRefreshedOnceAndRotated) {
@@ -320,11 +357,28 @@ TEST_F(LoginFixture, ExpiredSignInStopsAndNoSignInSaysHow) {
     AccountLogin l = login(false);
     EXPECT_THROW(l.secret(), SignInStop);
     EXPECT_EQ(tokens.refreshTokensSeen, std::vector<std::string>{"R1"});
-    // A token endpoint out of reach is an ordinary failed try.
-    TokenAnswer away;
-    away.error = "temporarily_unavailable";
-    tokens.answers = {away};
-    EXPECT_THROW(login(false).secret(), std::runtime_error);
+    // The provider's "not now" is an ordinary failed try; no answer at all ends the run
+    // (tried again by the next); a token URL refused here stops it.
+    TokenAnswer busy, away, refused;
+    busy.error = away.error = "temporarily_unavailable";
+    away.transportFailed = true;
+    refused.error = kTokenUrlRefused;
+    tokens.answers = {busy, away, refused};
+    const auto outcome = [this] {
+        try {
+            login(false).secret();
+            return "signed in";
+        } catch (const SignInStop&) {
+            return "stop";
+        } catch (const TokenEndpointUnreachable&) {
+            return "next run";
+        } catch (const std::runtime_error&) {
+            return "next try";
+        }
+    };
+    EXPECT_STREQ(outcome(), "next try");
+    EXPECT_STREQ(outcome(), "next run");
+    EXPECT_STREQ(outcome(), "stop");
 }
 
 TEST_F(LoginFixture, SecretsGoToTheKeyringOrTheTickedFile) {
@@ -542,23 +596,152 @@ TEST_F(OAuthServers, AnExpiredSignInEndsTheRunAfterOneTryWithExitFive) {
     EXPECT_EQ(text.find("rt-seeded"), std::string::npos);
 }
 
-TEST_F(OAuthServers, PasswordCommandLogsInWithThePassword) {
-    SignInSettings signIn;
-    signIn.method = LoginMethod::PasswordCommand;
-    signIn.passwordCommand = "printf '%s\\n' " + pop->password();
-    writeSignInSettings(folder.path(), signIn);
+// A loopback listener on `address` that takes connections and answers none (the kernel
+// completes them): a token endpoint that does not answer, or a host that must see nothing.
+struct SilentListener {
+    explicit SilentListener(const char* address = "127.0.0.1") {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a = test::loopbackAddress(0);
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        socklen_t size = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, 16);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+        port = ntohs(a.sin_port);
+    }
+    ~SilentListener() { ::close(fd); }
+    bool reached() const {
+        const int c = ::accept(fd, nullptr, nullptr);
+        ::close(c);
+        return c >= 0;
+    }
+    int fd = -1;
+    int port = 0;
+};
+
+// Sign-in never hangs and says what to do, each case a `vorel run` of its own folder, all at
+// once: password commands that print and hold on, leave a child, hang or fail; the variable
+// without signin.ini; no secret anywhere; token endpoints that are silent, refuse, answer a
+// web page, or are named behind a user part.
+TEST_F(OAuthServers, SignInNeverHangsAndSaysWhatToDo) {
     test::SmtpServer plain;
-    s.txtSMTP = "127.0.0.1:" + std::to_string(plain.port());
-    s.chkESMTP = "0";
-    EXPECT_TRUE(runInProcess());
-    EXPECT_EQ(plain.received().size(), 1u);
-    EXPECT_EQ(folder.read("debug.log").find(pop->password()), std::string::npos);
-    // A command that fails is a failed try, in the run's words.
-    signIn.passwordCommand = "false";
-    writeSignInSettings(folder.path(), signIn);
-    host = test::RecordingHost{};
-    EXPECT_FALSE(runInProcess());
-    EXPECT_EQ(host.countLogContaining("Password command: the password command failed"), 10);
+    SilentListener silent, elsewhere("127.0.0.2");
+    // A web page where the token endpoint should be.
+    SilentListener page;
+    std::thread pageServer([&page] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (int served = 0; served < 1 && std::chrono::steady_clock::now() < end;) {
+            const int c = ::accept(page.fd, nullptr, nullptr);
+            if (c < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            char request[4096];
+            ::recv(c, request, sizeof request, 0);
+            const std::string answer =
+                "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 13\r\n"
+                "Connection: close\r\n\r\n<html></html>";
+            ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+            ::close(c);
+            ++served;
+        }
+    });
+    const std::string pw = pop->password();
+    const std::string say = "sh -c 'printf \"%s\\n\" " + pw;
+    struct Case {
+        const char* name;
+        std::string command;   // the password command (method "Password command")
+        std::string tokenUrl;  // else: a custom OAuth2 sign-in with this token endpoint
+        std::string variable;  // VOREL_PASSWORD_COMMAND
+        bool signInFile;
+        int status;
+        const char* said;
+        double minSeconds, maxSeconds;
+    };
+    const std::string local = "http://127.0.0.1:";
+    const std::vector<Case> cases = {
+        {"prints, then holds on", say + "; exec >&-; exec sleep 100'", "", "", true, 0,
+         "Mail Run Complete", 28, 60},
+        {"leaves a child", say + "; sleep 100 &'", "", "", true, 0, "Mail Run Complete", 0, 20},
+        {"hangs", "sleep 100", "", "", true, 5, "did not finish within 30 seconds", 28, 60},
+        {"fails", "false", "", "", true, 5, "the password command failed (exit status 1)", 0, 20},
+        {"variable without signin.ini", "", "", "printf " + pw, false, 0, "Mail Run Complete", 0,
+         20},
+        {"no secret anywhere", "", "", "", false, 5, "No password found", 0, 20},
+        {"silent endpoint", "", local + std::to_string(silent.port) + "/token", "", true, 1,
+         "Timeout was reached", 28, 45},
+        {"refused endpoint", "", local + std::to_string(test::freeLoopbackPort()) + "/token", "",
+         true, 1, "cannot reach the token endpoint", 0, 20},
+        {"a web page", "", local + std::to_string(page.port) + "/token", "", true, 1,
+         "answered 200 without JSON", 0, 20},
+        {"user part", "", local + "@127.0.0.2:" + std::to_string(elsewhere.port) + "/token", "",
+         true, 5, "Sign-in: the token URL must use https", 0, 20},
+    };
+    std::vector<std::unique_ptr<test::RunFolder>> folders;
+    std::vector<std::pair<Output, double>> results(cases.size());
+    std::vector<std::thread> runs;
+    for (const Case& c : cases) {
+        auto& f = *folders.emplace_back(std::make_unique<test::RunFolder>());
+        f.pointAt(*pop);
+        f.s.txtSMTP = "127.0.0.1:" + std::to_string(plain.port());
+        f.s.chkDEBUG = "1";
+        f.s.chkLEAVE = "1";  // each run that signs in answers the one message
+        f.s.txtPASSWORD = "";
+        f.addAutoresponder("me@example.test", "Thanks for writing");
+        if (c.status == 5 && !c.signInFile) {
+            f.s.txtUSERID = "nobody-here";  // no login may be tried
+        }
+        writeSettings(f.folder.path(), f.s);
+        SignInSettings signIn;
+        if (!c.command.empty()) {
+            signIn.method = LoginMethod::PasswordCommand;
+            signIn.passwordCommand = c.command;
+        } else if (!c.tokenUrl.empty()) {
+            signIn.method = LoginMethod::CustomOAuth2;
+            signIn.clientId = stub->clientId();
+            signIn.tokenUrl = c.tokenUrl;
+            signIn.secretsInFolder = true;
+            FileSecretStore(f.folder.path()).writeSecret(kRefreshTokenKey, "rt-seeded");
+        }
+        if (c.signInFile) {
+            writeSignInSettings(f.folder.path(), signIn);
+        }
+        const std::string command =
+            (c.variable.empty() ? "" : "VOREL_PASSWORD_COMMAND='" + c.variable + "' ") + "'" +
+            VOREL_BINARY + "' run --folder '" + f.folder.path() + "' 2>&1";
+        runs.emplace_back([command, &result = results[runs.size()]] {
+            const auto start = std::chrono::steady_clock::now();
+            result.first = runCommand(command);
+            result.second =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        });
+    }
+    for (std::thread& t : runs) {
+        t.join();
+    }
+    pageServer.join();
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const auto& [o, seconds] = results[i];
+        EXPECT_EQ(o.status, c.status) << o.out;
+        EXPECT_NE(o.out.find(c.said), std::string::npos) << o.out;
+        EXPECT_GE(seconds, c.minSeconds);
+        EXPECT_LE(seconds, c.maxSeconds);
+        // One try; the line says what to do, nothing adds "try again later".
+        EXPECT_EQ(o.out.find("Starting again"), std::string::npos) << o.out;
+        if (c.status != 0) {
+            EXPECT_EQ(o.out.find("try running it again later"), std::string::npos) << o.out;
+            EXPECT_EQ(o.out.find("Connect to Host Failed"), std::string::npos) << o.out;
+        }
+        if (folders[i]->folder.exists("debug.log")) {
+            EXPECT_EQ(folders[i]->folder.read("debug.log").find(pw), std::string::npos);
+        }
+    }
+    EXPECT_EQ(pop->log().find("nobody-here"), std::string::npos) << pop->log();
+    EXPECT_FALSE(elsewhere.reached()) << "the refresh token went to the host behind the user part";
+    EXPECT_TRUE(silent.reached());
+    EXPECT_EQ(plain.received().size(), 3u) << "one reply from each run that signed in";
 }
 
 TEST(PasswordRefusal, TheProvidersWordsAreRecognised) {
@@ -692,6 +875,8 @@ TEST(LoginCommand, RefusesWhatCannotSignIn) {
              {"--provider google", 2, "--provider microsoft|custom is required"},
              {"--provider custom --client-id x --token-url http://login.example/t", 2,
               "the token URL must use https"},
+             {"--provider custom --client-id x --token-url https://me@login.example/t", 2,
+              "the token URL must not hold a user name"},
              {"--provider custom --token-url https://login.example/t", 2, "no client ID"},
              {"--provider custom --client-id x --token-url https://login.example/t --bogus", 2,
               "unknown option '--bogus'"},

@@ -28,6 +28,8 @@ struct TcpProxy::Link {
     int number = 0, client = -1, server = -1;
     std::vector<Fault> faults[2];  // to the server, to the client
     std::atomic<bool> cut = false;
+    std::atomic<Clock::rep> lastActive = Clock::now().time_since_epoch().count();
+    void active() { lastActive = Clock::now().time_since_epoch().count(); }
     void cutNow() {
         cut = true;
         ::shutdown(client, SHUT_RDWR);
@@ -139,7 +141,14 @@ void TcpProxy::pump(std::shared_ptr<Link> link, bool up) {
             return;
         }
         const auto now = Clock::now();
-        const auto due = queue.empty() ? now + 1s : std::max(queue.front().first, paused);
+        if (options_.cutWhenQuietMs > 0 &&
+            now - Clock::time_point(Clock::duration(link->lastActive.load())) >=
+                std::chrono::milliseconds(options_.cutWhenQuietMs)) {
+            count(*link, &Counters::cuts);
+            return link->cutNow();
+        }
+        const auto due = queue.empty() ? now + (options_.cutWhenQuietMs > 0 ? 50ms : 1s)
+                                       : std::max(queue.front().first, paused);
         if (due <= now) {
             std::string& data = queue.front().second;
             std::size_t n = trickleMs > 0 ? 1 : data.size();
@@ -151,6 +160,7 @@ void TcpProxy::pump(std::shared_ptr<Link> link, bool up) {
                 return link->cutNow();
             }
             forwarded += static_cast<std::size_t>(w);
+            link->active();
             queued -= static_cast<std::size_t>(w);
             data.erase(0, static_cast<std::size_t>(w));
             if (data.empty()) {
@@ -178,7 +188,8 @@ void TcpProxy::pump(std::shared_ptr<Link> link, bool up) {
         }
         partial.append(buffer, static_cast<std::size_t>(n));
         ended = n == 0;
-        std::lock_guard lock(m_);
+        bool cutHere = false;
+        std::unique_lock lock(m_);
         auto push = [&](std::string data) {
             queued += data.size();
             if (!data.empty()) {
@@ -186,11 +197,22 @@ void TcpProxy::pump(std::shared_ptr<Link> link, bool up) {
                                    std::move(data));
             }
         };
-        const bool rewriting = up && (options_.rewriteLine || !rules_.empty());
+        const bool rewriting =
+            up && (options_.rewriteLine || options_.cutAtLine || !rules_.empty());
         std::size_t start = 0;
         for (std::size_t lf = 0; rewriting && (lf = partial.find('\n', start)) != std::string::npos;
              start = lf + 1) {
-            push(rewrite(link->number, partial.substr(start, lf + 1 - start)));
+            const std::string line = partial.substr(start, lf + 1 - start);
+            if (options_.cutAtLine && options_.cutAtLine(link->number, line)) {
+                cutHere = true;
+                break;
+            }
+            push(rewrite(link->number, line));
+        }
+        if (cutHere) {
+            lock.unlock();
+            count(*link, &Counters::cuts);
+            return link->cutNow();
         }
         partial.erase(0, start);
         if (!rewriting || ended) {
