@@ -288,6 +288,39 @@ void createPendingTable(sqlite3* db) {
                        " ON pending(List COLLATE NOCASE, Email COLLATE NOCASE)");
 }
 
+// Member and pending addresses stored before every path kept them with
+// readable domains: rewritten once, so that a look-up by the readable form
+// finds them (user_version 1 says it is done). A row whose rewrite would
+// repeat an existing member stays as it was.
+void readableMemberAddresses(sqlite3* db) {
+    auto readable = [](sqlite3_context* c, int, sqlite3_value** v) {
+        const unsigned char* text = sqlite3_value_text(v[0]);
+        if (text == nullptr) {
+            sqlite3_result_null(c);
+            return;
+        }
+        const std::string address = memberAddress(reinterpret_cast<const char*>(text));
+        sqlite3_result_text(c, address.data(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
+    };
+    if (sqlite3_create_function(db, "vorel_member_address", 1,
+                                SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, readable, nullptr,
+                                nullptr) != SQLITE_OK) {
+        return;
+    }
+    bool done = true;
+    for (const char* table : {"emails", "pending"}) {
+        if (hasTable(db, table)) {
+            const std::string sql = std::string("UPDATE OR IGNORE ") + table +
+                                    " SET Email = vorel_member_address(Email)"
+                                    " WHERE Email LIKE '%xn--%'";
+            done = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK && done;
+        }
+    }
+    if (done) {
+        execIgnoringErrors(db, "PRAGMA user_version = 1");
+    }
+}
+
 // Whether every field, table, trigger and index the upgrade adds is there
 // already: then a start-up makes no statement fail ten times over.
 bool schemaCurrent(sqlite3* db) {
@@ -303,7 +336,8 @@ bool schemaCurrent(sqlite3* db) {
             "  'handled', 'pending', 'pending_by_list_address', 'autoresponders_by_name',"
             "  'mailling_by_name', 'emails_by_list_address', 'emails_by_list')) = 9"
             " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('copies', 'copies_by_time'))"
-            "  = 2",
+            "  = 2"
+            " AND (SELECT user_version FROM pragma_user_version) >= 1",
             -1, &q, nullptr) == SQLITE_OK) {
         current = sqlite3_step(q) == SQLITE_ROW && sqlite3_column_int(q, 0) == 1;
     }
@@ -622,6 +656,7 @@ void Database::upgradeSchema(const std::string& path) noexcept {
                                    " NULL)");
                 execIgnoringErrors(raw,
                                    "CREATE INDEX IF NOT EXISTS copies_by_time ON copies(Sent)");
+                readableMemberAddresses(raw);
             }
             for (const char* index : kIndexes) {
                 execIgnoringErrors(raw, index);

@@ -65,6 +65,15 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
                            " 'autoresponder_gone')"),
                   (Lines{"1", "4"}));
     }
+    // Members stored with an ASCII-form domain before every path stored the
+    // readable one are rewritten once; one that would repeat a member stays.
+    rawQuery(old, "PRAGMA user_version = 0");
+    rawQuery(old, "INSERT INTO emails (name, Email) VALUES ('NEWS', 'ann@xn--mller-kva.example'),"
+                  " ('NEWS', 'Bob@Example.org')");
+    Database::upgradeSchema(old);
+    EXPECT_EQ(rawQuery(old, "SELECT Email FROM emails ORDER BY rowid"),
+              (Lines{"ann@m\u00fcller.example", "Bob@Example.org"}));
+    EXPECT_EQ(rawQuery(old, "PRAGMA user_version"), (Lines{"1"}));
     EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('autoresponders') WHERE cid > 7"),
               (Lines{"activefrom", "activeuntil", "replydays"}));
     // The three tables users know, the sending step's notes, the run's ledger, the
