@@ -250,10 +250,9 @@ SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor
         p.end = reader.consumed();
         const OutboundAddressing how = outboundAddressing(ctx, p.record);
         p.lent = messageFileOfBody(ctx.folder, p.record.body).empty();
-        p.message = composeMessage(
-            ctx, p.record.to, how.from.empty() ? p.record.from : how.from,
-            p.lent ? std::move(p.record.body) : std::string(p.record.body), p.record.subject,
-            how.fields, how.envelope);
+        p.message = composeMessage(ctx, p.record.to, how.from.empty() ? p.record.from : how.from,
+                                   p.lent ? std::move(p.record.body) : std::string(p.record.body),
+                                   p.record.subject, how.fields, how.envelope);
         p.recipients = static_cast<std::int64_t>(ctx.mail.recipientCount(p.message));
         pending.push_back(std::move(p));
     };

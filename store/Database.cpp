@@ -302,9 +302,8 @@ void readableMemberAddresses(sqlite3* db) {
         const std::string address = memberAddress(reinterpret_cast<const char*>(text));
         sqlite3_result_text(c, address.data(), static_cast<int>(address.size()), SQLITE_TRANSIENT);
     };
-    if (sqlite3_create_function(db, "vorel_member_address", 1,
-                                SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, readable, nullptr,
-                                nullptr) != SQLITE_OK) {
+    if (sqlite3_create_function(db, "vorel_member_address", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
+                                nullptr, readable, nullptr, nullptr) != SQLITE_OK) {
         return;
     }
     bool done = true;
@@ -620,7 +619,8 @@ void Database::upgradeSchema(const std::string& path) noexcept {
         sqlite3* raw = nullptr;
         if (sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
             sqlite3_busy_timeout(raw, 2000);
-            if (databaseCheck(raw) != SQLITE_OK || (schemaCurrent(raw) && replyLimitsCurrent(raw))) {
+            if (databaseCheck(raw) != SQLITE_OK ||
+                (schemaCurrent(raw) && replyLimitsCurrent(raw))) {
                 sqlite3_close_v2(raw);
                 return;
             }

@@ -52,9 +52,9 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     const std::string old = f.file("old.mdb");
     Database::createIfMissing(old);
     Database::upgradeSchema(old);
-    for (const char* drop : {"ALTER TABLE emails DROP COLUMN bounceday", "DROP TABLE handled",
-                             "DROP INDEX emails_by_list", "DROP TABLE copies",
-                             "DROP TRIGGER autoresponder_gone"}) {
+    for (const char* drop :
+         {"ALTER TABLE emails DROP COLUMN bounceday", "DROP TABLE handled",
+          "DROP INDEX emails_by_list", "DROP TABLE copies", "DROP TRIGGER autoresponder_gone"}) {
         SCOPED_TRACE(drop);
         rawQuery(old, drop);
         Database::upgradeSchema(old);
@@ -68,8 +68,9 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     // Members stored with an ASCII-form domain before every path stored the
     // readable one are rewritten once; one that would repeat a member stays.
     rawQuery(old, "PRAGMA user_version = 0");
-    rawQuery(old, "INSERT INTO emails (name, Email) VALUES ('NEWS', 'ann@xn--mller-kva.example'),"
-                  " ('NEWS', 'Bob@Example.org')");
+    rawQuery(old,
+             "INSERT INTO emails (name, Email) VALUES ('NEWS', 'ann@xn--mller-kva.example'),"
+             " ('NEWS', 'Bob@Example.org')");
     Database::upgradeSchema(old);
     EXPECT_EQ(rawQuery(old, "SELECT Email FROM emails ORDER BY rowid"),
               (Lines{"ann@m\u00fcller.example", "Bob@Example.org"}));

@@ -151,7 +151,8 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     test::PopServer pop;
     pointAt(pop);
     addAutoresponder("info@me.example");
-    for (int i = 0; i < 300; ++i) {
+    // Enough that a loaded machine cannot finish them before the signal comes.
+    for (int i = 0; i < 2000; ++i) {
         pop.addMessage(message("a" + std::to_string(i) + "@x.example", "info@me.example", "m"));
     }
     writeSettings(folder.path(), s);
@@ -166,7 +167,7 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_EQ(out.find("Process complete"), std::string::npos);
     EXPECT_EQ(out.find("Connecting to POP server"), std::string::npos);  // status: stderr
     EXPECT_GT(pop.messageCount(), 0u);
-    EXPECT_LT(pop.messageCount(), 300u);
+    EXPECT_LT(pop.messageCount(), 2000u);
 }
 
 // A session cut after a download (at the first DELE of every connection) fails each try as
