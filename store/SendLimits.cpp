@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "store/AppFolder.h"
-#include "store/TextFile.h"  // replaceFile
+#include "store/TextFile.h"  // replaceFile, textLines
 
 namespace vorel {
 
@@ -102,25 +102,6 @@ StateFile readStateFile(const std::string& path, std::size_t limit, bool tail) {
     return out;
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t nl = text.find('\n', start);
-        const std::size_t end = nl == std::string::npos ? text.size() : nl;
-        std::size_t len = end - start;
-        if (len > 0 && text[end - 1] == '\r') {
-            --len;
-        }
-        lines.emplace_back(text, start, len);
-        if (nl == std::string::npos) {
-            break;
-        }
-        start = nl + 1;
-    }
-    return lines;
-}
-
 // One value of sending.ini: absent, read well, or unreadable as written.
 struct LimitValue {
     bool present = false;
@@ -133,7 +114,7 @@ struct LimitValues {
 
 LimitValues parseLimits(const std::string& text) {
     LimitValues values;
-    for (const std::string& line : linesOf(text)) {
+    for (const std::string& line : textLines(text)) {
         const std::size_t eq = line.find('=');
         if (eq == std::string::npos) {
             continue;
@@ -252,7 +233,7 @@ long daysToSend(std::int64_t recipients, long dailyLimit) {
 SentLog::SentLog(std::string folder, std::int64_t now) : path_(joinPath(folder, kSentLogFile)) {
     const StateFile file = readStateFile(path_, kSentLogBytes, true);
     const std::optional<std::vector<std::string>> lines =
-        file.text ? std::optional(linesOf(*file.text)) : std::nullopt;
+        file.text ? std::optional(textLines(*file.text)) : std::nullopt;
     std::string kept;
     if (lines) {
         for (const std::string& line : *lines) {

@@ -12,12 +12,15 @@ std::optional<std::vector<std::string>> readTextLines(const std::string& path) {
     if (!all) {
         return std::nullopt;
     }
-    const std::string& text = *all;
+    return textLines(*all);
+}
+
+std::vector<std::string> textLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {
-        std::size_t nl = text.find('\n', start);
-        std::size_t end = (nl == std::string::npos) ? text.size() : nl;
+        const std::size_t nl = text.find('\n', start);
+        const std::size_t end = nl == std::string::npos ? text.size() : nl;
         std::size_t len = end - start;
         if (len > 0 && text[end - 1] == '\r') {
             --len;

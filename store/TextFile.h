@@ -11,6 +11,8 @@ namespace vorel {
 // line; a last line without a line end counts. std::nullopt when the file
 // cannot be read.
 std::optional<std::vector<std::string>> readTextLines(const std::string& path);
+// The same for a text already read.
+std::vector<std::string> textLines(const std::string& text);
 
 // Replaces `path` with `content`: written to a temporary file in the same
 // folder, flushed, and renamed over the old file, so a failure leaves the old
