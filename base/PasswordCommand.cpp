@@ -1,6 +1,7 @@
 #include "base/PasswordCommand.h"
 
 #include <fcntl.h>
+#include <glib.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -18,49 +19,13 @@ extern char** environ;
 namespace vorel {
 
 std::optional<std::vector<std::string>> splitCommandWords(const std::string& command) {
-    std::vector<std::string> words;
-    std::string word;
-    bool inWord = false;
-    for (std::size_t i = 0; i < command.size(); ++i) {
-        const char c = command[i];
-        if (c == ' ' || c == '\t' || c == '\n') {
-            if (inWord) {
-                words.push_back(word);
-                word.clear();
-                inWord = false;
-            }
-            continue;
-        }
-        inWord = true;
-        if (c == '\'') {
-            const std::size_t end = command.find('\'', i + 1);
-            if (end == std::string::npos) {
-                return std::nullopt;
-            }
-            word += command.substr(i + 1, end - i - 1);
-            i = end;
-        } else if (c == '"') {
-            std::size_t j = i + 1;
-            for (; j < command.size() && command[j] != '"'; ++j) {
-                if (command[j] == '\\' && j + 1 < command.size() &&
-                    (command[j + 1] == '"' || command[j + 1] == '\\')) {
-                    ++j;
-                }
-                word += command[j];
-            }
-            if (j >= command.size()) {
-                return std::nullopt;
-            }
-            i = j;
-        } else if (c == '\\' && i + 1 < command.size()) {
-            word += command[++i];
-        } else {
-            word += c;
-        }
+    gint argc = 0;
+    gchar** argv = nullptr;
+    if (!g_shell_parse_argv(command.c_str(), &argc, &argv, nullptr)) {
+        return std::nullopt;
     }
-    if (inWord) {
-        words.push_back(word);
-    }
+    std::vector<std::string> words(argv, argv + argc);
+    g_strfreev(argv);
     return words;
 }
 
@@ -87,7 +52,7 @@ bool hasEnded(pid_t pid) {
 CommandOutput runPasswordCommand(const std::string& command, int timeoutSeconds) {
     CommandOutput out;
     const auto words = splitCommandWords(command);
-    if (!words || words->empty()) {
+    if (!words) {
         out.error = "the password command is empty or has an unclosed quote";
         return out;
     }

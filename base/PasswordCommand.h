@@ -6,11 +6,10 @@
 
 namespace vorel {
 
-// A command line split into words as a shell would for a simple command:
-// blanks separate, single quotes keep everything, double quotes keep all but
-// backslash escapes of " and \, a backslash outside quotes keeps the next
-// character. No variables, globs or pipes: the command runs without a shell.
-// std::nullopt for an unclosed quote.
+// A command line split into words as a shell would for a simple command
+// (GLib's g_shell_parse_argv: quotes, backslashes and # comments as in sh).
+// No variables, globs or pipes: the command runs without a shell.
+// std::nullopt when there are no words or a quote is unclosed.
 std::optional<std::vector<std::string>> splitCommandWords(const std::string& command);
 
 // Runs the command without a shell (PATH searched) in a process group of

@@ -4,19 +4,12 @@
 #include <cstdio>
 
 #include "FuzzSupport.h"
-#include "net/Json.h"
 #include "net/OAuth2.h"
 
 using namespace vorel;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text = fuzz::bytes(data, size);
-    if (auto object = json::parseObject(text)) {
-        for (const auto& [key, value] : *object) {
-            (void)key;
-            (void)value;
-        }
-    }
     const TokenAnswer a = oauth2::parseTokenAnswer(200, text);
     VOREL_FUZZ_CHECK(a.ok() == (a.error.empty() && !a.accessToken.empty()));
     if (const auto r = oauth2::parseRedirectRequest(text)) {

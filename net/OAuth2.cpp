@@ -14,18 +14,51 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "base/TextCompare.h"
-#include "net/Json.h"
 
 namespace vorel {
 
 namespace {
 
 constexpr char kUrlSafe[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+
+// The members of a JSON object: strings decoded, any other value as its JSON
+// text, a missing member empty. std::nullopt when the text is not one
+// well-formed object, or nests deeper than any token answer does (a value's
+// text is written out recursively).
+class JsonFields {
+public:
+    static std::optional<JsonFields> parse(const std::string& text) {
+        bool tooDeep = false;
+        const auto limitDepth = [&tooDeep](int depth, nlohmann::json::parse_event_t,
+                                           nlohmann::json&) {
+            tooDeep = tooDeep || depth > 64;
+            return !tooDeep;
+        };
+        nlohmann::json object = nlohmann::json::parse(text, limitDepth, false);
+        if (tooDeep || !object.is_object()) {
+            return std::nullopt;
+        }
+        return JsonFields(std::move(object));
+    }
+
+    std::string operator[](const char* key) const {
+        const auto it = object_.find(key);
+        if (it == object_.end()) {
+            return "";
+        }
+        return it->is_string() ? it->get<std::string>() : it->dump();
+    }
+
+private:
+    explicit JsonFields(nlohmann::json object) : object_(std::move(object)) {}
+    nlohmann::json object_;
+};
 
 std::string base64Url(const unsigned char* data, std::size_t size) {
     gchar* encoded = g_base64_encode(data, size);
@@ -62,7 +95,7 @@ std::string accountOfIdToken(const std::string& idToken) {
     if (b == std::string::npos) {
         return "";
     }
-    auto claims = json::parseObject(base64UrlDecode(idToken.substr(a + 1, b - a - 1)));
+    const auto claims = JsonFields::parse(base64UrlDecode(idToken.substr(a + 1, b - a - 1)));
     if (!claims) {
         return "";
     }
@@ -268,7 +301,7 @@ std::optional<Redirect> parseRedirectRequest(const std::string& requestLine) {
 }
 
 TokenAnswer parseTokenAnswer(long httpStatus, const std::string& body) {
-    auto fields = json::parseObject(body);
+    const auto fields = JsonFields::parse(body);
     if (!fields) {
         TokenAnswer a =
             failed("invalid_response",
@@ -276,7 +309,7 @@ TokenAnswer parseTokenAnswer(long httpStatus, const std::string& body) {
         a.transportFailed = true;  // a portal, a proxy's page: not the provider's word
         return a;
     }
-    auto& f = *fields;
+    const JsonFields& f = *fields;
     TokenAnswer a;
     if (!f["error"].empty()) {
         a.error = f["error"];
@@ -506,12 +539,12 @@ TokenAnswer deviceSignIn(const OAuth2Provider& p,
     std::string raw;
     const TokenAnswer started = CurlTokenService::post(
         p.deviceUrl, "client_id=" + formEncode(p.clientId) + "&scope=" + formEncode(p.scope), &raw);
-    auto fields = json::parseObject(raw);
+    const auto fields = JsonFields::parse(raw);
     if (!fields || (*fields)["device_code"].empty()) {
         return started.error.empty() ? failed("invalid_response", "no device code in the answer")
                                      : started;
     }
-    auto& f = *fields;
+    const JsonFields& f = *fields;
     show(!f["message"].empty() ? f["message"]
                                : "To sign in, visit " + f["verification_uri"] +
                                      " and enter the code " + f["user_code"]);
