@@ -28,6 +28,9 @@ struct Session;
 //   command), the next range asked for before the current one is read, so
 //   that a long scan costs few round trips and the server never waits.
 // - The unique id of a message is "UIDVALIDITY.UID".
+//
+// Our own client on purpose: libcurl sends one IMAP command per transfer, and
+// no packaged IMAP library works over the connection libcurl has opened.
 class ImapMailbox : public MailboxClient {
 public:
     explicit ImapMailbox(std::unique_ptr<Session> session);

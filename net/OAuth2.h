@@ -64,7 +64,9 @@ public:
 
 // The sign-in in the user's browser: listens once on 127.0.0.1 at a random
 // port, hands out the authorization URL, waits for the redirect, checks
-// its state and exchanges the code with the PKCE verifier.
+// its state and exchanges the code with the PKCE verifier. The listener is
+// our own: it reads one request line, far less than an HTTP server library
+// (libsoup and its main loop) would bring in.
 class LoopbackSignIn {
 public:
     explicit LoopbackSignIn(OAuth2Provider provider);

@@ -29,7 +29,9 @@ struct ServerAddress {
 
 // Parses a server setting; throws std::invalid_argument when it names no
 // usable server (empty, a scheme of another service, a bad port). Asked for
-// Pop3, an imap:// or imaps:// setting gives an Imap address.
+// Pop3, an imap:// or imaps:// setting gives an Imap address. Our own: the
+// bare "host" and "host:port" forms and each service's schemes are this
+// program's setting, not a URL, so no URL parser does the job.
 ServerAddress parseServerAddress(const std::string& text, ServerAddress::Service service);
 
 // Whether a mailbox setting names an IMAP mailbox; false for one that names
