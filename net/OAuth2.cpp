@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
@@ -221,37 +223,29 @@ std::string pkceChallenge(const std::string& verifier) {
     return base64Url(digest, size);
 }
 
+// libcurl leaves exactly the unreserved characters (A-Z a-z 0-9 - . _ ~) as
+// they are and leaves a malformed escape alone when decoding.
 std::string formEncode(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += ch;
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
+    char* encoded = curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()));
+    if (encoded == nullptr) {
+        throw std::bad_alloc();
     }
+    std::string out = encoded;
+    curl_free(encoded);
     return out;
 }
 
 std::string formDecode(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '+') {
-            out += ' ';
-        } else if (c == '%' && i + 2 < text.size() &&
-                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) != 0 &&
-                   std::isxdigit(static_cast<unsigned char>(text[i + 2])) != 0) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += c;
-        }
+    std::string spaced = text;
+    std::replace(spaced.begin(), spaced.end(), '+', ' ');
+    int size = 0;
+    char* decoded =
+        curl_easy_unescape(nullptr, spaced.data(), static_cast<int>(spaced.size()), &size);
+    if (decoded == nullptr) {
+        throw std::bad_alloc();
     }
+    std::string out(decoded, static_cast<std::size_t>(size));
+    curl_free(decoded);
     return out;
 }
 
