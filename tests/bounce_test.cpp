@@ -76,7 +76,7 @@ TEST(Bounces, ReportIsReadWithItsRecipientStatusAndReturnedFields) {
 
 TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
+    test::ServedFolder f;
     const std::string news = "news@shop.example";
     f.db().addList({0, "NEWS", 1, "", news, "", "Welcome", "", "", "", news, "",
                     "news-on@shop.example", "", "", "", false});
@@ -85,10 +85,6 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     }
     // An autoresponder that would answer anything sent to the list's address.
     f.addAutoresponder(news, "Thanks");
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    f.pointAt(pop);
-    f.pointAt(smtp);
     f.s.chkLEAVE = "0";
     auto bounces = [&](const char* email) { return f.db().findMember("NEWS", email)->bounces; };
     auto notOurs = [&] {
@@ -98,11 +94,11 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     };
 
     // A post, whose copies' headers come back in the reports below.
-    pop.addMessage("From: ok@x.example\nTo: news@shop.example\nSubject: post\n\nHello\n");
+    f.pop.addMessage("From: ok@x.example\nTo: news@shop.example\nSubject: post\n\nHello\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
     auto copyOf = [&](const std::string& member) {
         std::string head;
-        for (const auto& m : smtp.received()) {
+        for (const auto& m : f.smtp.received()) {
             if (m.rcptTo.at(0) == member && m.data.find("X-Vorel-Member") != std::string::npos) {
                 head = m.data.substr(0, m.data.find("\r\n\r\n") + 2);
             }
@@ -120,11 +116,11 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
 
     // Day one: a hard bounce, the same again, a policy refusal, a delay, and a
     // report whose recipient is no address; then reports that prove nothing.
-    pop.addMessage(report("dead@x.example", "5.1.1", dead));
-    pop.addMessage(report("dead@x.example", "5.1.1", dead));
-    pop.addMessage(report("ok@x.example", "5.7.1", copyOf("ok@x.example")));
-    pop.addMessage(report("ok@x.example", "4.4.1", copyOf("ok@x.example")));
-    pop.addMessage(report("unknown", "5.1.1", copyOf("gone@x.example")));
+    f.pop.addMessage(report("dead@x.example", "5.1.1", dead));
+    f.pop.addMessage(report("dead@x.example", "5.1.1", dead));
+    f.pop.addMessage(report("ok@x.example", "5.7.1", copyOf("ok@x.example")));
+    f.pop.addMessage(report("ok@x.example", "4.4.1", copyOf("ok@x.example")));
+    f.pop.addMessage(report("unknown", "5.1.1", copyOf("gone@x.example")));
     const std::string forged[] = {
         report("ok@x.example", "5.1.1", unproven("ok@x.example")),  // no proof
         report("dead@x.example", "5.1.1", forgedTag),
@@ -135,16 +131,16 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
                "Message-ID: <1234@shop.example>\n"),
     };
     for (const std::string& r : forged) {
-        pop.addMessage(r);
+        f.pop.addMessage(r);
     }
-    const std::size_t sent = smtp.received().size();
+    const std::size_t sent = f.smtp.received().size();
     ASSERT_TRUE(f.run()) << f.host.logText();
-    EXPECT_EQ(smtp.received().size(), sent);  // never answered, forwarded or posted
+    EXPECT_EQ(f.smtp.received().size(), sent);  // never answered, forwarded or posted
     std::vector<std::string> left;
     for (const std::string& r : forged) {
         left.push_back(mime::toCrlf(r));
     }
-    EXPECT_EQ(pop.messages(), left);
+    EXPECT_EQ(f.pop.messages(), left);
     EXPECT_EQ(bounces("dead@x.example"), 1);
     EXPECT_EQ(bounces("ok@x.example"), 0);
     EXPECT_EQ(bounces("gone@x.example"), 1);
@@ -162,7 +158,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
         for (int i = 1; i < (day == 2 ? 2000 : 1); ++i) {
             many.push_back("r" + std::to_string(i) + "@y.example");
         }
-        pop.addMessage(report(many, "5.1.1", dead));
+        f.pop.addMessage(report(many, "5.1.1", dead));
         const int lines = f.host.countLogContaining("Delivery report for ");
         ASSERT_TRUE(f.run()) << f.host.logText();
         if (day == 2) {
@@ -179,15 +175,15 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
                                         "bounces"),
               1);
     EXPECT_EQ(notOurs(), 5);
-    EXPECT_EQ(pop.messages(), left);
+    EXPECT_EQ(f.pop.messages(), left);
     // A post by a member: no copy for the held member.
-    const std::size_t before = smtp.received().size();
-    pop.addMessage("From: ok@x.example\nTo: news@shop.example\nSubject: post\n\nHello\n");
+    const std::size_t before = f.smtp.received().size();
+    f.pop.addMessage("From: ok@x.example\nTo: news@shop.example\nSubject: post\n\nHello\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
     // Copies carry the list and the member, for reports without a usable recipient.
     auto copies = [&] {
         std::vector<std::string> to;
-        const auto all = smtp.received();
+        const auto all = f.smtp.received();
         for (auto it = all.begin() + static_cast<long>(before); it != all.end(); ++it) {
             const auto& m = *it;
             if (m.data.find("\r\nX-Vorel-List: NEWS\r\nX-Vorel-Member: " + m.rcptTo.at(0) +
@@ -201,7 +197,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     EXPECT_EQ(copies(), (std::vector<std::string>{"gone@x.example", "ok@x.example"}));
 
     // The held member's own post releases it.
-    pop.addMessage("From: dead@x.example\nTo: news@shop.example\nSubject: back\n\nHi\n");
+    f.pop.addMessage("From: dead@x.example\nTo: news@shop.example\nSubject: back\n\nHi\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_EQ(bounces("dead@x.example"), 0);
     EXPECT_EQ(copies().size(), 5u);
@@ -210,7 +206,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     for (std::int64_t day = 20000; day < 20003; ++day) {
         f.db().recordBounce("dead@x.example", "NEWS", day);
     }
-    pop.addMessage("From: dead@x.example\nTo: news-on@shop.example\nSubject: join\n\nHi\n");
+    f.pop.addMessage("From: dead@x.example\nTo: news-on@shop.example\nSubject: join\n\nHi\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_EQ(bounces("dead@x.example"), 0);
 
@@ -221,7 +217,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     ASSERT_TRUE(f.db().findCopy(gone.substr(id, gone.find('>', id) - id)));
     for (int day = 20; day <= 21; ++day) {
         f.clock.t = {2027, 1, day, 8, 0, 0};
-        pop.addMessage(report("gone@x.example", "5.1.1", gone));
+        f.pop.addMessage(report("gone@x.example", "5.1.1", gone));
         ASSERT_TRUE(f.run()) << f.host.logText();
         EXPECT_EQ(bounces("gone@x.example"), day - 19);
         EXPECT_FALSE(f.db().findCopy(gone.substr(id, gone.find('>', id) - id)));

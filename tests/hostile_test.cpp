@@ -25,7 +25,7 @@ const std::string kGruss = "Gr\u00FC\u00DFe aus K\u00F6ln";
 // addresses, and one by a domain's ASCII form that its readable form ends.
 TEST(Hostile, OneRunOfHostileMail) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
+    test::ServedFolder f;
     f.addAutoresponder("info@me.example", "%email%");
     f.addAutoresponder("plain@me.example", "Hello %name%", "PLAIN");
     f.addAutoresponder("html@me.example", "<HTML><p>Hello %name%</p>", "HTML");
@@ -91,17 +91,12 @@ TEST(Hostile, OneRunOfHostileMail) {
     // Either form of a domain is one member.
     messages.push_back("From: user@xn--mller-kva.example\nTo: join@me.example\n\nx\n");
     messages.push_back("From: user@m\u00FCller.example\nTo: leave@me.example\n\nx\n");
-
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    std::ranges::for_each(messages, [&](const std::string& m) { pop.addMessage(m); });
-    f.pointAt(pop);
-    f.pointAt(smtp);
+    std::ranges::for_each(messages, [&](const std::string& m) { f.pop.addMessage(m); });
     ASSERT_TRUE(f.run()) << f.host.logText();
     // The decoded subject and text of every message sent, by recipient.
     std::map<std::string, std::string> sent;
     std::string plain;
-    for (const auto& r : smtp.received()) {
+    for (const auto& r : f.smtp.received()) {
         ASSERT_EQ(r.rcptTo.size(), 1u);
         EXPECT_EQ(r.data.find("The secret plan."), std::string::npos) << r.data;
         const auto parsed = mime::parseMessage(r.data);
@@ -145,7 +140,7 @@ TEST(Hostile, OneRunOfHostileMail) {
 // answered or refused as a row says; nothing reaches a second address.
 TEST(Hostile, LookAlikeAddressesAndMessagesBuiltToTakeMemory) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
+    test::ServedFolder f;
     Autoresponder rule = test::replyRule("INFO", "info@me.example", "Hello %name%");
     rule.mailto = "boss@me.example";
     f.db().addAutoresponder(rule);
@@ -209,17 +204,13 @@ TEST(Hostile, LookAlikeAddressesAndMessagesBuiltToTakeMemory) {
         {"line@x.example", "To: join@me.example\nSubject: h\n",
          "%vorelcode%~name=Line\n" + std::string(9 << 20, 'z') + "\n", 1, 0},
     };
-    test::PopServer pop;
-    test::SmtpServer smtp;
     for (const Row& r : rows) {
-        pop.addMessage("From: " + r.from + "\n" + r.head + "\n" + r.body);
+        f.pop.addMessage("From: " + r.from + "\n" + r.head + "\n" + r.body);
     }
-    f.pointAt(pop);
-    f.pointAt(smtp);
     ASSERT_TRUE(f.run()) << f.host.logText();
     std::map<std::string, int> sent;
     std::size_t forwarded = 0;
-    for (const auto& r : smtp.received()) {
+    for (const auto& r : f.smtp.received()) {
         ASSERT_EQ(r.rcptTo.size(), 1u);
         ++sent[r.rcptTo[0]];
         forwarded = std::max(forwarded, r.rcptTo[0] == "boss@me.example" ? r.data.size() : 0);
@@ -245,7 +236,7 @@ TEST(Hostile, LookAlikeAddressesAndMessagesBuiltToTakeMemory) {
     EXPECT_EQ(f.db().pendingOf("ASK").size(), 1u);
     EXPECT_EQ(f.db().memberCount("NEWS"), 2);
     EXPECT_EQ(f.db().findMember("NEWS", "line@x.example")->Data.size(), kMemberDataLimit);
-    EXPECT_EQ(pop.messageCount(), 6u) << "the look-alikes' and the long To's are kept";
+    EXPECT_EQ(f.pop.messageCount(), 6u) << "the look-alikes' and the long To's are kept";
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // The provider's sending limits: a limit reply, the pace and the daily allowance.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,15 +19,11 @@
 #include "store/Queue.h"
 #include "store/SendLimits.h"
 #include "support/RunFolder.h"
+#include "support/ScriptedServer.h"
 #include "support/TempFolder.h"
 
 namespace vorel {
 namespace {
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 std::time_t epoch(const LocalTime& t) {
     std::tm tm{};
@@ -109,8 +103,6 @@ std::vector<std::string> queued(const std::string& path) {
 // refused goes last, so the next run sends the others first.
 TEST(SendingLimits, ARefusedMessageNeverStopsTheQueue) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
-    test::PopServer pop;
     test::SmtpServer::Options o;  // one message at a time: no stream sends past a stop
     o.refuseRecipients = {"gone@x.example"};
     o.maxRecipients = 2;
@@ -119,9 +111,7 @@ TEST(SendingLimits, ARefusedMessageNeverStopsTheQueue) {
                  "rcpt:rated@:550 5.7.1 Message rejected: rate limit exceeded for this recipient",
                  "rcpt:full@:452 4.2.2 Mailbox full",
                  "mail:busy@:451 4.7.1 Sending rate limit exceeded, try later"};
-    test::SmtpServer smtp(o);
-    f.pointAt(pop);
-    f.pointAt(smtp);
+    test::ServedFolder f(o);
     const std::string me = "me@shop.example";
     for (const auto& [to, from, body] :
          std::vector<std::tuple<std::string, std::string, std::string>>{
@@ -143,7 +133,7 @@ TEST(SendingLimits, ARefusedMessageNeverStopsTheQueue) {
                                                        "limited@x.example"}));
     EXPECT_EQ(queued(failed),
               (std::vector<std::string>{"big@x.example", "quota@x.example", "rated@x.example"}));
-    EXPECT_EQ(smtp.received().size(), 0u);
+    EXPECT_EQ(f.smtp.received().size(), 0u);
     EXPECT_EQ(f.host.countLogContaining("The server says a sending limit was reached (451 4.7.1 "
                                         "Sending rate limit exceeded, try later): 4 message(s)"),
               1)
@@ -153,7 +143,7 @@ TEST(SendingLimits, ARefusedMessageNeverStopsTheQueue) {
     EXPECT_EQ(queued(queue), (std::vector<std::string>{"full@x.example", "limited@x.example"}));
     EXPECT_EQ(queued(failed), (std::vector<std::string>{"big@x.example", "quota@x.example",
                                                         "rated@x.example", "gone@x.example"}));
-    const auto got = smtp.received();
+    const auto got = f.smtp.received();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0].rcptTo, (std::vector<std::string>{"t1@x.example", "t2@x.example"}));
     EXPECT_EQ(got[1].rcptTo, (std::vector<std::string>{"t3@x.example"}));
@@ -163,21 +153,17 @@ TEST(SendingLimits, ARefusedMessageNeverStopsTheQueue) {
 
 TEST(SendingLimits, ALimitReplyEndsTheStepAndKeepsTheRestByteForByte) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
-    test::PopServer pop;
     test::SmtpServer::Options o;
     o.limitAfter = 17;
-    test::SmtpServer smtp(o);
-    f.pointAt(pop);
-    f.pointAt(smtp);
+    test::ServedFolder f(o);
     const auto starts = queueRecords(f.folder.path(), 40);
     const std::string queue = f.folder.file(kQueueFile);
-    const std::string before = slurp(queue);
+    const std::string before = test::readFile(queue);
     ASSERT_TRUE(f.run()) << f.host.logText();
-    EXPECT_EQ(smtp.received().size(), 17u);
-    EXPECT_EQ(smtp.limitedCount(), 1);  // no RCPT after the limit reply
+    EXPECT_EQ(f.smtp.received().size(), 17u);
+    EXPECT_EQ(f.smtp.limitedCount(), 1);  // no RCPT after the limit reply
     // The record the limit refused goes behind the others.
-    EXPECT_EQ(slurp(queue),
+    EXPECT_EQ(test::readFile(queue),
               before.substr(starts[18]) + before.substr(starts[17], starts[18] - starts[17]));
     EXPECT_EQ(f.host.countLogContaining("The server says a sending limit was reached (550 5.4.5 "
                                         "Daily user sending limit exceeded): 23 message(s) wait"),
@@ -188,11 +174,7 @@ TEST(SendingLimits, ALimitReplyEndsTheStepAndKeepsTheRestByteForByte) {
 
 TEST(SendingLimits, PaceWaitsOnTheClockAndAStopEndsTheWait) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    f.pointAt(pop);
-    f.pointAt(smtp);
+    test::ServedFolder f;
     writeSendLimits(f.folder.path(), {0, 5});
     queueRecords(f.folder.path(), 12);
     const LocalTime start = f.clock.t;
@@ -203,7 +185,7 @@ TEST(SendingLimits, PaceWaitsOnTheClockAndAStopEndsTheWait) {
         return RunRequests{};
     });
     ASSERT_TRUE(f.run()) << f.host.logText();
-    EXPECT_EQ(smtp.received().size(), 12u);
+    EXPECT_EQ(f.smtp.received().size(), 12u);
     // Five a minute: the eleventh message waits two minutes for its turn.
     const std::time_t waited = epoch(f.clock.t) - epoch(start);
     EXPECT_TRUE(waited >= 120 && waited < 180) << waited;
@@ -220,27 +202,17 @@ TEST(SendingLimits, PaceWaitsOnTheClockAndAStopEndsTheWait) {
     f.run();
     EXPECT_EQ(waits, 3);
     // The pace counts the last run's sends: this run waits from its start.
-    EXPECT_EQ(smtp.received().size(), 15u);
-    QueueReader left(f.folder.file(kQueueFile));
-    int n = 0;
-    while (!left.atEnd()) {
-        left.readRecord();
-        ++n;
-    }
-    EXPECT_EQ(n, 9);
+    EXPECT_EQ(f.smtp.received().size(), 15u);
+    EXPECT_EQ(queued(f.folder.file(kQueueFile)).size(), 9u);
 }
 
 TEST(SendingLimits, TheDailyAllowanceHoldsAcrossRunsAndOpensAfterADay) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    f.pointAt(pop);
-    f.pointAt(smtp);
+    test::ServedFolder f;
     writeSendLimits(f.folder.path(), {10, 0});
     queueRecords(f.folder.path(), 25);
     ASSERT_TRUE(f.run()) << f.host.logText();
-    EXPECT_EQ(smtp.received().size(), 10u);
+    EXPECT_EQ(f.smtp.received().size(), 10u);
     EXPECT_EQ(f.host.countLogContaining("Daily sending limit of 10 recipients reached: 15 "
                                         "message(s) wait in the queue; the allowance opens again "
                                         "at 2026-12-07 08:05"),
@@ -248,12 +220,12 @@ TEST(SendingLimits, TheDailyAllowanceHoldsAcrossRunsAndOpensAfterADay) {
         << f.host.logText();
     advance(f.clock.t, 23 * 3600);
     ASSERT_TRUE(f.run());
-    EXPECT_EQ(smtp.received().size(), 10u);
+    EXPECT_EQ(f.smtp.received().size(), 10u);
     advance(f.clock.t, 3600);
     ASSERT_TRUE(f.run());
-    EXPECT_EQ(smtp.received().size(), 20u);
+    EXPECT_EQ(f.smtp.received().size(), 20u);
     // In order: the first ten, then the next ten.
-    EXPECT_EQ(smtp.received()[10].rcptTo.at(0), "m10@x.example");
+    EXPECT_EQ(f.smtp.received()[10].rcptTo.at(0), "m10@x.example");
     const std::string limit = " With the daily sending limit of 10, it goes out ";
     for (const auto& [members, perDay, days, said] :
          {std::tuple{25, 10, 3, "This post goes to 25 recipients." + limit + "over 3 days."},
@@ -269,11 +241,7 @@ TEST(SendingLimits, TheDailyAllowanceHoldsAcrossRunsAndOpensAfterADay) {
 // nothing else went; the pace counts the last run's sends.
 TEST(SendingLimits, RecipientsCountAndThePaceHoldsAcrossRuns) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    f.pointAt(pop);
-    f.pointAt(smtp);
+    test::ServedFolder f;
     writeSendLimits(f.folder.path(), {3, 2});
     appendQueueRecord(f.folder.path(), {"a1@x.example, a2@x.example, a3@x.example, a4@x.example, "
                                         "a5@x.example, a6@x.example",
@@ -284,21 +252,21 @@ TEST(SendingLimits, RecipientsCountAndThePaceHoldsAcrossRuns) {
         return RunRequests{};
     });
     ASSERT_TRUE(f.run()) << f.host.logText();
-    ASSERT_EQ(smtp.received().size(), 1u);
-    EXPECT_EQ(smtp.received()[0].rcptTo.size(), 6u);
+    ASSERT_EQ(f.smtp.received().size(), 1u);
+    EXPECT_EQ(f.smtp.received()[0].rcptTo.size(), 6u);
     EXPECT_EQ(f.host.countLogContaining("Daily sending limit of 3 recipients reached: 1 message"),
               1)
         << f.host.logText();
     advance(f.clock.t, 24 * 3600);
     ASSERT_TRUE(f.run()) << f.host.logText();
-    EXPECT_EQ(smtp.received().size(), 2u);  // m0, one recipient of the day's three
+    EXPECT_EQ(f.smtp.received().size(), 2u);  // m0, one recipient of the day's three
 
     // Two a minute: ten seconds later the second of two waits for the minute of the last run's.
     queueRecords(f.folder.path(), 2);
     advance(f.clock.t, 10);
     const std::time_t start = epoch(f.clock.t);
     ASSERT_TRUE(f.run()) << f.host.logText();
-    EXPECT_EQ(smtp.received().size(), 4u);
+    EXPECT_EQ(f.smtp.received().size(), 4u);
     const std::time_t waited = epoch(f.clock.t) - start;
     EXPECT_TRUE(waited >= 45 && waited < 70) << waited;
 }
@@ -359,80 +327,33 @@ TEST(SendingLimits, DamagedStateFilesKeepTheLastGoodLimits) {
     EXPECT_LT(std::filesystem::file_size(folder.file(kSentLogFile)), 100u);
 }
 
-// An SMTP server that offers SIZE 2000, records each MAIL line and never answers the end of the
-// data (one connection at a time, as a run opens them).
-class SilentAfterData {
-public:
-    SilentAfterData() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = test::loopbackAddress(0);
-        socklen_t len = sizeof addr;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        ::listen(listen_, 4);
-        thread_ = std::thread([this] {
-            for (int fd; (fd = ::accept(listen_, nullptr, nullptr)) >= 0; ::close(fd)) {
-                serve(fd);
-            }
-        });
-    }
-    ~SilentAfterData() {
-        ::shutdown(listen_, SHUT_RDWR);
-        ::close(listen_);
-        thread_.join();
-    }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::vector<std::string> mailLines() const {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return mail_;
-    }
-
-private:
-    void serve(int fd) {
-        const auto say = [fd](const std::string& text) {
-            ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-        };
-        say("220 silent.example\r\n");
-        std::string in;
-        bool data = false;
-        char chunk[4096];
-        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
-            in.append(chunk, static_cast<std::size_t>(n));
-            for (std::size_t nl; (nl = in.find("\r\n")) != std::string::npos;) {
-                const std::string line = in.substr(0, nl);
-                in.erase(0, nl + 2);
-                if (data) {
-                    data = line != ".";  // and no reply
-                } else if (line.rfind("EHLO", 0) == 0) {
-                    say("250-silent.example\r\n250 SIZE 2000\r\n");
-                } else if (line == "DATA") {
-                    data = true;
-                    say("354 go on\r\n");
-                } else {
-                    if (line.rfind("MAIL", 0) == 0) {
-                        std::lock_guard<std::mutex> hold(mutex_);
-                        mail_.push_back(line);
-                    }
-                    say("250 ok\r\n");
-                }
-            }
-        }
-    }
-    int listen_ = -1, port_ = 0;
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> mail_;
-};
-
 // A message over the server's SIZE is not sent: msgqueue.failed, with both sizes in the log; the
 // others carry SIZE=. The user's time-out bounds the wait for a reply that never comes: the
 // message is sent again first on a new connection, then queued for the next run.
 TEST(SendingLimits, SizeAndTheTimeOutOfEveryReply) {
     VOREL_SKIP_UNLESS_ROOT();
+    // Offers SIZE 2000, records each MAIL line, never answers the end of the data.
+    std::mutex mutex;
+    std::vector<std::string> mail;
+    test::ScriptedServer smtp([&](test::ScriptedServer::Peer& p) {
+        p.say("220 silent.example\r\n");
+        for (bool data = false; auto l = p.line();) {
+            if (data) {
+                data = *l != ".";  // and no reply
+            } else if (l->rfind("EHLO", 0) == 0) {
+                p.say("250-silent.example\r\n250 SIZE 2000\r\n");
+            } else {
+                data = *l == "DATA";
+                if (l->rfind("MAIL", 0) == 0) {
+                    std::lock_guard<std::mutex> hold(mutex);
+                    mail.push_back(*l);
+                }
+                p.say(data ? "354 go on\r\n" : "250 ok\r\n");
+            }
+        }
+    });
     test::RunFolder f;
     test::PopServer pop;
-    SilentAfterData smtp;
     f.pointAt(pop);
     f.s.txtSMTP = smtp.address();
     f.s.txtTIMEOUT = "2";
@@ -446,7 +367,7 @@ TEST(SendingLimits, SizeAndTheTimeOutOfEveryReply) {
     EXPECT_EQ(queued(f.folder.file(kFailedQueueFile)), std::vector<std::string>{"big@x.example"});
     EXPECT_EQ(f.host.countLogContaining("bytes, over the 2000 bytes 127.0.0.1 accepts (SIZE)"), 1)
         << f.host.logText();
-    const auto mail = smtp.mailLines();
+    std::lock_guard<std::mutex> hold(mutex);
     ASSERT_EQ(mail.size(), 2u);  // the small one, twice
     EXPECT_NE(mail[0].find(" SIZE="), std::string::npos) << mail[0];
 }

@@ -18,7 +18,7 @@ using Lines = std::vector<std::string>;
 
 TEST(Outbound, EachKindCarriesItsFieldsAndTheUnsubscribeLinkWorks) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
+    test::ServedFolder f;
     f.addAutoresponder("info@me.example", "Dear %name%, from %email%. ");
     const std::string news = "news@shop.example";
     f.db().addList({0, "NEWS", 1, "", news, "", "Welcome aboard", news, "", "Goodbye", news, "",
@@ -27,22 +27,18 @@ TEST(Outbound, EachKindCarriesItsFieldsAndTheUnsubscribeLinkWorks) {
     for (const char* m : {"carol@x.example", "dave@x.example"}) {
         f.db().addMember(Member{0, "NEWS", m, ""});
     }
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    f.pointAt(pop);
-    f.pointAt(smtp);
     f.s.chkLEAVE = "0";
     f.s.txtEMAILLOG = "owner@me.example";
     for (const char* m :
          {"ann@x.example\nTo: info@me.example", "bob@x.example\nTo: news-on@shop.example",
           "carol@x.example\nTo: news@shop.example", "dave@x.example\nTo: news-off@shop.example"}) {
-        pop.addMessage("From: " + std::string(m) + "\nSubject: hello\n\n%vorelcode%\nname=Ann\n");
+        f.pop.addMessage("From: " + std::string(m) + "\nSubject: hello\n\n%vorelcode%\nname=Ann\n");
     }
     ASSERT_TRUE(f.run()) << f.host.logText();
 
     // Recipient and the fields that tell mail apart, as a mail library reads them.
     Lines got;
-    for (const auto& m : smtp.received()) {
+    for (const auto& m : f.smtp.received()) {
         got.push_back(m.rcptTo.at(0));
         for (const auto& field : mime::parseHeader(m.data).fields) {
             for (const char* name :
@@ -68,7 +64,8 @@ TEST(Outbound, EachKindCarriesItsFieldsAndTheUnsubscribeLinkWorks) {
                      "owner@me.example | Auto-Submitted: auto-generated"}));
 
     // Bob follows the unsubscribe link; every note went with its last record.
-    pop.addMessage("From: bob@x.example\nTo: news-off@shop.example\nSubject: leave news\n\nHi.\n");
+    f.pop.addMessage(
+        "From: bob@x.example\nTo: news-off@shop.example\nSubject: leave news\n\nHi.\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_FALSE(f.db().findMember("NEWS", "bob@x.example"));
     sqlite3* db = nullptr;
@@ -103,7 +100,7 @@ std::string withoutDateAndId(const std::string& data) {
 // policy does not reject them; the poster stays reachable by Reply-To.
 TEST(Outbound, CopiesComeFromTheListUnlessItsSwitchIsOff) {
     VOREL_SKIP_UNLESS_ROOT();
-    test::RunFolder f;
+    test::ServedFolder f;
     const std::string news = "news@shop.example";
     // NEWS: the posting address; CHAT: none, so the welcome sender; OLD: the switch off.
     f.db().addList({0, "NEWS", 1, "", "welcome@shop.example", "", "", "", "", "", news, "", "", "",
@@ -117,18 +114,15 @@ TEST(Outbound, CopiesComeFromTheListUnlessItsSwitchIsOff) {
             f.db().addMember(Member{0, list, m, ""});
         }
     }
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    f.pointAt(pop);
-    f.pointAt(smtp);
     f.s.chkLEAVE = "0";
-    pop.addMessage(
+    f.pop.addMessage(
         "From: Frank Member <frank@x.example>\nTo: news@shop.example\nSubject: a\n\nA\n");
-    pop.addMessage("From: dave@x.example\nTo: news@shop.example\nSubject: b\n\nB\n");
-    pop.addMessage(
+    f.pop.addMessage("From: dave@x.example\nTo: news@shop.example\nSubject: b\n\nB\n");
+    f.pop.addMessage(
         "From: =?utf-8?q?Zo=C3=AB_=22Z=22_Ng?= <zoe@x.example>\nTo: nobody@shop.example\n"
         "Subject: chat post\n\nC\n");
-    pop.addMessage("From: Frank Member <frank@x.example>\nTo: old@shop.example\nSubject: d\n\nD\n");
+    f.pop.addMessage(
+        "From: Frank Member <frank@x.example>\nTo: old@shop.example\nSubject: d\n\nD\n");
     ASSERT_TRUE(f.run()) << f.host.logText();
 
     // Each address field as a mail program shows it (GMime decodes, unquotes).
@@ -138,7 +132,7 @@ TEST(Outbound, CopiesComeFromTheListUnlessItsSwitchIsOff) {
     };
     Lines got;
     std::string oldCopy;
-    for (const auto& m : smtp.received()) {
+    for (const auto& m : f.smtp.received()) {
         if (m.rcptTo.at(0) != "dave@x.example") {
             continue;
         }
@@ -160,7 +154,7 @@ TEST(Outbound, CopiesComeFromTheListUnlessItsSwitchIsOff) {
                        "Member <frank@x.example> | Frank Member <frank@x.example>",
                    }));
     // The name is sent RFC 2047-encoded.
-    for (const auto& m : smtp.received()) {
+    for (const auto& m : f.smtp.received()) {
         EXPECT_TRUE(std::all_of(m.data.begin(), m.data.end(),
                                 [](char c) { return static_cast<unsigned char>(c) < 128; }));
     }

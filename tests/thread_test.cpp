@@ -1,10 +1,6 @@
 // The run on a worker thread, stopped from another thread, as the run window
 // does it. Built with ThreadSanitizer in CI.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,20 +8,17 @@
 #include <thread>
 
 #include "support/RunFolder.h"
+#include "support/ScriptedServer.h"
 
 namespace vorel {
 namespace {
 
 TEST(ThreadedRun, StopFromAnotherThreadFinishesTheMessageAtHand) {
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    test::RunFolder f;
-    f.pointAt(pop);
-    f.pointAt(smtp);
+    test::ServedFolder f;
     f.addAutoresponder("info@me.example");
     for (int i = 0; i < 40; ++i) {
-        pop.addMessage("From: p" + std::to_string(i) +
-                       "@x.example\nTo: info@me.example\nSubject: hi\n\nHello.\n");
+        f.pop.addMessage("From: p" + std::to_string(i) +
+                         "@x.example\nTo: info@me.example\nSubject: hi\n\nHello.\n");
     }
     // The host is the worker's until the join; only these flags are shared.
     // The worker waits at its first answer until the stop was asked, so that
@@ -57,23 +50,16 @@ TEST(ThreadedRun, StopFromAnotherThreadFinishesTheMessageAtHand) {
     EXPECT_EQ(f.host.countLogContaining("Process complete... Starting message send"), 0);
     EXPECT_GE(f.host.countLogContaining("Autoresponder INFO Message Sent"), 1);
     EXPECT_LT(f.host.countLogContaining("Autoresponder INFO Message Sent"), 40);
-    EXPECT_TRUE(smtp.received().empty());
+    EXPECT_TRUE(f.smtp.received().empty());
 }
 
 // A server that takes the connection and never greets: the stop is handed
 // over while the component still waits (the wait itself runs its course), and
 // the failed try is the last one.
 TEST(ThreadedRun, StopIsSeenWhileAServerStalls) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    test::ScriptedServer silent;
     test::RunFolder f;
-    f.s.txtPOP = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    f.s.txtPOP = silent.address();
     std::atomic<bool> stop{false};
     bool takenWhileWaiting = false;  // the worker's own
     f.host.setOnYield([&] {
@@ -88,7 +74,6 @@ TEST(ThreadedRun, StopIsSeenWhileAServerStalls) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop = true;
     worker.join();
-    ::close(listener);
     EXPECT_TRUE(takenWhileWaiting);
     EXPECT_EQ(f.host.countLogContaining("Connect to Host Failed"), 1);
     EXPECT_EQ(f.host.countLogContaining("Starting again"), 0);

@@ -62,4 +62,14 @@ struct RunFolder {
     }
 };
 
+// A folder pointed at a POP3 server (Dovecot) and a recording SMTP server of its own.
+struct ServedFolder : RunFolder {
+    PopServer pop;
+    SmtpServer smtp;
+    explicit ServedFolder(const SmtpServer::Options& o = {}) : smtp(o) {
+        pointAt(pop);
+        pointAt(smtp);
+    }
+};
+
 }  // namespace vorel::test
