@@ -112,29 +112,25 @@ TEST(LedgerFailures, UncommittedHandlingSendsNothingAndStaysForALaterRun) {
     };
     for (const Blocker& b : {Blocker{"database locked", true}, Blocker{"file-size limit", false}}) {
         SCOPED_TRACE(b.name);
-        test::RunFolder f;
+        test::ServedFolder f;
         Autoresponder rule = test::replyRule("INFO", "info@me.example", "Thanks");
         rule.mailto = "boss@me.example";
         f.db().addAutoresponder(rule);
         f.s.chkLEAVE = "0";
-        test::PopServer pop;
-        test::SmtpServer smtp;
-        f.pointAt(pop);
-        f.pointAt(smtp);
         // ann's forward is a file of 400 KB, bob's a small one.
         std::string attachment;
         while (attachment.size() < 400 * 1024) {
             attachment += std::string(76, 'Q') + "\n";
         }
-        pop.addMessage(
+        f.pop.addMessage(
             "From: ann@x.example\nTo: info@me.example\nSubject: big\nMIME-Version: 1.0\n"
             "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nhi\n"
             "--b\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n\n" +
             attachment + "--b--\n");
-        pop.addMessage("From: bob@x.example\nTo: info@me.example\nSubject: small\n\nhi\n");
-        const auto sentTo = [&smtp](const std::string& to) {
+        f.pop.addMessage("From: bob@x.example\nTo: info@me.example\nSubject: small\n\nhi\n");
+        const auto sentTo = [&f](const std::string& to) {
             int n = 0;
-            for (const auto& r : smtp.received()) {
+            for (const auto& r : f.smtp.received()) {
                 n += std::count(r.rcptTo.begin(), r.rcptTo.end(), to) > 0 ? 1 : 0;
             }
             return n;
@@ -153,20 +149,18 @@ TEST(LedgerFailures, UncommittedHandlingSendsNothingAndStaysForALaterRun) {
             limit.rlim_cur = 256 * 1024;
             ::setrlimit(RLIMIT_FSIZE, &limit);
         }
-        for (int run = 1; run <= 2; ++run) {
-            const auto t0 = std::chrono::steady_clock::now();
-            EXPECT_TRUE(f.run()) << f.host.logText();
-            const auto took = std::chrono::steady_clock::now() - t0;
-            EXPECT_LT(took, std::chrono::seconds(18)) << "one busy wait, not one per message";
-        }
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(f.run()) << f.host.logText();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(18))
+            << "one busy wait, not one per message";
         EXPECT_EQ(sentTo("ann@x.example") + sentTo("boss@me.example") * (b.locksDatabase ? 1 : 0),
                   0)
             << f.host.logText();
         EXPECT_EQ(f.db().findAutoresponder("INFO")->Counter, b.locksDatabase ? 0 : 1);
-        EXPECT_EQ(pop.messageCount(), b.locksDatabase ? 2u : 1u);
+        EXPECT_EQ(f.pop.messageCount(), b.locksDatabase ? 2u : 1u);
         EXPECT_EQ(f.host.countLogContaining("is locked by another program"),
-                  b.locksDatabase ? 2 : 0);
-        EXPECT_EQ(f.host.countLogContaining("Error Processing"), b.locksDatabase ? 0 : 2);
+                  b.locksDatabase ? 1 : 0);
+        EXPECT_EQ(f.host.countLogContaining("Error Processing"), b.locksDatabase ? 0 : 1);
         EXPECT_EQ(sentTo("bob@x.example"), b.locksDatabase ? 0 : 1);
         if (other != nullptr) {
             sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -181,7 +175,7 @@ TEST(LedgerFailures, UncommittedHandlingSendsNothingAndStaysForALaterRun) {
         EXPECT_EQ(sentTo("ann@x.example"), 1);
         EXPECT_EQ(sentTo("bob@x.example"), 1);
         EXPECT_EQ(sentTo("boss@me.example"), 2);
-        EXPECT_EQ(pop.messageCount(), 0u);
+        EXPECT_EQ(f.pop.messageCount(), 0u);
         EXPECT_EQ(f.db().findAutoresponder("INFO")->Counter, 2);
     }
 }

@@ -1,8 +1,6 @@
 // The curl mail component: errors, addresses, its contract with the fake, real and scripted
 // servers.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include "net/ServerAddress.h"
 #include "support/FakeMailComponent.h"
 #include "support/HeaderFields.h"
+#include "support/ScriptedServer.h"
 #include "support/TempFolder.h"
 #include "support/TestServers.h"
 
@@ -59,53 +58,9 @@ struct Recorded {
     }
 };
 
-// One POP3 connection: greets with answers[""], answers each line with answers[line] or +OK.
 using Answers = std::map<std::string, std::string>;
-class ScriptedPop {
-public:
-    explicit ScriptedPop(Answers answers) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{.sin_family = AF_INET,
-                         .sin_port = 0,
-                         .sin_addr = {htonl(INADDR_LOOPBACK)},
-                         .sin_zero = {}};
-        socklen_t len = sizeof addr;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        ::listen(listen_, 4);
-        answers.emplace("", "+OK scripted\r\n");
-        answers.emplace("CAPA", "+OK\r\nUSER\r\n.\r\n");
-        answers.emplace("LIST", "+OK\r\n1 30\r\n.\r\n");
-        thread_ = std::thread([this, answers] {
-            const int fd = ::accept(listen_, nullptr, nullptr);
-            std::string in;
-            std::string line;  // the greeting first
-            for (ssize_t n = fd < 0 ? 0 : 1; n > 0;) {
-                const auto it = answers.find(line);
-                const std::string reply = it == answers.end() ? "+OK\r\n" : it->second;
-                ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-                char chunk[4096];
-                while (in.find("\r\n") == std::string::npos &&
-                       (n = ::read(fd, chunk, sizeof chunk)) > 0) {
-                    in.append(chunk, static_cast<std::size_t>(n));
-                }
-                line = in.substr(0, in.find("\r\n"));
-                in.erase(0, line.size() + 2);
-            }
-            ::close(fd);
-        });
-    }
-    ~ScriptedPop() {
-        ::shutdown(listen_, SHUT_RDWR);
-        ::close(listen_);
-        thread_.join();
-    }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-
-private:
-    int listen_ = -1, port_ = 0;
-    std::thread thread_;
+struct ScriptedPop : ScriptedServer {
+    explicit ScriptedPop(Answers answers) : ScriptedServer(popScript(std::move(answers))) {}
 };
 
 OutgoingMessage textMessage(const std::string& to, const std::string& body) {
@@ -178,7 +133,12 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
         {"smtps://smtp.example.org", V::Smtp, S::Implicit, "smtps://smtp.example.org:465",
          "smtp.example.org"},
         {"[::1]:2525", V::Smtp, S::Opportunistic, "smtp://[::1]:2525", "::1"},
-        {"::1", V::Pop3, S::Opportunistic, "pop3://[::1]:110", "::1"}};
+        {"::1", V::Pop3, S::Opportunistic, "pop3://[::1]:110", "::1"},
+        // The mailbox setting takes IMAP too.
+        {"imap://mail.example", V::Pop3, S::Required, "imap://mail.example:143", "mail.example"},
+        {"IMAPS://h", V::Pop3, S::Implicit, "imaps://h:993", "h"},
+        {"imap://h:1143/", V::Pop3, S::Required, "imap://h:1143", "h"},
+        {"imaps://[::1]:9993", V::Pop3, S::Implicit, "imaps://[::1]:9993", "::1"}};
     for (const auto& [text, service, security, url, host] : cases) {
         const ServerAddress a = parseServerAddress(text, service);
         EXPECT_EQ(a.security, security) << text;
@@ -189,7 +149,9 @@ TEST(ServerAddress, ParsesEveryFormAndKnowsLoopback) {
                                   "ftp://host", "smtp://host", "[::1", "bad host"}) {
         EXPECT_THROW(parseServerAddress(bad, V::Pop3), std::invalid_argument) << bad;
     }
-    EXPECT_THROW(parseServerAddress("pop3://host", V::Smtp), std::invalid_argument);
+    for (const std::string mailbox : {"pop3://host", "imap://host", "imaps://host"}) {
+        EXPECT_THROW(parseServerAddress(mailbox, V::Smtp), std::invalid_argument) << mailbox;
+    }
     for (const std::string h : {"127.0.0.1", "127.1.2.3", "::1", "localhost", "LOCALHOST",
                                 "-128.0.0.1", "-::2", "-mail.example.org", "-localhost.org"}) {
         EXPECT_EQ(isLoopbackHost(h.substr(h[0] == '-')), h[0] != '-') << h;
@@ -272,30 +234,32 @@ TYPED_TEST(ComponentContract, ReadMarkAndCommit) {
     mail.setFrom("s@example.org");
     EXPECT_EQ(mail.bodyText(), kDecoded);
     EXPECT_EQ(mail.extraCount(), 0);
+    const auto workText = [&mail] {  // the decoded header lines and text merge codes read
+        std::string text;
+        mail.workTextPieces([&text](std::string_view piece) { text += piece; });
+        return text;
+    };
     TempFolder folder;
-    mail.saveWorkFile(folder.file("temp.msg"));
+    const std::string work = workText();
     mail.saveMessageFile(folder.file("1.msg"));
     EXPECT_EQ(mail.from(), "s@example.org") << "reading the message keeps the values set";
     mail.fetchMessage();
     EXPECT_EQ(mail.from(), "Sender <s@example.org>");
-    const std::string work = folder.read("temp.msg");
     EXPECT_NE(work.find("Subject: fields\r\n"), std::string::npos) << work;
     EXPECT_NE(work.find("\r\n\r\n" + std::string(kDecoded)), std::string::npos) << work;
     EXPECT_EQ(folder.read("1.msg"), kQuotedPrintable) << "the message exactly as received";
 
-    // Comment names become display names, folds join, nothing carries over, work files replaced.
+    // Comment names become display names, folds join, nothing carries over.
     mail.selectMessage(2);
     mail.fetchHeader();
     EXPECT_EQ(mail.from() + "|" + mail.to(),
               "\"John X. Doe\" <bbb@ddd.com>|a@example.org, b@example.org");
     EXPECT_FALSE(mail.hasHeaderField("X-Note"));
-    mail.saveWorkFile(folder.file("temp.msg"));
-    EXPECT_EQ(folder.read("temp.msg"),
+    EXPECT_EQ(workText(),
               "Subject: a second message with a longer header\r\nFrom: bbb@ddd.com (John X. "
               "Doe)\r\nTo: a@example.org, b@example.org\r\n\r\nshort\r\n.dot\r\n");
     mail.selectMessage(1);
-    mail.saveWorkFile(folder.file("temp.msg"));
-    EXPECT_EQ(folder.read("temp.msg"), work);
+    EXPECT_EQ(workText(), work);
 
     mail.selectMessage(2);
     mail.deleteMessage();
@@ -570,49 +534,29 @@ INSTANTIATE_TEST_SUITE_P(Pipelining, SmtpModes, ::testing::Bool());
 // "554 SMTP synchronization error") and drops the connection: the refusals read after the refused
 // chunk say nothing about the messages they seem to answer, which have no result (sent again).
 TEST(SmtpStream, RefusalsAfterARefusedChunkOnABrokenStreamAreNoResult) {
-    const int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = loopbackAddress(0);
-    socklen_t len = sizeof addr;
-    ::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len);
-    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::listen(listenFd, 1);
-    std::thread server([listenFd] {
-        const int fd = ::accept(listenFd, nullptr, nullptr);
-        const auto say = [fd](const std::string& t) {
-            ::send(fd, t.data(), t.size(), MSG_NOSIGNAL);
-        };
-        say("220 exim.example\r\n");
-        std::string in;
-        char chunk[65536];
-        for (ssize_t n;
-             in.find("BDAT") == std::string::npos && (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
-            in.append(chunk, static_cast<std::size_t>(n));
-            if (in.find("EHLO") != std::string::npos && in.find("\r\n") != std::string::npos &&
-                in.find("MAIL") == std::string::npos) {
-                say("250-exim.example\r\n250-PIPELINING\r\n250 CHUNKING\r\n");
-                in.clear();
+    ScriptedServer exim([](ScriptedServer::Peer& p) {
+        p.say("220 exim.example\r\n");
+        for (auto l = p.line(); l && l->rfind("BDAT", 0) != 0; l = p.line()) {
+            if (l->rfind("EHLO", 0) == 0) {
+                p.say("250-exim.example\r\n250-PIPELINING\r\n250 CHUNKING\r\n");
             }
         }
         std::string burst = "250 OK\r\n250 Accepted\r\n552 5.3.4 Message size exceeds limit\r\n";
         for (int k = 0; k < 3; ++k) {
             burst += "554 SMTP synchronization error\r\n";
         }
-        say(burst);
-        ::shutdown(fd, SHUT_WR);
-        while (::read(fd, chunk, sizeof chunk) > 0) {
+        p.say(burst);
+        ::shutdown(p.fd, SHUT_WR);
+        while (p.line()) {
         }
-        ::close(fd);
     });
     CurlMailComponent mail;
     mail.setTimeout(5);
-    mail.smtpConnect("127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), SmtpProtocol::Smtp, "",
-                     "");
+    mail.smtpConnect(exim.address(), SmtpProtocol::Smtp, "", "");
     const std::vector<SendResult> results =
         mail.sendBatch({textMessage("a@example.org", "one"), textMessage("b@example.org", "two"),
                         textMessage("c@example.org", "three")});
     mail.disconnect();
-    server.join();
-    ::close(listenFd);
     std::vector<int> codes;
     for (const SendResult& r : results) {
         codes.push_back(r.failure ? codeOf([&] { std::rethrow_exception(r.failure); }) : 0);
