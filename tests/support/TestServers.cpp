@@ -483,9 +483,6 @@ SmtpServer::SmtpServer(const Options& o) : impl_(std::make_unique<Impl>("vorel-s
     if (o.maxRecipients > 0) {
         add("--max-rcpt", {std::to_string(o.maxRecipients)});
     }
-    if (o.sizeLimit > 0) {
-        add("--size", {std::to_string(o.sizeLimit)});
-    }
     if (o.limitAfter >= 0) {
         add("--limit-after", {std::to_string(o.limitAfter)});
         add("--limit-reply", {o.limitReply});
@@ -692,22 +689,25 @@ void OAuthStub::addRefreshToken(const std::string& token) {
     control("refresh=" + token);
 }
 
-std::vector<std::string> OAuthStub::issuedTokens() const {
+namespace {
+
+std::vector<std::string> lines(const std::string& path) {
     std::vector<std::string> out;
-    std::istringstream in(slurp(impl_->root + "/issued.log"));
+    std::istringstream in(slurp(path));
     for (std::string line; std::getline(in, line);) {
         out.push_back(line);
     }
     return out;
 }
 
+}  // namespace
+
+std::vector<std::string> OAuthStub::issuedTokens() const {
+    return lines(impl_->root + "/issued.log");
+}
+
 std::vector<std::string> OAuthStub::tokenRequests() const {
-    std::vector<std::string> out;
-    std::istringstream in(slurp(impl_->root + "/requests.log"));
-    for (std::string line; std::getline(in, line);) {
-        out.push_back(line);
-    }
-    return out;
+    return lines(impl_->root + "/requests.log");
 }
 
 }  // namespace vorel::test

@@ -99,7 +99,6 @@ public:
         // "mail|rcpt|data:WORD:REPLY": that reply where the address (or the data) holds WORD.
         std::vector<std::string> replies = {};
         int maxRecipients = 0;  // then 452 4.5.3 within the transaction; 0: no bound
-        int sizeLimit = 0;      // SIZE offered with this bound; 0: not offered
     };
     struct Received {
         int session = 0;  // 1 for the first connection, 2 for the next ...

@@ -19,7 +19,6 @@ for name in ("pipelining", "smtputf8", "no-8bitmime", "chunking"):
     p.add_argument("--" + name, action="store_true")
 p.add_argument("--limit-after", type=int, default=-1)
 p.add_argument("--max-rcpt", type=int, default=0)  # then 452 4.5.3 in the transaction
-p.add_argument("--size", type=int, default=0)  # SIZE offered, data over it refused
 args = p.parse_args()
 count = {"sessions": 0, "messages": 0, "limited": 0}
 # --reply "mail|rcpt|data:WORD:REPLY": that reply where the address (or the data) holds WORD.
@@ -138,7 +137,7 @@ if args.tls_cert:
 
 def factory(starttls=True):
     auth = dict(authenticator=authenticator, auth_required=True, auth_require_tls=False)
-    return CountingSMTP(Recorder(), hostname="vorel-test-smtp", data_size_limit=args.size or None,
+    return CountingSMTP(Recorder(), hostname="vorel-test-smtp", data_size_limit=None,
                         loop=loop,
                         enable_SMTPUTF8=args.smtputf8, tls_context=context if starttls else None,
                         **(auth if args.auth_user else {}))
