@@ -62,27 +62,25 @@ void shootTab(QWidget* w, int index, const char* name) {
 // A dark desktop palette, as a dark theme sets it.
 QPalette darkPalette() {
     QPalette p;
-    const std::pair<QPalette::ColorRole, QRgb> colours[] = {{QPalette::Window, 0x2b2b2b},
-                                                            {QPalette::WindowText, 0xe6e6e6},
-                                                            {QPalette::Base, 0x1e1e1e},
-                                                            {QPalette::AlternateBase, 0x2b2b2b},
-                                                            {QPalette::Text, 0xe6e6e6},
-                                                            {QPalette::Button, 0x353535},
-                                                            {QPalette::ButtonText, 0xe6e6e6},
-                                                            {QPalette::ToolTipBase, 0x1e1e1e},
-                                                            {QPalette::ToolTipText, 0xe6e6e6},
-                                                            {QPalette::Highlight, 0x3d7ad6},
-                                                            {QPalette::HighlightedText, 0xffffff},
-                                                            {QPalette::Light, 0x505050},
-                                                            {QPalette::Midlight, 0x404040},
-                                                            {QPalette::Mid, 0x303030},
-                                                            {QPalette::Dark, 0x181818},
-                                                            {QPalette::Shadow, 0x000000},
-                                                            {QPalette::Link, 0x6ca8ff},
-                                                            {QPalette::PlaceholderText, 0x909090}};
-    for (const auto& [role, rgb] : colours) {
-        p.setColor(role, QColor(rgb));
-    }
+    const QColor window(0x2b, 0x2b, 0x2b), base(0x1e, 0x1e, 0x1e), text(0xe6, 0xe6, 0xe6);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x35, 0x35, 0x35));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::ToolTipBase, base);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::Highlight, QColor(0x3d, 0x7a, 0xd6));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Light, QColor(0x50, 0x50, 0x50));
+    p.setColor(QPalette::Midlight, QColor(0x40, 0x40, 0x40));
+    p.setColor(QPalette::Mid, QColor(0x30, 0x30, 0x30));
+    p.setColor(QPalette::Dark, QColor(0x18, 0x18, 0x18));
+    p.setColor(QPalette::Shadow, Qt::black);
+    p.setColor(QPalette::Link, QColor(0x6c, 0xa8, 0xff));
+    p.setColor(QPalette::PlaceholderText, QColor(0x90, 0x90, 0x90));
     for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
         p.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
     }
