@@ -261,6 +261,9 @@ TEST_F(ListsTest, InitAndTry) {
     EXPECT_EQ(d.autoresponders()[0].Counter, 5);
     EXPECT_EQ(d.findMember("NEWS", "READER@x.example")->Data, "data");
 
+    for (const char* args : {"try --x", "try a b"}) {  // one message file, no options
+        EXPECT_EQ(vorel(std::string(args) + " --folder '" + app + "'").substr(0, 2), "2 ") << args;
+    }
     for (const std::string& file : {io.file("missing.eml"), io.path()}) {
         out = vorel("try '" + file + "' --folder '" + app + "'");
         EXPECT_EQ(out.rfind("1 ", 0), 0u);
