@@ -42,21 +42,6 @@ void expectOutcome(const Outcome& got, bool ok, const std::string& message) {
     EXPECT_EQ(got.message, message);
 }
 
-// Save and Delete of the list editor: refused without a name, otherwise done
-// with the text the window shows ("" when it shows none).
-TEST_F(FormsTest, ListSaveAndDeleteSayWhatHappened) {
-    MailingList list;
-    expectOutcome(saveList(db, list), false, kListNameMissing);
-    list.Name = "NEWS";
-    expectOutcome(saveList(db, list), true, kRecordSaved);
-    expectOutcome(deleteList(db, ""), false, kSelectListToDelete);
-    expectOutcome(deleteList(db, "NEWS"), true, "");
-    saveList(db, list);
-    db.addMember({0, "NEWS", "ann@x.example", ""});
-    expectOutcome(deleteList(db, "NEWS"), true, kDeleteComplete);
-    EXPECT_EQ(db.memberCount("NEWS"), 0);
-}
-
 // Import and export: done with the closing text, or refused with the reason
 // under the text the user reads.
 TEST_F(FormsTest, ImportAndExportSayWhatHappened) {

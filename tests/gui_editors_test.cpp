@@ -9,8 +9,6 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTreeWidget>
-#include <algorithm>
-#include <cstdlib>
 
 #include "forms/ListPost.h"
 #include "forms/ListRules.h"
@@ -25,7 +23,6 @@
 #include "store/Queue.h"
 #include "store/SendLimits.h"
 #include "support/FixedClock.h"
-#include "support/TestServers.h"
 
 namespace vorel {
 namespace {
@@ -226,7 +223,7 @@ TEST_F(Editors, AutoresponderDeleteByNameAndASaveThatWaitsOutARun) {
 }
 
 // Try merges the unsaved reply for a saved message or says why there is
-// none, changing nothing; HELP fills the one help window.
+// none, changing nothing; HELP shows the help window.
 TEST_F(Editors, AutoresponderPreviewTryHelpAndClose) {
     open("cmdAUTORESPONDER");
     EXPECT_FALSE(app->mainForm()->isVisible());
@@ -275,16 +272,8 @@ TEST_F(Editors, AutoresponderPreviewTryHelpAndClose) {
               QStringList{QStringLiteral("Could not open ") + q(f.folder.file("msg.temp")) +
                           QStringLiteral(" with the desktop's default application; open it "
                                          "from there yourself.")});
-    helpStart();
-    helpLine("Other help");
-    helpShow();
-    HelpWindow* help = app->helpWindow();
     click(w, "cmdHELP");
-    EXPECT_EQ(app->helpWindow(), help);
-    const QStringList lines =
-        control<QPlainTextEdit>(help, "txtHELP")->toPlainText().split(QLatin1Char('\n'));
-    ASSERT_EQ(lines.size(), 40);  // 39 lines, each ended by a line break
-    EXPECT_EQ(lines[0] + lines[25], QStringLiteral("AUTORESPONDER HELP%vorelcode%"));
+    EXPECT_TRUE(app->helpWindow() && app->helpWindow()->isVisible());
     click(w, "cmdCLOSE");
     EXPECT_TRUE(waitUntil([this] { return app->autorespondersWindow() == nullptr; }));
     EXPECT_TRUE(app->mainForm()->isVisible());
@@ -399,7 +388,11 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     for (const auto& [step, after] : steps) {
         const bool search = std::string(step).rfind("cmd", 0) != 0;
         edit("txtSEARCH", m)->setText(q(step));
-        click(m, search ? "cmdSEARCH" : step);
+        if (std::string(step) == "zed") {  // Enter in the search box searches
+            QTest::keyClick(edit("txtSEARCH", m), Qt::Key_Return);
+        } else {
+            click(m, search ? "cmdSEARCH" : step);
+        }
         EXPECT_EQ(email->text(), q(after)) << step;
     }
     EXPECT_EQ(MessageBox::answeredTexts().last(), q(kEnterSearch));
@@ -468,58 +461,12 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
                         .value(0)
                         .startsWith(q(file[0] ? kImportFailed : kImportCancelled)));
     }
+    FileDialog::setNextFileName(QString());
+    EXPECT_EQ(press("cmdEXPORT", m), texts("Export Cancelled!"));
     test::TempFolder elsewhere;  // the application folder's files are never export targets
     FileDialog::setNextFileName(q(elsewhere.file("out.txt")));
     EXPECT_EQ(press("cmdEXPORT", m), texts(kExportComplete));
     EXPECT_EQ(elsewhere.read("out.txt"), "ann@x.example\r\n\r\nbob@x.example\r\n");
-}
-
-// The list editor and the member editor open together keep every change they write while
-// other programs open and close data.mdb in between (an export, an import, a mail run that
-// adds a subscriber): all of it is there once the windows are gone.
-TEST_F(Editors, OpenEditorsKeepTheirChangesWhileOtherProgramsUseTheDatabase) {
-    VOREL_SKIP_UNLESS_ROOT();
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    f.pointAt(pop, smtp);
-    MailingList l;
-    l.Name = "NEWS";
-    l.subscribefrom = "news@me.example";
-    l.subscribemessage = "Welcome";
-    l.onsubscribeto = "join@me.example";
-    l.confirm = false;
-    f.db().addList(l);
-    pop.addMessage("From: r1@x.example\nTo: join@me.example\nSubject: s\n\nhi\n");
-    open("pctMAILINGLISTS");
-    MembersWindow* m = members("NEWS");
-    ASSERT_TRUE(m);
-    const auto add = [&](const char* address) {
-        text("txtADDEMAILS", m)->setPlainText(q(address));
-        click(m, "cmdAddaddresses");
-    };
-    const auto vorel = [this](const std::string& command) {
-        return std::system(("'" + std::string(VOREL_BINARY) + "' " + command + " --folder '" +
-                            f.folder.path() + "' >/dev/null 2>&1")
-                               .c_str());
-    };
-    f.folder.write("in.txt", "i1@x.example\r\n");
-    add("w1@x.example");
-    test::TempFolder elsewhere;  // never an export target inside the application folder
-    EXPECT_EQ(vorel("export NEWS '" + elsewhere.file("out.txt") + "'"), 0);
-    add("w2@x.example");
-    EXPECT_EQ(vorel("import NEWS '" + f.folder.file("in.txt") + "'"), 0);
-    add("w3@x.example");
-    EXPECT_EQ(vorel("run"), 0);
-    add("w4@x.example");
-    click(m, "cmdCLOSE");
-    app.reset();
-    std::vector<std::string> members;
-    for (const Member& member : f.db().members("NEWS")) {
-        members.push_back(member.Email);
-    }
-    std::sort(members.begin(), members.end());
-    EXPECT_EQ(members, (std::vector<std::string>{"i1@x.example", "r1@x.example", "w1@x.example",
-                                                 "w2@x.example", "w3@x.example", "w4@x.example"}));
 }
 
 // Requests waiting for their confirmation are listed apart from the members;

@@ -229,15 +229,6 @@ TEST(StartUp, WithoutADisplayExits2AndSigtermEndsTheWindowsLikeTheirCloseBox) {
                               .c_str()),
               2 << 8);
     EXPECT_EQ(folder.read("out"), std::string(kNoDisplayMessage) + "\n");
-    // Neither needs a display.
-    for (const char* ask : {"--version", "--help"}) {
-        EXPECT_EQ(std::system(("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + vorel +
-                               " " + ask + " >" + folder.file("out") + " 2>&1")
-                                  .c_str()),
-                  0)
-            << ask;
-        EXPECT_EQ(folder.read("out").substr(0, 6), ask[2] == 'v' ? "vorel " : "usage:") << ask;
-    }
     EXPECT_EQ(std::system(("QT_QPA_PLATFORM=offscreen " + vorel +
                            " >/dev/null 2>&1 & pid=$!; sleep 1.5; kill -TERM $pid; wait $pid")
                               .c_str()),

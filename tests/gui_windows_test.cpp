@@ -2,25 +2,16 @@
 // the keyboard reaches everything, and a screen reader hears every value.
 #include <QAccessible>
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QGroupBox>
-#include <QListView>
-#include <QMainWindow>
 #include <QPointer>
-#include <QRadioButton>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTabWidget>
 #include <algorithm>
 #include <map>
 
-#include "forms/ListOverlap.h"
-#include "forms/ListPost.h"
-#include "forms/ListRules.h"
-#include "forms/MemberEdit.h"
-#include "forms/MemberRules.h"
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
 #include "gui/CountdownWindow.h"
@@ -180,34 +171,12 @@ QStringList accessProblems(QWidget* window) {
     return problems;
 }
 
-TEST(AccessWalk, FindsFixedNamesSharedNamesAndSharedKeys) {
-    QWidget w;
-    w.setWindowTitle(QStringLiteral("Probe"));
-    auto* count = new QLabel(QStringLiteral("12"), &w);
-    count->setAccessibleName(QStringLiteral("Members"));
-    auto* a = new QLineEdit(&w);
-    auto* b = new QLineEdit(&w);
-    a->setAccessibleName(QStringLiteral("Subject:"));
-    b->setAccessibleName(QStringLiteral("Subject:"));
-    new QPushButton(QStringLiteral("&Save"), &w);
-    new QPushButton(QStringLiteral("&Search"), &w);
-    auto* held = new QLabel(QStringLiteral("Held after 3 hard bounces"), &w);
-    held->setAccessibleName(QStringLiteral("Held after 3 hard bounces"));
-    // Fixed name, changing value; a plain QWidget window (a filler).
-    EXPECT_EQ(accessProblems(&w).size(), 4)
-        << accessProblems(&w).join(QLatin1Char('\n')).toStdString();
-    held->setText(QString());
-    EXPECT_EQ(accessProblems(&w).size(), 5)
-        << accessProblems(&w).join(QLatin1Char('\n')).toStdString();
-    QMainWindow framed;
-    framed.setWindowTitle(QStringLiteral("Probe"));
-    EXPECT_TRUE(accessProblems(&framed).isEmpty());
-}
-
 struct Windows : test::AppTest {
     Windows() { MessageBox::setStandingAnswer(MessageBox::Ok); }
+    // Also: each window fits a 1024x768 screen at its default size.
     void expectClean(QWidget* w) {
         ASSERT_TRUE(w);
+        EXPECT_TRUE(w->width() <= 1024 && w->height() <= 740) << w->objectName().toStdString();
         const QStringList found = accessProblems(w);
         EXPECT_TRUE(found.isEmpty()) << w->objectName().toStdString() << ":\n"
                                      << found.join(QLatin1Char('\n')).toStdString();
@@ -225,7 +194,7 @@ struct Windows : test::AppTest {
     }
 };
 
-// Every window of the program, walked as a screen reader would.
+// Every window of the program at its default size, walked as a screen reader would.
 TEST_F(Windows, EveryWindowNamesItsValuesAndControlsOnceWithUniqueAccessKeys) {
     addList("NEWS", "news@me.example");
     f.db().addMember({0, "NEWS", "ann@x.example", ""});
@@ -252,7 +221,12 @@ TEST_F(Windows, EveryWindowNamesItsValuesAndControlsOnceWithUniqueAccessKeys) {
     helpShow();
     expectClean(app->helpWindow());
     app->showSetup();
-    expectClean(app->settingsWindow());
+    SettingsWindow* s = app->settingsWindow();
+    expectClean(s);
+    s->resize(s->minimumSizeHint());  // every tab shows at its smallest
+    test::pause(50);
+    QTabBar* bar = s->tabs()->tabBar();
+    EXPECT_LE(bar->tabRect(s->tabs()->count() - 1).right(), bar->width());
     // The sign-in state after a sign-in that cannot start.
     control<QComboBox>(app->settingsWindow(), "cmbLOGINMETHOD")->setCurrentIndex(2);
     click(app->settingsWindow(), "cmdSIGNIN");
@@ -276,127 +250,6 @@ TEST_F(Windows, EveryWindowNamesItsValuesAndControlsOnceWithUniqueAccessKeys) {
     expectClean(l->membersWindow());
     ImportStatusWindow status;
     expectClean(&status);
-}
-
-// Value labels are heard with their value.
-TEST_F(Windows, ValueLabelsCarryTheirValueInTheirName) {
-    addList("NEWS");
-    for (int i = 0; i < 3; ++i) {
-        f.db().addMember({0, "NEWS", "m" + std::to_string(i) + "@x.example", ""});
-    }
-    Autoresponder a;
-    a.Name = "INFO";
-    a.Counter = 42;
-    f.db().addAutoresponder(a);
-    start();
-    auto* version = control<QLabel>(app->mainForm(), "lblVERSION");
-    auto* status = app->backdrop()->statusLabel();
-    app->showAutoresponders();
-    control<QListWidget>(app->autorespondersWindow(), "lstAUTORESPONDERS")->setCurrentRow(0);
-    auto* counter = control<QLabel>(app->autorespondersWindow(), "lblcounter");
-    app->autorespondersWindow()->close();
-    MailingListsWindow* l = lists();
-    control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
-    click(l, "cmdVEWILIST");
-    auto* count = control<QLabel>(l->membersWindow(), "lblCOUNT");
-    const std::pair<QLabel*, const char*> labels[] = {{version, "Version 0."},
-                                                      {status, "Vorel is inactive"},
-                                                      {counter, "42"},
-                                                      {count, "List Members: 3"}};
-    for (const auto& [label, value] : labels) {
-        const QString name = QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
-        EXPECT_TRUE(label->text().startsWith(q(value))) << label->objectName().toStdString();
-        EXPECT_TRUE(name.contains(label->text())) << name.toStdString();
-    }
-    EXPECT_EQ(count->accessibleName(), QStringLiteral("List Members: 3"));
-    status->setText(QStringLiteral("Checking Log"));
-    EXPECT_EQ(QAccessible::queryAccessibleInterface(status)->text(QAccessible::Name),
-              QStringLiteral("Checking Log"));
-}
-
-// ---- the member editor's Save ----
-
-TEST_F(Windows, MemberEditorShowsTheMemberSaveChangesAndSaysSo) {
-    addList("NEWS");
-    addList("EMPTY");
-    for (const char* a : {"ann@x.example", "bob@x.example"}) {
-        f.db().addMember({0, "NEWS", a, ""});
-    }
-    start();
-    MailingListsWindow* l = lists();
-    auto* names = control<QListWidget>(l, "lstMAILING");
-    names->setCurrentRow(0);
-    click(l, "cmdVEWILIST");
-    MembersWindow* m = l->membersWindow();
-    auto* email = control<QLineEdit>(m, "txtEMAIL");
-    // The first member is current and shown: typing replaces it knowingly.
-    EXPECT_EQ(email->text(), QStringLiteral("ann@x.example"));
-    email->setText(QStringLiteral("anne@x.example"));
-    EXPECT_EQ(test::press(m, "Command1"), texts("Changed ann@x.example to anne@x.example."));
-    EXPECT_TRUE(f.db().findMember("NEWS", "anne@x.example"));
-    // After an add the box shows the current member, not the leftover text.
-    email->setText(QStringLiteral("leftover@x.example"));
-    control<QPlainTextEdit>(m, "txtADDEMAILS")->setPlainText(QStringLiteral("carl@x.example"));
-    click(m, "cmdAddaddresses");
-    EXPECT_EQ(email->text(), QStringLiteral("anne@x.example"));
-    m->close();
-    ASSERT_TRUE(waitUntil([&] { return l->isVisible(); }));
-    names->setCurrentRow(1);
-    click(l, "cmdVEWILIST");
-    m = l->membersWindow();
-    email = control<QLineEdit>(m, "txtEMAIL");
-    EXPECT_EQ(m->windowTitle(), QStringLiteral("List VIew - EMPTY"));
-    EXPECT_EQ(test::press(m, "Command1"), QStringList{q(kNoMemberToSave)});
-    // Enter in the search box searches; Save and Search have their own keys.
-    control<QLineEdit>(m, "txtSEARCH")->setText(QStringLiteral("zed"));
-    QTest::keyClick(control<QLineEdit>(m, "txtSEARCH"), Qt::Key_Return);
-    EXPECT_EQ(email->text(), q(kNotFound));
-    FileDialog::setNextFileName(QString());
-    f.db().addMember({0, "EMPTY", "x@x.example", ""});
-    EXPECT_EQ(test::press(m, "cmdEXPORT"), texts("Export Cancelled!"));
-    FileDialog::setNextFileName(q(f.folder.file("no-such-folder/out.txt")));
-    EXPECT_TRUE(test::press(m, "cmdEXPORT")
-                    .value(0)
-                    .startsWith(QStringLiteral("The export was NOT written: ")));
-}
-
-// Each window fits a 1024x768 screen at its default size, and the settings
-// window shows all four tabs at its smallest.
-TEST_F(Windows, DefaultSizesFitASmallScreenAndEveryTabShows) {
-    addList("NEWS");
-    start();
-    app->showSetup();
-    SettingsWindow* s = app->settingsWindow();
-    s->resize(s->minimumSizeHint());
-    test::pause(50);
-    QTabBar* bar = s->tabs()->tabBar();
-    EXPECT_LE(bar->tabRect(s->tabs()->count() - 1).right(), bar->width());
-    // Each as it stands at its default size (closed ones are gone).
-    auto fits = [](QWidget* w) {
-        ASSERT_TRUE(w);
-        EXPECT_LE(w->width(), 1024) << w->objectName().toStdString();
-        EXPECT_LE(w->height(), 740) << w->objectName().toStdString();
-    };
-    for (QWidget* w :
-         {static_cast<QWidget*>(app->backdrop()), static_cast<QWidget*>(app->mainForm()),
-          static_cast<QWidget*>(app->runWindow())}) {
-        fits(w);
-    }
-    s->close();
-    ASSERT_TRUE(waitUntil([&] { return app->settingsWindow() == nullptr; }));
-    app->showSetup();
-    fits(app->settingsWindow());
-    app->settingsWindow()->close();
-    app->showAbout();
-    fits(app->aboutWindow());
-    app->showAutoresponders();
-    fits(app->autorespondersWindow());
-    app->autorespondersWindow()->close();
-    MailingListsWindow* l = lists();
-    control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
-    fits(l);
-    click(l, "cmdPOSTMESSAGE");
-    fits(l->postWindow());
 }
 
 // ---- unsaved edits ----
@@ -482,20 +335,16 @@ TEST_F(Windows, EndingTheProgramAsksAboutUnsavedEditsFirst) {
     EXPECT_FALSE(f.db().findAutoresponder("typed"));
 }
 
-// The post window asks before dropping a typed message and keeps posting to
-// its list after the editor closed.
-TEST_F(Windows, PostWindowKeepsItsListAndAsksBeforeDroppingTheMessage) {
+// The post window's message box: Tab leaves it, Ctrl+Tab types a tab; Cancel
+// asks before dropping the typing.
+TEST_F(Windows, PostWindowTabsAndAsksBeforeDroppingTheMessage) {
     addList("NEWS");
-    f.db().addMember({0, "NEWS", "ann@x.example", ""});
     start();
     MailingListsWindow* l = lists();
     control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
     click(l, "cmdPOSTMESSAGE");
     QPointer<PostWindow> p = l->postWindow();
-    EXPECT_EQ(p->windowTitle(), QStringLiteral("Post Message to List - NEWS"));
     auto* message = control<QPlainTextEdit>(p, "txtMESSAGE");
-    message->setFocus();
-    // Tab leaves the box; Ctrl+Tab types a tab.
     QApplication::setActiveWindow(p);
     message->setFocus();
     QTest::keyClick(message, Qt::Key_A);
@@ -504,21 +353,17 @@ TEST_F(Windows, PostWindowKeepsItsListAndAsksBeforeDroppingTheMessage) {
     QTest::keyClick(message, Qt::Key_Tab);
     EXPECT_FALSE(message->hasFocus());
     MessageBox::setNextAnswer(MessageBox::No);
-    click(p, "cmdCANCEL");
+    EXPECT_EQ(test::press(p, "cmdCANCEL").size(), 1);
     ASSERT_FALSE(p.isNull());
-    click(l, "cmdCLOSE");
-    ASSERT_TRUE(waitUntil([&] { return app->mailingListsWindow() == nullptr; }));
-    control<QLineEdit>(p, "txtFROM")->setText(QStringLiteral("me@x.example"));
     MessageBox::setNextAnswer(MessageBox::Yes);
-    EXPECT_EQ(test::press(p, "cmdPOST").last(), q(kPostComplete));
+    click(p, "cmdCANCEL");
     EXPECT_TRUE(waitUntil([&] { return p.isNull(); }));
 }
 
 // ---- the list editor ----
 
-// The name rule applies as the focus leaves, and the focus goes where the
-// user sends it; the arrow keys choose a list; "Add New" leaves none chosen.
-TEST_F(Windows, ListEditorNameRuleArrowKeysAndAddNew) {
+// The arrow keys choose a list; "Add New" leaves none chosen.
+TEST_F(Windows, ListEditorArrowKeysAndAddNew) {
     addList("ALPHA", "alpha@me.example");
     addList("BETA", "beta@me.example");
     start();
@@ -533,16 +378,6 @@ TEST_F(Windows, ListEditorNameRuleArrowKeysAndAddNew) {
     QTest::keyClick(names, Qt::Key_Down);
     EXPECT_EQ(name->text(), QStringLiteral("BETA"));
     EXPECT_EQ(control<QLineEdit>(l, "txtSUBSCRIBETO")->text(), QStringLiteral("beta@me.example"));
-    // A filled name box keeps the focus and the typing.
-    name->setFocus();
-    test::pause(50);
-    EXPECT_TRUE(name->hasFocus());
-    name->selectAll();
-    QTest::keyClicks(name, QStringLiteral("my list's 2"));
-    EXPECT_EQ(name->text(), QStringLiteral("my list's 2"));
-    QTest::keyClick(name, Qt::Key_Tab);
-    EXPECT_EQ(name->text(), QStringLiteral("MYLISTS2"));
-    EXPECT_FALSE(name->hasFocus());
     MessageBox::setNextAnswer(MessageBox::Discard);
     click(l, "cmdADDNEW");
     EXPECT_TRUE(names->selectedItems().isEmpty());
@@ -550,14 +385,10 @@ TEST_F(Windows, ListEditorNameRuleArrowKeysAndAddNew) {
     EXPECT_TRUE(name->text().isEmpty());
 }
 
-TEST_F(Windows, SavingAListWhoseRequestsOverlapSaysSoAndTheHintsSayOr) {
+// Saving a list whose requests overlap warns after the save.
+TEST_F(Windows, SavingAListWhoseRequestsOverlapSaysSo) {
     start();
     MailingListsWindow* l = lists();
-    int hints = 0;
-    for (QLabel* label : l->findChildren<QLabel*>()) {
-        hints += label->text() == q(kMatchEitherHint);
-    }
-    EXPECT_EQ(hints, 2);
     control<QLineEdit>(l, "txtNAME")->setText(QStringLiteral("NEWS"));
     for (const char* box : {"txtSUBSCRIBETO", "txtUNSUBSCRIBETO"}) {
         control<QLineEdit>(l, box)->setText(QStringLiteral("news@me.example"));
@@ -605,25 +436,6 @@ TEST_F(Windows, AccessKeysAndEnterPressTheButtons) {
     about->setFocus();
     QTest::keyClick(about, Qt::Key_Return);
     EXPECT_TRUE(app->aboutWindow() && app->aboutWindow()->isVisible());
-}
-
-// 1 to 19 seconds become 0, and the window says so beside the field.
-TEST_F(Windows, ShortAutoRunIntervalIsExplainedWhereTyped) {
-    start();
-    app->showSetup();
-    SettingsWindow* s = app->settingsWindow();
-    QApplication::setActiveWindow(s);
-    s->tabs()->setCurrentIndex(1);
-    auto* note = control<QLabel>(s, "lblDIALUPWHENNOTE");
-    auto* when = control<QLineEdit>(s, "txtDIALUPWHEN");
-    EXPECT_TRUE(note->isHidden());
-    for (const auto& [typed, kept] : {std::pair{"5", "0"}, {"20", "20"}, {"12", "0"}}) {
-        when->setFocus();
-        when->setText(q(typed));
-        control<QLineEdit>(s, "txtDIALUPID")->setFocus();
-        EXPECT_EQ(when->text(), q(kept));
-        EXPECT_EQ(note->isHidden(), std::string(kept) != "0") << typed;
-    }
 }
 
 }  // namespace

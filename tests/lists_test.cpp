@@ -48,7 +48,7 @@ struct ListsTest : ::testing::Test {
 };
 
 // The add box splits at CR eating the next byte; blanks and repeats stored once, names dropped.
-TEST_F(ListsTest, AddBoxAndMemberCursor) {
+TEST_F(ListsTest, AddBox) {
     const std::pair<const char*, Lines> boxes[] = {{"a\r\nb\r\n", {"a", "b"}},
                                                    {"a\r\n\r\nb", {"a", "", "b"}},
                                                    {"a\rxb", {"a", "b"}},
@@ -67,13 +67,6 @@ TEST_F(ListsTest, AddBoxAndMemberCursor) {
     EXPECT_EQ(Lines(emails.begin(), emails.end()),
               (Lines{"Ann@x.example", "b@x.example", "", "no at sign", "carl@x.example",
                      "d@m\u00FCller.example"}));
-    // The member window's cursor goes one past either end and comes back.
-    MemberCursor c;
-    c.reset(2);
-    c.previous();
-    EXPECT_FALSE(c.onMember());
-    c.next();
-    EXPECT_EQ(c.index(), 0u);
 }
 
 // An import line keeps at most the limit and is read to its end; NULs go, every line end counts.
@@ -268,6 +261,9 @@ TEST_F(ListsTest, InitAndTry) {
     EXPECT_EQ(d.autoresponders()[0].Counter, 5);
     EXPECT_EQ(d.findMember("NEWS", "READER@x.example")->Data, "data");
 
+    for (const char* args : {"try --x", "try a b"}) {  // one message file, no options
+        EXPECT_EQ(vorel(std::string(args) + " --folder '" + app + "'").substr(0, 2), "2 ") << args;
+    }
     for (const std::string& file : {io.file("missing.eml"), io.path()}) {
         out = vorel("try '" + file + "' --folder '" + app + "'");
         EXPECT_EQ(out.rfind("1 ", 0), 0u);

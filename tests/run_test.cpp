@@ -4,13 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <regex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,7 +16,6 @@
 #include "store/Queue.h"
 #include "support/FakeMailComponent.h"
 #include "support/RunFolder.h"
-#include "support/TcpProxy.h"
 
 namespace vorel {
 namespace {
@@ -168,47 +164,6 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_EQ(out.find("Connecting to POP server"), std::string::npos);  // status: stderr
     EXPECT_GT(pop.messageCount(), 0u);
     EXPECT_LT(pop.messageCount(), 2000u);
-}
-
-// A session cut after a download (at the first DELE of every connection) fails each try as
-// a lost connection does: exit 1, nothing said complete, nothing sent. The next run finishes,
-// answering each message once.
-TEST_F(RunFixture, ASessionCutAfterADownloadFailsTheTry) {
-    VOREL_SKIP_UNLESS_ROOT();
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    std::atomic<bool> cutting = true;
-    test::TcpProxy::Options cut;
-    cut.cutAtLine = [&cutting](int, const std::string& line) {
-        return cutting && line.rfind("DELE", 0) == 0;
-    };
-    test::TcpProxy proxy(pop.port(), cut);
-    pointAt(pop);
-    pointAt(smtp);
-    s.txtPOP = "127.0.0.1:" + std::to_string(proxy.port());
-    s.chkLEAVE = "0";
-    addAutoresponder("info@me.example");
-    for (const char* from : {"a1@x.example", "a2@x.example", "a3@x.example"}) {
-        pop.addMessage(message(from, "info@me.example", "q"));
-    }
-    writeSettings(folder.path(), s);
-    std::string out = vorelRun(folder, "");
-    EXPECT_EQ(out.substr(0, 2), "1 ") << out;
-    EXPECT_NE(out.find("Try 10 of 10"), std::string::npos) << out;
-    EXPECT_EQ(out.find("Mail Run Complete"), std::string::npos) << out;
-    EXPECT_EQ(proxy.counters().cuts, 10);
-    EXPECT_TRUE(smtp.received().empty());
-    cutting = false;
-    out = vorelRun(folder, "");
-    EXPECT_EQ(out.substr(0, 2), "0 ") << out;
-    EXPECT_NE(out.find("Mail Run Complete"), std::string::npos) << out;
-    std::multiset<std::string> answered;
-    for (const auto& r : smtp.received()) {
-        answered.insert(r.rcptTo.at(0));
-    }
-    EXPECT_EQ(answered,
-              (std::multiset<std::string>{"a1@x.example", "a2@x.example", "a3@x.example"}));
-    EXPECT_EQ(pop.messageCount(), 0u);
 }
 
 // Exit status, then standard output and errors, of any command line.
@@ -382,75 +337,6 @@ TEST(Folder, PlantedLinksAreNeverWrittenThrough) {
         f.run();  // the link gone, the message is handled
         EXPECT_EQ(pop.messageCount(), 0u) << f.host.logText();
     }
-}
-
-// A component that asks for headers ahead is told which messages will be read whole before their
-// handling starts, and only those; the run itself is the same as when reading in order.
-TEST(ReadAhead, HintsComeEarlyAndChangeNothing) {
-    const std::string news = "news@shop.example";
-    const std::pair<std::string, bool> box[] = {
-        // a message, and whether it is read whole
-        {message("ann@x.example", "info@me.example", "q1"), true},
-        {message("bob@x.example", "me@y.example", "hi"), false},
-        {message("spam@x.example", "info@me.example", "buy"), false},
-        {message("a@x.example, b@y.example", "info@me.example", "q4"), true},  // the first
-        {"From: MAILER-DAEMON@x.example\nTo: me@y.example\nContent-Type: multipart/report; "
-         "report-type=delivery-status; boundary=b\n\n--b\n\nx\n--b--\n",
-         true},
-        {"From: carl@x.example\nTo: info@me.example\nAuto-Submitted: auto-replied\n\nAway.\n",
-         false},
-        {message("dora@x.example", "news-on@shop.example", "join"), true},
-        {message("ann@x.example", news, "to all"), true},  // a member's post
-    };
-    const std::set<std::string> bodyCalls = {"fetchMessage",    "saveWorkFile", "workTextPieces",
-                                             "saveMessageFile", "extraCount",   "bodyText",
-                                             "deliveryReport"};
-    std::vector<std::string> logs[2], sent[2];
-    for (const int ahead : {0, 3}) {
-        SCOPED_TRACE(ahead);
-        test::RunFolder f;
-        f.folder.write("antispam.lst", "spam@x.example\r\n");
-        f.addAutoresponder("info@me.example", "Hi %email%");
-        f.db().addList({0, "NEWS", 1, "", news, "", "Welcome", "", "", "", news, "",
-                        "news-on@shop.example", "", "", "", false});
-        f.db().addMember(Member{0, "NEWS", "ann@x.example", ""});
-        test::FakeMailComponent mail;
-        mail.setHeadersAhead(ahead);
-        for (const auto& [raw, whole] : box) {
-            mail.addMessage(raw);
-        }
-        ASSERT_TRUE(f.run(mail));
-        // Each message's hint and first download, and where its handling starts (its last
-        // selection).
-        std::map<long, std::size_t> start, hint, download;
-        long current = 0;
-        for (std::size_t k = 0; k < mail.calls().size(); ++k) {
-            const std::string& call = mail.calls()[k];
-            const std::string name = call.substr(0, call.find(' '));
-            if (name == "selectMessage") {
-                start[current = std::stol(call.substr(14))] = k;
-            } else if (name == "willFetch") {
-                hint.emplace(std::stol(call.substr(10)), k);
-            } else if (bodyCalls.count(name) != 0) {
-                download.emplace(current, k);
-            }
-        }
-        for (long m = 1; m <= static_cast<long>(std::size(box)); ++m) {
-            SCOPED_TRACE(m);
-            EXPECT_EQ(download.count(m) != 0, box[m - 1].second);
-            EXPECT_EQ(hint.count(m) != 0, box[m - 1].second && ahead > 0);
-            if (hint.count(m) != 0) {
-                EXPECT_LT(hint[m], start[std::max(1L, m - ahead)]);
-            }
-        }
-        logs[ahead != 0] = f.host.logEntries();
-        for (const OutgoingMessage& o : mail.sent()) {
-            sent[ahead != 0].push_back(o.to + " " + o.subject);
-        }
-    }
-    EXPECT_EQ(logs[0], logs[1]);
-    EXPECT_EQ(sent[0], sent[1]);
-    EXPECT_EQ(sent[1].size(), 5u);
 }
 
 }  // namespace
