@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <sqlite3.h>
+#include <stdexcept>
 
 #include "forms/Autostart.h"
 #include "run/AccountLogin.h"
@@ -84,25 +86,107 @@ std::string secretPlace(const std::string& folder, const Settings& settings,
     return inFile(kPasswordKey) ? "secrets file" : "";
 }
 
+// Opened read-only by hand: Database::open may switch the journal mode,
+// and its last close checkpoints, both writes.
+class ReadOnlyDb {
+public:
+    explicit ReadOnlyDb(const std::string& path) {
+        // Without a write-ahead log nobody has the file open and it holds
+        // everything: read as it stands, without the -wal and -shm files a
+        // reader would otherwise make and leave behind.
+        std::string uri = "file:";
+        for (char c : path) {
+            if (c == '%' || c == '?' || c == '#') {
+                static const char hex[] = "0123456789abcdef";
+                uri += '%';
+                uri += hex[(static_cast<unsigned char>(c) >> 4) & 15];
+                uri += hex[static_cast<unsigned char>(c) & 15];
+            } else {
+                uri += c;
+            }
+        }
+        if (!fileExists(path + "-wal")) {
+            uri += "?immutable=1";
+        }
+        if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) !=
+            SQLITE_OK) {
+            fail();
+        }
+        sqlite3_busy_timeout(db_, 5000);
+    }
+    ~ReadOnlyDb() { sqlite3_close(db_); }
+    ReadOnlyDb(const ReadOnlyDb&) = delete;
+    ReadOnlyDb& operator=(const ReadOnlyDb&) = delete;
+
+    // Each row's columns as numbers or texts, the parameters bound in order.
+    std::vector<std::vector<std::string>> rows(const char* sql,
+                                               const std::vector<std::string>& texts,
+                                               const std::vector<std::int64_t>& numbers = {}) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(s);
+            fail();
+        }
+        int at = 1;
+        for (const std::string& t : texts) {
+            sqlite3_bind_text(s, at++, t.c_str(), -1, SQLITE_TRANSIENT);
+        }
+        for (std::int64_t n : numbers) {
+            sqlite3_bind_int64(s, at++, n);
+        }
+        std::vector<std::vector<std::string>> out;
+        int rc = 0;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            std::vector<std::string> row;
+            for (int c = 0; c < sqlite3_column_count(s); ++c) {
+                const unsigned char* v = sqlite3_column_text(s, c);
+                row.emplace_back(v ? reinterpret_cast<const char*>(v) : "");
+            }
+            out.push_back(std::move(row));
+        }
+        sqlite3_finalize(s);
+        if (rc != SQLITE_DONE) {
+            fail();
+        }
+        return out;
+    }
+
+private:
+    [[noreturn]] void fail() const {
+        throw std::runtime_error(db_ ? sqlite3_errmsg(db_) : "cannot open the database");
+    }
+    sqlite3* db_ = nullptr;
+};
+
+std::int64_t number(const std::string& text) {
+    return text.empty() ? 0 : std::stoll(text);
+}
+
 void readLists(const std::string& folder, std::int64_t now, FolderStatus& s) {
     const std::string path = databasePath(folder);
     if (!fileExists(path)) {
         return;
     }
     try {
-        Database db = Database::open(path);
-        const std::int64_t today = now / 86400;
-        for (const MailingList& list : db.lists()) {
+        ReadOnlyDb db(path);
+        const bool hasPending =
+            !db.rows("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'pending'", {})
+                 .empty();
+        for (const auto& list : db.rows("SELECT Name FROM mailling ORDER BY rowid", {})) {
             ListStatus l;
-            l.name = list.Name;
-            db.forEachMember(list.Name, [&](const Member& m) {
-                ++l.members;
-                if (isHeld(m, today)) {
-                    ++l.heldMembers;
-                }
-            });
-            l.pendingRequests = static_cast<std::int64_t>(db.pendingOf(list.Name).size());
-            l.heldPosts = heldPostCount(folder, list.Name);
+            l.name = list[0];
+            // Held as isHeld() judges a member.
+            const auto counts = db.rows(
+                "SELECT count(*), coalesce(sum(coalesce(bounces, 0) >= ?2 AND"
+                " ?3 - coalesce(bounceday, 0) <= ?4), 0) FROM emails WHERE name = ?1",
+                {l.name}, {kBouncesToHold, now / 86400, kBounceResetDays});
+            l.members = number(counts[0][0]);
+            l.heldMembers = number(counts[0][1]);
+            if (hasPending) {
+                l.pendingRequests =
+                    number(db.rows("SELECT count(*) FROM pending WHERE List = ?1", {l.name})[0][0]);
+            }
+            l.heldPosts = heldPostCount(folder, l.name);
             s.lists.push_back(l);
         }
     } catch (const std::exception& e) {
