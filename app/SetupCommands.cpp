@@ -244,8 +244,8 @@ int cmdAutoresponder(const CommandLine& cl) {
         if (!r) {
             return refused("autoresponder", "no autoresponder is called " + name);
         }
-        say("Name=" + r->Name + "\nTo=" + r->To + "\nSubject=" + r->Subject + "\nmsgfrom=" +
-            r->msgfrom + "\nmsgsubject=" + r->msgsubject + "\nmailto=" + r->mailto +
+        say("Name=" + r->Name + "\nTo=" + r->To + "\nSubject=" + r->Subject +
+            "\nmsgfrom=" + r->msgfrom + "\nmsgsubject=" + r->msgsubject + "\nmailto=" + r->mailto +
             "\nactivefrom=" + r->activefrom + "\nactiveuntil=" + r->activeuntil +
             "\nreplydays=" + std::to_string(r->replydays) +
             "\nCounter=" + std::to_string(r->Counter) + "\nmessage:\n" + r->message);
@@ -325,11 +325,22 @@ std::string* listField(MailingList& l, const std::string& field) {
     return it == kFields.end() ? nullptr : &(l.*(it->second));
 }
 
-const std::vector<std::string> kListOptions = {
-    "onsubscribeto",      "onsubscribesubject",   "subscribefrom",     "subscribesubject",
-    "subscribemessage",   "onunsubscribeto",      "onunsubscribesubject", "unsubscribefrom",
-    "unsubscribesubject", "unsubscribemessage",   "sendtolistfrom",    "sendtolistsubject",
-    "texttoadd",          "type",                 "confirm",           "fromstyle"};
+const std::vector<std::string> kListOptions = {"onsubscribeto",
+                                               "onsubscribesubject",
+                                               "subscribefrom",
+                                               "subscribesubject",
+                                               "subscribemessage",
+                                               "onunsubscribeto",
+                                               "onunsubscribesubject",
+                                               "unsubscribefrom",
+                                               "unsubscribesubject",
+                                               "unsubscribemessage",
+                                               "sendtolistfrom",
+                                               "sendtolistsubject",
+                                               "texttoadd",
+                                               "type",
+                                               "confirm",
+                                               "fromstyle"};
 
 std::string bit(bool on) {
     return on ? "1" : "0";
@@ -363,8 +374,8 @@ int cmdList(const CommandLine& cl) {
         if (!l) {
             return refused("list", "there is no mailing list " + a[1]);
         }
-        say("Name=" + l->Name + "\ntype=" + std::to_string(l->Type) + "\nconfirm=" +
-            bit(l->confirm) + "\nfromstyle=" + bit(l->fromList));
+        say("Name=" + l->Name + "\ntype=" + std::to_string(l->Type) +
+            "\nconfirm=" + bit(l->confirm) + "\nfromstyle=" + bit(l->fromList));
         for (std::size_t k = 0; k + 3 < kListOptions.size(); ++k) {
             say(kListOptions[k] + "=" + *listField(*l, kListOptions[k]));
         }
@@ -436,8 +447,8 @@ int cmdMember(const CommandLine& cl) {
     constexpr char kUsage[] =
         "usage: vorel member LIST add ADDR | remove ADDR | release ADDR | list [--held]";
     const auto& a = cl.args;
-    const bool listing = a.size() >= 2 && a[1] == "list" &&
-                         (a.size() == 2 || (a.size() == 3 && a[2] == "--held"));
+    const bool listing =
+        a.size() >= 2 && a[1] == "list" && (a.size() == 2 || (a.size() == 3 && a[2] == "--held"));
     if (!listing && a.size() != 3) {
         return usage(kUsage);
     }
@@ -469,8 +480,8 @@ int cmdMember(const CommandLine& cl) {
         }
         std::istringstream line(address);
         std::vector<std::string> said;
-        const ImportResult r = importAddresses(
-            db, list, line, [&](const std::vector<std::string>& lines) {
+        const ImportResult r =
+            importAddresses(db, list, line, [&](const std::vector<std::string>& lines) {
                 said.insert(said.end(), lines.begin(), lines.end());
             });
         if (!r.ok) {

@@ -102,8 +102,8 @@ void printText(const FolderStatus& s) {
             "Last run: %s, %s after %lld s; %d processed, %d autoresponder replies, %d deleted "
             "as spam, %d subscribed, %d unsubscribed\n",
             localTime(r.started).c_str(), resultName(r.result),
-            static_cast<long long>(r.ended - r.started), c.processed, c.autoresponders,
-            c.antiSpam, c.subscriptions, c.unsubscriptions);
+            static_cast<long long>(r.ended - r.started), c.processed, c.autoresponders, c.antiSpam,
+            c.subscriptions, c.unsubscriptions);
     } else {
         std::printf("Last run: none yet\n");
     }
@@ -128,8 +128,7 @@ void printText(const FolderStatus& s) {
         std::printf("List %s: %lld members, %lld held, %lld pending requests, %lld held posts\n",
                     l.name.c_str(), static_cast<long long>(l.members),
                     static_cast<long long>(l.heldMembers),
-                    static_cast<long long>(l.pendingRequests),
-                    static_cast<long long>(l.heldPosts));
+                    static_cast<long long>(l.pendingRequests), static_cast<long long>(l.heldPosts));
     }
     if (!s.problem.empty()) {
         std::printf("The lists could not be read: %s\n", s.problem.c_str());

@@ -4,10 +4,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <sqlite3.h>
 #include <stdexcept>
 
 #include "forms/Autostart.h"
@@ -51,8 +51,8 @@ std::string secretPlace(const std::string& folder, const Settings& settings,
                                     : signIn.passwordCommand;
     // Only a folder that chose the keyring is asked: an unused one could
     // prompt to be unlocked.
-    const bool askKeyring = keyring != nullptr && !signIn.secretsInFolder &&
-                            fileExists(joinPath(folder, kSignInFile));
+    const bool askKeyring =
+        keyring != nullptr && !signIn.secretsInFolder && fileExists(joinPath(folder, kSignInFile));
     const auto inKeyring = [&](const char* key) {
         return askKeyring && keyring->readSecret(key).has_value();
     };
@@ -245,9 +245,8 @@ void judge(FolderStatus& s, std::int64_t now) {
     (void)now;
     if (s.failedRecords > 0) {
         add(kCauseFailedRecords,
-            plural(s.failedRecords, "message", "messages") +
-                " the SMTP server refused for good " + (s.failedRecords == 1 ? "is" : "are") +
-                " in msgqueue.failed.");
+            plural(s.failedRecords, "message", "messages") + " the SMTP server refused for good " +
+                (s.failedRecords == 1 ? "is" : "are") + " in msgqueue.failed.");
     }
     std::string held, posts;
     std::int64_t heldCount = 0, postCount = 0;
@@ -267,8 +266,8 @@ void judge(FolderStatus& s, std::int64_t now) {
                                    "): vorel member LIST list --held, then release ADDR.");
     }
     if (postCount > 0) {
-        add(kCauseHeldPosts, plural(postCount, "post waits", "posts wait") +
-                                 " for your approval (" + posts + ").");
+        add(kCauseHeldPosts,
+            plural(postCount, "post waits", "posts wait") + " for your approval (" + posts + ").");
     }
 }
 

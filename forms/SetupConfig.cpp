@@ -13,12 +13,12 @@ namespace vorel {
 namespace {
 
 const std::array<const char*, Settings::kLineCount> kLineKeys = {
-    "txtPOP",         "txtSMTP",      "txtUSERID",         "txtPASSWORD",   "chkLEAVE",
-    "chkLOG",         "txtAUTOFORWARD", "txtRUNPROGRAM",   "txtEMAILLOG",   "chkAUTODIAL",
-    "cmbDIALUP",      "txtDIALUPID",  "txtDIALUPPASSWORD", "txtDIALUPWHEN", "chkAUTODISCONNECT",
-    "txtTIMEOUT",     "chkESMTP",     "chkDEBUG"};
+    "txtPOP",     "txtSMTP",        "txtUSERID",         "txtPASSWORD",   "chkLEAVE",
+    "chkLOG",     "txtAUTOFORWARD", "txtRUNPROGRAM",     "txtEMAILLOG",   "chkAUTODIAL",
+    "cmbDIALUP",  "txtDIALUPID",    "txtDIALUPPASSWORD", "txtDIALUPWHEN", "chkAUTODISCONNECT",
+    "txtTIMEOUT", "chkESMTP",       "chkDEBUG"};
 const std::array<const char*, 8> kSignInKeys = {
-    "method", "client_id", "authorize_url", "token_url",
+    "method", "client_id",        "authorize_url",     "token_url",
     "scope",  "password_command", "secrets_in_folder", "account"};
 constexpr long kLargestLimit = 1000000;  // the window's boxes go this far
 
@@ -32,11 +32,16 @@ int lineOf(const std::string& key) {
 }
 
 std::string* signInField(SignInSettings& s, const std::string& key) {
-    if (key == "client_id") return &s.clientId;
-    if (key == "authorize_url") return &s.authorizeUrl;
-    if (key == "token_url") return &s.tokenUrl;
-    if (key == "scope") return &s.scope;
-    if (key == "password_command") return &s.passwordCommand;
+    if (key == "client_id")
+        return &s.clientId;
+    if (key == "authorize_url")
+        return &s.authorizeUrl;
+    if (key == "token_url")
+        return &s.tokenUrl;
+    if (key == "scope")
+        return &s.scope;
+    if (key == "password_command")
+        return &s.passwordCommand;
     return nullptr;
 }
 

@@ -31,14 +31,13 @@ std::string shownConfigValue(const ConfigEntry& entry);
 
 struct ConfigChange {
     Outcome outcome;
-    std::string stored;               // the value as stored
+    std::string stored;              // the value as stored
     std::vector<std::string> notes;  // what the window would have said besides
 };
 // Sets one setting that is not a secret, as the settings window's Ok stores
 // it: a check box takes 0 or 1, an auto-run interval below 20 s becomes 0,
 // a setting holds one line.
-ConfigChange setConfig(const std::string& folder, const std::string& key,
-                       const std::string& value);
+ConfigChange setConfig(const std::string& folder, const std::string& key, const std::string& value);
 
 inline constexpr char kEsmtpWarningText[] =
     "Please check with your service provider that your SMTP server is not ESMTP, Vorel may "

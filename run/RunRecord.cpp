@@ -56,16 +56,15 @@ const char* resultName(LastRun::Result result) {
 
 void writeLastRun(const std::string& folder, const LastRun& run) {
     const RunCounters& c = run.counters;
-    const std::string text = "started=" + std::to_string(run.started) +
-                             "\nended=" + std::to_string(run.ended) +
-                             "\nresult=" + resultName(run.result) +
-                             "\nsignin_stopped=" + (run.signInStopped ? "1" : "0") +
-                             "\nantispam=" + std::to_string(c.antiSpam) +
-                             "\nprocessed=" + std::to_string(c.processed) +
-                             "\nautoresponders=" + std::to_string(c.autoresponders) +
-                             "\nsubscriptions=" + std::to_string(c.subscriptions) +
-                             "\nunsubscriptions=" + std::to_string(c.unsubscriptions) +
-                             "\nconfirmations=" + std::to_string(c.confirmations) + "\n";
+    const std::string text =
+        "started=" + std::to_string(run.started) + "\nended=" + std::to_string(run.ended) +
+        "\nresult=" + resultName(run.result) +
+        "\nsignin_stopped=" + (run.signInStopped ? "1" : "0") +
+        "\nantispam=" + std::to_string(c.antiSpam) + "\nprocessed=" + std::to_string(c.processed) +
+        "\nautoresponders=" + std::to_string(c.autoresponders) +
+        "\nsubscriptions=" + std::to_string(c.subscriptions) +
+        "\nunsubscriptions=" + std::to_string(c.unsubscriptions) +
+        "\nconfirmations=" + std::to_string(c.confirmations) + "\n";
     try {
         replaceFile(joinPath(folder, kLastRunFile), text, 0600);
     } catch (const std::exception&) {

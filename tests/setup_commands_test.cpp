@@ -105,8 +105,7 @@ TEST_F(SetupCommandsTest, CommandsStoreWhatTheWindowsStoreAndRefuseWithTheirWord
         int status;
         std::string said;
     } table[] = {
-        {"autoresponder add Info --to info@x.example --message-file '" + reply +
-             "' --replydays 2",
+        {"autoresponder add Info --to info@x.example --message-file '" + reply + "' --replydays 2",
          "", 0, AutoresponderEditor::kSaved},
         {"autoresponder add INFO --msgsubject 'Re: you'", "", 0, AutoresponderEditor::kSaved},
         {"autoresponder add Info --activefrom tomorrow", "", 1,
@@ -148,7 +147,8 @@ TEST_F(SetupCommandsTest, CommandsStoreWhatTheWindowsStoreAndRefuseWithTheirWord
         const Ran r = vorel(args, step.input);
         EXPECT_EQ(r.status, step.status) << args << "\n" << r.out << r.err;
         EXPECT_NE((step.status == 0 ? r.out : r.err).find(step.said), std::string::npos)
-            << args << "\n" << r.out << r.err;
+            << args << "\n"
+            << r.out << r.err;
     }
     EXPECT_EQ(rows(db(cli)), rows(db(rules)));
     EXPECT_EQ(cli.read("setup.ini"), rules.read("setup.ini"));

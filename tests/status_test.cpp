@@ -84,20 +84,27 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
         const char* result;  // null: none yet
         Causes causes;
     } table[] = {
-        {"fresh", [](const auto& f) { Database::createIfMissing(f.file("data.mdb")); }, 0,
-         nullptr, {}},
+        {"fresh",
+         [](const auto& f) { Database::createIfMissing(f.file("data.mdb")); },
+         0,
+         nullptr,
+         {}},
         {"complete, while a run holds the folder",
          [](const auto& f) {
              setUp(f);
              writeLastRun(f.path(), ran(LastRun::Result::Complete));
          },
-         0, "complete", {}},
+         0,
+         "complete",
+         {}},
         {"failed run",
          [](const auto& f) {
              setUp(f);
              writeLastRun(f.path(), ran(LastRun::Result::Failed));
          },
-         1, "failed", {kCauseRunFailed}},
+         1,
+         "failed",
+         {kCauseRunFailed}},
         {"expired sign-in",
          [](const auto& f) {
              setUp(f, "");
@@ -106,7 +113,9 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
              writeSignInSettings(f.path(), s);
              writeLastRun(f.path(), ran(LastRun::Result::Failed, true));
          },
-         1, "failed", {kCauseSignIn}},
+         1,
+         "failed",
+         {kCauseSignIn}},
         {"no secret", [](const auto& f) { setUp(f, ""); }, 1, nullptr, {kCauseNoSecret}},
         {"held members",
          [](const auto& f) {
@@ -116,7 +125,9 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
              db.addMember({0, "NEWS", "bob@x.example", ""});
              db.addPending({0, "NEWS", "carl@x.example", "", "t1", kNow});
          },
-         1, nullptr, {kCauseHeldMembers}},
+         1,
+         nullptr,
+         {kCauseHeldMembers}},
         {"failed records, queue at its limit",
          [](const auto& f) {
              setUp(f);
@@ -126,7 +137,9 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
              writeSendLimits(f.path(), {1, 0});
              SentLog(f.path(), kNow).add(kNow - 10, 1);
          },
-         1, nullptr, {kCauseQueueLimit, kCauseFailedRecords}},
+         1,
+         nullptr,
+         {kCauseQueueLimit, kCauseFailedRecords}},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.state);
@@ -139,9 +152,9 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
         const std::string before = snapshot(f.path());
         const int status =
             std::system(("VOREL_FOLDER= VOREL_PASSWORD_COMMAND= DBUS_SESSION_BUS_ADDRESS= "
-                         "XDG_RUNTIME_DIR= XDG_CONFIG_HOME='" + io.path() + "' '" +
-                         std::string(VOREL_BINARY) + "' status --json --folder '" + f.path() +
-                         "' >'" + io.file("out") + "'")
+                         "XDG_RUNTIME_DIR= XDG_CONFIG_HOME='" +
+                         io.path() + "' '" + std::string(VOREL_BINARY) +
+                         "' status --json --folder '" + f.path() + "' >'" + io.file("out") + "'")
                             .c_str());
         EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, row.status);
         EXPECT_EQ(snapshot(f.path()), before);
@@ -196,9 +209,8 @@ struct NoticeBus {
                         "'import dbus, gi' 2>/dev/null") != 0) {
             return false;
         }
-        bus = background("dbus-daemon --session --nofork --address=unix:path=" +
-                             dir.file("bus") + " --print-address=1 >'" + dir.file("address") +
-                             "' 2>/dev/null",
+        bus = background("dbus-daemon --session --nofork --address=unix:path=" + dir.file("bus") +
+                             " --print-address=1 >'" + dir.file("address") + "' 2>/dev/null",
                          dir.file("bus.pid"));
         if (!waitFor("address", [](const std::string& a) { return a.find('\n') != a.npos; })) {
             return false;
