@@ -1,13 +1,14 @@
 #include "forms/FolderStatus.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "forms/Autostart.h"
@@ -218,7 +219,7 @@ void nextRun(const std::string& folder, const StatusPlaces& places, FolderStatus
     }
 }
 
-void judge(FolderStatus& s, std::int64_t now) {
+void judge(FolderStatus& s) {
     auto add = [&](const char* id, std::string sentence) {
         s.attention.push_back({id, std::move(sentence)});
     };
@@ -242,7 +243,6 @@ void judge(FolderStatus& s, std::int64_t now) {
                                   " in the queue: the daily limit of " +
                                   std::to_string(s.dailyLimit) + " recipients is used up.");
     }
-    (void)now;
     if (s.failedRecords > 0) {
         add(kCauseFailedRecords,
             plural(s.failedRecords, "message", "messages") + " the SMTP server refused for good " +
@@ -305,13 +305,31 @@ std::int64_t queueRecordCount(const std::string& path) {
 }
 
 bool lockHeld(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
+    // Read from the kernel's table rather than probed with a lock of our
+    // own: a run that tries its lock at that moment would take us for
+    // another run and end.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
         return false;
     }
-    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
-    ::close(fd);
-    return held;
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, where;
+        fields >> number >> kind;
+        if (kind == "->") {  // a waiter: "N: -> FLOCK ..."
+            fields >> kind;
+        }
+        fields >> mode >> access >> pid >> where;
+        unsigned maj = 0, min = 0;
+        unsigned long long inode = 0;
+        if (kind == "FLOCK" && std::sscanf(where.c_str(), "%x:%x:%llu", &maj, &min, &inode) == 3 &&
+            maj == major(st.st_dev) && min == minor(st.st_dev) && inode == st.st_ino) {
+            return true;
+        }
+    }
+    return false;
 }
 
 FolderStatus readFolderStatus(const std::string& folder, std::int64_t now, SecretStore* keyring,
@@ -334,7 +352,7 @@ FolderStatus readFolderStatus(const std::string& folder, std::int64_t now, Secre
     s.secretPlace = secretPlace(folder, settings, signIn, keyring);
     s.secretAvailable = !s.secretPlace.empty();
     if (s.setUp) {
-        judge(s, now);
+        judge(s);
     }
     return s;
 }

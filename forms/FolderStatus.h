@@ -83,8 +83,8 @@ std::int64_t heldPostCount(const std::string& folder, const std::string& list);
 // Records of a queue file (each ends with four field lines).
 std::int64_t queueRecordCount(const std::string& path);
 
-// Whether a process holds the lock file `path` (flock), found without
-// creating or taking it.
+// Whether a process holds the lock file `path` (flock), found in the
+// kernel's lock table without creating, opening or taking it.
 bool lockHeld(const std::string& path);
 
 }  // namespace vorel
