@@ -46,5 +46,13 @@ int cmdImport(const CommandLine& cl);
 int cmdExport(const CommandLine& cl);
 // OAuth2 sign-in: stores the refresh token for the folder's runs.
 int cmdLogin(const CommandLine& cl);
+// How the folder is doing; exit 1 when something needs attention. Reads only.
+int cmdStatus(const CommandLine& cl);
+// Set-up without the windows, by the windows' rules.
+int cmdConfig(const CommandLine& cl);
+int cmdAutoresponder(const CommandLine& cl);
+int cmdList(const CommandLine& cl);
+int cmdMember(const CommandLine& cl);
+int cmdAntispam(const CommandLine& cl);
 
 }  // namespace vorel

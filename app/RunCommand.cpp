@@ -1,5 +1,6 @@
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,7 +11,9 @@
 #include "app/TerminalHost.h"
 #include "base/Clock.h"
 #include "core/RunState.h"
+#include "forms/Notices.h"
 #include "net/CurlMailComponent.h"
+#include "net/DesktopNotifier.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
 #include "run/MailRun.h"
@@ -46,8 +49,12 @@ int cmdRun(const CommandLine& cl) {
     installStopHandlers();
     // A reader of our output that goes away must not end the run half-way.
     std::signal(SIGPIPE, SIG_IGN);
+    const std::int64_t started = std::time(nullptr);
     bool ended = run.doRunMail();
     restoreDefaultHandlers();
+    // A timer's run in a desktop session tells the user too.
+    DesktopNotifier notifier;
+    afterRun(folder, lastRunOf(run.state(), ended, started, std::time(nullptr)), &notifier);
     if (run.state().alreadyRunning) {
         return kExitBusy;
     }

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -12,12 +13,17 @@
 #include "app/TerminalHost.h"
 #include "base/Clock.h"
 #include "core/RunState.h"
+#include "forms/FolderStatus.h"
+#include "forms/Notices.h"
 #include "net/CurlMailComponent.h"
+#include "net/DesktopNotifier.h"
 #include "net/OAuth2.h"
 #include "net/ServerAddress.h"
 #include "run/AccountLogin.h"
 #include "run/MailRun.h"
 #include "run/WatchPace.h"
+#include "store/AppFolder.h"
+#include "store/FileLock.h"
 #include "store/Settings.h"
 
 namespace vorel {
@@ -115,7 +121,10 @@ private:
             CurlMailComponent mail;
             MailRun run(folder_, quietWhenBusy_, mail, clock_);
             run.setSignInServices(services_);
-            run.doRunMail();
+            const std::int64_t started = std::time(nullptr);
+            const bool ended = run.doRunMail();
+            afterRun(folder_, lastRunOf(run.state(), ended, started, std::time(nullptr)),
+                     &notifier_);
             if (!run.state().alreadyRunning) {
                 return;
             }
@@ -142,6 +151,7 @@ private:
     SignInServices services_;
     QuietHost quietWhenBusy_;
     SystemClock clock_;
+    DesktopNotifier notifier_;
 };
 
 }  // namespace
@@ -169,6 +179,8 @@ int cmdWatch(const CommandLine& cl) {
     resetStopRequest();
     installStopHandlers();
     std::signal(SIGPIPE, SIG_IGN);
+    // `vorel status` tells from this lock that new mail starts the next run.
+    FileLock watching(joinPath(folder, kWatchLockFile), false);
     const int status = Watch(folder, pollSeconds).loop();
     restoreDefaultHandlers();
     return status;

@@ -29,6 +29,14 @@ void printUsage(std::FILE* to = stderr) {
         "  login --provider microsoft|custom [--client-id ID] [--authorize-url URL]\n"
         "        [--token-url URL] [--scope \"S ...\"] [--no-browser] [--device] [--no-keyring]\n"
         "              sign in with OAuth2 for the mail runs of the folder\n"
+        "  status [--json]   what the last run did, the queue, the lists, the sign-in and\n"
+        "              what needs attention (exit 1 when something does)\n"
+        "  config [KEY [VALUE]]   list or set a setting; config txtPASSWORD - [--no-keyring]\n"
+        "              reads the password from standard input\n"
+        "  autoresponder list | show NAME | add NAME [--FIELD VALUE ...] | remove NAME\n"
+        "  list list | show NAME | add NAME [--FIELD VALUE ...] | remove NAME\n"
+        "  member LIST add ADDR | remove ADDR | release ADDR | list [--held]\n"
+        "  antispam list | add ENTRY | remove ENTRY\n"
         "  --version   print the version; --help   print this\n",
         to);
 }
@@ -78,6 +86,24 @@ int main(int argc, char** argv) {
         }
         if (cl->command == "export") {
             return vorel::cmdExport(*cl);
+        }
+        if (cl->command == "status") {
+            return vorel::cmdStatus(*cl);
+        }
+        if (cl->command == "config") {
+            return vorel::cmdConfig(*cl);
+        }
+        if (cl->command == "autoresponder") {
+            return vorel::cmdAutoresponder(*cl);
+        }
+        if (cl->command == "list") {
+            return vorel::cmdList(*cl);
+        }
+        if (cl->command == "member") {
+            return vorel::cmdMember(*cl);
+        }
+        if (cl->command == "antispam") {
+            return vorel::cmdAntispam(*cl);
         }
         if (cl->command == "help") {
             printUsage(stdout);

@@ -5,8 +5,11 @@
 #include <QTimer>
 #include <csignal>
 #include <memory>
+#include <optional>
 
 #include "forms/ConnectionCheck.h"
+#include "forms/FolderStatus.h"
+#include "forms/Notices.h"
 #include "forms/StartUp.h"
 #include "gui/AboutWindow.h"
 #include "gui/AutorespondersWindow.h"
@@ -22,6 +25,7 @@
 #include "gui/Shell.h"
 #include "gui/Widgets.h"
 #include "gui/WindowRunHost.h"
+#include "net/DesktopNotifier.h"
 #include "run/DialUpEntries.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"
@@ -71,6 +75,8 @@ AppWindows::AppWindows(std::string folder, std::vector<std::string> args)
     runWindow_ = new RunMailWindow(requests_, backdrop_.get());
     host_ = std::make_unique<WindowRunHost>(requests_, runWindow_, backdrop_->statusLabel());
     runs_ = std::make_unique<RunController>(folder_, *host_);
+    notifier_ = std::make_unique<DesktopNotifier>(
+        [this](const std::string& cause) { noticeClicked(cause); });
 
     connect(backdrop_->timer(), &QTimer::timeout, this, &AppWindows::timer1Tick);
     connect(backdrop_.get(), &Backdrop::closing, this, &AppWindows::quit);
@@ -224,6 +230,7 @@ void AppWindows::beginRun(bool fromCountdown) {
 
 void AppWindows::endRun() {
     runWindow_->runEnded(runs_->lastOutcome());
+    afterRun(folder_, std::nullopt, notifier_.get());
     // The run's last word stays a moment, then the line says Vorel is idle.
     const int run = ++runsEnded_;
     QTimer::singleShot(kLastWordMs, this, [this, run] {
@@ -359,6 +366,18 @@ void AppWindows::showCountdownWindow() {
         }
     });
     look->start(2000);
+}
+
+void AppWindows::noticeClicked(const std::string& cause) {
+    if (trayMode_) {
+        restoreFromTray();
+    }
+    if (cause == kCauseSignIn) {
+        showSetup();
+    } else if (cause == kCauseHeldMembers || cause == kCauseHeldPosts) {
+        showMailingLists();
+    }
+    // A failed run or a queue at its limit: the main window, with the log.
 }
 
 void AppWindows::restoreFromTray() {

@@ -22,6 +22,7 @@ class Backdrop;
 class CountdownWindow;
 class MailWatcher;
 class HelpWindow;
+class DesktopNotifier;
 class MailingListsWindow;
 class MainForm;
 class RunMailWindow;
@@ -95,6 +96,8 @@ private:
     void showCountdownWindow();
     void newMailArrived();
     void showCountdownCaption(const std::string& caption);
+    // A desktop notice clicked: the window that resolves its cause.
+    void noticeClicked(const std::string& cause);
 
     std::string folder_;
     std::vector<std::string> args_;
@@ -115,6 +118,7 @@ private:
     QPointer<MailingListsWindow> lists_;
     std::unique_ptr<WindowRunHost> host_;
     std::unique_ptr<RunController> runs_;
+    std::unique_ptr<DesktopNotifier> notifier_;
     bool runFromCountdown_ = false;
     bool timerWasRunning_ = false;
     bool quitting_ = false;

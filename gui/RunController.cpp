@@ -2,11 +2,13 @@
 
 #include <QEventLoop>
 #include <QMetaObject>
+#include <ctime>
 #include <exception>
 
 #include "base/Clock.h"
 #include "core/RunHost.h"
 #include "core/RunState.h"
+#include "forms/Notices.h"
 #include "gui/Keyring.h"
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
@@ -26,8 +28,11 @@ RunOutcome runMailJob(const std::string& folder, RunHost& host) {
     KeyringSecretStore keyring(folder);
     run.setSignInServices({KeyringSecretStore::reachable() ? &keyring : nullptr, &tokens});
     RunOutcome o;
+    const std::int64_t started = std::time(nullptr);
     o.ended = run.doRunMail();
     const RunState& s = run.state();
+    // The notices are given on the windows' thread (AppWindows::endRun).
+    afterRun(folder, lastRunOf(s, o.ended, started, std::time(nullptr)), nullptr);
     o.showDisconnect = s.dialUp && !lineIsOnWhenNonZero(s.settings.chkAUTODISCONNECT);
     o.closeWindow = leadingNumber(s.settings.txtDIALUPWHEN) > 0;
     return o;
