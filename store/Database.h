@@ -228,7 +228,8 @@ public:
     void rollback() noexcept;
     // A mark inside the open transaction (a savepoint): rollbackToMark undoes
     // what came after it, such as one message's changes in a group of
-    // messages, and keeps the rest. Marks do not nest.
+    // messages, and keeps the rest. Marks do not nest. Callers use the
+    // Savepoint guard in store/Transaction.h.
     void mark();
     void releaseMark();
     void rollbackToMark() noexcept;
