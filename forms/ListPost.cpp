@@ -1,7 +1,5 @@
 #include "forms/ListPost.h"
 
-#include <optional>
-
 #include "mail/MergeCodes.h"
 #include "mail/Outbound.h"
 #include "mail/Subscriptions.h"
@@ -52,18 +50,15 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
     QueueFiles files(folder);
     QueueBatch batch(folder, {}, &files);
     std::size_t done = 0;
-    std::optional<Transaction> notes;
+    TransactionBatch notes;
     const auto commit = [&] {
         try {
             batch.flush();
         } catch (...) {
-            notes.reset();  // copies that never reached the queue keep no notes
+            notes.rollback();  // copies that never reached the queue keep no notes
             throw;
         }
-        if (notes) {
-            notes->commit();
-            notes.reset();
-        }
+        notes.commit();
     };
     try {
         const std::int64_t today = epochSeconds(clock.now()) / 86400;
@@ -71,9 +66,7 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
             if (isHeld(m, today)) {
                 return;  // held after hard bounces: no copies until released
             }
-            if (!notes) {
-                notes.emplace(db);
-            }
+            notes.open(db);
             QueueRecord r;
             r.to = m.Email;
             r.from = post.from;
@@ -94,7 +87,7 @@ std::size_t postToList(Database& db, const std::string& folder, const ListPost& 
         try {
             commit();
         } catch (const std::exception&) {
-            notes.reset();
+            notes.rollback();
         }
         throw;
     }

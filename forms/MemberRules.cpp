@@ -47,9 +47,7 @@ class Batch {
 public:
     explicit Batch(Database& db) : db_(db) {}
     void add(const std::string& listName, const std::string& email) {
-        if (!open_) {
-            open_ = std::make_unique<Transaction>(db_);
-        }
+        open_.open(db_);
         Member m;
         m.name = listName;
         m.Email = email;
@@ -59,16 +57,15 @@ public:
         }
     }
     void commit() {
-        if (open_) {
+        if (open_.isOpen()) {
             rows_ = 0;
-            open_->commit();
-            open_.reset();
+            open_.commit();
         }
     }
 
 private:
     Database& db_;
-    std::unique_ptr<Transaction> open_;  // rolled back when the batch is dropped
+    TransactionBatch open_;  // rolled back when the batch is dropped
     std::size_t rows_ = 0;
 };
 

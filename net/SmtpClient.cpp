@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -242,6 +243,58 @@ std::size_t SmtpClient::window() const {
     return s_ && !s_->broken && s_->pipelining ? kStreamWindow : 1;
 }
 
+namespace {
+
+void failAt(std::vector<SendResult>& results, std::size_t k, const MailError& e) {
+    results[k].failure = std::make_exception_ptr(e);
+}
+
+}  // namespace
+
+// The loop both streams share: a message that cannot go fails alone, one
+// with several recipients goes as send() sends it once the stream is
+// drained, the others are streamed. A connection that breaks fails the
+// first message whose fate it leaves open and ends the batch there.
+void SmtpClient::streamBatch(const std::vector<OutgoingMessage>& messages,
+                             std::vector<SendResult>& results, const Stream& stream) {
+    std::size_t k = 0;
+    try {
+        for (; k < messages.size(); ++k) {
+            if (!s_ || s_->broken) {
+                throw MailError(mailcode::kNotConnected, "no SMTP session");
+            }
+            Transaction t;
+            try {
+                t = prepare(messages[k]);
+            } catch (const MailError& e) {
+                failAt(results, k, e);  // nothing of it went out
+                continue;
+            }
+            if (t.envelope.size() != 2) {
+                stream.drain();
+                try {
+                    sendWhole(std::move(t.envelope), t.data);
+                } catch (const MailError& e) {
+                    if (s_->broken) {
+                        throw;
+                    }
+                    failAt(results, k, e);
+                }
+                continue;
+            }
+            if (!stream.send(k, t)) {
+                return;
+            }
+        }
+        stream.drain();
+    } catch (const MailError& e) {
+        const std::size_t first = stream.firstUnsettled(k);
+        failAt(results, first, e);
+        s_.reset();
+        results.resize(first + 1);
+    }
+}
+
 // The stream (RFC 2920 with RFC 3030): a message with one recipient goes as
 // MAIL, RCPT and a BDAT LAST chunk in one write, and the next follows at once.
 // BDAT LAST ends the transaction whatever its reply, so a refusal needs no
@@ -258,9 +311,6 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
         std::size_t envelope;  // replies before the chunk's
     };
     std::deque<InFlight> inFlight;
-    auto fail = [&results](std::size_t k, const MailError& e) {
-        results[k].failure = std::make_exception_ptr(e);
-    };
     // The first message whose chunk was refused, with no message accepted
     // since: a server may stop reading a chunk it refuses and take its bytes
     // as commands (Exim: "554 SMTP synchronization error"), so the refusals
@@ -275,11 +325,11 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
         const int chunkReply = s_->readReply(&text);
         inFlight.pop_front();
         if (refused.code != 0) {
-            fail(f.message, refusal(refused, "refused"));
+            failAt(results, f.message, refusal(refused, "refused"));
         } else if (chunkReply >= 400) {
-            fail(f.message,
-                 MailError(mailErrorCodeForReply(chunkReply),
-                           s_->address.host + ": message: " + text, text, SmtpStep::Data));
+            failAt(results, f.message,
+                   MailError(mailErrorCodeForReply(chunkReply),
+                             s_->address.host + ": message: " + text, text, SmtpStep::Data));
         }
         if (chunkReply >= 400 && !refusedChunk) {
             refusedChunk = f.message;
@@ -287,62 +337,38 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
             refusedChunk.reset();  // a message accepted after it: the stream is in step
         }
     };
-    std::size_t k = 0;
-    try {
-        for (; k < messages.size(); ++k) {
-            if (!s_ || s_->broken) {
-                throw MailError(mailcode::kNotConnected, "no SMTP session");
-            }
-            Transaction t;
-            try {
-                t = prepare(messages[k]);
-            } catch (const MailError& e) {
-                fail(k, e);  // nothing of it went out
-                continue;
-            }
-            if (t.envelope.size() != 2) {
-                while (!inFlight.empty()) {
-                    settle();
-                }
-                try {
-                    sendWhole(std::move(t.envelope), t.data);
-                } catch (const MailError& e) {
-                    if (s_->broken) {
-                        throw;
-                    }
-                    fail(k, e);
-                }
-                continue;
-            }
-            while (inFlight.size() >= kStreamWindow) {
-                settle();
-            }
-            if (!t.data.empty() && t.data.back() != '\n') {
-                t.data += "\r\n";
-            }
-            // One write for the commands and the chunk; only the commands
-            // go to the transcript.
-            s_->sendLines(t.envelope[0] + "\r\n" + t.envelope[1] + "\r\nBDAT " +
-                              std::to_string(t.data.size()) + " LAST\r\n",
-                          t.data);
-            t.data = std::string();
-            inFlight.push_back({k, t.envelope.size()});
+    Stream stream;
+    stream.send = [&](std::size_t k, Transaction& t) {
+        while (inFlight.size() >= kStreamWindow) {
+            settle();
         }
+        if (!t.data.empty() && t.data.back() != '\n') {
+            t.data += "\r\n";
+        }
+        // One write for the commands and the chunk; only the commands
+        // go to the transcript.
+        s_->sendLines(t.envelope[0] + "\r\n" + t.envelope[1] + "\r\nBDAT " +
+                          std::to_string(t.data.size()) + " LAST\r\n",
+                      t.data);
+        t.data = std::string();
+        inFlight.push_back({k, t.envelope.size()});
+        return true;
+    };
+    stream.drain = [&] {
         while (!inFlight.empty()) {
             settle();
         }
-    } catch (const MailError& e) {
-        // The connection is gone: the oldest message without its replies
-        // failed with it (the run sends it again first); the fate of those
-        // after it is unknown.
-        std::size_t first = inFlight.empty() ? k : inFlight.front().message;
+    };
+    // The oldest message without its replies failed with the connection
+    // (the run sends it again first); the fate of those after it is unknown.
+    stream.firstUnsettled = [&](std::size_t next) {
+        std::size_t first = inFlight.empty() ? next : inFlight.front().message;
         if (refusedChunk && *refusedChunk + 1 < first) {
             first = *refusedChunk + 1;
         }
-        fail(first, e);
-        s_.reset();
-        results.resize(first + 1);
-    }
+        return first;
+    };
+    streamBatch(messages, results, stream);
     return results;
 }
 
@@ -353,9 +379,6 @@ std::vector<SendResult> SmtpClient::sendBatch(const std::vector<OutgoingMessage>
 // RSET goes first in the next write.
 std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage>& messages) {
     std::vector<SendResult> results(messages.size());
-    auto fail = [&results](std::size_t k, const MailError& e) {
-        results[k].failure = std::make_exception_ptr(e);
-    };
     std::optional<std::size_t> awaiting;  // its data went out, its final reply not read
     std::string data;                     // the accepted message's, for the next write
     bool reset = false;
@@ -375,9 +398,9 @@ std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage
         if (awaiting) {
             std::string text;
             if (const int reply = s_->readReply(&text); reply >= 400) {
-                fail(*awaiting,
-                     MailError(mailErrorCodeForReply(reply),
-                               s_->address.host + ": message: " + text, text, SmtpStep::Data));
+                failAt(results, *awaiting,
+                       MailError(mailErrorCodeForReply(reply),
+                                 s_->address.host + ": message: " + text, text, SmtpStep::Data));
             }
             awaiting.reset();
         }
@@ -386,70 +409,45 @@ std::vector<SendResult> SmtpClient::streamData(const std::vector<OutgoingMessage
             reset = false;
         }
     };
-    std::size_t k = 0;
-    try {
-        for (; k < messages.size(); ++k) {
-            if (!s_ || s_->broken) {
-                throw MailError(mailcode::kNotConnected, "no SMTP session");
-            }
-            Transaction t;
-            try {
-                t = prepare(messages[k]);
-            } catch (const MailError& e) {
-                fail(k, e);  // nothing of it went out
-                continue;
-            }
-            if (t.envelope.size() != 2) {
-                if (awaiting || reset) {
-                    flush({});
-                }
-                try {
-                    sendWhole(std::move(t.envelope), t.data);
-                } catch (const MailError& e) {
-                    if (s_->broken) {
-                        throw;
-                    }
-                    fail(k, e);
-                }
-                continue;
-            }
-            t.envelope.push_back("DATA");
-            flush(t.envelope);
-            const Refusal refused = readReplies(2);
-            std::string text;
-            const int dataReply = s_->readReply(&text);
-            if (refused.code == 0 && dataReply == 354) {
-                data = dotStuffed(std::move(t.data));
-                awaiting = k;
-                continue;
-            }
-            fail(k, refused.code != 0 ? refusal(refused, "refused")
-                                      : MailError(mailErrorCodeForReply(dataReply),
-                                                  s_->address.host + ": refused (" +
-                                                      std::to_string(dataReply) + ")",
-                                                  text, SmtpStep::Data));
-            if (dataReply == 354) {
-                // A server that takes data for no recipient: the transaction
-                // cannot be ended cleanly, only dropped with the connection.
-                s_->broken = true;
-                s_->abandon();
-                s_.reset();
-                results.resize(k + 1);
-                return results;
-            }
-            reset = true;
+    Stream stream;
+    stream.send = [&](std::size_t k, Transaction& t) {
+        t.envelope.push_back("DATA");
+        flush(t.envelope);
+        const Refusal refused = readReplies(2);
+        std::string text;
+        const int dataReply = s_->readReply(&text);
+        if (refused.code == 0 && dataReply == 354) {
+            data = dotStuffed(std::move(t.data));
+            awaiting = k;
+            return true;
         }
+        failAt(results, k,
+               refused.code != 0
+                   ? refusal(refused, "refused")
+                   : MailError(mailErrorCodeForReply(dataReply),
+                               s_->address.host + ": refused (" + std::to_string(dataReply) + ")",
+                               text, SmtpStep::Data));
+        if (dataReply == 354) {
+            // A server that takes data for no recipient: the transaction
+            // cannot be ended cleanly, only dropped with the connection.
+            s_->broken = true;
+            s_->abandon();
+            s_.reset();
+            results.resize(k + 1);
+            return false;
+        }
+        reset = true;
+        return true;
+    };
+    stream.drain = [&] {
         if (awaiting || reset) {
             flush({});
         }
-    } catch (const MailError& e) {
-        // The connection is gone: the oldest message without its final reply
-        // failed; the fate of those after it is unknown.
-        const std::size_t first = awaiting ? *awaiting : k;
-        fail(first, e);
-        s_.reset();
-        results.resize(first + 1);
-    }
+    };
+    // The oldest message without its final reply failed with the
+    // connection; the fate of those after it is unknown.
+    stream.firstUnsettled = [&](std::size_t next) { return awaiting ? *awaiting : next; };
+    streamBatch(messages, results, stream);
     return results;
 }
 

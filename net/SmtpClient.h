@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,6 +76,18 @@ private:
     void dropIfBroken();
     // sendBatch's stream where the server offers PIPELINING but not CHUNKING.
     std::vector<SendResult> streamData(const std::vector<OutgoingMessage>& messages);
+    // What the loop of a batch asks of one way of streaming: `send` streams
+    // message k, one recipient, prepared (false: the batch ends there, its
+    // results cut); `drain` reads every reply still outstanding;
+    // `firstUnsettled` names the first message whose fate a lost connection
+    // leaves open, `next` being the one the loop was at.
+    struct Stream {
+        std::function<bool(std::size_t k, Transaction& t)> send;
+        std::function<void()> drain;
+        std::function<std::size_t(std::size_t next)> firstUnsettled;
+    };
+    void streamBatch(const std::vector<OutgoingMessage>& messages, std::vector<SendResult>& results,
+                     const Stream& stream);
 
     // Reads `count` replies, every one of them, in the order their commands
     // went out: MAIL's, then RCPT's (`sent`: those commands, for a split).

@@ -126,6 +126,17 @@ struct MailRun::Impl {
     Impl& operator=(const Impl&) = delete;
 
     bool doRunMail();
+    // The steps of doRunMail: the folder's run lock and privacy (false when
+    // the run cannot start), the run's state made fresh, the end of a run
+    // whose queue another program holds (what doRunMail returns then), the
+    // tries (true when they failed), what is closed after them and the
+    // run's last line.
+    bool claimFolder(std::optional<FileLock>& lock);
+    void startRun();
+    std::optional<bool> endsForQueueLock();
+    bool tryRuns();
+    void closeAfterTries();
+    bool sayHowItEnded(bool failed);
     bool runOnce();
     bool readSettings();
     void readAntiSpam();
@@ -176,6 +187,22 @@ bool MailRun::Impl::doRunMail() {
     state.alreadyRunning = false;
     state.notSetUp = false;
     std::optional<FileLock> lock;
+    if (!claimFolder(lock)) {
+        return false;
+    }
+    startRun();
+    ctx.yield();
+    report.setStatus("Checking Log");
+    std::remove(debugLogPath(folder).c_str());
+    if (const std::optional<bool> ended = endsForQueueLock()) {
+        return *ended;
+    }
+    const bool failed = tryRuns();
+    closeAfterTries();
+    return sayHowItEnded(failed);
+}
+
+bool MailRun::Impl::claimFolder(std::optional<FileLock>& lock) {
     try {
         lock.emplace(joinPath(folder, kRunLockFile), false);
     } catch (const std::exception& e) {
@@ -193,6 +220,10 @@ bool MailRun::Impl::doRunMail() {
         host.showMessage(e.what());
         return false;
     }
+    return true;
+}
+
+void MailRun::Impl::startRun() {
     state.counters = RunCounters{};
     state.cancelRequested = false;
     state.carriedOver = false;
@@ -204,11 +235,9 @@ bool MailRun::Impl::doRunMail() {
     // One login for all the tries: an access token serves them all.
     login.emplace(folder, signInServices);
     state.login = &*login;
+}
 
-    bool failed = true;
-    ctx.yield();
-    report.setStatus("Checking Log");
-    std::remove(debugLogPath(folder).c_str());
+std::optional<bool> MailRun::Impl::endsForQueueLock() {
     bool queueFree = false;
     try {
         queueFree = queueLockFree(folder);
@@ -216,16 +245,20 @@ bool MailRun::Impl::doRunMail() {
         report.addLogLine(e.what());
         return false;
     }
-    if (!queueFree) {
-        // Another program holds the queue: reading the mailbox now would
-        // leave every answer with nowhere to go, so the run ends untouched.
-        report.addLogLine(
-            "The queue is locked by another program (msgqueue.lock), the mail run "
-            "ends without reading mail or touching the queue");
-        report.addLogLine(runStamp(clock.now()) + " Mail Run Complete");
-        return true;
+    if (queueFree) {
+        return std::nullopt;
     }
+    // Another program holds the queue: reading the mailbox now would
+    // leave every answer with nowhere to go, so the run ends untouched.
+    report.addLogLine(
+        "The queue is locked by another program (msgqueue.lock), the mail run "
+        "ends without reading mail or touching the queue");
+    report.addLogLine(runStamp(clock.now()) + " Mail Run Complete");
+    return true;
+}
 
+bool MailRun::Impl::tryRuns() {
+    bool failed = true;
     for (int attempt = 1; attempt <= kTries; ++attempt) {
         failed = false;
         ctx.yield();
@@ -253,6 +286,10 @@ bool MailRun::Impl::doRunMail() {
             // closed is dropped, and the next try connects afresh.
         }
     }
+    return failed;
+}
+
+void MailRun::Impl::closeAfterTries() {
     // Nothing is held open between runs.
     state.login = nullptr;
     login.reset();
@@ -260,7 +297,9 @@ bool MailRun::Impl::doRunMail() {
     state.autoresponderRows.reset();
     state.listRows.reset();
     state.db.reset();
+}
 
+bool MailRun::Impl::sayHowItEnded(bool failed) {
     if (state.notSetUp) {
         return false;
     }

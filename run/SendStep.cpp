@@ -223,161 +223,246 @@ void giveBack(Pending& p) {
 // The provider's limits end the loop early, the records left queued in
 // order; a record the account's limit refused goes behind them (`last`), so
 // that no one record stops more than one run.
-SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor,
-                        const std::string& queuePath, std::uint64_t queueLimit,
-                        std::optional<QueueRecord>& last) {
-    const Settings& s = ctx.state.settings;
-    Limits limits(ctx);
-    std::deque<Pending> pending;
+class RecordSender {
+public:
+    RecordSender(RunContext& ctx, QueueReader& reader, SendCursor& cursor,
+                 const std::string& queuePath, std::uint64_t queueLimit,
+                 std::optional<QueueRecord>& last)
+        : ctx_(ctx),
+          reader_(reader),
+          cursor_(cursor),
+          queuePath_(queuePath),
+          queueLimit_(queueLimit),
+          last_(last),
+          limits_(ctx) {}
+
+    SendOutcome run();
+
+private:
     // Records read but not dealt with go back to the reader, so that they
     // are carried over with the rest.
-    auto stop = [&] {
-        if (!pending.empty()) {
-            reader.skipTo(pending.front().start);
-        }
-        return SendOutcome::Stopped;
-    };
-    auto sent = [&](Pending& p) {
-        giveBack(p);
-        cursor.advance(p.end);
-        outboundSent(ctx, p.record);
-        limits.sent(p.recipients);
-    };
-    auto readOne = [&] {
-        Pending p;
-        p.start = reader.consumed();
-        p.record = reader.readRecord();
-        p.end = reader.consumed();
-        const OutboundAddressing how = outboundAddressing(ctx, p.record);
-        p.lent = messageFileOfBody(ctx.folder, p.record.body).empty();
-        p.message = composeMessage(ctx, p.record.to, how.from.empty() ? p.record.from : how.from,
-                                   p.lent ? std::move(p.record.body) : std::string(p.record.body),
-                                   p.record.subject, how.fields, how.envelope);
-        p.recipients = static_cast<std::int64_t>(ctx.mail.recipientCount(p.message));
-        pending.push_back(std::move(p));
-    };
+    SendOutcome stop();
+    void readOne();
+    void sent(Pending& p);
+    // Says so and returns true when the day's allowance cannot take the next record.
+    bool dailyLimitReached();
+    // How many go in the next batch: what the connection keeps in flight,
+    // the messages left before the connection is renewed, and the pace.
+    std::size_t batchSize();
+    void readAhead(std::size_t want);
+    // As many as the day's allowance takes; the first always.
+    std::vector<OutgoingMessage> takeBatch(std::size_t want);
+    // The batch's outcomes in the records' order; an outcome when the loop
+    // ends with them.
+    std::optional<SendOutcome> dealWith(const std::vector<MessageOutcome>& outcomes,
+                                        std::size_t batchSize);
+    SendOutcome accountLimitReached(const std::vector<MessageOutcome>& outcomes, std::size_t k);
+    // A record that failed: refused for good it goes to the failed queue,
+    // else it is queued again; false when it could not be kept.
+    bool setAside(const MessageOutcome& o);
+    std::uint64_t recordsLeftFromFront() const {
+        return recordsLeft(queuePath_, pending_.front().start, queueLimit_);
+    }
+
+    RunContext& ctx_;
+    QueueReader& reader_;
+    SendCursor& cursor_;
+    const std::string& queuePath_;
+    const std::uint64_t queueLimit_;
+    std::optional<QueueRecord>& last_;
+    Limits limits_;
+    std::deque<Pending> pending_;
+};
+
+SendOutcome RecordSender::run() {
     try {
-        while (!pending.empty() || !reader.atEnd()) {
-            if (ctx.state.cancelRequested) {
+        while (!pending_.empty() || !reader_.atEnd()) {
+            if (ctx_.state.cancelRequested) {
                 return stop();
             }
-            if (pending.empty()) {
+            if (pending_.empty()) {
                 readOne();
             }
-            if (!limits.allowanceLeft(pending.front().recipients)) {
-                ctx.report.addLogLine(
-                    "Daily sending limit of " + std::to_string(limits.dailyLimit()) +
-                    " recipients reached: " +
-                    std::to_string(recordsLeft(queuePath, pending.front().start, queueLimit)) +
-                    " message(s) wait in the queue; the allowance opens again at " +
-                    timeText(limits.opensAt(pending.front().recipients)));
+            if (dailyLimitReached() || !limits_.awaitPace()) {
                 return stop();
             }
-            if (!limits.awaitPace()) {
-                return stop();
-            }
-            const std::size_t want = std::max<std::size_t>(
-                1, std::min({ctx.mail.sendWindow(), messagesBeforeRenewal(ctx), limits.room()}));
-            std::uint64_t held = 0;
-            for (const Pending& p : pending) {
-                held += p.end - p.start;
-            }
-            while (pending.size() < want && !reader.atEnd() && held < kBatchBytes) {
-                readOne();
-                held += pending.back().end - pending.back().start;
-            }
-            // As many as the day's allowance takes; the first always.
-            std::vector<OutgoingMessage> batch;
-            std::int64_t spent = 0;
-            for (std::size_t k = 0; k < pending.size() && k < want &&
-                                    (k == 0 || pending[k].end - pending[0].start <= kBatchBytes);
-                 ++k) {
-                spent += pending[k].recipients;
-                if (k > 0 && !limits.fits(spent)) {
-                    break;
-                }
-                batch.push_back(std::move(pending[k].message));
-            }
-            const std::vector<MessageOutcome> outcomes = sendMessages(ctx, s.txtSMTP, batch);
+            const std::size_t want = batchSize();
+            readAhead(want);
+            std::vector<OutgoingMessage> batch = takeBatch(want);
+            const std::vector<MessageOutcome> outcomes =
+                sendMessages(ctx_, ctx_.state.settings.txtSMTP, batch);
             for (std::size_t k = 0; k < batch.size(); ++k) {
-                pending[k].message = std::move(batch[k]);
+                pending_[k].message = std::move(batch[k]);
             }
-            bool failed = outcomes.size() < batch.size();
-            for (std::size_t k = 0; k < outcomes.size(); ++k) {
-                const MessageOutcome& o = outcomes[k];
-                if (o.sent) {
-                    sent(pending.front());
-                    pending.pop_front();
-                    continue;
-                }
-                if (isAccountLimitReply(o.reply, o.step)) {
-                    // Every later record would be refused the same way: the
-                    // rest stay queued as they are, this one behind them. A
-                    // later one of the same stream that did go is not queued
-                    // again. The cursor stays before this record until the
-                    // queue is replaced, so a step killed meanwhile loses it not.
-                    const auto laterSent =
-                        std::count_if(outcomes.begin() + static_cast<long>(k), outcomes.end(),
-                                      [](const MessageOutcome& later) { return later.sent; });
-                    const std::uint64_t left =
-                        recordsLeft(queuePath, pending.front().start, queueLimit) -
-                        static_cast<std::uint64_t>(laterSent);
-                    giveBack(pending.front());
-                    last = pending.front().record;
-                    pending.pop_front();
-                    try {
-                        for (std::size_t j = k + 1; !pending.empty(); ++j) {
-                            giveBack(pending.front());
-                            if (j < outcomes.size() && outcomes[j].sent) {
-                                outboundSent(ctx, pending.front().record);
-                                limits.sent(pending.front().recipients);
-                            } else {
-                                requeueRecord(ctx.folder, pending.front().record);
-                            }
-                            pending.pop_front();
-                        }
-                    } catch (const std::exception& e) {
-                        logQueueKept(ctx, e);
-                        last.reset();
-                        return SendOutcome::KeepQueue;
-                    }
-                    ctx.report.addLogLine("The server says a sending limit was reached (" +
-                                          o.reply + "): " + std::to_string(left) +
-                                          " message(s) wait in the queue for the next run");
-                    return SendOutcome::Stopped;
-                }
-                failed = true;
-                Pending& record = pending.front();
-                if (o.error == mailcode::kNotConnected &&
-                    ++record.lost < kLostConnectionsPerMessage) {
-                    break;  // no result: sent again first on the new connection
-                }
-                giveBack(record);
-                try {
-                    if (o.error == mailcode::kSendRefused) {
-                        // Refused for good: sent again it would fail again, every run.
-                        moveToFailed(ctx.folder, record.record);
-                        ++ctx.state.movedToFailed;
-                        outboundSent(ctx, record.record);
-                    } else {
-                        requeueRecord(ctx.folder, record.record);
-                    }
-                    cursor.advance(record.end, true);
-                } catch (const std::exception& e) {
-                    // The failed record would be lost with the old queue.
-                    logQueueKept(ctx, e);
-                    return SendOutcome::KeepQueue;
-                }
-                pending.pop_front();
-            }
-            if (failed) {
-                reconnectAfterFailure(ctx);
+            if (const std::optional<SendOutcome> end = dealWith(outcomes, batch.size())) {
+                return *end;
             }
         }
     } catch (const std::exception&) {
         return stop();
     }
-    return ctx.state.cancelRequested ? stop() : SendOutcome::AllRead;
+    return ctx_.state.cancelRequested ? stop() : SendOutcome::AllRead;
+}
+
+SendOutcome RecordSender::stop() {
+    if (!pending_.empty()) {
+        reader_.skipTo(pending_.front().start);
+    }
+    return SendOutcome::Stopped;
+}
+
+void RecordSender::readOne() {
+    Pending p;
+    p.start = reader_.consumed();
+    p.record = reader_.readRecord();
+    p.end = reader_.consumed();
+    const OutboundAddressing how = outboundAddressing(ctx_, p.record);
+    p.lent = messageFileOfBody(ctx_.folder, p.record.body).empty();
+    p.message = composeMessage(ctx_, p.record.to, how.from.empty() ? p.record.from : how.from,
+                               p.lent ? std::move(p.record.body) : std::string(p.record.body),
+                               p.record.subject, how.fields, how.envelope);
+    p.recipients = static_cast<std::int64_t>(ctx_.mail.recipientCount(p.message));
+    pending_.push_back(std::move(p));
+}
+
+void RecordSender::sent(Pending& p) {
+    giveBack(p);
+    cursor_.advance(p.end);
+    outboundSent(ctx_, p.record);
+    limits_.sent(p.recipients);
+}
+
+bool RecordSender::dailyLimitReached() {
+    const std::int64_t recipients = pending_.front().recipients;
+    if (limits_.allowanceLeft(recipients)) {
+        return false;
+    }
+    ctx_.report.addLogLine("Daily sending limit of " + std::to_string(limits_.dailyLimit()) +
+                           " recipients reached: " + std::to_string(recordsLeftFromFront()) +
+                           " message(s) wait in the queue; the allowance opens again at " +
+                           timeText(limits_.opensAt(recipients)));
+    return true;
+}
+
+std::size_t RecordSender::batchSize() {
+    return std::max<std::size_t>(
+        1, std::min({ctx_.mail.sendWindow(), messagesBeforeRenewal(ctx_), limits_.room()}));
+}
+
+void RecordSender::readAhead(std::size_t want) {
+    std::uint64_t held = 0;
+    for (const Pending& p : pending_) {
+        held += p.end - p.start;
+    }
+    while (pending_.size() < want && !reader_.atEnd() && held < kBatchBytes) {
+        readOne();
+        held += pending_.back().end - pending_.back().start;
+    }
+}
+
+std::vector<OutgoingMessage> RecordSender::takeBatch(std::size_t want) {
+    std::vector<OutgoingMessage> batch;
+    std::int64_t spent = 0;
+    for (std::size_t k = 0; k < pending_.size() && k < want &&
+                            (k == 0 || pending_[k].end - pending_[0].start <= kBatchBytes);
+         ++k) {
+        spent += pending_[k].recipients;
+        if (k > 0 && !limits_.fits(spent)) {
+            break;
+        }
+        batch.push_back(std::move(pending_[k].message));
+    }
+    return batch;
+}
+
+std::optional<SendOutcome> RecordSender::dealWith(const std::vector<MessageOutcome>& outcomes,
+                                                  std::size_t batchSize) {
+    bool failed = outcomes.size() < batchSize;
+    for (std::size_t k = 0; k < outcomes.size(); ++k) {
+        const MessageOutcome& o = outcomes[k];
+        if (o.sent) {
+            sent(pending_.front());
+            pending_.pop_front();
+            continue;
+        }
+        if (isAccountLimitReply(o.reply, o.step)) {
+            return accountLimitReached(outcomes, k);
+        }
+        failed = true;
+        if (o.error == mailcode::kNotConnected &&
+            ++pending_.front().lost < kLostConnectionsPerMessage) {
+            break;  // no result: sent again first on the new connection
+        }
+        if (!setAside(o)) {
+            return SendOutcome::KeepQueue;
+        }
+    }
+    if (failed) {
+        reconnectAfterFailure(ctx_);
+    }
+    return std::nullopt;
+}
+
+// Every later record would be refused the same way: the rest stay queued as
+// they are, the refused one behind them. A later one of the same stream that
+// did go is not queued again. The cursor stays before the refused record
+// until the queue is replaced, so a step killed meanwhile loses it not.
+SendOutcome RecordSender::accountLimitReached(const std::vector<MessageOutcome>& outcomes,
+                                              std::size_t k) {
+    const auto laterSent = std::count_if(outcomes.begin() + static_cast<long>(k), outcomes.end(),
+                                         [](const MessageOutcome& later) { return later.sent; });
+    const std::uint64_t left = recordsLeftFromFront() - static_cast<std::uint64_t>(laterSent);
+    giveBack(pending_.front());
+    last_ = pending_.front().record;
+    pending_.pop_front();
+    try {
+        for (std::size_t j = k + 1; !pending_.empty(); ++j) {
+            giveBack(pending_.front());
+            if (j < outcomes.size() && outcomes[j].sent) {
+                outboundSent(ctx_, pending_.front().record);
+                limits_.sent(pending_.front().recipients);
+            } else {
+                requeueRecord(ctx_.folder, pending_.front().record);
+            }
+            pending_.pop_front();
+        }
+    } catch (const std::exception& e) {
+        logQueueKept(ctx_, e);
+        last_.reset();
+        return SendOutcome::KeepQueue;
+    }
+    ctx_.report.addLogLine("The server says a sending limit was reached (" + outcomes[k].reply +
+                           "): " + std::to_string(left) +
+                           " message(s) wait in the queue for the next run");
+    return SendOutcome::Stopped;
+}
+
+bool RecordSender::setAside(const MessageOutcome& o) {
+    Pending& record = pending_.front();
+    giveBack(record);
+    try {
+        if (o.error == mailcode::kSendRefused) {
+            // Refused for good: sent again it would fail again, every run.
+            moveToFailed(ctx_.folder, record.record);
+            ++ctx_.state.movedToFailed;
+            outboundSent(ctx_, record.record);
+        } else {
+            requeueRecord(ctx_.folder, record.record);
+        }
+        cursor_.advance(record.end, true);
+    } catch (const std::exception& e) {
+        // The failed record would be lost with the old queue.
+        logQueueKept(ctx_, e);
+        return false;
+    }
+    pending_.pop_front();
+    return true;
+}
+
+SendOutcome sendRecords(RunContext& ctx, QueueReader& reader, SendCursor& cursor,
+                        const std::string& queuePath, std::uint64_t queueLimit,
+                        std::optional<QueueRecord>& last) {
+    return RecordSender(ctx, reader, cursor, queuePath, queueLimit, last).run();
 }
 
 // The records not read yet go to msgqueue.new behind the re-queued ones.

@@ -226,9 +226,9 @@ public:
     void begin();
     void commit();
     void rollback() noexcept;
-    // A mark inside the open transaction (a savepoint): rollbackToMark undoes
-    // what came after it, such as one message's changes in a group of
-    // messages, and keeps the rest. Marks do not nest.
+    // A mark inside the open transaction (a savepoint, through the Savepoint
+    // guard): rollbackToMark undoes what came after it, such as one message's
+    // changes in a group of messages, and keeps the rest. Marks do not nest.
     void mark();
     void releaseMark();
     void rollbackToMark() noexcept;

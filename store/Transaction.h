@@ -1,6 +1,7 @@
 #pragma once
 
 #include <exception>
+#include <memory>
 
 #include "store/Database.h"
 
@@ -30,6 +31,60 @@ public:
         if (open_) {
             open_ = false;
             db_->rollback();
+        }
+    }
+
+private:
+    Database* db_;
+    bool open_ = true;
+};
+
+// Changes committed in batches (an import, the notes of a post's copies, a
+// run's groups of messages): open() begins the batch's transaction when none
+// is open, commit() commits it, and whatever is open when the batch is
+// dropped, or at rollback(), is rolled back.
+class TransactionBatch {
+public:
+    void open(Database& db) {
+        if (!open_) {
+            open_ = std::make_unique<Transaction>(db);
+        }
+    }
+    bool isOpen() const { return open_ != nullptr; }
+    // Nothing to do when no transaction is open; when the commit throws, the
+    // transaction stays open until the batch rolls it back.
+    void commit() {
+        if (open_) {
+            open_->commit();
+            open_.reset();
+        }
+    }
+    void rollback() noexcept { open_.reset(); }
+
+private:
+    // On the heap: GCC takes a Transaction inside std::optional for
+    // uninitialised in some callers (-Wmaybe-uninitialized).
+    std::unique_ptr<Transaction> open_;
+};
+
+// Part of the open transaction that can be undone alone (Database::mark):
+// release() keeps it, and it is rolled back when the guard goes without
+// release(), or at rollback(). The rest of the transaction stays.
+class Savepoint {
+public:
+    explicit Savepoint(Database& db) : db_(&db) { db_->mark(); }
+    ~Savepoint() { rollback(); }
+    Savepoint(const Savepoint&) = delete;
+    Savepoint& operator=(const Savepoint&) = delete;
+
+    void release() {
+        db_->releaseMark();
+        open_ = false;
+    }
+    void rollback() noexcept {
+        if (open_) {
+            open_ = false;
+            db_->rollbackToMark();
         }
     }
 
