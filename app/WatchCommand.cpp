@@ -1,10 +1,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "app/Commands.h"
@@ -15,9 +13,8 @@
 #include "net/CurlMailComponent.h"
 #include "net/OAuth2.h"
 #include "net/ServerAddress.h"
-#include "run/AccountLogin.h"
 #include "run/MailRun.h"
-#include "run/WatchPace.h"
+#include "run/MailboxWatch.h"
 #include "store/Settings.h"
 
 namespace vorel {
@@ -26,86 +23,40 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Re-issued well inside the 30 minutes after which servers may drop an
-// idle client (RFC 2177).
-constexpr int kIdleSeconds = 25 * 60;
-
-// Sleeps in short slices so that a stop is seen at once; false when stopped.
-bool pause(std::chrono::milliseconds length) {
-    const auto end = std::chrono::steady_clock::now() + length;
-    while (!stopRequested()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return true;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
-    return false;
-}
-
-bool pauseUntil(std::chrono::steady_clock::time_point at) {
-    const auto now = std::chrono::steady_clock::now();
-    return at <= now || pause(std::chrono::ceil<std::chrono::milliseconds>(at - now));
-}
-
-class Watch {
+class Watch : public MailboxWatch {
 public:
     Watch(std::string folder, int pollSeconds)
-        : folder_(std::move(folder)), pollSeconds_(pollSeconds), keyring_(folder_) {
+        : MailboxWatch(std::move(folder), 60, 1s),
+          pollSeconds_(pollSeconds),
+          keyring_(this->folder()) {
         services_.tokens = &tokens_;
         services_.keyring = keyring_.store();
     }
 
-    int loop() {
-        WatchPace pace;
-        while (!stopRequested()) {
-            Settings s;
-            readSettingsLines(folder_, s);
-            if (!isImapAddress(s.txtPOP)) {
-                // POP3 has no way to be told: look every few minutes.
-                runMail();
-                pause(std::chrono::seconds(pollSeconds_));
-                continue;
-            }
-            std::optional<WatchPace::Clock::time_point> idleSince;
-            try {
-                CurlMailComponent watcher;
-                watcher.setTimeout(60);
-                connectSignedIn(watcher, folder_, s, services_);
-                // Whatever came while nobody watched.
-                runMail();
-                if (!watcher.idleOffered()) {
-                    watcher.disconnect();
-                    pause(std::chrono::seconds(pollSeconds_));
-                    continue;
-                }
-                while (!stopRequested()) {
-                    idleSince = WatchPace::Clock::now();
-                    const bool arrived = watcher.waitForNewMail(kIdleSeconds, stopRequested);
-                    pace.idleLasted(WatchPace::Clock::now() - *idleSince);
-                    idleSince.reset();
-                    if (arrived && !stopRequested()) {
-                        // Mail that comes meanwhile, or during the run, is
-                        // told by the next IDLE: one more run, not one per notice.
-                        pauseUntil(pace.nextRunAt());
-                        pace.idleRunStarted(WatchPace::Clock::now());
-                        runMail();
-                    }
-                }
-                watcher.disconnect();
-            } catch (const std::exception& e) {
-                if (idleSince) {
-                    pace.idleLasted(WatchPace::Clock::now() - *idleSince);
-                }
-                const auto wait = pace.afterFailure();
-                std::fprintf(stderr, "vorel watch: %s; trying again in %d s\n", e.what(),
-                             static_cast<int>(wait.count()));
-                pause(wait);
-            }
-        }
-        return 0;
+private:
+    bool stopRequested() const override { return vorel::stopRequested(); }
+    std::unique_ptr<MailComponent> watchingConnection(const Settings& s) override {
+        return isImapAddress(s.txtPOP) ? std::make_unique<CurlMailComponent>() : nullptr;
+    }
+    SignInServices signInServices() override { return services_; }
+    void catchUp() override { runMail(); }
+    // POP3 has no way to be told: look every few minutes.
+    bool unwatched() override {
+        pause(std::chrono::seconds(pollSeconds_));
+        return true;
+    }
+    // Mail that comes meanwhile, or during the run, is told by the next
+    // IDLE: one more run, not one per notice.
+    void newMail(WatchPace& pace) override {
+        pauseUntil(pace.nextRunAt());
+        pace.idleRunStarted(WatchPace::Clock::now());
+        runMail();
+    }
+    void failed(const std::string& why, std::chrono::seconds wait) override {
+        std::fprintf(stderr, "vorel watch: %s; trying again in %d s\n", why.c_str(),
+                     static_cast<int>(wait.count()));
     }
 
-private:
     // One mail run; while another holds the folder, waits for it to end
     // and runs after it (the new mail may have come after its look).
     void runMail() {
@@ -113,7 +64,7 @@ private:
         while (!stopRequested()) {
             quietWhenBusy_.quiet = told;
             CurlMailComponent mail;
-            MailRun run(folder_, quietWhenBusy_, mail, clock_);
+            MailRun run(folder(), quietWhenBusy_, mail, clock_);
             run.setSignInServices(services_);
             run.doRunMail();
             if (!run.state().alreadyRunning) {
@@ -135,7 +86,6 @@ private:
         bool quiet = false;
     };
 
-    std::string folder_;
     int pollSeconds_;
     CurlTokenService tokens_;
     HeadlessKeyring keyring_;
@@ -169,9 +119,10 @@ int cmdWatch(const CommandLine& cl) {
     resetStopRequest();
     installStopHandlers();
     std::signal(SIGPIPE, SIG_IGN);
-    const int status = Watch(folder, pollSeconds).loop();
+    Watch watch(folder, pollSeconds);
+    watch.run();
     restoreDefaultHandlers();
-    return status;
+    return 0;
 }
 
 }  // namespace vorel
