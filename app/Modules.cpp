@@ -72,6 +72,7 @@ public:
             s->removeSecret(key);
         }
     }
+    std::string lastError() const override { return keyring_ ? keyring_->lastError() : ""; }
 
 private:
     SecretStore* keyring() {

@@ -2,10 +2,8 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "app/Commands.h"
@@ -19,9 +17,8 @@
 #include "net/DesktopNotifier.h"
 #include "net/OAuth2.h"
 #include "net/ServerAddress.h"
-#include "run/AccountLogin.h"
 #include "run/MailRun.h"
-#include "run/WatchPace.h"
+#include "run/MailboxWatch.h"
 #include "store/AppFolder.h"
 #include "store/FileLock.h"
 #include "store/Settings.h"
@@ -32,86 +29,40 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Re-issued well inside the 30 minutes after which servers may drop an
-// idle client (RFC 2177).
-constexpr int kIdleSeconds = 25 * 60;
-
-// Sleeps in short slices so that a stop is seen at once; false when stopped.
-bool pause(std::chrono::milliseconds length) {
-    const auto end = std::chrono::steady_clock::now() + length;
-    while (!stopRequested()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return true;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
-    return false;
-}
-
-bool pauseUntil(std::chrono::steady_clock::time_point at) {
-    const auto now = std::chrono::steady_clock::now();
-    return at <= now || pause(std::chrono::ceil<std::chrono::milliseconds>(at - now));
-}
-
-class Watch {
+class Watch : public MailboxWatch {
 public:
     Watch(std::string folder, int pollSeconds)
-        : folder_(std::move(folder)), pollSeconds_(pollSeconds), keyring_(folder_) {
+        : MailboxWatch(std::move(folder), 60, 1s),
+          pollSeconds_(pollSeconds),
+          keyring_(this->folder()) {
         services_.tokens = &tokens_;
         services_.keyring = keyring_.store();
     }
 
-    int loop() {
-        WatchPace pace;
-        while (!stopRequested()) {
-            Settings s;
-            readSettingsLines(folder_, s);
-            if (!isImapAddress(s.txtPOP)) {
-                // POP3 has no way to be told: look every few minutes.
-                runMail();
-                pause(std::chrono::seconds(pollSeconds_));
-                continue;
-            }
-            std::optional<WatchPace::Clock::time_point> idleSince;
-            try {
-                CurlMailComponent watcher;
-                watcher.setTimeout(60);
-                connectSignedIn(watcher, folder_, s, services_);
-                // Whatever came while nobody watched.
-                runMail();
-                if (!watcher.idleOffered()) {
-                    watcher.disconnect();
-                    pause(std::chrono::seconds(pollSeconds_));
-                    continue;
-                }
-                while (!stopRequested()) {
-                    idleSince = WatchPace::Clock::now();
-                    const bool arrived = watcher.waitForNewMail(kIdleSeconds, stopRequested);
-                    pace.idleLasted(WatchPace::Clock::now() - *idleSince);
-                    idleSince.reset();
-                    if (arrived && !stopRequested()) {
-                        // Mail that comes meanwhile, or during the run, is
-                        // told by the next IDLE: one more run, not one per notice.
-                        pauseUntil(pace.nextRunAt());
-                        pace.idleRunStarted(WatchPace::Clock::now());
-                        runMail();
-                    }
-                }
-                watcher.disconnect();
-            } catch (const std::exception& e) {
-                if (idleSince) {
-                    pace.idleLasted(WatchPace::Clock::now() - *idleSince);
-                }
-                const auto wait = pace.afterFailure();
-                std::fprintf(stderr, "vorel watch: %s; trying again in %d s\n", e.what(),
-                             static_cast<int>(wait.count()));
-                pause(wait);
-            }
-        }
-        return 0;
+private:
+    bool stopRequested() const override { return vorel::stopRequested(); }
+    std::unique_ptr<MailComponent> watchingConnection(const Settings& s) override {
+        return isImapAddress(s.txtPOP) ? std::make_unique<CurlMailComponent>() : nullptr;
+    }
+    SignInServices signInServices() override { return services_; }
+    void catchUp() override { runMail(); }
+    // POP3 has no way to be told: look every few minutes.
+    bool unwatched() override {
+        pause(std::chrono::seconds(pollSeconds_));
+        return true;
+    }
+    // Mail that comes meanwhile, or during the run, is told by the next
+    // IDLE: one more run, not one per notice.
+    void newMail(WatchPace& pace) override {
+        pauseUntil(pace.nextRunAt());
+        pace.idleRunStarted(WatchPace::Clock::now());
+        runMail();
+    }
+    void failed(const std::string& why, std::chrono::seconds wait) override {
+        std::fprintf(stderr, "vorel watch: %s; trying again in %d s\n", why.c_str(),
+                     static_cast<int>(wait.count()));
     }
 
-private:
     // One mail run; while another holds the folder, waits for it to end
     // and runs after it (the new mail may have come after its look).
     void runMail() {
@@ -119,11 +70,11 @@ private:
         while (!stopRequested()) {
             quietWhenBusy_.quiet = told;
             CurlMailComponent mail;
-            MailRun run(folder_, quietWhenBusy_, mail, clock_);
+            MailRun run(folder(), quietWhenBusy_, mail, clock_);
             run.setSignInServices(services_);
             const std::int64_t started = std::time(nullptr);
             const bool ended = run.doRunMail();
-            afterRun(folder_, lastRunOf(run.state(), ended, started, std::time(nullptr)),
+            afterRun(folder(), lastRunOf(run.state(), ended, started, std::time(nullptr)),
                      &notifier_);
             if (!run.state().alreadyRunning) {
                 return;
@@ -144,7 +95,6 @@ private:
         bool quiet = false;
     };
 
-    std::string folder_;
     int pollSeconds_;
     CurlTokenService tokens_;
     HeadlessKeyring keyring_;
@@ -181,9 +131,10 @@ int cmdWatch(const CommandLine& cl) {
     std::signal(SIGPIPE, SIG_IGN);
     // `vorel status` tells from this lock that new mail starts the next run.
     FileLock watching(joinPath(folder, kWatchLockFile), false);
-    const int status = Watch(folder, pollSeconds).loop();
+    Watch watch(folder, pollSeconds);
+    watch.run();
     restoreDefaultHandlers();
-    return status;
+    return 0;
 }
 
 }  // namespace vorel

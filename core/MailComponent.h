@@ -228,6 +228,16 @@ public:
 
     // Ends whichever sessions are open: QUIT on POP3 commits deletions.
     virtual void disconnect() = 0;
+
+    // After popConnect: whether the mailbox can tell of new mail as it comes
+    // (IMAP IDLE), and a wait for it of at most `seconds`, ended early when
+    // `stop` says so; true for new mail.
+    virtual bool idleOffered() const { return false; }
+    virtual bool waitForNewMail(int seconds, const std::function<bool()>& stop) {
+        (void)seconds;
+        (void)stop;
+        return false;
+    }
 };
 
 }  // namespace vorel

@@ -32,7 +32,7 @@ public:
     bool writeSecret(const std::string& key, const std::string& value) override;
     void removeSecret(const std::string& key) override;
     // The last job's error text, empty after a success.
-    const std::string& lastError() const { return lastError_; }
+    std::string lastError() const override { return lastError_; }
 
 private:
     std::string keyOf(const std::string& key) const;

@@ -5,7 +5,6 @@
 #include <string>
 #include <thread>
 
-#include "run/AccountLogin.h"
 #include "store/Settings.h"
 
 namespace vorel {
@@ -38,9 +37,9 @@ Q_SIGNALS:
     void watchingChanged(bool on);
 
 private:
+    class Watch;
     void loop();
     void report(bool on);
-    bool pause(int seconds) const;
 
     std::string folder_;
     std::atomic<bool> stop_{false};

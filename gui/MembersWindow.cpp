@@ -19,7 +19,6 @@
 #include <functional>
 
 #include "base/Clock.h"
-#include "base/Idn.h"
 #include "forms/MemberEdit.h"
 #include "gui/EditorWindow.h"
 #include "gui/ListText.h"
@@ -27,7 +26,6 @@
 #include "gui/ValueLabel.h"
 #include "gui/Widgets.h"
 #include "gui/WindowKeys.h"
-#include "mail/Address.h"
 #include "mail/Subscriptions.h"
 #include "store/AppFolder.h"
 
@@ -371,10 +369,7 @@ void MembersWindow::showCurrent() {
 }
 
 bool MembersWindow::held(const MemberEntry& e) const {
-    Member m;
-    m.bounces = e.bounces;
-    m.bounceDay = e.bounceDay;
-    return isHeld(m, today_);
+    return isHeld(e, today_);
 }
 
 void MembersWindow::showHeld() {
@@ -385,20 +380,19 @@ void MembersWindow::releaseHeld() {
     if (!cursor_.onMember()) {
         return;
     }
-    const std::string email = entries_[cursor_.index()].email;
-    if (Database* d = db()) {
-        try {
-            d->releaseMember(name_, email);
-        } catch (const std::exception& e) {
-            storeFailed(e);
-            return;
-        }
+    Database* d = db();
+    if (!d) {
+        return;
     }
-    const std::size_t at = cursor_.index();
-    fillMembers(at);
-    MessageBox::information(
-        this, QString::fromStdString(email) + QStringLiteral(" is released and gets the list's "
-                                                             "copies again."));
+    Outcome released;
+    try {
+        released = vorel::releaseHeld(*d, name_, entries_[cursor_.index()].email);
+    } catch (const std::exception& e) {
+        storeFailed(e);
+        return;
+    }
+    fillMembers(cursor_.index());
+    MessageBox::information(this, QString::fromStdString(released.message));
 }
 
 void MembersWindow::entryChosen(int row) {
@@ -423,86 +417,55 @@ void MembersWindow::emailEdited(const QString& text) {
 }
 
 void MembersWindow::search() {
-    const std::string text = txtSEARCH_->text().toStdString();
-    if (text.empty()) {
-        MessageBox::information(this, q(kEnterSearch));
-        return;
-    }
     Database* d = db();
     if (!d) {
         return;
     }
-    std::vector<Member> found;
+    MemberFound found;
     try {
-        found = d->searchMembers(name_, text);
+        found = searchMembers(*d, name_, entries_, txtSEARCH_->text().toStdString());
     } catch (const std::exception& e) {
         storeFailed(e);
         return;
     }
-    if (!found.empty()) {
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
-            if (entries_[i].id == found.front().id) {
-                cursor_.moveTo(i);
-                showCurrent();
-                return;
-            }
-        }
+    if (!found.ok) {
+        MessageBox::information(this, QString::fromStdString(found.message));
+        return;
     }
-    cursor_.moveTo(entries_.size());
+    cursor_.moveTo(found.index);
     showCurrent();
 }
 
 void MembersWindow::saveMember() {
-    const std::string text = txtEMAIL_->text().toStdString();
-    const MemberSaveCheck check =
-        checkMemberSave(cursor_.onMember(),
-                        cursor_.onMember() ? entries_[cursor_.index()].email : std::string(), text);
-    if (check.step != MemberSaveCheck::Change) {
-        MessageBox::information(this, QString::fromStdString(check.message));
-        return;
-    }
     Database* d = db();
     if (!d) {
         return;
     }
-    MemberEntry& entry = entries_[cursor_.index()];
+    MemberEntry* shown = cursor_.onMember() ? &entries_[cursor_.index()] : nullptr;
+    MemberSaved saved;
     try {
-        // The row of this entry, with its merge data kept; an address that
-        // several members share needs the slow way to the right one.
-        std::optional<Member> row = d->findMember(name_, entry.email);
-        if (!row || row->id != entry.id) {
-            row.reset();
-            for (const Member& m : d->members(name_)) {
-                if (m.id == entry.id) {
-                    row = m;
-                    break;
-                }
-            }
-        }
-        if (!row) {
-            MessageBox::information(this, QStringLiteral("This member is no longer in the list; "
-                                                         "nothing was changed."));
-            fillMembers(cursor_.index());
-            return;
-        }
-        row->Email = text;
-        d->updateMember(*row);
-        entry.email = memberAddress(text);  // as stored
+        saved = vorel::saveMember(*d, name_, shown, txtEMAIL_->text().toStdString());
     } catch (const std::exception& e) {
         storeFailed(e);
         return;
     }
-    lstEMAILS_->update();
-    MessageBox::information(this, QString::fromStdString(check.message));
+    if (saved.ok) {
+        shown->email = saved.stored;
+        lstEMAILS_->update();
+    }
+    MessageBox::information(this, QString::fromStdString(saved.message));
+    if (saved.gone) {
+        fillMembers(cursor_.index());
+    }
 }
 
 void MembersWindow::deleteMember() {
     Database* d = db();
     const bool onMember = cursor_.onMember();
     const std::size_t at = onMember ? cursor_.index() : 0;
-    if (d && onMember) {
+    if (d) {
         try {
-            d->deleteMember(entries_[at].id);
+            removeMember(*d, onMember ? &entries_[at] : nullptr);
         } catch (const std::exception& e) {
             storeFailed(e);
         }
@@ -721,7 +684,7 @@ void MembersWindow::dropPending() {
     }
     if (Database* d = db()) {
         try {
-            d->deletePending(p->id);
+            vorel::dropPending(*d, *p);
         } catch (const std::exception& e) {
             storeFailed(e);
         }

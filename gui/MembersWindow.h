@@ -37,7 +37,8 @@ private:
 };
 
 // frmLISTVIEW: the members of one list. The rules (cursor, add box, import,
-// export) live in forms/MemberRules; this class is wiring. The member list is
+// export) live in forms/MemberRules, what Save, Delete, Release, Search and
+// Drop do in forms/MemberEdit; this class is wiring. The member list is
 // a view over the addresses, so a list of a million opens at once.
 class MembersWindow : public QWidget {
     Q_OBJECT

@@ -18,9 +18,11 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "forms/Autostart.h"
 #include "forms/ConnectionCheck.h"
+#include "forms/SettingsSave.h"
 #include "gui/Keyring.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
@@ -536,26 +538,18 @@ bool SettingsWindow::save() {
     // Ok pressed with Enter leaves the field without focus moving: the
     // interval must still obey its rule.
     applyDialUpWhenRule();
-    SetupForm form = collect();
-    if (esmtpWarningNeeded(form.settings.chkESMTP)) {
+    SettingsSave form{collect(),
+                      signIn_->collect(),
+                      {spnDAILYLIMIT_->value(), spnPACE_->value()},
+                      loadedPassword_};
+    if (esmtpWarningNeeded(form.setup.settings.chkESMTP)) {
         MessageBox::information(this, kEsmtpWarning);
     }
-    const bool newPassword =
-        !form.settings.txtPASSWORD.empty() && form.settings.txtPASSWORD != loadedPassword_;
-    Outcome saved = signIn_->apply(form.settings);
+    const SettingsSaved saved =
+        saveSettings(folder_, std::move(form), signIn_->keyring(), signIn_->secretWait());
     // Where the password went is said, clear text above all.
-    if (saved.ok && newPassword && !signIn_->passwordPlaceSaid().isEmpty()) {
-        MessageBox::information(this, signIn_->passwordPlaceSaid());
-    }
-    if (saved.ok) {
-        saved = saveSetupForm(folder_, form);
-    }
-    if (saved.ok) {
-        try {
-            writeSendLimits(folder_, {spnDAILYLIMIT_->value(), spnPACE_->value()});
-        } catch (const std::exception& e) {
-            saved = Outcome::failed(e.what());
-        }
+    if (!saved.passwordPlace.empty()) {
+        MessageBox::information(this, QString::fromStdString(saved.passwordPlace));
     }
     if (!saved.ok) {
         MessageBox::information(this, QString::fromStdString(saved.message));

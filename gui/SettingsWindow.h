@@ -24,9 +24,9 @@ class UnsavedChanges;
 class SignInPanel;
 
 // frmSETUP: edits setup.ini and antispam.lst, shows and deletes the logs. The
-// rules live in forms/SetupForm; this class moves values between them and the
-// controls. Nothing is written before "&Ok"; the window deletes itself when
-// closed and says so with closed().
+// rules live in forms/SetupForm and forms/SettingsSave (what Ok writes, in
+// which order); this class moves values between them and the controls. Nothing is written before
+// "&Ok"; the window deletes itself when closed and says so with closed().
 class SettingsWindow : public QWidget {
     Q_OBJECT
 public:

@@ -13,8 +13,8 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <thread>
 
+#include "forms/ConnectionCheck.h"
 #include "forms/StartUp.h"
 #include "gui/Keyring.h"
 #include "gui/Shell.h"
@@ -266,63 +266,25 @@ SignInSettings SignInPanel::collect() const {
     return s;
 }
 
-Outcome SignInPanel::apply(Settings& settings) {
-    const SignInSettings s = collect();
-    const SignInSettings none;
-    const bool chosen = s.method != none.method || !s.clientId.empty() || !s.authorizeUrl.empty() ||
-                        !s.tokenUrl.empty() || !s.scope.empty() || !s.passwordCommand.empty() ||
-                        s.secretsInFolder;
-    placeSaid_.clear();
-    // A folder whose user never chose anything here keeps the old rules.
-    if (!chosen && !fileExists(joinPath(folder_, kSignInFile)) && keyring_ == nullptr) {
-        placeSaid_ = QStringLiteral(
-            "The password stays in clear text on line 4 of setup.ini: no desktop keyring "
-            "answers here. Use a password command, or tick \"Keep secrets in the application "
-            "folder\" on the Sign In tab.");
-        return Outcome::done();
-    }
-    try {
-        writeSignInSettings(folder_, s);
-    } catch (const std::exception& e) {
-        return Outcome::failed(e.what());
-    }
-    // The password leaves setup.ini where something safer keeps it; where
-    // nothing does it stays there, as it always has. While the keyring
-    // answers (an unlock prompt) the window takes no input.
-    if (!settings.txtPASSWORD.empty()) {
-        QWidget* top = window();
-        top->setEnabled(false);
-        if (keyring_ != nullptr && !s.secretsInFolder) {
-            lblKEYRING_->setText(
-                QStringLiteral("Waiting for the desktop keyring (it may ask you "
-                               "to unlock it)..."));
-            top->setCursor(Qt::BusyCursor);
-        }
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-        const std::string why =
-            keepSecret(folder_, s, keyring_, kPasswordKey, settings.txtPASSWORD);
-        top->unsetCursor();
-        top->setEnabled(true);
-        showWhereKept();
-        if (why.empty()) {
-            settings.txtPASSWORD.clear();
-            placeSaid_ = s.secretsInFolder ? QStringLiteral(
-                                                 "The password is kept in the "
-                                                 "application folder, in clear text "
-                                                 "in a file only you can read.")
-                                           : QStringLiteral(
-                                                 "The password is kept in your "
-                                                 "desktop keyring.");
-        } else {
-            QString said = text(why);
-            if (ownKeyring_ != nullptr && !ownKeyring_->lastError().empty()) {
-                said += QStringLiteral(" (") + text(ownKeyring_->lastError()) + QStringLiteral(")");
-            }
-            placeSaid_ =
-                QStringLiteral("The password stays in clear text on line 4 of setup.ini. ") + said;
-        }
-    }
-    return Outcome::done();
+SecretWait SignInPanel::secretWait() {
+    // While the keyring answers (an unlock prompt) the window takes no input.
+    return {[this](bool keyring) {
+                QWidget* top = window();
+                top->setEnabled(false);
+                if (keyring) {
+                    lblKEYRING_->setText(
+                        QStringLiteral("Waiting for the desktop keyring (it may ask you "
+                                       "to unlock it)..."));
+                    top->setCursor(Qt::BusyCursor);
+                }
+                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            },
+            [this] {
+                QWidget* top = window();
+                top->unsetCursor();
+                top->setEnabled(true);
+                showWhereKept();
+            }};
 }
 
 void SignInPanel::setKeyringTimeLimit(int ms) {
@@ -366,17 +328,20 @@ void SignInPanel::signIn() {
     cmdCANCELSIGNIN_->setVisible(true);
     showValue(lblSIGNEDIN_, QStringLiteral("Waiting for the sign-in in your browser..."));
     QPointer<SignInPanel> panel(this);
-    std::thread([panel, flow = flow_, provider, settings, cancelled = cancelled_] {
-        const TokenAnswer answer = flow(provider, [cancelled] { return cancelled->load(); });
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [panel, settings, answer] {
-                if (panel) {
-                    panel->signInDone(settings, answer);
-                }
-            },
-            Qt::QueuedConnection);
-    }).detach();
+    // The panel may go before the browser answers (its end cancels the
+    // wait): the program joins the thread before the application goes.
+    BackgroundWork::instance().start(
+        [panel, flow = flow_, provider, settings, cancelled = cancelled_] {
+            const TokenAnswer answer = flow(provider, [cancelled] { return cancelled->load(); });
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [panel, settings, answer] {
+                    if (panel) {
+                        panel->signInDone(settings, answer);
+                    }
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void SignInPanel::showWhereKept() {

@@ -7,8 +7,7 @@
 #include <string>
 
 #include "core/SignIn.h"
-#include "forms/Outcome.h"
-#include "store/Settings.h"
+#include "forms/SettingsSave.h"
 #include "store/SignInSettings.h"
 
 class QCheckBox;
@@ -25,8 +24,8 @@ class KeyringSecretStore;
 // The "Sign In" tab of the settings window: the login method, the custom
 // OAuth2 provider, the password command, where secrets are kept, and the
 // "Sign in..." button whose browser flow runs on a worker thread. Writes
-// signin.ini and the secrets only when the window is saved (apply) or a
-// sign-in succeeds.
+// signin.ini and the secrets only when the window is saved (forms/
+// SettingsSave) or a sign-in succeeds.
 class SignInPanel : public QWidget {
     Q_OBJECT
 public:
@@ -46,16 +45,14 @@ public:
     void setKeyringTimeLimit(int ms);
 
     SignInSettings collect() const;
-    // On "Ok": signin.ini written and a password on line 4 moved to the
-    // keyring (or the ticked secrets file), line 4 then left empty.
-    Outcome apply(Settings& settings);
+    // Where Ok keeps a password (forms/SettingsSave), and the window's part
+    // while it is handed over.
+    SecretStore* keyring() const { return keyring_; }
+    SecretWait secretWait();
 
     // "stored in the keyring" (or the application folder) where a password
     // is kept outside setup.ini; empty otherwise.
     QString storedPasswordPlace();
-    // After apply(): where the password given went, and why when it stayed
-    // in clear text on line 4 of setup.ini.
-    QString passwordPlaceSaid() const { return placeSaid_; }
 
     // The browser opened at the sign-in address, which shows with Copy;
     // where no browser opens the window says so at once.
@@ -95,7 +92,6 @@ private:
     SecretStore* keyring_ = nullptr;
     std::shared_ptr<std::atomic<bool>> cancelled_;
     std::string account_;
-    QString placeSaid_;
     int keyringLimitMs_ = 30000;  // as signin.ini keeps it: "?" for an unnamed sign-in
 };
 

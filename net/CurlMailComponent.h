@@ -133,8 +133,8 @@ public:
 
     // IMAP only, after popConnect: whether the server offers IDLE, and a
     // wait in IDLE for new mail (see ImapMailbox::waitForNewMail).
-    bool idleOffered() const;
-    bool waitForNewMail(int seconds, const std::function<bool()>& stop);
+    bool idleOffered() const override;
+    bool waitForNewMail(int seconds, const std::function<bool()>& stop) override;
 
 private:
     // read: for a header, a message or a deletion (MailboxClient::checkRead).

@@ -1,7 +1,6 @@
 #include "net/ImapMailbox.h"
 
 #include <curl/curl.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <cctype>
@@ -108,22 +107,9 @@ std::string ImapMailbox::readBytes(std::size_t n) {
         s.inPos = 0;
     }
     while (out.size() < n) {
+        // No more than the literal: what follows is read as lines.
         char buffer[64 * 1024];
-        size_t got = 0;
-        const CURLcode rc = curl_easy_recv(s.curl, buffer, sizeof buffer, &got);
-        if (rc == CURLE_AGAIN) {
-            s.waitFor(POLLIN);
-            continue;
-        }
-        if (rc != CURLE_OK) {
-            s.lost(curl_easy_strerror(rc));
-        }
-        if (got == 0) {
-            s.lost("the server closed the connection");
-        }
-        const std::size_t take = std::min(n - out.size(), got);
-        out.append(buffer, take);
-        s.in.append(buffer + take, got - take);
+        out.append(buffer, s.receive(buffer, std::min(sizeof buffer, n - out.size())));
     }
     return out;
 }
@@ -426,24 +412,8 @@ bool ImapMailbox::waitForNewMail(int seconds, const std::function<bool()>& stop)
                 continue;
             }
             char buffer[16 * 1024];
-            size_t got = 0;
-            const CURLcode rc = curl_easy_recv(s.curl, buffer, sizeof buffer, &got);
-            if (rc == CURLE_AGAIN) {
-                if (!idling || doneSent) {
-                    s.waitFor(POLLIN);  // a reply is due: the session's time-out applies
-                } else {
-                    pollfd p{s.fd, POLLIN, 0};
-                    ::poll(&p, 1, static_cast<int>(kWaitSliceMs));
-                }
-                continue;
-            }
-            if (rc != CURLE_OK) {
-                s.lost(curl_easy_strerror(rc));
-            }
-            if (got == 0) {
-                s.lost("the server closed the connection");
-            }
-            s.in.append(buffer, got);
+            // Waiting in IDLE has no time-out; a reply that is due has the session's.
+            s.in.append(buffer, s.receive(buffer, sizeof buffer, idling && !doneSent));
             continue;
         }
         Response r = readResponse(kLineLimit);

@@ -12,9 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -22,6 +20,7 @@
 #include <utility>
 
 #include "base/TextCompare.h"
+#include "net/CurlHandle.h"
 
 namespace vorel {
 
@@ -366,10 +365,7 @@ TokenAnswer CurlTokenService::post(const std::string& url, const std::string& fo
     if (!oauth2::usableEndpoint(url)) {
         return failed(kTokenUrlRefused, oauth2::endpointProblem(url));
     }
-    // Once per process: libcurl's global start is not safe beside other threads.
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    CURL* curl = curl_easy_init();
+    CURL* curl = newCurlHandle();
     if (curl == nullptr) {
         return failed("temporarily_unavailable", "libcurl failed to start");
     }
@@ -389,10 +385,6 @@ TokenAnswer CurlTokenService::post(const std::string& url, const std::string& fo
     curl_easy_setopt(curl, CURLOPT_PROXY, "");  // the token must reach the provider itself
     struct curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    if (const char* ca = std::getenv("VOREL_CA_FILE"); ca != nullptr && *ca != '\0') {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
-        curl_easy_setopt(curl, CURLOPT_CAPATH, "/etc/ssl/certs");
-    }
     const CURLcode rc = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

@@ -9,11 +9,10 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "base/TextCompare.h"
+#include "net/CurlHandle.h"
 
 namespace vorel {
 
@@ -178,11 +177,6 @@ bool tlsFailure(int code) {
 
 }  // namespace
 
-void Session::globalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 std::unique_ptr<Session> Session::open(const std::string& host, ServerAddress::Service service,
                                        const std::string& user, const std::string& password,
                                        bool authenticate, const SessionSettings& settings) {
@@ -194,10 +188,7 @@ std::unique_ptr<Session> Session::open(const std::string& host, ServerAddress::S
         throw MailError(mailcode::kBadServerAddress, e.what());
     }
     s->settings = &settings;
-    // Here rather than with the component: libcurl's start loads OpenSSL's
-    // tables, which a run that ends before it connects never needs.
-    globalInit();
-    s->curl = curl_easy_init();
+    s->curl = newCurlHandle();
     if (s->curl == nullptr) {
         throw MailError(mailcode::kCurlBase + CURLE_FAILED_INIT, "libcurl failed to start");
     }
@@ -238,12 +229,6 @@ std::unique_ptr<Session> Session::open(const std::string& host, ServerAddress::S
         case ServerAddress::Security::Opportunistic:
             curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
             break;
-    }
-    if (const char* ca = std::getenv("VOREL_CA_FILE"); ca != nullptr && *ca != '\0') {
-        // CAINFO replaces the default bundle; the hashed folder keeps the
-        // system's authorities in the check as well.
-        curl_easy_setopt(c, CURLOPT_CAINFO, ca);
-        curl_easy_setopt(c, CURLOPT_CAPATH, "/etc/ssl/certs");
     }
     const CURLcode rc = s->connectAndLogIn();
     s->connecting = false;
@@ -432,11 +417,22 @@ std::string_view Session::readLine(std::size_t limit) {
             lost("reply line too long");
         }
         char buffer[64 * 1024];
+        in.append(buffer, receive(buffer, sizeof buffer));
+    }
+}
+
+std::size_t Session::receive(char* buffer, std::size_t size, bool idle) {
+    while (true) {
         size_t n = 0;
-        const CURLcode rc = curl_easy_recv(curl, buffer, sizeof buffer, &n);
+        const CURLcode rc = curl_easy_recv(curl, buffer, size, &n);
         if (rc == CURLE_AGAIN) {
-            waitFor(POLLIN);
-            continue;
+            if (!idle) {
+                waitFor(POLLIN);
+                continue;
+            }
+            pollfd p{fd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(kWaitSliceMs));
+            return 0;
         }
         if (rc != CURLE_OK) {
             lost(curl_easy_strerror(rc));
@@ -444,7 +440,7 @@ std::string_view Session::readLine(std::size_t limit) {
         if (n == 0) {
             lost("the server closed the connection");
         }
-        in.append(buffer, n);
+        return n;
     }
 }
 

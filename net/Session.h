@@ -48,8 +48,6 @@ struct SessionSettings {
 // opened and secured it: the commands are written and the replies read here,
 // with the transcript, the time-out and the wait handler of the component.
 struct Session {
-    // Once per process, before the first session.
-    static void globalInit();
     // libcurl connects, upgrades with STARTTLS (or starts TLS) and greets;
     // with `authenticate` it also logs in (SMTP, IMAP, POP3 with XOAUTH2).
     // A plain POP3 login is ours (popLogin): libcurl would try APOP first
@@ -111,6 +109,11 @@ struct Session {
     CURLcode connectAndLogIn();
     // Everything in as few writes as the connection takes.
     void sendAll(std::string_view data);
+    // What the server sent next, up to `size` bytes into `buffer`; returns
+    // how many. A wait is bounded by the time-out, unless `idle`: then
+    // nothing within one slice returns 0 (IMAP IDLE waits as long as it
+    // likes). An error or a closed connection ends the session.
+    std::size_t receive(char* buffer, std::size_t size, bool idle = false);
     // Sends the lines after any held back in the outbox, in one write, and
     // `payload` (a message, kept out of the transcript) in the same write:
     // a server that finds its input empty after the commands answers them

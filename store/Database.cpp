@@ -72,6 +72,7 @@ enum Query : std::size_t {
     kMembers,
     kMemberCount,
     kFindMember,
+    kMemberById,
     kSearchMembers,
     kAddMember,
     kUpdateMember,
@@ -148,6 +149,7 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "SELECT " VOREL_MEMBER_COLUMNS
     " FROM emails WHERE name = ?1 COLLATE NOCASE AND Email = ?2 COLLATE NOCASE"
     " ORDER BY rowid LIMIT 1",
+    "SELECT " VOREL_MEMBER_COLUMNS " FROM emails WHERE name = ?1 COLLATE NOCASE AND rowid = ?2",
     // instr on lowered text: a literal "contains", so %, _, * and ? are plain data.
     "SELECT " VOREL_MEMBER_COLUMNS
     " FROM emails WHERE name = ?1 COLLATE NOCASE"
@@ -834,6 +836,15 @@ std::optional<Member> Database::findMember(const std::string& listName, const st
     const std::string address = memberAddress(email);  // bound, not copied: kept to the end
     Use q(*this, kFindMember);
     q.text(1, listName).text(2, address);
+    if (q.step()) {
+        return readMember(q.get());
+    }
+    return std::nullopt;
+}
+
+std::optional<Member> Database::findMemberById(const std::string& listName, std::int64_t id) {
+    Use q(*this, kMemberById);
+    q.text(1, listName).integer(2, id);
     if (q.step()) {
         return readMember(q.get());
     }

@@ -167,6 +167,8 @@ public:
     void forEachMember(const std::string& listName, const std::function<void(const Member&)>& fn);
     std::int64_t memberCount(const std::string& listName);
     std::optional<Member> findMember(const std::string& listName, const std::string& email);
+    // The member row `id`, when it is one of the list's.
+    std::optional<Member> findMemberById(const std::string& listName, std::int64_t id);
     // Members of one list whose address contains `text`, literally, ignoring case.
     std::vector<Member> searchMembers(const std::string& listName, const std::string& text);
     std::int64_t addMember(const Member& row);

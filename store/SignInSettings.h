@@ -19,6 +19,9 @@ public:
     // False when the store cannot keep it (no keyring answers).
     virtual bool writeSecret(const std::string& key, const std::string& value) = 0;
     virtual void removeSecret(const std::string& key) = 0;
+    // Why the last call failed, in the store's words; empty when it did not
+    // or the store does not say.
+    virtual std::string lastError() const { return {}; }
 };
 
 // How the mail account is logged in to.

@@ -1,6 +1,6 @@
 // The rules behind the windows' buttons, without a window: what each says
-// happened, the member editor's Save, the request overlap, the autostart
-// entry, and the connection test's threads.
+// happened, the member editor's buttons, the settings window's writes, the
+// request overlap, the autostart entry, and the connection test's threads.
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -19,8 +19,12 @@
 #include "forms/ListRules.h"
 #include "forms/MemberEdit.h"
 #include "forms/MemberRules.h"
+#include "forms/SettingsSave.h"
 #include "forms/SetupForm.h"
+#include "run/AccountLogin.h"
 #include "store/Database.h"
+#include "store/SendLimits.h"
+#include "support/MemoryKeyring.h"
 #include "support/TempFolder.h"
 
 namespace vorel {
@@ -157,6 +161,93 @@ TEST(MemberSave, SaysWhatItDoesAndReplacesNobodyUnasked) {
         EXPECT_EQ(got.step, c.step) << c.typed;
         EXPECT_EQ(got.message, c.said) << c.typed;
     }
+}
+
+// Save changes the row shown even where members share its address, Search
+// finds what the editor lists, Release starts the count again.
+TEST_F(FormsTest, MemberButtonsChangeTheMemberShown) {
+    for (const char* a : {"ann@x.example", "ann@x.example", "bob@x.example"}) {
+        db.addMember({0, "NEWS", a, "data"});
+    }
+    std::vector<MemberEntry> entries = memberEntries(db, "NEWS");
+    const MemberSaved saved = saveMember(db, "NEWS", &entries[1], "anne@XN--MLLER-KVA.example");
+    expectOutcome(saved, true, "Changed ann@x.example to anne@m\u00FCller.example.");
+    EXPECT_EQ(saved.stored, "anne@m\u00FCller.example");
+    EXPECT_EQ(db.members("NEWS")[0].Email, "ann@x.example");
+    EXPECT_EQ(db.members("NEWS")[1].Email, "anne@m\u00FCller.example");
+    EXPECT_EQ(db.members("NEWS")[1].Data, "data");
+    expectOutcome(saveMember(db, "NEWS", nullptr, "carl@x.example"), false, kNoMemberToSave);
+    removeMember(db, &entries[2]);
+    const MemberSaved gone = saveMember(db, "NEWS", &entries[2], "carl@x.example");
+    expectOutcome(gone, false, kMemberGone);
+    EXPECT_TRUE(gone.gone);
+    EXPECT_FALSE(db.findMember("NEWS", "carl@x.example"));
+
+    entries = memberEntries(db, "NEWS");
+    EXPECT_EQ(searchMembers(db, "NEWS", entries, "M\u00FCLLER").index, 1u);
+    EXPECT_EQ(searchMembers(db, "NEWS", entries, "zed").index, entries.size());
+    // Listed alone (held members only), the first match is not there.
+    EXPECT_EQ(searchMembers(db, "NEWS", {entries[1]}, "ann").index, 1u);
+    expectOutcome(searchMembers(db, "NEWS", entries, ""), false, kEnterSearch);
+
+    for (std::int64_t day = 10; day < 13; ++day) {
+        db.recordBounce("ann@x.example", "NEWS", day);
+    }
+    EXPECT_TRUE(isHeld(memberEntries(db, "NEWS")[0], 12));
+    expectOutcome(releaseHeld(db, "NEWS", "ann@x.example"), true,
+                  "ann@x.example is released and gets the list's copies again.");
+    EXPECT_FALSE(isHeld(memberEntries(db, "NEWS")[0], 12));
+}
+
+// Ok's writes in their order, each stopping the rest when it fails; a new
+// password leaves line 4 where the keyring or the secrets file keeps it, and
+// only a new one's place is said.
+TEST(SettingsSave, WritesInOrderAndMovesTheNewPassword) {
+    test::TempFolder f;
+    SettingsSave save;
+    save.setup.settings.txtPOP = "pop.x.example";
+    save.setup.settings.txtPASSWORD = "pw";
+    save.limits = {500, 30};
+    // Nothing chosen on the Sign In tab and no keyring: the old rules.
+    SettingsSaved saved = saveSettings(f.path(), save, nullptr);
+    EXPECT_TRUE(saved.ok) << saved.message;
+    EXPECT_EQ(saved.passwordPlace.rfind("The password stays in clear text on line 4", 0), 0u);
+    EXPECT_FALSE(f.exists(kSignInFile));
+    Settings stored;
+    readSettingsLines(f.path(), stored);
+    EXPECT_EQ(stored.txtPASSWORD, "pw");
+    EXPECT_EQ(readSendLimits(f.path()).pace, 30);
+
+    test::MemoryKeyring keyring;
+    std::vector<std::string> waits;
+    const SecretWait wait{[&](bool asked) { waits.push_back(asked ? "keyring" : "file"); },
+                          [&] { waits.push_back("after"); }};
+    save.loadedPassword = "pw";
+    saved = saveSettings(f.path(), save, &keyring, wait);
+    EXPECT_EQ(saved.passwordPlace, "");  // not a new password
+    EXPECT_EQ(keyring.secrets[kPasswordKey], "pw");
+    readSettingsLines(f.path(), stored);
+    EXPECT_EQ(stored.txtPASSWORD, "");
+    save.signIn.secretsInFolder = true;
+    save.setup.settings.txtPASSWORD = "pw2";
+    saved = saveSettings(f.path(), save, &keyring, wait);
+    EXPECT_EQ(saved.passwordPlace,
+              "The password is kept in the application folder, in clear text in a file only you "
+              "can read.");
+    EXPECT_EQ(FileSecretStore(f.path()).readSecret(kPasswordKey), "pw2");
+    EXPECT_EQ(waits, (std::vector<std::string>{"keyring", "after", "file", "after"}));
+
+    // A write that fails stops those after it.
+    fs::remove(f.file("setup.ini"));
+    fs::create_directories(f.file("setup.ini/x"));
+    save.limits = {1, 1};
+    EXPECT_FALSE(saveSettings(f.path(), save, &keyring).ok);
+    EXPECT_EQ(readSendLimits(f.path()).pace, 30);
+    fs::remove_all(f.file("setup.ini"));
+    fs::remove(f.file(kSignInFile));
+    fs::create_directories(f.file(std::string(kSignInFile) + "/x"));
+    EXPECT_FALSE(saveSettings(f.path(), save, &keyring).ok);
+    EXPECT_FALSE(f.exists("setup.ini"));
 }
 
 TEST(ListOverlap, WarnsWhenSubscribeAndUnsubscribeMatchTheSameMessages) {

@@ -12,7 +12,6 @@
 #include <QTimer>
 #include <atomic>
 #include <cstdlib>
-#include <map>
 
 #include "gui/Keyring.h"
 #include "gui/SettingsWindow.h"
@@ -20,27 +19,14 @@
 #include "gui_support.h"
 #include "run/AccountLogin.h"
 #include "store/SignInSettings.h"
+#include "support/MemoryKeyring.h"
 
 namespace vorel {
 namespace {
 
-class MemoryKeyring : public SecretStore {
-public:
-    std::map<std::string, std::string> secrets;
-    std::optional<std::string> readSecret(const std::string& key) override {
-        auto it = secrets.find(key);
-        return it == secrets.end() ? std::nullopt : std::optional<std::string>(it->second);
-    }
-    bool writeSecret(const std::string& key, const std::string& value) override {
-        secrets[key] = value;
-        return true;
-    }
-    void removeSecret(const std::string& key) override { secrets.erase(key); }
-};
-
 struct SignInTabTest : test::AppTest {
     QPointer<SettingsWindow> w;
-    MemoryKeyring keyring;
+    test::MemoryKeyring keyring;
     ~SignInTabTest() override { delete w.data(); }
     void open() {
         MessageBox::setStandingAnswer(MessageBox::Ok);  // the ESMTP warning on Ok

@@ -24,6 +24,7 @@
 #include "forms/ConnectionCheck.h"
 #include "net/OAuth2.h"
 #include "run/AccountLogin.h"
+#include "support/MemoryKeyring.h"
 #include "support/RunFolder.h"
 #include "support/ScriptedServer.h"
 
@@ -188,26 +189,6 @@ TEST(PasswordCommand, FirstLineOfOutputOrWhyNot) {
     }
 }
 
-// A keyring in memory.
-class MemoryStore : public SecretStore {
-public:
-    std::map<std::string, std::string> secrets;
-    bool answers = true;
-    std::optional<std::string> readSecret(const std::string& key) override {
-        if (!answers || secrets.count(key) == 0) {
-            return std::nullopt;
-        }
-        return secrets[key];
-    }
-    bool writeSecret(const std::string& key, const std::string& value) override {
-        if (answers) {
-            secrets[key] = value;
-        }
-        return answers;
-    }
-    void removeSecret(const std::string& key) override { secrets.erase(key); }
-};
-
 // A token endpoint that answers from a script.
 class ScriptedTokens : public TokenService {
 public:
@@ -233,7 +214,7 @@ TokenAnswer tokenAnswer(const std::string& access, const std::string& refresh = 
 
 struct LoginFixture : ::testing::Test {
     test::TempFolder folder;
-    MemoryStore keyring;
+    test::MemoryKeyring keyring;
     ScriptedTokens tokens;
     SignInSettings signIn;
     Settings settings;
