@@ -20,6 +20,7 @@
 #include "forms/AutoresponderEditor.h"
 #include "forms/ListOverlap.h"
 #include "forms/ListRules.h"
+#include "forms/MemberEdit.h"
 #include "forms/MemberRules.h"
 #include "forms/Notices.h"
 #include "forms/SetupConfig.h"
@@ -461,10 +462,7 @@ int cmdMember(const CommandLine& cl) {
     const std::int64_t today = static_cast<std::int64_t>(std::time(nullptr)) / 86400;
     if (listing) {
         for (const MemberEntry& e : memberEntries(db, list)) {
-            Member m;
-            m.bounces = e.bounces;
-            m.bounceDay = e.bounceDay;
-            const bool held = isHeld(m, today);
+            const bool held = isHeld(e, today);
             if (a.size() == 2 || held) {
                 say(e.email + (held && a.size() == 2 ? "  (held)" : ""));
             }
@@ -500,7 +498,8 @@ int cmdMember(const CommandLine& cl) {
         return refused("member", address + " is not a member of " + list);
     }
     if (a[1] == "remove") {
-        db.deleteMember(m->id);
+        const MemberEntry shown{m->id, m->Email, m->bounces, m->bounceDay};
+        removeMember(db, &shown);
         say("Removed " + m->Email + " from " + list);
         return 0;
     }
@@ -508,8 +507,7 @@ int cmdMember(const CommandLine& cl) {
         if (!isHeld(*m, today)) {
             return refused("member", m->Email + " is not held");
         }
-        db.releaseMember(list, m->Email);
-        say(m->Email + " is released and gets the list's copies again.");
+        say(releaseHeld(db, list, m->Email).message);
         return 0;
     }
     return usage(kUsage);

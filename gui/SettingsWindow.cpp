@@ -23,6 +23,7 @@
 #include "forms/Autostart.h"
 #include "forms/ConnectionCheck.h"
 #include "forms/SettingsSave.h"
+#include "forms/SetupConfig.h"
 #include "gui/Keyring.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
@@ -49,9 +50,7 @@ constexpr const char* kLineControls[Settings::kLineCount] = {
     "txtTIMEOUT", "chkESMTP",       "chkDEBUG",
 };
 
-const QString kEsmtpWarning = QStringLiteral(
-    "Please check with your service provider that your SMTP server is not ESMTP, Vorel may "
-    "behave unpredictably if this setting is not correct!");
+const QString kEsmtpWarning = QString::fromUtf8(kEsmtpWarningText);
 
 QLineEdit* textField(const char* name, const QString& label, const QString& hint) {
     auto* edit = new QLineEdit;
