@@ -20,7 +20,6 @@ namespace vorel {
 namespace {
 
 constexpr std::size_t kMessageTextLimit = 32000;
-constexpr char kMarker[] = "%vorelcode%";
 
 const char* const kMonths[] = {"January",   "February", "March",    "April",
                                "May",       "June",     "July",     "August",
@@ -155,11 +154,11 @@ std::string readMessageText(RunContext& ctx) {
 
 MergeFields parseMergeFields(const std::string& messageText) {
     MergeFields fields;
-    std::size_t first = messageText.find(kMarker);
+    std::size_t first = messageText.find(kMergeMarker);
     if (first == std::string::npos) {
         return fields;
     }
-    std::string text = replaceAll(messageText.substr(first), kMarker, "");
+    std::string text = replaceAll(messageText.substr(first), kMergeMarker, "");
     std::size_t pos = 0;
     if (!text.empty() && text[0] == '~') {
         pos = 1;

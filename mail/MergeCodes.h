@@ -24,7 +24,9 @@ std::string readMessageTextPieces(const WorkTextSource& source);
 // (MailComponent::saveWorkFile), taken from the component's memory.
 std::string readMessageText(RunContext& ctx);
 
-// name=value lines after the first "%vorelcode%".
+// The line a sender writes before the name=value lines of a message.
+inline constexpr char kMergeMarker[] = "%vorelcode%";
+// name=value lines after the first kMergeMarker; none without it.
 MergeFields parseMergeFields(const std::string& messageText);
 
 // "dd mmmm yyyy", e.g. "05 December 2026".
