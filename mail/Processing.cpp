@@ -23,15 +23,6 @@ namespace vorel {
 
 namespace {
 
-bool asksToJoin(const MailingList& list, const std::string& to, const std::string& subject) {
-    return sameText(to, list.onsubscribeto) || sameText(subject, list.onsubscribesubject) ||
-           sameText(to, "<" + list.onsubscribeto + ">");
-}
-
-bool postsTo(const MailingList& list, const std::string& to, const std::string& subject) {
-    return sameText(to, list.sendtolistfrom) || sameText(subject, list.sendtolistsubject);
-}
-
 // The handling of one message. From, To and Subject are the values the run
 // driver left on the component when the handling began; fetching the whole
 // message later replaces the component's values with the raw header's.
@@ -254,7 +245,7 @@ void MessageHandler::listPass() {
 }
 
 bool MessageHandler::subscribeRequest(const MailingList& list) const {
-    return asksToJoin(list, to_, subject_);
+    return static_cast<bool>(asksToJoin(list, to_, subject_));
 }
 
 void MessageHandler::subscribe(const MailingList& list) {
@@ -302,11 +293,7 @@ void MessageHandler::subscribe(const MailingList& list) {
 }
 
 void MessageHandler::unsubscribe(const MailingList& list) {
-    bool request = sameText(to_, list.onunsubscribeto) ||
-                   sameText(subject_, list.onunsubscribesubject) ||
-                   sameText(to_, "<" + list.onunsubscribeto + ">") ||
-                   sameText(to_ + ",", list.onunsubscribeto);
-    if (!request || !isValidEmail(from_) || !senderIsOneAddress()) {
+    if (!asksToLeave(list, to_, subject_) || !isValidEmail(from_) || !senderIsOneAddress()) {
         return;
     }
     std::optional<Member> found = db().findMember(list.Name, from_);
