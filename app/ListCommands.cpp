@@ -1,9 +1,5 @@
 // vorel post, import and export: the member editor's and the post window's
 // work for scripts and schedulers, on the same code as the windows.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +9,7 @@
 
 #include "app/Commands.h"
 #include "base/Clock.h"
+#include "base/FileIo.h"
 #include "forms/ListPost.h"
 #include "forms/ListRules.h"
 #include "forms/MemberRules.h"
@@ -33,37 +30,6 @@ int usage(const char* text) {
 int failure(const char* command, const std::string& text) {
     std::fprintf(stderr, "vorel %s: %s\n", command, text.c_str());
     return 1;
-}
-
-// The whole file, or why it cannot be read ("" when it was).
-std::string readMessageFile(const std::string& path, std::string& text) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::strerror(errno);
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return "it is a folder";
-    }
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            const int err = errno;
-            ::close(fd);
-            return std::strerror(err);
-        }
-        if (n == 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return "";
 }
 
 void printLine(const std::string& line) {
@@ -109,10 +75,13 @@ int cmdPost(const CommandLine& cl) {
     }
     if (messageFile) {
         // A folder or an unreadable file must never become an empty copy for every member.
-        const std::string problem = readMessageFile(*messageFile, post.message);
-        if (!problem.empty()) {
-            return failure("post", "cannot read " + *messageFile + ": " + problem);
+        int err = 0;
+        std::optional<std::string> text = readWholeFile(*messageFile, 0, &err);
+        if (!text) {
+            return failure("post", "cannot read " + *messageFile + ": " +
+                                       (err == EISDIR ? "it is a folder" : std::strerror(err)));
         }
+        post.message = std::move(*text);
     } else {
         post.message = *message;
     }

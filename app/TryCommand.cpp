@@ -4,11 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <system_error>
 
 #include "app/Commands.h"
 #include "base/Clock.h"
@@ -102,16 +100,15 @@ int cmdTry(const CommandLine& cl) {
         return kExitUsage;
     }
     const std::string file = cl.args[0];
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) {
+    int err = 0;
+    const std::optional<std::string> raw = readWholeFile(file, 0, &err);
+    if (!raw && err == EISDIR) {
         std::fprintf(stderr, "vorel try: %s is a folder, not a message file\n", file.c_str());
         return 1;
     }
-    errno = 0;
-    const std::optional<std::string> raw = readWholeFile(file);
     if (!raw) {
         std::fprintf(stderr, "vorel try: cannot read the message file %s: %s\n", file.c_str(),
-                     std::strerror(errno ? errno : EIO));
+                     std::strerror(err));
         return 1;
     }
     // The real folder is only read: no folder or database is made for it.

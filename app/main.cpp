@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -44,7 +43,8 @@ void printUsage(std::FILE* to = stderr) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Neither needs a display nor an application folder.
+    // Neither needs a display nor an application folder: answered before any
+    // window-system start, so they work on a server.
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--version") {
@@ -110,18 +110,6 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (cl->command.empty()) {
-            const auto& a = cl->args;
-            if (std::find(a.begin(), a.end(), "--help") != a.end() ||
-                std::find(a.begin(), a.end(), "-h") != a.end()) {
-                printUsage();
-                return 0;
-            }
-            // Answered before any window-system start, so it works on a server.
-            if (std::find(a.begin(), a.end(), "--version") != a.end()) {
-                std::printf("vorel %d.%d.%d\n", VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR,
-                            VOREL_VERSION_PATCH);
-                return 0;
-            }
             // Qt aborts without a display; say what to do instead.
             if (!vorel::hasDisplay([](const char* name) {
                     const char* v = std::getenv(name);

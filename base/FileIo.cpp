@@ -12,10 +12,16 @@
 
 namespace vorel {
 
-std::optional<std::string> readWholeFile(const std::string& path, std::size_t slack) {
+std::optional<std::string> readWholeFile(const std::string& path, std::size_t slack, int* error) {
+    const auto failed = [error](int err) -> std::optional<std::string> {
+        if (error) {
+            *error = err;
+        }
+        return std::nullopt;
+    };
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return std::nullopt;
+        return failed(errno);
     }
     std::string out;
     struct stat st {};
@@ -29,9 +35,10 @@ std::optional<std::string> readWholeFile(const std::string& path, std::size_t sl
             continue;
         }
         if (n <= 0) {
+            const int err = errno;
             ::close(fd);
             if (n < 0) {
-                return std::nullopt;
+                return failed(err);
             }
             return out;
         }

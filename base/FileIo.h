@@ -10,10 +10,12 @@
 namespace vorel {
 
 // The whole content of a file, following links (a user's own file may be
-// one); std::nullopt when it cannot be opened or read to its end. The string
-// is sized once for the file and `slack` more bytes, so that a caller that
-// grows it a little (a longer header block) does not copy a large file again.
-std::optional<std::string> readWholeFile(const std::string& path, std::size_t slack = 0);
+// one); std::nullopt when it cannot be opened or read to its end, with the
+// errno in `error` (EISDIR for a folder). The string is sized once for the
+// file and `slack` more bytes, so that a caller that grows it a little (a
+// longer header block) does not copy a large file again.
+std::optional<std::string> readWholeFile(const std::string& path, std::size_t slack = 0,
+                                         int* error = nullptr);
 
 // What an atomic write does with a file already at the path.
 enum class ExistingFile {

@@ -185,10 +185,9 @@ public:
     // The four calls below read the whole current message: each downloads it
     // first when it is not there yet (once per selected message, as
     // fetchMessage does), and none of them changes from(), to(), subject().
-    // The work file: header lines and the decoded text of the message.
-    virtual void saveWorkFile(const std::string& path) = 0;
-    // The same text in memory, handed over in pieces (whose bounds mean
-    // nothing), so that a large message is not copied whole.
+    // Header lines and the decoded text of the message, handed over in
+    // pieces (whose bounds mean nothing), so that a large message is not
+    // copied whole.
     virtual void workTextPieces(const std::function<void(std::string_view)>& piece) = 0;
     // The message exactly as received, for sending on with a new addressing.
     virtual void saveMessageFile(const std::string& path) = 0;

@@ -1,26 +1,18 @@
 #include "forms/ListOverlap.h"
 
-#include "base/TextCompare.h"
+#include "mail/MessageRules.h"
 
 namespace vorel {
 
-namespace {
-
-// An unsubscribe To also matches the address followed by a comma.
-bool sameAddress(const std::string& subscribeTo, const std::string& unsubscribeTo) {
-    return !subscribeTo.empty() &&
-           (sameText(subscribeTo, unsubscribeTo) || sameText(subscribeTo + ",", unsubscribeTo));
-}
-
-}  // namespace
-
 std::string requestOverlapWarning(const MailingList& list) {
+    // A message to the subscribe address, or with the subscribe Subject, as
+    // the unsubscribe rule sees it.
+    const RuleMatch both = asksToLeave(list, list.onsubscribeto, list.onsubscribesubject);
     std::string shared;
-    if (sameAddress(list.onsubscribeto, list.onunsubscribeto)) {
+    if (both.to && !list.onsubscribeto.empty()) {
         shared = "the To address \"" + list.onsubscribeto + "\"";
     }
-    if (!list.onsubscribesubject.empty() &&
-        sameText(list.onsubscribesubject, list.onunsubscribesubject)) {
+    if (both.subject && !list.onsubscribesubject.empty()) {
         shared += (shared.empty() ? "" : " and ") + std::string("the Subject \"") +
                   list.onsubscribesubject + "\"";
     }

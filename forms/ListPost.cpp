@@ -10,7 +10,6 @@ namespace vorel {
 
 namespace {
 
-constexpr char kMarker[] = "%vorelcode%";
 // Notes of this many copies share one transaction (one per copy would make
 // a big list wait on the disk).
 constexpr std::size_t kNotesPerTransaction = 5000;
@@ -21,11 +20,8 @@ constexpr int kPostCacheKb = 2048;
 
 std::string personalisedBody(const ListPost& post, const LocalTime& now,
                              const std::string& memberData) {
-    MergeFields fields;
-    if (memberData.find(kMarker) != std::string::npos) {
-        fields = parseMergeFields(memberData);
-    }
-    return mergeListPost(post.message, now, fields) + "\r\n\r\n" + post.footer;
+    return mergeListPost(post.message, now, parseMergeFields(memberData)) + "\r\n\r\n" +
+           post.footer;
 }
 
 std::string postReach(std::int64_t recipients, long dailyLimit) {

@@ -1,5 +1,7 @@
 #include "forms/MergeCodeHelp.h"
 
+#include "mail/MergeCodes.h"
+
 namespace vorel {
 
 std::vector<std::string> mergeCodeHelp(const std::string& heading) {
@@ -29,8 +31,9 @@ std::vector<std::string> mergeCodeHelp(const std::string& heading) {
         "VorelCode Merge",
         "---------------",
         "",
-        "If the message is sent to Vorel with %vorelcode% in the body, Vorel will then allow you "
-        "to have additional fields that you can merge back to the person sending.",
+        "If the message is sent to Vorel with " + std::string(kMergeMarker) +
+            " in the body, Vorel will then allow you to have additional fields that you can "
+            "merge back to the person sending.",
         "",
         "%fieldname% - is replaced with the information in the body of the message when the "
         "email was received by Vorel.",
@@ -38,7 +41,7 @@ std::vector<std::string> mergeCodeHelp(const std::string& heading) {
         "more intelligent information",
         "For example:",
         "",
-        "%vorelcode%",
+        kMergeMarker,
         "name=John",
         "email=john@example.com",
         "telephone=0938409809",

@@ -15,10 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string email = in.ConsumeRandomLengthString(128);
     const std::string body = in.ConsumeRemainingBytesAsString();
 
-    // The text as the run reads it back from the work file.
-    const std::string path = fuzz::scratchFolder() + "/temp.msg";
-    fuzz::writeFile(path, body);
-    const std::string text = readMessageTextFile(path);
+    // The text as the run reads it from the work text.
+    const std::string text = readMessageTextPieces([&body](const auto& piece) { piece(body); });
     VOREL_FUZZ_CHECK(text.size() <= body.size() + 32000);
 
     const MergeFields fields = parseMergeFields(text);

@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string body = mail.bodyText();
     VOREL_FUZZ_CHECK(utf8(body) && utf8(mail.from()) && utf8(mail.to()) && utf8(mail.subject()));
 
-    mail.saveWorkFile(folder + "/temp.msg");
-    parseMergeFields(readMessageTextFile(folder + "/temp.msg"));
+    parseMergeFields(
+        readMessageTextPieces([&mail](const auto& piece) { mail.workTextPieces(piece); }));
     mail.saveMessageFile(folder + "/1.msg");
     VOREL_FUZZ_CHECK(fuzz::readFile(folder + "/1.msg") == raw);
 

@@ -1,18 +1,12 @@
 #include "mail/MergeCodes.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <stdexcept>
 #include <string_view>
 
 #include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/RunState.h"
-#include "store/AppFolder.h"
 #include "store/Database.h"
 
 namespace vorel {
@@ -20,7 +14,6 @@ namespace vorel {
 namespace {
 
 constexpr std::size_t kMessageTextLimit = 32000;
-constexpr char kMarker[] = "%vorelcode%";
 
 const char* const kMonths[] = {"January",   "February", "March",    "April",
                                "May",       "June",     "July",     "August",
@@ -49,9 +42,8 @@ std::size_t utf8Prefix(std::string_view text, std::size_t limit) {
 
 namespace {
 
-// Message text from the work text given in pieces of any size (a file's
-// reads, or the component's pieces in memory): the same text whatever the
-// pieces' bounds.
+// Message text from the work text given in pieces of any size: the same
+// text whatever the pieces' bounds.
 class MessageTextBuilder {
 public:
     // False once the text is long enough: nothing more is needed.
@@ -105,35 +97,6 @@ private:
 
 }  // namespace
 
-std::string readMessageTextFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw std::runtime_error("cannot read " + path);
-    }
-    MessageTextBuilder builder;
-    bool failed = false;
-    char buffer[64 * 1024];
-    // The limit is tested before each line, so the text may pass it by one line.
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            failed = true;
-            break;
-        }
-        if (n == 0 || !builder.add(std::string_view(buffer, static_cast<std::size_t>(n)))) {
-            break;
-        }
-    }
-    ::close(fd);
-    if (failed) {
-        throw std::runtime_error("cannot read " + path);
-    }
-    return builder.finish();
-}
-
 std::string readMessageTextPieces(const WorkTextSource& source) {
     MessageTextBuilder builder;
     bool more = true;
@@ -146,8 +109,8 @@ std::string readMessageTextPieces(const WorkTextSource& source) {
 }
 
 std::string readMessageText(RunContext& ctx) {
-    // From memory: the text temp.msg would give, without writing the message
-    // to disk and reading it back for every merge.
+    // From memory: the message is never written to disk and read back for
+    // every merge.
     return readMessageTextPieces([&ctx](const std::function<void(std::string_view)>& piece) {
         ctx.mail.workTextPieces(piece);
     });
@@ -155,11 +118,11 @@ std::string readMessageText(RunContext& ctx) {
 
 MergeFields parseMergeFields(const std::string& messageText) {
     MergeFields fields;
-    std::size_t first = messageText.find(kMarker);
+    std::size_t first = messageText.find(kMergeMarker);
     if (first == std::string::npos) {
         return fields;
     }
-    std::string text = replaceAll(messageText.substr(first), kMarker, "");
+    std::string text = replaceAll(messageText.substr(first), kMergeMarker, "");
     std::size_t pos = 0;
     if (!text.empty() && text[0] == '~') {
         pos = 1;

@@ -14,17 +14,17 @@ struct RunContext;
 
 using MergeFields = std::vector<std::pair<std::string, std::string>>;
 
-// The message text of a saved message file: every line followed by "~", line
-// ends dropped; reading stops once 32000 or more characters are collected.
-std::string readMessageTextFile(const std::string& path);
-// The same text of a work text handed over in pieces (whose bounds mean nothing).
+// The message text of a work text handed over in pieces (whose bounds mean
+// nothing): every line followed by "~", line ends dropped; reading stops once
+// 32000 or more characters are collected.
 using WorkTextSource = std::function<void(const std::function<void(std::string_view)>&)>;
 std::string readMessageTextPieces(const WorkTextSource& source);
-// The current message's text as readMessageTextFile reads its work file
-// (MailComponent::saveWorkFile), taken from the component's memory.
+// The current message's text, of its work text (MailComponent::workTextPieces).
 std::string readMessageText(RunContext& ctx);
 
-// name=value lines after the first "%vorelcode%".
+// The line a sender writes before the name=value lines of a message.
+inline constexpr char kMergeMarker[] = "%vorelcode%";
+// name=value lines after the first kMergeMarker; none without it.
 MergeFields parseMergeFields(const std::string& messageText);
 
 // "dd mmmm yyyy", e.g. "05 December 2026".

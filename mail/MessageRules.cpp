@@ -15,10 +15,30 @@
 
 namespace vorel {
 
-AutoresponderMatch autoresponderMatches(const Autoresponder& row, const std::string& to,
-                                        const std::string& subject) {
-    return {sameText(to, row.To) || sameText(to, "<" + row.To + ">"),
-            sameText(subject, row.Subject)};
+namespace {
+
+bool sameAddress(const std::string& to, const std::string& rule) {
+    return sameText(to, rule) || sameText(to, "<" + rule + ">");
+}
+
+}  // namespace
+
+RuleMatch autoresponderMatches(const Autoresponder& row, const std::string& to,
+                               const std::string& subject) {
+    return {sameAddress(to, row.To), sameText(subject, row.Subject)};
+}
+
+RuleMatch asksToJoin(const MailingList& list, const std::string& to, const std::string& subject) {
+    return {sameAddress(to, list.onsubscribeto), sameText(subject, list.onsubscribesubject)};
+}
+
+RuleMatch asksToLeave(const MailingList& list, const std::string& to, const std::string& subject) {
+    return {sameAddress(to, list.onunsubscribeto) || sameText(to + ",", list.onunsubscribeto),
+            sameText(subject, list.onunsubscribesubject)};
+}
+
+RuleMatch postsTo(const MailingList& list, const std::string& to, const std::string& subject) {
+    return {sameText(to, list.sendtolistfrom), sameText(subject, list.sendtolistsubject)};
 }
 
 std::int64_t arrivalTime(const MailComponent& mail, const Clock& clock) {

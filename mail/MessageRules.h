@@ -19,14 +19,22 @@ struct RunState;
 // its preview (vorel try, the editor's Try) both call these, so the preview
 // cannot disagree with the run it shows.
 
-struct AutoresponderMatch {
-    bool to = false;       // To equals the row's, bare or in angle brackets
-    bool subject = false;  // Subject equals the row's
+// Which of the message's To and Subject a rule matched. Whole texts are
+// compared without regard to letter case.
+struct RuleMatch {
+    bool to = false;       // To equals the rule's, bare or in angle brackets
+    bool subject = false;  // Subject equals the rule's
     explicit operator bool() const { return to || subject; }
 };
-// Whole texts compared without regard to letter case.
-AutoresponderMatch autoresponderMatches(const Autoresponder& row, const std::string& to,
-                                        const std::string& subject);
+RuleMatch autoresponderMatches(const Autoresponder& row, const std::string& to,
+                               const std::string& subject);
+
+// The mailing list rules, each on To OR Subject: a message asks to join the
+// list, asks to leave it (its To also matches an unsubscribe address stored
+// with a comma after it), or is a post to it (bare To only).
+RuleMatch asksToJoin(const MailingList& list, const std::string& to, const std::string& subject);
+RuleMatch asksToLeave(const MailingList& list, const std::string& to, const std::string& subject);
+RuleMatch postsTo(const MailingList& list, const std::string& to, const std::string& subject);
 
 // When the current message arrived, as the active periods judge it: the
 // component's arrival time (top-most Received, else Date), else the clock's

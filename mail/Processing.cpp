@@ -21,19 +21,6 @@
 
 namespace vorel {
 
-namespace {
-
-bool asksToJoin(const MailingList& list, const std::string& to, const std::string& subject) {
-    return sameText(to, list.onsubscribeto) || sameText(subject, list.onsubscribesubject) ||
-           sameText(to, "<" + list.onsubscribeto + ">");
-}
-
-bool postsTo(const MailingList& list, const std::string& to, const std::string& subject) {
-    return sameText(to, list.sendtolistfrom) || sameText(subject, list.sendtolistsubject);
-}
-
-}  // namespace
-
 Database& MessageHandler::db() {
     if (!ctx_.state.db) {
         throw std::runtime_error("the database is not open");
@@ -168,7 +155,7 @@ void MessageHandler::listPass() {
 }
 
 bool MessageHandler::subscribeRequest(const MailingList& list) const {
-    return asksToJoin(list, to_, subject_);
+    return static_cast<bool>(asksToJoin(list, to_, subject_));
 }
 
 void MessageHandler::subscribe(const MailingList& list) {
@@ -216,11 +203,7 @@ void MessageHandler::subscribe(const MailingList& list) {
 }
 
 void MessageHandler::unsubscribe(const MailingList& list) {
-    bool request = sameText(to_, list.onunsubscribeto) ||
-                   sameText(subject_, list.onunsubscribesubject) ||
-                   sameText(to_, "<" + list.onunsubscribeto + ">") ||
-                   sameText(to_ + ",", list.onunsubscribeto);
-    if (!request || !isValidEmail(from_) || !senderIsOneAddress()) {
+    if (!asksToLeave(list, to_, subject_) || !isValidEmail(from_) || !senderIsOneAddress()) {
         return;
     }
     std::optional<Member> found = db().findMember(list.Name, from_);

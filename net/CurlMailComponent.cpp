@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <initializer_list>
 #include <string_view>
 #include <utility>
 
@@ -22,24 +21,15 @@ namespace {
 
 // Replaces the file's content. Written over the old bytes and then cut to
 // length rather than truncated first: ext4 flushes a file that was truncated
-// to nothing when it is closed, which made every rewrite of the work file a
-// disk write.
-// The content may come in parts, written one after the other.
-void writeWholeFile(const std::string& path, std::initializer_list<std::string_view> content) {
+// to nothing when it is closed.
+void writeWholeFile(const std::string& path, std::string_view content) {
     // Other people's mail: the owner's alone, whatever the umask.
     const int fd = openNoFollow(path, O_WRONLY | O_CREAT, 0600);
     if (fd < 0) {
         throw MailError(mailcode::kFile, "cannot write " + path + ": " + fileErrorText(errno));
     }
-    int err = 0;
-    std::size_t size = 0;
-    for (const std::string_view part : content) {
-        if (err == 0) {
-            err = writeAll(fd, part);
-        }
-        size += part.size();
-    }
-    if (err == 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    int err = writeAll(fd, content);
+    if (err == 0 && ::ftruncate(fd, static_cast<off_t>(content.size())) != 0) {
         err = errno;
     }
     if (::close(fd) != 0 && err == 0) {
@@ -223,15 +213,8 @@ void CurlMailComponent::fetchMessage() {
     subject_ = m.subject;
 }
 
-void CurlMailComponent::saveWorkFile(const std::string& path) {
-    // Made once per message: every merge of the message saves it again.
-    if (!messageFetched_ || workHead_.empty()) {
-        workHead_ = mime::workFileHead(ensureMessage());
-    }
-    writeWholeFile(path, {workHead_, message_.bodyText, mime::workFileTail(message_)});
-}
-
 void CurlMailComponent::workTextPieces(const std::function<void(std::string_view)>& piece) {
+    // Made once per message: every merge of the message reads it again.
     if (!messageFetched_ || workHead_.empty()) {
         workHead_ = mime::workFileHead(ensureMessage());
     }
@@ -242,7 +225,7 @@ void CurlMailComponent::workTextPieces(const std::function<void(std::string_view
 
 void CurlMailComponent::saveMessageFile(const std::string& path) {
     ensureMessage();
-    writeWholeFile(path, {raw_});
+    writeWholeFile(path, raw_);
 }
 
 int CurlMailComponent::extraCount() {

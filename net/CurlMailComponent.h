@@ -47,8 +47,8 @@ namespace vorel {
 //   Windows-1252; unlabelled UTF-16 known by its byte-order mark);
 //   extraCount() counts every other part except the alternatives of that
 //   text and signatures.
-// - saveWorkFile() writes decoded header lines and the decoded text, so that
-//   "name=value" lines survive quoted-printable and base64 bodies;
+// - workTextPieces() hands over decoded header lines and the decoded text,
+//   so that "name=value" lines survive quoted-printable and base64 bodies;
 //   saveMessageFile() writes the message exactly as received, and send()
 //   with sourceFile sends it whole under the new addressing; only parts the
 //   server would refuse (a line over 998 octets, 8-bit data without
@@ -108,7 +108,6 @@ public:
     void willFetch(long n) override;
     int headersAhead() const override;
     void fetchMessage() override;
-    void saveWorkFile(const std::string& path) override;
     void workTextPieces(const std::function<void(std::string_view)>& piece) override;
     void saveMessageFile(const std::string& path) override;
     int extraCount() override;
@@ -157,7 +156,7 @@ private:
     mime::ParsedHeader header_;
     bool messageFetched_ = false;
     std::string raw_;
-    std::string workHead_;  // the work file's header lines, once made (the body goes as it is)
+    std::string workHead_;  // the work text's header lines, once made (the body goes as it is)
     mime::ParsedMessage message_;
 
     std::string from_;

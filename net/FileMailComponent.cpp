@@ -33,10 +33,6 @@ bool FileMailComponent::hasHeaderField(const std::string& name) const {
     return false;
 }
 
-void FileMailComponent::saveWorkFile(const std::string& path) {
-    writeFile(path, mime::workFileText(message_));
-}
-
 void FileMailComponent::workTextPieces(const std::function<void(std::string_view)>& piece) {
     piece(mime::workFileText(message_));
 }

@@ -32,7 +32,6 @@ public:
     }
     void deleteMessage() override { deleted_ = true; }
     void fetchMessage() override { takeHeaderValues(); }
-    void saveWorkFile(const std::string& path) override;
     void workTextPieces(const std::function<void(std::string_view)>& piece) override;
     void saveMessageFile(const std::string& path) override;
     int extraCount() override { return message_.extraCount; }

@@ -92,7 +92,7 @@ std::string quoted(const std::string& s) {
 DryRunResult::Verdict verdict(const Autoresponder& row, const std::string& to,
                               const std::string& subject, std::int64_t arrival,
                               std::optional<std::int64_t> answered) {
-    const AutoresponderMatch m = autoresponderMatches(row, to, subject);
+    const RuleMatch m = autoresponderMatches(row, to, subject);
     DryRunResult::Verdict v{row.Name, static_cast<bool>(m), {}};
     const Activity activity = activityAt(row, arrival);
     if (m && activity != Activity::Active) {

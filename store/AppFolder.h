@@ -34,8 +34,6 @@ inline constexpr char kSettingsFile[] = "setup.ini";
 inline constexpr char kDatabaseFile[] = "data.mdb";
 inline constexpr char kRunLogFile[] = "log.txt";
 inline constexpr char kDebugLogFile[] = "debug.log";
-// The message at hand, saved for the merge codes to read.
-inline constexpr char kWorkMessageFile[] = "temp.msg";
 
 std::string databasePath(const std::string& folder);
 std::string runLogPath(const std::string& folder);

@@ -21,8 +21,7 @@ namespace vorel {
 
 namespace {
 
-// The tables as the system first creates them. emails has no Data field yet:
-// the start-up upgrade adds it, as it does to databases made before it existed.
+// The three tables as the system first made them; kSchema holds the rest.
 constexpr const char* kCreateTables = R"sql(
 CREATE TABLE autoresponders (
     Name TEXT COLLATE NOCASE, "To" TEXT, Subject TEXT, msgfrom TEXT, msgsubject TEXT,
@@ -37,14 +36,68 @@ CREATE TABLE mailling (
 CREATE TABLE emails (name TEXT COLLATE NOCASE, Email TEXT COLLATE NOCASE);
 )sql";
 
-// Look-ups by name and by (list, address) must not scan. emails_by_list keeps
-// the members of one list in stored order, so listing them needs no sort.
-constexpr std::array<const char*, 4> kIndexes = {
-    "CREATE INDEX IF NOT EXISTS autoresponders_by_name ON autoresponders(Name COLLATE NOCASE)",
-    "CREATE INDEX IF NOT EXISTS mailling_by_name ON mailling(Name COLLATE NOCASE)",
-    "CREATE INDEX IF NOT EXISTS emails_by_list_address"
-    " ON emails(name COLLATE NOCASE, Email COLLATE NOCASE)",
-    "CREATE INDEX IF NOT EXISTS emails_by_list ON emails(name COLLATE NOCASE)",
+// Every field, table, trigger and index that came later, in the order they
+// are added: a new database gets them all, the start-up upgrade what a file
+// lacks, and a file that has them all is left alone. A new field is one line:
+// {"table", "name", "TYPE"}, at the end of the list.
+struct SchemaPart {
+    const char* table;  // the table it goes into or beside: nothing is made without it
+    const char* name;   // the field's, table's, trigger's or index's name
+    const char* sql;    // a field's type, or the statement that makes the others
+};
+constexpr SchemaPart kSchema[] = {
+    // A member's merge data, which the oldest files lack.
+    {"emails", "Data", "TEXT"},
+    // NULL in the rows it finds: those lists ask new subscribers to confirm.
+    {"mailling", "confirm", "INTEGER"},
+    // NULL: those lists send their copies from the list's address.
+    {"mailling", "fromstyle", "INTEGER"},
+    // Hard bounces of a member and the day of the last one.
+    {"emails", "bounces", "INTEGER"},
+    {"emails", "bounceday", "INTEGER"},
+    // Not part of the three tables users and other tools know: what the
+    // sending step must know of a queued record (see noteOutbound).
+    {"emails", "outbound",
+     "CREATE TABLE outbound (Digest TEXT PRIMARY KEY, Kind INTEGER NOT NULL, List TEXT NOT NULL,"
+     " Queued INTEGER NOT NULL)"},
+    {"outbound", "outbound_sent",
+     "CREATE TRIGGER outbound_sent AFTER UPDATE OF Queued ON outbound WHEN NEW.Queued <= 0"
+     " BEGIN DELETE FROM outbound WHERE Digest = NEW.Digest; END"},
+    // The messages a run acted on, so that none is answered twice.
+    {"emails", "handled", "CREATE TABLE handled (Key TEXT PRIMARY KEY)"},
+    // Subscribe requests waiting for their confirmation (see PendingRequest).
+    {"emails", "pending",
+     "CREATE TABLE pending (List TEXT COLLATE NOCASE, Email TEXT COLLATE NOCASE, Data TEXT,"
+     " Token TEXT UNIQUE, Asked INTEGER)"},
+    {"pending", "pending_by_list_address",
+     "CREATE INDEX pending_by_list_address ON pending(List COLLATE NOCASE, Email COLLATE NOCASE)"},
+    // The list copies sent lately, so that a delivery report can prove it is
+    // about one of them (see recordCopy).
+    {"emails", "copies",
+     "CREATE TABLE copies (MessageId TEXT PRIMARY KEY, List TEXT NOT NULL, Email TEXT NOT NULL,"
+     " Sent INTEGER NOT NULL)"},
+    {"copies", "copies_by_time", "CREATE INDEX copies_by_time ON copies(Sent)"},
+    // Look-ups by name and by (list, address) must not scan. emails_by_list
+    // keeps the members of one list in stored order, so listing them needs no sort.
+    {"autoresponders", "autoresponders_by_name",
+     "CREATE INDEX autoresponders_by_name ON autoresponders(Name COLLATE NOCASE)"},
+    {"mailling", "mailling_by_name",
+     "CREATE INDEX mailling_by_name ON mailling(Name COLLATE NOCASE)"},
+    {"emails", "emails_by_list_address",
+     "CREATE INDEX emails_by_list_address ON emails(name COLLATE NOCASE, Email COLLATE NOCASE)"},
+    {"emails", "emails_by_list", "CREATE INDEX emails_by_list ON emails(name COLLATE NOCASE)"},
+    // The autoresponders' active period and one reply per sender: three
+    // fields, and who was answered when (a reply's entries go with its
+    // autoresponder).
+    {"autoresponders", "activefrom", "TEXT"},
+    {"autoresponders", "activeuntil", "TEXT"},
+    {"autoresponders", "replydays", "INTEGER"},
+    {"autoresponders", "answered",
+     "CREATE TABLE answered (Responder INTEGER NOT NULL, Email TEXT COLLATE NOCASE NOT NULL,"
+     " Sent INTEGER NOT NULL, PRIMARY KEY (Responder, Email))"},
+    {"autoresponders", "autoresponder_gone",
+     "CREATE TRIGGER autoresponder_gone AFTER DELETE ON autoresponders BEGIN"
+     " DELETE FROM answered WHERE Responder = OLD.rowid; END"},
 };
 
 constexpr int kBusyTimeoutMs = 10000;
@@ -263,31 +316,45 @@ Member readMember(sqlite3_stmt* s) {
     return m;
 }
 
-bool hasTable(sqlite3* db, const char* name) {
+// Whether the query, with `a` and `b` bound as ?1 and ?2, gives a row.
+bool anyRow(sqlite3* db, const char* sql, const char* a = nullptr, const char* b = nullptr) {
     sqlite3_stmt* q = nullptr;
     bool found = false;
-    if (sqlite3_prepare_v2(
-            db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", -1,
-            &q, nullptr) == SQLITE_OK) {
-        sqlite3_bind_text(q, 1, name, -1, SQLITE_STATIC);
+    if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(q, 1, a, -1, SQLITE_STATIC);
+        sqlite3_bind_text(q, 2, b, -1, SQLITE_STATIC);
         found = sqlite3_step(q) == SQLITE_ROW;
     }
     sqlite3_finalize(q);
     return found;
 }
 
-void execIgnoringErrors(sqlite3* db, const char* sql) {
-    sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+bool hasTable(sqlite3* db, const char* name) {
+    return anyRow(
+        db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", name);
 }
 
-// Subscribe requests waiting for their confirmation (see PendingRequest).
-void createPendingTable(sqlite3* db) {
-    execIgnoringErrors(db,
-                       "CREATE TABLE IF NOT EXISTS pending (List TEXT COLLATE NOCASE,"
-                       " Email TEXT COLLATE NOCASE, Data TEXT, Token TEXT UNIQUE, Asked INTEGER)");
-    execIgnoringErrors(db,
-                       "CREATE INDEX IF NOT EXISTS pending_by_list_address"
-                       " ON pending(List COLLATE NOCASE, Email COLLATE NOCASE)");
+bool isField(const SchemaPart& part) {
+    return std::strncmp(part.sql, "CREATE ", 7) != 0;
+}
+
+bool hasPart(sqlite3* db, const SchemaPart& part) {
+    return isField(part) ? anyRow(db,
+                                  "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2"
+                                  " COLLATE NOCASE",
+                                  part.table, part.name)
+                         : anyRow(db, "SELECT 1 FROM sqlite_master WHERE name = ?1 COLLATE NOCASE",
+                                  part.name);
+}
+
+std::string partSql(const SchemaPart& part) {
+    return isField(part) ? std::string("ALTER TABLE ") + part.table + " ADD COLUMN " + part.name +
+                               " " + part.sql
+                         : part.sql;
+}
+
+void execIgnoringErrors(sqlite3* db, const char* sql) {
+    sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
 }
 
 // Member and pending addresses stored before every path kept them with
@@ -322,55 +389,12 @@ void readableMemberAddresses(sqlite3* db) {
     }
 }
 
-// Whether every field, table, trigger and index the upgrade adds is there
-// already: then a start-up makes no statement fail ten times over.
+// Whether every part of the schema is there and the member addresses are
+// readable: then a start-up makes no statement fail.
 bool schemaCurrent(sqlite3* db) {
-    sqlite3_stmt* q = nullptr;
-    bool current = false;
-    if (sqlite3_prepare_v2(
-            db,
-            "SELECT (SELECT count(*) FROM pragma_table_info('emails')"
-            "  WHERE lower(name) IN ('data', 'bounces', 'bounceday')) = 3"
-            " AND (SELECT count(*) FROM pragma_table_info('mailling')"
-            "  WHERE lower(name) IN ('confirm', 'fromstyle')) = 2"
-            " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('outbound', 'outbound_sent',"
-            "  'handled', 'pending', 'pending_by_list_address', 'autoresponders_by_name',"
-            "  'mailling_by_name', 'emails_by_list_address', 'emails_by_list')) = 9"
-            " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('copies', 'copies_by_time'))"
-            "  = 2"
-            " AND (SELECT user_version FROM pragma_user_version) >= 1",
-            -1, &q, nullptr) == SQLITE_OK) {
-        current = sqlite3_step(q) == SQLITE_ROW && sqlite3_column_int(q, 0) == 1;
-    }
-    sqlite3_finalize(q);
-    return current;
-}
-
-// The autoresponders' active period and one reply per sender: three fields,
-// and who was answered when (a reply's entries go with its autoresponder).
-constexpr std::array<const char*, 5> kReplyLimits = {
-    "ALTER TABLE autoresponders ADD COLUMN activefrom TEXT",
-    "ALTER TABLE autoresponders ADD COLUMN activeuntil TEXT",
-    "ALTER TABLE autoresponders ADD COLUMN replydays INTEGER",
-    "CREATE TABLE IF NOT EXISTS answered (Responder INTEGER NOT NULL, Email TEXT COLLATE NOCASE"
-    " NOT NULL, Sent INTEGER NOT NULL, PRIMARY KEY (Responder, Email))",
-    "CREATE TRIGGER IF NOT EXISTS autoresponder_gone AFTER DELETE ON autoresponders BEGIN"
-    " DELETE FROM answered WHERE Responder = OLD.rowid; END",
-};
-
-bool replyLimitsCurrent(sqlite3* db) {
-    sqlite3_stmt* q = nullptr;
-    bool current = false;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT (SELECT count(*) FROM pragma_table_info('autoresponders')"
-                           "  WHERE lower(name) IN ('activefrom', 'activeuntil', 'replydays')) = 3"
-                           " AND (SELECT count(*) FROM sqlite_master WHERE name IN ('answered',"
-                           "  'autoresponder_gone')) = 2",
-                           -1, &q, nullptr) == SQLITE_OK) {
-        current = sqlite3_step(q) == SQLITE_ROW && sqlite3_column_int(q, 0) == 1;
-    }
-    sqlite3_finalize(q);
-    return current;
+    return std::all_of(std::begin(kSchema), std::end(kSchema),
+                       [db](const SchemaPart& part) { return hasPart(db, part); }) &&
+           anyRow(db, "SELECT 1 FROM pragma_user_version WHERE user_version >= 1");
 }
 
 }  // namespace
@@ -559,12 +583,12 @@ void Database::createIfMissing(const std::string& path) {
         sqlite3* raw = nullptr;
         int rc = sqlite3_open_v2(tempPath.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
         if (rc == SQLITE_OK) {
+            // Nothing to rewrite: its member addresses are readable.
             std::string sql = std::string("BEGIN;") + kCreateTables;
-            for (const char* index : kIndexes) {
-                sql += index;
-                sql += ";";
+            for (const SchemaPart& part : kSchema) {
+                sql += partSql(part) + ";";
             }
-            sql += "COMMIT;";
+            sql += "PRAGMA user_version = 1;COMMIT;";
             char* msg = nullptr;
             rc = sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, &msg);
             if (rc != SQLITE_OK) {
@@ -621,52 +645,17 @@ void Database::upgradeSchema(const std::string& path) noexcept {
         sqlite3* raw = nullptr;
         if (sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
             sqlite3_busy_timeout(raw, 2000);
-            if (databaseCheck(raw) != SQLITE_OK ||
-                (schemaCurrent(raw) && replyLimitsCurrent(raw))) {
+            if (databaseCheck(raw) != SQLITE_OK || schemaCurrent(raw)) {
                 sqlite3_close_v2(raw);
                 return;
             }
-            // Fails harmlessly once the field exists.
-            execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN Data TEXT");
-            // NULL in the rows it finds: those lists ask new subscribers to confirm.
-            execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN confirm INTEGER");
-            // NULL: those lists send their copies from the list's address.
-            execIgnoringErrors(raw, "ALTER TABLE mailling ADD COLUMN fromstyle INTEGER");
-            // Hard bounces of a member and the day of the last one.
-            execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN bounces INTEGER");
-            execIgnoringErrors(raw, "ALTER TABLE emails ADD COLUMN bounceday INTEGER");
-            // Not part of the three tables users and other tools know: what
-            // the sending step must know of a queued record (see noteOutbound).
-            if (hasTable(raw, "emails")) {
-                execIgnoringErrors(raw,
-                                   "CREATE TABLE IF NOT EXISTS outbound (Digest TEXT PRIMARY KEY,"
-                                   " Kind INTEGER NOT NULL, List TEXT NOT NULL, Queued INTEGER"
-                                   " NOT NULL)");
-                execIgnoringErrors(raw,
-                                   "CREATE TRIGGER IF NOT EXISTS outbound_sent AFTER UPDATE OF"
-                                   " Queued ON outbound WHEN NEW.Queued <= 0 BEGIN DELETE FROM"
-                                   " outbound WHERE Digest = NEW.Digest; END");
-                // The messages a run acted on, so that none is answered twice.
-                execIgnoringErrors(raw,
-                                   "CREATE TABLE IF NOT EXISTS handled (Key TEXT PRIMARY KEY)");
-                createPendingTable(raw);
-                // The list copies sent lately, so that a delivery report can
-                // prove it is about one of them (see recordCopy).
-                execIgnoringErrors(raw,
-                                   "CREATE TABLE IF NOT EXISTS copies (MessageId TEXT PRIMARY KEY,"
-                                   " List TEXT NOT NULL, Email TEXT NOT NULL, Sent INTEGER NOT"
-                                   " NULL)");
-                execIgnoringErrors(raw,
-                                   "CREATE INDEX IF NOT EXISTS copies_by_time ON copies(Sent)");
-                readableMemberAddresses(raw);
-            }
-            for (const char* index : kIndexes) {
-                execIgnoringErrors(raw, index);
-            }
-            if (hasTable(raw, "autoresponders")) {
-                for (const char* sql : kReplyLimits) {
-                    execIgnoringErrors(raw, sql);
+            for (const SchemaPart& part : kSchema) {
+                if (hasTable(raw, part.table) && !hasPart(raw, part)) {
+                    execIgnoringErrors(raw, partSql(part).c_str());
                 }
+            }
+            if (hasTable(raw, "emails")) {
+                readableMemberAddresses(raw);
             }
         }
         sqlite3_close_v2(raw);

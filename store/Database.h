@@ -121,11 +121,12 @@ public:
     // Opens an existing database; throws StoreError naming the file when it
     // is missing, not an SQLite database, or damaged. Never creates or repairs.
     static Database open(const std::string& path);
-    // Creates the database with its three tables when the file does not exist.
+    // Creates the database with its tables when the file does not exist.
     // An existing file is left alone. Throws StoreError on failure.
     static void createIfMissing(const std::string& path);
-    // Start-up schema upgrade: adds the Data field to emails; every failure
-    // (field present, file missing or locked, not a database) is ignored.
+    // Start-up schema upgrade: adds the fields, tables and indexes the file
+    // lacks (the Data field of emails, the oldest); every failure (file
+    // missing or locked, not a database) is ignored.
     static void upgradeSchema(const std::string& path) noexcept;
     // A copy of the database at `from` (with what its write-ahead log holds)
     // made through SQLite as a new file `to`; throws StoreError as open does.

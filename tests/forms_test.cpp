@@ -260,6 +260,7 @@ TEST(ListOverlap, WarnsWhenSubscribeAndUnsubscribeMatchTheSameMessages) {
     } const cases[] = {
         {"news@me.example", "subscribe", "NEWS@me.example", "unsubscribe", "the To address"},
         {"news@me.example", "", "news@me.example,", "", "the To address"},
+        {"<news@me.example>", "", "news@me.example", "", "the To address"},  // as the run reads it
         {"", "join", "", "JOIN", "the Subject \"join\""},
         {"news@me.example", "join", "news@me.example", "join", "\" and the Subject"},
         {"join@me.example", "subscribe", "leave@me.example", "unsubscribe", ""},

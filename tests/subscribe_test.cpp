@@ -293,7 +293,7 @@ TEST(SubscribeSchema, OldListsAskToConfirmAndTheSwitchIsStored) {
     test::TempFolder f;
     const std::string path = f.file("data.mdb");
     Database::createIfMissing(path);
-    sql(path, "ALTER TABLE emails ADD COLUMN Data TEXT");
+    sql(path, "ALTER TABLE mailling DROP COLUMN confirm");
     sql(path, "INSERT INTO mailling (Name, subscribemessage) VALUES ('OLD', 'Hi')");
     Database::upgradeSchema(path);
     Database db = Database::open(path);

@@ -116,10 +116,6 @@ public:
         enter("fetchMessage");
         loadHeader(download());
     }
-    void saveWorkFile(const std::string& path) override {
-        enter("saveWorkFile", path);
-        write(path, mime::workFileText(mime::parseMessage(download())));
-    }
     void workTextPieces(const std::function<void(std::string_view)>& piece) override {
         enter("workTextPieces");
         piece(mime::workFileText(mime::parseMessage(download())));
