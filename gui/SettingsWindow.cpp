@@ -21,6 +21,7 @@
 
 #include "forms/Autostart.h"
 #include "forms/ConnectionCheck.h"
+#include "gui/PostingTrustBox.h"
 #include "gui/Keyring.h"
 #include "gui/MessageBox.h"
 #include "gui/Shell.h"
@@ -218,6 +219,9 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
             v.insert(v.end(),
                      {std::to_string(static_cast<int>(in.method)), in.clientId, in.authorizeUrl,
                       in.tokenUrl, in.scope, in.passwordCommand, in.secretsInFolder ? "1" : "0"});
+            for (std::string& t : trust_->values()) {
+                v.push_back(std::move(t));
+            }
             return v;
         },
         [this] { return save(); },
@@ -314,6 +318,8 @@ QWidget* SettingsWindow::emailTab() {
     form->addRow(
         checkField("chkESMTP", QStringLiteral("My Mail Server is ESMTP rather than SMTP")));
     form->addRow(checkField("chkDEBUG", QStringLiteral("Set Debug Mode ON by default")));
+    trust_ = new PostingTrustBox(folder_);  // posting.ini
+    form->addRow(trust_);
 
     auto* layout = new QVBoxLayout(page);
     layout->addLayout(form);
@@ -498,6 +504,7 @@ void SettingsWindow::load() {
             combo->setEditText(QString::fromStdString(value));
         }
     }
+    trust_->load();
     loadedPassword_ = form.settings.txtPASSWORD;
     // A password moved out of setup.ini is kept while the field stays empty.
     if (loadedPassword_.empty()) {
@@ -553,6 +560,7 @@ bool SettingsWindow::save() {
     if (saved.ok) {
         try {
             writeSendLimits(folder_, {spnDAILYLIMIT_->value(), spnPACE_->value()});
+            trust_->save();
         } catch (const std::exception& e) {
             saved = Outcome::failed(e.what());
         }
@@ -635,6 +643,7 @@ void SettingsWindow::testConnection() {
 
 void SettingsWindow::showConnectionResult(const std::string& said) {
     lblTESTRESULT_->setText(QString::fromStdString(said));
+    trust_->offer(said);
     cmdTESTCONNECTION_->setEnabled(true);
 }
 
