@@ -160,8 +160,7 @@ public:
     virtual bool hasHeaderField(const std::string& name) const = 0;
     // The values of every header field `name` (any case), top-most first,
     // unfolded and not decoded; at most `most`. Valid after fetchHeader.
-    virtual std::vector<std::string> headerFields(const std::string& name,
-                                                  std::size_t most) const {
+    virtual std::vector<std::string> headerFields(const std::string& name, std::size_t most) const {
         (void)name;
         (void)most;
         return {};

@@ -17,8 +17,8 @@ bool plainId(const std::string& id) {
         return false;
     }
     for (char c : id) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '.' || c == '-' || c == '_';
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
         if (!ok) {
             return false;
         }
@@ -51,7 +51,8 @@ std::string offeredAuthservId(const std::string& testResult) {
     }
     const std::size_t start = at + sizeof kSaid - 1;
     const std::size_t end = testResult.find(". ", start);
-    std::string id = testResult.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string id =
+        testResult.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (!id.empty() && id.back() == '.') {
         id.pop_back();
     }

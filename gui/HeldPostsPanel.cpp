@@ -44,9 +44,9 @@ HeldPostsPanel::HeldPostsPanel(std::string folder, QWidget* parent)
     hint->setObjectName(QStringLiteral("lblPOSTCHECKHINT"));
     hint->setWordWrap(true);
     cboPOSTCHECK_->setAccessibleDescription(hint->text());
-    chkHOLDNONMEMBERS_ = named(
-        new QCheckBox(QStringLiteral("Hold posts from &non-members for the owner")),
-        "chkHOLDNONMEMBERS", QStringLiteral("Hold posts from non-members for the owner"));
+    chkHOLDNONMEMBERS_ =
+        named(new QCheckBox(QStringLiteral("Hold posts from &non-members for the owner")),
+              "chkHOLDNONMEMBERS", QStringLiteral("Hold posts from non-members for the owner"));
 
     lstHELD_ = named(new QTreeWidget, "lstHELD", QStringLiteral("Held posts"));
     lstHELD_->setHeaderLabels({QStringLiteral("From"), QStringLiteral("Subject"),
@@ -115,8 +115,8 @@ void HeldPostsPanel::refresh() {
             lstHELD_->addTopLevelItem(item);
         }
     } catch (const std::exception& e) {
-        MessageBox::information(this, QStringLiteral("The held posts could not be read.\n\n") +
-                                          text(e.what()));
+        MessageBox::information(
+            this, QStringLiteral("The held posts could not be read.\n\n") + text(e.what()));
     }
 }
 

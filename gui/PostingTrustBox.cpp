@@ -14,8 +14,8 @@ namespace vorel {
 PostingTrustBox::PostingTrustBox(std::string folder, QWidget* parent)
     : QGroupBox(QStringLiteral("List posts"), parent), folder_(std::move(folder)) {
     setObjectName(QStringLiteral("grpPOSTTRUST"));
-    txtAUTHSERVID_ = named(new QLineEdit, "txtAUTHSERVID",
-                           QStringLiteral("Trust authentication results from:"));
+    txtAUTHSERVID_ =
+        named(new QLineEdit, "txtAUTHSERVID", QStringLiteral("Trust authentication results from:"));
     txtAUTHSERVID_->setPlaceholderText(QStringLiteral("for example mx.google.com"));
     txtAUTHSERVID_->setMaxLength(253);
     chkTOPMOSTPROVIDER_ = named(

@@ -21,9 +21,9 @@
 
 #include "forms/Autostart.h"
 #include "forms/ConnectionCheck.h"
-#include "gui/PostingTrustBox.h"
 #include "gui/Keyring.h"
 #include "gui/MessageBox.h"
+#include "gui/PostingTrustBox.h"
 #include "gui/Shell.h"
 #include "gui/SignInPanel.h"
 #include "gui/UnsavedChanges.h"

@@ -128,15 +128,15 @@ void keepPost(RunContext& ctx, const MailingList& list, const std::string& fromA
     p.Subject = copy.subject;
     p.Body = copy.body;
     p.Kept = epochSeconds(ctx.clock.now());
-    p.why = route == PostRoute::AskMember ? HeldWhy::Member
+    p.why = route == PostRoute::AskMember   ? HeldWhy::Member
             : route == PostRoute::NonMember ? HeldWhy::NonMember
                                             : HeldWhy::Owner;
     if (!ctx.state.db) {
         throw std::runtime_error("the database is not open");
     }
     HeldPosts(*ctx.state.db).add(p);
-    ctx.report.addLogLine("Email Address " + fromAddress + " Post to " + list.Name + " kept: " +
-                          routeWords(route));
+    ctx.report.addLogLine("Email Address " + fromAddress + " Post to " + list.Name +
+                          " kept: " + routeWords(route));
 }
 
 std::string confirmHeldPost(RunContext& ctx, const MailingList& list, const HeldPost& post,
@@ -200,11 +200,12 @@ void afterPosts(RunContext& ctx) {
 }
 
 QueueRecord postConfirmationRecord(const MailingList& list, const HeldPost& post) {
-    const std::string from =
-        isValidEmail(extractAddresses(list.sendtolistfrom)) ? list.sendtolistfrom : list.subscribefrom;
+    const std::string from = isValidEmail(extractAddresses(list.sendtolistfrom))
+                                 ? list.sendtolistfrom
+                                 : list.subscribefrom;
     const std::string body = "Reply to this message to send your post of " +
-                             heldDateText(post.Kept) + " (" + sizeText(post.Body.size()) +
-                             ") to " + list.Name +
+                             heldDateText(post.Kept) + " (" + sizeText(post.Body.size()) + ") to " +
+                             list.Name +
                              ".\r\n\r\n"
                              "If you did not send it, do nothing: it is not sent to the list. "
                              "The request expires in 72 hours.\r\n";
@@ -242,11 +243,10 @@ std::size_t approveHeldPost(Database& db, const std::string& folder, const std::
     // once the copies are in the queue: a failure leaves the post held.
     QueueBatch batch(folder);
     Transaction t(db);
-    const std::size_t n = queueCopies(db, *list, post, epochSeconds(clock.now()),
-                                      [&](const QueueRecord& r) {
-                                          queueNoted(&db, batch, r, OutboundKind::ListCopy,
-                                                     list->Name);
-                                      });
+    const std::size_t n =
+        queueCopies(db, *list, post, epochSeconds(clock.now()), [&](const QueueRecord& r) {
+            queueNoted(&db, batch, r, OutboundKind::ListCopy, list->Name);
+        });
     HeldPosts(db).remove(id);
     batch.flush();
     t.commit();

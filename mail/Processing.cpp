@@ -479,10 +479,9 @@ void MessageHandler::confirm(const std::string& token) {
                 continue;
             }
             if (!automatic(l, "a confirmation", true)) {
-                const std::string why =
-                    confirmHeldPost(ctx_, l, *held, from_, [&](const QueueRecord& r) {
-                        queue(r, OutboundKind::ListCopy, l.Name);
-                    });
+                const std::string why = confirmHeldPost(
+                    ctx_, l, *held, from_,
+                    [&](const QueueRecord& r) { queue(r, OutboundKind::ListCopy, l.Name); });
                 why.empty() ? dealtWith() : refuse(why);
             }
             return;

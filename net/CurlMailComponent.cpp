@@ -176,7 +176,7 @@ std::string CurlMailComponent::headerField(const std::string& name) const {
 }
 
 std::vector<std::string> CurlMailComponent::headerFields(const std::string& name,
-                                                  std::size_t most) const {
+                                                         std::size_t most) const {
     return mime::fieldValues(header_.fields, name, most);
 }
 

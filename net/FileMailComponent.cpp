@@ -25,7 +25,7 @@ std::string FileMailComponent::headerField(const std::string& name) const {
 }
 
 std::vector<std::string> FileMailComponent::headerFields(const std::string& name,
-                                                  std::size_t most) const {
+                                                         std::size_t most) const {
     return mime::fieldValues(message_.fields, name, most);
 }
 

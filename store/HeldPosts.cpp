@@ -84,10 +84,11 @@ std::vector<HeldPost> HeldPosts::notAsked(std::size_t most) {
 }
 
 std::int64_t HeldPosts::add(const HeldPost& p) {
-    query("INSERT INTO held (List, Email, CopyFrom, Subject, Body, Kept, Why, Token, Asked)"
-          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, nullif(?8, ''), ?9)",
-          {p.list, memberAddress(p.Email), p.copyFrom, p.Subject, p.Body, p.Kept,
-           static_cast<std::int64_t>(p.why), p.Token, p.Asked});
+    query(
+        "INSERT INTO held (List, Email, CopyFrom, Subject, Body, Kept, Why, Token, Asked)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, nullif(?8, ''), ?9)",
+        {p.list, memberAddress(p.Email), p.copyFrom, p.Subject, p.Body, p.Kept,
+         static_cast<std::int64_t>(p.why), p.Token, p.Asked});
     return sqlite3_last_insert_rowid(db_.db_);
 }
 

@@ -21,7 +21,7 @@ enum class HeldWhy : std::int64_t {
 // the post would have gone), who sent it, when it came and why it waits.
 struct HeldPost {
     std::int64_t id = 0;
-    std::string list;  // the list's Name
+    std::string list;   // the list's Name
     std::string Email;  // the poster's address
     std::string copyFrom;
     std::string Subject;

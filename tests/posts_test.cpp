@@ -2,6 +2,7 @@
 // member, posts held for the owner; over the loopback servers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -9,7 +10,9 @@
 #include "forms/HeldPostsForm.h"
 #include "mail/AuthResults.h"
 #include "mail/Subscriptions.h"
+#include "net/FileMailComponent.h"
 #include "net/Mime.h"
+#include "run/DryRun.h"
 #include "store/HeldPosts.h"
 #include "store/PostingTrust.h"
 #include "support/RunFolder.h"
@@ -29,42 +32,79 @@ TEST(AuthResults, OnlyTheTrustedTopMostFieldVouches) {
         bool vouched;
     };
     const Case cases[] = {
-        {"dkim of the From domain", {"mx.me.example; dkim=pass header.d=x.example"}, "a@x.example",
-         false, true},
+        {"dkim of the From domain",
+         {"mx.me.example; dkim=pass header.d=x.example"},
+         "a@x.example",
+         false,
+         true},
         {"dmarc, id in another case, a version after it, comments",
          {"MX.Me.Example 1; spf=pass (ok) smtp.mailfrom=x.example; dmarc=pass (p=reject) "
           "header.from=\"X.example\""},
-         "a@x.example", false, true},
+         "a@x.example",
+         false,
+         true},
         {"a forged pass with the same id below the provider's fail",
          {"mx.me.example; dmarc=fail header.from=x.example",
           "mx.me.example; dmarc=pass header.from=x.example"},
-         "a@x.example", false, false},
-        {"another id only", {"evil.example; dkim=pass header.d=x.example"}, "a@x.example", false,
+         "a@x.example",
+         false,
+         false},
+        {"another id only",
+         {"evil.example; dkim=pass header.d=x.example"},
+         "a@x.example",
+         false,
          false},
         {"dmarc=fail beside an aligned dkim pass",
          {"mx.me.example; dkim=pass header.d=x.example; dmarc=fail header.from=x.example"},
-         "a@x.example", false, false},
-        {"dkim for another domain", {"mx.me.example; dkim=pass header.d=evil.example"},
-         "a@x.example", false, false},
-        {"spf alone", {"mx.me.example; spf=pass smtp.mailfrom=x.example"}, "a@x.example", false,
+         "a@x.example",
+         false,
          false},
-        {"header.i's domain", {"mx.me.example; dkim=pass header.i=@x.example"}, "a@x.example",
-         false, true},
-        {"a parent at a label boundary", {"mx.me.example; dkim=pass header.d=x.example"},
-         "a@mail.x.example", false, true},
-        {"not at a label boundary", {"mx.me.example; dkim=pass header.d=x.example"},
-         "a@evilx.example", false, false},
-        {"a bare top label", {"mx.me.example; dkim=pass header.d=example"}, "a@x.example", false,
+        {"dkim for another domain",
+         {"mx.me.example; dkim=pass header.d=evil.example"},
+         "a@x.example",
+         false,
+         false},
+        {"spf alone",
+         {"mx.me.example; spf=pass smtp.mailfrom=x.example"},
+         "a@x.example",
+         false,
+         false},
+        {"header.i's domain",
+         {"mx.me.example; dkim=pass header.i=@x.example"},
+         "a@x.example",
+         false,
+         true},
+        {"a parent at a label boundary",
+         {"mx.me.example; dkim=pass header.d=x.example"},
+         "a@mail.x.example",
+         false,
+         true},
+        {"not at a label boundary",
+         {"mx.me.example; dkim=pass header.d=x.example"},
+         "a@evilx.example",
+         false,
+         false},
+        {"a bare top label",
+         {"mx.me.example; dkim=pass header.d=example"},
+         "a@x.example",
+         false,
          false},
         {"the provider's field cannot be read",
          {"mx.me.example; dkim=pass header.d=x.example (open",
           "mx.me.example; dkim=pass header.d=x.example"},
-         "a@x.example", false, false},
-        {"too long", {"mx.me.example; dkim=pass header.d=x.example; x=" + big}, "a@x.example",
-         false, false},
+         "a@x.example",
+         false,
+         false},
+        {"too long",
+         {"mx.me.example; dkim=pass header.d=x.example; x=" + big},
+         "a@x.example",
+         false,
+         false},
         {"the top-most field whatever its id",
-         {"mx.other.example; dkim=pass header.d=x.example", "mx.me.example; none"}, "a@x.example",
-         true, true},
+         {"mx.other.example; dkim=pass header.d=x.example", "mx.me.example; none"},
+         "a@x.example",
+         true,
+         true},
         {"the top-most field says none", {"mx.me.example; none"}, "a@x.example", true, false},
         {"no field", {}, "a@x.example", false, false},
     };
@@ -73,9 +113,9 @@ TEST(AuthResults, OnlyTheTrustedTopMostFieldVouches) {
         const PostVerdict v = judgeAuthResults(c.fields, c.from, "mx.me.example", c.topmost);
         EXPECT_EQ(v.vouched, c.vouched) << v.why;
     }
-    EXPECT_FALSE(judgeAuthResults({"mx.me.example; dkim=pass header.d=x.example"}, "a@x.example",
-                                  "", false)
-                     .vouched);
+    EXPECT_FALSE(
+        judgeAuthResults({"mx.me.example; dkim=pass header.d=x.example"}, "a@x.example", "", false)
+            .vouched);
 }
 
 std::string authResults(const std::string& value) {
@@ -125,10 +165,10 @@ struct PostsTest : ::testing::Test, test::RunFolder {
     }
     // `vorel COMMAND --folder ...`: its exit status and standard output.
     int vorel(const std::string& command, std::string& output) {
-        const int rc = std::system(("'" + std::string(VOREL_BINARY) + "' " + command +
-                                    " --folder '" + folder.path() + "' >'" + out.file("out") +
-                                    "' 2>&1")
-                                       .c_str());
+        const int rc =
+            std::system(("'" + std::string(VOREL_BINARY) + "' " + command + " --folder '" +
+                         folder.path() + "' >'" + out.file("out") + "' 2>&1")
+                            .c_str());
         output = test::readFile(out.file("out"));
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     }
@@ -154,12 +194,21 @@ TEST_F(PostsTest, VouchedAtOnceOthersOnlyWhenTheMemberConfirms) {
     pop.addMessage(message("Ann <ann@x.example>", "Hello all",
                            authResults("mx.me.example;\n dkim=pass header.d=x.example;\n "
                                        "dmarc=pass header.from=x.example")));
-    pop.addMessage(message(
-        "bob@y.example", "Buy pills at http://evil.test",
-        authResults("mx.me.example; spf=pass smtp.mailfrom=evil.example; dmarc=fail "
-                    "header.from=y.example") +
-            kReceived + authResults("mx.me.example; dmarc=pass header.from=y.example") +
-            authResults("evil.example; dkim=pass header.d=y.example")));
+    const std::string forged =
+        message("bob@y.example", "Buy pills at http://evil.test",
+                authResults("mx.me.example; spf=pass smtp.mailfrom=evil.example; dmarc=fail "
+                            "header.from=y.example") +
+                    kReceived + authResults("mx.me.example; dmarc=pass header.from=y.example") +
+                    authResults("evil.example; dkim=pass header.d=y.example"));
+    const std::string verdict =
+        "Post from bob@y.example to NEWS: not verified by mx.me.example for y.example: spf=pass, "
+        "dmarc=fail";
+    {
+        FileMailComponent file(forged);
+        const DryRunResult dry = dryRun(folder.path(), file, clock);
+        EXPECT_EQ(std::count(dry.log.begin(), dry.log.end(), verdict), 1) << dry.log.size();
+    }
+    pop.addMessage(forged);
     pop.addMessage(message("bob@y.example", "Second",
                            authResults("mx.me.example; spf=pass smtp.mailfrom=y.example")));
     pop.addMessage(message("dave@w.example", "From a stranger"));
@@ -176,17 +225,15 @@ TEST_F(PostsTest, VouchedAtOnceOthersOnlyWhenTheMemberConfirms) {
         EXPECT_EQ(sent[3].find(forged), std::string::npos) << forged;
     }
     EXPECT_NE(sent[3].find("Reply to this message to send your post of "), std::string::npos);
-    EXPECT_TRUE(host.hasLogEntry("Post from bob@y.example to NEWS: not verified by mx.me.example "
-                                 "for y.example: spf=pass, dmarc=fail"))
-        << host.logText();
+    EXPECT_TRUE(host.hasLogEntry(verdict)) << host.logText();
     EXPECT_EQ(held().size(), 2u);
     EXPECT_EQ(pop.messageCount(), 1u);  // kept posts go as any acted on; the stranger's stays
 
     // A stranger with the token, and Bob's vacation reply quoting it.
     pop.addMessage(message("eve@x.example", "Re: Your post to NEWS [confirm " + token + "]"));
-    pop.addMessage(
-        message("bob@y.example", "Out of office: Re: Your post to NEWS [confirm " + token + "]",
-                "Auto-Submitted: auto-replied\n"));
+    pop.addMessage(message("bob@y.example",
+                           "Out of office: Re: Your post to NEWS [confirm " + token + "]",
+                           "Auto-Submitted: auto-replied\n"));
     EXPECT_EQ(runAndCollect(), Lines{});
     EXPECT_TRUE(host.hasLogEntry(
         "Email Address eve@x.example Confirmation refused: the token was sent to another address"));
