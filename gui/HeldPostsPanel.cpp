@@ -53,7 +53,7 @@ HeldPostsPanel::HeldPostsPanel(std::string folder, QWidget* parent)
                                QStringLiteral("Date"), QStringLiteral("Why")});
     lstHELD_->setRootIsDecorated(false);
     lstHELD_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    cmdAPPROVE_ = button("cmdAPPROVE", QStringLiteral("A&pprove"));
+    cmdAPPROVE_ = button("cmdAPPROVE", QStringLiteral("Appr&ove"));
     cmdREJECT_ = button("cmdREJECT", QStringLiteral("Re&ject"));
     connect(cmdAPPROVE_, &QPushButton::clicked, this, [this] { decide(true); });
     connect(cmdREJECT_, &QPushButton::clicked, this, [this] { decide(false); });
@@ -66,7 +66,7 @@ HeldPostsPanel::HeldPostsPanel(std::string folder, QWidget* parent)
     v->addLayout(form);
     v->addWidget(hint);
     v->addWidget(chkHOLDNONMEMBERS_);
-    auto* heldLabel = new QLabel(QStringLiteral("&Held posts:"));
+    auto* heldLabel = new QLabel(QStringLiteral("H&eld posts:"));
     heldLabel->setBuddy(lstHELD_);
     v->addWidget(heldLabel);
     v->addWidget(lstHELD_, 1);

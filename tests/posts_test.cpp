@@ -221,8 +221,8 @@ TEST_F(PostsTest, VouchedAtOnceOthersOnlyWhenTheMemberConfirms) {
     ASSERT_EQ(token.size(), 32u) << sent[3];
     EXPECT_EQ(sent[3].substr(0, sent[3].find('|', 14)),
               "bob@y.example|Your post to NEWS [confirm " + token + "]");
-    for (const char* forged : {"pills", "evil", "Hello."}) {
-        EXPECT_EQ(sent[3].find(forged), std::string::npos) << forged;
+    for (const char* theirs : {"pills", "evil", "Hello."}) {
+        EXPECT_EQ(sent[3].find(theirs), std::string::npos) << theirs;
     }
     EXPECT_NE(sent[3].find("Reply to this message to send your post of "), std::string::npos);
     EXPECT_TRUE(host.hasLogEntry(verdict)) << host.logText();
