@@ -44,6 +44,10 @@ int cmdTry(const CommandLine& cl);
 int cmdPost(const CommandLine& cl);
 int cmdImport(const CommandLine& cl);
 int cmdExport(const CommandLine& cl);
+// Posts held for a confirmation or the owner: list, approve, reject.
+int cmdHeld(const CommandLine& cl);
+int cmdApprove(const CommandLine& cl);
+int cmdReject(const CommandLine& cl);
 // OAuth2 sign-in: stores the refresh token for the folder's runs.
 int cmdLogin(const CommandLine& cl);
 // How the folder is doing; exit 1 when something needs attention. Reads only.

@@ -25,6 +25,8 @@ void printUsage(std::FILE* to = stderr) {
         "              [--footer TEXT]   queue a message to every member of a list\n"
         "  import LIST FILE   add the addresses of a text file to a list\n"
         "  export LIST FILE   write a list's addresses to a text file\n"
+        "  held LIST   the list's held posts: ID, From, Subject, date, why (tab-separated)\n"
+        "  approve LIST ID | reject LIST ID   send a held post's copies, or delete it\n"
         "  login --provider microsoft|custom [--client-id ID] [--authorize-url URL]\n"
         "        [--token-url URL] [--scope \"S ...\"] [--no-browser] [--device] [--no-keyring]\n"
         "              sign in with OAuth2 for the mail runs of the folder\n"
@@ -104,6 +106,15 @@ int main(int argc, char** argv) {
         }
         if (cl->command == "antispam") {
             return vorel::cmdAntispam(*cl);
+        }
+        if (cl->command == "held") {
+            return vorel::cmdHeld(*cl);
+        }
+        if (cl->command == "approve") {
+            return vorel::cmdApprove(*cl);
+        }
+        if (cl->command == "reject") {
+            return vorel::cmdReject(*cl);
         }
         if (cl->command == "help") {
             printUsage(stdout);

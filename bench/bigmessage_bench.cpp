@@ -203,6 +203,7 @@ int measure(const char* self, std::size_t bytes, const std::string& kind) {
         MailingList l;
         l.Name = "BIG";
         l.sendtolistfrom = "info@me.example";
+        l.postcheck = 0;  // posts copied at once
         l.textTOADD = "--\r\nThe BIG list";
         d.addList(l);
         d.addMember(Member{0, "BIG", "big@x.example", ""});

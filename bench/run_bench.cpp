@@ -112,6 +112,7 @@ int runOnce(int messages, int members) {
             m.onunsubscribeto = "leave" + std::to_string(l) + "@me.example";
             m.sendtolistfrom = "list" + std::to_string(l) + "@me.example";
             m.subscribefrom = m.unsubscribefrom = m.sendtolistfrom;
+            m.postcheck = 0;  // posts copied at once
             m.subscribesubject = "Welcome";
             m.subscribemessage = "Welcome to the list, %email%.";
             m.unsubscribesubject = "Goodbye";

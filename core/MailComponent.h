@@ -158,6 +158,13 @@ public:
     // current message's header; empty when absent. Valid after fetchHeader.
     virtual std::string headerField(const std::string& name) const = 0;
     virtual bool hasHeaderField(const std::string& name) const = 0;
+    // The values of every header field `name` (any case), top-most first,
+    // unfolded and not decoded; at most `most`. Valid after fetchHeader.
+    virtual std::vector<std::string> headerFields(const std::string& name, std::size_t most) const {
+        (void)name;
+        (void)most;
+        return {};
+    }
     // When the current message reached the mailbox, in seconds since the
     // epoch: the date of its top-most Received field (the mailbox's own
     // server stamps it), else of its Date field; none when neither holds a

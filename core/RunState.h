@@ -25,8 +25,9 @@ struct RunCounters {
     std::int32_t autoresponders = 0;
     std::int32_t subscriptions = 0;
     std::int32_t unsubscriptions = 0;
-    std::int32_t confirmations = 0;  // subscribe requests asked to confirm (not printed)
-    std::int32_t requestsLeft = 0;   // subscribe requests left for the next run (not printed)
+    std::int32_t confirmations = 0;      // subscribe requests asked to confirm (not printed)
+    std::int32_t requestsLeft = 0;       // subscribe requests left for the next run (not printed)
+    std::int32_t postConfirmations = 0;  // members asked to confirm a post (not printed)
 };
 
 // What a run holds while it goes on. Counters and the cancel flag are cleared

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/SignIn.h"
+#include "forms/PostingTrustForm.h"
 #include "run/AccountLogin.h"
 
 namespace vorel {
@@ -56,6 +57,7 @@ Outcome checkConnection(const Settings& given, MailComponent& mail, AccountLogin
         try {
             mail.popConnect(s.txtPOP, s.txtUSERID, s.txtPASSWORD);
             pop += "logged in.";
+            pop += newestAuthservIdText(mail);  // offered for trusted posts
         } catch (const std::exception& e) {
             ok = false;
             pop += whyFailed(e);

@@ -85,6 +85,7 @@ SettingsSaved saveSettings(const std::string& folder, SettingsSave save, SecretS
     }
     try {
         writeSendLimits(folder, save.limits);
+        writePostingTrust(folder, save.posting);
     } catch (const std::exception& e) {
         return failed(saved, e.what());
     }

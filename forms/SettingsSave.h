@@ -5,6 +5,7 @@
 
 #include "forms/Outcome.h"
 #include "forms/SetupForm.h"
+#include "store/PostingTrust.h"
 #include "store/SendLimits.h"
 #include "store/SignInSettings.h"
 
@@ -16,6 +17,7 @@ struct SettingsSave {
     SetupForm setup;
     SignInSettings signIn;
     SendLimits limits;
+    PostingTrust posting;
     // Line 4 as it was loaded: where the password went is said only for a
     // new one.
     std::string loadedPassword;
@@ -37,7 +39,7 @@ struct SecretWait {
 };
 
 // Ok: the sign-in first (applySignIn, which may take the password off line
-// 4), then setup.ini and antispam.lst, then sending.ini. The first write that
+// 4), then setup.ini and antispam.lst, then sending.ini and posting.ini. The first write that
 // fails ends the save; its reason is the message.
 SettingsSaved saveSettings(const std::string& folder, SettingsSave save, SecretStore* keyring,
                            const SecretWait& wait = {});

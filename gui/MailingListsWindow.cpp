@@ -22,6 +22,7 @@
 #include "forms/ListRules.h"
 #include "forms/MergeCodeHelp.h"
 #include "gui/EditorWindow.h"
+#include "gui/HeldPostsPanel.h"
 #include "gui/ListText.h"
 #include "gui/MembersWindow.h"
 #include "gui/MessageBox.h"
@@ -107,6 +108,8 @@ MailingListsWindow::MailingListsWindow(std::string folder, QWidget* parent)
     tabs->addTab(subscribe, QStringLiteral("Subscribe Settings"));
     tabs->addTab(unsubscribe, QStringLiteral("Unsubscribe Settings"));
     tabs->addTab(list, QStringLiteral("Message List Settings"));
+    posts_ = new HeldPostsPanel(folder_);  // who may post, held posts
+    tabs->addTab(posts_, QStringLiteral("Posts"));
 
     auto* note = new QLabel(
         QStringLiteral("To send HTML emails include <HTML> at the start. I.e. if you use a web "
@@ -417,6 +420,9 @@ std::vector<std::string> MailingListsWindow::fieldValues() const {
     v.push_back(optTYPE_[0]->isChecked() ? "0" : optTYPE_[1]->isChecked() ? "1" : "");
     v.push_back(chkCONFIRM_->isChecked() ? "1" : "0");
     v.push_back(chkFROMLIST_->isChecked() ? "1" : "0");
+    for (std::string& value : posts_->values()) {
+        v.push_back(std::move(value));
+    }
     // A name typed but not yet normalised is the same name.
     v[0] = listName();
     return v;
@@ -445,6 +451,7 @@ void MailingListsWindow::showListRecord(const MailingList& row) {
     textTOADD_->setPlainText(boxText(row.textTOADD));
     chkCONFIRM_->setChecked(row.confirm);
     chkFROMLIST_->setChecked(row.fromList);
+    posts_->showList(row);
     if (unsaved_) {
         unsaved_->markSaved();
     }
@@ -498,6 +505,7 @@ void MailingListsWindow::clearFields() {
     lstMAILING_->setCurrentRow(-1);
     lstMAILING_->clearSelection();
     chkFROMLIST_->setChecked(true);
+    posts_->clear();
 }
 
 bool MailingListsWindow::save() {
@@ -522,6 +530,7 @@ bool MailingListsWindow::save() {
     row.textTOADD = footer();
     row.confirm = chkCONFIRM_->isChecked();
     row.fromList = chkFROMLIST_->isChecked();
+    posts_->fillRow(row);
     if (row.Name.empty()) {
         MessageBox::information(this, q(kListNameMissing));
         return false;

@@ -18,6 +18,7 @@ class QRadioButton;
 
 namespace vorel {
 
+class HeldPostsPanel;
 class MembersWindow;
 class PostWindow;
 class UnsavedChanges;
@@ -92,6 +93,7 @@ private:
     QLabel* Label17_;
     QRadioButton* optTYPE_[2];
     QPlainTextEdit* textTOADD_;
+    HeldPostsPanel* posts_;
     QPointer<MembersWindow> members_;
     QPointer<PostWindow> post_;
     UnsavedChanges* unsaved_ = nullptr;

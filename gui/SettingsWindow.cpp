@@ -26,6 +26,7 @@
 #include "forms/SetupConfig.h"
 #include "gui/Keyring.h"
 #include "gui/MessageBox.h"
+#include "gui/PostingTrustBox.h"
 #include "gui/Shell.h"
 #include "gui/SignInPanel.h"
 #include "gui/UnsavedChanges.h"
@@ -219,6 +220,9 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
             v.insert(v.end(),
                      {std::to_string(static_cast<int>(in.method)), in.clientId, in.authorizeUrl,
                       in.tokenUrl, in.scope, in.passwordCommand, in.secretsInFolder ? "1" : "0"});
+            for (std::string& t : trust_->values()) {
+                v.push_back(std::move(t));
+            }
             return v;
         },
         [this] { return save(); },
@@ -315,6 +319,8 @@ QWidget* SettingsWindow::emailTab() {
     form->addRow(
         checkField("chkESMTP", QStringLiteral("My Mail Server is ESMTP rather than SMTP")));
     form->addRow(checkField("chkDEBUG", QStringLiteral("Set Debug Mode ON by default")));
+    trust_ = new PostingTrustBox(folder_);  // posting.ini
+    form->addRow(trust_);
 
     auto* layout = new QVBoxLayout(page);
     layout->addLayout(form);
@@ -499,6 +505,7 @@ void SettingsWindow::load() {
             combo->setEditText(QString::fromStdString(value));
         }
     }
+    trust_->load();
     loadedPassword_ = form.settings.txtPASSWORD;
     // A password moved out of setup.ini is kept while the field stays empty.
     if (loadedPassword_.empty()) {
@@ -540,6 +547,7 @@ bool SettingsWindow::save() {
     SettingsSave form{collect(),
                       signIn_->collect(),
                       {spnDAILYLIMIT_->value(), spnPACE_->value()},
+                      trust_->collect(),
                       loadedPassword_};
     if (esmtpWarningNeeded(form.setup.settings.chkESMTP)) {
         MessageBox::information(this, kEsmtpWarning);
@@ -628,6 +636,7 @@ void SettingsWindow::testConnection() {
 
 void SettingsWindow::showConnectionResult(const std::string& said) {
     lblTESTRESULT_->setText(QString::fromStdString(said));
+    trust_->offer(said);
     cmdTESTCONNECTION_->setEnabled(true);
 }
 

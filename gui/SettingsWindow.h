@@ -22,6 +22,7 @@ namespace vorel {
 
 class UnsavedChanges;
 class SignInPanel;
+class PostingTrustBox;
 
 // frmSETUP: edits setup.ini and antispam.lst, shows and deletes the logs. The
 // rules live in forms/SetupForm and forms/SettingsSave (what Ok writes, in
@@ -89,6 +90,7 @@ private:
     QLabel* lblDIALUPWHENNOTE_ = nullptr;
     UnsavedChanges* unsaved_ = nullptr;
     SignInPanel* signIn_ = nullptr;
+    PostingTrustBox* trust_ = nullptr;  // posting.ini
 };
 
 }  // namespace vorel

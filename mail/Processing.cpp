@@ -16,6 +16,7 @@
 #include "mail/MessageHandler.h"
 #include "mail/MessageRules.h"
 #include "mail/Outbound.h"
+#include "mail/PostCheck.h"
 #include "mail/Subscriptions.h"
 #include "store/Queue.h"
 
@@ -225,8 +226,13 @@ void MessageHandler::unsubscribe(const MailingList& list) {
 }
 
 void MessageHandler::post(const MailingList& list) {
-    if (!postsTo(list, to_, subject_) || automatic(list, "a post") || !isValidEmail(from_) ||
-        !db().findMember(list.Name, from_)) {
+    if (!postsTo(list, to_, subject_) || automatic(list, "a post") || !isValidEmail(from_)) {
+        return;
+    }
+    // Who may post (mail/PostCheck.h): copied now, kept, or passed over.
+    const PostRoute route =
+        routePost(ctx_, list, from_, db().findMember(list.Name, from_).has_value());
+    if (route == PostRoute::Ignore) {
         return;
     }
     ctx_.report.addLogLine("Email Address " + from_ + " Sent Message into " + list.Name);
@@ -243,6 +249,12 @@ void MessageHandler::post(const MailingList& list) {
         }
         copy.body += "\r\n";
         copy.body += list.textTOADD;
+        if (route != PostRoute::Copy) {
+            keepPost(ctx_, list, from_, copy, route);
+            dealtWith();
+            restoreHeaderValues();
+            return;
+        }
         // Streamed: a list of any size is copied without holding its members;
         // the notes of the copies go in the message's transaction.
         db().releaseMember(list.Name, from_);  // the member's own post
@@ -356,6 +368,22 @@ void MessageHandler::confirm(const std::string& token) {
         changed_ = true;
         leftOnServer_ = true;
     };
+    if (!request) {
+        // A token of a kept post (mail/PostCheck.h).
+        const std::optional<HeldPost> held = HeldPosts(db()).findToken(token);
+        for (const MailingList& l : lists_) {
+            if (!held || !sameText(l.Name, held->list)) {
+                continue;
+            }
+            if (!automatic(l, "a confirmation", true)) {
+                const std::string why = confirmHeldPost(
+                    ctx_, l, *held, from_,
+                    [&](const QueueRecord& r) { queue(r, OutboundKind::ListCopy, l.Name); });
+                why.empty() ? dealtWith() : refuse(why);
+            }
+            return;
+        }
+    }
     if (!request || !list) {
         refuse("unknown token");
         return;
@@ -512,6 +540,7 @@ void afterMessages(RunContext& ctx) {
                                   "72 hours)");
         }
         ctx.state.db->forgetCopiesBefore(now - kCopyDays * 86400);
+        afterPosts(ctx);
     } catch (const std::exception&) {
         // Tried again by the next run.
     }

@@ -165,6 +165,11 @@ std::string CurlMailComponent::headerField(const std::string& name) const {
     return {};
 }
 
+std::vector<std::string> CurlMailComponent::headerFields(const std::string& name,
+                                                         std::size_t most) const {
+    return mime::fieldValues(header_.fields, name, most);
+}
+
 bool CurlMailComponent::hasHeaderField(const std::string& name) const {
     return std::any_of(header_.fields.begin(), header_.fields.end(),
                        [&](const auto& f) { return sameText(f.name, name); });

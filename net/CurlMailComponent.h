@@ -99,6 +99,7 @@ public:
     void selectMessage(long i) override;
     void fetchHeader() override;
     std::string headerField(const std::string& name) const override;
+    std::vector<std::string> headerFields(const std::string& name, std::size_t most) const override;
     bool hasHeaderField(const std::string& name) const override;
     std::optional<std::int64_t> arrivalTime() const override {
         return mime::arrivalTime(header_.fields);

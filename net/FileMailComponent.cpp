@@ -24,6 +24,11 @@ std::string FileMailComponent::headerField(const std::string& name) const {
     return {};
 }
 
+std::vector<std::string> FileMailComponent::headerFields(const std::string& name,
+                                                         std::size_t most) const {
+    return mime::fieldValues(message_.fields, name, most);
+}
+
 bool FileMailComponent::hasHeaderField(const std::string& name) const {
     for (const mime::HeaderField& f : message_.fields) {
         if (sameText(f.name, name)) {

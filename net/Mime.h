@@ -42,6 +42,10 @@ ParsedMessage parseMessage(const std::string& raw);
 // as Windows-1252, line breaks gone, trimmed.
 std::string decodeHeaderValue(const std::string& raw);
 
+// The values of the fields named `name` (any case), in order, at most `most`.
+std::vector<std::string> fieldValues(const std::vector<HeaderField>& fields,
+                                     const std::string& name, std::size_t most);
+
 // MailComponent::arrivalTime of a message with these header fields.
 std::optional<std::int64_t> arrivalTime(const std::vector<HeaderField>& fields);
 

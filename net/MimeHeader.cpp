@@ -290,6 +290,20 @@ void fillHeader(const std::string& raw, ParsedHeader& out) {
 
 }  // namespace detail
 
+std::vector<std::string> fieldValues(const std::vector<HeaderField>& fields,
+                                     const std::string& name, std::size_t most) {
+    std::vector<std::string> out;
+    for (const HeaderField& f : fields) {
+        if (out.size() == most) {
+            break;
+        }
+        if (sameText(f.name, name)) {
+            out.push_back(f.value);
+        }
+    }
+    return out;
+}
+
 ParsedHeader parseHeader(const std::string& raw) {
     ParsedHeader out;
     fillHeader(raw, out);

@@ -21,6 +21,7 @@
 #include "mail/Subscriptions.h"
 #include "run/MailRun.h"
 #include "store/AppFolder.h"
+#include "store/PostingTrust.h"
 
 namespace vorel {
 
@@ -68,7 +69,7 @@ public:
 // The copies' key proves a delivery report as the run would.
 void copyRunFiles(const std::string& from, const std::string& to) {
     std::error_code ec;
-    for (const char* name : {kSettingsFile, kCopyKeyFile}) {
+    for (const char* name : {kSettingsFile, kCopyKeyFile, kPostingFile}) {
         fs::copy_file(joinPath(from, name), joinPath(to, name), ec);
     }
     if (std::optional<std::string> spam = findAntiSpamFile(from)) {

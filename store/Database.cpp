@@ -98,6 +98,16 @@ constexpr SchemaPart kSchema[] = {
     {"autoresponders", "autoresponder_gone",
      "CREATE TRIGGER autoresponder_gone AFTER DELETE ON autoresponders BEGIN"
      " DELETE FROM answered WHERE Responder = OLD.rowid; END"},
+    // Who may post to a list, and posts held for a confirmation or the owner
+    // (store/HeldPosts.h).
+    {"mailling", "postcheck", "INTEGER"},
+    {"mailling", "holdnonmembers", "INTEGER"},
+    {"emails", "held",
+     "CREATE TABLE held (List TEXT COLLATE NOCASE NOT NULL, Email TEXT COLLATE NOCASE NOT NULL,"
+     " CopyFrom TEXT NOT NULL, Subject TEXT NOT NULL, Body TEXT NOT NULL, Kept INTEGER NOT NULL,"
+     " Why INTEGER NOT NULL, Token TEXT UNIQUE, Asked INTEGER NOT NULL DEFAULT 0)"},
+    {"held", "held_by_list_address",
+     "CREATE INDEX held_by_list_address ON held(List COLLATE NOCASE, Email COLLATE NOCASE)"},
 };
 
 constexpr int kBusyTimeoutMs = 10000;
@@ -154,7 +164,7 @@ enum Query : std::size_t {
     "rowid, Name, Type, textTOADD, subscribefrom, subscribesubject, subscribemessage," \
     " unsubscribefrom, unsubscribesubject, unsubscribemessage, sendtolistfrom,"        \
     " sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"          \
-    " onunsubscribesubject, confirm, fromstyle"
+    " onunsubscribesubject, confirm, fromstyle, postcheck, holdnonmembers"
 #define VOREL_MEMBER_COLUMNS \
     "rowid, name, Email, Data, coalesce(bounces, 0), coalesce(bounceday, 0)"
 
@@ -188,14 +198,14 @@ constexpr std::array<const char*, kQueryCount> kSql = {
     "INSERT INTO mailling (Name, Type, textTOADD, subscribefrom, subscribesubject,"
     " subscribemessage, unsubscribefrom, unsubscribesubject, unsubscribemessage,"
     " sendtolistfrom, sendtolistsubject, onsubscribeto, onsubscribesubject, onunsubscribeto,"
-    " onunsubscribesubject, confirm, fromstyle) VALUES (?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11,"
-    " ?12, ?13, ?14, ?15, ?16, ?17, ?18)",
+    " onunsubscribesubject, confirm, fromstyle, postcheck, holdnonmembers) VALUES (?2, ?3, ?4,"
+    " ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20)",
     "UPDATE mailling SET Name = ?2, Type = ?3, textTOADD = ?4, subscribefrom = ?5,"
     " subscribesubject = ?6, subscribemessage = ?7, unsubscribefrom = ?8,"
     " unsubscribesubject = ?9, unsubscribemessage = ?10, sendtolistfrom = ?11,"
     " sendtolistsubject = ?12, onsubscribeto = ?13, onsubscribesubject = ?14,"
     " onunsubscribeto = ?15, onunsubscribesubject = ?16, confirm = ?17,"
-    " fromstyle = ?18 WHERE rowid = ?1",
+    " fromstyle = ?18, postcheck = ?19, holdnonmembers = ?20 WHERE rowid = ?1",
     "DELETE FROM mailling WHERE rowid = ?1",
     "SELECT " VOREL_MEMBER_COLUMNS " FROM emails WHERE name = ?1 COLLATE NOCASE ORDER BY rowid",
     "SELECT count(*) FROM emails WHERE name = ?1 COLLATE NOCASE",
@@ -302,6 +312,10 @@ MailingList readList(sqlite3_stmt* s) {
     l.onunsubscribesubject = columnText(s, 15);
     l.confirm = sqlite3_column_type(s, 16) == SQLITE_NULL || sqlite3_column_int64(s, 16) != 0;
     l.fromList = sqlite3_column_type(s, 17) == SQLITE_NULL || sqlite3_column_int64(s, 17) != 0;
+    // Who may post: NULL (older rows) or a value out of range is the default.
+    const std::int64_t check = sqlite3_column_int64(s, 18);
+    l.postcheck = sqlite3_column_type(s, 18) == SQLITE_NULL || check < 0 || check > 2 ? 1 : check;
+    l.holdnonmembers = sqlite3_column_int64(s, 19) != 0;
     return l;
 }
 
@@ -775,6 +789,8 @@ void bindList(U& q, const MailingList& l) {
     q.text(15, l.onunsubscribeto).text(16, l.onunsubscribesubject);
     q.integer(17, l.confirm ? 1 : 0);
     q.integer(18, l.fromList ? 1 : 0);
+    q.integer(19, l.postcheck);
+    q.integer(20, l.holdnonmembers ? 1 : 0);
 }
 }  // namespace
 

@@ -57,6 +57,11 @@ struct MailingList {
     // receivers apply the poster's DMARC policy); false: from the poster.
     // Column fromstyle, NULL or 1 = from the list.
     bool fromList = true;
+    // Who may post (column postcheck, NULL = 1): 0 any member by From, 1 a
+    // member the provider vouches for or who confirms, 2 held for the owner.
+    std::int64_t postcheck = 1;
+    // Posts from non-members are held for the owner (NULL or 0: ignored).
+    bool holdnonmembers = false;
 };
 
 // A member's Data is the message text of a subscribe request, which stops at
@@ -244,6 +249,7 @@ public:
     bool inTransaction() const;
 
 private:
+    friend class HeldPosts;  // the held-post store (store/HeldPosts.h)
     class Use;
     Database(sqlite3* db, std::string path);
     [[noreturn]] void fail(const std::string& what) const;

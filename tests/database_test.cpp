@@ -47,7 +47,7 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('emails')"),
               (Lines{"name", "Email", "Data", "bounces", "bounceday"}));
     EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('mailling') WHERE cid > 14"),
-              (Lines{"confirm", "fromstyle"}));
+              (Lines{"confirm", "fromstyle", "postcheck", "holdnonmembers"}));
     // A database one piece short is upgraded whole, whichever piece it lacks.
     const std::string old = f.file("old.mdb");
     Database::createIfMissing(old);
@@ -78,10 +78,10 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('autoresponders') WHERE cid > 7"),
               (Lines{"activefrom", "activeuntil", "replydays"}));
     // The three tables users know, the sending step's notes, the run's ledger, the
-    // subscribe requests waiting for their confirmation, the list copies sent.
+    // subscribe requests waiting for their confirmation, the list copies sent, held posts.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
               (Lines{"autoresponders", "mailling", "emails", "outbound", "handled", "pending",
-                     "copies", "answered"}));
+                     "copies", "held", "answered"}));
 
     const std::string good = f.read("data.mdb");
     f.write("damaged.mdb", good.substr(0, 100) + std::string(good.size() - 100, '\x5A'));

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDateTimeEdit>
 #include <QListView>
 #include <QRadioButton>
@@ -20,6 +21,7 @@
 #include "gui/PostWindow.h"
 #include "gui_support.h"
 #include "mail/Subscriptions.h"
+#include "store/HeldPosts.h"
 #include "store/Queue.h"
 #include "store/SendLimits.h"
 #include "support/FixedClock.h"
@@ -536,6 +538,43 @@ TEST_F(Editors, MemberEditorConfirmsOrDropsPendingRequests) {
 // clears the fields. Post queues one merged copy per member with the footer
 // the editor showed as the post window opened; the post window keeps its list
 // when the editor moves on or closes.
+// The Posts tab: a held post approved (its copy queued) or rejected (asked
+// first); who may post is saved with the list.
+TEST_F(Editors, PostsTabApprovesRejectsAndSavesWhoMayPost) {
+    MailingList l;
+    l.Name = "NEWS";
+    f.db().addList(l);
+    f.db().addMember({0, "NEWS", "a@x.example", ""});
+    {
+        Database d = f.db();
+        for (const char* subject : {"First", "Second"}) {
+            HeldPosts(d).add({0, "NEWS", "p@x.example", "P <p@x.example>", subject, "Text\r\n", 1,
+                              HeldWhy::NonMember, "", 0});
+        }
+    }
+    open("pctMAILINGLISTS");
+    chooseList("NEWS");
+    auto* held = control<QTreeWidget>(w, "lstHELD");
+    ASSERT_EQ(held->topLevelItemCount(), 2);
+    EXPECT_EQ(held->topLevelItem(0)->text(3), QStringLiteral("from a non-member"));
+    held->setCurrentItem(held->topLevelItem(0));
+    EXPECT_EQ(press("cmdAPPROVE"), texts("Post 1 approved: 1 copy queued for the next run"));
+    held->setCurrentItem(held->topLevelItem(0));
+    MessageBox::setNextAnswer(MessageBox::Yes);
+    EXPECT_EQ(press("cmdREJECT"),
+              texts("Delete the post of P <p@x.example>?|Post 2 rejected and deleted"));
+    EXPECT_EQ(held->topLevelItemCount(), 0);
+    QueueReader r(f.folder.file(kQueueFile));
+    const QueueRecord c = r.readRecord();
+    EXPECT_TRUE(c.to.starts_with("a@x.example") && c.subject.starts_with("First")) << c.to;
+    EXPECT_TRUE(r.atEnd());
+    control<QComboBox>(w, "cboPOSTCHECK")->setCurrentIndex(2);
+    control<QCheckBox>(w, "chkHOLDNONMEMBERS")->setChecked(true);
+    press("cmdSAVE");
+    EXPECT_EQ(f.db().findList("NEWS")->postcheck, 2);
+    EXPECT_TRUE(f.db().findList("NEWS")->holdnonmembers);
+}
+
 TEST_F(Editors, ListDeleteTakesTheMembersAndPostQueuesCopiesWithTheUnsavedFooter) {
     MailingList l;
     for (const char* name : {"EMPTY", "FULL", "NEWS"}) {

@@ -143,7 +143,7 @@ void shootWindows(AppWindows& app, bool testConnection) {
     MailingListsWindow* lists = app.mailingListsWindow();
     control<QListWidget>(lists, "lstMAILING")->setCurrentRow(0);
     shoot(lists, {"frmMAILLINGLISTS-SubscribeSettings", "frmMAILLINGLISTS-UnsubscribeSettings",
-                  "frmMAILLINGLISTS-MessageListSettings"});
+                  "frmMAILLINGLISTS-MessageListSettings", "frmMAILLINGLISTS-Posts"});
     control<QAbstractButton>(lists, "cmdPOSTMESSAGE")->click();
     PostWindow* post = lists->postWindow();
     control<QLineEdit>(post, "txtFROM")->setText(QStringLiteral("news@me.example"));

@@ -32,6 +32,7 @@ TEST(Hostile, OneRunOfHostileMail) {
     MailingList l;
     l.Name = "NEWS";
     l.sendtolistfrom = "news@me.example";
+    l.postcheck = 0;  // any member by From (who may post: posts_test)
     l.subscribefrom = "welcome@me.example";
     l.subscribemessage = "Welcome";
     l.onsubscribeto = "join@me.example";

@@ -221,6 +221,7 @@ TEST_F(ListsTest, InitAndTry) {
         MailingList l;
         l.Name = "NEWS";
         l.sendtolistfrom = "info@me.example";
+        l.postcheck = 0;  // any member by From (who may post: posts_test)
         d.addList(l);
         d.addMember(Member{0, "NEWS", "reader@x.example", "data"});
         d.addMember(Member{0, "NEWS", "ann@y.example", ""});

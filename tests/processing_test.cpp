@@ -50,6 +50,7 @@ MailingList mailingList(const std::string& name, const std::string& welcome = "H
                   "join-" + name + "@list.example", "", "leave@list.example,", ""};
     // clang-format on
     l.confirm = false;  // subscribed at once; confirmations: subscribe_test
+    l.postcheck = 0;    // copied as From says: the exact copies; who may post: posts_test
     return l;
 }
 
