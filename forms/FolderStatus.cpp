@@ -12,10 +12,12 @@
 #include <stdexcept>
 
 #include "forms/Autostart.h"
+#include "mail/Subscriptions.h"
 #include "run/AccountLogin.h"
 #include "store/AppFolder.h"
 #include "store/Database.h"
 #include "store/FileLock.h"
+#include "store/HeldPosts.h"
 #include "store/Queue.h"
 #include "store/SendLimits.h"
 #include "store/Settings.h"
@@ -170,9 +172,13 @@ void readLists(const std::string& folder, std::int64_t now, FolderStatus& s) {
     }
     try {
         ReadOnlyDb db(path);
-        const bool hasPending =
-            !db.rows("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'pending'", {})
-                 .empty();
+        const auto hasTable = [&db](const std::string& name) {
+            return !db.rows("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1",
+                            {name})
+                        .empty();
+        };
+        const bool hasPending = hasTable("pending");
+        const bool hasHeld = hasTable("held");
         for (const auto& list : db.rows("SELECT Name FROM mailling ORDER BY rowid", {})) {
             ListStatus l;
             l.name = list[0];
@@ -187,7 +193,15 @@ void readLists(const std::string& folder, std::int64_t now, FolderStatus& s) {
                 l.pendingRequests =
                     number(db.rows("SELECT count(*) FROM pending WHERE List = ?1", {l.name})[0][0]);
             }
-            l.heldPosts = heldPostCount(folder, l.name);
+            if (hasHeld) {
+                // Waiting for the owner as heldWhyText() says: held for the owner, from a
+                // non-member, or a member's request unanswered past its life.
+                l.heldPosts = number(db.rows(
+                    "SELECT count(*) FROM held WHERE List = ?1 AND (Why <> ?2 OR"
+                    " (Asked > 0 AND ?3 - Asked > ?4))",
+                    {l.name},
+                    {static_cast<std::int64_t>(HeldWhy::Member), now, kConfirmSeconds})[0][0]);
+            }
             s.lists.push_back(l);
         }
     } catch (const std::exception& e) {
@@ -267,7 +281,8 @@ void judge(FolderStatus& s) {
     }
     if (postCount > 0) {
         add(kCauseHeldPosts,
-            plural(postCount, "post waits", "posts wait") + " for your approval (" + posts + ").");
+            plural(postCount, "post waits", "posts wait") + " for your approval (" + posts +
+                "): vorel held LIST, then vorel approve LIST ID or vorel reject LIST ID.");
     }
 }
 
@@ -285,10 +300,6 @@ StatusPlaces defaultStatusPlaces() {
         p.systemdUserFolder = config + "/systemd/user";
     }
     return p;
-}
-
-std::int64_t heldPostCount(const std::string& /*folder*/, const std::string& /*list*/) {
-    return 0;
 }
 
 std::int64_t queueRecordCount(const std::string& path) {

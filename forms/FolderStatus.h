@@ -77,8 +77,6 @@ FolderStatus readFolderStatus(const std::string& folder, std::int64_t now, Secre
                               const StatusPlaces& places);
 
 // Posts of a list that wait for the owner's approval.
-// TODO(held posts): stands in until the store keeps held posts; 0 for now.
-std::int64_t heldPostCount(const std::string& folder, const std::string& list);
 
 // Records of a queue file (each ends with four field lines).
 std::int64_t queueRecordCount(const std::string& path);

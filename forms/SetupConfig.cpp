@@ -5,6 +5,7 @@
 #include "base/TextCompare.h"
 #include "forms/Notices.h"
 #include "forms/SetupForm.h"
+#include "store/PostingTrust.h"
 #include "store/SendLimits.h"
 #include "store/SignInSettings.h"
 
@@ -127,13 +128,16 @@ ConfigValues readConfig(const std::string& folder) {
     out.push_back({"dailylimit", std::to_string(limits.dailyLimit)});
     out.push_back({"pace", std::to_string(limits.pace)});
     out.push_back({"notify", noticesWanted(folder) ? "1" : "0"});
+    const PostingTrust trust = readPostingTrust(folder);
+    out.push_back({"authserv-id", trust.authservId});
+    out.push_back({"topmost-is-provider", trust.topmostIsProvider ? "1" : "0"});
     return out;
 }
 
 std::optional<std::string> configKey(const std::string& typed) {
     std::vector<std::string> keys(kLineKeys.begin(), kLineKeys.end());
     keys.insert(keys.end(), kSignInKeys.begin(), kSignInKeys.end());
-    keys.insert(keys.end(), {"dailylimit", "pace", "notify"});
+    keys.insert(keys.end(), {"dailylimit", "pace", "notify", "authserv-id", "topmost-is-provider"});
     for (const std::string& key : keys) {
         if (sameText(key, typed)) {
             return key;
@@ -192,6 +196,24 @@ ConfigChange setConfig(const std::string& folder, const std::string& key,
             return failed(e.what());
         }
         return {Outcome::done(), value, {}};
+    }
+    if (key == "authserv-id" || key == "topmost-is-provider") {
+        PostingTrust trust = readPostingTrust(folder);
+        if (key == "authserv-id") {
+            trust.authservId = trimSpace(value);
+        } else if (isBit(value)) {
+            trust.topmostIsProvider = value == "1";
+        } else {
+            return failed(
+                "topmost-is-provider is 0 or 1 (the top-most Authentication-Results "
+                "field is your provider's)");
+        }
+        try {
+            writePostingTrust(folder, trust);
+        } catch (const std::exception& e) {
+            return failed(e.what());
+        }
+        return {Outcome::done(), key == "authserv-id" ? trust.authservId : value, {}};
     }
     return setSignIn(folder, key, value);
 }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "store/PostingTrust.h"
+
 class QCheckBox;
 class QLineEdit;
 

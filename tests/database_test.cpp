@@ -78,10 +78,11 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     EXPECT_EQ(rawQuery(path, "SELECT name FROM pragma_table_info('autoresponders') WHERE cid > 7"),
               (Lines{"activefrom", "activeuntil", "replydays"}));
     // The three tables users know, the sending step's notes, the run's ledger, the
-    // subscribe requests waiting for their confirmation, the list copies sent, held posts.
+    // subscribe requests waiting for their confirmation, the list copies sent, who was
+    // answered, held posts.
     EXPECT_EQ(rawQuery(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
               (Lines{"autoresponders", "mailling", "emails", "outbound", "handled", "pending",
-                     "copies", "held", "answered"}));
+                     "copies", "answered", "held"}));
 
     const std::string good = f.read("data.mdb");
     f.write("damaged.mdb", good.substr(0, 100) + std::string(good.size() - 100, '\x5A'));

@@ -138,6 +138,8 @@ TEST_F(SetupCommandsTest, CommandsStoreWhatTheWindowsStoreAndRefuseWithTheirWord
         {"config nosuchkey 1", "", 1, "no setting is called nosuchkey"},
         {"config dailylimit -3", "", 1, "dailylimit is a whole number"},
         {"config method carrier-pigeon", "", 1, "method is password, microsoft, custom"},
+        {"config AUTHSERV-ID ' mx.provider.example '", "", 0, "authserv-id=mx.provider.example"},
+        {"config topmost-is-provider maybe", "", 1, "topmost-is-provider is 0 or 1"},
         {"antispam add '\twin money\t'", "", 0, "Added"},
         {"antispam add '\t\t'", "", 1, "an entry needs a From, Subject or To pattern"},
         {"antispam remove 'not there'", "", 1, "antispam.lst has no line not there"},

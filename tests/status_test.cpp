@@ -21,6 +21,7 @@
 #include "run/RunRecord.h"
 #include "store/Database.h"
 #include "store/FileLock.h"
+#include "store/HeldPosts.h"
 #include "store/Queue.h"
 #include "store/SendLimits.h"
 #include "store/Settings.h"
@@ -124,10 +125,19 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
              Database db = Database::open(f.file("data.mdb"));
              db.addMember({0, "NEWS", "bob@x.example", ""});
              db.addPending({0, "NEWS", "carl@x.example", "", "t1", kNow});
+             // For the owner: held, and a member's request unanswered past its life; still
+             // the member's: a request asked lately.
+             HeldPosts posts(db);
+             for (const auto& [why, asked] :
+                  {std::pair{HeldWhy::Owner, kNow}, std::pair{HeldWhy::Member, kNow - 73 * 3600},
+                   std::pair{HeldWhy::Member, kNow - 3600}}) {
+                 posts.add({0, "NEWS", "ann@x.example", "news@x.example", "s", "b", asked, why,
+                            "t" + std::to_string(asked), asked});
+             }
          },
          1,
          nullptr,
-         {kCauseHeldMembers}},
+         {kCauseHeldMembers, kCauseHeldPosts}},
         {"failed records, queue at its limit",
          [](const auto& f) {
              setUp(f);
@@ -170,12 +180,12 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
         }
         EXPECT_EQ(j["running"], running.has_value());
         EXPECT_EQ(j["set_up"], std::string(row.state) != "fresh");
-        if (row.causes == Causes{kCauseHeldMembers}) {
+        if (row.causes == Causes{kCauseHeldMembers, kCauseHeldPosts}) {
             EXPECT_EQ(j["lists"], nlohmann::json::parse(
                                       R"([{"name": "NEWS", "members": 2, "held_members": 1,
-                                           "pending_requests": 1, "held_posts": 0}])"));
+                                           "pending_requests": 1, "held_posts": 2}])"));
         }
-        if (row.causes.size() == 2) {
+        if (row.causes == Causes{kCauseQueueLimit, kCauseFailedRecords}) {
             EXPECT_EQ(j["queue"], nlohmann::json::parse(R"({"records": 2, "failed": 1,
                                                             "sent_today": 1, "daily_limit": 1})"));
         }
