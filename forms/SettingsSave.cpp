@@ -3,6 +3,7 @@
 #include <exception>
 #include <utility>
 
+#include "forms/Notices.h"
 #include "run/AccountLogin.h"
 #include "store/AppFolder.h"
 
@@ -86,6 +87,9 @@ SettingsSaved saveSettings(const std::string& folder, SettingsSave save, SecretS
     try {
         writeSendLimits(folder, save.limits);
         writePostingTrust(folder, save.posting);
+        if (save.notices) {
+            setNoticesWanted(folder, *save.notices);
+        }
     } catch (const std::exception& e) {
         return failed(saved, e.what());
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "forms/Outcome.h"
@@ -21,6 +22,8 @@ struct SettingsSave {
     // Line 4 as it was loaded: where the password went is said only for a
     // new one.
     std::string loadedPassword;
+    // notify.ini's switch for the desktop notices; unset leaves the file.
+    std::optional<bool> notices;
 };
 
 struct SettingsSaved : Outcome {
@@ -39,8 +42,8 @@ struct SecretWait {
 };
 
 // Ok: the sign-in first (applySignIn, which may take the password off line
-// 4), then setup.ini and antispam.lst, then sending.ini and posting.ini. The first write that
-// fails ends the save; its reason is the message.
+// 4), then setup.ini and antispam.lst, then sending.ini, posting.ini and notify.ini. The first
+// write that fails ends the save; its reason is the message.
 SettingsSaved saveSettings(const std::string& folder, SettingsSave save, SecretStore* keyring,
                            const SecretWait& wait = {});
 

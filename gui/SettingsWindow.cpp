@@ -22,6 +22,7 @@
 
 #include "forms/Autostart.h"
 #include "forms/ConnectionCheck.h"
+#include "forms/Notices.h"
 #include "forms/SettingsSave.h"
 #include "forms/SetupConfig.h"
 #include "gui/Keyring.h"
@@ -223,6 +224,7 @@ SettingsWindow::SettingsWindow(std::string folder, const std::vector<std::string
             for (std::string& t : trust_->values()) {
                 v.push_back(std::move(t));
             }
+            v.push_back(chkNOTIFY_->isChecked() ? "1" : "0");
             return v;
         },
         [this] { return save(); },
@@ -442,6 +444,12 @@ QWidget* SettingsWindow::systemTab() {
     layout->addLayout(limits);
     layout->addSpacing(8);
     layout->addWidget(autostartField());
+    chkNOTIFY_ = checkField(
+        "chkNOTIFY", QStringLiteral("Tell me on the desktop when something needs me"),
+        QStringLiteral("A notice when a run failed all its tries, the sign-in expired, a member "
+                       "is held after bounces, posts wait for your approval or the queue "
+                       "stopped at the daily limit; once each time"));
+    layout->addWidget(chkNOTIFY_);
     layout->addStretch();
     return page;
 }
@@ -490,6 +498,7 @@ void SettingsWindow::load() {
     const SendLimits limits = readSendLimits(folder_);
     spnDAILYLIMIT_->setValue(static_cast<int>(std::min(limits.dailyLimit, 1000000L)));
     spnPACE_->setValue(static_cast<int>(std::min(limits.pace, 1000000L)));
+    chkNOTIFY_->setChecked(noticesWanted(folder_));
     const SetupForm form = loadSetupForm(folder_);
     for (const std::string& item : form.antiSpam) {
         lstSPAMLIST_->addItem(QString::fromStdString(item));
@@ -544,11 +553,9 @@ bool SettingsWindow::save() {
     // Ok pressed with Enter leaves the field without focus moving: the
     // interval must still obey its rule.
     applyDialUpWhenRule();
-    SettingsSave form{collect(),
-                      signIn_->collect(),
-                      {spnDAILYLIMIT_->value(), spnPACE_->value()},
-                      trust_->collect(),
-                      loadedPassword_};
+    SettingsSave form{
+        collect(),         signIn_->collect(), {spnDAILYLIMIT_->value(), spnPACE_->value()},
+        trust_->collect(), loadedPassword_,    chkNOTIFY_->isChecked()};
     if (esmtpWarningNeeded(form.setup.settings.chkESMTP)) {
         MessageBox::information(this, kEsmtpWarning);
     }

@@ -80,6 +80,7 @@ private:
     QLineEdit* txtDIALUPWHEN_ = nullptr;
     QSpinBox* spnDAILYLIMIT_ = nullptr;  // sending.ini, not setup.ini
     QSpinBox* spnPACE_ = nullptr;
+    QCheckBox* chkNOTIFY_ = nullptr;
     QLineEdit* txtANTISPAMFROM_ = nullptr;
     QLineEdit* txtANTISPAMSUBJECT_ = nullptr;
     QLineEdit* txtTO_ = nullptr;

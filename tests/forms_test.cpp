@@ -19,10 +19,12 @@
 #include "forms/ListRules.h"
 #include "forms/MemberEdit.h"
 #include "forms/MemberRules.h"
+#include "forms/Notices.h"
 #include "forms/SettingsSave.h"
 #include "forms/SetupForm.h"
 #include "run/AccountLogin.h"
 #include "store/Database.h"
+#include "store/PostingTrust.h"
 #include "store/SendLimits.h"
 #include "support/MemoryKeyring.h"
 #include "support/TempFolder.h"
@@ -208,9 +210,13 @@ TEST(SettingsSave, WritesInOrderAndMovesTheNewPassword) {
     save.setup.settings.txtPOP = "pop.x.example";
     save.setup.settings.txtPASSWORD = "pw";
     save.limits = {500, 30};
+    save.posting = {"mx.x.example", false};
+    save.notices = false;
     // Nothing chosen on the Sign In tab and no keyring: the old rules.
     SettingsSaved saved = saveSettings(f.path(), save, nullptr);
     EXPECT_TRUE(saved.ok) << saved.message;
+    EXPECT_EQ(readPostingTrust(f.path()).authservId, "mx.x.example");
+    EXPECT_FALSE(noticesWanted(f.path()));
     EXPECT_EQ(saved.passwordPlace.rfind("The password stays in clear text on line 4", 0), 0u);
     EXPECT_FALSE(f.exists(kSignInFile));
     Settings stored;
@@ -241,8 +247,10 @@ TEST(SettingsSave, WritesInOrderAndMovesTheNewPassword) {
     fs::remove(f.file("setup.ini"));
     fs::create_directories(f.file("setup.ini/x"));
     save.limits = {1, 1};
+    save.notices = true;
     EXPECT_FALSE(saveSettings(f.path(), save, &keyring).ok);
     EXPECT_EQ(readSendLimits(f.path()).pace, 30);
+    EXPECT_FALSE(noticesWanted(f.path()));
     fs::remove_all(f.file("setup.ini"));
     fs::remove(f.file(kSignInFile));
     fs::create_directories(f.file(std::string(kSignInFile) + "/x"));
