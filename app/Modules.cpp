@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/SessionBus.h"
 #include "forms/StartUp.h"
 #include "gui/Modules.h"
 

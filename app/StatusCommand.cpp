@@ -6,30 +6,13 @@
 
 #include "app/Commands.h"
 #include "app/Modules.h"
+#include "base/Clock.h"
 #include "forms/FolderStatus.h"
 #include "store/AppFolder.h"
 
 namespace vorel {
 
 namespace {
-
-std::string isoTime(std::int64_t seconds) {
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
-}
-
-std::string localTime(std::int64_t seconds) {
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    return text;
-}
 
 nlohmann::json countersJson(const RunCounters& c) {
     return {{"antispam", c.antiSpam},
@@ -47,7 +30,7 @@ nlohmann::json statusJson(const FolderStatus& s) {
     j["running"] = s.running;
     nlohmann::json last = {{"time", nullptr}, {"result", nullptr}, {"counters", nullptr}};
     if (s.lastRun) {
-        last["time"] = isoTime(s.lastRun->started);
+        last["time"] = formatTime(s.lastRun->started, "%Y-%m-%dT%H:%M:%SZ", true);
         last["result"] = resultName(s.lastRun->result);
         last["counters"] = countersJson(s.lastRun->counters);
         last["duration"] = s.lastRun->ended - s.lastRun->started;
@@ -57,7 +40,7 @@ nlohmann::json statusJson(const FolderStatus& s) {
     if (!s.nextRunBy.empty()) {
         j["next_run"] = {{"by", s.nextRunBy}, {"time", nullptr}};
         if (s.nextRunAt) {
-            j["next_run"]["time"] = isoTime(*s.nextRunAt);
+            j["next_run"]["time"] = formatTime(*s.nextRunAt, "%Y-%m-%dT%H:%M:%SZ", true);
         }
     }
     j["queue"] = {{"records", s.records},
@@ -101,7 +84,7 @@ void printText(const FolderStatus& s) {
         std::printf(
             "Last run: %s, %s after %lld s; %d processed, %d autoresponder replies, %d deleted "
             "as spam, %d subscribed, %d unsubscribed\n",
-            localTime(r.started).c_str(), resultName(r.result),
+            formatTime(r.started, "%Y-%m-%d %H:%M:%S").c_str(), resultName(r.result),
             static_cast<long long>(r.ended - r.started), c.processed, c.autoresponders, c.antiSpam,
             c.subscriptions, c.unsubscriptions);
     } else {
@@ -113,7 +96,7 @@ void printText(const FolderStatus& s) {
         std::printf("Next run: by the systemd timer (systemctl --user list-timers)\n");
     } else if (s.nextRunBy == "autostart") {
         std::printf("Next run: by the desktop's countdown%s%s\n", s.nextRunAt ? ", about " : "",
-                    s.nextRunAt ? localTime(*s.nextRunAt).c_str() : "");
+                    s.nextRunAt ? formatTime(*s.nextRunAt, "%Y-%m-%d %H:%M:%S").c_str() : "");
     } else {
         std::printf("Next run: none set up (no timer, autostart or vorel watch)\n");
     }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 namespace vorel {
 
 // Local wall-clock time, as the run stamps logs and merges dates.
@@ -23,5 +26,12 @@ class SystemClock : public Clock {
 public:
     LocalTime now() const override;
 };
+
+// Seconds since the epoch in strftime's `format`, local time or UTC.
+std::string formatTime(std::int64_t seconds, const char* format, bool utc = false);
+// "2026-12-07 14:05", as the log and the windows show a moment.
+inline std::string minuteText(std::int64_t seconds) {
+    return formatTime(seconds, "%Y-%m-%d %H:%M");
+}
 
 }  // namespace vorel

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/Clock.h"
 #include "forms/Autostart.h"
 #include "mail/Subscriptions.h"
 #include "run/AccountLogin.h"
@@ -34,15 +35,6 @@ std::string environment(const char* name) {
 
 std::string plural(std::int64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-std::string localTime(std::int64_t seconds) {
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
-    return text;
 }
 
 // Where the run would find its secret; empty when nowhere. Password
@@ -240,7 +232,7 @@ void judge(FolderStatus& s) {
     const LastRun* last = s.lastRun ? &*s.lastRun : nullptr;
     if (last && last->signInStopped) {
         add(kCauseSignIn,
-            "The last mail run (" + localTime(last->started) +
+            "The last mail run (" + minuteText(last->started) +
                 ") could not sign in: sign in again (vorel login, or the Sign In tab of the "
                 "settings window) or give the password (vorel config txtPASSWORD -).");
     } else if (!s.secretAvailable) {
@@ -249,7 +241,7 @@ void judge(FolderStatus& s) {
             "(or vorel login for OAuth2).");
     }
     if (last && last->result == LastRun::Result::Failed && !last->signInStopped) {
-        add(kCauseRunFailed, "The last mail run (" + localTime(last->started) +
+        add(kCauseRunFailed, "The last mail run (" + minuteText(last->started) +
                                  ") failed all its tries: see log.txt.");
     }
     if (s.records > 0 && s.dailyLimit > 0 && s.sentToday >= s.dailyLimit) {

@@ -19,11 +19,6 @@ bool asksForTray(const std::vector<std::string>& args);
 bool hasDisplay(const std::function<std::string(const char*)>& env);
 inline constexpr char kNoDisplayMessage[] = "no display: use 'vorel run' for a run without windows";
 
-// Whether a session bus is there to ask for the desktop keyring: a cron job or
-// a systemd timer outside a desktop login has none, and asking would only
-// wait. Qt-free, so that a headless command asks before loading the keyring.
-bool sessionBusReachable();
-
 // lblVERSION: "Version " and the numbers joined by "." without leading zeros.
 std::string versionLabel(int major, int minor, int revision);
 

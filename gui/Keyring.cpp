@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "base/SessionBus.h"
 #include "forms/StartUp.h"
 
 namespace vorel {

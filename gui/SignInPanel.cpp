@@ -14,6 +14,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "base/SessionBus.h"
 #include "forms/ConnectionCheck.h"
 #include "forms/StartUp.h"
 #include "gui/Keyring.h"

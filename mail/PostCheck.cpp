@@ -224,12 +224,7 @@ std::string heldWhyText(const HeldPost& post, std::int64_t now) {
 }
 
 std::string heldDateText(std::int64_t when) {
-    const std::time_t t = static_cast<std::time_t>(when);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
-    return text;
+    return minuteText(when);
 }
 
 std::size_t approveHeldPost(Database& db, const std::string& folder, const std::string& listName,

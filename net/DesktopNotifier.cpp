@@ -2,8 +2,7 @@
 
 #include <gio/gio.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include "base/SessionBus.h"
 
 namespace vorel {
 
@@ -12,19 +11,6 @@ namespace {
 constexpr char kService[] = "org.freedesktop.Notifications";
 constexpr char kPath[] = "/org/freedesktop/Notifications";
 constexpr int kCallTimeoutMs = 5000;
-
-// Whether a session bus can be there: GLib would otherwise try to start one
-// (X11 autolaunch) in a cron job.
-bool sessionBusKnown() {
-    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (bus != nullptr && *bus != '\0') {
-        return true;
-    }
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::error_code ec;
-    return runtime != nullptr && *runtime != '\0' &&
-           std::filesystem::exists(std::filesystem::path(runtime) / "bus", ec);
-}
 
 }  // namespace
 
@@ -50,7 +36,7 @@ struct DesktopNotifier::Bus {
 DesktopNotifier::DesktopNotifier(std::function<void(const std::string& cause)> clicked)
     : bus_(std::make_unique<Bus>()) {
     bus_->clicked = std::move(clicked);
-    if (!sessionBusKnown()) {
+    if (!sessionBusReachable()) {
         return;
     }
     GError* error = nullptr;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Clock.h"
 #include "base/TextCompare.h"
 #include "core/MailComponent.h"
 #include "core/Reporter.h"
@@ -79,15 +80,6 @@ std::uint64_t recordsLeft(const std::string& path, std::uint64_t from, std::uint
     } catch (const std::exception&) {
     }
     return n;
-}
-
-std::string timeText(std::int64_t epoch) {
-    const auto t = static_cast<std::time_t>(epoch);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &tm);
-    return text;
 }
 
 // The provider's limits as the step keeps them: the day's allowance and the
@@ -340,7 +332,7 @@ bool RecordSender::dailyLimitReached() {
     ctx_.report.addLogLine("Daily sending limit of " + std::to_string(limits_.dailyLimit()) +
                            " recipients reached: " + std::to_string(recordsLeftFromFront()) +
                            " message(s) wait in the queue; the allowance opens again at " +
-                           timeText(limits_.opensAt(recipients)));
+                           minuteText(limits_.opensAt(recipients)));
     return true;
 }
 

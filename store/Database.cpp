@@ -1008,24 +1008,19 @@ void Database::pruneHandled(const std::string& prefix, const std::vector<std::st
     for (const std::string& kept : keep) {
         for (const std::string& key : {kept, kept + kLeftMark}) {
             sqlite3_bind_text(add, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
-            sqlite3_step(add);
+            const int rc = sqlite3_step(add);
             sqlite3_reset(add);
+            if (rc != SQLITE_DONE) {  // a key missing from the kept set would be pruned
+                sqlite3_finalize(add);
+                fail("cannot prune the ledger");
+            }
         }
     }
     sqlite3_finalize(add);
-    sqlite3_stmt* prune = nullptr;
-    if (sqlite3_prepare_v2(db_,
-                           "DELETE FROM handled WHERE substr(Key, 1, length(?1)) = ?1"
-                           " AND Key NOT IN (SELECT Key FROM keep_handled)",
-                           -1, &prune, nullptr) != SQLITE_OK) {
-        fail("cannot prepare a query");
-    }
-    sqlite3_bind_text(prune, 1, prefix.data(), static_cast<int>(prefix.size()), SQLITE_STATIC);
-    const int rc = sqlite3_step(prune);
-    sqlite3_finalize(prune);
-    if (rc != SQLITE_DONE) {
-        fail("query failed");
-    }
+    queryRows(
+        "DELETE FROM handled WHERE substr(Key, 1, length(?1)) = ?1"
+        " AND Key NOT IN (SELECT Key FROM keep_handled)",
+        {prefix}, [](sqlite3_stmt*) {}, " while pruning the ledger");
     t.commit();
 }
 
@@ -1111,12 +1106,12 @@ PendingRequest readPending(sqlite3_stmt* s) {
 
 }  // namespace
 
-std::vector<PendingRequest> Database::pendingQuery(const std::string& sql,
-                                                   const std::vector<PendingValue>& values) {
+void Database::queryRows(const char* sql, const std::vector<PendingValue>& values,
+                         const std::function<void(sqlite3_stmt*)>& row, const std::string& what) {
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) {
         sqlite3_finalize(s);
-        fail("cannot prepare a query");
+        fail("cannot prepare a query" + what);
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
         const int n = static_cast<int>(i + 1);
@@ -1126,15 +1121,21 @@ std::vector<PendingRequest> Database::pendingQuery(const std::string& sql,
             sqlite3_bind_int64(s, n, std::get<std::int64_t>(values[i]));
         }
     }
-    std::vector<PendingRequest> rows;
     int rc = 0;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        rows.push_back(readPending(s));
+        row(s);
     }
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE) {
-        fail("query failed");
+        fail("query failed" + what);
     }
+}
+
+std::vector<PendingRequest> Database::pendingQuery(const std::string& sql,
+                                                   const std::vector<PendingValue>& values) {
+    std::vector<PendingRequest> rows;
+    queryRows(
+        sql.c_str(), values, [&rows](sqlite3_stmt* s) { rows.push_back(readPending(s)); }, "");
     return rows;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace vorel {
 
@@ -253,8 +254,12 @@ private:
     class Use;
     Database(sqlite3* db, std::string path);
     [[noreturn]] void fail(const std::string& what) const;
-    // One statement on the pending table: the rows it returns.
+    // One statement with `values` bound to ?1, ?2 ...: each row it returns goes to `row`; a failure
+    // says `what`.
     using PendingValue = std::variant<std::string, std::int64_t>;
+    void queryRows(const char* sql, const std::vector<PendingValue>& values,
+                   const std::function<void(sqlite3_stmt*)>& row, const std::string& what);
+    // One statement on the pending table: the rows it returns.
     std::vector<PendingRequest> pendingQuery(const std::string& sql,
                                              const std::vector<PendingValue>& values);
     struct Statements;

@@ -22,40 +22,25 @@ std::string columnText(sqlite3_stmt* s, int i) {
 
 std::vector<HeldPost> HeldPosts::query(const char* sql,
                                        const std::vector<Database::PendingValue>& values) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db_.db_, sql, -1, &s, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(s);
-        db_.fail("cannot prepare a query on held posts");
-    }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const int n = static_cast<int>(i + 1);
-        if (const auto* text = std::get_if<std::string>(&values[i])) {
-            sqlite3_bind_text(s, n, text->data(), static_cast<int>(text->size()), SQLITE_STATIC);
-        } else {
-            sqlite3_bind_int64(s, n, std::get<std::int64_t>(values[i]));
-        }
-    }
     std::vector<HeldPost> rows;
-    int rc = 0;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-        HeldPost p;
-        p.id = sqlite3_column_int64(s, 0);
-        p.list = columnText(s, 1);
-        p.Email = columnText(s, 2);
-        p.copyFrom = columnText(s, 3);
-        p.Subject = columnText(s, 4);
-        p.Body = columnText(s, 5);
-        p.Kept = sqlite3_column_int64(s, 6);
-        const std::int64_t why = sqlite3_column_int64(s, 7);
-        p.why = why == 1 ? HeldWhy::Member : why == 3 ? HeldWhy::NonMember : HeldWhy::Owner;
-        p.Token = columnText(s, 8);
-        p.Asked = sqlite3_column_int64(s, 9);
-        rows.push_back(std::move(p));
-    }
-    sqlite3_finalize(s);
-    if (rc != SQLITE_DONE) {
-        db_.fail("a query on held posts failed");
-    }
+    db_.queryRows(
+        sql, values,
+        [&rows](sqlite3_stmt* s) {
+            HeldPost p;
+            p.id = sqlite3_column_int64(s, 0);
+            p.list = columnText(s, 1);
+            p.Email = columnText(s, 2);
+            p.copyFrom = columnText(s, 3);
+            p.Subject = columnText(s, 4);
+            p.Body = columnText(s, 5);
+            p.Kept = sqlite3_column_int64(s, 6);
+            const std::int64_t why = sqlite3_column_int64(s, 7);
+            p.why = why == 1 ? HeldWhy::Member : why == 3 ? HeldWhy::NonMember : HeldWhy::Owner;
+            p.Token = columnText(s, 8);
+            p.Asked = sqlite3_column_int64(s, 9);
+            rows.push_back(std::move(p));
+        },
+        " on held posts");
     return rows;
 }
 
