@@ -38,8 +38,6 @@ public:
         // Per complete client line (CR LF included): a replacement, or nothing.
         std::function<std::optional<std::string>(int connection, const std::string& line)>
             rewriteLine;
-        // Per complete client line: true cuts the connection there, the line not forwarded.
-        std::function<bool(int connection, const std::string& line)> cutAtLine;
         // A connection on which no byte passed for this long is cut, as a middlebox that
         // drops quiet connections (an IDLE) does; 0: never.
         int cutWhenQuietMs = 0;
