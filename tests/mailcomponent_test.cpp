@@ -10,7 +10,6 @@
 #include <memory>
 #include <regex>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 

@@ -308,11 +308,9 @@ TEST(Pipeline, SmtpFailuresBelongToTheirMessage) {
     }
 }
 
-// Eight replies streamed over a server with PIPELINING: with CHUNKING every message's commands and
-// chunk go out before the first reply is read; without it the next message's commands go with the
-// last one's data. A refusal fails its message alone; a cut fails the
-// oldest message still awaiting its replies and leaves the later ones without a result (their fate
-// is unknown: the caller sends them again); a message reported sent was delivered.
+// Eight replies streamed (with CHUNKING all before the first reply is read): a refusal fails its
+// message alone; a cut fails the oldest message awaiting replies and leaves the later ones without
+// a result (the caller sends them again); a message reported sent was delivered.
 TEST(Pipeline, SmtpStreamReportsEachMessage) {
     VOREL_SKIP_UNLESS_ROOT();
     constexpr int kMessages = 8;

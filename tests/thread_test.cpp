@@ -53,9 +53,8 @@ TEST(ThreadedRun, StopFromAnotherThreadFinishesTheMessageAtHand) {
     EXPECT_TRUE(f.smtp.received().empty());
 }
 
-// A server that takes the connection and never greets: the stop is handed
-// over while the component still waits (the wait itself runs its course), and
-// the failed try is the last one.
+// A server that takes the connection and never greets: the stop is handed over while the component
+// still waits (the wait itself runs its course), and the failed try is the last one.
 TEST(ThreadedRun, StopIsSeenWhileAServerStalls) {
     test::ScriptedServer silent;
     test::RunFolder f;

@@ -13,10 +13,9 @@
 
 namespace vorel::test {
 
-// A TCP relay on 127.0.0.1 in front of a loopback server: adds latency and
-// injects faults. A command is made to fail by the server, never by the relay:
-// a client line is rewritten into one the server refuses, so replies stay in
-// order on pipelined sessions.
+// A TCP relay on 127.0.0.1 in front of a loopback server: adds latency and injects faults. A
+// command is made to fail by the server, never by the relay: a client line is rewritten into one
+// the server refuses, so replies stay in order on pipelined sessions.
 class TcpProxy {
 public:
     enum class Direction { ToServer, ToClient };
@@ -76,9 +75,8 @@ public:
         return faulted_;
     }
 
-    // Segments with data that clients sent on the connections still open:
-    // on loopback with TCP_NODELAY, one per write of the client, however
-    // the relay's reads merged them.
+    // Segments with data that clients sent on the connections still open: on loopback with
+    // TCP_NODELAY, one per write of the client, however the relay's reads merged them.
     long clientSegments() const;
 
 private:
