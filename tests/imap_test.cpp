@@ -1,5 +1,4 @@
-// The mail run over IMAP: the POP3 run's scenarios against the same Dovecot, and what only IMAP has
-// (expunge at the end, UIDs, UIDVALIDITY).
+// The mail run over IMAP: the POP3 run's scenarios, and what only IMAP has (UIDs, UIDVALIDITY).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -61,8 +60,7 @@ TEST(ImapMailbox, ScanInRangesGivesEveryHeaderAndDeletesAtTheEnd) {
     EXPECT_NE(left[1].find("p4@"), std::string::npos);
 }
 
-// A connection cut or stalled in the middle of a download ends the session; the deletion asked for
-// before it never reaches the server.
+// A connection cut or stalled mid-download ends the session; the deletion asked before it is lost.
 TEST(ImapMailbox, FailuresMidSessionRemoveNothing) {
     VOREL_SKIP_UNLESS_ROOT();
     using Fault = test::TcpProxy::Fault;
@@ -107,8 +105,7 @@ std::string message(const std::string& from, const std::string& to, const std::s
            (id.empty() ? "" : "Message-ID: <" + id + "@x.example>\n") + "\nHello.\n";
 }
 
-// Dovecot with POP3 and IMAP over TLS, an SMTP server, and a folder pointed at them by the protocol
-// under test.
+// Dovecot with POP3 and IMAP over TLS, an SMTP server, and a folder pointed at them by protocol.
 struct Mailbox : test::RunFolder {
     explicit Mailbox(Protocol p, bool idle = true)
         : pop(test::PopServer::Options{.tls = true, .imap = true, .imapIdle = idle}), protocol(p) {
@@ -144,8 +141,7 @@ struct Mailbox : test::RunFolder {
 
 struct EveryProtocol : ::testing::TestWithParam<Protocol> {};
 
-// Anti-spam, an autoresponder, a list request, leave on server and the ledger: the same outcome
-// whichever protocol reads the mailbox.
+// Anti-spam, an autoresponder, a list request, leave on server: the same whatever the protocol.
 TEST_P(EveryProtocol, RunAnswersFiltersAndLeavesAsOverPop3) {
     VOREL_SKIP_UNLESS_ROOT();
     Mailbox m(GetParam());

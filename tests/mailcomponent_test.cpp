@@ -1,5 +1,4 @@
-// The curl mail component: errors, addresses, its contract with the fake, real and scripted
-// servers.
+// The curl mail component: errors, addresses, its contract with fake, real and scripted servers.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -412,8 +411,7 @@ TEST(Tls, PopAndSmtpBothWaysOnlyWithATrustedCertificate) {
 // Parameter: PIPELINING, 8BITMIME, SMTPUTF8 offered (else 8-bit data and long lines are refused).
 class SmtpModes : public ::testing::TestWithParam<bool> {};
 
-// A refused address fails its whole message, then RSET (a new connection when
-// pipelined); saved messages forwarded byte for byte where the server takes them.
+// A refused address fails its whole message, then RSET; saved messages forwarded byte for byte.
 TEST_P(SmtpModes, TextRefusedAndForwarded) {
     const bool p = GetParam();
     SmtpServer::Options o;

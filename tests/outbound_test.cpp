@@ -89,8 +89,7 @@ std::string withoutDateAndId(const std::string& data) {
     return std::regex_replace(data, std::regex("(^|\n)(Date|Message-Id): [^\r]*\r\n"), "$1");
 }
 
-// Copies come from the list's address so that the poster's domain's DMARC
-// policy does not reject them; the poster stays reachable by Reply-To.
+// Copies come from the list's address (the poster's DMARC policy), the poster in Reply-To.
 TEST(Outbound, CopiesComeFromTheListUnlessItsSwitchIsOff) {
     VOREL_SKIP_UNLESS_ROOT();
     test::ServedFolder f;

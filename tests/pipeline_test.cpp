@@ -1,5 +1,4 @@
-// Pipelined POP3 and SMTP through a relay that gets a command refused or cuts a burst: each failure
-// is raised by the call its command belongs to; nothing is lost, deleted or sent twice.
+// Pipelined POP3 and SMTP through a faulty relay: each failure is raised by its command's call.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -180,9 +179,7 @@ TEST(Pipeline, PopFailuresBelongToTheirCommand) {
     }
 }
 
-// A run through a link that refuses one download, then one that cuts one: the refused message is
-// not answered and stays on the server, as without downloads ahead; after the cut the next try
-// answers the rest, every message once.
+// A run whose download ahead is refused, then cut: refused stays unanswered, the rest once.
 TEST(Pipeline, RunDownloadsAheadThroughARefusalAndACut) {
     VOREL_SKIP_UNLESS_ROOT();
     constexpr int kMessages = 8;

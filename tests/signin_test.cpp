@@ -1,6 +1,4 @@
-// Signing in: the OAuth2 protocol rules, the run's secrets (password line, keyring, password
-// command, secrets file, token endpoint), and whole runs over SASL XOAUTH2 against Dovecot (POP3
-// and submission) with an OAuth2 stub.
+// Signing in: OAuth2 rules, the run's secrets, and XOAUTH2 runs against Dovecot and an OAuth2 stub.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -138,8 +136,7 @@ TEST(PasswordCommand, WordsAreSplitAsAShellWouldWithoutOne) {
     }
 }
 
-// One deadline (1 s here) for reading and waiting; the group ended at it; a line printed counts
-// even then, and a child holding the output does not hold the command.
+// One deadline (1 s) for reading and waiting; a line printed counts even then, children aside.
 TEST(PasswordCommand, FirstLineOfOutputOrWhyNot) {
     EXPECT_EQ(runPasswordCommand("printf 'p w\\r\\nsecond\\n'").firstLine, "p w");
     // No shell: the semicolon is printf's argument, nothing else runs.
@@ -358,8 +355,7 @@ TEST_F(LoginFixture, SecretsGoToTheKeyringOrTheTickedFile) {
 
 // --------------------------------------------------- against the servers
 
-// What a browser does with the authorization URL: follow the provider's redirect to the loopback
-// listener. Returns the listener's HTTP status.
+// What a browser does: follow the provider's redirect to the loopback listener (its HTTP status).
 long actAsBrowser(const std::string& url) {
     CURL* curl = curl_easy_init();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
