@@ -1,5 +1,4 @@
-// Hostile or careless mail: no amplifier, a sender's values stay text and never name a file to
-// send, what is forwarded can be sent, and no text is lost or shown raw.
+// Hostile or careless mail: no amplifier, values stay text, and no text is lost or shown raw.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -96,8 +96,7 @@ TEST(MergeCodes, MessageTextJoinsLinesWithTildeUpToTheLimit) {
     EXPECT_EQ(textOf(exact, 4096).size(), 32000u);
 }
 
-// An address needs an "@" that is neither first nor last and no "." at
-// either end: nothing else is checked.
+// An address needs an "@" neither first nor last and no "." at either end, nothing else.
 TEST(AddressHelpers, ValidityAndSplittingAndHeaders) {
     for (const char* a : {"u@example.com", "u@localhost", "us@@er", "a b@c d", "a@b@c", "a.@b"}) {
         EXPECT_TRUE(isValidEmail(a)) << a;

@@ -28,8 +28,7 @@ struct ReporterTest : ::testing::Test {
     ReporterTest() { report.attach(mail); }
 };
 
-// Stamped, appended with CR LF, made one safe line; only a setting of exactly
-// "0" stops the file, the screen gets every line.
+// Stamped, CR LF, made one safe line; only a setting of exactly "0" stops the file.
 TEST_F(ReporterTest, LogLinesAreStampedAndOnlyZeroStopsTheFile) {
     report.addLogLine("Mail Run Started");
     clock.t = LocalTime{2026, 12, 31, 23, 59, 58};

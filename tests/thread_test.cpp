@@ -1,5 +1,4 @@
-// The run on a worker thread, stopped from another thread, as the run window
-// does it. Built with ThreadSanitizer in CI.
+// The run on a worker thread, stopped from another, as the run window does (TSan in CI).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -53,9 +52,7 @@ TEST(ThreadedRun, StopFromAnotherThreadFinishesTheMessageAtHand) {
     EXPECT_TRUE(f.smtp.received().empty());
 }
 
-// A server that takes the connection and never greets: the stop is handed
-// over while the component still waits (the wait itself runs its course), and
-// the failed try is the last one.
+// A server that never greets: the stop is handed over while the component waits, no next try.
 TEST(ThreadedRun, StopIsSeenWhileAServerStalls) {
     test::ScriptedServer silent;
     test::RunFolder f;

@@ -36,8 +36,7 @@ private:
     std::thread thread_;
 };
 
-// A POP3 peer: greets with answers[""], answers each line with answers[line]; by default CAPA
-// offers USER, LIST shows one message of 30 bytes, and anything else gets +OK.
+// A POP3 peer answering lines from `answers` ("": greeting); else CAPA USER, LIST "1 30", +OK.
 std::function<void(ScriptedServer::Peer&)> popScript(std::map<std::string, std::string> answers);
 
 }  // namespace vorel::test

@@ -188,8 +188,7 @@ void TcpProxy::pump(std::shared_ptr<Link> link, bool up) {
         }
         partial.append(buffer, static_cast<std::size_t>(n));
         ended = n == 0;
-        bool cutHere = false;
-        std::unique_lock lock(m_);
+        std::lock_guard lock(m_);
         auto push = [&](std::string data) {
             queued += data.size();
             if (!data.empty()) {
@@ -197,22 +196,11 @@ void TcpProxy::pump(std::shared_ptr<Link> link, bool up) {
                                    std::move(data));
             }
         };
-        const bool rewriting =
-            up && (options_.rewriteLine || options_.cutAtLine || !rules_.empty());
+        const bool rewriting = up && (options_.rewriteLine || !rules_.empty());
         std::size_t start = 0;
         for (std::size_t lf = 0; rewriting && (lf = partial.find('\n', start)) != std::string::npos;
              start = lf + 1) {
-            const std::string line = partial.substr(start, lf + 1 - start);
-            if (options_.cutAtLine && options_.cutAtLine(link->number, line)) {
-                cutHere = true;
-                break;
-            }
-            push(rewrite(link->number, line));
-        }
-        if (cutHere) {
-            lock.unlock();
-            count(*link, &Counters::cuts);
-            return link->cutNow();
+            push(rewrite(link->number, partial.substr(start, lf + 1 - start)));
         }
         partial.erase(0, start);
         if (!rewriting || ended) {

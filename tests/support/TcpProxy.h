@@ -13,10 +13,9 @@
 
 namespace vorel::test {
 
-// A TCP relay on 127.0.0.1 in front of a loopback server: adds latency and
-// injects faults. A command is made to fail by the server, never by the relay:
-// a client line is rewritten into one the server refuses, so replies stay in
-// order on pipelined sessions.
+// A TCP relay on 127.0.0.1 in front of a loopback server: adds latency and injects faults. A
+// command is made to fail by the server, never by the relay: a client line is rewritten into one
+// the server refuses, so replies stay in order on pipelined sessions.
 class TcpProxy {
 public:
     enum class Direction { ToServer, ToClient };
@@ -38,8 +37,6 @@ public:
         // Per complete client line (CR LF included): a replacement, or nothing.
         std::function<std::optional<std::string>(int connection, const std::string& line)>
             rewriteLine;
-        // Per complete client line: true cuts the connection there, the line not forwarded.
-        std::function<bool(int connection, const std::string& line)> cutAtLine;
         // A connection on which no byte passed for this long is cut, as a middlebox that
         // drops quiet connections (an IDLE) does; 0: never.
         int cutWhenQuietMs = 0;
@@ -78,9 +75,8 @@ public:
         return faulted_;
     }
 
-    // Segments with data that clients sent on the connections still open:
-    // on loopback with TCP_NODELAY, one per write of the client, however
-    // the relay's reads merged them.
+    // Segments with data that clients sent on the connections still open: on loopback with
+    // TCP_NODELAY, one per write of the client, however the relay's reads merged them.
     long clientSegments() const;
 
 private:

@@ -56,11 +56,9 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, *a):
         pass
 
-    def reply(self, status, body, headers=()):
+    def reply(self, status, body):
         data = json.dumps(body).encode()
         self.send_response(status)
-        for k, v in headers:
-            self.send_header(k, v)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
