@@ -1,8 +1,5 @@
 // At home on a desktop: the autostart entry, the tray, and the window standing in for it.
 #include <QCheckBox>
-#include <QLabel>
-#include <QMenu>
-#include <QProcess>
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
@@ -10,10 +7,7 @@
 
 #include "forms/Autostart.h"
 #include "forms/StartUp.h"
-#include "gui/Backdrop.h"
 #include "gui/CountdownWindow.h"
-#include "gui/MainForm.h"
-#include "gui/MessageBox.h"
 #include "gui/SettingsWindow.h"
 #include "gui_support.h"
 

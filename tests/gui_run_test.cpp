@@ -5,7 +5,6 @@
 
 #include "forms/ListPost.h"
 #include "gui/AutorespondersWindow.h"
-#include "gui/Backdrop.h"
 #include "gui/MailWatcher.h"
 #include "gui/MailingListsWindow.h"
 #include "gui_support.h"

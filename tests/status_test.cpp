@@ -182,40 +182,29 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
 struct NoticeBus {
     test::TempFolder dir;
     pid_t bus = 0, server = 0;
-    std::string address;
 
-    static pid_t background(const std::string& command, const std::string& pidFile) {
-        std::system((command + " & echo $! >'" + pidFile + "'").c_str());
-        return static_cast<pid_t>(std::stol(test::readFile(pidFile)));
-    }
-    bool waitFor(const std::string& name, const std::function<bool(const std::string&)>& done) {
-        for (int i = 0; i < 100; ++i) {
-            if (dir.exists(name) && done(dir.read(name))) {
-                return true;
-            }
+    bool start() {
+        // dbus-daemon --fork answers once the bus is up: its address, then its pid.
+        if (std::system(("command -v dbus-daemon >/dev/null && /usr/bin/python3 -c 'import dbus, "
+                         "gi' 2>/dev/null && dbus-daemon --session --fork --address=unix:path=" +
+                         dir.file("bus") + " --print-address=1 --print-pid=1 >'" +
+                         dir.file("bus.out") + "'")
+                            .c_str()) != 0) {
+            return false;
+        }
+        const std::vector<std::string> out = textLines(dir.read("bus.out"));
+        bus = static_cast<pid_t>(std::stol(out.at(1)));
+        setenv("DBUS_SESSION_BUS_ADDRESS", out.at(0).c_str(), 1);
+        std::system(("/usr/bin/python3 '" + std::string(VOREL_SOURCE_DIR) +
+                     "/tests/support/notify_server.py' '" + dir.file("log") + "' click >'" +
+                     dir.file("ready") + "' & echo $! >'" + dir.file("server.pid") + "'")
+                        .c_str());
+        server = static_cast<pid_t>(std::stol(dir.read("server.pid")));
+        const auto ready = [this] { return dir.exists("ready") && dir.read("ready") == "ready\n"; };
+        for (int i = 0; i < 100 && !ready(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return false;
-    }
-    bool start() {
-        if (std::system("command -v dbus-daemon >/dev/null && /usr/bin/python3 -c "
-                        "'import dbus, gi' 2>/dev/null") != 0) {
-            return false;
-        }
-        bus = background("dbus-daemon --session --nofork --address=unix:path=" + dir.file("bus") +
-                             " --print-address=1 >'" + dir.file("address") + "' 2>/dev/null",
-                         dir.file("bus.pid"));
-        if (!waitFor("address", [](const std::string& a) { return a.find('\n') != a.npos; })) {
-            return false;
-        }
-        address = dir.read("address");
-        address.pop_back();
-        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-        server = background("/usr/bin/python3 '" + std::string(VOREL_SOURCE_DIR) +
-                                "/tests/support/notify_server.py' '" + dir.file("log") +
-                                "' click >'" + dir.file("ready") + "'",
-                            dir.file("server.pid"));
-        return waitFor("ready", [](const std::string& r) { return r == "ready\n"; });
+        return ready();
     }
     std::string told() const { return dir.exists("log") ? dir.read("log") : ""; }
     ~NoticeBus() {
