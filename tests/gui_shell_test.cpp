@@ -76,16 +76,6 @@ TEST_F(ShellTest, StartUpShowsNamedWindowsAndNoTimerWithoutInterval) {
     EXPECT_EQ(control<QLabel>(app->mainForm(), "lblVERSION")->text().toStdString(),
               versionLabel(VOREL_VERSION_MAJOR, VOREL_VERSION_MINOR, VOREL_VERSION_PATCH));
     EXPECT_FALSE(app->backdrop()->timer()->isActive() || app->runWindow()->isVisible());
-
-    // Setup takes the main window's place, which comes back with the new interval.
-    MessageBox::setStandingAnswer(MessageBox::Ok);
-    click(app->mainForm(), "cmdSETUP");
-    ASSERT_NE(app->settingsWindow(), nullptr);
-    EXPECT_TRUE(app->settingsWindow()->isVisible() && !app->mainForm()->isVisible());
-    control<QLineEdit>(app->settingsWindow(), "txtDIALUPWHEN")->setText(QStringLiteral("60"));
-    click(app->settingsWindow(), "cmdOK");
-    EXPECT_TRUE(app->mainForm()->isVisible() && app->backdrop()->timer()->isActive());
-    EXPECT_EQ(app->countdown().interval(), 60);
 }
 
 // "-R" in any case anywhere runs once at start-up, and only then.

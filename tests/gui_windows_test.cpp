@@ -10,6 +10,7 @@
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <algorithm>
 #include <map>
 
@@ -385,11 +386,15 @@ TEST_F(Windows, AccessKeysAndEnterPressTheButtons) {
     QTest::keyClick(app->mainForm(), Qt::Key_S, Qt::AltModifier);
     ASSERT_TRUE(waitUntil([&] { return app->settingsWindow() != nullptr; }, 2000));
     SettingsWindow* s = app->settingsWindow();
+    // It takes the main window's place, which comes back with the new interval.
+    EXPECT_TRUE(s->isVisible() && !app->mainForm()->isVisible());
+    control<QLineEdit>(s, "txtDIALUPWHEN")->setText(QStringLiteral("60"));
     // Enter in a field presses Ok.
     QTest::keyClick(control<QLineEdit>(s, "txtTIMEOUT"), Qt::Key_Return);
     ASSERT_TRUE(waitUntil([&] { return app->settingsWindow() == nullptr; }));
-    EXPECT_TRUE(f.folder.exists("setup.ini"));
     ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+    EXPECT_TRUE(app->backdrop()->timer()->isActive());
+    EXPECT_EQ(app->countdown().interval(), 60);
     auto* about = control<QAbstractButton>(app->mainForm(), "Picture4");
     about->setFocus();
     QTest::keyClick(about, Qt::Key_Return);
