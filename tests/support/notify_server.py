@@ -25,9 +25,6 @@ class Server(dbus.service.Object):
             GLib.idle_add(self.ActionInvoked, dbus.UInt32(self.last), "default")
         return self.last
 
-    @dbus.service.method(NAME, in_signature="", out_signature="ssss")
-    def GetServerInformation(self):
-        return ("stub", "vorel-tests", "1", "1.2")
 
     @dbus.service.signal(NAME, signature="us")
     def ActionInvoked(self, notice, action):
