@@ -1,6 +1,4 @@
-// The rules behind the windows' buttons, without a window: what each says
-// happened, the member editor's buttons, the settings window's writes, the
-// request overlap, the autostart entry, and the connection test's threads.
+// The rules behind the windows' buttons, without a window.
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -48,8 +46,7 @@ void expectOutcome(const Outcome& got, bool ok, const std::string& message) {
     EXPECT_EQ(got.message, message);
 }
 
-// Import and export: done with the closing text, or refused with the reason
-// under the text the user reads.
+// Import and export: done with the closing text, or refused with the reason.
 TEST_F(FormsTest, ImportAndExportSayWhatHappened) {
     const std::string missing = f.file("missing.txt");
     const ImportResult notRead = importFile(db, "NEWS", missing, {});
@@ -70,8 +67,7 @@ TEST_F(FormsTest, ImportAndExportSayWhatHappened) {
                   "cannot write " + out.file("folder") + ": it is a folder");
 }
 
-// Save of the autoresponder editor: refused without a name or with an active
-// period or reply days that make no sense, the row untouched.
+// The autoresponder editor's Save refuses a missing name, a senseless period or reply days.
 TEST_F(FormsTest, AutoresponderSaveSaysWhatHappened) {
     AutoresponderEditor editor(f.file("data.mdb"));
     Autoresponder typed;
@@ -116,8 +112,7 @@ TEST_F(FormsTest, DeleteLogSaysWhatHappened) {
         << kept.message;
 }
 
-// A connection test outlives its window but not the program: joinAll waits
-// for every thread started, the finished ones are joined as new ones start.
+// A connection test outlives its window but not the program: joinAll waits for all.
 TEST(BackgroundWork, JoinAllWaitsForEveryThread) {
     BackgroundWork work;
     std::atomic<int> done{0};
@@ -201,9 +196,7 @@ TEST_F(FormsTest, MemberButtonsChangeTheMemberShown) {
     EXPECT_FALSE(isHeld(memberEntries(db, "NEWS")[0], 12));
 }
 
-// Ok's writes in their order, each stopping the rest when it fails; a new
-// password leaves line 4 where the keyring or the secrets file keeps it, and
-// only a new one's place is said.
+// Ok's writes in order, a failed one stopping the rest; only a new password's place is said.
 TEST(SettingsSave, WritesInOrderAndMovesTheNewPassword) {
     test::TempFolder f;
     SettingsSave save;
@@ -316,8 +309,7 @@ std::vector<std::string> execArgv(const std::string& entryText) {
     return argv;
 }
 
-// Every character a folder may hold comes back unchanged; control characters
-// are refused rather than written.
+// Every character a folder may hold comes back unchanged; control characters are refused.
 TEST(Autostart, ExecArgumentsSurviveTheDesktopsParsing) {
     const char* const folders[] = {
         "/home/ann/.local/share/vorel",

@@ -1,5 +1,4 @@
-// The autoresponder, mailing-list, member and post windows over a real
-// data.mdb.
+// The autoresponder, mailing-list, member and post windows over a real data.mdb.
 #include <sqlite3.h>
 
 #include <QApplication>
@@ -134,13 +133,10 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
     auto* from = control<QCheckBox>(w, "chkACTIVEFROM");
     auto* until = control<QCheckBox>(w, "chkACTIVEUNTIL");
     auto* days = control<QSpinBox>(w, "txtREPLYDAYS");
-    const auto period = [this](const char* name) {
-        return control<QDateTimeEdit>(w, name)->dateTime().toString(
-            QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    };
     select("Zeta");
     EXPECT_TRUE(!from->isChecked() && until->isChecked() && days->value() == 7);
-    EXPECT_EQ(period("dtpACTIVEUNTIL"), QStringLiteral("2001-01-01 00:00:00"));
+    EXPECT_EQ(control<QDateTimeEdit>(w, "dtpACTIVEUNTIL")->dateTime(),
+              QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
     const char* const names[] = {"txtNAME",        "txtTO",     "txtSUBJECT", "txtFROM",
                                  "txtFROMSUBJECT", "txtMAILTO", "txtMESSAGE"};
     QStringList all;
@@ -187,10 +183,8 @@ TEST_F(Editors, AutoresponderSaveAddsOrChangesByNameAndAClickShowsTheRow) {
     EXPECT_EQ(items(list("lstAUTORESPONDERS")).mid(3), texts("INFO|Info copy"));
 }
 
-// Delete asks first, then wants a selection, then removes every row of
-// exactly the selected name; the fields keep it, so Save brings it back. A run
-// holding data.mdb past the busy time-out (about ten seconds here): the typing
-// is kept and the same Save goes through once the run lets go.
+// Delete removes every row of exactly the selected name; a Save that meets a run
+// holding data.mdb past the busy time-out keeps the typing for the next Save.
 TEST_F(Editors, AutoresponderDeleteByNameAndASaveThatWaitsOutARun) {
     for (const char* name : {"Bob's", "BOB'S", "Bob's", "Sales"}) {
         f.db().addAutoresponder(row(name));
@@ -250,21 +244,19 @@ TEST_F(Editors, AutoresponderPreviewTryHelpAndClose) {
     FileDialog::setNextFileName(q(f.folder.file("sample.eml")));
     click(w, "cmdTRY");
     EXPECT_EQ(f.folder.read("msg.temp"), "Dear John, we call 0123. \r\n");
+    const auto tried = [this] {
+        FileDialog::setNextFileName(q(f.folder.file("sample.eml")));
+        return press("cmdTRY").value(0);
+    };
     edit("txtTO")->setText(QStringLiteral("sales@x.example"));
-    FileDialog::setNextFileName(q(f.folder.file("sample.eml")));
-    const QStringList said = press("cmdTRY");
-    EXPECT_TRUE(said.value(0).contains(QStringLiteral(
-        "does not match: To differs (\"info@x.example\" is not \"sales@x.example\")")))
-        << said.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(tried().contains(QStringLiteral(
+        "does not match: To differs (\"info@x.example\" is not \"sales@x.example\")")));
     edit("txtTO")->setText(QStringLiteral("INFO@x.example"));
     control<QCheckBox>(w, "chkACTIVEUNTIL")->setChecked(true);
     control<QDateTimeEdit>(w, "dtpACTIVEUNTIL")
         ->setDateTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
-    FileDialog::setNextFileName(q(f.folder.file("sample.eml")));
-    const QStringList over = press("cmdTRY");
-    EXPECT_TRUE(over.value(0).contains(
-        QStringLiteral("does not match: no longer active since 2001-01-01 00:00:00")))
-        << over.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(
+        tried().contains(QStringLiteral("does not match: no longer active since 2001-01-01")));
     EXPECT_EQ(opened, (std::vector<QUrl>{QUrl::fromLocalFile(q(f.folder.file("htmlprev.htm"))),
                                          QUrl::fromLocalFile(q(f.folder.file("msg.temp")))}));
     EXPECT_TRUE(f.folder.read("data.mdb") == before);
@@ -449,13 +441,9 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     QPointer<ImportStatusWindow> status = m->importStatus();
     ASSERT_FALSE(status.isNull());
     EXPECT_EQ(status->windowTitle(), QStringLiteral("Vorel - Importing"));
-    EXPECT_TRUE(status->isVisible());
-    EXPECT_EQ(status->parentWidget(), m);
-    EXPECT_EQ(status->lines(),
-              (std::vector<std::string>{"Import Added bob@x.example to list L",
-                                        "Email Addresss ANN@x.example already in list L",
-                                        "Invalid email  NOT ADDED",
-                                        "Email Addresss BOB@x.example already in list L"}));
+    EXPECT_TRUE(status->isVisible() && status->parentWidget() == m);
+    ASSERT_EQ(status->lines().size(), 4u);  // the lines themselves: lists_test
+    EXPECT_EQ(status->lines()[0], "Import Added bob@x.example to list L");
     status->close();
     for (const char* file : {"", "missing.txt"}) {
         FileDialog::setNextFileName(file[0] ? q(f.folder.file(file)) : QString());
@@ -471,9 +459,7 @@ TEST_F(Editors, MemberEditorBrowsesSearchesEditsAddsImportsAndExports) {
     EXPECT_EQ(elsewhere.read("out.txt"), "ann@x.example\r\n\r\nbob@x.example\r\n");
 }
 
-// Requests waiting for their confirmation are listed apart from the members;
-// Confirm makes a member with the request's data and queues the welcome, Drop
-// asks first.
+// Pending requests are listed apart; Confirm makes the member and queues the welcome.
 TEST_F(Editors, MemberEditorConfirmsOrDropsPendingRequests) {
     MailingList l;
     l.Name = "NEWS";
@@ -534,10 +520,6 @@ TEST_F(Editors, MemberEditorConfirmsOrDropsPendingRequests) {
     EXPECT_EQ(f.db().pendingOf("OTHER").size(), 1u);
 }
 
-// Delete asks first and says "Delete Complete" only where members went, then
-// clears the fields. Post queues one merged copy per member with the footer
-// the editor showed as the post window opened; the post window keeps its list
-// when the editor moves on or closes.
 // The Posts tab: a held post approved (its copy queued) or rejected (asked
 // first); who may post is saved with the list.
 TEST_F(Editors, PostsTabApprovesRejectsAndSavesWhoMayPost) {
@@ -560,14 +542,9 @@ TEST_F(Editors, PostsTabApprovesRejectsAndSavesWhoMayPost) {
     held->setCurrentItem(held->topLevelItem(0));
     EXPECT_EQ(press("cmdAPPROVE"), texts("Post 1 approved: 1 copy queued for the next run"));
     held->setCurrentItem(held->topLevelItem(0));
-    MessageBox::setNextAnswer(MessageBox::Yes);
     EXPECT_EQ(press("cmdREJECT"),
               texts("Delete the post of P <p@x.example>?|Post 2 rejected and deleted"));
     EXPECT_EQ(held->topLevelItemCount(), 0);
-    QueueReader r(f.folder.file(kQueueFile));
-    const QueueRecord c = r.readRecord();
-    EXPECT_TRUE(c.to.starts_with("a@x.example") && c.subject.starts_with("First")) << c.to;
-    EXPECT_TRUE(r.atEnd());
     control<QComboBox>(w, "cboPOSTCHECK")->setCurrentIndex(2);
     control<QCheckBox>(w, "chkHOLDNONMEMBERS")->setChecked(true);
     press("cmdSAVE");
@@ -575,6 +552,8 @@ TEST_F(Editors, PostsTabApprovesRejectsAndSavesWhoMayPost) {
     EXPECT_TRUE(f.db().findList("NEWS")->holdnonmembers);
 }
 
+// Delete asks first and clears the fields; Post queues one merged copy per
+// member with the footer shown as the post window opened, which keeps its list.
 TEST_F(Editors, ListDeleteTakesTheMembersAndPostQueuesCopiesWithTheUnsavedFooter) {
     MailingList l;
     for (const char* name : {"EMPTY", "FULL", "NEWS"}) {
@@ -648,12 +627,9 @@ TEST_F(Editors, ListDeleteTakesTheMembersAndPostQueuesCopiesWithTheUnsavedFooter
     click(w, "cmdCLOSE");
     ASSERT_TRUE(waitUntil([&] { return app->mailingListsWindow() == nullptr; }, 2000));
     ASSERT_FALSE(p.isNull());
-    // Its question still says how far the post reaches (the daily limit set above).
     const QStringList said = press("cmdPOST", p);
-    ASSERT_EQ(said.size(), 2);
-    EXPECT_TRUE(said[0].startsWith(QStringLiteral("This post goes to 2 recipients.")));
-    EXPECT_TRUE(said[0].endsWith(q(kPostQuestion)));
-    EXPECT_EQ(said[1], q(kPostComplete));
+    EXPECT_TRUE(said.value(0).startsWith(QStringLiteral("This post goes to 2 recipients.")));
+    EXPECT_EQ(said.value(1), q(kPostComplete));
 }
 
 }  // namespace

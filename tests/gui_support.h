@@ -43,8 +43,7 @@ inline void pause(int ms) {
     waitUntil([] { return false; }, ms);
 }
 
-// The control named `name` inside `window`; a missing one ends the test
-// (the exception) instead of the whole executable.
+// The control named `name` in `window`; a missing one ends the test, not the executable.
 template <typename W>
 W* control(QWidget* window, const char* name) {
     W* w = window->findChild<W*>(QString::fromLatin1(name));
@@ -65,16 +64,13 @@ void click(QWidget* window, const char* button);
 // Clicks like click(); returns the texts of the message boxes that showed.
 QStringList press(QWidget* window, const char* button);
 
-// Runs the current test again in a child process on a session bus of its
-// own, on which nothing is started on demand (no keyring, no tray host),
-// with VOREL_TEST_CHILD=`mode` and `env` ("A=1 B=2") set; `prefix` goes
-// before the bus ("xvfb-run -a"). Returns whether the child passed. In the
-// child, childMode() is `mode`; elsewhere it is empty.
+// Runs this test again in a child on a session bus of its own that starts nothing on demand,
+// with VOREL_TEST_CHILD=`mode` (childMode() there) and `env` set, `prefix` before the bus
+// ("xvfb-run -a"); true if the child passed.
 bool passesInChild(const std::string& mode, const std::string& prefix = "",
                    const std::string& env = "");
 std::string childMode();
-// Starts /usr/bin/python3 `script` (under tests/support) with `args` and
-// waits until it prints its first line; the process ends with the object.
+// Starts tests/support/`script` and waits for its first line; it ends with the object.
 struct EndHelper {
     void operator()(QProcess* p) const {
         p->kill();
@@ -97,8 +93,7 @@ struct GuiFolder {
     void addAutoresponder(const std::string& to) const;
 };
 
-// The windows over a GuiFolder: message boxes answered through the hooks,
-// the desktop replaced by a list of what it was asked to open.
+// The windows over a GuiFolder; the desktop replaced by a list of what it was asked to open.
 struct AppTest : ::testing::Test {
     GuiFolder f;
     std::unique_ptr<AppWindows> app;

@@ -5,10 +5,12 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QPointer>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <algorithm>
 #include <map>
 
@@ -31,23 +33,7 @@ using test::q;
 using test::texts;
 using test::waitUntil;
 
-// ---- the accessibility walk ----
-
-// The access key of a caption ("&Save" -> S), or 0.
-QChar accessKey(const QString& text) {
-    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] == QLatin1Char('&')) {
-            if (text[i + 1] != QLatin1Char('&')) {
-                return text[i + 1].toUpper();
-            }
-            ++i;
-        }
-    }
-    return {};
-}
-
-// The tab page a widget sits on (its keys work only while the page shows),
-// or null for what is always in sight.
+// The tab page a widget sits on (its keys work only there), or null if always in sight.
 const QWidget* pageOf(const QWidget* w) {
     for (; w; w = w->parentWidget()) {
         auto* stack = qobject_cast<const QStackedWidget*>(w->parentWidget());
@@ -72,8 +58,7 @@ bool ownControl(const QWidget* w) {
            !qobject_cast<const QAbstractScrollArea*>(w->parentWidget() ? w->parentWidget() : w);
 }
 
-// Labels with a name of their own as an earlier walk saw them: one whose
-// text has changed since while its name has not is heard saying the old news.
+// Named labels as the last walk saw them: a new text under the old name is stale news.
 struct SeenLabel {
     QPointer<QLabel> label;
     QString name, text;
@@ -83,19 +68,17 @@ std::vector<SeenLabel>& seenLabels() {
     return seen;
 }
 
-// What a screen reader or a keyboard user would trip over in `window`: a
-// window announced as a filler, a value label whose name hides its value or
-// stays while its text changes, two controls of one name, an access key used
-// twice where both are in reach.
+// What a screen reader or keyboard user trips over in `window`: a filler role, a label
+// name hiding or lagging its value, a name or an access key used twice within reach.
 QStringList accessProblems(QWidget* window) {
     QStringList problems;
     if (QAccessible::queryAccessibleInterface(window)->role() == QAccessible::Client) {
         problems << window->objectName() + QStringLiteral(" is a filler, not a window");
     }
     std::map<QString, QString> names;  // accessible name -> control
-    std::vector<std::tuple<QChar, const QWidget*, QString>> keys;
+    std::vector<std::tuple<QKeySequence, const QWidget*, QString>> keys;
     auto key = [&](const QString& caption, const QWidget* w) {
-        if (const QChar k = accessKey(caption); !k.isNull()) {
+        if (const QKeySequence k = QKeySequence::mnemonic(caption); !k.isEmpty()) {
             keys.emplace_back(k, pageOf(w), caption);
         }
     };
@@ -142,6 +125,10 @@ QStringList accessProblems(QWidget* window) {
                     key(tabs->tabText(i), window);
                 }
             }
+            if ((qobject_cast<QAbstractButton*>(w) || qobject_cast<QListWidget*>(w)) &&
+                ownControl(w) && (w->accessibleName().isEmpty() || w->objectName().isEmpty())) {
+                problems << id + QStringLiteral(" lacks an object or an accessible name");
+            }
             if (ownControl(w) && !name.isEmpty()) {
                 auto [at, fresh] = names.emplace(name, id);
                 if (!fresh) {
@@ -160,8 +147,8 @@ QStringList accessProblems(QWidget* window) {
             const auto& [k1, page1, text1] = keys[i];
             const auto& [k2, page2, text2] = keys[j];
             if (k1 == k2 && (page1 == page2 || !page1 || !page2)) {
-                problems
-                    << QStringLiteral("Alt+%1 is both \"%2\" and \"%3\"").arg(k1, text1, text2);
+                problems << QStringLiteral("%1 is both \"%2\" and \"%3\"")
+                                .arg(k1.toString(), text1, text2);
             }
         }
     }
@@ -252,11 +239,8 @@ TEST_F(Windows, EveryWindowNamesItsValuesAndControlsOnceWithUniqueAccessKeys) {
     expectClean(&status);
 }
 
-// ---- unsaved edits ----
-
-// Closing with edits asks; Cancel keeps the window and the typing, Discard
-// writes nothing, Save stores them. Each editor, the same way.
-TEST_F(Windows, ClosingWithUnsavedEditsAsksSaveDiscardOrCancel) {
+// Closing with edits asks: Cancel keeps the typing, Discard writes nothing, Save stores it.
+TEST_F(Windows, ClosingOrEndingWithUnsavedEditsAsksSaveDiscardOrCancel) {
     addList("NEWS");
     start();
     struct Editor {
@@ -286,62 +270,65 @@ TEST_F(Windows, ClosingWithUnsavedEditsAsksSaveDiscardOrCancel) {
          },
          "txtSUBSCRIBETO", [&] { return f.db().findList("NEWS")->onsubscribeto == "typed"; }},
     };
+    // Unchanged (Ok here) an editor closes without a word; typed, Cancel keeps it open.
     for (const Editor& e : editors) {
-        SCOPED_TRACE(e.name);
-        QPointer<QWidget> w = e.open();
-        ASSERT_TRUE(w);
-        // Unchanged: closes without a word.
-        const qsizetype before = MessageBox::answeredTexts().size();
-        w->close();
-        ASSERT_TRUE(waitUntil([&] { return w.isNull(); }));
-        EXPECT_EQ(MessageBox::answeredTexts().size(), before);
-        ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
-        w = e.open();
-        control<QLineEdit>(w, e.field)->setText(QStringLiteral("typed"));
-        MessageBox::setNextAnswer(MessageBox::Cancel);
-        // Escape closes the way the close box does.
-        QTest::keyClick(control<QLineEdit>(w, e.field), Qt::Key_Escape);
-        EXPECT_TRUE(MessageBox::answeredTexts().last().contains(QStringLiteral("not saved")));
-        ASSERT_FALSE(w.isNull());
-        EXPECT_EQ(control<QLineEdit>(w, e.field)->text(), QStringLiteral("typed"));
-        MessageBox::setNextAnswer(MessageBox::Discard);
-        w->close();
-        ASSERT_TRUE(waitUntil([&] { return w.isNull(); }));
-        EXPECT_FALSE(e.stored());
-        ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
-        w = e.open();
-        control<QLineEdit>(w, e.field)->setText(QStringLiteral("typed"));
-        MessageBox::setNextAnswer(MessageBox::Save);
-        w->close();
-        ASSERT_TRUE(waitUntil([&] { return w.isNull(); }));
-        EXPECT_TRUE(e.stored());
-        ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+        for (const MessageBox::Answer answer :
+             {MessageBox::Ok, MessageBox::Discard, MessageBox::Save}) {
+            SCOPED_TRACE(std::string(e.name) + " " + std::to_string(answer));
+            QPointer<QWidget> w = e.open();
+            ASSERT_TRUE(w);
+            const qsizetype before = MessageBox::answeredTexts().size();
+            if (answer != MessageBox::Ok) {
+                control<QLineEdit>(w, e.field)->setText(QStringLiteral("typed"));
+                MessageBox::setNextAnswer(MessageBox::Cancel);
+                // Escape closes the way the close box does.
+                QTest::keyClick(control<QLineEdit>(w, e.field), Qt::Key_Escape);
+                ASSERT_FALSE(w.isNull());
+                EXPECT_EQ(control<QLineEdit>(w, e.field)->text(), QStringLiteral("typed"));
+                MessageBox::setNextAnswer(answer);
+            }
+            w->close();
+            ASSERT_TRUE(waitUntil([&] { return w.isNull(); }));
+            const QStringList said = MessageBox::answeredTexts().mid(before);
+            EXPECT_EQ(said.isEmpty(), answer == MessageBox::Ok);
+            EXPECT_TRUE(said.isEmpty() || said.value(1).contains(QStringLiteral("not saved")));
+            EXPECT_EQ(e.stored(), answer == MessageBox::Save);
+            ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+        }
     }
-}
-
-// The background window's close box ends the program only after the editors
-// with unsaved edits had their say.
-TEST_F(Windows, EndingTheProgramAsksAboutUnsavedEditsFirst) {
-    start();
+    // The background window's close box ends the program only after the
+    // editors with unsaved edits had their say.
     app->showAutoresponders();
     QPointer<QWidget> w = app->autorespondersWindow();
     EXPECT_TRUE(app->backdrop()->windowsLetGo());  // nothing typed
-    control<QLineEdit>(w, "txtNAME")->setText(QStringLiteral("typed"));
+    control<QLineEdit>(w, "txtNAME")->setText(QStringLiteral("unsaved"));
     MessageBox::setNextAnswer(MessageBox::Cancel);
     EXPECT_FALSE(app->backdrop()->windowsLetGo());
     EXPECT_FALSE(w.isNull());
     MessageBox::setNextAnswer(MessageBox::Discard);
     EXPECT_TRUE(app->backdrop()->windowsLetGo());
-    EXPECT_FALSE(f.db().findAutoresponder("typed"));
+    EXPECT_FALSE(f.db().findAutoresponder("unsaved"));
 }
 
-// The post window's message box: Tab leaves it, Ctrl+Tab types a tab; Cancel
-// asks before dropping the typing.
-TEST_F(Windows, PostWindowTabsAndAsksBeforeDroppingTheMessage) {
-    addList("NEWS");
+// The arrow keys choose a list; the post window's message box leaves on Tab,
+// types a tab on Ctrl+Tab and asks before Cancel drops it; "Add New" leaves no
+// list chosen; a list whose requests overlap is saved with a warning.
+TEST_F(Windows, ListEditorKeysThePostWindowAndTheOverlapWarning) {
+    addList("ALPHA", "alpha@me.example");
+    addList("BETA", "beta@me.example");
     start();
     MailingListsWindow* l = lists();
-    control<QListWidget>(l, "lstMAILING")->setCurrentRow(0);
+    QApplication::setActiveWindow(l);
+    auto* names = control<QListWidget>(l, "lstMAILING");
+    auto* name = control<QLineEdit>(l, "txtNAME");
+    names->setFocus();
+    QTest::keyClick(names, Qt::Key_Down);
+    QTest::keyClick(names, Qt::Key_Up);
+    EXPECT_EQ(name->text(), QStringLiteral("ALPHA"));
+    QTest::keyClick(names, Qt::Key_Down);
+    EXPECT_EQ(name->text(), QStringLiteral("BETA"));
+    EXPECT_EQ(control<QLineEdit>(l, "txtSUBSCRIBETO")->text(), QStringLiteral("beta@me.example"));
+
     click(l, "cmdPOSTMESSAGE");
     QPointer<PostWindow> p = l->postWindow();
     auto* message = control<QPlainTextEdit>(p, "txtMESSAGE");
@@ -358,38 +345,13 @@ TEST_F(Windows, PostWindowTabsAndAsksBeforeDroppingTheMessage) {
     MessageBox::setNextAnswer(MessageBox::Yes);
     click(p, "cmdCANCEL");
     EXPECT_TRUE(waitUntil([&] { return p.isNull(); }));
-}
 
-// ---- the list editor ----
-
-// The arrow keys choose a list; "Add New" leaves none chosen.
-TEST_F(Windows, ListEditorArrowKeysAndAddNew) {
-    addList("ALPHA", "alpha@me.example");
-    addList("BETA", "beta@me.example");
-    start();
-    MailingListsWindow* l = lists();
-    QApplication::setActiveWindow(l);
-    auto* names = control<QListWidget>(l, "lstMAILING");
-    auto* name = control<QLineEdit>(l, "txtNAME");
-    names->setFocus();
-    QTest::keyClick(names, Qt::Key_Down);
-    QTest::keyClick(names, Qt::Key_Up);
-    EXPECT_EQ(name->text(), QStringLiteral("ALPHA"));
-    QTest::keyClick(names, Qt::Key_Down);
-    EXPECT_EQ(name->text(), QStringLiteral("BETA"));
-    EXPECT_EQ(control<QLineEdit>(l, "txtSUBSCRIBETO")->text(), QStringLiteral("beta@me.example"));
     MessageBox::setNextAnswer(MessageBox::Discard);
     click(l, "cmdADDNEW");
     EXPECT_TRUE(names->selectedItems().isEmpty());
     EXPECT_EQ(names->currentRow(), -1);
     EXPECT_TRUE(name->text().isEmpty());
-}
-
-// Saving a list whose requests overlap warns after the save.
-TEST_F(Windows, SavingAListWhoseRequestsOverlapSaysSo) {
-    start();
-    MailingListsWindow* l = lists();
-    control<QLineEdit>(l, "txtNAME")->setText(QStringLiteral("NEWS"));
+    name->setText(QStringLiteral("NEWS"));
     for (const char* box : {"txtSUBSCRIBETO", "txtUNSUBSCRIBETO"}) {
         control<QLineEdit>(l, box)->setText(QStringLiteral("news@me.example"));
     }
@@ -402,8 +364,7 @@ TEST_F(Windows, SavingAListWhoseRequestsOverlapSaysSo) {
     EXPECT_EQ(test::press(l, "cmdSAVE").size(), 1);
 }
 
-// A run without setup.ini says so once, and the status line goes back to
-// "Vorel is inactive" after the run.
+// A run without setup.ini says so once; the status line then rests at "Vorel is inactive".
 TEST_F(Windows, RunWithoutSetupSaysSoOnceAndTheStatusLineRests) {
     app = std::make_unique<AppWindows>(f.folder.path(), std::vector<std::string>{});
     app->setTickInterval(3600 * 1000);
@@ -419,19 +380,21 @@ TEST_F(Windows, RunWithoutSetupSaysSoOnceAndTheStatusLineRests) {
         8000));
 }
 
-// ---- keys of the main window and the settings window ----
-
 TEST_F(Windows, AccessKeysAndEnterPressTheButtons) {
     start();
     QApplication::setActiveWindow(app->mainForm());
     QTest::keyClick(app->mainForm(), Qt::Key_S, Qt::AltModifier);
     ASSERT_TRUE(waitUntil([&] { return app->settingsWindow() != nullptr; }, 2000));
     SettingsWindow* s = app->settingsWindow();
+    // It takes the main window's place, which comes back with the new interval.
+    EXPECT_TRUE(s->isVisible() && !app->mainForm()->isVisible());
+    control<QLineEdit>(s, "txtDIALUPWHEN")->setText(QStringLiteral("60"));
     // Enter in a field presses Ok.
     QTest::keyClick(control<QLineEdit>(s, "txtTIMEOUT"), Qt::Key_Return);
     ASSERT_TRUE(waitUntil([&] { return app->settingsWindow() == nullptr; }));
-    EXPECT_TRUE(f.folder.exists("setup.ini"));
     ASSERT_TRUE(waitUntil([&] { return app->mainForm()->isVisible(); }));
+    EXPECT_TRUE(app->backdrop()->timer()->isActive());
+    EXPECT_EQ(app->countdown().interval(), 60);
     auto* about = control<QAbstractButton>(app->mainForm(), "Picture4");
     about->setFocus();
     QTest::keyClick(about, Qt::Key_Return);

@@ -1,5 +1,4 @@
-// The application folder, setup.ini and its readers, antispam.lst, and the
-// settings window's rules without the window.
+// The application folder, setup.ini, antispam.lst, and the settings window's rules.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -41,8 +40,7 @@ TEST(AppFolder, ResolutionOrder) {
     EXPECT_EQ(resolveAppFolder(std::string("rel/./app")), fs::current_path().string() + "/rel/app");
 }
 
-// Folders are made with their parents; a file in the way is named. Files
-// are found without regard to case, an exact match first, folders never.
+// A file in a folder's way is named; files are found in any case, an exact match first.
 TEST(AppFolder, EnsureFolderAndFindFileNoCase) {
     TempFolder f;
     ensureFolder(f.file("a/b/c"));
@@ -94,8 +92,7 @@ TEST(SettingsLine, EveryReaderAgrees) {
     }
 }
 
-// All 18 lines with CR LF, defaults included; a line break in a value would
-// shift every later line.
+// All 18 lines with CR LF; a line break in a value would shift every later line.
 TEST(SettingsFile, WriteThenRead) {
     TempFolder f;
     Settings s;
@@ -166,8 +163,7 @@ TEST(AntiSpamFile, LinesSplitAndTheFileFoundWhateverItsCase) {
     EXPECT_EQ(std::distance(fs::directory_iterator(f.path()), {}), 1);
 }
 
-// Ok writes setup.ini, then antispam.lst; a file that cannot be written (a
-// folder in its place, even for root) is named.
+// Ok writes setup.ini, then antispam.lst; one that cannot be written is named.
 TEST(SetupForm, SaveNamesTheFileThatFailed) {
     TempFolder f;
     fs::create_directories(f.file("antispam.lst/x"));
@@ -189,8 +185,7 @@ TEST(SetupForm, DialUpEntriesAreNetworkManagerNamesUnescaped) {
     EXPECT_TRUE(dialUpEntryNames("/usr/bin/nmcli", failing).empty());
 }
 
-// One line says what worked, ok when nothing failed; the check connects and
-// leaves: nothing sent, nothing deleted.
+// One line says what worked; the check connects and leaves, sending and deleting nothing.
 TEST(SetupForm, ConnectionCheckSaysWhatWorkedInOneLine) {
     for (const auto& [pop, esmtp, failCall, code, ok, said] :
          {std::tuple{"pop.x", "0", "", 0, true, "POP3 server: logged in. SMTP server: greeted."},

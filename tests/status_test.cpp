@@ -1,5 +1,4 @@
-// vorel status against folders in each state, and the desktop notices
-// through a notification service of the test's own session bus.
+// vorel status against folders in each state, and the desktop notices.
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -77,84 +76,68 @@ std::string snapshot(const std::string& folder) {
     return out;
 }
 
+void signInExpired(const test::TempFolder& f) {
+    SignInSettings s;
+    s.method = LoginMethod::Microsoft;
+    writeSignInSettings(f.path(), s);
+}
+
+void heldMembersAndPosts(const test::TempFolder& f) {
+    holdMember(f, "NEWS", "ann@x.example");
+    Database db = Database::open(f.file("data.mdb"));
+    db.addMember({0, "NEWS", "bob@x.example", ""});
+    db.addPending({0, "NEWS", "carl@x.example", "", "t1", kNow});
+    // The owner's: held, and a member's past its life; a recent one is the member's.
+    HeldPosts posts(db);
+    for (const auto& [why, asked] :
+         {std::pair{HeldWhy::Owner, kNow}, std::pair{HeldWhy::Member, kNow - 73 * 3600},
+          std::pair{HeldWhy::Member, kNow - 3600}}) {
+        posts.add({0, "NEWS", "ann@x.example", "news@x.example", "s", "b", asked, why,
+                   "t" + std::to_string(asked), asked});
+    }
+}
+
+void queueFull(const test::TempFolder& f) {
+    appendQueueRecord(f.path(), {"a@x.example", "me@x.example", "s", "b"});
+    appendQueueRecord(f.path(), {"b@x.example", "me@x.example", "s", "b"});
+    f.write("msgqueue.failed", "c@x.example\r\n\xFF\r\nme\r\n\xFF\r\ns\r\n\xFF\r\n");
+    writeSendLimits(f.path(), {1, 0});
+    SentLog(f.path(), kNow).add(kNow - 10, 1);
+}
+
 TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
+    using R = LastRun::Result;
     const struct {
         const char* state;
-        std::function<void(const test::TempFolder&)> make;
+        const char* password;  // null: a fresh folder, not set up
+        std::optional<LastRun> last;
+        void (*make)(const test::TempFolder&);
         int status;
         const char* result;  // null: none yet
         Causes causes;
     } table[] = {
-        {"fresh",
-         [](const auto& f) { Database::createIfMissing(f.file("data.mdb")); },
-         0,
-         nullptr,
-         {}},
-        {"complete, while a run holds the folder",
-         [](const auto& f) {
-             setUp(f);
-             writeLastRun(f.path(), ran(LastRun::Result::Complete));
-         },
-         0,
-         "complete",
-         {}},
-        {"failed run",
-         [](const auto& f) {
-             setUp(f);
-             writeLastRun(f.path(), ran(LastRun::Result::Failed));
-         },
-         1,
-         "failed",
-         {kCauseRunFailed}},
-        {"expired sign-in",
-         [](const auto& f) {
-             setUp(f, "");
-             SignInSettings s;
-             s.method = LoginMethod::Microsoft;
-             writeSignInSettings(f.path(), s);
-             writeLastRun(f.path(), ran(LastRun::Result::Failed, true));
-         },
-         1,
-         "failed",
-         {kCauseSignIn}},
-        {"no secret", [](const auto& f) { setUp(f, ""); }, 1, nullptr, {kCauseNoSecret}},
-        {"held members",
-         [](const auto& f) {
-             setUp(f);
-             holdMember(f, "NEWS", "ann@x.example");
-             Database db = Database::open(f.file("data.mdb"));
-             db.addMember({0, "NEWS", "bob@x.example", ""});
-             db.addPending({0, "NEWS", "carl@x.example", "", "t1", kNow});
-             // For the owner: held, and a member's request unanswered past its life; still
-             // the member's: a request asked lately.
-             HeldPosts posts(db);
-             for (const auto& [why, asked] :
-                  {std::pair{HeldWhy::Owner, kNow}, std::pair{HeldWhy::Member, kNow - 73 * 3600},
-                   std::pair{HeldWhy::Member, kNow - 3600}}) {
-                 posts.add({0, "NEWS", "ann@x.example", "news@x.example", "s", "b", asked, why,
-                            "t" + std::to_string(asked), asked});
-             }
-         },
-         1,
-         nullptr,
-         {kCauseHeldMembers, kCauseHeldPosts}},
-        {"failed records, queue at its limit",
-         [](const auto& f) {
-             setUp(f);
-             appendQueueRecord(f.path(), {"a@x.example", "me@x.example", "s", "b"});
-             appendQueueRecord(f.path(), {"b@x.example", "me@x.example", "s", "b"});
-             f.write("msgqueue.failed", "c@x.example\r\n\xFF\r\nme\r\n\xFF\r\ns\r\n\xFF\r\n");
-             writeSendLimits(f.path(), {1, 0});
-             SentLog(f.path(), kNow).add(kNow - 10, 1);
-         },
-         1,
-         nullptr,
-         {kCauseQueueLimit, kCauseFailedRecords}},
+        {"fresh", nullptr, {}, nullptr, 0, nullptr, {}},
+        {"complete, a run holds it", "pw", ran(R::Complete), nullptr, 0, "complete", {}},
+        {"failed run", "pw", ran(R::Failed), nullptr, 1, "failed", {kCauseRunFailed}},
+        {"expired sign-in", "", ran(R::Failed, true), signInExpired, 1, "failed", {kCauseSignIn}},
+        {"no secret", "", {}, nullptr, 1, nullptr, {kCauseNoSecret}},
+        {"held", "pw", {}, heldMembersAndPosts, 1, nullptr, {kCauseHeldMembers, kCauseHeldPosts}},
+        {"queue", "pw", {}, queueFull, 1, nullptr, {kCauseQueueLimit, kCauseFailedRecords}},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.state);
         test::TempFolder f, io;
-        row.make(f);
+        if (row.password) {
+            setUp(f, row.password);
+        } else {
+            Database::createIfMissing(f.file("data.mdb"));
+        }
+        if (row.last) {
+            writeLastRun(f.path(), *row.last);
+        }
+        if (row.make) {
+            row.make(f);
+        }
         std::optional<FileLock> running;
         if (std::string(row.state).find("holds") != std::string::npos) {
             running.emplace(f.file(kRunLockFile), false);
@@ -179,7 +162,7 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
             EXPECT_EQ(j["last_run"]["duration"], 10);
         }
         EXPECT_EQ(j["running"], running.has_value());
-        EXPECT_EQ(j["set_up"], std::string(row.state) != "fresh");
+        EXPECT_EQ(j["set_up"], row.password != nullptr);
         if (row.causes == Causes{kCauseHeldMembers, kCauseHeldPosts}) {
             EXPECT_EQ(j["lists"], nlohmann::json::parse(
                                       R"([{"name": "NEWS", "members": 2, "held_members": 1,
@@ -191,7 +174,7 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
         }
         EXPECT_EQ(j["sign_in"]["secret_available"], row.causes != Causes{kCauseNoSecret} &&
                                                         row.causes != Causes{kCauseSignIn} &&
-                                                        std::string(row.state) != "fresh");
+                                                        row.password);
     }
 }
 
@@ -199,40 +182,29 @@ TEST(StatusCommand, TellsEachStateAndWhatNeedsAttentionWithoutWriting) {
 struct NoticeBus {
     test::TempFolder dir;
     pid_t bus = 0, server = 0;
-    std::string address;
 
-    static pid_t background(const std::string& command, const std::string& pidFile) {
-        std::system((command + " & echo $! >'" + pidFile + "'").c_str());
-        return static_cast<pid_t>(std::stol(test::readFile(pidFile)));
-    }
-    bool waitFor(const std::string& name, const std::function<bool(const std::string&)>& done) {
-        for (int i = 0; i < 100; ++i) {
-            if (dir.exists(name) && done(dir.read(name))) {
-                return true;
-            }
+    bool start() {
+        // dbus-daemon --fork answers once the bus is up: its address, then its pid.
+        if (std::system(("command -v dbus-daemon >/dev/null && /usr/bin/python3 -c 'import dbus, "
+                         "gi' 2>/dev/null && dbus-daemon --session --fork --address=unix:path=" +
+                         dir.file("bus") + " --print-address=1 --print-pid=1 >'" +
+                         dir.file("bus.out") + "'")
+                            .c_str()) != 0) {
+            return false;
+        }
+        const std::vector<std::string> out = textLines(dir.read("bus.out"));
+        bus = static_cast<pid_t>(std::stol(out.at(1)));
+        setenv("DBUS_SESSION_BUS_ADDRESS", out.at(0).c_str(), 1);
+        std::system(("/usr/bin/python3 '" + std::string(VOREL_SOURCE_DIR) +
+                     "/tests/support/notify_server.py' '" + dir.file("log") + "' click >'" +
+                     dir.file("ready") + "' & echo $! >'" + dir.file("server.pid") + "'")
+                        .c_str());
+        server = static_cast<pid_t>(std::stol(dir.read("server.pid")));
+        const auto ready = [this] { return dir.exists("ready") && dir.read("ready") == "ready\n"; };
+        for (int i = 0; i < 100 && !ready(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return false;
-    }
-    bool start() {
-        if (std::system("command -v dbus-daemon >/dev/null && /usr/bin/python3 -c "
-                        "'import dbus, gi' 2>/dev/null") != 0) {
-            return false;
-        }
-        bus = background("dbus-daemon --session --nofork --address=unix:path=" + dir.file("bus") +
-                             " --print-address=1 >'" + dir.file("address") + "' 2>/dev/null",
-                         dir.file("bus.pid"));
-        if (!waitFor("address", [](const std::string& a) { return a.find('\n') != a.npos; })) {
-            return false;
-        }
-        address = dir.read("address");
-        address.pop_back();
-        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-        server = background("/usr/bin/python3 '" + std::string(VOREL_SOURCE_DIR) +
-                                "/tests/support/notify_server.py' '" + dir.file("log") +
-                                "' click >'" + dir.file("ready") + "'",
-                            dir.file("server.pid"));
-        return waitFor("ready", [](const std::string& r) { return r == "ready\n"; });
+        return ready();
     }
     std::string told() const { return dir.exists("log") ? dir.read("log") : ""; }
     ~NoticeBus() {

@@ -1,13 +1,9 @@
 #!/usr/bin/python3
-"""A panel's side of the StatusNotifier tray on the session bus, for tests.
+"""A panel's side of the StatusNotifier tray, for tests: usage sni_panel.py LOG ACTION...
 
-Owns org.kde.StatusNotifierWatcher with a host registered (so Qt shows its
-icon there), and on the n-th item that registers does the n-th action of the
-command line, as a panel does on a click:
-  activate       Activate(0, 0) on the item (a left click)
-  menu:CAPTION   the menu's Event(id, "clicked") on the item of that caption
-Each registration is logged to LOG as one JSON line with the item's tooltip
-and the menu's captions. Prints "ready" once the watcher is on the bus."""
+Owns the watcher with a host registered (so Qt shows its icon there); on the n-th item that
+registers does the n-th ACTION, "activate" (a left click) or "menu:CAPTION" (that menu item),
+and logs the item's tooltip and menu captions to LOG as a JSON line."""
 import json
 import sys
 
@@ -104,7 +100,7 @@ def main():
     bus = dbus.SessionBus()
     watcher = Watcher(bus, actions, log)
     name = dbus.service.BusName(WATCHER, bus)
-    print("ready", flush=True)
+    print("ready", flush=True)  # the test waits for this line
     GLib.MainLoop().run()
     del watcher, name
 
