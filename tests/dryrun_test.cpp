@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +43,16 @@ void setUp(test::RunFolder& f) {
 Lines sorted(Lines v) {
     std::sort(v.begin(), v.end());
     return v;
+}
+
+// to|subject of each message sent from the nth on; the sending step ends a Subject with a blank.
+Lines sentSince(const test::FakeMailComponent& mail, std::size_t n = 0) {
+    Lines sent;
+    for (; n < mail.sent().size(); ++n) {
+        const OutgoingMessage& m = mail.sent()[n];
+        sent.push_back(m.to + "|" + m.subject.substr(0, m.subject.find_last_not_of(' ') + 1));
+    }
+    return sorted(sent);
 }
 
 TEST(DryRun, SaysWhatTheRunDoes) {
@@ -91,41 +100,26 @@ TEST(DryRun, SaysWhatTheRunDoes) {
         for (const std::string& line : dry.log) {
             EXPECT_TRUE(f.host.hasLogEntry(line)) << line;
         }
-        Lines queued, sent;
+        Lines queued;
         for (const DryRunResult::Queued& q : dry.queued) {
             queued.push_back(q.record.to + "|" + q.record.subject);
         }
-        for (const OutgoingMessage& m : mail.sent()) {
-            // The sending step ends a Subject with a blank, as it always has.
-            sent.push_back(m.to + "|" + m.subject.substr(0, m.subject.find_last_not_of(' ') + 1));
-        }
-        EXPECT_EQ(sorted(queued), sorted(sent));
+        EXPECT_EQ(sorted(queued), sentSince(mail));
     }
 }
 
-// The local time zone of a test (restored after it): periods are local time.
-class LocalZone {
-public:
+// The local time zone of a test (restored after it, unset if it was): periods are local time.
+struct LocalZone {
+    const bool had = std::getenv("TZ") != nullptr;
+    const std::string was = had ? std::getenv("TZ") : "";
     explicit LocalZone(const char* tz) {
-        if (const char* was = std::getenv("TZ")) {
-            was_ = was;
-        }
         setenv("TZ", tz, 1);
         tzset();
     }
     ~LocalZone() {
-        if (was_) {
-            setenv("TZ", was_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
+        had ? setenv("TZ", was.c_str(), 1) : unsetenv("TZ");
         tzset();
     }
-    LocalZone(const LocalZone&) = delete;
-    LocalZone& operator=(const LocalZone&) = delete;
-
-private:
-    std::optional<std::string> was_;
 };
 
 // An active period and one reply per sender in 7 days, step by step on a
@@ -217,13 +211,8 @@ TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
         }
         mail.addMessage(raw);
         ASSERT_TRUE(f.run(mail)) << f.host.logText();
-        Lines sent;
-        for (std::size_t i = sentBefore; i < mail.sent().size(); ++i) {
-            const OutgoingMessage& m = mail.sent()[i];
-            sent.push_back(m.to + "|" + m.subject.substr(0, m.subject.find_last_not_of(' ') + 1));
-        }
+        EXPECT_EQ(sentSince(mail, sentBefore), sorted(step.sent));
         sentBefore = mail.sent().size();
-        EXPECT_EQ(sorted(sent), sorted(step.sent));
         for (const std::string& line : dry.log) {
             EXPECT_TRUE(f.host.hasLogEntry(line)) << line;
         }

@@ -23,14 +23,7 @@ struct Ledger : ::testing::Test, test::RunFolder {
     int runAndCount(MailComponent& mail) {
         host = test::RecordingHost{};
         EXPECT_TRUE(RunFolder::run(mail)) << host.logText();
-        sqlite3* db = nullptr;
-        sqlite3_open(folder.file("data.mdb").c_str(), &db);
-        sqlite3_stmt* q = nullptr;
-        sqlite3_prepare_v2(db, "SELECT count(*) FROM handled", -1, &q, nullptr);
-        const int n = sqlite3_step(q) == SQLITE_ROW ? sqlite3_column_int(q, 0) : -1;
-        sqlite3_finalize(q);
-        sqlite3_close(db);
-        return n;
+        return std::stoi(test::sqlRows(folder.file("data.mdb"), "SELECT count(*) FROM handled")[0]);
     }
 };
 

@@ -114,14 +114,12 @@ TEST(SendCursor, ResumesWhereAKilledStepStopped) {
     EXPECT_EQ(SendCursor(f.path()).offset(), 0u);
 }
 
-// Records of a handling a killed run never committed are taken out; other writers' stay; a
-// line torn by a power cut after the note costs only itself.
+// Records of a handling a killed run never committed are taken out; other writers' stay.
 TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
     struct Case {
         const char* name;
         bool settled, committed, otherWriterAfter, appendHappened;
         std::string left;
-        bool torn = false;
     };
     const std::string before = bytesOf("before"), reply = bytesOf("reply"), post = bytesOf("post");
     const Case cases[] = {
@@ -130,7 +128,6 @@ TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
         {"committed", false, true, true, true, before + reply + post},
         {"settled", true, false, false, true, before + reply},
         {"killed before the append", false, false, true, false, before + post},
-        {"a torn line after the note", false, false, false, true, before, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,11 +141,6 @@ TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
         }
         if (c.settled) {
             batch.settled();
-        }
-        if (c.torn) {  // a note cut inside its key, then the NULs of blocks never written
-            const std::string note = f.read(kQueueJournalFile);
-            f.write(kQueueJournalFile,
-                    note + note.substr(0, note.size() - 30) + std::string(60, '\0'));
         }
         if (c.otherWriterAfter) {
             appendQueueRecord(f.path(), rec("post"));

@@ -111,19 +111,11 @@ std::string vorelRun(const test::TempFolder& f, const std::string& args,
     return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + io.read("out");
 }
 
-// Without setup.ini there is nothing to try ten times: said once, exit 6.
-TEST(RunCommand, WithoutSetupSaysSoOnceAndExits6) {
-    test::TempFolder f;
-    const std::string out = f.file("out");
-    const int status = std::system(("'" + std::string(VOREL_BINARY) + "' run --folder '" +
-                                    f.file("app") + "' >'" + out + "' 2>&1")
-                                       .c_str());
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 6);
-    EXPECT_EQ(f.read("out"), "Please set up your email system first!, using SETUP\n");
-}
-
 TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_EQ(vorelRun(folder, "--bogus"), "2 ");
+    // Without setup.ini there is nothing to try ten times: said once, exit 6.
+    EXPECT_EQ(test::runVorel("run --folder '" + folder.file("app") + "'"),
+              "6 Please set up your email system first!, using SETUP\n");
     {
         // Another run holds the folder: nothing is touched.
         FileLock held(folder.file(kRunLockFile), false);
@@ -166,13 +158,6 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_LT(pop.messageCount(), 2000u);
 }
 
-// Exit status, then standard output and errors, of any command line.
-std::string vorelCommand(const std::string& command) {
-    test::TempFolder io;
-    const int status = std::system((command + " >'" + io.file("out") + "' 2>&1").c_str());
-    return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + io.read("out");
-}
-
 // A folder others may write to, another user's, or a path with a control character: refused
 // before anything is made in it, with the reason and exit status 4.
 TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
@@ -210,7 +195,7 @@ TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
         if (c.otherOwner) {
             ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
         }
-        const std::string got = vorelCommand(c.command);
+        const std::string got = test::shell(c.command);
         const bool used = c.reason == f + "\n";
         EXPECT_EQ(got.substr(0, 2), used ? "0 " : "4 ") << got;
         EXPECT_NE(got.find(c.reason), std::string::npos) << got;
@@ -241,7 +226,7 @@ TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
         ::chmod(inner.c_str(), 0700);
         ::chmod(p.c_str(), c.mode);
         ASSERT_EQ(::chown(p.c_str(), c.owner, 0), 0);
-        const std::string got = vorelCommand(bin + "init --folder '" + inner + "'");
+        const std::string got = test::shell(bin + "init --folder '" + inner + "'");
         const bool used = c.reason == inner + "\n";
         EXPECT_EQ(got.substr(0, 2), used ? "0 " : "4 ") << got;
         EXPECT_NE(got.find(c.reason), std::string::npos) << got;

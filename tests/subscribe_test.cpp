@@ -1,6 +1,5 @@
 // Confirmed subscriptions and automatic mail, over the loopback servers.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <string>
@@ -22,25 +21,9 @@ std::string message(const std::string& from, const std::string& to, const std::s
     return "From: " + from + "\nTo: " + to + "\nSubject: " + subject + "\n" + extra + "\n" + body;
 }
 
-void sql(const std::string& path, const std::string& statement) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-}
-
-// A list NEWS with every rule set, a POP3 mailbox and an SMTP server; each run
-// returns what it sent as "recipient|subject|text".
-struct SubscribeTest : ::testing::Test, test::RunFolder {
-    test::PopServer pop;
-    test::SmtpServer smtp;
-    std::size_t seen = 0;
-
-    SubscribeTest() {
-        s.chkLEAVE = "0";
-        pointAt(pop);
-        pointAt(smtp);
-    }
+// A list NEWS with every rule set, a POP3 mailbox and an SMTP server.
+struct SubscribeTest : ::testing::Test, test::ServedFolder {
+    SubscribeTest() { s.chkLEAVE = "0"; }
     MailingList news(bool confirm = true) {
         MailingList l;
         l.Name = "NEWS";
@@ -57,16 +40,6 @@ struct SubscribeTest : ::testing::Test, test::RunFolder {
         l.confirm = confirm;
         l.postcheck = 0;  // any member by From (who may post: posts_test)
         return l;
-    }
-    Lines runAndCollect() {
-        EXPECT_TRUE(run()) << host.logText();
-        Lines out;
-        const auto all = smtp.received();
-        for (; seen < all.size(); ++seen) {
-            const auto m = mime::parseMessage(all[seen].data);
-            out.push_back(all[seen].rcptTo.at(0) + "|" + m.subject + "|" + m.bodyText);
-        }
-        return out;
     }
     std::string tokenOf(const std::string& sent) {
         return confirmTokenIn(sent.substr(0, sent.find('|', sent.find('|') + 1)));
@@ -131,11 +104,6 @@ TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
          message("ANN@x.example", "join@me.example", "join", "%vorelcode%\nname=Other\n"),
          {},
          "Email Address ANN@x.example Already Subscribed to NEWS"},
-        {"a request from look-alike separators",
-         message("v0@victim.example\uFF0Cv1\uFF20victim.example", "join@me.example", "join"),
-         {},
-         "Email Address v0@victim.example\uFF0Cv1\uFF20victim.example Not permitted to subscribe "
-         "to  NEWS invalid email address"},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
@@ -151,7 +119,7 @@ TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
     ASSERT_TRUE(db().findPending("NEWS", "bob@x.example"));
 
     // 73 hours later Bob's token is no good; a new request then mails a new one.
-    sql(folder.file("data.mdb"), "UPDATE pending SET Asked = Asked - 73 * 3600");
+    test::sqlRows(folder.file("data.mdb"), "UPDATE pending SET Asked = Asked - 73 * 3600");
     pop.addMessage(message("bob@x.example", "news@me.example",
                            "Re: Welcome to NEWS [confirm " + bobToken + "]"));
     EXPECT_EQ(runAndCollect(), Lines{});
@@ -225,7 +193,7 @@ TEST_F(SubscribeTest, AFloodOfRequestsCostsLittle) {
             << host.logText();
     }
     EXPECT_EQ(db().pendingOf("NEWS").size() + db().pendingOf("OTHER").size(), 100u);
-    sql(folder.file("data.mdb"), "UPDATE pending SET Asked = Asked - 73 * 3600");
+    test::sqlRows(folder.file("data.mdb"), "UPDATE pending SET Asked = Asked - 73 * 3600");
     EXPECT_EQ(runAndCollect().size(), 50u);
     EXPECT_TRUE(
         host.hasLogEntry("100 expired subscribe requests removed (not confirmed within 72 hours)"));
@@ -294,8 +262,9 @@ TEST(SubscribeSchema, OldListsAskToConfirmAndTheSwitchIsStored) {
     test::TempFolder f;
     const std::string path = f.file("data.mdb");
     Database::createIfMissing(path);
-    sql(path, "ALTER TABLE mailling DROP COLUMN confirm");
-    sql(path, "INSERT INTO mailling (Name, subscribemessage) VALUES ('OLD', 'Hi')");
+    test::sqlRows(path,
+                  "ALTER TABLE mailling DROP COLUMN confirm; INSERT INTO mailling (Name, "
+                  "subscribemessage) VALUES ('OLD', 'Hi')");
     Database::upgradeSchema(path);
     Database db = Database::open(path);
     MailingList old = db.findList("old").value();
