@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,36 +15,46 @@
 namespace vorel {
 namespace {
 
-// The report from tests/data: one block per recipient (all with `status`),
-// and `returned` as the returned copy's header.
+void replaceAll(std::string& text, const std::string& mark, const std::string& value) {
+    for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
+        text.replace(at, mark.size(), value);
+    }
+}
+
+// The report from tests/data: one block per recipient (all with `status`), `returned` as the
+// returned copy's header.
 std::string report(const std::vector<std::string>& recipients, const std::string& status,
                    const std::string& returned) {
-    std::ifstream in(std::string(VOREL_SOURCE_DIR) + "/tests/data/report-5.1.1.eml",
-                     std::ios::binary);
-    std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::string text =
+        test::readFile(std::string(VOREL_SOURCE_DIR) + "/tests/data/report-5.1.1.eml");
     const std::size_t from = text.find("Final-Recipient:");
     const std::size_t to = text.find("\n\n", from) + 2;
     std::string blocks;
     for (const std::string& r : recipients) {
         blocks += text.substr(from, to - from);
-        for (std::size_t at; (at = blocks.find("@RECIPIENT@")) != std::string::npos;) {
-            blocks.replace(at, 11, r);
-        }
+        replaceAll(blocks, "@RECIPIENT@", r);
     }
     text.replace(from, to - from, blocks);
-    for (const auto& [mark, value] :
-         {std::pair<std::string, std::string>{"@RECIPIENT@", recipients.at(0)},
-          {"@STATUS@", status},
-          {"@RETURNED@", returned}}) {
-        for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
-            text.replace(at, mark.size(), value);
-        }
-    }
+    replaceAll(text, "@RECIPIENT@", recipients.at(0));
+    replaceAll(text, "@STATUS@", status);
+    replaceAll(text, "@RETURNED@", returned);
     return text;
 }
 std::string report(const std::string& recipient, const std::string& status,
                    const std::string& returned) {
     return report(std::vector<std::string>{recipient}, status, returned);
+}
+
+// A list NEWS at `news` whose members are `members`, any member may post (who may: posts_test).
+void addNews(test::RunFolder& f, const std::string& news, const std::string& join,
+             const std::vector<std::string>& members) {
+    MailingList l{0, "NEWS", 1, "", news, "", "Welcome", "", "", "", news, "", join, "", "", ""};
+    l.confirm = false;
+    l.postcheck = 0;
+    f.db().addList(l);
+    for (const std::string& m : members) {
+        f.db().addMember(Member{0, "NEWS", m, ""});
+    }
 }
 
 // What a report without a proof returns: the list and member in plain text.
@@ -78,15 +86,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     VOREL_SKIP_UNLESS_ROOT();
     test::ServedFolder f;
     const std::string news = "news@shop.example";
-    f.db().addList({0, "NEWS", 1, "", news, "", "Welcome", "", "", "", news, "",
-                    "news-on@shop.example", "", "", "", false});
-    for (MailingList l : f.db().lists()) {  // any member by From: who may post is posts_test's
-        l.postcheck = 0;
-        f.db().updateList(l);
-    }
-    for (const char* m : {"dead@x.example", "ok@x.example", "gone@x.example"}) {
-        f.db().addMember(Member{0, "NEWS", m, ""});
-    }
+    addNews(f, news, "news-on@shop.example", {"dead@x.example", "ok@x.example", "gone@x.example"});
     // An autoresponder that would answer anything sent to the list's address.
     f.addAutoresponder(news, "Thanks");
     f.s.chkLEAVE = "0";
@@ -238,15 +238,7 @@ TEST(Bounces, RealRelaysReportForAnUnknownMemberIsCounted) {
     }
     test::RunFolder f;
     const std::string news = "news@me.example";
-    f.db().addList(
-        {0, "NEWS", 1, "", news, "", "Welcome", "", "", "", news, "", "", "", "", "", false});
-    for (MailingList l : f.db().lists()) {  // any member by From: who may post is posts_test's
-        l.postcheck = 0;
-        f.db().updateList(l);
-    }
-    for (const char* m : {"dead@me.example", "ok@me.example"}) {
-        f.db().addMember(Member{0, "NEWS", m, ""});
-    }
+    addNews(f, news, "", {"dead@me.example", "ok@me.example"});
     test::PopServer pop;
     const std::string home = std::filesystem::path(pop.maildir()).parent_path().string();
     // The list's address is the POP3 user's mailbox; ok@ has one of its own.
