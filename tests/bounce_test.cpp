@@ -21,8 +21,7 @@ void replaceAll(std::string& text, const std::string& mark, const std::string& v
     }
 }
 
-// The report from tests/data: one block per recipient (all with `status`), `returned` as the
-// returned copy's header.
+// The report from tests/data: a block per recipient, all `status`, with `returned` as the copy.
 std::string report(const std::vector<std::string>& recipients, const std::string& status,
                    const std::string& returned) {
     std::string text =
@@ -118,8 +117,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     forgedTag.replace(idAt(forgedTag), 6, "forged");
     std::vector<std::string> everyone = {"dead@x.example", "ok@x.example", "gone@x.example"};
 
-    // Day one: a hard bounce, the same again, a policy refusal, a delay, and a
-    // report whose recipient is no address; then reports that prove nothing.
+    // Day one: hard bounce twice, policy, delay, no address; then reports that prove nothing.
     f.pop.addMessage(report("dead@x.example", "5.1.1", dead));
     f.pop.addMessage(report("dead@x.example", "5.1.1", dead));
     f.pop.addMessage(report("ok@x.example", "5.7.1", copyOf("ok@x.example")));
@@ -154,8 +152,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     EXPECT_EQ(f.host.countLogContaining("Delivery report for ok@x.example: failed 5.7.1"), 1);
     EXPECT_EQ(notOurs(), 5);
 
-    // Days two and three: held at three, logged once; the forged reports stay,
-    // unmentioned. Day two's report names 2,000 recipients, 20 of them logged.
+    // Days two and three: held at three, said once; day two's report of 2,000 logs 20.
     for (int day = 2; day <= 3; ++day) {
         f.clock.t.day = 5 + day;
         std::vector<std::string> many = {"dead@x.example"};
@@ -214,8 +211,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     ASSERT_TRUE(f.run()) << f.host.logText();
     EXPECT_EQ(bounces("dead@x.example"), 0);
 
-    // Thirty days without a bounce: the count starts again. The run forgets
-    // copies older than 30 days; the tag alone proves the next day's report.
+    // After 30 quiet days the count restarts; copies forgotten, the tag alone proves a report.
     const std::string gone = copyOf("gone@x.example");
     const std::size_t id = idAt(gone);
     ASSERT_TRUE(f.db().findCopy(gone.substr(id, gone.find('>', id) - id)));
@@ -229,8 +225,7 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
     EXPECT_EQ(notOurs(), 5);
 }
 
-// A real relay's own report: Postfix accepts a copy for an unknown address of
-// its domain, bounces it to the list's address, and the next run reads it.
+// Postfix's own report on a copy to an unknown address of its domain is read by the next run.
 TEST(Bounces, RealRelaysReportForAnUnknownMemberIsCounted) {
     VOREL_SKIP_UNLESS_ROOT();
     if (!test::PostfixServer::installed()) {

@@ -50,8 +50,7 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
                                 " 'autoresponder_gone')"),
                   (Lines{"1", "4"}));
     }
-    // Members stored with an ASCII-form domain before every path stored the
-    // readable one are rewritten once; one that would repeat a member stays.
+    // Old members with an ASCII-form domain are rewritten once to the readable form.
     test::sqlRows(old, "PRAGMA user_version = 0");
     test::sqlRows(old,
                   "INSERT INTO emails (name, Email) VALUES ('NEWS', 'ann@xn--mller-kva.example'),"
@@ -63,9 +62,7 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     EXPECT_EQ(
         test::sqlRows(path, "SELECT name FROM pragma_table_info('autoresponders') WHERE cid > 7"),
         (Lines{"activefrom", "activeuntil", "replydays"}));
-    // The three tables users know, the sending step's notes, the run's ledger, the
-    // subscribe requests waiting for their confirmation, the list copies sent, who was
-    // answered, held posts.
+    // The users' three tables, then outbound notes, ledger, pending, copies, answered, held.
     EXPECT_EQ(test::sqlRows(path, "SELECT lower(name) FROM sqlite_master WHERE type = 'table'"),
               (Lines{"autoresponders", "mailling", "emails", "outbound", "handled", "pending",
                      "copies", "answered", "held"}));
@@ -87,10 +84,7 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     EXPECT_THROW(Database::open(f.file("missing.mdb")), StoreError);
     EXPECT_FALSE(f.exists("missing.mdb"));
 
-    // Rows in stored order, found whatever the case of their names; quotes and
-    // the wildcard characters of SQL and Jet are plain data; rows with NULL
-    // fields (as other programs leave them) read as empty text. An editor and
-    // a run hold their own connections: neither fails while the other writes.
+    // Names in any case; quotes and wildcards are data; NULLs read empty; two connections coexist.
     test::sqlRows(
         path,
         "INSERT INTO emails (name) VALUES ('NULLS'); INSERT INTO mailling (Name) VALUES ('L');"
@@ -99,9 +93,7 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     Database editor = Database::open(path);
     db.incrementCounter(db.findAutoresponder("a")->id);
     EXPECT_EQ(db.findAutoresponder("a")->Counter, 1);
-    // Open period sides and "every message" are stored NULL, as rows of
-    // older versions have them; who was answered when goes after the
-    // longest period in use, and with its autoresponder.
+    // Open periods are stored NULL; who was answered goes after the longest period or with its row.
     Autoresponder limited = *db.findAutoresponder("a");
     EXPECT_EQ(limited.activefrom + limited.activeuntil + std::to_string(limited.replydays), "0");
     db.updateAutoresponder(limited);
@@ -165,8 +157,7 @@ TEST(Database, SchemaBadFilesRowsAndTransactions) {
     EXPECT_EQ(test::sqlRows(path, "PRAGMA journal_mode"), Lines{"wal"});
 }
 
-// The guard keeps only what reaches commit(): an early return or an
-// exception rolls back, and a guard inside another joins it.
+// The guard keeps only what reaches commit(); an inner guard joins the outer one.
 TEST(Database, TransactionGuardKeepsOnlyWhatIsCommitted) {
     TempFolder f;
     const std::string path = f.file("data.mdb");

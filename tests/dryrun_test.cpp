@@ -1,5 +1,4 @@
-// The preview and the run over the same folder and messages: what `vorel try`
-// says of a message is what a mail run does with it.
+// What `vorel try` says of a message is what a mail run over the same folder does with it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,8 +18,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Rows and entries whose addresses are stored in one form and arrive in the
-// other (A-labels and Unicode), so the address rules are exercised as well.
+// Addresses stored in one form (A-label or Unicode) that arrive in the other.
 void setUp(test::RunFolder& f) {
     Database db = f.db();
     Autoresponder info = test::replyRule("INFO", "info@shop.example", "About us");
@@ -122,10 +120,7 @@ struct LocalZone {
     }
 };
 
-// An active period and one reply per sender in 7 days, step by step on a
-// clock the test sets (one hour east of UTC): the preview's words and what
-// each run sends. Messages a run leaves on the server are judged again by
-// the next ones, always by when they arrived.
+// Active periods and one reply a sender in 7 days, judged by arrival at UTC+1, preview and run.
 TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
     LocalZone zone("CET-1");
     test::RunFolder f;
@@ -219,8 +214,7 @@ TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
     }
     EXPECT_TRUE(f.host.hasLogEntry("Autoresponder ONCE not sent to ann@x.example: " +
                                    held.substr(held.find("already"))));
-    // Every message the rules answered or forwarded is handled and gone; the
-    // three outside the period stay. The forward-only ones counted too.
+    // All answered or forwarded are gone, the three outside the period stay; forwards count.
     EXPECT_EQ(mail.mailbox().size(), 3u);
     Database db = f.db();
     EXPECT_EQ(db.findAutoresponder("ONCE")->Counter, 5);

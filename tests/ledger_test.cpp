@@ -75,8 +75,7 @@ TEST_F(Ledger, UnqueuedHandlingKeepsNothingAndMessageIdAndDateAreTheKey) {
     EXPECT_EQ(host.countLogContaining("was handled by an earlier run, skipped"), 2);
 }
 
-// A killed run's reply, queued but never committed, with a journal line torn by a power cut
-// after its note: only the torn line is skipped, so the reply goes out once, not twice.
+// A killed run's uncommitted reply behind a torn journal line is taken out: the reply goes once.
 TEST_F(Ledger, TornJournalLineCostsOnlyItself) {
     test::FakeMailComponent mail;
     mail.addMessage("From: ann@x.example\nTo: info@me.example\nSubject: q\n\nhi\n");
@@ -93,10 +92,7 @@ TEST_F(Ledger, TornJournalLineCostsOnlyItself) {
     EXPECT_FALSE(folder.exists(kQueueJournalFile));
 }
 
-// A message whose handling cannot commit (data.mdb locked by another program,
-// a message file over the file-size limit) is undone whole and stays on the
-// server: no reply while it fails, one once it can be handled. A locked
-// database ends the run's handling at the first message, with one log line.
+// Handling that cannot commit (data.mdb locked, file-size limit) is undone and stays for later.
 TEST(LedgerFailures, UncommittedHandlingSendsNothingAndStaysForALaterRun) {
     VOREL_SKIP_UNLESS_ROOT();
     struct Blocker {

@@ -74,10 +74,7 @@ TEST(SendingLimits, RepliesThatSayTheAccountReachedALimit) {
     }
 }
 
-// One refused message never stops the queue: a refusal of this message or recipient sends it to
-// msgqueue.failed (5xx) or behind the others (4xx); a server that takes two recipients a
-// transaction gets a third in another; the account's limit stops the step, and the record it
-// refused goes last, so the next run sends the others first.
+// A refusal sets one record aside (5xx) or last (4xx); only the account's limit stops the step.
 TEST(SendingLimits, ARefusedMessageNeverStopsTheQueue) {
     VOREL_SKIP_UNLESS_ROOT();
     test::SmtpServer::Options o;  // one message at a time: no stream sends past a stop
@@ -195,8 +192,7 @@ TEST(SendingLimits, TheDailyAllowanceHoldsAcrossRunsAndOpensAfterADay) {
     }
 }
 
-// Each record counts its recipients; one with more than a day allows goes out alone on an empty
-// day.
+// Each record counts its recipients; one over a day's allowance goes alone on an empty day.
 TEST(SendingLimits, RecipientsCountAndAnOversizedRecordGoesAlone) {
     VOREL_SKIP_UNLESS_ROOT();
     test::ServedFolder f;
@@ -216,8 +212,7 @@ TEST(SendingLimits, RecipientsCountAndAnOversizedRecordGoesAlone) {
     EXPECT_EQ(f.smtp.received().size(), 2u);  // m0, one recipient of the day's three
 }
 
-// Damaged state files: a value that does not read keeps the one last read well (or none, said);
-// sums saturate; links, FIFOs and huge files are not read as such.
+// A damaged value keeps the last good one; sums saturate; links, FIFOs, huge files are not read.
 TEST(SendingLimits, DamagedStateFilesKeepTheLastGoodLimits) {
     test::TempFolder folder;
     const std::string path = folder.path(), ini = folder.file(kSendLimitsFile);
@@ -272,9 +267,7 @@ TEST(SendingLimits, DamagedStateFilesKeepTheLastGoodLimits) {
     EXPECT_LT(std::filesystem::file_size(folder.file(kSentLogFile)), 100u);
 }
 
-// A message (here a forward) over the server's SIZE is not sent: msgqueue.failed, with both sizes
-// in the log; the others carry SIZE=. The user's time-out bounds the wait for a reply that never
-// comes: the message is sent again first on a new connection, then queued for the next run.
+// A forward over SIZE is set aside; a reply that never comes ends at the time-out, twice, queued.
 TEST(SendingLimits, SizeAndTheTimeOutOfEveryReply) {
     VOREL_SKIP_UNLESS_ROOT();
     // Offers SIZE 2000, records each MAIL line, never answers the end of the data.

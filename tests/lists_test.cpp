@@ -270,9 +270,7 @@ TEST_F(ListsTest, InitAndTry) {
     EXPECT_EQ(io.read("data.mdb"), junk);
 }
 
-// A line of several addresses adds each or is refused, never one row holding
-// both; a look-alike comma or at sign is no way round it. Data is capped
-// however long; a post reads stored Data (an older, larger one too) as it goes.
+// Several addresses on a line add each or none, look-alikes too; Data is capped, old Data read.
 TEST_F(ListsTest, SeveralAddressesOnALineAndDataOfAnySize) {
     MailingList l;
     l.Name = "NEWS";
@@ -326,8 +324,7 @@ TEST_F(ListsTest, SeveralAddressesOnALineAndDataOfAnySize) {
     db.updateMember(
         {big, "NEWS", "big@x.example", "%vorelcode%~name=Big~" + std::string(9 << 20, 'y')});
     EXPECT_EQ(db.findMember("NEWS", "big@x.example")->Data.size(), kMemberDataLimit);
-    // Rows a program without the cap wrote, and enough members for the notes
-    // to commit while the members are still being read.
+    // Rows a program without the cap wrote; members enough to commit notes mid-read.
     test::sqlRows(
         f.file("data.mdb"),
         "UPDATE emails SET Data = '%vorelcode%~name=Old~' || printf('%.*c', 4000000, 'z')");
@@ -348,10 +345,7 @@ TEST_F(ListsTest, SeveralAddressesOnALineAndDataOfAnySize) {
     EXPECT_EQ(old, 8u);  // every member stored before the update
 }
 
-// A list goes with its members in one transaction: a failure part way (here a
-// trigger standing for a full disk) leaves the list whole. A list saved under
-// a name another program is adding at that moment replaces that row rather
-// than adding a second one.
+// A failed delete (a trigger as a full disk) leaves the list whole; a racing save makes no twin.
 TEST_F(ListsTest, ListDeleteAndSaveAreOneTransactionEach) {
     const auto exec = [this](const char* sql) { test::sqlRows(f.file("data.mdb"), sql); };
     MailingList news;

@@ -1,5 +1,4 @@
-// Who may post: the provider's Authentication-Results, confirmations by the
-// member, posts held for the owner; over the loopback servers.
+// Who may post: Authentication-Results, the member's confirmation, posts held for the owner.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -122,9 +121,7 @@ Lines recipients(const Lines& sent) {
     return r;
 }
 
-// At the default, a vouched post goes out at once; a forged one reaches no
-// member: its From is asked once, a stranger's or a robot's reply does
-// nothing, the member's reply sends it and asks about the next post.
+// A vouched post goes at once; a forged one waits for its From's reply, not a stranger's/robot's.
 TEST_F(PostsTest, VouchedAtOnceOthersOnlyWhenTheMemberConfirms) {
     VOREL_SKIP_UNLESS_ROOT();
     pop.addMessage(message("Ann <ann@x.example>", "Hello all",
@@ -202,8 +199,7 @@ TEST_F(PostsTest, VouchedAtOnceOthersOnlyWhenTheMemberConfirms) {
     EXPECT_NE(test::readFile(folder.file("log.txt")).find(" rejected"), std::string::npos);
 }
 
-// Held for the owner: nobody is mailed, non-members are held when asked,
-// approval sends the copies, what is left expires after 7 days.
+// Held for the owner (non-members too): approval sends the copies, the rest expire after 7 days.
 TEST_F(PostsTest, HeldForTheOwnerApprovedOrExpired) {
     VOREL_SKIP_UNLESS_ROOT();
     {

@@ -36,8 +36,7 @@ TEST(QueueFile, BytesOnDiskAndRoundTrips) {
               "to@x\r\n" + kSep + "\r\n" + kSep + "Hi\r\n" + kSep + "a\r\nb\r\n" + kSep);
     appendQueueRecord(f.path(), {"t", "f", "s", "one\n\ntwo\n"});
     appendQueueRecord(f.path(), {"\xFF", "f", "\xFF\xFF", "a\r\n\xFF\r\nb\n\xFF"});
-    // Each field reads back with one CR LF. A line that is only the separator
-    // byte would end the field early: it gets a blank after it.
+    // Each field reads back with one CR LF; a line of only the separator byte gets a blank.
     const std::vector<std::string> expected = {
         "to@x\r\n|\r\n|Hi\r\n|a\r\nb\r\n", "t\r\n|f\r\n|s\r\n|one\r\n\r\ntwo\r\n\r\n",
         "\xFF \r\n|f\r\n|\xFF\xFF\r\n|a\r\n\xFF \r\nb\r\n\xFF \r\n"};
@@ -191,10 +190,7 @@ TEST(QueueJournal, ReaderTakesOnlyNotesThatCheckOut) {
     }
 }
 
-// A lock held for good ends the wait with QueueLocked, the queue as it was.
-// Files held open for a run: appends follow a queue replaced by a rename,
-// each key's records can be taken out alone, finish() empties the journal,
-// and the lock is still honoured for each append.
+// Files held open follow a renamed queue, settle by key, and still honour the lock per append.
 TEST(QueueJournal, FilesHeldOpenFollowTheQueueAndSettleByKey) {
     TempFolder f;
     {

@@ -49,8 +49,7 @@ TEST(HeaderFailures, ThreeAreSkippedTheFourthEndsTheTry) {
     }
 }
 
-// Dial-up around a run (the hang-up fails); each matching anti-spam entry logs, deletes, counts
-// (even with LEAVE).
+// Dial-up around a run; each matching anti-spam entry logs, deletes, counts (even with LEAVE).
 TEST_F(RunFixture, DialsUpFiltersSpamAndHangsUp) {
     s.chkAUTODIAL = s.chkAUTODISCONNECT = s.chkLEAVE = "1";
     s.cmbDIALUP = "My ISP";
@@ -158,8 +157,7 @@ TEST_F(RunFixture, CommandPrintsTheLogAndTellsHowTheRunEnded) {
     EXPECT_LT(pop.messageCount(), 2000u);
 }
 
-// A folder others may write to, another user's, or a path with a control character: refused
-// before anything is made in it, with the reason and exit status 4.
+// A folder others may write to or own, or a control in its path: refused, exit 4, nothing made.
 TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
     VOREL_SKIP_UNLESS_ROOT();  // chown
     test::TempFolder io;
@@ -202,8 +200,7 @@ TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
         EXPECT_EQ(std::filesystem::exists(f + "/data.mdb"), used);
         std::filesystem::remove_all(f);
     }
-    // The folders above it count too (whoever may rename one may swap the folder), except a
-    // sticky one of root's such as /tmp.
+    // Folders above count too (a renamer may swap it), except a sticky one of root's (/tmp).
     struct Parent {
         mode_t mode;
         uid_t owner;
@@ -234,8 +231,7 @@ TEST(Folder, OnlyAPrivateFolderWithAPlainNameIsUsed) {
     }
 }
 
-// A process that holds msgqueue.lock: the run waits a bounded time, says so and ends normally,
-// mailbox and queue untouched; once the lock is free the next run does everything.
+// A held msgqueue.lock: the run waits briefly, says so, touches nothing; the next does it all.
 TEST_F(RunFixture, QueueLockedByAnotherProgramEndsTheRunUntouched) {
     VOREL_SKIP_UNLESS_ROOT();
     test::PopServer pop;
@@ -265,8 +261,7 @@ TEST_F(RunFixture, QueueLockedByAnotherProgramEndsTheRunUntouched) {
     setQueueLockWait(std::chrono::seconds(30));
 }
 
-// A link planted where the run writes a file: refused with a line naming it, nothing written
-// through it, the run goes on with the rest.
+// A link planted where the run writes: refused by name, never written through, the run goes on.
 TEST(Folder, PlantedLinksAreNeverWrittenThrough) {
     VOREL_SKIP_UNLESS_ROOT();
     test::PopServer pop;

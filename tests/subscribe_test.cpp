@@ -46,8 +46,7 @@ struct SubscribeTest : ::testing::Test, test::ServedFolder {
     }
 };
 
-// Ann confirms by replying; a forged request for Bob mails him one confirmation
-// and nothing of the sender's; repeats, other addresses and old tokens do nothing.
+// Ann confirms; a forged request mails Bob only our text; repeats and bad tokens do nothing.
 TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
     VOREL_SKIP_UNLESS_ROOT();
     db().addList(news());
@@ -139,8 +138,7 @@ TEST_F(SubscribeTest, ConfirmedByReplyNeverByAStranger) {
     EXPECT_EQ(db().memberCount("NEWS"), 1);
 }
 
-// Confirmed by hand, the member is stored before the welcome is queued: a queue that cannot
-// be written leaves a member without a welcome, never a welcome to someone not added.
+// By hand the member is stored first: a locked queue never means a welcome to a non-member.
 TEST_F(SubscribeTest, ByHandTheWelcomeIsQueuedOnceTheMemberIsStored) {
     VOREL_SKIP_UNLESS_ROOT();
     Database d = db();
@@ -159,8 +157,7 @@ TEST_F(SubscribeTest, ByHandTheWelcomeIsQueuedOnceTheMemberIsStored) {
     EXPECT_FALSE(folder.exists(kQueueFile));
 }
 
-// 50 confirmations per run for all lists; the rest stay on the server and cost
-// 20 log lines. Requests not confirmed within 72 hours go at the next run.
+// 50 confirmations a run, the rest wait at 20 log lines; requests expire after 72 hours.
 TEST_F(SubscribeTest, AFloodOfRequestsCostsLittle) {
     VOREL_SKIP_UNLESS_ROOT();
     db().addList(news());

@@ -61,8 +61,7 @@ inline std::string runVorel(const std::string& args) {
     return shell("VOREL_FOLDER= '" + std::string(VOREL_BINARY) + "' " + args);
 }
 
-// An application folder ready for a mail run: data.mdb made and upgraded, a
-// short time-out, no end program.
+// An application folder ready for a run: data.mdb made, a short time-out, no end program.
 struct RunFolder {
     TempFolder folder;
     RecordingHost host;
