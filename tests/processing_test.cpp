@@ -66,8 +66,8 @@ struct Try {
     }
     Database& db() { return *state.db; }
 
-    // Readies the component as the run driver does, then handles the message.
-    long deliver(const std::string& raw) {
+    // Adds the message and readies the component for it as the run driver does.
+    long ready(const std::string& raw) {
         if (!mail.popConnected()) {
             mail.popConnect("pop.example", "user", "pw");
         }
@@ -80,6 +80,10 @@ struct Try {
         mail.setSubject(mail.subject().empty() ? "(No Subject)" : mail.subject());
         state.autoresponderRows = db().autoresponders();
         state.listRows = db().lists();
+        return n;
+    }
+    long deliver(const std::string& raw) {
+        const long n = ready(raw);
         processMessage(ctx, n);
         return n;
     }
@@ -370,9 +374,6 @@ TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages)
 // A group's records, ledger and deletions wait for its commit; a failing one undoes itself only.
 TEST_F(ProcessingTest, AGroupCommitsTogetherAndUndoesOnlyWhatFailed) {
     db().addAutoresponder(responder("Info", "info@y.example", "Dear %email%"));
-    state.autoresponderRows = db().autoresponders();
-    state.listRows = db().lists();
-    mail.popConnect("pop.example", "user", "pw");
     for (bool commitFails : {false, true}) {
         SCOPED_TRACE(commitFails);
         const std::size_t queuedBefore = queue().size();
@@ -382,11 +383,7 @@ TEST_F(ProcessingTest, AGroupCommitsTogetherAndUndoesOnlyWhatFailed) {
         std::vector<long> numbers;
         for (const char* who : {"ann", "bob", "cat"}) {
             const std::string from = std::string(who) + (commitFails ? "2" : "") + "@x.example";
-            const long n = mail.addMessage(message(from, "info@y.example", "q"));
-            mail.selectMessage(n);
-            mail.fetchHeader();
-            mail.setFrom(from);
-            mail.setTo("info@y.example");
+            const long n = ready(message(from, "info@y.example", "q"));
             if (std::string(who) == "bob") {
                 mail.failForMessage("workTextPieces", n, 10057);  // the merge fails
             }
