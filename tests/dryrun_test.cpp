@@ -1,11 +1,9 @@
-// The preview and the run over the same folder and messages: what `vorel try`
-// says of a message is what a mail run does with it.
+// What `vorel try` says of a message is what a mail run over the same folder does with it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +18,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Rows and entries whose addresses are stored in one form and arrive in the
-// other (A-labels and Unicode), so the address rules are exercised as well.
+// Addresses stored in one form (A-label or Unicode) that arrive in the other.
 void setUp(test::RunFolder& f) {
     Database db = f.db();
     Autoresponder info = test::replyRule("INFO", "info@shop.example", "About us");
@@ -44,6 +41,16 @@ void setUp(test::RunFolder& f) {
 Lines sorted(Lines v) {
     std::sort(v.begin(), v.end());
     return v;
+}
+
+// to|subject of each message sent from the nth on; the sending step ends a Subject with a blank.
+Lines sentSince(const test::FakeMailComponent& mail, std::size_t n = 0) {
+    Lines sent;
+    for (; n < mail.sent().size(); ++n) {
+        const OutgoingMessage& m = mail.sent()[n];
+        sent.push_back(m.to + "|" + m.subject.substr(0, m.subject.find_last_not_of(' ') + 1));
+    }
+    return sorted(sent);
 }
 
 TEST(DryRun, SaysWhatTheRunDoes) {
@@ -91,47 +98,29 @@ TEST(DryRun, SaysWhatTheRunDoes) {
         for (const std::string& line : dry.log) {
             EXPECT_TRUE(f.host.hasLogEntry(line)) << line;
         }
-        Lines queued, sent;
+        Lines queued;
         for (const DryRunResult::Queued& q : dry.queued) {
             queued.push_back(q.record.to + "|" + q.record.subject);
         }
-        for (const OutgoingMessage& m : mail.sent()) {
-            // The sending step ends a Subject with a blank, as it always has.
-            sent.push_back(m.to + "|" + m.subject.substr(0, m.subject.find_last_not_of(' ') + 1));
-        }
-        EXPECT_EQ(sorted(queued), sorted(sent));
+        EXPECT_EQ(sorted(queued), sentSince(mail));
     }
 }
 
-// The local time zone of a test (restored after it): periods are local time.
-class LocalZone {
-public:
+// The local time zone of a test (restored after it, unset if it was): periods are local time.
+struct LocalZone {
+    const bool had = std::getenv("TZ") != nullptr;
+    const std::string was = had ? std::getenv("TZ") : "";
     explicit LocalZone(const char* tz) {
-        if (const char* was = std::getenv("TZ")) {
-            was_ = was;
-        }
         setenv("TZ", tz, 1);
         tzset();
     }
     ~LocalZone() {
-        if (was_) {
-            setenv("TZ", was_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
+        had ? setenv("TZ", was.c_str(), 1) : unsetenv("TZ");
         tzset();
     }
-    LocalZone(const LocalZone&) = delete;
-    LocalZone& operator=(const LocalZone&) = delete;
-
-private:
-    std::optional<std::string> was_;
 };
 
-// An active period and one reply per sender in 7 days, step by step on a
-// clock the test sets (one hour east of UTC): the preview's words and what
-// each run sends. Messages a run leaves on the server are judged again by
-// the next ones, always by when they arrived.
+// Active periods and one reply a sender in 7 days, judged by arrival at UTC+1, preview and run.
 TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
     LocalZone zone("CET-1");
     test::RunFolder f;
@@ -217,21 +206,15 @@ TEST(DryRun, ActivePeriodAndOneReplyPerSender) {
         }
         mail.addMessage(raw);
         ASSERT_TRUE(f.run(mail)) << f.host.logText();
-        Lines sent;
-        for (std::size_t i = sentBefore; i < mail.sent().size(); ++i) {
-            const OutgoingMessage& m = mail.sent()[i];
-            sent.push_back(m.to + "|" + m.subject.substr(0, m.subject.find_last_not_of(' ') + 1));
-        }
+        EXPECT_EQ(sentSince(mail, sentBefore), sorted(step.sent));
         sentBefore = mail.sent().size();
-        EXPECT_EQ(sorted(sent), sorted(step.sent));
         for (const std::string& line : dry.log) {
             EXPECT_TRUE(f.host.hasLogEntry(line)) << line;
         }
     }
     EXPECT_TRUE(f.host.hasLogEntry("Autoresponder ONCE not sent to ann@x.example: " +
                                    held.substr(held.find("already"))));
-    // Every message the rules answered or forwarded is handled and gone; the
-    // three outside the period stay. The forward-only ones counted too.
+    // All answered or forwarded are gone, the three outside the period stay; forwards count.
     EXPECT_EQ(mail.mailbox().size(), 3u);
     Database db = f.db();
     EXPECT_EQ(db.findAutoresponder("ONCE")->Counter, 5);

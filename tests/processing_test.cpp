@@ -66,8 +66,8 @@ struct Try {
     }
     Database& db() { return *state.db; }
 
-    // Readies the component as the run driver does, then handles the message.
-    long deliver(const std::string& raw) {
+    // Adds the message and readies the component for it as the run driver does.
+    long ready(const std::string& raw) {
         if (!mail.popConnected()) {
             mail.popConnect("pop.example", "user", "pw");
         }
@@ -80,6 +80,10 @@ struct Try {
         mail.setSubject(mail.subject().empty() ? "(No Subject)" : mail.subject());
         state.autoresponderRows = db().autoresponders();
         state.listRows = db().lists();
+        return n;
+    }
+    long deliver(const std::string& raw) {
+        const long n = ready(raw);
         processMessage(ctx, n);
         return n;
     }
@@ -185,9 +189,7 @@ TEST_F(ProcessingTest, EveryMatchingAutoresponderAnswersForwardsOrOnlyCounts) {
     EXPECT_TRUE(host.hasLogEntry("Autoresponder First Message Sent to joe@x.example"));
     EXPECT_TRUE(deleted(n) && mail.downloads() == 1);
 
-    // An error ends the message with one log line and undoes all of it: the
-    // forward and the counts before it are not kept, so the next run answers
-    // it once, whole.
+    // An error logs one line and undoes the whole message, forward and counts included.
     mail.failCall("workTextPieces", mail.callCount("workTextPieces") + 3, 10057);  // at First
     n = deliver(message("bob@x.example", "info@y.example", "s"));
     EXPECT_EQ(queue().size(), 2u);
@@ -275,8 +277,7 @@ TEST_F(ProcessingTest, ListRequestsInTurn) {
     EXPECT_EQ(db().memberCount("NEWS") + db().memberCount("SECOND") + db().memberCount("QUIET"), 1);
 }
 
-// Robots' mail is never answered (0), bulk mail neither (3), another list's only by the
-// list rules (1).
+// Robots' mail is never answered (0), bulk mail neither (3), another list's by list rules (1).
 TEST_F(ProcessingTest, AutomaticAndBulkMessages) {
     const std::pair<const char*, unsigned> cases[] = {
         {"joe@x.example\r\nAuto-Submitted: auto-replied", 0},
@@ -370,15 +371,9 @@ TEST_F(ProcessingTest, ComposesCleansFailsAndRenewsTheConnectionEvery30Messages)
     EXPECT_EQ(mail.callCount("smtpConnect"), 5);
 }
 
-// Better twice than lost; one refused for good goes to msgqueue.failed with its file.
-// Messages handled in one group: records, ledger entries and deletions wait
-// for the group's commit; a failing message undoes only itself; a commit
-// that fails undoes the whole group, whose messages stay on the server.
+// A group's records, ledger and deletions wait for its commit; a failing one undoes itself only.
 TEST_F(ProcessingTest, AGroupCommitsTogetherAndUndoesOnlyWhatFailed) {
     db().addAutoresponder(responder("Info", "info@y.example", "Dear %email%"));
-    state.autoresponderRows = db().autoresponders();
-    state.listRows = db().lists();
-    mail.popConnect("pop.example", "user", "pw");
     for (bool commitFails : {false, true}) {
         SCOPED_TRACE(commitFails);
         const std::size_t queuedBefore = queue().size();
@@ -388,11 +383,7 @@ TEST_F(ProcessingTest, AGroupCommitsTogetherAndUndoesOnlyWhatFailed) {
         std::vector<long> numbers;
         for (const char* who : {"ann", "bob", "cat"}) {
             const std::string from = std::string(who) + (commitFails ? "2" : "") + "@x.example";
-            const long n = mail.addMessage(message(from, "info@y.example", "q"));
-            mail.selectMessage(n);
-            mail.fetchHeader();
-            mail.setFrom(from);
-            mail.setTo("info@y.example");
+            const long n = ready(message(from, "info@y.example", "q"));
             if (std::string(who) == "bob") {
                 mail.failForMessage("workTextPieces", n, 10057);  // the merge fails
             }
@@ -498,9 +489,7 @@ TEST(SendStep, QueueStepSendsKeepsOrSetsAsideEveryRecord) {
     }
 }
 
-// Over a pipelining server the step hands over up to four records at once and still deals with
-// each outcome in the records' order; a record whose fate a lost connection left unknown goes
-// again, and the cursor never passes a record that was not dealt with.
+// Streamed four at a time, outcomes are dealt with in order; a record a lost link left goes again.
 TEST(SendStep, StreamDealsWithEachOutcomeInOrder) {
     enum Twist { None, Refused, Lost, LostThenNoConnect, Limit, LimitLast, Cancel, Renewal };
     struct Case {
@@ -605,8 +594,7 @@ TEST(SendStep, LogIsMailedInPiecesOf600Then601LinesAndKeptWhenRefused) {
     }
 }
 
-// The program is not our child: nothing to wait for, nothing left over. One
-// that cannot start is logged once, with its path.
+// The program is not our child (no zombie); one that cannot start is logged once, with its path.
 TEST_F(ProcessingTest, EndProgramStartsDetachedAndLeavesNoChild) {
     for (const std::string& command :
          {"touch '" + folder.file("ran") + "'", std::string("C:\\x.exe")}) {

@@ -36,8 +36,7 @@ TEST(QueueFile, BytesOnDiskAndRoundTrips) {
               "to@x\r\n" + kSep + "\r\n" + kSep + "Hi\r\n" + kSep + "a\r\nb\r\n" + kSep);
     appendQueueRecord(f.path(), {"t", "f", "s", "one\n\ntwo\n"});
     appendQueueRecord(f.path(), {"\xFF", "f", "\xFF\xFF", "a\r\n\xFF\r\nb\n\xFF"});
-    // Each field reads back with one CR LF. A line that is only the separator
-    // byte would end the field early: it gets a blank after it.
+    // Each field reads back with one CR LF; a line of only the separator byte gets a blank.
     const std::vector<std::string> expected = {
         "to@x\r\n|\r\n|Hi\r\n|a\r\nb\r\n", "t\r\n|f\r\n|s\r\n|one\r\n\r\ntwo\r\n\r\n",
         "\xFF \r\n|f\r\n|\xFF\xFF\r\n|a\r\n\xFF \r\nb\r\n\xFF \r\n"};
@@ -114,14 +113,12 @@ TEST(SendCursor, ResumesWhereAKilledStepStopped) {
     EXPECT_EQ(SendCursor(f.path()).offset(), 0u);
 }
 
-// Records of a handling a killed run never committed are taken out; other writers' stay; a
-// line torn by a power cut after the note costs only itself.
+// Records of a handling a killed run never committed are taken out; other writers' stay.
 TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
     struct Case {
         const char* name;
         bool settled, committed, otherWriterAfter, appendHappened;
         std::string left;
-        bool torn = false;
     };
     const std::string before = bytesOf("before"), reply = bytesOf("reply"), post = bytesOf("post");
     const Case cases[] = {
@@ -130,7 +127,6 @@ TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
         {"committed", false, true, true, true, before + reply + post},
         {"settled", true, false, false, true, before + reply},
         {"killed before the append", false, false, true, false, before + post},
-        {"a torn line after the note", false, false, false, true, before, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,11 +140,6 @@ TEST(QueueJournal, UncommittedRecordsAreTakenOutAgain) {
         }
         if (c.settled) {
             batch.settled();
-        }
-        if (c.torn) {  // a note cut inside its key, then the NULs of blocks never written
-            const std::string note = f.read(kQueueJournalFile);
-            f.write(kQueueJournalFile,
-                    note + note.substr(0, note.size() - 30) + std::string(60, '\0'));
         }
         if (c.otherWriterAfter) {
             appendQueueRecord(f.path(), rec("post"));
@@ -199,10 +190,7 @@ TEST(QueueJournal, ReaderTakesOnlyNotesThatCheckOut) {
     }
 }
 
-// A lock held for good ends the wait with QueueLocked, the queue as it was.
-// Files held open for a run: appends follow a queue replaced by a rename,
-// each key's records can be taken out alone, finish() empties the journal,
-// and the lock is still honoured for each append.
+// Files held open follow a renamed queue, settle by key, and still honour the lock per append.
 TEST(QueueJournal, FilesHeldOpenFollowTheQueueAndSettleByKey) {
     TempFolder f;
     {

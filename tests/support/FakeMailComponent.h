@@ -14,9 +14,8 @@
 
 namespace vorel::test {
 
-// A scripted MailComponent: raw messages in memory read by the real MIME code,
-// so it differs from the real component in transport only. It records what is
-// asked of it and fails on demand; no transcript lines, no notices.
+// A scripted MailComponent over raw messages read by the real MIME code: it records the calls
+// made and fails on demand; no transcript lines, no notices.
 class FakeMailComponent : public MailComponent {
 public:
     long addMessage(const std::string& raw) {  // numbered from 1 in the order added
@@ -24,8 +23,7 @@ public:
         marked_.push_back(false);
         return static_cast<long>(mailbox_.size());
     }
-    // The nth call of that name (0: every one) throws MailError(code), with
-    // `reply` as the server's refusing line.
+    // The nth call of that name (0: every one) throws MailError(code) with `reply` as its line.
     void failCall(const std::string& call, int nth, int code, const std::string& reply = {}) {
         failures_.emplace_back(call, nth, 0, code, reply);
     }
@@ -33,12 +31,9 @@ public:
     void failForMessage(const std::string& call, long message, int code) {
         failures_.emplace_back(call, 0, message, code, "");
     }
-    // More than 1: sendBatch streams as over a pipelining server, going on
-    // after a refusal and ending at a lost connection (kNotConnected).
+    // Over 1: sendBatch streams, going on after a refusal, ending at a lost connection.
     void setSendWindow(std::size_t window) { window_ = window; }
     const std::vector<std::size_t>& batches() const { return batches_; }  // sizes, in order
-    // Headers the run may read ahead (MailComponent::headersAhead); 0 by default.
-    void setHeadersAhead(int n) { headersAhead_ = n; }
     // Empty (the default) accepts every password.
     void requirePopPassword(const std::string& password) { popPassword_ = password; }
 
@@ -111,7 +106,6 @@ public:
     }
     // A hint is recorded as "willFetch n" and never fails.
     void willFetch(long n) override { calls_.push_back("willFetch " + std::to_string(n)); }
-    int headersAhead() const override { return headersAhead_; }
     void fetchMessage() override {
         enter("fetchMessage");
         loadHeader(download());
@@ -122,7 +116,9 @@ public:
     }
     void saveMessageFile(const std::string& path) override {
         enter("saveMessageFile", path);
-        write(path, download());
+        if (!(std::ofstream(path, std::ios::binary) << download() << std::flush)) {
+            throw MailError(mailcode::kFile, "cannot write " + path);
+        }
     }
     int extraCount() override {
         enter("extraCount");
@@ -235,11 +231,6 @@ private:
         to_ = h.to;
         subject_ = h.subject;
     }
-    static void write(const std::string& path, const std::string& content) {
-        if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << content << std::flush)) {
-            throw MailError(mailcode::kFile, "cannot write " + path);
-        }
-    }
 
     std::vector<std::string> mailbox_;
     std::vector<bool> marked_;
@@ -254,7 +245,7 @@ private:
     std::optional<std::int64_t> arrival_;
     std::string popPassword_, from_, to_, subject_;
     long current_ = 0, fetched_ = 0;
-    int downloads_ = 0, headersAhead_ = 0;
+    int downloads_ = 0;
     bool transcriptOn_ = false, popConnected_ = false, smtpConnected_ = false;
 };
 

@@ -10,9 +10,7 @@
 
 namespace vorel::test {
 
-// A RunHost that records what the run shows. debugLines() is the list as it
-// stands (cleared by clearDebugLines), allDebugLines() everything ever added.
-// Questions are answered No; messages are kept for the test to read.
+// A RunHost that records what a run shows (allDebugLines() survives clearing); it answers No.
 class RecordingHost : public RunHost {
 public:
     void setStatus(const std::string& text) override { statuses_.push_back(text); }

@@ -1,12 +1,21 @@
 #pragma once
 
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/RunState.h"
 #include "net/CurlMailComponent.h"
+#include "net/Mime.h"
 #include "run/MailRun.h"
 #include "store/Database.h"
+#include "store/Queue.h"
 #include "store/Settings.h"
 #include "support/FixedClock.h"
 #include "support/RecordingHost.h"
@@ -16,8 +25,43 @@
 
 namespace vorel::test {
 
-// An application folder ready for a mail run: data.mdb made and upgraded, a
-// short time-out, no end program.
+// The To of each record of a queue file as it stands; none without the file.
+inline std::vector<std::string> queuedTo(const std::string& path) {
+    std::vector<std::string> to;
+    for (QueueReader r(std::filesystem::exists(path) ? path : "/dev/null"); !r.atEnd();) {
+        const QueueRecord record = r.readRecord();
+        to.push_back(record.to.substr(0, record.to.find('\r')));
+    }
+    return to;
+}
+
+// Runs SQL on a connection of its own; the first column of every row.
+inline std::vector<std::string> sqlRows(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::vector<std::string> out;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    const auto row = [](void* rows, int, char** values, char**) {
+        static_cast<std::vector<std::string>*>(rows)->emplace_back(values[0] ? values[0] : "NULL");
+        return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), row, &out, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return out;
+}
+
+// A shell command line: its exit status, a blank, then what it wrote to both outputs.
+inline std::string shell(const std::string& command) {
+    TempFolder io;
+    const int status = std::system((command + " >'" + io.file("out") + "' 2>&1").c_str());
+    return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + io.read("out");
+}
+
+// The built binary with these arguments, VOREL_FOLDER unset (see shell()).
+inline std::string runVorel(const std::string& args) {
+    return shell("VOREL_FOLDER= '" + std::string(VOREL_BINARY) + "' " + args);
+}
+
+// An application folder ready for a run: data.mdb made, a short time-out, no end program.
 struct RunFolder {
     TempFolder folder;
     RecordingHost host;
@@ -66,9 +110,21 @@ struct RunFolder {
 struct ServedFolder : RunFolder {
     PopServer pop;
     SmtpServer smtp;
+    std::size_t seen = 0;  // messages runAndCollect has returned
     explicit ServedFolder(const SmtpServer::Options& o = {}) : smtp(o) {
         pointAt(pop);
         pointAt(smtp);
+    }
+    // One run that must end well; "recipient|subject|text" of each message it sent.
+    std::vector<std::string> runAndCollect() {
+        EXPECT_TRUE(run()) << host.logText();
+        std::vector<std::string> out;
+        const auto all = smtp.received();
+        for (; seen < all.size(); ++seen) {
+            const auto m = mime::parseMessage(all[seen].data);
+            out.push_back(all[seen].rcptTo.at(0) + "|" + m.subject + "|" + m.bodyText);
+        }
+        return out;
     }
 };
 
