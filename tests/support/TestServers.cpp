@@ -590,10 +590,6 @@ PostfixServer::PostfixServer(const Options& o) : impl_(std::make_unique<Impl>())
         << "virtual_uid_maps = static:65534\nvirtual_gid_maps = static:65534\n"
         // Accept any address of the domain and bounce it later, as a provider does.
         << "smtpd_reject_unlisted_recipient = no\n";
-    if (o.messageSizeLimit > 0) {
-        std::ofstream(conf + "/main.cf", std::ios::app)
-            << "message_size_limit = " << o.messageSizeLimit << "\n";
-    }
     if (o.discard) {
         // No pause when mail arrives faster than it leaves: the benchmark
         // measures the client, not Postfix's flow control.

@@ -175,7 +175,6 @@ public:
         // Every message accepted, for any domain, and none delivered: the
         // relay of a benchmark of the sending side.
         bool discard = false;
-        long messageSizeLimit = 0;  // Postfix's message_size_limit; 0: its default
     };
     static bool installed();
     explicit PostfixServer(const Options& options);
