@@ -334,7 +334,7 @@ TEST(Pipeline, SmtpStreamReportsEachMessage) {
         // before the cut count.
         {"", "", 0, ToServer, {}},
         // Inside the replies of message 4.
-        {"", "", 0, ToClient, {0, 0, 0, lost}},
+        {"", "", 0, ToClient, {}},
     };
     for (const bool chunking : {true, false}) {
         std::size_t repliesOfThree = 0;  // bytes to the client up to message 3's last reply
@@ -389,14 +389,22 @@ TEST(Pipeline, SmtpStreamReportsEachMessage) {
                     std::includes(delivered.begin(), delivered.end(), sent.begin(), sent.end()));
                 continue;
             }
-            EXPECT_EQ(codes, c.codes);
             if (c.cut == ToClient) {
-                // The server may have had the later ones too: sent again, they are the duplicates
-                // a broken session may cost.
+                // Each message whose reply the client read is settled, and no other: a slow client
+                // still writing when the cut comes may have read none. The server may have had the
+                // later ones too: sent again, they are the duplicates a broken session may cost.
+                const auto read = std::count_if(wire.begin(), wire.end(), [](const std::string& l) {
+                    return l.rfind("<250 Message", 0) == 0;
+                });
+                std::vector<int> settled(static_cast<std::size_t>(read), 0);
+                settled.push_back(lost);
+                EXPECT_LE(read, 3);
+                EXPECT_EQ(codes, settled);
                 ASSERT_GE(delivered.size(), 3u);
-                EXPECT_EQ(std::vector<int>(delivered.begin(), delivered.begin() + 3), sent);
+                EXPECT_EQ(std::vector<int>(delivered.begin(), delivered.begin() + read), sent);
                 continue;
             }
+            EXPECT_EQ(codes, c.codes);
             EXPECT_EQ(delivered, sent);
             // Streamed: every message (with CHUNKING) or the next one written before the first
             // message's last reply was read.
